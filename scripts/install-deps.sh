@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need. Idempotent: it
+# runs apt-get only when something is missing, and is quiet when all is there.
+set -euo pipefail
+
+PACKAGES=(
+  # toolchain and build
+  cmake g++ make pkg-config
+  # platform layer
+  libglib2.0-dev nlohmann-json3-dev libplist-dev libplist-utils libexpat1-dev uuid-dev
+  # host on WebKitGTK
+  libwebkit2gtk-4.1-dev libgtk-3-dev
+  # logging
+  libsystemd-dev
+  # storage, compression, network, nano messages
+  libsqlite3-dev sqlite3 zlib1g-dev libcurl4-openssl-dev nanopb libnanopb-dev protobuf-compiler
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libdeflate-dev
+  libcpp-httplib-dev gzip xvfb xauth xxd
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,25 @@
+#pragma once
+// Extended attributes (Linux `user.*` namespace).
+#include <optional>
+#include <string>
+
+namespace wharf::platform::xattr {
+
+enum class Result { Ok, NotFound, Unsupported, Error };
+
+// "Exclude from device backup" marker.
+inline constexpr const char* kExcludeFromBackup = "user.xdg.robots.backup";
+
+Result get(const std::string& path, const std::string& name, std::string* value);
+Result set(const std::string& path, const std::string& name, const std::string& value);
+Result remove(const std::string& path, const std::string& name);
+// By descriptor (for files that may have been renamed or unlinked).
+Result fget(int fd, const std::string& name, std::string* value);
+Result fset(int fd, const std::string& name, const std::string& value);
+
+// Sets ("1") or removes the backup-exclusion attribute. Unsupported where the
+// file system refuses user attributes.
+Result setExcludedFromBackup(const std::string& path, bool excluded);
+bool isExcludedFromBackup(const std::string& path);
+
+}  // namespace wharf::platform::xattr

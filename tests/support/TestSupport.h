@@ -1,0 +1,38 @@
+#pragma once
+// Helpers shared by the tests.
+#include <string>
+
+namespace wharf::test {
+
+// A fresh directory under $TMPDIR, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Makes a temporary container home the process's home for the lifetime of the
+// object (Container::setHome), restoring the previous state afterwards.
+class TempHome {
+public:
+    TempHome();
+    ~TempHome();
+    const std::string& path() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+// The directory holding the source tree's test data for `subdir` (tests/<subdir>/data).
+std::string sourceDir();
+
+}  // namespace wharf::test
