@@ -1,0 +1,326 @@
+// The WebKitGTK adapter behind platform::WebView.
+#include <webkit2/webkit2.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/Log.h"
+#include "platform/gui/WebView.h"
+
+namespace wharf::platform {
+namespace {
+
+// One web context per process: WebKit fixes storage locations when the context
+// is created, and custom schemes are registered on it.
+struct ContextState {
+    WebKitWebContext* context = nullptr;
+    std::map<std::string, SchemeHandler> schemes;
+};
+
+ContextState& contextState() {
+    static ContextState* state = new ContextState;  // lives as long as the process
+    return *state;
+}
+
+WebKitWebContext* sharedContext(const WebContextOptions& options) {
+    auto& st = contextState();
+    if (st.context) return st.context;
+    WebKitWebsiteDataManager* manager = nullptr;
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    manager = WEBKIT_WEBSITE_DATA_MANAGER(g_object_new(
+        WEBKIT_TYPE_WEBSITE_DATA_MANAGER,
+        "base-data-directory", options.dataDirectory.empty() ? nullptr : options.dataDirectory.c_str(),
+        "base-cache-directory", options.cacheDirectory.empty() ? nullptr : options.cacheDirectory.c_str(),
+        "local-storage-directory",
+        options.localStorageDirectory.empty() ? nullptr : options.localStorageDirectory.c_str(),
+        nullptr));
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    st.context = webkit_web_context_new_with_website_data_manager(manager);
+    WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(manager);
+    WebKitCookieAcceptPolicy policy = !options.acceptAllCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_NEVER
+                                      : options.acceptThirdPartyCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS
+                                                                        : WEBKIT_COOKIE_POLICY_ACCEPT_NO_THIRD_PARTY;
+    webkit_cookie_manager_set_accept_policy(cookies, policy);
+    if (!options.cookieFile.empty())
+        webkit_cookie_manager_set_persistent_storage(cookies, options.cookieFile.c_str(),
+                                                     WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+    g_object_unref(manager);
+    return st.context;
+}
+
+Error errorFromGError(const GError* gerror, const char* failingUri) {
+    if (!gerror) return Error(kURLErrorDomain, -1);
+    Value info = Value::object();
+    info[kLocalizedDescriptionKey] = gerror->message ? gerror->message : "";
+    if (failingUri) info["NSErrorFailingURLStringKey"] = failingUri;
+    // A cancelled load, or one the policy decision stopped, is what the phone
+    // reported as a cancelled request.
+    if ((gerror->domain == WEBKIT_NETWORK_ERROR && gerror->code == WEBKIT_NETWORK_ERROR_CANCELLED) ||
+        (gerror->domain == WEBKIT_POLICY_ERROR &&
+         gerror->code == WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE))
+        return Error(kURLErrorDomain, kURLErrorCancelled, info);
+    return Error(g_quark_to_string(gerror->domain), gerror->code, info);
+}
+
+URLRequest requestFrom(WebKitURIRequest* req) {
+    URLRequest r;
+    const char* uri = webkit_uri_request_get_uri(req);
+    if (uri) {
+        if (auto u = Url::parse(uri)) r.url = *u;
+    }
+    r.mainDocumentURL = r.url;
+    const char* method = webkit_uri_request_get_http_method(req);
+    r.method = method ? method : "GET";
+    if (SoupMessageHeaders* h = webkit_uri_request_get_http_headers(req)) {
+        SoupMessageHeadersIter it;
+        soup_message_headers_iter_init(&it, h);
+        const char *name, *value;
+        while (soup_message_headers_iter_next(&it, &name, &value)) r.headers[name] = value;
+    }
+    return r;
+}
+
+std::string resultText(JSCValue* value) {
+    if (!value) return "";
+    if (jsc_value_is_string(value) || jsc_value_is_number(value) || jsc_value_is_boolean(value)) {
+        char* s = jsc_value_to_string(value);
+        std::string out = s ? s : "";
+        g_free(s);
+        return out;
+    }
+    return "";
+}
+
+void schemeRequest(WebKitURISchemeRequest* request, gpointer) {
+    const char* scheme = webkit_uri_scheme_request_get_scheme(request);
+    auto& st = contextState();
+    auto it = st.schemes.find(scheme ? scheme : "");
+    if (it == st.schemes.end()) {
+        GError* e = g_error_new(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no handler for scheme %s", scheme);
+        webkit_uri_scheme_request_finish_error(request, e);
+        g_error_free(e);
+        return;
+    }
+    URLRequest r;
+    if (auto u = Url::parse(webkit_uri_scheme_request_get_uri(request))) r.url = *u;
+    r.mainDocumentURL = r.url;
+    const char* method = webkit_uri_scheme_request_get_http_method(request);
+    r.method = method ? method : "GET";
+    g_object_ref(request);
+    auto respond = [request](SchemeResponse resp) {
+        if (resp.error) {
+            GError* e = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_FAILED, resp.error->localizedDescription().c_str());
+            webkit_uri_scheme_request_finish_error(request, e);
+            g_error_free(e);
+        } else {
+            GBytes* gbytes = g_bytes_new(resp.body.data(), resp.body.size());
+            GInputStream* stream = g_memory_input_stream_new_from_bytes(gbytes);
+            g_bytes_unref(gbytes);
+            WebKitURISchemeResponse* response =
+                webkit_uri_scheme_response_new(stream, static_cast<gint64>(resp.body.size()));
+            webkit_uri_scheme_response_set_status(response, static_cast<guint>(resp.status), nullptr);
+            webkit_uri_scheme_response_set_content_type(response, resp.mimeType.c_str());
+            if (!resp.headers.empty()) {
+                SoupMessageHeaders* h = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+                for (auto& [k, v] : resp.headers) soup_message_headers_append(h, k.c_str(), v.c_str());
+                webkit_uri_scheme_response_set_http_headers(response, h);
+            }
+            webkit_uri_scheme_request_finish_with_response(request, response);
+            g_object_unref(response);
+            g_object_unref(stream);
+        }
+        g_object_unref(request);
+    };
+    try {
+        it->second(r, std::move(respond));
+    } catch (const std::exception& e) {
+        log("Scheme handler for %s threw: %s", scheme, e.what());
+    }
+}
+
+class WebKitWebViewAdapter final : public WebView {
+public:
+    explicit WebKitWebViewAdapter(const WebContextOptions& options) {
+        WebKitWebContext* ctx = sharedContext(options);
+        view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(ctx));
+        g_object_ref_sink(view_);
+        defaultUserAgent_ = webkit_settings_get_user_agent(webkit_web_view_get_settings(view_));
+        handlers_[0] = g_signal_connect(view_, "decide-policy", G_CALLBACK(&onDecidePolicy), this);
+        handlers_[1] = g_signal_connect(view_, "load-changed", G_CALLBACK(&onLoadChanged), this);
+        handlers_[2] = g_signal_connect(view_, "load-failed", G_CALLBACK(&onLoadFailed), this);
+        applySettings(settings_);
+    }
+
+    ~WebKitWebViewAdapter() override {
+        for (gulong h : handlers_) g_signal_handler_disconnect(view_, h);
+        g_object_unref(view_);
+    }
+
+    void setObserver(WebViewObserver* observer) override { observer_ = observer; }
+
+    void loadRequest(const URLRequest& request) override {
+        WebKitURIRequest* req = webkit_uri_request_new(request.url.absoluteString().c_str());
+        if (!request.headers.empty()) {
+            if (SoupMessageHeaders* h = webkit_uri_request_get_http_headers(req))
+                for (auto& [k, v] : request.headers) soup_message_headers_replace(h, k.c_str(), v.c_str());
+        }
+        webkit_web_view_load_request(view_, req);
+        g_object_unref(req);
+    }
+
+    void loadHTMLString(const std::string& html, const std::optional<Url>& baseURL) override {
+        webkit_web_view_load_html(view_, html.c_str(), baseURL ? baseURL->absoluteString().c_str() : nullptr);
+    }
+
+    void stopLoading() override { webkit_web_view_stop_loading(view_); }
+    void reload() override { webkit_web_view_reload(view_); }
+    bool isLoading() const override { return webkit_web_view_is_loading(view_); }
+
+    std::optional<Url> url() const override {
+        const char* uri = webkit_web_view_get_uri(view_);
+        if (!uri) return std::nullopt;
+        return Url::parse(uri);
+    }
+
+    void evaluateJavaScript(const std::string& script, ScriptCompletion completion) override {
+        auto* done = new ScriptCompletion(std::move(completion));
+        webkit_web_view_evaluate_javascript(
+            view_, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                std::unique_ptr<ScriptCompletion> cb(static_cast<ScriptCompletion*>(data));
+                GError* gerror = nullptr;
+                JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &gerror);
+                std::string text = resultText(value);
+                if (value) g_object_unref(value);
+                std::optional<Error> err;
+                if (gerror) {
+                    err = Error::withDescription("WKErrorDomain", gerror->code, gerror->message ? gerror->message : "");
+                    g_error_free(gerror);
+                }
+                if (!*cb) return;
+                try {
+                    (*cb)(text, err ? &*err : nullptr);
+                } catch (const std::exception& e) {
+                    log("Script completion threw: %s", e.what());
+                }
+            },
+            done);
+    }
+
+    void applySettings(const WebViewSettings& s) override {
+        settings_ = s;
+        WebKitSettings* ws = webkit_web_view_get_settings(view_);
+        webkit_settings_set_enable_javascript(ws, s.javascriptEnabled);
+        webkit_settings_set_media_playback_requires_user_gesture(ws, s.mediaPlaybackRequiresUserAction);
+        webkit_settings_set_media_playback_allows_inline(ws, s.allowsInlineMediaPlayback);
+        webkit_settings_set_allow_file_access_from_file_urls(ws, s.allowFileAccessFromFileURLs);
+        webkit_settings_set_enable_write_console_messages_to_stdout(ws, s.writeConsoleMessagesToStdout);
+        webkit_settings_set_enable_smooth_scrolling(ws, s.normalDecelerationRate);
+    }
+
+    const WebViewSettings& settings() const override { return settings_; }
+
+    void setBackgroundColor(double r, double g, double b, double a) override {
+        GdkRGBA rgba{r, g, b, a};
+        webkit_web_view_set_background_color(view_, &rgba);
+    }
+
+    void setOpaque(bool opaque) override {
+        if (!opaque) {
+            GdkRGBA clear{0, 0, 0, 0};
+            webkit_web_view_set_background_color(view_, &clear);
+        }
+    }
+
+    void setCustomUserAgent(const std::string& ua) override {
+        webkit_settings_set_user_agent(webkit_web_view_get_settings(view_), ua.empty() ? nullptr : ua.c_str());
+    }
+    std::string userAgent() const override {
+        const char* ua = webkit_settings_get_user_agent(webkit_web_view_get_settings(view_));
+        return ua ? ua : "";
+    }
+    std::string defaultUserAgent() const override { return defaultUserAgent_; }
+
+    void registerURIScheme(const std::string& scheme, SchemeHandler handler) override {
+        auto& st = contextState();
+        bool fresh = st.schemes.find(scheme) == st.schemes.end();
+        st.schemes[scheme] = std::move(handler);
+        if (fresh) webkit_web_context_register_uri_scheme(st.context, scheme.c_str(), &schemeRequest, nullptr, nullptr);
+    }
+
+    GtkWidget* widget() override { return GTK_WIDGET(view_); }
+
+private:
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                   gpointer self) {
+        auto* me = static_cast<WebKitWebViewAdapter*>(self);
+        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;  // WebKit's default
+        WebKitNavigationAction* action =
+            webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        URLRequest request = requestFrom(webkit_navigation_action_get_request(action));
+        auto navType = static_cast<NavigationType>(webkit_navigation_action_get_navigation_type(action));
+        bool allow = true;
+        if (me->observer_) {
+            try {
+                allow = me->observer_->decidePolicyForNavigation(request, navType,
+                                                                 webkit_navigation_action_is_user_gesture(action));
+            } catch (const std::exception& e) {
+                log("Navigation decision threw: %s", e.what());
+                allow = false;
+            }
+        }
+        if (allow)
+            webkit_policy_decision_use(decision);
+        else
+            webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+
+    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+        auto* me = static_cast<WebKitWebViewAdapter*>(self);
+        if (event == WEBKIT_LOAD_STARTED) me->failed_ = false;
+        // WebKit reports a finish after every failure; the failure was the end of that load.
+        if (event == WEBKIT_LOAD_FINISHED && me->failed_) {
+            me->failed_ = false;
+            return;
+        }
+        if (!me->observer_) return;
+        try {
+            switch (event) {
+                case WEBKIT_LOAD_STARTED: me->observer_->loadStarted(); break;
+                case WEBKIT_LOAD_REDIRECTED: me->observer_->loadRedirected(); break;
+                case WEBKIT_LOAD_COMMITTED: me->observer_->loadCommitted(); break;
+                case WEBKIT_LOAD_FINISHED: me->observer_->loadFinished(); break;
+            }
+        } catch (const std::exception& e) {
+            log("Load event handler threw: %s", e.what());
+        }
+    }
+
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer self) {
+        auto* me = static_cast<WebKitWebViewAdapter*>(self);
+        me->failed_ = true;
+        if (!me->observer_) return FALSE;
+        try {
+            me->observer_->loadFailed(errorFromGError(error, uri));
+        } catch (const std::exception& e) {
+            log("Load failure handler threw: %s", e.what());
+        }
+        return FALSE;  // let WebKit show nothing of its own only when the host loads an error page
+    }
+
+    WebKitWebView* view_ = nullptr;
+    WebViewObserver* observer_ = nullptr;
+    WebViewSettings settings_;
+    std::string defaultUserAgent_;
+    gulong handlers_[3] = {0, 0, 0};
+    bool failed_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<WebView> createWebKitWebView(const WebContextOptions& options) {
+    return std::make_shared<WebKitWebViewAdapter>(options);
+}
+
+}  // namespace wharf::platform

@@ -1,0 +1,130 @@
+#pragma once
+// The web view: an interface the host drives, a WebKitGTK adapter and a
+// scripted fake for unit tests. Script evaluation is asynchronous: the
+// completion always runs later, on the main thread.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Error.h"
+#include "platform/Url.h"
+#include "platform/Value.h"
+
+typedef struct _GtkWidget GtkWidget;
+
+namespace wharf::platform {
+
+// The platform's URL error code for a cancelled load.
+inline constexpr int64_t kURLErrorCancelled = -999;
+inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
+
+// Values match the phone's navigation types.
+enum class NavigationType { LinkClicked = 0, FormSubmitted = 1, BackForward = 2, Reload = 3, FormResubmitted = 4, Other = 5 };
+
+struct URLRequest {
+    Url url;
+    std::string method = "GET";
+    std::map<std::string, std::string> headers;
+    Bytes body;
+    // The URL of the top-level document this request belongs to (the request's
+    // own URL for a top-level navigation).
+    Url mainDocumentURL;
+    double timeoutInterval = 60.0;
+};
+
+// Raw events of the web view, as the engine reports them. Load events concern
+// the top-level page only; navigation decisions are asked for every frame.
+class WebViewObserver {
+public:
+    virtual ~WebViewObserver() = default;
+    // Answer false to refuse the navigation (for frames too).
+    virtual bool decidePolicyForNavigation(const URLRequest& request, NavigationType type, bool userGesture) = 0;
+    virtual void loadStarted() = 0;
+    virtual void loadRedirected() = 0;
+    virtual void loadCommitted() {}
+    virtual void loadFinished() = 0;
+    virtual void loadFailed(const Error& error) = 0;
+};
+
+struct WebViewSettings {
+    bool javascriptEnabled = true;
+    bool mediaPlaybackRequiresUserAction = true;
+    bool allowsInlineMediaPlayback = false;
+    bool scalesPageToFit = false;
+    bool suppressesIncrementalRendering = false;
+    bool keyboardDisplayRequiresUserAction = true;
+    bool mediaPlaybackAllowsAirPlay = true;
+    bool bounces = true;
+    bool normalDecelerationRate = true;
+    double gapBetweenPages = 0;
+    double pageLength = 0;
+    int paginationBreakingMode = 0;
+    int paginationMode = 0;
+    bool allowFileAccessFromFileURLs = true;
+    bool writeConsoleMessagesToStdout = false;
+};
+
+// Answers a request to a custom scheme: status, MIME type and body (or an error).
+struct SchemeResponse {
+    int status = 200;
+    std::string mimeType = "text/plain";
+    Bytes body;
+    std::map<std::string, std::string> headers;
+    std::optional<Error> error;
+};
+using SchemeHandler = std::function<void(const URLRequest& request, std::function<void(SchemeResponse)> respond)>;
+
+using ScriptCompletion = std::function<void(const std::string& result, const Error* error)>;
+
+class WebView {
+public:
+    virtual ~WebView() = default;
+
+    // The observer is not owned; the web view forgets it on setObserver(nullptr).
+    virtual void setObserver(WebViewObserver* observer) = 0;
+
+    virtual void loadRequest(const URLRequest& request) = 0;
+    virtual void loadHTMLString(const std::string& html, const std::optional<Url>& baseURL) = 0;
+    virtual void stopLoading() = 0;
+    virtual void reload() = 0;
+    virtual bool isLoading() const = 0;
+    // The URL of the page shown (or being loaded), if any.
+    virtual std::optional<Url> url() const = 0;
+
+    // Evaluates `script` in the page. The result is text as the phone gave it:
+    // a string, number or boolean as text; anything else (and any error) "".
+    virtual void evaluateJavaScript(const std::string& script, ScriptCompletion completion) = 0;
+
+    virtual void applySettings(const WebViewSettings& settings) = 0;
+    virtual const WebViewSettings& settings() const = 0;
+    virtual void setBackgroundColor(double r, double g, double b, double a) = 0;
+    virtual void setOpaque(bool opaque) = 0;
+    virtual void setCustomUserAgent(const std::string& userAgent) = 0;
+    virtual std::string userAgent() const = 0;
+    // The engine's default user agent (before any custom one).
+    virtual std::string defaultUserAgent() const = 0;
+
+    virtual void registerURIScheme(const std::string& scheme, SchemeHandler handler) = 0;
+
+    // The GTK widget to lay out (nullptr for the fake).
+    virtual GtkWidget* widget() = 0;
+};
+
+// Options fixed when the web engine's context is created.
+struct WebContextOptions {
+    std::string localStorageDirectory;   // "" → WebKit's default under the data home
+    std::string dataDirectory;           // base data directory ("" → WebKit's default)
+    std::string cacheDirectory;
+    bool acceptThirdPartyCookies = false;  // cookie policy: always / no third party
+    bool acceptAllCookies = true;
+    std::string cookieFile;              // persistent cookie storage ("" → none)
+};
+
+// Creates the WebKitGTK web view. The first call fixes the web context; GTK
+// must have been initialised.
+std::shared_ptr<WebView> createWebKitWebView(const WebContextOptions& options = {});
+
+}  // namespace wharf::platform
