@@ -1,0 +1,128 @@
+// The page's half of the Wharf bridge: queues calls to native plug-ins,
+// signals the host through a "wfbridge:" navigation in a hidden iframe, and
+// receives results through nativeCallback.
+(function (global) {
+  'use strict';
+  if (global.wharf) return;
+
+  var modules = {};
+  var callbacks = {};
+  var nextCallbackId = Math.floor(Math.random() * 1000000000);
+  var messages = [];
+  var signalled = false;
+  var bridgeFrame = null;
+  var signalCount = 0;
+  var STATUS_NO_RESULT = 0, STATUS_OK = 1;
+
+  function toBase64(buffer) {
+    var bytes = new Uint8Array(buffer), text = '';
+    for (var i = 0; i < bytes.length; i++) text += String.fromCharCode(bytes[i]);
+    return btoa(text);
+  }
+
+  function fromBase64(text) {
+    var raw = atob(text), bytes = new Uint8Array(raw.length);
+    for (var i = 0; i < raw.length; i++) bytes[i] = raw.charCodeAt(i);
+    return bytes.buffer;
+  }
+
+  function packArgument(arg) {
+    if (arg instanceof ArrayBuffer) return { WFType: 'ArrayBuffer', data: toBase64(arg) };
+    if (ArrayBuffer.isView(arg)) {
+      return { WFType: 'ArrayBuffer', data: toBase64(arg.buffer.slice(arg.byteOffset, arg.byteOffset + arg.byteLength)) };
+    }
+    return arg;
+  }
+
+  function unpackMessage(message) {
+    if (message && message.WFType === 'ArrayBuffer') return fromBase64(message.data || '');
+    if (message && message.WFType === 'MultiPart') return (message.messages || []).map(unpackMessage);
+    return message;
+  }
+
+  // A navigation to the wfbridge scheme tells the host that calls wait.
+  function signalHost() {
+    if (signalled) return;
+    signalled = true;
+    if (!bridgeFrame) {
+      bridgeFrame = document.createElement('iframe');
+      bridgeFrame.style.display = 'none';
+      (document.body || document.documentElement).appendChild(bridgeFrame);
+    }
+    bridgeFrame.src = 'wfbridge://ready/' + (++signalCount);
+  }
+
+  function exec(success, fail, service, action, args) {
+    var callbackId = service + nextCallbackId++;
+    if (success || fail) callbacks[callbackId] = { success: success, fail: fail };
+    messages.push([callbackId, service, action, (args || []).map(packArgument)]);
+    signalHost();
+  }
+
+  // Called by the host: the waiting calls as a JSON batch, "" when none wait.
+  exec.nativeFetchMessages = function () {
+    signalled = false;
+    if (!messages.length) return '';
+    var batch = JSON.stringify(messages);
+    messages = [];
+    return batch;
+  };
+
+  // Called by the host with a plug-in's answer; the returned batch carries any
+  // calls the callback made.
+  exec.nativeCallback = function (callbackId, status, message, keepCallback) {
+    var cb = callbacks[callbackId];
+    if (cb) {
+      try {
+        var value = unpackMessage(message);
+        if (status === STATUS_OK || status === STATUS_NO_RESULT) {
+          if (status === STATUS_OK && cb.success) cb.success(value);
+        } else if (cb.fail) {
+          cb.fail(value);
+        }
+      } catch (e) {
+        console.log('Error in callback ' + callbackId + ': ' + e);
+      } finally {
+        if (!keepCallback) delete callbacks[callbackId];
+      }
+    }
+    return exec.nativeFetchMessages();
+  };
+
+  exec.nativeEvalAndFetch = function (fn) {
+    try { fn(); } catch (e) { console.log(e); }
+    return exec.nativeFetchMessages();
+  };
+
+  modules['wharf/exec'] = exec;
+
+  // deviceready is sticky: a listener added after it fired runs at once.
+  var deviceReady = false;
+  var addListener = document.addEventListener;
+  document.addEventListener = function (type, listener, options) {
+    if (type === 'deviceready' && deviceReady) {
+      setTimeout(function () { listener.call(document, new Event('deviceready')); }, 0);
+      return;
+    }
+    return addListener.call(document, type, listener, options);
+  };
+
+  function fireDocumentEvent(type, data) {
+    var event = new Event(type);
+    if (data) for (var k in data) event[k] = data[k];
+    document.dispatchEvent(event);
+  }
+
+  global.wharf = {
+    require: function (name) { return modules[name]; },
+    exec: exec,
+    fireDocumentEvent: fireDocumentEvent
+  };
+
+  function ready() {
+    deviceReady = true;
+    fireDocumentEvent('deviceready');
+  }
+  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', ready);
+  else setTimeout(ready, 0);
+})(window);
