@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ public:
     static Application& shared();
 
     ApplicationState state() const;
-    // Moves to a new state, posting the notifications of the transition:
+    // Moves to a new state, posting the notifications of the transition ("will"
+    // notifications before the state changes, "did" ones after it):
     // inactive→active: did become active; active→inactive: will resign active;
     // →background: (will resign active if active) did enter background;
     // background→: will enter foreground (then did become active if active).
@@ -39,7 +41,9 @@ public:
 
     // Background tasks. The expiration handler runs on the main thread when the
     // task is still running `backgroundTimeAllowance()` after the application
-    // entered the background. Answers kInvalidBackgroundTask when refused.
+    // entered the background (once; a task its handler does not end stays
+    // counted). Answers kInvalidBackgroundTask when refused: in the background
+    // once the allowance has run out.
     BackgroundTaskIdentifier beginBackgroundTask(const std::string& name, std::function<void()> expirationHandler);
     BackgroundTaskIdentifier beginBackgroundTask(std::function<void()> expirationHandler) {
         return beginBackgroundTask("", std::move(expirationHandler));
@@ -70,6 +74,8 @@ public:
 private:
     Application();
     void startExpirationTimersLocked();
+    void expire(uint64_t generation);
+    void enterState(ApplicationState state);
     struct Task;
     mutable std::recursive_mutex mutex_;
     ApplicationState state_ = ApplicationState::Inactive;
@@ -81,6 +87,10 @@ private:
     ApplicationDelegate* delegate_ = nullptr;
     bool idleTimerDisabled_ = false;
     double fetchInterval_ = 0;
+    // Bumped on every entry into and exit from the background: a pending
+    // expiration timer of an older generation does nothing.
+    uint64_t backgroundGeneration_ = 0;
+    bool expirationTimerPending_ = false;
 };
 
 }  // namespace wharf::platform

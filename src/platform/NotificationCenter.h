@@ -59,6 +59,8 @@ public:
 
     // `name` empty: every notification. `object` null: any sender.
     [[nodiscard]] ObserverToken addObserver(const std::string& name, const void* object, NotificationHandler handler);
+    // Once this returns, the handler is not running on any other thread (a
+    // handler removing an observation from inside a post is not waited for).
     void removeObserver(uint64_t id);
 
     // Delivers to each matching observer registered before the post began and

@@ -7,7 +7,8 @@ namespace wharf::platform::xattr {
 
 enum class Result { Ok, NotFound, Unsupported, Error };
 
-// "Exclude from device backup" marker.
+// "Exclude from device backup" marker (freedesktop.org common attribute: the
+// value "false" asks backup tools to skip the file).
 inline constexpr const char* kExcludeFromBackup = "user.xdg.robots.backup";
 
 Result get(const std::string& path, const std::string& name, std::string* value);
@@ -17,8 +18,9 @@ Result remove(const std::string& path, const std::string& name);
 Result fget(int fd, const std::string& name, std::string* value);
 Result fset(int fd, const std::string& name, const std::string& value);
 
-// Sets ("1") or removes the backup-exclusion attribute. Unsupported where the
-// file system refuses user attributes.
+// Sets (to "false": do not back up) or removes the backup attribute. Removing
+// an absent attribute is Ok. Unsupported where the file system refuses user
+// attributes.
 Result setExcludedFromBackup(const std::string& path, bool excluded);
 bool isExcludedFromBackup(const std::string& path);
 

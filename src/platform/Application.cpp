@@ -1,0 +1,241 @@
+#include "platform/Application.h"
+
+#include <cfloat>
+#include <exception>
+
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+
+namespace wharf::platform {
+
+namespace {
+constexpr std::chrono::milliseconds kDefaultAllowance = std::chrono::seconds(180);
+
+void post(const char* name) { NotificationCenter::defaultCenter().post(name, &Application::shared()); }
+}  // namespace
+
+struct Application::Task {
+    std::string name;
+    std::function<void()> expirationHandler;
+    bool expired = false;  // its handler has been called
+};
+
+Application& Application::shared() {
+    // Never destroyed: expiration timers and exit-time observers may still reach it.
+    static auto* app = new Application;
+    return *app;
+}
+
+Application::Application() = default;
+
+ApplicationState Application::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void Application::enterState(ApplicationState state) {
+    std::lock_guard lock(mutex_);
+    const ApplicationState old = state_;
+    state_ = state;
+    if (state == ApplicationState::Background && old != ApplicationState::Background) {
+        backgroundSince_ = std::chrono::steady_clock::now();
+        ++backgroundGeneration_;
+        expirationTimerPending_ = false;
+        startExpirationTimersLocked();
+    } else if (old == ApplicationState::Background && state != ApplicationState::Background) {
+        // Back in the foreground: pending expirations no longer apply.
+        ++backgroundGeneration_;
+        expirationTimerPending_ = false;
+    }
+}
+
+void Application::setState(ApplicationState target) {
+    // One step at a time, re-reading the state: an observer may change it.
+    for (int guard = 0; guard < 8; ++guard) {
+        const ApplicationState current = state();
+        if (current == target) return;
+        switch (current) {
+            case ApplicationState::Active:  // resign first, whatever the target
+                post(kUIApplicationWillResignActiveNotification);
+                enterState(ApplicationState::Inactive);
+                break;
+            case ApplicationState::Inactive:
+                enterState(target);
+                post(target == ApplicationState::Active ? kUIApplicationDidBecomeActiveNotification
+                                                        : kUIApplicationDidEnterBackgroundNotification);
+                break;
+            case ApplicationState::Background:
+                post(kUIApplicationWillEnterForegroundNotification);
+                enterState(ApplicationState::Inactive);
+                break;
+        }
+    }
+}
+
+void Application::postDidFinishLaunching() { post(kUIApplicationDidFinishLaunchingNotification); }
+void Application::postWillTerminate() { post(kUIApplicationWillTerminateNotification); }
+void Application::postMemoryWarning() { post(kUIApplicationDidReceiveMemoryWarningNotification); }
+
+// --- Background tasks -------------------------------------------------------------
+
+BackgroundTaskIdentifier Application::beginBackgroundTask(const std::string& name,
+                                                          std::function<void()> expirationHandler) {
+    std::lock_guard lock(mutex_);
+    if (state_ == ApplicationState::Background && backgroundTimeRemaining() <= 0) {
+        log("Background task \"%s\" refused: the background time allowance has run out", name.c_str());
+        return kInvalidBackgroundTask;
+    }
+    auto task = std::make_shared<Task>();
+    task->name = name;
+    task->expirationHandler = std::move(expirationHandler);
+    const BackgroundTaskIdentifier id = nextTask_++;
+    tasks_.emplace(id, std::move(task));
+    if (state_ == ApplicationState::Background) startExpirationTimersLocked();
+    return id;
+}
+
+void Application::endBackgroundTask(BackgroundTaskIdentifier id) {
+    if (id == kInvalidBackgroundTask) return;
+    std::lock_guard lock(mutex_);
+    if (tasks_.erase(id) == 0)
+        log("Cannot end background task %llu: there is no such task (it may have ended already)",
+            static_cast<unsigned long long>(id));
+}
+
+std::size_t Application::backgroundTaskCount() const {
+    std::lock_guard lock(mutex_);
+    return tasks_.size();
+}
+
+double Application::backgroundTimeRemaining() const {
+    std::lock_guard lock(mutex_);
+    if (state_ != ApplicationState::Background) return DBL_MAX;
+    const auto elapsed = std::chrono::steady_clock::now() - backgroundSince_;
+    const double left = std::chrono::duration<double>(allowance_ - elapsed).count();
+    return left > 0 ? left : 0;
+}
+
+void Application::setBackgroundTimeAllowance(std::chrono::milliseconds allowance) {
+    std::lock_guard lock(mutex_);
+    allowance_ = allowance < std::chrono::milliseconds::zero() ? std::chrono::milliseconds::zero() : allowance;
+    if (state_ == ApplicationState::Background) {
+        // A shorter allowance must not wait for a timer set for the longer one.
+        expirationTimerPending_ = false;
+        startExpirationTimersLocked();
+    }
+}
+
+std::chrono::milliseconds Application::backgroundTimeAllowance() const {
+    std::lock_guard lock(mutex_);
+    return allowance_;
+}
+
+void Application::startExpirationTimersLocked() {
+    if (expirationTimerPending_ || tasks_.empty()) return;
+    expirationTimerPending_ = true;
+    const auto deadline = backgroundSince_ + allowance_;
+    auto delay = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (delay < std::chrono::milliseconds::zero()) delay = std::chrono::milliseconds::zero();
+    const uint64_t generation = backgroundGeneration_;
+    RunLoop::performAfter(delay, [this, generation] { expire(generation); });
+}
+
+void Application::expire(uint64_t generation) {
+    std::vector<std::pair<BackgroundTaskIdentifier, std::shared_ptr<Task>>> due;
+    {
+        std::lock_guard lock(mutex_);
+        if (generation != backgroundGeneration_) return;  // the foreground came first
+        expirationTimerPending_ = false;
+        if (state_ != ApplicationState::Background) return;
+        if (std::chrono::steady_clock::now() < backgroundSince_ + allowance_) {
+            startExpirationTimersLocked();  // the allowance grew meanwhile
+            return;
+        }
+        for (auto& [id, task] : tasks_) {
+            if (task->expired) continue;
+            task->expired = true;
+            due.emplace_back(id, task);
+        }
+    }
+    for (auto& [id, task] : due) {
+        if (task->expirationHandler) {
+            try {
+                task->expirationHandler();
+            } catch (const std::exception& e) {
+                log("Expiration handler of background task %llu threw: %s", static_cast<unsigned long long>(id),
+                    e.what());
+            } catch (...) {
+                log("Expiration handler of background task %llu threw", static_cast<unsigned long long>(id));
+            }
+        }
+        std::lock_guard lock(mutex_);
+        if (tasks_.count(id))
+            log("Background task %llu (\"%s\") was not ended by its expiration handler",
+                static_cast<unsigned long long>(id), task->name.c_str());
+    }
+}
+
+// --- Launch arguments, delegate, settings -------------------------------------------
+
+void Application::setLaunchArguments(std::vector<std::string> args) {
+    std::lock_guard lock(mutex_);
+    arguments_ = std::move(args);
+}
+
+void Application::setLaunchArguments(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc && argv && argv[i]; ++i) args.emplace_back(argv[i]);
+    setLaunchArguments(std::move(args));
+}
+
+const std::vector<std::string>& Application::launchArguments() const {
+    std::lock_guard lock(mutex_);
+    return arguments_;
+}
+
+void Application::setDelegate(ApplicationDelegate* delegate) {
+    std::lock_guard lock(mutex_);
+    delegate_ = delegate;
+}
+
+ApplicationDelegate* Application::delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+}
+
+void Application::setIdleTimerDisabled(bool disabled) {
+    std::lock_guard lock(mutex_);
+    idleTimerDisabled_ = disabled;
+}
+
+bool Application::idleTimerDisabled() const {
+    std::lock_guard lock(mutex_);
+    return idleTimerDisabled_;
+}
+
+void Application::setMinimumBackgroundFetchInterval(double seconds) {
+    std::lock_guard lock(mutex_);
+    fetchInterval_ = seconds;
+}
+
+double Application::minimumBackgroundFetchInterval() const {
+    std::lock_guard lock(mutex_);
+    return fetchInterval_;
+}
+
+void Application::resetForTesting() {
+    std::lock_guard lock(mutex_);
+    state_ = ApplicationState::Active;
+    tasks_.clear();
+    ++backgroundGeneration_;
+    expirationTimerPending_ = false;
+    allowance_ = kDefaultAllowance;
+    backgroundSince_ = {};
+    arguments_.clear();
+    delegate_ = nullptr;
+    idleTimerDisabled_ = false;
+    fetchInterval_ = 0;
+}
+
+}  // namespace wharf::platform
