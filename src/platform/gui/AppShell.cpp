@@ -1,0 +1,259 @@
+#include "platform/gui/AppShell.h"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdlib>
+#include <exception>
+
+#include "platform/Application.h"
+#include "platform/Log.h"
+#include "platform/gui/WebView.h"
+
+namespace wharf::platform {
+
+struct AppShell::Impl {
+    AppShell* owner = nullptr;
+    AppShellOptions options;
+    GtkApplication* app = nullptr;
+    GtkWidget* window = nullptr;
+    GtkWidget* content = nullptr;
+    AppShellDelegate* delegate = nullptr;
+    GMemoryMonitor* memoryMonitor = nullptr;
+    std::vector<std::string> pendingURLs;
+    guint signalSources[2] = {0, 0};
+    bool launched = false;
+    bool terminating = false;
+    int status = 0;
+    int lastWidth = -1, lastHeight = -1;
+};
+
+namespace {
+
+template <class F>
+void guarded(const char* what, F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        log("%s threw: %s", what, e.what());
+    } catch (...) {
+        log("%s threw an unknown exception", what);
+    }
+}
+
+void deliverURLs(AppShell::Impl* impl) {
+    auto urls = std::move(impl->pendingURLs);
+    impl->pendingURLs.clear();
+    for (auto& url : urls) guarded("openURL", [&] { impl->delegate->openURL(url); });
+}
+
+void terminate(AppShell::Impl* impl) {
+    if (impl->terminating) return;
+    impl->terminating = true;
+    guarded("will terminate", [] { Application::shared().postWillTerminate(); });
+    if (impl->window) gtk_widget_destroy(impl->window);
+    impl->window = nullptr;
+    g_application_quit(G_APPLICATION(impl->app));
+}
+
+void updateState(AppShell::Impl* impl) {
+    if (!impl->window) return;
+    GdkWindow* gdk = gtk_widget_get_window(impl->window);
+    bool iconified = gdk && (gdk_window_get_state(gdk) & GDK_WINDOW_STATE_ICONIFIED);
+    bool active = gtk_window_is_active(GTK_WINDOW(impl->window));
+    ApplicationState state = iconified ? ApplicationState::Background
+                             : active  ? ApplicationState::Active
+                                       : ApplicationState::Inactive;
+    guarded("state change", [&] { Application::shared().setState(state); });
+}
+
+ViewEvents* events(AppShell::Impl* impl) { return impl->owner->viewEvents(); }
+
+void buildWindow(AppShell::Impl* impl) {
+    impl->window = gtk_application_window_new(impl->app);
+    gtk_window_set_title(GTK_WINDOW(impl->window), impl->options.title.c_str());
+    gtk_window_set_default_size(GTK_WINDOW(impl->window), impl->options.width, impl->options.height);
+
+    g_signal_connect(impl->window, "notify::is-active",
+                     G_CALLBACK(+[](GObject*, GParamSpec*, gpointer d) { updateState(static_cast<AppShell::Impl*>(d)); }),
+                     impl);
+    g_signal_connect(impl->window, "window-state-event",
+                     G_CALLBACK(+[](GtkWidget*, GdkEventWindowState*, gpointer d) -> gboolean {
+                         updateState(static_cast<AppShell::Impl*>(d));
+                         return FALSE;
+                     }),
+                     impl);
+    g_signal_connect(impl->window, "map", G_CALLBACK(+[](GtkWidget*, gpointer d) {
+                         auto* impl = static_cast<AppShell::Impl*>(d);
+                         if (auto* ev = events(impl)) {
+                             guarded("viewWillAppear", [&] { ev->viewWillAppear(); });
+                             guarded("viewDidAppear", [&] { ev->viewDidAppear(); });
+                         }
+                     }),
+                     impl);
+    g_signal_connect(impl->window, "unmap", G_CALLBACK(+[](GtkWidget*, gpointer d) {
+                         auto* impl = static_cast<AppShell::Impl*>(d);
+                         if (auto* ev = events(impl)) {
+                             guarded("viewWillDisappear", [&] { ev->viewWillDisappear(); });
+                             guarded("viewDidDisappear", [&] { ev->viewDidDisappear(); });
+                         }
+                     }),
+                     impl);
+    g_signal_connect(impl->window, "size-allocate", G_CALLBACK(+[](GtkWidget*, GdkRectangle* r, gpointer d) {
+                         auto* impl = static_cast<AppShell::Impl*>(d);
+                         auto* ev = events(impl);
+                         if (!ev) return;
+                         if (r->width != impl->lastWidth || r->height != impl->lastHeight) {
+                             if (impl->lastWidth >= 0)
+                                 guarded("viewWillTransitionToSize", [&] { ev->viewWillTransitionToSize(r->width, r->height); });
+                             impl->lastWidth = r->width;
+                             impl->lastHeight = r->height;
+                         }
+                         guarded("viewWillLayoutSubviews", [&] { ev->viewWillLayoutSubviews(); });
+                         guarded("viewDidLayoutSubviews", [&] { ev->viewDidLayoutSubviews(); });
+                     }),
+                     impl);
+    g_signal_connect(impl->window, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer d) -> gboolean {
+                         terminate(static_cast<AppShell::Impl*>(d));
+                         return TRUE;
+                     }),
+                     impl);
+}
+
+void launch(AppShell::Impl* impl) {
+    if (impl->launched) return;
+    impl->launched = true;
+    buildWindow(impl);
+    bool ok = false;
+    guarded("didFinishLaunching", [&] { ok = impl->delegate->didFinishLaunching(); });
+    if (!ok) {
+        impl->status = 1;
+        terminate(impl);
+        return;
+    }
+    gtk_widget_show_all(impl->window);
+    guarded("did finish launching", [] { Application::shared().postDidFinishLaunching(); });
+    deliverURLs(impl);
+}
+
+gboolean onTerminateSignal(gpointer d) {
+    terminate(static_cast<AppShell::Impl*>(d));
+    return G_SOURCE_CONTINUE;
+}
+
+int onCommandLine(GApplication*, GApplicationCommandLine* cmdline, gpointer d) {
+    auto* impl = static_cast<AppShell::Impl*>(d);
+    gint argc = 0;
+    gchar** argv = g_application_command_line_get_arguments(cmdline, &argc);
+    for (int i = 1; i + 1 < argc; ++i)
+        if (g_strcmp0(argv[i], "--open-url") == 0) impl->pendingURLs.emplace_back(argv[++i]);
+    g_strfreev(argv);
+    if (!impl->launched) {
+        launch(impl);
+    } else {
+        if (impl->window) gtk_window_present(GTK_WINDOW(impl->window));
+        deliverURLs(impl);
+    }
+    return impl->status;
+}
+
+}  // namespace
+
+AppShell::AppShell(AppShellOptions options) : impl_(new Impl) {
+    impl_->owner = this;
+    impl_->options = std::move(options);
+}
+
+AppShell::~AppShell() {
+    for (guint id : impl_->signalSources)
+        if (id) g_source_remove(id);
+    if (impl_->memoryMonitor) g_object_unref(impl_->memoryMonitor);
+    if (impl_->app) g_object_unref(impl_->app);
+    delete impl_;
+}
+
+int AppShell::run(AppShellDelegate& delegate, const std::vector<std::string>& openURLs) {
+    impl_->delegate = &delegate;
+    bool unique = impl_->options.unique && g_getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr;
+    auto flags = static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_COMMAND_LINE |
+                                                (unique ? 0 : G_APPLICATION_NON_UNIQUE));
+    const char* appId = g_application_id_is_valid(impl_->options.applicationId.c_str())
+                            ? impl_->options.applicationId.c_str()
+                            : nullptr;
+    impl_->app = gtk_application_new(appId, flags);
+    g_signal_connect(impl_->app, "command-line", G_CALLBACK(&onCommandLine), impl_);
+
+    impl_->signalSources[0] = g_unix_signal_add(SIGTERM, &onTerminateSignal, impl_);
+    impl_->signalSources[1] = g_unix_signal_add(SIGINT, &onTerminateSignal, impl_);
+    impl_->memoryMonitor = g_memory_monitor_dup_default();
+    if (impl_->memoryMonitor)
+        g_signal_connect(impl_->memoryMonitor, "low-memory-warning",
+                         G_CALLBACK(+[](GMemoryMonitor*, GMemoryMonitorWarningLevel, gpointer d) {
+                             auto* impl = static_cast<AppShell::Impl*>(d);
+                             guarded("memory warning", [&] {
+                                 Application::shared().postMemoryWarning();
+                                 impl->delegate->didReceiveMemoryWarning();
+                             });
+                         }),
+                         impl_);
+
+    // The URLs travel as a command line, so that a second launch hands them to
+    // the running instance the same way.
+    std::vector<std::string> args{"wharf"};
+    for (auto& url : openURLs) {
+        args.emplace_back("--open-url");
+        args.push_back(url);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int rc = g_application_run(G_APPLICATION(impl_->app), static_cast<int>(args.size()), argv.data());
+    return impl_->status ? impl_->status : rc;
+}
+
+void AppShell::quit(int status) {
+    impl_->status = status;
+    terminate(impl_);
+}
+
+GtkWidget* AppShell::window() const { return impl_->window; }
+
+void AppShell::setContent(GtkWidget* widget) {
+    if (!impl_->window) return;
+    if (impl_->content) gtk_container_remove(GTK_CONTAINER(impl_->window), impl_->content);
+    impl_->content = widget;
+    if (widget) gtk_container_add(GTK_CONTAINER(impl_->window), widget);
+}
+
+void AppShell::snapshot(WebView& view, const std::string& pngPath, std::function<void(bool)> done) {
+    GtkWidget* w = view.widget();
+    if (!w || !WEBKIT_IS_WEB_VIEW(w)) {
+        if (done) done(false);
+        return;
+    }
+    struct Job {
+        std::string path;
+        std::function<void(bool)> done;
+    };
+    auto* job = new Job{pngPath, std::move(done)};
+    webkit_web_view_get_snapshot(
+        WEBKIT_WEB_VIEW(w), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Job> job(static_cast<Job*>(data));
+            GError* err = nullptr;
+            cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &err);
+            bool ok = false;
+            if (surface) {
+                ok = cairo_surface_write_to_png(surface, job->path.c_str()) == CAIRO_STATUS_SUCCESS;
+                cairo_surface_destroy(surface);
+            } else {
+                log("Snapshot failed: %s", err ? err->message : "unknown error");
+                g_clear_error(&err);
+            }
+            if (job->done) guarded("snapshot completion", [&] { job->done(ok); });
+        },
+        job);
+}
+
+}  // namespace wharf::platform
