@@ -83,7 +83,8 @@ BackgroundTaskIdentifier Application::beginBackgroundTask(const std::string& nam
                                                           std::function<void()> expirationHandler) {
     std::lock_guard lock(mutex_);
     if (state_ == ApplicationState::Background && backgroundTimeRemaining() <= 0) {
-        log("Background task \"%s\" refused: the background time allowance has run out", name.c_str());
+        log("Background task%s%s refused: the background time allowance has run out", name.empty() ? "" : " ",
+            name.c_str());
         return kInvalidBackgroundTask;
     }
     auto task = std::make_shared<Task>();
