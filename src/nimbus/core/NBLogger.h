@@ -68,6 +68,9 @@ bool NBIsLoggableLevel(int level, bool analyticsComponent);
 // (platform::ClassRegistry, "NBLoggerWrapper").
 class NBLoggerWrapper {
 public:
+    using LogFunction = void(int, std::string_view, std::string_view, const char*, va_list);
+    // Registers the class and its class method with platform::ClassRegistry.
+    static void registerClass();
     static void logWithLevel(int level, std::string_view service, std::string_view code,
                              const char* message, va_list args)
         __attribute__((format(printf, 4, 0)));

@@ -1,0 +1,157 @@
+#include "nimbus/core/NBAppEnvironmentUtil.h"
+
+#include <sys/utsname.h>
+
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/Application.h"
+#include "platform/Bundle.h"
+#include "platform/Device.h"
+
+namespace wharf {
+
+namespace {
+
+constexpr uint32_t kMachHeaderMagic64 = 0xfeedfacf;
+constexpr uint32_t kMachFileTypeExecute = 2;
+constexpr uint32_t kLoadCommandEncryptionInfo = 0x21;
+constexpr uint32_t kLoadCommandEncryptionInfo64 = 0x2C;
+constexpr std::size_t kMachHeaderSize = 28;
+constexpr std::size_t kMachHeaderSize64 = 32;
+
+uint32_t readWord(std::span<const uint8_t> bytes, std::size_t offset) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+std::mutex& providerMutex() {
+    static std::mutex m;
+    return m;
+}
+std::function<NBAppEnvironmentUtil::Facts()>& factsProvider() {
+    static std::function<NBAppEnvironmentUtil::Facts()> provider;
+    return provider;
+}
+
+bool executableEncryptedOnce() {
+    static const bool encrypted = NBAppEnvironmentUtil::isExecutableEncrypted(NBAppEnvironmentUtil::loadedImages());
+    return encrypted;
+}
+
+}  // namespace
+
+bool NBAppEnvironmentUtil::isExecutableEncrypted(const std::vector<std::span<const uint8_t>>& images) {
+    for (const auto& image : images) {
+        if (image.size() < kMachHeaderSize) continue;
+        // mach_header: magic, cputype, cpusubtype, filetype, ncmds, sizeofcmds, flags[, reserved]
+        if (readWord(image, 12) != kMachFileTypeExecute) continue;
+        const bool is64 = readWord(image, 0) == kMachHeaderMagic64;
+        const std::size_t headerSize = is64 ? kMachHeaderSize64 : kMachHeaderSize;
+        const uint32_t wanted = is64 ? kLoadCommandEncryptionInfo64 : kLoadCommandEncryptionInfo;
+        const uint32_t commandCount = readWord(image, 16);
+        std::size_t offset = headerSize;
+        for (uint32_t i = 0; i < commandCount; ++i) {
+            // load_command: cmd, cmdsize
+            if (offset > image.size() || image.size() - offset < 8) return false;
+            const uint32_t cmd = readWord(image, offset);
+            const uint32_t size = readWord(image, offset + 4);
+            if (cmd == wanted) {
+                // encryption_info_command: cmd, cmdsize, cryptoff, cryptsize, cryptid
+                if (image.size() - offset < 20) return false;
+                return readWord(image, offset + 16) != 0;
+            }
+            // A command smaller than its own header would never advance.
+            if (size < 8) return false;
+            offset += size;
+        }
+        return false;  // the first executable decides
+    }
+    return false;
+}
+
+std::vector<std::span<const uint8_t>> NBAppEnvironmentUtil::loadedImages() {
+    return {};
+}
+
+bool NBAppEnvironmentUtil::isFromAppStoreWithFacts(const Facts& facts) {
+    if (facts.simulator) return false;
+    if (facts.hasSCInfoFolder) return true;
+    if (!facts.executableEncrypted) return false;
+    if (facts.appStoreReceiptSandbox) return false;
+    return !facts.hasEmbeddedMobileProvision;
+}
+
+NBAppEnvironmentUtil::Facts NBAppEnvironmentUtil::currentFacts() {
+    {
+        std::lock_guard lock(providerMutex());
+        if (factsProvider()) return factsProvider()();
+    }
+    Facts facts;
+    facts.simulator = isSimulator();
+    facts.hasSCInfoFolder = hasSCInfoFolder();
+    facts.executableEncrypted = executableEncryptedOnce();
+    facts.appStoreReceiptSandbox = isAppStoreReceiptSandbox();
+    facts.hasEmbeddedMobileProvision = hasEmbeddedMobileProvision();
+    return facts;
+}
+
+void NBAppEnvironmentUtil::setFactsProviderForTesting(std::function<Facts()> provider) {
+    std::lock_guard lock(providerMutex());
+    factsProvider() = std::move(provider);
+}
+
+bool NBAppEnvironmentUtil::isFromAppStore() {
+    return isFromAppStoreWithFacts(currentFacts());
+}
+
+bool NBAppEnvironmentUtil::isAppStoreReceiptSandbox() {
+    // No store receipt is ever handed to a Linux bundle.
+    return false;
+}
+
+bool NBAppEnvironmentUtil::hasEmbeddedMobileProvision() {
+    auto path = platform::Bundle::mainBundle()->pathForResource("embedded", "mobileprovision");
+    return path && !path->empty();
+}
+
+bool NBAppEnvironmentUtil::hasSCInfoFolder() {
+    std::error_code ec;
+    auto path = std::filesystem::path(platform::Bundle::mainBundle()->bundlePath()) / "SC_Info";
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+bool NBAppEnvironmentUtil::isSimulator() {
+    auto model = deviceModel();
+    return model && (*model == "x86_64" || *model == "i386");
+}
+
+std::optional<std::string> NBAppEnvironmentUtil::deviceModel() {
+    static const std::optional<std::string> model = []() -> std::optional<std::string> {
+        struct utsname info {};
+        if (uname(&info) != 0) return std::nullopt;
+        return std::string(info.machine);
+    }();
+    return model;
+}
+
+std::string NBAppEnvironmentUtil::systemVersion() {
+    return platform::Device::systemVersion();
+}
+
+bool NBAppEnvironmentUtil::isAppExtension() {
+    const std::string& path = platform::Bundle::mainBundle()->bundlePath();
+    static constexpr std::string_view suffix = ".appex";
+    std::string_view p = path;
+    while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+    return p.size() >= suffix.size() && p.substr(p.size() - suffix.size()) == suffix;
+}
+
+platform::Application* NBAppEnvironmentUtil::sharedApplication() {
+    if (isAppExtension()) return nullptr;
+    return &platform::Application::shared();
+}
+
+}  // namespace wharf

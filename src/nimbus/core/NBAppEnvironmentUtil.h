@@ -1,0 +1,62 @@
+#pragma once
+// Facts about the build and the device that several Nimbus components need.
+//
+// On Linux the main executable is an ELF image: there is no Mach-O encryption
+// command to find, so the executable never counts as encrypted and an
+// installed application is only "from the App Store" when its bundle carries
+// an "SC_Info" entry. The rules still run over injectable facts so that each
+// combination can be checked.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace wharf {
+namespace platform {
+class Application;
+}
+
+class NBAppEnvironmentUtil {
+public:
+    // What the App Store decision rests on.
+    struct Facts {
+        bool simulator = false;
+        bool hasSCInfoFolder = false;
+        bool executableEncrypted = false;
+        bool appStoreReceiptSandbox = false;
+        bool hasEmbeddedMobileProvision = false;
+    };
+
+    static bool isFromAppStore();
+    static bool isFromAppStoreWithFacts(const Facts& facts);
+    // The facts of this process (the encryption fact is computed once).
+    static Facts currentFacts();
+    // Replaces currentFacts() while set (tests); an empty function restores it.
+    static void setFactsProviderForTesting(std::function<Facts()> provider);
+
+    static bool isAppStoreReceiptSandbox();
+    static bool hasEmbeddedMobileProvision();
+    static bool hasSCInfoFolder();
+    static bool isSimulator();
+    // The machine field of uname, read once; nullopt if uname fails.
+    static std::optional<std::string> deviceModel();
+    static std::string systemVersion();
+    static bool isAppExtension();
+    // The application object, or null inside an application extension.
+    static platform::Application* sharedApplication();
+
+    // Whether the first executable among `images` (Mach-O headers with their
+    // load commands, as loaded) carries an encryption-information command with
+    // a non-zero crypt identifier. Truncated or malformed images count as not
+    // encrypted; nothing is read outside the given bytes.
+    static bool isExecutableEncrypted(const std::vector<std::span<const uint8_t>>& images);
+
+    // The loaded images of this process in the form isExecutableEncrypted reads.
+    // Empty here: the process's images are ELF, not Mach-O.
+    static std::vector<std::span<const uint8_t>> loadedImages();
+};
+
+}  // namespace wharf
