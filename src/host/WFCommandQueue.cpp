@@ -1,0 +1,170 @@
+#include "host/WFCommandQueue.h"
+
+#include <exception>
+
+#include "host/WFCommandDelegate.h"
+#include "host/WFInvokedUrlCommand.h"
+#include "host/WFJSON.h"
+#include "host/WFPlugin.h"
+#include "host/WFViewControllerInterface.h"
+#include "host/WFWebViewEngineProtocol.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+
+namespace wharf {
+
+using platform::Value;
+
+namespace {
+
+constexpr const char* kFetchMessagesScript = "wharf.require('wharf/exec').nativeFetchMessages()";
+
+double millisecondsBetween(platform::Clock::MonoTime from, platform::Clock::MonoTime to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+}  // namespace
+
+WFCommandQueue::WFCommandQueue(std::weak_ptr<WFViewControllerInterface> viewController,
+                               std::shared_ptr<platform::Clock> clock)
+    : viewController_(std::move(viewController)), clock_(clock ? std::move(clock) : platform::Clock::shared()) {}
+
+WFCommandQueue::~WFCommandQueue() = default;
+
+void WFCommandQueue::dispose() { viewController_.reset(); }
+
+void WFCommandQueue::resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
+
+bool WFCommandQueue::currentlyExecuting() const { return startExecutionTime_.has_value(); }
+
+void WFCommandQueue::fill(BatchHolder& holder, std::optional<Value> parsed) {
+    std::lock_guard lock(holder.mutex);
+    // A batch that does not parse, or is not an array, is dropped whole (the
+    // parser has logged it); an empty holder would hold back every later batch.
+    if (parsed && parsed->is_array()) {
+        for (auto& entry : *parsed) holder.entries.push_back(std::move(entry));
+    } else if (parsed) {
+        platform::log("ERROR: Command batch is not an array; dropped.");
+    }
+    holder.ready = true;
+}
+
+void WFCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
+    if (batchJSON.empty()) return;
+    auto holder = std::make_shared<BatchHolder>();
+    queue_.push_back(holder);
+    if (platform::utf16Length(batchJSON) >= kBackgroundParseThreshold) {
+        std::weak_ptr<WFCommandQueue> weak = weak_from_this();
+        platform::dispatch::globalQueue(platform::dispatch::Priority::Default)
+            ->async([holder, weak, text = batchJSON] {
+                fill(*holder, wf_JSONObject(text));
+                platform::RunLoop::performOnMain([weak] {
+                    if (auto self = weak.lock()) self->executePendingFromRunLoop();
+                });
+            });
+    } else {
+        fill(*holder, wf_JSONObject(batchJSON));
+    }
+}
+
+void WFCommandQueue::fetchCommandsFromJs() {
+    auto controller = viewController_.lock();
+    auto engine = controller ? controller->webViewEngine() : nullptr;
+    if (!engine) return;
+    std::weak_ptr<WFCommandQueue> weak = weak_from_this();
+    engine->evaluateJavaScript(kFetchMessagesScript, [weak](const std::string& result, const platform::Error* error) {
+        auto self = weak.lock();
+        if (!self || error) return;
+        self->enqueueCommandBatch(result);
+        self->executePendingFromRunLoop();
+    });
+}
+
+double WFCommandQueue::secondsSinceStart() const {
+    if (!startExecutionTime_) return 0;
+    return std::chrono::duration<double>(clock_->monotonicNow() - *startExecutionTime_).count();
+}
+
+void WFCommandQueue::executePending() {
+    if (startExecutionTime_) return;  // a nested call from inside a command
+    // A command may drop the last other reference to the queue.
+    auto keepAlive = weak_from_this().lock();
+    startExecutionTime_ = clock_->monotonicNow();
+    try {
+        while (!queue_.empty()) {
+            auto holder = queue_.front();
+            {
+                std::lock_guard lock(holder->mutex);
+                if (!holder->ready) break;  // still parsing: its completion runs us again
+            }
+            if (holder->entries.empty()) {
+                queue_.pop_front();
+                continue;
+            }
+            bool yielded = false;
+            while (!holder->entries.empty()) {
+                Value entry = std::move(holder->entries.front());
+                holder->entries.pop_front();
+                if (holder->entries.empty() && !queue_.empty() && queue_.front() == holder) queue_.pop_front();
+                if (auto command = WFInvokedUrlCommand::commandFromJson(entry)) execute(*command);
+                if (!queue_.empty() && secondsSinceStart() > std::chrono::duration<double>(kRunSlice).count()) {
+                    scheduleExecutePending(std::chrono::milliseconds(0));
+                    yielded = true;
+                    break;
+                }
+            }
+            if (yielded) break;
+        }
+    } catch (...) {
+        startExecutionTime_.reset();
+        throw;
+    }
+    startExecutionTime_.reset();
+}
+
+void WFCommandQueue::scheduleExecutePending(std::chrono::milliseconds delay) {
+    std::weak_ptr<WFCommandQueue> weak = weak_from_this();
+    platform::RunLoop::performAfter(delay, [weak] {
+        if (auto self = weak.lock()) self->executePendingFromRunLoop();
+    });
+}
+
+void WFCommandQueue::executePendingFromRunLoop() {
+    try {
+        executePending();
+    } catch (const std::exception& e) {
+        platform::log("ERROR: Exception while running plugin commands: %s", e.what());
+    } catch (...) {
+        platform::log("ERROR: Unknown exception while running plugin commands.");
+    }
+}
+
+bool WFCommandQueue::execute(const WFInvokedUrlCommand& command) {
+    if (command.className().empty() || command.methodName().empty()) {
+        platform::log("ERROR: Classname and/or methodName not found for command.");
+        return false;
+    }
+    auto controller = viewController_.lock();
+    auto delegate = controller ? controller->commandDelegate() : nullptr;
+    auto plugin = delegate ? delegate->getCommandInstance(command.className()) : nullptr;
+    if (!plugin) {
+        platform::log("ERROR: Plugin '%s' not found, or is not a WFPlugin. Check your plugin mapping in config.xml.",
+                      command.className().c_str());
+        return false;
+    }
+    const auto started = clock_->monotonicNow();
+    const std::string selector = command.methodName() + ":";
+    const bool found = plugin->performAction(selector, command);
+    if (!found) {
+        platform::log("ERROR: Method '%s' not defined in Plugin '%s'", selector.c_str(), command.className().c_str());
+    }
+    const double elapsed = millisecondsBetween(started, clock_->monotonicNow());
+    if (elapsed > std::chrono::duration<double, std::milli>(kThreadWarningLimit).count()) {
+        platform::log("THREAD WARNING: ['%s'] took '%f' ms. Plugin should use a background thread.",
+                      command.className().c_str(), elapsed);
+    }
+    return found;
+}
+
+}  // namespace wharf

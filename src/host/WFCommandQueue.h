@@ -1,0 +1,78 @@
+#pragma once
+// Carries calls from the page to plug-ins: pulls batches of commands out of
+// the page, parses them (large ones off the main thread) and runs them in
+// order on the main thread, yielding to the run loop every 8 ms.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/Clock.h"
+#include "platform/Value.h"
+
+namespace wharf {
+
+class WFInvokedUrlCommand;
+class WFViewControllerInterface;
+
+class WFCommandQueue : public std::enable_shared_from_this<WFCommandQueue> {
+public:
+    // Batch texts of this many UTF-16 units or more are parsed in the background.
+    static constexpr std::size_t kBackgroundParseThreshold = 4096;
+    // A run yields to the run loop once it has taken longer than this.
+    static constexpr std::chrono::milliseconds kRunSlice{8};
+    // An action that blocks the main thread longer than this is logged.
+    static constexpr std::chrono::milliseconds kThreadWarningLimit{10};
+
+    // The clock measures runs and actions (tests inject a manual one).
+    explicit WFCommandQueue(std::weak_ptr<WFViewControllerInterface> viewController,
+                            std::shared_ptr<platform::Clock> clock = nullptr);
+    ~WFCommandQueue();
+    WFCommandQueue(const WFCommandQueue&) = delete;
+    WFCommandQueue& operator=(const WFCommandQueue&) = delete;
+
+    void dispose();
+    void resetRequestId();
+    bool currentlyExecuting() const;
+
+    // Adds a batch: a JSON array of [callbackId, service, action, arguments]
+    // entries. Main thread.
+    void enqueueCommandBatch(const std::string& batchJSON);
+    // Asks the page for its waiting calls, queues them and runs them.
+    void fetchCommandsFromJs();
+    // Runs queued commands. Does nothing when a run is already in progress.
+    void executePending();
+    // executePending for run-loop and engine callbacks: an exception thrown
+    // by a plug-in is logged there instead of escaping into the main loop.
+    void executePendingFromRunLoop();
+    // Runs one command; false when its plug-in or action was not found.
+    bool execute(const WFInvokedUrlCommand& command);
+
+    // Batches still queued (parsing, or holding commands not yet run).
+    std::size_t pendingBatchCount() const { return queue_.size(); }
+
+private:
+    // A batch being parsed (not ready) or parsed. The background parse writes
+    // it under the lock; once ready only the main thread touches it.
+    struct BatchHolder {
+        std::mutex mutex;
+        bool ready = false;
+        std::deque<platform::Value> entries;
+    };
+
+    static void fill(BatchHolder& holder, std::optional<platform::Value> parsed);
+    void scheduleExecutePending(std::chrono::milliseconds delay);
+    double secondsSinceStart() const;
+
+    int64_t lastCommandQueueFlushRequestId_ = 0;
+    std::weak_ptr<WFViewControllerInterface> viewController_;
+    std::deque<std::shared_ptr<BatchHolder>> queue_;
+    std::optional<platform::Clock::MonoTime> startExecutionTime_;
+    std::shared_ptr<platform::Clock> clock_;
+};
+
+}  // namespace wharf

@@ -1,0 +1,84 @@
+#include "host/WFInvokedUrlCommand.h"
+
+#include "platform/Log.h"
+
+namespace wharf {
+
+using platform::Value;
+
+namespace {
+
+// Enough of a rejected entry to recognise it, without flooding the log.
+std::string excerpt(const Value& entry) {
+    std::string text = platform::toJSONString(entry);
+    constexpr std::size_t kMax = 200;
+    if (text.size() > kMax) text = platform::sanitizeUTF8(text.substr(0, kMax)) + "...";
+    return text;
+}
+
+}  // namespace
+
+WFInvokedUrlCommand::WFInvokedUrlCommand(Value arguments, std::optional<std::string> callbackId,
+                                         std::string className, std::string methodName)
+    : callbackId_(std::move(callbackId)),
+      className_(std::move(className)),
+      methodName_(std::move(methodName)),
+      arguments_(arguments.is_array() ? std::move(arguments) : Value::array()) {
+    massageArguments();
+}
+
+std::optional<WFInvokedUrlCommand> WFInvokedUrlCommand::commandFromJson(const Value& entry) {
+    if (!entry.is_array() || entry.size() < 4) {
+        platform::log("ERROR: Malformed command entry (expected [callbackId, service, action, arguments]): %s",
+                      excerpt(entry).c_str());
+        return std::nullopt;
+    }
+    const Value& callbackId = entry[0];
+    if (!(callbackId.is_string() || callbackId.is_null()) || !entry[1].is_string() || !entry[2].is_string() ||
+        !entry[3].is_array()) {
+        platform::log("ERROR: Malformed command entry (wrong element kinds): %s",
+                      excerpt(entry).c_str());
+        return std::nullopt;
+    }
+    std::optional<std::string> id;
+    if (callbackId.is_string()) id = callbackId.get<std::string>();
+    return WFInvokedUrlCommand(entry[3], std::move(id), entry[1].get<std::string>(), entry[2].get<std::string>());
+}
+
+void WFInvokedUrlCommand::massageArguments() {
+    for (auto& argument : arguments_) {
+        if (!argument.is_object()) continue;
+        auto type = argument.find("WFType");
+        if (type == argument.end() || *type != "ArrayBuffer") continue;
+        auto data = argument.find("data");
+        if (data == argument.end()) continue;
+        // Text that does not decode yields an empty buffer, as the platform's
+        // decoder gives no bytes for it.
+        std::optional<platform::Bytes> bytes;
+        if (data->is_string()) bytes = platform::base64Decode(data->get_ref<const std::string&>());
+        argument = platform::bytesValue(bytes ? std::move(*bytes) : platform::Bytes{});
+    }
+}
+
+Value WFInvokedUrlCommand::argumentAtIndex(std::size_t index, const Value& defaultValue) const {
+    if (index >= arguments_.size()) return defaultValue;
+    const Value& value = arguments_[index];
+    return value.is_null() ? defaultValue : value;
+}
+
+Value WFInvokedUrlCommand::argumentAtIndex(std::size_t index, const Value& defaultValue,
+                                           WFValueClass valueClass) const {
+    if (index >= arguments_.size()) return defaultValue;
+    const Value& value = arguments_[index];
+    bool matches = false;
+    switch (valueClass) {
+        case WFValueClass::String: matches = value.is_string(); break;
+        case WFValueClass::Number: matches = value.is_number() || value.is_boolean(); break;
+        case WFValueClass::Array: matches = value.is_array(); break;
+        case WFValueClass::Dictionary: matches = value.is_object(); break;
+        case WFValueClass::Data: matches = value.is_binary(); break;
+    }
+    return matches ? value : defaultValue;
+}
+
+}  // namespace wharf
