@@ -1,0 +1,1 @@
+target_link_libraries(wharf_nimbus PUBLIC wharf_proto)
