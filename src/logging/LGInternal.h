@@ -1,0 +1,18 @@
+#pragma once
+// Helpers shared by the framework's own sources; not part of its interface.
+#include <chrono>
+
+namespace wharf::lg {
+
+// A broken queue rule or similar programming error. Goes straight to stderr:
+// the framework never reports on itself through itself.
+void reportMisuse(const char* file, int line, const char* description);
+#define LG_MISUSE(description) ::wharf::lg::reportMisuse(__FILE__, __LINE__, description)
+
+inline constexpr const char* kCoreArchitectureFailure = "Core architecture requirement failure";
+inline constexpr const char* kDirectAccessFailure = "MUST access ivar directly, NOT via self.* syntax.";
+
+// Seconds to a duration, clamped to [0, ~100 years]; NaN and negatives give 0.
+std::chrono::nanoseconds clampedDuration(double seconds);
+
+}  // namespace wharf::lg

@@ -1,0 +1,370 @@
+#include "logging/LGLog.h"
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <map>
+
+#include "logging/LGInternal.h"
+#include "platform/Device.h"
+
+namespace wharf {
+
+namespace lg {
+
+void reportMisuse(const char* file, int line, const char* description) {
+    std::fprintf(stderr, "%s:%d: logging: %s\n", file, line, description);
+}
+
+std::chrono::nanoseconds clampedDuration(double seconds) {
+    constexpr double kMaxSeconds = 100.0 * 365 * 86400;
+    if (!(seconds > 0)) return std::chrono::nanoseconds::zero();  // also NaN
+    if (seconds > kMaxSeconds) seconds = kMaxSeconds;
+    return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9));
+}
+
+}  // namespace lg
+
+namespace {
+
+using platform::dispatch::QueuePtr;
+
+// Address used as key and value of the queue-specific marks.
+char kLoggingQueueKey;
+char kLoggerQueueKey;
+
+constexpr long kMaxQueuedMessages = 1000;
+
+struct Globals {
+    QueuePtr queue;
+    platform::dispatch::Group group;
+    platform::dispatch::Semaphore semaphore{kMaxQueuedMessages};
+    unsigned processors = 1;
+
+    Globals() {
+        queue = platform::dispatch::createSerialQueue("wharf.logging");
+        queue->setSpecific(&kLoggingQueueKey, &kLoggingQueueKey);
+        unsigned count = platform::Device::processorCount();
+        processors = count >= 2 ? count : 1;
+    }
+};
+
+// Never destroyed: loggers may still run while the process exits.
+Globals& globals() {
+    static Globals* g = new Globals;
+    return *g;
+}
+
+void callGuarded(const char* what, const std::function<void()>& block) {
+    try {
+        block();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "logging: %s threw: %s\n", what, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "logging: %s threw\n", what);
+    }
+}
+
+std::mutex& classesMutex() {
+    static std::mutex m;
+    return m;
+}
+std::map<std::string, LGLog::RegisteredClass>& classes() {
+    static auto* map = new std::map<std::string, LGLog::RegisteredClass>;
+    return *map;
+}
+
+#define LG_ASSERT_LOGGING_QUEUE()                                                              \
+    do {                                                                                       \
+        if (!LGLog::isOnLoggingQueue())                                                        \
+            LG_MISUSE("This method should only be run on the logging thread/queue");           \
+    } while (0)
+
+}  // namespace
+
+LGLog::LGLog() {
+    loggers_.reserve(4);
+    terminateObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        platform::kUIApplicationWillTerminateNotification, nullptr,
+        [this](const platform::Notification& n) { applicationWillTerminate(n); });
+}
+
+LGLog& LGLog::sharedInstance() {
+    static LGLog* instance = [] {
+        globals();
+        return new LGLog;
+    }();
+    return *instance;
+}
+
+const QueuePtr& LGLog::loggingQueue() { return globals().queue; }
+
+bool LGLog::isOnLoggingQueue() { return platform::dispatch::getSpecific(&kLoggingQueueKey) != nullptr; }
+
+bool LGLog::isOnLoggerQueue() { return platform::dispatch::getSpecific(&kLoggerQueueKey) != nullptr; }
+
+void LGLog::markLoggerQueue(const QueuePtr& queue) {
+    if (queue && queue != globals().queue) queue->setSpecific(&kLoggerQueueKey, &kLoggerQueueKey);
+}
+
+void LGLog::applicationWillTerminate(const platform::Notification&) { flushLog(); }
+
+// --- registration -----------------------------------------------------------
+
+void LGLog::addLogger(LGLoggerPtr logger, uint64_t level) {
+    if (!logger) return;
+    LGLog& self = sharedInstance();
+    loggingQueue()->async([&self, logger = std::move(logger), level] { self.lt_addLogger(logger, level); });
+}
+
+void LGLog::removeLogger(const LGLoggerPtr& logger) {
+    if (!logger) return;
+    LGLog& self = sharedInstance();
+    loggingQueue()->async([&self, logger] { self.lt_removeLogger(logger); });
+}
+
+void LGLog::removeAllLoggers() {
+    LGLog& self = sharedInstance();
+    loggingQueue()->async([&self] { self.lt_removeAllLoggers(); });
+}
+
+std::vector<LGLoggerPtr> LGLog::allLoggers() {
+    LGLog& self = sharedInstance();
+    if (isOnLoggingQueue()) return self.lt_allLoggers();
+    if (isOnLoggerQueue()) {
+        // The logging queue may be waiting for this very queue: read the list
+        // under its lock instead of hopping over.
+        std::lock_guard<std::mutex> lock(self.loggersMutex_);
+        std::vector<LGLoggerPtr> result;
+        for (const Node& node : self.loggers_) result.push_back(node.logger);
+        return result;
+    }
+    std::vector<LGLoggerPtr> result;
+    loggingQueue()->sync([&] { result = self.lt_allLoggers(); });
+    return result;
+}
+
+void LGLog::lt_addLogger(LGLoggerPtr logger, uint64_t level) {
+    LG_ASSERT_LOGGING_QUEUE();
+    for (const Node& node : loggers_) {
+        if (node.logger == logger && node.level == level) return;
+    }
+    QueuePtr queue = logger->loggerQueue();
+    if (!queue) queue = platform::dispatch::createSerialQueue(logger->loggerName());
+    markLoggerQueue(queue);
+    {
+        std::lock_guard<std::mutex> lock(loggersMutex_);
+        loggers_.push_back(Node{logger, level, queue});
+    }
+    runOn(queue, [logger] { callGuarded("didAddLogger", [&] { logger->didAddLogger(); }); });
+}
+
+void LGLog::lt_removeLogger(const LGLoggerPtr& logger) {
+    LG_ASSERT_LOGGING_QUEUE();
+    std::lock_guard<std::mutex> lock(loggersMutex_);
+    for (auto it = loggers_.begin(); it != loggers_.end(); ++it) {
+        if (it->logger != logger) continue;
+        LGLoggerPtr held = it->logger;
+        runOn(it->loggerQueue, [held] { callGuarded("willRemoveLogger", [&] { held->willRemoveLogger(); }); });
+        loggers_.erase(it);
+        return;
+    }
+}
+
+void LGLog::lt_removeAllLoggers() {
+    LG_ASSERT_LOGGING_QUEUE();
+    std::lock_guard<std::mutex> lock(loggersMutex_);
+    for (const Node& node : loggers_) {
+        LGLoggerPtr held = node.logger;
+        runOn(node.loggerQueue, [held] { callGuarded("willRemoveLogger", [&] { held->willRemoveLogger(); }); });
+    }
+    loggers_.clear();
+}
+
+std::vector<LGLoggerPtr> LGLog::lt_allLoggers() {
+    LG_ASSERT_LOGGING_QUEUE();
+    std::vector<LGLoggerPtr> result;
+    result.reserve(loggers_.size());
+    for (const Node& node : loggers_) result.push_back(node.logger);
+    return result;
+}
+
+// Asynchronous hand-over to a logger's queue; a logger that chose the logging
+// queue itself as its queue is called in place.
+void LGLog::runOn(const QueuePtr& queue, std::function<void()> block) {
+    if (queue == globals().queue) {
+        block();
+    } else {
+        queue->async(std::move(block));
+    }
+}
+
+// --- logging ------------------------------------------------------------------
+
+void LGLog::log(bool asynchronous, uint64_t level, uint64_t flag, int64_t context, const char* file,
+                const char* function, uint64_t line, const LGLogTag& tag, const char* format, ...) {
+    if (!format) return;
+    va_list args;
+    va_start(args, format);
+    logv(asynchronous, level, flag, context, file, function, line, tag, format, args);
+    va_end(args);
+}
+
+void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t context, const char* file,
+                 const char* function, uint64_t line, const LGLogTag& tag, const char* format, va_list args) {
+    if (!format) return;
+    char stackBuffer[512];
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(stackBuffer, sizeof stackBuffer, format, copy);
+    va_end(copy);
+    if (length < 0) return;  // an encoding error in the arguments
+    if (static_cast<std::size_t>(length) < sizeof stackBuffer) {
+        logMessage(asynchronous, std::string_view(stackBuffer, length), level, flag, context, file, function, line,
+                   tag);
+        return;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<std::size_t>(length));
+    logMessage(asynchronous, text, level, flag, context, file, function, line, tag);
+}
+
+void LGLog::logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag,
+                       int64_t context, const char* file, const char* function, uint64_t line,
+                       const LGLogTag& tag) {
+    queueLogMessage(std::make_shared<const LGLogMessage>(message, level, flag, context, file, function, line, tag),
+                    asynchronous);
+}
+
+void LGLog::log(bool asynchronous, const LGLogMessage& message) {
+    queueLogMessage(std::make_shared<const LGLogMessage>(message), asynchronous);
+}
+
+void LGLog::queueLogMessage(std::shared_ptr<const LGLogMessage> message, bool asynchronous) {
+    Globals& g = globals();
+    LGLog& self = sharedInstance();
+    // From the logging queue or a logger's queue a wait could never end: the
+    // delivery that would release it waits for the caller. Such messages
+    // bypass the bound and are never synchronous.
+    bool counted = !(isOnLoggingQueue() || isOnLoggerQueue());
+    if (counted) {
+        g.semaphore.wait();
+    } else {
+        asynchronous = true;
+    }
+    auto deliver = [&self, &g, message = std::move(message), counted] {
+        self.lt_log(message);
+        if (counted) g.semaphore.signal();
+    };
+    if (asynchronous) {
+        g.queue->async(std::move(deliver));
+    } else if (!g.queue->sync(deliver)) {
+        // Refused only on the logging queue itself, which was handled above.
+        deliver();
+    }
+}
+
+void LGLog::lt_log(const std::shared_ptr<const LGLogMessage>& message) {
+    LG_ASSERT_LOGGING_QUEUE();
+    Globals& g = globals();
+    const uint64_t flag = message->flag();
+    bool waitGroup = false;
+    for (const Node& node : loggers_) {
+        if ((node.level & flag) == 0) continue;
+        LGLogger* logger = node.logger.get();
+        auto call = [logger, message] { callGuarded("logMessage", [&] { logger->logMessage(*message); }); };
+        if (node.loggerQueue == g.queue) {
+            call();
+        } else if (g.processors == 1) {
+            node.loggerQueue->sync(call);
+        } else {
+            g.group.async(node.loggerQueue, call);
+            waitGroup = true;
+        }
+    }
+    if (waitGroup) g.group.wait();
+}
+
+// --- flushing -----------------------------------------------------------------
+
+void LGLog::flushLog() {
+    LGLog& self = sharedInstance();
+    if (isOnLoggingQueue()) {
+        self.lt_flush();
+    } else if (isOnLoggerQueue()) {
+        // Waiting here would wait for this queue itself.
+        lg::reportMisuse(__FILE__, __LINE__, "flushLog called on a logger's queue; flushing without waiting");
+        loggingQueue()->async([&self] { self.lt_flush(); });
+    } else {
+        loggingQueue()->sync([&self] { self.lt_flush(); });
+    }
+}
+
+void LGLog::lt_flush() {
+    LG_ASSERT_LOGGING_QUEUE();
+    Globals& g = globals();
+    bool waitGroup = false;
+    for (const Node& node : loggers_) {
+        LGLogger* logger = node.logger.get();
+        auto call = [logger] { callGuarded("flush", [&] { logger->flush(); }); };
+        if (node.loggerQueue == g.queue) {
+            call();
+        } else {
+            g.group.async(node.loggerQueue, call);
+            waitGroup = true;
+        }
+    }
+    if (waitGroup) g.group.wait();
+}
+
+// --- per-class levels -----------------------------------------------------------
+
+void LGLog::registerClass(RegisteredClass registration) {
+    if (registration.name.empty() || !registration.level || !registration.setLevel) return;
+    std::lock_guard<std::mutex> lock(classesMutex());
+    std::string name = registration.name;
+    classes()[name] = std::move(registration);
+}
+
+bool LGLog::isRegisteredClass(const std::string& name) {
+    std::lock_guard<std::mutex> lock(classesMutex());
+    return classes().count(name) != 0;
+}
+
+std::vector<LGLog::RegisteredClass> LGLog::registeredClasses() {
+    std::lock_guard<std::mutex> lock(classesMutex());
+    std::vector<RegisteredClass> result;
+    for (const auto& entry : classes()) result.push_back(entry.second);
+    return result;
+}
+
+std::vector<std::string> LGLog::registeredClassNames() {
+    std::vector<std::string> names;
+    for (const RegisteredClass& c : registeredClasses()) names.push_back(c.name);
+    return names;
+}
+
+uint64_t LGLog::levelForClassWithName(const std::string& name) {
+    std::function<uint64_t()> getter;
+    {
+        std::lock_guard<std::mutex> lock(classesMutex());
+        auto it = classes().find(name);
+        if (it == classes().end()) return LGLogLevelAll;
+        getter = it->second.level;
+    }
+    return getter();
+}
+
+void LGLog::setLevelForClassWithName(uint64_t level, const std::string& name) {
+    std::function<void(uint64_t)> setter;
+    {
+        std::lock_guard<std::mutex> lock(classesMutex());
+        auto it = classes().find(name);
+        if (it == classes().end()) return;
+        setter = it->second.setLevel;
+    }
+    setter(level);
+}
+
+}  // namespace wharf

@@ -1,0 +1,67 @@
+#include "logging/LGLogMessage.h"
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/Dispatch.h"
+
+namespace wharf {
+
+namespace {
+
+uint64_t currentThreadId() {
+    thread_local const uint64_t tid = static_cast<uint64_t>(::gettid());
+    return tid;
+}
+
+}  // namespace
+
+LGLogMessage::Span LGLogMessage::append(std::string_view s) {
+    Span span{storage_.size(), s.size()};
+    storage_.append(s);
+    return span;
+}
+
+LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context,
+                           const char* file, const char* function, uint64_t line, LGLogTag tag, int64_t options,
+                           std::optional<double> timestamp)
+    : level_(level), flag_(flag), context_(context), line_(line), tag_(std::move(tag)), options_(options) {
+    std::string_view fileText = file ? std::string_view(file) : std::string_view();
+    std::string_view functionText = function ? std::string_view(function) : std::string_view();
+
+    char tidText[24];
+    int tidLength = std::snprintf(tidText, sizeof tidText, "%llu", static_cast<unsigned long long>(currentThreadId()));
+
+    // The kernel keeps the name (at most 15 bytes); read it each time so a
+    // renamed thread is reported under its new name.
+    char nameText[17] = {};
+    hasThreadName_ = ::prctl(PR_GET_NAME, nameText, 0, 0, 0) == 0;
+
+    std::string label = platform::dispatch::currentQueueLabel();
+
+    storage_.reserve(message.size() + fileText.size() + functionText.size() + label.size() + 48);
+    text_ = append(message);
+    file_ = append(fileText);
+    function_ = append(functionText);
+    threadID_ = append(std::string_view(tidText, tidLength > 0 ? static_cast<std::size_t>(tidLength) : 0));
+    if (hasThreadName_) threadName_ = append(std::string_view(nameText, ::strnlen(nameText, 16)));
+    queueLabel_ = append(label);
+
+    std::size_t slash = fileText.rfind('/');
+    std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+    std::string_view last = fileText.substr(start);
+    std::size_t dot = last.rfind('.');
+    fileName_ = Span{file_.offset + start, dot == std::string_view::npos ? last.size() : dot};
+
+    if (timestamp) {
+        timestamp_ = *timestamp;
+    } else {
+        auto now = std::chrono::system_clock::now().time_since_epoch();
+        timestamp_ = std::chrono::duration<double>(now).count();
+    }
+}
+
+}  // namespace wharf

@@ -1,0 +1,84 @@
+#pragma once
+// One log message: the text and the circumstances of the call (time, thread,
+// queue), captured on the caller's thread. Immutable once made; copies share
+// nothing mutable.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace wharf {
+
+// Severity of one message: exactly one bit.
+enum LGLogFlag : uint64_t {
+    LGLogFlagError = 1,
+    LGLogFlagWarning = 2,
+    LGLogFlagInfo = 4,
+    LGLogFlagDebug = 8,
+    LGLogFlagVerbose = 16,
+};
+
+// Masks of flags that loggers are registered with.
+inline constexpr uint64_t LGLogLevelInfo = 7;
+inline constexpr uint64_t LGLogLevelDebug = 15;
+inline constexpr uint64_t LGLogLevelVerbose = 31;
+inline constexpr uint64_t LGLogLevelAll = ~uint64_t{0};
+
+// An arbitrary caller-chosen tag; the console logger colours by it.
+using LGLogTag = std::optional<std::string>;
+
+class LGLogMessage {
+public:
+    // Option bits: the message keeps private copies of file / function.
+    // (It always does; the bits are kept for those who read them.)
+    static constexpr int64_t kCopyFile = 1;
+    static constexpr int64_t kCopyFunction = 2;
+
+    // `timestamp` in seconds since 1970; none means now. Null file/function
+    // become "".
+    LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context, const char* file,
+                 const char* function, uint64_t line, LGLogTag tag = {}, int64_t options = 0,
+                 std::optional<double> timestamp = {});
+
+    std::string_view message() const { return piece(text_); }
+    uint64_t level() const { return level_; }
+    uint64_t flag() const { return flag_; }
+    int64_t context() const { return context_; }
+    std::string_view file() const { return piece(file_); }
+    // Last path component of file without its last extension.
+    std::string_view fileName() const { return piece(fileName_); }
+    std::string_view function() const { return piece(function_); }
+    uint64_t line() const { return line_; }
+    const LGLogTag& tag() const { return tag_; }
+    int64_t options() const { return options_; }
+    double timestamp() const { return timestamp_; }
+    std::string_view threadID() const { return piece(threadID_); }
+    std::optional<std::string_view> threadName() const {
+        if (!hasThreadName_) return std::nullopt;
+        return piece(threadName_);
+    }
+    std::string_view queueLabel() const { return piece(queueLabel_); }
+
+private:
+    struct Span {
+        std::size_t offset = 0;
+        std::size_t length = 0;
+    };
+    std::string_view piece(Span s) const { return std::string_view(storage_).substr(s.offset, s.length); }
+    Span append(std::string_view s);
+
+    // Every string field lives in one buffer: one allocation per message.
+    std::string storage_;
+    Span text_, file_, fileName_, function_, threadID_, threadName_, queueLabel_;
+    uint64_t level_;
+    uint64_t flag_;
+    int64_t context_;
+    uint64_t line_;
+    LGLogTag tag_;
+    int64_t options_;
+    double timestamp_;
+    bool hasThreadName_ = false;
+};
+
+}  // namespace wharf
