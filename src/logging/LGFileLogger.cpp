@@ -34,27 +34,6 @@ void retire(std::unique_ptr<Source>& source) {
     platform::dispatch::globalQueue()->async([released] {});
 }
 
-bool writeFully(int fd, iovec* pieces, int count) {
-    while (count > 0) {
-        ssize_t written = ::writev(fd, pieces, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        auto left = static_cast<std::size_t>(written);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
-            ++pieces;
-            --count;
-        }
-        if (count > 0) {
-            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 // --- default line layout ------------------------------------------------------------------
@@ -259,7 +238,7 @@ void LGFileLogger::logMessage(const LGLogMessage& message) {
     if (fd < 0) return;
     iovec pieces[2] = {{const_cast<char*>(text.data()), text.size()},
                        {const_cast<char*>("\n"), appendNewline ? std::size_t{1} : std::size_t{0}}};
-    if (!writeFully(fd, pieces, 2)) {
+    if (!lg::writevFully(fd, pieces, 2)) {
         reportFailure(std::string("write failed: ") + strerror(errno));
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 // Helpers shared by the framework's own sources; not part of its interface.
+#include <sys/uio.h>
+
 #include <chrono>
 
 namespace wharf::lg {
@@ -14,5 +16,9 @@ inline constexpr const char* kDirectAccessFailure = "MUST access ivar directly, 
 
 // Seconds to a duration, clamped to [0, ~100 years]; NaN and negatives give 0.
 std::chrono::nanoseconds clampedDuration(double seconds);
+
+// One gathering write, continued after short writes and interruptions.
+// False on an error (errno set).
+bool writevFully(int fd, iovec* pieces, int count);
 
 }  // namespace wharf::lg

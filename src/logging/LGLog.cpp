@@ -1,5 +1,7 @@
 #include "logging/LGLog.h"
 
+#include <errno.h>
+
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -21,6 +23,27 @@ std::chrono::nanoseconds clampedDuration(double seconds) {
     if (!(seconds > 0)) return std::chrono::nanoseconds::zero();  // also NaN
     if (seconds > kMaxSeconds) seconds = kMaxSeconds;
     return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9));
+}
+
+bool writevFully(int fd, iovec* pieces, int count) {
+    while (count > 0) {
+        ssize_t written = ::writev(fd, pieces, count);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        auto left = static_cast<std::size_t>(written);
+        while (count > 0 && left >= pieces->iov_len) {
+            left -= pieces->iov_len;
+            ++pieces;
+            --count;
+        }
+        if (count > 0) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
+            pieces->iov_len -= left;
+        }
+    }
+    return true;
 }
 
 }  // namespace lg

@@ -273,28 +273,6 @@ const LGTTYLoggerColorProfile* LGTTYLogger::profileFor(const LGLogMessage& messa
     return candidate;
 }
 
-void LGTTYLogger::writeAll(iovec* pieces, int count) {
-    // One system call per line; a short write (a pipe near full) continues
-    // where it stopped.
-    while (count > 0) {
-        ssize_t written = ::writev(fd_, pieces, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        auto left = static_cast<std::size_t>(written);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
-            ++pieces;
-            --count;
-        }
-        if (count > 0) {
-            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
-        }
-    }
-}
-
 void LGTTYLogger::logMessage(const LGLogMessage& message) {
     std::optional<std::string> formatted;
     if (logFormatter_) {
@@ -317,7 +295,7 @@ void LGTTYLogger::logMessage(const LGLogMessage& message) {
         iovec pieces[5] = {piece(fg), piece(bg), piece(text),
                            piece(std::string_view(newline, automaticallyAppendNewline_ && !endsWithNewline ? 1 : 0)),
                            piece(reset)};
-        writeAll(pieces, 5);
+        lg::writevFully(fd_, pieces, 5);
         return;
     }
 
@@ -354,7 +332,7 @@ void LGTTYLogger::logMessage(const LGLogMessage& message) {
         piece(std::string_view(newline, endsWithNewline ? 0 : 1)),
         piece(reset),
     };
-    writeAll(pieces, 13);
+    lg::writevFully(fd_, pieces, 13);
 }
 
 }  // namespace wharf

@@ -95,7 +95,6 @@ public:
 
 private:
     const LGTTYLoggerColorProfile* profileFor(const LGLogMessage& message) const;
-    void writeAll(iovec* pieces, int count);
 
     int fd_;
     LGTerminalKind terminal_;
