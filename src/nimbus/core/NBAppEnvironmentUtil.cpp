@@ -64,7 +64,7 @@ bool NBAppEnvironmentUtil::isExecutableEncrypted(const std::vector<std::span<con
                 return readWord(image, offset + 16) != 0;
             }
             // A command smaller than its own header would never advance.
-            if (size < 8) return false;
+            if (size < 8 || size > image.size() - offset) return false;
             offset += size;
         }
         return false;  // the first executable decides
