@@ -4,6 +4,7 @@
 // by flag and context, or by tag.
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -103,7 +104,7 @@ private:
     bool colorsEnabled_ = false;
     std::vector<std::shared_ptr<LGTTYLoggerColorProfile>> colorProfilesArray_;
     std::map<std::string, std::shared_ptr<LGTTYLoggerColorProfile>> colorProfilesDict_;
-    bool automaticallyAppendNewline_ = true;
+    std::atomic<bool> automaticallyAppendNewline_{true};
 };
 
 }  // namespace wharf

@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "LoggingTestSupport.h"
+#include "logging/LGLog.h"
+#include "platform/Dispatch.h"
+#include "platform/NotificationCenter.h"
+
+using namespace wharf;
+using test::RecordingLogger;
+using test::waitUntil;
+
+namespace {
+
+class LGLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::resetLogging(); }
+    void TearDown() override { test::resetLogging(); }
+};
+
+void logWithFlag(uint64_t flag, const char* text) {
+    LGLog::log(true, LGLogLevelAll, flag, 0, __FILE__, __func__, __LINE__, std::nullopt, "%s", text);
+}
+
+TEST_F(LGLogTest, DeliversOnlyToLoggersWhoseMaskHoldsTheFlag) {
+    auto debugLogger = std::make_shared<RecordingLogger>();
+    auto infoLogger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(debugLogger, LGLogLevelDebug);
+    LGLog::addLogger(infoLogger, LGLogLevelInfo);
+
+    logWithFlag(LGLogFlagDebug, "debug");
+    logWithFlag(LGLogFlagVerbose, "verbose");
+    logWithFlag(LGLogFlagInfo, "info");
+    LGLog::flushLog();
+
+    auto debugMessages = debugLogger->messages();
+    ASSERT_EQ(debugMessages.size(), 2u);
+    EXPECT_EQ(debugMessages[0].message(), "debug");
+    EXPECT_EQ(debugMessages[1].message(), "info");
+    auto infoMessages = infoLogger->messages();
+    ASSERT_EQ(infoMessages.size(), 1u);
+    EXPECT_EQ(infoMessages[0].message(), "info");
+}
+
+TEST_F(LGLogTest, SameLoggerTwiceWithOneLevelIsOneNodeWithTwoLevelsTwo) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger, LGLogLevelInfo);
+    LGLog::addLogger(logger, LGLogLevelInfo);
+    EXPECT_EQ(LGLog::allLoggers().size(), 1u);
+
+    LGLog::addLogger(logger, LGLogLevelDebug);
+    EXPECT_EQ(LGLog::allLoggers().size(), 2u);
+    LGLogError("twice");
+    EXPECT_EQ(logger->count(), 2u);
+
+    LGLog::removeLogger(logger);
+    EXPECT_EQ(LGLog::allLoggers().size(), 1u);
+}
+
+TEST_F(LGLogTest, ThousandUndeliveredMessagesBlockTheNextCaller) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    logger->hold();
+
+    // The first message sits in delivery; 1000 more fill the bound.
+    for (int i = 0; i < 1000; ++i) LGLogInfo("message %d", i);
+
+    std::atomic<bool> returned{false};
+    std::thread late([&] {
+        LGLogInfo("the 1001st");
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(returned.load()) << "the call beyond the bound returned before any delivery";
+
+    logger->release();
+    late.join();
+    EXPECT_TRUE(returned.load());
+    LGLog::flushLog();
+    EXPECT_EQ(logger->count(), 1001u);
+    EXPECT_EQ(logger->messages().back().message(), "the 1001st");
+}
+
+TEST_F(LGLogTest, SynchronousErrorReturnsOnlyAfterEveryLoggerHasIt) {
+    auto slow = std::make_shared<RecordingLogger>();
+    slow->onMessage = [](const LGLogMessage&) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
+    auto fast = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(slow);
+    LGLog::addLogger(fast);
+
+    LGLogError("failed with %d", 42);
+    EXPECT_EQ(slow->count(), 1u);
+    EXPECT_EQ(fast->count(), 1u);
+    EXPECT_EQ(slow->messages()[0].message(), "failed with 42");
+    EXPECT_EQ(slow->messages()[0].flag(), LGLogFlagError);
+}
+
+TEST_F(LGLogTest, FlushSeesEveryEarlierMessageAndFlushesEachLogger) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 4; ++t) {
+        producers.emplace_back([] {
+            for (int i = 0; i < 50; ++i) LGLogDebug("n %d", i);
+        });
+    }
+    for (auto& p : producers) p.join();
+    LGLog::flushLog();
+    EXPECT_EQ(logger->count(), 200u);
+    EXPECT_EQ(logger->flushes.load(), 1);
+}
+
+TEST_F(LGLogTest, WillTerminateNotificationFlushes) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    LGLogInfo("before the end");
+    platform::NotificationCenter::defaultCenter().post(platform::kUIApplicationWillTerminateNotification);
+    EXPECT_EQ(logger->count(), 1u);
+    EXPECT_EQ(logger->flushes.load(), 1);
+}
+
+// A logger that logs (also synchronously) and reads another logger's settings
+// from its own queue while the bound is exhausted must not wait for itself.
+TEST_F(LGLogTest, LoggingFromInsideALoggerAtTheBoundDoesNotDeadlock) {
+    auto other = std::make_shared<RecordingLogger>();
+    auto chatty = std::make_shared<RecordingLogger>();
+    std::atomic<bool> done{false};
+    chatty->onMessage = [&](const LGLogMessage& message) {
+        if (message.message() != "trigger") return;
+        for (int i = 0; i < 1100; ++i) LGLogInfo("inner %d", i);
+        LGLogError("inner error");
+        (void)other->logFormatter();
+        LGLog::allLoggers();
+        done = true;
+    };
+    LGLog::addLogger(chatty, LGLogLevelAll);
+    LGLog::addLogger(other, LGLogFlagVerbose);
+
+    auto outer = std::async(std::launch::async, [] {
+        LGLogInfo("trigger");
+        for (int i = 0; i < 1500; ++i) LGLogInfo("outer %d", i);
+        LGLog::flushLog();
+    });
+    ASSERT_EQ(outer.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "deadlocked";
+    EXPECT_TRUE(done.load());
+    LGLog::flushLog();
+    EXPECT_EQ(chatty->count(), 1u + 1100 + 1 + 1500);
+}
+
+TEST_F(LGLogTest, MessageCapturesTheCallOnTheCallersThread) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    auto queue = platform::dispatch::createSerialQueue("test.producer.queue");
+    double before = 0, after = 0;
+    auto now = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
+    queue->sync([&] {
+        before = now();
+        LGLog::log(true, 3, LGLogFlagWarning, 9, "/src/a/Loc.Manager.mm", "-[Loc run]", 77, LGLogTag("t"),
+                   "v=%d", 5);
+        after = now();
+    });
+    LGLog::flushLog();
+    auto messages = logger->messages();
+    ASSERT_EQ(messages.size(), 1u);
+    const LGLogMessage& m = messages[0];
+    EXPECT_EQ(m.message(), "v=5");
+    EXPECT_EQ(m.level(), 3u);
+    EXPECT_EQ(m.context(), 9);
+    EXPECT_EQ(m.file(), "/src/a/Loc.Manager.mm");
+    EXPECT_EQ(m.fileName(), "Loc.Manager");
+    EXPECT_EQ(m.function(), "-[Loc run]");
+    EXPECT_EQ(m.line(), 77u);
+    EXPECT_EQ(m.tag(), LGLogTag("t"));
+    EXPECT_EQ(m.queueLabel(), "test.producer.queue");
+    EXPECT_FALSE(m.threadID().empty());
+    EXPECT_EQ(m.threadID().find_first_not_of("0123456789"), std::string_view::npos);
+    EXPECT_GE(m.timestamp(), before);
+    EXPECT_LE(m.timestamp(), after);
+
+    LGLogMessage copy = m;
+    EXPECT_EQ(copy.fileName(), "Loc.Manager");
+    EXPECT_EQ(copy.message(), "v=5");
+}
+
+TEST(LGLogMessageTest, FileNameRules) {
+    auto fileName = [](const char* file) {
+        return std::string(LGLogMessage("", 0, 1, 0, file, "", 0).fileName());
+    };
+    EXPECT_EQ(fileName("/a/b/Manager.test.mm"), "Manager.test");
+    EXPECT_EQ(fileName("/a/b/Makefile"), "Makefile");
+    EXPECT_EQ(fileName("Plain.cpp"), "Plain");
+    EXPECT_EQ(fileName(nullptr), "");
+    EXPECT_EQ(LGLogMessage("x", 0, 1, 0, "f", "g", 0, {}, 0, 12.5).timestamp(), 12.5);
+}
+
+TEST_F(LGLogTest, LongMessagesAreFormattedWhole) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    std::string big(5000, 'x');
+    LGLogInfo("<%s>", big.c_str());
+    LGLog::flushLog();
+    ASSERT_EQ(logger->count(), 1u);
+    EXPECT_EQ(logger->messages()[0].message().size(), 5002u);
+}
+
+// --- logger base ---------------------------------------------------------------------
+
+class RecordingFormatter : public LGLogFormatter {
+public:
+    explicit RecordingFormatter(std::string name, std::vector<std::string>* events, std::mutex* mutex)
+        : name_(std::move(name)), events_(events), mutex_(mutex) {}
+    std::optional<std::string> formatLogMessage(const LGLogMessage& m) override {
+        return name_ + ":" + std::string(m.message());
+    }
+    void didAddToLogger(LGLogger& logger) override { record("add " + name_, logger); }
+    void willRemoveFromLogger(LGLogger& logger) override { record("remove " + name_, logger); }
+
+private:
+    void record(const std::string& event, LGLogger& logger) {
+        bool onQueue = static_cast<LGAbstractLogger&>(logger).isOnInternalLoggerQueue();
+        std::lock_guard<std::mutex> lock(*mutex_);
+        events_->push_back(event + (onQueue ? "" : " (off queue)"));
+    }
+    std::string name_;
+    std::vector<std::string>* events_;
+    std::mutex* mutex_;
+};
+
+TEST_F(LGLogTest, FormatterChangesRunOnTheLoggersQueueInOrder) {
+    std::vector<std::string> events;
+    std::mutex mutex;
+    auto a = std::make_shared<RecordingFormatter>("A", &events, &mutex);
+    auto b = std::make_shared<RecordingFormatter>("B", &events, &mutex);
+    auto logger = std::make_shared<RecordingLogger>();
+
+    logger->setLogFormatter(a);
+    EXPECT_EQ(logger->logFormatter(), a);
+    logger->setLogFormatter(a);
+    logger->setLogFormatter(b);
+    EXPECT_EQ(logger->logFormatter(), b);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(events, (std::vector<std::string>{"add A", "remove A", "add B"}));
+}
+
+class NamedLogger : public RecordingLogger {
+public:
+    std::string loggerName() override { return "test.named.logger"; }
+};
+
+TEST_F(LGLogTest, QueueLabelsComeFromTheMostDerivedLoggerName) {
+    auto named = std::make_shared<NamedLogger>();
+    auto unnamed = std::make_shared<RecordingLogger>();
+    EXPECT_EQ(named->loggerQueue()->label(), "test.named.logger");
+    EXPECT_EQ(unnamed->loggerQueue()->label(), "RecordingLogger");
+
+    LGLog::addLogger(unnamed);
+    LGLogInfo("where am I");
+    LGLog::flushLog();
+    EXPECT_TRUE(unnamed->onQueue.load());
+    EXPECT_FALSE(unnamed->onLoggingQueue.load());
+}
+
+struct LevelledClass {
+    static uint64_t ddLogLevel() { return level; }
+    static void ddSetLogLevel(uint64_t l) { level = l; }
+    static inline std::atomic<uint64_t> level{7};
+};
+
+TEST(LGLogClassLevelsTest, RegisteredClassesReadAndSetTheirLevel) {
+    EXPECT_FALSE(LGLog::isRegisteredClass("Unknown"));
+    EXPECT_EQ(LGLog::levelForClassWithName("Unknown"), LGLogLevelAll);
+    LGLog::setLevelForClassWithName(3, "Unknown");
+
+    LGLog::registerClass<LevelledClass>("LevelledClass");
+    EXPECT_TRUE(LGLog::isRegisteredClass("LevelledClass"));
+    EXPECT_EQ(LGLog::levelForClassWithName("LevelledClass"), 7u);
+    LGLog::setLevelForClassWithName(15, "LevelledClass");
+    EXPECT_EQ(LevelledClass::level.load(), 15u);
+    auto names = LGLog::registeredClassNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "LevelledClass"), names.end());
+}
+
+}  // namespace
