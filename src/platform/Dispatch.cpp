@@ -151,7 +151,7 @@ struct Item {
 // armed through its ready time (safe from any thread) once per batch.
 class ContextCore {
 public:
-    ContextCore(GMainContext* context, bool recursive) : context_(context) {
+    ContextCore(GMainContext* context, bool recursive) : context_(context), recursive_(recursive) {
         wake_ = newReadySource(-1, "wharf.dispatch.queue");
         g_source_set_can_recurse(wake_, recursive);
         g_source_set_callback(wake_, &ContextCore::onWake, this, nullptr);
@@ -200,6 +200,32 @@ private:
     // that keeps feeding itself still lets the context's other sources run.
     void drain() {
         g_source_set_ready_time(wake_, -1);
+        if (recursive_) {
+            drainOneByOne();
+        } else {
+            std::deque<Item> batch;
+            {
+                std::lock_guard lock(mutex_);
+                wakePending_ = false;
+                batch.swap(items_);
+            }
+            for (Item& item : batch) run(item);
+        }
+        bool rearm = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (!items_.empty()) {
+                if (!wakePending_) wakePending_ = rearm = true;
+            } else if (stopping_) {
+                finished_.store(true, std::memory_order_release);
+            }
+        }
+        if (rearm) g_source_set_ready_time(wake_, 0);
+    }
+
+    // A nested pump inside a block (main queue only) drains the same FIFO, so
+    // blocks are taken one at a time there rather than as a batch.
+    void drainOneByOne() {
         std::size_t batch;
         {
             std::lock_guard lock(mutex_);
@@ -214,24 +240,19 @@ private:
                 item = std::move(items_.front());
                 items_.pop_front();
             }
-            runBlock(static_cast<QueueBase*>(item.keep.get()), item.fn, &item.inherited);
-            if (item.waiter) item.waiter->signal();
-            item.fn = nullptr;    // captured state goes on this queue, before the next block
-            item.keep.reset();    // may drop the queue's last reference (stop())
+            run(item);
         }
-        bool rearm = false;
-        {
-            std::lock_guard lock(mutex_);
-            if (!items_.empty()) {
-                if (!wakePending_) wakePending_ = rearm = true;
-            } else if (stopping_) {
-                finished_.store(true, std::memory_order_release);
-            }
-        }
-        if (rearm) g_source_set_ready_time(wake_, 0);
+    }
+
+    static void run(Item& item) {
+        runBlock(static_cast<QueueBase*>(item.keep.get()), item.fn, &item.inherited);
+        if (item.waiter) item.waiter->signal();
+        item.fn = nullptr;  // captured state goes on this queue, before the next block
+        item.keep.reset();  // may drop the queue's last reference (stop())
     }
 
     GMainContext* const context_;
+    const bool recursive_;
     GSource* wake_;
     std::mutex mutex_;
     std::deque<Item> items_;
