@@ -1,0 +1,472 @@
+#include "platform/Http.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <strings.h>
+#include <thread>
+
+#include <curl/curl.h>
+
+#include "platform/Log.h"
+
+namespace wharf::platform::http {
+
+std::optional<std::string> headerValue(const Headers& headers, std::string_view name) {
+    for (const auto& [key, value] : headers)
+        if (key.size() == name.size() && strncasecmp(key.data(), name.data(), name.size()) == 0) return value;
+    return std::nullopt;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Error urlError(int64_t code, const std::string& url, const std::string& description) {
+    Value info = Value::object();
+    info[kLocalizedDescriptionKey] = description;
+    info[kURLErrorFailingURLStringKey] = url;
+    return Error(kURLErrorDomain, code, std::move(info));
+}
+
+Error errorForCurlCode(CURLcode code, const std::string& url, const char* detail) {
+    std::string text = detail && *detail ? detail : curl_easy_strerror(code);
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT: return urlError(URLErrorTimedOut, url, "The request timed out.");
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return urlError(URLErrorCannotFindHost, url, "A server with the specified hostname could not be found.");
+    case CURLE_COULDNT_CONNECT: return urlError(URLErrorCannotConnectToHost, url, "Could not connect to the server.");
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+        return urlError(URLErrorNetworkConnectionLost, url, "The network connection was lost. (" + text + ")");
+    case CURLE_UNSUPPORTED_PROTOCOL: return urlError(URLErrorUnsupportedURL, url, "unsupported URL");
+    case CURLE_URL_MALFORMAT: return urlError(URLErrorBadURL, url, "bad URL");
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return urlError(URLErrorServerCertificateUntrusted, url,
+                        "The certificate for this server is invalid. (" + text + ")");
+    case CURLE_SSL_CONNECT_ERROR:
+        return urlError(URLErrorSecureConnectionFailed, url, "An SSL error has occurred. (" + text + ")");
+    case CURLE_BAD_CONTENT_ENCODING:
+        return urlError(URLErrorCannotDecodeContentData, url, "cannot decode raw data");
+    case CURLE_WEIRD_SERVER_REPLY: return urlError(URLErrorBadServerResponse, url, "bad server response");
+    default: return urlError(URLErrorUnknown, url, text);
+    }
+}
+
+struct Task {
+    TaskId id = 0;
+    Request request;
+    Completion completion;
+    dispatch::QueuePtr queue;
+    RedirectHandler willRedirect;
+    bool deliverInline = false;  // the synchronous form waits on the worker itself
+
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    FILE* bodyFile = nullptr;
+    curl_off_t bodyOffset = 0;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    Clock::time_point lastActivity;
+    Clock::time_point started;
+    int redirects = 0;
+    bool completed = false;
+
+    Response response;
+    bool haveStatusLine = false;
+    Bytes body;
+
+    ~Task() { release(); }
+    void release() {
+        if (easy) curl_easy_cleanup(easy);
+        easy = nullptr;
+        if (headerList) curl_slist_free_all(headerList);
+        headerList = nullptr;
+        if (bodyFile) std::fclose(bodyFile);
+        bodyFile = nullptr;
+    }
+};
+
+size_t onWrite(char* data, size_t size, size_t count, void* user) {
+    auto* task = static_cast<Task*>(user);
+    size_t n = size * count;
+    task->lastActivity = Clock::now();
+    if (task->request.collectBody) task->body.insert(task->body.end(), data, data + n);
+    return n;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* task = static_cast<Task*>(user);
+    size_t n = size * count;
+    task->lastActivity = Clock::now();
+    std::string line(data, n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.rfind("HTTP/", 0) == 0) {
+        // A new header block (after a 100 Continue, say) replaces the last one.
+        task->response.headers.clear();
+        task->haveStatusLine = true;
+        return n;
+    }
+    auto colon = line.find(':');
+    if (colon != std::string::npos && colon > 0) {
+        std::string value = line.substr(colon + 1);
+        size_t start = value.find_first_not_of(" \t");
+        value = start == std::string::npos ? "" : value.substr(start);
+        task->response.headers.emplace_back(line.substr(0, colon), std::move(value));
+    }
+    return n;
+}
+
+size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto* task = static_cast<Task*>(user);
+    size_t room = size * count;
+    task->lastActivity = Clock::now();
+    if (task->bodyFile) {
+        size_t n = std::fread(buffer, 1, room, task->bodyFile);
+        if (n == 0 && std::ferror(task->bodyFile)) return CURL_READFUNC_ABORT;
+        return n;
+    }
+    const Bytes& body = task->request.body;
+    size_t left = body.size() - static_cast<size_t>(task->bodyOffset);
+    size_t n = std::min(left, room);
+    if (n) std::memcpy(buffer, body.data() + task->bodyOffset, n);
+    task->bodyOffset += static_cast<curl_off_t>(n);
+    return n;
+}
+
+int onSeek(void* user, curl_off_t offset, int origin) {
+    auto* task = static_cast<Task*>(user);
+    if (origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+    if (task->bodyFile) return std::fseek(task->bodyFile, offset, SEEK_SET) == 0 ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+    if (offset < 0 || static_cast<size_t>(offset) > task->request.body.size()) return CURL_SEEKFUNC_FAIL;
+    task->bodyOffset = offset;
+    return CURL_SEEKFUNC_OK;
+}
+
+bool isScheme(const std::string& url, const char* scheme) {
+    size_t n = std::strlen(scheme);
+    return url.size() > n && strncasecmp(url.c_str(), scheme, n) == 0;
+}
+
+// Prepares the task's easy handle for its current request. Answers an error
+// when the request cannot be sent at all.
+std::optional<Error> configure(Task& task) {
+    task.release();
+    task.response = Response{};
+    task.haveStatusLine = false;
+    task.body.clear();
+    task.bodyOffset = 0;
+    task.errorText[0] = 0;
+    const Request& r = task.request;
+    if (!isScheme(r.url, "http://") && !isScheme(r.url, "https://"))
+        return urlError(r.url.empty() ? URLErrorBadURL : URLErrorUnsupportedURL, r.url,
+                        r.url.empty() ? "bad URL" : "unsupported URL");
+
+    curl_off_t bodySize = static_cast<curl_off_t>(r.body.size());
+    if (!r.bodyFile.empty()) {
+        task.bodyFile = std::fopen(r.bodyFile.c_str(), "rb");
+        if (!task.bodyFile || std::fseek(task.bodyFile, 0, SEEK_END) != 0)
+            return urlError(URLErrorFileDoesNotExist, r.url, "The file doesn’t exist.");
+        bodySize = std::ftell(task.bodyFile);
+        std::rewind(task.bodyFile);
+    }
+
+    CURL* easy = curl_easy_init();
+    if (!easy) return urlError(URLErrorUnknown, r.url, "Cannot create a transfer");
+    task.easy = easy;
+    curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, task.errorText);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onWrite);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &task);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &task);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &task);
+    long timeoutMs = static_cast<long>(std::max<int64_t>(1, r.timeout.count()));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    if (r.resourceTimeout.count() > 0)
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.resourceTimeout.count()));
+
+    const bool hasBody = !r.body.empty() || task.bodyFile;
+    if (r.method == "GET" && !hasBody) {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else if (r.method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else if (r.method == "POST" || hasBody) {
+        // A POST with a known size: libcurl writes Content-Length (unless
+        // the caller did) and reads the body through onRead.
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, bodySize);
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(easy, CURLOPT_READDATA, &task);
+        curl_easy_setopt(easy, CURLOPT_SEEKFUNCTION, onSeek);
+        curl_easy_setopt(easy, CURLOPT_SEEKDATA, &task);
+        if (r.method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, r.method.c_str());
+    } else {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, r.method.c_str());
+    }
+
+    for (const auto& [name, value] : r.headers) {
+        if (name.find_first_of("\r\n:") != std::string::npos || value.find_first_of("\r\n") != std::string::npos)
+            return urlError(URLErrorBadURL, r.url, "A header field holds a line break");
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        task.headerList = curl_slist_append(task.headerList, line.c_str());
+    }
+    // No "Expect: 100-continue" round trip before the body.
+    task.headerList = curl_slist_append(task.headerList, "Expect:");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, task.headerList);
+    task.lastActivity = Clock::now();
+    return std::nullopt;
+}
+
+bool isRedirectStatus(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+class Worker {
+public:
+    static Worker& shared() {
+        // Never destroyed: tasks may still complete while the process exits.
+        static Worker* worker = new Worker();
+        return *worker;
+    }
+
+    TaskId start(std::shared_ptr<Task> task) {
+        std::lock_guard lock(mutex_);
+        task->id = ++lastId_;
+        task->started = Clock::now();
+        pending_.push_back(task);
+        ++active_;
+        if (multi_) curl_multi_wakeup(multi_);
+        return task->id;
+    }
+
+    bool cancel(TaskId id) {
+        std::lock_guard lock(mutex_);
+        if (!liveIds_.count(id) && std::none_of(pending_.begin(), pending_.end(),
+                                                [&](const auto& t) { return t->id == id; }))
+            return false;
+        cancels_.insert(id);
+        curl_multi_wakeup(multi_);
+        return true;
+    }
+
+    std::size_t activeCount() {
+        std::lock_guard lock(mutex_);
+        return active_;
+    }
+
+private:
+    Worker() {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        multi_ = curl_multi_init();
+        thread_ = std::thread([this] { run(); });
+        thread_.detach();
+    }
+
+    void run() {
+        for (;;) {
+            takeNewWork();
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                Task* raw = nullptr;
+                curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
+                finished(raw, msg->data.result);
+            }
+            enforceIdleTimeouts();
+            curl_multi_poll(multi_, nullptr, 0, running ? 50 : 1000, nullptr);
+        }
+    }
+
+    void takeNewWork() {
+        std::vector<std::shared_ptr<Task>> incoming;
+        std::set<TaskId> cancels;
+        {
+            std::lock_guard lock(mutex_);
+            incoming.swap(pending_);
+            cancels.swap(cancels_);
+            for (const auto& t : incoming) liveIds_.insert(t->id);
+        }
+        for (auto& task : incoming) {
+            tasks_[task.get()] = task;
+            if (auto error = configure(*task)) {
+                complete(*task, std::move(*error), false);
+                continue;
+            }
+            curl_multi_add_handle(multi_, task->easy);
+        }
+        for (TaskId id : cancels) {
+            for (auto& [raw, task] : tasks_) {
+                if (task->id != id || task->completed) continue;
+                complete(*task, urlError(URLErrorCancelled, task->request.url, "cancelled"), false);
+                break;
+            }
+        }
+        sweep();
+    }
+
+    void enforceIdleTimeouts() {
+        auto now = Clock::now();
+        for (auto& [raw, task] : tasks_) {
+            if (task->completed) continue;
+            if (now - task->lastActivity >= task->request.timeout)
+                complete(*task, urlError(URLErrorTimedOut, task->request.url, "The request timed out."), true);
+        }
+        sweep();
+    }
+
+    void finished(Task* raw, CURLcode code) {
+        auto it = tasks_.find(raw);
+        if (it == tasks_.end()) return;
+        Task& task = *it->second;
+        if (task.completed) return;
+        long status = 0;
+        curl_easy_getinfo(task.easy, CURLINFO_RESPONSE_CODE, &status);
+        task.response.statusCode = status;
+        if (char* effective = nullptr; curl_easy_getinfo(task.easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+            task.response.url = effective;
+        const bool haveResponse = task.haveStatusLine && status > 0;
+        if (code != CURLE_OK) {
+            complete(task, errorForCurlCode(code, task.request.url, task.errorText), haveResponse);
+        } else if (isRedirectStatus(status) && followRedirect(task)) {
+            // restarted with the next hop
+        } else {
+            finishOk(task);
+        }
+        sweep();
+    }
+
+    // Answers true when the task goes on with the next hop of a redirect.
+    bool followRedirect(Task& task) {
+        char* location = nullptr;
+        if (curl_easy_getinfo(task.easy, CURLINFO_REDIRECT_URL, &location) != CURLE_OK || !location) return false;
+        Request next = task.request;
+        next.url = location;
+        const long status = task.response.statusCode;
+        const bool dropBody = status == 303 ? next.method != "HEAD" : ((status == 301 || status == 302) && next.method == "POST");
+        if (dropBody) {
+            next.method = "GET";
+            next.body.clear();
+            next.bodyFile.clear();
+            next.headers.erase(std::remove_if(next.headers.begin(), next.headers.end(),
+                                              [](const auto& h) {
+                                                  return strcasecmp(h.first.c_str(), "Content-Length") == 0 ||
+                                                         strcasecmp(h.first.c_str(), "Content-Type") == 0 ||
+                                                         strcasecmp(h.first.c_str(), "Content-Encoding") == 0;
+                                              }),
+                               next.headers.end());
+        }
+        if (task.willRedirect && !task.willRedirect(task.response, next)) return false;
+        if (task.redirects >= task.request.maxRedirects) {
+            complete(task, urlError(URLErrorHTTPTooManyRedirects, task.request.url, "too many HTTP redirects"), true);
+            return true;
+        }
+        curl_multi_remove_handle(multi_, task.easy);
+        ++task.redirects;
+        task.request = std::move(next);
+        if (auto error = configure(task)) {
+            complete(task, std::move(*error), false);
+            return true;
+        }
+        curl_multi_add_handle(multi_, task.easy);
+        return true;
+    }
+
+    void finishOk(Task& task) {
+        Result result;
+        result.response = task.response;
+        result.body = std::move(task.body);
+        deliver(task, std::move(result));
+    }
+
+    void complete(Task& task, Error error, bool withResponse) {
+        Result result;
+        if (withResponse) result.response = task.response;
+        result.body = std::move(task.body);
+        result.error = std::move(error);
+        deliver(task, std::move(result));
+    }
+
+    // Hands the result to the completion, once, and retires the transfer.
+    void deliver(Task& task, Result result) {
+        if (task.completed) return;
+        task.completed = true;
+        if (task.easy) curl_multi_remove_handle(multi_, task.easy);
+        task.release();
+        Completion completion = std::move(task.completion);
+        {
+            std::lock_guard lock(mutex_);
+            liveIds_.erase(task.id);
+            --active_;
+        }
+        if (!completion) return;
+        if (task.deliverInline) {
+            completion(std::move(result));
+            return;
+        }
+        dispatch::QueuePtr queue = task.queue ? task.queue : dispatch::mainQueue();
+        queue->async([completion = std::move(completion), result = std::move(result)]() mutable {
+            completion(std::move(result));
+        });
+    }
+
+    void sweep() {
+        for (auto it = tasks_.begin(); it != tasks_.end();)
+            it = it->second->completed ? tasks_.erase(it) : std::next(it);
+    }
+
+    std::mutex mutex_;
+    CURLM* multi_ = nullptr;
+    std::thread thread_;
+    TaskId lastId_ = 0;
+    std::size_t active_ = 0;
+    std::vector<std::shared_ptr<Task>> pending_;
+    std::set<TaskId> cancels_;
+    std::set<TaskId> liveIds_;
+    // Worker thread only.
+    std::map<Task*, std::shared_ptr<Task>> tasks_;
+};
+
+}  // namespace
+
+TaskId startTask(Request request, Completion completion, dispatch::QueuePtr queue, RedirectHandler willRedirect) {
+    auto task = std::make_shared<Task>();
+    task->request = std::move(request);
+    task->completion = std::move(completion);
+    task->queue = std::move(queue);
+    task->willRedirect = std::move(willRedirect);
+    return Worker::shared().start(std::move(task));
+}
+
+bool cancelTask(TaskId id) { return Worker::shared().cancel(id); }
+
+Result sendSynchronousRequest(Request request, RedirectHandler willRedirect) {
+    auto promise = std::make_shared<std::promise<Result>>();
+    auto future = promise->get_future();
+    auto task = std::make_shared<Task>();
+    task->request = std::move(request);
+    task->completion = [promise](Result result) { promise->set_value(std::move(result)); };
+    task->willRedirect = std::move(willRedirect);
+    task->deliverInline = true;
+    Worker::shared().start(std::move(task));
+    return future.get();
+}
+
+std::size_t activeTaskCount() { return Worker::shared().activeCount(); }
+
+}  // namespace wharf::platform::http

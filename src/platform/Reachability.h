@@ -1,0 +1,80 @@
+#pragma once
+// Network reachability in the shape of the phone's reachability references:
+// create a reference for a host, set a callback, schedule it on the main run
+// loop, get the flags, release it.
+//
+// The flags come from a NetworkMonitor: by default GIO's GNetworkMonitor
+// (network available → reachable; metered → WWAN). Nothing here ever sends a
+// packet to the host: a host is reachable exactly when the machine has a
+// network. "Connection required" and "on demand" are never set on Linux.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace wharf::platform {
+
+using ReachabilityFlags = uint32_t;
+enum : ReachabilityFlags {
+    kReachabilityFlagTransientConnection = 0x1,
+    kReachabilityFlagReachable = 0x2,
+    kReachabilityFlagConnectionRequired = 0x4,
+    kReachabilityFlagConnectionOnTraffic = 0x8,
+    kReachabilityFlagInterventionRequired = 0x10,
+    kReachabilityFlagConnectionOnDemand = 0x20,
+    kReachabilityFlagIsLocalAddress = 0x10000,
+    kReachabilityFlagIsDirect = 0x20000,
+    kReachabilityFlagIsWWAN = 0x40000,
+};
+
+// Where the machine-wide flags come from.
+class NetworkMonitor {
+public:
+    virtual ~NetworkMonitor() = default;
+    virtual ReachabilityFlags currentFlags() = 0;
+    // `onChange` runs on the main thread after every change of the network.
+    virtual uint64_t addObserver(std::function<void()> onChange) = 0;
+    virtual void removeObserver(uint64_t token) = 0;
+
+    // The process's monitor: GIO's unless a test replaced it.
+    static std::shared_ptr<NetworkMonitor> shared();
+    // nullptr restores GIO's.
+    static void setShared(std::shared_ptr<NetworkMonitor> monitor);
+};
+
+// A monitor whose flags tests set by hand; observers run at once on the
+// calling thread (tests call it on the main thread).
+class FakeNetworkMonitor : public NetworkMonitor {
+public:
+    explicit FakeNetworkMonitor(ReachabilityFlags flags = kReachabilityFlagReachable);
+    ~FakeNetworkMonitor() override;
+    ReachabilityFlags currentFlags() override;
+    uint64_t addObserver(std::function<void()> onChange) override;
+    void removeObserver(uint64_t token) override;
+    void setFlags(ReachabilityFlags flags);
+    std::size_t observerCount() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// --- references ---------------------------------------------------------------------
+struct ReachabilityTarget;
+using ReachabilityRef = ReachabilityTarget*;
+using ReachabilityCallback = void (*)(ReachabilityRef target, ReachabilityFlags flags, void* info);
+
+// NULL for a NULL or empty host name.
+ReachabilityRef reachabilityCreateWithName(const char* host);
+// A reference for "the internet" (any route at all).
+ReachabilityRef reachabilityCreateForInternetConnection();
+// A NULL callback removes it. False for a NULL reference.
+bool reachabilitySetCallback(ReachabilityRef target, ReachabilityCallback callback, void* info);
+// After scheduling, the callback runs once on the main thread with the current
+// flags, and then after every change, until unscheduled or released.
+bool reachabilityScheduleWithMainRunLoop(ReachabilityRef target);
+bool reachabilityUnscheduleFromMainRunLoop(ReachabilityRef target);
+bool reachabilityGetFlags(ReachabilityRef target, ReachabilityFlags* flags);
+void reachabilityRelease(ReachabilityRef target);
+
+}  // namespace wharf::platform

@@ -1,0 +1,201 @@
+// HTTP tasks against a small server of our own on 127.0.0.1, which can also
+// misbehave on purpose.
+#include "platform/Http.h"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "RawHttpServer.h"
+#include "TestSupport.h"
+#include "platform/RunLoop.h"
+
+using namespace wharf;
+using namespace wharf::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Runs a task and pumps the main loop until its completion ran; counts calls.
+struct Outcome {
+    std::atomic<int> calls{0};
+    http::Result result;
+    bool onMain = false;
+};
+
+std::shared_ptr<Outcome> run(http::Request request, http::RedirectHandler redirect = nullptr,
+                             std::chrono::milliseconds wait = 5s) {
+    auto outcome = std::make_shared<Outcome>();
+    http::startTask(
+        std::move(request),
+        [outcome](http::Result result) {
+            outcome->onMain = RunLoop::isMainThread();
+            outcome->result = std::move(result);
+            ++outcome->calls;
+        },
+        nullptr, std::move(redirect));
+    RunLoop::pumpUntil([&] { return outcome->calls > 0; }, wait);
+    RunLoop::pumpFor(30ms);  // a second completion would show up here
+    return outcome;
+}
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+}  // namespace
+
+TEST(Http, GetAndPostReachTheServerAsSent) {
+    test::RawHttpServer s([](const test::RawRequest& r) {
+        if (r.path == "/hello") return test::rawResponse(200, "hi " + r.header("X-Token"), "X-Answer: 42\r\n");
+        return test::rawResponse(201, r.body + "|" + r.header("Content-Length"));
+    });
+
+    http::Request get;
+    get.url = s.url("/hello");
+    get.headers = {{"X-Token", "abc"}};
+    auto out = run(get);
+    ASSERT_EQ(out->calls, 1);
+    EXPECT_TRUE(out->onMain);
+    ASSERT_FALSE(out->result.error) << out->result.error->description();
+    EXPECT_EQ(out->result.response->statusCode, 200);
+    EXPECT_EQ(out->result.response->header("x-answer"), "42");
+    EXPECT_EQ(text(out->result.body), "hi abc");
+
+    test::TempDir dir;
+    test::writeFile(dir.file("body"), "from a file");
+    http::Request post;
+    post.url = s.url("/echo");
+    post.method = "POST";
+    post.bodyFile = dir.file("body");
+    out = run(post);
+    ASSERT_FALSE(out->result.error);
+    EXPECT_EQ(out->result.response->statusCode, 201);
+    EXPECT_EQ(text(out->result.body), "from a file|11");
+
+    post.bodyFile.clear();
+    post.body = {};
+    out = run(post);
+    EXPECT_EQ(text(out->result.body), "|0");
+
+    // The synchronous form from a plain thread.
+    http::Result sync;
+    std::thread([&] { sync = http::sendSynchronousRequest(get); }).join();
+    EXPECT_EQ(text(sync.body), "hi abc");
+}
+
+TEST(Http, RedirectsAreOfferedToTheHandler) {
+    test::RawHttpServer s([](const test::RawRequest& r) {
+        if (r.path == "/found") return test::rawResponse(302, "moved", "Location: /target\r\n");
+        if (r.path == "/other") return test::rawResponse(303, "", "Location: /target\r\n");
+        if (r.path == "/loop") return test::rawResponse(307, "", "Location: /loop\r\n");
+        return test::rawResponse(200, r.method + " " + r.body);
+    });
+    http::Request post;
+    post.method = "POST";
+    post.body = {'x'};
+
+    post.url = s.url("/other");
+    auto out = run(post);
+    ASSERT_FALSE(out->result.error);
+    EXPECT_EQ(text(out->result.body), "GET ");  // 303: the next hop is a GET without the body
+
+    post.url = s.url("/found");
+    std::vector<long> offered;
+    out = run(post, [&](const http::Response& r, http::Request&) {
+        offered.push_back(r.statusCode);
+        return false;
+    });
+    ASSERT_FALSE(out->result.error);
+    EXPECT_EQ(out->result.response->statusCode, 302);
+    EXPECT_EQ(text(out->result.body), "moved");
+    EXPECT_EQ(offered, std::vector<long>{302});
+
+    post.url = s.url("/loop");
+    post.maxRedirects = 3;
+    out = run(post);
+    ASSERT_TRUE(out->result.error);
+    EXPECT_EQ(out->result.error->code, http::URLErrorHTTPTooManyRedirects);
+    EXPECT_EQ(out->calls, 1);
+}
+
+TEST(Http, FailuresAreReportedOnceAndNeverAsSuccess) {
+    test::RawHttpServer s([](const test::RawRequest& r) {
+        if (r.path == "/short")
+            return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\nonly this"};
+        if (r.path == "/headers-then-hang")
+            return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab", true};
+        return test::RawReply{"", true};
+    });
+    http::Request request;
+    request.url = s.url("/short");
+    auto out = run(request);
+    ASSERT_EQ(out->calls, 1);
+    ASSERT_TRUE(out->result.error);
+    EXPECT_EQ(out->result.error->code, http::URLErrorNetworkConnectionLost);
+    ASSERT_TRUE(out->result.response);  // the headers had come
+    EXPECT_EQ(out->result.response->statusCode, 200);
+
+    for (const char* path : {"/hang", "/headers-then-hang"}) {
+        request.url = s.url(path);
+        request.timeout = 300ms;
+        auto started = std::chrono::steady_clock::now();
+        out = run(request);
+        auto took = std::chrono::steady_clock::now() - started;
+        ASSERT_EQ(out->calls, 1) << path;
+        ASSERT_TRUE(out->result.error) << path;
+        EXPECT_EQ(out->result.error->code, http::URLErrorTimedOut) << path;
+        EXPECT_GE(took, 300ms);
+        EXPECT_LT(took, 2s);
+    }
+
+    // Cancelled while the server sits on it.
+    request.url = s.url("/hang");
+    request.timeout = 10s;
+    auto outcome = std::make_shared<Outcome>();
+    auto id = http::startTask(request, [outcome](http::Result r) {
+        outcome->result = std::move(r);
+        ++outcome->calls;
+    });
+    RunLoop::pumpFor(50ms);
+    EXPECT_TRUE(http::cancelTask(id));
+    RunLoop::pumpUntil([&] { return outcome->calls > 0; });
+    RunLoop::pumpFor(30ms);
+    EXPECT_EQ(outcome->calls, 1);
+    EXPECT_EQ(outcome->result.error->code, http::URLErrorCancelled);
+    EXPECT_FALSE(http::cancelTask(id));
+}
+
+TEST(Http, UnusableRequestsFailWithoutSending) {
+    http::Request request;
+    for (std::string url : {"", "ftp://127.0.0.1/x", "file:///etc/passwd", "not a url"}) {
+        request.url = url;
+        auto out = run(request);
+        ASSERT_EQ(out->calls, 1) << url;
+        ASSERT_TRUE(out->result.error) << url;
+        EXPECT_FALSE(out->result.response);
+    }
+    // Nobody listens on this port (bound, then closed).
+    int port;
+    {
+        test::RawHttpServer s([](const test::RawRequest&) { return test::RawReply{}; });
+        port = s.port();
+    }
+    request.url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    auto out = run(request);
+    ASSERT_TRUE(out->result.error);
+    EXPECT_EQ(out->result.error->code, http::URLErrorCannotConnectToHost);
+
+    request.url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    request.headers = {{"X-Bad", "a\r\nInjected: yes"}};
+    out = run(request);
+    ASSERT_TRUE(out->result.error);
+    request.headers.clear();
+
+    test::TempDir dir;
+    request.method = "POST";
+    request.bodyFile = dir.file("missing");
+    out = run(request);
+    ASSERT_TRUE(out->result.error);
+    EXPECT_EQ(out->result.error->code, http::URLErrorFileDoesNotExist);
+    EXPECT_EQ(http::activeTaskCount(), 0u);
+}
