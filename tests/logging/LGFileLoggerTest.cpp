@@ -61,7 +61,7 @@ protected:
         std::snprintf(name, sizeof name, " 2017-01-01 10-%02d.log", minute);
         std::string path = dir_.file(app() + name);
         test::writeFile(path, std::string(size, 'x'));
-        std::this_thread::sleep_for(2ms);  // distinct birth times
+        std::this_thread::sleep_for(10ms);  // distinct birth times (coarse file-system clock)
         return path;
     }
 
