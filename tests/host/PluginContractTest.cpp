@@ -1,0 +1,193 @@
+// Results and their JSON form, commands from batch entries, plug-in
+// notifications, action look-up and class registration.
+#include <gtest/gtest.h>
+
+#include "HostTestSupport.h"
+#include "host/WFJSON.h"
+#include "host/WFPluginResult.h"
+#include "platform/Log.h"
+
+namespace wharf::test {
+namespace {
+
+using platform::Value;
+
+TEST(PluginResult, ArgumentsAsJSONForEveryMessageKind) {
+    EXPECT_EQ(WFPluginResult::resultWithStatus(WFResultStatus::OK).argumentsAsJSON(), "null");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, "abc").argumentsAsJSON(), "\"abc\"");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, "a\"b\n").argumentsAsJSON(),
+              "\"a\\\"b\\n\"");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsBool(WFResultStatus::OK, true).argumentsAsJSON(), "true");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsBool(WFResultStatus::OK, false).argumentsAsJSON(), "false");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsInt(WFResultStatus::OK, -7).argumentsAsJSON(), "-7");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsNSUInteger(WFResultStatus::OK, UINT64_MAX).argumentsAsJSON(),
+              "18446744073709551615");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 5.0).argumentsAsJSON(), "5");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 2.5).argumentsAsJSON(), "2.5");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, Value::array({1, "x"})).argumentsAsJSON(),
+              "[1,\"x\"]");
+    EXPECT_EQ(WFPluginResult::resultWithStatusMessageToErrorObject(WFResultStatus::Error, 5).argumentsAsJSON(),
+              "{\"code\":5}");
+    auto dictionary = WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, Value{{"k", "v"}});
+    EXPECT_EQ(platform::parseJSON(dictionary.argumentsAsJSON()), (Value{{"k", "v"}}));
+}
+
+TEST(PluginResult, InvalidUTF8MessageIsReplacedNotThrown) {
+    auto result = WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, std::string("ok\xff\xfe!"));
+    std::string text;
+    ASSERT_NO_THROW(text = result.argumentsAsJSON());
+    EXPECT_EQ(text, "\"ok\xEF\xBF\xBD\xEF\xBF\xBD!\"");
+}
+
+TEST(PluginResult, BinaryAndMultipartWrappers) {
+    auto buffer = WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, {0x00, 0x01, 0xFF});
+    EXPECT_EQ(buffer.message(), (Value{{"WFType", "ArrayBuffer"}, {"data", "AAH/"}}));
+
+    Value parts = Value::array({"text", platform::bytesValue({0x00, 0x01})});
+    auto multipart = WFPluginResult::resultWithStatusMessageAsMultipart(WFResultStatus::OK, parts);
+    const Value& message = multipart.message();
+    EXPECT_EQ(message["WFType"], "MultiPart");
+    ASSERT_EQ(message["messages"].size(), 2u);
+    EXPECT_EQ(message["messages"][0], "text");
+    EXPECT_EQ(message["messages"][1], (Value{{"WFType", "ArrayBuffer"}, {"data", "AAE="}}));
+    // The page receives plain JSON: no binary value survives into the text.
+    EXPECT_EQ(platform::parseJSON(multipart.argumentsAsJSON()), message);
+}
+
+TEST(PluginResult, KeepCallbackAndStatusTable) {
+    auto result = WFPluginResult::resultWithStatus(WFResultStatus::JSONError);
+    EXPECT_EQ(result.status(), 8);
+    EXPECT_FALSE(result.keepCallback());
+    result.setKeepCallbackAsBool(true);
+    EXPECT_TRUE(result.keepCallback());
+    EXPECT_EQ(WFPluginResult::statusText(5), "Malformed url");
+    EXPECT_EQ(WFPluginResult::statusText(10), "");
+}
+
+TEST(InvokedUrlCommand, BuiltFromEntryWithBinaryArguments) {
+    auto parsed = platform::parseJSON(
+        R"(["Cb1","Svc","act",[{"WFType":"ArrayBuffer","data":"AAE="},{"WFType":"ArrayBuffer"},null,"s",
+            {"WFType":"ArrayBuffer","data":"@@not base64@@"},{"WFType":"ArrayBuffer","data":42}]])");
+    ASSERT_TRUE(parsed);
+    auto command = WFInvokedUrlCommand::commandFromJson(*parsed);
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->callbackId(), "Cb1");
+    EXPECT_EQ(command->className(), "Svc");
+    EXPECT_EQ(command->methodName(), "act");
+    EXPECT_EQ(platform::bytesOf(command->argumentAtIndex(0)), (platform::Bytes{0x00, 0x01}));
+    EXPECT_TRUE(command->argumentAtIndex(1).is_object());  // no "data": stays a dictionary
+    // Undecodable data yields an empty buffer, not a crash or a dropped argument.
+    EXPECT_TRUE(platform::isBytes(command->argumentAtIndex(4)));
+    EXPECT_TRUE(platform::bytesOf(command->argumentAtIndex(4)).empty());
+    EXPECT_TRUE(platform::bytesOf(command->argumentAtIndex(5)).empty());
+
+    EXPECT_EQ(command->argumentAtIndex(2, "dflt"), "dflt");  // null gives the default
+    EXPECT_EQ(command->argumentAtIndex(9, 3), 3);            // out of range
+    EXPECT_EQ(command->argumentAtIndex(3, "dflt", WFValueClass::String), "s");
+    EXPECT_EQ(command->argumentAtIndex(3, 0, WFValueClass::Number), 0);
+    EXPECT_TRUE(command->argumentAtIndex(0, nullptr, WFValueClass::Data).is_binary());
+}
+
+TEST(InvokedUrlCommand, NullCallbackIdAndMalformedEntries) {
+    auto command = WFInvokedUrlCommand::commandFromJson(*platform::parseJSON(R"([null,"S","a",[]])"));
+    ASSERT_TRUE(command);
+    EXPECT_FALSE(command->callbackId().has_value());
+
+    platform::LogCapture log;
+    for (const char* bad : {R"(["id","S","a"])", R"([])", R"("x")", R"([1,"S","a",[]])", R"(["id",2,"a",[]])",
+                            R"(["id","S",null,[]])", R"(["id","S","a",{}])"}) {
+        EXPECT_FALSE(WFInvokedUrlCommand::commandFromJson(*platform::parseJSON(bad))) << bad;
+    }
+    EXPECT_EQ(log.count("ERROR: Malformed command entry"), 7u);
+}
+
+TEST(JSONCategories, ObjectParserRejectsScalarsFragmentParserTakesThem) {
+    platform::LogCapture log;
+    EXPECT_FALSE(wf_JSONObject("5"));
+    EXPECT_TRUE(log.contains("NSString JSONObject error: "));
+    EXPECT_TRUE(log.contains("Malformed Data: 5"));
+    EXPECT_EQ(wf_JSONFragment("5"), Value(5));
+    EXPECT_FALSE(wf_JSONFragment("[1,"));
+    EXPECT_EQ(wf_JSONObject("[1,2]"), Value::array({1, 2}));
+    EXPECT_EQ(*wf_JSONString(Value::array({1, "a"})), "[1,\"a\"]");
+    EXPECT_NE(wf_JSONString(Value{{"a", 1}})->find('\n'), std::string::npos);  // dictionaries pretty-printed
+}
+
+class OtherPlugin : public WFPlugin {
+public:
+    void onReset() override { ++resets; }
+    void onMemoryWarning() override { ++warnings; }
+    int resets = 0;
+    int warnings = 0;
+};
+
+TEST(Plugin, ResetOnlyForItsOwnEnginesWebView) {
+    auto own = std::make_shared<testing::FakeWebViewEngine>();
+    auto other = std::make_shared<testing::FakeWebViewEngine>();
+    int ownView = 0, otherView = 0;
+    own->setEngineWebView(reinterpret_cast<platform::WebView*>(&ownView));
+    other->setEngineWebView(reinterpret_cast<platform::WebView*>(&otherView));
+
+    auto plugin = std::make_shared<OtherPlugin>();
+    plugin->initWithWebViewEngine(own);
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.post(WFPluginResetNotification, other->engineWebView());
+    EXPECT_EQ(plugin->resets, 0);
+    center.post(WFPluginResetNotification, own->engineWebView());
+    EXPECT_EQ(plugin->resets, 1);
+    center.post(platform::kUIApplicationDidReceiveMemoryWarningNotification);
+    EXPECT_EQ(plugin->warnings, 1);
+    EXPECT_EQ(plugin->webViewEngine(), own);
+    EXPECT_EQ(plugin->webView(), own->engineWebView());
+}
+
+TEST(Plugin, DestructionRemovesEveryObservation) {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    const auto before = center.observerCount();
+    {
+        auto plugin = std::make_shared<OtherPlugin>();
+        plugin->initWithWebViewEngine(nullptr);
+        EXPECT_EQ(center.observerCount(), before + 5);
+    }
+    EXPECT_EQ(center.observerCount(), before);
+    center.post(WFPluginResetNotification);  // nothing left to call
+}
+
+TEST(Plugin, EngineSkipsSubscriptionsAndDisposeKeepsEngine) {
+    auto& center = platform::NotificationCenter::defaultCenter();
+    const auto before = center.observerCount();
+    auto controller = testing::FakeViewController::create();
+    EXPECT_EQ(center.observerCount(), before);  // the engine plug-in subscribed to nothing
+
+    auto plugin = std::make_shared<RecordingPlugin>();
+    plugin->initWithWebViewEngine(controller->engine());
+    controller->registerPlugin(plugin, "Rec");
+    EXPECT_TRUE(plugin->viewController());
+    EXPECT_TRUE(plugin->commandDelegate());
+    plugin->dispose();
+    EXPECT_FALSE(plugin->viewController());
+    EXPECT_FALSE(plugin->commandDelegate());
+    EXPECT_TRUE(plugin->webViewEngine());
+}
+
+TEST(Plugin, ActionsByNameAndRegistryCreation) {
+    WFRegisterPluginClass<RecordingPlugin>("RecordingPlugin");
+    auto& registry = platform::ClassRegistry::shared();
+    EXPECT_TRUE(registry.hasClass("RecordingPlugin"));
+    EXPECT_TRUE(registry.instancesRespondTo("RecordingPlugin", "echo:"));
+    EXPECT_FALSE(registry.instancesRespondTo("RecordingPlugin", "echo"));
+
+    auto engine = std::make_shared<testing::FakeWebViewEngine>();
+    auto plugin = WFPlugin::createInstance("RecordingPlugin", engine);
+    ASSERT_TRUE(plugin);
+    EXPECT_EQ(plugin->className(), "RecordingPlugin");
+    EXPECT_EQ(plugin->webViewEngine(), engine);
+    EXPECT_TRUE(plugin->respondsToSelector("record:"));
+    EXPECT_FALSE(plugin->respondsToSelector("missing:"));
+    EXPECT_TRUE(plugin->performAction("record:", WFInvokedUrlCommand(Value::array({"x"}), "id", "Rec", "record")));
+    EXPECT_EQ(static_cast<RecordingPlugin&>(*plugin).calls, std::vector<std::string>{"x"});
+    EXPECT_FALSE(WFPlugin::createInstance("NoSuchPlugin", engine));
+}
+
+}  // namespace
+}  // namespace wharf::test
