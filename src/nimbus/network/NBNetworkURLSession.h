@@ -1,0 +1,106 @@
+#pragma once
+// One request of NBNetwork: its transfer, and for background sessions the body
+// staged in a temporary file. A session can be found again by its identifier
+// when the application is relaunched for a background session.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "nimbus/network/NBNetworkLoggerDelegate.h"
+#include "platform/Error.h"
+#include "platform/Http.h"
+
+namespace wharf {
+
+inline constexpr const char* kNBNetworkBackgroundSessionPrefix = "com.rovude.nimbus.network.background-upload";
+inline constexpr const char* kNBNetworkTemporaryFilePrefix = "NBUpload_temp_";
+// Staged files older (or newer) than this are left-overs of a killed process.
+inline constexpr std::chrono::seconds kNBNetworkTempFileExpiringTime{3600};
+
+class NBNetworkURLSession : public std::enable_shared_from_this<NBNetworkURLSession> {
+public:
+    // (response, data, session identifier, error)
+    using CompletionHandler = std::function<void(const std::optional<platform::http::Response>& response,
+                                                 const std::optional<platform::Bytes>& data,
+                                                 const std::string& sessionID, const platform::Error* error)>;
+    using SystemCompletionHandler = std::function<void()>;
+
+    static std::shared_ptr<NBNetworkURLSession> initWithNetworkLoggerDelegate(
+        std::weak_ptr<NBNetworkLoggerDelegate> delegate);
+
+    // Start the request; answer the session identifier, or nullopt after the
+    // handler was told of the failure (code 2).
+    std::optional<std::string> sessionIDFromAsyncPOSTRequest(platform::http::Request request,
+                                                             CompletionHandler handler);
+    std::optional<std::string> sessionIDFromAsyncGETRequest(platform::http::Request request,
+                                                            CompletionHandler handler);
+
+    // The application was relaunched (or woken) for a background session.
+    static void handleEventsForBackgroundURLSessionID(const std::string& identifier,
+                                                      SystemCompletionHandler completionHandler);
+    static std::shared_ptr<NBNetworkURLSession> fetcherWithSessionIdentifier(const std::string& identifier);
+
+    // The process-wide map of live sessions (weak values), guarded.
+    class SessionMap {
+    public:
+        void set(const std::string& identifier, const std::weak_ptr<NBNetworkURLSession>& session);
+        std::shared_ptr<NBNetworkURLSession> get(const std::string& identifier);
+        void remove(const std::string& identifier);
+        std::size_t liveCount();
+
+    private:
+        std::mutex mutex_;
+        std::map<std::string, std::weak_ptr<NBNetworkURLSession>> sessions_;
+    };
+    static SessionMap& sessionIDToFetcherMap();
+    // The system handlers waiting for the end of their background session.
+    static std::map<std::string, SystemCompletionHandler> sessionIDToSystemCompletionHandlerDictionary();
+
+    void addSystemCompletionHandler(SystemCompletionHandler handler, const std::string& identifier);
+    void callSystemCompletionHandler(const std::string& identifier);
+    void setSessionID(const std::string& identifier);
+    const std::string& sessionID() const { return sessionID_; }
+
+    void maybeRemoveTempFilesAtURL(const std::string& directory, std::chrono::seconds expiringTime);
+    void removeTempItemAtURL(const std::string& path);
+    std::string temporaryFilePathWithSessionID(const std::string& identifier) const;
+    bool ensureTemporaryDirectoryExists();
+    void excludeFromBackupForURL(const std::string& path);
+    void populateSessionConfig(platform::http::Request& config, const platform::http::Request& request) const;
+    void callCompletionHandler(const std::optional<platform::http::Response>& response,
+                               const std::optional<platform::Bytes>& data, const platform::Error* error);
+
+    // Session events.
+    void taskDidComplete(platform::http::Result result);
+    void URLSessionDidFinishEventsForBackgroundURLSession();
+    // Statuses 300, 301, 302 and 307 are not followed; the others are.
+    static bool willPerformHTTPRedirection(const platform::http::Response& response);
+
+    bool backgroundNetworkEnabled() const { return backgroundNetworkEnabled_; }
+    void setBackgroundNetworkEnabled(bool enabled) { backgroundNetworkEnabled_ = enabled; }
+    std::weak_ptr<NBNetworkLoggerDelegate> loggerDelegate() const { return loggerDelegate_; }
+    const std::string& networkDirectoryURL() const { return networkDirectoryURL_; }
+    const std::string& uploadingFileURL() const { return uploadingFileURL_; }
+    std::optional<platform::http::TaskId> taskID() const { return taskID_; }
+
+private:
+    NBNetworkURLSession() = default;
+    std::optional<std::string> startTask(platform::http::Request request, CompletionHandler handler);
+    void log(int level, int64_t code, const std::string& message, std::vector<platform::Value> contexts = {});
+
+    CompletionHandler completionHandler_;
+    std::string sessionID_;
+    std::string networkDirectoryURL_;
+    std::optional<platform::Bytes> downloadedData_;
+    std::string uploadingFileURL_;
+    bool uploadFromFile_ = false;
+    bool backgroundNetworkEnabled_ = false;
+    std::optional<platform::http::TaskId> taskID_;
+    std::weak_ptr<NBNetworkLoggerDelegate> loggerDelegate_;
+};
+
+}  // namespace wharf
