@@ -161,6 +161,7 @@ std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncPOSTRequest(pl
     }
     if (!staged) config.body = std::move(request.body);  // falls back to an upload from memory
     uploadFromFile_ = staged;
+    uploadTask_ = true;
     return startTask(std::move(config), std::move(handler));
 }
 
@@ -201,7 +202,7 @@ bool NBNetworkURLSession::willPerformHTTPRedirection(const platform::http::Respo
 }
 
 void NBNetworkURLSession::taskDidComplete(platform::http::Result result) {
-    if (!uploadFromFile_ && result.response && !result.error) downloadedData_ = std::move(result.body);
+    if (!uploadTask_ && result.response && !result.error) downloadedData_ = std::move(result.body);
     std::optional<platform::Error> error = std::move(result.error);
     // An answer that broke off (a cut body, a timeout after the headers) is
     // a failure even though a response came: the caller must not take the

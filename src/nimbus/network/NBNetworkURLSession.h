@@ -97,6 +97,7 @@ private:
     std::string networkDirectoryURL_;
     std::optional<platform::Bytes> downloadedData_;
     std::string uploadingFileURL_;
+    bool uploadTask_ = false;  // uploads collect no response body
     bool uploadFromFile_ = false;
     bool backgroundNetworkEnabled_ = false;
     std::optional<platform::http::TaskId> taskID_;

@@ -1,0 +1,320 @@
+// NBNetwork against a loopback server of our own.
+#include "nimbus/network/NBNetwork.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "RawHttpServer.h"
+#include "RecordingLogger.h"
+#include "TestSupport.h"
+#include "nimbus/toolbox/TBZLibAdditions.h"
+#include "platform/Clock.h"
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "platform/Reachability.h"
+#include "platform/RunLoop.h"
+
+using namespace wharf;
+using namespace wharf::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Answer {
+    int calls = 0;
+    std::optional<http::Response> response;
+    std::optional<Bytes> data;
+    std::optional<Error> error;
+    bool onMain = false;
+};
+
+class NBNetworkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        NetworkMonitor::setShared(monitor);
+        network = NBNetwork::initWithReachabilityHost("example.invalid");
+        ASSERT_TRUE(network);
+    }
+    void TearDown() override {
+        network.reset();
+        NetworkMonitor::setShared(nullptr);
+        Clock::setShared(nullptr);
+    }
+
+    NBNetwork::CompletionHandler recordInto(std::shared_ptr<Answer> answer) {
+        return [answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d, const Error* e) {
+            ++answer->calls;
+            answer->onMain = RunLoop::isMainThread();
+            answer->response = r;
+            answer->data = d;
+            if (e) answer->error = *e;
+        };
+    }
+    std::shared_ptr<Answer> post(const std::string& url, const std::string& payload, bool background = false) {
+        auto answer = std::make_shared<Answer>();
+        lastID = network->postURL(url, Bytes(payload.begin(), payload.end()), nullptr, background, recordInto(answer));
+        wait(answer);
+        return answer;
+    }
+    void wait(const std::shared_ptr<Answer>& answer) {
+        RunLoop::pumpUntil([&] { return answer->calls > 0; });
+        RunLoop::pumpFor(20ms);
+    }
+    std::string tempDir() const {
+        return Container::applicationSupportPath() + "/Nimbus/Network/NBNetworkTemporaryDirectory";
+    }
+
+    test::TempHome home;
+    std::shared_ptr<FakeNetworkMonitor> monitor = std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable);
+    std::shared_ptr<NBNetwork> network;
+    std::optional<std::string> lastID;
+};
+
+std::string gunzip(const std::string& body) {
+    auto out = tb_dataByInflatingData(Bytes(body.begin(), body.end()));
+    return out ? std::string(out->begin(), out->end()) : "<not gzip>";
+}
+
+size_t indexOf(const test::RawRequest& r, const std::string& name) {
+    for (size_t i = 0; i < r.headers.size(); ++i)
+        if (r.headers[i].first == name) return i;
+    return SIZE_MAX;
+}
+
+}  // namespace
+
+TEST_F(NBNetworkTest, PostSendsTheGzippedPayloadWithItsHeaders) {
+    test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(200, "ignored"); });
+    std::string payload(5000, 'a');
+    payload += "&b=2";
+    auto answer = std::make_shared<Answer>();
+    auto id = network->postURL(server.url("/log"), Bytes(payload.begin(), payload.end()), nullptr, false,
+                               [&, answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d,
+                                           const Error* e) {
+                                   answer->calls++;
+                                   answer->onMain = RunLoop::isMainThread();
+                                   answer->response = r;
+                                   answer->data = d;
+                                   if (e) answer->error = *e;
+                                   // The request leaves the in-flight set just before its handler runs.
+                                   EXPECT_FALSE(network->hasUploadInProgress());
+                               });
+    ASSERT_TRUE(id);
+    EXPECT_EQ(id->rfind("com.rovude.nimbus.network.background-upload-", 0), 0u);
+    EXPECT_TRUE(network->hasUploadInProgress());
+    wait(answer);
+    ASSERT_EQ(answer->calls, 1);
+    EXPECT_TRUE(answer->onMain);
+    EXPECT_FALSE(answer->error);
+    EXPECT_EQ(answer->response->statusCode, 200);
+    EXPECT_FALSE(answer->data);  // an upload keeps no body
+
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& r = requests[0];
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(gunzip(r.body), payload);
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+    EXPECT_EQ(r.header("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_EQ(r.header("Content-Encoding"), "gzip");
+    EXPECT_LT(indexOf(r, "Content-Length"), indexOf(r, "Content-Type"));
+    EXPECT_LT(indexOf(r, "Content-Type"), indexOf(r, "Content-Encoding"));
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    // An empty payload is an empty body, still declared as gzip.
+    answer = post(server.url("/log"), "");
+    EXPECT_FALSE(answer->error);
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].header("Content-Length"), "0");
+    EXPECT_EQ(server.requests()[1].header("Content-Encoding"), "gzip");
+    EXPECT_TRUE(server.requests()[1].body.empty());
+}
+
+TEST_F(NBNetworkTest, GetReturnsTheBodyAndSendsTheCallersHeaders) {
+    test::RawHttpServer server([](const test::RawRequest& r) { return test::rawResponse(200, "v=" + r.header("X-Key")); });
+    auto answer = std::make_shared<Answer>();
+    auto queue = dispatch::createSerialQueue("test.network.caller");
+    std::atomic<bool> onQueue{false};
+    auto id = network->getURL(server.url("/config"), {{"X-Key", "k1"}}, queue, false,
+                              [&, answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d,
+                                          const Error* e) {
+                                  onQueue = queue->isCurrent();
+                                  answer->response = r;
+                                  answer->data = d;
+                                  if (e) answer->error = *e;
+                                  answer->calls++;
+                              });
+    ASSERT_TRUE(id);
+    RunLoop::pumpUntil([&] { return answer->calls > 0; });
+    queue->sync([] {});
+    EXPECT_TRUE(onQueue);
+    ASSERT_TRUE(answer->data);
+    EXPECT_EQ(std::string(answer->data->begin(), answer->data->end()), "v=k1");
+}
+
+TEST_F(NBNetworkTest, RedirectsFollowTheRules) {
+    test::RawHttpServer server([](const test::RawRequest& r) {
+        if (r.path == "/302") return test::rawResponse(302, "", "Location: /target\r\n");
+        if (r.path == "/303") return test::rawResponse(303, "", "Location: /target\r\n");
+        return test::rawResponse(200, "target " + r.method);
+    });
+    auto answer = post(server.url("/302"), "x");
+    ASSERT_TRUE(answer->response);
+    EXPECT_EQ(answer->response->statusCode, 302);
+    EXPECT_FALSE(answer->error);
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    answer = post(server.url("/303"), "x");
+    EXPECT_EQ(answer->response->statusCode, 200);
+    ASSERT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.requests()[2].path, "/target");
+    EXPECT_EQ(server.requests()[2].method, "GET");
+}
+
+TEST_F(NBNetworkTest, BrokenAnswersAreErrorsNotSuccess) {
+    test::RawHttpServer server([](const test::RawRequest& r) {
+        if (r.path == "/short") return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\npartial"};
+        return test::RawReply{"", true};
+    });
+    auto logger = std::make_shared<test::RecordingLogger>();
+    network->setLoggerDelegate(logger);
+
+    auto answer = std::make_shared<Answer>();
+    network->getURL(server.url("/short"), {}, nullptr, false, recordInto(answer));
+    wait(answer);
+    ASSERT_EQ(answer->calls, 1);
+    ASSERT_TRUE(answer->error);
+    EXPECT_EQ(answer->error->domain, http::kURLErrorDomain);
+    EXPECT_FALSE(answer->data);
+    EXPECT_TRUE(logger->has(901017));
+
+    network->setTimeoutInterval(0.3);
+    auto started = std::chrono::steady_clock::now();
+    answer = post(server.url("/hang"), "x");
+    auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_EQ(answer->calls, 1);
+    ASSERT_TRUE(answer->error);
+    EXPECT_EQ(answer->error->code, http::URLErrorTimedOut);
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 3s);
+    EXPECT_FALSE(network->hasUploadInProgress());
+}
+
+TEST_F(NBNetworkTest, FailuresBeforeSending) {
+    auto answer = std::make_shared<Answer>();
+    EXPECT_FALSE(network->postURL("", Bytes{1}, nullptr, false, recordInto(answer)));
+    EXPECT_EQ(answer->calls, 0);  // always later
+    wait(answer);
+    ASSERT_EQ(answer->calls, 1);
+    EXPECT_TRUE(answer->onMain);
+    EXPECT_EQ(answer->error->domain, kNBNetworkErrorDomain);
+    EXPECT_EQ(answer->error->code, NBNetworkErrorCodeInvalidURL);
+    EXPECT_EQ(answer->error->userInfo["Context"], "Failed to create network request");
+    EXPECT_FALSE(network->hasUploadInProgress());
+}
+
+TEST_F(NBNetworkTest, BackgroundPostStagesItsBodyInAFileAndRemovesIt) {
+    bool fileSeen = false;
+    std::string dir = tempDir();
+    test::RawHttpServer server([&](const test::RawRequest&) {
+        for (auto& e : std::filesystem::directory_iterator(dir))
+            fileSeen = fileSeen || e.path().filename().string().rfind("NBUpload_temp_com.rovude.nimbus.network.background-upload-", 0) == 0;
+        return test::rawResponse(200, "");
+    });
+    auto answer = post(server.url("/bg"), "background body", true);
+    ASSERT_EQ(answer->calls, 1);
+    EXPECT_FALSE(answer->error);
+    EXPECT_TRUE(fileSeen);
+    EXPECT_EQ(gunzip(server.requests()[0].body), "background body");
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+
+    // A file a killed process left behind goes once it is over an hour old.
+    test::writeFile(dir + "/NBUpload_temp_left-over", "old");
+    answer = post(server.url("/bg"), "again", true);
+    EXPECT_TRUE(std::filesystem::exists(dir + "/NBUpload_temp_left-over"));
+    auto clock = std::make_shared<ManualClock>();
+    clock->setNow(std::chrono::system_clock::now() + 2h);
+    Clock::setShared(clock);
+    answer = post(server.url("/bg"), "later", true);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/NBUpload_temp_left-over"));
+}
+
+TEST_F(NBNetworkTest, RelaunchEntryPoints) {
+    int firstCalls = 0, secondCalls = 0;
+    NBNetwork::handleEventsForBackgroundURLSessionID("com.other.session", [&] { ++firstCalls; });
+    EXPECT_TRUE(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().empty());
+
+    const std::string id = std::string(kNBNetworkBackgroundSessionPrefix) + "-RELAUNCH";
+    NBNetwork::handleEventsForBackgroundURLSessionID(id, [&] { ++firstCalls; });
+    NBNetwork::handleEventsForBackgroundURLSessionID(id, [&] { ++secondCalls; });
+    EXPECT_EQ(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().size(), 1u);
+    auto session = NBNetworkURLSession::fetcherWithSessionIdentifier(id);
+    ASSERT_TRUE(session);
+    auto logger = std::make_shared<test::RecordingLogger>();
+    auto other = NBNetworkURLSession::initWithNetworkLoggerDelegate(logger);
+    other->addSystemCompletionHandler([] {}, "x");
+    other->addSystemCompletionHandler([] {}, "x");
+    EXPECT_TRUE(logger->has(901011));
+    other->addSystemCompletionHandler(nullptr, "y");
+    EXPECT_TRUE(logger->has(901009));
+    other->callSystemCompletionHandler("x");
+
+    session->URLSessionDidFinishEventsForBackgroundURLSession();
+    session.reset();
+    RunLoop::pumpFor(20ms);
+    EXPECT_EQ(firstCalls, 0);
+    EXPECT_EQ(secondCalls, 1);
+    EXPECT_TRUE(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().empty());
+    EXPECT_FALSE(NBNetworkURLSession::fetcherWithSessionIdentifier(id));
+}
+
+TEST_F(NBNetworkTest, LogFunnel) {
+    test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(200, ""); });
+    LogCapture capture;
+    post(server.url("/a"), "x");
+    EXPECT_FALSE(capture.contains("Uploading data"));
+    network->setDebugModeEnabled(true);
+    post(server.url("/a"), "x");
+    EXPECT_TRUE(capture.contains("<Nimbus/Network/DEBUG> Uploading data. Host: " + server.url("/a")));
+    network->nbNetwork_logWithLevel(6, 1, std::nullopt);
+    EXPECT_TRUE(capture.contains("<Nimbus/Network/INFO> (Message was nil)"));
+    network->nbNetwork_logWithLevelMessageCodeMessageContexts(3, 2, std::string(""), {Value(), Value(5)});
+    EXPECT_TRUE(capture.contains("<Nimbus/Network/ERROR> (Message was empty): (nil), 5"));
+
+    auto logger = std::make_shared<test::RecordingLogger>();
+    network->setLoggerDelegate(logger);
+    capture.clear();
+    post(server.url("/a"), "x");
+    EXPECT_TRUE(logger->has(900000));
+    EXPECT_FALSE(capture.contains("Uploading data"));
+    network->setLoggerDelegate(std::weak_ptr<NBNetworkLoggerDelegate>());  // refused, the old one stays
+    EXPECT_EQ(network->loggerDelegate().lock(), logger);
+}
+
+TEST_F(NBNetworkTest, ReachabilityAndLateCompletions) {
+    struct Watcher : NBNetworkReachabilityDelegate {
+        int changes = 0;
+        void reachabilityDidChange() override { ++changes; }
+    };
+    auto watcher = std::make_shared<Watcher>();
+    network->setReachabilityDelegate(watcher);
+    EXPECT_FALSE(network->isNetworkConnected());
+    RunLoop::pumpUntil([&] { return network->isNetworkConnected(); });
+    EXPECT_TRUE(network->isNetworkConnected());
+    monitor->setFlags(0);
+    EXPECT_FALSE(network->isNetworkConnected());
+    EXPECT_EQ(watcher->changes, 2);
+
+    // A client released before its answer drops the answer.
+    test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(200, ""); });
+    auto answer = std::make_shared<Answer>();
+    network->postURL(server.url("/late"), Bytes{1}, nullptr, false, recordInto(answer));
+    network.reset();
+    RunLoop::pumpUntil([&] { return server.requests().size() == 1; });
+    RunLoop::pumpFor(100ms);
+    EXPECT_EQ(answer->calls, 0);
+}

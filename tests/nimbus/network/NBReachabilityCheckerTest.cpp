@@ -1,0 +1,139 @@
+#include "nimbus/network/NBReachabilityChecker.h"
+
+#include <gtest/gtest.h>
+
+#include "RecordingLogger.h"
+#include "platform/RunLoop.h"
+
+using namespace wharf;
+using namespace wharf::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+class StatusRecorder : public NBReachabilityDelegate {
+public:
+    void reachability(NBReachabilityChecker&, NBReachabilityStatus status) override { statuses.push_back(status); }
+    std::vector<NBReachabilityStatus> statuses;
+};
+
+// A fake table: records calls, fails where asked, and hands the callback to the test.
+struct FakeApi {
+    static inline int created = 0, released = 0, scheduled = 0, unscheduled = 0;
+    static inline bool failCreate = false, failSchedule = false;
+    static inline ReachabilityCallback callback = nullptr;
+    static inline void* info = nullptr;
+    static inline int token = 0;
+    static void reset() {
+        created = released = scheduled = unscheduled = 0;
+        failCreate = failSchedule = false;
+        callback = nullptr;
+        info = nullptr;
+    }
+    static ReachabilityRef create(const char*) {
+        if (failCreate) return nullptr;
+        ++created;
+        return reinterpret_cast<ReachabilityRef>(&token);
+    }
+    static bool setCallback(ReachabilityRef, ReachabilityCallback cb, void* i) {
+        callback = cb;
+        info = i;
+        return true;
+    }
+    static bool schedule(ReachabilityRef) { return !failSchedule && ++scheduled; }
+    static bool unschedule(ReachabilityRef) { return ++unscheduled; }
+    static void release(ReachabilityRef) { ++released; }
+    static void deliver(ReachabilityFlags flags) { callback(reinterpret_cast<ReachabilityRef>(&token), flags, info); }
+};
+const NBReachabilityApi kFakeApi = {FakeApi::create, FakeApi::setCallback, FakeApi::schedule, FakeApi::unschedule,
+                                    FakeApi::release};
+
+struct Fixture {
+    std::shared_ptr<StatusRecorder> delegate = std::make_shared<StatusRecorder>();
+    std::shared_ptr<test::RecordingLogger> logger = std::make_shared<test::RecordingLogger>();
+    std::unique_ptr<NBReachabilityChecker> checker =
+        NBReachabilityChecker::initWithReachabilityDelegate(delegate, logger, "example.invalid");
+    Fixture() {
+        FakeApi::reset();
+        checker->setReachabilityApi(&kFakeApi);
+    }
+};
+
+}  // namespace
+
+TEST(NBReachabilityChecker, StatusForFlags) {
+    EXPECT_EQ(NBReachabilityChecker::statusForFlags(0x2), NBReachabilityStatusReachableViaWifi);
+    EXPECT_EQ(NBReachabilityChecker::statusForFlags(0x40002), NBReachabilityStatusReachableViaWWAN);
+    EXPECT_EQ(NBReachabilityChecker::statusForFlags(0x6), NBReachabilityStatusNotReachable);
+    EXPECT_EQ(NBReachabilityChecker::statusForFlags(0x2E), NBReachabilityStatusReachableViaWifi);
+    EXPECT_EQ(NBReachabilityChecker::statusForFlags(0x3E), NBReachabilityStatusNotReachable);
+    EXPECT_EQ(NBReachabilityChecker::statusForFlags(0x40000), NBReachabilityStatusNotReachable);
+    EXPECT_EQ(NBReachabilityChecker::statusForFlags(0), NBReachabilityStatusNotReachable);
+}
+
+TEST(NBReachabilityChecker, ReportsOnlyChangesAndStopResets) {
+    Fixture f;
+    ASSERT_TRUE(f.checker->start());
+    EXPECT_TRUE(f.checker->isActive());
+    EXPECT_TRUE(f.logger->has(902003));
+    EXPECT_EQ(f.checker->reachabilityStatus(), NBReachabilityStatusUnknown);
+    FakeApi::deliver(0x2);
+    FakeApi::deliver(0x2);
+    FakeApi::deliver(0x2E);  // another set of flags, the same status
+    FakeApi::deliver(0x40002);
+    EXPECT_EQ(f.delegate->statuses,
+              (std::vector<NBReachabilityStatus>{NBReachabilityStatusReachableViaWifi, NBReachabilityStatusReachableViaWWAN}));
+    EXPECT_TRUE(f.logger->has(902004));
+
+    // Swapping the table while running is refused.
+    f.checker->setReachabilityApi(NBReachabilityDefaultApi());
+    EXPECT_EQ(f.checker->reachabilityApi(), &kFakeApi);
+    EXPECT_TRUE(f.logger->has(902000));
+
+    f.checker->stop();
+    EXPECT_FALSE(f.checker->isActive());
+    EXPECT_EQ(f.checker->reachabilityStatus(), NBReachabilityStatusUnknown);
+    EXPECT_EQ(FakeApi::unscheduled, 1);
+    EXPECT_EQ(FakeApi::released, 1);
+    ASSERT_TRUE(f.checker->start());
+    FakeApi::deliver(0x40002);  // equal to the status before the stop: still news
+    EXPECT_EQ(f.delegate->statuses.size(), 3u);
+}
+
+TEST(NBReachabilityChecker, StartFailures) {
+    Fixture f;
+    FakeApi::failCreate = true;
+    EXPECT_FALSE(f.checker->start());
+    EXPECT_TRUE(f.logger->lines.empty());  // silently
+
+    FakeApi::failCreate = false;
+    FakeApi::failSchedule = true;
+    EXPECT_FALSE(f.checker->start());
+    EXPECT_TRUE(f.logger->has(902002));
+    EXPECT_EQ(FakeApi::released, 1);
+    EXPECT_FALSE(f.checker->isActive());
+
+    auto logger = std::make_shared<test::RecordingLogger>();
+    EXPECT_FALSE(NBReachabilityChecker::initWithReachabilityDelegate({}, logger, ""));
+    ASSERT_EQ(logger->lines.size(), 1u);
+    EXPECT_EQ(logger->lines[0].code, 902001);
+    EXPECT_EQ(logger->lines[0].message, "Invalid host specified");
+}
+
+TEST(NBReachabilityChecker, PlatformTableDeliversTheInitialCallback) {
+    auto fake = std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable | kReachabilityFlagIsWWAN);
+    NetworkMonitor::setShared(fake);
+    auto delegate = std::make_shared<StatusRecorder>();
+    auto checker = NBReachabilityChecker::initWithReachabilityDelegate(delegate, {}, "example.invalid");
+    ASSERT_TRUE(checker->start());
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !delegate->statuses.empty(); }));
+    EXPECT_EQ(checker->reachabilityStatus(), NBReachabilityStatusReachableViaWWAN);
+    fake->setFlags(0);
+    EXPECT_EQ(checker->reachabilityStatus(), NBReachabilityStatusNotReachable);
+    checker.reset();  // stops: no callback may reach the dead checker
+    fake->setFlags(kReachabilityFlagReachable);
+    RunLoop::pumpFor(20ms);
+    EXPECT_EQ(delegate->statuses.size(), 2u);
+    EXPECT_EQ(fake->observerCount(), 0u);
+    NetworkMonitor::setShared(nullptr);
+}
