@@ -1,0 +1,153 @@
+// The bridge's own cost: commands per second through executePending with a
+// no-op plug-in (against parsing the same batch and calling the action
+// directly), and a 1 MB batch
+// through enqueueCommandBatch (against a bare nlohmann::json::parse of the
+// same text). The summary prints the ratios.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "host/WFPlugin.h"
+#include "host/testing/FakeViewController.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+
+namespace {
+
+using namespace wharf;
+using platform::RunLoop;
+
+class NoopPlugin : public WFPlugin {
+public:
+    static const WFActionTable& actions() {
+        static const WFActionTable table = WFMakeActionTable<NoopPlugin>({{"noop", &NoopPlugin::noop}});
+        return table;
+    }
+    const WFActionTable& actionTable() const override { return actions(); }
+    void noop(const WFInvokedUrlCommand&) { ++calls; }
+    long calls = 0;
+};
+
+struct Bridge {
+    Bridge() {
+        // A clock that never moves: runs are never sliced, only counted.
+        controller = testing::FakeViewController::create(std::make_shared<platform::ManualClock>());
+        plugin = std::make_shared<NoopPlugin>();
+        controller->registerPlugin(plugin, "Noop");
+    }
+    std::shared_ptr<testing::FakeViewController> controller;
+    std::shared_ptr<NoopPlugin> plugin;
+};
+
+// Small batches (parsed on the calling thread) of 40 commands each.
+constexpr int kBatchCommands = 40;
+
+std::string smallBatch() {
+    std::string text = "[";
+    for (int i = 0; i < kBatchCommands; ++i)
+        text += std::string(i ? "," : "") + "[\"Noop" + std::to_string(i) + "\",\"Noop\",\"noop\",[" +
+                std::to_string(i) + ",\"a\"]]";
+    return text + "]";
+}
+
+void BM_Commands_ExecutePending(benchmark::State& state) {
+    Bridge bridge;
+    const std::string text = smallBatch();
+    auto& queue = *bridge.controller->queue();
+    for (auto _ : state) {
+        queue.enqueueCommandBatch(text);
+        queue.executePending();
+    }
+    if (bridge.plugin->calls != static_cast<long>(state.iterations()) * kBatchCommands)
+        state.SkipWithError("commands were lost");
+    state.SetItemsProcessed(state.iterations() * kBatchCommands);
+}
+BENCHMARK(BM_Commands_ExecutePending);
+
+void BM_Commands_Direct(benchmark::State& state) {
+    Bridge bridge;
+    const std::string text = smallBatch();
+    for (auto _ : state) {
+        for (const auto& entry : nlohmann::json::parse(text)) {
+            WFInvokedUrlCommand command(entry[3], entry[0].get<std::string>(), entry[1], entry[2]);
+            bridge.plugin->noop(command);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kBatchCommands);
+}
+BENCHMARK(BM_Commands_Direct);
+
+// About 1 MB: 1000 commands with a 1 KB string argument each.
+std::string largeBatch() {
+    std::string text = "[";
+    const std::string payload(1000, 'x');
+    for (int i = 0; i < 1000; ++i)
+        text += std::string(i ? "," : "") + "[\"Noop" + std::to_string(i) + "\",\"Noop\",\"noop\",[\"" + payload + "\"," +
+                std::to_string(i) + "]]";
+    return text + "]";
+}
+
+void BM_LargeBatch_Enqueue(benchmark::State& state) {
+    Bridge bridge;
+    const std::string text = largeBatch();
+    auto& queue = *bridge.controller->queue();
+    for (auto _ : state) {
+        queue.enqueueCommandBatch(text);  // parsed in the background, then run
+        if (!RunLoop::pumpUntil([&] { return queue.pendingBatchCount() == 0; })) {
+            state.SkipWithError("batch never ran");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_LargeBatch_Enqueue)->UseRealTime();
+
+void BM_LargeBatch_BareParse(benchmark::State& state) {
+    const std::string text = largeBatch();
+    for (auto _ : state) {
+        auto parsed = nlohmann::json::parse(text);
+        benchmark::DoNotOptimize(parsed);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_LargeBatch_BareParse)->UseRealTime();
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void summary() const {
+        ratio("commands: executePending/direct time", "BM_Commands_ExecutePending", "BM_Commands_Direct");
+        ratio("1 MB batch: enqueueCommandBatch/json::parse time", "BM_LargeBatch_Enqueue/real_time",
+              "BM_LargeBatch_BareParse/real_time");
+    }
+
+private:
+    void ratio(const char* label, const std::string& ours, const std::string& anchor) const {
+        auto a = times_.find(ours);
+        auto b = times_.find(anchor);
+        if (a == times_.end() || b == times_.end() || b->second <= 0) return;
+        std::printf("ratio %s = %.2f\n", label, a->second / b->second);
+    }
+    std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    RunLoop::initMainThread();
+    platform::setLogToStderr(false);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    reporter.summary();
+    return 0;
+}
