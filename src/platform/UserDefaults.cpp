@@ -1,0 +1,259 @@
+#include "platform/UserDefaults.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/Bundle.h"
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+
+namespace wharf::platform {
+
+struct UserDefaults::Observers {
+    std::mutex mutex;
+    uint64_t nextId = 1;
+    std::map<uint64_t, Observer> byId;
+};
+
+namespace {
+
+std::mutex gStandardMutex;
+std::unique_ptr<UserDefaults> gStandard;
+// Instances dropped by resetStandard stay alive: callers may still hold the reference.
+std::vector<std::unique_ptr<UserDefaults>> gRetired;
+
+std::string parentDirectory(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Holds an exclusive advisory lock on the side file "<plist>.lock". The plist
+// itself is replaced by rename, so locking it would lock a vanishing inode.
+class FileLock {
+public:
+    explicit FileLock(const std::string& plistPath) {
+        const std::string lockPath = plistPath + ".lock";
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) return;
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool locked() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Reads the stored domain. A missing file is an empty domain; an unreadable
+// one answers nullopt.
+std::optional<Value> readDomain(const std::string& path, Error* error) {
+    if (!fileExists(path)) return Value::object();
+    auto v = plist::readFile(path, error);
+    if (!v) return std::nullopt;
+    if (!v->is_object()) {
+        setError(error, Error::withDescription(plist::kErrorDomain, 3840, "The stored defaults are not a dictionary."));
+        return std::nullopt;
+    }
+    return v;
+}
+
+// Every value in a defaults domain must have a property-list form.
+bool isPropertyList(const Value& v) {
+    switch (v.type()) {
+    case Value::value_t::object:
+        for (const auto& e : v)
+            if (!isPropertyList(e)) return false;
+        return true;
+    case Value::value_t::array:
+        for (const auto& e : v)
+            if (!isPropertyList(e)) return false;
+        return true;
+    case Value::value_t::null:
+    case Value::value_t::discarded:
+        return false;
+    default:
+        return true;
+    }
+}
+
+}  // namespace
+
+UserDefaults& UserDefaults::standard() {
+    std::lock_guard lock(gStandardMutex);
+    if (!gStandard) {
+        std::string id = Bundle::mainBundle()->bundleIdentifier();
+        if (id.empty() || id.find('/') != std::string::npos || id == "." || id == "..") id = "wharf";
+        gStandard = std::make_unique<UserDefaults>(Container::preferencesPath() + "/" + id + ".plist");
+    }
+    return *gStandard;
+}
+
+void UserDefaults::resetStandard() {
+    std::lock_guard lock(gStandardMutex);
+    if (gStandard) gRetired.push_back(std::move(gStandard));
+}
+
+UserDefaults::UserDefaults(std::string plistPath) : path_(std::move(plistPath)), observers_(std::make_unique<Observers>()) {
+    Error error;
+    if (auto domain = readDomain(path_, &error))
+        persistent_ = std::move(*domain);
+    else
+        log("UserDefaults: cannot read %s: %s", path_.c_str(), error.localizedDescription().c_str());
+}
+
+UserDefaults::~UserDefaults() = default;
+
+void UserDefaults::registerDefaults(const Value& dictionary) {
+    if (!dictionary.is_object()) return;
+    std::lock_guard lock(mutex_);
+    for (auto it = dictionary.begin(); it != dictionary.end(); ++it) registered_[it.key()] = it.value();
+}
+
+std::optional<Value> UserDefaults::objectForKey(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    if (auto it = persistent_.find(key); it != persistent_.end()) return *it;
+    if (auto it = registered_.find(key); it != registered_.end()) return *it;
+    return std::nullopt;
+}
+
+std::string UserDefaults::stringForKey(const std::string& key) const {
+    const auto v = objectForKey(key);
+    return v ? stringValue(*v) : std::string();
+}
+
+int64_t UserDefaults::integerForKey(const std::string& key) const {
+    const auto v = objectForKey(key);
+    return v ? integerValue(*v) : 0;
+}
+
+bool UserDefaults::boolForKey(const std::string& key) const {
+    const auto v = objectForKey(key);
+    return v && boolValue(*v);
+}
+
+double UserDefaults::doubleForKey(const std::string& key) const {
+    const auto v = objectForKey(key);
+    return v ? doubleValue(*v) : 0.0;
+}
+
+float UserDefaults::floatForKey(const std::string& key) const {
+    const auto v = objectForKey(key);
+    return v ? floatValue(*v) : 0.0f;
+}
+
+Value UserDefaults::arrayForKey(const std::string& key) const {
+    auto v = objectForKey(key);
+    return v && v->is_array() ? std::move(*v) : Value();
+}
+
+Value UserDefaults::dictionaryForKey(const std::string& key) const {
+    auto v = objectForKey(key);
+    return v && v->is_object() ? std::move(*v) : Value();
+}
+
+void UserDefaults::setObject(const Value& value, const std::string& key) {
+    if (value.is_null()) {
+        store(key, std::nullopt);
+        return;
+    }
+    if (!isPropertyList(value)) {
+        log("UserDefaults: refusing to store a value without a property-list form for key %s", key.c_str());
+        return;
+    }
+    store(key, value);
+}
+
+void UserDefaults::removeObjectForKey(const std::string& key) { store(key, std::nullopt); }
+
+void UserDefaults::store(const std::string& key, const std::optional<Value>& value) {
+    {
+        std::lock_guard lock(mutex_);
+        Container::ensureDirectory(parentDirectory(path_));
+        FileLock fileLock(path_);
+        if (!fileLock.locked()) log("UserDefaults: cannot lock %s.lock: %s", path_.c_str(), std::strerror(errno));
+
+        // Start from what is on disk now, so another process's keys survive.
+        Error error;
+        auto onDisk = readDomain(path_, &error);
+        if (!onDisk) {
+            // Keep the unreadable file for inspection rather than overwrite it.
+            const std::string aside = path_ + ".corrupt";
+            log("UserDefaults: %s is unreadable (%s); moved to %s", path_.c_str(),
+                error.localizedDescription().c_str(), aside.c_str());
+            std::rename(path_.c_str(), aside.c_str());
+            onDisk = persistent_;
+        }
+        if (value)
+            (*onDisk)[key] = *value;
+        else
+            onDisk->erase(key);
+        persistent_ = std::move(*onDisk);
+        if (!plist::writeFile(path_, persistent_, plist::Format::XML, &error))
+            log("UserDefaults: cannot save %s: %s", path_.c_str(), error.localizedDescription().c_str());
+    }
+    notify(key);
+}
+
+bool UserDefaults::synchronize() {
+    std::lock_guard lock(mutex_);
+    Error error;
+    auto domain = readDomain(path_, &error);
+    if (!domain) {
+        log("UserDefaults: cannot read %s: %s", path_.c_str(), error.localizedDescription().c_str());
+        return false;
+    }
+    persistent_ = std::move(*domain);
+    return true;
+}
+
+Value UserDefaults::persistentDomain() const {
+    std::lock_guard lock(mutex_);
+    return persistent_;
+}
+
+uint64_t UserDefaults::addObserver(Observer observer) {
+    std::lock_guard lock(observers_->mutex);
+    const uint64_t id = observers_->nextId++;
+    observers_->byId.emplace(id, std::move(observer));
+    return id;
+}
+
+void UserDefaults::removeObserver(uint64_t id) {
+    std::lock_guard lock(observers_->mutex);
+    observers_->byId.erase(id);
+}
+
+void UserDefaults::notify(const std::string& key) {
+    std::vector<Observer> toCall;
+    {
+        std::lock_guard lock(observers_->mutex);
+        for (const auto& [id, observer] : observers_->byId) toCall.push_back(observer);
+    }
+    for (const auto& observer : toCall) observer(key);
+}
+
+}  // namespace wharf::platform
