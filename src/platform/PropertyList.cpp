@@ -136,7 +136,11 @@ bool toValue(plist_t node, Value& out, int depth, std::string& why) {
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        out = dateValue(static_cast<double>(sec) + usec / 1e6 + kReferenceDateOffset);
+        // libplist 2.2 truncates a binary date toward zero and hands back the
+        // fraction without its sign, so a date before 2001 lies further back.
+        const double fraction = std::abs(usec) / 1e6;
+        const double t = sec < 0 ? static_cast<double>(sec) - fraction : static_cast<double>(sec) + fraction;
+        out = dateValue(t + kReferenceDateOffset);
         return true;
     }
     case PLIST_UID: {
