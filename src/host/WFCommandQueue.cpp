@@ -107,7 +107,7 @@ void WFCommandQueue::executePending() {
                 Value entry = std::move(holder->entries.front());
                 holder->entries.pop_front();
                 if (holder->entries.empty() && !queue_.empty() && queue_.front() == holder) queue_.pop_front();
-                if (auto command = WFInvokedUrlCommand::commandFromJson(entry)) execute(*command);
+                if (auto command = WFInvokedUrlCommand::commandFromJson(std::move(entry))) execute(*command);
                 if (!queue_.empty() && secondsSinceStart() > std::chrono::duration<double>(kRunSlice).count()) {
                     scheduleExecutePending(std::chrono::milliseconds(0));
                     yielded = true;

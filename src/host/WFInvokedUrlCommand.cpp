@@ -27,13 +27,13 @@ WFInvokedUrlCommand::WFInvokedUrlCommand(Value arguments, std::optional<std::str
     massageArguments();
 }
 
-std::optional<WFInvokedUrlCommand> WFInvokedUrlCommand::commandFromJson(const Value& entry) {
+std::optional<WFInvokedUrlCommand> WFInvokedUrlCommand::commandFromJson(Value entry) {
     if (!entry.is_array() || entry.size() < 4) {
         platform::log("ERROR: Malformed command entry (expected [callbackId, service, action, arguments]): %s",
                       excerpt(entry).c_str());
         return std::nullopt;
     }
-    const Value& callbackId = entry[0];
+    Value& callbackId = entry[0];
     if (!(callbackId.is_string() || callbackId.is_null()) || !entry[1].is_string() || !entry[2].is_string() ||
         !entry[3].is_array()) {
         platform::log("ERROR: Malformed command entry (wrong element kinds): %s",
@@ -42,7 +42,8 @@ std::optional<WFInvokedUrlCommand> WFInvokedUrlCommand::commandFromJson(const Va
     }
     std::optional<std::string> id;
     if (callbackId.is_string()) id = callbackId.get<std::string>();
-    return WFInvokedUrlCommand(entry[3], std::move(id), entry[1].get<std::string>(), entry[2].get<std::string>());
+    return WFInvokedUrlCommand(std::move(entry[3]), std::move(id), std::move(entry[1].get_ref<std::string&>()),
+                               std::move(entry[2].get_ref<std::string&>()));
 }
 
 void WFInvokedUrlCommand::massageArguments() {

@@ -20,7 +20,7 @@ public:
     // A command from one batch entry. An entry that is not an array of at least
     // four elements of the right kinds (callback id string or null, service and
     // action strings, arguments array) is rejected with a log line: nullopt.
-    static std::optional<WFInvokedUrlCommand> commandFromJson(const platform::Value& entry);
+    static std::optional<WFInvokedUrlCommand> commandFromJson(platform::Value entry);
 
     const std::optional<std::string>& callbackId() const { return callbackId_; }
     const std::string& className() const { return className_; }
