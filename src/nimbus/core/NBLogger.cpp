@@ -90,9 +90,10 @@ void writeLine(int level, const std::string& line) {
     for (auto* capture : gCaptures) capture->record(level, line);
 }
 
-bool passes(int level, std::string_view service) {
-    if (level <= gPassLevel.load(std::memory_order_acquire)) return true;
-    if (gPassLevel.load(std::memory_order_acquire) == 0) {
+inline bool passes(int level, std::string_view service) {
+    const int passLevel = gPassLevel.load(std::memory_order_acquire);
+    if (level <= passLevel) return true;
+    if (passLevel == 0) {
         ensureSetUp();
         if (level <= gPassLevel.load(std::memory_order_acquire)) return true;
     }
@@ -116,9 +117,12 @@ std::string formatMessage(const char* format, va_list args) {
 
 }  // namespace
 
-void NBLogWithLevel(int level, std::string_view service, std::string_view messageCode, const char* format,
-                    va_list args) {
-    if (!passes(level, service)) return;
+namespace {
+
+void logPassedLine(int level, std::string_view service, std::string_view messageCode, const char* format,
+                   va_list args) __attribute__((format(printf, 4, 0)));
+void logPassedLine(int level, std::string_view service, std::string_view messageCode, const char* format,
+                   va_list args) {
     ensureSetUp();  // a level at or below zero passes before the set-up has run
     std::string message = format ? formatMessage(format, args) : std::string();
     std::string line;
@@ -127,11 +131,20 @@ void NBLogWithLevel(int level, std::string_view service, std::string_view messag
     (*gQueue)->async([level, line = std::move(line)] { writeLine(level, line); });
 }
 
+}  // namespace
+
+void NBLogWithLevel(int level, std::string_view service, std::string_view messageCode, const char* format,
+                    va_list args) {
+    if (passes(level, service)) logPassedLine(level, service, messageCode, format, args);
+}
+
+// The level test comes before va_start so that a dropped line touches nothing else.
 #define NB_DEFINE_LEVEL_FUNCTION(name, level)                                                    \
     void name(std::string_view service, std::string_view messageCode, const char* format, ...) { \
+        if (!passes(level, service)) return;                                                     \
         va_list args;                                                                            \
         va_start(args, format);                                                                  \
-        NBLogWithLevel(level, service, messageCode, format, args);                               \
+        logPassedLine(level, service, messageCode, format, args);                                \
         va_end(args);                                                                            \
     }
 
