@@ -52,6 +52,8 @@ void publishPassLevel() {
 }
 
 void setUp() {
+    // Lines are not copied to standard error: that was only for system versions
+    // before 10, a numbering this platform's versions do not follow.
     gFilterMask.store(kMaskLevelsUpToNotice);
     gMaxLevel.store(kDefaultMaxLevel);
     gAnalyticsDebugMode.store(false);
@@ -85,7 +87,8 @@ void ensureSetUp() {
 
 void writeLine(int level, const std::string& line) {
     if (level < 0 || level > 7 || !(gFilterMask.load(std::memory_order_relaxed) & (1 << level))) return;
-    if (gSystemLogEnabled.load(std::memory_order_relaxed)) platform::SystemLog::write(level, line);
+    static const platform::SystemLog::Fields fields = {{"NB_FACILITY", "com.rovude.nimbus.app.logger"}};
+    if (gSystemLogEnabled.load(std::memory_order_relaxed)) platform::SystemLog::write(level, line, fields);
     std::lock_guard lock(gCapturesMutex);
     for (auto* capture : gCaptures) capture->record(level, line);
 }

@@ -125,6 +125,20 @@ TEST_F(NBLoggerTest, AnalyticsDebugModeLetsOnlyAnalyticsLinesThrough) {
     EXPECT_EQ(lines[0].text, "[Nimbus/Analytics][I-ACS000001] analytics info");
 }
 
+TEST_F(NBLoggerTest, ThresholdNarrowsTheMaskEvenForAnalyticsDebugLines) {
+    NBSetAnalyticsDebugMode(true);
+    NBSetLoggerLevel(3);
+    NBLoggerFlush();
+    EXPECT_TRUE(NBIsLoggableLevel(6, true));
+    NBLogInfo(kNBLoggerAnalytics, "I-ACS000001", "held back by the mask");
+    NBSetAnalyticsDebugMode(true);  // widens the mask again
+    NBLoggerFlush();
+    NBLogInfo(kNBLoggerAnalytics, "I-ACS000002", "written");
+    auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "[Nimbus/Analytics][I-ACS000002] written");
+}
+
 TEST_F(NBLoggerTest, AppStoreBuildKeepsTheThresholdBelowNotice) {
     beAppStoreBuild();
     NBSetLoggerLevel(4);
