@@ -422,9 +422,10 @@ std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryImpl(std::string_view sql
     if (!statement) {
         statement = std::make_shared<SQLStatement>(handle);
         if (shouldCacheStatements_) setCachedStatement(statement, sql);
+        else statement->setQuery(std::string(sql));
     }
     auto rs = SQLResultSet::resultSetWithStatement(statement, this);
-    rs->setQuery(std::string(sql));
+    rs->setSharedQuery(statement->sharedQuery());
     openResultSets_.push_back(rs.get());
     statement->setUseCount(statement->useCount() + 1);
     return rs;
@@ -710,12 +711,12 @@ bool SQLDatabase::rollbackToSavePointWithName(const std::string& name, Error* er
     return executeUpdateImpl("rollback transaction to savepoint '" + quoted(name) + "';", error, ArgumentBinder<>());
 }
 
-std::optional<Error> SQLDatabase::inSavePoint(const std::function<void(bool* rollback)>& block) {
+std::optional<Error> SQLDatabase::inSavePoint(BlockRef<void(bool* rollback)> block) {
     return inSavePointNamed("dbSavePoint" + std::to_string(gSavePointCounter.fetch_add(1)), block);
 }
 
 std::optional<Error> SQLDatabase::inSavePointNamed(const std::string& name,
-                                                   const std::function<void(bool* rollback)>& block) {
+                                                   BlockRef<void(bool* rollback)> block) {
     Error error;
     if (!startSavePointWithName(name, &error)) return error;
     bool shouldRollback = false;
@@ -732,7 +733,7 @@ std::optional<Error> SQLDatabase::inSavePointNamed(const std::string& name,
     return result;
 }
 
-bool SQLDatabase::runInTransaction(bool deferred, const std::function<void(bool* rollback)>& block) {
+bool SQLDatabase::runInTransaction(bool deferred, BlockRef<void(bool* rollback)> block) {
     bool begun = deferred ? beginDeferredTransaction() : beginTransaction();
     if (!begun) {
         log("Could not begin a transaction (%d: %s)", lastErrorCode(), lastErrorMessage().c_str());

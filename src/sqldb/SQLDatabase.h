@@ -29,6 +29,7 @@
 #include "platform/Error.h"
 #include "platform/PropertyList.h"
 #include "platform/Value.h"
+#include "sqldb/BlockRef.h"
 #include "sqldb/SQLDateFormatter.h"
 #include "sqldb/SQLResultSet.h"
 #include "sqldb/SQLStatement.h"
@@ -164,14 +165,14 @@ public:
     bool releaseSavePointWithName(const std::string& name, platform::Error* error);
     bool rollbackToSavePointWithName(const std::string& name, platform::Error* error);
     // Runs the block inside a fresh savepoint; the error of the last failing step.
-    std::optional<platform::Error> inSavePoint(const std::function<void(bool* rollback)>& block);
+    std::optional<platform::Error> inSavePoint(BlockRef<void(bool* rollback)> block);
     // The savepoint steps around a block, under the given savepoint name.
     std::optional<platform::Error> inSavePointNamed(const std::string& name,
-                                                    const std::function<void(bool* rollback)>& block);
+                                                    BlockRef<void(bool* rollback)> block);
     // A transaction around a block, committed unless the block sets *rollback.
     // The block does not run when the transaction cannot begin; a failed
     // commit is rolled back. False when begin, commit or rollback failed.
-    bool runInTransaction(bool deferred, const std::function<void(bool* rollback)>& block);
+    bool runInTransaction(bool deferred, BlockRef<void(bool* rollback)> block);
 
     // --- Statement cache ---------------------------------------------------------------
     bool shouldCacheStatements() const { return shouldCacheStatements_; }

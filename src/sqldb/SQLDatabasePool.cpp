@@ -133,23 +133,23 @@ R SQLDatabasePool::withDatabase(F run) {
     return run(db.get());
 }
 
-void SQLDatabasePool::inDatabase(const DatabaseBlock& block) {
+void SQLDatabasePool::inDatabase(DatabaseBlock block) {
     withDatabase<void>([&](SQLDatabase* db) { block(db); });
 }
 
-bool SQLDatabasePool::inTransaction(const TransactionBlock& block) {
+bool SQLDatabasePool::inTransaction(TransactionBlock block) {
     return withDatabase<bool>([&](SQLDatabase* db) {
         return db && db->runInTransaction(false, [&](bool* rollback) { block(db, rollback); });
     });
 }
 
-bool SQLDatabasePool::inDeferredTransaction(const TransactionBlock& block) {
+bool SQLDatabasePool::inDeferredTransaction(TransactionBlock block) {
     return withDatabase<bool>([&](SQLDatabase* db) {
         return db && db->runInTransaction(true, [&](bool* rollback) { block(db, rollback); });
     });
 }
 
-std::optional<Error> SQLDatabasePool::inSavePoint(const TransactionBlock& block) {
+std::optional<Error> SQLDatabasePool::inSavePoint(TransactionBlock block) {
     return withDatabase<std::optional<Error>>([&](SQLDatabase* db) -> std::optional<Error> {
         if (!db) return Error::withDescription(kSQLDatabaseErrorDomain, SQLITE_CANTOPEN, "no database available");
         std::string name = "savePoint" + std::to_string(gPoolSavePointCounter.fetch_add(1));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sqldb/BlockRef.h"
 #include "sqldb/SQLDatabase.h"
 
 namespace wharf {
@@ -36,8 +37,9 @@ private:
 
 class SQLDatabasePool {
 public:
-    using DatabaseBlock = std::function<void(SQLDatabase* db)>;
-    using TransactionBlock = std::function<void(SQLDatabase* db, bool* rollback)>;
+    // Blocks run before the call returns; any callable will do.
+    using DatabaseBlock = BlockRef<void(SQLDatabase* db)>;
+    using TransactionBlock = BlockRef<void(SQLDatabase* db, bool* rollback)>;
 
     static std::shared_ptr<SQLDatabasePool> databasePoolWithPath(
         std::optional<std::string> path, int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
@@ -67,10 +69,10 @@ public:
     size_t countOfOpenDatabases() const;
     void releaseAllDatabases();
 
-    void inDatabase(const DatabaseBlock& block);
-    bool inTransaction(const TransactionBlock& block);
-    bool inDeferredTransaction(const TransactionBlock& block);
-    std::optional<platform::Error> inSavePoint(const TransactionBlock& block);
+    void inDatabase(DatabaseBlock block);
+    bool inTransaction(TransactionBlock block);
+    bool inDeferredTransaction(TransactionBlock block);
+    std::optional<platform::Error> inSavePoint(TransactionBlock block);
 
 private:
     // Gives the connection back however the block ends.

@@ -98,7 +98,7 @@ SQLDatabase* SQLDatabaseQueue::database() {
     return db_.get();
 }
 
-void SQLDatabaseQueue::inDatabase(const DatabaseBlock& block) {
+void SQLDatabaseQueue::inDatabase(DatabaseBlock block) {
     Hold hold(*this, "inDatabase:");
     SQLDatabase* db = database();
     block(db);
@@ -107,22 +107,22 @@ void SQLDatabaseQueue::inDatabase(const DatabaseBlock& block) {
     }
 }
 
-bool SQLDatabaseQueue::beginTransaction(bool deferred, const TransactionBlock& block, const char* operation) {
+bool SQLDatabaseQueue::beginTransaction(bool deferred, TransactionBlock block, const char* operation) {
     Hold hold(*this, operation);
     SQLDatabase* db = database();
     if (!db) return false;
     return db->runInTransaction(deferred, [&](bool* rollback) { block(db, rollback); });
 }
 
-bool SQLDatabaseQueue::inTransaction(const TransactionBlock& block) {
+bool SQLDatabaseQueue::inTransaction(TransactionBlock block) {
     return beginTransaction(false, block, "inTransaction:");
 }
 
-bool SQLDatabaseQueue::inDeferredTransaction(const TransactionBlock& block) {
+bool SQLDatabaseQueue::inDeferredTransaction(TransactionBlock block) {
     return beginTransaction(true, block, "inDeferredTransaction:");
 }
 
-std::optional<Error> SQLDatabaseQueue::inSavePoint(const TransactionBlock& block) {
+std::optional<Error> SQLDatabaseQueue::inSavePoint(TransactionBlock block) {
     Hold hold(*this, "inSavePoint:");
     SQLDatabase* db = database();
     if (!db) return Error::withDescription(kSQLDatabaseErrorDomain, SQLITE_CANTOPEN, "could not open the database");

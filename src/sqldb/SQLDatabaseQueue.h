@@ -9,14 +9,16 @@
 #include <optional>
 #include <string>
 
+#include "sqldb/BlockRef.h"
 #include "sqldb/SQLDatabase.h"
 
 namespace wharf {
 
 class SQLDatabaseQueue {
 public:
-    using DatabaseBlock = std::function<void(SQLDatabase* db)>;
-    using TransactionBlock = std::function<void(SQLDatabase* db, bool* rollback)>;
+    // Blocks run before the call returns; any callable will do.
+    using DatabaseBlock = BlockRef<void(SQLDatabase* db)>;
+    using TransactionBlock = BlockRef<void(SQLDatabase* db, bool* rollback)>;
 
     // nullptr (with a log line) when the database cannot be opened.
     static std::shared_ptr<SQLDatabaseQueue> databaseQueueWithPath(
@@ -38,22 +40,22 @@ public:
     bool interrupt();
 
     // Runs the block with the connection (nullptr when it could not be reopened).
-    void inDatabase(const DatabaseBlock& block);
+    void inDatabase(DatabaseBlock block);
     // Exclusive / deferred transaction around the block, committed unless the
     // block sets *rollback. When the transaction cannot begin the block does
     // not run. False when begin, commit or rollback failed (a failed commit is
     // rolled back).
-    bool inTransaction(const TransactionBlock& block);
-    bool inDeferredTransaction(const TransactionBlock& block);
+    bool inTransaction(TransactionBlock block);
+    bool inDeferredTransaction(TransactionBlock block);
     // The block inside a savepoint "savePoint<n>"; the error of the last failing step.
-    std::optional<platform::Error> inSavePoint(const TransactionBlock& block);
+    std::optional<platform::Error> inSavePoint(TransactionBlock block);
 
 private:
     SQLDatabaseQueue(std::optional<std::string> path, int flags, std::optional<std::string> vfsName,
                      std::unique_ptr<SQLDatabase> db);
     class Hold;
     SQLDatabase* database();
-    bool beginTransaction(bool deferred, const TransactionBlock& block, const char* operation);
+    bool beginTransaction(bool deferred, TransactionBlock block, const char* operation);
 
     const std::optional<std::string> path_;
     const int openFlags_;

@@ -35,6 +35,11 @@ std::unique_ptr<SQLResultSet> SQLResultSet::resultSetWithStatement(std::shared_p
 
 SQLResultSet::~SQLResultSet() { close(); }
 
+const std::string& SQLResultSet::query() const {
+    static const std::string empty;
+    return query_ ? *query_ : empty;
+}
+
 void SQLResultSet::close() {
     if (statement_) {
         statement_->reset();
@@ -111,7 +116,7 @@ sqlite3_stmt* SQLResultSet::columnStatement(int columnIdx) const {
     if (!handle) return nullptr;
     int count = sqlite3_column_count(handle);
     if (columnIdx < 0 || columnIdx >= count) {
-        log("Warning: column index %d is out of range (%d columns) for query %s", columnIdx, count, query_.c_str());
+        log("Warning: column index %d is out of range (%d columns) for query %s", columnIdx, count, query().c_str());
         return nullptr;
     }
     return handle;

@@ -85,8 +85,9 @@ public:
     // Hands every column whose value is not NULL to `setter` as (column name, text).
     void kvcMagic(const std::function<void(const std::string& column, const std::string& text)>& setter);
 
-    const std::string& query() const { return query_; }
-    void setQuery(std::string query) { query_ = std::move(query); }
+    const std::string& query() const;
+    void setQuery(std::string query) { query_ = std::make_shared<const std::string>(std::move(query)); }
+    void setSharedQuery(std::shared_ptr<const std::string> query) { query_ = std::move(query); }
     const std::unordered_map<std::string, int>& columnNameToIndexMap();
     const std::shared_ptr<SQLStatement>& statement() const { return statement_; }
     SQLDatabase* parentDB() const { return parentDB_; }
@@ -105,7 +106,7 @@ private:
 
     SQLDatabase* parentDB_ = nullptr;
     std::shared_ptr<SQLStatement> statement_;
-    std::string query_;
+    std::shared_ptr<const std::string> query_;
     std::unordered_map<std::string, int> columnNameToIndexMap_;
     bool mapBuilt_ = false;
 };

@@ -6,6 +6,11 @@ namespace wharf {
 
 SQLStatement::~SQLStatement() { close(); }
 
+const std::string& SQLStatement::query() const {
+    static const std::string empty;
+    return query_ ? *query_ : empty;
+}
+
 void SQLStatement::close() {
     if (statement_) {
         sqlite3_finalize(statement_);
@@ -22,7 +27,7 @@ void SQLStatement::reset() {
 std::string SQLStatement::description() const {
     char head[64];
     std::snprintf(head, sizeof head, "<SQLStatement: %p>", static_cast<const void*>(this));
-    return std::string(head) + " " + std::to_string(useCount_) + " hit(s) for query " + query_;
+    return std::string(head) + " " + std::to_string(useCount_) + " hit(s) for query " + query();
 }
 
 }  // namespace wharf

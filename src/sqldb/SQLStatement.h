@@ -1,6 +1,7 @@
 #pragma once
 // One prepared SQLite statement, owned so that a connection can cache and reuse it.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <sqlite3.h>
@@ -21,8 +22,10 @@ public:
 
     sqlite3_stmt* statement() const { return statement_; }
     void setStatement(sqlite3_stmt* statement) { statement_ = statement; }
-    const std::string& query() const { return query_; }
-    void setQuery(std::string query) { query_ = std::move(query); }
+    const std::string& query() const;
+    void setQuery(std::string query) { query_ = std::make_shared<const std::string>(std::move(query)); }
+    // The text shared with the cursors over this statement (nullptr when unset).
+    const std::shared_ptr<const std::string>& sharedQuery() const { return query_; }
     int64_t useCount() const { return useCount_; }
     void setUseCount(int64_t count) { useCount_ = count; }
     bool inUse() const { return inUse_; }
@@ -33,7 +36,7 @@ public:
 
 private:
     sqlite3_stmt* statement_ = nullptr;
-    std::string query_;
+    std::shared_ptr<const std::string> query_;
     int64_t useCount_ = 0;
     bool inUse_ = false;
 };
