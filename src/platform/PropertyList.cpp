@@ -58,6 +58,49 @@ bool isLargeUnsigned(plist_t node) {
     return open != std::string::npos && open + 9 < text.size() && text[open + 9] != '-';
 }
 
+uint64_t readBigEndian(const uint8_t* p, std::size_t n) {
+    uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// libplist 2.2 aborts (an assertion) when a dictionary key of a binary plist
+// holds a NUL character. Such a document is refused before it gets there: any
+// string object with a NUL in it makes the document malformed.
+bool binaryHasStringWithNul(const Bytes& data) {
+    const std::size_t size = data.size();
+    if (size < 40 || std::memcmp(data.data(), "bplist", 6) != 0) return false;
+    const uint8_t* trailer = data.data() + size - 32;
+    const std::size_t offsetSize = trailer[6];
+    const uint64_t count = readBigEndian(trailer + 8, 8);
+    const uint64_t tableOffset = readBigEndian(trailer + 24, 8);
+    if (offsetSize == 0 || offsetSize > 8 || tableOffset >= size || count > (size - tableOffset) / offsetSize)
+        return false;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t offset = readBigEndian(data.data() + tableOffset + i * offsetSize, offsetSize);
+        if (offset >= size) continue;
+        const uint8_t marker = data[offset];
+        const unsigned type = marker >> 4;
+        if (type != 0x5 && type != 0x6) continue;
+        uint64_t length = marker & 0x0F;
+        uint64_t start = offset + 1;
+        if (length == 0x0F) {  // the length follows as an integer object
+            if (start >= size || (data[start] >> 4) != 0x1) continue;
+            const std::size_t intSize = std::size_t{1} << (data[start] & 0x0F);
+            if (intSize > 8 || start + 1 + intSize > size) continue;
+            length = readBigEndian(data.data() + start + 1, intSize);
+            start += 1 + intSize;
+        }
+        const uint64_t unit = type == 0x6 ? 2 : 1;
+        if (start > size || length > (size - start) / unit) continue;
+        for (uint64_t k = 0; k < length; ++k) {
+            const uint8_t* c = data.data() + start + k * unit;
+            if (c[0] == 0 && (unit == 1 || c[1] == 0)) return true;
+        }
+    }
+    return false;
+}
+
 bool toValue(plist_t node, Value& out, int depth, std::string& why) {
     if (depth > kMaxDepth) {
         why = "nesting too deep";
@@ -138,7 +181,7 @@ bool toValue(plist_t node, Value& out, int depth, std::string& why) {
         plist_get_date_val(node, &sec, &usec);
         // libplist 2.2 truncates a binary date toward zero and hands back the
         // fraction without its sign, so a date before 2001 lies further back.
-        const double fraction = std::abs(usec) / 1e6;
+        const double fraction = std::fabs(static_cast<double>(usec)) / 1e6;
         const double t = sec < 0 ? static_cast<double>(sec) - fraction : static_cast<double>(sec) + fraction;
         out = dateValue(t + kReferenceDateOffset);
         return true;
@@ -245,6 +288,10 @@ std::optional<Value> parse(const Bytes& data, Error* error) {
     }
     if (data.size() > std::numeric_limits<uint32_t>::max()) {
         setError(error, makeError(kCorrupt, "The property list is too large."));
+        return std::nullopt;
+    }
+    if (binaryHasStringWithNul(data)) {
+        setError(error, makeError(kCorrupt, "The property list holds a string with a NUL character."));
         return std::nullopt;
     }
     plist_t root = nullptr;

@@ -129,6 +129,19 @@ TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
     EXPECT_FALSE(plist::readFile("/nonexistent/dir/x.plist", &error));
     EXPECT_EQ(error.code, 260);
 
+    // A binary dictionary key with a NUL in it (libplist would abort on it).
+    for (const char* key : {"aQ", "caf\xC3\xA9Q"}) {
+        auto withKey = plist::serialize(Value{{key, 1}}, plist::Format::Binary);
+        ASSERT_TRUE(withKey);
+        bool patched = false;
+        for (std::size_t i = 0; i + 1 < withKey->size(); ++i) {
+            if ((*withKey)[i] == 'Q') (*withKey)[i] = 0, patched = true;           // ASCII string
+            if ((*withKey)[i] == 0 && (*withKey)[i + 1] == 'Q') (*withKey)[i + 1] = 0, patched = true;  // UTF-16
+        }
+        ASSERT_TRUE(patched);
+        EXPECT_FALSE(plist::parse(*withKey, &error));
+    }
+
     // Every prefix and a few thousand corruptions of both forms: an error or a
     // value, never a crash (run under the sanitizers in CI).
     const Bytes xml = toBytes(kXml);
