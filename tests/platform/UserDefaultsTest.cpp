@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "TestSupport.h"
+#include "platform/Bundle.h"
+#include "platform/PropertyList.h"
+#include "platform/UserDefaults.h"
+
+extern char** environ;
+
+using namespace wharf::platform;
+using wharf::test::TempDir;
+
+namespace {
+
+constexpr const char* kChildEnv = "WHARF_DEFAULTS_CHILD";
+
+// Runs this test binary again as a child that executes UserDefaultsChild.Write
+// with "<plist path>|<key>|<count>" in the environment. Answers the pid.
+pid_t spawnWriter(const std::string& path, const std::string& key, int count) {
+    const std::string filter = "--gtest_filter=UserDefaultsChild.Write";
+    const std::string env = std::string(kChildEnv) + "=" + path + "|" + key + "|" + std::to_string(count);
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind(std::string(kChildEnv) + "=", 0) != 0) envStore.emplace_back(*e);
+    envStore.push_back(env);
+    std::vector<char*> envp;
+    for (auto& s : envStore) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe";
+    std::string quiet = "--gtest_brief=1";
+    char* argv[] = {self.data(), const_cast<char*>(filter.c_str()), quiet.data(), nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) return -1;
+    return pid;
+}
+
+int waitExit(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+// The child half of the cross-process tests; does nothing when run directly.
+TEST(UserDefaultsChild, Write) {
+    const char* spec = std::getenv(kChildEnv);
+    if (!spec) GTEST_SKIP() << "runs only as a child of the cross-process tests";
+    const std::string s(spec);
+    const auto a = s.find('|'), b = s.rfind('|');
+    const std::string path = s.substr(0, a), key = s.substr(a + 1, b - a - 1);
+    const int count = std::atoi(s.c_str() + b + 1);
+    UserDefaults defaults(path);
+    for (int i = 1; i <= count; ++i) defaults.setInteger(i, key + std::to_string(i % 5));
+    defaults.setObject(key + "-done", key);
+}
+
+TEST(UserDefaults, RegisteredPersistentAndTypedReads) {
+    TempDir dir;
+    UserDefaults d(dir.file("Library/Preferences/x.plist"));
+    d.registerDefaults({{"Volume", 5}, {"Name", "reg"}, {"Flag", "YES"}});
+    EXPECT_EQ(d.integerForKey("Volume"), 5);
+    EXPECT_TRUE(d.boolForKey("Flag"));
+    EXPECT_FALSE(d.objectForKey("Absent"));
+    EXPECT_EQ(d.stringForKey("Absent"), "");
+
+    d.setInteger(9, "Volume");
+    EXPECT_EQ(d.integerForKey("Volume"), 9);
+    d.setObject(Value(" 12abc"), "Text");
+    EXPECT_EQ(d.integerForKey("Text"), 12);
+    EXPECT_EQ(d.stringForKey("Text"), " 12abc");
+    d.setDouble(2.5, "Ratio");
+    EXPECT_EQ(d.stringForKey("Ratio"), "2.5");
+    EXPECT_FLOAT_EQ(d.floatForKey("Ratio"), 2.5f);
+    EXPECT_EQ(d.integerForKey("Ratio"), 2);
+    d.setBool(true, "On");
+    EXPECT_EQ(d.integerForKey("On"), 1);
+    d.setObject(Value::array({1, 2}), "List");
+    EXPECT_EQ(d.arrayForKey("List").size(), 2u);
+    EXPECT_TRUE(d.dictionaryForKey("List").is_null());
+    EXPECT_TRUE(d.arrayForKey("Text").is_null());
+
+    // Removing the persistent value uncovers the registered one; null removes too.
+    d.removeObjectForKey("Volume");
+    EXPECT_EQ(d.integerForKey("Volume"), 5);
+    d.setObject(Value(), "Text");
+    EXPECT_FALSE(d.objectForKey("Text"));
+
+    // A value with no property-list form is refused and the old value kept.
+    d.setObject(Value::array({1, nullptr}), "List");
+    EXPECT_EQ(d.arrayForKey("List"), Value::array({1, 2}));
+
+    // Everything persistent is on disk; nothing registered is.
+    auto onDisk = plist::readFile(d.path());
+    ASSERT_TRUE(onDisk);
+    EXPECT_EQ(*onDisk, d.persistentDomain());
+    EXPECT_FALSE(onDisk->contains("Name"));
+    EXPECT_EQ((*onDisk)["Ratio"], 2.5);
+}
+
+TEST(UserDefaults, ObserversRunAfterTheChangeOutsideTheLock) {
+    TempDir dir;
+    UserDefaults d(dir.file("x.plist"));
+    std::vector<std::string> seen;
+    const auto id = d.addObserver([&](const std::string& key) {
+        // Reading back from inside the observer must neither deadlock nor see the old value.
+        seen.push_back(key + "=" + d.stringForKey(key));
+    });
+    d.setInteger(3, "a");
+    d.removeObjectForKey("a");
+    d.removeObserver(id);
+    d.setInteger(4, "b");
+    EXPECT_EQ(seen, (std::vector<std::string>{"a=3", "a="}));
+}
+
+TEST(UserDefaults, StandardLivesInTheContainerUnderTheBundleIdentifier) {
+    TempDir bundleDir;
+    ASSERT_TRUE(plist::writeFile(bundleDir.file("Info.plist"), Value{{"CFBundleIdentifier", "org.example.defaults"}}));
+    Bundle::setMainBundle(Bundle::open(bundleDir.path()));
+    {
+        wharf::test::TempHome home;
+        UserDefaults::standard().setObject("v", "k");
+        EXPECT_EQ(UserDefaults::standard().path(), home.path() + "/Library/Preferences/org.example.defaults.plist");
+        auto onDisk = plist::readFile(UserDefaults::standard().path());
+        ASSERT_TRUE(onDisk);
+        EXPECT_EQ((*onDisk)["k"], "v");
+    }
+    Bundle::setMainBundle(nullptr);
+}
+
+TEST(UserDefaults, UnreadableFileIsKeptAsideNotOverwritten) {
+    TempDir dir;
+    const std::string path = dir.file("x.plist");
+    wharf::test::writeFile(path, "<plist><dict><key>lost");
+    UserDefaults d(path);
+    d.setInteger(1, "fresh");
+    EXPECT_EQ(wharf::test::readFile(path + ".corrupt"), "<plist><dict><key>lost");
+    EXPECT_EQ((*plist::readFile(path))["fresh"], 1);
+}
+
+TEST(UserDefaults, WrittenByOneProcessReadByAnother) {
+    TempDir dir;
+    const std::string path = dir.file("shared.plist");
+    UserDefaults mine(path);
+    mine.setObject("parent", "who");
+
+    const pid_t child = spawnWriter(path, "c", 3);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(waitExit(child), 0);
+
+    EXPECT_FALSE(mine.objectForKey("c"));  // not until re-read
+    ASSERT_TRUE(mine.synchronize());
+    EXPECT_EQ(mine.stringForKey("c"), "c-done");
+    EXPECT_EQ(mine.integerForKey("c3"), 3);
+    EXPECT_EQ(mine.stringForKey("who"), "parent");  // the child kept the parent's key
+}
+
+TEST(UserDefaults, ConcurrentWritersOfDifferentKeysAllSurvive) {
+    TempDir dir;
+    const std::string path = dir.file("shared.plist");
+    const int rounds = 25;
+    std::vector<pid_t> children;
+    for (const char* key : {"x", "y", "z"}) {
+        const pid_t pid = spawnWriter(path, key, rounds);
+        ASSERT_GT(pid, 0);
+        children.push_back(pid);
+    }
+    UserDefaults mine(path);
+    for (int i = 1; i <= rounds; ++i) mine.setInteger(i, "p" + std::to_string(i % 5));
+    for (pid_t pid : children) EXPECT_EQ(waitExit(pid), 0);
+
+    auto onDisk = plist::readFile(path);
+    ASSERT_TRUE(onDisk);
+    for (const char* key : {"x", "y", "z", "p"}) {
+        for (int k = 0; k < 5; ++k) {
+            const std::string name = key + std::to_string(k);
+            ASSERT_TRUE(onDisk->contains(name)) << name << " lost: " << onDisk->dump();
+            EXPECT_EQ((*onDisk)[name].get<int>() % 5, k) << name;
+        }
+        if (std::string(key) != "p") {
+            EXPECT_EQ((*onDisk)[key], std::string(key) + "-done");
+        }
+    }
+    EXPECT_EQ((*onDisk)["p0"], rounds);
+}
