@@ -7,6 +7,7 @@
 // Restoring over database files that the running web engine holds open would
 // corrupt them, so a restore only ever runs at start-up, before the web
 // context exists: the `restore` action and a page start schedule it.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,15 +86,18 @@ public:
     static void restoreLegacyDatabaseLocationsWithBackupType(const std::string& backupType);
     // Runs the restore scheduled by `restore` or a page start, if any.
     static void restoreScheduledBackups(const std::string& backupType);
+    static bool restoreIsScheduled();
 
     static WFWebStorageLocation webStorageLocationForBackupType(const std::string& backupType);
 
 private:
-    void run(bool isBackup, const WFInvokedUrlCommand* command);
+    void sendMessage(const WFInvokedUrlCommand* command, bool ok, const std::string& message);
 
     std::vector<WFBackupInfo> backupInfo_;
     platform::ObserverToken resignActiveObservation_;
-    std::shared_ptr<platform::BackgroundTaskIdentifier> backgroundTask_;
+    // Cleared by whichever of the background backup and the expiration handler ends the task.
+    std::shared_ptr<std::atomic<platform::BackgroundTaskIdentifier>> backgroundTask_ =
+        std::make_shared<std::atomic<platform::BackgroundTaskIdentifier>>(platform::kInvalidBackgroundTask);
 };
 
 }  // namespace wharf
