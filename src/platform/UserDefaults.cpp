@@ -105,8 +105,11 @@ bool isPropertyList(const Value& v) {
 UserDefaults& UserDefaults::standard() {
     std::lock_guard lock(gStandardMutex);
     if (!gStandard) {
+        // The identifier names one file in the preferences directory, as it names the container.
         std::string id = Bundle::mainBundle()->bundleIdentifier();
-        if (id.empty() || id.find('/') != std::string::npos || id == "." || id == "..") id = "wharf";
+        for (char& c : id)
+            if (c == '/' || c == '\0') c = '_';
+        if (id.empty() || id == "." || id == "..") id = "wharf";
         gStandard = std::make_unique<UserDefaults>(Container::preferencesPath() + "/" + id + ".plist");
     }
     return *gStandard;
