@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <deque>
 #include <limits>
+#include <map>
 #include <thread>
 
 #include "platform/DispatchInternal.h"
@@ -147,6 +148,14 @@ struct Item {
     SyncWaiter* waiter = nullptr;
 };
 
+// A block of after(): run on the context's own thread (`direct`), or handed
+// to its concurrent queue from the manager's context.
+struct Timed {
+    Block fn;
+    QueuePtr queue;
+    bool direct;
+};
+
 // The FIFO of a queue run by a GMainContext: one wake-up source per queue,
 // armed through its ready time (safe from any thread) once per batch.
 class ContextCore {
@@ -156,10 +165,16 @@ public:
         g_source_set_can_recurse(wake_, recursive);
         g_source_set_callback(wake_, &ContextCore::onWake, this, nullptr);
         g_source_attach(wake_, context_);
+        timer_ = newReadySource(-1, "wharf.dispatch.after");
+        g_source_set_can_recurse(timer_, recursive);
+        g_source_set_callback(timer_, &ContextCore::onTimer, this, nullptr);
+        g_source_attach(timer_, context_);
     }
     ~ContextCore() {
-        g_source_destroy(wake_);
-        g_source_unref(wake_);
+        for (GSource* s : {wake_, timer_}) {
+            g_source_destroy(s);
+            g_source_unref(s);
+        }
         g_main_context_unref(context_);
     }
     ContextCore(const ContextCore&) = delete;
@@ -180,6 +195,15 @@ public:
         if (arm) g_source_set_ready_time(wake_, 0);
     }
 
+    // One source per context for every after(): blocks due together run in
+    // deadline order (then submission order), which separate GSources would
+    // not give when a busy thread finds several of them ready at once.
+    void addTimed(gint64 deadline, Timed&& timed) {
+        std::lock_guard lock(mutex_);
+        auto it = timed_.emplace(std::make_pair(deadline, timedSeq_++), std::move(timed)).first;
+        if (it == timed_.begin()) g_source_set_ready_time(timer_, deadline);
+    }
+
     // The last reference to the queue went: finish once the FIFO is empty.
     void stop() {
         {
@@ -191,6 +215,32 @@ public:
     bool finished() const { return finished_.load(std::memory_order_acquire); }
 
 private:
+    static gboolean onTimer(gpointer data) {
+        static_cast<ContextCore*>(data)->runDue();
+        return G_SOURCE_CONTINUE;
+    }
+
+    void runDue() {
+        const gint64 now = g_get_monotonic_time();  // blocks added meanwhile wait for the next pass
+        for (;;) {
+            Timed timed;
+            {
+                std::lock_guard lock(mutex_);
+                if (timed_.empty() || timed_.begin()->first.first > now) {
+                    g_source_set_ready_time(timer_, timed_.empty() ? -1 : timed_.begin()->first.first);
+                    return;
+                }
+                timed = std::move(timed_.begin()->second);
+                timed_.erase(timed_.begin());
+            }
+            if (timed.direct) {
+                runBlock(static_cast<QueueBase*>(timed.queue.get()), timed.fn);
+            } else {
+                timed.queue->async(std::move(timed.fn));
+            }
+        }
+    }
+
     static gboolean onWake(gpointer data) {
         static_cast<ContextCore*>(data)->drain();
         return G_SOURCE_CONTINUE;
@@ -254,8 +304,11 @@ private:
     GMainContext* const context_;
     const bool recursive_;
     GSource* wake_;
+    GSource* timer_;
     std::mutex mutex_;
     std::deque<Item> items_;
+    std::map<std::pair<gint64, std::uint64_t>, Timed> timed_;
+    std::uint64_t timedSeq_ = 0;
     bool wakePending_ = false;
     bool stopping_ = false;
     std::atomic<bool> finished_{false};
@@ -270,8 +323,13 @@ public:
         : QueueBase(std::move(label), true), core_(std::move(core)) {}
 
     GMainContext* context() const override { return core_->context(); }
+    ContextCore& core() const { return *core_; }
 
     void async(Block block) override { core_->push(Item{std::move(block), shared_from_this(), {}, nullptr}); }
+
+    void after(Duration delay, Block block) override {
+        core_->addTimed(g_get_monotonic_time() + toMicros(delay), Timed{std::move(block), shared_from_this(), true});
+    }
 
     bool sync(Block block) override {
         if (onThisThread(this, true) || tThreadCore == core_.get() || (isMain() && RunLoop::isMainThread())) {
@@ -354,6 +412,8 @@ public:
         }
     }
 
+    void after(Duration delay, Block block) override;
+
     // A concurrent queue runs a sync block on the caller's thread.
     bool sync(Block block) override {
         runBlock(this, block);
@@ -394,44 +454,22 @@ private:
     int idle_ = 0;
 };
 
-struct AfterJob {
-    Block fn;
-    QueuePtr queue;
-    bool direct;  // the source runs on the queue's own context
-};
+}  // namespace
 
-gboolean afterFire(gpointer data) {
-    handoffAcquire(data);
-    auto* job = static_cast<AfterJob*>(data);
-    if (job->direct) {
-        runBlock(static_cast<QueueBase*>(job->queue.get()), job->fn);
-    } else {
-        job->queue->async(std::move(job->fn));
-    }
-    handoffRelease(data);
-    return G_SOURCE_REMOVE;
-}
+namespace {
 
-void afterFree(gpointer data) {
-    handoffAcquire(data);
-    delete static_cast<AfterJob*>(data);
+// The thread that keeps the timers of the concurrent queues. Never destroyed.
+ContextCore& managerCore() {
+    static QueuePtr* manager = new QueuePtr(std::make_shared<SerialQueue>("wharf.dispatch.manager"));
+    return static_cast<ContextQueue*>(manager->get())->core();
 }
 
 }  // namespace
 
-void QueueBase::after(Duration delay, Block block) {
-    GMainContext* context = this->context();
-    auto* job = new AfterJob{std::move(block), shared_from_this(), context != nullptr};
-    GSource* source = newReadySource(g_get_monotonic_time() + toMicros(delay), "wharf.dispatch.after");
-    g_source_set_callback(source, afterFire, job, afterFree);
-    handoffRelease(job);
-    g_source_attach(source, context ? context : managerContext());
-    g_source_unref(source);
-}
+GMainContext* managerContext() { return managerCore().context(); }
 
-GMainContext* managerContext() {
-    static QueuePtr* manager = new QueuePtr(std::make_shared<SerialQueue>("wharf.dispatch.manager"));
-    return static_cast<QueueBase*>(manager->get())->context();
+void GlobalQueue::after(Duration delay, Block block) {
+    managerCore().addTimed(g_get_monotonic_time() + toMicros(delay), Timed{std::move(block), shared_from_this(), false});
 }
 
 }  // namespace detail
@@ -565,10 +603,11 @@ Semaphore::~Semaphore() = default;
 
 bool Semaphore::signal() {
     std::lock_guard lock(state_->mutex);
+    // Waiters beyond the permits already handed out are the ones this wakes.
+    bool wakes = state_->waiters > state_->count;
     ++state_->count;
-    if (state_->waiters == 0) return false;
-    state_->cv.notify_one();
-    return true;
+    if (wakes) state_->cv.notify_one();
+    return wakes;
 }
 
 bool Semaphore::wait(Duration timeout) {

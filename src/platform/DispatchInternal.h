@@ -39,7 +39,6 @@ public:
     const std::string& label() const override { return label_; }
     bool isSerial() const override { return serial_; }
     bool isCurrent() const override;
-    void after(Duration delay, Block block) override;
     void setSpecific(SpecificKey key, void* value) override;
     void* specific(SpecificKey key) const override;
 

@@ -162,12 +162,18 @@ TEST(Queue, AfterRunsInDeadlineOrderNoEarlierThanTheDelay) {
             fired.emplace_back(c, Clock::now() - start);
         };
     };
+    // The queue is busy past every deadline, so all four are due at once.
+    q->async([] { std::this_thread::sleep_for(80ms); });
     q->after(60ms, record('c'));
     q->after(20ms, record('a'));
     q->after(40ms, record('b'));
     q->after(40ms, record('B'));  // same deadline: in submission order
-    std::this_thread::sleep_for(90ms);
-    drain(q);
+    auto deadline = Clock::now() + 5s;
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+        std::lock_guard lock(m);
+        if (fired.size() == 4) break;
+    }
     std::lock_guard lock(m);
     ASSERT_EQ(fired.size(), 4u);
     EXPECT_EQ(fired[0].first, 'a');
@@ -411,19 +417,21 @@ TEST(Semaphore, BoundsHoldersToItsPermits) {
     EXPECT_FALSE(got) << "the fourth holder waits";
     bool woke = false;
     auto deadline = Clock::now() + 2s;
-    // signal() reports a woken waiter once the waiter is actually waiting.
-    while (!woke && Clock::now() < deadline) {
-        woke = sem.signal();
-        if (!woke) {
-            EXPECT_TRUE(sem.wait(0ns));  // take back the unused permit
-            std::this_thread::sleep_for(1ms);
-        }
+    // signal() reports a woken waiter only once the waiter is really waiting.
+    while (!got && Clock::now() < deadline) {
+        if ((woke = sem.signal())) break;
+        if (!sem.wait(0ns)) break;  // the waiter arrived and took it without waiting
+        std::this_thread::sleep_for(1ms);
+    }
+    if (woke) {
+        EXPECT_FALSE(sem.signal()) << "the one waiter is already woken";
+        EXPECT_TRUE(sem.wait(0ns));
     }
     waiter.join();
-    EXPECT_TRUE(woke);
     EXPECT_TRUE(got);
     EXPECT_FALSE(sem.signal()) << "no one waits now";
     EXPECT_TRUE(sem.wait(0ns));
+    EXPECT_FALSE(sem.wait(0ns));
 }
 
 TEST(Semaphore, ConcurrentHoldersNeverExceedPermits) {

@@ -52,7 +52,9 @@ TEST(RunLoop, PerformAfterWaitsTheDelay) {
     Clock::time_point firedAt{};
     RunLoop::performAfter(30ms, [&] { firedAt = Clock::now(); });
     RunLoop::pumpFor(10ms);
-    EXPECT_EQ(firedAt, Clock::time_point{});
+    if (Clock::now() - start < 30ms) {
+        EXPECT_EQ(firedAt, Clock::time_point{});
+    }
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return firedAt != Clock::time_point{}; }));
     EXPECT_GE(firedAt - start, 30ms);
 }
