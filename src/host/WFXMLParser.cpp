@@ -2,6 +2,7 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -71,7 +72,16 @@ bool WFXMLParser::parse() {
     line_ = 1;
     column_ = 1;
     if (delegate_) delegate_->parserDidStartDocument(*this);
-    const XML_Status status = XML_Parse(expat, text_.data(), static_cast<int>(text_.size()), XML_TRUE);
+    // Fed in chunks: expat takes an int length.
+    constexpr std::size_t kChunk = 1 << 20;
+    XML_Status status = XML_STATUS_OK;
+    std::size_t offset = 0;
+    do {
+        const std::size_t length = std::min(kChunk, text_.size() - offset);
+        const bool last = offset + length == text_.size();
+        status = XML_Parse(expat, text_.data() + offset, static_cast<int>(length), last ? XML_TRUE : XML_FALSE);
+        offset += length;
+    } while (status == XML_STATUS_OK && offset < text_.size());
     if (callbacks.exception) {
         XML_ParserFree(expat);
         std::rethrow_exception(callbacks.exception);
