@@ -403,18 +403,21 @@ sqlite3_stmt* SQLDatabase::statementFor(std::string_view sql, Error* error, std:
 
 // --- Queries ----------------------------------------------------------------------------
 
-std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryImpl(std::string_view sql, const Binder& binder) {
-    if (!mayStart(nullptr)) return nullptr;
+std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryImpl(std::string_view sql, const Binder& binder,
+                                                            Error* error) {
+    if (!mayStart(error)) return nullptr;
     InUse inUse(isExecutingStatement_);
     if (traceExecution_) log("%s executeQuery: %.*s", description().c_str(), static_cast<int>(sql.size()), sql.data());
     std::shared_ptr<SQLStatement> statement;
-    sqlite3_stmt* handle = statementFor(sql, nullptr, statement);
+    sqlite3_stmt* handle = statementFor(sql, error, statement);
     if (!handle) return nullptr;
 
     int parameterCount = sqlite3_bind_parameter_count(handle);
     int bound = binder.bind(*this, handle, parameterCount, false, nullptr);
     if (bound != parameterCount) {
-        log("Error: the bind count is not correct for the # of variables (executeQuery)");
+        std::string message = "Error: the bind count is not correct for the # of variables (executeQuery)";
+        platform::logMessage(message);
+        platform::setError(error, Error::withDescription(kSQLDatabaseErrorDomain, SQLITE_RANGE, message));
         discardStatement(statement, handle);
         return nullptr;
     }
@@ -438,9 +441,7 @@ std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryWithArgumentsInArray(std:
 
 std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryValues(std::string_view sql, const std::vector<Value>& values,
                                                               Error* error) {
-    auto rs = executeQueryWithArgumentsInArray(sql, values);
-    if (!rs) platform::setError(error, lastError());
-    return rs;
+    return executeQueryImpl(sql, sqldb_detail::ArrayBinder(values), error);
 }
 
 std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryWithParameterDictionary(std::string_view sql,

@@ -258,7 +258,9 @@ public:
         virtual int bind(SQLDatabase& db, sqlite3_stmt* statement, int parameterCount, bool update,
                          platform::Error* error) const = 0;
     };
-    std::unique_ptr<SQLResultSet> executeQueryImpl(std::string_view sql, const Binder& binder);
+    // `error` (may be null) receives the reason of a nullptr answer.
+    std::unique_ptr<SQLResultSet> executeQueryImpl(std::string_view sql, const Binder& binder,
+                                                   platform::Error* error = nullptr);
     bool executeUpdateImpl(std::string_view sql, platform::Error* error, const Binder& binder);
 
     // Builds the SQL text and its arguments from a format (public for tests).

@@ -62,7 +62,7 @@ SQLDateFormatter::SQLDateFormatter(std::string format) : format_(std::move(forma
         if (c == '\'') {
             Field lit;
             if (i + 1 < f.size() && f[i + 1] == '\'') {  // '' is one quote
-                lit.literal = "'";
+                lit.literal.push_back('\'');
                 i += 2;
             } else {
                 size_t end = i + 1;

@@ -128,6 +128,21 @@ TEST_F(SQLDatabaseQueueTest, SavePoints) {
     EXPECT_EQ(rows(), 0);
     EXPECT_FALSE(queue->inSavePoint([](SQLDatabase* db, bool*) { db->executeUpdate("insert into t values (1)"); }));
     EXPECT_EQ(rows(), 1);
+
+    // Successive savepoints are numbered one after the other.
+    queue->inDatabase([](SQLDatabase* db) { db->setTraceExecution(true); });
+    LogCapture capture;
+    std::vector<long> numbers;
+    for (int i = 0; i < 2; ++i) {
+        capture.clear();
+        queue->inSavePoint([](SQLDatabase*, bool*) {});
+        for (const auto& line : capture.lines()) {
+            auto at = line.find("executeUpdate: savepoint 'savePoint");
+            if (at != std::string::npos) numbers.push_back(std::stol(line.substr(at + 35)));
+        }
+    }
+    ASSERT_EQ(numbers.size(), 2u);
+    EXPECT_EQ(numbers[1], numbers[0] + 1);
 }
 
 TEST_F(SQLDatabaseQueueTest, WarnsAboutCursorsLeftOpen) {

@@ -208,6 +208,8 @@ TEST_F(SQLDatabaseTest, BindCountsMustMatch) {
     EXPECT_TRUE(capture.contains("Error: the bind count is not correct for the # of variables (executeQuery)"));
 
     Error error;
+    EXPECT_EQ(db->executeQueryValues("select ?, ?", {Value(1)}, &error), nullptr);
+    EXPECT_EQ(error.code, SQLITE_RANGE);  // not the "not an error" of the previous statement
     EXPECT_FALSE(db->executeUpdateValues("insert into t values (?, ?)", {Value(1)}, &error));
     EXPECT_EQ(error.localizedDescription(),
               "Error: the bind count (1) is not correct for the # of variables in the query (2) "
