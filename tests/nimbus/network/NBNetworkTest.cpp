@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 namespace {
 
 struct Answer {
-    int calls = 0;
+    std::atomic<int> calls{0};
     std::optional<http::Response> response;
     std::optional<Bytes> data;
     std::optional<Error> error;
@@ -47,11 +47,11 @@ protected:
 
     NBNetwork::CompletionHandler recordInto(std::shared_ptr<Answer> answer) {
         return [answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d, const Error* e) {
-            ++answer->calls;
             answer->onMain = RunLoop::isMainThread();
             answer->response = r;
             answer->data = d;
             if (e) answer->error = *e;
+            ++answer->calls;
         };
     }
     std::shared_ptr<Answer> post(const std::string& url, const std::string& payload, bool background = false) {
@@ -95,11 +95,11 @@ TEST_F(NBNetworkTest, PostSendsTheGzippedPayloadWithItsHeaders) {
     auto id = network->postURL(server.url("/log"), Bytes(payload.begin(), payload.end()), nullptr, false,
                                [&, answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d,
                                            const Error* e) {
-                                   answer->calls++;
                                    answer->onMain = RunLoop::isMainThread();
                                    answer->response = r;
                                    answer->data = d;
                                    if (e) answer->error = *e;
+                                   answer->calls++;
                                    // The request leaves the in-flight set just before its handler runs.
                                    EXPECT_FALSE(network->hasUploadInProgress());
                                });
@@ -146,7 +146,7 @@ TEST_F(NBNetworkTest, GetReturnsTheBodyAndSendsTheCallersHeaders) {
                                   answer->response = r;
                                   answer->data = d;
                                   if (e) answer->error = *e;
-                                  answer->calls++;
+                                  answer->calls++;  // last: the main thread reads the rest after it
                               });
     ASSERT_TRUE(id);
     RunLoop::pumpUntil([&] { return answer->calls > 0; });
