@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -425,7 +426,25 @@ void WFLocalStorage::onResignActive() {
 
 // ---- start-up ----
 
+namespace {
+
+std::mutex& fixedTypeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string& fixedType() {
+    static std::string type = "cloud";
+    return type;
+}
+
+}  // namespace
+
 void WFLocalStorage::fixupDatabaseLocationsWithBackupType(const std::string& backupType) {
+    {
+        std::lock_guard lock(fixedTypeMutex());
+        fixedType() = backupType;
+    }
     verifyAndFixDatabaseLocations();
     restoreLegacyDatabaseLocationsWithBackupType(backupType);
     restoreScheduledBackups(backupType);
@@ -495,6 +514,15 @@ void WFLocalStorage::restoreScheduledBackups(const std::string& backupType) {
     defaults.removeObjectForKey(kRestoreScheduledKey);
     restoreItems(createBackupInfoWithCloudBackup(backupType == "cloud"),
                  [](bool, const std::string& message) { platform::logMessage(message); });
+}
+
+WFWebStorageLocation WFLocalStorage::webStorageLocation() {
+    std::string type;
+    {
+        std::lock_guard lock(fixedTypeMutex());
+        type = fixedType();
+    }
+    return webStorageLocationForBackupType(type);
 }
 
 WFWebStorageLocation WFLocalStorage::webStorageLocationForBackupType(const std::string& backupType) {

@@ -89,6 +89,9 @@ public:
     static bool restoreIsScheduled();
 
     static WFWebStorageLocation webStorageLocationForBackupType(const std::string& backupType);
+    // The location for the type given to the last start-up fix-up ("cloud" before
+    // any): what the web-view factory passes to the web context it creates.
+    static WFWebStorageLocation webStorageLocation();
 
 private:
     void sendMessage(const WFInvokedUrlCommand* command, bool ok, const std::string& message);
