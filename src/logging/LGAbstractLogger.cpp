@@ -70,7 +70,7 @@ void LGAbstractLogger::readOnLoggerQueue(const std::function<void()>& read) {
         // through it would never return.
         viaLoggerQueue();
     } else {
-        LGLog::loggingQueue()->sync(viaLoggerQueue);
+        LGLog::syncOnLoggingQueue(viaLoggerQueue);
     }
     if (!done) read();
 }
@@ -90,7 +90,7 @@ void LGAbstractLogger::changeSetting(std::function<void()> change, bool strict) 
         queue->async(std::move(task));
         return;
     }
-    LGLog::loggingQueue()->async([queue, task = std::move(task)]() mutable { queue->async(std::move(task)); });
+    LGLog::asyncOnLoggingQueue([queue, task = std::move(task)]() mutable { queue->async(std::move(task)); });
 }
 
 std::shared_ptr<LGLogFormatter> LGAbstractLogger::logFormatter() {

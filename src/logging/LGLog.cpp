@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <condition_variable>
 #include <map>
 
 #include "logging/LGInternal.h"
@@ -58,11 +59,31 @@ char kLoggerQueueKey;
 
 constexpr long kMaxQueuedMessages = 1000;
 
+using MessagePtr = std::shared_ptr<const LGLogMessage>;
+
+// One entry of the logging queue's ordered channel: a message to deliver or a
+// piece of work (registration, settings, flushing) that must stay in order
+// with the messages around it.
+struct Item {
+    MessagePtr message;
+    bool counted = false;
+    std::function<void()> work;
+};
+
 struct Globals {
     QueuePtr queue;
     platform::dispatch::Group group;
-    platform::dispatch::Semaphore semaphore{kMaxQueuedMessages};
     unsigned processors = 1;
+
+    // The channel: callers append under the mutex; one drain block at a time
+    // on the logging queue takes everything queued so far, so consecutive
+    // messages reach each logger as one batch.
+    std::mutex mutex;
+    std::condition_variable spaceFreed;
+    std::vector<Item> items;
+    bool drainScheduled = false;
+    // Counted messages queued or in delivery: the bound of 1000.
+    long undelivered = 0;
 
     Globals() {
         queue = platform::dispatch::createSerialQueue("wharf.logging");
@@ -137,18 +158,18 @@ void LGLog::applicationWillTerminate(const platform::Notification&) { flushLog()
 void LGLog::addLogger(LGLoggerPtr logger, uint64_t level) {
     if (!logger) return;
     LGLog& self = sharedInstance();
-    loggingQueue()->async([&self, logger = std::move(logger), level] { self.lt_addLogger(logger, level); });
+    asyncOnLoggingQueue([&self, logger = std::move(logger), level] { self.lt_addLogger(logger, level); });
 }
 
 void LGLog::removeLogger(const LGLoggerPtr& logger) {
     if (!logger) return;
     LGLog& self = sharedInstance();
-    loggingQueue()->async([&self, logger] { self.lt_removeLogger(logger); });
+    asyncOnLoggingQueue([&self, logger] { self.lt_removeLogger(logger); });
 }
 
 void LGLog::removeAllLoggers() {
     LGLog& self = sharedInstance();
-    loggingQueue()->async([&self] { self.lt_removeAllLoggers(); });
+    asyncOnLoggingQueue([&self] { self.lt_removeAllLoggers(); });
 }
 
 std::vector<LGLoggerPtr> LGLog::allLoggers() {
@@ -163,7 +184,7 @@ std::vector<LGLoggerPtr> LGLog::allLoggers() {
         return result;
     }
     std::vector<LGLoggerPtr> result;
-    loggingQueue()->sync([&] { result = self.lt_allLoggers(); });
+    syncOnLoggingQueue([&] { result = self.lt_allLoggers(); });
     return result;
 }
 
@@ -264,39 +285,101 @@ void LGLog::log(bool asynchronous, const LGLogMessage& message) {
     queueLogMessage(std::make_shared<const LGLogMessage>(message), asynchronous);
 }
 
+namespace {
+
+void post(Item item) {
+    Globals& g = globals();
+    bool schedule = false;
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        g.items.push_back(std::move(item));
+        if (!g.drainScheduled) schedule = g.drainScheduled = true;
+    }
+    if (schedule) g.queue->async([] { LGLog::sharedInstance().lt_drain(); });
+}
+
+}  // namespace
+
+void LGLog::asyncOnLoggingQueue(std::function<void()> work) { post(Item{nullptr, false, std::move(work)}); }
+
+void LGLog::syncOnLoggingQueue(std::function<void()> work) {
+    if (isOnLoggingQueue()) {
+        work();
+        return;
+    }
+    post(Item{nullptr, false, std::move(work)});
+    // The drain that runs the work was queued before this barrier.
+    globals().queue->sync([] {});
+}
+
 void LGLog::queueLogMessage(std::shared_ptr<const LGLogMessage> message, bool asynchronous) {
     Globals& g = globals();
-    LGLog& self = sharedInstance();
     // From the logging queue or a logger's queue a wait could never end: the
     // delivery that would release it waits for the caller. Such messages
     // bypass the bound and are never synchronous.
     bool counted = !(isOnLoggingQueue() || isOnLoggerQueue());
     if (counted) {
-        g.semaphore.wait();
+        std::unique_lock<std::mutex> lock(g.mutex);
+        g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
+        ++g.undelivered;
     } else {
         asynchronous = true;
     }
-    auto deliver = [&self, &g, message = std::move(message), counted] {
-        self.lt_log(message);
-        if (counted) g.semaphore.signal();
-    };
-    if (asynchronous) {
-        g.queue->async(std::move(deliver));
-    } else if (!g.queue->sync(deliver)) {
-        // Refused only on the logging queue itself, which was handled above.
-        deliver();
-    }
+    post(Item{std::move(message), counted, nullptr});
+    // Returns once the drain that delivers the message has run.
+    if (!asynchronous) g.queue->sync([] {});
 }
 
-void LGLog::lt_log(const std::shared_ptr<const LGLogMessage>& message) {
+void LGLog::lt_drain() {
     LG_ASSERT_LOGGING_QUEUE();
     Globals& g = globals();
-    const uint64_t flag = message->flag();
+    std::vector<Item> items;
+    {
+        std::lock_guard<std::mutex> lock(g.mutex);
+        items.swap(g.items);
+        g.drainScheduled = false;
+    }
+    std::vector<MessagePtr> batch;
+    long counted = 0;
+    auto deliverBatch = [&] {
+        if (batch.empty()) return;
+        lt_log(batch);
+        batch.clear();
+        if (counted == 0) return;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            g.undelivered -= counted;
+        }
+        g.spaceFreed.notify_all();
+        counted = 0;
+    };
+    for (Item& item : items) {
+        if (item.message) {
+            batch.push_back(std::move(item.message));
+            counted += item.counted ? 1 : 0;
+            continue;
+        }
+        deliverBatch();
+        callGuarded("logging queue work", item.work);
+    }
+    deliverBatch();
+}
+
+void LGLog::lt_log(const std::vector<std::shared_ptr<const LGLogMessage>>& batch) {
+    LG_ASSERT_LOGGING_QUEUE();
+    Globals& g = globals();
     bool waitGroup = false;
     for (const Node& node : loggers_) {
-        if ((node.level & flag) == 0) continue;
+        // The messages of the batch this logger takes, in order.
+        auto mine = std::make_shared<std::vector<MessagePtr>>();
+        for (const MessagePtr& m : batch) {
+            if (node.level & m->flag()) mine->push_back(m);
+        }
+        if (mine->empty()) continue;
         LGLogger* logger = node.logger.get();
-        auto call = [logger, message] { callGuarded("logMessage", [&] { logger->logMessage(*message); }); };
+        auto call = [logger, mine] {
+            for (const MessagePtr& m : *mine) callGuarded("logMessage", [&] { logger->logMessage(*m); });
+        };
         if (node.loggerQueue == g.queue) {
             call();
         } else if (g.processors == 1) {
@@ -318,9 +401,9 @@ void LGLog::flushLog() {
     } else if (isOnLoggerQueue()) {
         // Waiting here would wait for this queue itself.
         lg::reportMisuse(__FILE__, __LINE__, "flushLog called on a logger's queue; flushing without waiting");
-        loggingQueue()->async([&self] { self.lt_flush(); });
+        asyncOnLoggingQueue([&self] { self.lt_flush(); });
     } else {
-        loggingQueue()->sync([&self] { self.lt_flush(); });
+        syncOnLoggingQueue([&self] { self.lt_flush(); });
     }
 }
 

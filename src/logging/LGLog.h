@@ -31,6 +31,10 @@ public:
     // True on the logging queue / on the queue of any registered logger.
     static bool isOnLoggingQueue();
     static bool isOnLoggerQueue();
+    // Runs work on the logging queue in order with the messages logged before
+    // it (use these rather than loggingQueue() directly).
+    static void asyncOnLoggingQueue(std::function<void()> work);
+    static void syncOnLoggingQueue(std::function<void()> work);
     // Marks a queue as a logger's queue (done for every registered logger).
     static void markLoggerQueue(const platform::dispatch::QueuePtr& queue);
 
@@ -76,6 +80,8 @@ public:
     static void setLevelForClassWithName(uint64_t level, const std::string& name);
 
     void applicationWillTerminate(const platform::Notification& notification);
+    // Delivers what the channel holds; runs on the logging queue.
+    void lt_drain();
 
     LGLog(const LGLog&) = delete;
     LGLog& operator=(const LGLog&) = delete;
@@ -92,7 +98,7 @@ private:
     void lt_removeLogger(const LGLoggerPtr& logger);
     void lt_removeAllLoggers();
     std::vector<LGLoggerPtr> lt_allLoggers();
-    void lt_log(const std::shared_ptr<const LGLogMessage>& message);
+    void lt_log(const std::vector<std::shared_ptr<const LGLogMessage>>& batch);
     void lt_flush();
     void runOn(const platform::dispatch::QueuePtr& queue, std::function<void()> block);
 

@@ -183,7 +183,7 @@ void LGLogFileManagerDefault::scheduleDeletion() {
         deleteOldLogFiles();
         return;
     }
-    LGLog::loggingQueue()->async([weak] {
+    LGLog::asyncOnLoggingQueue([weak] {
         if (auto self = weak.lock()) self->deleteOldLogFiles();
     });
 }

@@ -19,6 +19,7 @@ public:
     SQLiteTestLogger(const std::string& path, std::shared_ptr<platform::Clock> clock)
         : LGAbstractDatabaseLogger(std::move(clock)) {
         sqlite3_open(path.c_str(), &db_);
+        sqlite3_busy_timeout(db_, 5000);  // the test reads the file while it is written
         sqlite3_exec(db_, "CREATE TABLE IF NOT EXISTS logs (context INTEGER, level INTEGER, message TEXT, "
                           "timestamp DOUBLE)", nullptr, nullptr, nullptr);
         pending_.reserve(saveThreshold_);
@@ -90,6 +91,7 @@ protected:
     int rows() {
         sqlite3* db = nullptr;
         sqlite3_open(dir_.file("log.sqlite").c_str(), &db);
+        sqlite3_busy_timeout(db, 5000);
         sqlite3_stmt* count = nullptr;
         int n = -1;
         if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs", -1, &count, nullptr) == SQLITE_OK &&
