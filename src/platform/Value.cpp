@@ -352,8 +352,10 @@ std::optional<Value> parseJSON(std::string_view text, Error* error) {
     } catch (const Value::parse_error& e) {
         if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return fail("No value.");
         return fail("Invalid value around character " + std::to_string(e.byte > 0 ? e.byte - 1 : 0) + ".");
-    } catch (const std::exception& e) {
-        return fail(e.what());
+    } catch (const Value::out_of_range&) {
+        return fail("Number out of range.");
+    } catch (const std::exception&) {
+        return fail("Invalid value.");
     }
 }
 

@@ -163,6 +163,8 @@ TEST(ValueJSON, ParseErrors) {
     EXPECT_FALSE(parseJSON("[1,]", &error));
     EXPECT_FALSE(parseJSON("\"\xff\"", &error));  // invalid UTF-8 inside a string
     EXPECT_FALSE(parseJSON("[1] x", nullptr));
+    EXPECT_FALSE(parseJSON("[1e400]", &error));
+    EXPECT_EQ(error.code, 3840);
     // Nesting deep enough to exhaust a recursive reader is refused.
     EXPECT_FALSE(parseJSON(std::string(100000, '['), &error));
     EXPECT_TRUE(parseJSON(std::string(100, '[') + std::string(100, ']')));
