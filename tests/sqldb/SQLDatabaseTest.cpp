@@ -97,6 +97,25 @@ TEST(SQLDatabaseOpen, CloseClosesCursorsAndCache) {
     EXPECT_EQ(db.cachedStatementCount(), 0u);
 }
 
+TEST(SQLDatabaseOpen, CursorsAndStatementsMayOutliveTheConnection) {
+    auto db = std::make_unique<SQLDatabase>();
+    ASSERT_TRUE(db->open());
+    db->setShouldCacheStatements(true);
+    ASSERT_TRUE(db->executeUpdate("create table t (v)"));
+    auto held = db->cachedStatementForQuery("create table t (v)");
+    ASSERT_TRUE(held);
+    db->setShouldCacheStatements(false);  // the cache lets go; this owner does not
+    auto rs = db->executeQuery("select 1");
+    ASSERT_TRUE(rs && rs->next());
+    LogCapture capture;
+    db.reset();
+    EXPECT_TRUE(capture.contains("Closing leaked statement"));
+    EXPECT_FALSE(rs->next());
+    EXPECT_EQ(rs->intForColumnIndex(0), 0);
+    rs.reset();
+    held.reset();  // finalising it lets SQLite finish closing the connection
+}
+
 TEST(SQLDatabaseVersion, Numbers) {
     EXPECT_EQ(SQLDatabase::SQLDBUserVersion(), "2.6.2");
     EXPECT_EQ(SQLDatabase::SQLDBVersion(), 0x262u);
