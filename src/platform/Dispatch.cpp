@@ -355,6 +355,9 @@ public:
                        // run, pumpUntil) still sees later main-queue blocks.
                        std::make_shared<ContextCore>(g_main_context_ref(g_main_context_default()), true)) {}
     bool isMain() const override { return true; }
+    // The main thread runs nothing but main-queue work (and inline syncs from
+    // it), also outside blocks, as currentQueue() answers there.
+    bool isCurrent() const override { return RunLoop::isMainThread(); }
 };
 
 class SerialQueue final : public ContextQueue {

@@ -210,7 +210,10 @@ TEST(Queue, CurrentQueueLabelAndSpecificValues) {
     // On the main thread outside any block: the main queue.
     EXPECT_EQ(currentQueue(), main);
     EXPECT_EQ(getSpecific(&kKey), &mainValue);
-    EXPECT_TRUE(main->isCurrent() == false) << "no main-queue block is running";
+    EXPECT_TRUE(main->isCurrent());
+    bool mainCurrentElsewhere = true;
+    q->sync([&] { mainCurrentElsewhere = main->isCurrent(); });
+    EXPECT_FALSE(mainCurrentElsewhere);
 
     void* inSerial = nullptr;
     QueuePtr currentInSerial;
