@@ -391,7 +391,9 @@ void WFLocalStorage::scheduleRestore(const WFInvokedUrlCommand* command) {
 
 void WFLocalStorage::onReset() { scheduleRestore(nullptr); }
 
-void WFLocalStorage::onAppTerminate() { onResignActive(); }
+// The process ends right after this notification, before a background queue
+// could finish: the copies are made at once.
+void WFLocalStorage::onAppTerminate() { backupWithoutCommand(); }
 
 void WFLocalStorage::onResignActive() {
     bool exitsOnSuspend = false;

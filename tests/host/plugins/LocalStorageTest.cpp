@@ -297,6 +297,12 @@ TEST_F(LocalStoragePluginTest, ResignActiveBacksUpInTheBackgroundUnderATask) {
     EXPECT_EQ(readValue(copy), "v");
 }
 
+TEST_F(LocalStoragePluginTest, TerminationBacksUpBeforeTheProcessEnds) {
+    LiveDatabase db(live, "last words");
+    platform::NotificationCenter::defaultCenter().post(platform::kUIApplicationWillTerminateNotification);
+    EXPECT_EQ(readValue(copy), "last words");
+}
+
 TEST_F(LocalStorageTest, DatabaseLocationKeysMovedIntoTheContainer) {
     std::string container = home.path();
     platform::Value dict = {{"WebKitLocalStorageDatabasePathPreferenceKey", "/old/place"},
