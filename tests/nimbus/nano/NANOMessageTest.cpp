@@ -14,6 +14,8 @@
 #include "nimbus/eventlog/NBPBICoreConfiguration.h"
 #include "platform/Log.h"
 
+#include <pb_decode.h>
+
 using namespace wharf;
 using platform::Bytes;
 using platform::Value;
@@ -310,4 +312,34 @@ TEST(NANOAccessors, ClearingAndScalarKinds) {
     std::string text = protocDecode(*config->protoBuffer(), "nbpb.ICoreConfiguration", "diagnostics.proto");
     EXPECT_NE(text.find("field_16: FIELD_16_TWO"), std::string::npos) << text;
     EXPECT_NE(text.find("app_count: -3"), std::string::npos) << text;
+}
+
+TEST(NANOWire, EmptySubMessagesAndElements) {
+    auto request = EVLPBLogRequest::create();
+    NANOSetMessage(request.get(), EVLPBLogRequest::client_info, EVLPBClientInfo::create().get());
+    NANOSetArray(request.get(), EVLPBLogRequest::log_event, std::vector<NANOObject>{EVLPBLogEvent::create()});
+    auto bytes = request->protoBuffer();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(hex(*bytes), "0a001a00");
+    auto decoded = EVLPBLogRequest::initWithBuffer(*bytes);
+    ASSERT_TRUE(decoded);
+    EXPECT_TRUE(NANOHasField(decoded.get(), EVLPBLogRequest::client_info));
+    EXPECT_EQ(NANOGetArray(decoded.get(), EVLPBLogRequest::log_event, EVLPBLogEvent::messageClass())->size(), 1u);
+}
+
+TEST(NANOCallbacks, FillingPastTheCountedItemsFails) {
+    // A second pass that meets more elements than the first counted must
+    // stop, not write past the item array.
+    void* items[1] = {nullptr};
+    NANOFieldCell cell{1, 1, items};
+    uint8_t varint[] = {0x05};
+    pb_istream_t stream = pb_istream_from_buffer(varint, sizeof varint);
+    void* arg = &cell;
+    EXPECT_FALSE(NANODecodeRepeatedVarint(&stream, nullptr, &arg));
+    stream = pb_istream_from_buffer(varint, sizeof varint);
+    EXPECT_FALSE(NANODecodeRepeatedString(&stream, nullptr, &arg));
+    EXPECT_EQ(items[0], nullptr);
+    arg = nullptr;
+    EXPECT_FALSE(NANODecodeRepeatedVarint(&stream, nullptr, &arg));
+    EXPECT_FALSE(NANOEncodeString(nullptr, nullptr, &arg));
 }
