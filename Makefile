@@ -52,8 +52,18 @@ bench: deps
 	@cmake --build $(BENCH_BUILD) -j$(JOBS)
 	@for b in $$(cat $(BENCH_BUILD)/bench-list.txt); do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
-run:
-	@echo "make run: the host arrives with the WebKitGTK host; nothing to run yet" >&2; exit 1
+# With a display: the demo in a window. Without one: under Xvfb, a screenshot
+# of the loaded page (its path is printed), then exit.
+SCREENSHOT ?= $(CURDIR)/$(BUILD)/wharf-demo.png
+run: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS) --target wharf
+	@if [ -n "$$DISPLAY" ]; then \
+	  $(BUILD)/src/app/wharf --bundle examples/demo $(RUN_ARGS); \
+	else \
+	  xvfb-run -a -s "-screen 0 1280x1024x24" $(BUILD)/src/app/wharf --bundle examples/demo \
+	    --home $(CURDIR)/$(BUILD)/demo-home --screenshot $(SCREENSHOT) $(RUN_ARGS); \
+	fi
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD)

@@ -152,7 +152,9 @@ public:
     }
 
     ~WebKitWebViewAdapter() override {
-        for (gulong h : handlers_) g_signal_handler_disconnect(view_, h);
+        // Destroying the window disposes the view, which drops its handlers already.
+        for (gulong h : handlers_)
+            if (h && g_signal_handler_is_connected(view_, h)) g_signal_handler_disconnect(view_, h);
         g_object_unref(view_);
     }
 
@@ -260,7 +262,9 @@ private:
         URLRequest request = requestFrom(webkit_navigation_action_get_request(action));
         auto navType = static_cast<NavigationType>(webkit_navigation_action_get_navigation_type(action));
         bool allow = true;
-        if (me->observer_) {
+        // about:blank (a new frame, HTML loaded without a base URL) holds nothing to guard.
+        const bool internalBlank = request.url.scheme() == "about";
+        if (me->observer_ && !internalBlank) {
             try {
                 allow = me->observer_->decidePolicyForNavigation(request, navType,
                                                                  webkit_navigation_action_is_user_gesture(action));
@@ -321,6 +325,23 @@ private:
 
 std::shared_ptr<WebView> createWebKitWebView(const WebContextOptions& options) {
     return std::make_shared<WebKitWebViewAdapter>(options);
+}
+
+std::string webKitDefaultUserAgent() {
+    WebKitSettings* settings = webkit_settings_new();
+    const char* ua = webkit_settings_get_user_agent(settings);
+    std::string out = ua ? ua : "";
+    g_object_unref(settings);
+    return out;
+}
+
+void clearWebKitCache() {
+    auto& st = contextState();
+    if (!st.context) return;
+    WebKitWebsiteDataManager* manager = webkit_web_context_get_website_data_manager(st.context);
+    webkit_website_data_manager_clear(
+        manager, static_cast<WebKitWebsiteDataTypes>(WEBKIT_WEBSITE_DATA_MEMORY_CACHE | WEBKIT_WEBSITE_DATA_DISK_CACHE),
+        0, nullptr, nullptr, nullptr);
 }
 
 }  // namespace wharf::platform

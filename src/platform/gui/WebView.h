@@ -127,4 +127,10 @@ struct WebContextOptions {
 // must have been initialised.
 std::shared_ptr<WebView> createWebKitWebView(const WebContextOptions& options = {});
 
+// WebKit's own user agent, as a new web view would send it.
+std::string webKitDefaultUserAgent();
+
+// Drops the cached responses (memory and disk) of the shared web context.
+void clearWebKitCache();
+
 }  // namespace wharf::platform

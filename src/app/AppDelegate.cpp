@@ -1,0 +1,26 @@
+#include "app/AppDelegate.h"
+
+#include "platform/ClassRegistry.h"
+
+namespace wharf {
+
+bool AppDelegate::applicationDidFinishLaunchingWithOptions(const platform::Value& launchOptions) {
+    auto controller = std::make_shared<MainViewController>();
+    controller->init();
+    setViewController(controller);
+    return WFAppDelegate::applicationDidFinishLaunchingWithOptions(launchOptions);
+}
+
+void AppDelegate::registerClasses() {
+    auto& registry = platform::ClassRegistry::shared();
+    registry.registerClass<WFAppDelegate>("AppDelegate", std::function<std::shared_ptr<WFAppDelegate>()>(
+                                                             [] { return std::make_shared<AppDelegate>(); }));
+    registry.registerClass<WFViewController>("MainViewController",
+                                             std::function<std::shared_ptr<WFViewController>()>([] {
+                                                 auto controller = std::make_shared<MainViewController>();
+                                                 controller->init();
+                                                 return controller;
+                                             }));
+}
+
+}  // namespace wharf

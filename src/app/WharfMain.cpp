@@ -1,0 +1,231 @@
+#include "app/WharfMain.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/AppDelegate.h"
+#include "host/WFUIWebViewEngine.h"
+#include "host/WFUserAgentUtil.h"
+#include "nimbus/core/DORIzurizava.h"
+#include "nimbus/core/NBLogger.h"
+#include "platform/Application.h"
+#include "platform/Bundle.h"
+#include "platform/Container.h"
+#include "platform/Error.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/RunLoop.h"
+#include "platform/gui/AppShell.h"
+#include "platform/gui/WebView.h"
+#ifdef WHARF_HAS_HOST_PLUGINS
+#include "host/plugins/WFHostPlugins.h"
+#endif
+
+#ifndef WHARF_DEMO_BUNDLE_DIR
+#define WHARF_DEMO_BUNDLE_DIR "examples/demo"
+#endif
+
+namespace wharf {
+
+namespace {
+
+platform::AppShell* gShell = nullptr;
+
+// How long a --screenshot run waits for the page before giving up.
+constexpr std::chrono::seconds kScreenshotDeadline{60};
+// Time for the loaded page to be painted before the snapshot.
+constexpr std::chrono::milliseconds kPaintDelay{300};
+
+struct Options {
+    std::string bundle;
+    std::string home;
+    std::vector<std::string> openURLs;
+    std::string screenshot;
+};
+
+void usage(FILE* out) {
+    std::fprintf(out, "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH]\n");
+}
+
+// false (after a message) for an unknown option or a missing value.
+bool parseOptions(int argc, char** argv, Options& options, bool& help) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "wharf: %s needs a value\n", arg.c_str());
+                return false;
+            }
+            into = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+        } else if (arg == "--bundle") {
+            if (!value(options.bundle)) return false;
+        } else if (arg == "--home") {
+            if (!value(options.home)) return false;
+        } else if (arg == "--screenshot") {
+            if (!value(options.screenshot)) return false;
+        } else if (arg == "--open-url") {
+            std::string url;
+            if (!value(url)) return false;
+            options.openURLs.push_back(url);
+        } else if (arg.rfind("-NB", 0) == 0) {
+            // Launch arguments read by the Nimbus core logger.
+        } else {
+            std::fprintf(stderr, "wharf: unknown option %s\n", arg.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string defaultBundle() {
+    // Next to an installed binary first, then the source tree's demo.
+    char self[4096];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        dir = dir.substr(0, dir.rfind('/'));
+        std::string candidate = dir + "/../share/wharf/demo";
+        if (::access((candidate + "/config.xml").c_str(), R_OK) == 0) return candidate;
+    }
+    return WHARF_DEMO_BUNDLE_DIR;
+}
+
+void registerClasses(const std::function<void()>& extra) {
+    DORIzurizava::registerClass();
+    NBLoggerWrapper::registerClass();
+#ifdef WHARF_HAS_HOST_PLUGINS
+    registerHostPlugins();
+#endif
+    WFUIWebViewEngine::registerClass();
+    AppDelegate::registerClasses();
+    if (extra) extra();
+}
+
+// Saves a PNG of the page once it has loaded, prints its path and quits.
+class ScreenshotRun {
+public:
+    explicit ScreenshotRun(std::string path, std::shared_ptr<AppDelegate> delegate)
+        : path_(std::move(path)), delegate_(std::move(delegate)) {
+        token_ = platform::NotificationCenter::defaultCenter().addObserver(
+            WFPageDidLoadNotification, nullptr, [this](const platform::Notification&) {
+                if (taken_) return;
+                taken_ = true;
+                platform::RunLoop::performAfter(kPaintDelay, [this] { take(); });
+            });
+        platform::RunLoop::performAfter(kScreenshotDeadline, [this] {
+            if (done_) return;
+            std::fprintf(stderr, "wharf: the page did not load within %lld s; no screenshot\n",
+                         static_cast<long long>(kScreenshotDeadline.count()));
+            wharfQuit(1);
+        });
+    }
+
+private:
+    void take() {
+        auto controller = delegate_->viewController();
+        platform::WebView* view = controller ? controller->webView() : nullptr;
+        if (!view) {
+            wharfQuit(1);
+            return;
+        }
+        platform::AppShell::snapshot(*view, path_, [this](bool ok) {
+            done_ = true;
+            if (ok) {
+                std::printf("%s\n", path_.c_str());
+                std::fflush(stdout);
+            } else {
+                std::fprintf(stderr, "wharf: could not write the screenshot %s\n", path_.c_str());
+            }
+            wharfQuit(ok ? 0 : 1);
+        });
+    }
+
+    std::string path_;
+    std::shared_ptr<AppDelegate> delegate_;
+    platform::ObserverToken token_;
+    bool taken_ = false;
+    bool done_ = false;
+};
+
+}  // namespace
+
+void wharfQuit(int status) {
+    if (gShell) gShell->quit(status);
+}
+
+int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraClasses) {
+    platform::Application::shared().setLaunchArguments(argc, argv);
+    Options options;
+    bool help = false;
+    if (!parseOptions(argc, argv, options, help)) {
+        usage(stderr);
+        return 2;
+    }
+    if (help) {
+        usage(stdout);
+        return 0;
+    }
+    try {
+        platform::RunLoop::initMainThread();
+        if (!options.home.empty()) {
+            if (!platform::Container::ensureDirectory(options.home)) {
+                std::fprintf(stderr, "wharf: cannot use %s as the home directory\n", options.home.c_str());
+                return 1;
+            }
+            platform::Container::setHome(options.home);
+        }
+        const std::string bundlePath = options.bundle.empty() ? defaultBundle() : options.bundle;
+        platform::Error error;
+        auto bundle = platform::Bundle::open(bundlePath, &error);
+        if (!bundle) {
+            std::fprintf(stderr, "wharf: cannot open the bundle %s: %s\n", bundlePath.c_str(),
+                         error.localizedDescription().c_str());
+            return 1;
+        }
+        platform::Bundle::setMainBundle(bundle);
+        registerClasses(registerExtraClasses);
+
+        auto delegate = std::make_shared<AppDelegate>();
+        const platform::WebContextOptions contextOptions = WFAppDelegate::webContextOptions();
+        WFUIWebViewEngine::setWebViewFactory(
+            [contextOptions](WFRect) { return platform::createWebKitWebView(contextOptions); });
+        WFUserAgentUtil::setUserAgentProvider([] { return platform::webKitDefaultUserAgent(); });
+        platform::Application::shared().setDelegate(delegate.get());
+
+        platform::AppShellOptions shellOptions;
+        std::string bundleId = bundle->bundleIdentifier();
+        if (!bundleId.empty()) shellOptions.applicationId = bundleId;
+        auto name = bundle->objectForInfoDictionaryKey("CFBundleName");
+        if (name.is_string()) shellOptions.title = name.get<std::string>();
+        // A screenshot run is a one-off: it never hands over to a running instance.
+        if (!options.screenshot.empty()) shellOptions.unique = false;
+        platform::AppShell shell(shellOptions);
+        gShell = &shell;
+        delegate->setWindow(&shell);
+        std::unique_ptr<ScreenshotRun> screenshot;
+        if (!options.screenshot.empty()) screenshot = std::make_unique<ScreenshotRun>(options.screenshot, delegate);
+
+        int status = shell.run(*delegate, options.openURLs);
+        gShell = nullptr;
+        platform::Application::shared().setDelegate(nullptr);
+        return status;
+    } catch (const platform::FatalConfigurationError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "wharf: %s\n", e.what());
+        return 1;
+    }
+}
+
+}  // namespace wharf

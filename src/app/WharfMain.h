@@ -1,0 +1,15 @@
+#pragma once
+// The `wharf` executable's entry point, shared with hosts that add their own
+// plug-in classes (the end-to-end test host).
+#include <functional>
+
+namespace wharf {
+
+// wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH]
+// `registerExtraClasses` runs after the built-in classes are registered.
+int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraClasses = {});
+
+// Ends the running application with `status` (main thread).
+void wharfQuit(int status);
+
+}  // namespace wharf

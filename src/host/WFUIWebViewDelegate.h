@@ -1,0 +1,96 @@
+#pragma once
+// The web view's delegate protocol, and the load-state delegate that turns the
+// web view's stream of frame, redirect and cancellation events into exactly
+// one start and one finish (or failure) per top-level page load.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Error.h"
+#include "platform/gui/WebView.h"
+
+namespace wharf {
+
+// What a web view tells its delegate. Every method is optional: the defaults
+// allow the load and ignore the events.
+class UIWebViewDelegate {
+public:
+    virtual ~UIWebViewDelegate() = default;
+    virtual bool webViewShouldStartLoadWithRequest(platform::WebView* /*webView*/,
+                                                   const platform::URLRequest& /*request*/,
+                                                   platform::NavigationType /*navigationType*/) {
+        return true;
+    }
+    virtual void webViewDidStartLoad(platform::WebView* /*webView*/) {}
+    virtual void webViewDidFinishLoad(platform::WebView* /*webView*/) {}
+    virtual void webViewDidFailLoadWithError(platform::WebView* /*webView*/, const platform::Error& /*error*/) {}
+};
+
+inline constexpr const char* WFUIWebViewDelegateErrorDomain = "WFUIWebViewDelegate";
+
+class WFUIWebViewDelegate : public UIWebViewDelegate {
+public:
+    enum State : long {
+        STATE_IDLE = 0,
+        STATE_WAITING_FOR_LOAD_START = 1,
+        STATE_WAITING_FOR_LOAD_FINISH = 2,
+        STATE_IOS5_POLLING_FOR_LOAD_START = 3,  // reached by no transition
+        STATE_IOS5_POLLING_FOR_LOAD_FINISH = 4,  // reached by no transition
+        STATE_CANCELLED = 5,
+    };
+
+    explicit WFUIWebViewDelegate(std::weak_ptr<UIWebViewDelegate> delegate);
+
+    bool webViewShouldStartLoadWithRequest(platform::WebView* webView, const platform::URLRequest& request,
+                                           platform::NavigationType navigationType) override;
+    void webViewDidStartLoad(platform::WebView* webView) override;
+    void webViewDidFinishLoad(platform::WebView* webView) override;
+    void webViewDidFailLoadWithError(platform::WebView* webView, const platform::Error& error) override;
+
+    // Requests a frame may load without asking the engine.
+    static bool shouldLoadRequest(const platform::URLRequest& request);
+    static bool requestIsEqualToRequestAfterStrippingFragments(const platform::URLRequest& a,
+                                                               const platform::URLRequest& b);
+    // The page's location.
+    static std::string evalForCurrentURL(platform::WebView* webView);
+
+    long state() const { return state_; }
+    long loadCount() const { return loadCount_; }
+
+    // The steps after the wrapped delegate's answer, for a top-level load the
+    // engine has already let through (used by WFWebViewEventAdapter).
+    void topLevelLoadWillStart(platform::WebView* webView, const platform::URLRequest& request);
+
+private:
+    std::weak_ptr<UIWebViewDelegate> delegate_;
+    long loadCount_ = -1;
+    long state_ = STATE_IDLE;
+};
+
+// Feeds a load-state delegate from the platform web view's events. WebKit
+// reports load events for the top-level page only and none for fragment
+// changes, so a navigation decision only asks (no state change) and the
+// load events drive the transitions.
+class WFWebViewEventAdapter : public platform::WebViewObserver {
+public:
+    WFWebViewEventAdapter(platform::WebView* webView, std::shared_ptr<WFUIWebViewDelegate> delegate,
+                          std::weak_ptr<UIWebViewDelegate> wrapped);
+
+    bool decidePolicyForNavigation(const platform::URLRequest& request, platform::NavigationType type,
+                                   bool userGesture) override;
+    void loadStarted() override;
+    void loadRedirected() override;
+    void loadFinished() override;
+    void loadFailed(const platform::Error& error) override;
+
+    const std::shared_ptr<WFUIWebViewDelegate>& delegate() const { return delegate_; }
+
+private:
+    platform::URLRequest currentRequest() const;
+
+    platform::WebView* webView_;
+    std::shared_ptr<WFUIWebViewDelegate> delegate_;
+    std::weak_ptr<UIWebViewDelegate> wrapped_;
+};
+
+}  // namespace wharf

@@ -1,0 +1,41 @@
+#include "host/testing/FakeWebView.h"
+
+#include "platform/RunLoop.h"
+
+namespace wharf::testing {
+
+void FakeWebView::loadRequest(const platform::URLRequest& request) { requests_.push_back(request); }
+
+void FakeWebView::loadHTMLString(const std::string& html, const std::optional<platform::Url>&) {
+    html_.push_back(html);
+}
+
+void FakeWebView::evaluateJavaScript(const std::string& script, platform::ScriptCompletion completion) {
+    scripts_.push_back(script);
+    std::string answer = responder_ ? responder_(script) : "";
+    if (!completion) return;
+    platform::RunLoop::performOnMain([completion = std::move(completion), answer] { completion(answer, nullptr); });
+}
+
+bool FakeWebView::navigate(const std::string& text, bool loads) {
+    auto url = platform::Url::parse(text);
+    if (!url || !observer_) return false;
+    platform::URLRequest request;
+    request.url = *url;
+    request.mainDocumentURL = *url;
+    if (!observer_->decidePolicyForNavigation(request, platform::NavigationType::LinkClicked, false)) return false;
+    if (!loads) return true;
+    url_ = *url;
+    observer_->loadStarted();
+    return true;
+}
+
+void FakeWebView::finish() {
+    if (observer_) observer_->loadFinished();
+}
+
+void FakeWebView::fail(int64_t code, const std::string& description) {
+    if (observer_) observer_->loadFailed(platform::Error::withDescription(platform::kURLErrorDomain, code, description));
+}
+
+}  // namespace wharf::testing
