@@ -14,14 +14,16 @@ namespace wharf::platform {
 namespace {
 
 // Observers of GIO's monitor; its signals arrive on the main context.
-class GioNetworkMonitor : public NetworkMonitor {
+class GioNetworkMonitor : public NetworkMonitor, public std::enable_shared_from_this<GioNetworkMonitor> {
 public:
     GioNetworkMonitor() {
         // The monitor emits its signals in the context that is the thread's
-        // default when it is first made: make that the main context.
-        g_main_context_push_thread_default(g_main_context_default());
+        // default when it is first made: on the main thread that is the main
+        // context. Made elsewhere, notifyAll() carries them to the main thread.
+        const bool onMain = RunLoop::isMainThread();
+        if (onMain) g_main_context_push_thread_default(g_main_context_default());
         monitor_ = G_NETWORK_MONITOR(g_object_ref(g_network_monitor_get_default()));
-        g_main_context_pop_thread_default(g_main_context_default());
+        if (onMain) g_main_context_pop_thread_default(g_main_context_default());
         g_signal_connect(monitor_, "network-changed", G_CALLBACK(&GioNetworkMonitor::onNetworkChanged), this);
         g_signal_connect(monitor_, "notify::network-metered", G_CALLBACK(&GioNetworkMonitor::onMeteredChanged), this);
     }
@@ -56,6 +58,12 @@ private:
         static_cast<GioNetworkMonitor*>(self)->notifyAll();
     }
     void notifyAll() {
+        if (!RunLoop::isMainThread()) {
+            RunLoop::performOnMain([weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->notifyAll();
+            });
+            return;
+        }
         std::map<uint64_t, std::function<void()>> observers;
         {
             std::lock_guard lock(mutex_);
