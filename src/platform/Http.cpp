@@ -98,7 +98,12 @@ size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto* task = static_cast<Task*>(user);
     size_t n = size * count;
     task->lastActivity = Clock::now();
-    if (task->request.collectBody) task->body.insert(task->body.end(), data, data + n);
+    if (!task->request.collectBody) return n;
+    try {
+        task->body.insert(task->body.end(), data, data + n);
+    } catch (const std::bad_alloc&) {
+        return 0;  // libcurl then ends the transfer with a write error
+    }
     return n;
 }
 
@@ -371,7 +376,15 @@ private:
                                               }),
                                next.headers.end());
         }
-        if (task.willRedirect && !task.willRedirect(task.response, next)) return false;
+        if (task.willRedirect) {
+            bool follow = false;
+            try {
+                follow = task.willRedirect(task.response, next);
+            } catch (const std::exception& e) {
+                log("HTTP redirect handler failed: %s", e.what());
+            }
+            if (!follow) return false;
+        }
         if (task.redirects >= task.request.maxRedirects) {
             complete(task, urlError(URLErrorHTTPTooManyRedirects, task.request.url, "too many HTTP redirects"), true);
             return true;
