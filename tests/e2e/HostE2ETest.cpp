@@ -1,0 +1,191 @@
+// End-to-end tests: the real host binary with the echo plug-in on test
+// bundles, in WebKitGTK under Xvfb. Each test runs the host once with a fresh
+// home and reads back what the page reported through the bridge.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Value.h"
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using wharf::platform::Value;
+using wharf::test::readFile;
+using wharf::test::TempDir;
+using wharf::test::writeFile;
+
+struct RunResult {
+    int status = -1;
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+RunResult runHost(const TempDir& dir, std::vector<std::string> args,
+                  std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    args.insert(args.begin(), WHARF_E2E_HOST);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string outPath = dir.file("stdout.txt"), errPath = dir.file("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    RunResult result;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return result;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = readFile(outPath);
+    result.err = readFile(errPath);
+    return result;
+}
+
+// A copy of a test bundle with the page-side bridge script of the demo.
+std::string prepareBundle(const TempDir& dir, const std::string& name) {
+    const fs::path target = fs::path(dir.path()) / "bundle";
+    fs::copy(fs::path(WHARF_E2E_BUNDLES) / name, target, fs::copy_options::recursive);
+    fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", target / "www" / "wharf.js");
+    return target.string();
+}
+
+class HostE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* display = std::getenv("DISPLAY");
+        if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+    }
+    std::string home() const { return dir_.file("home"); }
+    Value report() const {
+        std::string text = readFile(home() + "/e2e-report.json");
+        return text.empty() ? Value() : Value::parse(text, nullptr, false);
+    }
+    TempDir dir_;
+};
+
+TEST_F(HostE2E, BridgeCallsReachThePageCallbacks) {
+    const std::string bundle = prepareBundle(dir_, "bridge");
+    RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home(), "--open-url", "wharfe2e://launch/x?y=1"});
+    ASSERT_FALSE(run.timedOut) << run.err;
+    Value r = report();
+    ASSERT_TRUE(r.is_object()) << run.err;
+    EXPECT_EQ(run.status, 0) << r.dump();
+    EXPECT_FALSE(r.contains("timedOut")) << "stuck at " << r.value("lastStep", "?");
+
+    // An answer reaches the success callback with its payload.
+    EXPECT_EQ(r["echo"]["ok"], true);
+    EXPECT_EQ(r["echo"]["value"], Value::parse(R"({"a":1,"b":"x","c":[true,null]})"));
+    // Keep-callback: three events to the one callback.
+    EXPECT_EQ(r["keep"], Value::parse("[1,2,3]"));
+    // An error status reaches the failure callback.
+    EXPECT_EQ(r["error"], Value::parse(R"({"failure":"bad thing"})"));
+    // Bytes round-trip exactly.
+    EXPECT_EQ(r["buffer"]["isArrayBuffer"], true);
+    EXPECT_EQ(r["buffer"]["bytes"], Value::parse("[0,1,255]"));
+    // 200 calls queued at once (one batch, over the background-parse size) run in order.
+    ASSERT_TRUE(r["queued"]["order"].is_array());
+    std::vector<int> order;
+    for (auto& v : r["queued"]["order"]) order.push_back(v.get<int>());
+    std::vector<int> expected(200);
+    for (int i = 0; i < 200; ++i) expected[i] = i;
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(r["queued"]["bigLength"], 5000);
+    // A plug-in action that throws is logged; the bridge goes on.
+    EXPECT_EQ(r["afterThrow"], "still here");
+    EXPECT_NE(run.err.find("E2EEcho.fail throws on purpose"), std::string::npos);
+    // The page start reset the plug-ins.
+    EXPECT_GE(r["resets"].get<int>(), 1);
+    // "AppendUserAgent" is in navigator.userAgent.
+    const std::string ua = r["userAgent"].get<std::string>();
+    EXPECT_NE(ua.find(" WharfE2E/7"), std::string::npos) << ua;
+    // The launch's open-URL posted both notifications, in order.
+    EXPECT_EQ(r["open"], Value::parse(R"(["open:wharfe2e://launch/x?y=1","openWithSource:wharfe2e://launch/x?y=1"])"));
+}
+
+TEST_F(HostE2E, MissingStartPageLoadsTheErrorPageWithTheMessage) {
+    const std::string bundle = prepareBundle(dir_, "missing");
+    RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home()});
+    ASSERT_FALSE(run.timedOut) << run.err;
+    EXPECT_EQ(run.status, 0);
+    Value r = report();
+    ASSERT_TRUE(r.is_object()) << run.err;
+    EXPECT_EQ(r["page"], "error.html");
+    EXPECT_EQ(r["error"], "ERROR: Start Page at 'www/nothere.html' was not found.");
+    EXPECT_NE(run.err.find("ERROR: Start Page at 'www/nothere.html' was not found."), std::string::npos);
+}
+
+TEST_F(HostE2E, MalformedConfigExitsWithTheParseError) {
+    const std::string bundle = prepareBundle(dir_, "bridge");
+    writeFile(bundle + "/config.xml", "<?xml version=\"1.0\"?>\n<widget>\n  <content src=\"index.html\">\n</widget>\n");
+    RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home()});
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_NE(run.status, 0);
+    EXPECT_LT(run.status, 128) << "ended by a signal, not an exit";
+    EXPECT_NE(run.err.find("config.xml parse error line 4 col"), std::string::npos) << run.err;
+}
+
+TEST_F(HostE2E, MissingConfigExitsWithTheMessage) {
+    const std::string bundle = prepareBundle(dir_, "bridge");
+    fs::remove(bundle + "/config.xml");
+    RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home()});
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_NE(run.status, 0);
+    EXPECT_LT(run.status, 128);
+    EXPECT_NE(run.err.find("ERROR: config.xml not found in the main bundle!"), std::string::npos) << run.err;
+}
+
+TEST_F(HostE2E, BackgroundColorShowsBehindATransparentPage) {
+    const std::string bundle = prepareBundle(dir_, "background");
+    const std::string png = dir_.file("shot.png");
+    RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home(), "--screenshot", png});
+    ASSERT_FALSE(run.timedOut) << run.err;
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(png), std::string::npos);
+    GError* error = nullptr;
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(png.c_str(), &error);
+    ASSERT_NE(pixbuf, nullptr) << (error ? error->message : "");
+    const guchar* p = gdk_pixbuf_get_pixels(pixbuf) + 10 * gdk_pixbuf_get_rowstride(pixbuf) +
+                      10 * gdk_pixbuf_get_n_channels(pixbuf);
+    EXPECT_EQ(p[0], 0x33);
+    EXPECT_EQ(p[1], 0x66);
+    EXPECT_EQ(p[2], 0x99);
+    g_object_unref(pixbuf);
+}
+
+TEST_F(HostE2E, UnknownOptionIsAUsageError) {
+    RunResult run = runHost(dir_, {"--no-such-option"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("usage: wharf"), std::string::npos);
+}
+
+}  // namespace
