@@ -182,6 +182,8 @@ public:
 
     GMainContext* context() const { return context_; }
 
+    std::atomic<std::thread::id> owner{};  // a serial queue's thread, once started
+
     void push(Item&& item) {
         bool arm = false;
         {
@@ -317,6 +319,18 @@ private:
 // The thread that runs a serial queue's context, if this is one.
 thread_local const ContextCore* tThreadCore = nullptr;
 
+// Which thread waits in sync() on which queue, to refuse a sync that closes a
+// cycle: the main thread waits on queue Q while Q's block syncs onto main.
+struct Waits {
+    std::mutex mutex;
+    std::map<std::thread::id, const QueueBase*> waiting;
+};
+
+Waits& waits() {
+    static Waits* w = new Waits;
+    return *w;
+}
+
 class ContextQueue : public QueueBase {
 public:
     ContextQueue(std::string label, std::shared_ptr<ContextCore> core)
@@ -325,6 +339,9 @@ public:
     GMainContext* context() const override { return core_->context(); }
     ContextCore& core() const { return *core_; }
 
+    // The thread that runs this queue's blocks (none until it has started).
+    virtual std::thread::id ownerThread() const = 0;
+
     void async(Block block) override { core_->push(Item{std::move(block), shared_from_this(), {}, nullptr}); }
 
     void after(Duration delay, Block block) override {
@@ -332,19 +349,45 @@ public:
     }
 
     bool sync(Block block) override {
-        if (onThisThread(this, true) || tThreadCore == core_.get() || (isMain() && RunLoop::isMainThread())) {
-            platform::log("dispatch: sync onto queue \"%s\" from that same queue refused: it would deadlock",
-                          label().c_str());
-            return false;
+        const auto me = std::this_thread::get_id();
+        Waits& w = waits();
+        {
+            std::lock_guard lock(w.mutex);
+            if (onThisThread(this, true) || tThreadCore == core_.get() || closesCycle(w, me)) {
+                platform::log("dispatch: sync onto queue \"%s\" from that same queue refused: it would deadlock",
+                              label().c_str());
+                return false;
+            }
+            w.waiting[me] = this;
         }
         SyncWaiter waiter;
         core_->push(Item{std::move(block), shared_from_this(), callerFrames(), &waiter});
         waiter.wait();
+        std::lock_guard lock(w.mutex);
+        w.waiting.erase(me);
         return true;
     }
 
 protected:
     std::shared_ptr<ContextCore> core_;
+
+private:
+    // Follows "this queue's thread waits on queue X, whose thread waits on
+    // ..." back to the caller. Queues in the map are alive: their waiters
+    // hold them.
+    bool closesCycle(const Waits& w, std::thread::id me) const {
+        const ContextQueue* q = this;
+        for (std::size_t hops = 0; hops <= w.waiting.size(); ++hops) {
+            std::thread::id owner = q->ownerThread();
+            if (owner == std::thread::id()) return false;
+            if (owner == me) return true;
+            auto it = w.waiting.find(owner);
+            if (it == w.waiting.end()) return false;
+            q = dynamic_cast<const ContextQueue*>(it->second);
+            if (!q) return false;
+        }
+        return false;
+    }
 };
 
 class MainQueue final : public ContextQueue {
@@ -355,6 +398,7 @@ public:
                        // run, pumpUntil) still sees later main-queue blocks.
                        std::make_shared<ContextCore>(g_main_context_ref(g_main_context_default()), true)) {}
     bool isMain() const override { return true; }
+    std::thread::id ownerThread() const override { return mainThreadId(); }
     // The main thread runs nothing but main-queue work (and inline syncs from
     // it), also outside blocks, as currentQueue() answers there.
     bool isCurrent() const override { return RunLoop::isMainThread(); }
@@ -370,9 +414,12 @@ public:
     }
     ~SerialQueue() override { core_->stop(); }
 
+    std::thread::id ownerThread() const override { return core_->owner.load(std::memory_order_acquire); }
+
 private:
     static void threadMain(std::shared_ptr<ContextCore> core, std::string name) {
         setThreadName(name);
+        core->owner.store(std::this_thread::get_id(), std::memory_order_release);
         tThreadCore = core.get();
         GMainContext* context = core->context();
         g_main_context_push_thread_default(context);

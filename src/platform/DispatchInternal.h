@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -78,6 +79,9 @@ GSource* newReadySource(gint64 readyTime, const char* name);
 // Converts a delay to GLib microseconds, rounding up so nothing fires early;
 // negative delays are zero, huge ones are clamped.
 gint64 toMicros(Duration d);
+
+// The thread of RunLoop::initMainThread() (none before it).
+std::thread::id mainThreadId();
 
 // Hands an exception thrown by a main-thread block to RunLoop::run().
 void reportFatal(std::exception_ptr error);

@@ -135,6 +135,11 @@ void RunLoop::pumpFor(std::chrono::milliseconds duration) {
 
 namespace dispatch::detail {
 
+std::thread::id mainThreadId() {
+    return gInitialised.load(std::memory_order_acquire) ? gMainThread.load(std::memory_order_acquire)
+                                                          : std::thread::id();
+}
+
 // Every running loop ends so that the error reaches the outermost run() and
 // main(); with no loop running, the log line is all there is.
 void reportFatal(std::exception_ptr error) {

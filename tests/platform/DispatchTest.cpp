@@ -151,6 +151,26 @@ TEST(MainQueue, SyncFromTheMainThreadIsRefusedAndFromAnotherThreadWorks) {
     EXPECT_TRUE(backRefused);
 }
 
+TEST(MainQueue, SyncBackOntoAWaitingMainThreadIsRefused) {
+    LogCapture log;
+    auto a = createSerialQueue("test.cycle.a");
+    auto b = createSerialQueue("test.cycle.b");
+    bool direct = true, viaTwoQueues = true, ran = false;
+    // The main thread waits on a; a's block syncs straight back onto main.
+    ASSERT_TRUE(a->sync([&] { direct = mainQueue()->sync([&] { ran = true; }); }));
+    // The main thread waits on a, whose thread waits on b, whose block syncs onto main.
+    ASSERT_TRUE(a->sync([&] { b->sync([&] { viaTwoQueues = mainQueue()->sync([&] { ran = true; }); }); }));
+    EXPECT_FALSE(direct);
+    EXPECT_FALSE(viaTwoQueues);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(log.count("\"wharf.main-thread\" from that same queue refused"), 2u);
+    // Nothing is left marked as waiting: with main pumping, not waiting, the
+    // same sync from a's block goes through.
+    std::atomic<bool> later{false};
+    a->async([&] { later = mainQueue()->sync([] {}); });
+    EXPECT_TRUE(RunLoop::pumpUntil([&] { return later.load(); }));
+}
+
 TEST(Queue, AfterRunsInDeadlineOrderNoEarlierThanTheDelay) {
     auto q = createSerialQueue("test.after");
     std::mutex m;
