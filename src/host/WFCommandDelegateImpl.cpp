@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/WFCommandQueue.h"
+#include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
 #include "host/WFWebViewEngineProtocol.h"
 #include "platform/Bundle.h"
@@ -32,14 +33,7 @@ std::optional<std::string> WFCommandDelegateImpl::pathForResource(const std::str
     auto controller = viewController_.lock();
     auto bundle = platform::Bundle::mainBundle();
     if (!controller || !bundle) return std::nullopt;
-    std::vector<std::string> components;
-    std::size_t start = 0;
-    for (;;) {
-        auto slash = path.find('/', start);
-        components.push_back(path.substr(start, slash - start));
-        if (slash == std::string::npos) break;
-        start = slash + 1;
-    }
+    std::vector<std::string> components = wf_split(path, '/');
     const std::string filename = components.back();
     components.pop_back();
     std::string subpath;

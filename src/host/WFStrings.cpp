@@ -14,4 +14,15 @@ std::string wf_lowercase(std::string_view text) {
     return result;
 }
 
+std::vector<std::string> wf_split(std::string_view text, char separator) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const auto at = text.find(separator, start);
+        pieces.emplace_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+        if (at == std::string_view::npos) return pieces;
+        start = at + 1;
+    }
+}
+
 }  // namespace wharf

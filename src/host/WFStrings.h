@@ -2,10 +2,13 @@
 // Small string helpers shared inside the host.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace wharf {
 
 // Lower-cased as the platform's string does (Unicode-aware for UTF-8 text).
 std::string wf_lowercase(std::string_view text);
+// The pieces between separators; empty pieces kept ("/a" → "", "a").
+std::vector<std::string> wf_split(std::string_view text, char separator);
 
 }  // namespace wharf

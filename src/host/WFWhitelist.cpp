@@ -162,14 +162,7 @@ std::string WFWhitelist::errorStringForURL(const Url& url) const {
 }
 
 bool WFWhitelist::isIPv4Address(const std::string& text) const {
-    std::vector<std::string> components;
-    std::size_t start = 0;
-    for (;;) {
-        auto dot = text.find('.', start);
-        components.push_back(text.substr(start, dot - start));
-        if (dot == std::string::npos) break;
-        start = dot + 1;
-    }
+    const std::vector<std::string> components = wf_split(text, '.');
     if (components.size() != 4) return false;
     for (const auto& component : components) {
         if (component == "*") continue;
