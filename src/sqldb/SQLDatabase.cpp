@@ -389,8 +389,11 @@ bool SQLDatabase::mayStart(Error* error) {
 
 sqlite3_stmt* SQLDatabase::statementFor(std::string_view sql, Error* error, std::shared_ptr<SQLStatement>& cached) {
     if (shouldCacheStatements_ && (cached = cachedStatementForQuery(sql))) {
-        cached->reset();
-        return cached->statement();
+        // A free statement was rewound when it was given back; only one left mid-run needs it again.
+        sqlite3_stmt* handle = cached->statement();
+        if (sqlite3_stmt_busy(handle)) sqlite3_reset(handle);
+        cached->setInUse(false);
+        return handle;
     }
     sqlite3_stmt* handle = nullptr;
     int rc = prepare(sql, &handle);
@@ -763,13 +766,19 @@ bool SQLDatabase::runInTransaction(bool deferred, BlockRef<void(bool* rollback)>
 
 void SQLDatabase::setShouldCacheStatements(bool value) {
     shouldCacheStatements_ = value;
-    if (!value) cachedStatements_.clear();
+    if (!value) {
+        lastCacheEntry_ = nullptr;
+        cachedStatements_.clear();
+    }
 }
 
 std::shared_ptr<SQLStatement> SQLDatabase::cachedStatementForQuery(std::string_view query) {
-    auto it = cachedStatements_.find(query);
-    if (it == cachedStatements_.end()) return nullptr;
-    for (const auto& statement : it->second) {
+    if (!lastCacheEntry_ || lastCacheEntry_->first != query) {
+        auto it = cachedStatements_.find(query);
+        if (it == cachedStatements_.end()) return nullptr;
+        lastCacheEntry_ = &*it;
+    }
+    for (const auto& statement : lastCacheEntry_->second) {
         if (!statement->inUse() && statement->statement()) return statement;
     }
     return nullptr;
@@ -786,6 +795,7 @@ void SQLDatabase::clearCachedStatements() {
     for (auto& [query, statements] : cachedStatements_) {
         for (auto& statement : statements) statement->close();
     }
+    lastCacheEntry_ = nullptr;
     cachedStatements_.clear();
 }
 

@@ -340,6 +340,9 @@ private:
     };
     std::unordered_map<std::string, std::vector<std::shared_ptr<SQLStatement>>, TextHash, std::equal_to<>>
         cachedStatements_;
+    // The entry found last: a loop running one text again skips the hashing.
+    // Nodes of an unordered_map stay put, so the pointer lives until the cache is emptied.
+    std::pair<const std::string, std::vector<std::shared_ptr<SQLStatement>>>* lastCacheEntry_ = nullptr;
     std::vector<SQLResultSet*> openResultSets_;
     std::list<FunctionBlock> openFunctions_;
     std::shared_ptr<SQLDateFormatter> dateFormat_;

@@ -147,16 +147,15 @@ double SQLResultSet::doubleForColumnIndex(int columnIdx) {
 
 std::optional<std::string> SQLResultSet::stringForColumnIndex(int columnIdx) {
     sqlite3_stmt* handle = columnStatement(columnIdx);
-    if (!handle || sqlite3_column_type(handle, columnIdx) == SQLITE_NULL) return std::nullopt;
-    const unsigned char* text = sqlite3_column_text(handle, columnIdx);
+    // NULL reads as a null pointer (and "" as a real one), so no type check is needed.
+    const unsigned char* text = handle ? sqlite3_column_text(handle, columnIdx) : nullptr;
     if (!text) return std::nullopt;
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(handle, columnIdx)));
 }
 
 const char* SQLResultSet::UTF8StringForColumnIndex(int columnIdx) {
     sqlite3_stmt* handle = columnStatement(columnIdx);
-    if (!handle || sqlite3_column_type(handle, columnIdx) == SQLITE_NULL) return nullptr;
-    return reinterpret_cast<const char*>(sqlite3_column_text(handle, columnIdx));
+    return handle ? reinterpret_cast<const char*>(sqlite3_column_text(handle, columnIdx)) : nullptr;
 }
 
 std::optional<SQLDate> SQLResultSet::dateForColumnIndex(int columnIdx) {
