@@ -91,41 +91,39 @@ void WFCommandQueue::executePending() {
     // A command may drop the last other reference to the queue.
     auto keepAlive = weak_from_this().lock();
     startExecutionTime_ = clock_->monotonicNow();
-    try {
-        while (!queue_.empty()) {
-            auto holder = queue_.front();
-            {
-                std::lock_guard lock(holder->mutex);
-                if (!holder->ready) break;  // still parsing: its completion runs us again
-            }
-            if (holder->entries.empty()) {
-                queue_.pop_front();
-                continue;
-            }
-            bool yielded = false;
-            while (!holder->entries.empty()) {
-                Value entry = std::move(holder->entries.front());
-                holder->entries.pop_front();
-                if (holder->entries.empty() && !queue_.empty() && queue_.front() == holder) queue_.pop_front();
-                if (auto command = WFInvokedUrlCommand::commandFromJson(std::move(entry))) execute(*command);
-                if (!queue_.empty() && secondsSinceStart() > std::chrono::duration<double>(kRunSlice).count()) {
-                    scheduleExecutePending(std::chrono::milliseconds(0));
-                    yielded = true;
-                    break;
-                }
-            }
-            if (yielded) break;
+    // The run ends however it ends: queue drained, head still parsing, slice
+    // used up, or an exception from a plug-in on its way to the caller.
+    struct RunEnd {
+        std::optional<platform::Clock::MonoTime>& start;
+        ~RunEnd() { start.reset(); }
+    } runEnd{startExecutionTime_};
+
+    while (!queue_.empty()) {
+        auto holder = queue_.front();
+        {
+            std::lock_guard lock(holder->mutex);
+            if (!holder->ready) return;  // still parsing: the parse's completion runs us again
         }
-    } catch (...) {
-        startExecutionTime_.reset();
-        throw;
+        if (holder->entries.empty()) {
+            queue_.pop_front();
+            continue;
+        }
+        while (!holder->entries.empty()) {
+            Value entry = std::move(holder->entries.front());
+            holder->entries.pop_front();
+            if (holder->entries.empty()) queue_.pop_front();
+            if (auto command = WFInvokedUrlCommand::commandFromJson(std::move(entry))) execute(*command);
+            if (!queue_.empty() && secondsSinceStart() > std::chrono::duration<double>(kRunSlice).count()) {
+                scheduleExecutePending();
+                return;
+            }
+        }
     }
-    startExecutionTime_.reset();
 }
 
-void WFCommandQueue::scheduleExecutePending(std::chrono::milliseconds delay) {
+void WFCommandQueue::scheduleExecutePending() {
     std::weak_ptr<WFCommandQueue> weak = weak_from_this();
-    platform::RunLoop::performAfter(delay, [weak] {
+    platform::RunLoop::performAfter(std::chrono::milliseconds(0), [weak] {
         if (auto self = weak.lock()) self->executePendingFromRunLoop();
     });
 }

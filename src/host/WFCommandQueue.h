@@ -65,7 +65,7 @@ private:
     };
 
     static void fill(BatchHolder& holder, std::optional<platform::Value> parsed);
-    void scheduleExecutePending(std::chrono::milliseconds delay);
+    void scheduleExecutePending();
     double secondsSinceStart() const;
 
     int64_t lastCommandQueueFlushRequestId_ = 0;
