@@ -9,7 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <limits>
+#include <iterator>
 #include <map>
 #include <thread>
 
@@ -160,7 +160,7 @@ struct Timed {
 // armed through its ready time (safe from any thread) once per batch.
 class ContextCore {
 public:
-    ContextCore(GMainContext* context, bool recursive) : context_(context), recursive_(recursive) {
+    ContextCore(GMainContext* context, bool recursive) : context_(context) {
         wake_ = newReadySource(-1, "wharf.dispatch.queue");
         g_source_set_can_recurse(wake_, recursive);
         g_source_set_callback(wake_, &ContextCore::onWake, this, nullptr);
@@ -248,52 +248,43 @@ private:
         return G_SOURCE_CONTINUE;
     }
 
-    // Runs the blocks that were waiting when the batch began, so that a queue
-    // that keeps feeding itself still lets the context's other sources run.
+    // Takes every waiting block as one batch, so that a queue that keeps
+    // feeding itself still lets the context's other sources run. Only this
+    // context's thread touches the batch; the two vectors trade buffers, so a
+    // busy queue stops allocating.
     void drain() {
         g_source_set_ready_time(wake_, -1);
-        if (recursive_) {
-            drainOneByOne();
-        } else {
-            std::deque<Item> batch;
-            {
-                std::lock_guard lock(mutex_);
-                wakePending_ = false;
-                batch.swap(items_);
+        {
+            std::lock_guard lock(mutex_);
+            wakePending_ = false;
+            if (running_.empty()) {
+                running_.swap(items_);
+            } else {
+                // A nested pump inside one of our blocks (main queue only):
+                // the rest of the outer batch goes first, then the newer ones.
+                std::move(items_.begin(), items_.end(), std::back_inserter(running_));
+                items_.clear();
             }
-            for (Item& item : batch) run(item);
+        }
+        ++depth_;
+        while (next_ < running_.size()) {
+            Item item = std::move(running_[next_++]);
+            run(item);
+        }
+        if (--depth_ == 0) {
+            running_.clear();
+            next_ = 0;
         }
         bool rearm = false;
         {
             std::lock_guard lock(mutex_);
             if (!items_.empty()) {
                 if (!wakePending_) wakePending_ = rearm = true;
-            } else if (stopping_) {
+            } else if (stopping_ && depth_ == 0) {
                 finished_.store(true, std::memory_order_release);
             }
         }
         if (rearm) g_source_set_ready_time(wake_, 0);
-    }
-
-    // A nested pump inside a block (main queue only) drains the same FIFO, so
-    // blocks are taken one at a time there rather than as a batch.
-    void drainOneByOne() {
-        std::size_t batch;
-        {
-            std::lock_guard lock(mutex_);
-            wakePending_ = false;
-            batch = items_.size();
-        }
-        for (std::size_t i = 0; i < batch; ++i) {
-            Item item;
-            {
-                std::lock_guard lock(mutex_);
-                if (items_.empty()) break;
-                item = std::move(items_.front());
-                items_.pop_front();
-            }
-            run(item);
-        }
     }
 
     static void run(Item& item) {
@@ -304,11 +295,13 @@ private:
     }
 
     GMainContext* const context_;
-    const bool recursive_;
     GSource* wake_;
     GSource* timer_;
     std::mutex mutex_;
-    std::deque<Item> items_;
+    std::vector<Item> items_;
+    std::vector<Item> running_;  // the batch being run, from next_ on
+    std::size_t next_ = 0;
+    int depth_ = 0;
     std::map<std::pair<gint64, std::uint64_t>, Timed> timed_;
     std::uint64_t timedSeq_ = 0;
     bool wakePending_ = false;
