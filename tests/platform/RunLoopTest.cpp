@@ -139,15 +139,20 @@ TEST(RunLoop, OffMainThreadCallsAreRefused) {
     EXPECT_TRUE(log.contains("off the main thread"));
 }
 
-TEST(RunLoop, MainQueueBlocksStillRunInsideANestedPump) {
-    bool inner = false, innerSeen = false;
+TEST(RunLoop, MainQueueBlocksStillRunInsideANestedPumpInFifoOrder) {
+    std::vector<std::string> order;
+    bool innerSeen = false;
     RunLoop::performOnMain([&] {
-        RunLoop::performOnMain([&] { inner = true; });
-        innerSeen = RunLoop::pumpUntil([&] { return inner; }, 2s);
+        order.push_back("outer");
+        RunLoop::performOnMain([&] { order.push_back("posted inside"); });
+        innerSeen = RunLoop::pumpUntil([&] { return order.size() == 3; }, 2s);
     });
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return inner; }));
+    RunLoop::performOnMain([&] { order.push_back("posted before"); });
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return order.size() == 3; }));
     RunLoop::pumpFor(1ms);
     EXPECT_TRUE(innerSeen);
+    std::vector<std::string> expected = {"outer", "posted before", "posted inside"};
+    EXPECT_EQ(order, expected);
     EXPECT_EQ(dispatch::currentQueueLabel(), dispatch::mainQueue()->label());
 }
 
