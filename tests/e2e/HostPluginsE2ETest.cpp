@@ -292,13 +292,16 @@ TEST_F(HostPluginsE2E, LocalStorageIsBackedUpAndRestoredAtTheNextStart) {
     {
         App app(bundle.path, home, dir.path() + "/first.log");
         ASSERT_TRUE(app.waitForLog("e2e read: null")) << app.log();
+        ASSERT_TRUE(App::waitFor([&] { return fs::exists(live); }, 10s))
+            << "the web context was not given WFLocalStorage::webStorageLocation()";
         ASSERT_TRUE(App::waitFor([&] { return app.log().find("Backed up: localStorage database") != std::string::npos; }))
             << app.log();
-        EXPECT_TRUE(fs::exists(live)) << "the web engine keeps local storage elsewhere:\n" << app.log();
         EXPECT_EQ(sqliteQuery(copy, query), utf16Hex("kept-value-42"));
         std::string attribute;
         auto result = wharf::platform::xattr::get(backups, wharf::platform::xattr::kExcludeFromBackup, &attribute);
-        if (result != wharf::platform::xattr::Result::Unsupported) EXPECT_EQ(attribute, "false");
+        if (result != wharf::platform::xattr::Result::Unsupported) {
+            EXPECT_EQ(attribute, "false");
+        }
         app.stop();
     }
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(live + suffix);
