@@ -287,11 +287,17 @@ void LGLog::log(bool asynchronous, const LGLogMessage& message) {
 
 namespace {
 
-void post(Item item) {
+// Appends to the channel; with `bounded`, first waits for room under the
+// bound. One lock for both: this is the caller's whole cost.
+void post(Item item, bool bounded = false) {
     Globals& g = globals();
     bool schedule = false;
     {
-        std::lock_guard<std::mutex> lock(g.mutex);
+        std::unique_lock<std::mutex> lock(g.mutex);
+        if (bounded) {
+            g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
+            ++g.undelivered;
+        }
         g.items.push_back(std::move(item));
         if (!g.drainScheduled) schedule = g.drainScheduled = true;
     }
@@ -318,14 +324,8 @@ void LGLog::queueLogMessage(std::shared_ptr<const LGLogMessage> message, bool as
     // delivery that would release it waits for the caller. Such messages
     // bypass the bound and are never synchronous.
     bool counted = !(isOnLoggingQueue() || isOnLoggerQueue());
-    if (counted) {
-        std::unique_lock<std::mutex> lock(g.mutex);
-        g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
-        ++g.undelivered;
-    } else {
-        asynchronous = true;
-    }
-    post(Item{std::move(message), counted, nullptr});
+    if (!counted) asynchronous = true;
+    post(Item{std::move(message), counted, nullptr}, counted);
     // Returns once the drain that delivers the message has run.
     if (!asynchronous) g.queue->sync([] {});
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/Dispatch.h"
@@ -12,9 +13,26 @@ namespace wharf {
 
 namespace {
 
-uint64_t currentThreadId() {
-    thread_local const uint64_t tid = static_cast<uint64_t>(::gettid());
-    return tid;
+struct ThreadFacts {
+    char id[24];
+    std::size_t idLength = 0;
+    char name[17] = {};
+    std::size_t nameLength = 0;
+    bool hasName = false;
+
+    ThreadFacts() {
+        int n = std::snprintf(id, sizeof id, "%llu", static_cast<unsigned long long>(::gettid()));
+        idLength = n > 0 ? static_cast<std::size_t>(n) : 0;
+        // Asking the kernel costs a system call per message; threads are named
+        // when they start, so the name is read once per thread.
+        hasName = ::prctl(PR_GET_NAME, name, 0, 0, 0) == 0;
+        if (hasName) nameLength = ::strnlen(name, 16);
+    }
+};
+
+const ThreadFacts& currentThread() {
+    thread_local const ThreadFacts facts;
+    return facts;
 }
 
 }  // namespace
@@ -32,13 +50,8 @@ LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t fl
     std::string_view fileText = file ? std::string_view(file) : std::string_view();
     std::string_view functionText = function ? std::string_view(function) : std::string_view();
 
-    char tidText[24];
-    int tidLength = std::snprintf(tidText, sizeof tidText, "%llu", static_cast<unsigned long long>(currentThreadId()));
-
-    // The kernel keeps the name (at most 15 bytes); read it each time so a
-    // renamed thread is reported under its new name.
-    char nameText[17] = {};
-    hasThreadName_ = ::prctl(PR_GET_NAME, nameText, 0, 0, 0) == 0;
+    const ThreadFacts& thread = currentThread();
+    hasThreadName_ = thread.hasName;
 
     std::string label = platform::dispatch::currentQueueLabel();
 
@@ -46,8 +59,8 @@ LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t fl
     text_ = append(message);
     file_ = append(fileText);
     function_ = append(functionText);
-    threadID_ = append(std::string_view(tidText, tidLength > 0 ? static_cast<std::size_t>(tidLength) : 0));
-    if (hasThreadName_) threadName_ = append(std::string_view(nameText, ::strnlen(nameText, 16)));
+    threadID_ = append(std::string_view(thread.id, thread.idLength));
+    if (hasThreadName_) threadName_ = append(std::string_view(thread.name, thread.nameLength));
     queueLabel_ = append(label);
 
     std::size_t slash = fileText.rfind('/');

@@ -54,6 +54,7 @@ public:
     int64_t options() const { return options_; }
     double timestamp() const { return timestamp_; }
     std::string_view threadID() const { return piece(threadID_); }
+    // The thread's name as it was when the thread first logged.
     std::optional<std::string_view> threadName() const {
         if (!hasThreadName_) return std::nullopt;
         return piece(threadName_);
