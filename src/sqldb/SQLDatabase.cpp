@@ -1,6 +1,7 @@
 #include "sqldb/SQLDatabase.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdarg>

@@ -7,8 +7,6 @@
 // only interrupt() may be called from another thread. Failures are answered
 // as nullptr / false / 0, logged as plain log lines with SQLite's code and
 // message, and put into the error slot where there is one.
-#include <atomic>
-#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <list>
