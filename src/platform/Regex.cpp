@@ -57,10 +57,10 @@ struct Regex::Impl {
     } variants[2];
 
     Variant& variantFor(std::string_view text) {
-        const int k = isValidUTF8(text) ? 0 : 1;
-        Variant& v = variants[k];
+        const bool byteMode = !isValidUTF8(text);
+        Variant& v = byteMode ? variants[1] : variants[0];
         std::call_once(v.once, [&] {
-            const auto flags = compileFlags(options, k == 1);
+            const auto flags = compileFlags(options, byteMode);
             if (!v.search) v.search = compileRaw(kLimitPrefix + pattern, flags, nullptr);
             if (!v.search) v.search = compileRaw(pattern, flags, nullptr);
             v.whole = compileRaw(std::string(kLimitPrefix) + "\\A(?:" + pattern + ")\\z", flags, nullptr);
