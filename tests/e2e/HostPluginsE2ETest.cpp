@@ -28,7 +28,7 @@ using wharf::test::TempDir;
 using wharf::test::writeFile;
 
 // The page's bridge script of the demo bundle.
-std::string bridgeScript() { return readFile(std::string(WHARF_SOURCE_DIR) + "/examples/demo/www/wharf.js"); }
+std::string bridgeScript() { return readFile((fs::path(WHARF_SOURCE_DIR) / "examples/demo/www/wharf.js").string()); }
 
 // Routes console.log through the console plug-in, as a web application's
 // console module does.
@@ -274,7 +274,12 @@ TEST_F(HostPluginsE2E, LocalStorageIsBackedUpAndRestoredAtTheNextStart) {
         "document.addEventListener('deviceready', function () {\n"
         "  var v = localStorage.getItem('e2e-key');\n"
         "  console.log('e2e read: ' + v);\n"
-        "  if (v !== null) return;\n"
+        "  if (v !== null) {\n"
+        "    localStorage.setItem('e2e-key', 'second-value');\n"
+        "    setTimeout(function () { wharf.exec(function (m) { console.log('e2e backup answer: ' + m); },\n"
+        "      null, 'LocalStorage', 'backup', []); }, 2000);\n"
+        "    return;\n"
+        "  }\n"
         "  localStorage.setItem('e2e-key', 'kept-value-42');\n"
         // WebKit writes the value to its database shortly after setItem.
         "  setTimeout(function () { wharf.exec(null, null, 'Lifecycle', 'resignActive', []); }, 2000);\n"
@@ -311,6 +316,8 @@ TEST_F(HostPluginsE2E, LocalStorageIsBackedUpAndRestoredAtTheNextStart) {
         std::string log = app.log();
         EXPECT_NE(log.find("Restored: localStorage database"), std::string::npos) << log;
         EXPECT_NE(log.find("e2e read: kept-value-42"), std::string::npos) << log;
+        ASSERT_TRUE(app.waitForLog("e2e backup answer: Backed up: localStorage database")) << app.log();
+        EXPECT_EQ(sqliteQuery(copy, query), utf16Hex("second-value"));
     }
 }
 
