@@ -125,8 +125,11 @@ bool copyTree(const std::string& source, const std::string& destination, platfor
             fs::last_write_time(destination, fs::last_write_time(source, ignored), ignored);
         }
     } else if (isSQLiteDatabase(source)) {
+        // The date from before the snapshot: a write during the copy leaves the
+        // live database newer than its copy, so the next backup takes it.
+        auto date = modificationDate(source);
         if (!backupDatabase(source, destination, error)) return false;
-        if (auto date = modificationDate(source)) fs::last_write_time(destination, *date, ec);
+        if (date) fs::last_write_time(destination, *date, ec);
         ec.clear();
     } else {
         fs::copy_file(source, destination, ec);
