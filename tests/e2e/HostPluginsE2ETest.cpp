@@ -228,6 +228,20 @@ TEST_F(HostPluginsE2E, NavigationFilterIntentsAndConsole) {
     EXPECT_TRUE(app.running()) << log;
 }
 
+TEST_F(HostPluginsE2E, StartPageNotFoundMessagePassesTheFilter) {
+    TempDir dir;
+    Bundle bundle(dir.path(), "org.wharf.e2e.nostart",
+                  "<feature name=\"IntentAndNavigationFilter\"><param name=\"ios-package\" "
+                  "value=\"WFIntentAndNavigationFilter\"/><param name=\"onload\" value=\"true\"/></feature>\n",
+                  "");
+    fs::remove(bundle.path + "/www/index.html");
+    App app(bundle.path, dir.path() + "/home", dir.path() + "/app.log");
+    ASSERT_TRUE(app.waitForLog("Finished load of: about:blank")) << app.log();
+    std::string log = app.log();
+    EXPECT_NE(log.find("ERROR: Start Page at 'www/index.html' was not found."), std::string::npos) << log;
+    EXPECT_EQ(log.find("navigation rejected"), std::string::npos) << log;
+}
+
 TEST_F(HostPluginsE2E, OpenUrlGivenAtLaunchReachesThePageOnce) {
     TempDir dir;
     const std::string url = "wharfe2e://open?name=it's&q=%22x%22";

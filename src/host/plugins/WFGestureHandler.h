@@ -24,8 +24,6 @@ public:
     GtkGesture* lpgr() const { return lpgr_; }
     // The recogniser's minimum press duration in seconds (0 without one).
     float minimumPressDuration() const { return minimumPressDuration_; }
-    // The movement (in points) after which a press is no longer a long press.
-    static constexpr double kAllowableMovement = 100;
 
 private:
     GtkGesture* lpgr_ = nullptr;
