@@ -10,6 +10,7 @@
 
 #include "logging/LGInternal.h"
 #include "platform/Device.h"
+#include "platform/NotificationCenter.h"
 
 namespace wharf {
 
@@ -128,9 +129,11 @@ std::map<std::string, LGLog::RegisteredClass>& classes() {
 
 LGLog::LGLog() {
     loggers_.reserve(4);
-    terminateObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+    // The instance lives as long as the process, and so does its observation.
+    static auto* observer = new platform::ObserverToken(platform::NotificationCenter::defaultCenter().addObserver(
         platform::kUIApplicationWillTerminateNotification, nullptr,
-        [this](const platform::Notification& n) { applicationWillTerminate(n); });
+        [this](const platform::Notification& n) { applicationWillTerminate(n); }));
+    (void)observer;
 }
 
 LGLog& LGLog::sharedInstance() {

@@ -19,9 +19,12 @@
 #include "logging/LGLogMessage.h"
 #include "logging/LGLogger.h"
 #include "platform/Dispatch.h"
-#include "platform/NotificationCenter.h"
 
 namespace wharf {
+
+namespace platform {
+struct Notification;
+}
 
 class LGLog {
 public:
@@ -105,7 +108,6 @@ private:
     // Changed only on the logging queue; the mutex lets other threads list it.
     std::mutex loggersMutex_;
     std::vector<Node> loggers_;
-    platform::ObserverToken terminateObserver_;
 };
 
 }  // namespace wharf
