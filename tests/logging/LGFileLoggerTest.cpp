@@ -130,7 +130,9 @@ TEST_F(FileLoggerTest, AppendsLinesAndRollsBySize) {
     std::string first = files[0];
     LGLogInfo("%s", std::string(39, 'b').c_str());  // reaches 100: rolls right after the write
     LGLog::flushLog();
-    EXPECT_EQ(test::readFile(first), std::string(59, 'a') + "\n" + std::string(39, 'b') + "\n");
+    std::string expected(59, 'a');
+    expected.append(1, '\n').append(39, 'b').append(1, '\n');
+    EXPECT_EQ(test::readFile(first), expected);
     EXPECT_TRUE(LGLogFileInfo(first).isArchived());
     EXPECT_EQ(manager_->rolledCount(), 1u);
 
