@@ -63,7 +63,9 @@ struct Regex::Impl {
             const auto flags = compileFlags(options, byteMode);
             if (!v.search) v.search = compileRaw(kLimitPrefix + pattern, flags, nullptr);
             if (!v.search) v.search = compileRaw(pattern, flags, nullptr);
-            v.whole = compileRaw(std::string(kLimitPrefix) + "\\A(?:" + pattern + ")\\z", flags, nullptr);
+            std::string whole = kLimitPrefix;
+            whole.append("\\A(?:").append(pattern).append(")\\z");
+            v.whole = compileRaw(whole, flags, nullptr);
         });
         return v;
     }
