@@ -36,40 +36,48 @@ struct RunResult {
     std::string err;
 };
 
-RunResult runHost(const TempDir& dir, std::vector<std::string> args,
-                  std::chrono::seconds timeout = std::chrono::seconds(20)) {
+struct Host {
+    pid_t pid = 0;
+    std::string outPath, errPath;
+};
+
+Host spawnHost(const TempDir& dir, std::vector<std::string> args) {
     args.insert(args.begin(), WHARF_E2E_HOST);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const std::string outPath = dir.file("stdout.txt"), errPath = dir.file("stderr.txt");
+    Host host{0, dir.file("stdout.txt"), dir.file("stderr.txt")};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    RunResult result;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_addopen(&actions, 1, host.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, host.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&host.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) host.pid = 0;
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return result;
+    return host;
+}
+
+RunResult waitHost(const Host& host, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    RunResult result;
+    if (!host.pid) return result;
     auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
     for (;;) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
+        if (waitpid(host.pid, &status, WNOHANG) == host.pid) break;
         if (std::chrono::steady_clock::now() > deadline) {
             result.timedOut = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            kill(host.pid, SIGKILL);
+            waitpid(host.pid, &status, 0);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+    result.out = readFile(host.outPath);
+    result.err = readFile(host.errPath);
     return result;
 }
+
+RunResult runHost(const TempDir& dir, std::vector<std::string> args) { return waitHost(spawnHost(dir, std::move(args))); }
 
 // A copy of a test bundle with the page-side bridge script of the demo.
 std::string prepareBundle(const TempDir& dir, const std::string& name) {
@@ -180,6 +188,33 @@ TEST_F(HostE2E, BackgroundColorShowsBehindATransparentPage) {
     EXPECT_EQ(p[1], 0x66);
     EXPECT_EQ(p[2], 0x99);
     g_object_unref(pixbuf);
+}
+
+// SIGTERM ends the host through will-terminate, which empties the
+// application's own tmp and nothing a link in it points to.
+TEST_F(HostE2E, TerminationEmptiesOnlyTheApplicationsTmp) {
+    const std::string bundle = prepareBundle(dir_, "background");
+    TempDir outside;
+    writeFile(outside.file("keep.txt"), "keep");
+    fs::create_directories(home() + "/tmp/nested");
+    writeFile(home() + "/tmp/nested/a.txt", "a");
+    writeFile(home() + "/Documents.txt", "doc");
+    fs::create_directory_symlink(outside.path(), home() + "/tmp/link");
+    Host host = spawnHost(dir_, {"--bundle", bundle, "--home", home()});
+    ASSERT_NE(host.pid, 0);
+    // Wait for the page (the log says so), then ask the host to end.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (readFile(host.errPath).find("Finished load of:") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(host.pid, SIGTERM);
+    RunResult run = waitHost(host);
+    ASSERT_FALSE(run.timedOut) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(home() + "/tmp"));
+    EXPECT_TRUE(fs::is_empty(home() + "/tmp"));
+    EXPECT_EQ(readFile(outside.file("keep.txt")), "keep");
+    EXPECT_EQ(readFile(home() + "/Documents.txt"), "doc");
 }
 
 TEST_F(HostE2E, UnknownOptionIsAUsageError) {
