@@ -41,12 +41,12 @@ struct Host {
     std::string outPath, errPath;
 };
 
-Host spawnHost(const TempDir& dir, std::vector<std::string> args) {
+Host spawnHost(const TempDir& dir, std::vector<std::string> args, const std::string& name = "host") {
     args.insert(args.begin(), WHARF_E2E_HOST);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    Host host{0, dir.file("stdout.txt"), dir.file("stderr.txt")};
+    Host host{0, dir.file(name + "-stdout.txt"), dir.file(name + "-stderr.txt")};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, host.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -92,6 +92,9 @@ protected:
     void SetUp() override {
         const char* display = std::getenv("DISPLAY");
         if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+        // Without a session bus each host runs on its own instead of handing
+        // its launch to an instance of the same bundle already running.
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
     std::string home() const { return dir_.file("home"); }
     Value report() const {
@@ -215,6 +218,53 @@ TEST_F(HostE2E, TerminationEmptiesOnlyTheApplicationsTmp) {
     EXPECT_TRUE(fs::is_empty(home() + "/tmp"));
     EXPECT_EQ(readFile(outside.file("keep.txt")), "keep");
     EXPECT_EQ(readFile(home() + "/Documents.txt"), "doc");
+}
+
+// A second launch with --open-url hands the URL to the running host over the
+// session bus (a private one here) and ends; the running host posts both
+// notifications in order.
+TEST_F(HostE2E, SecondLaunchHandsItsOpenURLToTheRunningHost) {
+    if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+    const std::string addressFile = dir_.file("bus-address");
+    pid_t bus = 0;
+    {
+        std::vector<std::string> args{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, addressFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_EQ(posix_spawn(&bus, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    std::string address;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((address = readFile(addressFile)).find('\n') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    address = address.substr(0, address.find('\n'));
+    ASSERT_FALSE(address.empty());
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+
+    const std::string bundle = prepareBundle(dir_, "second");
+    Host first = spawnHost(dir_, {"--bundle", bundle, "--home", home()}, "first");
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (readFile(first.errPath).find("Finished load of:") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    RunResult second =
+        waitHost(spawnHost(dir_, {"--bundle", bundle, "--home", home(), "--open-url", "wharfe2e://second/1"}, "second"));
+    RunResult run = waitHost(first);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    kill(bus, SIGTERM);
+    waitpid(bus, nullptr, 0);
+
+    EXPECT_EQ(second.status, 0) << second.err;
+    ASSERT_FALSE(run.timedOut) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(report()["open"], Value::parse(R"(["open:wharfe2e://second/1","openWithSource:wharfe2e://second/1"])"))
+        << run.err;
 }
 
 TEST_F(HostE2E, UnknownOptionIsAUsageError) {
