@@ -9,9 +9,11 @@
 #include "host/WFLocalStorage.h"
 #include "host/testing/FakeViewController.h"
 #include "platform/Application.h"
+#include "platform/Bundle.h"
 #include "platform/Container.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
 #include "platform/RunLoop.h"
 #include "platform/UserDefaults.h"
 #include "platform/Xattr.h"
@@ -314,6 +316,29 @@ TEST_F(LocalStorageTest, DatabaseLocationKeysMovedIntoTheContainer) {
     EXPECT_EQ(dict["WebDatabaseDirectory"], container + "/Library/Caches");
     EXPECT_EQ(dict["Other"], "/elsewhere");
     EXPECT_FALSE(WFLocalStorage::verifyAndFixDatabaseLocationsWithAppPlistDict(dict, container));
+}
+
+TEST_F(LocalStorageTest, StoredLocationsFixedInThePreferencesFileOnce) {
+    test::TempDir bundleDir;
+    writeFile(bundleDir.file("Info.plist"),
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+              "<string>org.wharf.storagetest</string></dict></plist>");
+    auto previous = platform::Bundle::mainBundle();
+    platform::Bundle::setMainBundle(platform::Bundle::open(bundleDir.path()));
+    std::string prefs = platform::Container::preferencesPath() + "/org.wharf.storagetest.plist";
+    fs::create_directories(fs::path(prefs).parent_path());
+    ASSERT_TRUE(platform::plist::writeFile(prefs, {{"WebDatabaseDirectory", "/var/old/WebKit"}, {"Keep", 1}}));
+    platform::Container::ensureDirectory(platform::Container::cachesPath());
+    platform::LogCapture log;
+    WFLocalStorage::verifyAndFixDatabaseLocations();
+    auto stored = platform::plist::readFile(prefs);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ((*stored)["WebDatabaseDirectory"], platform::Container::cachesPath());
+    EXPECT_EQ((*stored)["Keep"], 1);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Fix applied for database locations?: YES"});
+    WFLocalStorage::verifyAndFixDatabaseLocations();
+    EXPECT_EQ(log.lines().size(), 1u);
+    platform::Bundle::setMainBundle(previous);
 }
 
 TEST_F(LocalStorageTest, LegacyStorageMovesToTheTypesPlace) {
