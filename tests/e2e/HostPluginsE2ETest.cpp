@@ -70,6 +70,9 @@ public:
             FILE* log = fopen(logPath.c_str(), "a");
             if (log) dup2(fileno(log), STDERR_FILENO);
             for (const auto& entry : environment) putenv(strdup(entry.c_str()));
+            // Without a session bus each host runs on its own, never handing its
+            // launch to a host of the same bundle that another test run started.
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
