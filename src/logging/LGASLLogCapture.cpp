@@ -24,6 +24,7 @@ struct CaptureState {
     std::unique_ptr<SystemLogReader> reader;
     std::unique_ptr<platform::dispatch::FdSource> source;
     platform::dispatch::QueuePtr queue;
+    LGASLLogCapture::ReaderFactory factory;
 };
 
 CaptureState& state() {
@@ -49,6 +50,12 @@ uint64_t LGASLLogCapture::captureLevel() { return state().captureLevel.load(); }
 
 void LGASLLogCapture::setCaptureLevel(uint64_t level) { state().captureLevel.store(level); }
 
+void LGASLLogCapture::setReaderFactory(ReaderFactory factory) {
+    CaptureState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.factory = std::move(factory);
+}
+
 bool LGASLLogCapture::start() {
     CaptureState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -61,7 +68,7 @@ bool LGASLLogCapture::start() {
     auto now = std::chrono::system_clock::now().time_since_epoch();
     auto since = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
     std::string error;
-    s.reader = SystemLogReader::open(since, &error);
+    s.reader = s.factory ? s.factory(since, &error) : SystemLogReader::open(since, &error);
     if (!s.reader) {
         std::fprintf(stderr, "LGASLLogCapture: cannot start: %s\n", error.c_str());
         return false;

@@ -130,10 +130,10 @@ std::map<std::string, LGLog::RegisteredClass>& classes() {
 LGLog::LGLog() {
     loggers_.reserve(4);
     // The instance lives as long as the process, and so does its observation.
-    static auto* observer = new platform::ObserverToken(platform::NotificationCenter::defaultCenter().addObserver(
-        platform::kUIApplicationWillTerminateNotification, nullptr,
-        [this](const platform::Notification& n) { applicationWillTerminate(n); }));
-    (void)observer;
+    terminateObserver_ = std::make_shared<platform::ObserverToken>(
+        platform::NotificationCenter::defaultCenter().addObserver(
+            platform::kUIApplicationWillTerminateNotification, nullptr,
+            [this](const platform::Notification& n) { applicationWillTerminate(n); }));
 }
 
 LGLog& LGLog::sharedInstance() {

@@ -108,6 +108,7 @@ private:
     // Changed only on the logging queue; the mutex lets other threads list it.
     std::mutex loggersMutex_;
     std::vector<Node> loggers_;
+    std::shared_ptr<void> terminateObserver_;  // a platform::ObserverToken
 };
 
 }  // namespace wharf

@@ -20,17 +20,19 @@ class SystemLogReader {
 public:
     // Null, with the reason in `error`, where no journal can be read.
     static std::unique_ptr<SystemLogReader> open(uint64_t sinceSecondsSince1970, std::string* error);
-    ~SystemLogReader();
+    virtual ~SystemLogReader();
     SystemLogReader(const SystemLogReader&) = delete;
     SystemLogReader& operator=(const SystemLogReader&) = delete;
 
     // Becomes readable when the journal changed.
-    int fd() const { return fd_; }
+    virtual int fd() const { return fd_; }
     // Records added since the last call (or since the start time).
-    std::vector<LGASLRecord> readNew();
+    virtual std::vector<LGASLRecord> readNew();
+
+protected:
+    SystemLogReader() = default;
 
 private:
-    SystemLogReader() = default;
     sd_journal* journal_ = nullptr;
     int fd_ = -1;
 };

@@ -127,3 +127,80 @@ TEST_F(CaptureTest, CapturesOtherRecordsOnceAcrossRestarts) {
 }
 
 }  // namespace
+
+namespace {
+
+// Scripted records; a byte in the pipe is the journal's wake-up.
+class FakeReader : public SystemLogReader {
+public:
+    FakeReader() {
+        if (::pipe(pipe_) != 0) pipe_[0] = pipe_[1] = -1;
+    }
+    ~FakeReader() override {
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+    }
+    int fd() const override { return pipe_[0]; }
+    std::vector<LGASLRecord> readNew() override {
+        char buffer[64];
+        while (::read(pipe_[0], buffer, sizeof buffer) == static_cast<ssize_t>(sizeof buffer)) {
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(records_, {});
+    }
+    void add(LGASLRecord record) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            records_.push_back(std::move(record));
+        }
+        ssize_t written = ::write(pipe_[1], "x", 1);
+        (void)written;
+    }
+
+private:
+    int pipe_[2];
+    std::mutex mutex_;
+    std::vector<LGASLRecord> records_;
+};
+
+class FakeCaptureTest : public CaptureTest {
+protected:
+    void SetUp() override {
+        CaptureTest::SetUp();
+        LGASLLogCapture::setReaderFactory([this](uint64_t, std::string*) {
+            ++opened_;
+            auto reader = std::make_unique<FakeReader>();
+            reader_ = reader.get();
+            return reader;
+        });
+    }
+    void TearDown() override {
+        LGASLLogCapture::stop();
+        LGASLLogCapture::setReaderFactory(nullptr);
+        CaptureTest::TearDown();
+    }
+    std::atomic<int> opened_{0};
+    FakeReader* reader_ = nullptr;
+};
+
+TEST_F(FakeCaptureTest, RestartBeforeTheNextRecordKeepsOneRegistration) {
+    ASSERT_TRUE(LGASLLogCapture::start());
+    LGASLLogCapture::stop();
+    ASSERT_TRUE(LGASLLogCapture::start());
+    ASSERT_TRUE(LGASLLogCapture::start());
+    EXPECT_EQ(opened_.load(), 1);
+    EXPECT_TRUE(LGASLLogCapture::isCapturing());
+
+    reader_->add({{"Message", "from elsewhere"}, {"Level", "4"}, {"PID", "1"}, {"Transport", "journal"}});
+    reader_->add({{"Message", "our own stderr"}, {"Level", "6"}, {"PID", std::to_string(::getpid())},
+                  {"Transport", "stdout"}});
+    reader_->add({{"Message", "our own logger"}, {"Level", "4"}, {"LGLog", "1"}});
+    ASSERT_TRUE(test::waitUntil([&] { return logger_->count() >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a duplicate to show up
+    auto messages = delivered();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].message(), "from elsewhere");
+    EXPECT_EQ(messages[0].flag(), LGLogFlagInfo);
+}
+
+}  // namespace
