@@ -351,7 +351,15 @@ namespace {
 
 using Reporter = std::function<void(bool ok, const std::string& message)>;
 
+// A background backup may still run when termination backs up on the main
+// thread: one copy of the items at a time.
+std::mutex& copyMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 void backupItems(const std::vector<WFBackupInfo>& items, const Reporter& report) {
+    std::lock_guard lock(copyMutex());
     for (const auto& item : items) {
         if (!item.shouldBackup()) continue;
         platform::Error error;
@@ -363,6 +371,7 @@ void backupItems(const std::vector<WFBackupInfo>& items, const Reporter& report)
 }
 
 void restoreItems(const std::vector<WFBackupInfo>& items, const Reporter& report) {
+    std::lock_guard lock(copyMutex());
     for (const auto& item : items) {
         if (!item.shouldRestore()) continue;
         platform::Error error;
