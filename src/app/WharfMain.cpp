@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/AppDelegate.h"
+#include "host/WFLocalStorage.h"
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFUserAgentUtil.h"
 #include "nimbus/core/DORIzurizava.h"
@@ -196,9 +197,15 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         registerClasses(registerExtraClasses);
 
         auto delegate = std::make_shared<AppDelegate>();
-        const platform::WebContextOptions contextOptions = WFAppDelegate::webContextOptions();
-        WFUIWebViewEngine::setWebViewFactory(
-            [contextOptions](WFRect) { return platform::createWebKitWebView(contextOptions); });
+        // The web context is created with the first web view, after the start-up
+        // fix-up of web storage has chosen where the engine keeps it.
+        WFUIWebViewEngine::setWebViewFactory([](WFRect) {
+            platform::WebContextOptions contextOptions = WFAppDelegate::webContextOptions();
+            const WFWebStorageLocation storage = WFLocalStorage::webStorageLocation();
+            if (!storage.localStorageDirectory.empty()) contextOptions.localStorageDirectory = storage.localStorageDirectory;
+            if (!storage.dataDirectory.empty()) contextOptions.dataDirectory = storage.dataDirectory;
+            return platform::createWebKitWebView(contextOptions);
+        });
         WFUserAgentUtil::setUserAgentProvider([] { return platform::webKitDefaultUserAgent(); });
         platform::Application::shared().setDelegate(delegate.get());
 

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "host/WFConfigParser.h"
+#include "host/WFLocalStorage.h"
 #include "host/WFPreferences.h"
 #include "host/WFStrings.h"
 #include "host/WFTimer.h"
@@ -22,10 +23,6 @@
 #include "platform/Log.h"
 #include "platform/Regex.h"
 #include "platform/gui/WebView.h"
-#if __has_include("host/WFLocalStorage.h")
-#include "host/WFLocalStorage.h"
-#define WHARF_HAS_LOCAL_STORAGE 1
-#endif
 
 namespace wharf {
 
@@ -214,9 +211,7 @@ void WFViewController::viewDidLoad() {
 
     std::string backupType = stringSetting(settings_, "BackupWebStorage").value_or("cloud");
     setWharfSetting(settings_, backupType, "BackupWebStorage");
-#ifdef WHARF_HAS_LOCAL_STORAGE
     WFLocalStorage::fixupDatabaseLocationsWithBackupType(backupType);
-#endif
 
     if (!webViewEngine_) createGapView();
 
