@@ -229,6 +229,12 @@ TEST_F(ViewControllerTest, WillTerminateEmptiesOnlyTheApplicationsTmp) {
     EXPECT_TRUE(fs::exists(tmp));
     EXPECT_TRUE(fs::is_empty(tmp));
     EXPECT_EQ(readFile(outside.file("keep.txt")), "keep");
+
+    // A tmp that is itself a link elsewhere (to /tmp, say) is not the application's own.
+    fs::remove(tmp);
+    fs::create_directory_symlink(outside.path(), tmp);
+    platform::NotificationCenter::defaultCenter().post(platform::kUIApplicationWillTerminateNotification);
+    EXPECT_EQ(readFile(outside.file("keep.txt")), "keep");
 }
 
 TEST_F(ViewControllerTest, ConfigurationFaultsAreFatalWithTheirMessages) {
