@@ -293,13 +293,14 @@ TEST_F(HostPluginsE2E, LocalStorageIsBackedUpAndRestoredAtTheNextStart) {
         "  console.log('e2e read: ' + v);\n"
         "  if (v !== null) {\n"
         "    localStorage.setItem('e2e-key', 'second-value');\n"
-        "    setTimeout(function () { wharf.exec(function (m) { console.log('e2e backup answer: ' + m); },\n"
-        "      null, 'LocalStorage', 'backup', []); }, 2000);\n"
+        "    setInterval(function () { wharf.exec(function (m) { console.log('e2e backup answer: ' + m); },\n"
+        "      null, 'LocalStorage', 'backup', []); }, 500);\n"
         "    return;\n"
         "  }\n"
         "  localStorage.setItem('e2e-key', 'kept-value-42');\n"
-        // WebKit writes the value to its database shortly after setItem.
-        "  setTimeout(function () { wharf.exec(null, null, 'Lifecycle', 'resignActive', []); }, 2000);\n"
+        // WebKit writes the value to its database a little after setItem: the
+        // application keeps resigning active until a backup holds it.
+        "  setInterval(function () { wharf.exec(null, null, 'Lifecycle', 'resignActive', []); }, 500);\n"
         "});\n";
     Bundle bundle(dir.path(), "org.wharf.e2e.storage",
                   "<preference name=\"BackupWebStorage\" value=\"local\"/>\n"
@@ -316,9 +317,9 @@ TEST_F(HostPluginsE2E, LocalStorageIsBackedUpAndRestoredAtTheNextStart) {
         ASSERT_TRUE(app.waitForLog("e2e read: null")) << app.log();
         ASSERT_TRUE(App::waitFor([&] { return fs::exists(live); }, 10s))
             << "the web context was not given WFLocalStorage::webStorageLocation()";
-        ASSERT_TRUE(App::waitFor([&] { return app.log().find("Backed up: localStorage database") != std::string::npos; }))
-            << app.log();
-        EXPECT_EQ(sqliteQuery(copy, query), utf16Hex("kept-value-42"));
+        EXPECT_TRUE(App::waitFor([&] { return sqliteQuery(copy, query) == utf16Hex("kept-value-42"); }))
+            << sqliteQuery(copy, query) << "\n" << app.log();
+        EXPECT_NE(app.log().find("Backed up: localStorage database"), std::string::npos);
         std::string attribute;
         auto result = wharf::platform::xattr::get(backups, wharf::platform::xattr::kExcludeFromBackup, &attribute);
         if (result != wharf::platform::xattr::Result::Unsupported) {
@@ -333,8 +334,9 @@ TEST_F(HostPluginsE2E, LocalStorageIsBackedUpAndRestoredAtTheNextStart) {
         std::string log = app.log();
         EXPECT_NE(log.find("Restored: localStorage database"), std::string::npos) << log;
         EXPECT_NE(log.find("e2e read: kept-value-42"), std::string::npos) << log;
-        ASSERT_TRUE(app.waitForLog("e2e backup answer: Backed up: localStorage database")) << app.log();
-        EXPECT_EQ(sqliteQuery(copy, query), utf16Hex("second-value"));
+        EXPECT_TRUE(App::waitFor([&] { return sqliteQuery(copy, query) == utf16Hex("second-value"); }))
+            << sqliteQuery(copy, query);
+        EXPECT_TRUE(app.waitForLog("e2e backup answer: Backed up: localStorage database")) << app.log();
     }
 }
 
