@@ -61,10 +61,16 @@ TEST_F(CommandQueueTest, ParseThresholdCountsUTF16Units) {
     queue().executePending();
     EXPECT_EQ(plugin->calls.size(), 2u);  // still parsed at once
 
-    queue().enqueueCommandBatch(paddedBatch("bg", 4096));
+    // A batch parsed at once waits for executePending; one parsed in the
+    // background schedules its own run once the parse is done.
+    queue().enqueueCommandBatch(paddedBatch("fg", 4095));
+    RunLoop::pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(plugin->calls.size(), 2u);
     queue().executePending();
-    EXPECT_EQ(plugin->calls.size(), 2u);  // parsed in the background: nothing yet
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->calls.size() == 3; }));
+    EXPECT_EQ(plugin->calls.size(), 3u);
+
+    queue().enqueueCommandBatch(paddedBatch("bg", 4096));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->calls.size() == 4; }));
     EXPECT_EQ(plugin->calls.back(), "bg");
 }
 
