@@ -51,9 +51,9 @@ int waitExit(pid_t pid) {
 
 // The child half of the cross-process tests; does nothing when run directly.
 TEST(UserDefaultsChild, Write) {
-    const char* spec = std::getenv(kChildEnv);
-    if (!spec) GTEST_SKIP() << "runs only as a child of the cross-process tests";
-    const std::string s(spec);
+    const char* request = std::getenv(kChildEnv);
+    if (!request) GTEST_SKIP() << "runs only as a child of the cross-process tests";
+    const std::string s(request);
     const auto a = s.find('|'), b = s.rfind('|');
     const std::string path = s.substr(0, a), key = s.substr(a + 1, b - a - 1);
     const int count = std::atoi(s.c_str() + b + 1);
