@@ -48,7 +48,7 @@ test-tsan: build-tsan
 test: test-unit test-gui test-asan test-tsan
 
 bench: deps
-	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DWHARF_BUILD_BENCH=ON >/dev/null
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DWHARF_BUILD_BENCH=ON -DWHARF_BUILD_TESTS=OFF >/dev/null
 	@cmake --build $(BENCH_BUILD) -j$(JOBS)
 	@for b in $$(cat $(BENCH_BUILD)/bench-list.txt); do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
