@@ -1,5 +1,6 @@
 #include "host/WFWhitelist.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 
@@ -24,8 +25,12 @@ bool isWebScheme(const std::string& scheme) {
 std::optional<Regex> compile(const std::string& pattern, unsigned options) {
     platform::Error error;
     auto regex = Regex::compile(pattern, options, &error);
-    if (!regex) platform::log("Whitelist pattern '%s' does not compile: %s", pattern.c_str(),
-                              error.localizedDescription().c_str());
+    if (!regex) {
+        // Patterns come from config.xml and may be huge: quote only their start.
+        constexpr std::size_t kQuoted = 200;
+        platform::log("Whitelist pattern '%.*s%s' does not compile: %s", static_cast<int>(std::min(pattern.size(), kQuoted)),
+                      pattern.c_str(), pattern.size() > kQuoted ? "..." : "", error.localizedDescription().c_str());
+    }
     return regex;
 }
 
@@ -69,18 +74,24 @@ WFWhitelistPattern::WFWhitelistPattern(const std::optional<std::string>& scheme,
                                        const std::optional<std::string>& host,
                                        const std::optional<std::string>& port,
                                        const std::optional<std::string>& path) {
-    if (scheme && *scheme != "*") scheme_ = compile(regexFromPattern(*scheme, false), Regex::CaseInsensitive);
+    auto component = [this](const std::string& regex, unsigned options) {
+        std::optional<Regex> compiled = compile(regex, options);
+        if (!compiled) unusable_ = true;
+        return compiled;
+    };
+    if (scheme && *scheme != "*") scheme_ = component(regexFromPattern(*scheme, false), Regex::CaseInsensitive);
     if (host && *host != "*") {
         if (host->starts_with("*."))
-            host_ = compile("([a-z0-9.-]*\\.)?" + regexFromPattern(host->substr(2), false), Regex::CaseInsensitive);
+            host_ = component("([a-z0-9.-]*\\.)?" + regexFromPattern(host->substr(2), false), Regex::CaseInsensitive);
         else
-            host_ = compile(regexFromPattern(*host, false), Regex::CaseInsensitive);
+            host_ = component(regexFromPattern(*host, false), Regex::CaseInsensitive);
     }
     if (port && *port != "*") port_ = static_cast<int>(platform::stringIntegerValue(*port));
-    if (path && *path != "/*") path_ = compile(regexFromPattern(*path, true), Regex::None);
+    if (path && *path != "/*") path_ = component(regexFromPattern(*path, true), Regex::None);
 }
 
 bool WFWhitelistPattern::matches(const Url& url) const {
+    if (unusable_) return false;
     if (scheme_ && !scheme_->matchesEntire(url.scheme())) return false;
     if (host_ && (url.host().empty() || !host_->matchesEntire(url.host()))) return false;
     if (port_ && url.port() != *port_) return false;

@@ -30,6 +30,9 @@ private:
     std::optional<platform::Regex> host_;
     std::optional<int> port_;
     std::optional<platform::Regex> path_;
+    // A component whose expression would not compile (e.g. one too long for
+    // the engine) matches nothing, never everything.
+    bool unusable_ = false;
 };
 
 class WFWhitelist {

@@ -294,17 +294,18 @@ namespace {
 // bound. One lock for both: this is the caller's whole cost.
 void post(Item item, bool bounded = false) {
     Globals& g = globals();
-    bool schedule = false;
-    {
-        std::unique_lock<std::mutex> lock(g.mutex);
-        if (bounded) {
-            g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
-            ++g.undelivered;
-        }
-        g.items.push_back(std::move(item));
-        if (!g.drainScheduled) schedule = g.drainScheduled = true;
+    std::unique_lock<std::mutex> lock(g.mutex);
+    if (bounded) {
+        g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
+        ++g.undelivered;
     }
-    if (schedule) g.queue->async([] { LGLog::sharedInstance().lt_drain(); });
+    g.items.push_back(std::move(item));
+    if (g.drainScheduled) return;
+    g.drainScheduled = true;
+    // Queued under the lock: a caller that finds the drain already scheduled
+    // puts its barrier behind it, so a synchronous call cannot return before
+    // the drain that holds its item has run.
+    g.queue->async([] { LGLog::sharedInstance().lt_drain(); });
 }
 
 }  // namespace

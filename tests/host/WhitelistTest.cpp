@@ -130,6 +130,17 @@ TEST(Whitelist, VeryLongURL) {
     EXPECT_FALSE(allows(hosts, "https://" + std::string(200 * 1024, 'h') + ".com/"));
 }
 
+TEST(Whitelist, EntryTooLongToCompileAdmitsNothing) {
+    const std::string hugeHost(100 * 1024, 'h');
+    WFWhitelist list({"https://" + hugeHost + ".com/*"});
+    EXPECT_FALSE(allows(list, "https://example.com/"));
+    EXPECT_FALSE(allows(list, "https://" + hugeHost + ".com/"));
+
+    WFWhitelist withOthers({"https://ok.com/" + std::string(100 * 1024, 'p'), "https://ok.com/docs/*"});
+    EXPECT_TRUE(allows(withOthers, "https://ok.com/docs/a"));
+    EXPECT_FALSE(allows(withOthers, "https://ok.com/elsewhere"));
+}
+
 TEST(Whitelist, IPv4Addresses) {
     WFWhitelist list({});
     EXPECT_TRUE(list.isIPv4Address("192.168.0.1"));

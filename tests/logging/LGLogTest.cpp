@@ -84,16 +84,47 @@ TEST_F(LGLogTest, ThousandUndeliveredMessagesBlockTheNextCaller) {
 
 TEST_F(LGLogTest, SynchronousErrorReturnsOnlyAfterEveryLoggerHasIt) {
     auto slow = std::make_shared<RecordingLogger>();
-    slow->onMessage = [](const LGLogMessage&) { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
+    std::atomic<bool> slowFinished{false};
+    slow->onMessage = [&](const LGLogMessage&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        slowFinished = true;
+    };
     auto fast = std::make_shared<RecordingLogger>();
     LGLog::addLogger(slow);
     LGLog::addLogger(fast);
 
     LGLogError("failed with %d", 42);
+    EXPECT_TRUE(slowFinished.load()) << "returned while a logger was still taking the message";
     EXPECT_EQ(slow->count(), 1u);
     EXPECT_EQ(fast->count(), 1u);
     EXPECT_EQ(slow->messages()[0].message(), "failed with 42");
     EXPECT_EQ(slow->messages()[0].flag(), LGLogFlagError);
+}
+
+// Other threads keep the drain scheduled all the time; a synchronous call that
+// finds it so must still wait for the drain that carries its own message.
+TEST_F(LGLogTest, SynchronousCallsWaitForTheirOwnMessageWhileOthersLog) {
+    auto logger = std::make_shared<RecordingLogger>();
+    std::atomic<int> lastSync{-1};
+    logger->onMessage = [&](const LGLogMessage& m) {
+        if (m.message().starts_with("sync ")) lastSync = std::stoi(std::string(m.message().substr(5)));
+    };
+    LGLog::addLogger(logger);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 3; ++t) {
+        producers.emplace_back([&] {
+            for (int i = 0; i < 20000 && !stop.load(); ++i) LGLogInfo("background");
+        });
+    }
+    int missing = 0;
+    for (int i = 0; i < 300; ++i) {
+        LGLogError("sync %d", i);
+        if (lastSync.load() != i) ++missing;
+    }
+    stop = true;
+    for (auto& p : producers) p.join();
+    EXPECT_EQ(missing, 0) << "synchronous calls returned before their message was delivered";
 }
 
 TEST_F(LGLogTest, FlushSeesEveryEarlierMessageAndFlushesEachLogger) {
