@@ -153,7 +153,17 @@ bool WFCommandQueue::execute(const WFInvokedUrlCommand& command) {
     }
     const auto started = clock_->monotonicNow();
     const std::string selector = command.methodName() + ":";
-    const bool found = plugin->performAction(selector, command);
+    bool found = true;
+    // A throwing action must neither end the run (the commands behind it would
+    // wait for the page's next call) nor reach GLib: log it and go on.
+    try {
+        found = plugin->performAction(selector, command);
+    } catch (const std::exception& e) {
+        platform::log("ERROR: Exception in '%s' of Plugin '%s': %s", selector.c_str(), command.className().c_str(),
+                      e.what());
+    } catch (...) {
+        platform::log("ERROR: Unknown exception in '%s' of Plugin '%s'", selector.c_str(), command.className().c_str());
+    }
     if (!found) {
         platform::log("ERROR: Method '%s' not defined in Plugin '%s'", selector.c_str(), command.className().c_str());
     }

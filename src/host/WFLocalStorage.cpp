@@ -156,7 +156,7 @@ bool removeItem(const std::string& path, std::error_code& ec) {
 }
 
 // Moves an item with its companion files; a rename where possible, else a copy
-// and a removal (the temporary folder may sit on another file system).
+// and a removal.
 bool moveItem(const std::string& from, const std::string& to, platform::Error* error) {
     std::vector<std::string> suffixes = {""};
     for (const char* suffix : kCompanionSuffixes)
@@ -175,13 +175,15 @@ bool moveItem(const std::string& from, const std::string& to, platform::Error* e
     return true;
 }
 
-std::string newTemporaryPath() {
+// The previous contents of a destination wait beside it, not in the app's
+// tmp: tmp is emptied at termination, and a copy kept after a failed put-back
+// must survive that. Beside it, the move is also a plain rename.
+std::string savedCopyPath(const std::string& destination) {
     gchar* uuid = g_uuid_string_random();
-    std::string name = std::string(uuid) + ".bak";
+    fs::path path(destination);
+    std::string name = "." + path.filename().string() + "." + uuid + ".saved";
     g_free(uuid);
-    std::string tmp = platform::Container::tmpPath();
-    platform::Container::ensureDirectory(tmp);
-    return (fs::path(tmp) / name).string();
+    return (path.parent_path() / name).string();
 }
 
 std::string join(const std::string& a, const std::string& b) { return (fs::path(a) / b).string(); }
@@ -271,7 +273,7 @@ bool WFLocalStorage::copyFrom(const std::string& source, const std::string& dest
     }
     std::optional<std::string> saved;
     if (exists(destination)) {
-        std::string temporary = newTemporaryPath();
+        std::string temporary = savedCopyPath(destination);
         if (!moveItem(destination, temporary, error)) return false;
         saved = temporary;
     } else {

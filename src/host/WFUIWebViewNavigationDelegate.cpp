@@ -79,7 +79,7 @@ bool WFUIWebViewNavigationDelegate::webViewShouldStartLoadWithRequest(WebView*, 
 
     bool anyAnswered = false;
     if (auto vc = std::dynamic_pointer_cast<WFViewController>(controller)) {
-        WFURLRequest hookRequest{request.url, 0, request.timeoutInterval};
+        WFURLRequest hookRequest{request.url, 0, request.timeoutInterval, request.mainDocumentURL};
         // A copy: a plug-in's answer may create further plug-ins.
         auto plugins = vc->pluginObjects();
         for (const auto& [name, plugin] : plugins) {

@@ -24,6 +24,9 @@ struct WFURLRequest {
     platform::Url url;
     int cachePolicy = 0;
     double timeoutInterval = 60;
+    // The top-level document the request belongs to; unset when the request
+    // is its own top-level document.
+    std::optional<platform::Url> mainDocumentURL = std::nullopt;
 };
 
 // Completion of an evaluation: the result as text (strings, numbers and

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <thread>
+
+#include "platform/Log.h"
 
 namespace wharf::platform {
 
@@ -120,7 +123,16 @@ void NotificationCenter::post(const Notification& notification) {
                 e.idle.notify_all();
             }
         } leave{*e, self};
-        e->handler(notification);
+        // One observer's exception must not cost the observers after it their
+        // notification (a final backup at termination, say), nor unwind into
+        // whatever posted.
+        try {
+            e->handler(notification);
+        } catch (const std::exception& ex) {
+            log("ERROR: Observer of '%s' threw: %s", notification.name.c_str(), ex.what());
+        } catch (...) {
+            log("ERROR: Observer of '%s' threw an unknown exception", notification.name.c_str());
+        }
     }
 }
 

@@ -203,6 +203,8 @@ TEST_F(HostPluginsE2E, NavigationFilterIntentsAndConsole) {
         " a.click(); }\n"
         "document.addEventListener('deviceready', function () {\n"
         "  console.log('e2e console says hello');\n"
+        "  var frame = document.createElement('iframe'); frame.src = 'tel:+4930999';"
+        " document.body.appendChild(frame);\n"
         "  setTimeout(function () { click('" + refused + "'); }, 100);\n"
         "  setTimeout(function () { click('" + huge + "'); }, 300);\n"
         "  setTimeout(function () { click('tel:+4930123'); }, 500);\n"
@@ -228,6 +230,8 @@ TEST_F(HostPluginsE2E, NavigationFilterIntentsAndConsole) {
     EXPECT_FALSE(server.saw("/refused.html"));
     EXPECT_FALSE(server.saw("/huge"));
     EXPECT_TRUE(App::waitFor([&] { return readFile(opened).find("tel:+4930123") != std::string::npos; }, 10s));
+    // A frame's own load of an intent URL is never handed to another application.
+    EXPECT_EQ(readFile(opened).find("tel:+4930999"), std::string::npos) << readFile(opened);
     EXPECT_TRUE(app.running()) << log;
 }
 

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 
 using namespace wharf::platform;
@@ -101,6 +103,23 @@ TEST(NotificationCenterTest, HandlersMayPostAgainOnTheSameThread) {
     auto b = center->addObserver("B", nullptr, [&](const Notification&) { calls.push_back("B"); });
     center->post("A");
     EXPECT_EQ(calls, (std::vector<std::string>{"A", "B"}));
+}
+
+TEST(NotificationCenterTest, AThrowingObserverDoesNotSilenceTheOthers) {
+    auto center = NotificationCenter::create();
+    LogCapture log;
+    std::vector<std::string> calls;
+    auto a = center->addObserver("T", nullptr, [&](const Notification&) {
+        calls.push_back("a");
+        throw std::runtime_error("boom");
+    });
+    auto b = center->addObserver("T", nullptr, [&](const Notification&) { calls.push_back("b"); });
+    EXPECT_NO_THROW(center->post("T"));
+    EXPECT_EQ(calls, (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(log.contains("ERROR: Observer of 'T' threw: boom"));
+    // The thrower is not left marked as running: removing it does not wait.
+    a.reset();
+    EXPECT_EQ(center->observerCount(), 1u);
 }
 
 TEST(NotificationCenterTest, ConcurrentPostsAddsAndRemovals) {

@@ -101,7 +101,8 @@ bool WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(const platform::
 }
 
 bool WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(const WFURLRequest& request, int navigationType) {
-    return shouldOverrideLoadWithRequest(request.url, request.url, navigationType, filterUrl(request.url));
+    return shouldOverrideLoadWithRequest(request.url, request.mainDocumentURL.value_or(request.url), navigationType,
+                                         filterUrl(request.url));
 }
 
 }  // namespace wharf

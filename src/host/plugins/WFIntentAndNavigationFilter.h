@@ -48,8 +48,6 @@ public:
                                               int navigationType, WFIntentAndNavigationFilterValue filterValue);
 
     bool respondsToShouldOverrideLoad() const override { return true; }
-    // The web engine reports every navigation decision as the request's own top-level
-    // document, so the request's URL stands for its main document URL.
     bool shouldOverrideLoadWithRequest(const WFURLRequest& request, int navigationType) override;
 
     const std::vector<std::string>& allowIntents() const { return allowIntents_; }

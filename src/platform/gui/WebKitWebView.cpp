@@ -261,13 +261,22 @@ private:
             webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         URLRequest request = requestFrom(webkit_navigation_action_get_request(action));
         auto navType = static_cast<NavigationType>(webkit_navigation_action_get_navigation_type(action));
+        const bool userGesture = webkit_navigation_action_is_user_gesture(action);
+        // WebKitGTK does not say which frame a navigation is for. A load that
+        // no user started and no link click caused may be a frame's own (an
+        // <iframe src="tel:...">): it counts as belonging to the page shown, so
+        // it can never hand a URL to another application unasked.
+        if (navType == NavigationType::Other && !userGesture) {
+            if (const char* shown = webkit_web_view_get_uri(me->view_)) {
+                if (auto page = Url::parse(shown)) request.mainDocumentURL = *page;
+            }
+        }
         bool allow = true;
         // about:blank (a new frame, HTML loaded without a base URL) holds nothing to guard.
         const bool internalBlank = request.url.scheme() == "about";
         if (me->observer_ && !internalBlank) {
             try {
-                allow = me->observer_->decidePolicyForNavigation(request, navType,
-                                                                 webkit_navigation_action_is_user_gesture(action));
+                allow = me->observer_->decidePolicyForNavigation(request, navType, userGesture);
             } catch (const std::exception& e) {
                 log("Navigation decision threw: %s", e.what());
                 allow = false;

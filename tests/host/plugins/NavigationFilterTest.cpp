@@ -110,6 +110,15 @@ TEST_F(NavigationFilterTest, IntentWithTypeOtherOpenedOnlyForTheMainDocument) {
     EXPECT_FALSE(
         WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(url("tel:1"), url("tel:1"), kOther, value));
     EXPECT_EQ(opener->openedURLs(), std::vector<std::string>{"tel:1"});
+
+    // Through the plug-in hook: a request that belongs to the page shown (a
+    // frame's own load) is refused quietly; one without a page is top-level.
+    WFURLRequest frameLoad{url("tel:2")};
+    frameLoad.mainDocumentURL = url("file:///app/www/index.html");
+    EXPECT_FALSE(filter->shouldOverrideLoadWithRequest(frameLoad, kOther));
+    EXPECT_FALSE(load("tel:3", kOther));
+    EXPECT_EQ(opener->openedURLs(), (std::vector<std::string>{"tel:1", "tel:3"}));
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(NavigationFilterTest, RefusalLogsTwoLinesForClicksOneOtherwise) {
