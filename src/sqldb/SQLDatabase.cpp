@@ -87,7 +87,7 @@ public:
         int index = 0;
         while (index < parameterCount && static_cast<size_t>(index) < values_.size()) {
             db.traceValue(values_[index]);
-            db.bindObject(values_[index], index + 1, statement);
+            if (!db.bindObject(values_[index], index + 1, statement)) break;
             ++index;
         }
         return index;
@@ -108,7 +108,7 @@ public:
             if (db.traceExecution_) log("%s = %s", name.c_str(), platform::toJSONString(value).c_str());
             int index = sqlite3_bind_parameter_index(statement, name.c_str());
             if (index > 0 && name.size() == std::strlen(name.c_str())) {
-                db.bindObject(value, index, statement);
+                if (!db.bindObject(value, index, statement)) break;
                 ++bound;
             } else if (update) {
                 std::string message = "Could not find index for " + key;
@@ -417,7 +417,12 @@ std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryImpl(std::string_view sql
     if (!handle) return nullptr;
 
     int parameterCount = sqlite3_bind_parameter_count(handle);
+    bindFailure_ = {};
     int bound = binder.bind(*this, handle, parameterCount, false, nullptr);
+    if (bindFailure_.code != SQLITE_OK) {
+        reportBindFailure(sql, "executeQuery", statement, handle, error);
+        return nullptr;
+    }
     if (bound != parameterCount) {
         std::string message = "Error: the bind count is not correct for the # of variables (executeQuery)";
         platform::logMessage(message);
@@ -464,7 +469,12 @@ bool SQLDatabase::executeUpdateImpl(std::string_view sql, Error* error, const Bi
     if (!handle) return false;
 
     int parameterCount = sqlite3_bind_parameter_count(handle);
+    bindFailure_ = {};
     int bound = binder.bind(*this, handle, parameterCount, true, error);
+    if (bindFailure_.code != SQLITE_OK) {
+        reportBindFailure(sql, "executeUpdate", statement, handle, error);
+        return false;
+    }
     if (bound != parameterCount) {
         std::string message = format(
             "Error: the bind count (%d) is not correct for the # of variables in the query (%d) (%.*s) (executeUpdate)",
@@ -546,45 +556,67 @@ bool SQLDatabase::executeStatementsWithResultBlock(std::string_view sql, const R
 
 // --- Binding ----------------------------------------------------------------------------
 
-void SQLDatabase::bindText(sqlite3_stmt* statement, int column, std::string_view text) {
-    sqlite3_bind_text64(statement, column, text.data() ? text.data() : "", text.size(), SQLITE_TRANSIENT,
-                        SQLITE_UTF8);
+int SQLDatabase::bindText(sqlite3_stmt* statement, int column, std::string_view text) {
+    return sqlite3_bind_text64(statement, column, text.data() ? text.data() : "", text.size(), SQLITE_TRANSIENT,
+                               SQLITE_UTF8);
 }
 
-void SQLDatabase::bindBlob(sqlite3_stmt* statement, int column, const void* bytes, size_t size) {
-    if (size == 0) sqlite3_bind_zeroblob(statement, column, 0);  // empty, but not NULL
-    else sqlite3_bind_blob64(statement, column, bytes, size, SQLITE_TRANSIENT);
+int SQLDatabase::bindBlob(sqlite3_stmt* statement, int column, const void* bytes, size_t size) {
+    if (size == 0) return sqlite3_bind_zeroblob(statement, column, 0);  // empty, but not NULL
+    return sqlite3_bind_blob64(statement, column, bytes, size, SQLITE_TRANSIENT);
 }
 
-void SQLDatabase::bindDate(sqlite3_stmt* statement, int column, SQLDate date) {
-    if (dateFormat_) bindText(statement, column, dateFormat_->stringFromDate(date));
-    else sqlite3_bind_double(statement, column, secondsSince1970(date));
+int SQLDatabase::bindDate(sqlite3_stmt* statement, int column, SQLDate date) {
+    if (dateFormat_) return bindText(statement, column, dateFormat_->stringFromDate(date));
+    return sqlite3_bind_double(statement, column, secondsSince1970(date));
 }
 
-void SQLDatabase::bindObject(const Value& value, int column, sqlite3_stmt* statement) {
+bool SQLDatabase::bindObject(const Value& value, int column, sqlite3_stmt* statement) {
+    int rc = SQLITE_OK;
     switch (value.type()) {
         case Value::value_t::null:
-        case Value::value_t::discarded: sqlite3_bind_null(statement, column); break;
-        case Value::value_t::boolean: sqlite3_bind_int(statement, column, value.get<bool>() ? 1 : 0); break;
-        case Value::value_t::number_integer: sqlite3_bind_int64(statement, column, value.get<int64_t>()); break;
+        case Value::value_t::discarded: rc = sqlite3_bind_null(statement, column); break;
+        case Value::value_t::boolean: rc = sqlite3_bind_int(statement, column, value.get<bool>() ? 1 : 0); break;
+        case Value::value_t::number_integer: rc = sqlite3_bind_int64(statement, column, value.get<int64_t>()); break;
         case Value::value_t::number_unsigned:
-            sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value.get<uint64_t>()));
+            rc = sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value.get<uint64_t>()));
             break;
-        case Value::value_t::number_float: sqlite3_bind_double(statement, column, value.get<double>()); break;
-        case Value::value_t::string: bindText(statement, column, value.get_ref<const std::string&>()); break;
+        case Value::value_t::number_float: rc = sqlite3_bind_double(statement, column, value.get<double>()); break;
+        case Value::value_t::string: rc = bindText(statement, column, value.get_ref<const std::string&>()); break;
         case Value::value_t::binary: {
             const auto& bytes = value.get_binary();
-            bindBlob(statement, column, bytes.data(), bytes.size());
+            rc = bindBlob(statement, column, bytes.data(), bytes.size());
             break;
         }
         case Value::value_t::object:
             if (platform::plist::isDate(value)) {
-                bindDate(statement, column, dateWithSecondsSince1970(platform::plist::dateSeconds(value)));
+                rc = bindDate(statement, column, dateWithSecondsSince1970(platform::plist::dateSeconds(value)));
                 break;
             }
             [[fallthrough]];
-        case Value::value_t::array: bindText(statement, column, platform::toJSONString(value)); break;
+        case Value::value_t::array: rc = bindText(statement, column, platform::toJSONString(value)); break;
     }
+    return noteBind(rc, column);
+}
+
+bool SQLDatabase::noteBind(int rc, int column) {
+    if (rc == SQLITE_OK) return true;
+    if (bindFailure_.code == SQLITE_OK) bindFailure_ = {rc, column};
+    return false;
+}
+
+void SQLDatabase::reportBindFailure(std::string_view sql, const char* operation,
+                                    const std::shared_ptr<SQLStatement>& cached, sqlite3_stmt* handle, Error* error) {
+    // A refused value leaves its position NULL (or, in a reused statement, holding the
+    // previous run's value), so the statement must not run.
+    std::string message = format("Error: could not bind the value of parameter %d (%d: %s) (%s)", bindFailure_.column,
+                                 bindFailure_.code, sqlite3_errstr(bindFailure_.code), operation);
+    if (logsErrors_) {
+        platform::logMessage(message);
+        logQuery(sql);
+    }
+    platform::setError(error, Error::withDescription(kSQLDatabaseErrorDomain, bindFailure_.code, message));
+    discardStatement(cached, handle);
 }
 
 void SQLDatabase::traceValue(const Value& value) {

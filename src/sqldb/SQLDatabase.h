@@ -244,15 +244,19 @@ public:
     // Value: null → NULL, bool → 0/1, integers (unsigned 64-bit keeps its bits),
     // doubles, strings → text, bytes → blob, a plist date → date, anything else
     // → its JSON text. Text and blobs are copied by SQLite with their full length.
-    void bindObject(const platform::Value& value, int column, sqlite3_stmt* statement);
+    // False when SQLite refuses the value (too long, bad position, …); the
+    // statement being run by this connection then fails instead of running
+    // with the position left NULL or holding an earlier value.
+    bool bindObject(const platform::Value& value, int column, sqlite3_stmt* statement);
     template <class T>
-    void bindObject(const T& value, int column, sqlite3_stmt* statement);
+    bool bindObject(const T& value, int column, sqlite3_stmt* statement);
 
     // The statement-level source of values for the shared query/update paths.
     class Binder {
     public:
         virtual ~Binder() = default;
         // Binds up to `parameterCount` values; answers how many were bound.
+        // Stops at the first value bindObject refuses.
         virtual int bind(SQLDatabase& db, sqlite3_stmt* statement, int parameterCount, bool update,
                          platform::Error* error) const = 0;
     };
@@ -272,9 +276,11 @@ private:
         explicit ArgumentBinder(const Args&... args) : args_(args...) {}
         int bind(SQLDatabase& db, sqlite3_stmt* statement, int parameterCount, bool, platform::Error*) const override {
             int index = 0;
+            bool more = true;
             std::apply(
                 [&](const auto&... arg) {
-                    ((index < parameterCount ? (db.traceArgument(arg), db.bindObject(arg, ++index, statement), 0) : 0),
+                    ((more = more && index < parameterCount &&
+                             (db.traceArgument(arg), db.bindObject(arg, index + 1, statement)) && (++index, true)),
                      ...);
                 },
                 args_);
@@ -300,9 +306,15 @@ private:
     template <class T>
     void traceArgument(const T& value);
     void traceValue(const platform::Value& value);
-    void bindText(sqlite3_stmt* statement, int column, std::string_view text);
-    void bindBlob(sqlite3_stmt* statement, int column, const void* bytes, size_t size);
-    void bindDate(sqlite3_stmt* statement, int column, SQLDate date);
+    // These answer SQLite's result code.
+    int bindText(sqlite3_stmt* statement, int column, std::string_view text);
+    int bindBlob(sqlite3_stmt* statement, int column, const void* bytes, size_t size);
+    int bindDate(sqlite3_stmt* statement, int column, SQLDate date);
+    // Keeps the first refused value for the statement being bound; true when `rc` is success.
+    bool noteBind(int rc, int column);
+    // Logs a refused value, fills `error` and rewinds or finalises the statement.
+    void reportBindFailure(std::string_view sql, const char* operation, const std::shared_ptr<SQLStatement>& cached,
+                           sqlite3_stmt* handle, platform::Error* error);
 
     bool databaseExists();
     bool enterUse();
@@ -331,6 +343,11 @@ private:
     bool inTransaction_ = false;
     double maxBusyRetryTimeInterval_ = 2.0;
     double startBusyRetryTime_ = 0;
+    // The first value SQLite refused while binding the current statement (code SQLITE_OK: none).
+    struct BindFailure {
+        int code = SQLITE_OK;
+        int column = 0;
+    } bindFailure_;
 
     struct TextHash {
         using is_transparent = void;
@@ -365,41 +382,42 @@ inline constexpr bool kUnsupported = false;
 }  // namespace sqldb_detail
 
 template <class T>
-void SQLDatabase::bindObject(const T& value, int column, sqlite3_stmt* statement) {
+bool SQLDatabase::bindObject(const T& value, int column, sqlite3_stmt* statement) {
     using U = std::remove_cvref_t<T>;
+    int rc = SQLITE_OK;
     if constexpr (std::is_same_v<U, platform::Value>) {
-        bindObject(static_cast<const platform::Value&>(value), column, statement);
+        return bindObject(static_cast<const platform::Value&>(value), column, statement);
     } else if constexpr (std::is_same_v<U, std::nullptr_t> || std::is_same_v<U, std::nullopt_t>) {
-        sqlite3_bind_null(statement, column);
+        rc = sqlite3_bind_null(statement, column);
     } else if constexpr (sqldb_detail::IsOptional<U>::value) {
-        if (value) bindObject(*value, column, statement);
-        else sqlite3_bind_null(statement, column);
+        if (value) return bindObject(*value, column, statement);
+        rc = sqlite3_bind_null(statement, column);
     } else if constexpr (std::is_same_v<U, bool>) {
-        sqlite3_bind_int(statement, column, value ? 1 : 0);
+        rc = sqlite3_bind_int(statement, column, value ? 1 : 0);
     } else if constexpr (std::is_integral_v<U>) {
         if constexpr (std::is_signed_v<U> && sizeof(U) <= 4) {
-            sqlite3_bind_int(statement, column, static_cast<int>(value));
+            rc = sqlite3_bind_int(statement, column, static_cast<int>(value));
         } else if constexpr (std::is_unsigned_v<U> && sizeof(U) < 4) {
-            sqlite3_bind_int(statement, column, static_cast<int>(value));
+            rc = sqlite3_bind_int(statement, column, static_cast<int>(value));
         } else {
             // unsigned 32-bit widens with zeros; 64-bit unsigned keeps its bits.
-            sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value));
+            rc = sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value));
         }
     } else if constexpr (std::is_floating_point_v<U>) {
-        sqlite3_bind_double(statement, column, static_cast<double>(value));
+        rc = sqlite3_bind_double(statement, column, static_cast<double>(value));
     } else if constexpr (std::is_same_v<U, SQLDate>) {
-        bindDate(statement, column, value);
+        rc = bindDate(statement, column, value);
     } else if constexpr (std::is_pointer_v<U> && sqldb_detail::kTextLike<U>) {
-        if (value) bindText(statement, column, std::string_view(value));
-        else sqlite3_bind_null(statement, column);
+        rc = value ? bindText(statement, column, std::string_view(value)) : sqlite3_bind_null(statement, column);
     } else if constexpr (sqldb_detail::kTextLike<U>) {
-        bindText(statement, column, std::string_view(value));
+        rc = bindText(statement, column, std::string_view(value));
     } else if constexpr (sqldb_detail::kBlobLike<U>) {
         std::span<const uint8_t> bytes(value);
-        bindBlob(statement, column, bytes.data(), bytes.size());
+        rc = bindBlob(statement, column, bytes.data(), bytes.size());
     } else {
         static_assert(sqldb_detail::kUnsupported<U>, "no SQL binding for this argument type");
     }
+    return noteBind(rc, column);
 }
 
 template <class T>

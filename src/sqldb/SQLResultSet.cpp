@@ -52,8 +52,17 @@ void SQLResultSet::close() {
 }
 
 bool SQLResultSet::nextWithError(Error* error) {
-    sqlite3_stmt* handle = statement_ ? statement_->statement() : nullptr;
-    if (!handle) return false;
+    if (!statement_) return false;  // already closed
+    sqlite3_stmt* handle = statement_->statement();
+    if (!handle) {
+        // The connection finalised the statement under this cursor (its cache was
+        // cleared); the cursor can never step again, so it leaves the open ones.
+        const char* reason = "the statement has been finalized";
+        log("Error calling sqlite3_step (%d: %s) rs", SQLITE_MISUSE, reason);
+        platform::setError(error, Error::withDescription(kSQLDatabaseErrorDomain, SQLITE_MISUSE, reason));
+        close();
+        return false;
+    }
     int rc = sqlite3_step(handle);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) {

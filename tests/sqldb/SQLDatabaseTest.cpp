@@ -47,12 +47,16 @@ TEST(SQLDatabaseOpen, PathsMemoryAndTemporary) {
     EXPECT_TRUE(file->close());
     EXPECT_FALSE(file->goodConnection());
 
+    // Both have no file name; only an in-memory database keeps its journal in memory.
     SQLDatabase memory;  // no path: in memory
     ASSERT_TRUE(memory.open());
     EXPECT_STREQ(sqlite3_db_filename(memory.sqliteHandle(), "main"), "");
+    EXPECT_EQ(memory.stringForQuery("pragma journal_mode"), "memory");
     EXPECT_TRUE(memory.executeUpdate("create table x (v)"));
     SQLDatabase temporary(std::string(""));
     ASSERT_TRUE(temporary.open());
+    EXPECT_STREQ(sqlite3_db_filename(temporary.sqliteHandle(), "main"), "");
+    EXPECT_EQ(temporary.stringForQuery("pragma journal_mode"), "delete");
     EXPECT_TRUE(temporary.executeUpdate("create table x (v)"));
 }
 
@@ -242,6 +246,50 @@ TEST_F(SQLDatabaseTest, BindCountsMustMatch) {
     EXPECT_EQ(count(), 0);
     EXPECT_FALSE(db->hasOpenResultSets());
     EXPECT_TRUE(db->executeUpdate("insert into t values (1, 2)"));  // still usable
+}
+
+TEST_F(SQLDatabaseTest, ValuesSQLiteRefusesFailTheStatement) {
+    constexpr int kLimit = 100;
+    sqlite3_limit(db->sqliteHandle(), SQLITE_LIMIT_LENGTH, kLimit);
+    const std::string longText(kLimit + 1, 'x');
+    const Bytes longBlob(kLimit + 1, 7);
+    const std::string sql = "insert into t values (?, ?)";
+    LogCapture capture;
+    for (bool caching : {false, true}) {
+        SCOPED_TRACE(caching ? "cached" : "uncached");
+        db->setShouldCacheStatements(caching);
+        ASSERT_TRUE(db->executeUpdate(sql, "good", 1));  // with caching: a statement holding values
+        Error error;
+        EXPECT_FALSE(db->update(sql, &error, "text", longText));
+        EXPECT_EQ(error.code, SQLITE_TOOBIG);
+        EXPECT_EQ(error.domain, "SQLDatabase");
+        EXPECT_EQ(error.localizedDescription(),
+                  "Error: could not bind the value of parameter 2 (18: string or blob too big) (executeUpdate)");
+        error = {};
+        EXPECT_FALSE(db->executeUpdateValues(sql, {Value("blob"), platform::bytesValue(longBlob)}, &error));
+        EXPECT_EQ(error.code, SQLITE_TOOBIG);
+        EXPECT_FALSE(db->executeUpdateWithParameterDictionary("insert into t values (:a, :b)",
+                                                               Value{{"a", longText}, {"b", 2}}));
+        EXPECT_FALSE(db->executeUpdate(sql, longBlob, "first refused"));
+        EXPECT_EQ(count(), 1);  // only the good row
+
+        error = {};
+        EXPECT_EQ(db->executeQueryValues("select ?", {Value(longText)}, &error), nullptr);
+        EXPECT_EQ(error.code, SQLITE_TOOBIG);
+        EXPECT_EQ(db->executeQuery("select ?", longBlob), nullptr);
+        EXPECT_FALSE(db->hasOpenResultSets());
+
+        // The next run binds afresh: nothing of the refused values or the earlier row is left.
+        ASSERT_TRUE(db->executeUpdate(sql, "next", 3));
+        auto rs = db->executeQuery("select a, b from t order by rowid desc");
+        ASSERT_TRUE(rs && rs->next());
+        EXPECT_EQ(rs->stringForColumnIndex(0), "next");
+        EXPECT_EQ(rs->intForColumnIndex(1), 3);
+        rs->close();
+        ASSERT_TRUE(db->executeUpdate("delete from t"));
+    }
+    EXPECT_TRUE(capture.contains("(18: string or blob too big) (executeQuery)"));
+    EXPECT_TRUE(capture.contains("DB Query: insert into t values (?, ?)"));
 }
 
 TEST_F(SQLDatabaseTest, UpdateAndQueryResultCodes) {

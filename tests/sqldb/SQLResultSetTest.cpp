@@ -109,6 +109,21 @@ TEST_F(SQLResultSetTest, StepFailureClosesWithAnError) {
     EXPECT_EQ(rs->statement(), nullptr);
 }
 
+TEST_F(SQLResultSetTest, CursorWhoseStatementWasFinalisedClosesItself) {
+    db.setShouldCacheStatements(true);
+    auto rs = db.executeQuery("select Id from t");
+    ASSERT_TRUE(rs && rs->next());
+    db.clearCachedStatements();  // finalises the statement this cursor steps
+    LogCapture capture;
+    Error error;
+    EXPECT_FALSE(rs->nextWithError(&error));
+    EXPECT_EQ(error.code, SQLITE_MISUSE);
+    EXPECT_EQ(rs->statement(), nullptr);
+    EXPECT_FALSE(db.hasOpenResultSets());
+    EXPECT_FALSE(rs->next());
+    EXPECT_EQ(capture.count("Error calling sqlite3_step"), 1u);  // once closed, no further step is tried
+}
+
 TEST_F(SQLResultSetTest, AStatementServesOneCursorAtATime) {
     auto statement = std::make_shared<SQLStatement>();
     auto rs = SQLResultSet::resultSetWithStatement(statement, nullptr);
