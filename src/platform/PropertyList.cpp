@@ -1,5 +1,7 @@
 #include "platform/PropertyList.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -7,8 +9,10 @@
 #include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <plist/plist.h>
 
@@ -97,6 +101,110 @@ bool binaryHasStringWithNul(const Bytes& data) {
             const uint8_t* c = data.data() + start + k * unit;
             if (c[0] == 0 && (unit == 1 || c[1] == 0)) return true;
         }
+    }
+    return false;
+}
+
+// libplist parses and frees containers recursively: a document nested a
+// hundred thousand levels deep overflows the stack. Nesting is measured
+// before libplist sees the data and documents deeper than we read are refused.
+bool binaryNestsTooDeep(const Bytes& data) {
+    const std::size_t size = data.size();
+    if (size < 40 || std::memcmp(data.data(), "bplist", 6) != 0) return false;
+    const uint8_t* trailer = data.data() + size - 32;
+    const std::size_t offsetSize = trailer[6];
+    const std::size_t refSize = trailer[7];
+    const uint64_t count = readBigEndian(trailer + 8, 8);
+    const uint64_t top = readBigEndian(trailer + 16, 8);
+    const uint64_t tableOffset = readBigEndian(trailer + 24, 8);
+    if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8 || tableOffset >= size ||
+        count > (size - tableOffset) / offsetSize || top >= count)
+        return false;  // libplist refuses these itself
+    // The children of a container object, or nothing for any other object.
+    auto children = [&](uint64_t object, std::vector<uint64_t>& out) {
+        out.clear();
+        const uint64_t offset = readBigEndian(data.data() + tableOffset + object * offsetSize, offsetSize);
+        if (offset >= size) return;
+        const unsigned type = data[offset] >> 4;
+        if (type != 0xA && type != 0xC && type != 0xD) return;
+        uint64_t length = data[offset] & 0x0F;
+        uint64_t start = offset + 1;
+        if (length == 0x0F) {
+            if (start >= size || (data[start] >> 4) != 0x1) return;
+            const std::size_t intSize = std::size_t{1} << (data[start] & 0x0F);
+            if (intSize > 8 || start + 1 + intSize > size) return;
+            length = readBigEndian(data.data() + start + 1, intSize);
+            start += 1 + intSize;
+        }
+        const uint64_t refs = type == 0xD ? length * 2 : length;
+        if (type == 0xD && refs / 2 != length) return;
+        if (start > size || refs > (size - start) / refSize) return;
+        for (uint64_t i = 0; i < refs; ++i) {
+            const uint64_t ref = readBigEndian(data.data() + start + i * refSize, refSize);
+            if (ref < count) out.push_back(ref);
+        }
+    };
+    // Depth-first with an explicit stack; objects shared between containers
+    // are measured once. A reference cycle counts as too deep.
+    enum : uint8_t { kUnseen, kOpen, kDone };
+    std::vector<uint8_t> state(count, kUnseen);
+    std::vector<uint32_t> height(count, 0);
+    struct Frame {
+        uint64_t object;
+        std::vector<uint64_t> children;
+        std::size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    stack.push_back(Frame{top, {}});
+    children(top, stack.back().children);
+    state[top] = kOpen;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next < frame.children.size()) {
+            const uint64_t child = frame.children[frame.next++];
+            if (state[child] == kOpen) return true;
+            if (state[child] == kDone) continue;
+            if (stack.size() > static_cast<std::size_t>(kMaxDepth)) return true;
+            state[child] = kOpen;
+            Frame next{child, {}};
+            children(child, next.children);
+            stack.push_back(std::move(next));
+            continue;
+        }
+        uint32_t h = 1;
+        for (uint64_t child : frame.children) h = std::max(h, height[child] + 1);
+        if (h > static_cast<uint32_t>(kMaxDepth) + 1) return true;
+        height[frame.object] = h;
+        state[frame.object] = kDone;
+        stack.pop_back();
+    }
+    return false;
+}
+
+bool xmlNestsTooDeep(const Bytes& data) {
+    if (data.size() >= 6 && std::memcmp(data.data(), "bplist", 6) == 0) return false;
+    const char* p = reinterpret_cast<const char*>(data.data());
+    const char* end = p + data.size();
+    int depth = 0;
+    auto startsWith = [&](const char* at, std::string_view word) {
+        return static_cast<std::size_t>(end - at) >= word.size() && std::memcmp(at, word.data(), word.size()) == 0;
+    };
+    for (const char* c = static_cast<const char*>(std::memchr(p, '<', data.size())); c;
+         c = static_cast<const char*>(std::memchr(c + 1, '<', static_cast<std::size_t>(end - c - 1)))) {
+        const char* name = c + 1;
+        const bool closing = name < end && *name == '/';
+        if (closing) ++name;
+        std::size_t length = startsWith(name, "array") ? 5 : startsWith(name, "dict") ? 4 : 0;
+        if (length == 0 || name + length >= end) continue;
+        const char after = name[length];
+        if (after != '>' && after != '/' && !std::isspace(static_cast<unsigned char>(after))) continue;
+        if (closing) {
+            depth = std::max(0, depth - 1);
+            continue;
+        }
+        const char* close = static_cast<const char*>(std::memchr(name, '>', static_cast<std::size_t>(end - name)));
+        if (close && close[-1] == '/') continue;  // <array/>
+        if (++depth > kMaxDepth + 1) return true;
     }
     return false;
 }
@@ -292,6 +400,10 @@ std::optional<Value> parse(const Bytes& data, Error* error) {
     }
     if (binaryHasStringWithNul(data)) {
         setError(error, makeError(kCorrupt, "The property list holds a string with a NUL character."));
+        return std::nullopt;
+    }
+    if (binaryNestsTooDeep(data) || xmlNestsTooDeep(data)) {
+        setError(error, makeError(kCorrupt, "The property list is nested too deeply."));
         return std::nullopt;
     }
     plist_t root = nullptr;

@@ -44,9 +44,9 @@ private:
 };
 
 // Characters left alone by percentEncode with the path-allowed set
-// (URLPathAllowedCharacterSet): unreserved, sub-delims, ":", "@", "/".
+// (URLPathAllowedCharacterSet): unreserved, sub-delims but ";", ":", "@", "/".
 inline constexpr const char* kPathAllowedCharacters =
-    "!$&'()*+,-./0123456789:;=@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz~";
+    "!$&'()*+,-./0123456789:=@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz~";
 inline constexpr const char* kQueryAllowedCharacters =
     "!$&'()*+,-./0123456789:;=?@ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz~";
 

@@ -564,7 +564,10 @@ TEST_F(PipeFixture, FdSourceOnAConcurrentQueueDeliversEachWrite) {
         source.resume();
         for (char c : std::string("xyz")) {
             writeByte(c);
-            ASSERT_TRUE(waitFor([&] { return reader.text().back() == c; }));
+            ASSERT_TRUE(waitFor([&] {
+                const std::string text = reader.text();
+                return !text.empty() && text.back() == c;
+            }));
         }
     }
     EXPECT_EQ(reader.text(), "xyz");

@@ -119,6 +119,44 @@ TEST(PropertyList, ValuesWithoutAPlistFormAreRefused) {
     EXPECT_EQ((*back)["k"], "bad\xEF\xBF\xBD");
 }
 
+// A binary plist of `depth` arrays, each holding the next (the last empty, or
+// with `cyclic` holding the first), written by hand: our writer refuses both.
+Bytes nestedBinaryArrays(uint32_t depth, bool cyclic = false) {
+    Bytes out = toBytes("bplist00");
+    std::vector<uint32_t> offsets;
+    auto put32 = [&](uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+    };
+    for (uint32_t i = 0; i < depth; ++i) {
+        offsets.push_back(static_cast<uint32_t>(out.size()));
+        if (i + 1 < depth || cyclic) {
+            out.push_back(0xA1);
+            put32(i + 1 < depth ? i + 1 : 0);
+        } else {
+            out.push_back(0xA0);
+        }
+    }
+    const auto table = static_cast<uint32_t>(out.size());
+    for (uint32_t offset : offsets) put32(offset);
+    Bytes trailer(32, 0);
+    trailer[6] = 4;  // offset size
+    trailer[7] = 4;  // reference size
+    for (int k = 0; k < 4; ++k) {
+        trailer[12 + k] = static_cast<uint8_t>(depth >> (24 - 8 * k));  // object count
+        trailer[28 + k] = static_cast<uint8_t>(table >> (24 - 8 * k));  // offset table
+    }
+    out.insert(out.end(), trailer.begin(), trailer.end());
+    return out;
+}
+
+Bytes nestedXmlArrays(std::size_t depth) {
+    std::string text = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (std::size_t i = 0; i < depth; ++i) text += "<array>";
+    text += "<array/>";
+    for (std::size_t i = 0; i < depth; ++i) text += "</array>";
+    return toBytes(text + "</plist>");
+}
+
 TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
     Error error;
     EXPECT_FALSE(plist::parse({}, &error));
@@ -141,6 +179,16 @@ TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
         ASSERT_TRUE(patched);
         EXPECT_FALSE(plist::parse(*withKey, &error));
     }
+
+    // Nesting deep enough to overflow a recursive parser is refused up front;
+    // ordinary depths still read.
+    EXPECT_TRUE(plist::parse(nestedBinaryArrays(300), &error));
+    EXPECT_TRUE(plist::parse(nestedXmlArrays(300), &error));
+    EXPECT_FALSE(plist::parse(nestedBinaryArrays(100000), &error));
+    EXPECT_NE(error.localizedDescription().find("nested too deeply"), std::string::npos);
+    EXPECT_FALSE(plist::parse(nestedXmlArrays(200000), &error));
+    EXPECT_NE(error.localizedDescription().find("nested too deeply"), std::string::npos);
+    EXPECT_FALSE(plist::parse(nestedBinaryArrays(3, true), &error));
 
     // Every prefix and a few thousand corruptions of both forms: an error or a
     // value, never a crash (run under the sanitizers in CI).

@@ -113,7 +113,7 @@ TEST(Url, FileUrls) {
 }
 
 TEST(Url, PercentCoding) {
-    EXPECT_EQ(percentEncode("a b/c?d&e=\xC3\xA9%"), "a%20b/c%3Fd&e=%C3%A9%25");
+    EXPECT_EQ(percentEncode("a b/c?d&e=\xC3\xA9%;x"), "a%20b/c%3Fd&e=%C3%A9%25%3Bx");
     EXPECT_EQ(percentEncode("a b/c?d", kQueryAllowedCharacters), "a%20b/c?d");
     EXPECT_EQ(percentEncode(std::string("\0x", 2)), "%00x");
     EXPECT_EQ(percentDecode("a%20b%2f%C3%A9+"), "a b/\xC3\xA9+");
