@@ -151,8 +151,11 @@ TEST_F(LoadStateTest, FailureTransitions) {
     fail(platform::kURLErrorCancelled);
     EXPECT_EQ(delegate->state(), S::STATE_CANCELLED);
     EXPECT_EQ(delegate->loadCount(), 0);
-    // Other code with count 1: idle, count -1, forwarded.
+    // A new page from the cancelled state waits for its start afresh.
     should("file:///c");
+    EXPECT_EQ(delegate->state(), S::STATE_WAITING_FOR_LOAD_START);
+    EXPECT_EQ(delegate->loadCount(), 0);
+    // Other code with count 1: idle, count -1, forwarded.
     start();
     fail(-1001);
     EXPECT_EQ(delegate->state(), S::STATE_IDLE);

@@ -42,6 +42,7 @@ TEST(PluginResult, InvalidUTF8MessageIsReplacedNotThrown) {
 TEST(PluginResult, BinaryAndMultipartWrappers) {
     auto buffer = WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, {0x00, 0x01, 0xFF});
     EXPECT_EQ(buffer.message(), (Value{{"WFType", "ArrayBuffer"}, {"data", "AAH/"}}));
+    EXPECT_EQ(platform::parseJSON(buffer.argumentsAsJSON()), buffer.message());
 
     Value parts = Value::array({"text", platform::bytesValue({0x00, 0x01})});
     auto multipart = WFPluginResult::resultWithStatusMessageAsMultipart(WFResultStatus::OK, parts);

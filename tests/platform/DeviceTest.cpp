@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/utsname.h>
 
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/Device.h"
 
@@ -40,6 +42,18 @@ TEST(DeviceTest, MachineFactsAreSane) {
     EXPECT_EQ(Device::systemVersion().find('"'), std::string::npos);
     EXPECT_FALSE(Device::name().empty());
     EXPECT_GE(Device::processorCount(), 1u);
+    // A thread restricted to one processor sees one (taskset, containers).
+    std::thread([] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        ASSERT_EQ(sched_getaffinity(0, sizeof one, &one), 0);
+        int first = 0;
+        while (!CPU_ISSET(first, &one)) ++first;
+        CPU_ZERO(&one);
+        CPU_SET(first, &one);
+        ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+        EXPECT_EQ(Device::processorCount(), 1u);
+    }).join();
     EXPECT_GT(Device::physicalMemory(), 16ull << 20);
 
     const auto now = std::chrono::system_clock::now();

@@ -75,4 +75,11 @@ TEST_F(XattrTest, ExcludedFromBackup) {
     EXPECT_TRUE(xattr::isExcludedFromBackup(dir_.path()));
 }
 
+// procfs takes no user attributes: a clear answer, not a generic failure.
+TEST(XattrRefused, FileSystemWithoutUserAttributesAnswersUnsupported) {
+    EXPECT_EQ(xattr::set("/proc/self/status", "user.wharf.x", "1"), xattr::Result::Unsupported);
+    EXPECT_EQ(xattr::setExcludedFromBackup("/proc/self/status", true), xattr::Result::Unsupported);
+    EXPECT_FALSE(xattr::isExcludedFromBackup("/proc/self/status"));
+}
+
 }  // namespace
