@@ -64,8 +64,10 @@ std::shared_ptr<NBNetwork> NBNetwork::initWithReachabilityHost(const std::string
 
 NBNetwork::~NBNetwork() {
     if (reachability_) {
-        reachability_->setReachabilityDelegate({});
+        // Stopped first: a stop waits out a status change being delivered on
+        // the main thread, which reads the delegate.
         reachability_->stop();
+        reachability_->setReachabilityDelegate({});
     }
 }
 

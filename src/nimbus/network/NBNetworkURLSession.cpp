@@ -157,6 +157,7 @@ std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncPOSTRequest(pl
             excludeFromBackupForURL(uploadingFileURL_);
             config.bodyFile = uploadingFileURL_;
             staged = true;
+            backgroundSession_ = true;
         }
     }
     if (!staged) config.body = std::move(request.body);  // falls back to an upload from memory
@@ -170,6 +171,7 @@ std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncGETRequest(pla
     platform::http::Request config;
     populateSessionConfig(config, request);
     config.collectBody = true;
+    backgroundSession_ = backgroundNetworkEnabled_;
     return startTask(std::move(config), std::move(handler));
 }
 
@@ -184,6 +186,7 @@ void NBNetworkURLSession::populateSessionConfig(platform::http::Request& config,
 
 std::optional<std::string> NBNetworkURLSession::startTask(platform::http::Request request, CompletionHandler handler) {
     completionHandler_ = std::move(handler);
+    taskOutstanding_ = true;
     sessionIDToFetcherMap().set(sessionID_, weak_from_this());
     // The transfer holds the session until its completion has been handled.
     taskID_ = platform::http::startTask(
@@ -216,6 +219,12 @@ void NBNetworkURLSession::taskDidComplete(platform::http::Result result) {
     if (uploadFromFile_) removeTempItemAtURL(uploadingFileURL_);
     maybeRemoveTempFilesAtURL(networkDirectoryURL_, kNBNetworkTempFileExpiringTime);
     sessionIDToFetcherMap().remove(sessionID_);
+    // A session runs one task: with its completion handed on, a background
+    // session has no events left. Its end is an event of its own, queued
+    // behind the completion, so that whoever waits for it hears of it after
+    // the caller heard of the answer.
+    taskOutstanding_ = false;
+    if (backgroundSession_) finishEventsLater();
 }
 
 void NBNetworkURLSession::callCompletionHandler(const std::optional<platform::http::Response>& response,
@@ -253,6 +262,15 @@ void NBNetworkURLSession::handleEventsForBackgroundURLSessionID(const std::strin
         return;
     }
     session->addSystemCompletionHandler(std::move(completionHandler), identifier);
+    // A session with no task in flight has nothing more to deliver: one made
+    // for a relaunch (transfers never outlive the process that started them),
+    // or one whose task completed before its handler arrived.
+    if (!session->taskOutstanding_) session->finishEventsLater();
+}
+
+void NBNetworkURLSession::finishEventsLater() {
+    platform::dispatch::mainQueue()->async(
+        [self = shared_from_this()] { self->URLSessionDidFinishEventsForBackgroundURLSession(); });
 }
 
 std::shared_ptr<NBNetworkURLSession> NBNetworkURLSession::fetcherWithSessionIdentifier(const std::string& identifier) {

@@ -2,6 +2,7 @@
 // One request of NBNetwork: its transfer, and for background sessions the body
 // staged in a temporary file. A session can be found again by its identifier
 // when the application is relaunched for a background session.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -76,6 +77,9 @@ public:
 
     // Session events.
     void taskDidComplete(platform::http::Result result);
+    // Calls the system handler waiting for this session and lets a session
+    // made for a relaunch go. Follows the completion of a background
+    // session's task, and a relaunch for a session with no task in flight.
     void URLSessionDidFinishEventsForBackgroundURLSession();
     // Statuses 300, 301, 302 and 307 are not followed; the others are.
     static bool willPerformHTTPRedirection(const platform::http::Response& response);
@@ -90,6 +94,8 @@ public:
 private:
     NBNetworkURLSession() = default;
     std::optional<std::string> startTask(platform::http::Request request, CompletionHandler handler);
+    // Queues URLSessionDidFinishEventsForBackgroundURLSession on the main queue.
+    void finishEventsLater();
     void log(int level, int64_t code, const std::string& message, std::vector<platform::Value> contexts = {});
 
     CompletionHandler completionHandler_;
@@ -100,6 +106,10 @@ private:
     bool uploadTask_ = false;  // uploads collect no response body
     bool uploadFromFile_ = false;
     bool backgroundNetworkEnabled_ = false;
+    bool backgroundSession_ = false;  // the task runs in a background configuration
+    // From the start of the task until its completion has been handed on; a
+    // relaunch may read it from another thread.
+    std::atomic<bool> taskOutstanding_{false};
     std::optional<platform::http::TaskId> taskID_;
     std::weak_ptr<NBNetworkLoggerDelegate> loggerDelegate_;
 };

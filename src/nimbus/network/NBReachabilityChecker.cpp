@@ -1,5 +1,9 @@
 #include "nimbus/network/NBReachabilityChecker.h"
 
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
 #include "platform/RunLoop.h"
 
 namespace wharf {
@@ -15,15 +19,52 @@ const NBReachabilityApi kDefaultApi = {
     platform::reachabilityRelease,
 };
 
+// A table may call back from any thread, and the hop to the main thread may
+// land after the checker stopped or died. So the table is handed a number
+// that names one run of one checker, never the checker's address: the main
+// thread looks the number up, and a stopped run is no longer there. Numbers
+// are never reused, so a late callback of an earlier run cannot reach a
+// restarted checker either.
+struct CheckerRun {
+    // Held while a callback is delivered, so that a stop on another thread
+    // waits for it; re-entrant, because the delegate may stop the checker.
+    std::recursive_mutex mutex;
+    NBReachabilityChecker* checker;
+    explicit CheckerRun(NBReachabilityChecker* c) : checker(c) {}
+};
+
+struct Runs {
+    std::mutex mutex;
+    std::unordered_map<uintptr_t, std::shared_ptr<CheckerRun>> byToken;
+    uintptr_t last = 0;
+};
+
+// Never destroyed: a checker may stop during the process's exit.
+Runs& runs() {
+    static Runs* r = new Runs();
+    return *r;
+}
+
+std::shared_ptr<CheckerRun> findRun(uintptr_t token) {
+    std::lock_guard lock(runs().mutex);
+    auto it = runs().byToken.find(token);
+    return it == runs().byToken.end() ? nullptr : it->second;
+}
+
+void deliver(uintptr_t token, platform::ReachabilityFlags flags) {
+    auto run = findRun(token);
+    if (!run) return;  // stopped, or gone: the callback is late
+    std::lock_guard lock(run->mutex);
+    if (run->checker) run->checker->reachabilityFlagsChanged(flags);
+}
+
 void reachabilityCallback(platform::ReachabilityRef, platform::ReachabilityFlags flags, void* info) {
-    auto* checker = static_cast<NBReachabilityChecker*>(info);
-    if (!checker) return;
+    const auto token = reinterpret_cast<uintptr_t>(info);
     if (platform::RunLoop::isMainThread()) {
-        checker->reachabilityFlagsChanged(flags);
+        deliver(token, flags);
         return;
     }
-    // A table that calls back elsewhere still reports on the main thread.
-    platform::RunLoop::performOnMain([checker, flags] { checker->reachabilityFlagsChanged(flags); });
+    platform::RunLoop::performOnMain([token, flags] { deliver(token, flags); });
 }
 
 }  // namespace
@@ -46,17 +87,21 @@ std::unique_ptr<NBReachabilityChecker> NBReachabilityChecker::initWithReachabili
 }
 
 NBReachabilityChecker::~NBReachabilityChecker() {
+    // Stopping first waits out a callback being delivered on another thread,
+    // which may still read the delegates.
+    stop();
     reachabilityDelegate_.reset();
     loggerDelegate_.reset();
-    stop();
 }
 
 bool NBReachabilityChecker::start() {
     if (!reachability_) {
         reachability_ = reachabilityApi_->createWithNameFn(host_.c_str());
         if (!reachability_) return false;
-        if (!reachabilityApi_->setCallbackFn(reachability_, reachabilityCallback, this) ||
+        beginRun();
+        if (!reachabilityApi_->setCallbackFn(reachability_, reachabilityCallback, reinterpret_cast<void*>(run_)) ||
             !reachabilityApi_->scheduleWithRunLoopFn(reachability_)) {
+            endRun();
             reachabilityApi_->releaseFn(reachability_);
             reachability_ = nullptr;
             log(kLevelError, 902002, "Failed to start reachability handle");
@@ -69,10 +114,31 @@ bool NBReachabilityChecker::start() {
 
 void NBReachabilityChecker::stop() {
     if (!reachability_) return;
+    endRun();
     reachabilityStatus_ = NBReachabilityStatusUnknown;
     reachabilityApi_->unscheduleFromRunLoopFn(reachability_);
     reachabilityApi_->releaseFn(reachability_);
     reachability_ = nullptr;
+}
+
+void NBReachabilityChecker::beginRun() {
+    std::lock_guard lock(runs().mutex);
+    run_ = ++runs().last;
+    runs().byToken.emplace(run_, std::make_shared<CheckerRun>(this));
+}
+
+void NBReachabilityChecker::endRun() {
+    std::shared_ptr<CheckerRun> run;
+    {
+        std::lock_guard lock(runs().mutex);
+        auto it = runs().byToken.find(run_);
+        if (it == runs().byToken.end()) return;
+        run = std::move(it->second);
+        runs().byToken.erase(it);
+    }
+    run_ = 0;
+    std::lock_guard lock(run->mutex);  // waits out a delivery in progress elsewhere
+    run->checker = nullptr;
 }
 
 void NBReachabilityChecker::setReachabilityApi(const NBReachabilityApi* api) {

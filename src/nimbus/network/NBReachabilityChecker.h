@@ -3,7 +3,10 @@
 // changes. The platform's reachability functions are reached through a
 // replaceable table, which may be swapped while the checker is stopped. The
 // checker belongs to the main thread: status changes and delegate calls
-// happen there.
+// happen there, also for a table that calls back on another thread. A
+// callback that reaches the main thread after the checker stopped (or was
+// destroyed) is ignored.
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -74,11 +77,15 @@ public:
 private:
     NBReachabilityChecker() = default;
     void log(int level, int64_t code, const std::string& message);
+    // The number the callback table is given for the current run.
+    void beginRun();
+    void endRun();
 
     const NBReachabilityApi* reachabilityApi_ = nullptr;
     NBReachabilityStatus reachabilityStatus_ = NBReachabilityStatusUnknown;
     std::string host_;
     platform::ReachabilityRef reachability_ = nullptr;
+    uintptr_t run_ = 0;
     std::weak_ptr<NBReachabilityDelegate> reachabilityDelegate_;
     std::weak_ptr<NBNetworkLoggerDelegate> loggerDelegate_;
 };

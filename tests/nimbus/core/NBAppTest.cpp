@@ -1,4 +1,7 @@
+#include <atomic>
 #include <future>
+#include <latch>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +101,35 @@ TEST_F(NBAppTest, ConfigureFromTheOptionsFile) {
                 !NBIsLoggableLevel(7, false));
 }
 
+TEST_F(NBAppTest, XMLAndBinaryOptionsFilesConfigureAlike) {
+    Value dictionary = test::validOptionsDictionary();
+    dictionary["IS_ANALYTICS_ENABLED"] = true;
+    dictionary["IS_MEASUREMENT_ENABLED"] = false;
+    dictionary["GCM_LIMIT"] = 42;
+    struct Outcome {
+        Value options, readyInfo, analyticsOptions;
+        bool analytics, measurement;
+        bool operator==(const Outcome&) const = default;
+    };
+    std::vector<Outcome> outcomes;
+    for (auto format : {platform::plist::Format::XML, platform::plist::Format::Binary}) {
+        NBApp::resetApps();
+        ready.clear();
+        starts.clear();
+        bundle.writeOptions(dictionary, format);
+        NBApp::configure();
+        auto options = NBApp::defaultApp()->options();
+        ASSERT_EQ(ready.size(), 1u);
+        ASSERT_EQ(starts.size(), 1u);
+        outcomes.push_back({options->optionsDictionary(), ready[0].userInfo, starts[0].second->optionsDictionary(),
+                            options->isAnalyticsEnabled(), options->isMeasurementEnabled()});
+    }
+    EXPECT_EQ(outcomes[0], outcomes[1]);
+    EXPECT_EQ(outcomes[1].options, dictionary);
+    EXPECT_TRUE(outcomes[1].analytics);
+    EXPECT_FALSE(outcomes[1].measurement);
+}
+
 TEST_F(NBAppTest, MissingOptionsFileReportsThenRaises) {
     std::vector<std::string> order;
     auto token = NotificationCenter::defaultCenter().addObserver(
@@ -179,6 +211,44 @@ TEST_F(NBAppTest, FailedConfigurationLeavesNoInvalidDefaultApp) {
     auto other = std::async(std::launch::async, [] { return NBApp::allApps().size(); });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(other.get(), 1u);
+}
+
+TEST_F(NBAppTest, RegistryReadsAndResetsWhileAnotherThreadConfigures) {
+    auto options = optionsWithAppID(test::kTestAppID);
+    constexpr int kReaders = 4;
+    std::latch go(kReaders + 1);
+    std::atomic<int> configured{0}, wrongApps{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        go.arrive_and_wait();
+        for (int i = 0; i < 200; ++i) {
+            try {
+                NBApp::configureWithOptions(options);
+                ++configured;
+            } catch (const NBException&) {
+                // configured already, and not yet reset
+            }
+        }
+    });
+    for (int t = 0; t < kReaders; ++t)
+        threads.emplace_back([&, t] {
+            go.arrive_and_wait();
+            for (int i = 0; i < 300; ++i) {
+                if (t == 0 && i % 3 == 0) NBApp::resetApps();
+                NBApp::isDefaultAppConfigured();
+                auto app = NBApp::defaultApp();
+                if (app && (app->name() != kNBDefaultAppName || app->options()->rovudeAppID() != test::kTestAppID))
+                    ++wrongApps;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_GT(configured, 0);
+    EXPECT_EQ(wrongApps, 0);
+    EXPECT_EQ(static_cast<int>(ready.size()), configured.load()) << "one ready notification per configuration";
+
+    NBApp::resetApps();
+    NBApp::configureWithOptions(options);
+    EXPECT_TRUE(NBApp::isDefaultAppConfigured());
 }
 
 TEST_F(NBAppTest, AppNames) {

@@ -1,3 +1,7 @@
+#include <atomic>
+#include <latch>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "CoreTestSupport.h"
@@ -40,6 +44,36 @@ TEST(NBOptionsTest, DefaultOptionsReadXMLAndBinaryAlike) {
     EXPECT_TRUE(binary->usingOptionsFromDefaultPlist());
     EXPECT_FALSE(binary->isEditingLocked());
     EXPECT_EQ(NBOptions::defaultOptions(), binary) << "read once and kept";
+}
+
+TEST(NBOptionsTest, DefaultOptionsFromManyThreads) {
+    TestBundle bundle;
+    bundle.writeOptions(test::validOptionsDictionary());
+    constexpr int kThreads = 8;
+    std::latch go(kThreads), allRead(kThreads);
+    std::vector<std::shared_ptr<NBOptions>> first(kThreads);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            go.arrive_and_wait();
+            first[t] = NBOptions::defaultOptions();
+            // The per-object switches are cached on first use, too.
+            if (!first[t] || !first[t]->isAnalyticsCollectionEnabled()) ++wrong;
+            allRead.arrive_and_wait();
+            // Then one thread forgets the cache again and again under the others.
+            for (int i = 0; i < 100; ++i) {
+                if (t == 0) NBOptions::resetDefaultOptions();
+                auto options = NBOptions::defaultOptions();
+                auto dictionary = NBOptions::defaultOptionsDictionary();
+                if (!options || options->rovudeAppID() != test::kTestAppID || !dictionary ||
+                    (*dictionary)["API_KEY"] != "key-123")
+                    ++wrong;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+    for (const auto& options : first) EXPECT_EQ(options, first[0]) << "read once, the same object for every thread";
 }
 
 TEST(NBOptionsTest, MissingOrMalformedOptionsFileGivesNothing) {

@@ -5,6 +5,11 @@
 
 #include <atomic>
 #include <filesystem>
+#include <latch>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -204,6 +209,47 @@ TEST_F(NBNetworkTest, BrokenAnswersAreErrorsNotSuccess) {
     EXPECT_FALSE(network->hasUploadInProgress());
 }
 
+TEST_F(NBNetworkTest, RequestsStartedFromManyThreadsEachCompleteOnce) {
+    test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(200, "ok"); });
+    constexpr int kThreads = 8, kEach = 6;
+    std::latch go(kThreads);
+    std::mutex mutex;
+    std::set<std::string> ids;
+    std::map<std::string, int> calls;  // by request, on the main thread
+    int good = 0, total = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            go.arrive_and_wait();
+            for (int i = 0; i < kEach; ++i) {
+                const std::string key = std::to_string(t) + "/" + std::to_string(i);
+                auto handler = [&, key](const std::optional<http::Response>& r, const std::optional<Bytes>&,
+                                        const Error* e) {
+                    ++calls[key];
+                    good += !e && r && r->statusCode == 200;
+                    ++total;
+                };
+                // Foreground and background uploads and downloads, all at once.
+                std::optional<std::string> id =
+                    i % 3 == 2 ? network->getURL(server.url("/get"), {}, nullptr, false, handler)
+                               : network->postURL(server.url("/post"), Bytes(100, 'x'), nullptr, i % 3 == 1, handler);
+                std::lock_guard lock(mutex);
+                if (id) ids.insert(*id);
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ids.size(), size_t{kThreads * kEach}) << "every request has an identifier of its own";
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return total >= kThreads * kEach; }, 20s));
+    RunLoop::pumpFor(50ms);
+    EXPECT_EQ(total, kThreads * kEach);
+    EXPECT_EQ(good, kThreads * kEach);
+    EXPECT_EQ(calls.size(), size_t{kThreads * kEach});
+    for (const auto& [key, n] : calls) EXPECT_EQ(n, 1) << key;
+    EXPECT_FALSE(network->hasUploadInProgress());
+    EXPECT_EQ(server.requests().size(), size_t{kThreads * kEach});
+    EXPECT_EQ(NBNetworkURLSession::sessionIDToFetcherMap().liveCount(), 0u);
+}
+
 TEST_F(NBNetworkTest, FailuresBeforeSending) {
     auto answer = std::make_shared<Answer>();
     EXPECT_FALSE(network->postURL("", Bytes{1}, nullptr, false, recordInto(answer)));
@@ -263,13 +309,40 @@ TEST_F(NBNetworkTest, RelaunchEntryPoints) {
     EXPECT_TRUE(logger->has(901009));
     other->callSystemCompletionHandler("x");
 
-    session->URLSessionDidFinishEventsForBackgroundURLSession();
+    // The relaunched session has no transfer to wait for: it ends by itself.
     session.reset();
     RunLoop::pumpFor(20ms);
     EXPECT_EQ(firstCalls, 0);
     EXPECT_EQ(secondCalls, 1);
     EXPECT_TRUE(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().empty());
     EXPECT_FALSE(NBNetworkURLSession::fetcherWithSessionIdentifier(id));
+}
+
+TEST_F(NBNetworkTest, BackgroundSessionEndsAfterItsCompletionAndCallsTheSystemHandler) {
+    test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(200, ""); });
+    auto logger = std::make_shared<test::RecordingLogger>();
+    network->setLoggerDelegate(logger);
+    std::vector<std::string> order;
+    auto id = network->postURL(server.url("/bg"), Bytes{1, 2, 3}, nullptr, true,
+                               [&](const std::optional<http::Response>&, const std::optional<Bytes>&,
+                                   const Error* e) { order.push_back(e ? "error" : "completion"); });
+    ASSERT_TRUE(id);
+    // The system hands its handler over while the upload is under way.
+    NBNetwork::handleEventsForBackgroundURLSessionID(*id, [&] { order.push_back("system"); });
+    EXPECT_TRUE(order.empty());
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return order.size() >= 2; }));
+    RunLoop::pumpFor(20ms);
+    EXPECT_EQ(order, (std::vector<std::string>{"completion", "system"}));
+    EXPECT_TRUE(logger->has(901003));
+    EXPECT_TRUE(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().empty());
+    EXPECT_FALSE(NBNetworkURLSession::fetcherWithSessionIdentifier(*id));
+
+    // A handler that arrives after the completion is still called, once.
+    int late = 0;
+    NBNetwork::handleEventsForBackgroundURLSessionID(*id, [&] { ++late; });
+    RunLoop::pumpFor(20ms);
+    EXPECT_EQ(late, 1);
+    EXPECT_EQ(order.size(), 2u);
 }
 
 TEST_F(NBNetworkTest, LogFunnel) {

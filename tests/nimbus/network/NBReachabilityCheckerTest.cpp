@@ -1,5 +1,7 @@
 #include "nimbus/network/NBReachabilityChecker.h"
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "RecordingLogger.h"
@@ -13,8 +15,14 @@ namespace {
 
 class StatusRecorder : public NBReachabilityDelegate {
 public:
-    void reachability(NBReachabilityChecker&, NBReachabilityStatus status) override { statuses.push_back(status); }
+    void reachability(NBReachabilityChecker&, NBReachabilityStatus status) override {
+        statuses.push_back(status);
+        allOnMain = allOnMain && RunLoop::isMainThread();
+        if (onReport) onReport();
+    }
+    std::function<void()> onReport;
     std::vector<NBReachabilityStatus> statuses;
+    bool allOnMain = true;
 };
 
 // A fake table: records calls, fails where asked, and hands the callback to the test.
@@ -44,6 +52,8 @@ struct FakeApi {
     static bool unschedule(ReachabilityRef) { return ++unscheduled; }
     static void release(ReachabilityRef) { ++released; }
     static void deliver(ReachabilityFlags flags) { callback(reinterpret_cast<ReachabilityRef>(&token), flags, info); }
+    // As a table whose callbacks come from a thread of its own.
+    static void deliverFromAnotherThread(ReachabilityFlags flags) { std::thread([flags] { deliver(flags); }).join(); }
 };
 const NBReachabilityApi kFakeApi = {FakeApi::create, FakeApi::setCallback, FakeApi::schedule, FakeApi::unschedule,
                                     FakeApi::release};
@@ -58,6 +68,13 @@ struct Fixture {
         checker->setReachabilityApi(&kFakeApi);
     }
 };
+
+// Runs everything already queued for the main thread.
+void drainMainQueue() {
+    bool reached = false;
+    RunLoop::performOnMain([&] { reached = true; });
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return reached; }));
+}
 
 }  // namespace
 
@@ -136,4 +153,38 @@ TEST(NBReachabilityChecker, PlatformTableDeliversTheInitialCallback) {
     EXPECT_EQ(delegate->statuses.size(), 2u);
     EXPECT_EQ(fake->observerCount(), 0u);
     NetworkMonitor::setShared(nullptr);
+}
+
+TEST(NBReachabilityChecker, CallbacksFromAnotherThreadReachOnlyTheRunningChecker) {
+    Fixture f;
+    ASSERT_TRUE(f.checker->start());
+    FakeApi::deliverFromAnotherThread(0x2);
+    EXPECT_TRUE(f.delegate->statuses.empty()) << "reported on the main thread, later";
+    drainMainQueue();
+    EXPECT_EQ(f.delegate->statuses, std::vector<NBReachabilityStatus>{NBReachabilityStatusReachableViaWifi});
+    EXPECT_TRUE(f.delegate->allOnMain);
+
+    // A callback still on its way when the checker stops is dropped, even
+    // when the checker has started again before it arrives.
+    FakeApi::deliverFromAnotherThread(0x40002);
+    f.checker->stop();
+    ASSERT_TRUE(f.checker->start());
+    drainMainQueue();
+    EXPECT_EQ(f.checker->reachabilityStatus(), NBReachabilityStatusUnknown);
+    EXPECT_EQ(f.delegate->statuses.size(), 1u);
+
+    // One on its way when the checker is destroyed never touches it.
+    FakeApi::deliverFromAnotherThread(0x40002);
+    f.checker.reset();
+    drainMainQueue();
+    EXPECT_EQ(f.delegate->statuses.size(), 1u);
+
+    // A delegate may destroy the checker while it is told of a change.
+    Fixture g;
+    ASSERT_TRUE(g.checker->start());
+    g.delegate->onReport = [&] { g.checker.reset(); };
+    FakeApi::deliverFromAnotherThread(0x2);
+    drainMainQueue();
+    EXPECT_FALSE(g.checker);
+    EXPECT_EQ(FakeApi::released, 1);
 }
