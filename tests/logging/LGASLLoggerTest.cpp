@@ -1,10 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+
+#include <systemd/sd-journal.h>
 
 #include "LoggingTestSupport.h"
+#include "PrivateJournal.h"
 #include "logging/LGASLLogCapture.h"
 #include "logging/LGASLLogger.h"
 #include "platform/SystemLog.h"
@@ -105,25 +114,162 @@ TEST(LGASLLogCaptureQueryTest, SkipsOwnRecordsAndOwnConsoleOutput) {
     EXPECT_TRUE(LGASLLogCapture::matchesQuery({{"Message", "m"}, {"Transport", "journal"}, {"PID", self}}));
 }
 
-// Needs a running journal; this machine may have none.
-TEST_F(CaptureTest, CapturesOtherRecordsOnceAcrossRestarts) {
-    if (!platform::SystemLog::journalAvailable()) {
-        EXPECT_FALSE(LGASLLogCapture::start()) << "capture started without a journal";
-        EXPECT_FALSE(LGASLLogCapture::isCapturing());
-        GTEST_SKIP() << "no journal socket (/run/systemd/journal/socket): capture cannot be tested here";
+TEST(LGASLLogCaptureTest, CannotStartWithoutAJournal) {
+    if (platform::SystemLog::journalAvailable()) GTEST_SKIP() << "a journal runs here";
+    EXPECT_FALSE(LGASLLogCapture::start()) << "capture started without a journal";
+    EXPECT_FALSE(LGASLLogCapture::isCapturing());
+}
+
+// Against a real journald: one of the test's own (see PrivateJournal.h).
+class JournalTest : public CaptureTest {
+protected:
+    void SetUp() override {
+        status_ = journal_.enter();
+        if (status_ == test::PrivateJournal::Status::Unavailable) GTEST_SKIP() << journal_.reason();
+        if (status_ == test::PrivateJournal::Status::Ready) CaptureTest::SetUp();
     }
+    void TearDown() override {
+        if (status_ != test::PrivateJournal::Status::Ready) return;
+        LGASLLogCapture::stop();
+        CaptureTest::TearDown();
+    }
+    // The checks ran in a child process with a journal of its own.
+    bool ranElsewhere() const { return status_ != test::PrivateJournal::Status::Ready; }
+
+    // How often the capture brought `text` in.
+    std::size_t captured(const std::string& text) {
+        std::size_t count = 0;
+        for (const auto& m : logger_->messages()) count += m.fileName() == "LGASLLogCapture" && m.message() == text;
+        return count;
+    }
+
+    test::PrivateJournal journal_;
+    test::PrivateJournal::Status status_ = test::PrivateJournal::Status::Settled;
+};
+
+class TaggingFormatter : public LGLogFormatter {
+public:
+    std::optional<std::string> formatLogMessage(const LGLogMessage& m) override {
+        return "[formatted] " + std::string(m.message());
+    }
+};
+
+TEST_F(JournalTest, LoggerWritesMessageLevelAndItsOwnFields) {
+    if (ranElsewhere()) return;
+    auto logger = LGASLLogger::sharedInstance();
+    LGLog::addLogger(logger);
+    std::string tag = std::to_string(::getpid());
+    std::string error = "an error for the journal " + tag;
+    std::string info = "some information for the journal " + tag;
+    std::string recaptured = "came from the journal " + tag;
+    std::string formatted = "a warning for the journal " + tag;
+    LGLogError("%s", error.c_str());
+    LGLogInfo("%s", info.c_str());
+    // What the capture brought in is in the system log already.
+    LGLog::log(false, LGLogMessage(recaptured, LGLogLevelAll, LGLogFlagWarning, 0, "LGASLLogCapture", nullptr, 0));
+    LGLog::flushLog();
+    logger->setLogFormatter(std::make_shared<TaggingFormatter>());
+    LGLogWarn("%s", formatted.c_str());
+    LGLog::flushLog();
+    logger->setLogFormatter(nullptr);
+
+    auto errors = test::waitForJournalEntries(error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0]["PRIORITY"], "2");
+    EXPECT_EQ(errors[0]["LGLOG"], "1");
+    EXPECT_EQ(errors[0]["READ_UID"], std::to_string(::geteuid()));
+    EXPECT_EQ(errors[0]["SYSLOG_IDENTIFIER"], program_invocation_short_name);
+    EXPECT_EQ(errors[0]["_PID"], tag);
+    EXPECT_EQ(errors[0]["_TRANSPORT"], "journal");
+    auto infos = test::waitForJournalEntries(info);
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0]["PRIORITY"], "4");
+    EXPECT_EQ(infos[0]["LGLOG"], "1");
+    auto warnings = test::waitForJournalEntries("[formatted] " + formatted);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0]["PRIORITY"], "3");
+    EXPECT_TRUE(test::journalEntries(formatted).empty()) << "the unformatted text went out too";
+    // Sent after the recaptured message over the same socket: that one would be there by now.
+    EXPECT_TRUE(test::journalEntries(recaptured).empty()) << "a captured message was written back";
+}
+
+// `text` on this process's own stdout stream to the journal, as a process's
+// console output reaches it when journald collects it.
+void writeToOwnConsoleStream(const std::string& text) {
+    int fd = sd_journal_stream_fd("wharf-capture-test", LOG_INFO, 0);
+    ASSERT_GE(fd, 0) << strerror(-fd);
+    // The line follows the connection at once, possibly before journald has
+    // set up its end to receive the sender's credentials; without them the
+    // record has no _PID and nobody can tell whose output it is. Sending them
+    // from this end closes that window (a process's real console stream is
+    // connected long before it writes).
+    int on = 1;
+    EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on), 0) << strerror(errno);
+    std::string line = text + "\n";
+    EXPECT_EQ(::write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ::close(fd);
+}
+
+// `text` on another process's console stream to the journal.
+void writeFromAnotherProcess(const std::string& text) {
+    const char* argv[] = {"systemd-cat", "-t", "wharf-capture-test", "echo", text.c_str(), nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, "systemd-cat", nullptr, nullptr, const_cast<char**>(argv), environ);
+    ASSERT_EQ(rc, 0) << "cannot run systemd-cat: " << strerror(rc);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "systemd-cat: wait status " << status;
+}
+
+TEST_F(JournalTest, CapturesOtherRecordsOnceAcrossRestartsButNeverItsOwn) {
+    if (ranElsewhere()) return;
+    // The system-log logger sees what the capture brings in and must leave it out.
+    LGLog::addLogger(LGASLLogger::sharedInstance());
     ASSERT_TRUE(LGASLLogCapture::start());
     LGASLLogCapture::stop();
     ASSERT_TRUE(LGASLLogCapture::start());
     ASSERT_TRUE(LGASLLogCapture::start());
-    std::string marker = "capture probe " + std::to_string(::getpid());
-    platform::SystemLog::write(4, marker, {{"SYSLOG_IDENTIFIER", "wharf-capture-test"}});
-    ASSERT_TRUE(test::waitUntil([&] { return !logger_->messages().empty(); })) << "nothing captured";
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    std::string tag = std::to_string(::getpid());
+    std::string direct = "written to the journal directly " + tag;
+    std::string otherProcess = "another process's console output " + tag;
+    std::string framework = "written through the framework " + tag;
+    std::string ownConsole = "this process's console output " + tag;
+    std::string last = "the last record " + tag;
+    platform::SystemLog::write(4, direct, {{"SYSLOG_IDENTIFIER", "wharf-capture-test"}});
+    writeFromAnotherProcess(otherProcess);
+    LGLogWarn("%s", framework.c_str());
+    writeToOwnConsoleStream(ownConsole);
+    LGLog::flushLog();
+    // All in the journal before the last record: once that one is captured,
+    // the capture has read past the others.
+    for (const std::string* text : {&direct, &otherProcess, &framework, &ownConsole}) {
+        ASSERT_EQ(test::waitForJournalEntries(*text).size(), 1u) << *text;
+    }
+    platform::SystemLog::write(4, last, {{"SYSLOG_IDENTIFIER", "wharf-capture-test"}});
+    ASSERT_TRUE(test::waitUntil([&] { return captured(last) > 0; })) << "nothing captured";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a second copy to show up
     LGASLLogCapture::stop();
-    std::size_t copies = 0;
-    for (const auto& m : delivered()) copies += m.message() == marker;
-    EXPECT_EQ(copies, 1u);
+    LGLog::flushLog();
+
+    EXPECT_EQ(captured(direct), 1u);
+    EXPECT_EQ(captured(otherProcess), 1u);
+    EXPECT_EQ(captured(last), 1u);
+    EXPECT_EQ(captured(framework), 0u) << "the framework's own record came back";
+    EXPECT_EQ(captured(ownConsole), 0u) << "this process's console output came back";
+    for (const auto& m : logger_->messages()) {
+        if (m.message() == direct) {
+            EXPECT_EQ(m.flag(), LGLogFlagInfo);
+        }
+    }
+    // Nothing captured went back into the journal: a record sent after them is there, they are not twice.
+    std::string probe = "after the capture " + tag;
+    LGLogWarn("%s", probe.c_str());
+    LGLog::flushLog();
+    ASSERT_EQ(test::waitForJournalEntries(probe).size(), 1u);
+    EXPECT_EQ(test::journalEntries(direct).size(), 1u);
+    EXPECT_EQ(test::journalEntries(otherProcess).size(), 1u);
+    EXPECT_EQ(test::journalEntries(last).size(), 1u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <future>
 
 #include "LoggingTestSupport.h"
 #include "TestSupport.h"
@@ -166,6 +167,27 @@ TEST_F(FileLoggerTest, RollsByAge) {
     EXPECT_EQ(test::readFile(first), "old day\n");
 }
 
+TEST_F(FileLoggerTest, TheAgeTimerRollsByItself) {
+    auto logger = makeLogger();
+    LGLog::addLogger(logger);
+    LGLogInfo("first");
+    LGLog::flushLog();
+    std::string first = logFiles().at(0);
+    // The injected clock says the file was created just now, whatever the
+    // real time is.
+    std::chrono::duration<double> born(LGLogFileInfo(first).creationDate());
+    clock_->setNow(std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(born)));
+    logger->setRollingFrequency(0.05);  // not due yet: only arms the timer
+    std::this_thread::sleep_for(300ms);  // it fires and re-arms several times
+    EXPECT_EQ(manager_->rolledCount(), 0u) << "rolled although the clock says the file is young";
+
+    clock_->advance(1s);  // nothing else happens: the timer must notice
+    ASSERT_TRUE(test::waitUntil([&] { return manager_->rolledCount() == 1; }, 2s)) << "the age timer did not roll";
+    EXPECT_TRUE(LGLogFileInfo(first).isArchived());
+    EXPECT_EQ(test::readFile(first), "first\n");
+}
+
 TEST_F(FileLoggerTest, AnOldUnarchivedFileIsArchivedAtStart) {
     std::string leftover = makeFile(0, 10);
     clock_->advance(48h);
@@ -211,6 +233,18 @@ TEST_F(FileLoggerTest, DeletingTheCurrentFileRollsToANewOne) {
     auto files = logFiles();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(test::readFile(files[0]), "survivor\n");
+
+    // Again, with something new at the old path before the logger notices
+    // (its queue held meanwhile): the mark goes on the deleted file only.
+    std::string second = files[0];
+    std::promise<void> gate;
+    logger->loggerQueue()->async([held = gate.get_future().share()] { held.wait(); });
+    ASSERT_EQ(::unlink(second.c_str()), 0);
+    test::writeFile(second, "newcomer\n");
+    gate.set_value();
+    ASSERT_TRUE(test::waitUntil([&] { return manager_->rolledCount() == 2; })) << "second deletion not noticed";
+    EXPECT_FALSE(LGLogFileInfo(second).isArchived()) << "the file now at the old path got the archived mark";
+    EXPECT_EQ(test::readFile(second), "newcomer\n");
 }
 
 TEST_F(FileLoggerTest, TwoLoggersOnOneFileNeverOverwriteEachOther) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
 
 #include "LoggingTestSupport.h"
+#include "logging/LGInternal.h"
 #include "logging/LGLog.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
@@ -310,6 +312,26 @@ TEST(LGLogClassLevelsTest, RegisteredClassesReadAndSetTheirLevel) {
     EXPECT_EQ(LevelledClass::level.load(), 15u);
     auto names = LGLog::registeredClassNames();
     EXPECT_NE(std::find(names.begin(), names.end(), "LevelledClass"), names.end());
+}
+
+// Timers take these durations: a conversion of ±infinity, NaN or a huge
+// double to integer nanoseconds would be undefined.
+TEST(LGClampedDurationTest, ClampsToZeroAndAHundredYears) {
+    using std::chrono::nanoseconds;
+    constexpr double kHundredYears = 100.0 * 365 * 86400;
+    const nanoseconds longest(static_cast<int64_t>(kHundredYears) * 1'000'000'000);
+    EXPECT_EQ(lg::clampedDuration(1.5), nanoseconds(1'500'000'000));
+    EXPECT_EQ(lg::clampedDuration(kHundredYears - 1), longest - std::chrono::seconds(1));
+    EXPECT_EQ(lg::clampedDuration(kHundredYears + 1), longest);
+    EXPECT_EQ(lg::clampedDuration(1e300), longest);
+    EXPECT_EQ(lg::clampedDuration(INFINITY), longest);
+    EXPECT_EQ(lg::clampedDuration(0), nanoseconds::zero());
+    EXPECT_EQ(lg::clampedDuration(-0.0), nanoseconds::zero());
+    EXPECT_EQ(lg::clampedDuration(-2.5), nanoseconds::zero());
+    EXPECT_EQ(lg::clampedDuration(-1e300), nanoseconds::zero());
+    EXPECT_EQ(lg::clampedDuration(-INFINITY), nanoseconds::zero());
+    EXPECT_EQ(lg::clampedDuration(NAN), nanoseconds::zero());
+    EXPECT_EQ(lg::clampedDuration(-NAN), nanoseconds::zero());
 }
 
 }  // namespace
