@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,7 +84,12 @@ std::vector<std::string> LGLogFileManagerDefault::unsortedLogFileNames() {
     if (!dir) return names;
     while (struct dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
-        if (isLogFile(name)) names.push_back(name);
+        if (!isLogFile(name)) continue;
+        // Only regular files are ours: a FIFO would block the append, a
+        // directory refuses it for good, a link would write elsewhere.
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        names.push_back(name);
     }
     ::closedir(dir);
     return names;

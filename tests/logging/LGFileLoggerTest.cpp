@@ -317,6 +317,30 @@ TEST_F(FileLoggerTest, OutlandishFrequenciesAreClamped) {
     EXPECT_EQ(test::readFile(logFiles().at(0)), "still fine\n");
 }
 
+// Entries named like log files that are not regular files of ours: the
+// logger must neither block on them, write through them, nor stall on them.
+TEST_F(FileLoggerTest, OnlyRegularFilesAreTakenAsLogFiles) {
+    fs::create_directory(dir_.file(app() + " 2017-01-01 10-00.log"));
+    std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(::mkfifo(dir_.file(app() + " 2017-01-01 10-01.log").c_str(), 0644), 0);
+    std::this_thread::sleep_for(10ms);
+    // The link's target is the newest file of all.
+    std::string outside = dir_.file("outside.txt");
+    test::writeFile(outside, "keep\n");
+    fs::create_symlink(outside, dir_.file(app() + " 2017-01-01 10-02.log"));
+    EXPECT_TRUE(logFiles().empty());
+
+    auto logger = makeLogger();
+    LGLog::addLogger(logger);
+    LGLogInfo("line");
+    LGLog::flushLog();
+    auto files = logFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(test::readFile(files[0]), "line\n");
+    EXPECT_EQ(test::readFile(outside), "keep\n");
+    EXPECT_TRUE(fs::is_fifo(dir_.file(app() + " 2017-01-01 10-01.log")));
+}
+
 // A file system that refuses user attributes. Needs permission to mount.
 class RamfsTest : public FileLoggerTest {
 protected:
