@@ -86,7 +86,7 @@ WFWhitelistPattern::WFWhitelistPattern(const std::optional<std::string>& scheme,
         else
             host_ = component(regexFromPattern(*host, false), Regex::CaseInsensitive);
     }
-    if (port && *port != "*") port_ = static_cast<int>(platform::stringIntegerValue(*port));
+    if (port && *port != "*") port_ = platform::stringIntegerValue(*port);
     if (path && *path != "/*") path_ = component(regexFromPattern(*path, true), Regex::None);
 }
 

@@ -2,6 +2,7 @@
 // Is a URL allowed by a list of access entries such as "https://*/*",
 // "tel:*" or "*"? Each entry yields one or two patterns over scheme, host,
 // port and path.
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,7 +29,9 @@ public:
 private:
     std::optional<platform::Regex> scheme_;
     std::optional<platform::Regex> host_;
-    std::optional<int> port_;
+    // Kept at full width: a port written beyond int's range must match no
+    // URL, not the port it would wrap to.
+    std::optional<int64_t> port_;
     std::optional<platform::Regex> path_;
     // A component whose expression would not compile (e.g. one too long for
     // the engine) matches nothing, never everything.

@@ -84,6 +84,10 @@ TEST(Whitelist, PortsAndSchemelessEntries) {
     EXPECT_TRUE(allows(ports, "http://h:8080/a"));
     EXPECT_FALSE(allows(ports, "http://h/"));
     EXPECT_FALSE(allows(ports, "http://h:8081/"));
+    // Ports past int's range match nothing, not the port they would wrap to (2^32 + 80).
+    WFWhitelist huge({"http://h:4294967376/*", "http://h:99999999999999999999999/*"});
+    EXPECT_FALSE(allows(huge, "http://h:80/"));
+    EXPECT_FALSE(allows(huge, "http://h/"));
 
     WFWhitelist schemeless({"example.com"});
     ASSERT_EQ(schemeless.whitelist()->size(), 2u);
