@@ -103,15 +103,15 @@ std::optional<Url> Url::parse(std::string_view text) {
     const std::string escaped = escapeLenient(text);
     char *scheme = nullptr, *user = nullptr, *password = nullptr, *host = nullptr;
     int port = -1;
-    if (!g_uri_split_with_user(escaped.c_str(), kFlags, &scheme, &user, &password, nullptr, &host, &port, nullptr,
-                               nullptr, nullptr, nullptr))
-        return std::nullopt;
+    const bool split = g_uri_split_with_user(escaped.c_str(), kFlags, &scheme, &user, &password, nullptr, &host, &port,
+                                             nullptr, nullptr, nullptr, nullptr);
+    // A failure can leave components already filled in (user info before a bad port): take them all.
     Url url;
     url.scheme_ = take(scheme);
     url.user_ = take(user);
     url.password_ = take(password);
     url.host_ = take(host);
-    if (url.scheme_.empty()) return std::nullopt;  // relative reference
+    if (!split || url.scheme_.empty()) return std::nullopt;  // malformed, or a relative reference
     for (char& c : url.scheme_) c = static_cast<char>(g_ascii_tolower(c));
     url.port_ = port;
     const Pieces p = splitComponents(escaped);

@@ -55,7 +55,9 @@ TEST(Url, HostlessIPv6AndRejected) {
     EXPECT_EQ(v6->absoluteString(), "http://[::1]:8080/p");
     EXPECT_EQ(Url::parse("http://[fe80::a:b]/")->host(), "fe80::a:b");
 
-    for (const char* bad : {"", "relative/path", "//host/p", "/abs", "http://[::1/x", "http://h:99999/", "1http://h/"}) {
+    for (const char* bad : {"", "relative/path", "//host/p", "/abs", "http://[::1/x", "http://h:99999/", "1http://h/",
+                            // User info before a bad port: what was already split off is freed too.
+                            "http://u:p@h:8x/", "http://u@[::1]:80%03/"}) {
         EXPECT_FALSE(Url::parse(bad)) << bad;
     }
     EXPECT_FALSE(Url().valid());
