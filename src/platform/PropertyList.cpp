@@ -423,7 +423,8 @@ std::optional<Value> parse(const Bytes& data, Error* error) {
 }
 
 std::optional<Value> readFile(const std::string& path, Error* error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO at the path must not hang the reader until someone writes to it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         const int e = errno;
         setError(error, makeError(e == ENOENT ? kNoSuchFile : kReadUnknown,
@@ -432,8 +433,12 @@ std::optional<Value> readFile(const std::string& path, Error* error) {
     }
     Bytes data;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxFileSize)
-        data.reserve(static_cast<std::size_t>(st.st_size));
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        setError(error, makeError(kReadUnknown, "The file “" + path + "” is not a regular file."));
+        return std::nullopt;
+    }
+    if (static_cast<std::size_t>(st.st_size) <= kMaxFileSize) data.reserve(static_cast<std::size_t>(st.st_size));
     uint8_t buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);

@@ -166,6 +166,12 @@ TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
     EXPECT_FALSE(plist::parse(toBytes("not a plist at all"), &error));
     EXPECT_FALSE(plist::readFile("/nonexistent/dir/x.plist", &error));
     EXPECT_EQ(error.code, 260);
+    // Something other than a file at the path: an error, not a wait for a writer.
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo.plist").c_str(), 0600), 0);
+    EXPECT_FALSE(plist::readFile(dir.file("fifo.plist"), &error));
+    EXPECT_NE(error.localizedDescription().find("not a regular file"), std::string::npos);
+    EXPECT_FALSE(plist::readFile(dir.path(), &error));
 
     // A binary dictionary key with a NUL in it (libplist would abort on it).
     for (const char* key : {"aQ", "caf\xC3\xA9Q"}) {
