@@ -81,6 +81,19 @@ std::optional<Value> readDomain(const std::string& path, Error* error) {
     return v;
 }
 
+// Renames `path` to "<path>.corrupt" (or ".corrupt.2", …: an earlier copy kept
+// aside is never replaced). Answers the new name, or "" (errno set).
+std::string moveAside(const std::string& path) {
+    for (int n = 1; n < 1000; ++n) {
+        const std::string aside = path + ".corrupt" + (n == 1 ? std::string() : "." + std::to_string(n));
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+        if (errno == EINVAL && !fileExists(aside) && std::rename(path.c_str(), aside.c_str()) == 0) return aside;
+        if (errno != EEXIST) return {};
+    }
+    errno = EEXIST;
+    return {};
+}
+
 // Every value in a defaults domain must have a property-list form.
 bool isPropertyList(const Value& v) {
     switch (v.type()) {
@@ -202,12 +215,18 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
         // Start from what is on disk now, so another process's keys survive.
         Error error;
         auto onDisk = readDomain(path_, &error);
+        bool writable = true;
         if (!onDisk) {
             // Keep the unreadable file for inspection rather than overwrite it.
-            const std::string aside = path_ + ".corrupt";
-            log("UserDefaults: %s is unreadable (%s); moved to %s", path_.c_str(),
-                error.localizedDescription().c_str(), aside.c_str());
-            std::rename(path_.c_str(), aside.c_str());
+            const std::string aside = moveAside(path_);
+            if (aside.empty()) {
+                log("UserDefaults: %s is unreadable (%s) and cannot be moved aside (%s); not saving over it",
+                    path_.c_str(), error.localizedDescription().c_str(), std::strerror(errno));
+                writable = false;
+            } else {
+                log("UserDefaults: %s is unreadable (%s); moved to %s", path_.c_str(),
+                    error.localizedDescription().c_str(), aside.c_str());
+            }
             onDisk = persistent_;
         }
         if (value)
@@ -215,7 +234,7 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
         else
             onDisk->erase(key);
         persistent_ = std::move(*onDisk);
-        if (!plist::writeFile(path_, persistent_, plist::Format::XML, &error))
+        if (writable && !plist::writeFile(path_, persistent_, plist::Format::XML, &error))
             log("UserDefaults: cannot save %s: %s", path_.c_str(), error.localizedDescription().c_str());
     }
     notify(key);

@@ -143,6 +143,13 @@ TEST(UserDefaults, UnreadableFileIsKeptAsideNotOverwritten) {
     d.setInteger(1, "fresh");
     EXPECT_EQ(wharf::test::readFile(path + ".corrupt"), "<plist><dict><key>lost");
     EXPECT_EQ((*plist::readFile(path))["fresh"], 1);
+
+    // A second unreadable file (a wrong root type this time) does not replace the first one kept aside.
+    wharf::test::writeFile(path, "<plist><array><string>also kept</string></array></plist>");
+    d.setInteger(2, "fresh");
+    EXPECT_EQ(wharf::test::readFile(path + ".corrupt"), "<plist><dict><key>lost");
+    EXPECT_EQ(wharf::test::readFile(path + ".corrupt.2"), "<plist><array><string>also kept</string></array></plist>");
+    EXPECT_EQ((*plist::readFile(path))["fresh"], 2);
 }
 
 TEST(UserDefaults, WrittenByOneProcessReadByAnother) {
