@@ -511,7 +511,13 @@ void WFLocalStorage::restoreLegacyDatabaseLocationsWithBackupType(const std::str
         if (item.shouldRestore()) {
             platform::log("Restoring old webstorage backup. From: '%s' To: '%s'.", item.backup.c_str(),
                           item.original.c_str());
-            copyFrom(item.backup, item.original, nullptr);
+            // The old place may hold the only copy: it stays until a later start moves it.
+            platform::Error error;
+            if (!copyFrom(item.backup, item.original, &error)) {
+                platform::log("Keeping old webstorage backup '%s': %s", item.backup.c_str(),
+                              error.localizedDescription().c_str());
+                continue;
+            }
         }
         platform::log("Removing old webstorage backup: '%s'.", item.backup.c_str());
         std::error_code ignored;

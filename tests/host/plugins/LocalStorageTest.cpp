@@ -366,6 +366,22 @@ TEST_F(LocalStorageTest, LegacyStorageMovesToTheTypesPlace) {
     EXPECT_TRUE(platform::UserDefaults::standard().boolForKey("WebKitStoreWebDataForBackup"));
 }
 
+TEST_F(LocalStorageTest, LegacyStorageThatCannotMoveIsKept) {
+    std::string library = platform::Container::libraryPath();
+    std::string old = library + "/Caches/file__0.localstorage";
+    {
+        LiveDatabase db(old, "only copy");
+    }
+    // The new place cannot be made: a file stands where its folder belongs.
+    fs::remove_all(library + "/WebKit");
+    writeFile(library + "/WebKit", "not a folder");
+    platform::LogCapture log;
+    WFLocalStorage::restoreLegacyDatabaseLocationsWithBackupType("cloud");
+    EXPECT_EQ(readValue(old), "only copy");
+    EXPECT_TRUE(log.contains("Keeping old webstorage backup '" + old + "'"));
+    EXPECT_FALSE(log.contains("Removing old webstorage backup: '" + old + "'."));
+}
+
 TEST_F(LocalStorageTest, WebEngineIsToldTheTypesPlace) {
     std::string library = platform::Container::libraryPath();
     EXPECT_EQ(WFLocalStorage::webStorageLocationForBackupType("cloud").localStorageDirectory,
