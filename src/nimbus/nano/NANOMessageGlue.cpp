@@ -43,9 +43,14 @@ NANOMessageInfo* newRecord(const NANOMessageDescriptor& d) {
     return record;
 }
 
+// Counts the repeated fields of singular sub-messages too: their callbacks
+// run in the same passes over the same bytes, so they need the second pass.
 bool hasRepeatedField(const NANOMessageDescriptor& d) {
-    for (int32_t slot = 0; slot < d.slotCount; ++slot)
-        if (isRepeated(d.flags[slot])) return true;
+    for (int32_t slot = 0; slot < d.slotCount; ++slot) {
+        const uint32_t code = d.flags[slot];
+        if (isRepeated(code)) return true;
+        if (isMessage(code) && d.subMessages[slot] && hasRepeatedField(*d.subMessages[slot])) return true;
+    }
     return false;
 }
 
@@ -190,10 +195,17 @@ bool runDecode(const NANOMessageDescriptor& d, const uint8_t* bytes, std::size_t
     return false;
 }
 
-// Gives every counted repeated cell its item array.
+// Gives every counted repeated cell its item array, down through the
+// sub-records that prepareForDecoding made for singular sub-messages.
 bool allocateArrays(const NANOMessageDescriptor& d, NANOMessageInfo* info) {
     for (int32_t slot = 0; slot < d.slotCount; ++slot) {
-        if (!isRepeated(d.flags[slot])) continue;
+        const uint32_t code = d.flags[slot];
+        if (isMessage(code) && !isRepeated(code)) {
+            auto* sub = static_cast<NANOMessageInfo*>(info->values[slot]);
+            if (sub && !allocateArrays(*d.subMessages[slot], sub)) return false;
+            continue;
+        }
+        if (!isRepeated(code)) continue;
         auto* cell = static_cast<NANOFieldCell*>(info->values[slot]);
         if (!cell) {
             std::printf("<ERROR> Cannot allocate %s arrays. Missing params field (%s)\n", d.name, d.fieldNames[slot]);

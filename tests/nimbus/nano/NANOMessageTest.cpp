@@ -343,3 +343,91 @@ TEST(NANOCallbacks, FillingPastTheCountedItemsFails) {
     EXPECT_FALSE(NANODecodeRepeatedVarint(&stream, nullptr, &arg));
     EXPECT_FALSE(NANOEncodeString(nullptr, nullptr, &arg));
 }
+
+// Two message shapes that our schemas do not have yet (a repeated field inside
+// a singular sub-message), bound to nanopb by hand as its generator would.
+extern "C" {
+typedef struct { pb_callback_t codes; } TestInner;
+typedef struct { bool has_inner; TestInner inner; } TestOuter;
+typedef struct { bool has_inner; TestInner inner; pb_callback_t names; } TestHolder;
+}
+#define TestInner_FIELDLIST(X, a) X(a, CALLBACK, REPEATED, INT32, codes, 1)
+#define TestInner_CALLBACK pb_default_field_callback
+#define TestInner_DEFAULT NULL
+#define TestOuter_FIELDLIST(X, a) X(a, STATIC, OPTIONAL, MESSAGE, inner, 1)
+#define TestOuter_CALLBACK NULL
+#define TestOuter_DEFAULT NULL
+#define TestOuter_inner_MSGTYPE TestInner
+#define TestHolder_FIELDLIST(X, a) \
+    X(a, STATIC, OPTIONAL, MESSAGE, inner, 1) X(a, CALLBACK, REPEATED, STRING, names, 2)
+#define TestHolder_CALLBACK pb_default_field_callback
+#define TestHolder_DEFAULT NULL
+#define TestHolder_inner_MSGTYPE TestInner
+PB_BIND(TestInner, TestInner, AUTO)
+PB_BIND(TestOuter, TestOuter, AUTO)
+PB_BIND(TestHolder, TestHolder, AUTO)
+
+namespace {
+
+extern const NANOMessageDescriptor TestInnerDescriptor, TestOuterDescriptor, TestHolderDescriptor;
+const char kTestInnerName[] = "TestInner", kTestOuterName[] = "TestOuter", kTestHolderName[] = "TestHolder";
+const uint32_t kTestInnerFlags[] = {0x88};
+const uint32_t kTestOuterFlags[] = {0x4002};
+const uint32_t kTestHolderFlags[] = {0x4002, 0x2008};
+const pb_size_t kTestTags[] = {1, 2};
+const char* const kTestFieldNames[] = {"inner", "names"};
+const NANOMessageDescriptor* const kTestSubMessages[] = {&TestInnerDescriptor, nullptr};
+const NANOMessageDescriptor* const kTestNoSubMessages[] = {nullptr};
+const NANOMessageDescriptor TestInnerDescriptor = {
+    kTestInnerName, "TestInner", 1, kTestInnerFlags, kTestTags, kTestFieldNames, &TestInner_msg, sizeof(TestInner),
+    kTestNoSubMessages, NANO_MESSAGE_FUNCTIONS(TestInnerDescriptor)};
+const NANOMessageDescriptor TestOuterDescriptor = {
+    kTestOuterName, "TestOuter", 1, kTestOuterFlags, kTestTags, kTestFieldNames, &TestOuter_msg, sizeof(TestOuter),
+    kTestSubMessages, NANO_MESSAGE_FUNCTIONS(TestOuterDescriptor)};
+const NANOMessageDescriptor TestHolderDescriptor = {
+    kTestHolderName, "TestHolder", 2, kTestHolderFlags, kTestTags, kTestFieldNames, &TestHolder_msg,
+    sizeof(TestHolder), kTestSubMessages, NANO_MESSAGE_FUNCTIONS(TestHolderDescriptor)};
+struct TestInnerMessage final : NANOTypedMessage<TestInnerMessage, TestInnerDescriptor> {
+    using NANOTypedMessage::NANOTypedMessage;
+};
+struct TestOuterMessage final : NANOTypedMessage<TestOuterMessage, TestOuterDescriptor> {
+    using NANOTypedMessage::NANOTypedMessage;
+};
+struct TestHolderMessage final : NANOTypedMessage<TestHolderMessage, TestHolderDescriptor> {
+    using NANOTypedMessage::NANOTypedMessage;
+};
+
+template <class M> std::vector<int64_t> innerCodesAfterRoundTrip(const std::shared_ptr<M>& message) {
+    auto bytes = message->protoBuffer();
+    EXPECT_TRUE(bytes);
+    auto decoded = M::initWithBuffer(*bytes);
+    EXPECT_TRUE(decoded);
+    std::vector<int64_t> codes;
+    if (!decoded) return codes;
+    auto inner = NANOGetMessage(decoded.get(), 0, TestInnerMessage::messageClass());
+    EXPECT_TRUE(inner);
+    if (auto items = inner ? NANOGetArray(inner.get(), 0) : std::nullopt)
+        for (const auto& item : *items) codes.push_back(platform::integerValue(std::get<Value>(item)));
+    EXPECT_EQ(decoded->protoBuffer(), bytes) << "decoding lost part of the message";
+    return codes;
+}
+
+}  // namespace
+
+TEST(NANOWire, RepeatedFieldsOfASingularSubMessageSurviveDecoding) {
+    auto inner = TestInnerMessage::create();
+    NANOSetArray(inner.get(), 0, std::vector<NANOObject>{Value(1), Value(2), Value(300)});
+    const std::vector<int64_t> expected{1, 2, 300};
+
+    // The outer message has no repeated field of its own.
+    auto outer = TestOuterMessage::create();
+    NANOSetMessage(outer.get(), 0, inner.get());
+    EXPECT_EQ(hex(*outer->protoBuffer()), "0a070801080208ac02");
+    EXPECT_EQ(innerCodesAfterRoundTrip(outer), expected);
+
+    // The outer message has one, so it is decoded in two passes anyway.
+    auto holder = TestHolderMessage::create();
+    NANOSetMessage(holder.get(), 0, inner.get());
+    NANOSetArray(holder.get(), 1, std::vector<NANOObject>{Value("a")});
+    EXPECT_EQ(innerCodesAfterRoundTrip(holder), expected);
+}
