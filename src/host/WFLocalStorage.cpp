@@ -64,7 +64,10 @@ platform::Error fileError(const std::string& description, const std::error_code&
 }
 
 bool isSQLiteDatabase(const std::string& path) {
-    if (isDirectory(path)) return false;
+    // Only a regular file is opened: reading a FIFO or a device found in place
+    // of a database would block for ever.
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return false;
     std::ifstream in(path, std::ios::binary);
     char header[16] = {};
     in.read(header, sizeof header);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -197,6 +198,20 @@ TEST_F(LocalStorageTest, FailedCopyLeavesDestinationAsItWas) {
     for (const auto& e : fs::directory_iterator(dir("b"))) left.push_back(e.path().filename().string());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"copy.db", "copy.db-journal"}));
+}
+
+TEST_F(LocalStorageTest, SpecialFileInPlaceOfADatabaseIsAnErrorNotAHang) {
+    std::string fifo = dir("b") + "/localstorage.appdata.db";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string link = home.path() + "/b/link.db";
+    fs::create_symlink(fifo, link);
+    std::string destination = home.path() + "/live/file__0.localstorage";
+    for (const auto& source : {fifo, link}) {
+        platform::Error error;
+        EXPECT_FALSE(WFLocalStorage::copyFrom(source, destination, &error)) << source;
+        EXPECT_FALSE(error.localizedDescription().empty());
+        EXPECT_FALSE(fs::exists(destination));
+    }
 }
 
 TEST_F(LocalStorageTest, CopiesFolderTrees) {
