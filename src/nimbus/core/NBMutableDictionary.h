@@ -95,8 +95,10 @@ private:
 
     template <class T>
     static void put(std::ostringstream& out, const T& value) {
-        if constexpr (requires { value.dump(); })
-            out << value.dump();
+        // A text with invalid UTF-8 is shown with replacement characters:
+        // throwing here would leave the whole description empty.
+        if constexpr (requires { value.dump(-1, ' ', false, T::error_handler_t::replace); })
+            out << value.dump(-1, ' ', false, T::error_handler_t::replace);
         else if constexpr (requires { out << value; })
             out << value;
         else

@@ -25,6 +25,9 @@ TEST(NBMutableDictionaryTest, ReadsSeeEarlierWritesAndNilRemoves) {
     EXPECT_EQ(snapshot.at("b"), 2);
     dictionary.setObject("x", "k");
     EXPECT_EQ(dictionary.description(), "{\n    k = \"x\";\n}");
+    // A value that is not valid UTF-8 still leaves every entry described.
+    dictionary.setObject(std::string("\xff"), "z");
+    EXPECT_EQ(dictionary.description(), "{\n    k = \"x\";\n    z = \"\xEF\xBF\xBD\";\n}");
 }
 
 TEST(NBMutableDictionaryTest, HoldsSharedObjectsAndBlocks) {
