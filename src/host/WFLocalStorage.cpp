@@ -472,7 +472,9 @@ void WFLocalStorage::fixupDatabaseLocationsWithBackupType(const std::string& bac
 void WFLocalStorage::verifyAndFixDatabaseLocations() {
     auto bundle = platform::Bundle::mainBundle();
     std::string identifier = bundle ? bundle->bundleIdentifier() : std::string();
-    if (identifier.empty()) return;
+    // The identifier names a file inside Preferences: one that would lead out of
+    // that folder ("a/../../x", "..") is not followed.
+    if (identifier.empty() || identifier.find('/') != std::string::npos || identifier == "..") return;
     std::string container = platform::Container::home();
     std::string path = join(container, "Library/Preferences/" + identifier + ".plist");
     auto dict = platform::plist::readFile(path);

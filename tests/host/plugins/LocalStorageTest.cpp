@@ -362,6 +362,25 @@ TEST_F(LocalStorageTest, StoredLocationsFixedInThePreferencesFileOnce) {
     platform::Bundle::setMainBundle(previous);
 }
 
+TEST_F(LocalStorageTest, IdentifierLeadingOutOfPreferencesIsNotFollowed) {
+    test::TempDir bundleDir;
+    writeFile(bundleDir.file("Info.plist"),
+              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+              "<string>../../../outside</string></dict></plist>");
+    auto previous = platform::Bundle::mainBundle();
+    platform::Bundle::setMainBundle(platform::Bundle::open(bundleDir.path()));
+    // Where Library/Preferences/../../../outside.plist points.
+    std::string outside = (fs::path(platform::Container::home()).parent_path() / "outside.plist").string();
+    ASSERT_TRUE(platform::plist::writeFile(outside, {{"WebDatabaseDirectory", "/var/old/WebKit"}}));
+    fs::create_directories(platform::Container::preferencesPath());
+    WFLocalStorage::verifyAndFixDatabaseLocations();
+    auto stored = platform::plist::readFile(outside);
+    fs::remove(outside);
+    platform::Bundle::setMainBundle(previous);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ((*stored)["WebDatabaseDirectory"], "/var/old/WebKit");
+}
+
 TEST_F(LocalStorageTest, LegacyStorageMovesToTheTypesPlace) {
     // Earlier "cloud" storage under Library/WebKit/LocalStorage, now type "local".
     std::string library = platform::Container::libraryPath();
