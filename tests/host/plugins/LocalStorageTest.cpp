@@ -67,6 +67,20 @@ std::string readValue(const std::string& path) {
     return value;
 }
 
+// A main bundle whose Info.plist gives only an identifier; the previous one
+// comes back at the end of the scope.
+struct MainBundleWithIdentifier {
+    explicit MainBundleWithIdentifier(const std::string& identifier) {
+        writeFile(dir.file("Info.plist"),
+                  "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                  "<string>" + identifier + "</string></dict></plist>");
+        platform::Bundle::setMainBundle(platform::Bundle::open(dir.path()));
+    }
+    ~MainBundleWithIdentifier() { platform::Bundle::setMainBundle(previous); }
+    test::TempDir dir;
+    std::shared_ptr<platform::Bundle> previous = platform::Bundle::mainBundle();
+};
+
 class LocalStorageTest : public ::testing::Test {
 protected:
     TempHome home;
@@ -340,12 +354,7 @@ TEST_F(LocalStorageTest, DatabaseLocationKeysMovedIntoTheContainer) {
 }
 
 TEST_F(LocalStorageTest, StoredLocationsFixedInThePreferencesFileOnce) {
-    test::TempDir bundleDir;
-    writeFile(bundleDir.file("Info.plist"),
-              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-              "<string>org.wharf.storagetest</string></dict></plist>");
-    auto previous = platform::Bundle::mainBundle();
-    platform::Bundle::setMainBundle(platform::Bundle::open(bundleDir.path()));
+    MainBundleWithIdentifier bundle("org.wharf.storagetest");
     std::string prefs = platform::Container::preferencesPath() + "/org.wharf.storagetest.plist";
     fs::create_directories(fs::path(prefs).parent_path());
     ASSERT_TRUE(platform::plist::writeFile(prefs, {{"WebDatabaseDirectory", "/var/old/WebKit"}, {"Keep", 1}}));
@@ -359,16 +368,10 @@ TEST_F(LocalStorageTest, StoredLocationsFixedInThePreferencesFileOnce) {
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Fix applied for database locations?: YES"});
     WFLocalStorage::verifyAndFixDatabaseLocations();
     EXPECT_EQ(log.lines().size(), 1u);
-    platform::Bundle::setMainBundle(previous);
 }
 
 TEST_F(LocalStorageTest, IdentifierLeadingOutOfPreferencesIsNotFollowed) {
-    test::TempDir bundleDir;
-    writeFile(bundleDir.file("Info.plist"),
-              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-              "<string>../../../outside</string></dict></plist>");
-    auto previous = platform::Bundle::mainBundle();
-    platform::Bundle::setMainBundle(platform::Bundle::open(bundleDir.path()));
+    MainBundleWithIdentifier bundle("../../../outside");
     // Where Library/Preferences/../../../outside.plist points.
     std::string outside = (fs::path(platform::Container::home()).parent_path() / "outside.plist").string();
     ASSERT_TRUE(platform::plist::writeFile(outside, {{"WebDatabaseDirectory", "/var/old/WebKit"}}));
@@ -376,7 +379,6 @@ TEST_F(LocalStorageTest, IdentifierLeadingOutOfPreferencesIsNotFollowed) {
     WFLocalStorage::verifyAndFixDatabaseLocations();
     auto stored = platform::plist::readFile(outside);
     fs::remove(outside);
-    platform::Bundle::setMainBundle(previous);
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ((*stored)["WebDatabaseDirectory"], "/var/old/WebKit");
 }
