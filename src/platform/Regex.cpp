@@ -49,15 +49,33 @@ RegexPtr compileRaw(const std::string& pattern, GRegexCompileFlags flags, GError
 struct Regex::Impl {
     std::string pattern;
     unsigned options = 0;
-    // [0] UTF-8 mode, [1] byte mode for text that is not valid UTF-8.
+    // [0] UTF-8 mode, [1] byte mode for text that is not valid UTF-8 (or is ASCII).
     struct Variant {
         std::once_flag once;
         RegexPtr search;  // the pattern as given
         RegexPtr whole;   // \A(?:pattern)\z, null if that does not compile
     } variants[2];
 
+    // GLib validates the UTF-8 of the rest of the subject again for every next
+    // match, so finding many matches in a long text is quadratic in UTF-8 mode.
+    // ASCII text and an ASCII pattern read the same in byte mode, which has no
+    // such check; a pattern byte mode cannot compile stays in UTF-8 mode.
     Variant& variantFor(std::string_view text) {
-        const bool byteMode = !isValidUTF8(text);
+        if (!isValidUTF8(text)) return compiled(true);
+        if (isAscii(text) && isAscii(pattern)) {
+            Variant& bytes = compiled(true);
+            if (bytes.search) return bytes;
+        }
+        return compiled(false);
+    }
+
+    static bool isAscii(std::string_view s) {
+        for (const char c : s)
+            if (static_cast<unsigned char>(c) >= 0x80) return false;
+        return true;
+    }
+
+    Variant& compiled(bool byteMode) {
         Variant& v = byteMode ? variants[1] : variants[0];
         std::call_once(v.once, [&] {
             const auto flags = compileFlags(options, byteMode);
@@ -115,6 +133,12 @@ std::optional<Regex> Regex::compile(std::string_view pattern, unsigned options, 
     if (text.find('\0') != std::string::npos) {
         setError(error, Error::withDescription(kErrorDomain, G_REGEX_ERROR_COMPILE,
                                                "The pattern contains a NUL character."));
+        return std::nullopt;
+    }
+    // PCRE2 is told the pattern is valid UTF-8 and crashes on one that is not.
+    if (!isValidUTF8(text)) {
+        setError(error, Error::withDescription(kErrorDomain, G_REGEX_ERROR_COMPILE,
+                                               "The pattern is not valid UTF-8."));
         return std::nullopt;
     }
     // Compile as given first, so that a fault is reported at its own offset.

@@ -17,6 +17,10 @@ TEST(Regex, CompileErrorsAreReported) {
     EXPECT_FALSE(Regex::compile("\\", Regex::None, &error));
     EXPECT_FALSE(Regex::compile(std::string("a\0b", 3), Regex::None, &error));
     EXPECT_FALSE(Regex::compile("*"));
+    for (unsigned options : {unsigned{Regex::None}, unsigned{Regex::CaseInsensitive}}) {
+        EXPECT_FALSE(Regex::compile("\xffhttp$", options, &error));
+        EXPECT_NE(error.localizedDescription().find("UTF-8"), std::string::npos);
+    }
     auto ok = Regex::compile("^https?://");
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->pattern(), "^https?://");
@@ -99,6 +103,16 @@ TEST(Regex, LongInputIsSafe) {
     EXPECT_TRUE(Regex::compile("^(?:a)+$")->search(big));
     EXPECT_EQ(Regex::compile("a{1000}")->allMatches(big).size(), big.size() / 1000);
     EXPECT_EQ(Regex::compile("a+")->replaceAll(big + "b" + big, "x"), "xbx");
+
+    // A match per character: linear, not a UTF-8 check of the rest of the text per match.
+    const auto manyStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(Regex::compile("a")->allMatches(big).size(), big.size());
+    EXPECT_EQ(Regex::compile("[ab]")->replaceAll(big, "b"), std::string(big.size(), 'b'));
+    EXPECT_LT(std::chrono::steady_clock::now() - manyStart, std::chrono::seconds(5));
+    // ASCII text read in byte mode keeps the UTF-8 mode's answers.
+    EXPECT_TRUE(Regex::compile("\\x{212A}", Regex::CaseInsensitive)->search("k"));  // KELVIN SIGN
+    EXPECT_TRUE(Regex::compile("\xC3\xA9{0}x")->matchesEntire("x"));  // {0} applies to the whole character
+    EXPECT_EQ(Regex::compile("\\w+")->allMatches("ab cd"), (std::vector<std::string>{"ab", "cd"}));
 
     // Catastrophic backtracking gives up (reported, no match) rather than hanging.
     LogCapture capture;
