@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <curl/curl.h>
+#include <zlib.h>
 
 #include "platform/Log.h"
 
@@ -61,6 +62,64 @@ Error errorForCurlCode(CURLcode code, const std::string& url, const char* detail
     }
 }
 
+// Undoes a response's Content-Encoding. libcurl's own decoder cannot tell a
+// compressed body that stops half-way from a whole one, and would hand the
+// part over as the complete body; this one knows whether its stream ended.
+class ContentDecoder {
+public:
+    enum class Kind { Gzip, Deflate };
+    explicit ContentDecoder(Kind kind) : kind_(kind) {
+        // gzip: 16 + window; deflate: the zlib wrapper first, raw as a fallback.
+        ok_ = inflateInit2(&z_, kind == Kind::Gzip ? 16 + MAX_WBITS : MAX_WBITS) == Z_OK;
+    }
+    ~ContentDecoder() { inflateEnd(&z_); }
+    ContentDecoder(const ContentDecoder&) = delete;
+    ContentDecoder& operator=(const ContentDecoder&) = delete;
+
+    // Appends what `data` decodes to; false on data that does not decode.
+    // Bytes after the end of the stream are ignored, as libcurl does.
+    bool feed(const char* data, size_t size, Bytes& out) {
+        if (!ok_) return false;
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        z_.avail_in = static_cast<uInt>(size);
+        uint8_t chunk[16384];
+        while (!ended_) {
+            z_.next_out = chunk;
+            z_.avail_out = sizeof chunk;
+            const int rc = inflate(&z_, Z_NO_FLUSH);
+            if (rc == Z_DATA_ERROR && kind_ == Kind::Deflate && !started_) {
+                // Servers that send raw deflate under "deflate".
+                inflateEnd(&z_);
+                z_ = z_stream{};
+                z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+                z_.avail_in = static_cast<uInt>(size);
+                started_ = true;
+                ok_ = inflateInit2(&z_, -MAX_WBITS) == Z_OK;
+                if (!ok_) return false;
+                continue;
+            }
+            const size_t produced = sizeof chunk - z_.avail_out;
+            if (rc == Z_BUF_ERROR && produced == 0) return z_.avail_in == 0;  // wants more input
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return false;
+            started_ = true;
+            out.insert(out.end(), chunk, chunk + produced);
+            if (rc == Z_STREAM_END) ended_ = true;
+            // Output still pending inside zlib shows as a full chunk.
+            if (z_.avail_in == 0 && z_.avail_out != 0) break;
+        }
+        return true;
+    }
+    // Whether the body ended where the compressed stream did.
+    bool complete() const { return ended_ || !started_; }
+
+private:
+    Kind kind_;
+    z_stream z_{};
+    bool ok_ = false;
+    bool started_ = false;
+    bool ended_ = false;
+};
+
 struct Task {
     TaskId id = 0;
     Request request;
@@ -82,6 +141,11 @@ struct Task {
     Response response;
     bool haveStatusLine = false;
     Bytes body;
+    // The body's decoder, chosen at its first bytes; an answer that breaks the
+    // protocol stops the transfer with this error.
+    bool bodyStarted = false;
+    std::unique_ptr<ContentDecoder> decoder;
+    std::optional<Error> protocolError;
 
     ~Task() { release(); }
     void release() {
@@ -94,17 +158,74 @@ struct Task {
     }
 };
 
+std::string trimmed(std::string_view text) {
+    const size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos) return "";
+    const size_t end = text.find_last_not_of(" \t");
+    return std::string(text.substr(start, end - start + 1));
+}
+
+// Picks the decoder for the response's Content-Encoding; false for an
+// encoding this client never asked for.
+bool chooseDecoder(Task& task) {
+    task.decoder.reset();
+    auto encoding = headerValue(task.response.headers, "Content-Encoding");
+    if (!encoding) return true;
+    const std::string name = trimmed(*encoding);
+    if (name.empty() || strcasecmp(name.c_str(), "identity") == 0) return true;
+    if (strcasecmp(name.c_str(), "gzip") == 0 || strcasecmp(name.c_str(), "x-gzip") == 0) {
+        task.decoder = std::make_unique<ContentDecoder>(ContentDecoder::Kind::Gzip);
+        return true;
+    }
+    if (strcasecmp(name.c_str(), "deflate") == 0) {
+        task.decoder = std::make_unique<ContentDecoder>(ContentDecoder::Kind::Deflate);
+        return true;
+    }
+    return false;
+}
+
+Error cannotDecode(const Task& task) {
+    return urlError(URLErrorCannotDecodeContentData, task.request.url, "cannot decode raw data");
+}
+
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto* task = static_cast<Task*>(user);
     size_t n = size * count;
     task->lastActivity = Clock::now();
     if (!task->request.collectBody) return n;
     try {
-        task->body.insert(task->body.end(), data, data + n);
+        if (!task->bodyStarted) {
+            task->bodyStarted = true;
+            if (!chooseDecoder(*task)) {
+                task->protocolError = cannotDecode(*task);
+                return 0;
+            }
+        }
+        if (!task->decoder) {
+            task->body.insert(task->body.end(), data, data + n);
+        } else if (!task->decoder->feed(data, n, task->body)) {
+            task->protocolError = cannotDecode(*task);
+            return 0;
+        }
     } catch (const std::bad_alloc&) {
         return 0;  // libcurl then ends the transfer with a write error
     }
     return n;
+}
+
+// A Content-Length that is not a number, does not fit, or disagrees with
+// another one leaves the body's end unknown: the answer is refused.
+bool contentLengthIsSound(const Headers& headers) {
+    std::optional<std::string> seen;
+    for (const auto& [key, raw] : headers) {
+        if (strcasecmp(key.c_str(), "Content-Length") != 0) continue;
+        const std::string value = trimmed(raw);
+        if (value.empty() || value.size() > 18 || value.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        if (seen && *seen != value) return false;
+        seen = value;
+    }
+    return true;
 }
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -117,7 +238,13 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         // A new header block (after a 100 Continue, say) replaces the last one.
         task->response.headers.clear();
         task->haveStatusLine = true;
+        task->bodyStarted = false;
+        task->decoder.reset();
         return n;
+    }
+    if (line.empty() && !contentLengthIsSound(task->response.headers)) {
+        task->protocolError = urlError(URLErrorBadServerResponse, task->request.url, "bad server response");
+        return 0;
     }
     auto colon = line.find(':');
     if (colon != std::string::npos && colon > 0) {
@@ -167,6 +294,9 @@ std::optional<Error> configure(Task& task) {
     task.response = Response{};
     task.haveStatusLine = false;
     task.body.clear();
+    task.bodyStarted = false;
+    task.decoder.reset();
+    task.protocolError.reset();
     task.bodyOffset = 0;
     task.errorText[0] = 0;
     const Request& r = task.request;
@@ -192,7 +322,9 @@ std::optional<Error> configure(Task& task) {
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Asks for compressed answers but decodes them in onWrite.
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, task.errorText);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onWrite);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &task);
@@ -346,8 +478,12 @@ private:
         if (char* effective = nullptr; curl_easy_getinfo(task.easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
             task.response.url = effective;
         const bool haveResponse = task.haveStatusLine && status > 0;
-        if (code != CURLE_OK) {
+        if (code != CURLE_OK && task.protocolError) {
+            complete(task, std::move(*task.protocolError), haveResponse);
+        } else if (code != CURLE_OK) {
             complete(task, errorForCurlCode(code, task.request.url, task.errorText), haveResponse);
+        } else if (task.decoder && !task.decoder->complete()) {
+            complete(task, cannotDecode(task), haveResponse);
         } else if (isRedirectStatus(status) && followRedirect(task)) {
             // restarted with the next hop
         } else {

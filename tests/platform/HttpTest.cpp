@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "RawHttpServer.h"
 #include "TestSupport.h"
@@ -41,6 +42,21 @@ std::shared_ptr<Outcome> run(http::Request request, http::RedirectHandler redire
 }
 
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// windowBits as deflateInit2 takes them: 16 + 15 gzip, 15 zlib, -15 raw.
+std::string compressed(const std::string& data, int windowBits) {
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, data.size()) + 32, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
 
 }  // namespace
 
@@ -163,6 +179,49 @@ TEST(Http, FailuresAreReportedOnceAndNeverAsSuccess) {
     EXPECT_EQ(outcome->calls, 1);
     EXPECT_EQ(outcome->result.error->code, http::URLErrorCancelled);
     EXPECT_FALSE(http::cancelTask(id));
+}
+
+// Compressed bodies are whole or an error; a body whose end is unknowable is
+// refused rather than taken at whatever length arrived.
+TEST(Http, CompressedBodiesAndLengthsMustAddUp) {
+    std::string payload;
+    for (int i = 0; payload.size() < 200000; ++i) payload += "{\"n\":" + std::to_string(i * 7919 % 100003) + "},";
+    const std::string gzip = compressed(payload, 16 + MAX_WBITS);
+    test::RawHttpServer s([&](const test::RawRequest& r) {
+        if (r.path == "/gzip") return test::rawResponse(200, gzip, "Content-Encoding: gzip\r\n");
+        if (r.path == "/zlib") return test::rawResponse(200, compressed(payload, MAX_WBITS), "Content-Encoding: deflate\r\n");
+        if (r.path == "/raw") return test::rawResponse(200, compressed(payload, -MAX_WBITS), "Content-Encoding: deflate\r\n");
+        if (r.path == "/half") return test::rawResponse(200, gzip.substr(0, gzip.size() / 2), "Content-Encoding: gzip\r\n");
+        if (r.path == "/garbage") return test::rawResponse(200, "not gzip at all", "Content-Encoding: gzip\r\n");
+        if (r.path == "/br") return test::rawResponse(200, "x", "Content-Encoding: br\r\n");
+        if (r.path == "/huge-length")
+            return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\nConnection: close\r\n\r\nhello"};
+        if (r.path == "/two-lengths")
+            return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello"};
+        return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 5x\r\nConnection: close\r\n\r\nhello"};
+    });
+    http::Request request;
+    for (const char* path : {"/gzip", "/zlib", "/raw"}) {
+        request.url = s.url(path);
+        auto out = run(request);
+        ASSERT_EQ(out->calls, 1) << path;
+        EXPECT_FALSE(out->result.error) << path << ": " << out->result.error->description();
+        EXPECT_EQ(text(out->result.body), payload) << path;
+    }
+    for (const char* path : {"/half", "/garbage", "/br"}) {
+        request.url = s.url(path);
+        auto out = run(request);
+        ASSERT_EQ(out->calls, 1) << path;
+        ASSERT_TRUE(out->result.error) << path << " reported success with " << out->result.body.size() << " bytes";
+        EXPECT_EQ(out->result.error->code, http::URLErrorCannotDecodeContentData) << path;
+    }
+    for (const char* path : {"/huge-length", "/two-lengths", "/bad-length"}) {
+        request.url = s.url(path);
+        auto out = run(request);
+        ASSERT_EQ(out->calls, 1) << path;
+        ASSERT_TRUE(out->result.error) << path;
+        EXPECT_EQ(out->result.error->code, http::URLErrorBadServerResponse) << path;
+    }
 }
 
 TEST(Http, UnusableRequestsFailWithoutSending) {
