@@ -5,6 +5,8 @@
 // same text). The summary prints the ratios.
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include <cstdio>
 #include <map>
 #include <string>
@@ -129,42 +131,17 @@ void BM_LargeBatch_ParseAndRunDirect(benchmark::State& state) {
 }
 BENCHMARK(BM_LargeBatch_ParseAndRunDirect)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void summary() const {
-        ratio("commands: executePending/direct time", "BM_Commands_ExecutePending", "BM_Commands_Direct");
-        ratio("1 MB batch: enqueueCommandBatch/json::parse time", "BM_LargeBatch_Enqueue/real_time",
-              "BM_LargeBatch_BareParse/real_time");
-        ratio("1 MB batch: enqueueCommandBatch and run/json::parse and direct run time",
-              "BM_LargeBatch_Enqueue/real_time", "BM_LargeBatch_ParseAndRunDirect/real_time");
-    }
-
-private:
-    void ratio(const char* label, const std::string& ours, const std::string& anchor) const {
-        auto a = times_.find(ours);
-        auto b = times_.find(anchor);
-        if (a == times_.end() || b == times_.end() || b->second <= 0) return;
-        std::printf("ratio %s = %.2f\n", label, a->second / b->second);
-    }
-    std::map<std::string, double> times_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     RunLoop::initMainThread();
     platform::setLogToStderr(false);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    reporter.summary();
-    return 0;
+    return bench::runWithRatios(
+        argc, argv,
+        {{"commands: executePending/direct time", "BM_Commands_ExecutePending", "BM_Commands_Direct"},
+         {"1 MB batch: enqueueCommandBatch/json::parse time", "BM_LargeBatch_Enqueue/real_time",
+          "BM_LargeBatch_BareParse/real_time"},
+         {"1 MB batch: enqueue and run/parse and direct run time", "BM_LargeBatch_Enqueue/real_time",
+          "BM_LargeBatch_ParseAndRunDirect/real_time"}});
 }

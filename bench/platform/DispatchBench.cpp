@@ -7,6 +7,8 @@
 // of Wharf's time to the plain queue's.
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -135,28 +137,6 @@ void BM_MainHop_Plain(benchmark::State& state) {
 BENCHMARK(BM_MainHop_Plain)->UseRealTime();
 
 // Keeps each benchmark's time per iteration for the summary.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void summary() const {
-        for (const char* name : {"SerialAsync", "MainHop"}) {
-            auto wharf = times_.find(std::string("BM_") + name + "_Wharf/real_time");
-            auto plain = times_.find(std::string("BM_") + name + "_Plain/real_time");
-            if (wharf == times_.end() || plain == times_.end() || plain->second <= 0) continue;
-            std::printf("ratio %s: wharf/plain time = %.2f\n", name, wharf->second / plain->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
 
 }  // namespace
 
@@ -164,7 +144,7 @@ int main(int argc, char** argv) {
     RunLoop::initMainThread();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    wharf::bench::RatioReporter reporter;
     std::thread runner([&] {
         benchmark::RunSpecifiedBenchmarks(&reporter);
         RunLoop::performOnMain([] { RunLoop::quit(); });
@@ -172,6 +152,7 @@ int main(int argc, char** argv) {
     RunLoop::run();
     runner.join();
     benchmark::Shutdown();
-    reporter.summary();
+    reporter.printRatios({{"SerialAsync: wharf/plain time", "BM_SerialAsync_Wharf/real_time", "BM_SerialAsync_Plain/real_time"},
+                          {"MainHop: wharf/plain time", "BM_MainHop_Wharf/real_time", "BM_MainHop_Plain/real_time"}});
     return 0;
 }

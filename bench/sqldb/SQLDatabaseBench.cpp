@@ -3,6 +3,8 @@
 // file with default pragmas. The summary prints layer/raw time ratios.
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -157,39 +159,6 @@ void queued(benchmark::State& state, bool file, bool filled, Op op) {
 }
 
 // Keeps each benchmark's time per iteration for the summary.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") {
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void summary() const {
-        for (const char* op : {"Insert", "Query"}) {
-            for (const char* storage : {"Memory", "File"}) {
-                auto raw = find(op, "Raw", storage);
-                if (raw <= 0) continue;
-                for (const char* kind : {"SQLDatabase", "SQLDatabaseQueue"}) {
-                    double t = find(op, kind, storage);
-                    if (t > 0) std::printf("ratio %s %s %s/raw = %.2f\n", op, storage, kind, t / raw);
-                }
-            }
-        }
-    }
-
-private:
-    double find(const char* op, const char* kind, const char* storage) const {
-        std::string name = std::string("BM_") + op + "_" + kind + "_" + storage + "/min_time:0.300/repeats:3/real_time";
-        auto it = times_.find(name + "_median");
-        if (it == times_.end()) it = times_.find(name);
-        return it == times_.end() ? 0 : it->second;
-    }
-    std::map<std::string, double> times_;
-};
 
 }  // namespace
 
@@ -214,12 +183,17 @@ int main(int argc, char** argv) {
         add("Query_SQLDatabaseQueue", [file](benchmark::State& s) { queued(s, file, true, queryOne); });
     }
 
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    reporter.summary();
+    std::vector<bench::RatioPair> pairs;
+    for (const char* op : {"Insert", "Query"}) {
+        for (const char* storage : {"Memory", "File"}) {
+            auto name = [&](const char* kind) {
+                return std::string("BM_") + op + "_" + kind + "_" + storage + "/min_time:0.300/repeats:3/real_time";
+            };
+            for (const char* kind : {"SQLDatabase", "SQLDatabaseQueue"})
+                pairs.push_back({std::string(op) + " " + storage + " " + kind + "/raw", name(kind), name("Raw")});
+        }
+    }
+    const int rc = bench::runWithRatios(argc, argv, pairs);
     std::filesystem::remove_all(gDirectory);
-    return 0;
+    return rc;
 }

@@ -6,6 +6,8 @@
 // line gives each ratio to the anchor.
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -62,24 +64,6 @@ BENCHMARK(BM_SyslogStyleNullWrite);
 BENCHMARK(BM_CoreLoggerDroppedDebugLine);
 BENCHMARK(BM_CoreLoggerLoggedLine);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const double anchor = times_["BM_SyslogStyleNullWrite"];
-        if (anchor <= 0) return;
-        for (const char* name : {"BM_CoreLoggerDroppedDebugLine", "BM_CoreLoggerLoggedLine"})
-            if (times_.count(name))
-                std::printf("ratio %s / BM_SyslogStyleNullWrite = %.3f\n", name, times_[name] / anchor);
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
 
 }  // namespace
 
@@ -92,13 +76,13 @@ int main(int argc, char** argv) {
     wharf::NBLoggerSetSystemLogEnabled(false);
     wharf::NBLoggerFlush();
 
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    const int rc = wharf::bench::runWithRatios(
+        argc, argv,
+        {{"dropped debug line / syslog-style null write", "BM_CoreLoggerDroppedDebugLine", "BM_SyslogStyleNullWrite"},
+         {"logged line / syslog-style null write", "BM_CoreLoggerLoggedLine", "BM_SyslogStyleNullWrite"}});
 
     close(gNullFd);
     std::error_code ec;
     std::filesystem::remove_all(home, ec);
-    return 0;
+    return rc;
 }
