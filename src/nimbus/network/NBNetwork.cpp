@@ -71,7 +71,13 @@ NBNetwork::~NBNetwork() {
     }
 }
 
-std::optional<platform::http::Request> NBNetwork::makeRequest(const std::string& url) const {
+std::optional<platform::http::Request> NBNetwork::makeRequest(const std::string& url,
+                                                              const platform::dispatch::QueuePtr& queue,
+                                                              CompletionHandler& completionHandler) {
+    if (url.empty()) {
+        handleErrorWithCode(NBNetworkErrorCodeInvalidURL, queue, std::move(completionHandler));
+        return std::nullopt;
+    }
     platform::http::Request request;
     request.url = url;
     double seconds = timeoutInterval_;
@@ -83,15 +89,8 @@ std::optional<platform::http::Request> NBNetwork::makeRequest(const std::string&
 std::optional<std::string> NBNetwork::postURL(const std::string& url, const platform::Bytes& payload,
                                               platform::dispatch::QueuePtr queue, bool usingBackgroundSession,
                                               CompletionHandler completionHandler) {
-    if (url.empty()) {
-        handleErrorWithCode(NBNetworkErrorCodeInvalidURL, queue, std::move(completionHandler));
-        return std::nullopt;
-    }
-    auto request = makeRequest(url);
-    if (!request) {
-        handleErrorWithCode(NBNetworkErrorCodeRequestCreationFailed, queue, std::move(completionHandler));
-        return std::nullopt;
-    }
+    auto request = makeRequest(url, queue, completionHandler);
+    if (!request) return std::nullopt;
     platform::Error error;
     error.code = 0;
     platform::Bytes body;
@@ -115,15 +114,8 @@ std::optional<std::string> NBNetwork::postURL(const std::string& url, const plat
 std::optional<std::string> NBNetwork::getURL(const std::string& url, const platform::http::Headers& headers,
                                              platform::dispatch::QueuePtr queue, bool usingBackgroundSession,
                                              CompletionHandler completionHandler) {
-    if (url.empty()) {
-        handleErrorWithCode(NBNetworkErrorCodeInvalidURL, queue, std::move(completionHandler));
-        return std::nullopt;
-    }
-    auto request = makeRequest(url);
-    if (!request) {
-        handleErrorWithCode(NBNetworkErrorCodeRequestCreationFailed, queue, std::move(completionHandler));
-        return std::nullopt;
-    }
+    auto request = makeRequest(url, queue, completionHandler);
+    if (!request) return std::nullopt;
     request->method = "GET";
     request->headers = headers;
     return startSession(std::move(*request), false, url, std::move(queue), usingBackgroundSession,

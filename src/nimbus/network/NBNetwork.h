@@ -93,7 +93,9 @@ public:
 
 private:
     NBNetwork() = default;
-    std::optional<platform::http::Request> makeRequest(const std::string& url) const;
+    // The request for `url`; nullopt once the handler has been told why there is none.
+    std::optional<platform::http::Request> makeRequest(const std::string& url, const platform::dispatch::QueuePtr& queue,
+                                                       CompletionHandler& completionHandler);
     std::optional<std::string> startSession(platform::http::Request request, bool post, const std::string& url,
                                             platform::dispatch::QueuePtr queue, bool background,
                                             CompletionHandler completionHandler);
