@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,37 +69,66 @@ uint64_t readBigEndian(const uint8_t* p, std::size_t n) {
     return v;
 }
 
+// What the pre-checks below need of a binary plist: its trailer, and for each
+// object its type and where its `length` items (characters or references) start.
+struct BinaryLayout {
+    const Bytes& data;
+    std::size_t offsetSize = 0;
+    std::size_t refSize = 0;
+    uint64_t count = 0;
+    uint64_t top = 0;
+    uint64_t tableOffset = 0;
+
+    struct Object {
+        unsigned type = 0;
+        uint64_t length = 0;
+        uint64_t start = 0;
+    };
+
+    // Nullopt for data that is not a binary plist or whose offset table does
+    // not fit in it.
+    static std::optional<BinaryLayout> of(const Bytes& data) {
+        const std::size_t size = data.size();
+        if (size < 40 || std::memcmp(data.data(), "bplist", 6) != 0) return std::nullopt;
+        const uint8_t* trailer = data.data() + size - 32;
+        BinaryLayout layout{data, trailer[6], trailer[7], readBigEndian(trailer + 8, 8), readBigEndian(trailer + 16, 8),
+                            readBigEndian(trailer + 24, 8)};
+        if (layout.offsetSize == 0 || layout.offsetSize > 8 || layout.tableOffset >= size ||
+            layout.count > (size - layout.tableOffset) / layout.offsetSize)
+            return std::nullopt;
+        return layout;
+    }
+
+    std::optional<Object> object(uint64_t index) const {
+        const std::size_t size = data.size();
+        const uint64_t offset = readBigEndian(data.data() + tableOffset + index * offsetSize, offsetSize);
+        if (offset >= size) return std::nullopt;
+        Object o{static_cast<unsigned>(data[offset] >> 4), data[offset] & 0x0Fu, offset + 1};
+        if (o.length == 0x0F) {  // the length follows as an integer object
+            if (o.start >= size || (data[o.start] >> 4) != 0x1) return std::nullopt;
+            const std::size_t intSize = std::size_t{1} << (data[o.start] & 0x0F);
+            if (intSize > 8 || o.start + 1 + intSize > size) return std::nullopt;
+            o.length = readBigEndian(data.data() + o.start + 1, intSize);
+            o.start += 1 + intSize;
+        }
+        return o;
+    }
+};
+
 // libplist 2.2 aborts (an assertion) when a dictionary key of a binary plist
 // holds a NUL character. Such a document is refused before it gets there: any
 // string object with a NUL in it makes the document malformed.
 bool binaryHasStringWithNul(const Bytes& data) {
+    const auto layout = BinaryLayout::of(data);
+    if (!layout) return false;
     const std::size_t size = data.size();
-    if (size < 40 || std::memcmp(data.data(), "bplist", 6) != 0) return false;
-    const uint8_t* trailer = data.data() + size - 32;
-    const std::size_t offsetSize = trailer[6];
-    const uint64_t count = readBigEndian(trailer + 8, 8);
-    const uint64_t tableOffset = readBigEndian(trailer + 24, 8);
-    if (offsetSize == 0 || offsetSize > 8 || tableOffset >= size || count > (size - tableOffset) / offsetSize)
-        return false;
-    for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t offset = readBigEndian(data.data() + tableOffset + i * offsetSize, offsetSize);
-        if (offset >= size) continue;
-        const uint8_t marker = data[offset];
-        const unsigned type = marker >> 4;
-        if (type != 0x5 && type != 0x6) continue;
-        uint64_t length = marker & 0x0F;
-        uint64_t start = offset + 1;
-        if (length == 0x0F) {  // the length follows as an integer object
-            if (start >= size || (data[start] >> 4) != 0x1) continue;
-            const std::size_t intSize = std::size_t{1} << (data[start] & 0x0F);
-            if (intSize > 8 || start + 1 + intSize > size) continue;
-            length = readBigEndian(data.data() + start + 1, intSize);
-            start += 1 + intSize;
-        }
-        const uint64_t unit = type == 0x6 ? 2 : 1;
-        if (start > size || length > (size - start) / unit) continue;
-        for (uint64_t k = 0; k < length; ++k) {
-            const uint8_t* c = data.data() + start + k * unit;
+    for (uint64_t i = 0; i < layout->count; ++i) {
+        const auto o = layout->object(i);
+        if (!o || (o->type != 0x5 && o->type != 0x6)) continue;
+        const uint64_t unit = o->type == 0x6 ? 2 : 1;
+        if (o->start > size || o->length > (size - o->start) / unit) continue;
+        for (uint64_t k = 0; k < o->length; ++k) {
+            const uint8_t* c = data.data() + o->start + k * unit;
             if (c[0] == 0 && (unit == 1 || c[1] == 0)) return true;
         }
     }
@@ -109,38 +139,23 @@ bool binaryHasStringWithNul(const Bytes& data) {
 // hundred thousand levels deep overflows the stack. Nesting is measured
 // before libplist sees the data and documents deeper than we read are refused.
 bool binaryNestsTooDeep(const Bytes& data) {
-    const std::size_t size = data.size();
-    if (size < 40 || std::memcmp(data.data(), "bplist", 6) != 0) return false;
-    const uint8_t* trailer = data.data() + size - 32;
-    const std::size_t offsetSize = trailer[6];
-    const std::size_t refSize = trailer[7];
-    const uint64_t count = readBigEndian(trailer + 8, 8);
-    const uint64_t top = readBigEndian(trailer + 16, 8);
-    const uint64_t tableOffset = readBigEndian(trailer + 24, 8);
-    if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8 || tableOffset >= size ||
-        count > (size - tableOffset) / offsetSize || top >= count)
+    const auto layout = BinaryLayout::of(data);
+    if (!layout || layout->refSize == 0 || layout->refSize > 8 || layout->top >= layout->count)
         return false;  // libplist refuses these itself
+    const std::size_t size = data.size();
+    const std::size_t refSize = layout->refSize;
+    const uint64_t count = layout->count;
+    const uint64_t top = layout->top;
     // The children of a container object, or nothing for any other object.
     auto children = [&](uint64_t object, std::vector<uint64_t>& out) {
         out.clear();
-        const uint64_t offset = readBigEndian(data.data() + tableOffset + object * offsetSize, offsetSize);
-        if (offset >= size) return;
-        const unsigned type = data[offset] >> 4;
-        if (type != 0xA && type != 0xC && type != 0xD) return;
-        uint64_t length = data[offset] & 0x0F;
-        uint64_t start = offset + 1;
-        if (length == 0x0F) {
-            if (start >= size || (data[start] >> 4) != 0x1) return;
-            const std::size_t intSize = std::size_t{1} << (data[start] & 0x0F);
-            if (intSize > 8 || start + 1 + intSize > size) return;
-            length = readBigEndian(data.data() + start + 1, intSize);
-            start += 1 + intSize;
-        }
-        const uint64_t refs = type == 0xD ? length * 2 : length;
-        if (type == 0xD && refs / 2 != length) return;
-        if (start > size || refs > (size - start) / refSize) return;
+        const auto o = layout->object(object);
+        if (!o || (o->type != 0xA && o->type != 0xC && o->type != 0xD)) return;
+        const uint64_t refs = o->type == 0xD ? o->length * 2 : o->length;
+        if (o->type == 0xD && refs / 2 != o->length) return;
+        if (o->start > size || refs > (size - o->start) / refSize) return;
         for (uint64_t i = 0; i < refs; ++i) {
-            const uint64_t ref = readBigEndian(data.data() + start + i * refSize, refSize);
+            const uint64_t ref = readBigEndian(data.data() + o->start + i * refSize, refSize);
             if (ref < count) out.push_back(ref);
         }
     };
