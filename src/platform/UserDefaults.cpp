@@ -85,9 +85,13 @@ std::optional<Value> readDomain(const std::string& path, Error* error) {
 // aside is never replaced). Answers the new name, or "" (errno set).
 std::string moveAside(const std::string& path) {
     for (int n = 1; n < 1000; ++n) {
-        const std::string aside = path + ".corrupt" + (n == 1 ? std::string() : "." + std::to_string(n));
+        std::string aside = path + ".corrupt";
+        if (n > 1) aside.append(".").append(std::to_string(n));
         if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
-        if (errno == EINVAL && !fileExists(aside) && std::rename(path.c_str(), aside.c_str()) == 0) return aside;
+        if (errno == EINVAL) {  // a file system without RENAME_NOREPLACE
+            if (fileExists(aside)) continue;
+            if (std::rename(path.c_str(), aside.c_str()) == 0) return aside;
+        }
         if (errno != EEXIST) return {};
     }
     errno = EEXIST;
