@@ -74,10 +74,23 @@ bool isSQLiteDatabase(const std::string& path) {
     return in.gcount() == 16 && std::string(header, 16) == std::string("SQLite format 3\0", 16);
 }
 
+// The source's change counter as this connection sees it: it moves when
+// another connection's commit becomes visible.
+int64_t dataVersion(sqlite3* db) {
+    sqlite3_stmt* stmt = nullptr;
+    int64_t version = -1;
+    if (sqlite3_prepare_v2(db, "PRAGMA data_version", -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+        version = sqlite3_column_int64(stmt, 0);
+    sqlite3_finalize(stmt);
+    return version;
+}
+
 // A consistent copy of a live database: SQLite's online backup reads one
 // snapshot, the pages still in the -wal file included. The copy is a plain
-// rollback-journal database that needs no companion files.
-bool backupDatabase(const std::string& source, const std::string& destination, platform::Error* error) {
+// rollback-journal database that needs no companion files. `changed` tells
+// whether another commit became visible while the copy was taken.
+bool backupDatabase(const std::string& source, const std::string& destination, bool& changed,
+                    platform::Error* error) {
     sqlite3* from = nullptr;
     sqlite3* to = nullptr;
     auto fail = [&](sqlite3* db, const std::string& what) {
@@ -91,6 +104,7 @@ bool backupDatabase(const std::string& source, const std::string& destination, p
     if (sqlite3_open_v2(source.c_str(), &from, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
         return fail(from, "Cannot open " + source);
     sqlite3_busy_timeout(from, 2000);
+    const int64_t versionBefore = dataVersion(from);
     if (sqlite3_open_v2(destination.c_str(), &to, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
         return fail(to, "Cannot create " + destination);
     sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
@@ -103,6 +117,7 @@ bool backupDatabase(const std::string& source, const std::string& destination, p
     }
     sqlite3_backup_finish(backup);
     if (rc != SQLITE_DONE) return fail(to, "Cannot back up " + source);
+    changed = dataVersion(from) != versionBefore;
     if (sqlite3_exec(to, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return fail(to, "Cannot finish " + destination);
     sqlite3_close(from);
@@ -129,10 +144,18 @@ bool copyTree(const std::string& source, const std::string& destination, platfor
         }
     } else if (isSQLiteDatabase(source)) {
         // The date from before the snapshot: a write during the copy leaves the
-        // live database newer than its copy, so the next backup takes it.
+        // live database newer than its copy, so the next backup takes it. A
+        // commit reaches the -wal file (and its date) a moment before readers
+        // can see it: one that became visible only during the copy may be
+        // missing from it although the date says otherwise. Such a copy is
+        // dated before its source, so that the next backup takes it again.
         auto date = modificationDate(source);
-        if (!backupDatabase(source, destination, error)) return false;
-        if (date) fs::last_write_time(destination, *date, ec);
+        bool changed = false;
+        if (!backupDatabase(source, destination, changed, error)) return false;
+        if (date) {
+            if (changed) *date -= std::chrono::seconds(1);
+            fs::last_write_time(destination, *date, ec);
+        }
         ec.clear();
     } else {
         fs::copy_file(source, destination, ec);
