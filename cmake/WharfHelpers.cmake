@@ -23,3 +23,19 @@ function(wharf_add_bench name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/bench/support)
   set_property(GLOBAL APPEND PROPERTY WHARF_BENCHES ${name})
 endfunction()
+
+# wharf_add_plugin(<target> REGISTER <function> HEADER <header> SOURCES ... [LIBS ...])
+# A device plug-in library under src/plugins/<name>. `REGISTER` names a
+# `void f()` in namespace wharf, declared in `HEADER` (relative to src/), that
+# registers the library's plug-in classes; the application calls every one.
+function(wharf_add_plugin target)
+  cmake_parse_arguments(P "" "REGISTER;HEADER" "SOURCES;LIBS" ${ARGN})
+  add_library(${target} STATIC ${P_SOURCES})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${target} PUBLIC wharf_host ${P_LIBS})
+  set_property(GLOBAL APPEND PROPERTY WHARF_PLUGIN_TARGETS ${target})
+  if(P_REGISTER)
+    set_property(GLOBAL APPEND PROPERTY WHARF_PLUGIN_REGISTRARS ${P_REGISTER})
+    set_property(GLOBAL APPEND PROPERTY WHARF_PLUGIN_HEADERS ${P_HEADER})
+  endif()
+endfunction()

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain and build
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config ccache
   # platform layer
   libglib2.0-dev nlohmann-json3-dev libplist-dev libplist-utils libexpat1-dev uuid-dev
   # host on WebKitGTK

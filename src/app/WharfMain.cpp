@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/AppDelegate.h"
+#include "app/DevicePlugins.h"
 #include "host/WFLocalStorage.h"
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFUserAgentUtil.h"
@@ -107,6 +108,7 @@ void registerClasses(const std::function<void()>& extra) {
 #ifdef WHARF_HAS_HOST_PLUGINS
     registerHostPlugins();
 #endif
+    registerDevicePlugins();
     WFUIWebViewEngine::registerClass();
     AppDelegate::registerClasses();
     if (extra) extra();
