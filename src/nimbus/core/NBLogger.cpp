@@ -13,6 +13,7 @@
 #include "platform/Application.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Dispatch.h"
+#include "platform/Format.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 
@@ -103,21 +104,6 @@ inline bool passes(int level, std::string_view service) {
     return gAnalyticsDebugMode.load(std::memory_order_relaxed) && service == kNBLoggerAnalytics;
 }
 
-std::string formatMessage(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
-std::string formatMessage(const char* format, va_list args) {
-    char small[256];
-    va_list copy;
-    va_copy(copy, args);
-    int length = std::vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (length < 0) return {};
-    if (static_cast<std::size_t>(length) < sizeof small) return std::string(small, static_cast<std::size_t>(length));
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<std::size_t>(length));
-    return text;
-}
-
 }  // namespace
 
 namespace {
@@ -127,7 +113,7 @@ void logPassedLine(int level, std::string_view service, std::string_view message
 void logPassedLine(int level, std::string_view service, std::string_view messageCode, const char* format,
                    va_list args) {
     ensureSetUp();  // a level at or below zero passes before the set-up has run
-    std::string message = format ? formatMessage(format, args) : std::string();
+    std::string message = format ? platform::formatv(format, args) : std::string();
     std::string line;
     line.reserve(service.size() + messageCode.size() + message.size() + 3);
     line.append(service).append("[").append(messageCode).append("] ").append(message);
