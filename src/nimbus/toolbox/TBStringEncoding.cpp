@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <numeric>
 
 namespace wharf {
@@ -35,20 +36,35 @@ TBStringEncoding padded(std::string_view alphabet) {
     return e;
 }
 
-// Whole groups: a group of lcm(8, Shift) bits is a whole number of bytes (at
-// most 7) and of characters, so it goes through one 64-bit word. With the
-// shift known at compile time the loops unroll.
+// A group of lcm(8, Shift) bits is a whole number of bytes (at most 7) and of
+// characters, so it goes through one 64-bit word; with the shift known at
+// compile time the loops unroll and the lengths need no division at run time.
+// The last, partial group is encoded as a whole one filled with zero bytes, of
+// which only the characters it needs are kept; padding fills the rest.
 template <int Shift>
-char* encodeGroups(const uint8_t* in, std::size_t groups, const char* map, char* out) {
+std::string encodeGroups(const uint8_t* in, std::size_t length, const char* map, bool pad, char padding) {
     constexpr int kChars = std::lcm(8, Shift) / Shift;
     constexpr int kBytes = kChars * Shift / 8;
     constexpr uint64_t kMask = (1u << Shift) - 1;
-    for (std::size_t g = 0; g < groups; ++g, in += kBytes, out += kChars) {
+    const auto group = [map](const uint8_t* bytes, char* chars) {
         uint64_t word = 0;
-        for (int k = 0; k < kBytes; ++k) word = word << 8 | in[k];
-        for (int c = kChars - 1; c >= 0; --c, word >>= Shift) out[c] = map[word & kMask];
+        for (int k = 0; k < kBytes; ++k) word = word << 8 | bytes[k];
+        for (int c = kChars - 1; c >= 0; --c, word >>= Shift) chars[c] = map[word & kMask];
+    };
+    const std::size_t groups = length / kBytes;
+    const std::size_t rest = length % kBytes;
+    const std::size_t restChars = (rest * 8 + Shift - 1) / Shift;
+    std::string text(groups * kChars + (rest == 0 ? 0 : pad ? kChars : restChars), padding);
+    char* out = text.data();
+    for (std::size_t g = 0; g < groups; ++g, in += kBytes, out += kChars) group(in, out);
+    if (rest != 0) {
+        uint8_t last[kBytes] = {};
+        std::memcpy(last, in, rest);
+        char chars[kChars];
+        group(last, chars);
+        std::memcpy(out, chars, restChars);
     }
-    return out;
+    return text;
 }
 
 }  // namespace
@@ -94,7 +110,6 @@ std::optional<TBStringEncoding> TBStringEncoding::stringEncodingWithString(std::
     }
     e.charMap_ = std::string(alphabet);
     e.shift_ = std::countr_zero(length);
-    e.mask_ = static_cast<int>(length) - 1;
     e.padLen_ = std::lcm(8, e.shift_) / e.shift_;
     return e;
 }
@@ -128,32 +143,16 @@ bool TBStringEncoding::setPaddingChar(char c) {
 std::string TBStringEncoding::encode(const void* bytes, std::size_t length) const {
     if (!bytes || length == 0) return {};
     const auto* in = static_cast<const uint8_t*>(bytes);
-    const std::size_t groupBytes = static_cast<std::size_t>(padLen_ * shift_ / 8);
-    const std::size_t groups = length / groupBytes;
-    const std::size_t tailBits = (length % groupBytes) * 8;
-    std::size_t outLength = groups * padLen_ + (tailBits + shift_ - 1) / shift_;
-    if (doPad_) outLength = (outLength + padLen_ - 1) / padLen_ * padLen_;
-
-    std::string out(outLength, paddingChar_);
-    char* p = out.data();
+    const char* map = charMap_.data();
     switch (shift_) {
-    case 1: p = encodeGroups<1>(in, groups, charMap_.data(), p); break;
-    case 2: p = encodeGroups<2>(in, groups, charMap_.data(), p); break;
-    case 3: p = encodeGroups<3>(in, groups, charMap_.data(), p); break;
-    case 4: p = encodeGroups<4>(in, groups, charMap_.data(), p); break;
-    case 5: p = encodeGroups<5>(in, groups, charMap_.data(), p); break;
-    case 6: p = encodeGroups<6>(in, groups, charMap_.data(), p); break;
-    default: p = encodeGroups<7>(in, groups, charMap_.data(), p); break;
+    case 1: return encodeGroups<1>(in, length, map, doPad_, paddingChar_);
+    case 2: return encodeGroups<2>(in, length, map, doPad_, paddingChar_);
+    case 3: return encodeGroups<3>(in, length, map, doPad_, paddingChar_);
+    case 4: return encodeGroups<4>(in, length, map, doPad_, paddingChar_);
+    case 5: return encodeGroups<5>(in, length, map, doPad_, paddingChar_);
+    case 6: return encodeGroups<6>(in, length, map, doPad_, paddingChar_);
+    default: return encodeGroups<7>(in, length, map, doPad_, paddingChar_);
     }
-    in += groups * groupBytes;
-    uint64_t buffer = 0;
-    int bits = 0;
-    for (std::size_t k = 0; k < length % groupBytes; ++k) {
-        buffer = buffer << 8 | in[k];
-        for (bits += 8; bits >= shift_; bits -= shift_) *p++ = charMap_[(buffer >> (bits - shift_)) & mask_];
-    }
-    if (bits > 0) *p++ = charMap_[(buffer << (shift_ - bits)) & mask_];
-    return out;
 }
 
 std::optional<std::string> TBStringEncoding::encodeString(std::string_view text, platform::Error* error) const {

@@ -88,7 +88,6 @@ private:
     // One entry per ASCII code: the digit, or one of the marks below.
     int32_t reverseCharMap_[128];
     int shift_ = 0;
-    int mask_ = 0;
     int padLen_ = 0;
     bool doPad_ = false;
     char paddingChar_ = '=';
