@@ -255,13 +255,14 @@ void SQLDatabase::setBusyRetryTimeout(int) {
 std::string SQLDatabase::SQLDBUserVersion() { return "2.6.2"; }
 
 uint32_t SQLDatabase::SQLDBVersion() {
-    static const uint32_t version = [] {
-        std::string text = SQLDBUserVersion();
-        if (std::count(text.begin(), text.end(), '.') < 2) text += ".0";
-        text.erase(std::remove(text.begin(), text.end(), '.'), text.end());
-        return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
-    }();
+    static const uint32_t version = versionNumberFromString(SQLDBUserVersion());
     return version;
+}
+
+uint32_t SQLDatabase::versionNumberFromString(std::string text) {
+    if (std::count(text.begin(), text.end(), '.') < 2) text += ".0";
+    text.erase(std::remove(text.begin(), text.end(), '.'), text.end());
+    return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
 }
 
 std::string SQLDatabase::sqliteLibVersion() { return sqlite3_libversion(); }
@@ -628,10 +629,22 @@ void SQLDatabase::traceValue(const Value& value) {
 
 // --- Format strings ---------------------------------------------------------------------
 
-void SQLDatabase::extractSQL(std::string_view format, const std::vector<Value>& args, std::string& sql,
+void SQLDatabase::reportMissingFormatArguments(std::string_view format, size_t given, const char* operation) {
+    // Running it would bind NULL or 0 in place of the missing values and report success.
+    if (!logsErrors_) return;
+    log("Error: the format has more conversions than the %zu argument(s) given (%.*s) (%s)", given,
+        static_cast<int>(format.size()), format.data(), operation);
+}
+
+bool SQLDatabase::extractSQL(std::string_view format, const std::vector<Value>& args, std::string& sql,
                              std::vector<Value>& arguments) {
     size_t nextArgument = 0;
-    auto take = [&]() -> Value { return nextArgument < args.size() ? args[nextArgument++] : Value(); };
+    bool missing = false;
+    auto take = [&]() -> Value {
+        if (nextArgument < args.size()) return args[nextArgument++];
+        missing = true;
+        return Value();
+    };
     auto unsignedOf = [](const Value& v) -> uint64_t {
         return v.is_number_unsigned() ? v.get<uint64_t>() : static_cast<uint64_t>(platform::integerValue(v));
     };
@@ -699,6 +712,7 @@ void SQLDatabase::extractSQL(std::string_view format, const std::vector<Value>& 
         // "%%" is a literal percent sign: the next character starts afresh.
         last = c == '%' ? 0 : c;
     }
+    return !missing;
 }
 
 // --- Transactions and savepoints -------------------------------------------------------------

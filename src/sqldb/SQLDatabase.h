@@ -91,6 +91,8 @@ public:
     // --- Class information -------------------------------------------------------
     static std::string SQLDBUserVersion();
     static uint32_t SQLDBVersion();
+    // "2.6.2" → 0x262, "2.6" → 0x260: the digits read as hexadecimal (public for tests).
+    static uint32_t versionNumberFromString(std::string text);
     static std::string sqliteLibVersion();
     static bool isSQLiteThreadSafe();
     static std::shared_ptr<SQLDateFormatter> storeableDateFormat(const std::string& format);
@@ -117,11 +119,15 @@ public:
     std::unique_ptr<SQLResultSet> executeQueryWithParameterDictionary(std::string_view sql,
                                                                       const platform::Value& arguments);
     // Conversions (%@ %d %s %f %lld …) become "?" parameters; "%%" is one "%".
+    // A format with more conversions than arguments fails before anything runs.
     template <class... Args>
     std::unique_ptr<SQLResultSet> executeQueryWithFormat(std::string_view format, const Args&... args) {
         std::string sql;
         std::vector<platform::Value> arguments;
-        extractSQL(format, {formatArgument(args)...}, sql, arguments);
+        if (!extractSQL(format, {formatArgument(args)...}, sql, arguments)) {
+            reportMissingFormatArguments(format, sizeof...(Args), "executeQueryWithFormat");
+            return nullptr;
+        }
         return executeQueryWithArgumentsInArray(sql, arguments);
     }
 
@@ -145,7 +151,10 @@ public:
     bool executeUpdateWithFormat(std::string_view format, const Args&... args) {
         std::string sql;
         std::vector<platform::Value> arguments;
-        extractSQL(format, {formatArgument(args)...}, sql, arguments);
+        if (!extractSQL(format, {formatArgument(args)...}, sql, arguments)) {
+            reportMissingFormatArguments(format, sizeof...(Args), "executeUpdateWithFormat");
+            return false;
+        }
         return executeUpdateWithArgumentsInArray(sql, arguments);
     }
     // Several statements in one text; the block sees each result row (column
@@ -266,7 +275,8 @@ public:
     bool executeUpdateImpl(std::string_view sql, platform::Error* error, const Binder& binder);
 
     // Builds the SQL text and its arguments from a format (public for tests).
-    static void extractSQL(std::string_view format, const std::vector<platform::Value>& args, std::string& sql,
+    // False when a conversion finds no argument left.
+    static bool extractSQL(std::string_view format, const std::vector<platform::Value>& args, std::string& sql,
                            std::vector<platform::Value>& arguments);
 
 private:
@@ -328,6 +338,7 @@ private:
     void reportPrepareFailure(std::string_view sql, int rc, sqlite3_stmt* handle, platform::Error* error);
     void discardStatement(const std::shared_ptr<SQLStatement>& cached, sqlite3_stmt* handle);
     void logQuery(std::string_view sql);
+    void reportMissingFormatArguments(std::string_view format, size_t given, const char* operation);
     static std::string quoted(const std::string& name);
     void installBusyHandler();
     static int busyHandler(void* self, int count);

@@ -120,13 +120,16 @@ TEST(SQLDatabaseOpen, CursorsAndStatementsMayOutliveTheConnection) {
     held.reset();  // finalising it lets SQLite finish closing the connection
 }
 
-TEST(SQLDatabaseVersion, Numbers) {
-    EXPECT_EQ(SQLDatabase::SQLDBUserVersion(), "2.6.2");
-    EXPECT_EQ(SQLDatabase::SQLDBVersion(), 0x262u);
-    EXPECT_EQ(SQLDatabase::sqliteLibVersion(), sqlite3_libversion());
-    EXPECT_TRUE(SQLDatabase::isSQLiteThreadSafe());
-    LogCapture capture;
+TEST(SQLDatabaseVersion, TheNumberFollowsTheTextAndTheLibraryIsTheOneInUse) {
+    EXPECT_EQ(SQLDatabase::versionNumberFromString("2.6.2"), 0x262u);
+    EXPECT_EQ(SQLDatabase::versionNumberFromString("2.6"), 0x260u);
+    EXPECT_EQ(SQLDatabase::versionNumberFromString("2.10.1"), 0x2101u);
+    EXPECT_EQ(SQLDatabase::SQLDBVersion(), SQLDatabase::versionNumberFromString(SQLDatabase::SQLDBUserVersion()));
+
     SQLDatabase db;
+    ASSERT_TRUE(db.open());
+    EXPECT_EQ(db.stringForQuery("select sqlite_version()"), SQLDatabase::sqliteLibVersion());
+    LogCapture capture;
     EXPECT_EQ(db.busyRetryTimeout(), -1);
     EXPECT_TRUE(capture.contains("SQLDB: busyRetryTimeout no longer works, please use maxBusyRetryTimeInterval"));
 }
@@ -538,6 +541,18 @@ TEST_F(SQLDatabaseTest, FormatStrings) {
     auto rs = db->executeQueryWithFormat("select count(*) from t where b is %@ and a like '%%'", nullptr);
     ASSERT_TRUE(rs && rs->next());
     EXPECT_EQ(rs->intForColumnIndex(0), 1);
+}
+
+TEST_F(SQLDatabaseTest, AFormatWithTooFewArgumentsRunsNothing) {
+    LogCapture capture;
+    EXPECT_FALSE(db->executeUpdateWithFormat("insert into t values (%d, %d)", 5));
+    EXPECT_FALSE(db->executeUpdateWithFormat("insert into t values (%@, %s)", std::string("x")));
+    EXPECT_EQ(db->executeQueryWithFormat("select a from t where a = %lld"), nullptr);
+    EXPECT_EQ(capture.count("more conversions than"), 3u);
+    EXPECT_EQ(count(), 0);
+    // "%%" takes no argument.
+    EXPECT_TRUE(db->executeUpdateWithFormat("insert into t values (%d, '100%%')", 5));
+    EXPECT_EQ(db->stringForQuery("select b from t where a = 5"), "100%");
 }
 
 TEST_F(SQLDatabaseTest, SchemaQuestions) {
