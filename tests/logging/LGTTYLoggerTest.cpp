@@ -182,18 +182,36 @@ TEST(LGTTYLoggerTerminalTest, TerminalKindFromTheEnvironment) {
     EXPECT_EQ(LGTTYLogger::terminalKindForEnvironment("yes", "dumb"), LGTerminalKind::None);
 }
 
-TEST(LGTTYLoggerTerminalTest, TablesAndNearestColours) {
-    const auto& t16 = LGTTYLogger::initialize_colors_16();
-    ASSERT_EQ(t16.colors.size(), 16u);
-    EXPECT_EQ(t16.foregroundCodes[9], "1;31m");
-    EXPECT_EQ(t16.backgroundCodes[4], "44m");
-    const auto& t256 = LGTTYLogger::initialize_colors_256();
-    ASSERT_EQ(t256.colors.size(), 240u);
-    ASSERT_EQ(t256.foregroundCodes.size(), 240u);
-    EXPECT_EQ(t256.foregroundCodes[0], "38;5;16m");
-    EXPECT_EQ(t256.backgroundCodes[239], "48;5;255m");
-    EXPECT_NEAR(t256.colors[0].red * 255, 47, 1e-9);
-    EXPECT_NEAR(t256.colors[239].green * 255, 242, 1e-9);
+TEST(LGTTYLoggerTerminalTest, ProfilesTakeTheCodeOfTheNearestTerminalColour) {
+    // Colours the terminal numbers are known to show map to those numbers,
+    // for the foreground and the background alike.
+    struct Probe {
+        uint8_t r, g, b;
+        LGTerminalKind kind;
+        const char* foreground;
+        const char* background;
+    };
+    const Probe probes[] = {
+        {0, 0, 0, LGTerminalKind::Colors16, "30m", "40m"},
+        {73, 46, 225, LGTerminalKind::Colors16, "34m", "44m"},
+        {252, 57, 31, LGTerminalKind::Colors16, "1;31m", "1;41m"},
+        {233, 235, 235, LGTerminalKind::Colors16, "1;37m", "1;47m"},
+        {255, 0, 0, LGTerminalKind::Colors16, "1;31m", "1;41m"},  // nearest, not equal
+        {47, 49, 49, LGTerminalKind::Colors256, "38;5;16m", "48;5;16m"},
+        {60, 42, 144, LGTerminalKind::Colors256, "38;5;17m", "48;5;17m"},
+        {66, 44, 183, LGTerminalKind::Colors256, "38;5;18m", "48;5;18m"},
+        {252, 187, 148, LGTerminalKind::Colors256, "38;5;216m", "48;5;216m"},
+        {200, 201, 202, LGTerminalKind::Colors256, "38;5;250m", "48;5;250m"},
+        {240, 242, 242, LGTerminalKind::Colors256, "38;5;255m", "48;5;255m"},
+    };
+    for (const Probe& p : probes) {
+        LGColor colour = LGColor::fromBytes(p.r, p.g, p.b);
+        LGTTYLoggerColorProfile profile(colour, colour, 1, LGLogContextAll, p.kind);
+        SCOPED_TRACE(std::to_string(p.r) + "," + std::to_string(p.g) + "," + std::to_string(p.b));
+        EXPECT_EQ(profile.fgCode, std::string("\x1b[") + p.foreground);
+        EXPECT_EQ(profile.bgCode, std::string("\x1b[") + p.background);
+        EXPECT_EQ(profile.resetCode, "\x1b[0m");
+    }
 
     LGTTYLoggerColorProfile error(LGColor::fromBytes(214, 57, 30), std::nullopt, 1, LGLogContextAll,
                                   LGTerminalKind::Colors16);
