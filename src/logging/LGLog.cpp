@@ -27,13 +27,15 @@ std::chrono::nanoseconds clampedDuration(double seconds) {
     return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9));
 }
 
-bool writevFully(int fd, iovec* pieces, int count) {
+bool writevFully(int fd, iovec* pieces, int count, std::size_t* total) {
+    if (total) *total = 0;
     while (count > 0) {
         ssize_t written = ::writev(fd, pieces, count);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
         }
+        if (total) *total += static_cast<std::size_t>(written);
         auto left = static_cast<std::size_t>(written);
         while (count > 0 && left >= pieces->iov_len) {
             left -= pieces->iov_len;
@@ -271,10 +273,16 @@ void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t conte
                    tag);
         return;
     }
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    // Formatted straight into the buffer the message keeps: a long text is
+    // then held once on its way, not once here and again in the message.
+    std::string text;
+    text.reserve(static_cast<std::size_t>(length) + 1 + LGLogMessage::spaceAfterText(file, function));
+    text.resize(static_cast<std::size_t>(length) + 1);
     std::vsnprintf(text.data(), text.size(), format, args);
     text.resize(static_cast<std::size_t>(length));
-    logMessage(asynchronous, text, level, flag, context, file, function, line, tag);
+    queueLogMessage(std::make_shared<const LGLogMessage>(std::in_place, std::move(text), level, flag, context, file,
+                                                         function, line, tag),
+                    asynchronous);
 }
 
 void LGLog::logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag,

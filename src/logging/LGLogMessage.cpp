@@ -16,6 +16,7 @@ namespace {
 struct ThreadFacts {
     char id[24];
     std::size_t idLength = 0;
+    // The kernel's name of the thread as last read, and whether there is one.
     char name[17] = {};
     std::size_t nameLength = 0;
     bool hasName = false;
@@ -23,15 +24,27 @@ struct ThreadFacts {
     ThreadFacts() {
         int n = std::snprintf(id, sizeof id, "%llu", static_cast<unsigned long long>(::gettid()));
         idLength = n > 0 ? static_cast<std::size_t>(n) : 0;
-        // Asking the kernel costs a system call per message; threads are named
-        // when they start, so the name is read once per thread.
-        hasName = ::prctl(PR_GET_NAME, name, 0, 0, 0) == 0;
-        if (hasName) nameLength = ::strnlen(name, 16);
+    }
+
+    // A thread may be renamed at any time (by anyone holding its handle), so
+    // the name is asked for with every message; only a change costs more than
+    // the one system call.
+    void refreshName() {
+        char current[17] = {};
+        if (::prctl(PR_GET_NAME, current, 0, 0, 0) != 0) {
+            hasName = false;
+            return;
+        }
+        hasName = true;
+        if (std::memcmp(current, name, sizeof current) == 0) return;
+        std::memcpy(name, current, sizeof current);
+        nameLength = ::strnlen(name, 16);
     }
 };
 
-const ThreadFacts& currentThread() {
-    thread_local const ThreadFacts facts;
+ThreadFacts& currentThread() {
+    thread_local ThreadFacts facts;
+    facts.refreshName();
     return facts;
 }
 
@@ -47,6 +60,30 @@ LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t fl
                            const char* file, const char* function, uint64_t line, LGLogTag tag, int64_t options,
                            std::optional<double> timestamp)
     : level_(level), flag_(flag), context_(context), line_(line), tag_(std::move(tag)), options_(options) {
+    capture(message, file, function, timestamp);
+}
+
+LGLogMessage::LGLogMessage(std::in_place_t, std::string&& message, uint64_t level, uint64_t flag, int64_t context,
+                           const char* file, const char* function, uint64_t line, LGLogTag tag, int64_t options,
+                           std::optional<double> timestamp)
+    : storage_(std::move(message)),
+      level_(level),
+      flag_(flag),
+      context_(context),
+      line_(line),
+      tag_(std::move(tag)),
+      options_(options) {
+    // The text stays where the caller formatted it; the other fields follow it.
+    text_ = Span{0, storage_.size()};
+    capture({}, file, function, timestamp);
+}
+
+std::size_t LGLogMessage::spaceAfterText(const char* file, const char* function) {
+    return (file ? std::strlen(file) : 0) + (function ? std::strlen(function) : 0) + 128;
+}
+
+void LGLogMessage::capture(std::string_view message, const char* file, const char* function,
+                           std::optional<double> timestamp) {
     std::string_view fileText = file ? std::string_view(file) : std::string_view();
     std::string_view functionText = function ? std::string_view(function) : std::string_view();
 
@@ -55,8 +92,8 @@ LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t fl
 
     std::string label = platform::dispatch::currentQueueLabel();
 
-    storage_.reserve(message.size() + fileText.size() + functionText.size() + label.size() + 48);
-    text_ = append(message);
+    storage_.reserve(storage_.size() + message.size() + fileText.size() + functionText.size() + label.size() + 48);
+    if (!message.empty()) text_ = append(message);
     file_ = append(fileText);
     function_ = append(functionText);
     threadID_ = append(std::string_view(thread.id, thread.idLength));

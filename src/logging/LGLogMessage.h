@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace wharf {
 
@@ -40,6 +41,12 @@ public:
     LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context, const char* file,
                  const char* function, uint64_t line, LGLogTag tag = {}, int64_t options = 0,
                  std::optional<double> timestamp = {});
+    // Takes the text over instead of copying it (a long text then is held
+    // once). Reserving spaceAfterText() beyond the text spares a reallocation.
+    LGLogMessage(std::in_place_t, std::string&& message, uint64_t level, uint64_t flag, int64_t context,
+                 const char* file, const char* function, uint64_t line, LGLogTag tag = {}, int64_t options = 0,
+                 std::optional<double> timestamp = {});
+    static std::size_t spaceAfterText(const char* file, const char* function);
 
     std::string_view message() const { return piece(text_); }
     uint64_t level() const { return level_; }
@@ -54,7 +61,7 @@ public:
     int64_t options() const { return options_; }
     double timestamp() const { return timestamp_; }
     std::string_view threadID() const { return piece(threadID_); }
-    // The thread's name as it was when the thread first logged.
+    // The thread's name when the message was made.
     std::optional<std::string_view> threadName() const {
         if (!hasThreadName_) return std::nullopt;
         return piece(threadName_);
@@ -68,6 +75,7 @@ private:
     };
     std::string_view piece(Span s) const { return std::string_view(storage_).substr(s.offset, s.length); }
     Span append(std::string_view s);
+    void capture(std::string_view message, const char* file, const char* function, std::optional<double> timestamp);
 
     // Every string field lives in one buffer: one allocation per message.
     std::string storage_;

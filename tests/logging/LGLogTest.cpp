@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <fstream>
 #include <future>
 
 #include "LoggingTestSupport.h"
@@ -20,6 +24,14 @@ protected:
     void SetUp() override { test::resetLogging(); }
     void TearDown() override { test::resetLogging(); }
 };
+
+// True while the thread sleeps in the kernel (waits on a lock or a condition).
+bool isSleeping(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t end = text.rfind(')');  // the name in parentheses may hold anything
+    return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
+}
 
 void logWithFlag(uint64_t flag, const char* text) {
     LGLog::log(true, LGLogLevelAll, flag, 0, __FILE__, __func__, __LINE__, std::nullopt, "%s", text);
@@ -69,11 +81,14 @@ TEST_F(LGLogTest, ThousandUndeliveredMessagesBlockTheNextCaller) {
     for (int i = 0; i < 1000; ++i) LGLogInfo("message %d", i);
 
     std::atomic<bool> returned{false};
+    std::atomic<pid_t> lateThread{0};
     std::thread late([&] {
+        lateThread = ::gettid();
         LGLogInfo("the 1001st");
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Until it blocks (or, wrongly, returns).
+    ASSERT_TRUE(waitUntil([&] { return returned.load() || (lateThread.load() && isSleeping(lateThread.load())); }));
     EXPECT_FALSE(returned.load()) << "the call beyond the bound returned before any delivery";
 
     logger->release();
@@ -214,6 +229,22 @@ TEST_F(LGLogTest, MessageCapturesTheCallOnTheCallersThread) {
     LGLogMessage copy = m;
     EXPECT_EQ(copy.fileName(), "Loc.Manager");
     EXPECT_EQ(copy.message(), "v=5");
+}
+
+TEST_F(LGLogTest, MessagesCarryTheThreadsNameAtTheTimeOfTheCall) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    std::thread([] {
+        pthread_setname_np(pthread_self(), "first name");
+        LGLogInfo("one");
+        pthread_setname_np(pthread_self(), "renamed");
+        LGLogInfo("two");
+    }).join();
+    LGLog::flushLog();
+    auto messages = logger->messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].threadName(), "first name");
+    EXPECT_EQ(messages[1].threadName(), "renamed");
 }
 
 TEST(LGLogMessageTest, FileNameRules) {
