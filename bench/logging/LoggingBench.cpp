@@ -2,8 +2,12 @@
 // (bounded queue of 1000, blocking when full), with 1, 2 and 4 producers and
 // the same three sinks: nothing, a file written once per message, and stderr
 // sent to /dev/null.
+//
+// Beside them, the file logger's own write path against the floor of one
+// gathering write of the same line per message.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <spdlog/async.h>
 #include <spdlog/async_logger.h>
 #include <spdlog/sinks/base_sink.h>
@@ -21,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchRatio.h"
 #include "logging/LGFileLogger.h"
 #include "logging/LGLog.h"
 #include "logging/LGTTYLogger.h"
@@ -205,7 +210,41 @@ void BM_spdlog(benchmark::State& state, const std::string& sink) {
     if (!directory.empty()) std::filesystem::remove_all(directory);
 }
 
+// --- the file logger's write path -----------------------------------------------------------
+
+const std::string kLine = "message number 12345 from the benchmark";
+
+// One message straight into the logger on its queue: no dispatcher, no
+// formatter; what is left is the logger's bookkeeping and its system calls.
+void BM_FileLoggerWrite(benchmark::State& state) {
+    std::string directory = tempLogDirectory("write");
+    auto logger = std::make_shared<LGFileLogger>(std::make_shared<LGLogFileManagerDefault>(directory));
+    logger->setLogFormatter(nullptr);
+    logger->setMaximumFileSize(0);
+    LGLog::flushLog();  // the setting has reached the logger's queue
+    LGLogMessage message(kLine, LGLogLevelAll, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__);
+    logger->loggerQueue()->sync([&] {
+        for (auto _ : state) logger->logMessage(message);
+    });
+    logger.reset();
+    std::filesystem::remove_all(directory);
+}
+
+// The floor: the same line and newline by one writev to a file open for appending.
+void BM_RawAppend(benchmark::State& state) {
+    std::string directory = tempLogDirectory("raw");
+    int fd = ::open((directory + "/raw.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    for (auto _ : state) {
+        iovec pieces[2] = {{const_cast<char*>(kLine.data()), kLine.size()}, {const_cast<char*>("\n"), 1}};
+        benchmark::DoNotOptimize(::writev(fd, pieces, 2));
+    }
+    ::close(fd);
+    std::filesystem::remove_all(directory);
+}
+
 void registerAll() {
+    benchmark::RegisterBenchmark("FileLoggerWrite", BM_FileLoggerWrite);
+    benchmark::RegisterBenchmark("RawAppend", BM_RawAppend);
     for (const char* sink : {"null", "file", "stderr"}) {
         std::string s = sink;
         benchmark::RegisterBenchmark(("LGLog/" + s).c_str(), [s](benchmark::State& st) { BM_LGLog(st, s); })
@@ -240,8 +279,10 @@ void printRatios() {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     registerAll();
-    benchmark::RunSpecifiedBenchmarks();
+    bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     printRatios();
+    reporter.printRatios({{"file logger write path / raw append", "FileLoggerWrite", "RawAppend"}});
     return 0;
 }

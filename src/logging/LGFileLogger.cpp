@@ -67,8 +67,9 @@ std::optional<std::string> LGLogFileFormatterDefault::formatLogMessage(const LGL
 
 LGFileLogger::LGFileLogger(std::shared_ptr<LGLogFileManager> manager, std::shared_ptr<platform::Clock> clock)
     : logFileManager_(manager ? std::move(manager) : std::make_shared<LGLogFileManagerDefault>()) {
-    if (!clock) {
-        if (auto* byDefault = dynamic_cast<LGLogFileManagerDefault*>(logFileManager_.get())) clock = byDefault->clock();
+    if (auto* byDefault = dynamic_cast<LGLogFileManagerDefault*>(logFileManager_.get())) {
+        if (!clock) clock = byDefault->clock();
+        fileTimes_ = byDefault->fileTimes();
     }
     clock_ = clock ? std::move(clock) : platform::Clock::shared();
     logFormatter_ = std::make_shared<LGLogFileFormatterDefault>();
@@ -138,7 +139,7 @@ std::shared_ptr<LGLogFileInfo> LGFileLogger::currentLogFileInfo() {
         return info ? info->filePath() : std::string();
     });
     if (path.empty()) return nullptr;
-    return LGLogFileInfo::logFileWithPath(path, clock_);
+    return LGLogFileInfo::logFileWithPath(path, clock_, fileTimes_);
 }
 
 std::shared_ptr<LGLogFileInfo> LGFileLogger::lt_currentLogFileInfo() {
@@ -158,7 +159,7 @@ std::shared_ptr<LGLogFileInfo> LGFileLogger::lt_currentLogFileInfo() {
     }
     if (!currentLogFileInfo_) {
         std::string path = logFileManager_->createNewLogFile();
-        if (!path.empty()) currentLogFileInfo_ = LGLogFileInfo::logFileWithPath(path, clock_);
+        if (!path.empty()) currentLogFileInfo_ = LGLogFileInfo::logFileWithPath(path, clock_, fileTimes_);
     }
     return currentLogFileInfo_;
 }
@@ -167,18 +168,27 @@ int LGFileLogger::currentLogFileHandle() {
     if (currentLogFileHandle_ >= 0) return currentLogFileHandle_;
     auto info = lt_currentLogFileInfo();
     if (!info) {
-        reportFailure("no log file could be created in " + logFileManager_->logsDirectory());
+        std::string what = "no log file could be created in " + logFileManager_->logsDirectory();
+        if (openReport_.shouldReport(what)) reportFailure(what);
         return -1;
     }
     // Append mode: another writer on the same file never overwrites our lines.
     int fd = ::open(info->filePath().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
-        reportFailure("cannot open " + info->filePath() + ": " + strerror(errno));
+        std::string what = "cannot open " + info->filePath() + ": " + strerror(errno);
+        if (openReport_.shouldReport(what)) reportFailure(what);
         // Gone meanwhile: choose again with the next message.
         currentLogFileInfo_.reset();
         return -1;
     }
+    openReport_.clear();
     currentLogFileHandle_ = fd;
+    currentLogFileOffset_ = static_cast<uint64_t>(st.st_size);
     scheduleTimerToRollLogFileDueToAge();
     watchCurrentFile();
     return fd;
@@ -238,11 +248,33 @@ void LGFileLogger::logMessage(const LGLogMessage& message) {
     if (fd < 0) return;
     iovec pieces[2] = {{const_cast<char*>(text.data()), text.size()},
                        {const_cast<char*>("\n"), appendNewline ? std::size_t{1} : std::size_t{0}}};
-    if (!lg::writevFully(fd, pieces, 2)) {
-        reportFailure(std::string("write failed: ") + strerror(errno));
+    std::size_t written = 0;
+    if (!lg::writevFully(fd, pieces, 2, &written)) {
+        std::string what = std::string("write failed: ") + strerror(errno);
+        discardPartialWrite(fd, written);
+        if (writeReport_.shouldReport(what)) reportFailure(what);
         return;
     }
+    writeReport_.clear();
+    currentLogFileOffset_ += written;
     maybeRollLogFileDueToSize();
+}
+
+// A write cut short (a full disk, a quota) leaves the start of a line that the
+// next line would run on from: take it back, so the message is lost whole and
+// every line in the file stays whole.
+void LGFileLogger::discardPartialWrite(int fd, std::size_t written) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return;
+    currentLogFileOffset_ = static_cast<uint64_t>(st.st_size);
+    if (written == 0) return;
+    // In append mode the file position ends where our bytes end. Only when
+    // nothing came after them (another writer on the same file) can they be
+    // cut off without taking that writer's lines along.
+    off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end != st.st_size || end < static_cast<off_t>(written)) return;
+    off_t start = end - static_cast<off_t>(written);
+    if (::ftruncate(fd, start) == 0) currentLogFileOffset_ = static_cast<uint64_t>(start);
 }
 
 // --- rolling -------------------------------------------------------------------------------------
@@ -269,8 +301,7 @@ void LGFileLogger::rollLogFileNow() {
 
 void LGFileLogger::maybeRollLogFileDueToSize() {
     if (maximumFileSize_ == 0 || currentLogFileHandle_ < 0) return;
-    off_t offset = ::lseek(currentLogFileHandle_, 0, SEEK_END);
-    if (offset >= 0 && static_cast<uint64_t>(offset) >= maximumFileSize_) rollLogFileNow();
+    if (currentLogFileOffset_ >= maximumFileSize_) rollLogFileNow();
 }
 
 void LGFileLogger::maybeRollLogFileDueToAge() {

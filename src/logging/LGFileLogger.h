@@ -9,6 +9,7 @@
 #include <string>
 
 #include "logging/LGAbstractLogger.h"
+#include "logging/LGFailureReport.h"
 #include "logging/LGLogFileInfo.h"
 #include "logging/LGLogFileManager.h"
 
@@ -70,10 +71,12 @@ private:
     void watchCurrentFile();
     void handleWatchEvents();
     void reportFailure(const std::string& what);
+    void discardPartialWrite(int fd, std::size_t written);
     std::function<void()> weakly(void (LGFileLogger::*action)());
 
     const std::shared_ptr<LGLogFileManager> logFileManager_;
     std::shared_ptr<platform::Clock> clock_;
+    std::shared_ptr<const LGFileTimesReader> fileTimes_;
     std::atomic<bool> doNotReuseLogFiles_{false};
     std::atomic<bool> automaticallyAppendNewline_{true};
 
@@ -82,7 +85,12 @@ private:
     double rollingFrequency_ = 86400.0;
     std::shared_ptr<LGLogFileInfo> currentLogFileInfo_;
     int currentLogFileHandle_ = -1;
+    // Where the next write of this logger lands; kept here rather than asked
+    // of the kernel with every message.
+    uint64_t currentLogFileOffset_ = 0;
     int watchFd_ = -1;
+    LGFailureReport openReport_;
+    LGFailureReport writeReport_;
     std::unique_ptr<platform::dispatch::FdSource> currentLogFileVnode_;
     std::unique_ptr<platform::dispatch::TimerSource> rollingTimer_;
 };

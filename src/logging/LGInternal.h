@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 
 #include <chrono>
+#include <cstddef>
 
 namespace wharf::lg {
 
@@ -18,7 +19,8 @@ inline constexpr const char* kDirectAccessFailure = "MUST access ivar directly, 
 std::chrono::nanoseconds clampedDuration(double seconds);
 
 // One gathering write, continued after short writes and interruptions.
-// False on an error (errno set).
-bool writevFully(int fd, iovec* pieces, int count);
+// False on an error (errno set); `written` (may be null) receives the bytes
+// that went out, also on an error.
+bool writevFully(int fd, iovec* pieces, int count, std::size_t* written = nullptr);
 
 }  // namespace wharf::lg

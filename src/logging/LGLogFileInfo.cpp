@@ -40,13 +40,27 @@ double seconds(const struct statx_timestamp& t) { return static_cast<double>(t.t
 
 }  // namespace
 
-std::shared_ptr<LGLogFileInfo> LGLogFileInfo::logFileWithPath(const std::string& path,
-                                                               std::shared_ptr<platform::Clock> clock) {
-    return std::make_shared<LGLogFileInfo>(path, std::move(clock));
+std::optional<LGFileTimes> LGReadFileTimes(const std::string& path) {
+    struct statx st {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return std::nullopt;
+    LGFileTimes times;
+    times.modification = seconds(st.stx_mtime);
+    times.size = st.stx_size;
+    if (st.stx_mask & STATX_BTIME) times.birth = seconds(st.stx_btime);
+    return times;
 }
 
-LGLogFileInfo::LGLogFileInfo(std::string filePath, std::shared_ptr<platform::Clock> clock)
-    : filePath_(std::move(filePath)), clock_(clock ? std::move(clock) : platform::Clock::shared()) {}
+std::shared_ptr<LGLogFileInfo> LGLogFileInfo::logFileWithPath(const std::string& path,
+                                                               std::shared_ptr<platform::Clock> clock,
+                                                               std::shared_ptr<const LGFileTimesReader> times) {
+    return std::make_shared<LGLogFileInfo>(path, std::move(clock), std::move(times));
+}
+
+LGLogFileInfo::LGLogFileInfo(std::string filePath, std::shared_ptr<platform::Clock> clock,
+                             std::shared_ptr<const LGFileTimesReader> times)
+    : filePath_(std::move(filePath)),
+      clock_(clock ? std::move(clock) : platform::Clock::shared()),
+      times_(std::move(times)) {}
 
 const std::string& LGLogFileInfo::fileName() {
     if (!fileName_) fileName_ = lastComponent(filePath_);
@@ -56,21 +70,20 @@ const std::string& LGLogFileInfo::fileName() {
 void LGLogFileInfo::readAttributes() {
     if (attributesRead_) return;
     attributesRead_ = true;
-    struct statx st {};
-    if (::statx(AT_FDCWD, filePath_.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
-        exists_ = false;
-        return;
-    }
-    exists_ = true;
-    modificationDate_ = seconds(st.stx_mtime);
-    if (st.stx_mask & STATX_BTIME) {
-        creationDate_ = seconds(st.stx_btime);
+    std::optional<LGFileTimes> times = times_ ? (*times_)(filePath_) : LGReadFileTimes(filePath_);
+    exists_ = times.has_value();
+    if (!times) return;
+    modificationDate_ = times->modification;
+    // Without a birth time (NFS, ext2/3, ext4 with small inodes, many FUSE
+    // file systems) the name's minute stands in; files of one minute then tie.
+    if (times->birth) {
+        creationDate_ = times->birth;
     } else if (auto fromName = dateFromName(fileName())) {
         creationDate_ = fromName;
     } else {
         creationDate_ = modificationDate_;
     }
-    if (fileSize_ == 0) fileSize_ = st.stx_size;
+    if (fileSize_ == 0) fileSize_ = times->size;
 }
 
 double LGLogFileInfo::creationDate() {

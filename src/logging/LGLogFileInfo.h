@@ -2,6 +2,7 @@
 // One log file: path, dates, size, age and the archived mark. Caches what it
 // reads from the file system until reset(). Not thread-safe: one owner.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,15 +11,29 @@
 
 namespace wharf {
 
+// What the file system tells of one file's times and size.
+struct LGFileTimes {
+    std::optional<double> birth;  // seconds since 1970; absent where the file system keeps none
+    double modification = 0;
+    uint64_t size = 0;
+};
+// Reads them; nullopt when the file cannot be examined.
+using LGFileTimesReader = std::function<std::optional<LGFileTimes>(const std::string& path)>;
+// The file system's own answer (statx).
+std::optional<LGFileTimes> LGReadFileTimes(const std::string& path);
+
 // The extended attribute that marks a file as archived.
 inline constexpr const char* LGLogFileArchivedAttribute = "user.wharf.log.archived";
 
 class LGLogFileInfo {
 public:
     static std::shared_ptr<LGLogFileInfo> logFileWithPath(const std::string& path,
-                                                          std::shared_ptr<platform::Clock> clock = nullptr);
-    // `clock` gives "now" for age(); the process clock when null.
-    explicit LGLogFileInfo(std::string filePath, std::shared_ptr<platform::Clock> clock = nullptr);
+                                                          std::shared_ptr<platform::Clock> clock = nullptr,
+                                                          std::shared_ptr<const LGFileTimesReader> times = nullptr);
+    // `clock` gives "now" for age(); the process clock when null. `times`
+    // reads the file's dates; the file system (LGReadFileTimes) when null.
+    explicit LGLogFileInfo(std::string filePath, std::shared_ptr<platform::Clock> clock = nullptr,
+                           std::shared_ptr<const LGFileTimesReader> times = nullptr);
 
     const std::string& filePath() const { return filePath_; }
     const std::string& fileName();
@@ -62,6 +77,7 @@ private:
 
     std::string filePath_;
     std::shared_ptr<platform::Clock> clock_;
+    std::shared_ptr<const LGFileTimesReader> times_;
     std::optional<std::string> fileName_;
     bool attributesRead_ = false;
     bool exists_ = false;

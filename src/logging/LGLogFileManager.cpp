@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <ctime>
 
@@ -29,9 +30,11 @@ bool parseFileDate(const std::string& text) {
 
 }  // namespace
 
-LGLogFileManagerDefault::LGLogFileManagerDefault(std::string logsDirectory, std::shared_ptr<platform::Clock> clock)
+LGLogFileManagerDefault::LGLogFileManagerDefault(std::string logsDirectory, std::shared_ptr<platform::Clock> clock,
+                                                 std::shared_ptr<const LGFileTimesReader> fileTimes)
     : logsDirectory_(logsDirectory.empty() ? defaultLogsDirectory() : std::move(logsDirectory)),
-      clock_(clock ? std::move(clock) : platform::Clock::shared()) {}
+      clock_(clock ? std::move(clock) : platform::Clock::shared()),
+      fileTimes_(std::move(fileTimes)) {}
 
 std::string LGLogFileManagerDefault::defaultLogsDirectory() { return platform::Container::cachesPath() + "/Logs"; }
 
@@ -46,9 +49,14 @@ const std::string& LGLogFileManagerDefault::applicationName() {
 }
 
 std::string LGLogFileManagerDefault::logsDirectory() {
-    if (::access(logsDirectory_.c_str(), F_OK) != 0 && !platform::Container::ensureDirectory(logsDirectory_)) {
+    bool present = ::access(logsDirectory_.c_str(), F_OK) == 0 || platform::Container::ensureDirectory(logsDirectory_);
+    std::string cause = present ? std::string() : strerror(errno);
+    std::lock_guard<std::mutex> lock(reportMutex_);
+    if (present) {
+        directoryReport_.clear();
+    } else if (directoryReport_.shouldReport(cause)) {
         platform::log("LGFileLogManagerDefault: Error creating logsDirectory: %s (%s)", logsDirectory_.c_str(),
-                      strerror(errno));
+                      cause.c_str());
     }
     return logsDirectory_;
 }
@@ -103,13 +111,43 @@ std::vector<std::string> LGLogFileManagerDefault::unsortedLogFilePaths() {
 
 std::vector<std::shared_ptr<LGLogFileInfo>> LGLogFileManagerDefault::unsortedLogFileInfos() {
     std::vector<std::shared_ptr<LGLogFileInfo>> infos;
-    for (const auto& path : unsortedLogFilePaths()) infos.push_back(LGLogFileInfo::logFileWithPath(path, clock_));
+    for (const auto& path : unsortedLogFilePaths()) {
+        infos.push_back(LGLogFileInfo::logFileWithPath(path, clock_, fileTimes_));
+    }
     return infos;
 }
 
+unsigned long LGLogFileManagerDefault::sequenceNumberOfName(std::string_view fileName) {
+    if (fileName.ends_with(".log")) fileName.remove_suffix(4);
+    std::size_t space = fileName.rfind(' ');
+    if (space == std::string_view::npos) return 1;
+    std::string_view last = fileName.substr(space + 1);
+    unsigned long number = 0;
+    auto [end, error] = std::from_chars(last.data(), last.data() + last.size(), number);
+    if (error != std::errc() || end != last.data() + last.size() || last.empty()) return 1;
+    return number;
+}
+
 std::vector<std::shared_ptr<LGLogFileInfo>> LGLogFileManagerDefault::sortedLogFileInfos() {
-    auto infos = unsortedLogFileInfos();
-    std::stable_sort(infos.begin(), infos.end(), LGLogFileInfo::reverseCompareByCreationDate);
+    struct Entry {
+        std::shared_ptr<LGLogFileInfo> info;
+        double created;
+        unsigned long sequence;
+    };
+    std::vector<Entry> entries;
+    for (auto& info : unsortedLogFileInfos()) {
+        double created = info->creationDate();
+        unsigned long sequence = sequenceNumberOfName(info->fileName());
+        entries.push_back({std::move(info), created, sequence});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.created != b.created) return a.created > b.created;
+        if (a.sequence != b.sequence) return a.sequence > b.sequence;
+        return a.info->modificationDate() > b.info->modificationDate();
+    });
+    std::vector<std::shared_ptr<LGLogFileInfo>> infos;
+    infos.reserve(entries.size());
+    for (auto& entry : entries) infos.push_back(std::move(entry.info));
     return infos;
 }
 
@@ -138,7 +176,15 @@ std::string LGLogFileManagerDefault::createNewLogFile() {
     std::string directory = logsDirectory();
     std::string name = newLogFileName();
     std::string stem = name.substr(0, name.size() - 4);
-    for (unsigned long attempt = 1; attempt < 100000; ++attempt) {
+    // Where the file system keeps no birth time, files of one minute are
+    // ordered by this number: a name freed by a deletion is not taken again.
+    unsigned long first = 1;
+    for (const auto& existing : unsortedLogFileNames()) {
+        if (existing != name && !existing.starts_with(stem + " ")) continue;
+        unsigned long sequence = sequenceNumberOfName(existing);
+        if (sequence < 1000000000UL) first = std::max(first, sequence + 1);
+    }
+    for (unsigned long attempt = first; attempt < first + 100000; ++attempt) {
         std::string candidate = attempt == 1 ? name : stem + " " + std::to_string(attempt) + ".log";
         std::string path = directory + "/" + candidate;
         // Exclusive creation: a second logger on this directory never takes
@@ -146,18 +192,26 @@ std::string LGLogFileManagerDefault::createNewLogFile() {
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
-            deleteOldLogFiles();
+            {
+                std::lock_guard<std::mutex> lock(reportMutex_);
+                creationReport_.clear();
+            }
+            deleteOldLogFilesKeeping(path);
             return path;
         }
         if (errno != EEXIST) {
-            platform::log("LGLogFileManagerDefault: cannot create %s: %s", path.c_str(), strerror(errno));
+            std::string cause = strerror(errno);
+            std::lock_guard<std::mutex> lock(reportMutex_);
+            if (creationReport_.shouldReport(cause)) {
+                platform::log("LGLogFileManagerDefault: cannot create %s: %s", path.c_str(), cause.c_str());
+            }
             return {};
         }
     }
     return {};
 }
 
-void LGLogFileManagerDefault::deleteOldLogFiles() {
+void LGLogFileManagerDefault::deleteOldLogFilesKeeping(const std::string& keep) {
     auto infos = sortedLogFileInfos();
     std::optional<std::size_t> firstToDelete;
     uint64_t quota = logFilesDiskQuota();
@@ -180,7 +234,9 @@ void LGLogFileManagerDefault::deleteOldLogFiles() {
     std::size_t index = *firstToDelete;
     // The newest file is the one being written unless it is archived.
     if (index == 0 && !infos.empty() && !infos[0]->isArchived()) index = 1;
-    for (std::size_t i = index; i < infos.size(); ++i) LGLogFileInfo::removeLogFile(infos[i]->filePath());
+    for (std::size_t i = index; i < infos.size(); ++i) {
+        if (infos[i]->filePath() != keep) LGLogFileInfo::removeLogFile(infos[i]->filePath());
+    }
 }
 
 void LGLogFileManagerDefault::scheduleDeletion() {

@@ -4,9 +4,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "logging/LGFailureReport.h"
 #include "logging/LGLogFileInfo.h"
 #include "platform/Clock.h"
 
@@ -38,9 +41,11 @@ class LGLogFileManagerDefault : public LGLogFileManager,
                                 public std::enable_shared_from_this<LGLogFileManagerDefault> {
 public:
     // An empty directory means the default (<Caches>/Logs). `clock` names new
-    // files and ages existing ones; the process clock when null.
+    // files and ages existing ones; the process clock when null. `fileTimes`
+    // reads the files' dates; the file system when null.
     explicit LGLogFileManagerDefault(std::string logsDirectory = "",
-                                     std::shared_ptr<platform::Clock> clock = nullptr);
+                                     std::shared_ptr<platform::Clock> clock = nullptr,
+                                     std::shared_ptr<const LGFileTimesReader> fileTimes = nullptr);
 
     std::string logsDirectory() override;
     std::vector<std::string> unsortedLogFilePaths() override;
@@ -48,7 +53,12 @@ public:
     std::vector<std::shared_ptr<LGLogFileInfo>> unsortedLogFileInfos() override;
     std::vector<std::string> sortedLogFilePaths() override;
     std::vector<std::string> sortedLogFileNames() override;
+    // Newest first: by creation date, then (files of one minute where the
+    // file system keeps no birth time) by the " N" of the name, then by
+    // modification date.
     std::vector<std::shared_ptr<LGLogFileInfo>> sortedLogFileInfos() override;
+    // The name's " N" goes past every file of the same minute, so that a later
+    // file never sorts before an earlier one of that minute.
     std::string createNewLogFile() override;
     // A change of either limit deletes files beyond it, on the logging queue.
     uint64_t maximumNumberOfLogFiles() override { return maximumNumberOfLogFiles_.load(); }
@@ -63,17 +73,27 @@ public:
     std::string newLogFileName();
     bool isLogFile(const std::string& fileName) const;
     static bool isLogFile(const std::string& fileName, const std::string& applicationName);
-    void deleteOldLogFiles();
+    // The N of "<application> <date> <time> N.log"; 1 for a name without one.
+    static unsigned long sequenceNumberOfName(std::string_view fileName);
+    void deleteOldLogFiles() { deleteOldLogFilesKeeping({}); }
 
     const std::shared_ptr<platform::Clock>& clock() const { return clock_; }
+    const std::shared_ptr<const LGFileTimesReader>& fileTimes() const { return fileTimes_; }
 
 private:
+    // `keep` (a path) is never deleted: the file just made to be written.
+    void deleteOldLogFilesKeeping(const std::string& keep);
     void scheduleDeletion();
 
     std::atomic<uint64_t> maximumNumberOfLogFiles_{5};
     std::atomic<uint64_t> logFilesDiskQuota_{20 * 1024 * 1024};
     const std::string logsDirectory_;
     std::shared_ptr<platform::Clock> clock_;
+    std::shared_ptr<const LGFileTimesReader> fileTimes_;
+    // A failure that repeats with every message is reported once per cause.
+    std::mutex reportMutex_;
+    LGFailureReport directoryReport_;
+    LGFailureReport creationReport_;
 };
 
 }  // namespace wharf

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,10 +8,12 @@
 #include <cmath>
 #include <filesystem>
 #include <future>
+#include <sstream>
 
 #include "LoggingTestSupport.h"
 #include "TestSupport.h"
 #include "logging/LGFileLogger.h"
+#include "platform/Log.h"
 #include "platform/Xattr.h"
 
 using namespace wharf;
@@ -20,6 +23,26 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string& app() { return LGLogFileManagerDefault::applicationName(); }
+
+// A file system that keeps no birth time, as NFS, ext2/3, ext4 with 128-byte
+// inodes and many FUSE file systems answer: the rest as this one says.
+std::shared_ptr<const LGFileTimesReader> withoutBirthTimes() {
+    return std::make_shared<const LGFileTimesReader>([](const std::string& path) {
+        auto times = LGReadFileTimes(path);
+        if (times) times->birth.reset();
+        return times;
+    });
+}
+
+// Counts how often the time is read: every firing of the age timer reads it.
+class CountingClock : public platform::ManualClock {
+public:
+    WallTime now() const override {
+        ++reads;
+        return ManualClock::now();
+    }
+    mutable std::atomic<int> reads{0};
+};
 
 // Records the manager's notifications.
 class WatchingManager : public LGLogFileManagerDefault {
@@ -46,7 +69,8 @@ protected:
     void SetUp() override {
         test::resetLogging();
         clock_ = std::make_shared<platform::ManualClock>();
-        manager_ = std::make_shared<WatchingManager>(dir_.path(), clock_);
+        // Files are dated by the minute in their names.
+        manager_ = std::make_shared<WatchingManager>(dir_.path(), clock_, withoutBirthTimes());
     }
     void TearDown() override { test::resetLogging(); }
 
@@ -56,13 +80,13 @@ protected:
         return logger;
     }
     std::vector<std::string> logFiles() { return manager_->sortedLogFilePaths(); }
-    // A log-file name of the given minute, created now.
+    // A log file of the given minute (its date: the fixture's file system
+    // keeps no birth times).
     std::string makeFile(int minute, std::size_t size) {
         char name[64];
         std::snprintf(name, sizeof name, " 2017-01-01 10-%02d.log", minute);
         std::string path = dir_.file(app() + name);
         test::writeFile(path, std::string(size, 'x'));
-        std::this_thread::sleep_for(10ms);  // distinct birth times (coarse file-system clock)
         return path;
     }
 
@@ -168,21 +192,25 @@ TEST_F(FileLoggerTest, RollsByAge) {
 }
 
 TEST_F(FileLoggerTest, TheAgeTimerRollsByItself) {
-    auto logger = makeLogger();
+    auto clock = std::make_shared<CountingClock>();
+    manager_ = std::make_shared<WatchingManager>(dir_.path(), clock, withoutBirthTimes());
+    auto logger = std::make_shared<LGFileLogger>(manager_, clock);
+    logger->setLogFormatter(nullptr);
     LGLog::addLogger(logger);
     LGLogInfo("first");
     LGLog::flushLog();
     std::string first = logFiles().at(0);
     // The injected clock says the file was created just now, whatever the
     // real time is.
-    std::chrono::duration<double> born(LGLogFileInfo(first).creationDate());
-    clock_->setNow(std::chrono::system_clock::time_point(
+    std::chrono::duration<double> born(manager_->sortedLogFileInfos().at(0)->creationDate());
+    clock->setNow(std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(born)));
+    int reads = clock->reads.load();
     logger->setRollingFrequency(0.05);  // not due yet: only arms the timer
-    std::this_thread::sleep_for(300ms);  // it fires and re-arms several times
+    ASSERT_TRUE(test::waitUntil([&] { return clock->reads.load() >= reads + 8; })) << "the timer does not re-arm";
     EXPECT_EQ(manager_->rolledCount(), 0u) << "rolled although the clock says the file is young";
 
-    clock_->advance(1s);  // nothing else happens: the timer must notice
+    clock->advance(1s);  // nothing else happens: the timer must notice
     ASSERT_TRUE(test::waitUntil([&] { return manager_->rolledCount() == 1; }, 2s)) << "the age timer did not roll";
     EXPECT_TRUE(LGLogFileInfo(first).isArchived());
     EXPECT_EQ(test::readFile(first), "first\n");
@@ -321,9 +349,7 @@ TEST_F(FileLoggerTest, OutlandishFrequenciesAreClamped) {
 // logger must neither block on them, write through them, nor stall on them.
 TEST_F(FileLoggerTest, OnlyRegularFilesAreTakenAsLogFiles) {
     fs::create_directory(dir_.file(app() + " 2017-01-01 10-00.log"));
-    std::this_thread::sleep_for(10ms);
     ASSERT_EQ(::mkfifo(dir_.file(app() + " 2017-01-01 10-01.log").c_str(), 0644), 0);
-    std::this_thread::sleep_for(10ms);
     // The link's target is the newest file of all.
     std::string outside = dir_.file("outside.txt");
     test::writeFile(outside, "keep\n");
@@ -341,14 +367,69 @@ TEST_F(FileLoggerTest, OnlyRegularFilesAreTakenAsLogFiles) {
     EXPECT_TRUE(fs::is_fifo(dir_.file(app() + " 2017-01-01 10-01.log")));
 }
 
-// A file system that refuses user attributes. Needs permission to mount.
-class RamfsTest : public FileLoggerTest {
+// Files of one minute tie on their dates; the directory's listing order (hash
+// order on ext4, newest first on tmpfs) would then decide which one goes.
+TEST_F(FileLoggerTest, QuickRollingWithinOneMinuteKeepsTheNewestFiles) {
+    auto logger = makeLogger();
+    logger->setMaximumFileSize(200);
+    LGLog::addLogger(logger);
+    constexpr int kLines = 400;
+    for (int i = 0; i < kLines; ++i) LGLogInfo("line %04d of the rolling test", i);
+    LGLog::flushLog();
+
+    // The files kept hold the last lines, in order and without a gap.
+    auto files = logFiles();
+    ASSERT_EQ(files.size(), 5u);
+    std::vector<int> numbers;
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+        std::istringstream lines(test::readFile(*it));
+        for (std::string line; std::getline(lines, line);) numbers.push_back(std::stoi(line.substr(5, 4)));
+    }
+    ASSERT_GE(numbers.size(), 4 * 7u) << "fewer lines kept than four full files hold";
+    EXPECT_EQ(numbers.back(), kLines - 1) << "the newest lines are gone";
+    for (std::size_t i = 1; i < numbers.size(); ++i) {
+        ASSERT_EQ(numbers[i], numbers[i - 1] + 1) << "lines lost or out of order after line " << numbers[i - 1];
+    }
+}
+
+TEST_F(FileLoggerTest, AnUncreatableLogsDirectoryIsReportedOncePerCause) {
+    std::string blocker = dir_.file("blocker");
+    test::writeFile(blocker, "a file where the directory's parent should be");
+    auto manager = std::make_shared<WatchingManager>(blocker + "/Logs", clock_);
+    auto logger = std::make_shared<LGFileLogger>(manager, clock_);
+    logger->setLogFormatter(nullptr);
+    platform::LogCapture capture;
+    LGLog::addLogger(logger);
+    for (int i = 0; i < 50; ++i) LGLogInfo("lost %d", i);
+    LGLog::flushLog();
+    EXPECT_EQ(capture.count("Error creating logsDirectory"), 1u);
+    auto lines = capture.lines();
+    EXPECT_LE(lines.size(), 3u) << "50 messages, " << lines.size() << " reports; the first: " << lines.at(0);
+
+    fs::remove(blocker);
+    LGLogInfo("back");
+    LGLog::flushLog();
+    EXPECT_EQ(test::readFile(manager->sortedLogFilePaths().at(0)), "back\n");
+
+    // Once cleared, the same failure is worth a report again.
+    LGLog::removeLogger(logger);
+    LGLog::flushLog();
+    fs::remove_all(blocker);
+    test::writeFile(blocker, "in the way again");
+    manager->logsDirectory();
+    manager->logsDirectory();
+    EXPECT_EQ(capture.count("Error creating logsDirectory"), 2u);
+}
+
+// A file system of its own, mounted over a directory of the test. Needs
+// permission to mount; skipped where there is none.
+class MountedTest : public FileLoggerTest {
 protected:
-    void SetUp() override {
-        mountPoint_ = dir_.file("ramfs");
+    void mountOrSkip(const char* type, const char* options) {
+        mountPoint_ = dir_.file("mounted");
         fs::create_directory(mountPoint_);
-        if (::mount("ramfs", mountPoint_.c_str(), "ramfs", 0, nullptr) != 0) {
-            GTEST_SKIP() << "cannot mount a ramfs here (" << strerror(errno) << "); skipping the xattr fallback test";
+        if (::mount(type, mountPoint_.c_str(), type, 0, options) != 0) {
+            GTEST_SKIP() << "cannot mount a " << type << " here (" << strerror(errno) << ")";
         }
         mounted_ = true;
         FileLoggerTest::SetUp();
@@ -362,6 +443,55 @@ protected:
     std::string mountPoint_;
     bool mounted_ = false;
 };
+
+// Refuses user attributes and keeps no birth times.
+class RamfsTest : public MountedTest {
+protected:
+    void SetUp() override { mountOrSkip("ramfs", nullptr); }
+};
+
+// 64 KiB: easily filled.
+class SmallTmpfsTest : public MountedTest {
+protected:
+    void SetUp() override { mountOrSkip("tmpfs", "size=64k"); }
+};
+
+TEST_F(SmallTmpfsTest, AFullDiskLosesWholeMessagesAndLeavesNoBrokenLine) {
+    auto logger = makeLogger();
+    logger->setMaximumFileSize(0);
+    LGLog::addLogger(logger);
+    LGLogInfo("first line");
+    LGLog::flushLog();
+
+    std::string filler = mountPoint_ + "/filler";
+    int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    std::string chunk(4096, 'f');
+    while (::write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    int fillError = errno;
+    ::close(fd);
+    ASSERT_EQ(fillError, ENOSPC);
+
+    // The log file's last page has room for a few of these; one of them
+    // crosses into a page the file system no longer has.
+    std::string payload(999, 'p');
+    for (int i = 0; i < 10; ++i) LGLogInfo("%d %s", i, payload.c_str());
+    LGLog::flushLog();
+    ASSERT_EQ(::unlink(filler.c_str()), 0);
+    LGLogInfo("after the disk had room again");
+    LGLog::flushLog();
+
+    std::istringstream text(test::readFile(logFiles().at(0)));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "first line");
+    EXPECT_EQ(lines.back(), "after the disk had room again");
+    std::size_t kept = lines.size() - 2;
+    EXPECT_LT(kept, 10u) << "the disk never filled up";
+    for (std::size_t i = 0; i < kept; ++i) EXPECT_EQ(lines[i + 1], std::to_string(i) + " " + payload);
+}
 
 TEST_F(RamfsTest, ArchivedMarkFallsBackToAHiddenMarker) {
     std::string path = manager_->createNewLogFile();
