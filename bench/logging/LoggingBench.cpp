@@ -220,7 +220,8 @@ void BM_FileLoggerWrite(benchmark::State& state) {
     std::string directory = tempLogDirectory("write");
     auto logger = std::make_shared<LGFileLogger>(std::make_shared<LGLogFileManagerDefault>(directory));
     logger->setLogFormatter(nullptr);
-    logger->setMaximumFileSize(0);
+    // Checked after every write, as with the default limit, but never reached here.
+    logger->setMaximumFileSize(uint64_t{1} << 40);
     LGLog::flushLog();  // the setting has reached the logger's queue
     LGLogMessage message(kLine, LGLogLevelAll, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__);
     logger->loggerQueue()->sync([&] {
