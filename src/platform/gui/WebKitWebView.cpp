@@ -1,10 +1,13 @@
 // The WebKitGTK adapter behind platform::WebView.
 #include <webkit2/webkit2.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "platform/Log.h"
+#include "platform/RunLoop.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf::platform {
@@ -15,11 +18,27 @@ namespace {
 struct ContextState {
     WebKitWebContext* context = nullptr;
     std::map<std::string, SchemeHandler> schemes;
+    std::map<std::string, URISchemeOptions> declared;
+    std::set<std::string> registered;  // schemes the context sends to schemeRequest
 };
 
 ContextState& contextState() {
     static ContextState* state = new ContextState;  // lives as long as the process
     return *state;
+}
+
+void schemeRequest(WebKitURISchemeRequest* request, gpointer);
+
+void registerScheme(const std::string& scheme) {
+    auto& st = contextState();
+    if (!st.context || !st.registered.insert(scheme).second) return;
+    webkit_web_context_register_uri_scheme(st.context, scheme.c_str(), &schemeRequest, nullptr, nullptr);
+    auto options = st.declared.find(scheme);
+    if (options == st.declared.end()) return;
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(st.context);
+    if (options->second.local) webkit_security_manager_register_uri_scheme_as_local(security, scheme.c_str());
+    if (options->second.corsEnabled)
+        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, scheme.c_str());
 }
 
 WebKitWebContext* sharedContext(const WebContextOptions& options) {
@@ -45,6 +64,7 @@ WebKitWebContext* sharedContext(const WebContextOptions& options) {
         webkit_cookie_manager_set_persistent_storage(cookies, options.cookieFile.c_str(),
                                                      WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     g_object_unref(manager);
+    for (const auto& [scheme, options] : st.declared) registerScheme(scheme);
     return st.context;
 }
 
@@ -91,6 +111,34 @@ std::string resultText(JSCValue* value) {
     return "";
 }
 
+// Finishes a custom-scheme request with the answer and lets it go.
+void finishSchemeRequest(WebKitURISchemeRequest* request, SchemeResponse& resp) {
+    if (resp.error) {
+        GError* e = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_FAILED, resp.error->localizedDescription().c_str());
+        webkit_uri_scheme_request_finish_error(request, e);
+        g_error_free(e);
+    } else {
+        // The stream takes the body over instead of copying it.
+        auto* body = new Bytes(std::move(resp.body));
+        GBytes* gbytes = g_bytes_new_with_free_func(body->data(), body->size(),
+                                                    [](gpointer owned) { delete static_cast<Bytes*>(owned); }, body);
+        GInputStream* stream = g_memory_input_stream_new_from_bytes(gbytes);
+        g_bytes_unref(gbytes);
+        WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(body->size()));
+        webkit_uri_scheme_response_set_status(response, static_cast<guint>(resp.status), nullptr);
+        if (!resp.mimeType.empty()) webkit_uri_scheme_response_set_content_type(response, resp.mimeType.c_str());
+        if (!resp.headers.empty()) {
+            SoupMessageHeaders* h = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+            for (auto& [k, v] : resp.headers) soup_message_headers_append(h, k.c_str(), v.c_str());
+            webkit_uri_scheme_response_set_http_headers(response, h);
+        }
+        webkit_uri_scheme_request_finish_with_response(request, response);
+        g_object_unref(response);
+        g_object_unref(stream);
+    }
+    g_object_unref(request);
+}
+
 void schemeRequest(WebKitURISchemeRequest* request, gpointer) {
     const char* scheme = webkit_uri_scheme_request_get_scheme(request);
     auto& st = contextState();
@@ -107,29 +155,20 @@ void schemeRequest(WebKitURISchemeRequest* request, gpointer) {
     const char* method = webkit_uri_scheme_request_get_http_method(request);
     r.method = method ? method : "GET";
     g_object_ref(request);
-    auto respond = [request](SchemeResponse resp) {
-        if (resp.error) {
-            GError* e = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_FAILED, resp.error->localizedDescription().c_str());
-            webkit_uri_scheme_request_finish_error(request, e);
-            g_error_free(e);
-        } else {
-            GBytes* gbytes = g_bytes_new(resp.body.data(), resp.body.size());
-            GInputStream* stream = g_memory_input_stream_new_from_bytes(gbytes);
-            g_bytes_unref(gbytes);
-            WebKitURISchemeResponse* response =
-                webkit_uri_scheme_response_new(stream, static_cast<gint64>(resp.body.size()));
-            webkit_uri_scheme_response_set_status(response, static_cast<guint>(resp.status), nullptr);
-            webkit_uri_scheme_response_set_content_type(response, resp.mimeType.c_str());
-            if (!resp.headers.empty()) {
-                SoupMessageHeaders* h = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
-                for (auto& [k, v] : resp.headers) soup_message_headers_append(h, k.c_str(), v.c_str());
-                webkit_uri_scheme_response_set_http_headers(response, h);
-            }
-            webkit_uri_scheme_request_finish_with_response(request, response);
-            g_object_unref(response);
-            g_object_unref(stream);
-        }
-        g_object_unref(request);
+    // A scheme the page may read with fetch() and XMLHttpRequest answers
+    // their cross-origin check; only local pages reach a local scheme at all.
+    auto declared = st.declared.find(scheme);
+    const bool corsEnabled = declared != st.declared.end() && declared->second.corsEnabled;
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    auto respond = [request, answered, corsEnabled](SchemeResponse resp) {
+        if (answered->exchange(true)) return;  // a second answer would finish the request twice
+        if (corsEnabled) resp.headers.emplace("Access-Control-Allow-Origin", "*");
+        auto finish = [request, resp = std::move(resp)]() mutable { finishSchemeRequest(request, resp); };
+        // WebKit's request objects belong to the main thread.
+        if (RunLoop::isMainThread())
+            finish();
+        else
+            RunLoop::performOnMain(std::move(finish));
     };
     try {
         it->second(r, std::move(respond));
@@ -244,10 +283,8 @@ public:
     std::string defaultUserAgent() const override { return defaultUserAgent_; }
 
     void registerURIScheme(const std::string& scheme, SchemeHandler handler) override {
-        auto& st = contextState();
-        bool fresh = st.schemes.find(scheme) == st.schemes.end();
-        st.schemes[scheme] = std::move(handler);
-        if (fresh) webkit_web_context_register_uri_scheme(st.context, scheme.c_str(), &schemeRequest, nullptr, nullptr);
+        contextState().schemes[scheme] = std::move(handler);
+        registerScheme(scheme);
     }
 
     GtkWidget* widget() override { return GTK_WIDGET(view_); }
@@ -334,6 +371,11 @@ private:
 
 std::shared_ptr<WebView> createWebKitWebView(const WebContextOptions& options) {
     return std::make_shared<WebKitWebViewAdapter>(options);
+}
+
+void declareURIScheme(const std::string& scheme, URISchemeOptions options) {
+    contextState().declared[scheme] = options;
+    registerScheme(scheme);
 }
 
 std::string webKitDefaultUserAgent() {

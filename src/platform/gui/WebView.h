@@ -67,7 +67,8 @@ struct WebViewSettings {
     bool writeConsoleMessagesToStdout = false;
 };
 
-// Answers a request to a custom scheme: status, MIME type and body (or an error).
+// Answers a request to a custom scheme: status, MIME type ("" for none) and
+// body (or an error). The answer may be given on any thread, once.
 struct SchemeResponse {
     int status = 200;
     std::string mimeType = "text/plain";
@@ -122,6 +123,20 @@ struct WebContextOptions {
     bool acceptAllCookies = true;
     std::string cookieFile;              // persistent cookie storage ("" → none)
 };
+
+// How the web context treats a custom scheme.
+struct URISchemeOptions {
+    // Only local pages (file:// and other local schemes) may load it.
+    bool local = false;
+    // Pages may read it with fetch() and XMLHttpRequest.
+    bool corsEnabled = false;
+};
+
+// Declares a custom scheme of the web context: registered once, with its
+// options, when the context is created (at once when it exists already). The
+// handler comes from WebView::registerURIScheme; until then its requests fail.
+// Main thread.
+void declareURIScheme(const std::string& scheme, URISchemeOptions options);
 
 // Creates the WebKitGTK web view. The first call fixes the web context; GTK
 // must have been initialised.

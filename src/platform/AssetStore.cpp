@@ -1,0 +1,161 @@
+#include "platform/AssetStore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "platform/Dispatch.h"
+#include "platform/Mime.h"
+#include "platform/Url.h"
+
+namespace wharf::platform {
+
+namespace {
+
+Error storeError(int err, const std::string& what) {
+    return Error::withDescription(kAssetStoreErrorDomain, err, what + ": " + std::strerror(err));
+}
+
+std::optional<std::string> canonical(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return std::nullopt;
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+// The value of `name` in a query "a=1&b=2", percent-decoded.
+std::optional<std::string> queryValue(const std::string& query, const std::string& name) {
+    std::size_t at = 0;
+    while (at <= query.size()) {
+        std::size_t end = query.find('&', at);
+        if (end == std::string::npos) end = query.size();
+        const std::string pair = query.substr(at, end - at);
+        const std::size_t eq = pair.find('=');
+        if (eq != std::string::npos && pair.compare(0, eq, name) == 0) return percentDecode(pair.substr(eq + 1));
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+// A relative path that names something below the store: no empty, "." or
+// ".." component, not absolute, no NUL.
+bool plausibleRelativePath(const std::string& path) {
+    if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return false;
+    std::size_t at = 0;
+    while (at <= path.size()) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(at, end - at);
+        if (part.empty() || part == "." || part == "..") return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> Asset::mimeType() const {
+    const auto dot = fileName_.rfind('.');
+    if (dot == std::string::npos || dot == 0) return std::nullopt;
+    return mime::mimeTypeForExtension(fileName_.substr(dot + 1));
+}
+
+std::optional<Bytes> Asset::read(uint64_t offset, uint64_t length, Error* error) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, storeError(errno, "cannot open " + fileName_));
+        return std::nullopt;
+    }
+    Bytes bytes;
+    // The file may have shrunk since the lookup: read what is there.
+    const uint64_t available = offset < size_ ? size_ - offset : 0;
+    bytes.resize(static_cast<std::size_t>(std::min(length, available)));
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(offset + filled));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            setError(error, storeError(errno, "cannot read " + fileName_));
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        filled += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(filled);
+    return bytes;
+}
+
+AssetStore::AssetStore(std::string root) : root_(std::move(root)) {
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+std::string AssetStore::defaultRoot() {
+    if (const char* configured = std::getenv("WHARF_PICTURES_DIR"); configured && *configured) return configured;
+    if (const char* pictures = g_get_user_special_dir(G_USER_DIRECTORY_PICTURES)) return pictures;
+    return std::string(g_get_home_dir()) + "/Pictures";
+}
+
+AssetStore::Outcome AssetStore::lookup(const std::string& assetURL, std::shared_ptr<const Asset>* asset,
+                                       Error* error) const {
+    auto url = Url::parse(assetURL);
+    if (!url || url->scheme() != "assets-library" || !url->hasQuery()) return Outcome::NotFound;
+    auto relative = queryValue(url->query(), "id");
+    if (!relative || !plausibleRelativePath(*relative)) return Outcome::NotFound;
+
+    const std::string candidate = (root_ == "/" ? "" : root_) + "/" + *relative;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return Outcome::NotFound;
+        setError(error, storeError(errno, "cannot look up " + *relative));
+        return Outcome::Failed;
+    }
+    if (!S_ISREG(st.st_mode)) return Outcome::NotFound;
+    // Wherever links lead, the asset must lie inside the store.
+    const auto resolved = canonical(candidate);
+    const auto base = canonical(root_);
+    if (!resolved || !base) return Outcome::NotFound;
+    const std::string prefix = *base == "/" ? "/" : *base + "/";
+    if (resolved->compare(0, prefix.size(), prefix) != 0) return Outcome::NotFound;
+    if (::access(candidate.c_str(), R_OK) != 0) {
+        setError(error, storeError(errno, "cannot read " + *relative));
+        return Outcome::Failed;
+    }
+    const std::string fileName = relative->substr(relative->rfind('/') + 1);
+    const double modified = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    if (asset) *asset = std::make_shared<Asset>(candidate, fileName, static_cast<uint64_t>(st.st_size), modified);
+    return Outcome::Found;
+}
+
+void AssetStore::assetForURL(const std::string& assetURL, Completion completion) const {
+    dispatch::globalQueue()->async([store = *this, assetURL, completion = std::move(completion)] {
+        std::shared_ptr<const Asset> asset;
+        Error error;
+        const Outcome outcome = store.lookup(assetURL, &asset, &error);
+        completion(outcome, asset, outcome == Outcome::Failed ? &error : nullptr);
+    });
+}
+
+std::string AssetStore::urlForRelativePath(const std::string& relativePath) {
+    const std::string name = relativePath.substr(relativePath.rfind('/') + 1);
+    const auto dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(g_ascii_toupper(c));
+    // Unreserved characters only: no "&", "=" or "#" of a name can pass for URL syntax.
+    constexpr const char* kUnreserved = "-.0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz~";
+    const std::string encodedExt = percentEncode(ext, kUnreserved);
+    return "assets-library://asset/asset." + encodedExt + "?id=" + percentEncode(relativePath, kUnreserved) +
+           "&ext=" + encodedExt;
+}
+
+}  // namespace wharf::platform

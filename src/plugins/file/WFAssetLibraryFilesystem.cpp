@@ -1,0 +1,147 @@
+#include "plugins/file/WFAssetLibraryFilesystem.h"
+
+#include <cstring>
+
+#include "platform/Log.h"
+#include "plugins/file/WFLocalFilesystem.h"
+
+namespace wharf {
+
+namespace {
+
+using platform::AssetStore;
+using platform::Value;
+
+WFPluginResult refused(WFResultStatus status, const char* message) {
+    return WFPluginResult::resultWithStatusMessageAsString(status, message);
+}
+
+}  // namespace
+
+WFAssetLibraryFilesystem::WFAssetLibraryFilesystem(std::string name, std::shared_ptr<AssetStore> store)
+    : store_(std::move(store)) {
+    setName(std::move(name));
+}
+
+std::string WFAssetLibraryFilesystem::assetLibraryURLForLocalURL(const WFFilesystemURL& url) {
+    if (!url.url()) return "";
+    const std::string& text = url.url()->absoluteString();
+    if (url.url()->scheme() != kWFFilesystemURLPrefix) return text;
+    // "wffile://localhost/assets-library/asset/x" → "assets-library://asset/x"
+    const std::string prefix = std::string(kWFFilesystemURLPrefix) + "://localhost/" + kWFAssetsLibraryFilesystemName;
+    return std::string(kWFAssetsLibraryPrefix) + ":/" + (text.size() > prefix.size() ? text.substr(prefix.size()) : "");
+}
+
+std::optional<std::string> WFAssetLibraryFilesystem::getMimeTypeFromPath(const std::optional<std::string>& path) {
+    return WFLocalFilesystem::getMimeTypeFromPath(path);
+}
+
+Value WFAssetLibraryFilesystem::makeEntryForPath(const std::string& fullPath, bool isDirectory) {
+    std::string path = fullPath;
+    if (isDirectory && (path.empty() || path.back() != '/')) path += '/';
+    auto nativeURL = platform::Url::parse(std::string(kWFAssetsLibraryPrefix) + ":/" + path);
+    return makeEntry(fullPath, WFLastPathComponent(fullPath), isDirectory, nativeURL);
+}
+
+std::optional<Value> WFAssetLibraryFilesystem::makeEntryForLocalURL(const WFFilesystemURL& url) {
+    return makeEntryForPath(url.fullPath().value_or(""), false);
+}
+
+WFPluginResult WFAssetLibraryFilesystem::entryForLocalURI(const WFFilesystemURL& url) {
+    return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, *makeEntryForLocalURL(url));
+}
+
+std::optional<std::string> WFAssetLibraryFilesystem::filesystemPathForURL(const WFFilesystemURL& url) {
+    std::string path = url.url() && url.url()->scheme() == kWFAssetsLibraryPrefix ? url.url()->path()
+                                                                                  : url.fullPath().value_or("");
+    if (!path.empty() && path.back() == '/') path.pop_back();
+    return path;
+}
+
+void WFAssetLibraryFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end,
+                                             WFFileReadCallback callback) {
+    store_->assetForURL(assetLibraryURLForLocalURL(url), [start, end, callback](AssetStore::Outcome outcome,
+                                                                                 std::shared_ptr<const platform::Asset> asset,
+                                                                                 const platform::Error* error) {
+        if (outcome == AssetStore::Outcome::NotFound) return callback(std::nullopt, std::nullopt, NOT_FOUND_ERR);
+        if (outcome == AssetStore::Outcome::Failed) {
+            platform::log("Error: %s", error ? error->description().c_str() : "");
+            return callback(std::nullopt, std::nullopt, SECURITY_ERR);
+        }
+        const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
+        // An end before the start reads nothing; a negative end reads to the end.
+        uint64_t length = 0;
+        if (end < 0)
+            length = asset->size() > from ? asset->size() - from : 0;
+        else if (static_cast<uint64_t>(end) > from)
+            length = static_cast<uint64_t>(end) - from;
+        platform::Error readError;
+        auto bytes = asset->read(from, length, &readError);
+        if (!bytes) {
+            platform::log("Error: %s", readError.description().c_str());
+            return callback(std::nullopt, std::nullopt, SECURITY_ERR);
+        }
+        callback(std::move(bytes), asset->mimeType(), 0);
+    });
+}
+
+void WFAssetLibraryFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) {
+    const std::string fullPath = url.fullPath().value_or("");
+    store_->assetForURL(assetLibraryURLForLocalURL(url), [fullPath, callback](AssetStore::Outcome outcome,
+                                                                               std::shared_ptr<const platform::Asset> asset,
+                                                                               const platform::Error* error) {
+        if (outcome == AssetStore::Outcome::NotFound) return callback(WFFileErrorResult(NOT_FOUND_ERR));
+        if (outcome == AssetStore::Outcome::Failed)
+            return callback(WFPluginResult::resultWithStatusMessageAsString(
+                WFResultStatus::IOError, error ? error->localizedDescription() : std::string()));
+        Value metadata = Value::object();
+        metadata["size"] = asset->size();
+        metadata["fullPath"] = fullPath;
+        metadata["name"] = asset->fileName();
+        if (auto type = getMimeTypeFromPath(asset->fileName())) metadata["type"] = *type;
+        metadata["lastModifiedDate"] = asset->modificationDate() * 1000.0;
+        callback(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, metadata));
+    });
+}
+
+// --- Refused ----------------------------------------------------------------------
+
+WFPluginResult WFAssetLibraryFilesystem::getFileForURL(const WFFilesystemURL&, const Value&, const Value&) {
+    return refused(WFResultStatus::MalformedURL, "getFile not supported for assets-library URLs.");
+}
+
+WFPluginResult WFAssetLibraryFilesystem::getParentForURL(const WFFilesystemURL&) {
+    return WFFileErrorResult(NOT_READABLE_ERR);
+}
+
+WFPluginResult WFAssetLibraryFilesystem::setMetadataForURL(const WFFilesystemURL&, const Value&) {
+    return WFPluginResult::resultWithStatus(WFResultStatus::Error);
+}
+
+WFPluginResult WFAssetLibraryFilesystem::removeFileAtURL(const WFFilesystemURL&) {
+    return WFFileErrorResult(INVALID_MODIFICATION_ERR);
+}
+
+WFPluginResult WFAssetLibraryFilesystem::recursiveRemoveFileAtURL(const WFFilesystemURL&) {
+    return refused(WFResultStatus::MalformedURL, "removeRecursively not supported for assets-library URLs.");
+}
+
+WFPluginResult WFAssetLibraryFilesystem::readEntriesAtURL(const WFFilesystemURL&) {
+    return refused(WFResultStatus::MalformedURL, "readEntries not supported for assets-library URLs.");
+}
+
+WFPluginResult WFAssetLibraryFilesystem::truncateFileAtURL(const WFFilesystemURL&, int64_t) {
+    return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+}
+
+WFPluginResult WFAssetLibraryFilesystem::writeToFileAtURL(const WFFilesystemURL&, const platform::Bytes&, bool) {
+    return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+}
+
+void WFAssetLibraryFilesystem::copyFileToURL(const WFFilesystemURL&, const std::string&,
+                                             const std::shared_ptr<WFFileSystem>&, const WFFilesystemURL&, bool,
+                                             WFFileResultCallback callback) {
+    callback(WFFileErrorResult(INVALID_MODIFICATION_ERR));
+}
+
+}  // namespace wharf

@@ -1,0 +1,598 @@
+#include "plugins/file/WFFile.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+#include "host/WFCommandDelegate.h"
+#include "host/WFPreferences.h"
+#include "host/WFStrings.h"
+#include "host/WFViewControllerInterface.h"
+#include "platform/AssetStore.h"
+#include "platform/Bundle.h"
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "platform/Xattr.h"
+#include "platform/gui/WebView.h"
+#include "plugins/file/WFAssetLibraryFilesystem.h"
+#include "plugins/file/WFFilesystemURLProtocol.h"
+#include "plugins/file/WFLocalFilesystem.h"
+
+namespace wharf {
+
+namespace {
+
+using platform::Container;
+using platform::Value;
+
+constexpr const char* kDefaultExtraFileSystems = "library,library-nosync,documents,documents-nosync,cache,bundle,root";
+// Names the directory the "root" filesystem serves (the application's home by default).
+constexpr const char* kRootFilesystemLocationKey = "RootFilesystemLocation";
+
+std::mutex gCurrentMutex;
+std::weak_ptr<WFFile> gCurrent;
+
+std::optional<std::string> stringSetting(const Value& settings, const std::string& key) {
+    auto value = wharfSettingForKey(settings, key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return value->get<std::string>();
+}
+
+std::string bundlePath() {
+    auto bundle = platform::Bundle::mainBundle();
+    return bundle ? bundle->bundlePath() : std::string();
+}
+
+// The directory of a file URL ends with "/".
+std::string directoryURL(const std::string& path) {
+    std::string text = platform::Url::fileURL(path).absoluteString();
+    if (text.empty() || text.back() != '/') text += '/';
+    return text;
+}
+
+// The path with its links resolved as far as it exists; the rest appended.
+std::string resolvingLinks(const std::string& path) {
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        std::string out(resolved);
+        std::free(resolved);
+        return out;
+    }
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos || path == "/") return path;
+    const std::string parent = resolvingLinks(slash == 0 ? "/" : path.substr(0, slash));
+    return (parent == "/" ? "" : parent) + path.substr(slash);
+}
+
+// Escapes what may not stand in a URL, as the platform's legacy escaping
+// did, and "#" too: file names may hold one, fragments never name files.
+std::string legacyEscape(const std::string& text) {
+    static const std::string allowed = [] {
+        std::string chars;
+        for (char c = 0x21; c < 0x7F; ++c)
+            if (std::string_view("\"#%<>[\\]^`{|}").find(c) == std::string_view::npos) chars += c;
+        return chars;
+    }();
+    return platform::percentEncode(text, allowed.c_str());
+}
+
+// Each byte as the character of that code (bytes above 127 as U+0080–U+00FF),
+// so that the page's charCodeAt gives the bytes back.
+std::string binaryString(const platform::Bytes& data) {
+    std::string out;
+    out.reserve(data.size());
+    for (uint8_t b : data) {
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+        } else {
+            out += static_cast<char>(0xC0 | (b >> 6));
+            out += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void registerFilePlugin() {
+    WFRegisterPluginClass<WFFile>("WFFile");
+    platform::URISchemeOptions options;
+    options.local = true;
+    options.corsEnabled = true;
+    platform::declareURIScheme(kWFFilesystemURLPrefix, options);
+}
+
+const WFActionTable& WFFile::actions() {
+    static const WFActionTable table = WFMakeActionTable<WFFile>({
+        {"requestFileSystem", &WFFile::requestFileSystem},
+        {"requestAllFileSystems", &WFFile::requestAllFileSystems},
+        {"requestAllPaths", &WFFile::requestAllPaths},
+        {"resolveLocalFileSystemURI", &WFFile::resolveLocalFileSystemURI},
+        {"getDirectory", &WFFile::getDirectory},
+        {"getFile", &WFFile::getFile},
+        {"getParent", &WFFile::getParent},
+        {"setMetadata", &WFFile::setMetadata},
+        {"remove", &WFFile::remove},
+        {"removeRecursively", &WFFile::removeRecursively},
+        {"copyTo", &WFFile::copyTo},
+        {"moveTo", &WFFile::moveTo},
+        {"getFileMetadata", &WFFile::getFileMetadata},
+        {"readEntries", &WFFile::readEntries},
+        {"readAsText", &WFFile::readAsText},
+        {"readAsDataURL", &WFFile::readAsDataURL},
+        {"readAsArrayBuffer", &WFFile::readAsArrayBuffer},
+        {"readAsBinaryString", &WFFile::readAsBinaryString},
+        {"truncate", &WFFile::truncate},
+        {"write", &WFFile::write},
+        {"testFileExists", &WFFile::testFileExists},
+        {"testDirectoryExists", &WFFile::testDirectoryExists},
+        {"getFreeDiskSpace", &WFFile::getFreeDiskSpace},
+        {"_getLocalFilesystemPath", &WFFile::_getLocalFilesystemPath},
+    });
+    return table;
+}
+
+std::shared_ptr<WFFile> WFFile::current() {
+    std::lock_guard lock(gCurrentMutex);
+    return gCurrent.lock();
+}
+
+// --- Initialisation ---------------------------------------------------------------
+
+void WFFile::pluginInitialize() {
+    {
+        std::lock_guard lock(gCurrentMutex);
+        gCurrent = std::static_pointer_cast<WFFile>(shared_from_this());
+    }
+    if (auto* view = webView()) view->registerURIScheme(kWFFilesystemURLPrefix, &WFFilesystemURLProtocol::startLoading);
+    {
+        std::lock_guard lock(mutex_);
+        fileSystems_.clear();
+    }
+    appLibraryPath_ = Container::libraryPath() + "/files";
+    appTempPath_ = Container::tmpPath();
+    while (appTempPath_.size() > 1 && appTempPath_.back() == '/') appTempPath_.pop_back();
+    rootDocsPath_ = Container::documentsPath();
+    appDocsPath_ = rootDocsPath_ + "/files";
+
+    auto controller = viewController();
+    const Value settings = controller ? controller->settings() : Value::object();
+    const std::string location =
+        wf_lowercase(stringSetting(settings, "iosPersistentFileLocation").value_or("compatibility"));
+
+    if (Container::ensureDirectory(appTempPath_))
+        registerFilesystem(std::make_shared<WFLocalFilesystem>("temporary", appTempPath_));
+    else
+        platform::log("Unable to create temporary directory: %s", appTempPath_.c_str());
+
+    if (location == "library") {
+        if (Container::ensureDirectory(appLibraryPath_))
+            registerFilesystem(std::make_shared<WFLocalFilesystem>("persistent", appLibraryPath_));
+        else
+            platform::log("Unable to create library directory: %s", appLibraryPath_.c_str());
+    } else if (location == "compatibility") {
+        registerFilesystem(std::make_shared<WFLocalFilesystem>("persistent", rootDocsPath_));
+    } else {
+        // A configuration fault, but not one worth ending the application for:
+        // the page still gets every other filesystem.
+        platform::log("*** Assertion failure in WFFile::pluginInitialize(), %s:%d: %s", __FILE__, __LINE__,
+                      "File plugin configuration error: Please set iosPersistentFileLocation in config.xml to one of "
+                      "\"library\" (for new applications) or \"compatibility\" (for compatibility with previous "
+                      "versions)");
+    }
+
+    registerFilesystem(std::make_shared<WFAssetLibraryFilesystem>(
+        kWFAssetsLibraryFilesystemName, std::make_shared<platform::AssetStore>(platform::AssetStore::defaultRoot())));
+
+    registerExtraFileSystems(
+        wf_lowercase(stringSetting(settings, "iosExtraFilesystems").value_or(kDefaultExtraFileSystems)));
+}
+
+void WFFile::registerExtraFileSystems(const std::string& list) {
+    auto controller = viewController();
+    const Value settings = controller ? controller->settings() : Value::object();
+    // The "root" filesystem serves the application's own home unless the
+    // preferences name another directory: never the machine's "/" unasked.
+    std::string root = Container::home();
+    if (auto configured = stringSetting(settings, kRootFilesystemLocationKey)) {
+        if (!configured->empty() && configured->front() == '/')
+            root = *configured;
+        else
+            platform::log("Ignoring %s \"%s\": not an absolute path", kRootFilesystemLocationKey, configured->c_str());
+    }
+    const std::vector<std::pair<std::string, std::string>> available = {
+        {"library", Container::libraryPath()},
+        {"library-nosync", Container::libraryPath() + "/NoCloud"},
+        {"documents", Container::documentsPath()},
+        {"documents-nosync", Container::documentsPath() + "/NoCloud"},
+        {"cache", Container::cachesPath()},
+        {"bundle", bundlePath()},
+        {"root", root},
+    };
+    const std::vector<std::string> names = wf_split(list, ',');
+    auto listed = [&](const std::string& name) { return std::find(names.begin(), names.end(), name) != names.end(); };
+    for (const char* noSync : {"library-nosync", "documents-nosync"}) {
+        if (!listed(noSync)) continue;
+        for (const auto& [name, path] : available) {
+            if (name != noSync) continue;
+            Container::ensureDirectory(path);
+            platform::xattr::setExcludedFromBackup(path, true);
+        }
+    }
+    std::vector<std::string> registered;
+    auto plugin = current();
+    for (const auto& name : names) {
+        if (std::find(registered.begin(), registered.end(), name) != registered.end()) continue;
+        auto it = std::find_if(available.begin(), available.end(), [&](const auto& entry) { return entry.first == name; });
+        if (it == available.end()) {
+            platform::log("Unrecognized extra filesystem identifier: %s", name.c_str());
+            continue;
+        }
+        (plugin ? plugin.get() : this)->registerFilesystem(std::make_shared<WFLocalFilesystem>(name, it->second));
+        registered.push_back(name);
+    }
+}
+
+// --- Registry -------------------------------------------------------------------
+
+void WFFile::registerFilesystem(std::shared_ptr<WFFileSystem> fileSystem) {
+    if (!fileSystem) return;
+    std::weak_ptr<WFPlugin> weak = weak_from_this();
+    // The delegate's transformer is fetched on every call: it may change later.
+    fileSystem->setUrlTransformer([weak](const platform::Url& url) {
+        auto self = weak.lock();
+        auto delegate = self ? self->commandDelegate() : nullptr;
+        WFUrlTransformer transform = delegate ? delegate->urlTransformer() : nullptr;
+        return transform ? transform(url) : url;
+    });
+    std::lock_guard lock(mutex_);
+    fileSystems_.push_back(std::move(fileSystem));
+}
+
+std::vector<std::shared_ptr<WFFileSystem>> WFFile::fileSystems() const {
+    std::lock_guard lock(mutex_);
+    return fileSystems_;
+}
+
+std::shared_ptr<WFFileSystem> WFFile::fileSystemByName(const std::string& name) const {
+    for (const auto& fs : fileSystems())
+        if (fs->name() == name) return fs;
+    return nullptr;
+}
+
+std::shared_ptr<WFFileSystem> WFFile::filesystemForURL(const WFFilesystemURL& url) const {
+    if (!url.fileSystemName()) return nullptr;
+    return fileSystemByName(*url.fileSystemName());
+}
+
+std::optional<WFFilesystemURL> WFFile::fileSystemURLforArg(const std::string& argument) const {
+    if (argument.rfind("file://", 0) == 0) {
+        auto url = platform::Url::parse(argument);
+        if (!url) return std::nullopt;
+        return fileSystemURLforLocalPath(resolvingLinks(url->path()));
+    }
+    return WFFilesystemURL::fileSystemURLWithString(argument);
+}
+
+std::optional<WFFilesystemURL> WFFile::fileSystemURLforLocalPath(const std::string& nativePath) const {
+    std::optional<WFFilesystemURL> best;
+    for (const auto& fs : fileSystems()) {
+        auto url = fs->URLforFilesystemPath(nativePath);
+        if (!url || !url->fullPath()) continue;
+        if (!best || url->fullPath()->size() < best->fullPath()->size()) best = std::move(url);
+    }
+    return best;
+}
+
+std::optional<std::string> WFFile::filesystemPathForURL(const WFFilesystemURL& url) const {
+    for (const auto& fs : fileSystems()) {
+        if (!url.fileSystemName() || fs->name() != *url.fileSystemName()) continue;
+        if (auto path = fs->filesystemPathForURL(url)) return path;
+    }
+    return std::nullopt;
+}
+
+std::optional<Value> WFFile::makeEntryForPath(const std::string& fullPath, const std::string& fileSystemName,
+                                              bool isDirectory) const {
+    auto fs = fileSystemByName(fileSystemName);
+    if (!fs) return std::nullopt;
+    return fs->makeEntryForPath(fullPath, isDirectory);
+}
+
+std::optional<Value> WFFile::makeEntryForLocalURL(const WFFilesystemURL& url) const {
+    auto fs = filesystemForURL(url);
+    return fs ? fs->makeEntryForLocalURL(url) : std::nullopt;
+}
+
+std::optional<Value> WFFile::makeEntryForURL(const platform::Url& url) const {
+    auto fsURL = fileSystemURLforArg(url.absoluteString());
+    return fsURL ? makeEntryForLocalURL(*fsURL) : std::nullopt;
+}
+
+std::optional<Value> WFFile::getDirectoryEntry(const std::string& nativePath, bool isDirectory) const {
+    auto url = fileSystemURLforLocalPath(nativePath);
+    if (!url || !url->fileSystemName() || !url->fullPath()) return std::nullopt;
+    return makeEntryForPath(*url->fullPath(), *url->fileSystemName(), isDirectory);
+}
+
+std::optional<std::string> WFFile::getMimeTypeFromPath(const std::optional<std::string>& path) {
+    return WFLocalFilesystem::getMimeTypeFromPath(path);
+}
+
+std::optional<uint64_t> WFFile::checkFreeDiskSpace(const std::string& path) {
+    struct statvfs st {};
+    if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+}
+
+// --- Helpers for the actions ---------------------------------------------------------
+
+void WFFile::send(const WFPluginResult& result, const WFInvokedUrlCommand& command) const {
+    if (auto delegate = commandDelegate()) delegate->sendPluginResult(result, command.callbackId());
+}
+
+std::optional<WFFile::Target> WFFile::target(const WFInvokedUrlCommand& command, std::size_t index, int failure,
+                                              WFResultStatus status) {
+    const Value argument = command.argumentAtIndex(index);
+    std::optional<WFFilesystemURL> url;
+    if (argument.is_string()) url = fileSystemURLforArg(argument.get<std::string>());
+    auto fs = url ? filesystemForURL(*url) : nullptr;
+    if (!fs) {
+        send(WFFileErrorResult(failure, status), command);
+        return std::nullopt;
+    }
+    return Target{*url, fs};
+}
+
+namespace {
+
+// Sends an answer later, from any thread, unless the plug-in is gone by then.
+std::function<void(const WFPluginResult&)> replier(const std::shared_ptr<WFPlugin>& plugin,
+                                                    const WFInvokedUrlCommand& command) {
+    std::weak_ptr<WFPlugin> weakPlugin = plugin;
+    std::weak_ptr<WFCommandDelegate> weakDelegate = plugin->commandDelegate();
+    return [weakPlugin, weakDelegate, callbackId = command.callbackId()](const WFPluginResult& result) {
+        if (!weakPlugin.lock()) return;
+        if (auto delegate = weakDelegate.lock()) delegate->sendPluginResult(result, callbackId);
+    };
+}
+
+void inBackground(WFPlugin& plugin, std::function<void()> work) {
+    if (auto delegate = plugin.commandDelegate()) delegate->runInBackground(std::move(work));
+}
+
+}  // namespace
+
+// --- Actions --------------------------------------------------------------------
+
+void WFFile::requestFileSystem(const WFInvokedUrlCommand& command) {
+    const int32_t type = platform::intValue(command.argumentAtIndex(0));
+    const uint64_t size = static_cast<uint64_t>(platform::integerValue(command.argumentAtIndex(1)));
+    const auto all = fileSystems();
+    // A negative type compares as a huge unsigned one.
+    if (static_cast<uint64_t>(static_cast<int64_t>(type)) >= all.size()) {
+        platform::log("No filesystem of type requested");
+        return send(WFFileErrorResult(NOT_FOUND_ERR, WFResultStatus::Error), command);
+    }
+    auto free = checkFreeDiskSpace(rootDocsPath_);
+    if (free && *free < size) return send(WFFileErrorResult(QUOTA_EXCEEDED_ERR), command);
+    const auto& fs = all[static_cast<std::size_t>(type)];
+    Value answer = Value::object();
+    answer["name"] = fs->name();
+    answer["root"] = fs->makeEntryForPath("/", true);
+    send(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, answer), command);
+}
+
+void WFFile::requestAllFileSystems(const WFInvokedUrlCommand& command) {
+    Value roots = Value::array();
+    for (const auto& fs : fileSystems()) roots.push_back(fs->makeEntryForPath("/", true));
+    send(WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, roots), command);
+}
+
+void WFFile::requestAllPaths(const WFInvokedUrlCommand& command) {
+    const std::string library = Container::libraryPath();
+    Container::ensureDirectory(library + "/Cloud");
+    Container::ensureDirectory(library + "/NoCloud");
+    platform::xattr::setExcludedFromBackup(library + "/NoCloud", true);
+    Value paths = Value::object();
+    paths["applicationDirectory"] = directoryURL(bundlePath());
+    paths["applicationStorageDirectory"] = directoryURL(Container::home());
+    paths["dataDirectory"] = directoryURL(library + "/NoCloud");
+    paths["syncedDataDirectory"] = directoryURL(library + "/Cloud");
+    paths["documentsDirectory"] = directoryURL(Container::documentsPath());
+    paths["cacheDirectory"] = directoryURL(Container::cachesPath());
+    paths["tempDirectory"] = directoryURL(Container::tmpPath());
+    send(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, paths), command);
+}
+
+void WFFile::resolveLocalFileSystemURI(const WFInvokedUrlCommand& command) {
+    auto fail = [&] { send(WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error), command); };
+    const Value argument = command.argumentAtIndex(0);
+    if (!argument.is_string()) return fail();
+    auto decoded = platform::percentDecode(argument.get<std::string>());
+    if (!decoded) return fail();
+    auto url = fileSystemURLforArg(legacyEscape(*decoded));
+    auto fs = url ? filesystemForURL(*url) : nullptr;
+    if (!fs) return fail();
+    send(fs->entryForLocalURI(*url), command);
+}
+
+void WFFile::getDirectory(const WFInvokedUrlCommand& command) {
+    Value arguments = command.arguments().is_array() ? command.arguments() : Value::array();
+    Value options = command.argumentAtIndex(2, Value::object(), WFValueClass::Dictionary);
+    options["getDir"] = 1;
+    if (arguments.size() >= 3)
+        arguments[2] = options;
+    else
+        arguments.push_back(options);
+    getFile(WFInvokedUrlCommand(arguments, command.callbackId(), command.className(), command.methodName()));
+}
+
+void WFFile::getFile(const WFInvokedUrlCommand& command) {
+    if (auto t = target(command, 0))
+        send(t->fileSystem->getFileForURL(t->url, command.argumentAtIndex(1), command.argumentAtIndex(2)), command);
+}
+
+void WFFile::getParent(const WFInvokedUrlCommand& command) {
+    if (auto t = target(command, 0)) send(t->fileSystem->getParentForURL(t->url), command);
+}
+
+void WFFile::setMetadata(const WFInvokedUrlCommand& command) {
+    if (auto t = target(command, 0)) send(t->fileSystem->setMetadataForURL(t->url, command.argumentAtIndex(1)), command);
+}
+
+void WFFile::remove(const WFInvokedUrlCommand& command) {
+    auto t = target(command, 0);
+    if (!t) return;
+    if (t->url.fullPath().value_or("").empty()) return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
+    send(t->fileSystem->removeFileAtURL(t->url), command);
+}
+
+void WFFile::removeRecursively(const WFInvokedUrlCommand& command) {
+    auto t = target(command, 0);
+    if (!t) return;
+    if (t->url.fullPath().value_or("").empty()) return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
+    send(t->fileSystem->recursiveRemoveFileAtURL(t->url), command);
+}
+
+void WFFile::copyTo(const WFInvokedUrlCommand& command) { copyOrMove(command, true); }
+void WFFile::moveTo(const WFInvokedUrlCommand& command) { copyOrMove(command, false); }
+
+void WFFile::copyOrMove(const WFInvokedUrlCommand& command, bool copy) {
+    const Value source = command.argumentAtIndex(0, nullptr, WFValueClass::String);
+    const Value destination = command.argumentAtIndex(1, nullptr, WFValueClass::String);
+    if (source.is_null() || destination.is_null()) return send(WFFileErrorResult(NOT_FOUND_ERR), command);
+    auto sourceURL = fileSystemURLforArg(source.get<std::string>());
+    auto destinationURL = fileSystemURLforArg(destination.get<std::string>());
+    std::string newName;
+    const Value name = command.argumentAtIndex(2, nullptr, WFValueClass::String);
+    if (name.is_string())
+        newName = name.get<std::string>();
+    else if (sourceURL && sourceURL->url())
+        newName = WFLastPathComponent(sourceURL->url()->path());
+    if (newName.find(':') != std::string::npos) return send(WFFileErrorResult(ENCODING_ERR), command);
+    auto sourceFs = sourceURL ? filesystemForURL(*sourceURL) : nullptr;
+    auto destinationFs = destinationURL ? filesystemForURL(*destinationURL) : nullptr;
+    if (!sourceFs || !destinationFs) return send(WFFileErrorResult(NOT_FOUND_ERR), command);
+    auto reply = replier(shared_from_this(), command);
+    inBackground(*this, [destinationFs, sourceFs, newName, copy, reply, src = *sourceURL, dest = *destinationURL] {
+        destinationFs->copyFileToURL(dest, newName, sourceFs, src, copy, reply);
+    });
+}
+
+void WFFile::getFileMetadata(const WFInvokedUrlCommand& command) {
+    if (auto t = target(command, 0)) t->fileSystem->getFileMetadataForURL(t->url, replier(shared_from_this(), command));
+}
+
+void WFFile::readEntries(const WFInvokedUrlCommand& command) {
+    if (auto t = target(command, 0)) send(t->fileSystem->readEntriesAtURL(t->url), command);
+}
+
+void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer) {
+    auto t = target(command, 0);
+    if (!t) return;
+    const int64_t start = platform::integerValue(command.argumentAtIndex(startIndex));
+    const int64_t end = platform::integerValue(command.argumentAtIndex(startIndex + 1, -1));
+    auto reply = replier(shared_from_this(), command);
+    inBackground(*this, [t = *t, start, end, reply, answer = std::move(answer)] {
+        t.fileSystem->readFileAtURL(t.url, start, end,
+                                    [reply, answer](std::optional<platform::Bytes> data,
+                                                    std::optional<std::string> mimeType, int32_t error) {
+                                        reply(data ? answer(std::move(*data), mimeType) : WFFileErrorResult(error));
+                                    });
+    });
+}
+
+void WFFile::readAsText(const WFInvokedUrlCommand& command) {
+    const Value encoding = command.argumentAtIndex(1);
+    if (!target(command, 0)) return;
+    // No encoding named means the page's default, UTF-8.
+    if (!encoding.is_null() && (!encoding.is_string() || wf_lowercase(encoding.get<std::string>()) != "utf-8")) {
+        platform::log("Only UTF-8 encodings are currently supported by readAsText");
+        return send(WFFileErrorResult(ENCODING_ERR), command);
+    }
+    readWith(command, 2, [](platform::Bytes&& data, const std::optional<std::string>&) {
+        std::string text(data.begin(), data.end());
+        if (!platform::isValidUTF8(text)) return WFFileErrorResult(ENCODING_ERR);
+        return WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, text);
+    });
+}
+
+void WFFile::readAsDataURL(const WFInvokedUrlCommand& command) {
+    readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>& mimeType) {
+        return WFPluginResult::resultWithStatusMessageAsString(
+            WFResultStatus::OK, "data:" + mimeType.value_or("*/*") + ";base64," + platform::base64Encode(data));
+    });
+}
+
+void WFFile::readAsArrayBuffer(const WFInvokedUrlCommand& command) {
+    readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>&) {
+        return WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, data);
+    });
+}
+
+void WFFile::readAsBinaryString(const WFInvokedUrlCommand& command) {
+    readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>&) {
+        return WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, binaryString(data));
+    });
+}
+
+void WFFile::truncate(const WFInvokedUrlCommand& command) {
+    if (auto t = target(command, 0))
+        send(t->fileSystem->truncateFileAtURL(t->url, platform::integerValue(command.argumentAtIndex(1))), command);
+}
+
+void WFFile::write(const WFInvokedUrlCommand& command) {
+    auto t = target(command, 0, NOT_FOUND_ERR, WFResultStatus::Error);
+    if (!t) return;
+    const Value data = command.argumentAtIndex(1);
+    const int64_t position = platform::integerValue(command.argumentAtIndex(2));
+    auto reply = replier(shared_from_this(), command);
+    inBackground(*this, [t = *t, data, position, reply] {
+        // The file is cut at the position first: what follows it is replaced.
+        t.fileSystem->truncateFileAtURL(t.url, position);
+        if (data.is_string()) {
+            const std::string text = platform::sanitizeUTF8(data.get<std::string>());
+            reply(t.fileSystem->writeToFileAtURL(t.url, platform::Bytes(text.begin(), text.end()), true));
+        } else if (platform::isBytes(data)) {
+            reply(t.fileSystem->writeToFileAtURL(t.url, platform::bytesOf(data), true));
+        } else {
+            reply(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::Error, "Invalid parameter type"));
+        }
+    });
+}
+
+void WFFile::testFileExists(const WFInvokedUrlCommand& command) {
+    const Value path = command.argumentAtIndex(0);
+    struct stat st {};
+    const bool exists = path.is_string() && ::stat(path.get<std::string>().c_str(), &st) == 0;
+    send(WFPluginResult::resultWithStatusMessageAsInt(WFResultStatus::OK, exists ? 1 : 0), command);
+}
+
+void WFFile::testDirectoryExists(const WFInvokedUrlCommand& command) {
+    const Value path = command.argumentAtIndex(0);
+    struct stat st {};
+    const bool exists = path.is_string() && ::stat(path.get<std::string>().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    send(WFPluginResult::resultWithStatusMessageAsInt(WFResultStatus::OK, exists ? 1 : 0), command);
+}
+
+void WFFile::getFreeDiskSpace(const WFInvokedUrlCommand& command) {
+    auto free = checkFreeDiskSpace(rootDocsPath_);
+    send(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, std::to_string(free.value_or(0))), command);
+}
+
+void WFFile::_getLocalFilesystemPath(const WFInvokedUrlCommand& command) {
+    const Value argument = command.argumentAtIndex(0);
+    std::optional<std::string> path;
+    if (argument.is_string()) {
+        if (auto url = fileSystemURLforArg(argument.get<std::string>())) path = filesystemPathForURL(*url);
+    }
+    if (!path) return send(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::Error,
+                                                                           "Cannot resolve URL to a file"),
+                           command);
+    send(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, *path), command);
+}
+
+}  // namespace wharf

@@ -1,0 +1,106 @@
+#pragma once
+// The file plug-in: a registry of named filesystems (temporary, persistent,
+// the photo library and the extra ones the preferences name), the page's file
+// actions on them, and the "wffile" scheme through which pages load files.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/WFPlugin.h"
+#include "plugins/file/WFFileSystem.h"
+#include "plugins/file/WFFilesystemURL.h"
+
+namespace wharf {
+
+// Registers the class "WFFile" and declares the "wffile" scheme of the web context.
+void registerFilePlugin();
+
+class WFFile : public WFPlugin {
+public:
+    static const WFActionTable& actions();
+    const WFActionTable& actionTable() const override { return actions(); }
+    std::string className() const override { return "WFFile"; }
+
+    // The file plug-in initialised last, if it still exists.
+    static std::shared_ptr<WFFile> current();
+
+    void pluginInitialize() override;
+
+    // --- For other native code ----------------------------------------------
+    void registerFilesystem(std::shared_ptr<WFFileSystem> fileSystem);
+    std::vector<std::shared_ptr<WFFileSystem>> fileSystems() const;
+    std::shared_ptr<WFFileSystem> fileSystemByName(const std::string& name) const;
+    std::shared_ptr<WFFileSystem> filesystemForURL(const WFFilesystemURL& url) const;
+    // "file://" URLs name native paths; anything else is a filesystem URL.
+    std::optional<WFFilesystemURL> fileSystemURLforArg(const std::string& argument) const;
+    // The filesystem URL with the shortest full path among those of the
+    // filesystems holding the path (the earlier registered on a tie).
+    std::optional<WFFilesystemURL> fileSystemURLforLocalPath(const std::string& nativePath) const;
+    std::optional<std::string> filesystemPathForURL(const WFFilesystemURL& url) const;
+    std::optional<platform::Value> makeEntryForPath(const std::string& fullPath, const std::string& fileSystemName,
+                                                    bool isDirectory) const;
+    std::optional<platform::Value> makeEntryForLocalURL(const WFFilesystemURL& url) const;
+    std::optional<platform::Value> makeEntryForURL(const platform::Url& url) const;
+    std::optional<platform::Value> getDirectoryEntry(const std::string& nativePath, bool isDirectory) const;
+    static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
+    // Free bytes of the volume holding the path; nullopt when unknown.
+    static std::optional<uint64_t> checkFreeDiskSpace(const std::string& path);
+
+    const std::string& rootDocsPath() const { return rootDocsPath_; }
+    const std::string& appDocsPath() const { return appDocsPath_; }
+    const std::string& appLibraryPath() const { return appLibraryPath_; }
+    const std::string& appTempPath() const { return appTempPath_; }
+
+    // --- Actions ------------------------------------------------------------
+    void requestFileSystem(const WFInvokedUrlCommand& command);
+    void requestAllFileSystems(const WFInvokedUrlCommand& command);
+    void requestAllPaths(const WFInvokedUrlCommand& command);
+    void resolveLocalFileSystemURI(const WFInvokedUrlCommand& command);
+    void getDirectory(const WFInvokedUrlCommand& command);
+    void getFile(const WFInvokedUrlCommand& command);
+    void getParent(const WFInvokedUrlCommand& command);
+    void setMetadata(const WFInvokedUrlCommand& command);
+    void remove(const WFInvokedUrlCommand& command);
+    void removeRecursively(const WFInvokedUrlCommand& command);
+    void copyTo(const WFInvokedUrlCommand& command);
+    void moveTo(const WFInvokedUrlCommand& command);
+    void getFileMetadata(const WFInvokedUrlCommand& command);
+    void readEntries(const WFInvokedUrlCommand& command);
+    void readAsText(const WFInvokedUrlCommand& command);
+    void readAsDataURL(const WFInvokedUrlCommand& command);
+    void readAsArrayBuffer(const WFInvokedUrlCommand& command);
+    void readAsBinaryString(const WFInvokedUrlCommand& command);
+    void truncate(const WFInvokedUrlCommand& command);
+    void write(const WFInvokedUrlCommand& command);
+    void testFileExists(const WFInvokedUrlCommand& command);
+    void testDirectoryExists(const WFInvokedUrlCommand& command);
+    void getFreeDiskSpace(const WFInvokedUrlCommand& command);
+    void _getLocalFilesystemPath(const WFInvokedUrlCommand& command);
+
+private:
+    struct Target {
+        WFFilesystemURL url;
+        std::shared_ptr<WFFileSystem> fileSystem;
+    };
+    // The URL argument at `index` and its filesystem; nullopt (after answering
+    // `failure` with its code) when the argument names no registered filesystem.
+    std::optional<Target> target(const WFInvokedUrlCommand& command, std::size_t index, int failure = NOT_FOUND_ERR,
+                                 WFResultStatus status = WFResultStatus::IOError);
+    void send(const WFPluginResult& result, const WFInvokedUrlCommand& command) const;
+    void registerExtraFileSystems(const std::string& list);
+    void copyOrMove(const WFInvokedUrlCommand& command, bool copy);
+    using ReadAnswer = std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
+    void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);
+
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<WFFileSystem>> fileSystems_;
+    std::string rootDocsPath_;
+    std::string appDocsPath_;
+    std::string appLibraryPath_;
+    std::string appTempPath_;
+};
+
+}  // namespace wharf

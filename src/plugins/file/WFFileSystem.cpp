@@ -1,0 +1,55 @@
+#include "plugins/file/WFFileSystem.h"
+
+namespace wharf {
+
+WFPluginResult WFFileErrorResult(int code, WFResultStatus status) {
+    return WFPluginResult::resultWithStatusMessageAsInt(status, code);
+}
+
+std::string WFFileSystem::name() const {
+    std::lock_guard lock(mutex_);
+    return name_;
+}
+
+void WFFileSystem::setName(std::string name) {
+    std::lock_guard lock(mutex_);
+    name_ = std::move(name);
+}
+
+WFUrlTransformer WFFileSystem::urlTransformer() const {
+    std::lock_guard lock(mutex_);
+    return urlTransformer_;
+}
+
+void WFFileSystem::setUrlTransformer(WFUrlTransformer transformer) {
+    std::lock_guard lock(mutex_);
+    urlTransformer_ = std::move(transformer);
+}
+
+platform::Value WFFileSystem::makeEntry(const std::string& fullPath, const std::string& entryName, bool isDirectory,
+                                        const std::optional<platform::Url>& nativeURL) const {
+    platform::Value entry = platform::Value::object();
+    entry["isFile"] = !isDirectory;
+    entry["isDirectory"] = isDirectory;
+    entry["name"] = entryName;
+    entry["fullPath"] = isDirectory && (fullPath.empty() || fullPath.back() != '/') ? fullPath + "/" : fullPath;
+    entry["filesystemName"] = name();
+    if (nativeURL) {
+        const WFUrlTransformer transform = urlTransformer();
+        entry["nativeURL"] = (transform ? transform(*nativeURL) : *nativeURL).absoluteString();
+    } else {
+        entry["nativeURL"] = nullptr;
+    }
+    return entry;
+}
+
+std::string WFLastPathComponent(const std::string& path) {
+    std::size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') --end;
+    if (end == 1 && path[0] == '/') return "/";
+    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(begin, end - begin);
+}
+
+}  // namespace wharf

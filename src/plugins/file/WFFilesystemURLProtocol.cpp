@@ -1,0 +1,56 @@
+#include "plugins/file/WFFilesystemURLProtocol.h"
+
+#include "platform/Dispatch.h"
+#include "plugins/file/WFFile.h"
+
+namespace wharf {
+
+namespace {
+
+std::string resourceSpecifier(const platform::URLRequest& request) {
+    const std::string& text = request.url.absoluteString();
+    const auto colon = text.find(':');
+    return colon == std::string::npos ? std::string() : text.substr(colon + 1);
+}
+
+platform::SchemeResponse notFound() {
+    platform::SchemeResponse response;
+    response.status = 404;
+    response.mimeType.clear();
+    response.headers["Cache-Control"] = "no-cache";
+    return response;
+}
+
+}  // namespace
+
+bool WFFilesystemURLProtocol::canInitWithRequest(const platform::URLRequest& request) {
+    return request.url.scheme() == kWFFilesystemURLPrefix;
+}
+
+bool WFFilesystemURLProtocol::requestIsCacheEquivalent(const platform::URLRequest& a, const platform::URLRequest& b) {
+    return resourceSpecifier(a) == resourceSpecifier(b);
+}
+
+void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
+                                           std::function<void(platform::SchemeResponse)> respond) {
+    const WFFilesystemURL url = WFFilesystemURL::fileSystemURLWithURL(request.url);
+    auto plugin = WFFile::current();
+    auto fs = plugin ? plugin->filesystemForURL(url) : nullptr;
+    if (!fs) return respond(notFound());
+    platform::dispatch::globalQueue()->async([fs, url, respond] {
+        fs->readFileAtURL(url, 0, -1,
+                          [respond](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
+                                    int32_t error) {
+                              if (error != 0 || !data) return respond(notFound());
+                              platform::SchemeResponse response;
+                              response.status = 200;
+                              response.mimeType = mimeType.value_or("");
+                              response.headers["Cache-Control"] = "no-cache";
+                              if (mimeType) response.headers["Content-Type"] = *mimeType;
+                              response.body = std::move(*data);
+                              respond(std::move(response));
+                          });
+    });
+}
+
+}  // namespace wharf

@@ -1,0 +1,78 @@
+#pragma once
+// A filesystem over one directory of the machine, its root: maps full paths
+// to native paths and back (never outside the root), and reads, writes,
+// lists, removes, copies and moves there at once on the calling thread.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "plugins/file/WFFileSystem.h"
+
+namespace wharf {
+
+class WFLocalFilesystem : public WFFileSystem {
+public:
+    WFLocalFilesystem(std::string name, std::string root);
+
+    // The native path of the root, without a trailing "/" (except "/" itself).
+    const std::string& fsRoot() const { return fsRoot_; }
+
+    // --- Paths ---------------------------------------------------------------
+    // The path up to its first "?".
+    static std::string stripQueryParametersFromPath(const std::string& path);
+    // Resolves "." and ".." and drops empty components and a trailing "/"; the
+    // leading "/" stays. nullopt when ".." climbs above the start or the path
+    // holds a NUL byte.
+    static std::optional<std::string> normalizePath(const std::string& path);
+    // The native path of a full path (its query stripped); nullopt when the
+    // path would leave the root.
+    std::optional<std::string> filesystemPathForFullPath(const std::string& fullPath) const;
+    std::optional<std::string> filesystemPathForURL(const WFFilesystemURL& url) override;
+    // The full path ("/" for the root itself) of a native path inside the
+    // root, matched on whole components; nullopt outside.
+    std::optional<std::string> fullPathForFileSystemPath(const std::string& nativePath) const;
+    std::optional<WFFilesystemURL> URLforFullPath(const std::optional<std::string>& fullPath) const;
+    std::optional<WFFilesystemURL> URLforFilesystemPath(const std::string& nativePath) override;
+    static bool valueForKeyIsNumber(const platform::Value& dictionary, const std::string& key);
+
+    // --- The filesystem's operations -----------------------------------------
+    WFPluginResult entryForLocalURI(const WFFilesystemURL& url) override;
+    WFPluginResult getFileForURL(const WFFilesystemURL& url, const platform::Value& requestedPath,
+                                 const platform::Value& options) override;
+    WFPluginResult getParentForURL(const WFFilesystemURL& url) override;
+    WFPluginResult setMetadataForURL(const WFFilesystemURL& url, const platform::Value& metadata) override;
+    WFPluginResult removeFileAtURL(const WFFilesystemURL& url) override;
+    WFPluginResult recursiveRemoveFileAtURL(const WFFilesystemURL& url) override;
+    WFPluginResult readEntriesAtURL(const WFFilesystemURL& url) override;
+    WFPluginResult truncateFileAtURL(const WFFilesystemURL& url, int64_t position) override;
+    WFPluginResult writeToFileAtURL(const WFFilesystemURL& url, const platform::Bytes& data, bool append) override;
+    void copyFileToURL(const WFFilesystemURL& destinationURL, const std::string& newName,
+                       const std::shared_ptr<WFFileSystem>& sourceFileSystem, const WFFilesystemURL& sourceURL,
+                       bool copy, WFFileResultCallback callback) override;
+    void readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end, WFFileReadCallback callback) override;
+    void getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) override;
+    std::optional<platform::Value> makeEntryForLocalURL(const WFFilesystemURL& url) override;
+    platform::Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;
+
+    // Whether a directory may be copied or moved to `destination`: not onto
+    // itself, not below itself.
+    static bool canCopyMoveSrc(const std::string& source, const std::string& destination);
+    // The MIME type of a path's extension, with fall-backs for a few audio and
+    // style-sheet extensions the type database may not know; nullopt if none.
+    static std::optional<std::string> getMimeTypeFromPath(const std::optional<std::string>& path);
+    // nullopt when nothing is at the path; "application/octet-stream" when the
+    // extension has no type.
+    std::optional<std::string> mimeTypeForFileAtPath(const std::string& nativePath) const;
+    WFPluginResult doRemove(const std::string& nativePath);
+    // The new length, or nullopt with the file error code in `error`.
+    std::optional<uint64_t> truncateFile(const std::string& nativePath, int64_t position, int* error);
+
+private:
+    std::optional<std::string> nativePath(const WFFilesystemURL& url) const;
+
+    std::string fsRoot_;
+    // The root with its links resolved, for native paths that went through realpath.
+    std::optional<std::string> resolvedRoot_;
+};
+
+}  // namespace wharf

@@ -1,0 +1,68 @@
+#pragma once
+// Runs a host binary to its end (or a deadline) with its output in files.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace wharf::test {
+
+struct E2ERun {
+    int status = -1;  // exit status, or 128 + signal
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// `environment` entries ("NAME=value") are added to this process's environment.
+inline E2ERun runE2EHost(const std::string& binary, std::vector<std::string> args, const TempDir& dir,
+                         const std::vector<std::string>& environment = {},
+                         std::chrono::seconds timeout = std::chrono::seconds(40)) {
+    E2ERun run;
+    args.insert(args.begin(), binary);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env(environment);
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const std::string outPath = dir.file("host-stdout.txt"), errPath = dir.file("host-stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!spawned) return run;
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            run.timedOut = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = readFile(outPath);
+    run.err = readFile(errPath);
+    return run;
+}
+
+}  // namespace wharf::test

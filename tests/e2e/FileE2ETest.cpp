@@ -1,0 +1,106 @@
+// The file plug-in end to end: the real host on a bundle whose page drives
+// the page's file API through the bridge and loads "wffile" URLs, in
+// WebKitGTK under Xvfb. One launch; the page's report and the files left on
+// disk are checked afterwards.
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "E2EProcess.h"
+#include "TestSupport.h"
+#include "platform/Value.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using wharf::platform::Value;
+using wharf::test::readFile;
+using wharf::test::TempDir;
+using wharf::test::writeFile;
+
+// A PNG of the given width (and height 3).
+void writePNG(const std::string& path, int width) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, 3);
+    gdk_pixbuf_fill(pixbuf, 0x3366aaff);
+    ASSERT_TRUE(gdk_pixbuf_save(pixbuf, path.c_str(), "png", nullptr, nullptr));
+    g_object_unref(pixbuf);
+}
+
+TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+    TempDir dir;
+    const std::string bundle = dir.file("bundle");
+    fs::copy(fs::path(WHARF_E2E_BUNDLES) / "file", bundle, fs::copy_options::recursive);
+    for (const char* script : {"wharf.js", "wharf-file.js"})
+        fs::copy_file(fs::path(WHARF_DEMO_WWW) / script, fs::path(bundle) / "www" / script);
+
+    // The persistent filesystem is the container's Documents; the photo
+    // library a fixture Pictures directory.
+    const std::string home = dir.file("home");
+    const std::string documents = home + "/Documents";
+    const std::string pictures = dir.file("Pictures");
+    fs::create_directories(documents);
+    fs::create_directories(pictures + "/holiday");
+    writePNG(documents + "/pic.png", 7);
+    writePNG(pictures + "/holiday/pic.png", 5);
+    writeFile(documents + "/style.css", "body { color: red; }");
+
+    wharf::test::E2ERun run = wharf::test::runE2EHost(
+        WHARF_E2E_HOST, {"--bundle", bundle, "--home", home}, dir, {"WHARF_PICTURES_DIR=" + pictures});
+    ASSERT_FALSE(run.timedOut) << run.err;
+    const std::string text = readFile(home + "/e2e-report.json");
+    ASSERT_FALSE(text.empty()) << run.err;
+    const Value r = Value::parse(text);
+    EXPECT_EQ(run.status, 0) << r.dump(2) << run.err;
+
+    EXPECT_EQ(r["root"], Value::parse(R"({"name":"persistent","fullPath":"/","entryName":"/"})"));
+    EXPECT_EQ(r["created"], Value::parse(R"({"isFile":true,"fullPath":"/a.txt","name":"a.txt"})"));
+    EXPECT_EQ(r["firstWrite"], 6);
+    // "xyz" written at 2 into "abcdef" cuts the tail.
+    EXPECT_EQ(r["text"], "abxyz");
+    EXPECT_EQ(r["dataURL"], "data:text/plain;base64,YWJ4eXo=");
+    // NUL and bytes over 0x7F come back exactly, as bytes and as a binary string.
+    const Value sent = Value::parse("[0,1,65,127,128,200,255,0,10]");
+    EXPECT_EQ(r["arrayBuffer"]["isArrayBuffer"], true);
+    EXPECT_EQ(r["arrayBuffer"]["bytes"], sent);
+    EXPECT_EQ(r["binaryString"], sent);
+
+    EXPECT_EQ(r["copyOntoExisting"], Value::parse(R"({"error":12})"));
+    EXPECT_EQ(r["move"], "/b.txt");
+    EXPECT_EQ(r["sourceAfterMove"], Value::parse(R"({"error":1})"));
+    EXPECT_EQ(readFile(documents + "/b.txt"), "abxyz");
+    EXPECT_FALSE(fs::exists(documents + "/a.txt"));
+
+    // The filesystem's root refuses to go; the container is intact.
+    EXPECT_EQ(r["removeRoot"], Value::parse(R"({"error":6})"));
+    EXPECT_TRUE(fs::exists(documents + "/pic.png"));
+    EXPECT_TRUE(fs::exists(home + "/Library"));
+
+    // A directory copied into itself: refused, nothing written.
+    EXPECT_EQ(r["copyIntoItself"], Value::parse(R"({"error":9})"));
+    EXPECT_EQ(readFile(documents + "/d/inner.txt"), "in");
+    EXPECT_FALSE(fs::exists(documents + "/d/sub"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(documents + "/d"), fs::directory_iterator()), 1);
+
+    EXPECT_EQ(r["fileSystems"], Value::parse(R"(["temporary","persistent","assets-library","library","library-nosync",
+                                                 "documents","documents-nosync","cache","bundle","root"])"));
+    EXPECT_EQ(r["rootEntries"], true);
+
+    // The scheme: an image, a style sheet with its type and no caching, a 404.
+    EXPECT_EQ(r["imageWidth"], 7);
+    EXPECT_EQ(r["css"]["status"], 200);
+    EXPECT_EQ(r["css"]["type"], "text/css");
+    EXPECT_EQ(r["css"]["cache"], "no-cache");
+    EXPECT_EQ(r["css"]["body"], "body { color: red; }");
+    EXPECT_EQ(r["missing"]["status"], 404);
+    EXPECT_EQ(r["missing"]["cache"], "no-cache");
+    // The photo library: an asset loads, and copies into a local filesystem.
+    EXPECT_EQ(r["assetWidth"], 5);
+    EXPECT_EQ(r["assetCopy"], "/copied.png");
+    EXPECT_EQ(readFile(documents + "/copied.png"), readFile(pictures + "/holiday/pic.png"));
+}
+
+}  // namespace
