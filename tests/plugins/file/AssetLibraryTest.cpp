@@ -1,0 +1,111 @@
+// The photo library: the asset store on a real Pictures directory and the
+// filesystem that serves it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "Await.h"
+#include "TestSupport.h"
+#include "platform/AssetStore.h"
+#include "plugins/file/WFAssetLibraryFilesystem.h"
+
+namespace wharf {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::AssetStore;
+
+class AssetLibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        content.resize(300);
+        for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i);
+        test::writeFile(pictures.file("trip/beach one.jpg"), content);
+        store = std::make_shared<AssetStore>(pictures.path());
+        library = std::make_shared<WFAssetLibraryFilesystem>("assets-library", store);
+    }
+    // The answer of a read that calls back on another thread.
+    struct Read {
+        std::optional<platform::Bytes> data;
+        std::optional<std::string> mimeType;
+        int error = -1;
+    };
+    Read read(const std::string& url, int64_t start, int64_t end) {
+        return test::await<Read>([&](auto answer) {
+                   library->readFileAtURL(WFFilesystemURL::fileSystemURLWithString(url), start, end,
+                                          [answer](std::optional<platform::Bytes> d, std::optional<std::string> m,
+                                                   int32_t e) { answer(Read{std::move(d), std::move(m), e}); });
+               })
+            .value_or(Read{});
+    }
+
+    test::TempDir pictures;
+    std::string content;
+    std::shared_ptr<AssetStore> store;
+    std::shared_ptr<WFAssetLibraryFilesystem> library;
+    const std::string url = AssetStore::urlForRelativePath("trip/beach one.jpg");
+};
+
+TEST_F(AssetLibraryTest, AssetsAreFoundOnlyInsideTheStore) {
+    EXPECT_EQ(url, "assets-library://asset/asset.JPG?id=trip%2Fbeach%20one.jpg&ext=JPG");
+    std::shared_ptr<const platform::Asset> asset;
+    ASSERT_EQ(store->lookup(url, &asset, nullptr), AssetStore::Outcome::Found);
+    EXPECT_EQ(asset->fileName(), "beach one.jpg");
+    EXPECT_EQ(asset->size(), 300u);
+    EXPECT_EQ(asset->mimeType(), "image/jpeg");
+
+    test::TempDir outside;
+    test::writeFile(outside.file("secret.jpg"), "secret");
+    fs::create_directory_symlink(outside.path(), pictures.file("link"));
+    for (const std::string& relative : std::vector<std::string>{"missing.jpg", "../secret.jpg", outside.file("secret.jpg"),
+                                                                "link/secret.jpg", "trip", "trip/./beach one.jpg", ""})
+        EXPECT_EQ(store->lookup(AssetStore::urlForRelativePath(relative), nullptr, nullptr),
+                  AssetStore::Outcome::NotFound)
+            << relative;
+    EXPECT_EQ(store->lookup("assets-library://asset/asset.JPG?ext=JPG", nullptr, nullptr),
+              AssetStore::Outcome::NotFound);
+}
+
+TEST_F(AssetLibraryTest, ReadsTakeTheAskedRangeOffTheCallingThread) {
+    Read whole = read(url, 0, -1);
+    ASSERT_TRUE(whole.data);
+    EXPECT_EQ(std::string(whole.data->begin(), whole.data->end()), content);
+    EXPECT_EQ(whole.mimeType, "image/jpeg");
+    Read middle = read(url, 10, 20);
+    ASSERT_TRUE(middle.data);
+    EXPECT_EQ(std::string(middle.data->begin(), middle.data->end()), content.substr(10, 10));
+    Read backwards = read(url, 20, 10);
+    EXPECT_EQ(backwards.error, 0);
+    EXPECT_TRUE(backwards.data && backwards.data->empty());
+    // The file form of the URL names the same asset.
+    Read viaFileURL = read(WFFilesystemURL::fileSystemURLWithString(url).absoluteURL(), 290, -1);
+    ASSERT_TRUE(viaFileURL.data);
+    EXPECT_EQ(viaFileURL.data->size(), 10u);
+    EXPECT_EQ(read(AssetStore::urlForRelativePath("nope.jpg"), 0, -1).error, NOT_FOUND_ERR);
+}
+
+TEST_F(AssetLibraryTest, EntriesAndMetadata) {
+    const auto fsURL = WFFilesystemURL::fileSystemURLWithString(url);
+    WFPluginResult entry = library->entryForLocalURI(fsURL);
+    EXPECT_EQ(entry.message()["name"], "asset.JPG?id=trip%2Fbeach%20one.jpg&ext=JPG");
+    EXPECT_EQ(entry.message()["nativeURL"], url);
+    EXPECT_EQ(entry.message()["isFile"], true);
+
+    auto answer = test::await<WFPluginResult>([&](auto done) { library->getFileMetadataForURL(fsURL, done); });
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->message()["size"], 300);
+    EXPECT_EQ(answer->message()["name"], "beach one.jpg");
+    EXPECT_EQ(answer->message()["type"], "image/jpeg");
+    struct stat st {};
+    ASSERT_EQ(::stat(pictures.file("trip/beach one.jpg").c_str(), &st), 0);
+    EXPECT_NEAR(answer->message()["lastModifiedDate"].get<double>(),
+                st.st_mtim.tv_sec * 1000.0 + st.st_mtim.tv_nsec / 1e6, 0.001);
+    // Nothing in the library changes.
+    EXPECT_EQ(library->writeToFileAtURL(fsURL, {1}, false).message(), NO_MODIFICATION_ALLOWED_ERR);
+    EXPECT_EQ(library->removeFileAtURL(fsURL).message(), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(test::readFile(pictures.file("trip/beach one.jpg")), content);
+}
+
+}  // namespace
+}  // namespace wharf

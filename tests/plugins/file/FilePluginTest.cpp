@@ -1,0 +1,198 @@
+// The file plug-in through the host's command delegate: the registry the
+// preferences build, the actions' answers as the page receives them, and
+// the "wffile" scheme's responses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Await.h"
+#include "TestSupport.h"
+#include "host/testing/FakeViewController.h"
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "plugins/file/WFFile.h"
+#include "plugins/file/WFFilesystemURLProtocol.h"
+
+namespace wharf {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Container;
+using platform::Value;
+
+struct Answer {
+    int status = -1;
+    Value message;
+};
+
+class FilePluginTest : public ::testing::Test {
+protected:
+    // Creates the plug-in with these preferences (as config.xml gives them).
+    void start(const Value& preferences = Value::object()) {
+        controller = testing::FakeViewController::create();
+        for (auto& [key, value] : preferences.items()) controller->mutableSettings()[key] = value;
+        plugin = std::make_shared<WFFile>();
+        plugin->initWithWebViewEngine(controller->engine());
+        controller->registerPlugin(plugin, "file");
+    }
+
+    // Runs an action and waits for the answer the page would get.
+    Answer call(const std::string& action, const Value& arguments) {
+        const std::string id = "File" + std::to_string(++calls);
+        const std::string prefix = "nativeCallback('" + id + "',";
+        plugin->performAction(action + ":", WFInvokedUrlCommand(arguments, id, "WFFile", action));
+        std::vector<std::string> scripts;
+        platform::RunLoop::pumpUntil([&] { return !(scripts = controller->engine()->scriptsContaining(prefix)).empty(); });
+        if (scripts.empty()) return {};
+        // ...nativeCallback('<id>',<status>,<message>,<keep>, 0)
+        std::string rest = scripts[0].substr(scripts[0].find(prefix) + prefix.size());
+        Answer answer;
+        answer.status = std::stoi(rest);
+        rest = rest.substr(rest.find(',') + 1);
+        answer.message = Value::parse(rest.substr(0, rest.size() - std::string(",0, 0)").size()));
+        return answer;
+    }
+    Answer error(int status, int code) { return {status, code}; }
+
+    std::vector<std::string> fileSystemNames() {
+        std::vector<std::string> names;
+        for (const auto& root : call("requestAllFileSystems", Value::array()).message) {
+            EXPECT_EQ(root["fullPath"], "/");
+            names.push_back(root["filesystemName"]);
+        }
+        return names;
+    }
+
+    test::TempHome home;
+    std::shared_ptr<testing::FakeViewController> controller;
+    std::shared_ptr<WFFile> plugin;
+    int calls = 0;
+};
+
+bool operator==(const Answer& a, const Answer& b) { return a.status == b.status && a.message == b.message; }
+std::ostream& operator<<(std::ostream& out, const Answer& a) { return out << a.status << " " << a.message.dump(); }
+
+TEST_F(FilePluginTest, PreferencesBuildTheRegistryInOrder) {
+    start();
+    EXPECT_EQ(fileSystemNames(), (std::vector<std::string>{"temporary", "persistent", "assets-library", "library",
+                                                           "library-nosync", "documents", "documents-nosync", "cache",
+                                                           "bundle", "root"}));
+    // "root" is the application's home, not the machine's "/".
+    EXPECT_EQ(call("_getLocalFilesystemPath", Value::array({"wffile://localhost/root/"})).message,
+              Container::home());
+    EXPECT_EQ(call("_getLocalFilesystemPath", Value::array({"wffile://localhost/persistent/a.txt"})).message,
+              Container::documentsPath() + "/a.txt");
+
+    platform::LogCapture log;
+    test::TempDir elsewhere;
+    start(Value{{"iospersistentfilelocation", "Library"},
+                {"iosextrafilesystems", "cache, bundle,root"},
+                {"rootfilesystemlocation", elsewhere.path()}});
+    EXPECT_EQ(fileSystemNames(),
+              (std::vector<std::string>{"temporary", "persistent", "assets-library", "cache", "root"}));
+    EXPECT_TRUE(log.contains("Unrecognized extra filesystem identifier:  bundle"));
+    EXPECT_EQ(call("_getLocalFilesystemPath", Value::array({"wffile://localhost/persistent/"})).message,
+              Container::libraryPath() + "/files");
+    EXPECT_EQ(call("_getLocalFilesystemPath", Value::array({"wffile://localhost/root/x"})).message,
+              elsewhere.path() + "/x");
+
+    // A bad persistent location leaves that filesystem out; the others move up.
+    start(Value{{"iospersistentfilelocation", "elsewhere"}, {"iosextrafilesystems", ""}});
+    EXPECT_EQ(fileSystemNames(), (std::vector<std::string>{"temporary", "assets-library"}));
+    EXPECT_TRUE(log.contains("File plugin configuration error"));
+}
+
+TEST_F(FilePluginTest, RequestFileSystemAndNativePaths) {
+    start();
+    Answer temporary = call("requestFileSystem", Value::array({0, 0}));
+    EXPECT_EQ(temporary.message["name"], "temporary");
+    EXPECT_EQ(temporary.message["root"]["name"], "/");
+    EXPECT_EQ(call("requestFileSystem", Value::array({10, 0})), error(9, NOT_FOUND_ERR));
+    EXPECT_EQ(call("requestFileSystem", Value::array({-1, 0})), error(9, NOT_FOUND_ERR));
+    EXPECT_EQ(call("requestFileSystem", Value::array({1, INT64_MAX})), error(6, QUOTA_EXCEEDED_ERR));
+    // A native path names the filesystem with the shortest full path.
+    test::writeFile(Container::documentsPath() + "/d/x.txt", "x");
+    test::writeFile(Container::libraryPath() + "/NoCloud/y.txt", "y");
+    Answer documents = call("resolveLocalFileSystemURI",
+                            Value::array({platform::Url::fileURL(Container::documentsPath() + "/d/x.txt").absoluteString()}));
+    EXPECT_EQ(documents.message["filesystemName"], "persistent");
+    EXPECT_EQ(documents.message["fullPath"], "/d/x.txt");
+    Answer noCloud = call("resolveLocalFileSystemURI",
+                          Value::array({"file://" + Container::libraryPath() + "/NoCloud/y.txt"}));
+    EXPECT_EQ(noCloud.message["filesystemName"], "library-nosync");
+    EXPECT_EQ(call("resolveLocalFileSystemURI", Value::array({"wffile://localhost/nosuch/x"})), error(9, ENCODING_ERR));
+    EXPECT_EQ(call("resolveLocalFileSystemURI", Value::array({"file:///etc/passwd"})), error(9, ENCODING_ERR));
+}
+
+TEST_F(FilePluginTest, WriteReadAndRemoveAsThePageSeesThem) {
+    start();
+    const std::string docs = Container::documentsPath();
+    const Value url = "wffile://localhost/persistent/a.txt";
+    EXPECT_EQ(call("getFile", Value::array({"wffile://localhost/persistent/", "a.txt", {{"create", true}}})).status, 1);
+    EXPECT_EQ(call("write", Value::array({url, "abcdef", 0})), (Answer{1, 6}));
+    EXPECT_EQ(call("write", Value::array({url, "xyz", 2})), (Answer{1, 3}));
+    EXPECT_EQ(test::readFile(docs + "/a.txt"), "abxyz");
+    // Data of another kind: the file is still cut at the position.
+    EXPECT_EQ(call("write", Value::array({url, 42, 1})), (Answer{9, "Invalid parameter type"}));
+    EXPECT_EQ(test::readFile(docs + "/a.txt"), "a");
+    EXPECT_EQ(call("truncate", Value::array({"wffile://localhost/persistent/none.txt", 0})), error(6, NOT_FOUND_ERR));
+
+    test::writeFile(docs + "/t.txt", "h\xC3\xA9llo");
+    const Value text = "wffile://localhost/persistent/t.txt";
+    EXPECT_EQ(call("readAsText", Value::array({text, "utf-8", 0, -1})), (Answer{1, "h\xC3\xA9llo"}));
+    EXPECT_EQ(call("readAsText", Value::array({text, "latin1", 0, -1})), error(6, ENCODING_ERR));
+    test::writeFile(docs + "/bad.txt", "\xFF\xFE");
+    EXPECT_EQ(call("readAsText", Value::array({"wffile://localhost/persistent/bad.txt", "UTF-8", 0, -1})),
+              error(6, ENCODING_ERR));
+    EXPECT_EQ(call("readAsDataURL", Value::array({text, 1, 3})), (Answer{1, "data:text/plain;base64,w6k="}));
+
+    EXPECT_EQ(call("remove", Value::array({"wffile://localhost/persistent"})), error(6, NO_MODIFICATION_ALLOWED_ERR));
+    EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/persistent/"})),
+              error(6, NO_MODIFICATION_ALLOWED_ERR));
+    EXPECT_EQ(call("copyTo", Value::array({text, "wffile://localhost/persistent/", "a:b"})), error(6, ENCODING_ERR));
+    EXPECT_TRUE(fs::exists(docs + "/t.txt"));
+    Answer copied = call("copyTo", Value::array({text, "wffile://localhost/temporary/", nullptr}));
+    EXPECT_EQ(copied.message["fullPath"], "/t.txt");
+    EXPECT_EQ(test::readFile(Container::tmpPath() + "/t.txt"), "h\xC3\xA9llo");
+}
+
+TEST_F(FilePluginTest, EveryActionAnswersBadArgumentsWithoutCrashing) {
+    start();
+    const Value shapes[] = {Value::array(), Value::array({nullptr, nullptr, nullptr, nullptr}),
+                            Value::array({42, {{"x", 1}}, Value::array(), true}),
+                            Value::array({"wffile://localhost/nosuch/x", "y", "z", 1}),
+                            Value::array({"wffile://localhost/persistent/../../wharf-escape", "../wharf-escape",
+                                          {{"create", true}}, -5})};
+    for (const auto& [selector, action] : WFFile::actions()) {
+        const std::string name = selector.substr(0, selector.size() - 1);
+        for (const auto& arguments : shapes) EXPECT_NE(call(name, arguments).status, -1) << name << arguments.dump();
+    }
+    EXPECT_FALSE(fs::exists(Container::home() + "/wharf-escape"));
+    EXPECT_FALSE(fs::exists(Container::home() + "/../wharf-escape"));
+}
+
+TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
+    start();
+    test::writeFile(Container::documentsPath() + "/a.css", "p{}");
+    auto load = [](const std::string& url) {
+        platform::URLRequest request;
+        request.url = *platform::Url::parse(url);
+        return test::await<platform::SchemeResponse>([&](auto respond) {
+                   WFFilesystemURLProtocol::startLoading(request, respond);
+               })
+            .value_or(platform::SchemeResponse{});
+    };
+    platform::SchemeResponse css = load("wffile://localhost/persistent/a.css");
+    EXPECT_EQ(css.status, 200);
+    EXPECT_EQ(css.headers["Content-Type"], "text/css");
+    EXPECT_EQ(css.headers["Cache-Control"], "no-cache");
+    EXPECT_EQ(std::string(css.body.begin(), css.body.end()), "p{}");
+    platform::SchemeResponse missing = load("wffile://localhost/persistent/none.css");
+    EXPECT_EQ(missing.status, 404);
+    EXPECT_EQ(missing.headers["Cache-Control"], "no-cache");
+    EXPECT_EQ(load("wffile://localhost/nosuch/a.css").status, 404);
+}
+
+}  // namespace
+}  // namespace wharf

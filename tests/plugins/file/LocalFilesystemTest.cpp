@@ -1,0 +1,294 @@
+// The local filesystem on real directories: path mapping, entries, the
+// getFile decisions, removal, copy and move, reads, writes and metadata.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "TestSupport.h"
+#include "plugins/file/WFLocalFilesystem.h"
+
+namespace wharf {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Value;
+using test::readFile;
+using test::writeFile;
+
+WFFilesystemURL urlOf(const std::string& text) { return WFFilesystemURL::fileSystemURLWithString(text); }
+WFFilesystemURL persistent(const std::string& fullPath) { return urlOf("wffile://localhost/persistent" + fullPath); }
+
+int code(const WFPluginResult& result) { return result.message().is_number() ? result.message().get<int>() : -1; }
+
+class LocalFilesystemTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = dir.path() + "/Docs";
+        fs::create_directories(root);
+        files = std::make_shared<WFLocalFilesystem>("persistent", root);
+    }
+    WFPluginResult copy(const std::string& from, const std::string& toDirectory, const std::string& name, bool isCopy,
+                        std::shared_ptr<WFFileSystem> destination = nullptr) {
+        std::optional<WFPluginResult> answer;
+        (destination ? destination : files)
+            ->copyFileToURL(persistent(toDirectory), name, files, persistent(from), isCopy,
+                            [&](WFPluginResult r) { answer = std::move(r); });
+        EXPECT_TRUE(answer);
+        return answer.value_or(WFPluginResult());
+    }
+    struct Read {
+        std::optional<platform::Bytes> data;
+        std::optional<std::string> mimeType;
+        int error = -1;
+        std::string text() const { return data ? std::string(data->begin(), data->end()) : "<none>"; }
+    };
+    Read read(const std::string& fullPath, int64_t start, int64_t end) {
+        Read r;
+        files->readFileAtURL(persistent(fullPath), start, end,
+                             [&](std::optional<platform::Bytes> d, std::optional<std::string> m, int32_t e) {
+                                 r = {std::move(d), std::move(m), e};
+                             });
+        return r;
+    }
+
+    test::TempDir dir;
+    std::string root;
+    std::shared_ptr<WFLocalFilesystem> files;
+};
+
+TEST_F(LocalFilesystemTest, FullPathsMapInsideTheRootOnly) {
+    EXPECT_EQ(files->filesystemPathForFullPath("/a/b/"), root + "/a/b");
+    EXPECT_EQ(files->filesystemPathForFullPath(""), root);
+    EXPECT_EQ(files->filesystemPathForFullPath("/a/./b/../c?x=1"), root + "/a/c");
+    // Nothing climbs out, however it is spelt.
+    for (const std::string& escaping :
+         std::vector<std::string>{"/..", "/../Docsx", "/a/../../b", "a/../../b", std::string("/a\0b", 4)})
+        EXPECT_EQ(files->filesystemPathForFullPath(escaping), std::nullopt) << escaping;
+    // Native paths match the root on whole components.
+    EXPECT_EQ(files->fullPathForFileSystemPath(root + "/x/y"), "/x/y");
+    EXPECT_EQ(files->fullPathForFileSystemPath(root), "/");
+    EXPECT_EQ(files->fullPathForFileSystemPath(root + "x/y"), std::nullopt);
+    EXPECT_EQ(files->fullPathForFileSystemPath(dir.path() + "/Other/y"), std::nullopt);
+    EXPECT_EQ(files->fullPathForFileSystemPath(root + "/../Other"), std::nullopt);
+    // A root reached through a link still matches its resolved paths.
+    fs::create_directory_symlink(root, dir.path() + "/link");
+    WFLocalFilesystem linked("persistent", dir.path() + "/link");
+    EXPECT_EQ(linked.fullPathForFileSystemPath(root + "/z"), "/z");
+    // The machine's root, when a filesystem serves it.
+    WFLocalFilesystem top("root", "/");
+    EXPECT_EQ(top.fullPathForFileSystemPath("/etc/x"), "/etc/x");
+    EXPECT_EQ(top.URLforFilesystemPath("/etc/x")->absoluteURL(), "wffile://localhost/root/etc/x");
+    EXPECT_EQ(top.filesystemPathForFullPath("/etc/x"), "/etc/x");
+}
+
+TEST_F(LocalFilesystemTest, EntriesDescribeFilesAndDirectories) {
+    fs::create_directories(root + "/docs");
+    files->setUrlTransformer([](const platform::Url& u) { return *platform::Url::parse(u.absoluteString() + "#t"); });
+    Value dirEntry = files->makeEntryForPath("/docs", true);
+    EXPECT_EQ(dirEntry["fullPath"], "/docs/");
+    EXPECT_EQ(dirEntry["name"], "docs");
+    EXPECT_EQ(dirEntry["isFile"], false);
+    EXPECT_EQ(dirEntry["isDirectory"], true);
+    EXPECT_EQ(dirEntry["filesystemName"], "persistent");
+    EXPECT_EQ(dirEntry["nativeURL"], platform::Url::fileURL(root + "/docs").absoluteString() + "/#t");
+    Value rootEntry = files->makeEntryForPath("/", true);
+    EXPECT_EQ(rootEntry["name"], "/");
+    EXPECT_EQ(rootEntry["fullPath"], "/");
+    EXPECT_EQ(files->makeEntryForPath("/a.txt?v=2", false)["name"], "a.txt");
+    // An entry for something that is not there is not made.
+    EXPECT_EQ(files->makeEntryForLocalURL(persistent("/nothing")), std::nullopt);
+    EXPECT_EQ(code(files->entryForLocalURI(persistent("/nothing"))), NOT_FOUND_ERR);
+    EXPECT_EQ(code(files->entryForLocalURI(persistent("/../x"))), ENCODING_ERR);
+}
+
+TEST_F(LocalFilesystemTest, GetFileDecides) {
+    writeFile(root + "/file.txt", "x");
+    fs::create_directories(root + "/dir");
+    struct Row {
+        const char* path;
+        const char* options;
+        int expected;  // 0: OK
+    };
+    const Row rows[] = {
+        {"missing.txt", "{}", NOT_FOUND_ERR},
+        {"file.txt", "{}", 0},
+        {"dir", R"({"getDir": 1})", 0},
+        {"dir", "{}", TYPE_MISMATCH_ERR},
+        {"file.txt", R"({"getDir": true})", TYPE_MISMATCH_ERR},
+        {"file.txt", R"({"create": true, "exclusive": true})", PATH_EXISTS_ERR},
+        {"file.txt", R"({"create": true})", 0},
+        {"new.txt", R"({"create": true, "exclusive": 1})", 0},
+        {"newdir", R"({"create": true, "getDir": true})", 0},
+        {"no/parent.txt", R"({"create": true})", ABORT_ERR},
+        {"a:b", R"({"create": true})", ENCODING_ERR},
+        {"../escape.txt", R"({"create": true})", ENCODING_ERR},
+        {"file.txt", R"({"create": "yes"})", 0},  // not a number: no create, the file exists
+    };
+    for (const auto& row : rows) {
+        WFPluginResult r = files->getFileForURL(persistent("/"), row.path, Value::parse(row.options));
+        if (row.expected) {
+            EXPECT_EQ(r.status(), int(WFResultStatus::IOError)) << row.path << " " << row.options;
+            EXPECT_EQ(code(r), row.expected) << row.path << " " << row.options;
+        } else {
+            EXPECT_EQ(r.status(), int(WFResultStatus::OK)) << row.path << " " << row.options;
+        }
+    }
+    EXPECT_EQ(readFile(root + "/file.txt"), "x");  // create on an existing file keeps it
+    EXPECT_TRUE(fs::is_regular_file(root + "/new.txt") && fs::file_size(root + "/new.txt") == 0);
+    EXPECT_TRUE(fs::is_directory(root + "/newdir"));
+    EXPECT_FALSE(fs::exists(dir.path() + "/escape.txt"));
+    // A leading "/" in the requested path stays below the directory.
+    WFPluginResult r = files->getFileForURL(persistent("/dir/"), "/inner.txt", Value::parse(R"({"create":true})"));
+    EXPECT_EQ(r.message()["fullPath"], "/dir/inner.txt");
+    EXPECT_TRUE(fs::exists(root + "/dir/inner.txt"));
+    // A missing or non-text path is refused, not a crash.
+    EXPECT_EQ(code(files->getFileForURL(persistent("/"), nullptr, Value())), ENCODING_ERR);
+    EXPECT_EQ(code(files->getFileForURL(persistent("/"), 42, Value::array())), ENCODING_ERR);
+}
+
+TEST_F(LocalFilesystemTest, RootsAreNeverRemovedAndDirectoriesOnlyWhenEmpty) {
+    writeFile(root + "/d/one.txt", "1");
+    for (const std::string spelling : {"", "/", "/.", "/./", "/d/..", "//"}) {
+        EXPECT_EQ(code(files->recursiveRemoveFileAtURL(persistent(spelling))), NO_MODIFICATION_ALLOWED_ERR) << spelling;
+        EXPECT_EQ(code(files->removeFileAtURL(persistent(spelling))), NO_MODIFICATION_ALLOWED_ERR) << spelling;
+    }
+    EXPECT_EQ(readFile(root + "/d/one.txt"), "1");
+    EXPECT_EQ(code(files->removeFileAtURL(persistent("/d"))), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(files->removeFileAtURL(persistent("/gone"))), NOT_FOUND_ERR);
+    // A link to a directory outside goes alone; what it pointed to stays.
+    test::TempDir outside;
+    writeFile(outside.file("keep.txt"), "keep");
+    fs::create_directory_symlink(outside.path(), root + "/d/link");
+    EXPECT_EQ(files->recursiveRemoveFileAtURL(persistent("/d")).status(), int(WFResultStatus::OK));
+    EXPECT_FALSE(fs::exists(root + "/d"));
+    EXPECT_EQ(readFile(outside.file("keep.txt")), "keep");
+    EXPECT_TRUE(fs::is_directory(root));
+}
+
+TEST_F(LocalFilesystemTest, CopyAndMoveKeepWhatTheyMayNotReplace) {
+    writeFile(root + "/a.txt", "a");
+    writeFile(root + "/b.txt", "b");
+    writeFile(root + "/dir/in.txt", "in");
+    writeFile(root + "/full/x", "x");
+    // Copy onto an existing file: refused, target unchanged; move replaces it.
+    EXPECT_EQ(code(copy("/a.txt", "/", "b.txt", true)), PATH_EXISTS_ERR);
+    EXPECT_EQ(readFile(root + "/b.txt"), "b");
+    WFPluginResult moved = copy("/a.txt", "/", "b.txt", false);
+    EXPECT_EQ(moved.message()["fullPath"], "/b.txt");
+    EXPECT_EQ(readFile(root + "/b.txt"), "a");
+    EXPECT_FALSE(fs::exists(root + "/a.txt"));
+    // Into itself: refused, nothing written; a sibling whose name begins alike is fine.
+    EXPECT_EQ(code(copy("/dir", "/dir", "sub", true)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/dir", "/dir", "sub", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root + "/dir"), fs::directory_iterator()), 1);
+    EXPECT_EQ(copy("/dir", "/", "dir-copy", true).message()["isDirectory"], true);
+    EXPECT_EQ(readFile(root + "/dir-copy/in.txt"), "in");
+    // A directory onto a non-empty one, a file onto a directory, the root: refused.
+    EXPECT_EQ(code(copy("/dir", "/", "full", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/b.txt", "/", "dir", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/", "/dir", "root", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(readFile(root + "/full/x"), "x");
+    EXPECT_EQ(readFile(root + "/dir/in.txt"), "in");
+    // New names are names: they cannot climb or reach elsewhere.
+    for (const std::string name : {"..", ".", "", "../out.txt", "x/y"})
+        EXPECT_EQ(code(copy("/b.txt", "/dir", name, true)), ENCODING_ERR) << name;
+    EXPECT_FALSE(fs::exists(dir.path() + "/out.txt"));
+    EXPECT_EQ(code(copy("/b.txt", "/nowhere", "c.txt", true)), NOT_FOUND_ERR);
+}
+
+TEST_F(LocalFilesystemTest, MoveAcrossDevicesCopiesThenRemoves) {
+    struct stat here {}, shm {};
+    if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev ||
+        ::access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "needs /dev/shm on another device than the temporary directory";
+    char tmpl[] = "/dev/shm/wharf-file-XXXXXX";
+    const std::string other = ::mkdtemp(tmpl);
+    auto elsewhere = std::make_shared<WFLocalFilesystem>("persistent", other);
+    writeFile(root + "/tree/a.txt", "a");
+    writeFile(root + "/tree/sub/b.txt", "b");
+    WFPluginResult r = copy("/tree", "/", "tree", false, elsewhere);
+    EXPECT_EQ(r.status(), int(WFResultStatus::OK));
+    EXPECT_EQ(readFile(other + "/tree/a.txt"), "a");
+    EXPECT_EQ(readFile(other + "/tree/sub/b.txt"), "b");
+    EXPECT_FALSE(fs::exists(root + "/tree"));
+    // No staging copy is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
+    fs::remove_all(other);
+}
+
+TEST_F(LocalFilesystemTest, ReadsTakeTheAskedRange) {
+    writeFile(root + "/a.txt", "abcdef");
+    EXPECT_EQ(read("/a.txt", 2, 5).text(), "cde");
+    EXPECT_EQ(read("/a.txt", 2, -1).text(), "cdef");
+    EXPECT_EQ(read("/a.txt", 0, 100).text(), "abcdef");
+    Read backwards = read("/a.txt", 5, 2);
+    EXPECT_EQ(backwards.text(), "");
+    EXPECT_EQ(backwards.error, 0);
+    EXPECT_EQ(read("/a.txt", 0, -1).mimeType, "text/plain");
+    EXPECT_EQ(read("/missing", 0, -1).error, NOT_FOUND_ERR);
+    EXPECT_EQ(read("/../a.txt", 0, -1).error, ENCODING_ERR);
+    // A pipe at the path answers at once instead of waiting for a writer.
+    ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
+    EXPECT_EQ(read("/pipe", 0, -1).error, NOT_FOUND_ERR);
+}
+
+TEST_F(LocalFilesystemTest, WritesAndTruncationReportWhatHappened) {
+    auto bytes = [](const std::string& s) { return platform::Bytes(s.begin(), s.end()); };
+    EXPECT_EQ(files->writeToFileAtURL(persistent("/a.txt"), bytes("abcdef"), false).message(), 6);
+    EXPECT_EQ(files->writeToFileAtURL(persistent("/a.txt"), bytes("gh"), true).message(), 2);
+    EXPECT_EQ(readFile(root + "/a.txt"), "abcdefgh");
+    EXPECT_EQ(files->writeToFileAtURL(persistent("/a.txt"), {}, true).message(), 0);
+    EXPECT_EQ(readFile(root + "/a.txt"), "abcdefgh");
+    // Truncation: a missing file is an error, offsets go past 4 GiB.
+    EXPECT_EQ(code(files->truncateFileAtURL(persistent("/missing"), 0)), NOT_FOUND_ERR);
+    EXPECT_FALSE(fs::exists(root + "/missing"));
+    const int64_t big = (int64_t{5} << 30) + 3;
+    WFPluginResult grown = files->truncateFileAtURL(persistent("/a.txt"), big);
+    EXPECT_EQ(grown.message(), big);
+    EXPECT_EQ(static_cast<int64_t>(fs::file_size(root + "/a.txt")), big);
+    EXPECT_EQ(files->truncateFileAtURL(persistent("/a.txt"), 3).message(), 3);
+    EXPECT_EQ(readFile(root + "/a.txt"), "abc");
+
+    // A write the file system stops half-way is a failure, not a short success.
+    struct rlimit old {};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    WFPluginResult cut = files->writeToFileAtURL(persistent("/big.bin"), platform::Bytes(64 * 1024, 7), false);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, previous);
+    EXPECT_EQ(cut.status(), int(WFResultStatus::Error));
+    EXPECT_EQ(code(cut), QUOTA_EXCEEDED_ERR);
+}
+
+TEST_F(LocalFilesystemTest, MetadataDescribesTheFile) {
+    writeFile(root + "/notes.txt", "hello");
+    fs::create_directories(root + "/dir");
+    auto metadata = [&](const std::string& fullPath) {
+        std::optional<WFPluginResult> answer;
+        files->getFileMetadataForURL(persistent(fullPath), [&](WFPluginResult r) { answer = std::move(r); });
+        return answer.value_or(WFPluginResult());
+    };
+    Value m = metadata("/notes.txt").message();
+    EXPECT_EQ(m["size"], 5);
+    EXPECT_EQ(m["type"], "text/plain");
+    EXPECT_EQ(m["name"], "notes.txt");
+    EXPECT_EQ(m["fullPath"], "/notes.txt");
+    struct stat st {};
+    ::stat((root + "/notes.txt").c_str(), &st);
+    EXPECT_NEAR(m["lastModifiedDate"].get<double>(), st.st_mtim.tv_sec * 1000.0 + st.st_mtim.tv_nsec / 1e6, 0.001);
+    EXPECT_EQ(metadata("/dir").message()["size"], 0);
+    WFPluginResult missing = metadata("/missing");
+    EXPECT_EQ(missing.status(), int(WFResultStatus::Error));
+    EXPECT_EQ(code(missing), NOT_FOUND_ERR);
+}
+
+}  // namespace
+}  // namespace wharf
