@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchDisplay.h"
 #include "host/WFCommandDelegate.h"
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
@@ -228,20 +229,7 @@ void writeBundle() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* display = std::getenv("DISPLAY");
-    if ((!display || !*display) && !std::getenv("WHARF_BENCH_NO_XVFB")) {
-        setenv("WHARF_BENCH_NO_XVFB", "1", 1);
-        std::vector<char*> args{const_cast<char*>("xvfb-run"), const_cast<char*>("-a")};
-        for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-        args.push_back(nullptr);
-        execvp("xvfb-run", args.data());
-        std::fprintf(stderr, "bench: no display and no xvfb-run; skipping\n");
-        return 0;
-    }
-    if (!gtk_init_check(&argc, &argv)) {
-        std::fprintf(stderr, "bench: no display; skipping\n");
-        return 0;
-    }
+    if (!bench::initDisplay(argc, argv)) return 0;
     platform::RunLoop::initMainThread();
     platform::setLogToStderr(false);
     writeBundle();
