@@ -4,9 +4,11 @@
 // disk are checked afterwards.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "E2EProcess.h"
 #include "TestSupport.h"
@@ -28,6 +30,40 @@ void writePNG(const std::string& path, int width) {
     g_object_unref(pixbuf);
 }
 
+// A remote page that tries to show and fetch the application's files and
+// tells its parent what it got.
+constexpr const char* kProbePage = R"(<!DOCTYPE html><html><body><script>
+var out = {};
+function done() { if ('image' in out && 'fetch' in out) parent.postMessage(JSON.stringify(out), '*'); }
+var img = new Image();
+img.onload = function () { out.image = img.naturalWidth; done(); };
+img.onerror = function () { out.image = -1; done(); };
+img.src = 'wffile://localhost/persistent/pic.png';
+fetch('wffile://localhost/persistent/style.css').then(function (r) { return r.text(); })
+  .then(function (t) { out.fetch = t; done(); }, function () { out.fetch = 'refused'; done(); });
+</script></body></html>)";
+
+class ProbeServer {
+public:
+    ProbeServer() {
+        server_.Get("/probe.html", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(kProbePage, "text/html");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~ProbeServer() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/probe.html"; }
+
+private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
 TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
@@ -36,6 +72,8 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "file", bundle, fs::copy_options::recursive);
     for (const char* script : {"wharf.js", "wharf-file.js"})
         fs::copy_file(fs::path(WHARF_DEMO_WWW) / script, fs::path(bundle) / "www" / script);
+    ProbeServer probe;
+    writeFile(bundle + "/www/probe.js", "var PROBE_URL = '" + probe.url() + "';\n");
 
     // The persistent filesystem is the container's Documents; the photo
     // library a fixture Pictures directory.
@@ -101,6 +139,8 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     EXPECT_EQ(r["assetWidth"], 5);
     EXPECT_EQ(r["assetCopy"], "/copied.png");
     EXPECT_EQ(readFile(documents + "/copied.png"), readFile(pictures + "/holiday/pic.png"));
+    // A remote page can neither show nor read them.
+    EXPECT_EQ(r["remote"], Value::parse(R"({"image":-1,"fetch":"refused"})"));
 }
 
 }  // namespace
