@@ -14,6 +14,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/Mime.h"
+#include "platform/Paths.h"
 #include "platform/Url.h"
 
 namespace wharf::platform {
@@ -22,14 +23,6 @@ namespace {
 
 Error storeError(int err, const std::string& what) {
     return Error::withDescription(kAssetStoreErrorDomain, err, what + ": " + std::strerror(err));
-}
-
-std::optional<std::string> canonical(const std::string& path) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved) return std::nullopt;
-    std::string out(resolved);
-    std::free(resolved);
-    return out;
 }
 
 // The value of `name` in a query "a=1&b=2", percent-decoded.
@@ -122,8 +115,8 @@ AssetStore::Outcome AssetStore::lookup(const std::string& assetURL, std::shared_
     }
     if (!S_ISREG(st.st_mode)) return Outcome::NotFound;
     // Wherever links lead, the asset must lie inside the store.
-    const auto resolved = canonical(candidate);
-    const auto base = canonical(root_);
+    const auto resolved = resolvedPath(candidate);
+    const auto base = resolvedPath(root_);
     if (!resolved || !base) return Outcome::NotFound;
     const std::string prefix = *base == "/" ? "/" : *base + "/";
     if (resolved->compare(0, prefix.size(), prefix) != 0) return Outcome::NotFound;

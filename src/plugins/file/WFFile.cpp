@@ -4,7 +4,6 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <utility>
 
 #include "host/WFCommandDelegate.h"
@@ -15,6 +14,7 @@
 #include "platform/Bundle.h"
 #include "platform/Container.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 #include "platform/Xattr.h"
 #include "platform/gui/WebView.h"
 #include "plugins/file/WFAssetLibraryFilesystem.h"
@@ -55,11 +55,7 @@ std::string directoryURL(const std::string& path) {
 
 // The path with its links resolved as far as it exists; the rest appended.
 std::string resolvingLinks(const std::string& path) {
-    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-        std::string out(resolved);
-        std::free(resolved);
-        return out;
-    }
+    if (auto resolved = platform::resolvedPath(path)) return *resolved;
     const auto slash = path.rfind('/');
     if (slash == std::string::npos || path == "/") return path;
     const std::string parent = resolvingLinks(slash == 0 ? "/" : path.substr(0, slash));

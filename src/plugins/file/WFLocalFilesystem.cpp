@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/Mime.h"
+#include "platform/Paths.h"
 #include "platform/Xattr.h"
 
 namespace wharf {
@@ -234,14 +234,6 @@ bool isSameOrBelow(const std::string& path, const std::string& directory) {
     return path.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::optional<std::string> resolvedPath(const std::string& path) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved) return std::nullopt;
-    std::string out(resolved);
-    std::free(resolved);
-    return out;
-}
-
 std::string extensionOf(const std::string& path) {
     const std::string name = WFLastPathComponent(path);
     const auto dot = name.rfind('.');
@@ -257,7 +249,7 @@ WFPluginResult okResult() { return WFPluginResult::resultWithStatus(WFResultStat
 WFLocalFilesystem::WFLocalFilesystem(std::string name, std::string root) : fsRoot_(std::move(root)) {
     setName(std::move(name));
     while (fsRoot_.size() > 1 && fsRoot_.back() == '/') fsRoot_.pop_back();
-    resolvedRoot_ = resolvedPath(fsRoot_);
+    resolvedRoot_ = platform::resolvedPath(fsRoot_);
     if (resolvedRoot_ && *resolvedRoot_ == fsRoot_) resolvedRoot_.reset();
 }
 
