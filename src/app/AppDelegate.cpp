@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
 
 #include "platform/ClassRegistry.h"
+#include "platform/Log.h"
+#include "plugins/background-fetch/BackgroundFetchManager.h"
 
 namespace wharf {
 
@@ -9,6 +11,12 @@ bool AppDelegate::applicationDidFinishLaunchingWithOptions(const platform::Value
     controller->init();
     setViewController(controller);
     return WFAppDelegate::applicationDidFinishLaunchingWithOptions(launchOptions);
+}
+
+void AppDelegate::applicationPerformFetchWithCompletionHandler(
+    platform::BackgroundFetchCompletionHandler completionHandler) {
+    platform::log("%s AppDelegate received fetch event", "WFBackgroundFetch");
+    BackgroundFetchManager::sharedInstance().performFetchWithCompletionHandler(std::move(completionHandler));
 }
 
 void AppDelegate::registerClasses() {

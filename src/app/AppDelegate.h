@@ -29,6 +29,9 @@ public:
 class AppDelegate : public WFAppDelegate {
 public:
     bool applicationDidFinishLaunchingWithOptions(const platform::Value& launchOptions) override;
+    // A background fetch goes to the background-fetch manager.
+    bool respondsToPerformFetch() const override { return true; }
+    void applicationPerformFetchWithCompletionHandler(platform::BackgroundFetchCompletionHandler completionHandler) override;
 
     // Registers "AppDelegate" and "MainViewController" in the class registry.
     static void registerClasses();

@@ -48,10 +48,11 @@ struct Options {
     std::string home;
     std::vector<std::string> openURLs;
     std::string screenshot;
+    bool backgroundFetch = false;
 };
 
 void usage(FILE* out) {
-    std::fprintf(out, "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH]\n");
+    std::fprintf(out, "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]\n");
 }
 
 // false (after a message) for an unknown option or a missing value.
@@ -78,6 +79,8 @@ bool parseOptions(int argc, char** argv, Options& options, bool& help) {
             std::string url;
             if (!value(url)) return false;
             options.openURLs.push_back(url);
+        } else if (arg == "--background-fetch") {
+            options.backgroundFetch = true;
         } else if (arg.rfind("-NB", 0) == 0) {
             // Launch arguments read by the Nimbus core logger.
         } else {
@@ -218,6 +221,8 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         if (name.is_string()) shellOptions.title = name.get<std::string>();
         // A screenshot run is a one-off: it never hands over to a running instance.
         if (!options.screenshot.empty()) shellOptions.unique = false;
+        // Woken for a fetch, as the phone wakes an application: hidden, in the background.
+        shellOptions.launchInBackground = options.backgroundFetch;
         platform::AppShell shell(shellOptions);
         gShell = &shell;
         delegate->setWindow(&shell);

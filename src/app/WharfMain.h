@@ -5,7 +5,7 @@
 
 namespace wharf {
 
-// wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH]
+// wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]
 // `registerExtraClasses` runs after the built-in classes are registered.
 int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraClasses = {});
 

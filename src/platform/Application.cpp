@@ -1,6 +1,9 @@
 #include "platform/Application.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cfloat>
+#include <cmath>
 #include <exception>
 
 #include "platform/Log.h"
@@ -11,6 +14,9 @@ namespace wharf::platform {
 
 namespace {
 constexpr std::chrono::milliseconds kDefaultAllowance = std::chrono::seconds(180);
+constexpr std::chrono::milliseconds kDefaultShortestFetchPeriod = std::chrono::minutes(15);
+// Longer periods are no different in practice; the cap keeps the conversion in range.
+constexpr double kLongestFetchPeriodSeconds = 365.0 * 24 * 3600;
 
 void post(const char* name) { NotificationCenter::defaultCenter().post(name, &Application::shared()); }
 }  // namespace
@@ -215,14 +221,66 @@ bool Application::idleTimerDisabled() const {
     return idleTimerDisabled_;
 }
 
+// --- Background fetch ----------------------------------------------------------------
+
 void Application::setMinimumBackgroundFetchInterval(double seconds) {
     std::lock_guard lock(mutex_);
     fetchInterval_ = seconds;
+    scheduleFetchTimerLocked();
 }
 
 double Application::minimumBackgroundFetchInterval() const {
     std::lock_guard lock(mutex_);
     return fetchInterval_;
+}
+
+void Application::setShortestBackgroundFetchPeriod(std::chrono::milliseconds period) {
+    std::lock_guard lock(mutex_);
+    shortestFetchPeriod_ = std::max(period, std::chrono::milliseconds(1));
+    scheduleFetchTimerLocked();
+}
+
+std::chrono::milliseconds Application::shortestBackgroundFetchPeriod() const {
+    std::lock_guard lock(mutex_);
+    return shortestFetchPeriod_;
+}
+
+void Application::scheduleFetchTimerLocked() {
+    const uint64_t generation = ++fetchGeneration_;
+    // Never, and anything that is not a number, switches fetching off.
+    if (!(fetchInterval_ < UIApplicationBackgroundFetchIntervalNever)) return;
+    const double seconds = std::clamp(fetchInterval_, 0.0, kLongestFetchPeriodSeconds);
+    const auto asked = std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)));
+    RunLoop::performAfter(std::max(asked, shortestFetchPeriod_), [this, generation] { fetchTimerFired(generation); });
+}
+
+void Application::fetchTimerFired(uint64_t generation) {
+    bool inBackground = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (generation != fetchGeneration_) return;
+        inBackground = state_ == ApplicationState::Background;
+        scheduleFetchTimerLocked();
+    }
+    // The phone wakes only applications that are not on screen.
+    if (inBackground) performBackgroundFetch();
+}
+
+void Application::performBackgroundFetch() {
+    ApplicationDelegate* target = delegate();
+    if (!target || !target->respondsToPerformFetch()) {
+        log("Background fetch skipped: the application delegate takes no fetch events");
+        return;
+    }
+    auto called = std::make_shared<std::atomic<bool>>(false);
+    BackgroundFetchCompletionHandler handler = [called](UIBackgroundFetchResult) {
+        if (called->exchange(true)) log("A background fetch completion handler was called again; ignored");
+    };
+    try {
+        target->applicationPerformFetchWithCompletionHandler(std::move(handler));
+    } catch (const std::exception& e) {
+        log("Background fetch handling threw: %s", e.what());
+    }
 }
 
 void Application::resetForTesting() {
@@ -236,7 +294,9 @@ void Application::resetForTesting() {
     arguments_.clear();
     delegate_ = nullptr;
     idleTimerDisabled_ = false;
-    fetchInterval_ = 0;
+    fetchInterval_ = UIApplicationBackgroundFetchIntervalNever;
+    shortestFetchPeriod_ = kDefaultShortestFetchPeriod;
+    ++fetchGeneration_;
 }
 
 }  // namespace wharf::platform

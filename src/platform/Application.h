@@ -1,6 +1,7 @@
 #pragma once
 // The application object: state, life-cycle notifications, background tasks,
 // launch arguments and the shared delegate.
+#include <cfloat>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,10 +18,22 @@ enum class ApplicationState { Active = 0, Inactive = 1, Background = 2 };
 using BackgroundTaskIdentifier = uint64_t;
 inline constexpr BackgroundTaskIdentifier kInvalidBackgroundTask = 0;
 
+// Background fetch: what a fetch found, whether the user lets the application
+// fetch, and the intervals between fetches (seconds).
+enum class UIBackgroundFetchResult : unsigned long { NewData = 0, NoData = 1, Failed = 2 };
+enum class UIBackgroundRefreshStatus : int { Restricted = 0, Denied = 1, Available = 2 };
+inline constexpr double UIApplicationBackgroundFetchIntervalMinimum = 0.0;
+inline constexpr double UIApplicationBackgroundFetchIntervalNever = DBL_MAX;
+// Called once, from any thread, when the fetch is over.
+using BackgroundFetchCompletionHandler = std::function<void(UIBackgroundFetchResult)>;
+
 // The application delegate as the platform sees it (optional methods).
 class ApplicationDelegate {
 public:
     virtual ~ApplicationDelegate() = default;
+    // A delegate that answers true is woken for background fetches.
+    virtual bool respondsToPerformFetch() const { return false; }
+    virtual void applicationPerformFetchWithCompletionHandler(BackgroundFetchCompletionHandler /*completionHandler*/) {}
 };
 
 class Application {
@@ -62,11 +75,22 @@ public:
     void setDelegate(ApplicationDelegate* delegate);
     ApplicationDelegate* delegate() const;
 
-    // Idle timer and background-fetch interval are recorded (nothing to drive on a desktop).
+    // The idle timer is recorded (nothing to drive on a desktop).
     void setIdleTimerDisabled(bool disabled);
     bool idleTimerDisabled() const;
+
+    // Background fetch. Until the interval is Never, a timer with that period
+    // (never shorter than shortestBackgroundFetchPeriod()) wakes the delegate
+    // for a fetch each time it fires while the application is in the background.
     void setMinimumBackgroundFetchInterval(double seconds);
     double minimumBackgroundFetchInterval() const;
+    UIBackgroundRefreshStatus backgroundRefreshStatus() const { return UIBackgroundRefreshStatus::Available; }
+    // Wakes the delegate for one fetch now (main thread), as a launch into the
+    // background for a fetch does.
+    void performBackgroundFetch();
+    // How often the system allows fetches at most (15 minutes).
+    void setShortestBackgroundFetchPeriod(std::chrono::milliseconds period);
+    std::chrono::milliseconds shortestBackgroundFetchPeriod() const;
 
     // Test support: back to a fresh application (active state, no tasks).
     void resetForTesting();
@@ -76,6 +100,8 @@ private:
     void startExpirationTimersLocked();
     void expire(uint64_t generation);
     void enterState(ApplicationState state);
+    void scheduleFetchTimerLocked();
+    void fetchTimerFired(uint64_t generation);
     struct Task;
     mutable std::recursive_mutex mutex_;
     ApplicationState state_ = ApplicationState::Inactive;
@@ -86,7 +112,10 @@ private:
     std::vector<std::string> arguments_;
     ApplicationDelegate* delegate_ = nullptr;
     bool idleTimerDisabled_ = false;
-    double fetchInterval_ = 0;
+    double fetchInterval_ = UIApplicationBackgroundFetchIntervalNever;
+    std::chrono::milliseconds shortestFetchPeriod_{std::chrono::minutes(15)};
+    // Bumped whenever the fetch timer is set anew: an older timer does nothing.
+    uint64_t fetchGeneration_ = 0;
     // Bumped on every entry into and exit from the background: a pending
     // expiration timer of an older generation does nothing.
     uint64_t backgroundGeneration_ = 0;

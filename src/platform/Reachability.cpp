@@ -1,10 +1,19 @@
 #include "platform/Reachability.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 #include <gio/gio.h>
+#include <glib-unix.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -13,7 +22,20 @@ namespace wharf::platform {
 
 namespace {
 
+std::string readProcFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 // Observers of GIO's monitor; its signals arrive on the main context.
+//
+// GIO's netlink monitor keeps one entry for "the default route", however many
+// there are: with two, losing either says there is no network, and neither a
+// second one coming nor the last one going is signalled at all. So the
+// kernel's route changes are watched as well, and a usable default route in
+// the kernel's tables counts as a network.
 class GioNetworkMonitor : public NetworkMonitor, public std::enable_shared_from_this<GioNetworkMonitor> {
 public:
     GioNetworkMonitor() {
@@ -25,23 +47,31 @@ public:
         monitor_ = G_NETWORK_MONITOR(g_object_ref(g_network_monitor_get_default()));
         if (onMain) g_main_context_pop_thread_default(g_main_context_default());
         g_signal_connect(monitor_, "network-changed", G_CALLBACK(&GioNetworkMonitor::onNetworkChanged), this);
-        g_signal_connect(monitor_, "notify::network-metered", G_CALLBACK(&GioNetworkMonitor::onMeteredChanged), this);
     }
     ~GioNetworkMonitor() override {
         g_signal_handlers_disconnect_by_data(monitor_, this);
         g_object_unref(monitor_);
+        if (routeSource_) {
+            g_source_destroy(routeSource_);
+            g_source_unref(routeSource_);
+        }
+        if (routeSocket_ >= 0) ::close(routeSocket_);
     }
 
     ReachabilityFlags currentFlags() override {
         ReachabilityFlags flags = 0;
-        if (g_network_monitor_get_network_available(monitor_)) {
+        auto interface = defaultRouteInterface(readProcFile("/proc/net/route"), readProcFile("/proc/net/ipv6_route"));
+        if (interface || g_network_monitor_get_network_available(monitor_)) {
             flags |= kReachabilityFlagReachable;
-            if (g_network_monitor_get_network_metered(monitor_)) flags |= kReachabilityFlagIsWWAN;
+            // Metered says nothing of the link (a tethered phone over Wi-Fi is
+            // metered too); the interface the traffic leaves by does.
+            if (interface && isWWANInterface(*interface)) flags |= kReachabilityFlagIsWWAN;
         }
         return flags;
     }
     uint64_t addObserver(std::function<void()> onChange) override {
         std::lock_guard lock(mutex_);
+        watchRoutesLocked();
         observers_[++lastToken_] = std::move(onChange);
         return lastToken_;
     }
@@ -54,9 +84,47 @@ private:
     static void onNetworkChanged(GNetworkMonitor*, gboolean, gpointer self) {
         static_cast<GioNetworkMonitor*>(self)->notifyAll();
     }
-    static void onMeteredChanged(GObject*, GParamSpec*, gpointer self) {
-        static_cast<GioNetworkMonitor*>(self)->notifyAll();
+    // Route changes of the kernel, IPv4 and IPv6, read from a netlink socket on
+    // the main context. Started with the first observer (the monitor is owned
+    // by then, so the source can hold a weak reference).
+    void watchRoutesLocked() {
+        if (routeSocket_ >= 0 || routeWatchFailed_) return;
+        routeSocket_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+        sockaddr_nl address{};
+        address.nl_family = AF_NETLINK;
+        address.nl_groups = RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+        if (routeSocket_ < 0 || ::bind(routeSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            log("Route changes cannot be watched (%s); relying on the network monitor alone", g_strerror(errno));
+            if (routeSocket_ >= 0) ::close(routeSocket_);
+            routeSocket_ = -1;
+            routeWatchFailed_ = true;
+            return;
+        }
+        routeSource_ = g_unix_fd_source_new(routeSocket_, G_IO_IN);
+        auto* weak = new std::weak_ptr<GioNetworkMonitor>(weak_from_this());
+        g_source_set_callback(routeSource_, G_SOURCE_FUNC(+[](int fd, GIOCondition, gpointer data) -> gboolean {
+                                  char buffer[8192];
+                                  while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+                                  }
+                                  if (auto self = static_cast<std::weak_ptr<GioNetworkMonitor>*>(data)->lock())
+                                      self->notifySoon();
+                                  return G_SOURCE_CONTINUE;
+                              }),
+                              weak, [](gpointer data) { delete static_cast<std::weak_ptr<GioNetworkMonitor>*>(data); });
+        g_source_attach(routeSource_, g_main_context_default());
     }
+
+    // One report for a burst of route messages.
+    void notifySoon() {
+        if (notifyPending_.exchange(true)) return;
+        RunLoop::performOnMain([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->notifyPending_ = false;
+                self->notifyAll();
+            }
+        });
+    }
+
     void notifyAll() {
         if (!RunLoop::isMainThread()) {
             RunLoop::performOnMain([weak = weak_from_this()] {
@@ -79,6 +147,10 @@ private:
     }
 
     GNetworkMonitor* monitor_ = nullptr;
+    int routeSocket_ = -1;
+    bool routeWatchFailed_ = false;
+    GSource* routeSource_ = nullptr;
+    std::atomic<bool> notifyPending_{false};
     std::mutex mutex_;
     uint64_t lastToken_ = 0;
     std::map<uint64_t, std::function<void()>> observers_;
@@ -105,6 +177,87 @@ std::shared_ptr<NetworkMonitor> NetworkMonitor::shared() {
 void NetworkMonitor::setShared(std::shared_ptr<NetworkMonitor> monitor) {
     std::lock_guard lock(sharedMutex());
     sharedSlot() = std::move(monitor);
+}
+
+// --- default route ------------------------------------------------------------------
+
+namespace {
+
+constexpr unsigned long kRouteUp = 0x0001;      // RTF_UP
+constexpr unsigned long kRouteReject = 0x0200;  // RTF_REJECT: an unreachable route
+
+struct Candidate {
+    std::string interface;
+    unsigned long metric = 0;
+};
+
+void consider(std::optional<Candidate>& best, std::string interface, unsigned long flags, unsigned long metric) {
+    if (!(flags & kRouteUp) || (flags & kRouteReject) || interface.empty()) return;
+    if (!best || metric < best->metric) best = Candidate{std::move(interface), metric};
+}
+
+bool parseHex(const std::string& text, unsigned long& value) {
+    if (text.empty() || text.size() > 16) return false;
+    char* end = nullptr;
+    value = std::strtoul(text.c_str(), &end, 16);
+    return end && *end == '\0';
+}
+
+// "Iface Destination Gateway Flags RefCnt Use Metric Mask ...", hex fields.
+std::optional<Candidate> ipv4Default(std::string_view table) {
+    std::optional<Candidate> best;
+    std::istringstream lines{std::string(table)};
+    std::string line;
+    std::getline(lines, line);  // header
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string iface, destination, gateway, flags, refcnt, use, metric, mask;
+        if (!(fields >> iface >> destination >> gateway >> flags >> refcnt >> use >> metric >> mask)) continue;
+        unsigned long dest = 1, flagBits = 0, maskValue = 1;
+        if (!parseHex(destination, dest) || !parseHex(flags, flagBits) || !parseHex(mask, maskValue)) continue;
+        if (dest != 0 || maskValue != 0) continue;
+        char* end = nullptr;
+        unsigned long metricValue = std::strtoul(metric.c_str(), &end, 10);
+        consider(best, iface, flagBits, metricValue);
+    }
+    return best;
+}
+
+// "dest plen src plen nexthop metric refcnt use flags iface", hex fields, no header.
+std::optional<Candidate> ipv6Default(std::string_view table) {
+    std::optional<Candidate> best;
+    std::istringstream lines{std::string(table)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string destination, prefix, source, sourcePrefix, nextHop, metric, refcnt, use, flags, iface;
+        if (!(fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >> refcnt >> use >> flags >>
+              iface))
+            continue;
+        unsigned long prefixLength = 1, metricValue = 0, flagBits = 0;
+        if (destination != std::string(32, '0') || !parseHex(prefix, prefixLength) || prefixLength != 0) continue;
+        if (!parseHex(metric, metricValue) || !parseHex(flags, flagBits)) continue;
+        consider(best, iface, flagBits, metricValue);
+    }
+    return best;
+}
+
+}  // namespace
+
+std::optional<std::string> defaultRouteInterface(std::string_view ipv4Routes, std::string_view ipv6Routes) {
+    if (auto route = ipv4Default(ipv4Routes)) return route->interface;
+    if (auto route = ipv6Default(ipv6Routes)) return route->interface;
+    return std::nullopt;
+}
+
+bool isWWANInterface(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
+    if (name.rfind("ww", 0) == 0) return true;
+    std::istringstream uevent(readProcFile("/sys/class/net/" + name + "/uevent"));
+    std::string line;
+    while (std::getline(uevent, line))
+        if (line == "DEVTYPE=wwan") return true;
+    return false;
 }
 
 // --- the fake ------------------------------------------------------------------------

@@ -4,13 +4,17 @@
 // loop, get the flags, release it.
 //
 // The flags come from a NetworkMonitor: by default GIO's GNetworkMonitor
-// (network available → reachable; metered → WWAN). Nothing here ever sends a
-// packet to the host: a host is reachable exactly when the machine has a
+// together with the kernel's route tables (a network, or a usable default
+// route → reachable), with the WWAN bit set when the default route leaves
+// through a mobile-broadband interface. Nothing here ever sends
+// a packet to the host: a host is reachable exactly when the machine has a
 // network. "Connection required" and "on demand" are never set on Linux.
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace wharf::platform {
 
@@ -58,6 +62,14 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// The interface of the default route, from the kernel's route tables as
+// /proc/net/route and /proc/net/ipv6_route print them: the usable default
+// route of lowest metric, IPv4 first. nullopt when there is none.
+std::optional<std::string> defaultRouteInterface(std::string_view ipv4Routes, std::string_view ipv6Routes);
+// A mobile-broadband (WWAN) interface: the kernel's device type "wwan", or a
+// name of the "ww" family that udev and the kernel give such devices.
+bool isWWANInterface(const std::string& name);
 
 // --- references ---------------------------------------------------------------------
 struct ReachabilityTarget;

@@ -9,6 +9,7 @@
 
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/RunLoop.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf::platform {
@@ -48,6 +49,11 @@ void deliverURLs(AppShell::Impl* impl) {
     for (auto& url : urls) guarded("openURL", [&] { impl->delegate->openURL(url); });
 }
 
+// On the next turn of the main loop, once the launch or hand-over is done.
+void deliverFetchLater() {
+    RunLoop::performOnMain([] { guarded("background fetch", [] { Application::shared().performBackgroundFetch(); }); });
+}
+
 void terminate(AppShell::Impl* impl) {
     if (impl->terminating) return;
     impl->terminating = true;
@@ -61,8 +67,10 @@ void updateState(AppShell::Impl* impl) {
     if (!impl->window) return;
     GdkWindow* gdk = gtk_widget_get_window(impl->window);
     bool iconified = gdk && (gdk_window_get_state(gdk) & GDK_WINDOW_STATE_ICONIFIED);
+    // A window never shown (a launch into the background) is not on screen either.
+    bool hidden = !impl->terminating && !gtk_widget_get_visible(impl->window);
     bool active = gtk_window_is_active(GTK_WINDOW(impl->window));
-    ApplicationState state = iconified ? ApplicationState::Background
+    ApplicationState state = iconified || hidden ? ApplicationState::Background
                              : active  ? ApplicationState::Active
                                        : ApplicationState::Inactive;
     guarded("state change", [&] { Application::shared().setState(state); });
@@ -132,9 +140,16 @@ void launch(AppShell::Impl* impl) {
         terminate(impl);
         return;
     }
-    gtk_widget_show_all(impl->window);
+    if (impl->options.launchInBackground) {
+        // The content is ready to appear the moment a later launch presents the window.
+        gtk_container_foreach(GTK_CONTAINER(impl->window), [](GtkWidget* child, gpointer) { gtk_widget_show_all(child); },
+                              nullptr);
+    } else {
+        gtk_widget_show_all(impl->window);
+    }
     guarded("did finish launching", [] { Application::shared().postDidFinishLaunching(); });
     deliverURLs(impl);
+    if (impl->options.launchInBackground) deliverFetchLater();
 }
 
 gboolean onTerminateSignal(gpointer d) {
@@ -146,11 +161,18 @@ int onCommandLine(GApplication*, GApplicationCommandLine* cmdline, gpointer d) {
     auto* impl = static_cast<AppShell::Impl*>(d);
     gint argc = 0;
     gchar** argv = g_application_command_line_get_arguments(cmdline, &argc);
-    for (int i = 1; i + 1 < argc; ++i)
-        if (g_strcmp0(argv[i], "--open-url") == 0) impl->pendingURLs.emplace_back(argv[++i]);
+    bool fetch = false;
+    for (int i = 1; i < argc; ++i) {
+        if (g_strcmp0(argv[i], "--open-url") == 0 && i + 1 < argc) impl->pendingURLs.emplace_back(argv[++i]);
+        else if (g_strcmp0(argv[i], "--background-fetch") == 0) fetch = true;
+    }
     g_strfreev(argv);
     if (!impl->launched) {
         launch(impl);
+    } else if (fetch) {
+        // A running application is woken for the fetch where it is, not shown.
+        deliverURLs(impl);
+        deliverFetchLater();
     } else {
         if (impl->window) gtk_window_present(GTK_WINDOW(impl->window));
         deliverURLs(impl);
@@ -175,6 +197,8 @@ AppShell::~AppShell() {
 
 int AppShell::run(AppShellDelegate& delegate, const std::vector<std::string>& openURLs) {
     impl_->delegate = &delegate;
+    // Known before anything launches, so that whoever asks at launch hears it.
+    if (impl_->options.launchInBackground) Application::shared().setState(ApplicationState::Background);
     bool unique = impl_->options.unique && g_getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr;
     auto flags = static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_COMMAND_LINE |
                                                 (unique ? 0 : G_APPLICATION_NON_UNIQUE));
@@ -201,6 +225,7 @@ int AppShell::run(AppShellDelegate& delegate, const std::vector<std::string>& op
     // The URLs travel as a command line, so that a second launch hands them to
     // the running instance the same way.
     std::vector<std::string> args{"wharf"};
+    if (impl_->options.launchInBackground) args.emplace_back("--background-fetch");
     for (auto& url : openURLs) {
         args.emplace_back("--open-url");
         args.push_back(url);

@@ -43,6 +43,10 @@ struct AppShellOptions {
     // Register as the unique instance on the session bus, so that a second
     // launch hands its --open-url to this one. Off where no session bus runs.
     bool unique = true;
+    // Launch the way the phone wakes an application for a background fetch:
+    // in the background state, the window hidden (a later launch shows it),
+    // with one fetch event delivered once launched.
+    bool launchInBackground = false;
 };
 
 class AppShell {

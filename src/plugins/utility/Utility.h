@@ -1,0 +1,61 @@
+#pragma once
+// The application's own small services for the page. Every action answers
+// once on the call's callback: 1 ("OK"), or 9 ("Error") for a missing, empty
+// or non-text argument where text is expected.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/WFPlugin.h"
+#include "host/WFPluginResult.h"
+#include "platform/gui/DocumentInteractionController.h"
+
+namespace wharf {
+
+class Utility : public WFPlugin, public platform::DocumentInteractionControllerDelegate {
+public:
+    static const WFActionTable& actions();
+    const WFActionTable& actionTable() const override { return actions(); }
+    std::string className() const override { return "Utility"; }
+
+    void echo(const WFInvokedUrlCommand& command);
+    void setOrientation(const WFInvokedUrlCommand& command);
+    void stayAwake(const WFInvokedUrlCommand& command);
+    void startBackgroundTask(const WFInvokedUrlCommand& command);
+    void finishBackgroundTask(const WFInvokedUrlCommand& command);
+    void debug(const WFInvokedUrlCommand& command);
+    void openUrl(const WFInvokedUrlCommand& command);
+    void openMap(const WFInvokedUrlCommand& command);
+    void clearCache(const WFInvokedUrlCommand& command);
+    void sendNotification(const WFInvokedUrlCommand& command);
+    void clearNotifications(const WFInvokedUrlCommand& command);
+
+    void respondWithStatus(const WFInvokedUrlCommand& command, WFResultStatus status);
+    void respondWithMessage(const WFInvokedUrlCommand& command, const std::string& message);
+    // Shows the document in a preview over the application's window.
+    void openDocument(const std::string& url);
+
+    // The orientations a mode allows ("portrait", "landscape", "user",
+    // "unspecified"; exact case), as interface-orientation numbers.
+    static std::vector<int> orientationsForMode(const std::string& mode);
+
+    GtkWidget* documentInteractionControllerViewForPreview(platform::DocumentInteractionController& controller) override;
+
+    std::shared_ptr<platform::DocumentInteractionController> viewer() const;
+    void setViewer(std::shared_ptr<platform::DocumentInteractionController> viewer);
+
+private:
+    // Argument 0 as non-empty text; otherwise answers 9 and gives nullopt.
+    std::optional<std::string> requireText(const WFInvokedUrlCommand& command);
+    // Hands the URL to the application that opens its kind.
+    void openExternally(const std::string& url);
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<platform::DocumentInteractionController> viewer_;
+};
+
+// Registers "Utility".
+void registerUtilityPlugin();
+
+}  // namespace wharf
