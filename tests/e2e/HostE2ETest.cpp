@@ -217,6 +217,21 @@ TEST_F(HostE2E, FailedLoadShowsTheErrorPageNotWebKits) {
     const std::string failed = "http://127.0.0.1:" + std::to_string(port) + "/start.html";
     EXPECT_EQ(run.err.find("Finished load of: " + failed), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("Finished load of: file://"), std::string::npos) << run.err;
+
+    // Without an error page WebKit shows its own, which is no page of the application.
+    const std::string errorUrl = "<preference name=\"ErrorUrl\" value=\"error.html\" />";
+    std::string config = readFile(bundle + "/config.xml");
+    config.erase(config.find(errorUrl), errorUrl.size());
+    writeFile(bundle + "/config.xml", config);
+    Host host = spawnHost(dir_, {"--bundle", bundle, "--home", home()}, "plain");
+    const bool shown = waitForLog(host, "Showing the web engine's own error page for " + failed);
+    RunResult plain = stopHost(host);
+    EXPECT_TRUE(shown) << plain.err;
+    EXPECT_NE(plain.err.find("Failed to load webpage with error: "), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.err.find("Finished load of"), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.err.find("Resetting plugins due to page load.", plain.err.find("Failed to load webpage")),
+              std::string::npos)
+        << plain.err;
 }
 
 // Cookies a server set survive a restart of the application (same home), and

@@ -333,13 +333,16 @@ private:
         return TRUE;
     }
 
-    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
         auto* me = static_cast<WebKitWebViewAdapter*>(self);
         // WebKit's own error page for a failed load is no page of the
         // application: none of its events reach the observer.
         if (event == WEBKIT_LOAD_STARTED && me->engineErrorPageMayFollow_) me->showingEngineErrorPage_ = true;
         if (me->showingEngineErrorPage_) {
-            if (event == WEBKIT_LOAD_FINISHED) me->showingEngineErrorPage_ = me->engineErrorPageMayFollow_ = false;
+            if (event == WEBKIT_LOAD_FINISHED) {
+                me->showingEngineErrorPage_ = me->engineErrorPageMayFollow_ = false;
+                log("Showing the web engine's own error page for %s", webkit_web_view_get_uri(view));
+            }
             return;
         }
         if (event == WEBKIT_LOAD_FINISHED && me->settings_.scalesPageToFit) me->scalePageToFit();
