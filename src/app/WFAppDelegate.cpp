@@ -2,6 +2,10 @@
 
 #include <gtk/gtk.h>
 
+#include <filesystem>
+#include <system_error>
+
+#include "platform/Bundle.h"
 #include "platform/Container.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
@@ -19,6 +23,20 @@ platform::WebContextOptions& contextOptions() {
 WFURLCacheSettings& urlCache() {
     static WFURLCacheSettings cache;
     return cache;
+}
+
+// What the application's pages may read as files: its bundle and its home,
+// as the phone's application sandbox allowed.
+std::vector<std::string> applicationDirectories() {
+    std::vector<std::string> roots;
+    auto add = [&](const std::string& path) {
+        std::error_code ec;
+        auto real = std::filesystem::canonical(path, ec);
+        if (!ec && !real.empty()) roots.push_back(real.string());
+    };
+    if (auto bundle = platform::Bundle::mainBundle()) add(bundle->bundlePath());
+    add(platform::Container::home());
+    return roots;
 }
 
 }  // namespace
@@ -56,6 +74,11 @@ WFAppDelegate::WFAppDelegate() {
     cache.diskPath = "nsurlcache";
     options.cacheDirectory = platform::Container::cachesPath() + "/" + cache.diskPath;
     options.dataDirectory = platform::Container::libraryPath() + "/WebKit";
+    // Cookies outlive the process, as the phone's shared cookie storage did.
+    const std::string cookies = platform::Container::libraryPath() + "/Cookies";
+    platform::Container::ensureDirectory(cookies);
+    options.cookieFile = cookies + "/cookies.sqlite";
+    options.fileAccessRoots = applicationDirectories();
 }
 
 WFAppDelegate::~WFAppDelegate() = default;

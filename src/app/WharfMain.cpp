@@ -23,6 +23,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 #include "platform/gui/AppShell.h"
+#include "platform/gui/Pasteboard.h"
 #include "platform/gui/WebView.h"
 #ifdef WHARF_HAS_HOST_PLUGINS
 #include "host/plugins/WFHostPlugins.h"
@@ -225,11 +226,14 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         shellOptions.launchInBackground = options.backgroundFetch;
         platform::AppShell shell(shellOptions);
         gShell = &shell;
+        auto pasteboard = platform::createGtkPasteboard();
+        platform::Pasteboard::setGeneral(pasteboard.get());
         delegate->setWindow(&shell);
         std::unique_ptr<ScreenshotRun> screenshot;
         if (!options.screenshot.empty()) screenshot = std::make_unique<ScreenshotRun>(options.screenshot, delegate);
 
         int status = shell.run(*delegate, options.openURLs);
+        platform::Pasteboard::setGeneral(nullptr);
         gShell = nullptr;
         platform::Application::shared().setDelegate(nullptr);
         return status;

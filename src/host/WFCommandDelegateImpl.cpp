@@ -78,6 +78,10 @@ void WFCommandDelegateImpl::evalJsHelper(const std::string& js) {
             return;
         }
     }
+    evalJsOnMainLater(js);
+}
+
+void WFCommandDelegateImpl::evalJsOnMainLater(const std::string& js) {
     std::weak_ptr<WFCommandDelegateImpl> weak = weak_from_this();
     platform::RunLoop::performOnMain([weak, js] {
         if (auto self = weak.lock()) self->evalJsHelper2(js);
@@ -108,10 +112,13 @@ void WFCommandDelegateImpl::evalJs(const std::string& js) { evalJs(js, true); }
 void WFCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLoop) {
     std::string wrapped = "try{wharf.require('wharf/exec').nativeEvalAndFetch(function(){" + js +
                           "})}catch(e){console.log('exception nativeEvalAndFetch : '+e);};";
-    if (scheduledOnRunLoop)
+    if (scheduledOnRunLoop) {
         evalJsHelper(wrapped);
-    else
+    } else if (platform::RunLoop::isMainThread()) {
         evalJsHelper2(wrapped);
+    } else {
+        evalJsOnMainLater(wrapped);  // the web view is only ever called on the main thread
+    }
 }
 
 std::shared_ptr<WFPlugin> WFCommandDelegateImpl::getCommandInstance(const std::string& pluginName) {

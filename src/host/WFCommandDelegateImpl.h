@@ -41,6 +41,8 @@ public:
     void setUrlTransformer(WFUrlTransformer transformer) override;
 
 private:
+    void evalJsOnMainLater(const std::string& js);
+
     std::weak_ptr<WFViewControllerInterface> viewController_;
     std::optional<platform::Regex> callbackIdPattern_;
     std::weak_ptr<WFCommandQueue> commandQueue_;

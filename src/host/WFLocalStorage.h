@@ -19,7 +19,7 @@
 
 namespace wharf {
 
-inline constexpr const char* kWFLocalStorageErrorDomain = "kCDVLocalStorageErrorDomain";
+inline constexpr const char* kWFLocalStorageErrorDomain = "kWFLocalStorageErrorDomain";
 
 // One file or folder that is copied.
 class WFBackupInfo {

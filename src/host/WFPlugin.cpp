@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <typeinfo>
 
+#include "host/WFStringsTable.h"
 #include "platform/Bundle.h"
 #include "platform/Device.h"
-#include "platform/PropertyList.h"
 
 namespace wharf {
 
@@ -81,10 +81,9 @@ std::string WFPlugin::pluginLocalizedString(const std::string& key) const {
                                       std::string()}) {
         auto path = bundle->pathForResource("Localizable", "strings", folder);
         if (!path) continue;
-        auto table = platform::plist::readFile(*path);
-        if (!table || !table->is_object()) continue;
-        auto it = table->find(key);
-        if (it != table->end() && it->is_string()) return it->get<std::string>();
+        auto table = wf_readStringsTable(*path);
+        if (!table) continue;
+        if (auto it = table->find(key); it != table->end()) return it->second;
     }
     return key;
 }

@@ -1,7 +1,5 @@
 #include "host/WFUIWebViewDelegate.h"
 
-#include <string_view>
-
 #include "platform/Log.h"
 
 namespace wharf {
@@ -20,41 +18,7 @@ bool WFUIWebViewDelegate::shouldLoadRequest(const URLRequest& request) {
     return request.url.valid() && !scheme.empty();
 }
 
-bool WFUIWebViewDelegate::requestIsEqualToRequestAfterStrippingFragments(const URLRequest& a, const URLRequest& b) {
-    if (!a.url.valid() || !b.url.valid()) return false;
-    auto strip = [](const std::string& text) { return std::string_view(text).substr(0, text.find('#')); };
-    return strip(a.url.absoluteString()) == strip(b.url.absoluteString());
-}
-
-std::string WFUIWebViewDelegate::evalForCurrentURL(WebView* webView) {
-    if (!webView) return "";
-    auto url = webView->url();
-    return url ? url->absoluteString() : "";
-}
-
-bool WFUIWebViewDelegate::webViewShouldStartLoadWithRequest(WebView* webView, const URLRequest& request,
-                                                            platform::NavigationType navigationType) {
-    if (auto delegate = delegate_.lock()) {
-        if (!delegate->webViewShouldStartLoadWithRequest(webView, request, navigationType)) return false;
-    }
-    // A frame or a resource, not the top-level page.
-    std::optional<platform::Url> current = webView ? webView->url() : std::nullopt;
-    bool isCurrentRequest = current && current->absoluteString() == request.url.absoluteString();
-    if (!isCurrentRequest && request.url.absoluteString() != request.mainDocumentURL.absoluteString())
-        return shouldLoadRequest(request);
-
-    if (current) {
-        URLRequest currentRequest;
-        currentRequest.url = *current;
-        if (requestIsEqualToRequestAfterStrippingFragments(request, currentRequest) &&
-            evalForCurrentURL(webView) != request.url.absoluteString())
-            return true;  // a fragment change inside the page
-    }
-    topLevelLoadWillStart(webView, request);
-    return true;
-}
-
-void WFUIWebViewDelegate::topLevelLoadWillStart(WebView* webView, const URLRequest&) {
+void WFUIWebViewDelegate::topLevelLoadWillStart(WebView* webView) {
     switch (state_) {
         case STATE_IDLE:
         case STATE_IOS5_POLLING_FOR_LOAD_START:
@@ -159,13 +123,6 @@ WFWebViewEventAdapter::WFWebViewEventAdapter(WebView* webView, std::shared_ptr<W
                                              std::weak_ptr<UIWebViewDelegate> wrapped)
     : webView_(webView), delegate_(std::move(delegate)), wrapped_(std::move(wrapped)) {}
 
-URLRequest WFWebViewEventAdapter::currentRequest() const {
-    URLRequest request;
-    if (auto url = webView_ ? webView_->url() : std::nullopt) request.url = *url;
-    request.mainDocumentURL = request.url;
-    return request;
-}
-
 bool WFWebViewEventAdapter::decidePolicyForNavigation(const URLRequest& request, platform::NavigationType type,
                                                       bool) {
     if (auto wrapped = wrapped_.lock()) {
@@ -177,11 +134,11 @@ bool WFWebViewEventAdapter::decidePolicyForNavigation(const URLRequest& request,
 }
 
 void WFWebViewEventAdapter::loadStarted() {
-    delegate_->topLevelLoadWillStart(webView_, currentRequest());
+    delegate_->topLevelLoadWillStart(webView_);
     delegate_->webViewDidStartLoad(webView_);
 }
 
-void WFWebViewEventAdapter::loadRedirected() { delegate_->topLevelLoadWillStart(webView_, currentRequest()); }
+void WFWebViewEventAdapter::loadRedirected() { delegate_->topLevelLoadWillStart(webView_); }
 
 void WFWebViewEventAdapter::loadFinished() { delegate_->webViewDidFinishLoad(webView_); }
 

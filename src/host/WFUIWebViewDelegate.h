@@ -41,25 +41,19 @@ public:
 
     explicit WFUIWebViewDelegate(std::weak_ptr<UIWebViewDelegate> delegate);
 
-    bool webViewShouldStartLoadWithRequest(platform::WebView* webView, const platform::URLRequest& request,
-                                           platform::NavigationType navigationType) override;
     void webViewDidStartLoad(platform::WebView* webView) override;
     void webViewDidFinishLoad(platform::WebView* webView) override;
     void webViewDidFailLoadWithError(platform::WebView* webView, const platform::Error& error) override;
 
     // Requests a frame may load without asking the engine.
     static bool shouldLoadRequest(const platform::URLRequest& request);
-    static bool requestIsEqualToRequestAfterStrippingFragments(const platform::URLRequest& a,
-                                                               const platform::URLRequest& b);
-    // The page's location.
-    static std::string evalForCurrentURL(platform::WebView* webView);
 
     long state() const { return state_; }
     long loadCount() const { return loadCount_; }
 
-    // The steps after the wrapped delegate's answer, for a top-level load the
-    // engine has already let through (used by WFWebViewEventAdapter).
-    void topLevelLoadWillStart(platform::WebView* webView, const platform::URLRequest& request);
+    // A top-level load (or its redirect) the wrapped delegate let through is
+    // under way: the state machine's should-start step.
+    void topLevelLoadWillStart(platform::WebView* webView);
 
 private:
     std::weak_ptr<UIWebViewDelegate> delegate_;
@@ -69,8 +63,10 @@ private:
 
 // Feeds a load-state delegate from the platform web view's events. WebKit
 // reports load events for the top-level page only and none for fragment
-// changes, so a navigation decision only asks (no state change) and the
-// load events drive the transitions.
+// changes, so a navigation decision only asks the wrapped delegate (no state
+// change) and the load events drive the transitions: a start or a redirect is
+// the should-start step, then the start itself. A failure's trailing finish
+// meets an idle machine and goes no further.
 class WFWebViewEventAdapter : public platform::WebViewObserver {
 public:
     WFWebViewEventAdapter(platform::WebView* webView, std::shared_ptr<WFUIWebViewDelegate> delegate,
@@ -86,8 +82,6 @@ public:
     const std::shared_ptr<WFUIWebViewDelegate>& delegate() const { return delegate_; }
 
 private:
-    platform::URLRequest currentRequest() const;
-
     platform::WebView* webView_;
     std::shared_ptr<WFUIWebViewDelegate> delegate_;
     std::weak_ptr<UIWebViewDelegate> wrapped_;

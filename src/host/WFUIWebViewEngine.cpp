@@ -8,6 +8,7 @@
 #include "host/WFViewControllerInterface.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Log.h"
+#include "platform/UserDefaults.h"
 
 namespace wharf {
 
@@ -94,8 +95,16 @@ void WFUIWebViewEngine::evaluateJavaScript(const std::string& script, WFJavaScri
     engineWebView_->evaluateJavaScript(script, std::move(completion));
 }
 
+void WFUIWebViewEngine::takeUserAgentFromDefaults() {
+    // The agent the holder of the user-agent lock registered, unless the
+    // application's own defaults name one.
+    const std::string agent = platform::UserDefaults::standard().stringForKey("UserAgent");
+    if (!agent.empty()) engineWebView_->setCustomUserAgent(agent);
+}
+
 void WFUIWebViewEngine::loadRequest(const WFURLRequest& request) {
     if (!engineWebView_) return;
+    takeUserAgentFromDefaults();
     platform::URLRequest r;
     r.url = request.url;
     r.mainDocumentURL = request.url;
@@ -104,7 +113,9 @@ void WFUIWebViewEngine::loadRequest(const WFURLRequest& request) {
 }
 
 void WFUIWebViewEngine::loadHTMLString(const std::string& html, const std::optional<platform::Url>& baseURL) {
-    if (engineWebView_) engineWebView_->loadHTMLString(html, baseURL);
+    if (!engineWebView_) return;
+    takeUserAgentFromDefaults();
+    engineWebView_->loadHTMLString(html, baseURL);
 }
 
 std::optional<platform::Url> WFUIWebViewEngine::URL() const {
@@ -136,11 +147,11 @@ void WFUIWebViewEngine::updateSettings(const Value& settings) {
 void WFUIWebViewEngine::updateWithInfo(const Value& info) {
     if (!info.is_object()) return;
     auto controller = viewController();
-    auto delegateEntry = info.find(kCDVWebViewEngineUIWebViewDelegate);
+    auto delegateEntry = info.find(kWFWebViewEngineUIWebViewDelegate);
     if (delegateEntry != info.end() && platform::boolValue(*delegateEntry)) {
         if (auto asDelegate = std::dynamic_pointer_cast<UIWebViewDelegate>(controller)) installDelegate(asDelegate);
     }
-    auto prefs = info.find(kCDVWebViewEngineWebViewPreferences);
+    auto prefs = info.find(kWFWebViewEngineWebViewPreferences);
     if (prefs != info.end() && prefs->is_object()) updateSettings(*prefs);
 }
 

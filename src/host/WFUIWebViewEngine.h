@@ -13,8 +13,8 @@
 
 namespace wharf {
 
-inline constexpr const char* kCDVWebViewEngineUIWebViewDelegate = "kCDVWebViewEngineUIWebViewDelegate";
-inline constexpr const char* kCDVWebViewEngineWebViewPreferences = "kCDVWebViewEngineWebViewPreferences";
+inline constexpr const char* kWFWebViewEngineUIWebViewDelegate = "kWFWebViewEngineUIWebViewDelegate";
+inline constexpr const char* kWFWebViewEngineWebViewPreferences = "kWFWebViewEngineWebViewPreferences";
 
 class WFUIWebViewEngine : public WFPlugin, public WFWebViewEngineProtocol {
 public:
@@ -35,8 +35,8 @@ public:
     std::optional<platform::Url> URL() const override;
     bool canLoadRequest(const WFURLRequest& request) const override;
     void updateSettings(const platform::Value& settings);
-    // {"kCDVWebViewEngineUIWebViewDelegate": true} re-wraps the view controller
-    // when it is itself a web-view delegate; "kCDVWebViewEngineWebViewPreferences"
+    // {"kWFWebViewEngineUIWebViewDelegate": true} re-wraps the view controller
+    // when it is itself a web-view delegate; "kWFWebViewEngineWebViewPreferences"
     // applies a preferences dictionary.
     void updateWithInfo(const platform::Value& info) override;
 
@@ -46,6 +46,8 @@ public:
     const std::shared_ptr<WFUIWebViewNavigationDelegate>& navWebViewDelegate() const { return navWebViewDelegate_; }
 
 private:
+    // A web view picks up the "UserAgent" user default when it loads.
+    void takeUserAgentFromDefaults();
     void installDelegate(std::weak_ptr<UIWebViewDelegate> wrapped);
 
     std::shared_ptr<platform::WebView> engineWebView_;

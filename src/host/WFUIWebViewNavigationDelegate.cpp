@@ -16,6 +16,15 @@ platform::WebView* engineViewOf(const std::shared_ptr<WFPlugin>& plugin) {
     auto engine = std::dynamic_pointer_cast<WFWebViewEngineProtocol>(plugin);
     return engine ? engine->engineWebView() : nullptr;
 }
+
+std::string withoutQuery(const std::string& url) { return url.substr(0, url.find_first_of("?#")); }
+
+// The error page itself failed to load: loading it again would fail again, for ever.
+bool failedOnErrorPage(const platform::Error& error, const platform::Url& errorPage) {
+    auto failing = error.userInfo.find("NSErrorFailingURLStringKey");
+    return failing != error.userInfo.end() && failing->is_string() &&
+           withoutQuery(failing->get<std::string>()) == withoutQuery(errorPage.absoluteString());
+}
 }  // namespace
 
 WFUIWebViewNavigationDelegate::WFUIWebViewNavigationDelegate(std::weak_ptr<WFPlugin> enginePlugin)
@@ -56,7 +65,7 @@ void WFUIWebViewNavigationDelegate::webViewDidFailLoadWithError(WebView* webView
     auto url = platform::Url::resolve(*errorURL, "?error=" + platform::percentEncode(message));
     if (!url) return;
     platform::log("%s", url->absoluteString().c_str());
-    if (error.code != platform::kURLErrorCancelled && webView) {
+    if (error.code != platform::kURLErrorCancelled && webView && !failedOnErrorPage(error, *url)) {
         platform::URLRequest request;
         request.url = *url;
         request.mainDocumentURL = *url;

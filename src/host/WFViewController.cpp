@@ -22,6 +22,7 @@
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/Regex.h"
+#include "platform/gui/Pasteboard.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf {
@@ -258,10 +259,8 @@ void WFViewController::viewDidLoad() {
 
 void WFViewController::setLockToken(int64_t lockToken) {
     userAgentLockToken_ = lockToken;
-    const std::string agent = userAgent();
-    WFUserAgentUtil::setUserAgent(agent, lockToken);
-    // The registered agent is what a web view created now picks up; ours exists already.
-    if (auto* view = webView()) view->setCustomUserAgent(agent);
+    // The engine's web view takes the registered agent when it loads the page.
+    WFUserAgentUtil::setUserAgent(userAgent(), lockToken);
 }
 
 namespace {
@@ -480,6 +479,11 @@ void WFViewController::onAppDidEnterBackground(const Notification&) {
 
 void WFViewController::onAppWillEnterForeground(const Notification&) {
     fireAppEvent("wharf.fireDocumentEvent('resume');", std::nullopt);
+    // The text on the pasteboard is put back as plain text, owned by us.
+    if (auto* pasteboard = platform::Pasteboard::general())
+        pasteboard->requestString([](std::optional<std::string> text) {
+            if (auto* general = platform::Pasteboard::general(); general && text) general->setString(*text);
+        });
 }
 
 void WFViewController::onAppDidBecomeActive(const Notification&) {

@@ -1,6 +1,8 @@
-// The application delegate: open-URL notifications, orientations, the URL
-// cache it records and a launch that keeps a preset view controller.
+// The application delegate: open-URL notifications and a launch that keeps a
+// preset view controller; where the web-process extension is found.
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "TestSupport.h"
 #include "app/AppDelegate.h"
@@ -10,6 +12,7 @@
 #include "platform/Bundle.h"
 #include "platform/Container.h"
 #include "platform/NotificationCenter.h"
+#include "platform/gui/WebExtensions.h"
 
 namespace wharf::test {
 namespace {
@@ -60,17 +63,6 @@ TEST_F(AppDelegateTest, NoURLPostsNothing) {
     EXPECT_TRUE(posted.empty());
 }
 
-TEST_F(AppDelegateTest, OrientationsAndURLCache) {
-    AppDelegate delegate;
-    EXPECT_EQ(delegate.applicationSupportedInterfaceOrientationsForWindow(), 30u);
-    EXPECT_EQ(WFAppDelegate::sharedURLCache().memoryCapacity, 8388608u);
-    EXPECT_EQ(WFAppDelegate::sharedURLCache().diskCapacity, 33554432u);
-    EXPECT_EQ(WFAppDelegate::sharedURLCache().diskPath, "nsurlcache");
-    EXPECT_TRUE(WFAppDelegate::webContextOptions().acceptAllCookies);
-    EXPECT_TRUE(WFAppDelegate::webContextOptions().acceptThirdPartyCookies);
-    EXPECT_EQ(WFAppDelegate::webContextOptions().cacheDirectory, platform::Container::cachesPath() + "/nsurlcache");
-}
-
 TEST_F(AppDelegateTest, LaunchKeepsAPresetViewControllerAndReportsConfigFaults) {
     TempDir bundle;
     writeFile(bundle.file("Info.plist"), "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>");
@@ -96,6 +88,25 @@ TEST_F(AppDelegateTest, LaunchKeepsAPresetViewControllerAndReportsConfigFaults) 
     WFUIWebViewEngine::setWebViewFactory(nullptr);
     platform::Bundle::setMainBundle(nullptr);
     WFUserAgentUtil::resetForTesting();
+}
+
+// An installed binary finds the extension under <prefix>/lib, not the build tree's.
+TEST(WebExtensions, FoundNextToAnInstalledBinaryElseInTheBuildTree) {
+    namespace fs = std::filesystem;
+    TempDir prefix;
+    fs::create_directories(prefix.file("bin"));
+    const std::string executable = prefix.file("bin/wharf");
+    const std::string buildTree = platform::findWebExtensionsDirectory("");
+    ASSERT_FALSE(buildTree.empty());
+    EXPECT_TRUE(fs::exists(buildTree + "/libwharf-file-confinement.so"));
+
+    // An empty directory is not the extension's.
+    fs::create_directories(prefix.file("lib/wharf/web-extensions"));
+    EXPECT_EQ(platform::findWebExtensionsDirectory(executable), buildTree);
+    fs::copy_file(buildTree + "/libwharf-file-confinement.so",
+                  prefix.file("lib/wharf/web-extensions/libwharf-file-confinement.so"));
+    EXPECT_EQ(platform::findWebExtensionsDirectory(executable),
+              fs::canonical(prefix.file("lib/wharf/web-extensions")).string());
 }
 
 }  // namespace

@@ -1,23 +1,30 @@
 // End-to-end tests: the real host binary with the echo plug-in on test
-// bundles, in WebKitGTK under Xvfb. Each test runs the host once with a fresh
-// home and reads back what the page reported through the bridge.
+// bundles, in WebKitGTK under Xvfb. Each test runs the host with a fresh home
+// and reads back what the page reported through the bridge.
+#include <arpa/inet.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/Value.h"
 #include "TestSupport.h"
+#include "platform/Url.h"
+#include "platform/Value.h"
 
 extern char** environ;
 
@@ -83,8 +90,44 @@ RunResult runHost(const TempDir& dir, std::vector<std::string> args) { return wa
 std::string prepareBundle(const TempDir& dir, const std::string& name) {
     const fs::path target = fs::path(dir.path()) / "bundle";
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / name, target, fs::copy_options::recursive);
+    fs::create_directories(target / "www");
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", target / "www" / "wharf.js");
     return target.string();
+}
+
+// Puts `port` in place of each "@PORT@" in the bundle's config.xml.
+void setPort(const std::string& bundle, int port) {
+    std::string config = readFile(bundle + "/config.xml");
+    for (auto at = config.find("@PORT@"); at != std::string::npos; at = config.find("@PORT@"))
+        config.replace(at, 6, std::to_string(port));
+    writeFile(bundle + "/config.xml", config);
+}
+
+// A loopback port nothing listens on (it was free a moment ago).
+int closedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool waitForLog(const Host& host, const std::string& text, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (readFile(host.errPath).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+RunResult stopHost(const Host& host) {
+    kill(host.pid, SIGTERM);
+    return waitHost(host);
 }
 
 class HostE2E : public ::testing::Test {
@@ -153,6 +196,126 @@ TEST_F(HostE2E, MissingStartPageLoadsTheErrorPageWithTheMessage) {
     EXPECT_EQ(r["page"], "error.html");
     EXPECT_EQ(r["error"], "ERROR: Start Page at 'www/nothere.html' was not found.");
     EXPECT_NE(run.err.find("ERROR: Start Page at 'www/nothere.html' was not found."), std::string::npos);
+}
+
+// A start page that cannot load gives way to the configured error page, with
+// the message in its query; the failed page is never reported as loaded.
+TEST_F(HostE2E, FailedLoadShowsTheErrorPageNotWebKits) {
+    const std::string bundle = prepareBundle(dir_, "failed");
+    fs::copy_file(fs::path(WHARF_E2E_BUNDLES) / "missing/www/error.html", bundle + "/www/error.html");
+    const int port = closedPort();
+    setPort(bundle, port);
+    RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home()});
+    ASSERT_FALSE(run.timedOut) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    Value r = report();
+    ASSERT_TRUE(r.is_object()) << run.err;
+    EXPECT_EQ(r["page"], "error.html");
+    const std::string error = r["error"].get<std::string>();
+    EXPECT_EQ(error.rfind("Failed to load webpage with error: ", 0), 0u) << error;
+    EXPECT_EQ(r["search"], "?error=" + wharf::platform::percentEncode(error));
+    const std::string failed = "http://127.0.0.1:" + std::to_string(port) + "/start.html";
+    EXPECT_EQ(run.err.find("Finished load of: " + failed), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Finished load of: file://"), std::string::npos) << run.err;
+
+    // Without an error page WebKit shows its own, which is no page of the application.
+    const std::string errorUrl = "<preference name=\"ErrorUrl\" value=\"error.html\" />";
+    std::string config = readFile(bundle + "/config.xml");
+    config.erase(config.find(errorUrl), errorUrl.size());
+    writeFile(bundle + "/config.xml", config);
+    Host host = spawnHost(dir_, {"--bundle", bundle, "--home", home()}, "plain");
+    const bool shown = waitForLog(host, "Showing the web engine's own error page for " + failed);
+    RunResult plain = stopHost(host);
+    EXPECT_TRUE(shown) << plain.err;
+    EXPECT_NE(plain.err.find("Failed to load webpage with error: "), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.err.find("Finished load of"), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.err.find("Resetting plugins due to page load.", plain.err.find("Failed to load webpage")),
+              std::string::npos)
+        << plain.err;
+}
+
+// Cookies a server set survive a restart of the application (same home), and
+// WebKit keeps its caches in the application's Library.
+TEST_F(HostE2E, CookiesOutliveTheProcess) {
+    httplib::Server server;
+    std::mutex mutex;
+    std::vector<std::string> cookies;
+    server.Get("/page", [&](const httplib::Request& request, httplib::Response& response) {
+        {
+            std::lock_guard lock(mutex);
+            cookies.push_back(request.get_header_value("Cookie"));
+        }
+        response.set_header("Set-Cookie", "wharf=kept; Max-Age=3600; Path=/");
+        response.set_header("Cache-Control", "max-age=3600");
+        response.set_content("<html><body>cookie page</body></html>", "text/html");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { server.listen_after_bind(); });
+    const std::string bundle = prepareBundle(dir_, "cookies");
+    setPort(bundle, port);
+    const std::string page = "Finished load of: http://127.0.0.1:" + std::to_string(port) + "/page";
+
+    for (const char* name : {"first", "second"}) {
+        Host host = spawnHost(dir_, {"--bundle", bundle, "--home", home()}, name);
+        const bool loaded = waitForLog(host, page);
+        RunResult run = stopHost(host);
+        EXPECT_TRUE(loaded) << run.err;
+        EXPECT_EQ(run.status, 0) << run.err;
+    }
+    server.stop();
+    serving.join();
+    ASSERT_EQ(cookies.size(), 2u);
+    EXPECT_EQ(cookies[0], "");
+    EXPECT_EQ(cookies[1], "wharf=kept");
+    EXPECT_TRUE(fs::is_regular_file(home() + "/Library/Cookies/cookies.sqlite"));
+    EXPECT_TRUE(fs::is_directory(home() + "/Library/Caches/nsurlcache"));
+}
+
+// A page reads files of its own bundle and its container, and nothing else:
+// not /etc/passwd, not a file beside the bundle, neither through a link in the
+// container nor through encoded dot segments. The same launch checks the
+// web-view preferences in the page and a batch with unpaired surrogates.
+TEST_F(HostE2E, PagesReadOnlyTheApplicationsFiles) {
+    const std::string bundle = prepareBundle(dir_, "confined");
+    fs::create_directories(dir_.file("outside"));
+    writeFile(dir_.file("outside/secret.txt"), "secret beside the bundle");
+    fs::create_directories(home() + "/Documents");
+    writeFile(home() + "/Documents/visible.txt", "in the container");
+    fs::create_symlink(dir_.file("outside/secret.txt"), home() + "/Documents/link.txt");
+    auto url = [](const std::string& path) { return wharf::platform::Url::fileURL(path).absoluteString(); };
+    Value urls = {{"own", "data.txt"},
+                  {"container", url(home() + "/Documents/visible.txt")},
+                  {"passwd", "file:///etc/passwd"},
+                  {"outside", url(dir_.file("outside/secret.txt"))},
+                  {"link", url(home() + "/Documents/link.txt")},
+                  {"dotdot", url(bundle + "/www") + "/%2e%2e/%2E%2E/outside/secret.txt"}};
+    writeFile(bundle + "/www/paths.js", "var E2E_URLS = " + urls.dump() + ";\n");
+
+    RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home()});
+    ASSERT_FALSE(run.timedOut) << run.err;
+    Value r = report();
+    ASSERT_TRUE(r.is_object()) << run.err;
+    EXPECT_EQ(run.status, 0) << r.dump();
+    EXPECT_FALSE(r.contains("timedOut")) << r.dump();
+
+    const Value& files = r["files"];
+    EXPECT_EQ(files["own"].value("text", ""), "own data") << files.dump();
+    EXPECT_EQ(files["container"].value("text", ""), "in the container") << files.dump();
+    for (const char* refused : {"passwd", "outside", "link", "dotdot"}) {
+        const std::string text = files[refused].value("text", "");
+        EXPECT_EQ(text.find("secret"), std::string::npos) << refused << ": " << files[refused].dump();
+        EXPECT_EQ(text.find("root:"), std::string::npos) << refused << ": " << files[refused].dump();
+    }
+    EXPECT_NE(run.err.find("Refused a load outside the application: file:///etc/passwd"), std::string::npos)
+        << run.err;
+
+    // "DisallowOverscroll": no bouncing at the page's edges, whatever the page says.
+    EXPECT_EQ(r["overscroll"], Value::parse(R"(["none","none"])"));
+    // "EnableViewportScale": the 2000 px page is scaled to fit the 1024 px window.
+    EXPECT_GE(r["innerWidth"].get<int>(), 1990) << r.dump();
+    // The other calls of the batch ran; the surrogates became U+FFFD.
+    EXPECT_EQ(r["echoed"], Value::parse("[\"first\",\"x\\ufffdy\\ufffdz\",\"third\"]"));
 }
 
 TEST_F(HostE2E, MalformedConfigExitsWithTheParseError) {

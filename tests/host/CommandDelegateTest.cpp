@@ -123,6 +123,14 @@ TEST_F(CommandDelegateTest, UnscheduledEvalRunsAtOnceWithImmediateEngine) {
     EXPECT_EQ(plugin->calls, std::vector<std::string>{"now"});
 }
 
+TEST_F(CommandDelegateTest, UnscheduledEvalFromABackgroundThreadReachesTheEngineOnTheMainThread) {
+    std::thread worker([&] { delegate().evalJs("fromWorker()", false); });
+    worker.join();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return engine().evaluatedScripts().size() == 1; }));
+    EXPECT_NE(engine().evaluatedScripts()[0].find("fromWorker()"), std::string::npos);
+    EXPECT_TRUE(engine().allEvaluationsOnMainThread());
+}
+
 TEST_F(CommandDelegateTest, ForwardsLookupsAndRunsBackgroundWork) {
     controller->mutableSettings()["errorurl"] = "e.html";
     EXPECT_EQ(delegate().settings()["errorurl"], "e.html");

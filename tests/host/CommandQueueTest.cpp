@@ -103,6 +103,15 @@ TEST_F(CommandQueueTest, BadBatchesDoNotStallTheQueue) {
     EXPECT_TRUE(log.contains("ERROR: Malformed command entry"));
 }
 
+// JSON.stringify escapes unpaired surrogates; they cost neither the call nor its neighbours.
+TEST_F(CommandQueueTest, LoneSurrogatesBecomeReplacementCharacters) {
+    queue().enqueueCommandBatch(batch({entry("a", "Rec", "record", R"(["before"])"),
+                                       entry("b", "Rec", "record", R"(["x\ud800y\uDC01z\\ud800"])"),
+                                       entry("c", "Rec", "record", R"(["\ud83d\ude00after"])")}));
+    queue().executePending();
+    EXPECT_EQ(plugin->calls, (std::vector<std::string>{"before", "x\uFFFDy\uFFFDz\\ud800", "\U0001F600after"}));
+}
+
 TEST_F(CommandQueueTest, SlicesRunsAfterEightMilliseconds) {
     std::vector<std::string> entries;
     for (int i = 0; i < 100; ++i) entries.push_back(entry("id", "Rec", "work", "[1]"));

@@ -94,6 +94,9 @@ TEST_F(NavigationDelegateTest, PageStartResetsPluginsAndPageLoadReleasesTheLock)
 }
 
 TEST_F(NavigationDelegateTest, FailedLoadShowsTheErrorPageUnlessCancelled) {
+    int pageLoads = 0;
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        WFPageDidLoadNotification, nullptr, [&](const platform::Notification&) { ++pageLoads; });
     platform::LogCapture log;
     view().navigate(fileURL("www/index.html"));
     std::size_t before = view().loadedRequests().size();
@@ -105,8 +108,18 @@ TEST_F(NavigationDelegateTest, FailedLoadShowsTheErrorPageUnlessCancelled) {
     view().navigate(fileURL("www/index.html"));
     view().fail(-1100, "gone");
     ASSERT_EQ(view().loadedRequests().size(), before + 1);
-    EXPECT_EQ(view().loadedRequests().back().url.absoluteString(),
-              fileURL("www/error.html") + "?error=Failed%20to%20load%20webpage%20with%20error:%20gone");
+    const std::string errorPage =
+        fileURL("www/error.html") + "?error=Failed%20to%20load%20webpage%20with%20error:%20gone";
+    EXPECT_EQ(view().loadedRequests().back().url.absoluteString(), errorPage);
+    // WebKit's finish after each failure is no page load.
+    EXPECT_EQ(pageLoads, 0);
+    EXPECT_FALSE(log.contains("Finished load of"));
+
+    // The error page failing in turn is not loaded again (it would fail for ever).
+    view().navigate(errorPage);
+    view().fail(-1100, "gone too");
+    EXPECT_EQ(view().loadedRequests().size(), before + 1);
+    EXPECT_TRUE(log.contains("Failed to load webpage with error: gone too"));
 }
 
 }  // namespace

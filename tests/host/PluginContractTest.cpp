@@ -1,10 +1,15 @@
 // Results and their JSON form, commands from batch entries, plug-in
-// notifications, action look-up and class registration.
+// notifications, action look-up, class registration and localized strings.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "HostTestSupport.h"
+#include "TestSupport.h"
 #include "host/WFJSON.h"
 #include "host/WFPluginResult.h"
+#include "host/WFStringsTable.h"
+#include "platform/Bundle.h"
 #include "platform/Log.h"
 
 namespace wharf::test {
@@ -53,16 +58,6 @@ TEST(PluginResult, BinaryAndMultipartWrappers) {
     EXPECT_EQ(message["messages"][1], (Value{{"WFType", "ArrayBuffer"}, {"data", "AAE="}}));
     // The page receives plain JSON: no binary value survives into the text.
     EXPECT_EQ(platform::parseJSON(multipart.argumentsAsJSON()), message);
-}
-
-TEST(PluginResult, KeepCallbackAndStatusTable) {
-    auto result = WFPluginResult::resultWithStatus(WFResultStatus::JSONError);
-    EXPECT_EQ(result.status(), 8);
-    EXPECT_FALSE(result.keepCallback());
-    result.setKeepCallbackAsBool(true);
-    EXPECT_TRUE(result.keepCallback());
-    EXPECT_EQ(WFPluginResult::statusText(5), "Malformed url");
-    EXPECT_EQ(WFPluginResult::statusText(10), "");
 }
 
 TEST(InvokedUrlCommand, BuiltFromEntryWithBinaryArguments) {
@@ -188,6 +183,43 @@ TEST(Plugin, ActionsByNameAndRegistryCreation) {
     EXPECT_TRUE(plugin->performAction("record:", WFInvokedUrlCommand(Value::array({"x"}), "id", "Rec", "record")));
     EXPECT_EQ(static_cast<RecordingPlugin&>(*plugin).calls, std::vector<std::string>{"x"});
     EXPECT_FALSE(WFPlugin::createInstance("NoSuchPlugin", engine));
+}
+
+// UTF-16 (little-endian, with its byte-order mark) of ASCII text.
+std::string utf16le(const std::string& ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+TEST(Plugin, LocalizedStringsFromOldStyleTextTables) {
+    TempDir bundle;
+    writeFile(bundle.file("Info.plist"), "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>");
+    std::filesystem::create_directories(bundle.file("RecordingPlugin.bundle/Base.lproj"));
+    writeFile(bundle.file("RecordingPlugin.bundle/Base.lproj/Localizable.strings"),
+              utf16le("/* The greeting. */\n\"greeting\" = \"Hello \\\"you\\\"\\n\";  // shown first\n"
+                      "\"bare\";\nunquoted = \"\\U00e9t\\u00E9 \\UD83D\\UDE00 \\101\";\n"));
+    auto previous = platform::Bundle::mainBundle();
+    platform::Bundle::setMainBundle(platform::Bundle::open(bundle.path()));
+    RecordingPlugin plugin;
+    EXPECT_EQ(plugin.pluginLocalizedString("greeting"), "Hello \"you\"\n");
+    EXPECT_EQ(plugin.pluginLocalizedString("bare"), "bare");
+    EXPECT_EQ(plugin.pluginLocalizedString("unquoted"), "\u00e9t\u00e9 \U0001F600 A");
+    EXPECT_EQ(plugin.pluginLocalizedString("missing"), "missing");
+    platform::Bundle::setMainBundle(previous);
+
+    // UTF-8 with its mark, inside braces; a lone surrogate escape is replaced.
+    auto table = wf_parseStringsTable("\xEF\xBB\xBF{ \"k\" = \"caf\xC3\xA9 \\UD800!\"; }");
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->at("k"), "caf\xC3\xA9 \xEF\xBF\xBD!");
+    // Malformed tables give nothing rather than half a table.
+    for (const char* bad : {"\"a\" = \"b\"", "\"a\" = \"b;", "\"a\" = \"b\"; /* open", "\"a\" = ;", "{ \"a\";",
+                            "\"a\" \"b\";"})
+        EXPECT_FALSE(wf_parseStringsTable(bad)) << bad;
+    EXPECT_TRUE(wf_parseStringsTable("")->empty());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
 
 namespace wharf::test {
 namespace {
@@ -149,11 +150,26 @@ TEST_F(ViewControllerTest, UserAgentAndBackgroundColourReachTheWebView) {
     EXPECT_EQ(view().userAgent(), "Base/1 App/2");
     EXPECT_EQ(view().background(), (std::vector<double>{0xAA / 255.0, 0xBB / 255.0, 0xCC / 255.0, 1.0}));
 
-    auto custom = std::make_shared<WFViewController>();
-    custom->setBaseUserAgent("Mine/3");
-    custom->init();
-    custom->loadSettings();
-    EXPECT_EQ(custom->userAgent(), "Mine/3 App/2");
+    // A second host waits for the user-agent lock: its page loads, with its own
+    // agent, once the first page has loaded; the first keeps its agent.
+    auto second = std::make_shared<WFViewController>();
+    second->setBaseUserAgent("Mine/3");
+    second->init();
+    second->viewDidLoad();
+    auto& secondView = *views.back();
+    EXPECT_TRUE(secondView.loadedRequests().empty());
+    views.front()->navigate(fileURL("www/index.html"));
+    views.front()->finish();
+    ASSERT_EQ(secondView.loadedRequests().size(), 1u);
+    EXPECT_EQ(secondView.userAgent(), "Mine/3 App/2");
+    EXPECT_EQ(views.front()->userAgent(), "Base/1 App/2");
+
+    // The web view reads the "UserAgent" default: the application's own value wins.
+    secondView.navigate(fileURL("www/index.html"));
+    secondView.finish();
+    platform::UserDefaults::standard().setObject("Pinned/4", "UserAgent");
+    auto third = loaded();
+    EXPECT_EQ(view().userAgent(), "Pinned/4");
 }
 
 TEST_F(ViewControllerTest, ApplicationEventsReachThePage) {
@@ -258,33 +274,6 @@ TEST_F(ViewControllerTest, ConfigurationFaultsAreFatalWithTheirMessages) {
     } catch (const platform::FatalConfigurationError& e) {
         EXPECT_NE(std::string(e.what()).find("config.xml parse error line 1 col"), std::string::npos) << e.what();
     }
-}
-
-TEST_F(ViewControllerTest, EngineAppliesWebViewPreferences) {
-    writeBundle(R"(<preference name="PaginationMode" value="TopToBottom" />
-                   <preference name="PaginationBreakingMode" value="column" />
-                   <preference name="DisallowOverscroll" value="true" />
-                   <preference name="MediaPlaybackRequiresUserAction" value="false" />
-                   <preference name="GapBetweenPages" value="2.5" />)");
-    auto controller = loaded();
-    const auto& s = view().settings();
-    EXPECT_EQ(s.paginationMode, 2);
-    EXPECT_EQ(s.paginationBreakingMode, 1);
-    EXPECT_FALSE(s.bounces);
-    EXPECT_FALSE(s.mediaPlaybackRequiresUserAction);
-    EXPECT_TRUE(s.keyboardDisplayRequiresUserAction);
-    EXPECT_DOUBLE_EQ(s.gapBetweenPages, 2.5);
-
-    auto engine = std::dynamic_pointer_cast<WFUIWebViewEngine>(controller->webViewEngine());
-    ASSERT_NE(engine, nullptr);
-    view().mutableSettings().normalDecelerationRate = false;
-    engine->updateSettings(Value::parse(R"({"uiwebviewdecelerationspeed":"fast","paginationmode":"sideways"})"));
-    EXPECT_FALSE(view().settings().normalDecelerationRate);
-    EXPECT_EQ(view().settings().paginationMode, 0);
-    engine->updateSettings(Value::object());
-    EXPECT_TRUE(view().settings().normalDecelerationRate);
-    engine->updateWithInfo(Value::parse(R"({"kCDVWebViewEngineWebViewPreferences":{"paginationmode":["RightToLeft"]}})"));
-    EXPECT_EQ(view().settings().paginationMode, 4);
 }
 
 }  // namespace

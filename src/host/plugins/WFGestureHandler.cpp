@@ -10,6 +10,9 @@ namespace wharf {
 
 namespace {
 
+// How far (in pixels) a finger may move and still be holding still.
+constexpr double kAllowableMovement = 100;
+
 // The preferences are looked up under their lower-case keys, as stored.
 bool settingIsOn(const platform::Value& settings, const char* key) {
     if (!settings.is_object()) return false;
@@ -17,15 +20,12 @@ bool settingIsOn(const platform::Value& settings, const char* key) {
     return it != settings.end() && platform::boolValue(*it);
 }
 
-void onPressed(GtkGestureLongPress* gesture, gdouble, gdouble, gpointer self) {
-    static_cast<WFGestureHandler*>(self)->handleLongPressGestures(GTK_GESTURE(gesture));
-}
-
 }  // namespace
 
 WFGestureHandler::~WFGestureHandler() {
+    cancelPress();
     if (lpgr_) {
-        if (pressedHandler_) g_signal_handler_disconnect(lpgr_, pressedHandler_);
+        g_signal_handlers_disconnect_by_data(lpgr_, this);
         g_object_unref(lpgr_);
     }
 }
@@ -51,17 +51,48 @@ void WFGestureHandler::applyLongPressFix() {
         return;
     }
     if (lpgr_) return;
-    lpgr_ = gtk_gesture_long_press_new(widget);
-    // GTK waits "gtk-long-press-time" (ms) times the delay factor.
-    gint longPressTime = 500;
-    g_object_get(gtk_widget_get_settings(widget), "gtk-long-press-time", &longPressTime, nullptr);
-    if (longPressTime <= 0) longPressTime = 500;
-    g_object_set(lpgr_, "delay-factor", static_cast<double>(duration) * 1000.0 / longPressTime, nullptr);
+    // GTK's own long-press gesture cannot wait less than half its default
+    // time (250 ms): a press is timed here instead, on a drag gesture that
+    // reports where the finger went.
+    lpgr_ = gtk_gesture_drag_new(widget);
     // The magnifier belongs to touch input; a held mouse button keeps selecting text.
     gtk_gesture_single_set_touch_only(GTK_GESTURE_SINGLE(lpgr_), TRUE);
     gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(lpgr_), GTK_PHASE_CAPTURE);
-    pressedHandler_ = g_signal_connect(lpgr_, "pressed", G_CALLBACK(&onPressed), this);
     minimumPressDuration_ = duration;
+    g_signal_connect(lpgr_, "drag-begin", G_CALLBACK(+[](GtkGestureDrag*, gdouble, gdouble, gpointer self) {
+                         static_cast<WFGestureHandler*>(self)->beginPress();
+                     }),
+                     this);
+    g_signal_connect(lpgr_, "drag-update", G_CALLBACK(+[](GtkGestureDrag*, gdouble x, gdouble y, gpointer self) {
+                         if (x * x + y * y > kAllowableMovement * kAllowableMovement)
+                             static_cast<WFGestureHandler*>(self)->cancelPress();
+                     }),
+                     this);
+    g_signal_connect(lpgr_, "drag-end", G_CALLBACK(+[](GtkGestureDrag*, gdouble, gdouble, gpointer self) {
+                         static_cast<WFGestureHandler*>(self)->cancelPress();
+                     }),
+                     this);
+    g_signal_connect(lpgr_, "cancel", G_CALLBACK(+[](GtkGesture*, GdkEventSequence*, gpointer self) {
+                         static_cast<WFGestureHandler*>(self)->cancelPress();
+                     }),
+                     this);
+}
+
+void WFGestureHandler::beginPress() {
+    cancelPress();
+    pressTimer_ = g_timeout_add(static_cast<guint>(minimumPressDuration_ * 1000.0f + 0.5f),
+                                +[](gpointer self) -> gboolean {
+                                    auto* me = static_cast<WFGestureHandler*>(self);
+                                    me->pressTimer_ = 0;
+                                    me->handleLongPressGestures(me->lpgr_);
+                                    return G_SOURCE_REMOVE;
+                                },
+                                this);
+}
+
+void WFGestureHandler::cancelPress() {
+    if (pressTimer_) g_source_remove(pressTimer_);
+    pressTimer_ = 0;
 }
 
 void WFGestureHandler::handleLongPressGestures(GtkGesture* recognizer) {

@@ -1,6 +1,7 @@
 #pragma once
 // Suppresses the web view's long-press magnifier when "SuppressesLongPressGesture"
-// is set: a long-press gesture on the web view's widget claims the press.
+// is set: a touch held still on the web view's widget for the minimum press
+// duration is claimed, so the web view never sees it as a long press.
 #include <string>
 
 #include "host/WFPlugin.h"
@@ -26,9 +27,12 @@ public:
     float minimumPressDuration() const { return minimumPressDuration_; }
 
 private:
+    void beginPress();
+    void cancelPress();
+
     GtkGesture* lpgr_ = nullptr;
     float minimumPressDuration_ = 0;
-    unsigned long pressedHandler_ = 0;
+    unsigned pressTimer_ = 0;
 };
 
 }  // namespace wharf

@@ -30,12 +30,30 @@ bool FakeWebView::navigate(const std::string& text, bool loads) {
     return true;
 }
 
+bool FakeWebView::navigateFrame(const std::string& text) {
+    auto url = platform::Url::parse(text);
+    if (!url || !observer_) return false;
+    platform::URLRequest request;
+    request.url = *url;
+    request.mainDocumentURL = url_.value_or(*url);
+    return observer_->decidePolicyForNavigation(request, platform::NavigationType::Other, false);
+}
+
+void FakeWebView::redirect(const std::string& text) {
+    if (auto url = platform::Url::parse(text)) url_ = *url;
+    if (observer_) observer_->loadRedirected();
+}
+
 void FakeWebView::finish() {
     if (observer_) observer_->loadFinished();
 }
 
 void FakeWebView::fail(int64_t code, const std::string& description) {
-    if (observer_) observer_->loadFailed(platform::Error::withDescription(platform::kURLErrorDomain, code, description));
+    if (!observer_) return;
+    auto error = platform::Error::withDescription(platform::kURLErrorDomain, code, description);
+    if (url_) error.userInfo["NSErrorFailingURLStringKey"] = url_->absoluteString();
+    observer_->loadFailed(error);
+    if (observer_) observer_->loadFinished();
 }
 
 }  // namespace wharf::testing

@@ -37,10 +37,14 @@ public:
     void registerURIScheme(const std::string& scheme, platform::SchemeHandler) override { schemes_.push_back(scheme); }
     GtkWidget* widget() override { return nullptr; }
 
-    // Drives a navigation as the engine would: asks the observer and, when
-    // allowed and `loads`, starts and finishes (or fails) the load.
+    // Drives a navigation as WebKit does: asks the observer and, when allowed
+    // and `loads`, starts the load (finish() or fail() ends it).
     bool navigate(const std::string& url, bool loads = true);
+    // A navigation inside a frame of the page shown: only asks.
+    bool navigateFrame(const std::string& url);
+    void redirect(const std::string& url);
     void finish();
+    // As WebKit: the failure (with the failing URL), then a finish of the same load.
     void fail(int64_t code, const std::string& description = "failed");
 
     const std::vector<platform::URLRequest>& loadedRequests() const { return requests_; }

@@ -8,6 +8,7 @@
 
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "platform/gui/WebExtensions.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf::platform {
@@ -54,7 +55,17 @@ WebKitWebContext* sharedContext(const WebContextOptions& options) {
         options.localStorageDirectory.empty() ? nullptr : options.localStorageDirectory.c_str(),
         nullptr));
     G_GNUC_END_IGNORE_DEPRECATIONS
-    st.context = webkit_web_context_new_with_website_data_manager(manager);
+    WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(manager);
+    if (!options.fileAccessRoots.empty()) {
+        try {
+            confineFileLoads(context, options.fileAccessRoots);
+        } catch (...) {
+            g_object_unref(context);
+            g_object_unref(manager);
+            throw;
+        }
+    }
+    st.context = context;
     WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(manager);
     WebKitCookieAcceptPolicy policy = !options.acceptAllCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_NEVER
                                       : options.acceptThirdPartyCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS
@@ -98,6 +109,16 @@ URLRequest requestFrom(WebKitURIRequest* req) {
         while (soup_message_headers_iter_next(&it, &name, &value)) r.headers[name] = value;
     }
     return r;
+}
+
+// One of WebKit's switchable features by name (null when this WebKit has none).
+WebKitFeature* findFeature(const char* identifier) {
+    static WebKitFeatureList* features = webkit_settings_get_all_features();  // kept for the process
+    for (gsize i = 0; i < webkit_feature_list_get_length(features); ++i) {
+        WebKitFeature* feature = webkit_feature_list_get(features, i);
+        if (g_strcmp0(webkit_feature_get_identifier(feature), identifier) == 0) return feature;
+    }
+    return nullptr;
 }
 
 std::string resultText(JSCValue* value) {
@@ -194,6 +215,7 @@ public:
         // Destroying the window disposes the view, which drops its handlers already.
         for (gulong h : handlers_)
             if (h && g_signal_handler_is_connected(view_, h)) g_signal_handler_disconnect(view_, h);
+        if (noOverscroll_) webkit_user_style_sheet_unref(noOverscroll_);
         g_object_unref(view_);
     }
 
@@ -205,16 +227,21 @@ public:
             if (SoupMessageHeaders* h = webkit_uri_request_get_http_headers(req))
                 for (auto& [k, v] : request.headers) soup_message_headers_replace(h, k.c_str(), v.c_str());
         }
+        ++loadsIssued_;
         webkit_web_view_load_request(view_, req);
         g_object_unref(req);
     }
 
     void loadHTMLString(const std::string& html, const std::optional<Url>& baseURL) override {
+        ++loadsIssued_;
         webkit_web_view_load_html(view_, html.c_str(), baseURL ? baseURL->absoluteString().c_str() : nullptr);
     }
 
     void stopLoading() override { webkit_web_view_stop_loading(view_); }
-    void reload() override { webkit_web_view_reload(view_); }
+    void reload() override {
+        ++loadsIssued_;
+        webkit_web_view_reload(view_);
+    }
     bool isLoading() const override { return webkit_web_view_is_loading(view_); }
 
     std::optional<Url> url() const override {
@@ -257,6 +284,21 @@ public:
         webkit_settings_set_allow_file_access_from_file_urls(ws, s.allowFileAccessFromFileURLs);
         webkit_settings_set_enable_write_console_messages_to_stdout(ws, s.writeConsoleMessagesToStdout);
         webkit_settings_set_enable_smooth_scrolling(ws, s.normalDecelerationRate);
+        if (WebKitFeature* feature = findFeature("SuppressesIncrementalRendering"))
+            webkit_settings_set_feature_enabled(ws, feature, s.suppressesIncrementalRendering);
+        // No bouncing: scrolling stops at the page's edges, whatever the page's own style.
+        WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(view_);
+        if (!s.bounces && !noOverscroll_) {
+            noOverscroll_ = webkit_user_style_sheet_new(
+                "html, body { overscroll-behavior: none !important; }", WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
+            webkit_user_content_manager_add_style_sheet(content, noOverscroll_);
+        } else if (s.bounces && noOverscroll_) {
+            webkit_user_content_manager_remove_style_sheet(content, noOverscroll_);
+            webkit_user_style_sheet_unref(noOverscroll_);
+            noOverscroll_ = nullptr;
+        }
+        if (!s.scalesPageToFit) webkit_web_view_set_zoom_level(view_, 1.0);
     }
 
     const WebViewSettings& settings() const override { return settings_; }
@@ -308,6 +350,8 @@ private:
                 if (auto page = Url::parse(shown)) request.mainDocumentURL = *page;
             }
         }
+        // Every load WebKit makes for a page starts here; its own error page does not.
+        me->engineErrorPageMayFollow_ = false;
         bool allow = true;
         // about:blank (a new frame, HTML loaded without a base URL) holds nothing to guard.
         const bool internalBlank = request.url.scheme() == "about";
@@ -326,14 +370,19 @@ private:
         return TRUE;
     }
 
-    static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
         auto* me = static_cast<WebKitWebViewAdapter*>(self);
-        if (event == WEBKIT_LOAD_STARTED) me->failed_ = false;
-        // WebKit reports a finish after every failure; the failure was the end of that load.
-        if (event == WEBKIT_LOAD_FINISHED && me->failed_) {
-            me->failed_ = false;
+        // WebKit's own error page for a failed load is no page of the
+        // application: none of its events reach the observer.
+        if (event == WEBKIT_LOAD_STARTED && me->engineErrorPageMayFollow_) me->showingEngineErrorPage_ = true;
+        if (me->showingEngineErrorPage_) {
+            if (event == WEBKIT_LOAD_FINISHED) {
+                me->showingEngineErrorPage_ = me->engineErrorPageMayFollow_ = false;
+                log("Showing the web engine's own error page for %s", webkit_web_view_get_uri(view));
+            }
             return;
         }
+        if (event == WEBKIT_LOAD_FINISHED && me->settings_.scalesPageToFit) me->scalePageToFit();
         if (!me->observer_) return;
         try {
             switch (event) {
@@ -349,14 +398,33 @@ private:
 
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer self) {
         auto* me = static_cast<WebKitWebViewAdapter*>(self);
-        me->failed_ = true;
-        if (!me->observer_) return FALSE;
-        try {
-            me->observer_->loadFailed(errorFromGError(error, uri));
-        } catch (const std::exception& e) {
-            log("Load failure handler threw: %s", e.what());
+        const unsigned loadsBefore = me->loadsIssued_;
+        if (me->observer_) {
+            try {
+                me->observer_->loadFailed(errorFromGError(error, uri));
+            } catch (const std::exception& e) {
+                log("Load failure handler threw: %s", e.what());
+            }
         }
-        return FALSE;  // let WebKit show nothing of its own only when the host loads an error page
+        // The host's own error page takes over; WebKit's would cancel it.
+        if (me->loadsIssued_ != loadsBefore) return TRUE;
+        me->engineErrorPageMayFollow_ = true;
+        return FALSE;
+    }
+
+    // Zooms out a page wider than the view until it fits (never in).
+    void scalePageToFit() {
+        webkit_web_view_set_zoom_level(view_, 1.0);
+        evaluateJavaScript(
+            "(function(){var d=document.documentElement;if(!d)return 1;"
+            "var w=Math.max(d.scrollWidth,document.body?document.body.scrollWidth:0);"
+            "return w>d.clientWidth&&w>0?d.clientWidth/w:1;})()",
+            [view = std::shared_ptr<WebKitWebView>(WEBKIT_WEB_VIEW(g_object_ref(view_)), g_object_unref)](
+                const std::string& result, const Error* error) {
+                if (error) return;
+                const double ratio = g_ascii_strtod(result.c_str(), nullptr);
+                if (ratio > 0.05 && ratio < 1.0) webkit_web_view_set_zoom_level(view.get(), ratio);
+            });
     }
 
     WebKitWebView* view_ = nullptr;
@@ -364,7 +432,10 @@ private:
     WebViewSettings settings_;
     std::string defaultUserAgent_;
     gulong handlers_[3] = {0, 0, 0};
-    bool failed_ = false;
+    unsigned loadsIssued_ = 0;
+    bool engineErrorPageMayFollow_ = false;
+    bool showingEngineErrorPage_ = false;
+    WebKitUserStyleSheet* noOverscroll_ = nullptr;
 };
 
 }  // namespace

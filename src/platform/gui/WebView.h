@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Error.h"
 #include "platform/Url.h"
@@ -36,7 +37,8 @@ struct URLRequest {
 };
 
 // Raw events of the web view, as the engine reports them. Load events concern
-// the top-level page only; navigation decisions are asked for every frame.
+// the top-level page only; navigation decisions are asked for every frame. As
+// in WebKit, a failed load is followed by a finish of that same load.
 class WebViewObserver {
 public:
     virtual ~WebViewObserver() = default;
@@ -46,6 +48,8 @@ public:
     virtual void loadRedirected() = 0;
     virtual void loadCommitted() {}
     virtual void loadFinished() = 0;
+    // A page the observer loads from here (an error page) replaces the
+    // engine's own error page.
     virtual void loadFailed(const Error& error) = 0;
 };
 
@@ -121,7 +125,10 @@ struct WebContextOptions {
     std::string cacheDirectory;
     bool acceptThirdPartyCookies = false;  // cookie policy: always / no third party
     bool acceptAllCookies = true;
-    std::string cookieFile;              // persistent cookie storage ("" → none)
+    std::string cookieFile;              // persistent cookie storage, SQLite ("" → none)
+    // The directories (real paths) a page may read file:// URLs from; every
+    // other file is refused. Empty: no confinement.
+    std::vector<std::string> fileAccessRoots;
 };
 
 // How the web context treats a custom scheme.

@@ -163,7 +163,7 @@ TEST_F(LocalStorageTest, BackupFolderExclusionFollowsType) {
 TEST_F(LocalStorageTest, CopyOfMissingSourceIsAnError) {
     platform::Error error;
     EXPECT_FALSE(WFLocalStorage::copyFrom(home.path() + "/nope", home.path() + "/dst", &error));
-    EXPECT_EQ(error.domain, "kCDVLocalStorageErrorDomain");
+    EXPECT_EQ(error.domain, "kWFLocalStorageErrorDomain");
     EXPECT_EQ(error.code, 1);
     EXPECT_EQ(error.localizedDescription(), home.path() + "/nope file does not exist.");
 }

@@ -1,0 +1,80 @@
+// Loaded by WebKit into every web process: refuses each file:// request (the
+// page, a frame, a sub-resource, an XHR) whose real path, with links and dot
+// segments resolved, lies outside the directories the host allowed. WebKit
+// reads file:// URLs in its network process, which its own sandbox leaves
+// unconfined; this is where a page's loads can still be stopped.
+#include <webkit2/webkit-web-extension.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> gRoots;
+
+bool insideRoots(const std::string& path) {
+    for (const std::string& root : gRoots) {
+        if (root == "/") return true;
+        if (path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
+            (path.size() == root.size() || path[root.size()] == '/'))
+            return true;
+    }
+    return false;
+}
+
+// The path a file:// URI names, percent-decoded; empty when it names none the
+// network process could read (another host, an encoded NUL, no path).
+std::string pathOf(const char* uri) {
+    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_ENCODED, nullptr);
+    if (!parsed) return {};
+    std::string path;
+    const char* host = g_uri_get_host(parsed);
+    const char* encoded = g_uri_get_path(parsed);
+    if ((!host || !*host || g_ascii_strcasecmp(host, "localhost") == 0) && encoded && *encoded) {
+        if (char* decoded = g_uri_unescape_string(encoded, nullptr)) {
+            path = decoded;
+            g_free(decoded);
+        }
+    }
+    g_uri_unref(parsed);
+    return path;
+}
+
+bool allowed(const char* uri) {
+    if (!uri || g_ascii_strncasecmp(uri, "file:", 5) != 0) return true;
+    const std::string path = pathOf(uri);
+    if (path.empty()) return false;
+    char resolved[PATH_MAX];
+    // A path that does not resolve names nothing inside the application either.
+    if (!realpath(path.c_str(), resolved)) return false;
+    return insideRoots(resolved);
+}
+
+gboolean onSendRequest(WebKitWebPage*, WebKitURIRequest* request, WebKitURIResponse*, gpointer) {
+    const char* uri = webkit_uri_request_get_uri(request);
+    if (allowed(uri)) return FALSE;
+    g_printerr("Refused a load outside the application: %s\n", uri);
+    return TRUE;  // the request is not sent
+}
+
+void onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
+    g_signal_connect(page, "send-request", G_CALLBACK(&onSendRequest), nullptr);
+}
+
+}  // namespace
+
+// The host passes the allowed directories (real paths) as an array of strings.
+// Without them no file:// load is allowed at all.
+extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
+                                                                               const GVariant* data) {
+    if (data && g_variant_is_of_type(const_cast<GVariant*>(data), G_VARIANT_TYPE_STRING_ARRAY)) {
+        gsize count = 0;
+        const gchar** roots = g_variant_get_strv(const_cast<GVariant*>(data), &count);
+        for (gsize i = 0; i < count; ++i)
+            if (roots[i] && roots[i][0] == '/') gRoots.emplace_back(roots[i]);
+        g_free(roots);
+    }
+    g_signal_connect(extension, "page-created", G_CALLBACK(&onPageCreated), nullptr);
+}
