@@ -45,7 +45,7 @@ void Application::enterState(ApplicationState state) {
     const ApplicationState old = state_;
     state_ = state;
     if (state == ApplicationState::Background && old != ApplicationState::Background) {
-        backgroundSince_ = std::chrono::steady_clock::now();
+        backgroundSince_ = monotonicNow();
         ++backgroundGeneration_;
         expirationTimerPending_ = false;
         startExpirationTimersLocked();
@@ -118,7 +118,7 @@ std::size_t Application::backgroundTaskCount() const {
 double Application::backgroundTimeRemaining() const {
     std::lock_guard lock(mutex_);
     if (state_ != ApplicationState::Background) return DBL_MAX;
-    const auto elapsed = std::chrono::steady_clock::now() - backgroundSince_;
+    const auto elapsed = monotonicNow() - backgroundSince_;
     const double left = std::chrono::duration<double>(allowance_ - elapsed).count();
     return left > 0 ? left : 0;
 }
@@ -142,23 +142,31 @@ void Application::startExpirationTimersLocked() {
     if (expirationTimerPending_ || tasks_.empty()) return;
     expirationTimerPending_ = true;
     const auto deadline = backgroundSince_ + allowance_;
-    auto delay = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto delay = std::chrono::ceil<std::chrono::milliseconds>(deadline - monotonicNow());
     if (delay < std::chrono::milliseconds::zero()) delay = std::chrono::milliseconds::zero();
     const uint64_t generation = backgroundGeneration_;
     RunLoop::performAfter(delay, [this, generation] { expire(generation); });
 }
 
 void Application::expire(uint64_t generation) {
-    std::vector<std::pair<BackgroundTaskIdentifier, std::shared_ptr<Task>>> due;
     {
         std::lock_guard lock(mutex_);
         if (generation != backgroundGeneration_) return;  // the foreground came first
         expirationTimerPending_ = false;
         if (state_ != ApplicationState::Background) return;
-        if (std::chrono::steady_clock::now() < backgroundSince_ + allowance_) {
+        if (monotonicNow() < backgroundSince_ + allowance_) {
             startExpirationTimersLocked();  // the allowance grew meanwhile
             return;
         }
+    }
+    expireOverdueBackgroundTasks();
+}
+
+void Application::expireOverdueBackgroundTasks() {
+    std::vector<std::pair<BackgroundTaskIdentifier, std::shared_ptr<Task>>> due;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ != ApplicationState::Background || monotonicNow() < backgroundSince_ + allowance_) return;
         for (auto& [id, task] : tasks_) {
             if (task->expired) continue;
             task->expired = true;
@@ -181,6 +189,15 @@ void Application::expire(uint64_t generation) {
             log("Background task %llu (\"%s\") was not ended by its expiration handler",
                 static_cast<unsigned long long>(id), task->name.c_str());
     }
+}
+
+void Application::setClock(std::shared_ptr<Clock> clock) {
+    std::lock_guard lock(mutex_);
+    clock_ = std::move(clock);
+}
+
+Clock::MonoTime Application::monotonicNow() const {
+    return clock_ ? clock_->monotonicNow() : Clock::shared()->monotonicNow();
 }
 
 // --- Launch arguments, delegate, settings -------------------------------------------
@@ -291,6 +308,7 @@ void Application::resetForTesting() {
     expirationTimerPending_ = false;
     allowance_ = kDefaultAllowance;
     backgroundSince_ = {};
+    clock_.reset();
     arguments_.clear();
     delegate_ = nullptr;
     idleTimerDisabled_ = false;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
+
 namespace wharf::platform {
 
 enum class ApplicationState { Active = 0, Inactive = 1, Background = 2 };
@@ -67,6 +69,13 @@ public:
     double backgroundTimeRemaining() const;
     void setBackgroundTimeAllowance(std::chrono::milliseconds allowance);
     std::chrono::milliseconds backgroundTimeAllowance() const;
+    // The clock that background time is measured by (its monotonic time);
+    // nullptr means the process clock.
+    void setClock(std::shared_ptr<Clock> clock);
+    // Calls the expiration handlers of the tasks whose allowance has run out
+    // by the clock (each task once). The expiration timer does this; after
+    // moving a manual clock, call it on the main thread to the same effect.
+    void expireOverdueBackgroundTasks();
 
     void setLaunchArguments(std::vector<std::string> args);
     void setLaunchArguments(int argc, char** argv);
@@ -99,6 +108,7 @@ private:
     Application();
     void startExpirationTimersLocked();
     void expire(uint64_t generation);
+    Clock::MonoTime monotonicNow() const;
     void enterState(ApplicationState state);
     void scheduleFetchTimerLocked();
     void fetchTimerFired(uint64_t generation);
@@ -108,7 +118,8 @@ private:
     std::map<BackgroundTaskIdentifier, std::shared_ptr<Task>> tasks_;
     BackgroundTaskIdentifier nextTask_ = 1;
     std::chrono::milliseconds allowance_{std::chrono::seconds(180)};
-    std::chrono::steady_clock::time_point backgroundSince_{};
+    Clock::MonoTime backgroundSince_{};
+    std::shared_ptr<Clock> clock_;
     std::vector<std::string> arguments_;
     ApplicationDelegate* delegate_ = nullptr;
     bool idleTimerDisabled_ = false;

@@ -1,0 +1,249 @@
+#include "plugins/background-geolocation/SQLiteLocationDAO.h"
+
+#include <algorithm>
+#include <type_traits>
+
+#include "platform/Log.h"
+#include "plugins/background-geolocation/LocationContract.h"
+#include "sqldb/SQLDateFormatter.h"
+
+namespace wharf {
+
+namespace {
+
+constexpr const char* kAllColumns =
+    "SELECT id,time,accuracy,speed,bearing,altitude,latitude,longitude,provider,service_provider,valid "
+    "FROM location ORDER BY time";
+constexpr const char* kValidColumns =
+    "SELECT id,time,accuracy,speed,bearing,altitude,latitude,longitude,provider,service_provider "
+    "FROM location WHERE valid = 1 ORDER BY time";
+constexpr const char* kCountValid = "SELECT COUNT(*) FROM location WHERE valid = 1";
+constexpr const char* kCountAll = "SELECT COUNT(*) FROM location";
+constexpr const char* kInsert =
+    "INSERT INTO location (time,accuracy,speed,bearing,altitude,latitude,longitude,provider,service_provider,valid) "
+    "VALUES (?,?,?,?,?,?,?,?,?,?)";
+// Oldest by time; of rows with the same time, the lowest id: exactly one row.
+constexpr const char* kOldest = "SELECT id FROM location ORDER BY time, id LIMIT 1";
+constexpr const char* kOverwrite =
+    "UPDATE location SET time= ?,accuracy= ?,speed= ?,bearing= ?,altitude= ?,latitude= ?,longitude= ?,provider= ?,"
+    "service_provider= ?,valid= ? WHERE id = ?";
+constexpr const char* kDeleteById = "UPDATE location SET valid = 0 WHERE id = ?";
+constexpr const char* kDeleteOwnRow = "UPDATE location SET valid = 0 WHERE id = ? AND time IS ?";
+constexpr const char* kRevalidate = "UPDATE location SET valid = 1 WHERE id = ? AND time IS ?";
+constexpr const char* kDeleteAll = "UPDATE location SET valid = 0";
+
+std::optional<double> timeColumn(const Location& l) {
+    if (!l.time) return std::nullopt;
+    return secondsSince1970(*l.time);
+}
+
+std::string timeText(const Location& l) {
+    if (!l.time) return "(null)";
+    static const SQLDateFormatter format("yyyy-MM-dd HH:mm:ss Z");
+    return format.stringFromDate(*l.time);
+}
+
+void logInsertFailure(const Location& l, const SQLDatabase& db) {
+    platform::log("Inserting location %s failed code: %d: message: %s", timeText(l).c_str(), db.lastErrorCode(),
+                  db.lastErrorMessage().c_str());
+}
+
+// The values of a fix in the order of the insert and the overwrite.
+template <class... Extra>
+bool writeFix(SQLDatabase& db, const char* sql, const Location& l, const Extra&... extra) {
+    return db.executeUpdate(sql, timeColumn(l), l.accuracy, l.speed, l.heading, l.altitude, l.latitude, l.longitude,
+                            l.provider, l.serviceProvider, l.isValid ? 1 : 0, extra...);
+}
+
+Location readRow(SQLResultSet& rs, bool withValidity) {
+    Location l;
+    l.id = rs.longForColumnIndex(0);
+    l.time = dateWithSecondsSince1970(rs.doubleForColumnIndex(1));
+    l.accuracy = rs.doubleForColumnIndex(2);
+    l.speed = rs.doubleForColumnIndex(3);
+    l.heading = rs.doubleForColumnIndex(4);
+    l.altitude = rs.doubleForColumnIndex(5);
+    l.latitude = rs.doubleForColumnIndex(6);
+    l.longitude = rs.doubleForColumnIndex(7);
+    l.provider = rs.stringForColumnIndex(8);
+    l.serviceProvider = rs.intForColumnIndex(9);
+    if (withValidity) l.isValid = rs.intForColumnIndex(10) == 1;
+    return l;
+}
+
+std::vector<Location> readAll(SQLDatabase& db, const char* sql, bool withValidity, bool* failed = nullptr) {
+    std::vector<Location> locations;
+    auto rs = db.executeQuery(sql);
+    if (!rs) {
+        if (failed) *failed = true;
+        return locations;
+    }
+    while (rs->next()) locations.push_back(readRow(*rs, withValidity));
+    rs->close();
+    return locations;
+}
+
+// Runs `work` with the store's connection; `fallback` when there is none.
+template <class Work, class R = std::invoke_result_t<Work, SQLDatabase&>>
+R withDatabase(const std::shared_ptr<SQLDatabaseQueue>& queue, R fallback, Work work) {
+    R result = std::move(fallback);
+    if (queue)
+        queue->inDatabase([&](SQLDatabase* db) {
+            if (db) result = work(*db);
+        });
+    return result;
+}
+
+void logDeleteFailure(int64_t id, const SQLDatabase& db) {
+    platform::log("Delete location %lld failed code: %d: message: %s", static_cast<long long>(id), db.lastErrorCode(),
+                  db.lastErrorMessage().c_str());
+}
+
+}  // namespace
+
+SQLiteLocationDAO& SQLiteLocationDAO::sharedInstance() {
+    // Never destroyed: fixes may still be stored from other threads at exit.
+    static auto* store = new SQLiteLocationDAO;
+    return *store;
+}
+
+SQLiteLocationDAO::SQLiteLocationDAO() : queue_(helper_.getWritableDatabase()) {}
+
+SQLiteLocationDAO::~SQLiteLocationDAO() { helper_.close(); }
+
+std::vector<Location> SQLiteLocationDAO::readLocations(const char* sql, bool withValidity) {
+    return withDatabase(queue_, std::vector<Location>(),
+                        [&](SQLDatabase& db) { return readAll(db, sql, withValidity); });
+}
+
+std::vector<Location> SQLiteLocationDAO::getAllLocations() { return readLocations(kAllColumns, true); }
+
+std::vector<Location> SQLiteLocationDAO::getValidLocations() { return readLocations(kValidColumns, false); }
+
+std::vector<Location> SQLiteLocationDAO::getLocationsForSync() {
+    std::vector<Location> locations;
+    if (!queue_) return locations;
+    const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+        bool failed = false;
+        locations = readAll(*db, kValidColumns, false, &failed);
+        if (failed) {
+            *rollback = true;
+            return;
+        }
+        if (!db->executeUpdate(kDeleteAll)) {
+            platform::log("Deleting all location failed code: %d: message: %s", db->lastErrorCode(),
+                          db->lastErrorMessage().c_str());
+            // Handing the rows out unmarked would send them twice: keep them waiting.
+            *rollback = true;
+        }
+    });
+    if (!committed) locations.clear();
+    return locations;
+}
+
+bool SQLiteLocationDAO::revalidateLocations(const std::vector<Location>& locations) {
+    if (!queue_) return false;
+    bool ok = true;
+    const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+        for (const Location& l : locations) {
+            if (!l.id) continue;
+            if (!db->executeUpdate(kRevalidate, *l.id, timeColumn(l))) {
+                logStatementFailure(kRevalidate, *db);
+                ok = false;
+                *rollback = true;
+                return;
+            }
+        }
+    });
+    return ok && committed;
+}
+
+std::optional<int64_t> SQLiteLocationDAO::getLocationsCount() {
+    std::optional<int64_t> count;
+    if (!queue_) return count;
+    queue_->inTransaction([&](SQLDatabase* db, bool*) {
+        auto rs = db->executeQuery(kCountValid);
+        if (rs && rs->next()) count = rs->longForColumnIndex(0);
+        if (rs) rs->close();
+    });
+    return count;
+}
+
+std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& location) {
+    return withDatabase(queue_, std::optional<int64_t>(),
+                        [&](SQLDatabase& db) { return persistLocation(location, db); });
+}
+
+std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& location, SQLDatabase& db) {
+    if (!writeFix(db, kInsert, location)) {
+        logInsertFailure(location, db);
+        return std::nullopt;
+    }
+    return db.lastInsertRowId();
+}
+
+std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& location, int64_t limitRows) {
+    // A negative limit keeps no row, like 0 (as a LIMIT it would mean "all").
+    const int64_t limit = std::max<int64_t>(limitRows, 0);
+    // Count, trim and overwrite are one block on the queue: no other fix comes between.
+    return withDatabase(queue_, std::optional<int64_t>(), [&](SQLDatabase& db) -> std::optional<int64_t> {
+        const int64_t count = db.longForQuery(kCountAll);
+        if (count < limit) return persistLocation(location, db);
+        if (count > limit) {
+            const std::string trim =
+                "DELETE FROM location WHERE id IN (SELECT id FROM location ORDER BY time, id LIMIT " +
+                std::to_string(count - limit) + ");VACUUM;";
+            if (!db.executeStatements(trim)) logStatementFailure(trim, db);
+        }
+        auto oldest = db.executeQuery(kOldest);
+        if (!oldest || !oldest->next()) return std::nullopt;  // nothing to overwrite: a limit of 0
+        const int64_t target = oldest->longForColumnIndex(0);
+        oldest->close();
+        if (!writeFix(db, kOverwrite, location, target)) {
+            logInsertFailure(location, db);
+            return std::nullopt;
+        }
+        return target;
+    });
+}
+
+bool SQLiteLocationDAO::deleteLocation(int64_t locationId) {
+    return withDatabase(queue_, false, [&](SQLDatabase& db) {
+        const bool ok = db.executeUpdate(kDeleteById, locationId);
+        if (!ok) logDeleteFailure(locationId, db);
+        return ok;
+    });
+}
+
+bool SQLiteLocationDAO::deleteLocation(const Location& location) {
+    if (!location.id) return false;
+    return withDatabase(queue_, false, [&](SQLDatabase& db) {
+        const bool ok = db.executeUpdate(kDeleteOwnRow, *location.id, timeColumn(location));
+        if (!ok) logDeleteFailure(*location.id, db);
+        return ok;
+    });
+}
+
+bool SQLiteLocationDAO::deleteAllLocations() {
+    return withDatabase(queue_, false, [](SQLDatabase& db) {
+        const bool ok = db.executeUpdate(kDeleteAll);
+        if (!ok)
+            platform::log("Deleting all location failed code: %d: message: %s", db.lastErrorCode(),
+                          db.lastErrorMessage().c_str());
+        return ok;
+    });
+}
+
+bool SQLiteLocationDAO::clearDatabase() {
+    return withDatabase(queue_, false, [](SQLDatabase& db) {
+        const std::string drop = std::string("DROP TABLE ") + LocationContract::kTableName;
+        if (!db.executeStatements(drop)) logStatementFailure(drop, db);
+        // The index went with the table; the oldest-first reads need it back.
+        const std::string create = LocationContract::createTableSQL() + LocationContract::createTimeIndexSQL();
+        const bool ok = db.executeStatements(create);
+        if (!ok) logStatementFailure(create, db);
+        return ok;
+    });
+}
+
+}  // namespace wharf

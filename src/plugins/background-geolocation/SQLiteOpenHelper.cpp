@@ -1,0 +1,171 @@
+#include "plugins/background-geolocation/SQLiteOpenHelper.h"
+
+#include <stdexcept>
+
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "plugins/background-geolocation/SQLiteHelper.h"
+
+namespace wharf {
+
+namespace {
+
+// Clears a flag however the scope is left.
+struct ClearOnExit {
+    bool& flag;
+    ~ClearOnExit() { flag = false; }
+};
+
+}  // namespace
+
+void logStatementFailure(const std::string& statement, const SQLDatabase& db) {
+    platform::log("%s failed code: %d: message: %s", statement.c_str(), db.lastErrorCode(),
+                  db.lastErrorMessage().c_str());
+}
+
+SQLiteOpenHelper::SQLiteOpenHelper(std::optional<std::string> name, int64_t version)
+    : mNewVersion(version), mName(std::move(name)) {}
+
+SQLiteOpenHelper::~SQLiteOpenHelper() = default;
+
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getWritableDatabase() {
+    std::lock_guard lock(mutex_);
+    return getDatabaseLocked(true);
+}
+
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getReadableDatabase() {
+    std::lock_guard lock(mutex_);
+    return getDatabaseLocked(false);
+}
+
+void SQLiteOpenHelper::close() {
+    std::lock_guard lock(mutex_);
+    if (mQueue) mQueue->close();
+    mQueue.reset();
+}
+
+std::string SQLiteOpenHelper::getDatabasePath() const { return mName ? getDatabasePath(*mName) : std::string(); }
+
+std::string SQLiteOpenHelper::getDatabasePath(const std::string& name) {
+    return platform::Container::libraryPath() + "/" + name;
+}
+
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getDatabaseQueue() {
+    std::lock_guard lock(mutex_);
+    if (!mQueue) mQueue = SQLDatabaseQueue::databaseQueueWithPath(getDatabasePath());
+    return mQueue;
+}
+
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openDatabase(const std::string& path, int flags) {
+    return SQLDatabaseQueue::databaseQueueWithPath(path, flags);
+}
+
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const std::string& name) {
+    auto queue = SQLDatabaseQueue::databaseQueueWithPath(getDatabasePath(name));
+    if (!queue) return nullptr;
+    if (getVersion(*queue) != -1) return queue;
+    queue->inDatabase([&](SQLDatabase* db) {
+        if (!db) return;
+        auto column = [](const char* columnName, int64_t type) {
+            return SQLColumnDescription{columnName, SQLColumnType::sqlColumnWithType(type)};
+        };
+        const std::string create = SQLiteHelper::createTableSqlStatement(
+            kMetaTableName, {{"id", SQLPrimaryKeyColumnType::sqlColumnWithType(kSQLColumnTypeInteger)},
+                             column("db_version", kSQLColumnTypeInteger),
+                             column("created", kSQLColumnTypeInteger),
+                             column("last_updated", kSQLColumnTypeInteger)});
+        if (db->executeStatements(create)) {
+            const std::string insert = std::string("INSERT INTO ") + kMetaTableName +
+                                       " (id,db_version,created,last_updated) VALUES (1,0,datetime(),null)";
+            if (!db->executeUpdate(insert)) logStatementFailure(insert, *db);
+        } else {
+            platform::log("Creating meta table %s failed code: %d: message: %s", create.c_str(), db->lastErrorCode(),
+                          db->lastErrorMessage().c_str());
+        }
+    });
+    return queue;
+}
+
+int64_t SQLiteOpenHelper::getVersion(SQLDatabaseQueue& queue) {
+    int64_t version = -1;
+    queue.inDatabase([&](SQLDatabase* db) {
+        if (!db) return;
+        // A first run has no meta table yet: that failure is expected, not news.
+        db->setLogsErrors(false);
+        platform::Error error;
+        auto rs = db->executeQueryValues(std::string("SELECT db_version FROM ") + kMetaTableName, {}, &error);
+        if (rs) {
+            while (rs->next()) version = rs->longForColumnIndex(0);
+        } else {
+            platform::log("Determining db version returned error (ok for first run): %s",
+                          error.description().c_str());
+        }
+        db->setLogsErrors(true);
+    });
+    return version;
+}
+
+void SQLiteOpenHelper::setVersion(SQLDatabaseQueue& queue, int64_t version) {
+    queue.inDatabase([&](SQLDatabase* db) {
+        if (!db) return;
+        const std::string update = std::string("UPDATE ") + kMetaTableName +
+                                   " SET db_version = " + std::to_string(version) + ", last_updated = datetime()";
+        if (!db->executeUpdate(update)) logStatementFailure(update, *db);
+    });
+}
+
+platform::Value SQLiteOpenHelper::getDatabaseMetadata() {
+    platform::Value metadata = {{"dbVersion", -1}};
+    auto queue = getReadableDatabase();
+    if (!queue) return metadata;
+    queue->inDatabase([&](SQLDatabase* db) {
+        if (!db) return;
+        auto rs = db->executeQuery(std::string("SELECT db_version, created, last_updated FROM ") + kMetaTableName +
+                                   " LIMIT 1");
+        if (rs && rs->next()) {
+            metadata["dbVersion"] = rs->intForColumnIndex(0);
+            metadata["created"] = rs->stringForColumnIndex(1).value_or("");
+            metadata["last_updated"] = rs->stringForColumnIndex(2).value_or("");
+        }
+        if (rs) rs->close();
+    });
+    // Reopened on its next use.
+    queue->close();
+    return metadata;
+}
+
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getDatabaseLocked(bool writable) {
+    if (mQueue) return mQueue;
+    if (mIsInitializing) throw std::logic_error("getDatabaseLocked called recursively");
+    mIsInitializing = true;
+    ClearOnExit initializing{mIsInitializing};
+    if (!mName) throw std::logic_error("in memory database is not supported");
+
+    auto queue = writable ? openOrCreateDatabase(*mName)
+                          : openDatabase(getDatabasePath(), SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX);
+    if (!queue) return nullptr;
+    onConfigure(*queue);
+    const int64_t version = getVersion(*queue);
+    platform::log("Current db version: %lld", static_cast<long long>(version));
+    if (version != mNewVersion) {
+        if (version == 0)
+            onCreate(*queue);
+        else if (version < mNewVersion)
+            onUpgrade(*queue, version, mNewVersion);
+        else
+            onDowngrade(*queue, version, mNewVersion);
+        setVersion(*queue, mNewVersion);
+    }
+    onOpen(*queue);
+    mQueue = queue;
+    mIsReadOnly = !writable;
+    return mQueue;
+}
+
+void SQLiteOpenHelper::onConfigure(SQLDatabaseQueue&) {}
+void SQLiteOpenHelper::onCreate(SQLDatabaseQueue&) {}
+void SQLiteOpenHelper::onUpgrade(SQLDatabaseQueue&, int64_t, int64_t) {}
+void SQLiteOpenHelper::onDowngrade(SQLDatabaseQueue&, int64_t, int64_t) {}
+void SQLiteOpenHelper::onOpen(SQLDatabaseQueue&) {}
+
+}  // namespace wharf

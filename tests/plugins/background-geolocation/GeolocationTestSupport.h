@@ -1,0 +1,44 @@
+#pragma once
+// Helpers for the geolocation tests: fixes at chosen times and the sqlite3
+// command-line shell, to look at the store files as anyone would.
+#include <cstdio>
+#include <string>
+
+#include "plugins/background-geolocation/Location.h"
+#include "sqldb/SQLDateFormatter.h"
+
+namespace wharf::test {
+
+// A fix at `seconds` since 1970 with a position derived from it.
+inline Location fixAt(double seconds, double accuracy = 10) {
+    Location l;
+    l.time = dateWithSecondsSince1970(seconds);
+    l.accuracy = accuracy;
+    l.altitudeAccuracy = 3;
+    l.speed = 1.5;
+    l.heading = -1;
+    l.altitude = 40;
+    l.latitude = 48.0 + seconds / 1e6;
+    l.longitude = 11.0;
+    l.type = "current";
+    return l;
+}
+
+// What `sqlite3 <file> <command>` prints.
+inline std::string sqliteShell(const std::string& file, const std::string& command) {
+    auto quote = [](const std::string& s) {
+        std::string q = "'";
+        for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return q + "'";
+    };
+    std::string output;
+    if (FILE* p = ::popen(("sqlite3 -batch " + quote(file) + " " + quote(command) + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
+        ::pclose(p);
+    }
+    return output;
+}
+
+}  // namespace wharf::test

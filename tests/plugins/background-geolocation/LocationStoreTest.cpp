@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "GeolocationTestSupport.h"
+#include "TestSupport.h"
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "plugins/background-geolocation/SQLiteLocationDAO.h"
+
+using namespace wharf;
+using test::fixAt;
+using test::sqliteShell;
+
+namespace {
+
+class LocationStoreTest : public ::testing::Test {
+protected:
+    std::string file() const { return platform::Container::libraryPath() + "/wharf_bg_geolocation.db"; }
+    // "time|valid" of every row, oldest first, as the shell sees the file.
+    std::string rows() const { return sqliteShell(file(), "SELECT id, time, valid FROM location ORDER BY time, id"); }
+    static std::vector<double> times(const std::vector<Location>& locations) {
+        std::vector<double> t;
+        for (const auto& l : locations) t.push_back(secondsSince1970(*l.time));
+        return t;
+    }
+
+    test::TempHome home_;
+};
+
+TEST_F(LocationStoreTest, FreshInstallHasTheSchemaAndMetaRowAndASecondStartChangesNothing) {
+    { SQLiteLocationDAO store; }
+    EXPECT_EQ(sqliteShell(file(), ".schema"),
+              "CREATE TABLE __META ( id INTEGER PRIMARY KEY , db_version INTEGER , created INTEGER , "
+              "last_updated INTEGER );\n"
+              "CREATE TABLE location ( id INTEGER PRIMARY KEY AUTOINCREMENT , time REAL , accuracy REAL , "
+              "speed REAL , bearing REAL , altitude REAL , latitude REAL , longitude REAL , provider TEXT , "
+              "service_provider TEXT , valid INTEGER );\n"
+              "CREATE TABLE sqlite_sequence(name,seq);\n"
+              "CREATE INDEX time_idx ON location (time);\n");
+    const std::string meta = sqliteShell(file(), "SELECT id, db_version, typeof(created), last_updated >= created, "
+                                                 "created >= datetime('now', '-1 minute') FROM __META");
+    EXPECT_EQ(meta, "1|1|text|1|1\n");
+    const std::string before = sqliteShell(file(), "SELECT * FROM __META");
+
+    platform::LogCapture capture;
+    SQLiteLocationDAO again;
+    EXPECT_TRUE(capture.contains("Current db version: 1"));
+    EXPECT_EQ(sqliteShell(file(), "SELECT * FROM __META"), before);
+    EXPECT_EQ(sqliteShell(file(), "SELECT COUNT(*) FROM location"), "0\n");
+}
+
+TEST_F(LocationStoreTest, RingBufferOfThreeKeepsTheThreeNewestFixesInTheirRows) {
+    SQLiteLocationDAO store;
+    std::vector<int64_t> ids;
+    for (int i = 1; i <= 5; ++i) {
+        auto id = store.persistLocation(fixAt(1000 + i), 3);
+        ASSERT_TRUE(id) << i;
+        ids.push_back(*id);
+    }
+    // The fourth and fifth fix took the rows of the first and second.
+    EXPECT_EQ(ids, (std::vector<int64_t>{1, 2, 3, 1, 2}));
+    EXPECT_EQ(rows(), "3|1003.0|1\n1|1004.0|1\n2|1005.0|1\n");
+    const auto all = store.getAllLocations();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(times(all), (std::vector<double>{1003, 1004, 1005}));
+
+    // A lower limit trims the oldest rows before the overwrite.
+    for (int i = 6; i <= 7; ++i) store.persistLocation(fixAt(1000 + i), 5);
+    EXPECT_EQ(store.getAllLocations().size(), 5u);
+    auto id = store.persistLocation(fixAt(1010), 3);
+    ASSERT_TRUE(id);
+    EXPECT_EQ(times(store.getAllLocations()), (std::vector<double>{1006, 1007, 1010}));
+
+    // No room at all: nothing stored.
+    EXPECT_FALSE(store.persistLocation(fixAt(1011), 0));
+    EXPECT_EQ(sqliteShell(file(), "SELECT COUNT(*) FROM location"), "0\n");
+}
+
+TEST_F(LocationStoreTest, AnOverwriteReplacesExactlyOneOfSeveralOldestRows) {
+    SQLiteLocationDAO store;
+    store.persistLocation(fixAt(500), 3);
+    store.persistLocation(fixAt(500), 3);
+    store.persistLocation(fixAt(600), 3);
+    auto id = store.persistLocation(fixAt(700), 3);
+    ASSERT_TRUE(id);
+    EXPECT_EQ(*id, 1);  // of the two oldest, the lower id
+    EXPECT_EQ(rows(), "2|500.0|1\n3|600.0|1\n1|700.0|1\n");
+}
+
+TEST_F(LocationStoreTest, AnUploadMarksItsOwnFixNotARowTheRingBufferHasSinceReused) {
+    SQLiteLocationDAO store;
+    Location first = fixAt(100);
+    first.id = store.persistLocation(first, 1);
+    Location second = fixAt(200);
+    second.id = store.persistLocation(second, 1);
+    ASSERT_EQ(first.id, second.id);  // one row, now holding the second fix
+
+    // The first fix's late success must not mark the second fix as sent.
+    EXPECT_TRUE(store.deleteLocation(first));
+    EXPECT_EQ(store.getValidLocations().size(), 1u);
+    EXPECT_TRUE(store.deleteLocation(second));
+    EXPECT_TRUE(store.getValidLocations().empty());
+    ASSERT_EQ(store.getAllLocations().size(), 1u);
+    EXPECT_FALSE(store.getAllLocations()[0].isValid);
+}
+
+TEST_F(LocationStoreTest, SyncHandOffMarksTheBatchAndAFailedUploadGivesItBack) {
+    SQLiteLocationDAO store;
+    for (int i = 1; i <= 4; ++i) store.persistLocation(fixAt(100 * i), 4);
+    store.deleteLocation(int64_t{2});
+    EXPECT_EQ(store.getLocationsCount(), 3);
+
+    auto batch = store.getLocationsForSync();
+    EXPECT_EQ(times(batch), (std::vector<double>{100, 300, 400}));
+    EXPECT_EQ(store.getLocationsCount(), 0);
+    EXPECT_TRUE(store.getLocationsForSync().empty());
+
+    // While the batch was out, the ring buffer gave its oldest row to a new fix.
+    auto reused = store.persistLocation(fixAt(500), 4);
+    ASSERT_EQ(reused, batch[0].id);
+    Location sent = fixAt(500);
+    sent.id = reused;
+    store.deleteLocation(sent);  // and was sent on its own
+
+    EXPECT_TRUE(store.revalidateLocations(batch));
+    // The two rows still holding the batch's fixes wait again; the reused row keeps its own state.
+    EXPECT_EQ(times(store.getValidLocations()), (std::vector<double>{300, 400}));
+    auto again = store.getLocationsForSync();
+    EXPECT_EQ(times(again), (std::vector<double>{300, 400}));
+}
+
+TEST_F(LocationStoreTest, RowsReadBackCarryTheStoredColumns) {
+    SQLiteLocationDAO store;
+    Location fix = fixAt(1234.5, 7.25);
+    fix.provider = "gps";
+    fix.serviceProvider = 42;
+    ASSERT_TRUE(store.persistLocation(fix));
+    store.persistLocation(fixAt(2000));
+    store.deleteLocation(int64_t{2});
+
+    const auto all = store.getAllLocations();
+    ASSERT_EQ(all.size(), 2u);
+    const Location& back = all[0];
+    EXPECT_EQ(back.id, 1);
+    EXPECT_TRUE(back.isValid);
+    EXPECT_FALSE(all[1].isValid);
+    EXPECT_DOUBLE_EQ(secondsSince1970(*back.time), 1234.5);
+    EXPECT_EQ(back.accuracy, 7.25);
+    EXPECT_EQ(back.heading, -1);
+    EXPECT_EQ(back.latitude, fix.latitude);
+    EXPECT_EQ(back.provider, "gps");
+    EXPECT_EQ(back.serviceProvider, 42);
+    EXPECT_FALSE(back.type);  // not a stored column
+    EXPECT_EQ(sqliteShell(file(), "SELECT provider, typeof(service_provider) FROM location WHERE id = 2"), "|null\n");
+
+    const auto valid = store.getValidLocations();
+    ASSERT_EQ(valid.size(), 1u);
+    EXPECT_EQ(valid[0].toDictionaryWithId()["id"], 1);
+}
+
+TEST_F(LocationStoreTest, ClearingTheDatabaseKeepsTheTimeIndex) {
+    SQLiteLocationDAO store;
+    store.persistLocation(fixAt(1));
+    EXPECT_TRUE(store.clearDatabase());
+    EXPECT_EQ(sqliteShell(file(), "SELECT COUNT(*) FROM location"), "0\n");
+    EXPECT_EQ(sqliteShell(file(), "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'location'"),
+              "time_idx\n");
+}
+
+TEST_F(LocationStoreTest, ConcurrentFixesNeverOverfillTheRingBuffer) {
+    SQLiteLocationDAO store;
+    constexpr int kThreads = 4, kEach = 40, kLimit = 25;
+    std::atomic<int> stored{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i)
+                if (store.persistLocation(fixAt(t * 1000 + i), kLimit)) ++stored;
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(stored.load(), kThreads * kEach);
+    EXPECT_EQ(store.getAllLocations().size(), size_t{kLimit});
+    EXPECT_EQ(sqliteShell(file(), "SELECT COUNT(DISTINCT id), MAX(id) FROM location"), "25|25\n");
+}
+
+TEST_F(LocationStoreTest, AStoreThatCannotOpenItsFileAnswersEmptyHanded) {
+    std::filesystem::create_directories(file());  // a directory where the file belongs
+    platform::LogCapture capture;
+    SQLiteLocationDAO store;
+    EXPECT_FALSE(store.persistLocation(fixAt(1), 10));
+    EXPECT_FALSE(store.persistLocation(fixAt(1)));
+    EXPECT_TRUE(store.getAllLocations().empty());
+    EXPECT_TRUE(store.getLocationsForSync().empty());
+    EXPECT_FALSE(store.getLocationsCount());
+    EXPECT_FALSE(store.deleteAllLocations());
+    EXPECT_FALSE(capture.lines().empty());
+}
+
+}  // namespace
