@@ -33,7 +33,6 @@ public:
     explicit SQLDBLogger(const std::string& logDirectory, std::shared_ptr<platform::Clock> clock = nullptr);
     ~SQLDBLogger() override;
 
-    std::string loggerName() override { return "SQLDBLogger"; }
     const std::optional<std::string>& logDirectory() const { return logDirectory_; }
     // Whether the log file is open (fixed at creation).
     bool hasDatabase() const { return database_ != nullptr; }
