@@ -245,7 +245,10 @@ TEST(NANOAccessors, ArraysAreSetWhollyOrNotAtAll) {
                            NBPBErrorInfo::messageClass())->size(), 0u);
     NANOSetMessage(config.get(), NBPBICoreConfiguration::error_info, wrong.get());
     EXPECT_FALSE(NANOHasField(config.get(), NBPBICoreConfiguration::error_info));
-    EXPECT_TRUE(config->protoBuffer());
+    // Nothing refused reaches the wire, not even part of an array.
+    auto bytes = config->protoBuffer();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(hex(*bytes), "");
 }
 
 TEST(NANOAccessors, MessagesAreCopiedNotShared) {
