@@ -78,11 +78,12 @@ class ContentDecoder {
 public:
     enum class Kind { Gzip, Deflate };
     enum class Fed { Ok, Corrupt, TooLarge };
-    explicit ContentDecoder(Kind kind) : kind_(kind) {
-        // gzip: 16 + window; deflate: the zlib wrapper first, raw as a fallback.
-        ok_ = inflateInit2(&z_, kind == Kind::Gzip ? 16 + MAX_WBITS : MAX_WBITS) == Z_OK;
+    explicit ContentDecoder(Kind kind) {
+        if (kind == Kind::Gzip) initialised_ = ok_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
     }
-    ~ContentDecoder() { inflateEnd(&z_); }
+    ~ContentDecoder() {
+        if (initialised_) inflateEnd(&z_);
+    }
     ContentDecoder(const ContentDecoder&) = delete;
     ContentDecoder& operator=(const ContentDecoder&) = delete;
 
@@ -90,7 +91,31 @@ public:
     // (zero: no limit). Bytes after the end of the stream are ignored, as
     // libcurl does.
     Fed feed(const char* data, size_t size, Bytes& out, size_t limit) {
+        if (!initialised_) {
+            // "deflate" is a zlib stream, but some servers send raw deflate
+            // under that name. Its first two bytes tell which, so the choice
+            // waits for them, however the body was split on the way.
+            header_.append(data, size);
+            if (header_.size() < 2) return Fed::Ok;
+            const auto cmf = static_cast<uint8_t>(header_[0]), flg = static_cast<uint8_t>(header_[1]);
+            const bool zlibHeader = (cmf & 0x0f) == Z_DEFLATED && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0;
+            ok_ = inflateInit2(&z_, zlibHeader ? MAX_WBITS : -MAX_WBITS) == Z_OK;
+            initialised_ = ok_;
+            if (!ok_) return Fed::Corrupt;
+            std::string pending = std::move(header_);
+            header_.clear();
+            return inflateSome(pending.data(), pending.size(), out, limit);
+        }
+        return inflateSome(data, size, out, limit);
+    }
+    // Whether the body ended where the compressed stream did (an empty body
+    // is whole too).
+    bool complete() const { return ended_ || (!started_ && header_.empty()); }
+
+private:
+    Fed inflateSome(const char* data, size_t size, Bytes& out, size_t limit) {
         if (!ok_) return Fed::Corrupt;
+        if (size) started_ = true;
         z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
         z_.avail_in = static_cast<uInt>(size);
         uint8_t chunk[16384];
@@ -98,21 +123,9 @@ public:
             z_.next_out = chunk;
             z_.avail_out = sizeof chunk;
             const int rc = inflate(&z_, Z_NO_FLUSH);
-            if (rc == Z_DATA_ERROR && kind_ == Kind::Deflate && !started_) {
-                // Servers that send raw deflate under "deflate".
-                inflateEnd(&z_);
-                z_ = z_stream{};
-                z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-                z_.avail_in = static_cast<uInt>(size);
-                started_ = true;
-                ok_ = inflateInit2(&z_, -MAX_WBITS) == Z_OK;
-                if (!ok_) return Fed::Corrupt;
-                continue;
-            }
             const size_t produced = sizeof chunk - z_.avail_out;
             if (rc == Z_BUF_ERROR && produced == 0) return z_.avail_in == 0 ? Fed::Ok : Fed::Corrupt;
             if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return Fed::Corrupt;
-            started_ = true;
             if (limit && produced > limit - std::min(limit, out.size())) return Fed::TooLarge;
             out.insert(out.end(), chunk, chunk + produced);
             if (rc == Z_STREAM_END) ended_ = true;
@@ -121,15 +134,13 @@ public:
         }
         return Fed::Ok;
     }
-    // Whether the body ended where the compressed stream did.
-    bool complete() const { return ended_ || !started_; }
 
-private:
-    Kind kind_;
     z_stream z_{};
     bool ok_ = false;
+    bool initialised_ = false;
     bool started_ = false;
     bool ended_ = false;
+    std::string header_;  // deflate: the first bytes, until the wrapper is known
 };
 
 struct Task {

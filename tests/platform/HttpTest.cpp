@@ -350,3 +350,45 @@ TEST(Http, AnAnswerThatIsNotHTTPIsABadServerResponse) {
     EXPECT_EQ(out->result.error->code, http::URLErrorBadServerResponse) << out->result.error->description();
     EXPECT_FALSE(out->result.response);
 }
+
+// Which wrapper a "deflate" body has is decided from its first two bytes,
+// however the body was split on its way: a first byte alone (a chunk or a
+// segment of its own) must not make a raw stream look like a broken zlib one.
+TEST(Http, DeflateBodiesSplitAfterTheirFirstByte) {
+    std::string payload;
+    for (int i = 0; i < 3000; ++i) payload += "line " + std::to_string(i) + "\n";
+    const std::string raw = compressed(payload, -MAX_WBITS), zlib = compressed(payload, MAX_WBITS);
+    auto chunk = [](const std::string& bytes) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+        return size + bytes + "\r\n";
+    };
+    test::RawHttpServer s([&](const test::RawRequest& r) {
+        const std::string& body = r.path.find("raw") != std::string::npos ? raw : zlib;
+        test::RawReply reply;
+        if (r.path.rfind("/chunked", 0) == 0) {
+            reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n"
+                          "Connection: close\r\n\r\n" + chunk(body.substr(0, 1));
+            reply.later = {chunk(body.substr(1)) + "0\r\n\r\n"};
+        } else {
+            reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body.substr(0, 1);
+            reply.later = {body.substr(1, 1), body.substr(2)};
+        }
+        return reply;
+    });
+    http::Request request;
+    for (const char* path : {"/chunked-raw", "/chunked-zlib", "/segments-raw", "/segments-zlib"}) {
+        request.url = s.url(path);
+        auto out = run(request);
+        ASSERT_EQ(out->calls, 1) << path;
+        ASSERT_FALSE(out->result.error) << path << ": " << out->result.error->description();
+        EXPECT_EQ(text(out->result.body), payload) << path;
+    }
+    // A body of one byte never decides, and is no whole stream.
+    test::RawHttpServer one([](const test::RawRequest&) { return test::rawResponse(200, "x", "Content-Encoding: deflate\r\n"); });
+    request.url = one.url("/");
+    auto out = run(request);
+    ASSERT_TRUE(out->result.error);
+    EXPECT_EQ(out->result.error->code, http::URLErrorCannotDecodeContentData);
+}
