@@ -164,9 +164,9 @@ TEST_F(NBEventlogLoggerTest, UploadsToTheLogPath) {
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; }, 10s));
     EXPECT_TRUE(std::filesystem::exists(files[0])) << "a failed post keeps the file";
 
-    bool flushed = false;
+    std::atomic<bool> flushed{false};
     logger->flushWithCompletionHandler([&] { flushed = true; });
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed; }, 10s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }, 10s));
     EXPECT_FALSE(std::filesystem::exists(files[0])) << "200 deletes the file";
     EXPECT_EQ(logger->uploadRetriesRemaining(), 6);
 
