@@ -43,7 +43,7 @@ test-asan: build-asan
 
 test-tsan: build-tsan
 	@echo "== unit tests under ThreadSanitizer"
-	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(CTEST) -L unit
+	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/scripts/tsan.supp" $(CTEST) -L unit
 
 test: test-unit test-gui test-asan test-tsan
 

@@ -16,7 +16,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 zlib1g-dev libcurl4-openssl-dev nanopb libnanopb-dev protobuf-compiler
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libdeflate-dev
-  libcpp-httplib-dev gzip xvfb xauth xxd
+  libcpp-httplib-dev gzip xvfb xauth xxd openssl
   # network-namespace test of the network-information plug-in (ip; unshare is in util-linux)
   iproute2
 )

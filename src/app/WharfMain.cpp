@@ -15,6 +15,8 @@
 #include "host/WFUserAgentUtil.h"
 #include "nimbus/core/DORIzurizava.h"
 #include "nimbus/core/NBLogger.h"
+#include "nimbus/eventlog/NBDiagnostics.h"
+#include "nimbus/network/NBNetwork.h"
 #include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Container.h"
@@ -201,6 +203,10 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         }
         platform::Bundle::setMainBundle(bundle);
         registerClasses(registerExtraClasses);
+        // Diagnostics hear of every Nimbus configuration; background uploads
+        // an earlier run left unanswered go out again.
+        NBDiagnostics::load();
+        NBNetwork::resumeBackgroundUploads();
 
         auto delegate = std::make_shared<AppDelegate>();
         // The web context is created with the first web view, after the start-up

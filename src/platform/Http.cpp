@@ -12,9 +12,15 @@
 #include <strings.h>
 #include <thread>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <curl/curl.h>
 #include <zlib.h>
 
+#include "platform/Application.h"
 #include "platform/Log.h"
 
 namespace wharf::platform::http {
@@ -48,7 +54,6 @@ Error errorForCurlCode(CURLcode code, const std::string& url, const char* detail
     case CURLE_SEND_ERROR:
     case CURLE_GOT_NOTHING:
         return urlError(URLErrorNetworkConnectionLost, url, "The network connection was lost. (" + text + ")");
-    case CURLE_UNSUPPORTED_PROTOCOL: return urlError(URLErrorUnsupportedURL, url, "unsupported URL");
     case CURLE_URL_MALFORMAT: return urlError(URLErrorBadURL, url, "bad URL");
     case CURLE_PEER_FAILED_VERIFICATION:
         return urlError(URLErrorServerCertificateUntrusted, url,
@@ -57,7 +62,11 @@ Error errorForCurlCode(CURLcode code, const std::string& url, const char* detail
         return urlError(URLErrorSecureConnectionFailed, url, "An SSL error has occurred. (" + text + ")");
     case CURLE_BAD_CONTENT_ENCODING:
         return urlError(URLErrorCannotDecodeContentData, url, "cannot decode raw data");
-    case CURLE_WEIRD_SERVER_REPLY: return urlError(URLErrorBadServerResponse, url, "bad server response");
+    // The scheme was checked before sending: libcurl says this of an answer
+    // that is not HTTP at all (HTTP/0.9 is refused).
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_WEIRD_SERVER_REPLY:
+        return urlError(URLErrorBadServerResponse, url, "bad server response (" + text + ")");
     default: return urlError(URLErrorUnknown, url, text);
     }
 }
@@ -68,18 +77,45 @@ Error errorForCurlCode(CURLcode code, const std::string& url, const char* detail
 class ContentDecoder {
 public:
     enum class Kind { Gzip, Deflate };
-    explicit ContentDecoder(Kind kind) : kind_(kind) {
-        // gzip: 16 + window; deflate: the zlib wrapper first, raw as a fallback.
-        ok_ = inflateInit2(&z_, kind == Kind::Gzip ? 16 + MAX_WBITS : MAX_WBITS) == Z_OK;
+    enum class Fed { Ok, Corrupt, TooLarge };
+    explicit ContentDecoder(Kind kind) {
+        if (kind == Kind::Gzip) initialised_ = ok_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
     }
-    ~ContentDecoder() { inflateEnd(&z_); }
+    ~ContentDecoder() {
+        if (initialised_) inflateEnd(&z_);
+    }
     ContentDecoder(const ContentDecoder&) = delete;
     ContentDecoder& operator=(const ContentDecoder&) = delete;
 
-    // Appends what `data` decodes to; false on data that does not decode.
-    // Bytes after the end of the stream are ignored, as libcurl does.
-    bool feed(const char* data, size_t size, Bytes& out) {
-        if (!ok_) return false;
+    // Appends what `data` decodes to, keeping `out` at most `limit` bytes
+    // (zero: no limit). Bytes after the end of the stream are ignored, as
+    // libcurl does.
+    Fed feed(const char* data, size_t size, Bytes& out, size_t limit) {
+        if (!initialised_) {
+            // "deflate" is a zlib stream, but some servers send raw deflate
+            // under that name. Its first two bytes tell which, so the choice
+            // waits for them, however the body was split on the way.
+            header_.append(data, size);
+            if (header_.size() < 2) return Fed::Ok;
+            const auto cmf = static_cast<uint8_t>(header_[0]), flg = static_cast<uint8_t>(header_[1]);
+            const bool zlibHeader = (cmf & 0x0f) == Z_DEFLATED && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0;
+            ok_ = inflateInit2(&z_, zlibHeader ? MAX_WBITS : -MAX_WBITS) == Z_OK;
+            initialised_ = ok_;
+            if (!ok_) return Fed::Corrupt;
+            std::string pending = std::move(header_);
+            header_.clear();
+            return inflateSome(pending.data(), pending.size(), out, limit);
+        }
+        return inflateSome(data, size, out, limit);
+    }
+    // Whether the body ended where the compressed stream did (an empty body
+    // is whole too).
+    bool complete() const { return ended_ || (!started_ && header_.empty()); }
+
+private:
+    Fed inflateSome(const char* data, size_t size, Bytes& out, size_t limit) {
+        if (!ok_) return Fed::Corrupt;
+        if (size) started_ = true;
         z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
         z_.avail_in = static_cast<uInt>(size);
         uint8_t chunk[16384];
@@ -87,37 +123,24 @@ public:
             z_.next_out = chunk;
             z_.avail_out = sizeof chunk;
             const int rc = inflate(&z_, Z_NO_FLUSH);
-            if (rc == Z_DATA_ERROR && kind_ == Kind::Deflate && !started_) {
-                // Servers that send raw deflate under "deflate".
-                inflateEnd(&z_);
-                z_ = z_stream{};
-                z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
-                z_.avail_in = static_cast<uInt>(size);
-                started_ = true;
-                ok_ = inflateInit2(&z_, -MAX_WBITS) == Z_OK;
-                if (!ok_) return false;
-                continue;
-            }
             const size_t produced = sizeof chunk - z_.avail_out;
-            if (rc == Z_BUF_ERROR && produced == 0) return z_.avail_in == 0;  // wants more input
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return false;
-            started_ = true;
+            if (rc == Z_BUF_ERROR && produced == 0) return z_.avail_in == 0 ? Fed::Ok : Fed::Corrupt;
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return Fed::Corrupt;
+            if (limit && produced > limit - std::min(limit, out.size())) return Fed::TooLarge;
             out.insert(out.end(), chunk, chunk + produced);
             if (rc == Z_STREAM_END) ended_ = true;
             // Output still pending inside zlib shows as a full chunk.
             if (z_.avail_in == 0 && z_.avail_out != 0) break;
         }
-        return true;
+        return Fed::Ok;
     }
-    // Whether the body ended where the compressed stream did.
-    bool complete() const { return ended_ || !started_; }
 
-private:
-    Kind kind_;
     z_stream z_{};
     bool ok_ = false;
+    bool initialised_ = false;
     bool started_ = false;
     bool ended_ = false;
+    std::string header_;  // deflate: the first bytes, until the wrapper is known
 };
 
 struct Task {
@@ -127,6 +150,7 @@ struct Task {
     dispatch::QueuePtr queue;
     RedirectHandler willRedirect;
     bool deliverInline = false;  // the synchronous form waits on the worker itself
+    std::string recordFile;      // a background upload's record, removed when it is done
 
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
@@ -146,6 +170,7 @@ struct Task {
     bool bodyStarted = false;
     std::unique_ptr<ContentDecoder> decoder;
     std::optional<Error> protocolError;
+    std::optional<ServerTrust> serverTrust;
 
     ~Task() { release(); }
     void release() {
@@ -188,6 +213,12 @@ Error cannotDecode(const Task& task) {
     return urlError(URLErrorCannotDecodeContentData, task.request.url, "cannot decode raw data");
 }
 
+Error tooLarge(const Task& task) {
+    return urlError(URLErrorDataLengthExceedsMaximum, task.request.url,
+                    "The response is larger than the " + std::to_string(task.request.maxBodySize) +
+                        " bytes this request accepts.");
+}
+
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto* task = static_cast<Task*>(user);
     size_t n = size * count;
@@ -201,10 +232,15 @@ size_t onWrite(char* data, size_t size, size_t count, void* user) {
                 return 0;
             }
         }
+        const size_t limit = task->request.maxBodySize;
         if (!task->decoder) {
+            if (limit && n > limit - std::min(limit, task->body.size())) {
+                task->protocolError = tooLarge(*task);
+                return 0;
+            }
             task->body.insert(task->body.end(), data, data + n);
-        } else if (!task->decoder->feed(data, n, task->body)) {
-            task->protocolError = cannotDecode(*task);
+        } else if (auto fed = task->decoder->feed(data, n, task->body, limit); fed != ContentDecoder::Fed::Ok) {
+            task->protocolError = fed == ContentDecoder::Fed::TooLarge ? tooLarge(*task) : cannotDecode(*task);
             return 0;
         }
     } catch (const std::bad_alloc&) {
@@ -245,6 +281,15 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     if (line.empty() && !contentLengthIsSound(task->response.headers)) {
         task->protocolError = urlError(URLErrorBadServerResponse, task->request.url, "bad server response");
         return 0;
+    }
+    // An identity body declared past the limit is refused before any of it.
+    if (line.empty() && task->request.collectBody && task->request.maxBodySize && task->haveStatusLine &&
+        !headerValue(task->response.headers, "Content-Encoding")) {
+        if (auto length = headerValue(task->response.headers, "Content-Length");
+            length && std::strtoull(trimmed(*length).c_str(), nullptr, 10) > task->request.maxBodySize) {
+            task->protocolError = tooLarge(*task);
+            return 0;
+        }
     }
     auto colon = line.find(':');
     if (colon != std::string::npos && colon > 0) {
@@ -297,6 +342,7 @@ std::optional<Error> configure(Task& task) {
     task.bodyStarted = false;
     task.decoder.reset();
     task.protocolError.reset();
+    task.serverTrust.reset();
     task.bodyOffset = 0;
     task.errorText[0] = 0;
     const Request& r = task.request;
@@ -366,6 +412,137 @@ std::optional<Error> configure(Task& task) {
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, task.headerList);
     task.lastActivity = Clock::now();
     return std::nullopt;
+}
+
+// What the transfer learnt of the server's certificate: nothing for plain
+// http or a server never reached.
+std::optional<ServerTrust> serverTrustOf(Task& task, CURLcode code) {
+    if (!isScheme(task.request.url, "https://") || !task.easy) return std::nullopt;
+    ServerTrust trust;
+    trust.status = static_cast<int>(code);
+    switch (code) {
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+        trust.outcome = ServerTrust::Outcome::NoTrustStore;
+        return trust;
+    case CURLE_OK:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+        break;
+    default:
+        return std::nullopt;  // the server was not reached, or the failure is not the handshake's
+    }
+    long verify = 0;
+    if (curl_easy_getinfo(task.easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK) {
+        trust.outcome = ServerTrust::Outcome::Unevaluated;
+        return trust;
+    }
+    trust.verifyResult = verify;
+    if (verify != 0 || code == CURLE_PEER_FAILED_VERIFICATION) {
+        trust.outcome = ServerTrust::Outcome::Untrusted;
+    } else if (code == CURLE_SSL_CONNECT_ERROR) {
+        // The handshake broke off before there was a certificate to judge.
+        trust.outcome = ServerTrust::Outcome::NoCertificate;
+    } else {
+        trust.outcome = ServerTrust::Outcome::Trusted;
+    }
+    return trust;
+}
+
+// --- background upload records ------------------------------------------------------
+
+struct LiveRecords {
+    std::mutex mutex;
+    std::set<std::string> paths;  // records of uploads under way in this process
+};
+LiveRecords& liveRecords() {
+    static LiveRecords* records = new LiveRecords();  // never destroyed: tasks outlive exit
+    return *records;
+}
+
+// The upload is over (answered or failed for good): nothing is left to resend.
+void finishBackgroundUpload(const std::string& record) {
+    if (record.empty()) return;
+    ::unlink(record.c_str());
+    std::lock_guard lock(liveRecords().mutex);
+    liveRecords().paths.erase(record);
+}
+
+std::string baseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool writeRecord(const std::string& path, const std::string& text) {
+    const std::string temp = path + ".partial";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    size_t written = 0;
+    while (written < text.size()) {
+        ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    const bool ok = written == text.size() && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::string recordText(const std::string& sessionIdentifier, const Request& r) {
+    Value headers = Value::array();
+    for (const auto& [name, value] : r.headers) headers.push_back(Value::array({name, value}));
+    Value record{{"session", sessionIdentifier},
+                 {"url", r.url},
+                 {"method", r.method},
+                 {"headers", std::move(headers)},
+                 {"body", baseName(r.bodyFile)},
+                 {"timeoutMs", r.timeout.count()},
+                 {"resourceTimeoutMs", r.resourceTimeout.count()},
+                 {"maxBodySize", r.maxBodySize},
+                 {"maxRedirects", r.maxRedirects},
+                 {"collectBody", r.collectBody}};
+    return toJSONString(record);
+}
+
+// The session and request of a record, or nothing for a record that is not
+// one of ours or whose body file is not a plain file beside it.
+std::optional<std::pair<std::string, Request>> readRecord(const std::string& directory, const std::string& name) {
+    const std::string path = directory + "/" + name;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 20)) text.append(buffer, n);
+    ::close(fd);
+    auto value = parseJSON(text);
+    if (!value || !value->is_object()) return std::nullopt;
+    try {
+        const Value& v = *value;
+        Request r;
+        const std::string body = v.at("body").get<std::string>();
+        const std::string expected = name.substr(0, name.size() - std::strlen(kBackgroundUploadRecordSuffix));
+        if (body != expected) return std::nullopt;
+        r.bodyFile = directory + "/" + body;
+        struct stat st {};
+        if (::lstat(r.bodyFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+        r.url = v.at("url").get<std::string>();
+        r.method = v.at("method").get<std::string>();
+        for (const auto& h : v.at("headers")) r.headers.emplace_back(h.at(0).get<std::string>(), h.at(1).get<std::string>());
+        r.timeout = std::chrono::milliseconds(v.at("timeoutMs").get<int64_t>());
+        r.resourceTimeout = std::chrono::milliseconds(v.at("resourceTimeoutMs").get<int64_t>());
+        r.maxBodySize = v.at("maxBodySize").get<size_t>();
+        r.maxRedirects = v.at("maxRedirects").get<int>();
+        r.collectBody = v.at("collectBody").get<bool>();
+        return std::make_pair(v.at("session").get<std::string>(), std::move(r));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
 }
 
 bool isRedirectStatus(long status) {
@@ -478,6 +655,7 @@ private:
         if (char* effective = nullptr; curl_easy_getinfo(task.easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
             task.response.url = effective;
         const bool haveResponse = task.haveStatusLine && status > 0;
+        task.serverTrust = serverTrustOf(task, code);
         if (code != CURLE_OK && task.protocolError) {
             complete(task, std::move(*task.protocolError), haveResponse);
         } else if (code != CURLE_OK) {
@@ -538,16 +716,18 @@ private:
 
     void finishOk(Task& task) {
         Result result;
-        result.response = task.response;
+        result.response = std::move(task.response);
         result.body = std::move(task.body);
+        result.serverTrust = task.serverTrust;
         deliver(task, std::move(result));
     }
 
     void complete(Task& task, Error error, bool withResponse) {
         Result result;
-        if (withResponse) result.response = task.response;
+        if (withResponse) result.response = std::move(task.response);
         result.body = std::move(task.body);
         result.error = std::move(error);
+        result.serverTrust = task.serverTrust;
         deliver(task, std::move(result));
     }
 
@@ -557,6 +737,7 @@ private:
         task.completed = true;
         if (task.easy) curl_multi_remove_handle(multi_, task.easy);
         task.release();
+        finishBackgroundUpload(task.recordFile);
         Completion completion = std::move(task.completion);
         {
             std::lock_guard lock(mutex_);
@@ -593,13 +774,82 @@ private:
 
 }  // namespace
 
-TaskId startTask(Request request, Completion completion, dispatch::QueuePtr queue, RedirectHandler willRedirect) {
+namespace {
+
+TaskId start(Request request, Completion completion, dispatch::QueuePtr queue, RedirectHandler willRedirect,
+             std::string recordFile = {}) {
     auto task = std::make_shared<Task>();
     task->request = std::move(request);
     task->completion = std::move(completion);
     task->queue = std::move(queue);
     task->willRedirect = std::move(willRedirect);
+    task->recordFile = std::move(recordFile);
     return Worker::shared().start(std::move(task));
+}
+
+}  // namespace
+
+TaskId startTask(Request request, Completion completion, dispatch::QueuePtr queue, RedirectHandler willRedirect) {
+    return start(std::move(request), std::move(completion), std::move(queue), std::move(willRedirect));
+}
+
+bool startBackgroundUpload(const std::string& sessionIdentifier, Request request, Completion completion,
+                           dispatch::QueuePtr queue, RedirectHandler willRedirect, TaskId* taskId) {
+    if (request.bodyFile.empty()) return false;
+    const std::string record = request.bodyFile + kBackgroundUploadRecordSuffix;
+    if (!writeRecord(record, recordText(sessionIdentifier, request))) return false;
+    {
+        std::lock_guard lock(liveRecords().mutex);
+        liveRecords().paths.insert(record);
+    }
+    TaskId id = start(std::move(request), std::move(completion), std::move(queue), std::move(willRedirect), record);
+    if (taskId) *taskId = id;
+    return true;
+}
+
+std::size_t resumeBackgroundUploads(const std::string& directory, BackgroundEventsHandler handleEvents,
+                                    RedirectHandler willRedirect) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(directory.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            const size_t suffix = std::strlen(kBackgroundUploadRecordSuffix);
+            if (name.size() > suffix && name.compare(name.size() - suffix, suffix, kBackgroundUploadRecordSuffix) == 0)
+                names.push_back(std::move(name));
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    std::size_t resent = 0;
+    for (const std::string& name : names) {
+        const std::string record = directory + "/" + name;
+        {
+            std::lock_guard lock(liveRecords().mutex);
+            if (!liveRecords().paths.insert(record).second) continue;  // under way here
+        }
+        auto upload = readRecord(directory, name);
+        if (!upload) {
+            log("HTTP: dropping the unusable background upload record %s", record.c_str());
+            finishBackgroundUpload(record);
+            continue;
+        }
+        auto handler = handleEvents;
+        start(std::move(upload->second),
+              [handler, session = upload->first](Result) {
+                  // As the phone's system does, the application is kept
+                  // running until it says it has handled the session's events.
+                  auto task = std::make_shared<std::atomic<BackgroundTaskIdentifier>>(
+                      Application::shared().beginBackgroundTask("background URL session " + session, nullptr));
+                  auto done = [task] {
+                      if (auto id = task->exchange(kInvalidBackgroundTask)) Application::shared().endBackgroundTask(id);
+                  };
+                  if (handler) handler(session, done);
+                  else done();
+              },
+              dispatch::mainQueue(), willRedirect, record);
+        ++resent;
+    }
+    return resent;
 }
 
 bool cancelTask(TaskId id) { return Worker::shared().cancel(id); }

@@ -7,6 +7,15 @@
 // each hop is offered to the task's redirect handler (follow by default, at
 // most Request::maxRedirects hops). Server certificates are always verified
 // against the system's trust store. Only http and https URLs are accepted.
+//
+// A response body is held once, in the task, and moved (never copied) to the
+// completion; it may grow to Request::maxBodySize bytes after decoding, and
+// past that the task fails with URLErrorDataLengthExceedsMaximum without
+// buffering more.
+//
+// Background uploads stand in for the phone's transfer service: the request
+// is recorded beside its staged body file, so that an upload whose process
+// ended before the answer is sent again at the next launch.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -41,6 +50,10 @@ struct Request {
     // False for upload tasks: the response body is read and dropped.
     bool collectBody = true;
     int maxRedirects = 16;
+    // The largest body (after decoding) the task keeps; zero means no limit.
+    std::size_t maxBodySize = kDefaultMaxBodySize;
+
+    static constexpr std::size_t kDefaultMaxBodySize = 64u << 20;
 };
 
 struct Response {
@@ -50,6 +63,22 @@ struct Response {
     std::optional<std::string> header(std::string_view name) const { return headerValue(headers, name); }
 };
 
+// What became of the server's certificate on an https request that reached
+// the server. libcurl verifies against the system's trust store; this says
+// what it found, so that callers can tell their own users.
+struct ServerTrust {
+    enum class Outcome {
+        NoCertificate,  // the handshake ended before the server presented a certificate
+        Trusted,
+        Untrusted,      // presented, and refused by the verification
+        NoTrustStore,   // our trust store could not be used to verify anything
+        Unevaluated,    // the verification's result could not be read
+    };
+    Outcome outcome = Outcome::NoCertificate;
+    long verifyResult = 0;  // the X.509 verification result (0 = ok)
+    int status = 0;         // libcurl's code for the transfer
+};
+
 // The outcome of a task. A task may end with a response *and* an error (the
 // body was cut short, or the timeout struck after the headers): callers must
 // treat any error as a failure.
@@ -57,6 +86,7 @@ struct Result {
     std::optional<Response> response;
     Bytes body;
     std::optional<Error> error;
+    std::optional<ServerTrust> serverTrust;  // https requests that reached the server
 };
 
 using Completion = std::function<void(Result result)>;
@@ -85,6 +115,7 @@ enum URLError : int64_t {
     URLErrorBadServerResponse = -1011,
     URLErrorCannotDecodeContentData = -1016,
     URLErrorFileDoesNotExist = -1100,
+    URLErrorDataLengthExceedsMaximum = -1103,
     URLErrorSecureConnectionFailed = -1200,
     URLErrorServerCertificateUntrusted = -1202,
 };
@@ -103,5 +134,33 @@ Result sendSynchronousRequest(Request request, RedirectHandler willRedirect = nu
 
 // The number of tasks started and not yet handed to their completion queue.
 std::size_t activeTaskCount();
+
+// --- background uploads --------------------------------------------------------------
+// The record of an upload is "<body file>.request" beside the body file, which
+// must lie directly in the directory given to resumeBackgroundUploads.
+inline constexpr const char* kBackgroundUploadRecordSuffix = ".request";
+
+// Starts an upload of `request.bodyFile` in the background session
+// `sessionIdentifier`. The record is written before the transfer starts and
+// removed once the server has answered or the task has failed for good, just
+// before `completion` is queued. False (and nothing started) when the record
+// cannot be written; the caller then sends the body some other way.
+bool startBackgroundUpload(const std::string& sessionIdentifier, Request request, Completion completion,
+                           dispatch::QueuePtr queue = nullptr, RedirectHandler willRedirect = nullptr,
+                           TaskId* taskId = nullptr);
+
+// The application hears of a background session's events: `completionHandler`
+// is to be called once it has handled them.
+using BackgroundEventsHandler =
+    std::function<void(const std::string& sessionIdentifier, std::function<void()> completionHandler)>;
+
+// Sends again every upload recorded in `directory` by a process that ended
+// before the answer (uploads this process started are left alone). When one
+// has been answered or has failed, `handleEvents` runs on the main queue with
+// its session; a background task keeps the application running until the
+// application calls the completion handler. Unreadable records are removed.
+// Answers how many were resent.
+std::size_t resumeBackgroundUploads(const std::string& directory, BackgroundEventsHandler handleEvents,
+                                    RedirectHandler willRedirect = nullptr);
 
 }  // namespace wharf::platform::http

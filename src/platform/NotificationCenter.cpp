@@ -96,7 +96,11 @@ void NotificationCenter::removeObserver(uint64_t id) {
 }
 
 void NotificationCenter::post(const std::string& name, const void* object, const Value& userInfo) {
-    post(Notification{name, object, userInfo});
+    Notification notification;
+    notification.name = name;
+    notification.object = object;
+    notification.userInfo = userInfo;
+    post(notification);
 }
 
 void NotificationCenter::post(const Notification& notification) {

@@ -1,8 +1,10 @@
 #pragma once
 // Named notifications with an optional sender filter, delivered synchronously
 // on the posting thread in registration order.
+#include <any>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +27,18 @@ struct Notification {
     std::string name;
     const void* object = nullptr;  // the sender, compared by address
     Value userInfo;                // null when there is none
+    // Entries of the user info that are objects rather than data (an app, a
+    // message), each a std::shared_ptr<T> by key; objectFor<T>(key) reads one
+    // back (null when absent or of another type).
+    std::map<std::string, std::any> objects;
+
+    template <class T>
+    std::shared_ptr<T> objectFor(const std::string& key) const {
+        auto it = objects.find(key);
+        if (it == objects.end()) return nullptr;
+        auto* object = std::any_cast<std::shared_ptr<T>>(&it->second);
+        return object ? *object : nullptr;
+    }
 };
 
 using NotificationHandler = std::function<void(const Notification&)>;

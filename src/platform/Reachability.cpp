@@ -368,7 +368,14 @@ bool reachabilityGetFlags(ReachabilityRef target, ReachabilityFlags* flags) {
 void reachabilityRelease(ReachabilityRef target) {
     if (!target) return;
     reachabilityUnscheduleFromMainRunLoop(target);
-    delete target;
+    // Callbacks fire on the main thread: one may have checked the reference
+    // just before this unscheduling, so an owner on another thread leaves the
+    // deletion to the main thread, after any such callback.
+    if (RunLoop::isMainThread()) {
+        delete target;
+        return;
+    }
+    RunLoop::performOnMain([target] { delete target; });
 }
 
 }  // namespace wharf::platform

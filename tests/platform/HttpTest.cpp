@@ -2,6 +2,8 @@
 // misbehave on purpose.
 #include "platform/Http.h"
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <thread>
 
@@ -257,4 +259,136 @@ TEST(Http, UnusableRequestsFailWithoutSending) {
     ASSERT_TRUE(out->result.error);
     EXPECT_EQ(out->result.error->code, http::URLErrorFileDoesNotExist);
     EXPECT_EQ(http::activeTaskCount(), 0u);
+}
+
+namespace {
+
+// The process's peak resident size so far, in bytes.
+std::size_t peakResident() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // shadow memory and quarantines hide the bound
+#else
+constexpr bool kSanitized = false;
+#endif
+
+}  // namespace
+
+// An answer larger than the request accepts fails with a clear error and is
+// never held whole: neither a body of unknown length, nor one declared too
+// long, nor a small gzip body that inflates to hundreds of megabytes.
+TEST(Http, BodiesPastTheLimitFailWithoutBeingHeld) {
+    constexpr std::size_t kLimit = 8u << 20;
+    constexpr std::size_t kServed = 256u << 20;
+    const std::string block(64 * 1024, 'x');
+    // 256 MiB of zeros, gzip-compressed in pieces (a few hundred kilobytes).
+    std::string bomb;
+    {
+        z_stream z{};
+        deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+        std::string zeros(1 << 20, '\0');
+        char out[1 << 16];
+        for (std::size_t i = 0; i < kServed / zeros.size(); ++i) {
+            z.next_in = reinterpret_cast<Bytef*>(zeros.data());
+            z.avail_in = static_cast<uInt>(zeros.size());
+            const int flush = i + 1 == kServed / zeros.size() ? Z_FINISH : Z_NO_FLUSH;
+            do {
+                z.next_out = reinterpret_cast<Bytef*>(out);
+                z.avail_out = sizeof out;
+                deflate(&z, flush);
+                bomb.append(out, sizeof out - z.avail_out);
+            } while (z.avail_out == 0);
+        }
+        deflateEnd(&z);
+    }
+    ASSERT_LT(bomb.size(), 1u << 20);
+    test::RawHttpServer s([&](const test::RawRequest& r) {
+        if (r.path == "/stream") {
+            test::RawReply reply{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"};
+            reply.repeated = block;
+            reply.times = kServed / block.size();
+            return reply;
+        }
+        if (r.path == "/declared")
+            return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kServed) +
+                                  "\r\nConnection: close\r\n\r\nxxxx"};
+        if (r.path == "/bomb") return test::rawResponse(200, bomb, "Content-Encoding: gzip\r\n");
+        return test::rawResponse(200, std::string(kLimit, 'y'));  // exactly the limit: fine
+    });
+    const std::size_t before = peakResident();
+    http::Request request;
+    request.maxBodySize = kLimit;
+    for (const char* path : {"/stream", "/declared", "/bomb"}) {
+        request.url = s.url(path);
+        auto out = run(request, nullptr, 30s);
+        ASSERT_EQ(out->calls, 1) << path;
+        ASSERT_TRUE(out->result.error) << path << " succeeded with " << out->result.body.size() << " bytes";
+        EXPECT_EQ(out->result.error->code, http::URLErrorDataLengthExceedsMaximum) << path;
+        EXPECT_NE(out->result.error->localizedDescription().find(std::to_string(kLimit)), std::string::npos);
+        EXPECT_LE(out->result.body.size(), kLimit) << path;
+    }
+    request.url = s.url("/exact");
+    auto out = run(request);
+    ASSERT_FALSE(out->result.error) << out->result.error->description();
+    EXPECT_EQ(out->result.body.size(), kLimit);
+    if (!kSanitized) {
+        EXPECT_LT(peakResident() - before, 6 * kLimit) << "the answers were held whole";
+    }
+}
+
+TEST(Http, AnAnswerThatIsNotHTTPIsABadServerResponse) {
+    test::RawHttpServer s([](const test::RawRequest&) { return test::RawReply{"SSH-2.0-OpenSSH_9.2\r\ngarbage\r\n\r\n"}; });
+    http::Request request;
+    request.url = s.url("/");
+    auto out = run(request);
+    ASSERT_EQ(out->calls, 1);
+    ASSERT_TRUE(out->result.error);
+    EXPECT_EQ(out->result.error->code, http::URLErrorBadServerResponse) << out->result.error->description();
+    EXPECT_FALSE(out->result.response);
+}
+
+// Which wrapper a "deflate" body has is decided from its first two bytes,
+// however the body was split on its way: a first byte alone (a chunk or a
+// segment of its own) must not make a raw stream look like a broken zlib one.
+TEST(Http, DeflateBodiesSplitAfterTheirFirstByte) {
+    std::string payload;
+    for (int i = 0; i < 3000; ++i) payload += "line " + std::to_string(i) + "\n";
+    const std::string raw = compressed(payload, -MAX_WBITS), zlib = compressed(payload, MAX_WBITS);
+    auto chunk = [](const std::string& bytes) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+        return size + bytes + "\r\n";
+    };
+    test::RawHttpServer s([&](const test::RawRequest& r) {
+        const std::string& body = r.path.find("raw") != std::string::npos ? raw : zlib;
+        test::RawReply reply;
+        if (r.path.rfind("/chunked", 0) == 0) {
+            reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n"
+                          "Connection: close\r\n\r\n" + chunk(body.substr(0, 1));
+            reply.later = {chunk(body.substr(1)) + "0\r\n\r\n"};
+        } else {
+            reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body.substr(0, 1);
+            reply.later = {body.substr(1, 1), body.substr(2)};
+        }
+        return reply;
+    });
+    http::Request request;
+    for (const char* path : {"/chunked-raw", "/chunked-zlib", "/segments-raw", "/segments-zlib"}) {
+        request.url = s.url(path);
+        auto out = run(request);
+        ASSERT_EQ(out->calls, 1) << path;
+        ASSERT_FALSE(out->result.error) << path << ": " << out->result.error->description();
+        EXPECT_EQ(text(out->result.body), payload) << path;
+    }
+    // A body of one byte never decides, and is no whole stream.
+    test::RawHttpServer one([](const test::RawRequest&) { return test::rawResponse(200, "x", "Content-Encoding: deflate\r\n"); });
+    request.url = one.url("/");
+    auto out = run(request);
+    ASSERT_TRUE(out->result.error);
+    EXPECT_EQ(out->result.error->code, http::URLErrorCannotDecodeContentData);
 }

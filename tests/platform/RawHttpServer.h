@@ -36,6 +36,12 @@ struct RawRequest {
 struct RawReply {
     std::string bytes;  // written as they stand
     bool hang = false;  // then keep the connection open without a word
+    // Written after `bytes`, each in a write of its own after a short pause
+    // (so the client sees them arrive apart).
+    std::vector<std::string> later = {};
+    // Then `repeated`, `times` times over: large bodies without holding them.
+    std::string repeated = {};
+    std::size_t times = 0;
 };
 
 inline RawReply rawResponse(int status, const std::string& body, const std::string& extraHeaders = "") {
@@ -131,12 +137,28 @@ private:
             requests_.push_back(request);
         }
         RawReply reply = handler_(request);
-        ::send(c, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
+        bool open = sendAll(c, reply.bytes);
+        for (const auto& piece : reply.later) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            open = open && sendAll(c, piece);
+        }
+        for (std::size_t i = 0; open && i < reply.times; ++i) open = sendAll(c, reply.repeated);
         if (reply.hang) {
             std::unique_lock lock(mutex_);
             hangCv_.wait(lock, [this] { return stopping_.load(); });
         }
         finish(c);
+    }
+
+    // False once the client has gone.
+    static bool sendAll(int c, const std::string& bytes) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            ssize_t n = ::send(c, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
     }
 
     void finish(int c) {

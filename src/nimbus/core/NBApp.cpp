@@ -31,8 +31,12 @@ std::optional<std::map<std::string, std::shared_ptr<NBApp>>> gApps;
 
 const char gClassTag = 0;
 
-void postDiagnostics(platform::Value userInfo) {
-    platform::NotificationCenter::defaultCenter().post(NBAppDiagnosticsNotification, nullptr, userInfo);
+void postDiagnostics(platform::Value userInfo, std::shared_ptr<NBApp> app = nullptr) {
+    platform::Notification notification;
+    notification.name = NBAppDiagnosticsNotification;
+    notification.userInfo = std::move(userInfo);
+    if (app) notification.objects[kNBAppDiagnosticsAppKey] = std::move(app);
+    platform::NotificationCenter::defaultCenter().post(notification);
 }
 
 bool isAllowedNameCharacter(char c) {
@@ -138,7 +142,7 @@ void NBApp::configureDefaultAppWithOptions(const std::shared_ptr<NBOptions>& opt
 void NBApp::configureWithName(const std::optional<std::string>& name, const std::shared_ptr<NBOptions>& options) {
     if (!name || !options) throw NBException("Neither name nor options can be nil.");
     if (name->empty()) throw NBException("Name cannot be empty.");
-    if (*name == kNBDefaultAppName) throw NBException("Name cannot be __FIRAPP_DEFAULT.");
+    if (*name == kNBDefaultAppName) throw NBException("Name cannot be __NBAPP_DEFAULT.");
     for (char c : *name)
         if (!isAllowedNameCharacter(c))
             throw NBException("App name should only contain Letters, Numbers, Underscores, and Dashes.");
@@ -163,7 +167,7 @@ void NBApp::addAppToAppDictionary(const std::shared_ptr<NBApp>& app) {
             "Configuration fails. It may be caused by an invalid ROVUDE_APP_ID in RovudeService-Info.plist or set in "
             "the customized options.");
     (*gApps)[app->name()] = app;
-    postDiagnostics({{kNBAppDiagnosticsConfigTypeKey, kNBConfigTypeCore}, {kNBAppDiagnosticsAppKey, app->name()}});
+    postDiagnostics({{kNBAppDiagnosticsConfigTypeKey, kNBConfigTypeCore}}, app);
 }
 
 void NBApp::sendNotificationsToSDKs(const std::shared_ptr<NBApp>& app) {
@@ -384,10 +388,9 @@ void NBApp::sendLogsWithServiceName(const std::string& serviceName, const std::s
                                     const platform::Error* error) {
     platform::Value userInfo{{kNBAppDiagnosticsConfigTypeKey, kNBConfigTypeSDK},
                              {kNBAppDiagnosticsSDKNameKey, serviceName},
-                             {kNBAppDiagnosticsSDKVersionKey, version},
-                             {kNBAppDiagnosticsAppKey, name_}};
+                             {kNBAppDiagnosticsSDKVersionKey, version}};
     if (error) userInfo[kNBAppDiagnosticsErrorKey] = NBErrorToValue(*error);
-    postDiagnostics(std::move(userInfo));
+    postDiagnostics(std::move(userInfo), shared_from_this());
 }
 
 void NBApp::getTokenForcingRefresh(bool forceRefresh, const TokenCallback& callback) {

@@ -26,7 +26,7 @@ namespace wharf {
 
 class NBOptions;
 
-inline constexpr const char* kNBDefaultAppName = "__FIRAPP_DEFAULT";
+inline constexpr const char* kNBDefaultAppName = "__NBAPP_DEFAULT";
 
 // Notifications (object: NBApp::classObject(), except the diagnostics one).
 inline constexpr const char* NBAppReadyToConfigureSDKNotification = "NBAppReadyToConfigureSDKNotification";
@@ -37,7 +37,9 @@ inline constexpr const char* NBAppIsDefaultAppKey = "NBAppIsDefaultAppKey";
 inline constexpr const char* NBRovudeAppIDKey = "NBRovudeAppIDKey";
 
 // Keys of the diagnostics notification's user info. "Error" holds the error
-// as NBErrorToValue writes it; "NBApp" holds the app's name (NBApp::appNamed).
+// as NBErrorToValue writes it; "NBApp" is the app itself, among the
+// notification's objects (Notification::objectFor<NBApp>), so that a reader
+// has it even after the app was deleted or another took its name.
 inline constexpr const char* kNBAppDiagnosticsConfigTypeKey = "ConfigType";
 inline constexpr const char* kNBAppDiagnosticsErrorKey = "Error";
 inline constexpr const char* kNBAppDiagnosticsAppKey = "NBApp";

@@ -2,7 +2,9 @@
 
 #include <sys/utsname.h>
 
+#include <cctype>
 #include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <mutex>
 
@@ -128,13 +130,60 @@ bool NBAppEnvironmentUtil::isSimulator() {
     return model && (*model == "x86_64" || *model == "i386");
 }
 
+namespace {
+
+struct ModelCache {
+    std::mutex mutex;
+    std::string root = "/";
+    bool known = false;
+    std::optional<std::string> model;
+};
+ModelCache& modelCache() {
+    static ModelCache cache;
+    return cache;
+}
+
+// The first line of a small system file, without surrounding blanks or NULs.
+std::string firstLine(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    std::getline(in, line);
+    const auto isBlank = [](char c) { return c == '\0' || std::isspace(static_cast<unsigned char>(c)); };
+    while (!line.empty() && isBlank(line.back())) line.pop_back();
+    std::size_t start = 0;
+    while (start < line.size() && isBlank(line[start])) ++start;
+    return line.substr(start);
+}
+
+// The phone's model identifier names its hardware; so does DMI on a PC and
+// the device tree on a board. The architecture is the last resort.
+std::optional<std::string> readDeviceModel(const std::string& root) {
+    for (const char* file : {"sys/class/dmi/id/product_name", "sys/firmware/devicetree/base/model"}) {
+        std::string model = firstLine(root + "/" + file);
+        if (!model.empty()) return model;
+    }
+    struct utsname info {};
+    if (uname(&info) != 0) return std::nullopt;
+    return std::string(info.machine);
+}
+
+}  // namespace
+
 std::optional<std::string> NBAppEnvironmentUtil::deviceModel() {
-    static const std::optional<std::string> model = []() -> std::optional<std::string> {
-        struct utsname info {};
-        if (uname(&info) != 0) return std::nullopt;
-        return std::string(info.machine);
-    }();
-    return model;
+    ModelCache& cache = modelCache();
+    std::lock_guard lock(cache.mutex);
+    if (!cache.known) {
+        cache.model = readDeviceModel(cache.root);
+        cache.known = true;
+    }
+    return cache.model;
+}
+
+void NBAppEnvironmentUtil::setSystemRootForTesting(const std::string& root) {
+    ModelCache& cache = modelCache();
+    std::lock_guard lock(cache.mutex);
+    cache.root = root.empty() ? "/" : root;
+    cache.known = false;
 }
 
 std::string NBAppEnvironmentUtil::systemVersion() {

@@ -40,9 +40,15 @@ public:
     static bool isAppStoreReceiptSandbox();
     static bool hasEmbeddedMobileProvision();
     static bool hasSCInfoFolder();
+    // Whether deviceModel() is "x86_64" or "i386", the simulator's machine.
     static bool isSimulator();
-    // The machine field of uname, read once; nullopt if uname fails.
+    // The machine's hardware model, read once: the DMI product name, else the
+    // device tree's model, and only where neither exists the machine field
+    // of uname (the architecture); nullopt if that fails too.
     static std::optional<std::string> deviceModel();
+    // Reads the hardware model under another root directory from now on
+    // (tests); an empty root restores "/".
+    static void setSystemRootForTesting(const std::string& root);
     static std::string systemVersion();
     static bool isAppExtension();
     // The application object, or null inside an application extension.

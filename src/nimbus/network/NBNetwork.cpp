@@ -83,6 +83,7 @@ std::optional<platform::http::Request> NBNetwork::makeRequest(const std::string&
     double seconds = timeoutInterval_;
     if (!(seconds > 0)) seconds = 60.0;  // 0 (or nonsense) means the default
     request.timeout = std::chrono::milliseconds(static_cast<int64_t>(std::min(seconds, 1e9) * 1000.0));
+    request.maxBodySize = kNBNetworkMaximumResponseLength;
     return request;
 }
 
@@ -133,14 +134,15 @@ std::optional<std::string> NBNetwork::startSession(platform::http::Request reque
     requests_.setObject(session, identifier);
 
     auto onDone = [weakSelf = weak_from_this(), queue, handler = std::move(completionHandler)](
-                      const std::optional<platform::http::Response>& response,
-                      const std::optional<platform::Bytes>& data, const std::string& sessionID,
-                      const platform::Error* error) {
+                      const std::optional<platform::http::Response>& response, std::optional<platform::Bytes> data,
+                      const std::string& sessionID, const platform::Error* error) {
         auto self = weakSelf.lock();
         if (!self) return;  // the client is gone: its callers asked for nothing more
         std::optional<platform::Error> errorCopy;
         if (error) errorCopy = *error;
-        queueOrMain(queue)->async([weakSelf, handler, response, data, sessionID, errorCopy = std::move(errorCopy)] {
+        // The body is moved along, never copied: it may be large.
+        queueOrMain(queue)->async([weakSelf, handler, response, data = std::move(data), sessionID,
+                                   errorCopy = std::move(errorCopy)] {
             if (auto self = weakSelf.lock()) {
                 if (!sessionID.empty()) self->requests_.removeObjectForKey(sessionID);
             }
@@ -170,6 +172,8 @@ void NBNetwork::handleErrorWithCode(int64_t code, platform::dispatch::QueuePtr q
     if (!handler) return;
     queueOrMain(queue)->async([handler = std::move(handler), error] { handler(std::nullopt, std::nullopt, &error); });
 }
+
+std::size_t NBNetwork::resumeBackgroundUploads() { return NBNetworkURLSession::resumeBackgroundUploads(); }
 
 void NBNetwork::handleEventsForBackgroundURLSessionID(const std::string& identifier,
                                                       NBNetworkURLSession::SystemCompletionHandler completionHandler) {

@@ -24,6 +24,9 @@ inline constexpr const char* kNBNetworkErrorDomain = "com.rovude.nimbus.network.
 inline constexpr const char* kNBNetworkErrorContextKey = "Context";
 // The host of the analytics upload service, whose reachability `create()` watches.
 inline constexpr const char* kNBNetworkDefaultReachabilityHost = "app-measurement.rovude.com";
+// The largest answer body (after decoding) a request keeps; past it the
+// request fails with URLErrorDataLengthExceedsMaximum.
+inline constexpr std::size_t kNBNetworkMaximumResponseLength = 64u << 20;
 
 enum NBNetworkErrorCode : int64_t {
     NBNetworkErrorCodeInvalidURL = 1,             // the URL's absolute string is empty
@@ -63,6 +66,10 @@ public:
 
     static void handleEventsForBackgroundURLSessionID(const std::string& identifier,
                                                       NBNetworkURLSession::SystemCompletionHandler completionHandler);
+    // At launch: the background uploads of an earlier process that ended
+    // before their answer are sent again; each relaunches its session (and
+    // calls the system's completion handler) when it is done.
+    static std::size_t resumeBackgroundUploads();
 
     bool hasUploadInProgress() const { return requests_.count() > 0; }
     bool isNetworkConnected() const { return networkConnected_; }

@@ -4,9 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include <glib.h>
 
@@ -38,11 +39,47 @@ std::string newUUIDString() {
     return s;
 }
 
-// Writes through a temporary file and a rename, so that a reader never sees
-// half a body.
-std::optional<platform::Error> writeAtomically(const std::string& path, const platform::Bytes& bytes) {
-    std::string temp = path + ".partial";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+// The steps from the container's home down to the temporary directory.
+const char* const kTemporaryDirectorySteps[] = {"Library", "Application Support", "Nimbus", "Network",
+                                                "NBNetworkTemporaryDirectory"};
+
+std::string temporaryDirectory() {
+    std::string path = platform::Container::home();
+    for (const char* step : kTemporaryDirectorySteps) path += std::string("/") + step;
+    return path;
+}
+
+// Opens the temporary directory without following a link at any step below
+// the home, creating missing steps when asked. -1 with errno set when a step
+// is missing, a link or not a directory: whatever sits there is not ours.
+int openTemporaryDirectory(bool create) {
+    int fd = ::open(platform::Container::home().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const char* step : kTemporaryDirectorySteps) {
+        if (fd < 0) return -1;
+        int next = ::openat(fd, step, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(fd, step, 0700) != 0 && errno != EEXIST) {
+                const int e = errno;
+                ::close(fd);
+                errno = e;
+                return -1;
+            }
+            next = ::openat(fd, step, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        fd = next;
+    }
+    return fd;
+}
+
+// Writes through a temporary file and a rename inside the directory, so that
+// a reader never sees half a body and no link is followed.
+std::optional<platform::Error> writeAtomically(int dirfd, const std::string& path, const platform::Bytes& bytes) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string temp = name + ".partial";
+    int fd = ::openat(dirfd, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return posixError(errno, path);
     size_t written = 0;
     while (written < bytes.size()) {
@@ -51,27 +88,32 @@ std::optional<platform::Error> writeAtomically(const std::string& path, const pl
             if (errno == EINTR) continue;
             int e = errno;
             ::close(fd);
-            ::unlink(temp.c_str());
+            ::unlinkat(dirfd, temp.c_str(), 0);
             return posixError(e, path);
         }
         written += static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::renameat(dirfd, temp.c_str(), dirfd, name.c_str()) != 0) {
         int e = errno;
-        ::unlink(temp.c_str());
+        ::unlinkat(dirfd, temp.c_str(), 0);
         return posixError(e, path);
     }
     return std::nullopt;
 }
 
-// The creation time of a file where the file system keeps one, else its
+// The creation time of an entry where the file system keeps one, else its
 // last modification.
-std::optional<std::chrono::system_clock::time_point> creationDate(const std::string& path) {
+std::optional<std::chrono::system_clock::time_point> creationDate(int dirfd, const char* name) {
     struct statx sx {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &sx) != 0) return std::nullopt;
+    if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME | STATX_TYPE, &sx) != 0)
+        return std::nullopt;
     const statx_timestamp& t = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime;
     return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
         std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec)));
+}
+
+bool endsWith(const std::string& s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 std::mutex& systemHandlersMutex() {
@@ -134,8 +176,7 @@ std::shared_ptr<NBNetworkURLSession> NBNetworkURLSession::initWithNetworkLoggerD
     std::shared_ptr<NBNetworkURLSession> session(new NBNetworkURLSession());
     session->loggerDelegate_ = std::move(delegate);
     session->sessionID_ = std::string(kNBNetworkBackgroundSessionPrefix) + "-" + newUUIDString();
-    session->networkDirectoryURL_ =
-        platform::Container::applicationSupportPath() + "/Nimbus/Network/NBNetworkTemporaryDirectory";
+    session->networkDirectoryURL_ = temporaryDirectory();
     return session;
 }
 
@@ -144,30 +185,50 @@ void NBNetworkURLSession::setSessionID(const std::string& identifier) { sessionI
 std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncPOSTRequest(platform::http::Request request,
                                                                               CompletionHandler handler) {
     uploadingFileURL_ = temporaryFilePathWithSessionID(sessionID_);
+    requestURL_ = request.url;
     maybeRemoveTempFilesAtURL(networkDirectoryURL_, kNBNetworkTempFileExpiringTime);
 
     platform::http::Request config;
     populateSessionConfig(config, request);
     config.collectBody = false;  // an upload task keeps no response body
-    bool staged = false;
+    uploadTask_ = true;
     if (backgroundNetworkEnabled_ && ensureTemporaryDirectoryExists()) {
-        if (auto error = writeAtomically(uploadingFileURL_, request.body)) {
+        int dirfd = openTemporaryDirectory(false);
+        auto error = dirfd < 0 ? std::optional(posixError(errno, uploadingFileURL_))
+                               : writeAtomically(dirfd, uploadingFileURL_, request.body);
+        if (dirfd >= 0) ::close(dirfd);
+        if (error) {
             log(kLevelError, 901000, "Failed to write request data to file", {error->description()});
         } else {
             excludeFromBackupForURL(uploadingFileURL_);
             config.bodyFile = uploadingFileURL_;
-            staged = true;
+            uploadFromFile_ = true;
             backgroundSession_ = true;
+            completionHandler_ = std::move(handler);
+            taskOutstanding_ = true;
+            sessionIDToFetcherMap().set(sessionID_, weak_from_this());
+            platform::http::TaskId id = 0;
+            // Recorded beside its file, the upload outlives this process.
+            if (platform::http::startBackgroundUpload(sessionID_, config, completionFor(), platform::dispatch::mainQueue(),
+                                                      redirectRule(), &id)) {
+                taskID_ = id;
+                return sessionID_;
+            }
+            handler = std::exchange(completionHandler_, nullptr);
+            taskOutstanding_ = false;
+            uploadFromFile_ = false;
+            backgroundSession_ = false;
+            config.bodyFile.clear();
+            removeTempItemAtURL(uploadingFileURL_);
         }
     }
-    if (!staged) config.body = std::move(request.body);  // falls back to an upload from memory
-    uploadFromFile_ = staged;
-    uploadTask_ = true;
+    config.body = std::move(request.body);  // an upload from memory
     return startTask(std::move(config), std::move(handler));
 }
 
 std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncGETRequest(platform::http::Request request,
                                                                              CompletionHandler handler) {
+    requestURL_ = request.url;
     platform::http::Request config;
     populateSessionConfig(config, request);
     config.collectBody = true;
@@ -182,20 +243,26 @@ void NBNetworkURLSession::populateSessionConfig(platform::http::Request& config,
     config.headers = request.headers;
     config.timeout = request.timeout;
     config.resourceTimeout = request.timeout;
+    config.maxBodySize = request.maxBodySize;
+}
+
+platform::http::Completion NBNetworkURLSession::completionFor() {
+    // The transfer holds the session until its completion has been handled.
+    return [self = shared_from_this()](platform::http::Result result) { self->taskDidComplete(std::move(result)); };
+}
+
+platform::http::RedirectHandler NBNetworkURLSession::redirectRule() {
+    return [](const platform::http::Response& response, platform::http::Request&) {
+        return willPerformHTTPRedirection(response);
+    };
 }
 
 std::optional<std::string> NBNetworkURLSession::startTask(platform::http::Request request, CompletionHandler handler) {
     completionHandler_ = std::move(handler);
     taskOutstanding_ = true;
     sessionIDToFetcherMap().set(sessionID_, weak_from_this());
-    // The transfer holds the session until its completion has been handled.
-    taskID_ = platform::http::startTask(
-        std::move(request),
-        [self = shared_from_this()](platform::http::Result result) { self->taskDidComplete(std::move(result)); },
-        platform::dispatch::mainQueue(),
-        [](const platform::http::Response& response, platform::http::Request&) {
-            return willPerformHTTPRedirection(response);
-        });
+    taskID_ = platform::http::startTask(std::move(request), completionFor(), platform::dispatch::mainQueue(),
+                                        redirectRule());
     return sessionID_;
 }
 
@@ -205,6 +272,7 @@ bool NBNetworkURLSession::willPerformHTTPRedirection(const platform::http::Respo
 }
 
 void NBNetworkURLSession::taskDidComplete(platform::http::Result result) {
+    if (result.serverTrust) logServerTrust(*result.serverTrust);
     if (!uploadTask_ && result.response && !result.error) downloadedData_ = std::move(result.body);
     std::optional<platform::Error> error = std::move(result.error);
     // An answer that broke off (a cut body, a timeout after the headers) is
@@ -215,7 +283,9 @@ void NBNetworkURLSession::taskDidComplete(platform::http::Result result) {
         info["Context"] = "Network Error: Empty network response";
         error = platform::Error("com.rovude.nimbus.network.ErrorDomain", 5, std::move(info));
     }
-    callCompletionHandler(result.response, error ? std::nullopt : downloadedData_, error ? &*error : nullptr);
+    std::optional<platform::Bytes> data;
+    if (!error) data = std::exchange(downloadedData_, std::nullopt);
+    callCompletionHandler(result.response, std::move(data), error ? &*error : nullptr);
     if (uploadFromFile_) removeTempItemAtURL(uploadingFileURL_);
     maybeRemoveTempFilesAtURL(networkDirectoryURL_, kNBNetworkTempFileExpiringTime);
     sessionIDToFetcherMap().remove(sessionID_);
@@ -228,16 +298,15 @@ void NBNetworkURLSession::taskDidComplete(platform::http::Result result) {
 }
 
 void NBNetworkURLSession::callCompletionHandler(const std::optional<platform::http::Response>& response,
-                                                const std::optional<platform::Bytes>& data,
-                                                const platform::Error* error) {
+                                                std::optional<platform::Bytes> data, const platform::Error* error) {
     if (error) log(kLevelError, 901017, "Encounter network error. Code, error", {error->code, error->description()});
     CompletionHandler handler = std::exchange(completionHandler_, nullptr);
     if (!handler) return;
     std::optional<platform::Error> errorCopy;
     if (error) errorCopy = *error;
-    platform::dispatch::mainQueue()->async([handler = std::move(handler), response, data, id = sessionID_,
-                                            errorCopy = std::move(errorCopy)] {
-        handler(response, data, id, errorCopy ? &*errorCopy : nullptr);
+    platform::dispatch::mainQueue()->async([handler = std::move(handler), response, data = std::move(data),
+                                            id = sessionID_, errorCopy = std::move(errorCopy)]() mutable {
+        handler(response, std::move(data), id, errorCopy ? &*errorCopy : nullptr);
     });
 }
 
@@ -316,6 +385,14 @@ void NBNetworkURLSession::callSystemCompletionHandler(const std::string& identif
 
 void NBNetworkURLSession::URLSessionDidFinishEventsForBackgroundURLSession() {
     log(kLevelDebug, 901003, "Background session finished", {sessionID_});
+    // A session made for a relaunch ran no task here: the upload it stands
+    // for was sent again at launch, and its staged body is done with.
+    if (!taskID_) {
+        const std::string staged = temporaryFilePathWithSessionID(sessionID_);
+        struct stat record {};
+        if (::lstat((staged + platform::http::kBackgroundUploadRecordSuffix).c_str(), &record) != 0)
+            removeTempItemAtURL(staged);
+    }
     callSystemCompletionHandler(sessionID_);
 }
 
@@ -326,16 +403,22 @@ std::string NBNetworkURLSession::temporaryFilePathWithSessionID(const std::strin
 }
 
 bool NBNetworkURLSession::ensureTemporaryDirectoryExists() {
-    struct stat st {};
-    if (::stat(networkDirectoryURL_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    // Anything at a step on the way that is not a real directory (a link
+    // above all) is refused, never followed or replaced.
+    if (int fd = openTemporaryDirectory(false); fd >= 0) {
+        ::close(fd);
+        return true;
+    }
     if (errno != ENOENT)
         log(kLevelWarning, 901014, "Error while trying to access Network temp folder. Error",
             {posixError(errno, networkDirectoryURL_).description()});
-    if (!platform::Container::ensureDirectory(networkDirectoryURL_)) {
+    int fd = openTemporaryDirectory(true);
+    if (fd < 0) {
         log(kLevelError, 901015, "Cannot create temporary directory. Error",
             {posixError(errno ? errno : EIO, networkDirectoryURL_).description()});
         return false;
     }
+    ::close(fd);
     excludeFromBackupForURL(networkDirectoryURL_);
     return true;
 }
@@ -348,32 +431,95 @@ void NBNetworkURLSession::excludeFromBackupForURL(const std::string& path) {
 }
 
 void NBNetworkURLSession::maybeRemoveTempFilesAtURL(const std::string& directory, std::chrono::seconds expiringTime) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(directory, ec);
-    if (ec) {
-        if (ec != std::errc::no_such_file_or_directory)
+    // Only our own directory is ever cleaned, reached without following links.
+    if (directory != networkDirectoryURL_) return;
+    int dirfd = openTemporaryDirectory(false);
+    if (dirfd < 0) {
+        if (errno != ENOENT)
             log(kLevelDebug, 901012, "Cannot get files from the temporary network folder. Error",
-                {posixError(ec.value(), directory).description()});
+                {posixError(errno, directory).description()});
         return;
     }
+    DIR* dir = ::fdopendir(::dup(dirfd));
+    if (!dir) {
+        log(kLevelDebug, 901012, "Cannot get files from the temporary network folder. Error",
+            {posixError(errno, directory).description()});
+        ::close(dirfd);
+        return;
+    }
+    std::vector<std::string> expired;
     const auto now = platform::Clock::shared()->now();
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        if (ec) break;
-        std::string path = it->path().string();
-        auto created = creationDate(path);
+    const std::string_view recordSuffix = platform::http::kBackgroundUploadRecordSuffix;
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) continue;
+        // An upload still to be sent keeps its record and its body.
+        if (endsWith(name, recordSuffix)) continue;
+        struct stat record {};
+        if (::fstatat(dirfd, (name + std::string(recordSuffix)).c_str(), &record, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        auto created = creationDate(dirfd, name.c_str());
         if (!created) continue;
         auto age = now > *created ? now - *created : *created - now;
-        if (age > expiringTime) removeTempItemAtURL(path);
+        if (age > expiringTime) expired.push_back(name);
     }
+    ::closedir(dir);
+    for (const std::string& name : expired) {
+        // unlinkat removes a link itself, never what it points to.
+        if (::unlinkat(dirfd, name.c_str(), 0) != 0 && errno != ENOENT)
+            log(kLevelError, 901013, "Failed to remove temporary uploading data file. Error",
+                {posixError(errno, directory + "/" + name).localizedDescription()});
+    }
+    ::close(dirfd);
 }
 
 void NBNetworkURLSession::removeTempItemAtURL(const std::string& path) {
     if (path.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-    if (ec && ec != std::errc::no_such_file_or_directory)
+    // Never recursive: nothing of ours is a directory, and a link is removed
+    // as a link.
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         log(kLevelError, 901013, "Failed to remove temporary uploading data file. Error",
-            {posixError(ec.value(), path).localizedDescription()});
+            {posixError(errno, path).localizedDescription()});
+}
+
+std::string NBNetworkURLSession::temporaryDirectoryPath() { return temporaryDirectory(); }
+
+std::size_t NBNetworkURLSession::resumeBackgroundUploads() {
+    int fd = openTemporaryDirectory(false);
+    if (fd < 0) return 0;
+    ::close(fd);
+    return platform::http::resumeBackgroundUploads(
+        temporaryDirectory(),
+        [](const std::string& identifier, std::function<void()> completionHandler) {
+            handleEventsForBackgroundURLSessionID(identifier, std::move(completionHandler));
+        },
+        redirectRule());
+}
+
+void NBNetworkURLSession::logServerTrust(const platform::http::ServerTrust& trust) {
+    using Outcome = platform::http::ServerTrust::Outcome;
+    const platform::Value host(requestURL_);
+    switch (trust.outcome) {
+    case Outcome::NoCertificate:
+        log(kLevelDebug, 901004, "Received empty server trust for host. Host", {host});
+        return;
+    case Outcome::NoTrustStore:
+        log(kLevelWarning, 901005, "Unable to verify server identity. Host", {host});
+        return;
+    case Outcome::Trusted:
+        log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host});
+        return;
+    case Outcome::Unevaluated:
+        log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host});
+        log(kLevelError, 901008, "Cannot evaluate server trust. Error, host", {trust.status, host});
+        log(kLevelDebug, 901007, "Cancelling authentication challenge for host. Host", {host});
+        return;
+    case Outcome::Untrusted:
+        log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host});
+        log(kLevelDebug, 901007, "Cancelling authentication challenge for host. Host", {host});
+        return;
+    }
 }
 
 void NBNetworkURLSession::log(int level, int64_t code, const std::string& message,

@@ -2,6 +2,10 @@
 // One request of NBNetwork: its transfer, and for background sessions the body
 // staged in a temporary file. A session can be found again by its identifier
 // when the application is relaunched for a background session.
+//
+// The temporary directory must be a real directory inside the container:
+// every step from the container's home down to it is opened without following
+// links, and the clean-up only ever unlinks entries of that directory itself.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -24,11 +28,11 @@ inline constexpr std::chrono::seconds kNBNetworkTempFileExpiringTime{3600};
 
 class NBNetworkURLSession : public std::enable_shared_from_this<NBNetworkURLSession> {
 public:
-    // (response, data, session identifier, error)
-    using CompletionHandler = std::function<void(const std::optional<platform::http::Response>& response,
-                                                 const std::optional<platform::Bytes>& data,
-                                                 const std::string& sessionID, const platform::Error* error)>;
     using SystemCompletionHandler = std::function<void()>;
+    // (response, data, session identifier, error); the data is handed over.
+    using CompletionHandler = std::function<void(const std::optional<platform::http::Response>& response,
+                                                     std::optional<platform::Bytes> data,
+                                                     const std::string& sessionID, const platform::Error* error)>;
 
     static std::shared_ptr<NBNetworkURLSession> initWithNetworkLoggerDelegate(
         std::weak_ptr<NBNetworkLoggerDelegate> delegate);
@@ -44,6 +48,12 @@ public:
     static void handleEventsForBackgroundURLSessionID(const std::string& identifier,
                                                       SystemCompletionHandler completionHandler);
     static std::shared_ptr<NBNetworkURLSession> fetcherWithSessionIdentifier(const std::string& identifier);
+    // At launch: sends again the background uploads a process ended before
+    // their answer; each relaunches its session when it is done. Answers how
+    // many were resent.
+    static std::size_t resumeBackgroundUploads();
+    // Where background uploads stage their bodies.
+    static std::string temporaryDirectoryPath();
 
     // The process-wide map of live sessions (weak values), guarded.
     class SessionMap {
@@ -73,7 +83,7 @@ public:
     void excludeFromBackupForURL(const std::string& path);
     void populateSessionConfig(platform::http::Request& config, const platform::http::Request& request) const;
     void callCompletionHandler(const std::optional<platform::http::Response>& response,
-                               const std::optional<platform::Bytes>& data, const platform::Error* error);
+                               std::optional<platform::Bytes> data, const platform::Error* error);
 
     // Session events.
     void taskDidComplete(platform::http::Result result);
@@ -94,15 +104,20 @@ public:
 private:
     NBNetworkURLSession() = default;
     std::optional<std::string> startTask(platform::http::Request request, CompletionHandler handler);
+    platform::http::Completion completionFor();
+    static platform::http::RedirectHandler redirectRule();
     // Queues URLSessionDidFinishEventsForBackgroundURLSession on the main queue.
     void finishEventsLater();
     void log(int level, int64_t code, const std::string& message, std::vector<platform::Value> contexts = {});
+    // The lines of the server-trust challenge, from what the transfer learnt.
+    void logServerTrust(const platform::http::ServerTrust& trust);
 
     CompletionHandler completionHandler_;
     std::string sessionID_;
     std::string networkDirectoryURL_;
     std::optional<platform::Bytes> downloadedData_;
     std::string uploadingFileURL_;
+    std::string requestURL_;
     bool uploadTask_ = false;  // uploads collect no response body
     bool uploadFromFile_ = false;
     bool backgroundNetworkEnabled_ = false;

@@ -162,7 +162,13 @@ NBReachabilityStatus NBReachabilityChecker::statusForFlags(platform::Reachabilit
 void NBReachabilityChecker::reachabilityFlagsChanged(platform::ReachabilityFlags flags) {
     NBReachabilityStatus status = statusForFlags(flags);
     if (status == reachabilityStatus_) return;
-    if (auto logger = loggerDelegate_.lock()) {
+    // The delegates are usually the checker's owner: a reference taken here
+    // may be the last one once the owner lets go on another thread. Both are
+    // held until the checker is no longer touched, so that the owner (and
+    // the checker with it) goes only as this call returns.
+    std::shared_ptr<NBNetworkLoggerDelegate> logger = loggerDelegate_.lock();
+    std::shared_ptr<NBReachabilityDelegate> delegate = reachabilityDelegate_.lock();
+    if (logger) {
         const char* text = status == NBReachabilityStatusUnknown        ? "Unknown"
                            : status == NBReachabilityStatusNotReachable ? "Disconnected"
                                                                         : "Connected";
@@ -171,7 +177,7 @@ void NBReachabilityChecker::reachabilityFlagsChanged(platform::ReachabilityFlags
             {platform::Value(static_cast<int>(status)), platform::Value(text)});
     }
     reachabilityStatus_ = status;
-    if (auto delegate = reachabilityDelegate_.lock()) delegate->reachability(*this, status);
+    if (delegate) delegate->reachability(*this, status);
 }
 
 void NBReachabilityChecker::log(int level, int64_t code, const std::string& message) {

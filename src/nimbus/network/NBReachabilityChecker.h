@@ -6,6 +6,7 @@
 // happen there, also for a table that calls back on another thread. A
 // callback that reaches the main thread after the checker stopped (or was
 // destroyed) is ignored.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -58,7 +59,7 @@ public:
     const NBReachabilityApi* reachabilityApi() const { return reachabilityApi_; }
     // Refused (and logged) while running.
     void setReachabilityApi(const NBReachabilityApi* api);
-    NBReachabilityStatus reachabilityStatus() const { return reachabilityStatus_; }
+    NBReachabilityStatus reachabilityStatus() const { return reachabilityStatus_.load(); }
     const std::string& host() const { return host_; }
     platform::ReachabilityRef reachability() const { return reachability_; }
     bool isActive() const { return reachability_ != nullptr; }
@@ -82,7 +83,9 @@ private:
     void endRun();
 
     const NBReachabilityApi* reachabilityApi_ = nullptr;
-    NBReachabilityStatus reachabilityStatus_ = NBReachabilityStatusUnknown;
+    // Written on the main thread by status changes and by a stop() on any
+    // thread (which first waits out a change being delivered).
+    std::atomic<NBReachabilityStatus> reachabilityStatus_{NBReachabilityStatusUnknown};
     std::string host_;
     platform::ReachabilityRef reachability_ = nullptr;
     uintptr_t run_ = 0;

@@ -75,7 +75,8 @@ TBData tb_dataByCompressingBytes(const void* bytes, std::size_t length, int comp
     return result;
 }
 
-TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, bool isRawData, platform::Error* error) {
+TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, bool isRawData, platform::Error* error,
+                               std::size_t maximumLength) {
     if (!bytes || length == 0 || length > kMaxInputLength) return std::nullopt;
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
@@ -88,7 +89,9 @@ TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, bool isRaw
     stream.avail_in = static_cast<uInt>(length);
 
     platform::Bytes result;
-    result.reserve(std::min(length * 4, kMaxInflateReservation));
+    std::size_t reservation = std::min(length * 4, kMaxInflateReservation);
+    if (maximumLength) reservation = std::min(reservation, maximumLength);
+    result.reserve(reservation);
     uint8_t buffer[kChunk];
     do {
         stream.next_out = buffer;
@@ -99,7 +102,17 @@ TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, bool isRaw
             inflateEnd(&stream);
             return std::nullopt;
         }
-        result.insert(result.end(), buffer, buffer + (kChunk - stream.avail_out));
+        const std::size_t produced = kChunk - stream.avail_out;
+        if (maximumLength && produced > maximumLength - result.size()) {
+            platform::Value info = platform::Value::object();
+            info[platform::kLocalizedDescriptionKey] =
+                "The inflated data is larger than the " + std::to_string(maximumLength) + " bytes allowed.";
+            platform::setError(error, platform::Error(TBNSDataZlibErrorDomain, TBNSDataZlibErrorInflatedTooLarge,
+                                                      std::move(info)));
+            inflateEnd(&stream);
+            return std::nullopt;
+        }
+        result.insert(result.end(), buffer, buffer + produced);
     } while (status == Z_OK);
 
     if (stream.avail_in > 0) {
@@ -155,17 +168,19 @@ TBData tb_dataByRawDeflatingData(const platform::Bytes& data, int compressionLev
     return tb_dataByRawDeflatingBytes(data.data(), data.size(), compressionLevel, error);
 }
 
-TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, platform::Error* error) {
-    return tb_dataByInflatingBytes(bytes, length, false, error);
+TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, platform::Error* error,
+                               std::size_t maximumLength) {
+    return tb_dataByInflatingBytes(bytes, length, false, error, maximumLength);
 }
-TBData tb_dataByInflatingData(const platform::Bytes& data, platform::Error* error) {
-    return tb_dataByInflatingBytes(data.data(), data.size(), false, error);
+TBData tb_dataByInflatingData(const platform::Bytes& data, platform::Error* error, std::size_t maximumLength) {
+    return tb_dataByInflatingBytes(data.data(), data.size(), false, error, maximumLength);
 }
-TBData tb_dataByRawInflatingBytes(const void* bytes, std::size_t length, platform::Error* error) {
-    return tb_dataByInflatingBytes(bytes, length, true, error);
+TBData tb_dataByRawInflatingBytes(const void* bytes, std::size_t length, platform::Error* error,
+                                  std::size_t maximumLength) {
+    return tb_dataByInflatingBytes(bytes, length, true, error, maximumLength);
 }
-TBData tb_dataByRawInflatingData(const platform::Bytes& data, platform::Error* error) {
-    return tb_dataByInflatingBytes(data.data(), data.size(), true, error);
+TBData tb_dataByRawInflatingData(const platform::Bytes& data, platform::Error* error, std::size_t maximumLength) {
+    return tb_dataByInflatingBytes(data.data(), data.size(), true, error, maximumLength);
 }
 
 }  // namespace wharf

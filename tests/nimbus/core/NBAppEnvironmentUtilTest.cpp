@@ -1,3 +1,5 @@
+#include <sys/utsname.h>
+
 #include <cstring>
 #include <filesystem>
 
@@ -39,7 +41,6 @@ TEST(NBAppEnvironmentUtilTest, BundleFacts) {
     EXPECT_TRUE(NBAppEnvironmentUtil::hasSCInfoFolder());
     EXPECT_TRUE(NBAppEnvironmentUtil::hasEmbeddedMobileProvision());
     EXPECT_EQ(NBAppEnvironmentUtil::currentFacts().hasSCInfoFolder, true);
-    EXPECT_EQ(NBAppEnvironmentUtil::isFromAppStore(), !NBAppEnvironmentUtil::isSimulator());
     EXPECT_FALSE(NBAppEnvironmentUtil::isAppExtension());
     EXPECT_NE(NBAppEnvironmentUtil::sharedApplication(), nullptr);
 }
@@ -53,11 +54,36 @@ TEST(NBAppEnvironmentUtilTest, AppExtensionHasNoApplication) {
     platform::Bundle::setMainBundle(nullptr);
 }
 
-TEST(NBAppEnvironmentUtilTest, DeviceFacts) {
+// A PC (or a board) is the device: its hardware model decides, so an
+// installed build on real hardware is judged by the App Store rules.
+TEST(NBAppEnvironmentUtilTest, TheHardwareModelIsTheDevice) {
+    test::TestBundle bundle;
+    std::filesystem::create_directory(bundle.path() + "/SC_Info");
+    test::TempDir root;
+    std::filesystem::create_directories(root.file("sys/class/dmi/id"));
+    test::writeFile(root.file("sys/class/dmi/id/product_name"), "ThinkPad X1 Carbon Gen 9\n");
+    NBAppEnvironmentUtil::setSystemRootForTesting(root.path());
+    EXPECT_EQ(NBAppEnvironmentUtil::deviceModel(), "ThinkPad X1 Carbon Gen 9");
+    EXPECT_FALSE(NBAppEnvironmentUtil::isSimulator());
+    EXPECT_TRUE(NBAppEnvironmentUtil::isFromAppStore());
+
+    // A blank DMI name gives way to the device tree's model (NUL-ended).
+    test::writeFile(root.file("sys/class/dmi/id/product_name"), " \n");
+    std::filesystem::create_directories(root.file("sys/firmware/devicetree/base"));
+    test::writeFile(root.file("sys/firmware/devicetree/base/model"), std::string("Raspberry Pi 4 Model B\0", 23));
+    NBAppEnvironmentUtil::setSystemRootForTesting(root.path());
+    EXPECT_EQ(NBAppEnvironmentUtil::deviceModel(), "Raspberry Pi 4 Model B");
+
+    // Without either, the architecture stands in; on a PC that is the
+    // simulator's, and the App Store rules do not apply.
+    test::TempDir bare;
+    NBAppEnvironmentUtil::setSystemRootForTesting(bare.path());
     auto model = NBAppEnvironmentUtil::deviceModel();
+    NBAppEnvironmentUtil::setSystemRootForTesting("");
     ASSERT_TRUE(model);
-    EXPECT_FALSE(model->empty());
-    EXPECT_EQ(NBAppEnvironmentUtil::isSimulator(), *model == "x86_64" || *model == "i386");
+    struct utsname info {};
+    ASSERT_EQ(uname(&info), 0);
+    EXPECT_EQ(*model, info.machine);
     EXPECT_FALSE(NBAppEnvironmentUtil::systemVersion().empty());
 }
 

@@ -80,25 +80,33 @@ TEST_F(NBAppTest, ConfigureFromTheOptionsFile) {
     NBApp::configure();
     auto app = NBApp::defaultApp();
     ASSERT_TRUE(app);
-    EXPECT_EQ(app->name(), "__FIRAPP_DEFAULT");
+    EXPECT_EQ(app->name(), "__NBAPP_DEFAULT");
     EXPECT_TRUE(NBApp::isDefaultAppConfigured());
     EXPECT_EQ(app->options()->rovudeAppID(), test::kTestAppID);
     EXPECT_TRUE(app->options()->isEditingLocked());
 
     ASSERT_EQ(ready.size(), 1u);
     EXPECT_EQ(ready[0].object, NBApp::classObject());
-    EXPECT_EQ(ready[0].userInfo, (Value{{"NBAppNameKey", "__FIRAPP_DEFAULT"},
+    EXPECT_EQ(ready[0].userInfo, (Value{{"NBAppNameKey", "__NBAPP_DEFAULT"},
                                         {"NBAppIsDefaultAppKey", true},
                                         {"NBRovudeAppIDKey", test::kTestAppID}}));
     ASSERT_EQ(diagnostics.size(), 1u);
-    EXPECT_EQ(diagnostics[0].userInfo, (Value{{"ConfigType", 1}, {"NBApp", "__FIRAPP_DEFAULT"}}));
+    EXPECT_EQ(diagnostics[0].userInfo, (Value{{"ConfigType", 1}}));
+    EXPECT_EQ(diagnostics[0].objectFor<NBApp>("NBApp"), app);
 
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].first, DORIzurizavaConfiguration::sharedInstance());
     EXPECT_EQ(starts[0].first, NBConfiguration::sharedInstance().analyticsConfiguration());
     EXPECT_EQ(starts[0].second->rovudeAppID(), test::kTestAppID);
-    EXPECT_TRUE(capture.contains("[Nimbus/Core][I-COR000001] Configuring the default app.") ||
-                !NBIsLoggableLevel(7, false));
+
+    // At the debug threshold the configuring is logged.
+    NBApp::resetApps();
+    NBSetLoggerLevel(7);
+    NBLoggerFlush();
+    NBApp::configure();
+    NBLoggerFlush();
+    EXPECT_TRUE(capture.contains("[Nimbus/Core][I-COR000001] Configuring the default app."));
+    NBLoggerResetForTesting();
 }
 
 TEST_F(NBAppTest, XMLAndBinaryOptionsFilesConfigureAlike) {
@@ -258,8 +266,8 @@ TEST_F(NBAppTest, AppNames) {
     EXPECT_EQ(reasonOf([&] { NBApp::configureWithName(std::string("a"), nullptr); }),
               "Neither name nor options can be nil.");
     EXPECT_EQ(reasonOf([&] { NBApp::configureWithName(std::string(), options); }), "Name cannot be empty.");
-    EXPECT_EQ(reasonOf([&] { NBApp::configureWithName(std::string("__FIRAPP_DEFAULT"), options); }),
-              "Name cannot be __FIRAPP_DEFAULT.");
+    EXPECT_EQ(reasonOf([&] { NBApp::configureWithName(std::string("__NBAPP_DEFAULT"), options); }),
+              "Name cannot be __NBAPP_DEFAULT.");
     for (const char* bad : {"app.1", "my app", "caf\xc3\xa9", "a/b", "x\n"})
         EXPECT_EQ(reasonOf([&] { NBApp::configureWithName(std::string(bad), options); }),
                   "App name should only contain Letters, Numbers, Underscores, and Dashes.")
@@ -324,7 +332,7 @@ TEST_F(NBAppTest, DeletingApps) {
     });
     ASSERT_EQ(deletions.size(), 1u);
     EXPECT_EQ(deletions[0].object, NBApp::classObject());
-    EXPECT_EQ(deletions[0].userInfo, (Value{{"NBAppNameKey", "__FIRAPP_DEFAULT"}}));
+    EXPECT_EQ(deletions[0].userInfo, (Value{{"NBAppNameKey", "__NBAPP_DEFAULT"}}));
     EXPECT_FALSE(NBApp::defaultApp());
     EXPECT_FALSE(NBApp::isDefaultAppConfigured());
 
@@ -383,7 +391,14 @@ TEST_F(NBAppTest, DiagnosticsAndAuthenticationFallbacks) {
     EXPECT_EQ(diagnostics[0].userInfo["ConfigType"], 2);
     EXPECT_EQ(diagnostics[0].userInfo["SDKName"], "Messaging");
     EXPECT_EQ(diagnostics[0].userInfo["SDKVersion"], "1.2.3");
-    EXPECT_EQ(diagnostics[0].userInfo["NBApp"], "__FIRAPP_DEFAULT");
+    // The app itself, still usable once deleted and its name taken again.
+    auto reported = diagnostics[0].objectFor<NBApp>("NBApp");
+    EXPECT_EQ(reported, app);
+    app->deleteApp([](bool) {});
+    NBApp::configureWithOptions(optionsWithAppID("2:other"));
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(reported->options()->rovudeAppID(), test::kTestAppID);
+    EXPECT_FALSE(diagnostics[0].userInfo.contains("NBApp"));
     auto error = NBErrorFromValue(diagnostics[0].userInfo["Error"]);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(), "Configuration failed for service Messaging.");

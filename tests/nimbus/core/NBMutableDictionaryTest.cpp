@@ -40,13 +40,18 @@ TEST(NBMutableDictionaryTest, HoldsSharedObjectsAndBlocks) {
     EXPECT_EQ(handlers.count(), 1u);
 
     auto object = std::make_shared<int>(5);
+    std::weak_ptr<int> watched = object;
     {
         NBMutableDictionary<std::shared_ptr<int>> requests;
         requests.setObject(object, "r");
         requests.removeObjectForKey("r");
         requests.setObject(object, "s");
     }  // writes still queued run against storage that outlives the dictionary
-    EXPECT_EQ(*object, 5);
+    object.reset();
+    // ...and once they have run, nothing keeps the stored values alive.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!watched.expired() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_TRUE(watched.expired());
 }
 
 TEST(NBMutableDictionaryTest, WritesFromTenThreadsLoseNothing) {

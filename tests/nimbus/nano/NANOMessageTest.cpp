@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ProtocDecode.h"
 #include "TestSupport.h"
 #include "nimbus/eventlog/EVLPBClientInfo.h"
 #include "nimbus/eventlog/EVLPBIosClientInfo.h"
@@ -32,20 +33,7 @@ std::string hex(const Bytes& b) {
     return s;
 }
 
-// What protoc makes of the bytes as `type` of our schemas.
-std::string protocDecode(const Bytes& bytes, const std::string& type, const std::string& file) {
-    test::TempDir dir;
-    test::writeFile(dir.file("in.bin"), std::string(bytes.begin(), bytes.end()));
-    std::string cmd = "protoc -I" WHARF_PROTO_DIR " --decode=" + type + " " + file + " < " + dir.file("in.bin") +
-                      " 2>&1";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    EXPECT_EQ(pclose(p), 0) << out;
-    return out;
-}
+using test::protocDecode;
 
 std::shared_ptr<EVLPBLogRequest> sampleRequest() {
     auto request = EVLPBLogRequest::create();
@@ -245,7 +233,10 @@ TEST(NANOAccessors, ArraysAreSetWhollyOrNotAtAll) {
                            NBPBErrorInfo::messageClass())->size(), 0u);
     NANOSetMessage(config.get(), NBPBICoreConfiguration::error_info, wrong.get());
     EXPECT_FALSE(NANOHasField(config.get(), NBPBICoreConfiguration::error_info));
-    EXPECT_TRUE(config->protoBuffer());
+    // Nothing refused reaches the wire, not even part of an array.
+    auto bytes = config->protoBuffer();
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(hex(*bytes), "");
 }
 
 TEST(NANOAccessors, MessagesAreCopiedNotShared) {

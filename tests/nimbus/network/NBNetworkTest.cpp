@@ -1,7 +1,10 @@
 // NBNetwork against a loopback server of our own.
 #include "nimbus/network/NBNetwork.h"
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include "RecordingLogger.h"
 #include "TestSupport.h"
 #include "nimbus/toolbox/TBZLibAdditions.h"
+#include "platform/Application.h"
 #include "platform/Clock.h"
 #include "platform/Container.h"
 #include "platform/Log.h"
@@ -390,4 +394,111 @@ TEST_F(NBNetworkTest, ReachabilityAndLateCompletions) {
     RunLoop::pumpUntil([&] { return server.requests().size() == 1; });
     RunLoop::pumpFor(100ms);
     EXPECT_EQ(answer->calls, 0);
+}
+
+// Someone swapped the temporary directory (or a step above it) for a link
+// out of the container, and the clock says everything there is old: the
+// clean-up must not follow it, and the upload still goes out, from memory.
+TEST_F(NBNetworkTest, ALinkInPlaceOfTheTemporaryDirectoryIsNeverFollowed) {
+    test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(200, ""); });
+    test::TempDir outside;
+    std::filesystem::create_directories(outside.file("precious/inner"));
+    test::writeFile(outside.file("precious/inner/keep.txt"), "keep");
+    test::writeFile(outside.file("top.txt"), "keep");
+    auto clock = std::make_shared<ManualClock>();
+    clock->setNow(std::chrono::system_clock::now() + 2h);
+    Clock::setShared(clock);
+    const std::string network = Container::applicationSupportPath() + "/Nimbus/Network";
+    const std::string links[] = {tempDir(), network};
+    for (const std::string& link : links) {
+        std::filesystem::remove_all(Container::applicationSupportPath() + "/Nimbus");
+        std::filesystem::create_directories(std::filesystem::path(link).parent_path());
+        std::filesystem::create_directory_symlink(outside.path(), link);
+        auto answer = post(server.url("/bg"), "payload", true);
+        ASSERT_EQ(answer->calls, 1) << link;
+        EXPECT_FALSE(answer->error) << link;
+        EXPECT_TRUE(std::filesystem::exists(outside.file("precious/inner/keep.txt"))) << link;
+        EXPECT_TRUE(std::filesystem::exists(outside.file("top.txt"))) << link;
+        size_t entries = 0;
+        for (auto& e : std::filesystem::directory_iterator(outside.path())) entries += !e.path().empty();
+        EXPECT_EQ(entries, 2u) << "nothing staged outside the container";
+    }
+    EXPECT_EQ(gunzip(server.requests().back().body), "payload");
+}
+
+// Answers beyond the client's bound fail instead of filling the memory.
+TEST_F(NBNetworkTest, AnswersPastTheBoundFail) {
+    test::RawHttpServer server([](const test::RawRequest&) {
+        test::RawReply reply{"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"};
+        reply.repeated = std::string(1 << 20, 'z');
+        reply.times = kNBNetworkMaximumResponseLength / reply.repeated.size() + 8;
+        return reply;
+    });
+    auto answer = std::make_shared<Answer>();
+    network->getURL(server.url("/big"), {}, nullptr, false, recordInto(answer));
+    RunLoop::pumpUntil([&] { return answer->calls > 0; }, 30s);
+    ASSERT_EQ(answer->calls, 1);
+    ASSERT_TRUE(answer->error);
+    EXPECT_EQ(answer->error->code, http::URLErrorDataLengthExceedsMaximum);
+    EXPECT_FALSE(answer->data);
+}
+
+// The child half of BackgroundUploadsOutliveTheProcess: stages one upload and
+// waits to be killed.
+TEST(NBNetworkChild, StagesABackgroundUpload) {
+    const char* url = std::getenv("NBNETWORK_CHILD_URL");
+    if (!url) GTEST_SKIP() << "runs only as a child of BackgroundUploadsOutliveTheProcess";
+    Container::setHome(std::getenv("NBNETWORK_CHILD_HOME"));
+    NetworkMonitor::setShared(std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable));
+    auto network = NBNetwork::initWithReachabilityHost("example.invalid");
+    ASSERT_TRUE(network);
+    std::string body = "staged before the end";
+    ASSERT_TRUE(network->postURL(url, Bytes(body.begin(), body.end()), nullptr, true, nullptr));
+    RunLoop::pumpFor(60s);  // the parent kills us long before
+}
+
+TEST_F(NBNetworkTest, BackgroundUploadsOutliveTheProcess) {
+    std::atomic<bool> answering{false};
+    test::RawHttpServer server([&](const test::RawRequest&) {
+        if (!answering) return test::RawReply{"", true};  // takes the upload, never answers
+        return test::rawResponse(200, "");
+    });
+    const std::string url = server.url("/upload");
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.push_back("NBNETWORK_CHILD_URL=" + url);
+    env.push_back("NBNETWORK_CHILD_HOME=" + home.path());
+    std::vector<std::string> argv = {"/proc/self/exe", "--gtest_filter=NBNetworkChild.StagesABackgroundUpload"};
+    std::vector<char*> cargv, cenv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    for (auto& e : env) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, cargv.data(), cenv.data()), 0);
+    const bool reached = RunLoop::pumpUntil([&] { return server.requests().size() == 1; }, 20s);
+    ::kill(pid, SIGKILL);  // the process ends with its upload unanswered
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(reached);
+
+    // The next launch: the server answers now, and the upload goes again, once.
+    answering = true;
+    auto logger = std::make_shared<test::RecordingLogger>();
+    EXPECT_EQ(NBNetwork::resumeBackgroundUploads(), 1u);
+    EXPECT_EQ(NBNetwork::resumeBackgroundUploads(), 0u) << "already under way";
+    EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }, 20s));
+    // The application is kept running until it has handled the session's
+    // events, then the system's handler is called and the staged files go.
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return Application::shared().backgroundTaskCount() == 0 &&
+                                                std::filesystem::is_empty(tempDir()); }, 10s));
+    RunLoop::pumpFor(50ms);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(gunzip(requests[1].body), "staged before the end");
+    EXPECT_EQ(requests[1].header("Content-Encoding"), "gzip");
+    EXPECT_TRUE(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().empty());
+    EXPECT_EQ(NBNetwork::resumeBackgroundUploads(), 0u);
+    EXPECT_EQ(server.requests().size(), 2u);
 }

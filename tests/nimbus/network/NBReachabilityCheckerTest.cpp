@@ -1,10 +1,12 @@
 #include "nimbus/network/NBReachabilityChecker.h"
 
+#include <atomic>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "RecordingLogger.h"
+#include "nimbus/network/NBNetwork.h"
 #include "platform/RunLoop.h"
 
 using namespace wharf;
@@ -187,4 +189,32 @@ TEST(NBReachabilityChecker, CallbacksFromAnotherThreadReachOnlyTheRunningChecker
     drainMainQueue();
     EXPECT_FALSE(g.checker);
     EXPECT_EQ(FakeApi::released, 1);
+}
+
+// An owner on a worker thread lets its client go while the main thread tells
+// the client's checker of a change: the main thread may then hold the last
+// reference, and the checker must not be touched after it is gone.
+TEST(NBReachabilityChecker, ClientsReleasedOnAnotherThreadDuringStatusChanges) {
+    auto monitor = std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable);
+    NetworkMonitor::setShared(monitor);
+    std::atomic<bool> done{false};
+    std::atomic<int> made{0};
+    std::thread owner([&] {
+        while (!done) {
+            auto network = NBNetwork::initWithReachabilityHost("example.invalid");
+            if (network) ++made;
+            std::this_thread::yield();
+        }
+    });
+    const auto until = std::chrono::steady_clock::now() + 700ms;
+    for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
+        monitor->setFlags(i % 2 ? kReachabilityFlagReachable : kReachabilityFlagReachable | kReachabilityFlagIsWWAN);
+        while (RunLoop::iterate(false)) {
+        }
+    }
+    done = true;
+    owner.join();
+    drainMainQueue();
+    EXPECT_GT(made.load(), 0);
+    NetworkMonitor::setShared(nullptr);
 }

@@ -1,5 +1,7 @@
 #include "nimbus/toolbox/TBZLibAdditions.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <random>
 #include <string>
@@ -145,4 +147,32 @@ TEST(TBZLibAdditions, SmallBombInflatesCompletely) {
     auto out = tb_dataByInflatingData(gz);
     ASSERT_TRUE(out);
     EXPECT_EQ(out->size(), zeros.size());
+}
+
+// A quarter of a megabyte of gzip that inflates to 256 MiB stops at the limit
+// with its own error, without the process ever holding the whole.
+TEST(TBZLibAdditions, InflationStopsAtTheLimit) {
+    int status = 0;
+    const std::string bomb = run("head -c 268435456 /dev/zero | gzip -9", &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_LT(bomb.size(), 1u << 20);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const long before = usage.ru_maxrss;
+
+    platform::Error error;
+    EXPECT_FALSE(tb_dataByInflatingData(bytesOf(bomb), &error));
+    EXPECT_EQ(error.domain, TBNSDataZlibErrorDomain);
+    EXPECT_EQ(error.code, TBNSDataZlibErrorInflatedTooLarge);
+    EXPECT_NE(error.localizedDescription().find(std::to_string(kTBDefaultInflationLimit)), std::string::npos);
+    getrusage(RUSAGE_SELF, &usage);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(static_cast<std::size_t>(usage.ru_maxrss - before) * 1024, 3 * kTBDefaultInflationLimit);
+#endif
+
+    // A caller may set its own bound, and a stream within it inflates whole.
+    const Bytes small = *tb_dataByGzippingData(Bytes(4096, 'a'));
+    EXPECT_FALSE(tb_dataByInflatingData(small, &error, 4095));
+    EXPECT_EQ(error.code, TBNSDataZlibErrorInflatedTooLarge);
+    EXPECT_EQ(tb_dataByInflatingData(small, nullptr, 4096), Bytes(4096, 'a'));
 }

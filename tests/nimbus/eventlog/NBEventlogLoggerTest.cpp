@@ -1,0 +1,239 @@
+// The event logger through real files in a temporary container and a
+// loopback "/log" server.
+#include "nimbus/eventlog/NBEventlogLogger.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "EventlogTestSupport.h"
+#include "ProtocDecode.h"
+#include "RawHttpServer.h"
+#include "TestSupport.h"
+#include "nimbus/eventlog/EVLPBLogEvent.h"
+#include "platform/Clock.h"
+#include "platform/Container.h"
+#include "platform/Reachability.h"
+#include "platform/RunLoop.h"
+
+using namespace wharf;
+using namespace wharf::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::shared_ptr<EVLPBLogEvent> eventNamed(const std::string& text) {
+    auto event = EVLPBLogEvent::create();
+    NANOSetString(event.get(), EVLPBLogEvent::field_2, text);
+    return event;
+}
+
+class NBEventlogLoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override { NetworkMonitor::setShared(monitor); }
+    void TearDown() override {
+        logger.reset();
+        network.reset();
+        NetworkMonitor::setShared(nullptr);
+        Clock::setShared(nullptr);
+    }
+    std::string logDirectory() const { return Container::cachesPath() + "/NBEventlogLogger"; }
+    void makeLogger(bool withNetwork, const std::string& server = "") {
+        if (withNetwork) network = NBNetwork::initWithReachabilityHost("example.invalid");
+        logger = NBEventlogLogger::create(logDirectory(), network);
+        logger->setServerURL(server);
+    }
+    // Every event logged so far is in its file, and no file is still open.
+    void settle() {
+        logger->waitUntilIdle();
+        logger->queue()->sync([&] { logger->flushWriters(); });
+    }
+
+    test::TempHome home;
+    std::shared_ptr<FakeNetworkMonitor> monitor = std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable);
+    std::shared_ptr<NBNetwork> network;
+    std::shared_ptr<NBEventlogLogger> logger;
+};
+
+}  // namespace
+
+// Files land under Caches/NBEventlogLogger/<account>/<source>/<ms>, 0600, as
+// whole records; no account name leaves the layout; files roll over past the
+// size limit, and a second file in the same millisecond loses nothing.
+TEST_F(NBEventlogLoggerTest, FilesKeepTheLayoutAndEveryEvent) {
+    auto clock = std::make_shared<ManualClock>();
+    clock->setNow(std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123)));
+    Clock::setShared(clock);  // every file is made in the same millisecond
+    makeLogger(false);
+    logger->setMaxRequestNumBytes(100);
+    const std::vector<std::string> accounts = {"../../escape", "a/b.c", ".hidden"};
+    for (int i = 0; i < 12; ++i) logger->logEvent(eventNamed("event " + std::to_string(i) + std::string(30, 'x')), 137,
+                                                  accounts[0]);
+    auto stamped = eventNamed("stamped");
+    NANOSetInt64(stamped.get(), EVLPBLogEvent::event_time_ms, 42);
+    logger->logEvent(stamped, 5, accounts[1]);
+    logger->logEvent(eventNamed("hidden"), 5, accounts[2]);
+    logger->logEvent(eventNamed("nobody"), 5, "");  // refused
+    settle();
+
+    std::set<std::string> seen;
+    for (const auto& entry : std::filesystem::directory_iterator(logDirectory())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_NE(name.front(), '.') << name;
+        EXPECT_TRUE(entry.is_directory()) << name;
+        seen.insert(NBEventlogLogger::unescapedAccount(name));
+    }
+    EXPECT_EQ(seen, std::set<std::string>(accounts.begin(), accounts.end()));
+    EXPECT_FALSE(std::filesystem::exists(Container::cachesPath() + "/escape"));
+
+    const auto files = test::filesUnder(logDirectory());
+    std::vector<std::string> texts;
+    std::set<std::string> names;
+    for (const std::string& file : files) {
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+        names.insert(file.substr(file.rfind('/') + 1));
+        auto records = test::eventRecords(test::fileBytes(file));
+        ASSERT_TRUE(records) << file << " holds a partial record";
+        for (const auto& record : *records) {
+            auto event = EVLPBLogEvent::initWithBuffer(record);
+            ASSERT_TRUE(event);
+            texts.push_back(*NANOGetString(event.get(), EVLPBLogEvent::field_2));
+            const int64_t time = NANOGetInt64(event.get(), EVLPBLogEvent::event_time_ms);
+            EXPECT_EQ(time, texts.back() == "stamped" ? 42 : 1700000000123) << texts.back();
+            EXPECT_GT(NANOGetInt64(event.get(), EVLPBLogEvent::event_uptime_ms), 0);
+        }
+    }
+    EXPECT_EQ(texts.size(), 14u) << "an event was dropped";
+    EXPECT_GT(files.size(), 4u) << "the small limit rolls files over";
+    EXPECT_TRUE(names.count("1700000000123") && names.count("1700000000124"));
+}
+
+// A write that fails part-way leaves the file at its last whole record, so
+// the rest of the file is still readable by the server.
+TEST_F(NBEventlogLoggerTest, AFailedWriteLeavesOnlyWholeRecords) {
+    makeLogger(false);
+    auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (int i = 0; i < 10; ++i) logger->logEvent(eventNamed(std::string(280, 'a' + i)), 1, "acct");
+    logger->waitUntilIdle();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, previous);
+    settle();
+    size_t kept = 0;
+    for (const std::string& file : test::filesUnder(logDirectory())) {
+        auto records = test::eventRecords(test::fileBytes(file));
+        ASSERT_TRUE(records) << file << " holds a partial record";
+        kept += records->size();
+    }
+    EXPECT_GE(kept, 3u);
+    EXPECT_LT(kept, 10u);
+}
+
+// A file goes to "/log" as one gzip LogRequest carrying the file's bytes; 200
+// deletes it, 500 keeps it, and after six failures in a row nothing is sent.
+TEST_F(NBEventlogLoggerTest, UploadsToTheLogPath) {
+    std::mutex mutex;
+    std::vector<int> statuses = {500, 200};
+    test::RawHttpServer server([&](const test::RawRequest&) {
+        std::lock_guard lock(mutex);
+        int status = 500;
+        if (!statuses.empty()) {
+            status = statuses.front();
+            statuses.erase(statuses.begin());
+        }
+        return test::rawResponse(status, "");
+    });
+    makeLogger(true, server.url("/log"));
+    logger->setInstallIdentifier("install-1");
+    logger->setZwiebackCookie("cookie-1");
+    for (int i = 0; i < 3; ++i) logger->logEvent(eventNamed("e" + std::to_string(i)), 137, "greenhouse");
+    settle();
+    const auto files = test::filesUnder(logDirectory());
+    ASSERT_EQ(files.size(), 1u);
+    const Bytes stored = test::fileBytes(files[0]);
+
+    logger->flushWithCompletionHandler(nullptr);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; }, 10s));
+    EXPECT_TRUE(std::filesystem::exists(files[0])) << "a failed post keeps the file";
+
+    std::atomic<bool> flushed{false};
+    logger->flushWithCompletionHandler([&] { flushed = true; });
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }, 10s));
+    EXPECT_FALSE(std::filesystem::exists(files[0])) << "200 deletes the file";
+    EXPECT_EQ(logger->uploadRetriesRemaining(), 6);
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].path, "/log");
+    EXPECT_EQ(requests[1].header("Content-Encoding"), "gzip");
+    auto request = test::requestOf(requests[1].body);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(test::serializedEvents(*request), stored);
+    auto plain = *tb_dataByInflatingData(Bytes(requests[1].body.begin(), requests[1].body.end()));
+    const std::string text = test::protocDecode(plain, "evlpb.LogRequest", "eventlog.proto");
+    for (const char* expected : {"log_source: ", "zwieback_cookie: \"cookie-1\"", "install_identifier: \"install-1\"",
+                                 "application_build: \"0\"", "request_time_ms: ", "serialized_log_events: "})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
+
+    // Six failures in a row, then silence for the rest of the process.
+    logger->logEvent(eventNamed("late"), 137, "greenhouse");
+    for (int failure = 1; failure <= 6; ++failure) {
+        logger->flushWithCompletionHandler(nullptr);
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 6 - failure; }, 10s));
+    }
+    logger->flushWithCompletionHandler(nullptr);
+    logger->flushWithCompletionHandler(nullptr);
+    RunLoop::pumpFor(200ms);
+    logger->waitUntilIdle();
+    EXPECT_EQ(server.requests().size(), 8u);
+    EXPECT_EQ(test::filesUnder(logDirectory()).size(), 1u) << "events are still kept";
+}
+
+// Sending starts some time after the first report of a connected network;
+// entering the background sends at once, but never a second post while one
+// is outstanding, and one file is never listed twice.
+TEST_F(NBEventlogLoggerTest, SendsWhenConnectedAndOnEnteringTheBackground) {
+    std::atomic<bool> hang{false};
+    test::RawHttpServer server([&](const test::RawRequest&) {
+        if (hang) return test::RawReply{"", true};
+        return test::rawResponse(200, "");
+    });
+    monitor->setFlags(0);
+    network = NBNetwork::initWithReachabilityHost("example.invalid");
+    logger = NBEventlogLogger::create(logDirectory(), network);
+    logger->setSendDelayMillis(100);
+    logger->setServerURL(server.url("/log"));
+    logger->logEvent(eventNamed("one"), 137, "greenhouse");
+    RunLoop::pumpFor(300ms);
+    EXPECT_TRUE(server.requests().empty()) << "not connected yet";
+    EXPECT_FALSE(logger->sendScheduled());
+    monitor->setFlags(kReachabilityFlagReachable);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }, 10s));
+    RunLoop::pumpUntil([&] { return test::filesUnder(logDirectory()).empty(); }, 5s);
+
+    // The next timed send is far off; the background does not wait for it.
+    logger->setSendDelayMillis(NBEventlogLogger::kDefaultSendDelayMillis);
+    hang = true;
+    for (int i = 0; i < 2; ++i) logger->logEvent(eventNamed("two"), 137, "greenhouse" + std::to_string(i));
+    NotificationCenter::defaultCenter().post(kUIApplicationDidEnterBackgroundNotification);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }, 10s));
+    NotificationCenter::defaultCenter().post(kUIApplicationDidEnterBackgroundNotification);
+    logger->flushWithCompletionHandler(nullptr);
+    RunLoop::pumpFor(200ms);
+    logger->waitUntilIdle();
+    EXPECT_EQ(server.requests().size(), 2u) << "a second post while one is outstanding";
+    auto pending = logger->pendingRequests();
+    std::set<std::string> paths;
+    for (const auto& r : pending) paths.insert(r.path);
+    EXPECT_EQ(paths.size(), pending.size()) << "a file listed twice";
+    EXPECT_EQ(pending.size(), 1u);
+    EXPECT_NE(logger->backgroundTaskId(), kInvalidBackgroundTask);
+}
