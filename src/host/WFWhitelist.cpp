@@ -95,7 +95,9 @@ bool WFWhitelistPattern::matches(const Url& url) const {
     if (scheme_ && !scheme_->matchesEntire(url.scheme())) return false;
     if (host_ && (url.host().empty() || !host_->matchesEntire(url.host()))) return false;
     if (port_ && url.port() != *port_) return false;
-    if (path_ && !path_->matchesEntire(url.path())) return false;
+    // Matched as the server will resolve it: "/app/../secret" (or with the
+    // dots percent-encoded) is not under "/app/*".
+    if (path_ && !path_->matchesEntire(platform::removeDotSegments(url.path()))) return false;
     return true;
 }
 

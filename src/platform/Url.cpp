@@ -127,9 +127,18 @@ std::optional<Url> Url::parse(std::string_view text) {
 std::optional<Url> Url::resolve(const Url& base, std::string_view reference) {
     if (!base.valid()) return parse(reference);
     const std::string escaped = escapeLenient(reference);
-    char* resolved = g_uri_resolve_relative(base.text_.c_str(), escaped.c_str(), kFlags, nullptr);
+    std::unique_ptr<GUri, decltype(&g_uri_unref)> parsedBase(g_uri_parse(base.text_.c_str(), kFlags, nullptr),
+                                                             &g_uri_unref);
+    if (!parsedBase) return std::nullopt;
+    std::unique_ptr<GUri, decltype(&g_uri_unref)> resolved(
+        g_uri_parse_relative(parsedBase.get(), escaped.c_str(), kFlags, nullptr), &g_uri_unref);
     if (!resolved) return std::nullopt;
-    return parse(take(resolved));
+    // Removing dot segments can leave a path starting "//" with no authority
+    // ("x:/.//y"): written out, it would read as a host. GLib asserts on
+    // joining such a URL, so there is none to answer.
+    const char* path = g_uri_get_path(resolved.get());
+    if (!g_uri_get_host(resolved.get()) && path[0] == '/' && path[1] == '/') return std::nullopt;
+    return parse(take(g_uri_to_string(resolved.get())));
 }
 
 Url Url::fileURL(const std::string& path) {
@@ -169,6 +178,40 @@ std::string percentEncode(std::string_view text, const char* allowed) {
             out += '%';
             out += kHex[c >> 4];
             out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string removeDotSegments(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    auto dropLastSegment = [&out] {
+        const auto slash = out.rfind('/');
+        out.resize(slash == std::string::npos ? 0 : slash);
+    };
+    while (!path.empty()) {
+        if (path.starts_with("../")) {
+            path.remove_prefix(3);
+        } else if (path.starts_with("./")) {
+            path.remove_prefix(2);
+        } else if (path.starts_with("/./")) {
+            path.remove_prefix(2);
+        } else if (path == "/.") {
+            path = "/";
+        } else if (path.starts_with("/../")) {
+            path.remove_prefix(3);
+            dropLastSegment();
+        } else if (path == "/..") {
+            path = "/";
+            dropLastSegment();
+        } else if (path == "." || path == "..") {
+            path = {};
+        } else {
+            const auto next = path.find('/', 1);
+            const auto segment = path.substr(0, next);
+            out += segment;
+            path.remove_prefix(segment.size());
         }
     }
     return out;

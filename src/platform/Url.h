@@ -52,6 +52,9 @@ inline constexpr const char* kQueryAllowedCharacters =
 
 // Percent-encodes every byte not in `allowed` (upper-case hex).
 std::string percentEncode(std::string_view text, const char* allowed = kPathAllowedCharacters);
+// A path with its "." and ".." segments applied (RFC 3986, 5.2.4):
+// "/a/b/../c/./d" → "/a/c/d". Encoded dots are not dots: decode first.
+std::string removeDotSegments(std::string_view path);
 // Decodes %XX escapes; nullopt on a malformed escape.
 std::optional<std::string> percentDecode(std::string_view text);
 

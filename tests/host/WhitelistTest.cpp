@@ -79,6 +79,19 @@ TEST(Whitelist, HostWildcardsAndPaths) {
     EXPECT_FALSE(allows(list, "https://d/x"));
 }
 
+TEST(Whitelist, DotSegmentsCannotLeaveAnAllowedPath) {
+    // Raw strings, as plug-ins check them: the server resolves the dots.
+    WFWhitelist list({"https://example.com/app/*", "wf-default-scheme://other.com/app/*"});
+    for (const char* escape : {"https://example.com/app/../secret", "https://example.com/app/%2e%2e/secret",
+                               "https://example.com/app/%2E./secret", "https://example.com/app/x/../../secret",
+                               "https://example.com/app/..%2fsecret", "http://other.com/app/../secret"})
+        EXPECT_FALSE(allows(list, escape)) << escape;
+    for (const char* inside : {"https://example.com/app/./x", "https://example.com/app/x/../y",
+                               "https://example.com/app/x/..", "https://example.com/app/..x/y",
+                               "http://other.com/app/%2e/x"})
+        EXPECT_TRUE(allows(list, inside)) << inside;
+}
+
 TEST(Whitelist, PortsAndSchemelessEntries) {
     WFWhitelist ports({"http://h:8080/*"});
     EXPECT_TRUE(allows(ports, "http://h:8080/a"));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <glib.h>
+
 #include "platform/Url.h"
 
 using namespace wharf::platform;
@@ -94,6 +96,20 @@ TEST(Url, RelativeResolution) {
     ASSERT_TRUE(spaced);
     EXPECT_EQ(spaced->path(), "/b/c/new file.html");
     EXPECT_EQ(Url::resolve(Url(), "http://x/")->host(), "x");
+}
+
+TEST(Url, ResolvedPathsThatWouldReadAsAHostGiveNoUrl) {
+    // As under G_DEBUG=fatal-criticals: a GLib assertion ends the test.
+    const GLogLevelFlags previous = g_log_set_always_fatal(GLogLevelFlags(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
+    const std::pair<const char*, const char*> cases[] = {
+        {"https://example.com/a/b", "x:/.//y"}, {"a:b", "..//x"}, {"a:b", ".//x"}, {"http://h/a/b", "x:/..//y"}};
+    for (const auto& [base, ref] : cases) EXPECT_FALSE(Url::resolve(*Url::parse(base), ref)) << base << " + " << ref;
+    // With a host, the same path is an ordinary one.
+    auto hosted = Url::resolve(*Url::parse("http://h/a/b"), "../..//x");
+    ASSERT_TRUE(hosted);
+    EXPECT_EQ(hosted->absoluteString(), "http://h//x");
+    EXPECT_EQ(Url::resolve(*Url::parse("a:b"), "../x")->absoluteString(), "a:/x");
+    g_log_set_always_fatal(previous);
 }
 
 TEST(Url, FileUrls) {
