@@ -7,7 +7,7 @@ PACKAGES=(
   # toolchain and build
   cmake g++ make pkg-config ccache
   # platform layer
-  libglib2.0-dev nlohmann-json3-dev libplist-dev libplist-utils libexpat1-dev uuid-dev
+  libglib2.0-dev nlohmann-json3-dev libexpat1-dev uuid-dev
   # host on WebKitGTK
   libwebkit2gtk-4.1-dev libgtk-3-dev
   # logging
@@ -19,6 +19,8 @@ PACKAGES=(
   libcpp-httplib-dev gzip xvfb xauth xxd openssl
   # network-namespace test of the network-information plug-in (ip; unshare is in util-linux)
   iproute2
+  # property lists from another writer (plistutil) and the benchmark's anchor
+  libplist-utils libplist-dev
 )
 
 missing=()

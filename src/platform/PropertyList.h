@@ -1,9 +1,15 @@
 #pragma once
-// Property lists (XML or binary) read and written with libplist.
+// Property lists, XML or binary, read and written by our own code.
 // Mapping: dict → object, array → array, string → string, integer → integer
-// (unsigned above INT64_MAX keeps its bits as uint64), real → double,
-// boolean → bool, data → binary, date → {"$date": seconds since 1970} (a
-// number tagged so it survives a round trip), uid → integer.
+// (unsigned above INT64_MAX as uint64), real → double, boolean → bool,
+// data → binary, date → {"$date": seconds since 1970} (a number tagged so it
+// survives a round trip), uid → integer; a set reads as an array.
+// A value written and read back is the value written, in either format.
+// Strings must be valid UTF-8 both ways: a document holding anything else is
+// refused on reading, and such a value on writing (nothing is "repaired").
+// XML holds every date between about ±31 million years; binary holds any,
+// counted from 2001, so a time within a microsecond of 1970 may move by a
+// fraction of one on its way there.
 #include <optional>
 #include <string>
 

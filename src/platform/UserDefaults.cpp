@@ -98,23 +98,12 @@ std::string moveAside(const std::string& path) {
     return {};
 }
 
-// Every value in a defaults domain must have a property-list form.
-bool isPropertyList(const Value& v) {
-    switch (v.type()) {
-    case Value::value_t::object:
-        for (const auto& e : v)
-            if (!isPropertyList(e)) return false;
-        return true;
-    case Value::value_t::array:
-        for (const auto& e : v)
-            if (!isPropertyList(e)) return false;
-        return true;
-    case Value::value_t::null:
-    case Value::value_t::discarded:
-        return false;
-    default:
-        return true;
-    }
+// A key and value the defaults file can hold, checked before either is taken
+// in: once in the domain, a value the writer refuses would keep every later
+// change from being saved. Keys must be valid UTF-8 like everything else
+// written; repairing them instead could merge two keys and lose a value.
+bool storable(const std::string& key, const Value& value, Error* error) {
+    return plist::serialize(Value::object({{key, value}}), plist::Format::XML, error).has_value();
 }
 
 }  // namespace
@@ -200,8 +189,10 @@ void UserDefaults::setObject(const Value& value, const std::string& key) {
         store(key, std::nullopt);
         return;
     }
-    if (!isPropertyList(value)) {
-        log("UserDefaults: refusing to store a value without a property-list form for key %s", key.c_str());
+    Error error;
+    if (!storable(key, value, &error)) {
+        log("UserDefaults: refusing to store the value for key %s: %s", sanitizeUTF8(key).c_str(),
+            error.localizedDescription().c_str());
         return;
     }
     store(key, value);

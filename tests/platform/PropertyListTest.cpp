@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <sys/stat.h>
 
@@ -82,71 +86,54 @@ TEST(PropertyList, XmlAndBinaryReadIdentically) {
     EXPECT_EQ(*fromXml, *fromBin);
 }
 
-TEST(PropertyList, SerializeRoundTripsInBothFormats) {
-    Value v = {{"s", "text \xE2\x82\xAC"},       {"i", -7},
-               {"u", uint64_t{1} << 40},        {"d", 1.5},
-               {"b", false},                    {"data", bytesValue({9, 8, 7})},
-               {"date", plist::dateValue(-86400.0)}, {"nested", {{"a", Value::array({1, "two", Value::array()})}}}};
-    for (auto format : {plist::Format::XML, plist::Format::Binary}) {
-        Error error;
-        auto bytes = plist::serialize(v, format, &error);
-        ASSERT_TRUE(bytes) << error.description();
-        auto back = plist::parse(*bytes, &error);
-        ASSERT_TRUE(back) << error.description();
-        EXPECT_EQ(*back, v);
-    }
-    // Binary dates keep fractions of a second, before and after 2001.
-    for (double t : {1577934245.25, 978307198.5, -1.5, 0.0}) {
-        auto bytes = plist::serialize(Value::array({plist::dateValue(t)}), plist::Format::Binary);
-        ASSERT_TRUE(bytes);
-        auto back = plist::parse(*bytes);
-        ASSERT_TRUE(back);
-        EXPECT_NEAR(plist::dateSeconds((*back)[0]), t, 1e-6) << t;
-    }
+namespace {
+
+// 2000-12-31T23:59:59.3Z, 1900-01-01 and 2100-01-01, in seconds since 1970.
+constexpr double kLastSecondBefore2001 = 978307199.3;
+constexpr double k1900 = -2208988800.0;
+constexpr double k2100 = 4102444800.0;
+
+Bytes bigEndian(uint64_t v, std::size_t n) {
+    Bytes out;
+    for (std::size_t i = n; i-- > 0;) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return out;
 }
 
-TEST(PropertyList, ValuesWithoutAPlistFormAreRefused) {
-    Error error;
-    EXPECT_FALSE(plist::serialize(Value(), plist::Format::XML, &error));
-    EXPECT_EQ(error.domain, plist::kErrorDomain);
-    EXPECT_FALSE(plist::serialize(Value::object({{"k", Value::array({1, nullptr})}}), plist::Format::Binary, &error));
-    EXPECT_FALSE(plist::serialize(Value(std::string("a\0b", 3)), plist::Format::XML, &error));
-    // Invalid UTF-8 is repaired rather than written as a broken document.
-    auto bytes = plist::serialize(Value::object({{"k", "bad\xFF"}}), plist::Format::XML, &error);
-    ASSERT_TRUE(bytes);
-    auto back = plist::parse(*bytes);
-    ASSERT_TRUE(back);
-    EXPECT_EQ((*back)["k"], "bad\xEF\xBF\xBD");
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A binary plist written by hand from its objects (references one byte wide
+// unless there are more than 255 objects); the first object is the top one.
+Bytes binaryPlist(const std::vector<Bytes>& objects) {
+    Bytes out = toBytes("bplist00");
+    std::vector<uint64_t> offsets;
+    for (const Bytes& o : objects) {
+        offsets.push_back(out.size());
+        out.insert(out.end(), o.begin(), o.end());
+    }
+    const uint64_t table = out.size();
+    for (uint64_t offset : offsets)
+        for (uint8_t b : bigEndian(offset, 4)) out.push_back(b);
+    Bytes trailer(6, 0);
+    trailer.push_back(4);                                  // offset size
+    trailer.push_back(objects.size() > 255 ? 4 : 1);       // reference size
+    return cat({out, trailer, bigEndian(objects.size(), 8), bigEndian(0, 8), bigEndian(table, 8)});
 }
 
 // A binary plist of `depth` arrays, each holding the next (the last empty, or
-// with `cyclic` holding the first), written by hand: our writer refuses both.
+// with `cyclic` holding the first): our writer refuses both.
 Bytes nestedBinaryArrays(uint32_t depth, bool cyclic = false) {
-    Bytes out = toBytes("bplist00");
-    std::vector<uint32_t> offsets;
-    auto put32 = [&](uint32_t v) {
-        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-    };
+    std::vector<Bytes> objects;
     for (uint32_t i = 0; i < depth; ++i) {
-        offsets.push_back(static_cast<uint32_t>(out.size()));
-        if (i + 1 < depth || cyclic) {
-            out.push_back(0xA1);
-            put32(i + 1 < depth ? i + 1 : 0);
-        } else {
-            out.push_back(0xA0);
-        }
+        if (i + 1 < depth || cyclic)
+            objects.push_back(cat({{0xA1}, bigEndian(i + 1 < depth ? i + 1 : 0, depth > 255 ? 4 : 1)}));
+        else
+            objects.push_back({0xA0});
     }
-    const auto table = static_cast<uint32_t>(out.size());
-    for (uint32_t offset : offsets) put32(offset);
-    Bytes trailer(32, 0);
-    trailer[6] = 4;  // offset size
-    trailer[7] = 4;  // reference size
-    for (int k = 0; k < 4; ++k) {
-        trailer[12 + k] = static_cast<uint8_t>(depth >> (24 - 8 * k));  // object count
-        trailer[28 + k] = static_cast<uint8_t>(table >> (24 - 8 * k));  // offset table
-    }
-    out.insert(out.end(), trailer.begin(), trailer.end());
-    return out;
+    return binaryPlist(objects);
 }
 
 Bytes nestedXmlArrays(std::size_t depth) {
@@ -155,6 +142,149 @@ Bytes nestedXmlArrays(std::size_t depth) {
     text += "<array/>";
     for (std::size_t i = 0; i < depth; ++i) text += "</array>";
     return toBytes(text + "</plist>");
+}
+
+Bytes binaryDate(double secondsSince2001) {
+    return cat({{0x33}, bigEndian(std::bit_cast<uint64_t>(secondsSince2001), 8)});
+}
+
+Bytes asciiString(const std::string& s) { return cat({{static_cast<uint8_t>(0x50 | s.size())}, toBytes(s)}); }
+
+std::optional<Value> roundTrip(const Value& v, plist::Format format, Error* error) {
+    auto bytes = plist::serialize(v, format, error);
+    if (!bytes) return std::nullopt;
+    return plist::parse(*bytes, error);
+}
+
+}  // namespace
+
+TEST(PropertyList, EveryValueComesBackExactlyInBothFormats) {
+    const std::string longText(300, 'z');
+    Bytes blob(1000);
+    for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<uint8_t>(i * 7);
+    Value v = {
+        {"integers", Value::array({INT64_MIN, INT64_MAX, uint64_t{INT64_MAX} + 1, UINT64_MAX, 0, -1, 255, 256,
+                                   65535, 65536, uint64_t{1} << 32, -(int64_t{1} << 40)})},
+        {"reals", Value::array({-0.0, 0.1, 5e-324, 1.7976931348623157e308, 1e-300, -2.5, 1e21,
+                                std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()})},
+        {"strings", Value::array({"", std::string("nul\0inside", 10), "ctl \x01\x08\x0b\x1f \xEF\xBF\xBE\xEF\xBF\xBF",
+                                  "cr\r lf\n crlf\r\n", "  spaced  ", "<&>]]>&amp;", "caf\xC3\xA9 \xF0\x9D\x84\x9E", longText})},
+        {"data", Value::array({bytesValue({}), bytesValue(blob)})},
+        {"dates", Value::array({plist::dateValue(kLastSecondBefore2001), plist::dateValue(k1900),
+                                plist::dateValue(k2100), plist::dateValue(-1.5), plist::dateValue(0.25),
+                                plist::dateValue(978307200.0), plist::dateValue(-62198755200.0),
+                                plist::dateValue(253402300800.5), plist::dateValue(1577934245.123456)})},
+        {"", "empty key"},
+        {std::string("key\0with nul", 12), true},
+        {"\xE2\x82\xAC\r\x01", false},
+        {"shared", Value::array({Value{{"a", 1}}, Value{{"a", 1}}, Value{{"a", 1}}})},
+    };
+    for (auto format : {plist::Format::XML, plist::Format::Binary}) {
+        Error error;
+        auto back = roundTrip(v, format, &error);
+        ASSERT_TRUE(back) << error.description();
+        EXPECT_EQ(*back, v) << (format == plist::Format::XML ? "XML" : "binary");
+        // Same value, same kind of number: 2^63 stays unsigned, INT64_MIN signed.
+        EXPECT_TRUE((*back)["integers"][3].is_number_unsigned());
+        EXPECT_EQ((*back)["integers"][0].get<int64_t>(), INT64_MIN);
+        EXPECT_TRUE(std::signbit((*back)["reals"][0].get<double>()));
+        auto nan = roundTrip(Value::array({std::numeric_limits<double>::quiet_NaN()}), format, &error);
+        ASSERT_TRUE(nan) << error.description();
+        EXPECT_TRUE(std::isnan((*nan)[0].get<double>()));
+    }
+}
+
+TEST(PropertyList, DatesAndLargeIntegersFromOtherWriters) {
+    // Binary dates count seconds from 2001 in a double: far from 2001 and in
+    // the last second before it.
+    for (auto [since2001, since1970] : {std::pair{-3187296000.0, k1900}, std::pair{3124137600.0, k2100},
+                                        std::pair{-0.7, kLastSecondBefore2001}}) {
+        auto back = plist::parse(binaryPlist({binaryDate(since2001)}));
+        ASSERT_TRUE(back);
+        EXPECT_DOUBLE_EQ(plist::dateSeconds(*back), since1970) << since2001;
+    }
+    const std::string xml = "<plist version=\"1.0\"><array><date>1900-01-01T00:00:00Z</date>"
+                            "<date>2100-01-01T00:00:00Z</date><date>2000-12-31T23:59:59.3Z</date>"
+                            "<date>1969-12-31T23:59:59Z</date><integer>18446744073709551615</integer>"
+                            "<integer>-9223372036854775808</integer><integer> 0x7f </integer></array></plist>";
+    auto back = plist::parse(toBytes(xml));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(plist::dateSeconds((*back)[0]), k1900);
+    EXPECT_EQ(plist::dateSeconds((*back)[1]), k2100);
+    EXPECT_EQ(plist::dateSeconds((*back)[2]), kLastSecondBefore2001);
+    EXPECT_EQ(plist::dateSeconds((*back)[3]), -1.0);
+    EXPECT_EQ((*back)[4].get<uint64_t>(), UINT64_MAX);
+    EXPECT_EQ((*back)[5].get<int64_t>(), INT64_MIN);
+    EXPECT_EQ((*back)[6], 127);
+
+    // The largest unsigned integers are written as what they are, not as -1:
+    // XML digits, and a 128-bit binary integer whose high half is zero.
+    auto text = plist::serialize(Value::array({UINT64_MAX, plist::dateValue(k1900)}), plist::Format::XML);
+    ASSERT_TRUE(text);
+    const std::string written(text->begin(), text->end());
+    EXPECT_NE(written.find("<integer>18446744073709551615</integer>"), std::string::npos) << written;
+    EXPECT_NE(written.find("<date>1900-01-01T00:00:00Z</date>"), std::string::npos) << written;
+    auto binary = plist::serialize(UINT64_MAX, plist::Format::Binary);
+    ASSERT_TRUE(binary);
+    const Bytes object = cat({{0x14}, bigEndian(0, 8), bigEndian(UINT64_MAX, 8)});
+    EXPECT_NE(std::search(binary->begin(), binary->end(), object.begin(), object.end()), binary->end());
+    // Negative 128-bit integers read as themselves; wider ones are refused, not cut.
+    back = plist::parse(binaryPlist({cat({{0x14}, bigEndian(UINT64_MAX, 8), bigEndian(uint64_t(-5), 8)})}));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, -5);
+    Error error;
+    EXPECT_FALSE(plist::parse(binaryPlist({cat({{0x14}, bigEndian(1, 8), bigEndian(0, 8)})}), &error));
+    for (const char* tooLarge : {"18446744073709551616", "-9223372036854775809", "12abc", ""}) {
+        EXPECT_FALSE(plist::parse(toBytes(std::string("<plist><integer>") + tooLarge + "</integer></plist>"), &error))
+            << tooLarge;
+    }
+    for (const char* badDate : {"2021-02-29T00:00:00Z", "2021-13-01T00:00:00Z", "2021-01-01", "2021-01-01T24:00:00Z"})
+        EXPECT_FALSE(plist::parse(toBytes(std::string("<plist><date>") + badDate + "</date></plist>"), &error))
+            << badDate;
+}
+
+TEST(PropertyList, TextThatIsNotUTF8IsRefusedBothWays) {
+    // Two keys that differ only in invalid bytes: repairing them on writing
+    // would merge them and lose a value, so neither way accepts them.
+    const Value twoKeys = {{"a\xFF", 1}, {"a\xFE", 2}};
+    for (auto format : {plist::Format::XML, plist::Format::Binary}) {
+        Error error;
+        EXPECT_FALSE(plist::serialize(twoKeys, format, &error));
+        EXPECT_EQ(error.code, 3851);
+        EXPECT_NE(error.localizedDescription().find("UTF-8"), std::string::npos);
+        EXPECT_FALSE(plist::serialize(Value::array({"bad\xC3"}), format, &error));
+    }
+    Error error;
+    const Bytes dict = binaryPlist({{0xD2, 1, 2, 3, 4}, asciiString("a\xFF"), asciiString("a\xFE"), {0x10, 1},
+                                    {0x10, 2}});
+    EXPECT_FALSE(plist::parse(dict, &error));
+    EXPECT_NE(error.localizedDescription().find("UTF-8"), std::string::npos) << error.localizedDescription();
+    // An unpaired surrogate in a UTF-16 string has no UTF-8 form either.
+    EXPECT_FALSE(plist::parse(binaryPlist({{0x62, 0x00, 0x61, 0xD8, 0x00}}), &error));
+    // UTF-8 in an ASCII-typed string, as some writers put it, reads as it is.
+    auto back = plist::parse(binaryPlist({asciiString("caf\xC3\xA9")}));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, "caf\xC3\xA9");
+    // XML that is not UTF-8 is expat's to refuse.
+    EXPECT_FALSE(plist::parse(toBytes("<plist><string>a\xFF</string></plist>"), &error));
+}
+
+TEST(PropertyList, XmlWrittenByEarlierWritersKeepsItsText) {
+    // Earlier writers put control characters and carriage returns in raw,
+    // with CRLF line ends around the elements of hand-edited files.
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<plist version=\"1.0\">\r\n<dict>\r\n"
+                            "\t<key>k\x01</key>\r\n\t<string>a\x02" "b\r\nc\rd\x1f</string>\r\n"
+                            "\t<key>cdata</key><string><![CDATA[<x>\x03]]></string>\r\n"
+                            "\t<key>entities</key><string>&lt;&#x1F600;&#13;&amp;</string>\r\n</dict>\r\n</plist>\r\n";
+    Error error;
+    auto back = plist::parse(toBytes(xml), &error);
+    ASSERT_TRUE(back) << error.description();
+    EXPECT_EQ(*back, (Value{{"k\x01", "a\x02" "b\r\nc\rd\x1f"},
+                            {"cdata", "<x>\x03"},
+                            {"entities", "<\xF0\x9F\x98\x80\r&"}}));
+    // A control character outside the text of a string is still malformed.
+    EXPECT_FALSE(plist::parse(toBytes("<plist>\x01<true/></plist>"), &error));
+    EXPECT_FALSE(plist::parse(toBytes("<plist><dict>\x01</dict></plist>"), &error));
 }
 
 TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
@@ -173,18 +303,38 @@ TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
     EXPECT_NE(error.localizedDescription().find("not a regular file"), std::string::npos);
     EXPECT_FALSE(plist::readFile(dir.path(), &error));
 
-    // A binary dictionary key with a NUL in it (libplist would abort on it).
-    for (const char* key : {"aQ", "caf\xC3\xA9Q"}) {
-        auto withKey = plist::serialize(Value{{key, 1}}, plist::Format::Binary);
-        ASSERT_TRUE(withKey);
-        bool patched = false;
-        for (std::size_t i = 0; i + 1 < withKey->size(); ++i) {
-            if ((*withKey)[i] == 'Q') (*withKey)[i] = 0, patched = true;           // ASCII string
-            if ((*withKey)[i] == 0 && (*withKey)[i + 1] == 'Q') (*withKey)[i + 1] = 0, patched = true;  // UTF-16
-        }
-        ASSERT_TRUE(patched);
-        EXPECT_FALSE(plist::parse(*withKey, &error));
-    }
+    // Null has no form in either format.
+    EXPECT_FALSE(plist::serialize(Value(), plist::Format::XML, &error));
+    EXPECT_FALSE(plist::serialize(Value::object({{"k", Value::array({1, nullptr})}}), plist::Format::Binary, &error));
+    EXPECT_EQ(error.domain, plist::kErrorDomain);
+    EXPECT_FALSE(plist::parse(binaryPlist({{0x00}}), &error));
+
+    // Structure the XML form does not allow.
+    for (const char* doc : {"<plist><dict><string>no key</string></dict></plist>",
+                            "<plist><dict><key>a</key><key>b</key><true/></dict></plist>",
+                            "<plist><array><key>a</key></array></plist>", "<plist><true/><false/></plist>",
+                            "<plist></plist>", "<plist><dict>loose text</dict></plist>",
+                            "<plist><string>a<b/></string></plist>", "<plist><integer>1</integer><foo/></plist>",
+                            "<plist><data>!!!!</data></plist>", "<plist><real>1.5x</real></plist>"})
+        EXPECT_FALSE(plist::parse(toBytes(doc), &error)) << doc;
+
+    // Entities of the document's own are refused: no expansion bombs.
+    const std::string laughs =
+        "<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;\">]>"
+        "<plist><string>&b;</string></plist>";
+    EXPECT_FALSE(plist::parse(toBytes(laughs), &error));
+    EXPECT_NE(error.localizedDescription().find("entity"), std::string::npos) << error.localizedDescription();
+    EXPECT_FALSE(plist::parse(toBytes("<!DOCTYPE plist SYSTEM \"x.dtd\"><plist><string>&undefined;</string></plist>"),
+                              &error));
+
+    // Forty arrays, each holding the next twice: a few hundred bytes that
+    // would expand to 2^40 values.
+    std::vector<Bytes> doubling;
+    for (uint8_t i = 0; i < 40; ++i)
+        doubling.push_back(i + 1 < 40 ? Bytes{0xA2, static_cast<uint8_t>(i + 1), static_cast<uint8_t>(i + 1)}
+                                      : Bytes{0x10, 1});
+    EXPECT_FALSE(plist::parse(binaryPlist(doubling), &error));
+    EXPECT_NE(error.localizedDescription().find("expand"), std::string::npos) << error.localizedDescription();
 
     // Nesting deep enough to overflow a recursive parser is refused up front;
     // ordinary depths still read.
@@ -195,6 +345,16 @@ TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
     EXPECT_FALSE(plist::parse(nestedXmlArrays(200000), &error));
     EXPECT_NE(error.localizedDescription().find("nested too deeply"), std::string::npos);
     EXPECT_FALSE(plist::parse(nestedBinaryArrays(3, true), &error));
+    // The deepest value the writers take reads back in both formats; one
+    // level more is refused by both.
+    Value deep = Value::array();
+    for (int i = 0; i < 512; ++i) deep = Value::array({std::move(deep)});
+    for (auto format : {plist::Format::XML, plist::Format::Binary}) {
+        auto back = roundTrip(deep, format, &error);
+        ASSERT_TRUE(back) << error.description();
+        EXPECT_EQ(*back, deep);
+        EXPECT_FALSE(plist::serialize(Value::array({deep}), format, &error));
+    }
 
     // Every prefix and a few thousand corruptions of both forms: an error or a
     // value, never a crash (run under the sanitizers in CI).

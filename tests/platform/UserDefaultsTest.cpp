@@ -197,3 +197,41 @@ TEST(UserDefaults, ConcurrentWritersOfDifferentKeysAllSurvive) {
     }
     EXPECT_EQ((*onDisk)["p0"], rounds);
 }
+
+TEST(UserDefaults, WhatIsStoredComesBackFromDiskUnchanged) {
+    TempDir dir;
+    const std::string path = dir.file("x.plist");
+    UserDefaults d(path);
+    // Dates far from 2001 and in the last second before it, the largest
+    // unsigned integer, control characters and carriage returns.
+    d.setObject(plist::dateValue(-2208988800.0), "1900");
+    d.setObject(plist::dateValue(4102444800.0), "2100");
+    d.setObject(plist::dateValue(978307199.3), "2000-12-31T23:59:59.3");
+    d.setObject(Value(UINT64_MAX), "max");
+    d.setObject(Value("a\x01\r\nb\r"), "text\x02");
+
+    // Keys that differ only in invalid UTF-8 are refused instead of being
+    // merged into one on disk.
+    d.setInteger(1, "k\xFF");
+    d.setInteger(2, "k\xFE");
+    d.setObject(Value::array({"v\xFF"}), "k");
+    EXPECT_FALSE(d.objectForKey("k\xFF"));
+    EXPECT_FALSE(d.objectForKey("k"));
+
+    UserDefaults again(path);
+    EXPECT_EQ(again.persistentDomain(), d.persistentDomain());
+    EXPECT_EQ(again.persistentDomain().size(), 5u);
+    EXPECT_EQ(plist::dateSeconds(*again.objectForKey("2000-12-31T23:59:59.3")), 978307199.3);
+    EXPECT_EQ(again.objectForKey("max")->get<uint64_t>(), UINT64_MAX);
+
+    // A file that holds such keys is not read with them merged: it is kept
+    // aside, byte for byte, when the domain is next saved.
+    const std::string foreign =
+        "<plist><dict><key>k\xFF</key><integer>1</integer><key>k\xFE</key><integer>2</integer></dict></plist>";
+    wharf::test::writeFile(path, foreign);
+    UserDefaults third(path);
+    EXPECT_EQ(third.persistentDomain(), Value::object());
+    third.setInteger(3, "fresh");
+    EXPECT_EQ(wharf::test::readFile(path + ".corrupt"), foreign);
+    EXPECT_EQ(*plist::readFile(path), (Value{{"fresh", 3}}));
+}
