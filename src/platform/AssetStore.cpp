@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
+#include "platform/Device.h"
 #include "platform/Dispatch.h"
 #include "platform/Mime.h"
 #include "platform/Paths.h"
@@ -71,7 +73,16 @@ std::optional<Bytes> Asset::read(uint64_t offset, uint64_t length, Error* error)
     Bytes bytes;
     // The file may have shrunk since the lookup: read what is there.
     const uint64_t available = offset < size_ ? size_ - offset : 0;
-    bytes.resize(static_cast<std::size_t>(std::min(length, available)));
+    // A sparse file can claim more than the machine could ever hold.
+    try {
+        const uint64_t wanted = std::min(length, available);
+        if (wanted > Device::physicalMemory()) throw std::bad_alloc();
+        bytes.resize(static_cast<std::size_t>(wanted));
+    } catch (const std::bad_alloc&) {
+        setError(error, storeError(ENOMEM, "cannot read " + fileName_));
+        ::close(fd);
+        return std::nullopt;
+    }
     std::size_t filled = 0;
     while (filled < bytes.size()) {
         const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(offset + filled));

@@ -442,14 +442,16 @@ void WFFile::setMetadata(const WFInvokedUrlCommand& command) {
 void WFFile::remove(const WFInvokedUrlCommand& command) {
     auto t = target(command, 0);
     if (!t) return;
-    if (t->url.fullPath().value_or("").empty()) return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
+    if (t->url.fullPath().value_or("").empty())
+        return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
     send(t->fileSystem->removeFileAtURL(t->url), command);
 }
 
 void WFFile::removeRecursively(const WFInvokedUrlCommand& command) {
     auto t = target(command, 0);
     if (!t) return;
-    if (t->url.fullPath().value_or("").empty()) return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
+    if (t->url.fullPath().value_or("").empty())
+        return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
     send(t->fileSystem->recursiveRemoveFileAtURL(t->url), command);
 }
 
@@ -496,7 +498,14 @@ void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex
         t.fileSystem->readFileAtURL(t.url, start, end,
                                     [reply, answer](std::optional<platform::Bytes> data,
                                                     std::optional<std::string> mimeType, int32_t error) {
-                                        reply(data ? answer(std::move(*data), mimeType) : WFFileErrorResult(error));
+                                        if (!data) return reply(WFFileErrorResult(error));
+                                        // The page's form of the bytes (Base64, UTF-8) is larger
+                                        // still: a range read whole may not fit twice.
+                                        try {
+                                            reply(answer(std::move(*data), mimeType));
+                                        } catch (const std::bad_alloc&) {
+                                            reply(WFFileErrorResult(NOT_READABLE_ERR));
+                                        }
                                     });
     });
 }
@@ -548,7 +557,12 @@ void WFFile::write(const WFInvokedUrlCommand& command) {
     auto reply = replier(shared_from_this(), command);
     inBackground(*this, [t = *t, data, position, reply] {
         // The file is cut at the position first: what follows it is replaced.
-        t.fileSystem->truncateFileAtURL(t.url, position);
+        // A position it cannot be cut at (negative, past the largest file)
+        // must not become an append at the end reported as written there; a
+        // file not there yet is made by the write.
+        const WFPluginResult cut = t.fileSystem->truncateFileAtURL(t.url, position);
+        if (cut.status() != static_cast<int>(WFResultStatus::OK) && cut.message() != NOT_FOUND_ERR)
+            return reply(cut);
         if (data.is_string()) {
             const std::string text = platform::sanitizeUTF8(data.get<std::string>());
             reply(t.fileSystem->writeToFileAtURL(t.url, platform::Bytes(text.begin(), text.end()), true));

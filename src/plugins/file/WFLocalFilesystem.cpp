@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "platform/Device.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/Mime.h"
@@ -633,7 +635,18 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
     // An end before the start reads nothing; a negative end reads to the end.
     uint64_t until = end < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(end), size);
     if (until < from) until = from;
-    platform::Bytes bytes(static_cast<std::size_t>(std::min(until, size) - std::min(from, size)));
+    const uint64_t length = std::min(until, size) - std::min(from, size);
+    // A sparse file can claim far more than the machine could hold: such a
+    // range is refused instead of taking the process's memory (or leaving
+    // the caller without an answer when the allocation fails).
+    platform::Bytes bytes;
+    try {
+        if (length > platform::Device::physicalMemory()) throw std::bad_alloc();
+        bytes.resize(static_cast<std::size_t>(length));
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        return callback(std::nullopt, mimeType, NOT_READABLE_ERR);
+    }
     std::size_t filled = 0;
     while (filled < bytes.size()) {
         const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(from + filled));

@@ -157,6 +157,30 @@ TEST_F(FilePluginTest, WriteReadAndRemoveAsThePageSeesThem) {
     EXPECT_EQ(test::readFile(Container::tmpPath() + "/t.txt"), "h\xC3\xA9llo");
 }
 
+TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered) {
+    start();
+    const std::string docs = Container::documentsPath();
+    const Value url = "wffile://localhost/persistent/a.txt";
+    test::writeFile(docs + "/a.txt", "abcdef");
+    // A position the file cannot be cut at writes nothing, here or at the end.
+    EXPECT_EQ(call("write", Value::array({url, "xyz", INT64_MAX})).status, 6);
+    EXPECT_EQ(call("write", Value::array({url, "xyz", -3})), error(6, INVALID_MODIFICATION_ERR));
+    EXPECT_EQ(test::readFile(docs + "/a.txt"), "abcdef");
+
+    // A sparse file far larger than memory: reading it whole answers an error.
+    const int64_t huge = int64_t{1} << 40;
+    ASSERT_EQ(call("truncate", Value::array({url, huge})), (Answer{1, huge}));
+    EXPECT_EQ(call("readAsArrayBuffer", Value::array({url, 0, -1})), error(6, NOT_READABLE_ERR));
+    EXPECT_EQ(call("readAsArrayBuffer", Value::array({url, huge - 2, huge + 5})),
+              (Answer{1, {{"WFType", "ArrayBuffer"}, {"data", "AAA="}}}));
+    platform::URLRequest request;
+    request.url = *platform::Url::parse("wffile://localhost/persistent/a.txt");
+    auto response = test::await<platform::SchemeResponse>(
+        [&](auto respond) { WFFilesystemURLProtocol::startLoading(request, respond); });
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 404);
+}
+
 TEST_F(FilePluginTest, EveryActionAnswersBadArgumentsWithoutCrashing) {
     start();
     const Value shapes[] = {Value::array(), Value::array({nullptr, nullptr, nullptr, nullptr}),
