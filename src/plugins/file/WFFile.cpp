@@ -439,10 +439,23 @@ void WFFile::setMetadata(const WFInvokedUrlCommand& command) {
     if (auto t = target(command, 0)) send(t->fileSystem->setMetadataForURL(t->url, command.argumentAtIndex(1)), command);
 }
 
+bool WFFile::holdsAFilesystemRoot(const Target& target) const {
+    if (!dynamic_cast<WFLocalFilesystem*>(target.fileSystem.get())) return false;
+    auto native = target.fileSystem->filesystemPathForURL(target.url);
+    if (!native) return false;
+    // The "root" filesystem (the container) holds the others' roots: its
+    // "/Documents" is the "persistent" root under another name.
+    for (const auto& fs : fileSystems()) {
+        auto* local = dynamic_cast<WFLocalFilesystem*>(fs.get());
+        if (local && local->rootIsAtOrBelow(*native)) return true;
+    }
+    return false;
+}
+
 void WFFile::remove(const WFInvokedUrlCommand& command) {
     auto t = target(command, 0);
     if (!t) return;
-    if (t->url.fullPath().value_or("").empty())
+    if (t->url.fullPath().value_or("").empty() || holdsAFilesystemRoot(*t))
         return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
     send(t->fileSystem->removeFileAtURL(t->url), command);
 }
@@ -450,7 +463,7 @@ void WFFile::remove(const WFInvokedUrlCommand& command) {
 void WFFile::removeRecursively(const WFInvokedUrlCommand& command) {
     auto t = target(command, 0);
     if (!t) return;
-    if (t->url.fullPath().value_or("").empty())
+    if (t->url.fullPath().value_or("").empty() || holdsAFilesystemRoot(*t))
         return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
     send(t->fileSystem->recursiveRemoveFileAtURL(t->url), command);
 }
@@ -474,6 +487,8 @@ void WFFile::copyOrMove(const WFInvokedUrlCommand& command, bool copy) {
     auto sourceFs = sourceURL ? filesystemForURL(*sourceURL) : nullptr;
     auto destinationFs = destinationURL ? filesystemForURL(*destinationURL) : nullptr;
     if (!sourceFs || !destinationFs) return send(WFFileErrorResult(NOT_FOUND_ERR), command);
+    if (!copy && holdsAFilesystemRoot({*sourceURL, sourceFs}))
+        return send(WFFileErrorResult(INVALID_MODIFICATION_ERR), command);
     auto reply = replier(shared_from_this(), command);
     inBackground(*this, [destinationFs, sourceFs, newName, copy, reply, src = *sourceURL, dest = *destinationURL] {
         destinationFs->copyFileToURL(dest, newName, sourceFs, src, copy, reply);

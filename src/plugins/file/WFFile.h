@@ -92,6 +92,9 @@ private:
     void send(const WFPluginResult& result, const WFInvokedUrlCommand& command) const;
     void registerExtraFileSystems(const std::string& list);
     void copyOrMove(const WFInvokedUrlCommand& command, bool copy);
+    // Whether removing or moving the entry at `url` would take a registered
+    // filesystem's root with it.
+    bool holdsAFilesystemRoot(const Target& target) const;
     using ReadAnswer = std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
     void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);
 

@@ -257,6 +257,10 @@ WFLocalFilesystem::WFLocalFilesystem(std::string name, std::string root) : fsRoo
 
 // --- Paths --------------------------------------------------------------------
 
+bool WFLocalFilesystem::rootIsAtOrBelow(const std::string& nativePath) const {
+    return isSameOrBelow(fsRoot_, nativePath);
+}
+
 std::string WFLocalFilesystem::stripQueryParametersFromPath(const std::string& path) {
     return path.substr(0, path.find('?'));
 }

@@ -16,6 +16,8 @@ public:
 
     // The native path of the root, without a trailing "/" (except "/" itself).
     const std::string& fsRoot() const { return fsRoot_; }
+    // Whether `nativePath` (normalised) is this filesystem's root or holds it.
+    bool rootIsAtOrBelow(const std::string& nativePath) const;
 
     // --- Paths ---------------------------------------------------------------
     // The path up to its first "?".

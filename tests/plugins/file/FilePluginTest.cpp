@@ -181,6 +181,29 @@ TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered)
     EXPECT_EQ(response->status, 404);
 }
 
+TEST_F(FilePluginTest, NoFilesystemRootGoesThroughAnotherFilesystem) {
+    start();
+    test::writeFile(Container::documentsPath() + "/keep.txt", "k");
+    test::writeFile(Container::cachesPath() + "/keep.txt", "k");
+    // "root" is the container: the others' roots lie inside it.
+    EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/root/Documents"})),
+              error(6, NO_MODIFICATION_ALLOWED_ERR));
+    EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/root/Library/"})),
+              error(6, NO_MODIFICATION_ALLOWED_ERR));
+    EXPECT_EQ(call("remove", Value::array({"wffile://localhost/root/tmp"})), error(6, NO_MODIFICATION_ALLOWED_ERR));
+    EXPECT_EQ(call("moveTo", Value::array({"wffile://localhost/root/Library", "wffile://localhost/temporary/", "L"})),
+              error(6, INVALID_MODIFICATION_ERR));
+    EXPECT_EQ(test::readFile(Container::documentsPath() + "/keep.txt"), "k");
+    EXPECT_EQ(test::readFile(Container::cachesPath() + "/keep.txt"), "k");
+    EXPECT_TRUE(fs::is_directory(Container::tmpPath()));
+    // What is not a root stays the page's own.
+    test::writeFile(Container::libraryPath() + "/mine/x", "x");
+    EXPECT_EQ(call("moveTo", Value::array({"wffile://localhost/root/Library/mine", "wffile://localhost/temporary/", "m"}))
+                  .message["fullPath"],
+              "/m/");
+    EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/temporary/m"})).status, 1);
+}
+
 TEST_F(FilePluginTest, EveryActionAnswersBadArgumentsWithoutCrashing) {
     start();
     const Value shapes[] = {Value::array(), Value::array({nullptr, nullptr, nullptr, nullptr}),
