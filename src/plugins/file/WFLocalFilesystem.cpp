@@ -287,8 +287,23 @@ std::optional<std::string> WFLocalFilesystem::normalizePath(const std::string& p
     return out;
 }
 
+std::optional<std::string> WFLocalFilesystem::pathOfURL(const WFFilesystemURL& url) {
+    if (!url.fullPath()) return std::nullopt;
+    std::string path = *url.fullPath();
+    if (url.url() && url.url()->hasQuery()) {
+        const std::string query = "?" + url.url()->query();
+        if (path.size() >= query.size() && path.compare(path.size() - query.size(), query.size(), query) == 0)
+            path.resize(path.size() - query.size());
+    }
+    return path;
+}
+
 std::optional<std::string> WFLocalFilesystem::filesystemPathForFullPath(const std::string& fullPath) const {
-    auto normalised = normalizePath(stripQueryParametersFromPath(fullPath));
+    return nativePathForPath(stripQueryParametersFromPath(fullPath));
+}
+
+std::optional<std::string> WFLocalFilesystem::nativePathForPath(const std::string& fullPath) const {
+    auto normalised = normalizePath(fullPath);
     if (!normalised) return std::nullopt;
     if (isRootPath(*normalised)) return fsRoot_;
     const std::string base = fsRoot_ == "/" ? "" : fsRoot_;
@@ -296,8 +311,8 @@ std::optional<std::string> WFLocalFilesystem::filesystemPathForFullPath(const st
 }
 
 std::optional<std::string> WFLocalFilesystem::nativePath(const WFFilesystemURL& url) const {
-    if (!url.fullPath()) return std::nullopt;
-    return filesystemPathForFullPath(*url.fullPath());
+    auto path = pathOfURL(url);
+    return path ? nativePathForPath(*path) : std::nullopt;
 }
 
 std::optional<std::string> WFLocalFilesystem::filesystemPathForURL(const WFFilesystemURL& url) {
@@ -342,12 +357,12 @@ bool WFLocalFilesystem::valueForKeyIsNumber(const Value& dictionary, const std::
 
 Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDirectory) {
     std::optional<platform::Url> nativeURL;
-    if (auto native = filesystemPathForFullPath(fullPath)) {
+    if (auto native = nativePathForPath(fullPath)) {
         std::string text = platform::Url::fileURL(*native).absoluteString();
         if (itemAt(*native).isDirectory && text.back() != '/') text += '/';
         nativeURL = platform::Url::parse(text);
     }
-    return makeEntry(fullPath, WFLastPathComponent(stripQueryParametersFromPath(fullPath)), isDirectory, nativeURL);
+    return makeEntry(fullPath, WFLastPathComponent(fullPath), isDirectory, nativeURL);
 }
 
 std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemURL& url) {
@@ -355,7 +370,7 @@ std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemU
     if (!native) return std::nullopt;
     const Item item = itemAt(*native);
     if (!item.exists) return std::nullopt;
-    return makeEntryForPath(*url.fullPath(), item.isDirectory);
+    return makeEntryForPath(*pathOfURL(url), item.isDirectory);
 }
 
 WFPluginResult WFLocalFilesystem::entryForLocalURI(const WFFilesystemURL& url) {
@@ -376,9 +391,9 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
     const std::string requested = requestedPath.get<std::string>();
     if (requested.find(':') != std::string::npos) return WFFileErrorResult(ENCODING_ERR);
     // The requested path is always taken below the directory, even with a leading "/".
-    auto fullPath = normalizePath(stripQueryParametersFromPath(*url.fullPath()) + "/" + requested);
+    auto fullPath = normalizePath(*pathOfURL(url) + "/" + requested);
     if (!fullPath) return WFFileErrorResult(ENCODING_ERR);
-    auto native = filesystemPathForFullPath(*fullPath);
+    auto native = nativePathForPath(*fullPath);
     if (!native) return WFFileErrorResult(ENCODING_ERR);
 
     const Item item = itemAt(*native);
@@ -403,7 +418,7 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
 
 WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
     if (!url.fullPath()) return WFFileErrorResult(ENCODING_ERR);
-    auto fullPath = normalizePath(stripQueryParametersFromPath(*url.fullPath()));
+    auto fullPath = normalizePath(*pathOfURL(url));
     if (!fullPath) return WFFileErrorResult(ENCODING_ERR);
     // The parent of the root is the root.
     std::string parent = "/";
@@ -411,7 +426,7 @@ WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
         const auto slash = fullPath->rfind('/');
         parent = slash == std::string::npos || slash == 0 ? "/" : fullPath->substr(0, slash);
     }
-    auto native = filesystemPathForFullPath(parent);
+    auto native = nativePathForPath(parent);
     const Item item = native ? itemAt(*native) : Item{};
     if (!item.exists) return WFFileErrorResult(NOT_FOUND_ERR);
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
@@ -467,7 +482,7 @@ WFPluginResult WFLocalFilesystem::readEntriesAtURL(const WFFilesystemURL& url) {
     if (!native) return WFFileErrorResult(ENCODING_ERR);
     auto names = listDirectory(*native);
     if (!names) return WFFileErrorResult(NOT_FOUND_ERR);
-    const std::string directory = *normalizePath(stripQueryParametersFromPath(*url.fullPath()));
+    const std::string directory = *normalizePath(*pathOfURL(url));
     Value entries = Value::array();
     for (const auto& name : *names) {
         const bool isDirectory = itemAt(*native + "/" + name).isDirectory;
@@ -537,8 +552,8 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     if (newName.empty() || newName == "." || newName == ".." || newName.find('/') != std::string::npos ||
         newName.find('\0') != std::string::npos || !destinationURL.fullPath())
         return fail(ENCODING_ERR);
-    auto destinationPath = normalizePath(stripQueryParametersFromPath(*destinationURL.fullPath()));
-    auto destination = destinationPath ? filesystemPathForFullPath(*destinationPath) : std::nullopt;
+    auto destinationPath = normalizePath(*pathOfURL(destinationURL));
+    auto destination = destinationPath ? nativePathForPath(*destinationPath) : std::nullopt;
     if (!destination) return fail(ENCODING_ERR);
     const std::string newFullPath = (*destinationPath == "/" ? "" : *destinationPath) + "/" + newName;
     const std::string newPath = (*destination == "/" ? "" : *destination) + "/" + newName;

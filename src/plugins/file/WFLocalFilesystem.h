@@ -70,6 +70,11 @@ public:
     std::optional<uint64_t> truncateFile(const std::string& nativePath, int64_t position, int* error);
 
 private:
+    // The URL's full path without its query: a "?" that the path itself
+    // holds (escaped in the URL) is part of a name.
+    static std::optional<std::string> pathOfURL(const WFFilesystemURL& url);
+    // The native path of a full path that holds no query.
+    std::optional<std::string> nativePathForPath(const std::string& fullPath) const;
     std::optional<std::string> nativePath(const WFFilesystemURL& url) const;
 
     std::string fsRoot_;

@@ -204,6 +204,29 @@ TEST_F(FilePluginTest, NoFilesystemRootGoesThroughAnotherFilesystem) {
     EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/temporary/m"})).status, 1);
 }
 
+TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
+    start();
+    const std::string docs = Container::documentsPath();
+    test::writeFile(docs + "/d/keep.txt", "k");
+    test::writeFile(docs + "/d?x/f.txt", "f");
+    Value listed;
+    for (const auto& entry : call("readEntries", Value::array({"wffile://localhost/persistent/"})).message)
+        if (entry["fullPath"] == "/d?x/") listed = entry;
+    EXPECT_EQ(listed["name"], "d?x");
+    EXPECT_EQ(listed["nativeURL"], "file://" + docs + "/d%3Fx/");
+    Answer copied = call("copyTo", Value::array({"wffile://localhost/persistent/d/keep.txt",
+                                                 "wffile://localhost/persistent/", "k?v"}));
+    EXPECT_EQ(copied.message["name"], "k?v");
+    EXPECT_EQ(call("readAsText", Value::array({"wffile://localhost/persistent/k%3Fv", "utf-8", 0, -1})), (Answer{1, "k"}));
+    // Removing "d?x" (as the page escapes it) removes that directory, not "d".
+    EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/persistent/d%3Fx/"})).status, 1);
+    EXPECT_FALSE(fs::exists(docs + "/d?x"));
+    EXPECT_EQ(test::readFile(docs + "/d/keep.txt"), "k");
+    // A real query is still no part of the path.
+    EXPECT_EQ(call("readAsText", Value::array({"wffile://localhost/persistent/d/keep.txt?v=2", "utf-8", 0, -1})),
+              (Answer{1, "k"}));
+}
+
 TEST_F(FilePluginTest, EveryActionAnswersBadArgumentsWithoutCrashing) {
     start();
     const Value shapes[] = {Value::array(), Value::array({nullptr, nullptr, nullptr, nullptr}),

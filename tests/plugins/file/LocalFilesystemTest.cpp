@@ -99,7 +99,9 @@ TEST_F(LocalFilesystemTest, EntriesDescribeFilesAndDirectories) {
     Value rootEntry = files->makeEntryForPath("/", true);
     EXPECT_EQ(rootEntry["name"], "/");
     EXPECT_EQ(rootEntry["fullPath"], "/");
-    EXPECT_EQ(files->makeEntryForPath("/a.txt?v=2", false)["name"], "a.txt");
+    // A URL's query is no part of the entry.
+    writeFile(root + "/a.txt", "a");
+    EXPECT_EQ(files->makeEntryForLocalURL(persistent("/a.txt?v=2")).value_or(Value())["fullPath"], "/a.txt");
     // An entry for something that is not there is not made.
     EXPECT_EQ(files->makeEntryForLocalURL(persistent("/nothing")), std::nullopt);
     EXPECT_EQ(code(files->entryForLocalURI(persistent("/nothing"))), NOT_FOUND_ERR);
