@@ -191,6 +191,7 @@ void NBEventlogLogger::appendRecord(const platform::Bytes& record, int logSource
         return;
     }
     NBEventlogAccountData& data = accountDataForAccount(account);
+    if (data.writerForLogSource(logSource).fileIsGone()) data.removeWriterForLogSource(logSource);
     NBEventlogWriter& writer = data.writerForLogSource(logSource);
     if (!writer.writeRecord(record)) {
         NBLogError(kNBLoggerCore, "I-COR000017", "Failure to write data for account %s, logSource %d. Discarding.",
@@ -349,7 +350,9 @@ void NBEventlogLogger::finishPost(const NBEventlogRequest& request,
 
 std::shared_ptr<EVLPBLogRequest> NBEventlogLogger::logRequestFromPath(const std::string& path, int logSource) {
     auto bytes = readWholeFile(path);
-    if (!bytes || bytes->empty()) return nullptr;  // unreadable, or no event in it
+    // Only whole records go: part of one would spoil the request for the service.
+    if (bytes) bytes->resize(NBEventlogWriter::wholeRecordsLength(*bytes));
+    if (!bytes || bytes->empty()) return nullptr;  // unreadable, or no whole event in it
     auto request = EVLPBLogRequest::create();
     NANOSetInt32(request.get(), EVLPBLogRequest::log_source, logSource);
     NANOSetArray(request.get(), EVLPBLogRequest::serialized_log_events,

@@ -5,6 +5,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <pb_decode.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -55,6 +57,11 @@ void NBEventlogWriter::close() {
     fd_ = -1;
 }
 
+bool NBEventlogWriter::fileIsGone() const {
+    struct stat st {};
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && st.st_nlink == 0;
+}
+
 void NBEventlogWriter::appendVarint(platform::Bytes& out, uint64_t length) {
     uint32_t value = static_cast<uint32_t>(length);
     while (value >= 0x80) {
@@ -62,6 +69,16 @@ void NBEventlogWriter::appendVarint(platform::Bytes& out, uint64_t length) {
         value >>= 7;
     }
     out.push_back(static_cast<uint8_t>(value));
+}
+
+std::size_t NBEventlogWriter::wholeRecordsLength(const platform::Bytes& contents) {
+    pb_istream_t stream = pb_istream_from_buffer(contents.data(), contents.size());
+    std::size_t whole = 0;
+    uint32_t length = 0;
+    while (stream.bytes_left > 0 && pb_decode_varint32(&stream, &length) && length <= stream.bytes_left &&
+           pb_read(&stream, nullptr, length))
+        whole = contents.size() - stream.bytes_left;
+    return whole;
 }
 
 bool NBEventlogWriter::writeLogEvent(const EVLPBLogEvent& event) {

@@ -29,6 +29,9 @@ public:
     // Appends a record of bytes already encoded.
     bool writeRecord(const platform::Bytes& encoded);
     void close();
+    // Whether the open file has been deleted (its directory cleared away):
+    // what is appended there would never be sent.
+    bool fileIsGone() const;
 
     int fd() const { return fd_; }
     uint64_t numBytes() const { return numBytes_; }
@@ -36,6 +39,10 @@ public:
 
     // The varint that prefixes a record of `length` bytes (its low 32 bits).
     static void appendVarint(platform::Bytes& out, uint64_t length);
+    // How many leading bytes of a file's contents are whole records: a file
+    // cut short (the process ended mid-append, or the cut after a failed
+    // write failed too) ends in part of one.
+    static std::size_t wholeRecordsLength(const platform::Bytes& contents);
 
 private:
     std::string path_;

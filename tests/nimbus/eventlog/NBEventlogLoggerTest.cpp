@@ -197,6 +197,36 @@ TEST_F(NBEventlogLoggerTest, UploadsToTheLogPath) {
     EXPECT_EQ(test::filesUnder(logDirectory()).size(), 1u) << "events are still kept";
 }
 
+// Files cleared away under an open writer, or cut short on disk: later events
+// still reach a file that will be sent, and only whole records are sent.
+TEST_F(NBEventlogLoggerTest, FilesDeletedOrCutShortOnDisk) {
+    test::RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, ""); });
+    makeLogger(true, server.url("/log"));
+    logger->logEvent(eventNamed("before"), 137, "greenhouse");
+    logger->waitUntilIdle();
+    std::filesystem::remove_all(logDirectory());
+    for (int i = 0; i < 2; ++i) logger->logEvent(eventNamed("after" + std::to_string(i)), 137, "greenhouse");
+    settle();
+    const auto files = test::filesUnder(logDirectory());
+    ASSERT_EQ(files.size(), 1u);
+    const Bytes whole = test::fileBytes(files[0]);
+    ASSERT_EQ(test::eventRecords(whole).value_or(std::vector<Bytes>{}).size(), 2u);
+
+    // The process ended in the middle of a third record; another file holds
+    // only the start of one.
+    test::writeFile(files[0], std::string(whole.begin(), whole.end()) + "\x64" "ab");
+    test::writeFile(files[0].substr(0, files[0].rfind('/')) + "/1", "\x85");
+    std::atomic<bool> flushed{false};
+    logger->flushWithCompletionHandler([&] { flushed = true; });
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }, 10s));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    auto request = test::requestOf(requests[0].body);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(test::serializedEvents(*request), whole);
+    EXPECT_TRUE(test::filesUnder(logDirectory()).empty());
+}
+
 // Sending starts some time after the first report of a connected network;
 // entering the background sends at once, but never a second post while one
 // is outstanding, and one file is never listed twice.
