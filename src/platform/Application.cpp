@@ -242,6 +242,10 @@ bool Application::idleTimerDisabled() const {
 
 void Application::setMinimumBackgroundFetchInterval(double seconds) {
     std::lock_guard lock(mutex_);
+    // The interval in force asked for again leaves the next fetch where it
+    // is: a page that starts fetching at every launch or resume would put it
+    // off for ever otherwise.
+    if (seconds == fetchInterval_ && fetchInterval_ < UIApplicationBackgroundFetchIntervalNever) return;
     fetchInterval_ = seconds;
     scheduleFetchTimerLocked();
 }

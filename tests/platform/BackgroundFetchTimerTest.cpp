@@ -52,4 +52,17 @@ TEST_F(BackgroundFetchTimerTest, FetchesOnlyInTheBackgroundUntilNever) {
     EXPECT_EQ(delegate.fetches, seen);
 }
 
+// Fetching switched on again while it is on (a page's start at every resume)
+// keeps the fetches coming instead of putting the next one off each time.
+TEST_F(BackgroundFetchTimerTest, StartingAgainDoesNotPutTheNextFetchOff) {
+    app().setShortestBackgroundFetchPeriod(60ms);
+    app().setState(ApplicationState::Background);
+    app().setMinimumBackgroundFetchInterval(UIApplicationBackgroundFetchIntervalMinimum);
+    for (int i = 0; i < 20; ++i) {
+        RunLoop::pumpFor(20ms);
+        app().setMinimumBackgroundFetchInterval(UIApplicationBackgroundFetchIntervalMinimum);
+    }
+    EXPECT_GE(delegate.fetches, 2);
+}
+
 }  // namespace
