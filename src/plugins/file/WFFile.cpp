@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 
 #include "host/WFCommandDelegate.h"
@@ -571,6 +572,10 @@ void WFFile::write(const WFInvokedUrlCommand& command) {
     const int64_t position = platform::integerValue(command.argumentAtIndex(2));
     auto reply = replier(shared_from_this(), command);
     inBackground(*this, [t = *t, data, position, reply] {
+        // A write is a cut and then an append: two at once would leave both
+        // appended after both cuts, so writes go one at a time.
+        static std::mutex writing;
+        std::lock_guard lock(writing);
         // The file is cut at the position first: what follows it is replaced.
         // A position it cannot be cut at (negative, past the largest file)
         // must not become an append at the end reported as written there; a

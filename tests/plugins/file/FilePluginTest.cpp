@@ -3,6 +3,7 @@
 // the "wffile" scheme's responses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "Await.h"
@@ -155,6 +156,27 @@ TEST_F(FilePluginTest, WriteReadAndRemoveAsThePageSeesThem) {
     Answer copied = call("copyTo", Value::array({text, "wffile://localhost/temporary/", nullptr}));
     EXPECT_EQ(copied.message["fullPath"], "/t.txt");
     EXPECT_EQ(test::readFile(Container::tmpPath() + "/t.txt"), "h\xC3\xA9llo");
+}
+
+// Writes sent together (two writers on one file) each replace the file
+// whole, never one appended after the other.
+TEST_F(FilePluginTest, WritesSentTogetherLeaveOneOfThemWhole) {
+    start();
+    const Value url = "wffile://localhost/persistent/c.txt";
+    std::vector<std::string> prefixes;
+    for (int i = 0; i < 8; ++i) {
+        const std::string id = "W" + std::to_string(i);
+        plugin->performAction("write:", WFInvokedUrlCommand(Value::array({url, std::string(200000, char('a' + i)), 0}),
+                                                            id, "WFFile", "write"));
+        prefixes.push_back("nativeCallback('" + id + "',1,200000,");
+    }
+    ASSERT_TRUE(platform::RunLoop::pumpUntil([&] {
+        return std::all_of(prefixes.begin(), prefixes.end(),
+                           [&](const auto& p) { return !controller->engine()->scriptsContaining(p).empty(); });
+    }));
+    const std::string content = test::readFile(Container::documentsPath() + "/c.txt");
+    EXPECT_EQ(content.size(), 200000u);
+    EXPECT_EQ(content.find_first_not_of(content.front()), std::string::npos);
 }
 
 TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered) {
