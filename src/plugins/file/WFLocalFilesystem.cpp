@@ -140,6 +140,7 @@ int copyFailureCode(const CopyFailure& failure) {
     const int e = failure.err;
     if (failure.reading) return (e == ENOENT || e == EACCES || e == EPERM) ? INVALID_MODIFICATION_ERR : NOT_READABLE_ERR;
     if (e == ENOSPC || e == EDQUOT || e == EFBIG) return QUOTA_EXCEEDED_ERR;
+    if (e == EEXIST) return PATH_EXISTS_ERR;
     if (e == EACCES || e == EPERM || e == EROFS) return NO_MODIFICATION_ALLOWED_ERR;
     return INVALID_MODIFICATION_ERR;
 }
@@ -207,12 +208,25 @@ std::string temporarySibling(const std::string& path) {
     return path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".wharf-" + suffix;
 }
 
+// Renames into place; unless `replace`, never over something that is there
+// by then (another copy to the same name may have finished meanwhile).
+int renameIntoPlace(const std::string& from, const std::string& to, bool replace) {
+    if (!replace) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EINVAL) return errno;  // EINVAL: a file system without RENAME_NOREPLACE
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
 // Copies `from` beside `to`, then renames the copy into place (replacing a
-// file or an empty directory there): a failure leaves nothing half-written.
-std::optional<CopyFailure> copyIntoPlace(const std::string& from, const std::string& to) {
+// file or an empty directory there when `replace`): a failure leaves nothing
+// half-written.
+std::optional<CopyFailure> copyIntoPlace(const std::string& from, const std::string& to, bool replace) {
     const std::string staging = temporarySibling(to);
     auto failure = copyTree(from, staging);
-    if (!failure && ::rename(staging.c_str(), to.c_str()) != 0) failure = CopyFailure{false, errno};
+    if (!failure) {
+        if (int err = renameIntoPlace(staging, to, replace)) failure = CopyFailure{false, err};
+    }
     if (failure) removeTree(staging);
     return failure;
 }
@@ -590,7 +604,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     if (copy) {
         if (item.isDirectory && !canCopyMoveSrc(*source, newPath)) return fail(INVALID_MODIFICATION_ERR);
         if (target.exists) return fail(PATH_EXISTS_ERR);
-        failure = copyIntoPlace(*source, newPath);
+        failure = copyIntoPlace(*source, newPath, false);
     } else {
         // A filesystem's root stays where it is.
         if (*source == localSource->fsRoot()) return fail(INVALID_MODIFICATION_ERR);
@@ -602,7 +616,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         if (::rename(source->c_str(), newPath.c_str()) != 0) {
             if (errno != EXDEV) {
                 failure = CopyFailure{false, errno};
-            } else if (!(failure = copyIntoPlace(*source, newPath))) {
+            } else if (!(failure = copyIntoPlace(*source, newPath, true))) {
                 if (int err = removeTree(*source))
                     platform::log("error removing filesystem entry at %s: %s", source->c_str(),
                                   errnoDescription(err, *source).c_str());

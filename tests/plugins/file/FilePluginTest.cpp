@@ -159,24 +159,45 @@ TEST_F(FilePluginTest, WriteReadAndRemoveAsThePageSeesThem) {
 }
 
 // Writes sent together (two writers on one file) each replace the file
-// whole, never one appended after the other.
-TEST_F(FilePluginTest, WritesSentTogetherLeaveOneOfThemWhole) {
+// whole, never one appended after the other; of copies sent together to one
+// name, one is made and the others find it there.
+TEST_F(FilePluginTest, ChangesSentTogetherNeitherMergeNorReplaceEachOther) {
     start();
+    const std::string docs = Container::documentsPath();
+    auto sendAll = [&](const std::string& action, int count, auto arguments) {
+        std::vector<std::string> ids;
+        for (int i = 0; i < count; ++i) {
+            ids.push_back(action + std::to_string(i));
+            plugin->performAction(action + ":", WFInvokedUrlCommand(arguments(i), ids.back(), "WFFile", action));
+        }
+        std::vector<int> statuses;
+        EXPECT_TRUE(platform::RunLoop::pumpUntil([&] {
+            statuses.clear();
+            for (const auto& id : ids) {
+                auto sent = controller->engine()->scriptsContaining("nativeCallback('" + id + "',");
+                if (sent.empty()) return false;
+                statuses.push_back(std::stoi(sent[0].substr(sent[0].find("',") + 2)));
+            }
+            return true;
+        }));
+        return statuses;
+    };
     const Value url = "wffile://localhost/persistent/c.txt";
-    std::vector<std::string> prefixes;
-    for (int i = 0; i < 8; ++i) {
-        const std::string id = "W" + std::to_string(i);
-        plugin->performAction("write:", WFInvokedUrlCommand(Value::array({url, std::string(200000, char('a' + i)), 0}),
-                                                            id, "WFFile", "write"));
-        prefixes.push_back("nativeCallback('" + id + "',1,200000,");
-    }
-    ASSERT_TRUE(platform::RunLoop::pumpUntil([&] {
-        return std::all_of(prefixes.begin(), prefixes.end(),
-                           [&](const auto& p) { return !controller->engine()->scriptsContaining(p).empty(); });
-    }));
-    const std::string content = test::readFile(Container::documentsPath() + "/c.txt");
+    auto written = sendAll("write", 8, [&](int i) { return Value::array({url, std::string(200000, char('a' + i)), 0}); });
+    EXPECT_EQ(written, std::vector<int>(8, 1));
+    const std::string content = test::readFile(docs + "/c.txt");
     EXPECT_EQ(content.size(), 200000u);
     EXPECT_EQ(content.find_first_not_of(content.front()), std::string::npos);
+
+    for (int i = 0; i < 8; ++i) test::writeFile(docs + "/src" + std::to_string(i), std::string(2 << 20, char('a' + i)));
+    auto copied = sendAll("copyTo", 8, [&](int i) {
+        return Value::array({"wffile://localhost/persistent/src" + std::to_string(i), "wffile://localhost/persistent/",
+                             "copy"});
+    });
+    ASSERT_EQ(std::count(copied.begin(), copied.end(), 1), 1);
+    EXPECT_EQ(std::count(copied.begin(), copied.end(), 6), 7);
+    const auto made = std::find(copied.begin(), copied.end(), 1) - copied.begin();
+    EXPECT_EQ(test::readFile(docs + "/copy"), test::readFile(docs + "/src" + std::to_string(made)));
 }
 
 TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered) {
