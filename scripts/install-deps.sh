@@ -17,6 +17,8 @@ PACKAGES=(
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libdeflate-dev
   libcpp-httplib-dev gzip xvfb xauth xxd openssl
+  # printing and status-bar tests: PDFs read back, clicks through the X server
+  poppler-utils libxtst-dev
   # network-namespace test of the network-information plug-in (ip; unshare is in util-linux)
   iproute2
   # property lists from another writer (plistutil) and the benchmark's anchor

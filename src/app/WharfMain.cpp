@@ -43,8 +43,9 @@ platform::AppShell* gShell = nullptr;
 
 // How long a --screenshot run waits for the page before giving up.
 constexpr std::chrono::seconds kScreenshotDeadline{60};
-// Time for the loaded page to be painted before the snapshot.
-constexpr std::chrono::milliseconds kPaintDelay{300};
+// Time for the loaded page to run its start-up calls and be painted before
+// the snapshot.
+constexpr std::chrono::milliseconds kPaintDelay{1000};
 
 struct Options {
     std::string bundle;
@@ -142,12 +143,12 @@ public:
 private:
     void take() {
         auto controller = delegate_->viewController();
-        platform::WebView* view = controller ? controller->webView() : nullptr;
-        if (!view) {
+        if (!controller || !controller->webView() || !gShell) {
             wharfQuit(1);
             return;
         }
-        platform::AppShell::snapshot(*view, path_, [this](bool ok) {
+        // The whole window: the status bar's strip too.
+        gShell->snapshotWindow(path_, [this](bool ok) {
             done_ = true;
             if (ok) {
                 std::printf("%s\n", path_.c_str());

@@ -56,13 +56,17 @@ void WFUIWebViewEngine::setWebViewFactory(WebViewFactory f) {
     factory() = std::move(f);
 }
 
-WFUIWebViewEngine::WFUIWebViewEngine(WFRect frame) {
+std::shared_ptr<platform::WebView> WFUIWebViewEngine::makeWebView(WFRect frame) {
     WebViewFactory make;
     {
         std::lock_guard lock(gFactoryMutex);
         make = factory();
     }
-    if (make) engineWebView_ = make(frame);
+    return make ? make(frame) : nullptr;
+}
+
+WFUIWebViewEngine::WFUIWebViewEngine(WFRect frame) {
+    engineWebView_ = makeWebView(frame);
     if (!engineWebView_) platform::log("No web view: the web-view factory is not set.");
     platform::log("Using UIWebView");
 }

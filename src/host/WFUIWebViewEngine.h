@@ -23,6 +23,9 @@ public:
     // Registers the class "WFUIWebViewEngine" (created with a frame).
     static void registerClass();
     static void setWebViewFactory(WebViewFactory factory);
+    // A new web view from the factory (null when none is set), for plug-ins
+    // that lay content out off screen.
+    static std::shared_ptr<platform::WebView> makeWebView(WFRect frame);
 
     explicit WFUIWebViewEngine(WFRect frame);
     ~WFUIWebViewEngine() override;

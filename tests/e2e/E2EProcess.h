@@ -1,9 +1,12 @@
 #pragma once
 // Runs a host binary to its end (or a deadline) with its output in files.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -15,6 +18,19 @@
 extern char** environ;
 
 namespace wharf::test {
+
+// A loopback port nothing listens on (it was free a moment ago).
+inline int closedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
 
 struct E2ERun {
     int status = -1;  // exit status, or 128 + signal

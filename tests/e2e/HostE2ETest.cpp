@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "E2EProcess.h"
 #include "TestSupport.h"
 #include "platform/Url.h"
 #include "platform/Value.h"
@@ -32,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using wharf::platform::Value;
+using wharf::test::closedPort;
 using wharf::test::readFile;
 using wharf::test::TempDir;
 using wharf::test::writeFile;
@@ -101,19 +103,6 @@ void setPort(const std::string& bundle, int port) {
     for (auto at = config.find("@PORT@"); at != std::string::npos; at = config.find("@PORT@"))
         config.replace(at, 6, std::to_string(port));
     writeFile(bundle + "/config.xml", config);
-}
-
-// A loopback port nothing listens on (it was free a moment ago).
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 bool waitForLog(const Host& host, const std::string& text, std::chrono::seconds timeout = std::chrono::seconds(20)) {

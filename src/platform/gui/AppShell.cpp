@@ -2,15 +2,17 @@
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
-#include <webkit2/webkit2.h>
 
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
-#include "platform/gui/WebView.h"
+#include "platform/StatusBar.h"
+#include "platform/gui/StatusBarView.h"
+#include "platform/gui/WebKitPrinter.h"
 
 namespace wharf::platform {
 
@@ -19,7 +21,8 @@ struct AppShell::Impl {
     AppShellOptions options;
     GtkApplication* app = nullptr;
     GtkWidget* window = nullptr;
-    GtkWidget* content = nullptr;
+    // The window's child: the content below the status bar's strip.
+    std::unique_ptr<StatusBarView> statusBar;
     AppShellDelegate* delegate = nullptr;
     GMemoryMonitor* memoryMonitor = nullptr;
     std::vector<std::string> pendingURLs;
@@ -60,6 +63,7 @@ void terminate(AppShell::Impl* impl) {
     guarded("will terminate", [] { Application::shared().postWillTerminate(); });
     if (impl->window) gtk_widget_destroy(impl->window);
     impl->window = nullptr;
+    impl->statusBar.reset();
     g_application_quit(G_APPLICATION(impl->app));
 }
 
@@ -82,6 +86,8 @@ void buildWindow(AppShell::Impl* impl) {
     impl->window = gtk_application_window_new(impl->app);
     gtk_window_set_title(GTK_WINDOW(impl->window), impl->options.title.c_str());
     gtk_window_set_default_size(GTK_WINDOW(impl->window), impl->options.width, impl->options.height);
+    impl->statusBar = std::make_unique<StatusBarView>(StatusBar::shared());
+    gtk_container_add(GTK_CONTAINER(impl->window), impl->statusBar->widget());
 
     g_signal_connect(impl->window, "notify::is-active",
                      G_CALLBACK(+[](GObject*, GParamSpec*, gpointer d) { updateState(static_cast<AppShell::Impl*>(d)); }),
@@ -133,6 +139,7 @@ void launch(AppShell::Impl* impl) {
     if (impl->launched) return;
     impl->launched = true;
     buildWindow(impl);
+    installWebKitPrinter();
     bool ok = false;
     guarded("didFinishLaunching", [&] { ok = impl->delegate->didFinishLaunching(); });
     if (!ok) {
@@ -245,40 +252,54 @@ void AppShell::quit(int status) {
 GtkWidget* AppShell::window() const { return impl_->window; }
 
 void AppShell::setContent(GtkWidget* widget) {
-    if (!impl_->window) return;
-    if (impl_->content) gtk_container_remove(GTK_CONTAINER(impl_->window), impl_->content);
-    impl_->content = widget;
-    if (widget) gtk_container_add(GTK_CONTAINER(impl_->window), widget);
+    if (!impl_->window || !impl_->statusBar) return;
+    impl_->statusBar->setContent(widget);
 }
 
-void AppShell::snapshot(WebView& view, const std::string& pngPath, std::function<void(bool)> done) {
-    GtkWidget* w = view.widget();
-    if (!w || !WEBKIT_IS_WEB_VIEW(w)) {
+namespace {
+
+struct WindowSnapshot {
+    GtkWidget* window;
+    gulong handler = 0;
+    std::string path;
+    std::function<void(bool)> done;
+};
+
+gboolean saveWindow(gpointer data) {
+    std::unique_ptr<WindowSnapshot> job(static_cast<WindowSnapshot*>(data));
+    bool ok = false;
+    if (GdkWindow* gdk = gtk_widget_get_window(job->window)) {
+        GdkPixbuf* pixbuf =
+            gdk_pixbuf_get_from_window(gdk, 0, 0, gdk_window_get_width(gdk), gdk_window_get_height(gdk));
+        if (pixbuf) {
+            ok = gdk_pixbuf_save(pixbuf, job->path.c_str(), "png", nullptr, nullptr);
+            g_object_unref(pixbuf);
+        }
+    }
+    g_object_unref(job->window);
+    if (job->done) guarded("window snapshot completion", [&] { job->done(ok); });
+    return G_SOURCE_REMOVE;
+}
+
+void afterPaint(GdkFrameClock* clock, gpointer data) {
+    auto* job = static_cast<WindowSnapshot*>(data);
+    g_signal_handler_disconnect(clock, job->handler);
+    g_idle_add(&saveWindow, job);
+}
+
+}  // namespace
+
+void AppShell::snapshotWindow(const std::string& pngPath, std::function<void(bool)> done) {
+    GdkWindow* gdk = impl_->window ? gtk_widget_get_window(impl_->window) : nullptr;
+    GdkFrameClock* clock = gdk ? gdk_window_get_frame_clock(gdk) : nullptr;
+    if (!clock) {
         if (done) done(false);
         return;
     }
-    struct Job {
-        std::string path;
-        std::function<void(bool)> done;
-    };
-    auto* job = new Job{pngPath, std::move(done)};
-    webkit_web_view_get_snapshot(
-        WEBKIT_WEB_VIEW(w), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            std::unique_ptr<Job> job(static_cast<Job*>(data));
-            GError* err = nullptr;
-            cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &err);
-            bool ok = false;
-            if (surface) {
-                ok = cairo_surface_write_to_png(surface, job->path.c_str()) == CAIRO_STATUS_SUCCESS;
-                cairo_surface_destroy(surface);
-            } else {
-                log("Snapshot failed: %s", err ? err->message : "unknown error");
-                g_clear_error(&err);
-            }
-            if (job->done) guarded("snapshot completion", [&] { job->done(ok); });
-        },
-        job);
+    // What the screen shows once the window has painted its next frame.
+    auto* job = new WindowSnapshot{GTK_WIDGET(g_object_ref(impl_->window)), 0, pngPath, std::move(done)};
+    job->handler = g_signal_connect(clock, "after-paint", G_CALLBACK(&afterPaint), job);
+    gtk_widget_queue_draw(impl_->window);
 }
 
 }  // namespace wharf::platform

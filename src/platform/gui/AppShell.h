@@ -10,8 +10,6 @@ typedef struct _GtkWidget GtkWidget;
 
 namespace wharf::platform {
 
-class WebView;
-
 // What a root view hears of its window.
 class ViewEvents {
 public:
@@ -66,8 +64,9 @@ public:
     void setViewEvents(ViewEvents* events) { viewEvents_ = events; }
     ViewEvents* viewEvents() const { return viewEvents_; }
 
-    // Writes a PNG of the web view's visible area; `done(true)` on success.
-    static void snapshot(WebView& view, const std::string& pngPath, std::function<void(bool)> done);
+    // Writes a PNG of what the window shows (status bar and web view) once it
+    // has painted its next frame; `done(true)` on success.
+    void snapshotWindow(const std::string& pngPath, std::function<void(bool)> done);
 
     struct Impl;
 

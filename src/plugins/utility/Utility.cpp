@@ -24,6 +24,7 @@ const WFActionTable& Utility::actions() {
         {"clearCache", &Utility::clearCache},
         {"sendNotification", &Utility::sendNotification},
         {"clearNotifications", &Utility::clearNotifications},
+        {"print", &Utility::print},
     });
     return table;
 }
@@ -159,6 +160,77 @@ void Utility::sendNotification(const WFInvokedUrlCommand& command) { respondWith
 
 void Utility::clearNotifications(const WFInvokedUrlCommand& command) {
     respondWithStatus(command, WFResultStatus::OK);
+}
+
+platform::Value Utility::printCallbackId() const {
+    std::lock_guard lock(mutex_);
+    return printCallbackId_;
+}
+
+void Utility::print(const WFInvokedUrlCommand& command) {
+    const platform::Value identifier = command.argumentAtIndex(2);
+    {
+        std::lock_guard lock(mutex_);
+        printCallbackId_ = identifier;
+    }
+    auto engine = webViewEngine();
+    platform::PrintInfo info;
+    info.outputType = platform::PrintInfoOutputGeneral;
+    info.orientation = platform::PrintInfoOrientationPortrait;
+    info.duplex = platform::PrintInfoDuplexLongEdge;
+    if (auto url = engine ? engine->URL() : std::nullopt) info.jobName = url->absoluteString();
+
+    std::weak_ptr<WFPlugin> weak = weak_from_this();
+    auto completion = [weak](bool completed, const platform::Error* error) {
+        auto self = std::static_pointer_cast<Utility>(weak.lock());
+        if (!self) return;
+        const platform::Value id = self->printCallbackId();
+        if (id.is_null()) return;
+        if (completed) {
+            platform::log("print job finish");
+            self->callbackWithStringArgs(id, "[ 'finish' ]", true);
+        } else if (error) {
+            platform::log("print job errored %s", error->description().c_str());
+            self->callbackWithStringArgs(id, "[ 'error' ]", true);
+        } else {
+            platform::log("print job cancelled");
+            self->callbackWithStringArgs(id, "[ 'cancel' ]", true);
+        }
+    };
+
+    auto controller = platform::Printer::shared();
+    if (!controller) {
+        respondWithStatus(command, WFResultStatus::OK);
+        const platform::Error error = platform::Error::withDescription("WharfPrintErrorDomain", 0, "Printing is not available");
+        completion(false, &error);
+        return;
+    }
+    controller->setPrintInfo(info);
+    controller->setShowsPageRange(true);
+    controller->setPrintFormatter(platform::PrintFormatter{engine ? engine->engineWebView() : nullptr, nullptr,
+                                                           platform::doubleValue(command.argumentAtIndex(0, 0)),
+                                                           platform::doubleValue(command.argumentAtIndex(1, 0))});
+    controller->setDelegate(std::shared_ptr<platform::PrinterDelegate>(shared_from_this(), this));
+    // The answer goes first; the dialog opens from the main loop after it.
+    respondWithStatus(command, WFResultStatus::OK);
+    controller->presentAnimated(true, completion);
+}
+
+void Utility::printerDidDismissPrinterOptions() {
+    const platform::Value id = printCallbackId();
+    if (!id.is_null()) callbackWithStringArgs(id, "[ 'start' ]", false);
+}
+
+void Utility::callbackWithStringArgs(const platform::Value& identifier, const std::string& args, bool remove) {
+    auto engine = webViewEngine();
+    if (!engine) return;
+    const std::string id = identifier.is_string() ? identifier.get<std::string>() : platform::toJSONString(identifier);
+    const std::string script =
+        "window.plugins.utility._callback(" + id + ", " + (remove ? "true" : "false") + ", " + args + ")";
+    engine->evaluateJavaScript(script, [](const std::string& result, const platform::Error* error) {
+        platform::log("id=%s", result.c_str());
+        if (error) platform::log("%s", error->description().c_str());
+    });
 }
 
 void Utility::openDocument(const std::string& url) {

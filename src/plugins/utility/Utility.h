@@ -9,11 +9,14 @@
 
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
+#include "platform/Printer.h"
 #include "platform/gui/DocumentInteractionController.h"
 
 namespace wharf {
 
-class Utility : public WFPlugin, public platform::DocumentInteractionControllerDelegate {
+class Utility : public WFPlugin,
+                public platform::DocumentInteractionControllerDelegate,
+                public platform::PrinterDelegate {
 public:
     static const WFActionTable& actions();
     const WFActionTable& actionTable() const override { return actions(); }
@@ -30,6 +33,9 @@ public:
     void clearCache(const WFInvokedUrlCommand& command);
     void sendNotification(const WFInvokedUrlCommand& command);
     void clearNotifications(const WFInvokedUrlCommand& command);
+    // Prints the page through the print dialog; answers at once and reports
+    // the job's progress through "window.plugins.utility._callback".
+    void print(const WFInvokedUrlCommand& command);
 
     void respondWithStatus(const WFInvokedUrlCommand& command, WFResultStatus status);
     void respondWithMessage(const WFInvokedUrlCommand& command, const std::string& message);
@@ -42,6 +48,13 @@ public:
 
     GtkWidget* documentInteractionControllerViewForPreview(platform::DocumentInteractionController& controller) override;
 
+    // Evaluates "window.plugins.utility._callback(<identifier>, <remove>, <args>)"
+    // in the page, the identifier's text unquoted.
+    void callbackWithStringArgs(const platform::Value& identifier, const std::string& args, bool remove);
+    void printerDidDismissPrinterOptions() override;
+    // The identifier the page gave the running print job (null: none).
+    platform::Value printCallbackId() const;
+
     std::shared_ptr<platform::DocumentInteractionController> viewer() const;
     void setViewer(std::shared_ptr<platform::DocumentInteractionController> viewer);
 
@@ -53,6 +66,7 @@ private:
 
     mutable std::mutex mutex_;
     std::shared_ptr<platform::DocumentInteractionController> viewer_;
+    platform::Value printCallbackId_;
 };
 
 // Registers "Utility".

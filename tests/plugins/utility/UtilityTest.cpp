@@ -4,6 +4,8 @@
 // applications or shows itself.
 #include <gtest/gtest.h>
 
+#include "PluginHost.h"
+#include "RecordingPrinter.h"
 #include "SentResults.h"
 #include "TestSupport.h"
 #include "host/WFUIWebViewEngine.h"
@@ -50,18 +52,7 @@ protected:
             view = std::make_shared<testing::FakeWebView>();
             return view;
         });
-        test::writeFile(bundle.file("config.xml"),
-                        "<?xml version=\"1.0\"?>\n<widget id=\"t\" version=\"1\"><content src=\"index.html\" />"
-                        "<feature name=\"Utility\"><param name=\"ios-package\" value=\"Utility\" /></feature></widget>\n");
-        test::writeFile(bundle.file("Info.plist"),
-                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                        "<string>org.wharf.test</string></dict></plist>\n");
-        Container::ensureDirectory(bundle.file("www"));
-        test::writeFile(bundle.file("www/index.html"), "<html></html>");
-        Bundle::setMainBundle(Bundle::open(bundle.path()));
-        controller = std::make_shared<WFViewController>();
-        controller->init();
-        controller->viewDidLoad();
+        controller = test::startPluginHost(bundle, "Utility", "Utility");
         utility = std::dynamic_pointer_cast<Utility>(controller->getCommandInstance("utility"));
         ASSERT_NE(utility, nullptr);
         WFURLOpener::setShared(opener);
@@ -72,6 +63,7 @@ protected:
         utility.reset();
         controller.reset();
         DocumentInteractionController::setFactory(nullptr);
+        Printer::setShared(nullptr);
         WFURLOpener::setShared(nullptr);
         WFUIWebViewEngine::setWebViewFactory(nullptr);
         Bundle::setMainBundle(nullptr);
@@ -183,6 +175,48 @@ TEST_F(UtilityTest, UrlsGoToOtherApplicationsAndDocumentsToAPreviewThatTheNextRe
     ASSERT_NE(utility->viewer(), nullptr);
     EXPECT_EQ(utility->viewer()->URL().absoluteString(), b);
     EXPECT_EQ(opener->openedURLs().size(), 2u) << "a document is not handed to another application";
+}
+
+TEST_F(UtilityTest, PrintAnswersAtOnceAndReportsTheJobThroughThePagesCallback) {
+    auto printer = std::make_shared<test::RecordingPrinter>();
+    Printer::setShared(printer);
+    view->setURL(Url::parse("file:///app/www/index.html"));
+    auto progress = [&] {
+        std::vector<std::string> scripts;
+        for (const auto& script : view->scripts())
+            if (script.rfind("window.plugins.utility._callback", 0) == 0) scripts.push_back(script);
+        return scripts;
+    };
+
+    EXPECT_EQ(call("print", Value::array({612, 792, 7})).status, 1);
+    ASSERT_EQ(printer->requests.size(), 1u);
+    const auto& request = printer->requests[0];
+    EXPECT_EQ(request.kind, "dialog");
+    EXPECT_EQ(request.formatter.view, view.get()) << "the page itself prints";
+    EXPECT_EQ(request.formatter.maximumContentWidth, 612);
+    EXPECT_EQ(request.formatter.maximumContentHeight, 792);
+    EXPECT_EQ(request.info.jobName, "file:///app/www/index.html");
+    EXPECT_EQ(request.info.duplex, PrintInfoDuplexLongEdge);
+    EXPECT_TRUE(progress().empty()) << "nothing is reported before the user acts";
+    printer->dismissOptions();
+    const Error jammed = Error::withDescription("WharfPrintErrorDomain", 5, "Paper jam");
+    printer->complete(false, &jammed);
+    EXPECT_EQ(progress(), (std::vector<std::string>{"window.plugins.utility._callback(7, false, [ 'start' ])",
+                                                    "window.plugins.utility._callback(7, true, [ 'error' ])"}));
+
+    // The page's identifier goes in as it wrote it; without one nothing is reported.
+    call("print", Value::array({0, 0, "jobs[2]"}));
+    printer->complete(true);
+    EXPECT_EQ(progress().back(), "window.plugins.utility._callback(jobs[2], true, [ 'finish' ])");
+    call("print", Value::array({0, 0}));
+    printer->dismissOptions();
+    printer->complete(false);
+    EXPECT_EQ(progress().size(), 3u);
+
+    // No print controller at all: the job errs.
+    Printer::setShared(nullptr);
+    EXPECT_EQ(call("print", Value::array({0, 0, 9})).status, 1);
+    EXPECT_EQ(progress().back(), "window.plugins.utility._callback(9, true, [ 'error' ])");
 }
 
 }  // namespace

@@ -1,0 +1,258 @@
+#include "plugins/printer/APPPrinter.h"
+
+#include <chrono>
+#include <string_view>
+
+#include "host/WFCommandDelegate.h"
+#include "host/WFUIWebViewEngine.h"
+#include "host/WFViewControllerInterface.h"
+#include "platform/Bundle.h"
+#include "platform/Log.h"
+#include "platform/RunLoop.h"
+#include "platform/gui/WebView.h"
+
+namespace wharf {
+
+using platform::Value;
+
+namespace {
+// After a cancelled load, the time a new one has to begin (a page that
+// navigates on while loading) before the print counts as failed.
+constexpr std::chrono::milliseconds kCancelledLoadGrace{250};
+}  // namespace
+
+// Listens to one load of the off-screen web view and ends it once: with the
+// print when it finishes, with a failed print when it fails.
+class APPPrinter::ContentLoad final : public platform::WebViewObserver {
+public:
+    ContentLoad(std::weak_ptr<WFPlugin> plugin, platform::WebView* view) : plugin_(std::move(plugin)), view_(view) {}
+
+    bool decidePolicyForNavigation(const platform::URLRequest&, platform::NavigationType, bool) override { return true; }
+    void loadStarted() override {
+        ++starts_;
+        failed_ = false;
+    }
+    void loadRedirected() override {}
+    void loadFinished() override {
+        // The engine ends a failed load with a finish too: that is no content.
+        if (done_ || failed_) return;
+        done_ = true;
+        if (auto self = printer()) self->webViewDidFinishLoad();
+    }
+    void loadFailed(const platform::Error& error) override {
+        if (done_) return;
+        failed_ = true;
+        if (error.domain == platform::kURLErrorDomain && error.code == platform::kURLErrorCancelled) {
+            // A load the page replaced with another ends with that one.
+            const int starts = starts_;
+            std::weak_ptr<WFPlugin> weak = plugin_;
+            auto* view = view_;
+            platform::RunLoop::performAfter(kCancelledLoadGrace, [weak, view, starts, error] {
+                auto self = std::static_pointer_cast<APPPrinter>(weak.lock());
+                if (!self || self->contentView_.get() != view || !self->contentLoad_) return;
+                ContentLoad& load = *self->contentLoad_;
+                if (load.done_ || load.starts_ != starts || view->isLoading()) return;
+                load.done_ = true;
+                self->contentFailedToLoad(error);
+            });
+            return;
+        }
+        done_ = true;
+        if (auto self = printer()) self->contentFailedToLoad(error);
+    }
+
+private:
+    std::shared_ptr<APPPrinter> printer() const { return std::static_pointer_cast<APPPrinter>(plugin_.lock()); }
+
+    std::weak_ptr<WFPlugin> plugin_;
+    platform::WebView* view_;
+    int starts_ = 0;
+    bool failed_ = false;
+    bool done_ = false;
+};
+
+void registerPrinterPlugin() { WFRegisterPluginClass<APPPrinter>("APPPrinter"); }
+
+const WFActionTable& APPPrinter::actions() {
+    static const WFActionTable table = WFMakeActionTable<APPPrinter>({
+        {"check", &APPPrinter::check},
+        {"pick", &APPPrinter::pick},
+        {"print", &APPPrinter::print},
+    });
+    return table;
+}
+
+APPPrinter::~APPPrinter() {
+    if (contentView_) contentView_->setObserver(nullptr);
+}
+
+std::optional<std::string> APPPrinter::callbackId() const {
+    std::lock_guard lock(mutex_);
+    return callbackId_;
+}
+
+Value APPPrinter::settings() const {
+    std::lock_guard lock(mutex_);
+    return settings_;
+}
+
+bool APPPrinter::isPrintingAvailable() { return platform::Printer::isPrintingAvailable(); }
+
+std::shared_ptr<platform::Printer> APPPrinter::printController() { return platform::Printer::shared(); }
+
+// --- Actions ---------------------------------------------------------------
+
+void APPPrinter::check(const WFInvokedUrlCommand& command) {
+    auto delegate = commandDelegate();
+    if (!delegate) return;
+    std::weak_ptr<WFCommandDelegate> weakDelegate = delegate;
+    delegate->runInBackground([weakDelegate, callbackId = command.callbackId()] {
+        const Value parts = Value::array({isPrintingAvailable(), -1});
+        if (auto delegate = weakDelegate.lock())
+            delegate->sendPluginResult(WFPluginResult::resultWithStatusMessageAsMultipart(WFResultStatus::OK, parts),
+                                       callbackId);
+    });
+}
+
+void APPPrinter::pick(const WFInvokedUrlCommand& command) {
+    if (!isPrintingAvailable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        callbackId_ = command.callbackId();
+    }
+    presentPrinterPicker();
+}
+
+void APPPrinter::print(const WFInvokedUrlCommand& command) {
+    auto controller = printController();
+    if (!controller || !controller->printingAvailable()) return;
+    Value settings = command.argumentAtIndex(1, Value::object(), WFValueClass::Dictionary);
+    {
+        std::lock_guard lock(mutex_);
+        callbackId_ = command.callbackId();
+        settings_ = settings;
+    }
+    adjustPrintControllerWithSettings(*controller, settings);
+    loadContentIntoPrintController(platform::stringValue(command.argumentAtIndex(0, "")), *controller);
+}
+
+// --- Operations ------------------------------------------------------------
+
+platform::Printer& APPPrinter::adjustPrintControllerWithSettings(platform::Printer& controller, const Value& settings) {
+    auto flag = [&](const char* key) { return settings.contains(key) && platform::boolValue(settings[key]); };
+    auto text = [&](const char* key) {
+        return settings.contains(key) && settings[key].is_string() ? settings[key].get<std::string>() : std::string();
+    };
+    platform::PrintInfo info;
+    info.outputType = (flag("graystyle") ? platform::PrintInfoOutputGrayscale : platform::PrintInfoOutputGeneral) +
+                      (flag("border") ? 0 : platform::PrintInfoOutputPhoto);
+    info.orientation = flag("landscape") ? platform::PrintInfoOrientationLandscape : platform::PrintInfoOrientationPortrait;
+    const std::string duplex = text("duplex");
+    info.duplex = duplex == "long"    ? platform::PrintInfoDuplexLongEdge
+                  : duplex == "short" ? platform::PrintInfoDuplexShortEdge
+                                      : platform::PrintInfoDuplexNone;
+    info.jobName = text("name");
+    controller.setPrintInfo(info);
+    controller.setShowsPageRange(!flag("hidePageRange"));
+    controller.setShowsNumberOfCopies(!flag("hideNumberOfCopies"));
+    controller.setShowsPaperSelectionForLoadedPapers(!flag("hidePaperFormat"));
+    return controller;
+}
+
+std::optional<platform::Url> APPPrinter::contentURL(const std::string& content) {
+    static constexpr std::string_view kNeverInURL = " \t\r\n\f\v<>\"{}|\\^`";
+    if (content.empty() || content.find_first_of(kNeverInURL) != std::string::npos) return std::nullopt;
+    for (unsigned char c : content)
+        if (c < 0x20 || c == 0x7f) return std::nullopt;
+    return platform::Url::parse(content);
+}
+
+void APPPrinter::loadContentIntoPrintController(const std::string& content, platform::Printer& controller) {
+    if (contentView_) contentView_->setObserver(nullptr);
+    contentLoad_.reset();
+    contentView_ = WFUIWebViewEngine::makeWebView(WFRect{0, 0, 1024, 768});
+    if (!contentView_) {
+        platform::log("Printing needs a web view to lay the content out, and none can be made.");
+        answerCompleted(false);
+        return;
+    }
+    contentLoad_ = std::make_unique<ContentLoad>(weak_from_this(), contentView_.get());
+    contentView_->setObserver(contentLoad_.get());
+    // The controller holds the view as long as it may print it.
+    controller.setPrintFormatter(platform::PrintFormatter{contentView_.get(), contentView_, 0, 0});
+    if (auto url = contentURL(content)) {
+        platform::URLRequest request;
+        request.url = *url;
+        request.mainDocumentURL = *url;
+        contentView_->loadRequest(request);
+        return;
+    }
+    // Relative references in the HTML resolve against the web application's files.
+    std::optional<platform::Url> base;
+    auto bundle = platform::Bundle::mainBundle();
+    auto controllerView = viewController();
+    if (bundle) {
+        const std::string www = controllerView ? controllerView->wwwFolderName() : std::string("www");
+        base = platform::Url::fileURL(bundle->bundlePath() + "/" + www + "/");
+    }
+    contentView_->loadHTMLString(content, base);
+}
+
+void APPPrinter::webViewDidFinishLoad() {
+    auto controller = printController();
+    if (!controller) {
+        answerCompleted(false);
+        return;
+    }
+    const Value settings = this->settings();
+    const Value printerId = settings.contains("printerId") ? settings["printerId"] : Value();
+    if (printerId.is_string() && !printerId.get<std::string>().empty())
+        sendToPrinter(*controller, printerId.get<std::string>());
+    else
+        presentPrintController(*controller);
+}
+
+void APPPrinter::contentFailedToLoad(const platform::Error& error) {
+    platform::log("The content to print did not load: %s", error.localizedDescription().c_str());
+    answerCompleted(false);
+}
+
+void APPPrinter::presentPrintController(platform::Printer& controller) {
+    std::weak_ptr<WFPlugin> weak = weak_from_this();
+    controller.presentAnimated(true, [weak](bool completed, const platform::Error*) {
+        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->answerCompleted(completed);
+    });
+}
+
+void APPPrinter::sendToPrinter(platform::Printer& controller, const std::string& printerURL) {
+    std::weak_ptr<WFPlugin> weak = weak_from_this();
+    controller.printToPrinter(printerURL, [weak](bool completed, const platform::Error*) {
+        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->answerCompleted(completed);
+    });
+}
+
+void APPPrinter::presentPrinterPicker() {
+    auto controller = printController();
+    if (!controller) return;
+    std::weak_ptr<WFPlugin> weak = weak_from_this();
+    controller->presentPrinterPicker(true, [weak](const std::optional<std::string>& url) {
+        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->returnPrinterPickerResult(url);
+    });
+}
+
+void APPPrinter::returnPrinterPickerResult(const std::optional<std::string>& printerURL) {
+    auto delegate = commandDelegate();
+    if (!delegate) return;
+    delegate->sendPluginResult(printerURL ? WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, *printerURL)
+                                          : WFPluginResult::resultWithStatus(WFResultStatus::NoResult),
+                               callbackId());
+}
+
+void APPPrinter::answerCompleted(bool completed) {
+    // The answer goes to the last call: one print or pick at a time.
+    if (auto delegate = commandDelegate())
+        delegate->sendPluginResult(WFPluginResult::resultWithStatusMessageAsBool(WFResultStatus::OK, completed),
+                                   callbackId());
+}
+
+}  // namespace wharf
