@@ -8,6 +8,8 @@ PACKAGES=(
   cmake g++ make pkg-config ccache
   # platform layer
   libglib2.0-dev nlohmann-json3-dev libexpat1-dev uuid-dev
+  # location (gpsd; gpsfake for its test) and desktop notifications
+  libgps-dev gpsd gpsd-clients libnotify-dev dbus-daemon
   # host on WebKitGTK
   libwebkit2gtk-4.1-dev libgtk-3-dev
   # logging

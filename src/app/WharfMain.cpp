@@ -21,6 +21,7 @@
 #include "platform/Bundle.h"
 #include "platform/Container.h"
 #include "platform/Error.h"
+#include "platform/LocationSource.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
@@ -53,10 +54,13 @@ struct Options {
     std::vector<std::string> openURLs;
     std::string screenshot;
     bool backgroundFetch = false;
+    std::string location;
 };
 
 void usage(FILE* out) {
-    std::fprintf(out, "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]\n");
+    std::fprintf(out,
+                 "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]\n"
+                 "             [--location gpsd://HOST:PORT | replay:FILE | none]\n");
 }
 
 // false (after a message) for an unknown option or a missing value.
@@ -79,6 +83,8 @@ bool parseOptions(int argc, char** argv, Options& options, bool& help) {
             if (!value(options.home)) return false;
         } else if (arg == "--screenshot") {
             if (!value(options.screenshot)) return false;
+        } else if (arg == "--location") {
+            if (!value(options.location)) return false;
         } else if (arg == "--open-url") {
             std::string url;
             if (!value(url)) return false;
@@ -107,6 +113,33 @@ std::string defaultBundle() {
         if (::access((candidate + "/config.xml").c_str(), R_OK) == 0) return candidate;
     }
     return WHARF_DEMO_BUNDLE_DIR;
+}
+
+// The positions the application gets: --location, else the bundle's own
+// "WharfLocation" (whose replay track must lie in the bundle), else gpsd here.
+bool chooseLocationSource(const std::string& option, const platform::Bundle& bundle) {
+    std::string spec = option;
+    auto fromBundle = bundle.objectForInfoDictionaryKey("WharfLocation");
+    if (spec.empty() && fromBundle.is_string()) {
+        spec = fromBundle.get<std::string>();
+        if (spec.rfind("replay:", 0) == 0) {
+            auto track = bundle.pathForResource(spec.substr(7));
+            if (!track) {
+                std::fprintf(stderr, "wharf: WharfLocation names no track inside the bundle: %s\n", spec.c_str());
+                return false;
+            }
+            spec = "replay:" + *track;
+        }
+    }
+    if (spec.empty()) return true;
+    platform::Error error;
+    auto source = platform::LocationSource::fromSpec(spec, "", &error);
+    if (!source) {
+        std::fprintf(stderr, "wharf: location source: %s\n", error.localizedDescription().c_str());
+        return false;
+    }
+    platform::LocationSource::setShared(source);
+    return true;
 }
 
 void registerClasses(const std::function<void()>& extra) {
@@ -203,6 +236,7 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
             return 1;
         }
         platform::Bundle::setMainBundle(bundle);
+        if (!chooseLocationSource(options.location, *bundle)) return 2;
         registerClasses(registerExtraClasses);
         // Diagnostics hear of every Nimbus configuration; background uploads
         // an earlier run left unanswered go out again.

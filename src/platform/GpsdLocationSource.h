@@ -1,0 +1,34 @@
+#pragma once
+// Positions from gpsd, the GPS daemon. A reader thread keeps one connection
+// open while the source runs and posts every 2D or 3D fix to the main thread.
+// When gpsd cannot be reached (or the connection drops) the observers get one
+// kLocationErrorLocationUnknown error and the thread tries again every few
+// seconds.
+#include <memory>
+#include <string>
+
+#include "platform/LocationSource.h"
+
+namespace wharf::platform {
+
+class GpsdLocationSource : public LocationSource, public std::enable_shared_from_this<GpsdLocationSource> {
+public:
+    static std::shared_ptr<GpsdLocationSource> create(std::string host, std::string port);
+    ~GpsdLocationSource() override;
+
+    std::string description() const override;
+
+protected:
+    void startDelivery() override;
+    void stopDelivery() override;
+
+private:
+    GpsdLocationSource(std::string host, std::string port);
+    struct Reader;
+
+    const std::string host_;
+    const std::string port_;
+    std::shared_ptr<Reader> reader_;
+};
+
+}  // namespace wharf::platform

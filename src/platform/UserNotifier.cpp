@@ -1,0 +1,76 @@
+#include "platform/UserNotifier.h"
+
+#include <libnotify/notify.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/Log.h"
+
+namespace wharf::platform {
+
+namespace {
+
+// Only a session bus that is already there: asking GIO for one where none runs
+// would start a bus of its own (autolaunch) just to find no server on it.
+bool sessionBusExists() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address && *address) return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime && *runtime && ::access((std::string(runtime) + "/bus").c_str(), F_OK) == 0;
+}
+
+}  // namespace
+
+UserNotifier& UserNotifier::shared() {
+    static auto* notifier = new UserNotifier;
+    return *notifier;
+}
+
+UserNotifier::UserNotifier() : queue_(dispatch::createSerialQueue("wharf.notifications")) {}
+
+void UserNotifier::setApplicationName(const std::string& name) {
+    queue_->async([this, name] {
+        applicationName_ = name;
+        if (initialised_ && serverUsable_) notify_set_app_name(name.c_str());
+    });
+}
+
+void UserNotifier::scheduleLocalNotification(const LocalNotification& notification) {
+    const auto delay = notification.fireDate - Clock::shared()->now();
+    const std::string body = notification.alertBody;
+    if (delay > std::chrono::milliseconds(0)) {
+        queue_->after(delay, [this, body] { show(body); });
+    } else {
+        queue_->async([this, body] { show(body); });
+    }
+}
+
+void UserNotifier::flush() {
+    queue_->sync([] {});
+}
+
+void UserNotifier::show(const std::string& body) {
+    if (!initialised_) {
+        initialised_ = true;
+        serverUsable_ = sessionBusExists() && notify_init(applicationName_.c_str());
+    }
+    if (serverUsable_) {
+        NotifyNotification* n = notify_notification_new(applicationName_.c_str(), body.c_str(), nullptr);
+        GError* error = nullptr;
+        const bool shown = notify_notification_show(n, &error);
+        g_object_unref(n);
+        if (shown) {
+            lastFailure_.clear();
+            return;
+        }
+        // Said once per cause, not once per notification.
+        const std::string why = error ? error->message : "unknown error";
+        if (error) g_error_free(error);
+        if (why != lastFailure_) log("Notifications cannot be shown: %s", why.c_str());
+        lastFailure_ = why;
+    }
+    log("Notification: %s", body.c_str());
+}
+
+}  // namespace wharf::platform

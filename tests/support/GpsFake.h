@@ -1,0 +1,144 @@
+#pragma once
+// gpsfake (gpsd-clients) feeding an NMEA log, over and over, through a private
+// gpsd on a free loopback port, for tests of the gpsd location source. The
+// feed starts when the first client watches. It runs in a process group of
+// its own, ended with its gpsd when the object goes.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace wharf::test {
+
+// "$<body>*<checksum>\r\n"
+inline std::string nmeaSentence(const std::string& body) {
+    unsigned sum = 0;
+    for (char c : body) sum ^= static_cast<unsigned char>(c);
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+    return "$" + body + tail;
+}
+
+// GGA and RMC sentences for `count` seconds from `start` (seconds since 1970),
+// heading north from 48°07.038'N 11°31.000'E by `stepMinutes` of latitude a second.
+inline std::string nmeaTrack(std::time_t start, int count, double stepMinutes, double hdop = 1.0) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        const std::time_t t = start + i;
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char hms[16], dmy[16], lat[16];
+        std::strftime(hms, sizeof hms, "%H%M%S.00", &tm);
+        std::strftime(dmy, sizeof dmy, "%d%m%y", &tm);
+        std::snprintf(lat, sizeof lat, "%08.3f", 4807.038 + i * stepMinutes);
+        char gga[128], rmc[128];
+        std::snprintf(gga, sizeof gga, "GPGGA,%s,%s,N,01131.000,E,1,08,%.1f,545.4,M,46.9,M,,", hms, lat, hdop);
+        std::snprintf(rmc, sizeof rmc, "GPRMC,%s,A,%s,N,01131.000,E,010.0,000.0,%s,003.1,W", hms, lat, dmy);
+        text += nmeaSentence(gga) + nmeaSentence(rmc);
+    }
+    return text;
+}
+
+// A loopback TCP port that was free a moment ago.
+inline int freeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+class GpsFake {
+public:
+    // Starts gpsfake on `logPath`; check started() (and why() when it is not).
+    explicit GpsFake(const std::string& logPath, double cycleSeconds = 0.2) {
+        for (const char* tool : {"/usr/bin/gpsfake", "/usr/sbin/gpsd"}) {
+            if (::access(tool, X_OK) != 0) {
+                why_ = std::string(tool) + " is not installed";
+                return;
+            }
+        }
+        port_ = freeLoopbackPort();
+        const std::string portText = std::to_string(port_), cycle = std::to_string(cycleSeconds);
+        std::vector<std::string> args = {"/usr/bin/gpsfake", "-q", "-P", portText, "-c", cycle, logPath};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const bool spawned = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+        if (!spawned) {
+            why_ = "gpsfake could not be started";
+            pid_ = 0;
+            return;
+        }
+        // gpsd listens once gpsfake has it running (it then waits for a client).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = 0;
+                why_ = "gpsfake ended before gpsd listened (gpsd cannot start here)";
+                return;
+            }
+            if (listening()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        why_ = "gpsd did not listen within 10 s";
+    }
+    ~GpsFake() {
+        if (pid_ > 0) {
+            ::kill(-pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+            ::kill(-pid_, SIGKILL);  // a gpsd left behind in the group
+        }
+    }
+    GpsFake(const GpsFake&) = delete;
+    GpsFake& operator=(const GpsFake&) = delete;
+
+    bool started() const { return why_.empty(); }
+    const std::string& why() const { return why_; }
+    int port() const { return port_; }
+
+private:
+    // A bare connection that watches nothing does not start the feed.
+    bool listening() const {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port_));
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return ok;
+    }
+
+    pid_t pid_ = 0;
+    int port_ = 0;
+    std::string why_;
+};
+
+}  // namespace wharf::test
