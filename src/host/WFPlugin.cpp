@@ -7,7 +7,6 @@
 
 #include "host/WFStringsTable.h"
 #include "platform/Bundle.h"
-#include "platform/Device.h"
 
 namespace wharf {
 
@@ -74,18 +73,7 @@ std::string WFPlugin::pluginLocalizedString(const std::string& key) const {
     auto bundlePath = main->pathForResource(className(), "bundle");
     if (!bundlePath) return key;
     auto bundle = platform::Bundle::open(*bundlePath);
-    if (!bundle) return key;
-    std::string language = platform::Device::preferredLanguage();
-    language = language.substr(0, language.find('-'));
-    for (const std::string& folder : {language + ".lproj", std::string("Base.lproj"), std::string("en.lproj"),
-                                      std::string()}) {
-        auto path = bundle->pathForResource("Localizable", "strings", folder);
-        if (!path) continue;
-        auto table = wf_readStringsTable(*path);
-        if (!table) continue;
-        if (auto it = table->find(key); it != table->end()) return it->second;
-    }
-    return key;
+    return bundle ? wf_localizedString(*bundle, key) : key;
 }
 
 std::optional<std::string> WFPlugin::pluginImageResource(const std::string& name) const {

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/Bundle.h"
+#include "platform/Device.h"
 #include "platform/PropertyList.h"
 
 namespace wharf {
@@ -222,6 +224,20 @@ std::optional<std::map<std::string, std::string>> wf_readStringsTable(const std:
     for (auto it = plist->begin(); it != plist->end(); ++it)
         if (it->is_string()) table[it.key()] = it->get<std::string>();
     return table;
+}
+
+std::string wf_localizedString(const platform::Bundle& bundle, const std::string& key) {
+    std::string language = platform::Device::preferredLanguage();
+    language = language.substr(0, language.find('-'));
+    for (const std::string& folder : {language + ".lproj", std::string("Base.lproj"), std::string("en.lproj"),
+                                      std::string()}) {
+        auto path = bundle.pathForResource("Localizable", "strings", folder);
+        if (!path) continue;
+        auto table = wf_readStringsTable(*path);
+        if (!table) continue;
+        if (auto it = table->find(key); it != table->end()) return it->second;
+    }
+    return key;
 }
 
 }  // namespace wharf

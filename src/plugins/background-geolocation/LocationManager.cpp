@@ -1,0 +1,627 @@
+#include "plugins/background-geolocation/LocationManager.h"
+
+#include <glib.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cmath>
+#include <cstdio>
+
+#include "logging/LGLog.h"
+#include "platform/Dispatch.h"
+#include "platform/Format.h"
+#include "platform/SystemSound.h"
+#include "platform/Url.h"
+#include "sqldb/SQLDateFormatter.h"
+
+namespace wharf {
+
+namespace {
+
+using platform::Value;
+using namespace std::chrono_literals;
+
+constexpr auto kMaxLocationAge = 30.0;  // seconds
+constexpr auto kAcquisitionTimeout = 15s;
+constexpr auto kBackgroundTaskLimit = 30s;
+constexpr float kMaxDistanceFilter = 1000;
+constexpr float kSpeedLimitForFilter = 100;
+constexpr const char* kStationaryRegionIdentifier = "LocationManager stationary region";
+
+// System sounds of the debug narration.
+enum : uint32_t {
+    kSoundForeground = 1110,
+    kSoundBackground = 1112,
+    kSoundAcquiring = 1103,
+    kSoundRegionSet = 1052,
+    kSoundHandedOut = 1004,
+    kSoundRegionExit = 1005,
+    kSoundError = 1073,
+};
+
+platform::Error startError(const char* message) {
+    return platform::Error(kLocationManagerErrorDomain, 2, Value{{"code", 2}, {"message", message}});
+}
+
+std::string localTimeZone() {
+    GTimeZone* zone = g_time_zone_new_local();
+    std::string id = g_time_zone_get_identifier(zone);
+    g_time_zone_unref(zone);
+    return id;
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string text = platform::formatv(fmt, args);
+    va_end(args);
+    return text;
+}
+
+}  // namespace
+
+std::shared_ptr<LocationManager> LocationManager::create(Environment environment) {
+    std::shared_ptr<LocationManager> manager(new LocationManager(std::move(environment)));
+    manager->locationManager_->setDelegate(std::weak_ptr<platform::LocationManagerDelegate>(manager));
+    return manager;
+}
+
+LocationManager::LocationManager(Environment environment)
+    : clock_(environment.clock ? std::move(environment.clock) : platform::Clock::shared()),
+      store_(environment.store ? *environment.store : SQLiteLocationDAO::sharedInstance()),
+      application_(environment.application ? *environment.application : platform::Application::shared()),
+      locationManager_(std::make_unique<platform::LocationManager>(std::move(environment.source))) {
+    // Tracking goes on in the background: that is the point of this manager.
+    locationManager_->setAllowsBackgroundLocationUpdates(true);
+    localNotification_.timeZone = localTimeZone();
+}
+
+LocationManager::~LocationManager() {
+    std::lock_guard lock(mutex_);
+    if (reach_) reach_->stopNotifier();
+    endBackgroundTaskLocked();
+}
+
+void LocationManager::setDelegate(std::weak_ptr<wharf::LocationManagerDelegate> delegate) {
+    std::lock_guard lock(mutex_);
+    delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<wharf::LocationManagerDelegate> LocationManager::delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_.lock();
+}
+
+// --- configuration and control -------------------------------------------------------
+
+bool LocationManager::configure(const Config& config, platform::Error* /*error*/) {
+    LGLogVerbose("LocationManager configure");
+    LGLogDebug("%s", config.description().c_str());
+    std::shared_ptr<LocationUploader> startUploader;
+    {
+        std::lock_guard lock(mutex_);
+        config_ = config;
+        locationManager_->setPausesLocationUpdatesAutomatically(config.pauseLocationUpdates);
+        locationManager_->setActivityType(config.decodeActivityType());
+        locationManager_->setDistanceFilter(static_cast<double>(config.distanceFilter));
+        locationManager_->setDesiredAccuracy(static_cast<double>(config.decodeDesiredAccuracy()));
+        if (config.hasSyncUrl() && !uploader_) {
+            uploader_ = LocationUploader::create(store_, clock_);
+            startUploader = uploader_;
+        }
+        watchUploadHostLocked();
+    }
+    // Batches a previous run left unsent go out now, with any rows waiting.
+    if (startUploader) startUploader->start(*config.syncUrl, config.syncThreshold);
+    return true;
+}
+
+// Reachability follows the host that fixes are posted to.
+void LocationManager::watchUploadHostLocked() {
+    const std::optional<std::string>& target = config_.hasUrl() ? config_.url : config_.syncUrl;
+    std::string host;
+    if (target)
+        if (auto url = platform::Url::parse(*target)) host = url->host();
+    if (host == reachHost_ && (reach_ || host.empty())) return;
+    if (reach_) reach_->stopNotifier();
+    reach_.reset();
+    reachHost_ = host;
+    if (host.empty()) return;
+    reach_ = Reachability::reachabilityWithHostname(host);
+    if (!reach_) return;
+    std::weak_ptr<LocationManager> weak = weak_from_this();
+    reach_->setReachableBlock([weak](Reachability&) {
+        LGLogInfo("Network is now reachable");
+        if (auto self = weak.lock()) self->hasConnectivity_ = true;
+    });
+    reach_->setUnreachableBlock([weak](Reachability&) {
+        LGLogInfo("Network is now unreachable");
+        if (auto self = weak.lock()) self->hasConnectivity_ = false;
+    });
+}
+
+bool LocationManager::start(platform::Error* error) {
+    std::lock_guard lock(mutex_);
+    LGLogInfo("LocationManager will start: %d", isStarted_ ? 1 : 0);
+    if (isStarted_) return false;
+    switch (platform::LocationManager::authorizationStatus()) {
+        case platform::AuthorizationStatus::Restricted:
+            platform::setError(error, startError("Application's use of location services is restricted."));
+            return false;
+        case platform::AuthorizationStatus::Denied:
+            platform::setError(error, startError("User denied use of location services."));
+            return false;
+        case platform::AuthorizationStatus::NotDetermined:
+            LGLogVerbose("LocationManager requestAlwaysAuthorization");
+            locationManager_->requestAlwaysAuthorization();
+            break;
+        default:
+            break;
+    }
+    isStarted_ = true;
+    switchModeLocked(FOREGROUND_MODE);
+    return true;
+}
+
+bool LocationManager::stop(platform::Error* /*error*/) {
+    LGLogInfo("LocationManager stop");
+    std::lock_guard lock(mutex_);
+    if (!isStarted_) return true;
+    isStarted_ = false;
+    stopUpdatingLocationLocked();
+    locationManager_->stopMonitoringSignificantLocationChanges();
+    stopMonitoringForRegionLocked();
+    if (reach_) reach_->stopNotifier();
+    return true;
+}
+
+bool LocationManager::finish() {
+    LGLogInfo("LocationManager finish");
+    stopBackgroundTask();
+    return true;
+}
+
+void LocationManager::switchMode(uint64_t mode) {
+    std::lock_guard lock(mutex_);
+    switchModeLocked(mode);
+}
+
+void LocationManager::switchModeLocked(uint64_t mode) {
+    LGLogInfo("LocationManager switchMode %" PRIu64, mode);
+    operationMode_ = mode;
+    if (!isStarted_) return;
+    playSound(mode == FOREGROUND_MODE ? kSoundForeground : kSoundBackground);
+    if (mode == BACKGROUND_MODE && config_.saveBatteryOnBackground) {
+        isAcquiringStationaryLocation_ = true;
+        isAcquiringSpeed_ = false;
+        locationManager_->startMonitoringSignificantLocationChanges();
+    } else if (mode == FOREGROUND_MODE || !config_.saveBatteryOnBackground) {
+        isAcquiringStationaryLocation_ = false;
+        isAcquiringSpeed_ = true;
+        stopMonitoringForRegionLocked();
+        locationManager_->stopMonitoringSignificantLocationChanges();
+    }
+    aquireStartTime_ = clock_->monotonicNow();
+    stopUpdatingLocationLocked();
+    locationManager_->setDistanceFilter(platform::kLocationDistanceFilterNone);
+    locationManager_->setDesiredAccuracy(platform::kLocationAccuracyBestForNavigation);
+    startUpdatingLocationLocked();
+}
+
+void LocationManager::startUpdatingLocationLocked() {
+    if (isUpdatingLocation_) return;
+    locationManager_->startUpdatingLocation();
+    isUpdatingLocation_ = true;
+}
+
+void LocationManager::stopUpdatingLocationLocked() {
+    if (!isUpdatingLocation_) return;
+    locationManager_->stopUpdatingLocation();
+    isUpdatingLocation_ = false;
+}
+
+bool LocationManager::isLocationEnabled() const { return platform::LocationManager::locationServicesEnabled(); }
+
+std::optional<Value> LocationManager::getStationaryLocation() const {
+    std::lock_guard lock(mutex_);
+    if (!stationaryRegion_) return std::nullopt;
+    Value dict = Value::object();
+    dict["latitude"] = stationaryRegion_->center.latitude;
+    dict["longitude"] = stationaryRegion_->center.longitude;
+    dict["radius"] = stationaryRegion_->radius;
+    dict["time"] = stationarySince_ ? secondsSince1970(*stationarySince_) * 1000.0 : 0.0;
+    return dict;
+}
+
+Value LocationManager::getLocations() {
+    Value all = Value::array();
+    for (const auto& l : store_.getAllLocations()) all.push_back(l.toDictionary());
+    return all;
+}
+
+Value LocationManager::getValidLocations() {
+    Value valid = Value::array();
+    for (const auto& l : store_.getValidLocations()) valid.push_back(l.toDictionaryWithId());
+    return valid;
+}
+
+bool LocationManager::deleteLocation(int64_t locationId) { return store_.deleteLocation(locationId); }
+
+bool LocationManager::deleteAllLocations() { return store_.deleteAllLocations(); }
+
+void LocationManager::onAppTerminate() {
+    bool stopping;
+    {
+        std::lock_guard lock(mutex_);
+        stopping = config_.stopOnTerminate;
+    }
+    if (stopping) {
+        LGLogInfo("LocationManager is stopping on app terminate.");
+        stop(nullptr);
+    } else {
+        switchMode(BACKGROUND_MODE);
+    }
+}
+
+bool LocationManager::isStarted() const {
+    std::lock_guard lock(mutex_);
+    return isStarted_;
+}
+
+uint64_t LocationManager::operationMode() const {
+    std::lock_guard lock(mutex_);
+    return operationMode_;
+}
+
+bool LocationManager::isAcquiringStationaryLocation() const {
+    std::lock_guard lock(mutex_);
+    return isAcquiringStationaryLocation_;
+}
+
+bool LocationManager::isAcquiringSpeed() const {
+    std::lock_guard lock(mutex_);
+    return isAcquiringSpeed_;
+}
+
+std::size_t LocationManager::queuedLocations() const {
+    std::lock_guard lock(mutex_);
+    return locationQueue_.size();
+}
+
+bool LocationManager::holdsBackgroundTask() const {
+    std::lock_guard lock(mutex_);
+    return taskHeld_;
+}
+
+float LocationManager::calculateDistanceFilter(float speed) const {
+    float filter;
+    {
+        std::lock_guard lock(mutex_);
+        filter = static_cast<float>(config_.distanceFilter);
+    }
+    if (speed < kSpeedLimitForFilter) {
+        const float rounded = std::floor(static_cast<float>(std::fabs(speed) / 5.0 + 0.5)) * 5;
+        filter += rounded * rounded;
+    }
+    return std::min(filter, kMaxDistanceFilter);
+}
+
+// --- fixes -----------------------------------------------------------------------------
+
+void LocationManager::locationManagerDidUpdateLocations(const std::vector<platform::LocationFix>& locations) {
+    std::vector<Location> toQueue;
+    {
+        std::lock_guard lock(mutex_);
+        LGLogDebug("LocationManager didUpdateLocations (operationMode: %" PRIu64 ")", operationMode_);
+        const bool saveBattery = config_.saveBatteryOnBackground;
+        const bool continuous =
+            operationMode_ == FOREGROUND_MODE || (operationMode_ == BACKGROUND_MODE && !saveBattery);
+        if (continuous) {
+            startUpdatingLocationLocked();
+        } else if (operationMode_ == BACKGROUND_MODE && saveBattery && !isAcquiringStationaryLocation_ &&
+                   !stationaryRegion_) {
+            switchModeLocked(operationMode_);
+        }
+
+        std::optional<Location> best;
+        for (const auto& fix : locations) {
+            Location location = Location::fromCLLocation(fix);
+            location.type = "current";
+            const double age = location.locationAge(*clock_);
+            LGLogDebug("Location age %f", age);
+            if (age > kMaxLocationAge || !location.hasAccuracy() || !location.hasTime(*clock_)) continue;
+            if (!best) {
+                best = location;
+            } else if (location.isBetterLocation(&*best)) {
+                LGLogInfo("Better location found: %s", location.description().c_str());
+                best = location;
+            }
+        }
+        if (!best) return;
+
+        const double accuracy = best->accuracy.value_or(0);
+        const bool accurate = accuracy <= static_cast<double>(config_.desiredAccuracy);
+        const bool timedOut = clock_->monotonicNow() - aquireStartTime_ >= kAcquisitionTimeout;
+        if (isAcquiringStationaryLocation_) {
+            LGLogDebug("Acquiring stationary location, accuracy: %s", platform::toJSONString(Value(accuracy)).c_str());
+            playSound(kSoundAcquiring);
+            if (accurate) LGLogDebug("LocationManager found most accurate stationary before timeout");
+            else if (!timedOut) return;
+            isAcquiringStationaryLocation_ = false;
+            stopUpdatingLocationLocked();
+            Location stationary = best->copy();
+            stationary.type = "stationary";
+            startMonitoringStationaryRegionLocked(stationary);
+            toQueue = {stationary, *best};
+        } else if (isAcquiringSpeed_) {
+            playSound(kSoundAcquiring);
+            if (accurate) LGLogDebug("LocationManager found most accurate location before timeout");
+            else if (!timedOut) return;
+            notify("Aggressive monitoring engaged");
+            isAcquiringSpeed_ = false;
+            locationManager_->setDesiredAccuracy(static_cast<double>(config_.desiredAccuracy));
+            locationManager_->setDistanceFilter(calculateDistanceFilter(static_cast<float>(best->speed.value_or(-1))));
+            startUpdatingLocationLocked();
+            toQueue = {*best};
+        } else if (continuous) {
+            const double filter = calculateDistanceFilter(static_cast<float>(best->speed.value_or(-1)));
+            const double current = locationManager_->distanceFilter();
+            if (filter != current) {
+                LGLogInfo("LocationManager updated distanceFilter, new: %f, old: %f", filter, current);
+                locationManager_->setDistanceFilter(filter);
+                startUpdatingLocationLocked();
+            }
+            toQueue = {*best};
+        } else {
+            if (locationIsBeyondStationaryRegionLocked(*best)) {
+                notify("Manual stationary exit-detection");
+                switchModeLocked(operationMode_);
+            }
+            toQueue = {*best};
+        }
+    }
+    for (auto& location : toQueue) queue(std::move(location));
+}
+
+void LocationManager::startMonitoringStationaryRegionLocked(const Location& location) {
+    const double latitude = location.latitude.value_or(0), longitude = location.longitude.value_or(0);
+    const long radius = static_cast<long>(config_.stationaryRadius);
+    LGLogDebug("LocationManager startMonitoringStationaryRegion {%f,%f,%ld}", latitude, longitude, radius);
+    playSound(kSoundRegionSet);
+    notify(format("Monitoring region {%f,%f,%ld}", latitude, longitude, radius));
+    stopMonitoringForRegionLocked();
+    platform::CircularRegion region{kStationaryRegionIdentifier, {latitude, longitude},
+                                    static_cast<double>(config_.stationaryRadius), true};
+    locationManager_->startMonitoringForRegion(region);
+    stationaryRegion_ = region;
+    stationarySince_ = clock_->now();
+}
+
+void LocationManager::stopMonitoringForRegionLocked() {
+    if (stationaryRegion_) locationManager_->stopMonitoringForRegion(*stationaryRegion_);
+    stationaryRegion_.reset();
+    stationarySince_.reset();
+}
+
+bool LocationManager::locationIsBeyondStationaryRegionLocked(const Location& location) const {
+    if (!stationaryRegion_) return true;
+    const bool contains = stationaryRegion_->containsCoordinate(location.coordinate());
+    LGLogVerbose("LocationManager location {%s,%s} region {%f,%f,%f} contains: %d",
+                 platform::toJSONString(Value(location.latitude.value_or(0))).c_str(),
+                 platform::toJSONString(Value(location.longitude.value_or(0))).c_str(),
+                 stationaryRegion_->center.latitude, stationaryRegion_->center.longitude, stationaryRegion_->radius,
+                 contains ? 1 : 0);
+    return !contains;
+}
+
+// --- the queue -------------------------------------------------------------------------
+
+void LocationManager::queue(Location location) {
+    LGLogDebug("LocationManager queue %s", location.description().c_str());
+    int64_t limit;
+    {
+        std::lock_guard lock(mutex_);
+        limit = config_.maxLocations;
+    }
+    location.id = store_.persistLocation(location, limit);
+    {
+        std::lock_guard lock(mutex_);
+        locationQueue_.push_back(std::move(location));
+    }
+    flushQueue();
+}
+
+// Hands out at most one fix at a time. A loop, not a recursion: a fix that
+// cannot be handed out ends its task and the next one is tried at once.
+void LocationManager::flushQueue() {
+    for (;;) {
+        Location location;
+        {
+            std::lock_guard lock(mutex_);
+            if (taskHeld_) {
+                if (clock_->monotonicNow() - lastBgTaskAt_ <= kBackgroundTaskLimit) return;
+                LGLogWarn("LocationManager#flushQueue has to kill an out-standing background-task!");
+                notify("Outstanding bg-task was force-killed");
+                endBackgroundTaskLocked();
+                continue;
+            }
+            if (locationQueue_.empty()) return;
+            createBackgroundTaskLocked();
+            location = std::move(locationQueue_.front());
+            locationQueue_.pop_front();
+        }
+        if (!sync(location)) {
+            std::lock_guard lock(mutex_);
+            endBackgroundTaskLocked();
+            continue;
+        }
+        bool upload;
+        {
+            std::lock_guard lock(mutex_);
+            upload = location.type == "current" && (config_.hasSyncUrl() || config_.hasUrl());
+        }
+        if (upload)
+            platform::dispatch::globalQueue(platform::dispatch::Priority::Background)
+                ->async([self = shared_from_this(), location] { self->uploadStep(location); });
+        return;
+    }
+}
+
+void LocationManager::createBackgroundTaskLocked() {
+    lastBgTaskAt_ = clock_->monotonicNow();
+    // The expiration ends this task only: a later one may be held by then.
+    auto id = std::make_shared<std::atomic<platform::BackgroundTaskIdentifier>>(platform::kInvalidBackgroundTask);
+    std::weak_ptr<LocationManager> weak = weak_from_this();
+    bgTask_ = application_.beginBackgroundTask("LocationManager", [weak, id] {
+        if (auto self = weak.lock()) self->stopBackgroundTask(id->load());
+    });
+    id->store(bgTask_);
+    // A task the application refused is still held: the hand-out waits all the same.
+    taskHeld_ = true;
+}
+
+void LocationManager::endBackgroundTaskLocked() {
+    if (!taskHeld_) return;
+    if (bgTask_ != platform::kInvalidBackgroundTask) application_.endBackgroundTask(bgTask_);
+    bgTask_ = platform::kInvalidBackgroundTask;
+    taskHeld_ = false;
+}
+
+void LocationManager::stopBackgroundTask(std::optional<platform::BackgroundTaskIdentifier> expected) {
+    {
+        std::lock_guard lock(mutex_);
+        if (expected && (!taskHeld_ || *expected != bgTask_)) return;
+        endBackgroundTaskLocked();
+    }
+    flushQueue();
+}
+
+bool LocationManager::sync(const Location& location) {
+    LGLogInfo("LocationManager#sync %s", location.description().c_str());
+    bool debugging;
+    std::string mode;
+    long filter;
+    {
+        std::lock_guard lock(mutex_);
+        debugging = config_.isDebugging;
+        mode = operationMode_ == FOREGROUND_MODE ? "FG" : "BG";
+        filter = static_cast<long>(locationManager_->distanceFilter());
+    }
+    if (debugging) {
+        notify(format("Location update: %s\nSPD: %0.0f | DF: %ld | ACY: %0.0f", mode.c_str(),
+                      location.speed.value_or(0), filter, location.accuracy.value_or(0)));
+        playSound(kSoundHandedOut);
+    }
+    if (location.type == "stationary") {
+        fireStationaryRegionListeners(location);
+        return true;
+    }
+    if (location.type == "current") {
+        if (auto d = delegate()) d->onLocationChanged(location.toDictionary());
+        return true;
+    }
+    LGLogError("LocationManager#sync could not determine location_type.");
+    return false;
+}
+
+void LocationManager::fireStationaryRegionListeners(const Location& location) {
+    LGLogDebug("LocationManager#fireStationaryRegionListener");
+    Value dict = location.toDictionary();
+    {
+        std::lock_guard lock(mutex_);
+        dict["radius"] = static_cast<double>(config_.stationaryRadius);
+    }
+    if (auto d = delegate()) d->onStationaryChanged(dict);
+}
+
+// On the background-priority queue, once per handed-out ordinary fix.
+void LocationManager::uploadStep(const Location& location) {
+    Config config;
+    std::shared_ptr<LocationUploader> uploader;
+    std::shared_ptr<Reachability> reach;
+    {
+        std::lock_guard lock(mutex_);
+        config = config_;
+        uploader = uploader_;
+        reach = reach_;
+    }
+    if (hasConnectivity_ && config.hasUrl()) {
+        platform::Error error;
+        if (location.postAsJSON(*config.url, config.httpHeaders, &error)) {
+            // Its own row only: the ring buffer may have given the id to a newer fix.
+            if (location.id) store_.deleteLocation(location);
+        } else {
+            const Value& description = error.userInfo[platform::kLocalizedDescriptionKey];
+            LGLogWarn("LocationManager postJSON failed: error: %s",
+                      description.is_string() ? description.get<std::string>().c_str() : "(null)");
+            if (reach) {
+                hasConnectivity_ = reach->isReachable();
+                reach->startNotifier();
+            }
+        }
+    }
+    const std::optional<std::string>& batchUrl = config.hasSyncUrl() ? config.syncUrl : config.url;
+    if (uploader && batchUrl) uploader->sync(*batchUrl, config.syncThreshold);
+}
+
+// --- platform events ---------------------------------------------------------------------
+
+void LocationManager::locationManagerDidExitRegion(const platform::CircularRegion& region) {
+    LGLogDebug("LocationManager didExitRegion {%f,%f,%f}", region.center.latitude, region.center.longitude,
+               region.radius);
+    playSound(kSoundRegionExit);
+    notify("Exit stationary region");
+    std::lock_guard lock(mutex_);
+    switchModeLocked(operationMode_);
+}
+
+void LocationManager::locationManagerDidPauseLocationUpdates() {
+    LGLogDebug("LocationManager location updates paused");
+    notify("Location updates paused");
+}
+
+void LocationManager::locationManagerDidResumeLocationUpdates() {
+    LGLogDebug("LocationManager location updates resumed");
+    notify("Location updates resumed b");
+}
+
+void LocationManager::locationManagerDidFailWithError(const platform::Error& error) {
+    LGLogError("LocationManager didFailWithError: %s", error.description().c_str());
+    playSound(kSoundError);
+    notify("Location error: " + error.localizedDescription());
+    if (auto d = delegate()) d->onError(error);
+}
+
+void LocationManager::locationManagerDidChangeAuthorizationStatus(platform::AuthorizationStatus status) {
+    const unsigned raw = static_cast<unsigned>(status);
+    LGLogInfo("LocationManager didChangeAuthorizationStatus %u", raw);
+    notify(format("Authorization status changed %u", raw));
+    auto d = delegate();
+    if (!d) return;
+    if (status == platform::AuthorizationStatus::Restricted || status == platform::AuthorizationStatus::Denied)
+        d->onAuthorizationChanged(2);
+    else if (status == platform::AuthorizationStatus::AuthorizedAlways)
+        d->onAuthorizationChanged(1);
+}
+
+// --- debug narration ---------------------------------------------------------------------
+
+void LocationManager::notify(const std::string& text) {
+    platform::LocalNotification notification;
+    {
+        std::lock_guard lock(mutex_);
+        if (!config_.isDebugging) return;
+        localNotification_.fireDate = clock_->now();
+        localNotification_.alertBody = text;
+        notification = localNotification_;
+    }
+    platform::UserNotifier::shared().scheduleLocalNotification(notification);
+}
+
+void LocationManager::playSound(uint32_t sound) const {
+    std::lock_guard lock(mutex_);
+    if (config_.isDebugging) platform::AudioServicesPlaySystemSound(sound);
+}
+
+}  // namespace wharf

@@ -1,0 +1,175 @@
+#pragma once
+// The tracking engine of the geolocation plug-in. It runs the platform's
+// location manager in one of two modes:
+//
+// - FOREGROUND_MODE (1): an accurate first fix, then continuous updates with a
+//   distance filter that grows with the square of the speed;
+// - BACKGROUND_MODE (0): with saveBatteryOnBackground, one accurate
+//   "stationary" fix, then a region around it plus significant changes, and a
+//   fresh acquisition once the device leaves the region.
+//
+// Every fix it takes is stored in the location store, queued, and handed out
+// one at a time under a background task: to its delegate (the plug-in), and
+// for ordinary fixes to the configured server (one POST per fix) and to the
+// batch uploader. The next fix goes out once the page calls finish(), the task
+// expires, or a later fix finds the task more than 30 seconds old.
+//
+// Every method may be called from any thread; the platform's callbacks come on
+// the main thread.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Application.h"
+#include "platform/Clock.h"
+#include "platform/Error.h"
+#include "platform/LocationManager.h"
+#include "platform/UserNotifier.h"
+#include "platform/Value.h"
+#include "plugins/background-geolocation/Config.h"
+#include "plugins/background-geolocation/Location.h"
+#include "plugins/background-geolocation/LocationUploader.h"
+#include "plugins/background-geolocation/Reachability.h"
+#include "plugins/background-geolocation/SQLiteLocationDAO.h"
+
+namespace wharf {
+
+inline constexpr uint64_t BACKGROUND_MODE = 0;
+inline constexpr uint64_t FOREGROUND_MODE = 1;
+inline constexpr const char* kLocationManagerErrorDomain = "com.Velloran";
+
+// What the plug-in hears from the manager. Calls come on whichever thread
+// hands the fix out, or on the main thread for the platform's events.
+class LocationManagerDelegate {
+public:
+    virtual ~LocationManagerDelegate() = default;
+    // 1: location may be used always; 2: it may not (restricted or denied).
+    virtual void onAuthorizationChanged(int64_t status) = 0;
+    virtual void onLocationChanged(const platform::Value& location) = 0;
+    // The location's dictionary with "radius".
+    virtual void onStationaryChanged(const platform::Value& location) = 0;
+    virtual void onError(const platform::Error& error) = 0;
+};
+
+// What the manager works with; tests give their own.
+struct LocationManagerEnvironment {
+    std::shared_ptr<platform::LocationSource> source;  // nullptr: the process's
+    std::shared_ptr<platform::Clock> clock;            // nullptr: the process's
+    SQLiteLocationDAO* store = nullptr;                // nullptr: the shared store
+    platform::Application* application = nullptr;      // nullptr: the shared application
+};
+
+class LocationManager : public platform::LocationManagerDelegate,
+                        public std::enable_shared_from_this<LocationManager> {
+public:
+    using Environment = LocationManagerEnvironment;
+
+    static std::shared_ptr<LocationManager> create(Environment environment = {});
+    ~LocationManager() override;
+    LocationManager(const LocationManager&) = delete;
+    LocationManager& operator=(const LocationManager&) = delete;
+
+    void setDelegate(std::weak_ptr<wharf::LocationManagerDelegate> delegate);
+
+    // Applies the configuration at once. Always true.
+    bool configure(const Config& config, platform::Error* error);
+    // False without an error when already started; false with the
+    // "com.Velloran" error (code 2) when location use is not allowed.
+    bool start(platform::Error* error);
+    bool stop(platform::Error* error);
+    // Ends the task of the fix handed out last, which lets the next one go.
+    bool finish();
+    void switchMode(uint64_t mode);
+    bool isLocationEnabled() const;
+    // A desktop has no settings page to open for an application.
+    void showAppSettings() {}
+    void showLocationSettings() {}
+    // {"latitude", "longitude", "radius", "time"} of the stationary region.
+    std::optional<platform::Value> getStationaryLocation() const;
+    platform::Value getLocations();
+    platform::Value getValidLocations();
+    bool deleteLocation(int64_t locationId);
+    bool deleteAllLocations();
+    void onAppTerminate();
+
+    // State, for the plug-in and for tests.
+    bool isStarted() const;
+    uint64_t operationMode() const;
+    bool isAcquiringStationaryLocation() const;
+    bool isAcquiringSpeed() const;
+    bool hasConnectivity() const { return hasConnectivity_; }
+    std::size_t queuedLocations() const;
+    bool holdsBackgroundTask() const;
+    // The distance filter for a speed: |speed| rounded to a multiple of 5,
+    // squared, plus the configured filter (the configured filter alone from
+    // 100 m/s on), at most 1000 m.
+    float calculateDistanceFilter(float speed) const;
+    platform::LocationManager& platformManager() { return *locationManager_; }
+
+    // platform::LocationManagerDelegate (main thread).
+    void locationManagerDidUpdateLocations(const std::vector<platform::LocationFix>& locations) override;
+    void locationManagerDidExitRegion(const platform::CircularRegion& region) override;
+    void locationManagerDidPauseLocationUpdates() override;
+    void locationManagerDidResumeLocationUpdates() override;
+    void locationManagerDidFailWithError(const platform::Error& error) override;
+    void locationManagerDidChangeAuthorizationStatus(platform::AuthorizationStatus status) override;
+
+private:
+    explicit LocationManager(Environment environment);
+
+    void switchModeLocked(uint64_t mode);
+    void startUpdatingLocationLocked();
+    void stopUpdatingLocationLocked();
+    void startMonitoringStationaryRegionLocked(const Location& location);
+    void stopMonitoringForRegionLocked();
+    bool locationIsBeyondStationaryRegionLocked(const Location& location) const;
+    void queue(Location location);
+    void flushQueue();
+    void createBackgroundTaskLocked();
+    void endBackgroundTaskLocked();
+    // Ends the held task (only `expected` when given) and hands out the next fix.
+    void stopBackgroundTask(std::optional<platform::BackgroundTaskIdentifier> expected = std::nullopt);
+    // False for a fix of unknown type.
+    bool sync(const Location& location);
+    void fireStationaryRegionListeners(const Location& location);
+    void uploadStep(const Location& location);
+    void notify(const std::string& text);
+    void playSound(uint32_t sound) const;
+    std::shared_ptr<wharf::LocationManagerDelegate> delegate() const;
+    void watchUploadHostLocked();
+
+    const std::shared_ptr<platform::Clock> clock_;
+    SQLiteLocationDAO& store_;
+    platform::Application& application_;
+    std::unique_ptr<platform::LocationManager> locationManager_;
+
+    // Everything below is guarded by mutex_, which is never held while the
+    // delegate is called.
+    mutable std::recursive_mutex mutex_;
+    bool isStarted_ = false;
+    bool isUpdatingLocation_ = false;
+    bool isAcquiringStationaryLocation_ = false;
+    bool isAcquiringSpeed_ = false;
+    std::atomic<bool> hasConnectivity_{true};
+    uint64_t operationMode_ = BACKGROUND_MODE;
+    platform::Clock::MonoTime aquireStartTime_{};
+    std::optional<platform::CircularRegion> stationaryRegion_;
+    std::optional<platform::Clock::WallTime> stationarySince_;
+    std::deque<Location> locationQueue_;
+    platform::LocalNotification localNotification_;
+    bool taskHeld_ = false;
+    platform::BackgroundTaskIdentifier bgTask_ = platform::kInvalidBackgroundTask;
+    platform::Clock::MonoTime lastBgTaskAt_{};
+    Config config_;
+    std::shared_ptr<LocationUploader> uploader_;
+    std::shared_ptr<Reachability> reach_;
+    std::string reachHost_;
+    std::weak_ptr<wharf::LocationManagerDelegate> delegate_;
+};
+
+}  // namespace wharf

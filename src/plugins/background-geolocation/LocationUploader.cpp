@@ -1,0 +1,224 @@
+#include "plugins/background-geolocation/LocationUploader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "logging/LGLog.h"
+#include "platform/Container.h"
+#include "platform/Value.h"
+
+namespace wharf {
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Value;
+
+constexpr const char* kPrefix = "locations_";
+constexpr const char* kSuffix = ".json";
+
+bool isBatchFileName(const std::string& name) {
+    return name.size() > std::strlen(kPrefix) + std::strlen(kSuffix) && name.rfind(kPrefix, 0) == 0 &&
+           name.compare(name.size() - std::strlen(kSuffix), std::strlen(kSuffix), kSuffix) == 0;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes the batch under a name of its own: the time's name, or that name
+// with "-1", "-2"... when a batch of the same second exists. The text is
+// written aside first and linked into place, so a batch file is either whole
+// or absent, and no batch ever replaces another. Callers hold the uploader's
+// lock. The name, or "" with errno.
+std::string writeBatch(const std::string& directory, const std::string& baseName, const std::string& text) {
+    const std::string stem = baseName.substr(0, baseName.size() - std::strlen(kSuffix));
+    const std::string scratch = directory + "/." + stem + "." + std::to_string(::getpid()) + ".part";
+    const int fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return "";
+    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
+    const int writeErrno = errno;
+    ::close(fd);
+    if (!written) {
+        ::unlink(scratch.c_str());
+        errno = writeErrno;
+        return "";
+    }
+    for (int n = 0; n < 1000; ++n) {
+        const std::string name = n == 0 ? baseName : stem + "-" + std::to_string(n) + kSuffix;
+        if (::link(scratch.c_str(), (directory + "/" + name).c_str()) == 0) {
+            ::unlink(scratch.c_str());
+            return name;
+        }
+        if (errno != EEXIST) break;
+    }
+    const int linkErrno = errno;
+    ::unlink(scratch.c_str());
+    errno = linkErrno;
+    return "";
+}
+
+std::string describe(const platform::http::Result& result) {
+    return result.error ? result.error->localizedDescription() : "Success";
+}
+
+}  // namespace
+
+std::shared_ptr<LocationUploader> LocationUploader::create(SQLiteLocationDAO& store,
+                                                           std::shared_ptr<platform::Clock> clock) {
+    return std::shared_ptr<LocationUploader>(
+        new LocationUploader(store, clock ? std::move(clock) : platform::Clock::shared()));
+}
+
+LocationUploader::LocationUploader(SQLiteLocationDAO& store, std::shared_ptr<platform::Clock> clock)
+    : store_(store), clock_(std::move(clock)) {}
+
+LocationUploader::~LocationUploader() = default;
+
+std::string LocationUploader::batchFileName(platform::Clock::WallTime time) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(time);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%04d%02d%02d_%02d%02d%d%s", kPrefix, tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, kSuffix);
+    return name;
+}
+
+std::string LocationUploader::documentsPath() const {
+    const std::string path = platform::Container::documentsPath();
+    platform::Container::ensureDirectory(path);
+    return path;
+}
+
+void LocationUploader::sync(const std::string& url, int64_t threshold) {
+    const auto count = store_.getLocationsCount();
+    if (count && *count < threshold) return;
+    std::vector<Location> rows = store_.getLocationsForSync();
+    // Two syncs may pass the count together; the second finds nothing left.
+    if (rows.empty()) return;
+
+    Value batch = Value::array();
+    for (const auto& row : rows) batch.push_back(row.toDictionary());
+    const std::string text = platform::toJSONString(batch);
+    const std::string directory = documentsPath();
+
+    auto job = std::make_shared<Upload>();
+    job->url = url;
+    job->rows = std::move(rows);
+    {
+        // Under the lock: start() must not take a file being made for a leftover.
+        std::lock_guard lock(mutex_);
+        job->fileName = writeBatch(directory, batchFileName(clock_->now()), text);
+        if (job->fileName.empty()) {
+            const std::string why = std::strerror(errno);
+            LGLogError("Could not write the batch of %zu locations: %s; they stay waiting", job->rows.size(),
+                       why.c_str());
+            store_.revalidateLocations(job->rows);
+            return;
+        }
+        tasks_.push_back(job);
+    }
+    upload(job, text.size());
+}
+
+void LocationUploader::start(const std::string& url, int64_t threshold) {
+    const std::string directory = documentsPath();
+    std::vector<std::shared_ptr<Upload>> restored;
+    {
+        std::lock_guard lock(mutex_);
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(directory, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (!isBatchFileName(name) || !entry.is_regular_file(ec)) continue;
+            bool running = false;
+            for (const auto& t : tasks_) running = running || t->fileName == name;
+            if (running) continue;
+            auto job = std::make_shared<Upload>();
+            job->fileName = name;
+            job->url = url;
+            tasks_.push_back(job);
+            restored.push_back(job);
+        }
+    }
+    for (const auto& job : restored) {
+        std::error_code ec;
+        const auto size = fs::file_size(directory + "/" + job->fileName, ec);
+        upload(job, ec ? 0 : size);
+        LGLogInfo("Restored upload task %llu for %s", static_cast<unsigned long long>(job->id), job->url.c_str());
+    }
+    sync(url, threshold);
+}
+
+void LocationUploader::upload(const std::shared_ptr<Upload>& job, uint64_t size) {
+    platform::http::Request request;
+    request.url = job->url;
+    request.method = "POST";
+    request.headers = {{"Content-Length", std::to_string(size)}, {"Content-Type", "application/json"}};
+    request.bodyFile = documentsPath() + "/" + job->fileName;
+    // What the server answers is only logged.
+    request.collectBody = false;
+    std::lock_guard lock(mutex_);
+    std::weak_ptr<LocationUploader> weak = weak_from_this();
+    job->id = platform::http::startTask(
+        std::move(request),
+        [weak, job](platform::http::Result result) {
+            if (auto self = weak.lock()) self->finished(job, result);
+        },
+        platform::dispatch::mainQueue());
+    LGLogInfo("Started upload for %s as task %llu/%s/%s", job->fileName.c_str(),
+              static_cast<unsigned long long>(job->id), job->fileName.c_str(), job->url.c_str());
+}
+
+void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platform::http::Result& result) {
+    const long status = result.response ? result.response->statusCode : 0;
+    LGLogInfo("Finished uploading task %llu %s: %s %s, HTTP %ld", static_cast<unsigned long long>(job->id),
+              job->url.c_str(), describe(result).c_str(), result.response ? result.response->url.c_str() : "(null)",
+              status);
+    {
+        std::lock_guard lock(mutex_);
+        std::erase(tasks_, job);
+    }
+    const std::string path = documentsPath() + "/" + job->fileName;
+    const bool delivered = !result.error && status >= 200 && status < 300;
+    if (delivered) {
+        ::unlink(path.c_str());
+    } else if (!job->rows.empty()) {
+        // The rows were taken for this batch: they wait again for the next one.
+        store_.revalidateLocations(job->rows);
+        ::unlink(path.c_str());
+        LGLogWarn("Upload of %s failed; its %zu locations wait for the next batch", job->fileName.c_str(),
+                  job->rows.size());
+    } else {
+        LGLogWarn("Upload of %s failed; it is sent again at the next start", job->fileName.c_str());
+    }
+}
+
+void LocationUploader::cancel() {
+    std::vector<platform::http::TaskId> ids;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& t : tasks_) ids.push_back(t->id);
+    }
+    for (auto id : ids) platform::http::cancelTask(id);
+}
+
+std::size_t LocationUploader::taskCount() const {
+    std::lock_guard lock(mutex_);
+    return tasks_.size();
+}
+
+}  // namespace wharf

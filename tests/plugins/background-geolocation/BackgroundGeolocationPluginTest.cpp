@@ -1,0 +1,201 @@
+// The plug-in as the page sees it, through the real command delegate: bad
+// arguments, the stationary listeners, start without location services, and
+// the log the page reads back.
+#include <gtest/gtest.h>
+
+#include "SentResults.h"
+#include "TestSupport.h"
+#include "TrackingTestSupport.h"
+#include "host/testing/FakeViewController.h"
+#include "logging/LGLog.h"
+#include "platform/Application.h"
+#include "plugins/background-geolocation/WFBackgroundGeolocation.h"
+
+namespace wharf {
+namespace {
+
+using namespace platform;
+using wharf::LocationManager;
+using namespace std::chrono_literals;
+using test::fixNorth;
+using Action = void (WFBackgroundGeolocation::*)(const WFInvokedUrlCommand&);
+
+class BackgroundGeolocationPluginTest : public test::GeolocationFixture {
+protected:
+    void TearDown() override {
+        LGLog::flushLog();
+        LGLog::removeAllLoggers();
+        WFBackgroundGeolocation::setManagerEnvironment({});
+        GeolocationFixture::TearDown();
+    }
+
+    void load(std::shared_ptr<LocationSource> source) {
+        WFBackgroundGeolocation::setManagerEnvironment(environment(source));
+        controller = testing::FakeViewController::create();
+        plugin = std::make_shared<WFBackgroundGeolocation>();
+        plugin->initWithWebViewEngine(controller->engine());
+        controller->registerPlugin(plugin, "BackgroundGeolocation");
+    }
+    void call(Action action, const std::string& callbackId, Value arguments = Value::array()) {
+        ((*plugin).*action)(WFInvokedUrlCommand(std::move(arguments), callbackId, "WFBackgroundGeolocation", "x"));
+    }
+    // The results sent so far, once `count` have come.
+    std::vector<test::SentResult> results(std::size_t count) { return test::waitForResults(*controller->engine(), count); }
+    std::vector<test::SentResult> resultsFor(const std::string& id) {
+        std::vector<test::SentResult> out;
+        for (const auto& r : test::sentResults(*controller->engine()))
+            if (r.callbackId == id) out.push_back(r);
+        return out;
+    }
+    // Lets every action's background work and its answer through.
+    void settle() {
+        LGLog::flushLog();
+        RunLoop::pumpFor(100ms);
+    }
+
+    std::shared_ptr<FakeLocationSource> source = std::make_shared<FakeLocationSource>();
+    std::shared_ptr<testing::FakeViewController> controller;
+    std::shared_ptr<WFBackgroundGeolocation> plugin;
+};
+
+TEST_F(BackgroundGeolocationPluginTest, BadArgumentsAnswerAnErrorAndChangeNothing) {
+    load(source);
+    call(&WFBackgroundGeolocation::configure, "good", Value::array({Value{{"distanceFilter", 10}}}));
+    call(&WFBackgroundGeolocation::configure, "bad-1", Value::array({"not options"}));
+    call(&WFBackgroundGeolocation::configure, "bad-2", Value::array());
+    call(&WFBackgroundGeolocation::switchMode, "bad-3", Value::array());
+    call(&WFBackgroundGeolocation::switchMode, "bad-4", Value::array({"fast"}));
+    call(&WFBackgroundGeolocation::switchMode, "bad-5", Value::array({-1}));
+    call(&WFBackgroundGeolocation::deleteLocation, "bad-6", Value::array({Value::object()}));
+    call(&WFBackgroundGeolocation::deleteLocation, "bad-7", Value::array({1.5}));
+    call(&WFBackgroundGeolocation::deleteLocation, "fine", Value::array({"12"}));
+    call(&WFBackgroundGeolocation::getLogEntries, "log-1", Value::array({"lots"}));
+    call(&WFBackgroundGeolocation::getLogEntries, "log-2", Value::array());
+    settle();
+    for (int i = 1; i <= 7; ++i) {
+        const auto sent = resultsFor("bad-" + std::to_string(i));
+        ASSERT_EQ(sent.size(), 1u) << i;
+        EXPECT_EQ(sent[0].status, int(WFResultStatus::Error)) << i;
+        EXPECT_TRUE(sent[0].message.is_string()) << i;
+    }
+    EXPECT_EQ(resultsFor("bad-1")[0].message, "Configuration error");
+    EXPECT_TRUE(resultsFor("fine").empty());
+    EXPECT_TRUE(resultsFor("good").empty());
+    for (const char* id : {"log-1", "log-2"}) {
+        ASSERT_EQ(resultsFor(id).size(), 1u);
+        EXPECT_EQ(resultsFor(id)[0].status, int(WFResultStatus::OK));
+    }
+
+    // The refused configures left the event channel with the good one.
+    call(&WFBackgroundGeolocation::start, "start");
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !resultsFor("start").empty(); }));
+    clock->advance(1s);
+    source->emit(fixNorth(0, *clock));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !resultsFor("good").empty(); }));
+    const auto location = resultsFor("good")[0];
+    EXPECT_EQ(location.status, int(WFResultStatus::OK));
+    EXPECT_TRUE(location.keepCallback);
+    EXPECT_EQ(location.message["location_type"], "current");
+}
+
+TEST_F(BackgroundGeolocationPluginTest, StationaryListenersKeepTheirCallbacks) {
+    load(source);
+    call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"stationaryRadius", 40}}}));
+    call(&WFBackgroundGeolocation::addStationaryRegionListener, "first");
+    call(&WFBackgroundGeolocation::addStationaryRegionListener, "second");
+    call(&WFBackgroundGeolocation::getStationaryLocation, "none-yet");
+    call(&WFBackgroundGeolocation::start, "start");
+    settle();
+    EXPECT_TRUE(resultsFor("first").empty());
+    ASSERT_EQ(resultsFor("none-yet").size(), 1u);
+    EXPECT_EQ(resultsFor("none-yet")[0].message, false);
+
+    auto stationaryFix = [&](double metres) {
+        plugin->manager()->switchMode(BACKGROUND_MODE);
+        clock->advance(1s);
+        source->emit(fixNorth(metres, *clock));
+        plugin->manager()->finish();  // the page acknowledges the stationary fix
+        settle();
+    };
+    stationaryFix(0);
+    for (const char* id : {"first", "second"}) {
+        const auto sent = resultsFor(id);
+        ASSERT_EQ(sent.size(), 1u) << id;
+        EXPECT_TRUE(sent[0].keepCallback);
+        EXPECT_EQ(sent[0].message["radius"], 40.0);
+    }
+    // A listener added while a region exists hears of it at once, once.
+    call(&WFBackgroundGeolocation::addStationaryRegionListener, "third");
+    settle();
+    ASSERT_EQ(resultsFor("third").size(), 1u);
+    EXPECT_FALSE(resultsFor("third")[0].keepCallback);
+    EXPECT_EQ(resultsFor("third")[0].message["radius"], 40.0);
+
+    // The next stationary fix reaches every listener, the answered one too.
+    stationaryFix(2000);
+    EXPECT_EQ(resultsFor("first").size(), 2u);
+    EXPECT_EQ(resultsFor("second").size(), 2u);
+    ASSERT_EQ(resultsFor("third").size(), 2u);
+    EXPECT_TRUE(resultsFor("third")[1].keepCallback);
+    EXPECT_GT(resultsFor("third")[1].message["latitude"].get<double>(),
+              resultsFor("third")[0].message["latitude"].get<double>());
+}
+
+TEST_F(BackgroundGeolocationPluginTest, StartWithoutLocationServicesAnswersWhyAndStopStillSucceeds) {
+    auto none = std::make_shared<NoLocationSource>();
+    LocationSource::setShared(none);
+    load(none);
+    call(&WFBackgroundGeolocation::watchLocationMode, "mode");
+    call(&WFBackgroundGeolocation::start, "start");
+    call(&WFBackgroundGeolocation::stop, "stop");
+    call(&WFBackgroundGeolocation::isLocationEnabled, "enabled");
+    settle();
+    LocationSource::setShared(nullptr);
+    ASSERT_EQ(resultsFor("start").size(), 1u);
+    EXPECT_EQ(resultsFor("start")[0].status, int(WFResultStatus::Error));
+    EXPECT_EQ(resultsFor("start")[0].message,
+              Value::parse(R"({"code":2,"message":"User denied use of location services."})"));
+    ASSERT_EQ(resultsFor("stop").size(), 1u);
+    EXPECT_EQ(resultsFor("stop")[0].status, int(WFResultStatus::OK));
+    EXPECT_EQ(resultsFor("enabled")[0].message, false);
+    // The page watching the location mode heard that it may not track.
+    ASSERT_EQ(resultsFor("mode").size(), 1u);
+    EXPECT_EQ(resultsFor("mode")[0].message, false);
+    EXPECT_TRUE(resultsFor("mode")[0].keepCallback);
+}
+
+TEST_F(BackgroundGeolocationPluginTest, ThePageReadsBackWhatTrackingLoggedAtTheLevelsItKeeps) {
+    load(source);
+    // A fix before configure reaches no callback.
+    call(&WFBackgroundGeolocation::start, "start-1");
+    call(&WFBackgroundGeolocation::start, "start-2");
+    settle();
+    clock->advance(1s);
+    source->emit(fixNorth(0, *clock));
+    settle();
+    EXPECT_EQ(test::sentResults(*controller->engine()).size(), 2u);
+    for (const char* id : {"start-1", "start-2"}) EXPECT_EQ(resultsFor(id)[0].status, int(WFResultStatus::OK));
+
+    call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"debug", false}}}));
+    settle();
+    call(&WFBackgroundGeolocation::getLogEntries, "log", Value::array({0}));
+    settle();
+    ASSERT_EQ(resultsFor("log").size(), 1u);
+    const Value entries = resultsFor("log")[0].message;
+    ASSERT_TRUE(entries.is_array());
+    auto levelOf = [&](const std::string& text) -> int {
+        for (const auto& e : entries)
+            if (e["message"] == text) return e["level"].get<int>();
+        return 0;
+    };
+    EXPECT_EQ(levelOf("LocationManager will start: 0"), LGLogFlagInfo);
+    EXPECT_EQ(levelOf("LocationManager will start: 1"), LGLogFlagInfo);
+    EXPECT_EQ(levelOf("WFBackgroundGeolocation onLocationChanged"), LGLogFlagDebug);
+    // Verbose lines are kept out of the log file.
+    EXPECT_EQ(levelOf("LocationManager configure"), 0);
+    // Newest first.
+    EXPECT_GE(entries[0]["timestamp"].get<int64_t>(), entries[entries.size() - 1]["timestamp"].get<int64_t>());
+}
+
+}  // namespace
+}  // namespace wharf

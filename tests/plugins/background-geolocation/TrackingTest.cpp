@@ -1,0 +1,251 @@
+// The location manager end to end below the plug-in: fixes from a source
+// through the acquisitions and modes, the store, the one-at-a-time hand-out,
+// and the batch upload to a loopback server.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <set>
+
+#include "GpsFake.h"
+#include "RawHttpServer.h"
+#include "TestSupport.h"
+#include "TrackingTestSupport.h"
+#include "logging/LGLog.h"
+#include "platform/Application.h"
+#include "platform/GpsdLocationSource.h"
+#include "platform/ReplayLocationSource.h"
+#include "plugins/background-geolocation/LocationManager.h"
+
+namespace wharf {
+namespace {
+
+using namespace platform;
+using wharf::LocationManager;
+using namespace std::chrono_literals;
+using test::fixNorth;
+using test::RawHttpServer;
+
+class TrackingTest : public test::GeolocationFixture {
+protected:
+    std::shared_ptr<LocationManager> makeManager(std::shared_ptr<LocationSource> source, bool autoFinish) {
+        auto manager = LocationManager::create(environment(source));
+        handOuts->manager = manager;
+        handOuts->autoFinish = autoFinish;
+        manager->setDelegate(handOuts);
+        return manager;
+    }
+    Config config(const Value& options) { return Config::fromDictionary(options); }
+    std::size_t validRows() { return store->getValidLocations().size(); }
+
+    std::shared_ptr<FakeLocationSource> source = std::make_shared<FakeLocationSource>();
+    std::shared_ptr<test::HandOuts> handOuts = std::make_shared<test::HandOuts>();
+};
+
+TEST_F(TrackingTest, FiveStoredFixesGoOutAsOneBatchFileInTimeOrder) {
+    std::string fileSizeDuringUpload;
+    RawHttpServer server([&](const test::RawRequest&) {
+        // The file is on disk while it is being sent.
+        const auto files = test::batchFiles();
+        if (files.size() == 1)
+            fileSizeDuringUpload =
+                std::to_string(std::filesystem::file_size(Container::documentsPath() + "/" + files[0]));
+        return test::rawResponse(200, "{}");
+    });
+    auto manager = makeManager(source, true);
+    manager->configure(config({{"syncUrl", server.url("/batch")}, {"syncThreshold", 5}, {"distanceFilter", 100}}),
+                       nullptr);
+    ASSERT_TRUE(manager->start(nullptr));
+    for (int i = 0; i < 6; ++i) {
+        clock->advance(10s);
+        source->emit(fixNorth(300.0 * i, *clock));  // 300 m apart: past the filter at standstill (100 m)
+        RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(i + 1); });
+    }
+    ASSERT_EQ(handOuts->locationCount(), 6u);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !server.requests().empty() && test::batchFiles().empty(); }));
+    RunLoop::pumpFor(50ms);  // a second sync that found nothing must send nothing
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto& upload = requests[0];
+    EXPECT_EQ(upload.method, "POST");
+    EXPECT_EQ(upload.path, "/batch");
+    EXPECT_EQ(upload.header("Content-Type"), "application/json");
+    EXPECT_EQ(upload.header("Content-Length"), std::to_string(upload.body.size()));
+    EXPECT_EQ(upload.header("Content-Length"), fileSizeDuringUpload);
+    const Value batch = Value::parse(upload.body);
+    ASSERT_TRUE(batch.is_array());
+    ASSERT_GE(batch.size(), 5u);
+    double last = 0;
+    for (const auto& record : batch) {
+        EXPECT_GT(record["time"].get<double>(), last);
+        last = record["time"].get<double>();
+        // What the store keeps, and nothing it does not: no id, no type, no
+        // vertical accuracy, no provider.
+        std::set<std::string> keys;
+        for (const auto& [key, value] : record.items()) keys.insert(key);
+        EXPECT_EQ(keys, (std::set<std::string>{"time", "accuracy", "speed", "heading", "bearing", "altitude",
+                                               "latitude", "longitude", "service_provider"}));
+    }
+    // The batch left nothing waiting and no file behind.
+    EXPECT_EQ(validRows() + batch.size(), 6u);
+    EXPECT_TRUE(test::batchFiles().empty());
+}
+
+TEST_F(TrackingTest, AFailedBatchLeavesItsRowsWaitingAndAStartSendsThemAndLeftoverFiles) {
+    std::atomic<int> status{503};
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), "busy"); });
+    const Value options = {{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 100}};
+    {
+        auto manager = makeManager(source, true);
+        manager->configure(config(options), nullptr);
+        manager->start(nullptr);
+        for (int i = 0; i < 3; ++i) {
+            clock->advance(10s);
+            source->emit(fixNorth(300.0 * i, *clock));
+            RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(i + 1); });
+        }
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1 && test::batchFiles().empty(); }));
+        RunLoop::pumpUntil([&] { return validRows() == 3; });
+        EXPECT_EQ(validRows(), 3u) << "the rows of the refused batch wait again";
+        manager->stop(nullptr);
+    }
+    // A batch file of an earlier run that ended mid-upload.
+    const std::string leftover = Container::documentsPath() + "/locations_20260106_09057.json";
+    test::writeFile(leftover, R"([{"time":1767690307000,"latitude":1,"longitude":2}])");
+
+    // The next run: configuring starts the uploader, which sends both.
+    status = 200;
+    auto manager = makeManager(source, true);
+    manager->configure(config(options), nullptr);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 3 && test::batchFiles().empty(); }));
+    const auto requests = server.requests();
+    std::set<std::size_t> sizes;
+    for (std::size_t i = 1; i < requests.size(); ++i) sizes.insert(Value::parse(requests[i].body).size());
+    EXPECT_EQ(sizes, (std::set<std::size_t>{1, 3}));
+    EXPECT_EQ(validRows(), 0u);
+}
+
+TEST_F(TrackingTest, TheNextFixWaitsForFinishExpiryOrThirtySeconds) {
+    auto manager = makeManager(source, false);
+    manager->configure(config({{"distanceFilter", 10}}), nullptr);
+    manager->start(nullptr);
+    clock->advance(1s);
+    source->emit(fixNorth(0, *clock));
+    source->emit(fixNorth(600, *clock));
+    source->emit(fixNorth(1200, *clock));
+    EXPECT_EQ(handOuts->locationCount(), 1u);
+    EXPECT_EQ(manager->queuedLocations(), 2u);
+    EXPECT_EQ(Application::shared().backgroundTaskCount(), 1u);
+
+    manager->finish();
+    EXPECT_EQ(handOuts->locationCount(), 2u);
+
+    // In the background the task expires: the next fix goes.
+    Application::shared().setBackgroundTimeAllowance(10s);
+    Application::shared().setState(ApplicationState::Background);
+    clock->advance(11s);
+    Application::shared().expireOverdueBackgroundTasks();
+    EXPECT_EQ(handOuts->locationCount(), 3u);
+    Application::shared().setState(ApplicationState::Active);
+
+    // A task nobody ends is killed by a fix that comes more than 30 s later.
+    source->emit(fixNorth(1800, *clock));
+    clock->advance(29s);
+    source->emit(fixNorth(2400, *clock));
+    EXPECT_EQ(handOuts->locationCount(), 3u);
+    clock->advance(2s);
+    source->emit(fixNorth(3000, *clock));
+    EXPECT_EQ(handOuts->locationCount(), 4u);
+    EXPECT_EQ(manager->queuedLocations(), 2u);
+    // Every fix was stored as it came, whatever waited.
+    EXPECT_EQ(validRows(), 6u);
+    // A finish with nothing held and nothing queued changes nothing.
+    manager->finish();
+    manager->finish();
+    manager->finish();
+    EXPECT_EQ(handOuts->locationCount(), 6u);
+    manager->finish();
+    EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
+}
+
+TEST_F(TrackingTest, ADwellGivesAStationaryFixAndLeavingItStartsANewAcquisition) {
+    // Two minutes standing, then 1 km north in 100 s.
+    const auto north = destinationPoint(test::kOrigin, 0, 1000);
+    auto track = LocationTrack::fromPoints(
+        {TrackPoint{test::kOrigin, 500.0, 0.8, {}, {}, {}, 0.0}, TrackPoint{test::kOrigin, 500.0, 0.8, {}, {}, {}, 120.0},
+         TrackPoint{north, 510.0, 0.8, {}, {}, {}, 220.0}},
+        nullptr);
+    ASSERT_TRUE(track);
+    auto replay = ReplayLocationSource::create(*track, "dwell", clock, ReplayLocationSource::Pacing::Manual);
+    auto manager = makeManager(replay, true);
+    manager->configure(config({{"stationaryRadius", 75}, {"distanceFilter", 20}}), nullptr);
+    manager->start(nullptr);
+    manager->switchMode(BACKGROUND_MODE);
+    EXPECT_TRUE(manager->isAcquiringStationaryLocation());
+    auto advance = [&](int seconds) {
+        for (int i = 0; i < seconds; ++i) {
+            clock->advance(1s);
+            replay->pump();
+            RunLoop::pumpFor(0ms);
+        }
+    };
+    advance(5);
+    // An accurate fix (4 m) ends the acquisition: the stationary fix first,
+    // then the same fix as an ordinary one once the first was acknowledged.
+    ASSERT_EQ(handOuts->stationaryCount(), 1u);
+    const Value stationary = handOuts->stationary[0];
+    EXPECT_EQ(stationary["radius"], 75.0);
+    EXPECT_EQ(stationary["location_type"], "stationary");
+    EXPECT_NEAR(stationary["latitude"].get<double>(), test::kOrigin.latitude, 1e-9);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == 1; }));
+    EXPECT_EQ(handOuts->locations[0]["location_type"], "current");
+    EXPECT_EQ(handOuts->locations[0]["time"], stationary["time"]);
+    EXPECT_FALSE(manager->isAcquiringStationaryLocation());
+    EXPECT_FALSE(manager->platformManager().isUpdatingLocation());
+    auto region = manager->getStationaryLocation();
+    ASSERT_TRUE(region);
+    EXPECT_EQ((*region)["radius"], 75.0);
+
+    // Standing still in the region: nothing more is handed out.
+    advance(100);
+    EXPECT_EQ(handOuts->stationaryCount(), 1u);
+    EXPECT_EQ(handOuts->locationCount(), 1u);
+
+    // Walking off: the region is left 75 m + its margin out, and a new
+    // acquisition runs, whose fix centres a new region further north.
+    advance(30);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->stationaryCount() >= 2; }));
+    const Value next = handOuts->stationary[1];
+    const double moved = distanceBetween(test::kOrigin, {next["latitude"].get<double>(), next["longitude"].get<double>()});
+    EXPECT_GT(moved, 75.0);
+    EXPECT_LT(moved, 400.0);
+    EXPECT_EQ(next["radius"], 75.0);
+}
+
+TEST_F(TrackingTest, FixesFromGpsdThroughGpsfakeAreStored) {
+    test::TempDir dir;
+    auto realClock = Clock::system();
+    wharf::test::writeFile(dir.file("walk.nmea"), test::nmeaTrack(std::time(nullptr), 40, 0.2, 0.8));
+    test::GpsFake fake(dir.file("walk.nmea"));
+    if (!fake.started()) GTEST_SKIP() << "gpsd cannot run here: " << fake.why();
+
+    auto gpsd = GpsdLocationSource::create("127.0.0.1", std::to_string(fake.port()));
+    auto manager = LocationManager::create({gpsd, realClock, store.get(), &Application::shared()});
+    handOuts->manager = manager;
+    handOuts->autoFinish = true;
+    manager->setDelegate(handOuts);
+    manager->configure(config({{"distanceFilter", 10}, {"desiredAccuracy", 50}}), nullptr);
+    ASSERT_TRUE(manager->start(nullptr));
+    // 0.2' of latitude a second is about 370 m: every fix passes the filter.
+    const bool stored = RunLoop::pumpUntil([&] { return validRows() >= 3; }, 20s);
+    manager->stop(nullptr);
+    ASSERT_TRUE(stored) << validRows() << " rows, " << handOuts->errors.size() << " errors";
+    for (const auto& row : store->getValidLocations()) {
+        EXPECT_NEAR(*row.longitude, 11 + 31.0 / 60, 1e-9);
+        EXPECT_GT(*row.accuracy, 0);
+        EXPECT_LT(std::fabs(row.locationAge(*realClock)), 60);
+    }
+}
+
+}  // namespace
+}  // namespace wharf

@@ -1,0 +1,194 @@
+// Getting fixes to the server: batch files that never replace one another,
+// the per-fix POST that stops while the upload host is unreachable, and the
+// reachability it follows.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "GeolocationTestSupport.h"
+#include "RawHttpServer.h"
+#include "TestSupport.h"
+#include "TrackingTestSupport.h"
+#include "logging/LGLog.h"
+#include "platform/Application.h"
+#include "platform/NotificationCenter.h"
+#include "plugins/background-geolocation/LocationUploader.h"
+#include "plugins/background-geolocation/Reachability.h"
+
+namespace wharf {
+namespace {
+
+using namespace platform;
+using wharf::LocationManager;
+using namespace std::chrono_literals;
+using test::RawHttpServer;
+
+class UploadTest : public test::GeolocationFixture {
+protected:
+    void TearDown() override {
+        NetworkMonitor::setShared(nullptr);
+        GeolocationFixture::TearDown();
+    }
+};
+
+TEST_F(UploadTest, BatchesOfTheSameSecondGetFilesOfTheirOwnAndAnEmptyBatchIsNotSent) {
+    // 2026-01-06 09:05:07 GMT
+    clock->setNow(Clock::WallTime(std::chrono::seconds(1767690307)));
+    EXPECT_EQ(LocationUploader::batchFileName(clock->now()), "locations_20260106_09057.json");
+
+    std::mutex mutex;
+    std::condition_variable answer;
+    bool release = false;
+    // The server holds both uploads until the files have been looked at.
+    RawHttpServer server([&](const test::RawRequest&) {
+        std::unique_lock lock(mutex);
+        answer.wait(lock, [&] { return release; });
+        return test::rawResponse(200, "");
+    });
+    auto letGo = [&] {
+        {
+            std::lock_guard lock(mutex);
+            release = true;
+        }
+        answer.notify_all();
+    };
+    // Gone before the server, on every way out of the test.
+    std::shared_ptr<void> releaseAtExit(nullptr, [&](void*) { letGo(); });
+    auto uploader = LocationUploader::create(*store, clock);
+    uploader->sync(server.url("/b"), 0);  // nothing stored: nothing sent
+    EXPECT_TRUE(test::batchFiles().empty());
+    EXPECT_EQ(uploader->taskCount(), 0u);
+
+    store->persistLocation(test::fixAt(1767690000));
+    uploader->sync(server.url("/b"), 1);
+    store->persistLocation(test::fixAt(1767690001));
+    store->persistLocation(test::fixAt(1767690002));
+    uploader->sync(server.url("/b"), 1);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }));
+    const auto files = test::batchFiles();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_NE(std::find(files.begin(), files.end(), "locations_20260106_09057.json"), files.end());
+    EXPECT_NE(std::find(files.begin(), files.end(), "locations_20260106_09057-1.json"), files.end());
+    const Value first = Value::parse(test::readFile(Container::documentsPath() + "/locations_20260106_09057.json"));
+    const Value second = Value::parse(test::readFile(Container::documentsPath() + "/locations_20260106_09057-1.json"));
+    EXPECT_EQ(first.size(), 1u);
+    EXPECT_EQ(second.size(), 2u);
+    EXPECT_EQ(uploader->taskCount(), 2u);
+    letGo();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+    EXPECT_TRUE(test::batchFiles().empty());
+    EXPECT_TRUE(store->getValidLocations().empty());
+}
+
+TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachable) {
+    auto monitor = std::make_shared<FakeNetworkMonitor>(0);
+    NetworkMonitor::setShared(monitor);
+    std::atomic<int> status{500};
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), ""); });
+    auto source = std::make_shared<FakeLocationSource>();
+    auto handOuts = std::make_shared<test::HandOuts>();
+    auto manager = LocationManager::create(environment(source));
+    handOuts->manager = manager;
+    handOuts->autoFinish = true;
+    manager->setDelegate(handOuts);
+    manager->configure(Config::fromDictionary(
+                           {{"url", server.url("/fix")}, {"syncUrl", ""}, {"distanceFilter", 10},
+                            {"httpHeaders", {{"X-Device", "7"}}}}),
+                       nullptr);
+    manager->start(nullptr);
+    auto emit = [&](double metres, std::size_t handedOut) {
+        clock->advance(5s);
+        source->emit(test::fixNorth(metres, *clock));
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == handedOut; }));
+    };
+
+    // Refused: the fix stays waiting and the manager asks reachability.
+    emit(0, 1);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !manager->hasConnectivity(); }));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].header("X-Device"), "7");
+    // Unreachable: no attempt at all.
+    emit(600, 2);
+    RunLoop::pumpFor(100ms);
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(store->getValidLocations().size(), 2u);
+
+    // The network comes back: the next fix is posted, and marked sent.
+    status = 200;
+    monitor->setFlags(kReachabilityFlagReachable);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->hasConnectivity(); }));
+    emit(1200, 3);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().size() == 2; }));
+    EXPECT_EQ(server.requests().size(), 2u);
+    const Value posted = Value::parse(server.requests()[1].body);
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0]["location_type"], "current");
+    EXPECT_EQ(manager->getLocations().size(), 3u);
+}
+
+TEST(GeoReachability, FlagsReadAsReachableOnlyWhenTheyMayCarryTraffic) {
+    auto monitor = std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable | kReachabilityFlagIsWWAN);
+    NetworkMonitor::setShared(monitor);
+    auto reach = Reachability::reachabilityWithHostname("uploads.invalid");
+    ASSERT_TRUE(reach);
+    EXPECT_EQ(Reachability::reachabilityWithHostname(""), nullptr);
+    EXPECT_TRUE(reach->isReachable());
+    EXPECT_EQ(reach->currentReachabilityStatus(), Reachability::ReachableViaWWAN);
+    reach->setReachableOnWWAN(false);
+    EXPECT_FALSE(reach->isReachable());
+    EXPECT_EQ(reach->currentReachabilityStatus(), Reachability::NotReachable);
+    EXPECT_EQ(reach->currentReachabilityString(), "No Connection");
+    EXPECT_FALSE(reach->isReachableWithFlags(kReachabilityFlagReachable | kReachabilityFlagConnectionRequired |
+                                              kReachabilityFlagTransientConnection));
+    EXPECT_TRUE(reach->isReachableWithFlags(kReachabilityFlagReachable | kReachabilityFlagConnectionRequired));
+    EXPECT_EQ(reach->currentReachabilityFlags(), "WR -------");
+    monitor->setFlags(0);
+    EXPECT_EQ(reach->currentReachabilityFlags(), "-- -------");
+    EXPECT_NE(reach->description().find("(-- -------)>"), std::string::npos);
+    NetworkMonitor::setShared(nullptr);
+}
+
+TEST(GeoReachability, ChangesRunTheBlocksOffTheMainThreadAndPostOnIt) {
+    auto monitor = std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable);
+    NetworkMonitor::setShared(monitor);
+    std::mutex mutex;
+    std::vector<std::string> heard;
+    bool onMain = false;
+    {
+        auto reach = Reachability::reachabilityWithHostname("uploads.invalid");
+        reach->setReachableBlock([&](Reachability&) {
+            std::lock_guard lock(mutex);
+            heard.push_back("reachable");
+            onMain = onMain || RunLoop::isMainThread();
+        });
+        reach->setUnreachableBlock([&](Reachability&) {
+            std::lock_guard lock(mutex);
+            heard.push_back("unreachable");
+            onMain = onMain || RunLoop::isMainThread();
+        });
+        int posted = 0;
+        auto token = NotificationCenter::defaultCenter().addObserver(
+            kReachabilityChangedNotification, reach.get(), [&](const Notification&) {
+                EXPECT_TRUE(RunLoop::isMainThread());
+                ++posted;
+            });
+        EXPECT_TRUE(reach->startNotifier());
+        EXPECT_TRUE(reach->startNotifier());  // already running: nothing more installed
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return posted == 1; }));
+        monitor->setFlags(0);
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return posted == 2; }));
+        reach->stopNotifier();
+        monitor->setFlags(kReachabilityFlagReachable);
+        RunLoop::pumpFor(50ms);
+        EXPECT_EQ(posted, 2);
+        EXPECT_EQ(monitor->observerCount(), 0u);
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(heard, (std::vector<std::string>{"reachable", "unreachable"}));
+    EXPECT_FALSE(onMain);
+    NetworkMonitor::setShared(nullptr);
+}
+
+}  // namespace
+}  // namespace wharf
