@@ -53,7 +53,7 @@ bench: deps
 	@for b in $$(cat $(BENCH_BUILD)/bench-list.txt); do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
 # With a display: the demo in a window. Without one: under Xvfb, a screenshot
-# of the loaded page (its path is printed), then exit.
+# of the page five seconds after it loaded (its path is printed), then exit.
 SCREENSHOT ?= $(CURDIR)/$(BUILD)/wharf-demo.png
 run: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
@@ -62,7 +62,7 @@ run: deps
 	  $(BUILD)/src/app/wharf --bundle examples/demo $(RUN_ARGS); \
 	else \
 	  xvfb-run -a -s "-screen 0 1280x1024x24" $(BUILD)/src/app/wharf --bundle examples/demo \
-	    --home $(CURDIR)/$(BUILD)/demo-home --screenshot $(SCREENSHOT) $(RUN_ARGS); \
+	    --home $(CURDIR)/$(BUILD)/demo-home --screenshot $(SCREENSHOT) --screenshot-delay 5000 $(RUN_ARGS); \
 	fi
 
 clean:

@@ -45,7 +45,7 @@ platform::AppShell* gShell = nullptr;
 // How long a --screenshot run waits for the page before giving up.
 constexpr std::chrono::seconds kScreenshotDeadline{60};
 // Time for the loaded page to run its start-up calls and be painted before
-// the snapshot.
+// the snapshot (unless --screenshot-delay gives the page longer).
 constexpr std::chrono::milliseconds kPaintDelay{1000};
 
 struct Options {
@@ -53,6 +53,7 @@ struct Options {
     std::string home;
     std::vector<std::string> openURLs;
     std::string screenshot;
+    std::chrono::milliseconds screenshotDelay = kPaintDelay;
     bool backgroundFetch = false;
     std::string location;
 };
@@ -60,7 +61,7 @@ struct Options {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]\n"
-                 "             [--location gpsd://HOST:PORT | replay:FILE | none]\n");
+                 "             [--screenshot-delay MS] [--location gpsd://HOST:PORT | replay:FILE | none]\n");
 }
 
 // false (after a message) for an unknown option or a missing value.
@@ -83,6 +84,16 @@ bool parseOptions(int argc, char** argv, Options& options, bool& help) {
             if (!value(options.home)) return false;
         } else if (arg == "--screenshot") {
             if (!value(options.screenshot)) return false;
+        } else if (arg == "--screenshot-delay") {
+            std::string ms;
+            if (!value(ms)) return false;
+            char* end = nullptr;
+            const long delay = std::strtol(ms.c_str(), &end, 10);
+            if (ms.empty() || *end || delay < 0 || delay > 600000) {
+                std::fprintf(stderr, "wharf: --screenshot-delay takes milliseconds (0 to 600000)\n");
+                return false;
+            }
+            options.screenshotDelay = std::chrono::milliseconds(delay);
         } else if (arg == "--location") {
             if (!value(options.location)) return false;
         } else if (arg == "--open-url") {
@@ -157,15 +168,15 @@ void registerClasses(const std::function<void()>& extra) {
 // Saves a PNG of the page once it has loaded, prints its path and quits.
 class ScreenshotRun {
 public:
-    explicit ScreenshotRun(std::string path, std::shared_ptr<AppDelegate> delegate)
+    ScreenshotRun(std::string path, std::chrono::milliseconds delay, std::shared_ptr<AppDelegate> delegate)
         : path_(std::move(path)), delegate_(std::move(delegate)) {
         token_ = platform::NotificationCenter::defaultCenter().addObserver(
-            WFPageDidLoadNotification, nullptr, [this](const platform::Notification&) {
+            WFPageDidLoadNotification, nullptr, [this, delay](const platform::Notification&) {
                 if (taken_) return;
                 taken_ = true;
-                platform::RunLoop::performAfter(kPaintDelay, [this] { take(); });
+                platform::RunLoop::performAfter(delay, [this] { take(); });
             });
-        platform::RunLoop::performAfter(kScreenshotDeadline, [this] {
+        platform::RunLoop::performAfter(kScreenshotDeadline + delay, [this] {
             if (done_) return;
             std::fprintf(stderr, "wharf: the page did not load within %lld s; no screenshot\n",
                          static_cast<long long>(kScreenshotDeadline.count()));
@@ -271,7 +282,7 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         platform::Pasteboard::setGeneral(pasteboard.get());
         delegate->setWindow(&shell);
         std::unique_ptr<ScreenshotRun> screenshot;
-        if (!options.screenshot.empty()) screenshot = std::make_unique<ScreenshotRun>(options.screenshot, delegate);
+        if (!options.screenshot.empty()) screenshot = std::make_unique<ScreenshotRun>(options.screenshot, options.screenshotDelay, delegate);
 
         int status = shell.run(*delegate, options.openURLs);
         platform::Pasteboard::setGeneral(nullptr);

@@ -6,7 +6,7 @@
 namespace wharf {
 
 // wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]
-//       [--location gpsd://HOST:PORT | replay:FILE | none]
+//       [--screenshot-delay MS] [--location gpsd://HOST:PORT | replay:FILE | none]
 // `registerExtraClasses` runs after the built-in classes are registered.
 int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraClasses = {});
 
