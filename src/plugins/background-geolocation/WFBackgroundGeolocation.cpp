@@ -211,9 +211,13 @@ void WFBackgroundGeolocation::addStationaryRegionListener(const WFInvokedUrlComm
             std::lock_guard lock(mutex_);
             stationaryRegionListeners_.push_back(*command.callbackId());
         }
-        if (auto stationary = manager_->getStationaryLocation())
-            send(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, *stationary),
-                 command.callbackId());
+        // The answer keeps the callback: without that the page would drop it,
+        // and the later stationary fixes sent to it would reach nobody.
+        if (auto stationary = manager_->getStationaryLocation()) {
+            WFPluginResult result = WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, *stationary);
+            result.setKeepCallbackAsBool(true);
+            send(result, command.callbackId());
+        }
     });
 }
 

@@ -124,11 +124,12 @@ TEST_F(BackgroundGeolocationPluginTest, StationaryListenersKeepTheirCallbacks) {
         EXPECT_TRUE(sent[0].keepCallback);
         EXPECT_EQ(sent[0].message["radius"], 40.0);
     }
-    // A listener added while a region exists hears of it at once, once.
+    // A listener added while a region exists hears of it at once, and the
+    // page keeps its callback for what comes later.
     call(&WFBackgroundGeolocation::addStationaryRegionListener, "third");
     settle();
     ASSERT_EQ(resultsFor("third").size(), 1u);
-    EXPECT_FALSE(resultsFor("third")[0].keepCallback);
+    EXPECT_TRUE(resultsFor("third")[0].keepCallback);
     EXPECT_EQ(resultsFor("third")[0].message["radius"], 40.0);
 
     // The next stationary fix reaches every listener, the answered one too.
