@@ -76,7 +76,10 @@ public:
         }
         port_ = freeLoopbackPort();
         const std::string portText = std::to_string(port_), cycle = std::to_string(cycleSeconds);
-        std::vector<std::string> args = {"/usr/bin/gpsfake", "-q", "-P", portText, "-c", cycle, logPath};
+        // Under timeout(1), which ends gpsfake and its gpsd after a minute
+        // even when this process dies without cleaning up.
+        std::vector<std::string> args = {"/usr/bin/timeout", "60", "/usr/bin/gpsfake", "-q", "-P", portText,
+                                         "-c", cycle, logPath};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

@@ -58,10 +58,11 @@ TEST_F(TrackingTest, FiveStoredFixesGoOutAsOneBatchFileInTimeOrder) {
     for (int i = 0; i < 6; ++i) {
         clock->advance(10s);
         source->emit(fixNorth(300.0 * i, *clock));  // 300 m apart: past the filter at standstill (100 m)
-        RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(i + 1); });
+        RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(i + 1); }, 20s);
     }
     ASSERT_EQ(handOuts->locationCount(), 6u);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !server.requests().empty() && test::batchFiles().empty(); }));
+    ASSERT_TRUE(
+        RunLoop::pumpUntil([&] { return !server.requests().empty() && test::batchFiles().empty(); }, 20s));
     RunLoop::pumpFor(50ms);  // a second sync that found nothing must send nothing
 
     const auto requests = server.requests();

@@ -12,6 +12,7 @@
 #include "logging/LGLog.h"
 #include "platform/Application.h"
 #include "platform/Container.h"
+#include "platform/Reachability.h"
 #include "platform/Geodesy.h"
 #include "platform/LocationFix.h"
 #include "platform/RunLoop.h"
@@ -87,11 +88,13 @@ private:
     }
 };
 
-// A temporary container with a location store of its own, and the
-// application's background time measured by a manual clock.
+// A temporary container with a location store of its own, the application's
+// background time measured by a manual clock, and a network that is up
+// whatever the machine's is.
 class GeolocationFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        platform::NetworkMonitor::setShared(monitor);
         platform::Application::shared().resetForTesting();
         platform::Application::shared().setClock(clock);
         store = std::make_unique<SQLiteLocationDAO>();
@@ -99,12 +102,15 @@ protected:
     void TearDown() override {
         LGLog::flushLog();
         platform::Application::shared().resetForTesting();
+        platform::NetworkMonitor::setShared(nullptr);
     }
     LocationManagerEnvironment environment(std::shared_ptr<platform::LocationSource> source) {
         return {std::move(source), clock, store.get(), &platform::Application::shared()};
     }
 
     TempHome home;
+    std::shared_ptr<platform::FakeNetworkMonitor> monitor =
+        std::make_shared<platform::FakeNetworkMonitor>(platform::kReachabilityFlagReachable);
     std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
     std::unique_ptr<SQLiteLocationDAO> store;
 };

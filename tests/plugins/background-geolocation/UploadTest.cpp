@@ -24,13 +24,7 @@ using wharf::LocationManager;
 using namespace std::chrono_literals;
 using test::RawHttpServer;
 
-class UploadTest : public test::GeolocationFixture {
-protected:
-    void TearDown() override {
-        NetworkMonitor::setShared(nullptr);
-        GeolocationFixture::TearDown();
-    }
-};
+using UploadTest = test::GeolocationFixture;
 
 TEST_F(UploadTest, BatchesOfTheSameSecondGetFilesOfTheirOwnAndAnEmptyBatchIsNotSent) {
     // 2026-01-06 09:05:07 GMT
@@ -82,8 +76,7 @@ TEST_F(UploadTest, BatchesOfTheSameSecondGetFilesOfTheirOwnAndAnEmptyBatchIsNotS
 }
 
 TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachable) {
-    auto monitor = std::make_shared<FakeNetworkMonitor>(0);
-    NetworkMonitor::setShared(monitor);
+    monitor->setFlags(0);
     std::atomic<int> status{500};
     RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), ""); });
     auto source = std::make_shared<FakeLocationSource>();
