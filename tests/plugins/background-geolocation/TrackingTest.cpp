@@ -172,11 +172,20 @@ TEST_F(TrackingTest, TheNextFixWaitsForFinishExpiryOrThirtySeconds) {
 TEST_F(TrackingTest, ADwellGivesAStationaryFixAndLeavingItStartsANewAcquisition) {
     // Two minutes standing, then 1 km north in 100 s.
     const auto north = destinationPoint(test::kOrigin, 0, 1000);
-    auto track = LocationTrack::fromPoints(
-        {TrackPoint{test::kOrigin, 500.0, 0.8, {}, {}, {}, 0.0}, TrackPoint{test::kOrigin, 500.0, 0.8, {}, {}, {}, 120.0},
-         TrackPoint{north, 510.0, 0.8, {}, {}, {}, 220.0}},
-        nullptr);
-    ASSERT_TRUE(track);
+    auto trkpt = [](const LocationCoordinate& c, const char* time) {
+        char point[256];
+        std::snprintf(point, sizeof point,
+                      R"(<trkpt lat="%.8f" lon="%.8f"><ele>500</ele><time>%s</time><hdop>0.8</hdop></trkpt>)",
+                      c.latitude, c.longitude, time);
+        return std::string(point);
+    };
+    Error error;
+    auto track = LocationTrack::parseGPX(R"(<gpx version="1.1" xmlns="http://www.topografix.com/GPX/1/1"><trk><trkseg>)" +
+                                             trkpt(test::kOrigin, "2023-03-01T08:00:00Z") +
+                                             trkpt(test::kOrigin, "2023-03-01T08:02:00Z") +
+                                             trkpt(north, "2023-03-01T08:03:40Z") + "</trkseg></trk></gpx>",
+                                         &error);
+    ASSERT_TRUE(track) << error.description();
     auto replay = ReplayLocationSource::create(*track, "dwell", clock, ReplayLocationSource::Pacing::Manual);
     auto manager = makeManager(replay, true);
     manager->configure(config({{"stationaryRadius", 75}, {"distanceFilter", 20}}), nullptr);
