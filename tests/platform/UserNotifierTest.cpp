@@ -61,6 +61,11 @@ struct NotificationServer {
 };
 
 TEST(UserNotifier, NotificationsReachTheServerOnTheSessionBus) {
+#if defined(__SANITIZE_THREAD__)
+    // Its messages are built on one thread and written by GDBus's own; the
+    // hand-over goes through GIO's locks, which ThreadSanitizer cannot see.
+    GTEST_SKIP() << "GDBus's threads hand messages over through locks ThreadSanitizer cannot see";
+#endif
     if (!g_file_test("/usr/bin/dbus-daemon", G_FILE_TEST_IS_EXECUTABLE)) GTEST_SKIP() << "no dbus-daemon";
     // A private session bus for this process.
     const gchar* argv[] = {"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
