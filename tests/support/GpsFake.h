@@ -78,7 +78,7 @@ public:
         const std::string portText = std::to_string(port_), cycle = std::to_string(cycleSeconds);
         // Under timeout(1), which ends gpsfake and its gpsd after a minute
         // even when this process dies without cleaning up.
-        std::vector<std::string> args = {"/usr/bin/timeout", "60", "/usr/bin/gpsfake", "-q", "-P", portText,
+        std::vector<std::string> args = {"/usr/bin/timeout", "--kill-after=5", "60", "/usr/bin/gpsfake", "-q", "-P", portText,
                                          "-c", cycle, logPath};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -113,11 +113,18 @@ public:
         why_ = "gpsd did not listen within 10 s";
     }
     ~GpsFake() {
-        if (pid_ > 0) {
-            ::kill(-pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-            ::kill(-pid_, SIGKILL);  // a gpsd left behind in the group
+        if (pid_ <= 0) return;
+        ::kill(-pid_, SIGTERM);
+        // Whatever does not end within a few seconds is killed, so a test
+        // never waits on it.
+        // (timeout(1) ends after gpsfake, which reaps its gpsd.)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        ::kill(-pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
     }
     GpsFake(const GpsFake&) = delete;
     GpsFake& operator=(const GpsFake&) = delete;

@@ -39,19 +39,36 @@ protected:
     void call(Action action, const std::string& callbackId, Value arguments = Value::array()) {
         ((*plugin).*action)(WFInvokedUrlCommand(std::move(arguments), callbackId, "WFBackgroundGeolocation", "x"));
     }
-    // The results sent so far, once `count` have come.
-    std::vector<test::SentResult> results(std::size_t count) { return test::waitForResults(*controller->engine(), count); }
     std::vector<test::SentResult> resultsFor(const std::string& id) {
         std::vector<test::SentResult> out;
         for (const auto& r : test::sentResults(*controller->engine()))
             if (r.callbackId == id) out.push_back(r);
         return out;
     }
-    // Lets every action's background work and its answer through.
-    void settle() {
-        LGLog::flushLog();
-        RunLoop::pumpFor(100ms);
+    // The answers to `id` once there are `count` of them (or the wait ran out).
+    std::vector<test::SentResult> answers(const std::string& id, std::size_t count = 1) {
+        RunLoop::pumpUntil([&] { return resultsFor(id).size() >= count; }, 20s);
+        return resultsFor(id);
     }
+    // For what must not come: the loop turns a while longer.
+    void grace() { RunLoop::pumpFor(50ms); }
+    // The log entries the page reads back once one says `until`.
+    Value logEntriesOnce(const std::string& until) {
+        Value entries;
+        RunLoop::pumpUntil(
+            [&] {
+                LGLog::flushLog();
+                const std::string id = "log-" + std::to_string(++logCalls);
+                call(&WFBackgroundGeolocation::getLogEntries, id, Value::array({0}));
+                entries = answers(id)[0].message;
+                for (const auto& e : entries)
+                    if (e["message"] == until) return true;
+                return false;
+            },
+            20s);
+        return entries;
+    }
+    int logCalls = 0;
 
     std::shared_ptr<FakeLocationSource> source = std::make_shared<FakeLocationSource>();
     std::shared_ptr<testing::FakeViewController> controller;
@@ -71,27 +88,27 @@ TEST_F(BackgroundGeolocationPluginTest, BadArgumentsAnswerAnErrorAndChangeNothin
     call(&WFBackgroundGeolocation::deleteLocation, "fine", Value::array({"12"}));
     call(&WFBackgroundGeolocation::getLogEntries, "log-1", Value::array({"lots"}));
     call(&WFBackgroundGeolocation::getLogEntries, "log-2", Value::array());
-    settle();
     for (int i = 1; i <= 7; ++i) {
-        const auto sent = resultsFor("bad-" + std::to_string(i));
+        const auto sent = answers("bad-" + std::to_string(i));
         ASSERT_EQ(sent.size(), 1u) << i;
         EXPECT_EQ(sent[0].status, int(WFResultStatus::Error)) << i;
         EXPECT_TRUE(sent[0].message.is_string()) << i;
     }
     EXPECT_EQ(resultsFor("bad-1")[0].message, "Configuration error");
-    EXPECT_TRUE(resultsFor("fine").empty());
-    EXPECT_TRUE(resultsFor("good").empty());
     for (const char* id : {"log-1", "log-2"}) {
-        ASSERT_EQ(resultsFor(id).size(), 1u);
+        ASSERT_EQ(answers(id).size(), 1u);
         EXPECT_EQ(resultsFor(id)[0].status, int(WFResultStatus::OK));
     }
+    grace();
+    EXPECT_TRUE(resultsFor("fine").empty());
+    EXPECT_TRUE(resultsFor("good").empty());
 
     // The refused configures left the event channel with the good one.
     call(&WFBackgroundGeolocation::start, "start");
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !resultsFor("start").empty(); }));
+    ASSERT_EQ(answers("start").size(), 1u);
     clock->advance(1s);
     source->emit(fixNorth(0, *clock));
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !resultsFor("good").empty(); }));
+    ASSERT_EQ(answers("good").size(), 1u);
     const auto location = resultsFor("good")[0];
     EXPECT_EQ(location.status, int(WFResultStatus::OK));
     EXPECT_TRUE(location.keepCallback);
@@ -105,21 +122,21 @@ TEST_F(BackgroundGeolocationPluginTest, StationaryListenersKeepTheirCallbacks) {
     call(&WFBackgroundGeolocation::addStationaryRegionListener, "second");
     call(&WFBackgroundGeolocation::getStationaryLocation, "none-yet");
     call(&WFBackgroundGeolocation::start, "start");
-    settle();
-    EXPECT_TRUE(resultsFor("first").empty());
-    ASSERT_EQ(resultsFor("none-yet").size(), 1u);
+    ASSERT_EQ(answers("start").size(), 1u);
+    ASSERT_EQ(answers("none-yet").size(), 1u);
     EXPECT_EQ(resultsFor("none-yet")[0].message, false);
+    grace();
+    EXPECT_TRUE(resultsFor("first").empty());
 
     auto stationaryFix = [&](double metres) {
         plugin->manager()->switchMode(BACKGROUND_MODE);
         clock->advance(1s);
         source->emit(fixNorth(metres, *clock));
         plugin->manager()->finish();  // the page acknowledges the stationary fix
-        settle();
     };
     stationaryFix(0);
     for (const char* id : {"first", "second"}) {
-        const auto sent = resultsFor(id);
+        const auto sent = answers(id);
         ASSERT_EQ(sent.size(), 1u) << id;
         EXPECT_TRUE(sent[0].keepCallback);
         EXPECT_EQ(sent[0].message["radius"], 40.0);
@@ -127,16 +144,15 @@ TEST_F(BackgroundGeolocationPluginTest, StationaryListenersKeepTheirCallbacks) {
     // A listener added while a region exists hears of it at once, and the
     // page keeps its callback for what comes later.
     call(&WFBackgroundGeolocation::addStationaryRegionListener, "third");
-    settle();
-    ASSERT_EQ(resultsFor("third").size(), 1u);
+    ASSERT_EQ(answers("third").size(), 1u);
     EXPECT_TRUE(resultsFor("third")[0].keepCallback);
     EXPECT_EQ(resultsFor("third")[0].message["radius"], 40.0);
 
     // The next stationary fix reaches every listener, the answered one too.
     stationaryFix(2000);
-    EXPECT_EQ(resultsFor("first").size(), 2u);
-    EXPECT_EQ(resultsFor("second").size(), 2u);
-    ASSERT_EQ(resultsFor("third").size(), 2u);
+    EXPECT_EQ(answers("first", 2).size(), 2u);
+    EXPECT_EQ(answers("second", 2).size(), 2u);
+    ASSERT_EQ(answers("third", 2).size(), 2u);
     EXPECT_TRUE(resultsFor("third")[1].keepCallback);
     EXPECT_GT(resultsFor("third")[1].message["latitude"].get<double>(),
               resultsFor("third")[0].message["latitude"].get<double>());
@@ -150,17 +166,17 @@ TEST_F(BackgroundGeolocationPluginTest, StartWithoutLocationServicesAnswersWhyAn
     call(&WFBackgroundGeolocation::start, "start");
     call(&WFBackgroundGeolocation::stop, "stop");
     call(&WFBackgroundGeolocation::isLocationEnabled, "enabled");
-    settle();
-    LocationSource::setShared(nullptr);
-    ASSERT_EQ(resultsFor("start").size(), 1u);
+    ASSERT_EQ(answers("start").size(), 1u);
     EXPECT_EQ(resultsFor("start")[0].status, int(WFResultStatus::Error));
     EXPECT_EQ(resultsFor("start")[0].message,
               Value::parse(R"({"code":2,"message":"User denied use of location services."})"));
-    ASSERT_EQ(resultsFor("stop").size(), 1u);
+    ASSERT_EQ(answers("stop").size(), 1u);
     EXPECT_EQ(resultsFor("stop")[0].status, int(WFResultStatus::OK));
+    ASSERT_EQ(answers("enabled").size(), 1u);
     EXPECT_EQ(resultsFor("enabled")[0].message, false);
     // The page watching the location mode heard that it may not track.
-    ASSERT_EQ(resultsFor("mode").size(), 1u);
+    ASSERT_EQ(answers("mode").size(), 1u);
+    LocationSource::setShared(nullptr);
     EXPECT_EQ(resultsFor("mode")[0].message, false);
     EXPECT_TRUE(resultsFor("mode")[0].keepCallback);
 }
@@ -170,19 +186,17 @@ TEST_F(BackgroundGeolocationPluginTest, ThePageReadsBackWhatTrackingLoggedAtTheL
     // A fix before configure reaches no callback.
     call(&WFBackgroundGeolocation::start, "start-1");
     call(&WFBackgroundGeolocation::start, "start-2");
-    settle();
+    for (const char* id : {"start-1", "start-2"}) EXPECT_EQ(answers(id)[0].status, int(WFResultStatus::OK));
     clock->advance(1s);
     source->emit(fixNorth(0, *clock));
-    settle();
+    grace();
     EXPECT_EQ(test::sentResults(*controller->engine()).size(), 2u);
-    for (const char* id : {"start-1", "start-2"}) EXPECT_EQ(resultsFor(id)[0].status, int(WFResultStatus::OK));
 
     call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"debug", false}}}));
-    settle();
-    call(&WFBackgroundGeolocation::getLogEntries, "log", Value::array({0}));
-    settle();
-    ASSERT_EQ(resultsFor("log").size(), 1u);
-    const Value entries = resultsFor("log")[0].message;
+    // The configuration's description comes right after the verbose line.
+    const Value entries = logEntriesOnce(
+        "Config: distanceFilter=500 stationaryRadius=50 desiredAccuracy=100 activityType=OTHER isDebugging=0 "
+        "stopOnTerminate=0 url=(null) httpHeaders=(null) pauseLocationUpdates=1");
     ASSERT_TRUE(entries.is_array());
     auto levelOf = [&](const std::string& text) -> int {
         for (const auto& e : entries)
