@@ -298,6 +298,13 @@ TEST_F(HostE2E, PagesReadOnlyTheApplicationsFiles) {
     }
     EXPECT_NE(run.err.find("Refused a load outside the application: file:///etc/passwd"), std::string::npos)
         << run.err;
+    // A link to a page the bundle lacks fails as a missing file: the error page shows.
+    const std::string errorPage = r.value("errorPage", "");
+    EXPECT_EQ(errorPage.rfind("error.html?error=", 0), 0u) << r.dump();
+    EXPECT_NE(errorPage.find("missing.html"), std::string::npos) << errorPage;
+    EXPECT_EQ(run.err.find("Refused a load outside the application: " + url(bundle + "/www/missing.html")),
+              std::string::npos)
+        << run.err;
 
     // "DisallowOverscroll": no bouncing at the page's edges, whatever the page says.
     EXPECT_EQ(r["overscroll"], Value::parse(R"(["none","none"])"));

@@ -5,6 +5,9 @@
 // unconfined; this is where a page's loads can still be stopped.
 #include <webkit2/webkit-web-extension.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -42,14 +45,44 @@ std::string pathOf(const char* uri) {
     return path;
 }
 
+bool missing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+// A path that names nothing, not even a dangling link, below a directory
+// inside the roots: its load fails by itself in the network process, with
+// the error the page (or the host's error page) should see.
+bool missingInsideRoots(const std::string& path) {
+    // WebKit's URL parser has taken dot segments out; one left here came from
+    // an escaped slash, and what it leads to is not resolved by hand.
+    for (std::size_t start = 0; start < path.size();) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string segment = path.substr(start, end - start);
+        if (segment == "." || segment == "..") return false;
+        start = end + 1;
+    }
+    std::string child = path;
+    for (;;) {
+        const auto slash = child.find_last_of('/');
+        if (slash == std::string::npos) return false;
+        const std::string parent = slash == 0 ? "/" : child.substr(0, slash);
+        char resolved[PATH_MAX];
+        if (realpath(parent.c_str(), resolved)) {
+            struct stat st;
+            if (lstat(child.c_str(), &st) == 0 || !missing(errno)) return false;
+            return insideRoots(resolved);
+        }
+        if (!missing(errno) || parent == "/") return false;
+        child = parent;
+    }
+}
+
 bool allowed(const char* uri) {
     if (!uri || g_ascii_strncasecmp(uri, "file:", 5) != 0) return true;
     const std::string path = pathOf(uri);
     if (path.empty()) return false;
     char resolved[PATH_MAX];
-    // A path that does not resolve names nothing inside the application either.
-    if (!realpath(path.c_str(), resolved)) return false;
-    return insideRoots(resolved);
+    if (realpath(path.c_str(), resolved)) return insideRoots(resolved);
+    return missing(errno) && missingInsideRoots(path);
 }
 
 gboolean onSendRequest(WebKitWebPage*, WebKitURIRequest* request, WebKitURIResponse*, gpointer) {
