@@ -281,7 +281,13 @@ TEST_F(HostE2E, PagesReadOnlyTheApplicationsFiles) {
                   {"dotdot", url(bundle + "/www") + "/%2e%2e/%2E%2E/outside/secret.txt"}};
     writeFile(bundle + "/www/paths.js", "var E2E_URLS = " + urls.dump() + ";\n");
 
+    // Where a download would land: the user's own directories.
+    const std::string user = dir_.file("user");
+    fs::create_directories(user);
+    const std::string realHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", user.c_str(), 1);
     RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home()});
+    setenv("HOME", realHome.c_str(), 1);
     ASSERT_FALSE(run.timedOut) << run.err;
     Value r = report();
     ASSERT_TRUE(r.is_object()) << run.err;
@@ -298,6 +304,10 @@ TEST_F(HostE2E, PagesReadOnlyTheApplicationsFiles) {
     }
     EXPECT_NE(run.err.find("Refused a load outside the application: file:///etc/passwd"), std::string::npos)
         << run.err;
+    // The page cannot copy a file out through a download either.
+    EXPECT_NE(run.err.find("Refused a download of file:///etc/passwd"), std::string::npos) << run.err;
+    for (const auto& entry : fs::recursive_directory_iterator(user))
+        EXPECT_NE(entry.path().filename(), "passwd-copy") << "saved outside the application: " << entry.path();
     // A link to a page the bundle lacks fails as a missing file: the error page shows.
     const std::string errorPage = r.value("errorPage", "");
     EXPECT_EQ(errorPage.rfind("error.html?error=", 0), 0u) << r.dump();

@@ -66,6 +66,16 @@ WebKitWebContext* sharedContext(const WebContextOptions& options) {
         }
     }
     st.context = context;
+    // Pages save no files: a download would write outside the application
+    // (into the user's own directories) and read any file the user can read,
+    // for the network process fetches it past the confinement of file:// loads.
+    g_signal_connect(context, "download-started", G_CALLBACK(+[](WebKitWebContext*, WebKitDownload* download, gpointer) {
+                         WebKitURIRequest* request = webkit_download_get_request(download);
+                         const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+                         log("Refused a download of %s", uri ? uri : "(no URL)");
+                         webkit_download_cancel(download);
+                     }),
+                     nullptr);
     WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(manager);
     WebKitCookieAcceptPolicy policy = !options.acceptAllCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_NEVER
                                       : options.acceptThirdPartyCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS
