@@ -136,6 +136,9 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     // A URL that cannot load answers false; so does a file outside the home.
     EXPECT_EQ(r["unreachable"], false);
     EXPECT_FALSE(fs::exists(home + "/unreachable.pdf"));
+    // A file the page may not read is no content: no blank page reported as printed.
+    EXPECT_EQ(r["refused"], false);
+    EXPECT_FALSE(fs::exists(home + "/refused.pdf"));
     EXPECT_EQ(r["outside"], false);
     EXPECT_FALSE(fs::exists(dir.file("outside.pdf")));
     // A printer URL naming no queue ends the job unprinted.

@@ -25,7 +25,8 @@ constexpr std::chrono::milliseconds kCancelledLoadGrace{250};
 // print when it finishes, with a failed print when it fails.
 class APPPrinter::ContentLoad final : public platform::WebViewObserver {
 public:
-    ContentLoad(std::weak_ptr<WFPlugin> plugin, platform::WebView* view) : plugin_(std::move(plugin)), view_(view) {}
+    ContentLoad(std::weak_ptr<WFPlugin> plugin, platform::WebView* view, bool fromURL)
+        : plugin_(std::move(plugin)), view_(view), fromURL_(fromURL) {}
 
     bool decidePolicyForNavigation(const platform::URLRequest&, platform::NavigationType, bool) override { return true; }
     void loadStarted() override {
@@ -37,7 +38,17 @@ public:
         // The engine ends a failed load with a finish too: that is no content.
         if (done_ || failed_) return;
         done_ = true;
-        if (auto self = printer()) self->webViewDidFinishLoad();
+        auto self = printer();
+        if (!self) return;
+        // A URL the engine refuses to load at all (a blocked port, a file
+        // outside the application) leaves an empty page in its place.
+        auto shown = view_->url();
+        if (fromURL_ && shown && shown->absoluteString() == "about:blank") {
+            self->contentFailedToLoad(platform::Error::withDescription(platform::kURLErrorDomain, -1,
+                                                                       "The content's URL was refused"));
+            return;
+        }
+        self->webViewDidFinishLoad();
     }
     void loadFailed(const platform::Error& error) override {
         if (done_) return;
@@ -66,6 +77,7 @@ private:
 
     std::weak_ptr<WFPlugin> plugin_;
     platform::WebView* view_;
+    bool fromURL_;
     int starts_ = 0;
     bool failed_ = false;
     bool done_ = false;
@@ -176,11 +188,12 @@ void APPPrinter::loadContentIntoPrintController(const std::string& content, plat
         answerCompleted(false);
         return;
     }
-    contentLoad_ = std::make_unique<ContentLoad>(weak_from_this(), contentView_.get());
+    const auto url = contentURL(content);
+    contentLoad_ = std::make_unique<ContentLoad>(weak_from_this(), contentView_.get(), url && url->scheme() != "about");
     contentView_->setObserver(contentLoad_.get());
     // The controller holds the view as long as it may print it.
     controller.setPrintFormatter(platform::PrintFormatter{contentView_.get(), contentView_, 0, 0});
-    if (auto url = contentURL(content)) {
+    if (url) {
         platform::URLRequest request;
         request.url = *url;
         request.mainDocumentURL = *url;
