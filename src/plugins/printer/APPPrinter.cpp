@@ -19,6 +19,7 @@ namespace {
 // After a cancelled load, the time a new one has to begin (a page that
 // navigates on while loading) before the print counts as failed.
 constexpr std::chrono::milliseconds kCancelledLoadGrace{250};
+constexpr int64_t kURLErrorTimedOut = -1001;
 }  // namespace
 
 // Listens to one load of the off-screen web view and ends it once: with the
@@ -32,8 +33,10 @@ public:
     void loadStarted() override {
         ++starts_;
         failed_ = false;
+        committed_ = false;
     }
     void loadRedirected() override {}
+    void loadCommitted() override { committed_ = true; }
     void loadFinished() override {
         // The engine ends a failed load with a finish too: that is no content.
         if (done_ || failed_) return;
@@ -49,6 +52,21 @@ public:
             return;
         }
         self->webViewDidFinishLoad();
+    }
+    // The content has not finished loading in time: a page that arrived
+    // prints as it stands (its slow parts given up, as when they fail); no
+    // page at all is a failed print.
+    void timedOut() {
+        if (done_) return;
+        done_ = true;
+        view_->stopLoading();
+        auto self = printer();
+        if (!self) return;
+        if (committed_)
+            self->webViewDidFinishLoad();
+        else
+            self->contentFailedToLoad(
+                platform::Error::withDescription(platform::kURLErrorDomain, kURLErrorTimedOut, "The request timed out."));
     }
     void loadFailed(const platform::Error& error) override {
         if (done_) return;
@@ -80,6 +98,7 @@ private:
     bool fromURL_;
     int starts_ = 0;
     bool failed_ = false;
+    bool committed_ = false;
     bool done_ = false;
 };
 
@@ -193,6 +212,12 @@ void APPPrinter::loadContentIntoPrintController(const std::string& content, plat
     contentView_->setObserver(contentLoad_.get());
     // The controller holds the view as long as it may print it.
     controller.setPrintFormatter(platform::PrintFormatter{contentView_.get(), contentView_, 0, 0});
+    // A server that never answers must not leave the page waiting for ever.
+    std::weak_ptr<WFPlugin> weak = weak_from_this();
+    platform::RunLoop::performAfter(contentLoadTimeout_, [weak, load = ++contentLoads_] {
+        auto self = std::static_pointer_cast<APPPrinter>(weak.lock());
+        if (self && self->contentLoad_ && self->contentLoads_ == load) self->contentLoad_->timedOut();
+    });
     if (url) {
         platform::URLRequest request;
         request.url = *url;

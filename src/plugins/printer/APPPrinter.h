@@ -3,6 +3,7 @@
 // page, laid out by an off-screen web view, through the print dialog or
 // straight to a printer the page names; lets the user pick a printer; tells
 // the page whether printing is available.
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,6 +56,10 @@ public:
     std::optional<std::string> callbackId() const;
     platform::Value settings() const;
 
+    // How long content may take to load before the print gives up on what
+    // has not arrived (a minute, as the phone's requests wait).
+    void setContentLoadTimeout(std::chrono::milliseconds timeout) { contentLoadTimeout_ = timeout; }
+
 private:
     class ContentLoad;
     void answerCompleted(bool completed);
@@ -66,6 +71,8 @@ private:
     // The off-screen web view of the last print and what listens to its load.
     std::shared_ptr<platform::WebView> contentView_;
     std::unique_ptr<ContentLoad> contentLoad_;
+    unsigned contentLoads_ = 0;  // loads begun, to tell a timer which one it was for
+    std::chrono::milliseconds contentLoadTimeout_{std::chrono::seconds(60)};
 };
 
 }  // namespace wharf

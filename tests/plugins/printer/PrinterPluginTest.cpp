@@ -181,6 +181,29 @@ TEST_F(PrinterPluginTest, ContentThatFailsToLoadAnswersFalseInsteadOfNever) {
     EXPECT_EQ(recording->requests.size(), 1u);
 }
 
+TEST_F(PrinterPluginTest, ContentStillLoadingWhenTimeIsUpPrintsWhatArrivedOrAnswersFalse) {
+    printer->setContentLoadTimeout(std::chrono::milliseconds(50));
+    // A server that never answers: no page at all.
+    run("print", Value::array({"http://127.0.0.1:9/never", Value::object()}));
+    auto sent = answers(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].message, false);
+    EXPECT_TRUE(recording->requests.empty());
+
+    // A page that arrived but waits on a part that never does prints as it stands.
+    run("print", Value::array({"http://127.0.0.1:9/slow-image", Value::object()}));
+    ASSERT_TRUE(offScreen().navigate("http://127.0.0.1:9/slow-image"));
+    offScreen().observer()->loadCommitted();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !recording->requests.empty(); }));
+    recording->requests[0].completion(true, nullptr);
+    sent = answers(2);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].message, true);
+    // Its late finish prints nothing more.
+    offScreen().finish();
+    EXPECT_EQ(recording->requests.size(), 1u);
+}
+
 TEST_F(PrinterPluginTest, PickerAnswersThePrintersURLOrNoResultAndNothingAnswersWithoutPrinting) {
     run("pick", Value::array({Value::object()}));
     run("pick", Value::array({Value::object()}));
