@@ -82,7 +82,10 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "print", bundle, fs::copy_options::recursive);
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", fs::path(bundle) / "www" / "wharf.js");
     const std::string home = dir.file("home");
-    fs::create_directories(home);
+    // A link deeper into the home: through it, "../../.." still ends inside
+    // the home, while the path read as written leaves it.
+    fs::create_directories(home + "/Documents/a/b/c");
+    fs::create_directory_symlink("a/b/c", home + "/Documents/deep");
     wharf::test::writeFile(bundle + "/www/probe.js",
                            "var UNREACHABLE_URL = 'http://127.0.0.1:" + std::to_string(wharf::test::closedPort()) + "/nothing.html';\n");
 

@@ -303,6 +303,9 @@ private:
             if (picked_.count(url.absoluteString())) return true;
         }
         const std::string path = url.path();
+        // GIO takes "." and ".." out of the path before it follows any link;
+        // checked after the links, such a path could lead somewhere else.
+        if (path.find("/./") != std::string::npos || path.find("/../") != std::string::npos) return false;
         const auto slash = path.rfind('/');
         if (slash == std::string::npos) return false;
         auto directory = resolvedPath(slash == 0 ? "/" : path.substr(0, slash));
