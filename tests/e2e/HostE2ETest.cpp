@@ -272,13 +272,20 @@ TEST_F(HostE2E, PagesReadOnlyTheApplicationsFiles) {
     fs::create_directories(home() + "/Documents");
     writeFile(home() + "/Documents/visible.txt", "in the container");
     fs::create_symlink(dir_.file("outside/secret.txt"), home() + "/Documents/link.txt");
+    // A link further into the container: "deep/../../.." read through it ends
+    // in Documents, read as written beside the home.
+    fs::create_directories(home() + "/Documents/a/b/c");
+    fs::create_directory_symlink("a/b/c", home() + "/Documents/deep");
+    fs::create_directories(home() + "/Documents/outside");
+    writeFile(home() + "/Documents/outside/secret.txt", "decoy");
     auto url = [](const std::string& path) { return wharf::platform::Url::fileURL(path).absoluteString(); };
     Value urls = {{"own", "data.txt"},
                   {"container", url(home() + "/Documents/visible.txt")},
                   {"passwd", "file:///etc/passwd"},
                   {"outside", url(dir_.file("outside/secret.txt"))},
                   {"link", url(home() + "/Documents/link.txt")},
-                  {"dotdot", url(bundle + "/www") + "/%2e%2e/%2E%2E/outside/secret.txt"}};
+                  {"dotdot", url(bundle + "/www") + "/%2e%2e/%2E%2E/outside/secret.txt"},
+                  {"escapedSlashes", url(home() + "/Documents/deep") + "%2F..%2F..%2F..%2Foutside/secret.txt"}};
     writeFile(bundle + "/www/paths.js", "var E2E_URLS = " + urls.dump() + ";\n");
 
     // Where a download would land: the user's own directories.
@@ -297,7 +304,7 @@ TEST_F(HostE2E, PagesReadOnlyTheApplicationsFiles) {
     const Value& files = r["files"];
     EXPECT_EQ(files["own"].value("text", ""), "own data") << files.dump();
     EXPECT_EQ(files["container"].value("text", ""), "in the container") << files.dump();
-    for (const char* refused : {"passwd", "outside", "link", "dotdot"}) {
+    for (const char* refused : {"passwd", "outside", "link", "dotdot", "escapedSlashes"}) {
         const std::string text = files[refused].value("text", "");
         EXPECT_EQ(text.find("secret"), std::string::npos) << refused << ": " << files[refused].dump();
         EXPECT_EQ(text.find("root:"), std::string::npos) << refused << ": " << files[refused].dump();

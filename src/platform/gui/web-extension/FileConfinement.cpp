@@ -47,19 +47,21 @@ std::string pathOf(const char* uri) {
 
 bool missing(int error) { return error == ENOENT || error == ENOTDIR; }
 
-// A path that names nothing, not even a dangling link, below a directory
-// inside the roots: its load fails by itself in the network process, with
-// the error the page (or the host's error page) should see.
-bool missingInsideRoots(const std::string& path) {
-    // WebKit's URL parser has taken dot segments out; one left here came from
-    // an escaped slash, and what it leads to is not resolved by hand.
+bool hasDotSegment(const std::string& path) {
     for (std::size_t start = 0; start < path.size();) {
         std::size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         const std::string segment = path.substr(start, end - start);
-        if (segment == "." || segment == "..") return false;
+        if (segment == "." || segment == "..") return true;
         start = end + 1;
     }
+    return false;
+}
+
+// A path that names nothing, not even a dangling link, below a directory
+// inside the roots: its load fails by itself in the network process, with
+// the error the page (or the host's error page) should see.
+bool missingInsideRoots(const std::string& path) {
     std::string child = path;
     for (;;) {
         const auto slash = child.find_last_of('/');
@@ -79,7 +81,11 @@ bool missingInsideRoots(const std::string& path) {
 bool allowed(const char* uri) {
     if (!uri || g_ascii_strncasecmp(uri, "file:", 5) != 0) return true;
     const std::string path = pathOf(uri);
-    if (path.empty()) return false;
+    // WebKit's URL parser has taken dot segments out; one left after decoding
+    // came from an escaped slash ("a%2F..%2F"). The network process drops it
+    // with the segment before it as written, before any link is followed, so
+    // resolved here through a link it could name a file somewhere else.
+    if (path.empty() || hasDotSegment(path)) return false;
     char resolved[PATH_MAX];
     if (realpath(path.c_str(), resolved)) return insideRoots(resolved);
     return missing(errno) && missingInsideRoots(path);
