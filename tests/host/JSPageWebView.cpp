@@ -2,9 +2,15 @@
 
 #include <jsc/jsc.h>
 
+#include <cstdlib>
 #include <map>
 
 #include "platform/RunLoop.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// JavaScriptCore keeps allocations of its own threads until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libjavascriptcoregtk\n"; }
+#endif
 
 namespace wharf::test {
 
@@ -43,6 +49,22 @@ constexpr const char* kDocument = R"(var window = this;
   g.clearTimeout = function (id) { if (id) __clearTimeout(id); };
 })(this);
 )";
+
+// One virtual machine for the whole process, never torn down: its teardown
+// runs library code through this binary's copies of standard-library
+// templates, which the sanitizers' type checks reject. It runs without
+// helper threads (JIT compilers, parallel GC markers): they synchronise in
+// ways ThreadSanitizer cannot see, and the page needs none of them.
+JSCVirtualMachine* virtualMachine() {
+    static JSCVirtualMachine* vm = [] {
+        for (const char* option : {"JSC_useJIT", "JSC_useConcurrentJIT", "JSC_useConcurrentGC",
+                                   "JSC_useParallelMarkingConstraintSolver"})
+            setenv(option, "false", 0);
+        setenv("JSC_numberOfGCMarkers", "1", 0);
+        return jsc_virtual_machine_new();
+    }();
+    return vm;
+}
 
 std::string textOf(JSCValue* value) {
     if (!value) return "";
@@ -98,7 +120,7 @@ struct JSPageWebView::Page : std::enable_shared_from_this<JSPageWebView::Page> {
 
     void open() {
         close();
-        context = jsc_context_new();
+        context = jsc_context_new_with_virtual_machine(virtualMachine());
         auto define = [&](const char* name, GCallback callback, GType result, guint count, GType a, GType b) {
             JSCValue* fn = count == 1 ? jsc_value_new_function(context, name, callback, this, nullptr, result, 1, a)
                                       : jsc_value_new_function(context, name, callback, this, nullptr, result, 2, a, b);
