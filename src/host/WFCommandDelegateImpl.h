@@ -2,11 +2,21 @@
 // The host's command delegate: turns plug-in results into calls of the page's
 // callback dispatcher, evaluates scripts on the main thread and picks up the
 // command batch every evaluation returns.
+//
+// Every evaluation is a message to the web process, so results are held back
+// and delivered together: the callbacks produced by one run of the command
+// queue (or, for results sent outside a run, by one main-loop turn) go to the
+// page as one script, each callback in its own form and order, each guarded.
+// Right behind them goes a fetch of the calls the page made meanwhile (its
+// promise continuations run before it). Scripts reach the page in the order
+// they were sent: held callbacks go first whenever any other script is
+// evaluated.
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/WFCommandDelegate.h"
 #include "platform/Regex.h"
@@ -24,11 +34,15 @@ public:
     std::optional<std::string> pathForResource(const std::string& path) override;
     // Runs the pending commands with every result deferred to the run loop.
     void flushCommandQueueWithDelayedJs();
-    // Evaluates at once on the calling thread; a returned string is a batch.
+    // Evaluates at once (behind any held callbacks) when called on the main
+    // thread, else on a later main-loop turn; a returned string is a batch.
     void evalJsHelper2(const std::string& js);
     // Evaluates at once only while the queue runs on the main thread (and
     // responses are not delayed); otherwise on a later main-loop turn.
     void evalJsHelper(const std::string& js);
+    // Evaluates everything held back, in order. The command queue calls it at
+    // the end of each run and the engine before any other script. Main thread.
+    void flushPendingScripts();
     bool isValidCallbackId(const std::optional<std::string>& callbackId) const;
     void sendPluginResult(const WFPluginResult& result, const std::optional<std::string>& callbackId) override;
     void evalJs(const std::string& js) override;
@@ -41,12 +55,28 @@ public:
     void setUrlTransformer(WFUrlTransformer transformer) override;
 
 private:
-    void evalJsOnMainLater(const std::string& js);
+    struct PendingScript {
+        std::string script;
+        bool callback;  // a callback script, delivered with its neighbours
+    };
+
+    // Holds a script for the next flush; `flushSoon` schedules one on the
+    // main loop (otherwise the end of the current run flushes).
+    void hold(std::string script, bool callback, bool flushSoon);
+    void scheduleFlush();
+    void evaluate(const std::string& js, bool grouped);
+    void evaluateCallbacks(std::vector<std::string>& callbacks);
+    bool inRunOnMainThread() const;
 
     std::weak_ptr<WFViewControllerInterface> viewController_;
     std::optional<platform::Regex> callbackIdPattern_;
     std::weak_ptr<WFCommandQueue> commandQueue_;
     std::atomic<bool> delayResponses_{false};
+    std::mutex pendingMutex_;
+    std::vector<PendingScript> pending_;  // guarded by pendingMutex_
+    bool flushScheduled_ = false;         // guarded by pendingMutex_
+    bool flushing_ = false;               // main thread
+    bool runEndHooked_ = false;           // main thread
     mutable std::mutex transformerMutex_;
     WFUrlTransformer urlTransformer_;
 };

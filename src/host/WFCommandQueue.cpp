@@ -94,9 +94,20 @@ void WFCommandQueue::executePending() {
     // The run ends however it ends: queue drained, head still parsing, slice
     // used up, or an exception from a plug-in on its way to the caller.
     struct RunEnd {
-        std::optional<platform::Clock::MonoTime>& start;
-        ~RunEnd() { start.reset(); }
-    } runEnd{startExecutionTime_};
+        WFCommandQueue& queue;
+        ~RunEnd() {
+            queue.startExecutionTime_.reset();
+            auto handler = queue.runEndHandler_;
+            if (!handler) return;
+            try {
+                handler();
+            } catch (const std::exception& e) {
+                platform::log("ERROR: Exception at the end of a command run: %s", e.what());
+            } catch (...) {
+                platform::log("ERROR: Unknown exception at the end of a command run.");
+            }
+        }
+    } runEnd{*this};
 
     while (!queue_.empty()) {
         auto holder = queue_.front();

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,6 +56,11 @@ public:
     // Batches still queued (parsing, or holding commands not yet run).
     std::size_t pendingBatchCount() const { return queue_.size(); }
 
+    // Runs on the main thread whenever a run ends (queue drained, head batch
+    // still parsing, or slice used up); the command delegate evaluates the
+    // results the run produced there. Main thread.
+    void setRunEndHandler(std::function<void()> handler) { runEndHandler_ = std::move(handler); }
+
 private:
     // A batch being parsed (not ready) or parsed. The background parse writes
     // it under the lock; once ready only the main thread touches it.
@@ -73,6 +79,7 @@ private:
     std::deque<std::shared_ptr<BatchHolder>> queue_;
     std::optional<platform::Clock::MonoTime> startExecutionTime_;
     std::shared_ptr<platform::Clock> clock_;
+    std::function<void()> runEndHandler_;
 };
 
 }  // namespace wharf

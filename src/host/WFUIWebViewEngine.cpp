@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "host/WFCommandDelegate.h"
+#include "host/WFCommandDelegateImpl.h"
 #include "host/WFPreferences.h"
 #include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
@@ -96,6 +97,9 @@ void WFUIWebViewEngine::pluginInitialize() {
 
 void WFUIWebViewEngine::evaluateJavaScript(const std::string& script, WFJavaScriptCompletion completion) {
     if (!engineWebView_) return;
+    // Results held back for delivery together were sent before this script.
+    if (auto delegate = std::dynamic_pointer_cast<WFCommandDelegateImpl>(commandDelegate()))
+        delegate->flushPendingScripts();
     engineWebView_->evaluateJavaScript(script, std::move(completion));
 }
 

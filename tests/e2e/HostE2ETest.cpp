@@ -165,6 +165,16 @@ TEST_F(HostE2E, BridgeCallsReachThePageCallbacks) {
     EXPECT_EQ(r["queued"]["bigLength"], 5000);
     // A plug-in action that throws is logged; the bridge goes on.
     EXPECT_EQ(r["afterThrow"], "still here");
+    // 1000 awaited calls and a burst of 1000 get their own answers, in order.
+    EXPECT_EQ(r["awaited"], 1000);
+    EXPECT_EQ(r["burst"], Value::parse(R"({"inOrder":true,"right":1000})"));
+    // Answers delivered together: neither a callback nor a dispatcher that
+    // throws stops the others; a call made inside a callback is answered.
+    EXPECT_EQ(r["throwing"], Value::parse(R"(["one","two","four","again"])"));
+    // Callbacks delivered together run before their promise continuations;
+    // calls from either are answered, in the order the page made them.
+    EXPECT_EQ(r["interleave"], Value::parse(R"(["cb x","cb y","cb z","then x","then y","then z",
+                                                 "cb from callback","cb from continuation"])"));
     EXPECT_NE(run.err.find("E2EEcho.fail throws on purpose"), std::string::npos);
     // The page start reset the plug-ins.
     EXPECT_GE(r["resets"].get<int>(), 1);

@@ -1,6 +1,8 @@
 // The page's half of the Wharf bridge: queues calls to native plug-ins,
 // signals the host through a "wfbridge:" navigation in a hidden iframe, and
-// receives results through nativeCallback.
+// receives results through nativeCallback. The host also collects waiting
+// calls from what every script it evaluates returns, and asks for them right
+// behind each delivery of callbacks.
 (function (global) {
   'use strict';
   if (global.wharf) return;
@@ -12,6 +14,13 @@
   var signalled = false;
   var bridgeFrame = null;
   var signalCount = 0;
+  // True from the delivery of a callback until the host's next fetch: the
+  // host asks for waiting calls right behind every callback it delivers, so
+  // calls made meanwhile (in the callback or in its promise continuations)
+  // need no navigation. Should no fetch come, a timer signals after all.
+  var hostWillFetch = false;
+  var fetchTimer = 0;
+  var FETCH_WAIT_MS = 50;
   var STATUS_NO_RESULT = 0, STATUS_OK = 1;
 
   function toBase64(buffer) {
@@ -52,16 +61,28 @@
     bridgeFrame.src = 'wfbridge://ready/' + (++signalCount);
   }
 
+  function fetchDidNotCome() {
+    fetchTimer = 0;
+    hostWillFetch = false;
+    if (messages.length) signalHost();
+  }
+
   function exec(success, fail, service, action, args) {
     var callbackId = service + nextCallbackId++;
     if (success || fail) callbacks[callbackId] = { success: success, fail: fail };
     messages.push([callbackId, service, action, (args || []).map(packArgument)]);
-    signalHost();
+    if (!hostWillFetch) signalHost();
+    else if (!fetchTimer) fetchTimer = setTimeout(fetchDidNotCome, FETCH_WAIT_MS);
   }
 
   // Called by the host: the waiting calls as a JSON batch, "" when none wait.
   exec.nativeFetchMessages = function () {
     signalled = false;
+    hostWillFetch = false;
+    if (fetchTimer) {
+      clearTimeout(fetchTimer);
+      fetchTimer = 0;
+    }
     if (!messages.length) return '';
     var batch = JSON.stringify(messages);
     messages = [];
@@ -71,6 +92,7 @@
   // Called by the host with a plug-in's answer; the returned batch carries any
   // calls the callback made.
   exec.nativeCallback = function (callbackId, status, message, keepCallback) {
+    hostWillFetch = true;
     var cb = callbacks[callbackId];
     if (cb) {
       try {
@@ -86,7 +108,9 @@
         if (!keepCallback) delete callbacks[callbackId];
       }
     }
-    return exec.nativeFetchMessages();
+    var batch = exec.nativeFetchMessages();
+    hostWillFetch = true;
+    return batch;
   };
 
   exec.nativeEvalAndFetch = function (fn) {

@@ -5,6 +5,25 @@
 
 namespace wharf::testing {
 
+std::vector<std::string> callbackScriptsIn(const std::vector<std::string>& scripts) {
+    static const std::string prefix = "wharf.require('wharf/exec').nativeCallback(";
+    static const std::string suffix = ", 0)";
+    std::vector<std::string> found;
+    for (const auto& script : scripts) {
+        for (std::size_t line = 0; line < script.size();) {
+            std::size_t end = script.find('\n', line);
+            if (end == std::string::npos) end = script.size();
+            const std::size_t start = script.find(prefix, line);
+            if (start < end) {
+                const std::size_t last = script.rfind(suffix, end - suffix.size());
+                if (last != std::string::npos && last > start) found.push_back(script.substr(start, last + suffix.size() - start));
+            }
+            line = end + 1;
+        }
+    }
+    return found;
+}
+
 void FakeWebViewEngine::registerClass() {
     std::function<std::shared_ptr<WFWebViewEngineProtocol>(WFRect)> factory =
         [](WFRect) -> std::shared_ptr<WFWebViewEngineProtocol> { return std::make_shared<FakeWebViewEngine>(); };

@@ -13,6 +13,11 @@
 
 namespace wharf::testing {
 
+// The callback scripts ("wharf.require('wharf/exec').nativeCallback(...)")
+// among evaluated scripts, one by one: the command delegate delivers several
+// callbacks in one script, each on a line of its own.
+std::vector<std::string> callbackScriptsIn(const std::vector<std::string>& scripts);
+
 class FakeWebViewEngine : public WFPlugin, public WFWebViewEngineProtocol {
 public:
     enum class Completion {
@@ -33,6 +38,8 @@ public:
 
     std::vector<std::string> evaluatedScripts() const;
     std::vector<std::string> scriptsContaining(const std::string& needle) const;
+    // The callbacks delivered so far, in order (see callbackScriptsIn).
+    std::vector<std::string> callbackScripts() const { return callbackScriptsIn(evaluatedScripts()); }
     void clearScripts();
     // The thread each evaluation was requested on was the main thread.
     bool allEvaluationsOnMainThread() const;

@@ -256,7 +256,10 @@ protected:
     }
     std::vector<std::string> results(const std::string& text) {
         platform::RunLoop::pumpFor(std::chrono::milliseconds(30));
-        return controller->engine()->scriptsContaining(text);
+        std::vector<std::string> found;
+        for (auto& script : controller->engine()->callbackScripts())
+            if (script.find(text) != std::string::npos) found.push_back(script);
+        return found;
     }
 
     std::shared_ptr<testing::FakeViewController> controller;

@@ -44,7 +44,7 @@ protected:
         const std::string prefix = "nativeCallback('" + id + "',";
         plugin->performAction(action + ":", WFInvokedUrlCommand(arguments, id, "WFFile", action));
         std::vector<std::string> scripts;
-        platform::RunLoop::pumpUntil([&] { return !(scripts = controller->engine()->scriptsContaining(prefix)).empty(); });
+        platform::RunLoop::pumpUntil([&] { return !(scripts = callbacksContaining(prefix)).empty(); });
         if (scripts.empty()) return {};
         // ...nativeCallback('<id>',<status>,<message>,<keep>, 0)
         std::string rest = scripts[0].substr(scripts[0].find(prefix) + prefix.size());
@@ -55,6 +55,13 @@ protected:
         return answer;
     }
     Answer error(int status, int code) { return {status, code}; }
+    // The callbacks delivered so far (several may share one script) that hold `text`.
+    std::vector<std::string> callbacksContaining(const std::string& text) const {
+        std::vector<std::string> found;
+        for (auto& script : controller->engine()->callbackScripts())
+            if (script.find(text) != std::string::npos) found.push_back(script);
+        return found;
+    }
 
     std::vector<std::string> fileSystemNames() {
         std::vector<std::string> names;
@@ -174,7 +181,7 @@ TEST_F(FilePluginTest, ChangesSentTogetherNeitherMergeNorReplaceEachOther) {
         EXPECT_TRUE(platform::RunLoop::pumpUntil([&] {
             statuses.clear();
             for (const auto& id : ids) {
-                auto sent = controller->engine()->scriptsContaining("nativeCallback('" + id + "',");
+                auto sent = callbacksContaining("nativeCallback('" + id + "',");
                 if (sent.empty()) return false;
                 statuses.push_back(std::stoi(sent[0].substr(sent[0].find("',") + 2)));
             }

@@ -43,7 +43,7 @@ inline std::optional<SentResult> parseCallbackScript(const std::string& script) 
 
 inline std::vector<SentResult> sentResults(const std::vector<std::string>& scripts) {
     std::vector<SentResult> results;
-    for (const auto& script : scripts)
+    for (const auto& script : testing::callbackScriptsIn(scripts))
         if (auto result = parseCallbackScript(script)) results.push_back(*result);
     return results;
 }
