@@ -1,17 +1,24 @@
 #include "sqldb/SQLDateFormatter.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <ctime>
 #include <strings.h>
 
 namespace wharf {
 
 namespace {
+
+constexpr int64_t kNanosPerSecond = 1000000000;
+constexpr int64_t kPowersOfTen[10] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+// About 292 years either side of 1970: as far as the clock counts in nanoseconds.
+constexpr int64_t kMaxSeconds = 9'200'000'000;
 
 constexpr const char* kMonths[12] = {"January", "February", "March",     "April",   "May",      "June",
                                      "July",    "August",   "September", "October", "November", "December"};
@@ -51,9 +58,26 @@ SQLDate dateWithSecondsSince1970(double seconds) {
     // Beyond about 292 years either side of 1970 the clock cannot count in nanoseconds.
     if (!std::isfinite(seconds)) seconds = 0;
     seconds = std::clamp(seconds, -9.2e9, 9.2e9);
-    double whole = std::floor(seconds);
-    auto nanos = static_cast<int64_t>(whole) * 1000000000 + std::llround((seconds - whole) * 1e9);
-    return SQLDate(std::chrono::duration_cast<SQLDate::duration>(std::chrono::nanoseconds(nanos)));
+    // The number's shortest decimal form is the time its maker wrote: today's
+    // 1700000000.3 is held as 1700000000.29999995…, which, taken as it is,
+    // would be written with a format of milliseconds as ".299".
+    char text[64];
+    const auto written = std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed);
+    // Only a number far below a nanosecond has more digits than the room here.
+    std::string_view digits = written.ec == std::errc() ? std::string_view(text, static_cast<size_t>(written.ptr - text))
+                                                        : std::string_view("0");
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (negative) digits.remove_prefix(1);
+    const size_t point = digits.find('.');
+    int64_t whole = 0, fraction = 0;
+    std::from_chars(digits.data(), digits.data() + std::min(point, digits.size()), whole);
+    if (point != std::string_view::npos) {
+        std::string_view rest = digits.substr(point + 1);
+        for (size_t i = 0; i < 9; ++i) fraction = fraction * 10 + (i < rest.size() ? rest[i] - '0' : 0);
+        if (rest.size() > 9 && rest[9] >= '5') ++fraction;  // to the nearest nanosecond
+    }
+    int64_t nanos = whole * kNanosPerSecond + fraction;
+    return SQLDate(std::chrono::duration_cast<SQLDate::duration>(std::chrono::nanoseconds(negative ? -nanos : nanos)));
 }
 
 SQLDateFormatter::SQLDateFormatter(std::string format) : format_(std::move(format)) {
@@ -96,9 +120,16 @@ SQLDateFormatter::SQLDateFormatter(std::string format) : format_(std::move(forma
 }
 
 std::string SQLDateFormatter::stringFromDate(SQLDate date) const {
-    double seconds = secondsSince1970(date);
-    double whole = std::floor(seconds);
-    double fraction = seconds - whole;
+    // Counted in whole nanoseconds: through a double, a time on an exact
+    // millisecond today (1700000000.3 s) has its fraction just below .3 and
+    // would be written, and read back, one millisecond early.
+    int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count();
+    int64_t whole = nanos / kNanosPerSecond;
+    int64_t fractionNanos = nanos % kNanosPerSecond;
+    if (fractionNanos < 0) {
+        fractionNanos += kNanosPerSecond;
+        --whole;
+    }
     time_t t = static_cast<time_t>(whole);
     struct tm tm {};
     gmtime_r(&t, &tm);
@@ -121,8 +152,8 @@ std::string SQLDateFormatter::stringFromDate(SQLDate date) const {
             case 'm': out += padded(tm.tm_min, field.width); break;
             case 's': out += padded(tm.tm_sec, field.width); break;
             case 'S': {
-                long digits = static_cast<long>(std::floor(fraction * std::pow(10.0, std::min(field.width, 9))));
-                out += padded(digits, std::min(field.width, 9));
+                const int shown = std::min(field.width, 9);
+                out += padded(static_cast<long>(fractionNanos / kPowersOfTen[9 - shown]), shown);
                 for (int extra = 9; extra < field.width; ++extra) out += '0';
                 break;
             }
@@ -134,7 +165,7 @@ std::string SQLDateFormatter::stringFromDate(SQLDate date) const {
 
 std::optional<SQLDate> SQLDateFormatter::dateFromString(std::string_view text) const {
     long year = 1970, month = 1, day = 1, hour = 0, minute = 0, second = 0, offsetSeconds = 0;
-    double fraction = 0;
+    int64_t fractionNanos = 0;
     bool pm = false, hasAmPm = false;
     size_t pos = 0;
     for (const Field& field : fields_) {
@@ -194,9 +225,15 @@ std::optional<SQLDate> SQLDateFormatter::dateFromString(std::string_view text) c
                 if (!readNumber(text, pos, minDigits, maxDigits, second)) return std::nullopt;
                 break;
             case 'S': {
+                // Digits past the ninth are below a nanosecond: read, not kept.
                 size_t start = pos;
-                if (!readNumber(text, pos, field.width, field.width, value)) return std::nullopt;
-                fraction = value / std::pow(10.0, static_cast<double>(pos - start));
+                if (!readNumber(text, pos, std::min(field.width, 9), std::min(field.width, 9), value))
+                    return std::nullopt;
+                fractionNanos = value * kPowersOfTen[9 - (pos - start)];
+                while (pos - start < static_cast<size_t>(field.width)) {
+                    if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos]))) return std::nullopt;
+                    ++pos;
+                }
                 break;
             }
             case 'Z':
@@ -224,8 +261,10 @@ std::optional<SQLDate> SQLDateFormatter::dateFromString(std::string_view text) c
     tm.tm_hour = static_cast<int>(hour);
     tm.tm_min = static_cast<int>(minute);
     tm.tm_sec = static_cast<int>(second);
-    time_t t = timegm(&tm);
-    return dateWithSecondsSince1970(static_cast<double>(t - offsetSeconds) + fraction);
+    const int64_t seconds = static_cast<int64_t>(timegm(&tm)) - offsetSeconds;
+    if (seconds > kMaxSeconds || seconds < -kMaxSeconds) return std::nullopt;
+    return SQLDate(std::chrono::duration_cast<SQLDate::duration>(
+        std::chrono::nanoseconds(seconds * kNanosPerSecond + fractionNanos)));
 }
 
 }  // namespace wharf

@@ -217,6 +217,24 @@ TEST_F(SQLDatabaseTest, DatesUseTheFormatWhenOneIsSet) {
     EXPECT_EQ(db->dateForQuery("select a from t"), date);
     EXPECT_EQ(db->dateFromString("garbage"), std::nullopt);
 
+    // Times on an exact millisecond, as the clock and the page give them,
+    // keep that millisecond both ways, before 1970 as after.
+    ASSERT_TRUE(db->executeUpdate("delete from t"));
+    const SQLDate today{std::chrono::milliseconds(1700000000300)};
+    const SQLDate early{std::chrono::milliseconds(-1700000000300)};
+    ASSERT_TRUE(db->executeUpdate("insert into t values (?, 1)", today));
+    ASSERT_TRUE(db->executeUpdate("insert into t values (?, 2)", early));
+    EXPECT_EQ(db->stringForQuery("select a from t where b = 1"), "2023-11-14 22:13:20.300");
+    EXPECT_EQ(db->stringForQuery("select a from t where b = 2"), "1916-02-18 01:46:39.700");
+    EXPECT_EQ(db->dateForQuery("select a from t where b = 1"), today);
+    EXPECT_EQ(db->dateForQuery("select a from t where b = 2"), early);
+    // Through a format string, and as a date among values (both seconds in a double).
+    ASSERT_TRUE(db->executeUpdateWithFormat("insert into t values (%@, 3)", today));
+    ASSERT_TRUE(db->executeUpdate("insert into t values (?, 4)", platform::plist::dateValue(1700000000.3)));
+    EXPECT_EQ(db->stringForQuery("select a from t where b = 3"), "2023-11-14 22:13:20.300");
+    EXPECT_EQ(db->stringForQuery("select a from t where b = 4"), "2023-11-14 22:13:20.300");
+    EXPECT_EQ(dateWithSecondsSince1970(-1e-300), dateWithSecondsSince1970(0));
+
     SQLDateFormatter words("d MMM yyyy 'at' h a Z");
     EXPECT_EQ(words.stringFromDate(dateWithSecondsSince1970(1700000000)), "14 Nov 2023 at 10 PM +0000");
     EXPECT_EQ(words.dateFromString("14 nov 2023 at 10 PM +0100"), dateWithSecondsSince1970(1699999200 - 3600));
