@@ -63,22 +63,34 @@ private:
     int fd_ = -1;
 };
 
+// The codes of the property-list domain that readDomain tells apart.
+constexpr int64_t kNoSuchFile = 260;
+constexpr int64_t kCorruptFile = 3840;
+
 bool fileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
 // Reads the stored domain. A missing file is an empty domain; an unreadable
-// one answers nullopt.
-std::optional<Value> readDomain(const std::string& path, Error* error) {
+// one answers nullopt, and `refused` then says whether what lies there was
+// read and refused (not a property list, not a dictionary, not a plain file)
+// rather than could not be read at all for now (no descriptor left, an I/O
+// error): only the first is a file to keep aside and replace.
+std::optional<Value> readDomain(const std::string& path, Error* error, bool* refused = nullptr) {
+    if (refused) *refused = false;
     if (!fileExists(path)) return Value::object();
-    auto v = plist::readFile(path, error);
-    if (!v) return std::nullopt;
-    if (!v->is_object()) {
-        setError(error, Error::withDescription(plist::kErrorDomain, 3840, "The stored defaults are not a dictionary."));
-        return std::nullopt;
+    Error readError;
+    auto v = plist::readFile(path, &readError);
+    if (v && v->is_object()) return v;
+    if (v) readError = Error::withDescription(plist::kErrorDomain, kCorruptFile, "The stored defaults are not a dictionary.");
+    if (readError.code == kNoSuchFile) return Value::object();  // removed meanwhile
+    if (refused) {
+        struct stat st {};
+        *refused = readError.code == kCorruptFile || (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode));
     }
-    return v;
+    setError(error, std::move(readError));
+    return std::nullopt;
 }
 
 // Renames `path` to "<path>.corrupt" (or ".corrupt.2", …: an earlier copy kept
@@ -209,9 +221,16 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
 
         // Start from what is on disk now, so another process's keys survive.
         Error error;
-        auto onDisk = readDomain(path_, &error);
+        bool refused = false;
+        auto onDisk = readDomain(path_, &error, &refused);
         bool writable = true;
-        if (!onDisk) {
+        if (!onDisk && !refused) {
+            // The file may be sound: it is neither moved nor saved over.
+            log("UserDefaults: %s cannot be read (%s); not saving over it", path_.c_str(),
+                error.localizedDescription().c_str());
+            writable = false;
+            onDisk = persistent_;
+        } else if (!onDisk) {
             // Keep the unreadable file for inspection rather than overwrite it.
             const std::string aside = moveAside(path_);
             if (aside.empty()) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -150,6 +151,34 @@ TEST(UserDefaults, UnreadableFileIsKeptAsideNotOverwritten) {
     EXPECT_EQ(wharf::test::readFile(path + ".corrupt"), "<plist><dict><key>lost");
     EXPECT_EQ(wharf::test::readFile(path + ".corrupt.2"), "<plist><array><string>also kept</string></array></plist>");
     EXPECT_EQ((*plist::readFile(path))["fresh"], 2);
+}
+
+// While no file descriptor is left, the file cannot be read, though nothing is
+// wrong with it: it is neither kept aside as unreadable nor replaced by what
+// this instance holds, and the next change saves both.
+TEST(UserDefaults, AFileThatCannotBeReadForNowIsNeitherMovedNorReplaced) {
+    TempDir dir;
+    const std::string path = dir.file("x.plist");
+    UserDefaults(path).setObject("kept", "k");
+    UserDefaults d(path);
+    {
+        rlimit old{};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+        const int lowestFree = ::dup(0);
+        ASSERT_GE(lowestFree, 0);
+        ::close(lowestFree);
+        rlimit none = old;
+        none.rlim_cur = static_cast<rlim_t>(lowestFree);  // every descriptor below it is taken
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        d.setInteger(1, "later");
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+    }
+    EXPECT_NE(::access((path + ".corrupt").c_str(), F_OK), 0);
+    ASSERT_TRUE(plist::readFile(path));
+    EXPECT_EQ((*plist::readFile(path))["k"], "kept");
+
+    d.setInteger(2, "later");
+    EXPECT_EQ(*plist::readFile(path), Value({{"k", "kept"}, {"later", 2}}));
 }
 
 TEST(UserDefaults, WrittenByOneProcessReadByAnother) {
