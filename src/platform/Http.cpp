@@ -264,6 +264,13 @@ bool contentLengthIsSound(const Headers& headers) {
     return true;
 }
 
+// Whether the answer whose headers just ended carries a body.
+bool answerHasBody(Task& task) {
+    long status = 0;
+    curl_easy_getinfo(task.easy, CURLINFO_RESPONSE_CODE, &status);
+    return task.request.method != "HEAD" && status >= 200 && status != 204 && status != 304;
+}
+
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* task = static_cast<Task*>(user);
     size_t n = size * count;
@@ -283,8 +290,10 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         return 0;
     }
     // An identity body declared past the limit is refused before any of it.
+    // Answers without a body (to a HEAD, a 204, a 304, a 1xx) may still name
+    // the size of what they stand for.
     if (line.empty() && task->request.collectBody && task->request.maxBodySize && task->haveStatusLine &&
-        !headerValue(task->response.headers, "Content-Encoding")) {
+        answerHasBody(*task) && !headerValue(task->response.headers, "Content-Encoding")) {
         if (auto length = headerValue(task->response.headers, "Content-Length");
             length && std::strtoull(trimmed(*length).c_str(), nullptr, 10) > task->request.maxBodySize) {
             task->protocolError = tooLarge(*task);

@@ -317,6 +317,9 @@ TEST(Http, BodiesPastTheLimitFailWithoutBeingHeld) {
             return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kServed) +
                                   "\r\nConnection: close\r\n\r\nxxxx"};
         if (r.path == "/bomb") return test::rawResponse(200, bomb, "Content-Encoding: gzip\r\n");
+        if (r.path == "/unchanged")
+            return test::RawReply{"HTTP/1.1 304 Not Modified\r\nContent-Length: " + std::to_string(kServed) +
+                                  "\r\nConnection: close\r\n\r\n"};
         return test::rawResponse(200, std::string(kLimit, 'y'));  // exactly the limit: fine
     });
     const std::size_t before = peakResident();
@@ -335,6 +338,19 @@ TEST(Http, BodiesPastTheLimitFailWithoutBeingHeld) {
     auto out = run(request);
     ASSERT_FALSE(out->result.error) << out->result.error->description();
     EXPECT_EQ(out->result.body.size(), kLimit);
+
+    // Answers that have no body may name a length past the limit: the size of
+    // what a HEAD asks about, or of what a 304 says is unchanged.
+    request.method = "HEAD";
+    request.url = s.url("/declared");
+    out = run(request);
+    ASSERT_FALSE(out->result.error) << out->result.error->description();
+    EXPECT_EQ(out->result.response->statusCode, 200);
+    request.method = "GET";
+    request.url = s.url("/unchanged");
+    out = run(request);
+    ASSERT_FALSE(out->result.error) << out->result.error->description();
+    EXPECT_EQ(out->result.response->statusCode, 304);
     if (!kSanitized) {
         EXPECT_LT(peakResident() - before, 6 * kLimit) << "the answers were held whole";
     }
