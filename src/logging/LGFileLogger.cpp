@@ -144,13 +144,18 @@ std::shared_ptr<LGLogFileInfo> LGFileLogger::currentLogFileInfo() {
 
 std::shared_ptr<LGLogFileInfo> LGFileLogger::lt_currentLogFileInfo() {
     if (currentLogFileInfo_) return currentLogFileInfo_;
+    currentLogFileCreated_ = false;
     auto infos = logFileManager_->sortedLogFileInfos();
     if (!infos.empty()) {
         const auto& newest = infos.front();
         bool archived = newest->isArchived();
         bool due = !archived && ((maximumFileSize_ != 0 && newest->fileSize() >= maximumFileSize_) ||
                                  (rollingFrequency_ > 0 && newest->age() >= rollingFrequency_));
-        if (!doNotReuseLogFiles_ && !archived && !due) {
+        // A file that refused to be opened is not taken again: another user's,
+        // or made read-only, it would otherwise lose every line until it is
+        // due by age.
+        const bool refused = newest->filePath() == refusedLogFile_ && !refusedLogFileWasMade_;
+        if (!doNotReuseLogFiles_ && !archived && !due && !refused) {
             currentLogFileInfo_ = newest;
         } else if (due) {
             newest->setIsArchived(true);
@@ -160,6 +165,7 @@ std::shared_ptr<LGLogFileInfo> LGFileLogger::lt_currentLogFileInfo() {
     if (!currentLogFileInfo_) {
         std::string path = logFileManager_->createNewLogFile();
         if (!path.empty()) currentLogFileInfo_ = LGLogFileInfo::logFileWithPath(path, clock_, fileTimes_);
+        currentLogFileCreated_ = true;
     }
     return currentLogFileInfo_;
 }
@@ -180,10 +186,20 @@ int LGFileLogger::currentLogFileHandle() {
         fd = -1;
     }
     if (fd < 0) {
-        std::string what = "cannot open " + info->filePath() + ": " + strerror(errno);
+        const int error = errno;
+        std::string what = "cannot open " + info->filePath() + ": " + strerror(error);
         if (openReport_.shouldReport(what)) reportFailure(what);
-        // Gone meanwhile: choose again with the next message.
+        // Gone meanwhile: choose again with the next message. Refused: choose
+        // again now, so this message goes to a file of its own.
         currentLogFileInfo_.reset();
+        // A file just made that refuses too says the directory does: no more
+        // files are made for it.
+        if (error == EACCES || error == EPERM) {
+            const bool madeBefore = info->filePath() == refusedLogFile_ && refusedLogFileWasMade_;
+            refusedLogFile_ = info->filePath();
+            refusedLogFileWasMade_ = currentLogFileCreated_ || madeBefore;
+            if (!refusedLogFileWasMade_) return currentLogFileHandle();
+        }
         return -1;
     }
     openReport_.clear();

@@ -88,6 +88,12 @@ private:
     // Where the next write of this logger lands; kept here rather than asked
     // of the kernel with every message.
     uint64_t currentLogFileOffset_ = 0;
+    // The last file that refused to be opened for writing and whether this
+    // logger had just made it; whether the current file was made rather than
+    // taken again.
+    std::string refusedLogFile_;
+    bool refusedLogFileWasMade_ = false;
+    bool currentLogFileCreated_ = false;
     int watchFd_ = -1;
     LGFailureReport openReport_;
     LGFailureReport writeReport_;

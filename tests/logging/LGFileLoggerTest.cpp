@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -273,6 +275,38 @@ TEST_F(FileLoggerTest, DeletingTheCurrentFileRollsToANewOne) {
     ASSERT_TRUE(test::waitUntil([&] { return manager_->rolledCount() == 2; })) << "second deletion not noticed";
     EXPECT_FALSE(LGLogFileInfo(second).isArchived()) << "the file now at the old path got the archived mark";
     EXPECT_EQ(test::readFile(second), "newcomer\n");
+}
+
+// The newest file cannot be written (another user's, or made read-only; here
+// immutable, which refuses root too): the lines go to a new file rather than
+// nowhere until the old one is due by age.
+TEST_F(FileLoggerTest, ANewestFileThatRefusesWritingIsNotTakenAgain) {
+    const std::string refusing = manager_->createNewLogFile();
+    ASSERT_FALSE(refusing.empty());
+    auto setImmutable = [&](bool on) {
+        const int fd = ::open(refusing.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0) ::close(fd);
+        return ok;
+    };
+    if (!setImmutable(true)) GTEST_SKIP() << "this file system or user cannot make a file immutable";
+    struct Restore {
+        std::function<bool(bool)> set;
+        ~Restore() { set(false); }
+    } restore{setImmutable};
+
+    auto logger = makeLogger();
+    LGLog::addLogger(logger);
+    for (int i = 0; i < 3; ++i) LGLogInfo("line %d", i);
+    LGLog::flushLog();
+    auto files = logFiles();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_NE(files[0], refusing);
+    EXPECT_EQ(test::readFile(files[0]), "line 0\nline 1\nline 2\n");
+    EXPECT_EQ(test::readFile(refusing), "");
 }
 
 TEST_F(FileLoggerTest, TwoLoggersOnOneFileNeverOverwriteEachOther) {
