@@ -243,12 +243,15 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
             }
             onDisk = persistent_;
         }
-        if (value)
-            (*onDisk)[key] = *value;
-        else
-            onDisk->erase(key);
+        // Changes not saved yet (a full disk, no descriptor left) go on top
+        // of what is on disk with this one, until a save takes them: a later
+        // save of another key must not drop them.
+        unsaved_[key] = value;
+        applyUnsaved(*onDisk);
         persistent_ = std::move(*onDisk);
-        if (writable && !plist::writeFile(path_, persistent_, plist::Format::XML, &error))
+        if (writable && plist::writeFile(path_, persistent_, plist::Format::XML, &error))
+            unsaved_.clear();
+        else if (writable)
             log("UserDefaults: cannot save %s: %s", path_.c_str(), error.localizedDescription().c_str());
     }
     notify(key);
@@ -262,8 +265,18 @@ bool UserDefaults::synchronize() {
         log("UserDefaults: cannot read %s: %s", path_.c_str(), error.localizedDescription().c_str());
         return false;
     }
+    applyUnsaved(*domain);
     persistent_ = std::move(*domain);
     return true;
+}
+
+void UserDefaults::applyUnsaved(Value& domain) const {
+    for (const auto& [key, value] : unsaved_) {
+        if (value)
+            domain[key] = *value;
+        else
+            domain.erase(key);
+    }
 }
 
 Value UserDefaults::persistentDomain() const {

@@ -5,6 +5,7 @@
 // file lock, merged with what another process may have written meanwhile.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,11 +57,14 @@ public:
 
 private:
     void store(const std::string& key, const std::optional<Value>& value);
+    void applyUnsaved(Value& domain) const;
     void notify(const std::string& key);
     std::string path_;
     mutable std::mutex mutex_;
     Value registered_ = Value::object();
     Value persistent_ = Value::object();
+    // Changes the file could not take yet (nullopt: a removal).
+    std::map<std::string, std::optional<Value>> unsaved_;
     struct Observers;
     std::unique_ptr<Observers> observers_;
 };

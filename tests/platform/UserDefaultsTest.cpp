@@ -155,7 +155,8 @@ TEST(UserDefaults, UnreadableFileIsKeptAsideNotOverwritten) {
 
 // While no file descriptor is left, the file cannot be read, though nothing is
 // wrong with it: it is neither kept aside as unreadable nor replaced by what
-// this instance holds, and the next change saves both.
+// this instance holds, and the next change that can be saved saves the
+// earlier ones too.
 TEST(UserDefaults, AFileThatCannotBeReadForNowIsNeitherMovedNorReplaced) {
     TempDir dir;
     const std::string path = dir.file("x.plist");
@@ -170,15 +171,19 @@ TEST(UserDefaults, AFileThatCannotBeReadForNowIsNeitherMovedNorReplaced) {
         rlimit none = old;
         none.rlim_cur = static_cast<rlim_t>(lowestFree);  // every descriptor below it is taken
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
-        d.setInteger(1, "later");
+        d.setInteger(1, "unsaved");
+        d.removeObjectForKey("k");
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
     }
     EXPECT_NE(::access((path + ".corrupt").c_str(), F_OK), 0);
     ASSERT_TRUE(plist::readFile(path));
-    EXPECT_EQ((*plist::readFile(path))["k"], "kept");
+    EXPECT_EQ(*plist::readFile(path), Value({{"k", "kept"}}));
+    EXPECT_EQ(d.integerForKey("unsaved"), 1);
 
+    // The changes that could not be saved go with the next one that can.
     d.setInteger(2, "later");
-    EXPECT_EQ(*plist::readFile(path), Value({{"k", "kept"}, {"later", 2}}));
+    EXPECT_EQ(*plist::readFile(path), Value({{"unsaved", 1}, {"later", 2}}));
+    EXPECT_EQ(d.persistentDomain(), Value({{"unsaved", 1}, {"later", 2}}));
 }
 
 TEST(UserDefaults, WrittenByOneProcessReadByAnother) {
