@@ -23,4 +23,8 @@ std::chrono::nanoseconds clampedDuration(double seconds);
 // that went out, also on an error.
 bool writevFully(int fd, iovec* pieces, int count, std::size_t* written = nullptr);
 
+// writevFully to a stream (a terminal, a pipe): a pipe whose reader has gone
+// fails the write instead of raising SIGPIPE, which would end the process.
+bool writevToStream(int fd, iovec* pieces, int count);
+
 }  // namespace wharf::lg

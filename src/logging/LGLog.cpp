@@ -1,6 +1,8 @@
 #include "logging/LGLog.h"
 
 #include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cmath>
 #include <cstdio>
@@ -48,6 +50,28 @@ bool writevFully(int fd, iovec* pieces, int count, std::size_t* total) {
         }
     }
     return true;
+}
+
+bool writevToStream(int fd, iovec* pieces, int count) {
+    sigset_t pipeSignal, previous, pending;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    // Blocked on this thread, the signal a broken pipe raises stays pending
+    // here and the write fails with EPIPE; it is then taken back, unless one
+    // was pending before (that one is not ours to drop).
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    const bool ok = writevFully(fd, pieces, count);
+    const int error = errno;
+    if (!ok && error == EPIPE && !alreadyPending) {
+        const timespec noWait{};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) == SIGPIPE) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return ok;
 }
 
 }  // namespace lg

@@ -295,7 +295,7 @@ void LGTTYLogger::logMessage(const LGLogMessage& message) {
         iovec pieces[5] = {piece(fg), piece(bg), piece(text),
                            piece(std::string_view(newline, automaticallyAppendNewline_ && !endsWithNewline ? 1 : 0)),
                            piece(reset)};
-        lg::writevFully(fd_, pieces, 5);
+        lg::writevToStream(fd_, pieces, 5);
         return;
     }
 
@@ -332,7 +332,7 @@ void LGTTYLogger::logMessage(const LGLogMessage& message) {
         piece(std::string_view(newline, endsWithNewline ? 0 : 1)),
         piece(reset),
     };
-    lg::writevFully(fd_, pieces, 13);
+    lg::writevToStream(fd_, pieces, 13);
 }
 
 }  // namespace wharf

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "LoggingTestSupport.h"
@@ -170,6 +171,28 @@ TEST_F(TTYFixture, ContextAndTagRulesTakePrecedence) {
     out = output();
     EXPECT_LT(out.rfind("\x1b[31m"), out.find("after"));
     EXPECT_GT(out.rfind("\x1b[31m"), out.find("tagged"));
+}
+
+// A console whose reader has gone (the pipe to a pager that was closed):
+// messages are lost, the process goes on, and the logger's thread is left
+// with no signal pending that could end it later.
+TEST_F(TTYFixture, AConsoleWhoseReaderHasGoneDoesNotEndTheProcess) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::close(ends[0]);
+    fd_ = ends[1];
+    auto logger = std::make_shared<LGTTYLogger>(fd_, LGTerminalKind::None);
+    LGLog::addLogger(logger);
+    LGLogError("nobody reads this");
+    logAt(LGLogFlagInfo, 0, "nor this");
+    LGLog::flushLog();
+    bool pending = true;
+    logger->loggerQueue()->sync([&] {
+        sigset_t set;
+        sigpending(&set);
+        pending = sigismember(&set, SIGPIPE) == 1;
+    });
+    EXPECT_FALSE(pending);
 }
 
 TEST(LGTTYLoggerTerminalTest, TerminalKindFromTheEnvironment) {
