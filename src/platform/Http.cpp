@@ -22,6 +22,7 @@
 
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/Url.h"
 
 namespace wharf::platform::http {
 
@@ -554,6 +555,15 @@ std::optional<std::pair<std::string, Request>> readRecord(const std::string& dir
     }
 }
 
+// Scheme, host and port alike (the port a scheme implies counts as written).
+bool sameOrigin(const std::string& a, const std::string& b) {
+    const auto first = Url::parse(a), second = Url::parse(b);
+    if (!first || !second) return false;
+    auto port = [](const Url& url) { return url.port() >= 0 ? url.port() : url.scheme() == "https" ? 443 : 80; };
+    return first->scheme() == second->scheme() && strcasecmp(first->host().c_str(), second->host().c_str()) == 0 &&
+           port(*first) == port(*second);
+}
+
 bool isRedirectStatus(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -696,6 +706,17 @@ private:
                                                   return strcasecmp(h.first.c_str(), "Content-Length") == 0 ||
                                                          strcasecmp(h.first.c_str(), "Content-Type") == 0 ||
                                                          strcasecmp(h.first.c_str(), "Content-Encoding") == 0;
+                                              }),
+                               next.headers.end());
+        }
+        if (!sameOrigin(task.request.url, next.url)) {
+            // Credentials given for one server are not handed to another that
+            // a redirect names (the handler may put them back).
+            next.headers.erase(std::remove_if(next.headers.begin(), next.headers.end(),
+                                              [](const auto& h) {
+                                                  return strcasecmp(h.first.c_str(), "Authorization") == 0 ||
+                                                         strcasecmp(h.first.c_str(), "Proxy-Authorization") == 0 ||
+                                                         strcasecmp(h.first.c_str(), "Cookie") == 0;
                                               }),
                                next.headers.end());
         }

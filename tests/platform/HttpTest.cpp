@@ -134,6 +134,29 @@ TEST(Http, RedirectsAreOfferedToTheHandler) {
     ASSERT_TRUE(out->result.error);
     EXPECT_EQ(out->result.error->code, http::URLErrorHTTPTooManyRedirects);
     EXPECT_EQ(out->calls, 1);
+
+    // Credentials follow a redirect on the same server only; other fields go along.
+    test::RawHttpServer elsewhere([](const test::RawRequest&) { return test::rawResponse(200, ""); });
+    test::RawHttpServer home([&](const test::RawRequest& r) {
+        if (r.path == "/away") return test::rawResponse(301, "", "Location: " + elsewhere.url("/landed") + "\r\n");
+        if (r.path == "/here") return test::rawResponse(302, "", "Location: /landed\r\n");
+        return test::rawResponse(200, "");
+    });
+    http::Request get;
+    get.headers = {{"Authorization", "Bearer secret"}, {"cookie", "session=1"}, {"X-Client", "wharf"}};
+    for (const char* path : {"/away", "/here"}) {
+        get.url = home.url(path);
+        ASSERT_FALSE(run(get)->result.error) << path;
+    }
+    const auto away = elsewhere.requests();
+    ASSERT_EQ(away.size(), 1u);
+    EXPECT_EQ(away[0].header("Authorization"), "");
+    EXPECT_EQ(away[0].header("Cookie"), "");
+    EXPECT_EQ(away[0].header("X-Client"), "wharf");
+    const auto here = home.requests();
+    ASSERT_EQ(here.size(), 3u);
+    EXPECT_EQ(here[2].header("Authorization"), "Bearer secret");
+    EXPECT_EQ(here[2].header("Cookie"), "session=1");
 }
 
 TEST(Http, FailuresAreReportedOnceAndNeverAsSuccess) {
