@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -218,6 +219,9 @@ void wharfQuit(int status) {
 }
 
 int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraClasses) {
+    // A log line written to a closed pipe (stderr into a pager that was quit)
+    // must fail that write, not end the application.
+    std::signal(SIGPIPE, SIG_IGN);
     platform::Application::shared().setLaunchArguments(argc, argv);
     Options options;
     bool help = false;

@@ -361,6 +361,28 @@ TEST_F(HostE2E, MissingConfigExitsWithTheMessage) {
     EXPECT_NE(run.err.find("ERROR: config.xml not found in the main bundle!"), std::string::npos) << run.err;
 }
 
+TEST_F(HostE2E, ALineIntoAClosedPipeDoesNotEndTheProcess) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);  // the reader (a pager, say) is gone before the first line
+    // The usage message is written before anything else has run.
+    std::vector<std::string> args = {WHARF_E2E_HOST, "--no-such-option"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    Host host{pid, dir_.file("pipe-stdout.txt"), dir_.file("pipe-stderr.txt")};
+    RunResult run = waitHost(host);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 2) << "the usage error's exit, not SIGPIPE (141)";
+}
+
 TEST_F(HostE2E, BackgroundColorShowsBehindATransparentPage) {
     const std::string bundle = prepareBundle(dir_, "background");
     const std::string png = dir_.file("shot.png");
