@@ -48,8 +48,10 @@ template <class T>
 WFActionTable WFMakeActionTable(
     std::initializer_list<std::pair<const char*, void (T::*)(const WFInvokedUrlCommand&)>> actions) {
     WFActionTable table;
-    for (const auto& [name, member] : actions) {
-        table.emplace(std::string(name) + ":", [member](WFPlugin& plugin, const WFInvokedUrlCommand& command) {
+    for (const auto& action : actions) {
+        // Captured by name: clang 14 cannot capture a structured binding.
+        auto member = action.second;
+        table.emplace(std::string(action.first) + ":", [member](WFPlugin& plugin, const WFInvokedUrlCommand& command) {
             (static_cast<T&>(plugin).*member)(command);
         });
     }

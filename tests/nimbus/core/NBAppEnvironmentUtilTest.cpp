@@ -91,7 +91,7 @@ TEST(NBAppEnvironmentUtilTest, TheHardwareModelIsTheDevice) {
 
 class Image {
 public:
-    Image(uint32_t magic, uint32_t fileType, bool is64) : is64_(is64) {
+    Image(uint32_t magic, uint32_t fileType, bool is64) {
         put(magic);
         put(0x01000007);  // cputype
         put(3);           // cpusubtype
@@ -122,7 +122,6 @@ private:
         auto* p = reinterpret_cast<const uint8_t*>(&w);
         bytes_.insert(bytes_.end(), p, p + 4);
     }
-    bool is64_;
     std::vector<uint8_t> bytes_;
 };
 
