@@ -1,3 +1,9 @@
+# `unit_tests` builds every unit-test binary and nothing else (no application,
+# no gui tests): the sanitizer builds, which run only unit tests, build just it.
+# `fuzzers` builds the libFuzzer targets (empty unless WHARF_FUZZ is on).
+add_custom_target(unit_tests)
+add_custom_target(fuzzers)
+
 # wharf_add_test(<name> LABEL unit|gui SOURCES ... LIBS ...)
 # Builds one GoogleTest binary and registers each of its tests with CTest.
 function(wharf_add_test name)
@@ -13,6 +19,21 @@ function(wharf_add_test name)
   gtest_discover_tests(${name}
     PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT}
     DISCOVERY_TIMEOUT 60)
+  if(T_LABEL STREQUAL "unit")
+    add_dependencies(unit_tests ${name})
+  endif()
+endfunction()
+
+# wharf_add_fuzzer(<name> SOURCES ... LIBS ...)
+# A libFuzzer target fuzz_<name>; its seed corpus is tests/fuzz/corpus/<name>
+# and its dictionary, if any, tests/fuzz/<name>.dict.
+function(wharf_add_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(fuzz_${name} ${F_SOURCES})
+  target_link_libraries(fuzz_${name} PRIVATE ${F_LIBS})
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzzers fuzz_${name})
+  set_property(GLOBAL APPEND PROPERTY WHARF_FUZZERS fuzz_${name})
 endfunction()
 
 # wharf_add_bench(<name> SOURCES ... LIBS ...)

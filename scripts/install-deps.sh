@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # toolchain and build
   cmake g++ make pkg-config ccache
+  # clang: the sanitizer build with the fuzz targets (libFuzzer runtime), formatting, lint
+  clang libclang-rt-14-dev clang-format clang-tidy
   # platform layer
   libglib2.0-dev nlohmann-json3-dev libexpat1-dev uuid-dev
   # location (gpsd; gpsfake for its test) and desktop notifications
