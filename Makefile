@@ -101,7 +101,7 @@ lint: deps
 	@cmake -S . -B $(LINT_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
 	  -DWHARF_SANITIZE=address,undefined -DWHARF_FUZZ=ON -DWHARF_BUILD_BENCH=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(LINT_BUILD) -j$(JOBS) --target wharf_proto >/dev/null
-	@status=0; run-clang-tidy -p $(LINT_BUILD) -j$(JOBS) -quiet $(LINT_CHECKS) \
+	@status=0; run-clang-tidy -p $(LINT_BUILD) -j$(JOBS) -quiet $(LINT_CHECKS) -extra-arg=-fno-color-diagnostics \
 	  -header-filter='^$(CURDIR)/(src|tests|bench)/' '^$(LINT_FILES)' >$(LINT_BUILD)/lint.log 2>&1 || status=$$?; \
 	grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy|^Running clang-tidy' \
 	  $(LINT_BUILD)/lint.log; \

@@ -44,12 +44,13 @@ const NANOMessageClass* classOf(const NANOMessageDescriptor* descriptor) {
 void readEveryField(const NANOMessageBase* message, const NANOMessageDescriptor& d) {
     for (int32_t slot = 0; slot < d.slotCount; ++slot) {
         const uint32_t flags = d.flags[slot];
+        const NANOMessageDescriptor* subMessage = d.subMessages ? d.subMessages[slot] : nullptr;
         (void)NANOHasField(message, slot);
         if (flags & NANOFieldRepeated) {
-            (void)NANOGetArray(message, slot, classOf(d.subMessages ? d.subMessages[slot] : nullptr));
+            (void)NANOGetArray(message, slot, classOf(subMessage));
         } else if (flags & NANOFieldMessage) {
-            if (auto sub = NANOGetMessage(message, slot, classOf(d.subMessages[slot])))
-                readEveryField(sub.get(), *d.subMessages[slot]);
+            FUZZ_CHECK(subMessage);
+            if (auto sub = NANOGetMessage(message, slot, classOf(subMessage))) readEveryField(sub.get(), *subMessage);
         } else if (flags & (NANOFieldString | NANOFieldBytes)) {
             (void)NANOGetString(message, slot);
         } else if (flags & NANOFieldBool) {
