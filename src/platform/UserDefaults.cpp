@@ -249,7 +249,10 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
         unsaved_[key] = value;
         applyUnsaved(*onDisk);
         persistent_ = std::move(*onDisk);
-        if (writable && plist::writeFile(path_, persistent_, plist::Format::XML, &error))
+        // XML cannot spell every date a binary file holds; a domain with one is
+        // saved in the binary format rather than not at all.
+        if (writable && (plist::writeFile(path_, persistent_, plist::Format::XML, &error) ||
+                         plist::writeFile(path_, persistent_, plist::Format::Binary, &error)))
             unsaved_.clear();
         else if (writable)
             log("UserDefaults: cannot save %s: %s", path_.c_str(), error.localizedDescription().c_str());

@@ -269,3 +269,17 @@ TEST(UserDefaults, WhatIsStoredComesBackFromDiskUnchanged) {
     EXPECT_EQ(wharf::test::readFile(path + ".corrupt"), foreign);
     EXPECT_EQ(*plist::readFile(path), (Value{{"fresh", 3}}));
 }
+
+TEST(UserDefaults, AFileWithADateBeyondXMLStillTakesNewValues) {
+    // Binary files hold dates XML cannot spell; saving such a domain as XML
+    // failed, so every later value was lost with the next process.
+    TempDir dir;
+    const std::string path = dir.file("x.plist");
+    ASSERT_TRUE(plist::writeFile(path, Value{{"far", plist::dateValue(1e17)}}, plist::Format::Binary));
+    UserDefaults d(path);
+    d.setInteger(1, "later");
+    UserDefaults again(path);
+    EXPECT_EQ(again.integerForKey("later"), 1);
+    ASSERT_TRUE(again.objectForKey("far"));
+    EXPECT_EQ(plist::dateSeconds(*again.objectForKey("far")), 1e17);
+}
