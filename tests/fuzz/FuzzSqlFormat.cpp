@@ -20,10 +20,10 @@ namespace {
 // attachment too), no pragma that reaches the file system.
 int authorise(void*, int action, const char*, const char*, const char*, const char*) {
     switch (action) {
-        case SQLITE_ATTACH:
-        case SQLITE_DETACH:
-        case SQLITE_PRAGMA: return SQLITE_DENY;
-        default: return SQLITE_OK;
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+    case SQLITE_PRAGMA: return SQLITE_DENY;
+    default: return SQLITE_OK;
     }
 }
 
