@@ -31,7 +31,9 @@ build: deps
 # AddressSanitizer + UndefinedBehaviorSanitizer build the fuzz targets too (the
 # libraries are built once, with the fuzzers' coverage instrumentation).
 build-asan: deps
-	@if grep -qs '^CMAKE_CXX_COMPILER:.*g++' $(ASAN_BUILD)/CMakeCache.txt; then rm -rf $(ASAN_BUILD); fi
+	@# A directory configured with gcc before the sanitizer build moved to clang is started afresh.
+	@if grep -qs '^CMAKE_CXX_COMPILER:' $(ASAN_BUILD)/CMakeCache.txt && \
+	  ! grep -qs '^CMAKE_CXX_COMPILER:.*clang++$$' $(ASAN_BUILD)/CMakeCache.txt; then rm -rf $(ASAN_BUILD); fi
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
 	  -DWHARF_SANITIZE=address,undefined -DWHARF_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS) --target unit_tests fuzzers
