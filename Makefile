@@ -95,7 +95,8 @@ format-check:
 	echo "format-check: every file is formatted"
 
 # clang-tidy over every project file of a clang configuration (generated
-# headers built first), in parallel. LINT_FILES narrows it to a path regex;
+# headers built first), in parallel (run-clang-tidy forces colour: the log is
+# printed without it). LINT_FILES narrows it to a path regex;
 # LINT_FAST=1 leaves out the path-sensitive analyser (about 85% of the time).
 LINT_FILES ?= $(CURDIR)/(src|tests|bench)/
 LINT_CHECKS = $(if $(LINT_FAST),-checks=-clang-analyzer-*)
@@ -103,10 +104,10 @@ lint: deps
 	@cmake -S . -B $(LINT_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
 	  -DWHARF_SANITIZE=address,undefined -DWHARF_FUZZ=ON -DWHARF_BUILD_BENCH=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(LINT_BUILD) -j$(JOBS) --target wharf_proto >/dev/null
-	@status=0; run-clang-tidy -p $(LINT_BUILD) -j$(JOBS) -quiet $(LINT_CHECKS) -extra-arg=-fno-color-diagnostics \
+	@status=0; run-clang-tidy -p $(LINT_BUILD) -j$(JOBS) -quiet $(LINT_CHECKS) \
 	  -header-filter='^$(CURDIR)/(src|tests|bench)/' '^$(LINT_FILES)' >$(LINT_BUILD)/lint.log 2>&1 || status=$$?; \
-	grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy|^Running clang-tidy' \
-	  $(LINT_BUILD)/lint.log; \
+	sed 's/\x1b\[[0-9;]*m//g' $(LINT_BUILD)/lint.log | \
+	  grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated|^Suppressed [0-9]+ warnings|^Use -header-filter|^clang-tidy|^Running clang-tidy'; \
 	if [ $$status -eq 0 ]; then echo "lint: no findings"; else echo "lint: findings above (full log: $(LINT_BUILD)/lint.log)"; fi; \
 	exit $$status
 
