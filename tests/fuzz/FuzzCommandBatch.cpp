@@ -1,9 +1,9 @@
 // A command batch as the page hands it over: the engine answers the queue's
 // fetch with the input, the real command queue parses it (large batches on a
 // background thread) and runs each call against plug-ins on the main thread;
-// the answers travel back through the real command delegate. Every callback
-// script must keep the page's callback id inside its quotes and carry a
-// message that parses as JSON.
+// the answers travel back through the real command delegate, alone or grouped
+// per run. Every callback must keep the page's callback id inside its quotes
+// and carry a message that parses as JSON.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -107,6 +107,31 @@ void checkCallbackScript(const std::string& script) {
     FUZZ_CHECK(wf_JSONFragment(rest).has_value());
 }
 
+// One callback alone, or the results of one run together: one guarded call a
+// line, "d(function(){return <callback>});". A JSON text holds no raw line
+// break, so a line never splits a callback.
+void checkCallbacks(const std::string& script) {
+    constexpr std::string_view kHead = "d(function(){return ";
+    constexpr std::string_view kTail = "});";
+    if (script.starts_with(kCallbackPrefix)) {
+        checkCallbackScript(script);
+        return;
+    }
+    std::size_t callbacks = 0;
+    std::string_view rest(script);
+    while (!rest.empty()) {
+        auto [line, next] = fuzz::splitAt(rest, "\n");
+        if (line.starts_with(kHead)) {
+            FUZZ_CHECK(line.ends_with(kTail));
+            checkCallbackScript(std::string(line.substr(kHead.size(), line.size() - kHead.size() - kTail.size())));
+            ++callbacks;
+        }
+        if (next.empty() && line.size() == rest.size()) break;
+        rest = next;
+    }
+    FUZZ_CHECK(callbacks > 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -125,6 +150,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Answers queued on the run loop reach the engine on the next turns.
     while (platform::RunLoop::iterate(false)) {}
 
-    for (const auto& script : engine.scriptsContaining(kCallbackPrefix)) checkCallbackScript(script);
+    for (const auto& script : engine.scriptsContaining(kCallbackPrefix)) checkCallbacks(script);
     return 0;
 }
