@@ -40,12 +40,27 @@ std::optional<LocationFix> fixFrom(const gps_data_t& data) {
     fix.speed = finiteOr(data.fix.speed, -1);
     fix.course = finiteOr(data.fix.track, -1);
     if ((data.set & TIME_SET) && (data.fix.time.tv_sec != 0 || data.fix.time.tv_nsec != 0)) {
-        fix.timestamp = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
-            std::chrono::seconds(data.fix.time.tv_sec) + std::chrono::nanoseconds(data.fix.time.tv_nsec)));
+        // A time beyond what the clock can count (a receiver's garbage) would
+        // wrap around, possibly to a time near now: it stays as far off as it is.
+        using Ticks = Clock::WallTime::duration;
+        constexpr auto kLimit = std::chrono::duration_cast<std::chrono::seconds>(Ticks::max()).count() - 1;
+        const auto seconds = static_cast<int64_t>(data.fix.time.tv_sec);
+        if (seconds > kLimit) fix.timestamp = Clock::WallTime::max();
+        else if (seconds < -kLimit) fix.timestamp = Clock::WallTime::min();
+        else
+            fix.timestamp = Clock::WallTime(std::chrono::duration_cast<Ticks>(
+                std::chrono::seconds(seconds) + std::chrono::nanoseconds(data.fix.time.tv_nsec)));
     } else {
         fix.timestamp = Clock::shared()->now();
     }
     return fix;
+}
+
+bool sameFix(const LocationFix& a, const LocationFix& b) {
+    return a.timestamp == b.timestamp && a.coordinate.latitude == b.coordinate.latitude &&
+           a.coordinate.longitude == b.coordinate.longitude && a.altitude == b.altitude &&
+           a.horizontalAccuracy == b.horizontalAccuracy && a.verticalAccuracy == b.verticalAccuracy &&
+           a.speed == b.speed && a.course == b.course;
 }
 
 }  // namespace
@@ -117,6 +132,7 @@ void GpsdLocationSource::startDelivery() {
             });
         };
         bool outageReported = false;
+        std::optional<LocationFix> lastFix;
         while (!reader->stopped) {
             gps_data_t data;
             std::memset(&data, 0, sizeof data);
@@ -143,14 +159,20 @@ void GpsdLocationSource::startDelivery() {
                 if (!fds[0].revents) continue;
                 // libgps buffers what it read: drain every complete report.
                 do {
+                    // What is set says what this report brought: a sky view or
+                    // an attitude after a position must not repeat the position.
+                    data.set = 0;
                     if (gps_read(&data, nullptr, 0) < 0) {
                         lost = true;
                         break;
                     }
-                    if (auto fix = fixFrom(data)) {
-                        outageReported = false;
-                        deliverFix(*fix);
-                    }
+                    auto fix = fixFrom(data);
+                    if (!fix) continue;
+                    outageReported = false;
+                    // gpsd may report one cycle twice: the same fix once.
+                    if (lastFix && sameFix(*lastFix, *fix)) continue;
+                    lastFix = fix;
+                    deliverFix(*fix);
                 } while (gps_waiting(&data, 0));
             }
             gps_close(&data);

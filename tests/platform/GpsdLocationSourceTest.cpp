@@ -1,9 +1,12 @@
-// Positions from a real gpsd that gpsfake feeds with NMEA, and a gpsd that
-// cannot be reached.
+// Positions from a real gpsd that gpsfake feeds with NMEA, a gpsd that
+// cannot be reached, and one that reports nonsense.
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <atomic>
 #include <cmath>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "GpsFake.h"
@@ -14,6 +17,65 @@
 namespace {
 
 using namespace wharf::platform;
+
+// A gpsd of our own on a loopback port: it answers the first client's watch
+// request with the given report lines and then holds the connection.
+class ScriptedGpsd {
+public:
+    explicit ScriptedGpsd(std::vector<std::string> lines) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd_, 1);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, lines = std::move(lines)] {
+            pollfd listening{fd_, POLLIN, 0};
+            if (::poll(&listening, 1, 10000) <= 0) return;
+            const int client = ::accept(fd_, nullptr, nullptr);
+            char request[512];
+            [[maybe_unused]] auto n = ::read(client, request, sizeof request);  // ?WATCH={...}
+            for (const auto& line : lines) {
+                const std::string text = line + "\r\n";
+                [[maybe_unused]] auto w = ::write(client, text.data(), text.size());
+            }
+            while (!stopped_) {
+                pollfd peer{client, POLLIN, 0};
+                ::poll(&peer, 1, 50);
+            }
+            ::close(client);
+        });
+    }
+    ~ScriptedGpsd() {
+        stopped_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    std::string port() const { return std::to_string(port_); }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopped_{false};
+    std::thread thread_;
+};
+
+std::string isoTime(std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
+    return text;
+}
+
+std::string tpv(const std::string& time, const std::string& lat) {
+    return R"({"class":"TPV","device":"/dev/ttyS0","mode":3,"time":")" + time + R"(","lat":)" + lat +
+           R"(,"lon":11.5,"altHAE":500,"eph":5,"speed":1.5,"track":10})";
+}
 
 TEST(GpsdLocationSource, FixesFromGpsdCarryPositionAccuracySpeedAndTheirOwnTime) {
     wharf::test::TempDir dir;
@@ -71,6 +133,39 @@ TEST(GpsdLocationSource, AnUnreachableGpsdIsReportedAndStoppingDoesNotWaitForThe
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
     RunLoop::pumpFor(std::chrono::milliseconds(50));
     EXPECT_EQ(errors.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GpsdLocationSource, EachPositionGpsdReportsComesOnceAndATimeBeyondTheClockIsNotTakenForNow) {
+    const std::time_t now = std::time(nullptr);
+    const std::string sky = R"({"class":"SKY","device":"/dev/ttyS0","hdop":1.1,"satellites":[]})";
+    // 2^64 ns after now: counted in nanoseconds it would come round to now.
+    const std::string wrapsToNow = isoTime(now + 18446744074);
+    ScriptedGpsd gpsd({R"({"class":"VERSION","release":"3.22","rev":"3.22","proto_major":3,"proto_minor":14})",
+                       tpv(isoTime(now), "48.1"), sky, R"({"class":"ATT","device":"/dev/ttyS0","heading":3.0})",
+                       tpv(isoTime(now), "48.1"),  // the same cycle reported again
+                       tpv(isoTime(now), "91.0"), R"({"class":"TPV","device":"/dev/ttyS0","mode":3,"la)",
+                       tpv(wrapsToNow, "48.2"), sky, tpv(isoTime(now + 1), "48.3"), sky, sky});
+    auto source = GpsdLocationSource::create("127.0.0.1", gpsd.port());
+    std::vector<LocationFix> fixes;
+    std::vector<Error> errors;
+    auto token = source->addObserver([&](const LocationFix& f) { fixes.push_back(f); },
+                                     [&](const Error& e) { errors.push_back(e); });
+    const bool last = RunLoop::pumpUntil(
+        [&] { return !fixes.empty() && fixes.back().coordinate.latitude == 48.3; }, std::chrono::seconds(20));
+    source->removeObserver(token);
+    ASSERT_TRUE(last) << fixes.size() << " fixes";
+    EXPECT_TRUE(errors.empty());
+    ASSERT_EQ(fixes.size(), 3u);
+    EXPECT_EQ(fixes[0].coordinate.latitude, 48.1);
+    EXPECT_EQ(fixes[0].timestamp, Clock::WallTime(std::chrono::seconds(now)));
+    EXPECT_EQ(fixes[0].horizontalAccuracy, 5);
+    // Far beyond any day ahead, so the location manager drops it.
+    EXPECT_GT(fixes[1].timestamp, Clock::WallTime(std::chrono::seconds(now + 86400 * 365)));
+    EXPECT_EQ(fixes[2].timestamp, Clock::WallTime(std::chrono::seconds(now + 1)));
 }
 
 }  // namespace
