@@ -116,6 +116,10 @@ TEST(LocationTrack, NmeaEpochsMergeRmcAndGgaAndBadSentencesAreSkipped) {
                              "$GPRMC,235959.00,A,4907.038,N,01131.000,E,010.0,084.4,311225,003.1,W*00\r\n" +
                              // no fix
                              nmea("GPRMC,235959.00,V,,,,,,,311225,,") +
+                             // no place on earth: 99°N, 181.5°E, a sign inside the degrees
+                             nmea("GPRMC,235959.20,A,9907.038,N,01131.000,E,010.0,084.4,311225,003.1,W") +
+                             nmea("GPGGA,235959.40,4807.038,N,18131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPGGA,235959.60,48-7.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
                              // past midnight into the new year, GGA only
                              nmea("GNGGA,000001.50,4807.100,S,01131.000,W,1,08,2.0,10.0,M,46.9,M,,") +
                              "garbage line\n";
@@ -138,7 +142,7 @@ TEST(LocationTrack, NmeaEpochsMergeRmcAndGgaAndBadSentencesAreSkipped) {
     EXPECT_LT(b.coordinate.longitude, 0);
     EXPECT_EQ(*b.time - *a.time, 3.5);
     EXPECT_EQ(track->duration(), 3.5);
-    EXPECT_TRUE(capture.contains("1 of 5 NMEA sentences were malformed or failed their checksum"));
+    EXPECT_TRUE(capture.contains("4 of 8 NMEA sentences were malformed or failed their checksum"));
 }
 
 TEST(LocationTrack, UnusableFilesAreRefusedWithTheReason) {
