@@ -124,21 +124,36 @@ void LocationManager::watchUploadHostLocked() {
     if (target)
         if (auto url = platform::Url::parse(*target)) host = url->host();
     if (host == reachHost_ && (reach_ || host.empty())) return;
-    if (reach_) reach_->stopNotifier();
+    stopWatchingReachabilityLocked();
     reach_.reset();
     reachHost_ = host;
     if (host.empty()) return;
     reach_ = Reachability::reachabilityWithHostname(host);
     if (!reach_) return;
     std::weak_ptr<LocationManager> weak = weak_from_this();
-    reach_->setReachableBlock([weak](Reachability&) {
+    reach_->setReachableBlock([weak](Reachability& reach) {
         LGLogInfo("Network is now reachable");
-        if (auto self = weak.lock()) self->hasConnectivity_ = true;
+        if (auto self = weak.lock()) self->reachabilityChanged(reach, true);
     });
-    reach_->setUnreachableBlock([weak](Reachability&) {
+    reach_->setUnreachableBlock([weak](Reachability& reach) {
         LGLogInfo("Network is now unreachable");
-        if (auto self = weak.lock()) self->hasConnectivity_ = false;
+        if (auto self = weak.lock()) self->reachabilityChanged(reach, false);
     });
+}
+
+// A change that comes after the watch ended (it was on its way) or from a
+// host no longer posted to says nothing about the posts now.
+void LocationManager::reachabilityChanged(const Reachability& reach, bool reachable) {
+    std::lock_guard lock(mutex_);
+    if (watchingReachability_ && reach_.get() == &reach) hasConnectivity_ = reachable;
+}
+
+// Only a running notifier can tell when the network is back: without one the
+// next fix is posted again, or the posts would stay off for good.
+void LocationManager::stopWatchingReachabilityLocked() {
+    if (reach_) reach_->stopNotifier();
+    watchingReachability_ = false;
+    hasConnectivity_ = true;
 }
 
 bool LocationManager::start(platform::Error* error) {
@@ -172,7 +187,7 @@ bool LocationManager::stop(platform::Error* /*error*/) {
     stopUpdatingLocationLocked();
     locationManager_->stopMonitoringSignificantLocationChanges();
     stopMonitoringForRegionLocked();
-    if (reach_) reach_->stopNotifier();
+    stopWatchingReachabilityLocked();
     return true;
 }
 
@@ -555,9 +570,10 @@ void LocationManager::uploadStep(const Location& location) {
             const Value& description = error.userInfo[platform::kLocalizedDescriptionKey];
             LGLogWarn("LocationManager postJSON failed: error: %s",
                       description.is_string() ? description.get<std::string>().c_str() : "(null)");
-            if (reach) {
+            std::lock_guard lock(mutex_);
+            if (reach && reach == reach_) {
                 hasConnectivity_ = reach->isReachable();
-                reach->startNotifier();
+                watchingReachability_ = reach->startNotifier();
             }
         }
     }

@@ -142,6 +142,8 @@ private:
     void playSound(uint32_t sound) const;
     std::shared_ptr<wharf::LocationManagerDelegate> delegate() const;
     void watchUploadHostLocked();
+    void stopWatchingReachabilityLocked();
+    void reachabilityChanged(const Reachability& reach, bool reachable);
 
     const std::shared_ptr<platform::Clock> clock_;
     SQLiteLocationDAO& store_;
@@ -168,6 +170,7 @@ private:
     Config config_;
     std::shared_ptr<LocationUploader> uploader_;
     std::shared_ptr<Reachability> reach_;
+    bool watchingReachability_ = false;  // reach_'s notifier runs for the posts
     std::string reachHost_;
     std::weak_ptr<wharf::LocationManagerDelegate> delegate_;
 };

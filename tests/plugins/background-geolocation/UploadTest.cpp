@@ -75,7 +75,7 @@ TEST_F(UploadTest, BatchesOfTheSameSecondGetFilesOfTheirOwnAndAnEmptyBatchIsNotS
     EXPECT_TRUE(store->getValidLocations().empty());
 }
 
-TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachable) {
+TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachableAndComesBackWithIt) {
     monitor->setFlags(0);
     std::atomic<int> status{500};
     RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), ""); });
@@ -118,6 +118,35 @@ TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachable) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0]["location_type"], "current");
     EXPECT_EQ(manager->getLocations().size(), 3u);
+
+    // Down again: the watch turns the posts off; a stop ends the watch, and
+    // the network comes back meanwhile. The posts come back with the start.
+    monitor->setFlags(0);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !manager->hasConnectivity(); }));
+    manager->stop(nullptr);
+    monitor->setFlags(kReachabilityFlagReachable);
+    RunLoop::pumpFor(50ms);
+    manager->start(nullptr);
+    emit(1800, 4);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 3; }));
+
+    // Refused while down once more, and the posts move to another host.
+    status = 500;
+    monitor->setFlags(0);
+    emit(2400, 5);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !manager->hasConnectivity(); }));
+    ASSERT_EQ(server.requests().size(), 4u);
+    manager->configure(Config::fromDictionary({{"url", "http://localhost:" + std::to_string(server.port()) + "/fix"},
+                                               {"syncUrl", ""},
+                                               {"distanceFilter", 10}}),
+                       nullptr);
+    monitor->setFlags(kReachabilityFlagReachable);
+    RunLoop::pumpFor(50ms);
+    status = 200;
+    emit(3000, 6);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 5; }));
+    // Marked sent: the upload step is done with the store.
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().size() == 3; }));
 }
 
 TEST(GeoReachability, FlagsReadAsReachableOnlyWhenTheyMayCarryTraffic) {
