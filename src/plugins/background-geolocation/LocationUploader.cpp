@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 
 #include "logging/LGLog.h"
 #include "platform/Container.h"
@@ -23,9 +24,24 @@ using platform::Value;
 constexpr const char* kPrefix = "locations_";
 constexpr const char* kSuffix = ".json";
 
-bool isBatchFileName(const std::string& name) {
-    return name.size() > std::strlen(kPrefix) + std::strlen(kSuffix) && name.rfind(kPrefix, 0) == 0 &&
-           name.compare(name.size() - std::strlen(kSuffix), std::strlen(kSuffix), kSuffix) == 0;
+// Only names this uploader makes ("locations_20260106_09057.json", or with
+// "-1", "-2"... for a later batch of the same second): Documents is the
+// page's too, and a file of its own must not be sent away and deleted.
+bool isBatchFileName(std::string_view name) {
+    auto digits = [&](std::size_t least, std::size_t most) {
+        std::size_t n = 0;
+        while (n < name.size() && n < most && name[n] >= '0' && name[n] <= '9') ++n;
+        name.remove_prefix(n);
+        return n >= least;
+    };
+    auto literal = [&](std::string_view text) {
+        if (name.substr(0, text.size()) != text) return false;
+        name.remove_prefix(text.size());
+        return true;
+    };
+    if (!literal(kPrefix) || !digits(8, 8) || !literal("_") || !digits(5, 6)) return false;
+    if (literal("-") && !digits(1, 9)) return false;
+    return name == kSuffix;
 }
 
 bool writeAll(int fd, const std::string& text) {

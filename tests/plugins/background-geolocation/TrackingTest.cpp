@@ -110,16 +110,25 @@ TEST_F(TrackingTest, AFailedBatchLeavesItsRowsWaitingAndAStartSendsThemAndLeftov
         EXPECT_EQ(validRows(), 3u) << "the rows of the refused batch wait again";
         manager->stop(nullptr);
     }
-    // A batch file of an earlier run that ended mid-upload.
+    // A batch file of an earlier run that ended mid-upload, and a file the
+    // page keeps beside it in Documents.
     const std::string leftover = Container::documentsPath() + "/locations_20260106_09057.json";
     test::writeFile(leftover, R"([{"time":1767690307000,"latitude":1,"longitude":2}])");
+    const std::string pageFile = Container::documentsPath() + "/locations_export.json";
+    test::writeFile(pageFile, "[]");
 
-    // The next run: configuring starts the uploader, which sends both.
+    // The next run: configuring starts the uploader, which sends both batches
+    // and leaves the page's file alone.
     status = 200;
     auto manager = makeManager(source, true);
     manager->configure(config(options), nullptr);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 3 && test::batchFiles().empty(); }));
+    const std::vector<std::string> pageFilesOnly{"locations_export.json"};
+    ASSERT_TRUE(RunLoop::pumpUntil(
+        [&] { return server.requests().size() == 3 && test::batchFiles() == pageFilesOnly; }));
+    RunLoop::pumpFor(50ms);
     const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(test::readFile(pageFile), "[]");
     std::set<std::size_t> sizes;
     for (std::size_t i = 1; i < requests.size(); ++i) sizes.insert(Value::parse(requests[i].body).size());
     EXPECT_EQ(sizes, (std::set<std::size_t>{1, 3}));
