@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cmath>
@@ -442,6 +443,15 @@ void LocationManager::queue(Location location) {
     location.id = store_.persistLocation(location, limit);
     {
         std::lock_guard lock(mutex_);
+        // A page that never calls finish gets one fix every 30 seconds: the
+        // queue would grow for as long as fixes come faster. It keeps no more
+        // than the store does, the newest; the rows stay for the batch upload.
+        const auto most = static_cast<std::size_t>(std::max<int64_t>(config_.maxLocations, 1));
+        while (locationQueue_.size() >= most) {
+            LGLogWarn("LocationManager queue full (%zu): the oldest waiting location is not handed out",
+                      locationQueue_.size());
+            locationQueue_.pop_front();
+        }
         locationQueue_.push_back(std::move(location));
     }
     flushQueue();

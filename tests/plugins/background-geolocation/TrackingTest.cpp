@@ -176,6 +176,17 @@ TEST_F(TrackingTest, TheNextFixWaitsForFinishExpiryOrThirtySeconds) {
     EXPECT_EQ(handOuts->locationCount(), 6u);
     manager->finish();
     EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
+
+    // A page that never acknowledges: what waits is no more than the store
+    // keeps, the newest.
+    manager->configure(config({{"distanceFilter", 10}, {"maxLocations", 3}}), nullptr);
+    for (int i = 0; i < 6; ++i) source->emit(fixNorth(3600 + 600.0 * i, *clock));
+    EXPECT_EQ(handOuts->locationCount(), 7u);
+    EXPECT_EQ(manager->queuedLocations(), 3u);
+    for (int i = 0; i < 3; ++i) manager->finish();
+    ASSERT_EQ(handOuts->locationCount(), 10u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(handOuts->locations[7 + i]["latitude"], fixNorth(3600 + 600.0 * (3 + i), *clock).coordinate.latitude);
 }
 
 TEST_F(TrackingTest, ADwellGivesAStationaryFixAndLeavingItStartsANewAcquisition) {
