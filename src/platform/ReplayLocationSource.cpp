@@ -400,7 +400,6 @@ void ReplayLocationSource::startDelivery() {
     if (!started_) {
         started_ = true;
         origin_ = clock_->monotonicNow();
-        wallOrigin_ = clock_->now();
     }
     delivering_ = true;
     // The current position comes first, at once.
@@ -435,9 +434,15 @@ void ReplayLocationSource::pump() {
         if (!delivering_) return;
         const int64_t now = dueSecondLocked();
         int64_t first = std::max(nextSecond_, now - kMaxBurst + 1);
+        // Stamped by how long ago each second fell due, from the wall clock's
+        // now: a suspend (which the monotonic clock does not count) or a step
+        // of the wall clock must not leave every later fix hours old.
+        const auto monoNow = clock_->monotonicNow();
+        const auto wallNow = clock_->now();
         for (int64_t second = first; second <= now; ++second) {
             LocationFix fix = track_.sampleAt(static_cast<double>(second));
-            fix.timestamp = wallOrigin_ + std::chrono::seconds(second);
+            fix.timestamp = wallNow - std::chrono::duration_cast<Clock::WallTime::duration>(
+                                          monoNow - (origin_ + std::chrono::seconds(second)));
             due.push_back(fix);
         }
         if (now >= nextSecond_) nextSecond_ = now + 1;

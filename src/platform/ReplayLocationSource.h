@@ -96,7 +96,6 @@ private:
     bool started_ = false;  // the track's clock runs from the first start
     bool delivering_ = false;
     Clock::MonoTime origin_{};
-    Clock::WallTime wallOrigin_{};
     int64_t nextSecond_ = 0;
     uint64_t generation_ = 0;  // bumped on stop: a pending timer of an older one does nothing
 };

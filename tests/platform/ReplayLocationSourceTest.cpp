@@ -93,6 +93,15 @@ TEST(ReplayLocationSource, ReportsEachSecondOfTheTrackStampedNowAndSkipsTimeNobo
     source->pump();
     EXPECT_EQ(fixes.size(), 61u);
     EXPECT_EQ(secondsBetween(origin, fixes.back().timestamp), 705);
+
+    // The wall clock leaps an hour (a suspend the monotonic clock does not
+    // count, or a step): the next fix is still stamped now, not an hour ago.
+    clock->setNow(clock->now() + std::chrono::hours(1));
+    clock->advance(seconds(1));
+    fixes.clear();
+    source->pump();
+    ASSERT_EQ(fixes.size(), 1u);
+    EXPECT_EQ(fixes[0].timestamp, clock->now());
     source->removeObserver(token);
 }
 
