@@ -5,7 +5,6 @@
 #include <strings.h>
 
 #include "logging/LGLog.h"
-#include "platform/Http.h"
 #include "sqldb/SQLDateFormatter.h"
 
 namespace wharf {
@@ -74,6 +73,10 @@ void addValue(platform::http::Headers& headers, const std::string& name, const s
 }
 
 }  // namespace
+
+bool uploadMayFollowRedirect(const platform::http::Response&, platform::http::Request& next) {
+    return next.method == "POST";
+}
 
 Location Location::fromCLLocation(const platform::LocationFix& fix) {
     Location l;
@@ -195,7 +198,7 @@ bool Location::postAsJSON(const std::string& url, const std::optional<Config::Ht
     request.collectBody = false;
     request.timeout = timeout;
     request.resourceTimeout = timeout;
-    platform::http::Result result = platform::http::sendSynchronousRequest(std::move(request));
+    platform::http::Result result = platform::http::sendSynchronousRequest(std::move(request), uploadMayFollowRedirect);
     if (result.error) {
         platform::setError(error, std::move(*result.error));
         return false;

@@ -10,11 +10,18 @@
 
 #include "platform/Clock.h"
 #include "platform/Error.h"
+#include "platform/Http.h"
 #include "platform/LocationFix.h"
 #include "platform/Value.h"
 #include "plugins/background-geolocation/Config.h"
 
 namespace wharf {
+
+// For the posts of fixes and batches: a redirect is followed only when it
+// keeps the POST and its body (307, 308). One that turns it into a GET (301,
+// 302, 303) would deliver nothing and still answer 200: it ends the upload
+// as a failure, with the redirect's status.
+bool uploadMayFollowRedirect(const platform::http::Response& redirect, platform::http::Request& next);
 
 class Location {
 public:

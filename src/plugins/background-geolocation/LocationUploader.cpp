@@ -194,7 +194,7 @@ void LocationUploader::upload(const std::shared_ptr<Upload>& job, uint64_t size)
         [weak, job](platform::http::Result result) {
             if (auto self = weak.lock()) self->finished(job, result);
         },
-        platform::dispatch::mainQueue());
+        platform::dispatch::mainQueue(), uploadMayFollowRedirect);
     LGLogInfo("Started upload for %s as task %llu/%s/%s", job->fileName.c_str(),
               static_cast<unsigned long long>(job->id), job->fileName.c_str(), job->url.c_str());
 }

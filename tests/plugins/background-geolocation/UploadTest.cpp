@@ -149,6 +149,37 @@ TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachableAndComesBack
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().size() == 3; }));
 }
 
+TEST_F(UploadTest, ARedirectThatDropsTheBodyDeliversNothing) {
+    // An old address moved for good, as a server sends http to https; and
+    // one that keeps the request as it is.
+    RawHttpServer server([&](const test::RawRequest& r) {
+        if (r.path == "/old") return test::rawResponse(301, "", "Location: /new\r\n");
+        if (r.path == "/kept") return test::rawResponse(307, "", "Location: /new\r\n");
+        return test::rawResponse(200, "<html>welcome</html>");
+    });
+    auto methodsAndPaths = [&] {
+        std::vector<std::string> seen;
+        for (const auto& r : server.requests()) seen.push_back(r.method + " " + r.path);
+        return seen;
+    };
+
+    // A batch: its rows wait again.
+    store->persistLocation(test::fixAt(1767690000));
+    store->persistLocation(test::fixAt(1767690001));
+    auto uploader = LocationUploader::create(*store, clock);
+    uploader->sync(server.url("/old"), 1);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+    EXPECT_EQ(store->getValidLocations().size(), 2u);
+    EXPECT_EQ(methodsAndPaths(), std::vector<std::string>{"POST /old"});
+
+    // A single fix: not sent, so its row stays waiting; a 307 takes it on.
+    Error error;
+    EXPECT_FALSE(test::fixAt(1767690002).postAsJSON(server.url("/old"), std::nullopt, &error));
+    EXPECT_TRUE(test::fixAt(1767690003).postAsJSON(server.url("/kept"), std::nullopt, &error));
+    EXPECT_EQ(methodsAndPaths(), (std::vector<std::string>{"POST /old", "POST /old", "POST /kept", "POST /new"}));
+    EXPECT_EQ(Value::parse(server.requests().back().body)[0]["time"], 1767690003000.0);
+}
+
 TEST(GeoReachability, FlagsReadAsReachableOnlyWhenTheyMayCarryTraffic) {
     auto monitor = std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable | kReachabilityFlagIsWWAN);
     NetworkMonitor::setShared(monitor);
