@@ -262,9 +262,23 @@ Value LocationManager::getValidLocations() {
     return valid;
 }
 
-bool LocationManager::deleteLocation(int64_t locationId) { return store_.deleteLocation(locationId); }
+// A row deleted while its batch is out must not come back if the batch
+// fails: the uploader forgets it first, then the store marks it.
+bool LocationManager::deleteLocation(int64_t locationId) {
+    if (auto uploader = this->uploader())
+        uploader->forgetLocations([&](const Location& l) { return l.id == locationId; });
+    return store_.deleteLocation(locationId);
+}
 
-bool LocationManager::deleteAllLocations() { return store_.deleteAllLocations(); }
+bool LocationManager::deleteAllLocations() {
+    if (auto uploader = this->uploader()) uploader->forgetLocations([](const Location&) { return true; });
+    return store_.deleteAllLocations();
+}
+
+std::shared_ptr<LocationUploader> LocationManager::uploader() const {
+    std::lock_guard lock(mutex_);
+    return uploader_;
+}
 
 void LocationManager::onAppTerminate() {
     bool stopping;
@@ -574,8 +588,17 @@ void LocationManager::uploadStep(const Location& location) {
     if (hasConnectivity_ && config.hasUrl()) {
         platform::Error error;
         if (location.postAsJSON(*config.url, config.httpHeaders, &error)) {
-            // Its own row only: the ring buffer may have given the id to a newer fix.
-            if (location.id) store_.deleteLocation(location);
+            // Its own row only: the ring buffer may have given the id to a newer
+            // fix. A batch out with the row must not give it back if it fails
+            // (its rows carry their times as the store keeps them: in seconds).
+            if (location.id) {
+                if (uploader)
+                    uploader->forgetLocations([&](const Location& l) {
+                        return l.id == location.id && l.time && location.time &&
+                               secondsSince1970(*l.time) == secondsSince1970(*location.time);
+                    });
+                store_.deleteLocation(location);
+            }
         } else {
             const Value& description = error.userInfo[platform::kLocalizedDescriptionKey];
             LGLogWarn("LocationManager postJSON failed: error: %s",

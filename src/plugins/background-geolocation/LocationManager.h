@@ -141,6 +141,7 @@ private:
     void notify(const std::string& text);
     void playSound(uint32_t sound) const;
     std::shared_ptr<wharf::LocationManagerDelegate> delegate() const;
+    std::shared_ptr<LocationUploader> uploader() const;
     void watchUploadHostLocked();
     void stopWatchingReachabilityLocked();
     void reachabilityChanged(const Reachability& reach, bool reachable);

@@ -123,21 +123,21 @@ std::string LocationUploader::documentsPath() const {
 void LocationUploader::sync(const std::string& url, int64_t threshold) {
     const auto count = store_.getLocationsCount();
     if (count && *count < threshold) return;
-    std::vector<Location> rows = store_.getLocationsForSync();
-    // Two syncs may pass the count together; the second finds nothing left.
-    if (rows.empty()) return;
-
-    Value batch = Value::array();
-    for (const auto& row : rows) batch.push_back(row.toDictionary());
-    const std::string text = platform::toJSONString(batch);
     const std::string directory = documentsPath();
-
     auto job = std::make_shared<Upload>();
     job->url = url;
-    job->rows = std::move(rows);
+    std::string text;
     {
-        // Under the lock: start() must not take a file being made for a leftover.
+        // Taken and registered under the lock: start() must not take a file
+        // being made for a leftover, and a row deleted meanwhile must be
+        // found among the batch's rows.
         std::lock_guard lock(mutex_);
+        job->rows = store_.getLocationsForSync();
+        // Two syncs may pass the count together; the second finds nothing left.
+        if (job->rows.empty()) return;
+        Value batch = Value::array();
+        for (const auto& row : job->rows) batch.push_back(row.toDictionary());
+        text = platform::toJSONString(batch);
         job->fileName = writeBatch(directory, batchFileName(clock_->now()), text);
         if (job->fileName.empty()) {
             const std::string why = std::strerror(errno);
@@ -166,6 +166,7 @@ void LocationUploader::start(const std::string& url, int64_t threshold) {
             auto job = std::make_shared<Upload>();
             job->fileName = name;
             job->url = url;
+            job->restored = true;
             tasks_.push_back(job);
             restored.push_back(job);
         }
@@ -204,23 +205,27 @@ void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platfo
     LGLogInfo("Finished uploading task %llu %s: %s %s, HTTP %ld", static_cast<unsigned long long>(job->id),
               job->url.c_str(), describe(result).c_str(), result.response ? result.response->url.c_str() : "(null)",
               status);
-    {
-        std::lock_guard lock(mutex_);
-        std::erase(tasks_, job);
-    }
     const std::string path = documentsPath() + "/" + job->fileName;
     const bool delivered = !result.error && status >= 200 && status < 300;
+    // Under the lock, so that a row forgotten from now on is not given back.
+    std::lock_guard lock(mutex_);
+    std::erase(tasks_, job);
     if (delivered) {
         ::unlink(path.c_str());
-    } else if (!job->rows.empty()) {
+    } else if (job->restored) {
+        LGLogWarn("Upload of %s failed; it is sent again at the next start", job->fileName.c_str());
+    } else {
         // The rows were taken for this batch: they wait again for the next one.
         store_.revalidateLocations(job->rows);
         ::unlink(path.c_str());
         LGLogWarn("Upload of %s failed; its %zu locations wait for the next batch", job->fileName.c_str(),
                   job->rows.size());
-    } else {
-        LGLogWarn("Upload of %s failed; it is sent again at the next start", job->fileName.c_str());
     }
+}
+
+void LocationUploader::forgetLocations(const std::function<bool(const Location&)>& match) {
+    std::lock_guard lock(mutex_);
+    for (const auto& t : tasks_) std::erase_if(t->rows, match);
 }
 
 void LocationUploader::cancel() {

@@ -7,6 +7,7 @@
 // that a previous run left behind (the process ended mid-upload) is sent
 // again by start().
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,9 @@ public:
     void start(const std::string& url, int64_t threshold);
     // Cancels every upload under way (their rows go back to the store).
     void cancel();
+    // Rows of batches under way that a failed upload must not give back to
+    // the store (deleted or sent on their own since they were taken).
+    void forgetLocations(const std::function<bool(const Location&)>& match);
     // Uploads started and not yet finished.
     std::size_t taskCount() const;
 
@@ -46,8 +50,10 @@ private:
         platform::http::TaskId id = 0;
         std::string fileName;
         std::string url;
-        // The rows of a batch made in this run (empty for a restored file).
+        // The rows of a batch made in this run that a failure gives back.
         std::vector<Location> rows;
+        // A file left by an earlier run: its rows are not known.
+        bool restored = false;
     };
 
     LocationUploader(SQLiteLocationDAO& store, std::shared_ptr<platform::Clock> clock);

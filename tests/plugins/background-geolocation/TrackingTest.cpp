@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <semaphore>
 #include <set>
 
 #include "GpsFake.h"
@@ -133,6 +134,49 @@ TEST_F(TrackingTest, AFailedBatchLeavesItsRowsWaitingAndAStartSendsThemAndLeftov
     for (std::size_t i = 1; i < requests.size(); ++i) sizes.insert(Value::parse(requests[i].body).size());
     EXPECT_EQ(sizes, (std::set<std::size_t>{1, 3}));
     EXPECT_EQ(validRows(), 0u);
+}
+
+TEST_F(TrackingTest, RowsDeletedWhileTheirBatchIsOutStayDeletedWhenItFails) {
+    // Each batch is held until the test lets it go, and then refused.
+    std::counting_semaphore<16> letGo(0);
+    RawHttpServer server([&](const test::RawRequest&) {
+        letGo.acquire();
+        return test::rawResponse(503, "busy");
+    });
+    std::shared_ptr<void> releaseAtExit(nullptr, [&](void*) { letGo.release(4); });
+    auto manager = makeManager(source, true);
+    manager->configure(config({{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 100}}),
+                       nullptr);
+    manager->start(nullptr);
+    auto emit = [&](int n) {
+        clock->advance(10s);
+        source->emit(fixNorth(300.0 * n, *clock));
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(n + 1); }));
+    };
+    auto validIds = [&] {
+        std::set<int64_t> ids;
+        for (const auto& l : store->getValidLocations()) ids.insert(*l.id);
+        return ids;
+    };
+    // One batch out, and the page deletes its first location meanwhile.
+    for (int i = 0; i < 3; ++i) emit(i);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }));
+    EXPECT_TRUE(validIds().empty());
+    const int64_t first = *store->getAllLocations()[0].id;
+    manager->deleteLocation(first);
+    letGo.release();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return test::batchFiles().empty(); }));
+    EXPECT_EQ(validIds(), (std::set<int64_t>{first + 1, first + 2}));
+
+    // The next batch, and the page deletes everything meanwhile.
+    emit(3);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }));
+    EXPECT_EQ(Value::parse(server.requests()[1].body).size(), 3u);
+    manager->deleteAllLocations();
+    letGo.release();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return test::batchFiles().empty(); }));
+    RunLoop::pumpFor(50ms);
+    EXPECT_TRUE(validIds().empty());
 }
 
 TEST_F(TrackingTest, TheNextFixWaitsForFinishExpiryOrThirtySeconds) {
