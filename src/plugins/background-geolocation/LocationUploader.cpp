@@ -214,12 +214,17 @@ void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platfo
         ::unlink(path.c_str());
     } else if (job->restored) {
         LGLogWarn("Upload of %s failed; it is sent again at the next start", job->fileName.c_str());
-    } else {
+    } else if (job->rows.empty() || store_.revalidateLocations(job->rows)) {
         // The rows were taken for this batch: they wait again for the next one.
-        store_.revalidateLocations(job->rows);
         ::unlink(path.c_str());
         LGLogWarn("Upload of %s failed; its %zu locations wait for the next batch", job->fileName.c_str(),
                   job->rows.size());
+    } else {
+        // The store would not take them back (locked, full): the file keeps
+        // them, and goes out again at the next start.
+        LGLogWarn("Upload of %s failed and its locations could not wait in the store again; it is sent again at "
+                  "the next start",
+                  job->fileName.c_str());
     }
 }
 

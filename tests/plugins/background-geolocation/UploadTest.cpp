@@ -15,6 +15,7 @@
 #include "platform/NotificationCenter.h"
 #include "plugins/background-geolocation/LocationUploader.h"
 #include "plugins/background-geolocation/Reachability.h"
+#include "sqldb/SQLDatabase.h"
 
 namespace wharf {
 namespace {
@@ -73,6 +74,37 @@ TEST_F(UploadTest, BatchesOfTheSameSecondGetFilesOfTheirOwnAndAnEmptyBatchIsNotS
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
     EXPECT_TRUE(test::batchFiles().empty());
     EXPECT_TRUE(store->getValidLocations().empty());
+}
+
+TEST_F(UploadTest, AFailedBatchTheStoreCannotTakeBackStaysForTheNextStart) {
+    // Another program holds the store locked while the first upload is refused.
+    SQLDatabase other(store->getDatabasePath());
+    ASSERT_TRUE(other.open());
+    std::atomic<int> uploads{0};
+    RawHttpServer server([&](const test::RawRequest&) {
+        if (++uploads > 1) return test::rawResponse(200, "");
+        other.executeStatements("BEGIN EXCLUSIVE");
+        return test::rawResponse(503, "busy");
+    });
+    store->persistLocation(test::fixAt(1767690000));
+    store->persistLocation(test::fixAt(1767690001));
+    {
+        auto uploader = LocationUploader::create(*store, clock);
+        uploader->sync(server.url("/batch"), 1);
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }, 20s));
+    }
+    other.rollback();
+    EXPECT_EQ(test::batchFiles().size(), 1u);
+    EXPECT_TRUE(store->getValidLocations().empty());
+
+    // The next start sends it.
+    auto uploader = LocationUploader::create(*store, clock);
+    uploader->start(server.url("/batch"), 100);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].body, server.requests()[0].body);
+    EXPECT_EQ(Value::parse(server.requests()[1].body).size(), 2u);
+    EXPECT_TRUE(test::batchFiles().empty());
 }
 
 TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachableAndComesBackWithIt) {
