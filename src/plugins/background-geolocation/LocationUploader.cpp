@@ -121,17 +121,18 @@ std::string LocationUploader::documentsPath() const {
 }
 
 void LocationUploader::sync(const std::string& url, int64_t threshold) {
-    const auto count = store_.getLocationsCount();
-    if (count && *count < threshold) return;
     const std::string directory = documentsPath();
     auto job = std::make_shared<Upload>();
     job->url = url;
     std::string text;
     {
-        // Taken and registered under the lock: start() must not take a file
-        // being made for a leftover, and a row deleted meanwhile must be
-        // found among the batch's rows.
+        // Counted, taken and registered under the lock: a sync that counted
+        // the rows another then took would send the few left as a batch of
+        // its own; start() must not take a file being made for a leftover;
+        // and a row deleted meanwhile must be found among the batch's rows.
         std::lock_guard lock(mutex_);
+        const auto count = store_.getLocationsCount();
+        if (count && *count < threshold) return;
         job->rows = store_.getLocationsForSync();
         // Two syncs may pass the count together; the second finds nothing left.
         if (job->rows.empty()) return;
