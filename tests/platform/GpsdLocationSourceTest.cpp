@@ -18,8 +18,8 @@ namespace {
 
 using namespace wharf::platform;
 
-// A gpsd of our own on a loopback port: it answers the first client's watch
-// request with the given report lines and then holds the connection.
+// A gpsd of our own on a loopback port: it answers the first client that asks
+// to watch with the given report lines and then holds the connection.
 class ScriptedGpsd {
 public:
     explicit ScriptedGpsd(std::vector<std::string> lines) {
@@ -33,11 +33,17 @@ public:
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
         port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this, lines = std::move(lines)] {
-            pollfd listening{fd_, POLLIN, 0};
-            if (::poll(&listening, 1, 10000) <= 0) return;
-            const int client = ::accept(fd_, nullptr, nullptr);
-            char request[512];
-            [[maybe_unused]] auto n = ::read(client, request, sizeof request);  // ?WATCH={...}
+            int client = -1;
+            while (client < 0) {  // a connection that asks nothing is not the source
+                pollfd listening{fd_, POLLIN, 0};
+                if (::poll(&listening, 1, 10000) <= 0) return;
+                client = ::accept(fd_, nullptr, nullptr);
+                char request[512];
+                if (client >= 0 && ::read(client, request, sizeof request) <= 0) {  // ?WATCH={...}
+                    ::close(client);
+                    client = -1;
+                }
+            }
             for (const auto& line : lines) {
                 const std::string text = line + "\r\n";
                 [[maybe_unused]] auto w = ::write(client, text.data(), text.size());

@@ -4,6 +4,7 @@
 // feed starts when the first client watches. It runs in a process group of
 // its own, ended with its gpsd when the object goes.
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -74,6 +75,24 @@ public:
                 return;
             }
         }
+        // The port was free a moment ago; another test's server may take it
+        // first (then gpsd cannot listen there): a few tries on new ports.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            why_.clear();
+            if (start(logPath, cycleSeconds)) return;
+            stop();
+        }
+    }
+    ~GpsFake() { stop(); }
+    GpsFake(const GpsFake&) = delete;
+    GpsFake& operator=(const GpsFake&) = delete;
+
+    bool started() const { return why_.empty(); }
+    const std::string& why() const { return why_; }
+    int port() const { return port_; }
+
+private:
+    bool start(const std::string& logPath, double cycleSeconds) {
         port_ = freeLoopbackPort();
         const std::string portText = std::to_string(port_), cycle = std::to_string(cycleSeconds);
         // Under timeout(1), which ends gpsfake and its gpsd after a minute
@@ -97,7 +116,7 @@ public:
         if (!spawned) {
             why_ = "gpsfake could not be started";
             pid_ = 0;
-            return;
+            return false;
         }
         // gpsd listens once gpsfake has it running (it then waits for a client).
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -105,14 +124,16 @@ public:
             if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
                 pid_ = 0;
                 why_ = "gpsfake ended before gpsd listened (gpsd cannot start here)";
-                return;
+                return false;
             }
-            if (listening()) return;
+            if (greetsAsGpsd()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         why_ = "gpsd did not listen within 10 s";
+        return false;
     }
-    ~GpsFake() {
+
+    void stop() {
         if (pid_ <= 0) return;
         ::kill(-pid_, SIGTERM);
         // Whatever does not end within a few seconds is killed, so a test
@@ -120,30 +141,35 @@ public:
         // (timeout(1) ends after gpsfake, which reaps its gpsd.)
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
         while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = 0;
+                return;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         ::kill(-pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
     }
-    GpsFake(const GpsFake&) = delete;
-    GpsFake& operator=(const GpsFake&) = delete;
 
-    bool started() const { return why_.empty(); }
-    const std::string& why() const { return why_; }
-    int port() const { return port_; }
-
-private:
-    // A bare connection that watches nothing does not start the feed.
-    bool listening() const {
+    // gpsd greets every client with its version at once; whatever else may
+    // listen on the port does not. A bare connection that watches nothing
+    // does not start the feed.
+    bool greetsAsGpsd() const {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port_));
-        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        bool gpsd = false;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            char greeting[256] = {0};
+            pollfd readable{fd, POLLIN, 0};
+            if (::poll(&readable, 1, 1000) > 0 && ::read(fd, greeting, sizeof greeting - 1) > 0)
+                gpsd = std::string(greeting).find("\"class\":\"VERSION\"") != std::string::npos;
+        }
         ::close(fd);
-        return ok;
+        return gpsd;
     }
 
     pid_t pid_ = 0;
