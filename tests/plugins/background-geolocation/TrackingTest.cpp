@@ -7,6 +7,7 @@
 #include <semaphore>
 #include <set>
 
+#include "GeolocationTestSupport.h"
 #include "GpsFake.h"
 #include "RawHttpServer.h"
 #include "TestSupport.h"
@@ -98,18 +99,15 @@ TEST_F(TrackingTest, AFailedBatchLeavesItsRowsWaitingAndAStartSendsThemAndLeftov
     RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), "busy"); });
     const Value options = {{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 100}};
     {
-        auto manager = makeManager(source, true);
-        manager->configure(config(options), nullptr);
-        manager->start(nullptr);
-        for (int i = 0; i < 3; ++i) {
-            clock->advance(10s);
-            source->emit(fixNorth(300.0 * i, *clock));
-            RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(i + 1); });
-        }
-        ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1 && test::batchFiles().empty(); }));
-        RunLoop::pumpUntil([&] { return validRows() == 3; });
+        // The uploader alone: each fix the manager hands out syncs again, so
+        // a refused batch would be tried again as soon as the next one comes.
+        for (int i = 0; i < 3; ++i) store->persistLocation(test::fixAt(1767690000 + i));
+        auto uploader = LocationUploader::create(*store, clock);
+        uploader->sync(server.url("/batch"), 3);
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+        ASSERT_EQ(server.requests().size(), 1u);
+        EXPECT_TRUE(test::batchFiles().empty());
         EXPECT_EQ(validRows(), 3u) << "the rows of the refused batch wait again";
-        manager->stop(nullptr);
     }
     // A batch file of an earlier run that ended mid-upload, and a file the
     // page keeps beside it in Documents.
