@@ -56,13 +56,13 @@ void WFCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
     queue_.push_back(holder);
     if (platform::utf16Length(batchJSON) >= kBackgroundParseThreshold) {
         std::weak_ptr<WFCommandQueue> weak = weak_from_this();
-        platform::dispatch::globalQueue(platform::dispatch::Priority::Default)
-            ->async([holder, weak, text = batchJSON] {
-                fill(*holder, wf_JSONObject(text));
-                platform::RunLoop::performOnMain([weak] {
-                    if (auto self = weak.lock()) self->executePendingFromRunLoop();
-                });
+        auto queue = parseQueue_ ? parseQueue_ : platform::dispatch::globalQueue(platform::dispatch::Priority::Default);
+        queue->async([holder, weak, text = batchJSON] {
+            fill(*holder, wf_JSONObject(text));
+            platform::RunLoop::performOnMain([weak] {
+                if (auto self = weak.lock()) self->executePendingFromRunLoop();
             });
+        });
     } else {
         fill(*holder, wf_JSONObject(batchJSON));
     }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Dispatch.h"
 #include "platform/Value.h"
 
 namespace wharf {
@@ -61,6 +62,10 @@ public:
     // results the run produced there. Main thread.
     void setRunEndHandler(std::function<void()> handler) { runEndHandler_ = std::move(handler); }
 
+    // Where large batches are parsed: the default global queue unless set
+    // (tests hold a suspended queue here to see the main thread go on).
+    void setParseQueue(platform::dispatch::QueuePtr queue) { parseQueue_ = std::move(queue); }
+
 private:
     // A batch being parsed (not ready) or parsed. The background parse writes
     // it under the lock; once ready only the main thread touches it.
@@ -80,6 +85,7 @@ private:
     std::optional<platform::Clock::MonoTime> startExecutionTime_;
     std::shared_ptr<platform::Clock> clock_;
     std::function<void()> runEndHandler_;
+    platform::dispatch::QueuePtr parseQueue_;
 };
 
 }  // namespace wharf
