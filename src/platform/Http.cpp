@@ -126,8 +126,10 @@ private:
             const int rc = inflate(&z_, Z_NO_FLUSH);
             const size_t produced = sizeof chunk - z_.avail_out;
             if (rc == Z_BUF_ERROR && produced == 0) return z_.avail_in == 0 ? Fed::Ok : Fed::Corrupt;
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return Fed::Corrupt;
+            // What decoded before a fault counts against the limit first, so
+            // that the outcome does not depend on how the body was split.
             if (limit && produced > limit - std::min(limit, out.size())) return Fed::TooLarge;
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return Fed::Corrupt;
             out.insert(out.end(), chunk, chunk + produced);
             if (rc == Z_STREAM_END) ended_ = true;
             // Output still pending inside zlib shows as a full chunk.
@@ -165,6 +167,7 @@ struct Task {
 
     Response response;
     bool haveStatusLine = false;
+    long headerStatus = 0;  // the status of the header block being read
     Bytes body;
     // The body's decoder, chosen at its first bytes; an answer that breaks the
     // protocol stops the transfer with this error.
@@ -266,10 +269,21 @@ bool contentLengthIsSound(const Headers& headers) {
 }
 
 // Whether the answer whose headers just ended carries a body.
-bool answerHasBody(Task& task) {
-    long status = 0;
-    curl_easy_getinfo(task.easy, CURLINFO_RESPONSE_CODE, &status);
+bool answerHasBody(const Task& task) {
+    const long status = task.headerStatus;
     return task.request.method != "HEAD" && status >= 200 && status != 204 && status != 304;
+}
+
+// The code of a status line ("HTTP/1.1 200 OK", "HTTP/2 204"), 0 when it has none.
+long statusOf(std::string_view line) {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos || line.size() < space + 4) return 0;
+    long status = 0;
+    for (size_t i = space + 1; i < space + 4; ++i) {
+        if (line[i] < '0' || line[i] > '9') return 0;
+        status = status * 10 + (line[i] - '0');
+    }
+    return status;
 }
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
@@ -282,6 +296,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         // A new header block (after a 100 Continue, say) replaces the last one.
         task->response.headers.clear();
         task->haveStatusLine = true;
+        task->headerStatus = statusOf(line);
         task->bodyStarted = false;
         task->decoder.reset();
         return n;
@@ -348,6 +363,7 @@ std::optional<Error> configure(Task& task) {
     task.release();
     task.response = Response{};
     task.haveStatusLine = false;
+    task.headerStatus = 0;
     task.body.clear();
     task.bodyStarted = false;
     task.decoder.reset();
@@ -568,6 +584,24 @@ bool isRedirectStatus(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// The error of a transfer that libcurl ended with `code`, if it failed.
+std::optional<Error> transferError(Task& task, CURLcode code) {
+    if (code != CURLE_OK && task.protocolError) return std::move(*task.protocolError);
+    if (code != CURLE_OK) return errorForCurlCode(code, task.request.url, task.errorText);
+    if (task.decoder && !task.decoder->complete()) return cannotDecode(task);
+    return std::nullopt;
+}
+
+// What the completion receives; the response and body are moved out of the task.
+Result resultOf(Task& task, std::optional<Error> error, bool withResponse) {
+    Result result;
+    if (withResponse) result.response = std::move(task.response);
+    result.body = std::move(task.body);
+    result.error = std::move(error);
+    result.serverTrust = task.serverTrust;
+    return result;
+}
+
 class Worker {
 public:
     static Worker& shared() {
@@ -675,12 +709,8 @@ private:
             task.response.url = effective;
         const bool haveResponse = task.haveStatusLine && status > 0;
         task.serverTrust = serverTrustOf(task, code);
-        if (code != CURLE_OK && task.protocolError) {
-            complete(task, std::move(*task.protocolError), haveResponse);
-        } else if (code != CURLE_OK) {
-            complete(task, errorForCurlCode(code, task.request.url, task.errorText), haveResponse);
-        } else if (task.decoder && !task.decoder->complete()) {
-            complete(task, cannotDecode(task), haveResponse);
+        if (auto error = transferError(task, code)) {
+            complete(task, std::move(*error), haveResponse);
         } else if (isRedirectStatus(status) && followRedirect(task)) {
             // restarted with the next hop
         } else {
@@ -744,21 +774,10 @@ private:
         return true;
     }
 
-    void finishOk(Task& task) {
-        Result result;
-        result.response = std::move(task.response);
-        result.body = std::move(task.body);
-        result.serverTrust = task.serverTrust;
-        deliver(task, std::move(result));
-    }
+    void finishOk(Task& task) { deliver(task, resultOf(task, std::nullopt, true)); }
 
     void complete(Task& task, Error error, bool withResponse) {
-        Result result;
-        if (withResponse) result.response = std::move(task.response);
-        result.body = std::move(task.body);
-        result.error = std::move(error);
-        result.serverTrust = task.serverTrust;
-        deliver(task, std::move(result));
+        deliver(task, resultOf(task, std::move(error), withResponse));
     }
 
     // Hands the result to the completion, once, and retires the transfer.
@@ -883,6 +902,42 @@ std::size_t resumeBackgroundUploads(const std::string& directory, BackgroundEven
 }
 
 bool cancelTask(TaskId id) { return Worker::shared().cancel(id); }
+
+struct ResponseFeed::State {
+    Task task;
+    bool stopped = false;
+};
+
+ResponseFeed::ResponseFeed(Request request) : state_(std::make_unique<State>()) {
+    state_->task.request = std::move(request);
+}
+
+ResponseFeed::~ResponseFeed() = default;
+
+bool ResponseFeed::header(std::string_view line) {
+    if (state_->stopped) return false;
+    std::string copy(line);  // libcurl's callbacks take writable buffers
+    state_->stopped = onHeader(copy.data(), 1, copy.size(), &state_->task) != copy.size();
+    return !state_->stopped;
+}
+
+bool ResponseFeed::body(std::string_view bytes) {
+    if (state_->stopped) return false;
+    std::string copy(bytes);
+    state_->stopped = onWrite(copy.data(), 1, copy.size(), &state_->task) != copy.size();
+    return !state_->stopped;
+}
+
+Result ResponseFeed::finish() {
+    Task& task = state_->task;
+    // A callback that takes less than it was given makes libcurl end the
+    // transfer with a write error.
+    const CURLcode code = state_->stopped ? CURLE_WRITE_ERROR : CURLE_OK;
+    task.response.statusCode = task.headerStatus;
+    const bool haveResponse = task.haveStatusLine && task.headerStatus > 0;
+    auto error = transferError(task, code);
+    return resultOf(task, std::move(error), !error || haveResponse);
+}
 
 Result sendSynchronousRequest(Request request, RedirectHandler willRedirect) {
     auto promise = std::make_shared<std::promise<Result>>();

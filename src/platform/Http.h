@@ -19,8 +19,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -134,6 +136,32 @@ Result sendSynchronousRequest(Request request, RedirectHandler willRedirect = nu
 
 // The number of tasks started and not yet handed to their completion queue.
 std::size_t activeTaskCount();
+
+// --- a response without a transfer --------------------------------------------------
+// Hands a response to the handling every transfer uses (the checks of its
+// headers, the decoders of compressed bodies, the size bound) without a
+// connection, for tests and fuzzing: header lines as libcurl passes them on
+// (the status line first, each line with its line break, an empty line ending
+// a block), then body bytes in whatever pieces they arrive, after libcurl has
+// undone any chunked transfer coding.
+class ResponseFeed {
+public:
+    explicit ResponseFeed(Request request);
+    ~ResponseFeed();
+    ResponseFeed(const ResponseFeed&) = delete;
+    ResponseFeed& operator=(const ResponseFeed&) = delete;
+
+    // False once the transfer would have been stopped; nothing more is read.
+    bool header(std::string_view line);
+    bool body(std::string_view bytes);
+    // What the completion would receive had the connection ended here
+    // with the whole body (libcurl's own checks passed).
+    Result finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // --- background uploads --------------------------------------------------------------
 // The record of an upload is "<body file>.request" beside the body file, which

@@ -431,3 +431,33 @@ TEST(Http, DeflateBodiesSplitAfterTheirFirstByte) {
     ASSERT_TRUE(out->result.error);
     EXPECT_EQ(out->result.error->code, http::URLErrorCannotDecodeContentData);
 }
+
+// A compressed body that inflates past the limit and is broken further on
+// (here: a wrong checksum at its end) fails as too large, whether it arrives
+// in one piece or in many; the outcome does not hang on the network's cuts.
+TEST(Http, ABrokenBodyPastTheLimitIsTooLargeHoweverItArrives) {
+    std::string payload;
+    for (int i = 0; i < 800; ++i) payload += "row " + std::to_string(i) + "\n";
+    std::string gzip = compressed(payload, 16 + MAX_WBITS);
+    gzip[gzip.size() - 8] = static_cast<char>(gzip[gzip.size() - 8] ^ 0x55);  // the CRC-32
+    test::RawHttpServer s([&](const test::RawRequest& r) {
+        test::RawReply reply = test::rawResponse(200, r.path == "/whole" ? gzip : "", "Content-Encoding: gzip\r\n");
+        if (r.path == "/pieces") {
+            reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) +
+                          "\r\nConnection: close\r\n\r\n";
+            for (std::size_t at = 0; at < gzip.size(); at += 40) reply.later.push_back(gzip.substr(at, 40));
+        }
+        return reply;
+    });
+    ASSERT_LT(gzip.size(), 4096u);
+    ASSERT_GT(payload.size(), 4000u);
+    http::Request request;
+    request.maxBodySize = 1000;
+    for (const char* path : {"/whole", "/pieces"}) {
+        request.url = s.url(path);
+        auto out = run(request);
+        ASSERT_TRUE(out->result.error) << path;
+        EXPECT_EQ(out->result.error->code, http::URLErrorDataLengthExceedsMaximum) << path;
+        EXPECT_LE(out->result.body.size(), 1000u) << path;
+    }
+}
