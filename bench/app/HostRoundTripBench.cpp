@@ -393,7 +393,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--baseline-launch") == 0) return baselineLaunchChild(argc, argv);
     if (!bench::initDisplay(argc, argv)) return 0;
     // Each launched `wharf` runs on its own, not handed to a running instance.
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");  // NOLINT(concurrency-mt-unsafe): before any thread starts
     platform::RunLoop::initMainThread();
     platform::setLogToStderr(false);
     writeBundles();
@@ -411,7 +411,7 @@ int main(int argc, char** argv) {
     // the cases they run.
     for (int i = 1; i < argc;) {
         if (std::strncmp(argv[i], "--rounds=", 9) == 0) {
-            gRounds = std::atoi(argv[i] + 9);
+            gRounds = static_cast<int>(std::strtol(argv[i] + 9, nullptr, 10));
         } else if (std::strncmp(argv[i], "--cases=", 8) == 0) {
             gCases = argv[i] + 8;
         } else {

@@ -15,7 +15,7 @@ namespace wharf::bench {
 inline bool initDisplay(int& argc, char**& argv) {
     const char* display = std::getenv("DISPLAY");
     if ((!display || !*display) && !std::getenv("WHARF_BENCH_NO_XVFB")) {
-        setenv("WHARF_BENCH_NO_XVFB", "1", 1);
+        setenv("WHARF_BENCH_NO_XVFB", "1", 1);  // NOLINT(concurrency-mt-unsafe): from main, before any thread
         std::vector<char*> args{const_cast<char*>("xvfb-run"), const_cast<char*>("-a")};
         for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
         args.push_back(nullptr);

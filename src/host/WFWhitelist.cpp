@@ -182,7 +182,7 @@ bool WFWhitelist::isIPv4Address(const std::string& text) const {
         if (component.empty() || component.size() > 3 ||
             component.find_first_not_of("0123456789") != std::string::npos)
             return false;
-        if (std::atoi(component.c_str()) > 255) return false;
+        if (std::stoi(component) > 255) return false;  // one to three digits: always a number
     }
     return true;
 }

@@ -207,9 +207,7 @@ void LGAbstractDatabaseLogger::setMaxAge(double seconds) {
             bool shouldDelete = false;
             if (old > 0 && !(seconds > 0)) {
                 destroyDeleteTimer();
-            } else if (old > 0 && seconds < old) {
-                shouldDelete = true;
-            } else if (!(old > 0) && seconds > 0) {
+            } else if ((old > 0 && seconds < old) || (!(old > 0) && seconds > 0)) {
                 shouldDelete = true;
             }
             if (shouldDelete) {

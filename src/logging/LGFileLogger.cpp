@@ -13,6 +13,7 @@
 
 #include "logging/LGInternal.h"
 #include "platform/Log.h"
+#include "platform/Error.h"
 
 namespace wharf {
 
@@ -80,7 +81,7 @@ LGFileLogger::~LGFileLogger() {
     retire(rollingTimer_);
     if (watchFd_ >= 0) ::close(watchFd_);
     if (currentLogFileHandle_ >= 0) {
-        ::fdatasync(currentLogFileHandle_);
+        syncCurrentLogFile();
         ::close(currentLogFileHandle_);
     }
 }
@@ -99,6 +100,11 @@ void LGFileLogger::reportFailure(const std::string& what) {
     if (count == kMaxReportedExceptions) {
         platform::log("LGFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
     }
+}
+
+// A file that could not be synced may lose its last lines in a crash: said, not hidden.
+void LGFileLogger::syncCurrentLogFile() {
+    if (::fdatasync(currentLogFileHandle_) != 0) reportFailure("sync failed: " + platform::errnoText(errno));
 }
 
 // --- settings ----------------------------------------------------------------------------------
@@ -187,7 +193,7 @@ int LGFileLogger::currentLogFileHandle() {
     }
     if (fd < 0) {
         const int error = errno;
-        std::string what = "cannot open " + info->filePath() + ": " + strerror(error);
+        std::string what = "cannot open " + info->filePath() + ": " + platform::errnoText(error);
         if (openReport_.shouldReport(what)) reportFailure(what);
         // Gone meanwhile: choose again with the next message. Refused: choose
         // again now, so this message goes to a file of its own.
@@ -266,7 +272,7 @@ void LGFileLogger::logMessage(const LGLogMessage& message) {
                        {const_cast<char*>("\n"), appendNewline ? std::size_t{1} : std::size_t{0}}};
     std::size_t written = 0;
     if (!lg::writevFully(fd, pieces, 2, &written)) {
-        std::string what = std::string("write failed: ") + strerror(errno);
+        std::string what = std::string("write failed: ") + platform::errnoText(errno);
         discardPartialWrite(fd, written);
         if (writeReport_.shouldReport(what)) reportFailure(what);
         return;
@@ -304,7 +310,7 @@ void LGFileLogger::rollLogFileNow() {
         watchFd_ = -1;
     }
     retire(rollingTimer_);
-    ::fdatasync(currentLogFileHandle_);
+    syncCurrentLogFile();
     // By descriptor: after a rename or an unlink the old path names another
     // file, or none.
     LGLogFileInfo::addExtendedAttributeToDescriptor(currentLogFileHandle_, LGLogFileArchivedAttribute);

@@ -71,6 +71,7 @@ private:
     void watchCurrentFile();
     void handleWatchEvents();
     void reportFailure(const std::string& what);
+    void syncCurrentLogFile();
     void discardPartialWrite(int fd, std::size_t written);
     std::function<void()> weakly(void (LGFileLogger::*action)());
 

@@ -11,6 +11,7 @@
 
 #include "platform/Log.h"
 #include "platform/Xattr.h"
+#include "platform/Error.h"
 
 namespace wharf {
 
@@ -150,7 +151,7 @@ void LGLogFileInfo::addExtendedAttributeWithName(const std::string& name) {
     } else if (result == platform::xattr::Result::Ok) {
         return;
     }
-    platform::log("LGLogFileInfo: setxattr(%s, %s): error = %s", name.c_str(), filePath_.c_str(), strerror(errno));
+    platform::log("LGLogFileInfo: setxattr(%s, %s): error = %s", name.c_str(), filePath_.c_str(), platform::errnoText(errno).c_str());
 }
 
 void LGLogFileInfo::removeExtendedAttributeWithName(const std::string& name) {
@@ -161,7 +162,7 @@ void LGLogFileInfo::removeExtendedAttributeWithName(const std::string& name) {
         return;
     }
     platform::log("LGLogFileInfo: removexattr(%s, %s): error = %s", name.c_str(), fileName().c_str(),
-                  strerror(errno));
+                  platform::errnoText(errno).c_str());
 }
 
 void LGLogFileInfo::addExtendedAttributeToDescriptor(int fd, const std::string& name) {
@@ -193,14 +194,17 @@ void LGLogFileInfo::renameFile(const std::string& newName) {
     std::string newMarker = markerPathFor(newPath, LGLogFileArchivedAttribute);
     if (::access(newPath.c_str(), F_OK) == 0) {
         if (::unlink(newPath.c_str()) != 0) {
-            platform::log("LGLogFileInfo: Error deleting archive (%s): %s", fileName().c_str(), strerror(errno));
+            platform::log("LGLogFileInfo: Error deleting archive (%s): %s", fileName().c_str(), platform::errnoText(errno).c_str());
         }
         ::unlink(newMarker.c_str());
     }
     if (::rename(filePath_.c_str(), newPath.c_str()) != 0) {
-        platform::log("LGLogFileInfo: Error renaming file (%s): %s", fileName().c_str(), strerror(errno));
+        platform::log("LGLogFileInfo: Error renaming file (%s): %s", fileName().c_str(), platform::errnoText(errno).c_str());
     } else {
-        ::rename(oldMarker.c_str(), newMarker.c_str());  // present only where attributes are refused
+        // The marker is there only where attributes are refused.
+        if (::rename(oldMarker.c_str(), newMarker.c_str()) != 0 && errno != ENOENT)
+            platform::log("LGLogFileInfo: Error renaming the marker of %s: %s", fileName().c_str(),
+                          platform::errnoText(errno).c_str());
     }
     filePath_ = newPath;
     reset();

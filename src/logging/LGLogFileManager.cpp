@@ -15,6 +15,7 @@
 #include "platform/Bundle.h"
 #include "platform/Container.h"
 #include "platform/Log.h"
+#include "platform/Error.h"
 
 namespace wharf {
 
@@ -50,7 +51,7 @@ const std::string& LGLogFileManagerDefault::applicationName() {
 
 std::string LGLogFileManagerDefault::logsDirectory() {
     bool present = ::access(logsDirectory_.c_str(), F_OK) == 0 || platform::Container::ensureDirectory(logsDirectory_);
-    std::string cause = present ? std::string() : strerror(errno);
+    std::string cause = present ? std::string() : platform::errnoText(errno);
     std::lock_guard<std::mutex> lock(reportMutex_);
     if (present) {
         directoryReport_.clear();
@@ -200,7 +201,7 @@ std::string LGLogFileManagerDefault::createNewLogFile() {
             return path;
         }
         if (errno != EEXIST) {
-            std::string cause = strerror(errno);
+            std::string cause = platform::errnoText(errno);
             std::lock_guard<std::mutex> lock(reportMutex_);
             if (creationReport_.shouldReport(cause)) {
                 platform::log("LGLogFileManagerDefault: cannot create %s: %s", path.c_str(), cause.c_str());

@@ -309,7 +309,7 @@ void LGTTYLogger::logMessage(const LGLogMessage& message) {
         if (localtime_r(&t, &local)) {
             int millis = static_cast<int>((seconds - whole) * 1000);
             timestampLength = std::snprintf(timestamp, sizeof timestamp, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld:%03d",
-                                            static_cast<long>(local.tm_year + 1900), static_cast<long>(local.tm_mon + 1),
+                                            static_cast<long>(local.tm_year) + 1900, static_cast<long>(local.tm_mon) + 1,
                                             static_cast<long>(local.tm_mday), static_cast<long>(local.tm_hour),
                                             static_cast<long>(local.tm_min), static_cast<long>(local.tm_sec), millis);
             if (timestampLength < 0) timestampLength = 0;

@@ -6,6 +6,7 @@
 #include <systemd/sd-journal.h>
 
 #include "platform/SystemLog.h"
+#include "platform/Error.h"
 
 namespace wharf {
 
@@ -32,12 +33,12 @@ std::unique_ptr<SystemLogReader> SystemLogReader::open(uint64_t since, std::stri
     int rc = sd_journal_open(&reader->journal_, SD_JOURNAL_LOCAL_ONLY);
     if (rc < 0) {
         reader->journal_ = nullptr;
-        if (error) *error = std::string("cannot open the journal: ") + strerror(-rc);
+        if (error) *error = std::string("cannot open the journal: ") + platform::errnoText(-rc);
         return nullptr;
     }
     reader->fd_ = sd_journal_get_fd(reader->journal_);
     if (reader->fd_ < 0) {
-        if (error) *error = std::string("cannot watch the journal: ") + strerror(-reader->fd_);
+        if (error) *error = std::string("cannot watch the journal: ") + platform::errnoText(-reader->fd_);
         return nullptr;
     }
     sd_journal_seek_realtime_usec(reader->journal_, since * 1000000ULL);

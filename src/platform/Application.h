@@ -35,6 +35,8 @@ public:
     virtual ~ApplicationDelegate() = default;
     // A delegate that answers true is woken for background fetches.
     virtual bool respondsToPerformFetch() const { return false; }
+    // By value: the delegates that answer keep the handler until their fetch is done.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param)
     virtual void applicationPerformFetchWithCompletionHandler(BackgroundFetchCompletionHandler /*completionHandler*/) {}
 };
 

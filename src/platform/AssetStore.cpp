@@ -18,13 +18,14 @@
 #include "platform/Mime.h"
 #include "platform/Paths.h"
 #include "platform/Url.h"
+#include "platform/Error.h"
 
 namespace wharf::platform {
 
 namespace {
 
 Error storeError(int err, const std::string& what) {
-    return Error::withDescription(kAssetStoreErrorDomain, err, what + ": " + std::strerror(err));
+    return Error::withDescription(kAssetStoreErrorDomain, err, what + ": " + errnoText(err));
 }
 
 // The value of `name` in a query "a=1&b=2", percent-decoded.

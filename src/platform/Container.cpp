@@ -25,7 +25,10 @@ std::string envOrEmpty(const char* name) {
 std::string userHome() {
     std::string home = envOrEmpty("HOME");
     if (!home.empty()) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    passwd entry{};
+    passwd* pw = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &pw) == 0 && pw && pw->pw_dir) return pw->pw_dir;
     return "/tmp";
 }
 
@@ -39,7 +42,7 @@ std::string directoryNameFor(std::string id) {
 }
 
 std::string subdirectory(const std::string& relative) {
-    const std::string path = Container::home() + "/" + relative;
+    std::string path = Container::home() + "/" + relative;
     Container::ensureDirectory(path);
     return path;
 }

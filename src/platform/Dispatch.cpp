@@ -410,7 +410,7 @@ public:
     std::thread::id ownerThread() const override { return core_->owner.load(std::memory_order_acquire); }
 
 private:
-    static void threadMain(std::shared_ptr<ContextCore> core, std::string name) {
+    static void threadMain(const std::shared_ptr<ContextCore>& core, const std::string& name) {
         setThreadName(name);
         core->owner.store(std::this_thread::get_id(), std::memory_order_release);
         tThreadCore = core.get();

@@ -1,5 +1,7 @@
 #include "platform/Error.h"
 
+#include <cstring>
+
 namespace wharf::platform {
 
 Error Error::withDescription(std::string domain, int64_t code, const std::string& description) {
@@ -23,6 +25,12 @@ std::string Error::description() const {
                            : std::string("{}");
     return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription() +
            "\" UserInfo=" + info;
+}
+
+std::string errnoText(int err) {
+    char buffer[256];
+    // GNU's strerror_r: answers either `buffer` or a text of its own.
+    return strerror_r(err, buffer, sizeof buffer);
 }
 
 }  // namespace wharf::platform

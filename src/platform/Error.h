@@ -33,6 +33,10 @@ inline void setError(Error* out, Error e) {
     if (out) *out = std::move(e);
 }
 
+// The text of an errno value, as strerror gives it but without its shared
+// buffer: safe on any thread.
+std::string errnoText(int err);
+
 // A configuration fault that the phone sent to the assertion handler: main()
 // turns it into the message and a non-zero exit status.
 class FatalConfigurationError : public std::runtime_error {

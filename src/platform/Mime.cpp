@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cctype>
 #include <fstream>
 #include <map>
@@ -72,7 +73,12 @@ std::optional<std::string> extensionFromDatabase(const std::string& mimeType) {
             const std::string ext = pattern.substr(2);
             if (ext.find_first_of("*?[]&<>") != std::string::npos) continue;
             const std::string w = attribute(tag, "weight");
-            int weight = w.empty() ? 50 : std::atoi(w.c_str());
+            int weight = 50;  // the default of the format; also for a weight that is no number
+            if (!w.empty()) {
+                char* end = nullptr;
+                const long parsed = std::strtol(w.c_str(), &end, 10);
+                if (end != w.c_str() && *end == '\0') weight = static_cast<int>(std::clamp(parsed, 0L, 100L));
+            }
             if (weight > bestWeight) {
                 bestWeight = weight;
                 best = lower(ext);

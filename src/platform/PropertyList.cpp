@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "platform/PropertyListFormats.h"
+#include "platform/Error.h"
+#include "platform/Log.h"
 
 namespace wharf::platform::plist {
 
@@ -70,7 +72,7 @@ std::optional<Value> readFile(const std::string& path, Error* error) {
     if (fd < 0) {
         const int e = errno;
         setError(error, makeError(e == ENOENT ? kNoSuchFile : kReadUnknown,
-                                  "The file “" + path + "” couldn’t be opened: " + std::strerror(e) + "."));
+                                  "The file “" + path + "” couldn’t be opened: " + errnoText(e) + "."));
         return std::nullopt;
     }
     Bytes data;
@@ -88,7 +90,7 @@ std::optional<Value> readFile(const std::string& path, Error* error) {
         if (n < 0) {
             const int e = errno;
             ::close(fd);
-            setError(error, makeError(kReadUnknown, "The file “" + path + "” couldn’t be read: " + std::strerror(e) + "."));
+            setError(error, makeError(kReadUnknown, "The file “" + path + "” couldn’t be read: " + errnoText(e) + "."));
             return std::nullopt;
         }
         if (n == 0) break;
@@ -116,7 +118,7 @@ bool writeFile(const std::string& path, const Value& value, Format format, Error
     std::string tmp = dir + "/." + base + ".XXXXXX";
     auto fail = [&](const std::string& what, int e) {
         setError(error, makeError(kWriteUnknown, "The file “" + path + "” couldn’t be saved: " + what + ": " +
-                                                     std::strerror(e) + "."));
+                                                     errnoText(e) + "."));
         return false;
     };
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -142,7 +144,8 @@ bool writeFile(const std::string& path, const Value& value, Format format, Error
     }
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
-        ::fsync(dfd);
+        // The file is replaced already; only its survival of a crash is in doubt.
+        if (::fsync(dfd) != 0) log("cannot sync the directory of %s: %s", path.c_str(), errnoText(errno).c_str());
         ::close(dfd);
     }
     return true;

@@ -213,10 +213,8 @@ private:
         const std::size_t width = std::size_t{1} << nibble;
         if (!fits(at + 1, width, 1)) return false;
         const uint8_t* p = data_ + at + 1;
-        if (width < 8) {  // unsigned
+        if (width <= 8) {  // up to 4 bytes unsigned, 8 bytes signed: the same bits either way
             out = static_cast<int64_t>(readBigEndian(p, width));
-        } else if (width == 8) {  // signed
-            out = static_cast<int64_t>(readBigEndian(p, 8));
         } else {  // 128-bit, written for unsigned values above INT64_MAX
             const uint64_t high = readBigEndian(p, 8), low = readBigEndian(p + 8, 8);
             if (high == 0 && low <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
@@ -491,7 +489,7 @@ private:
             const uint64_t index = it->second;
             const uint64_t offset = offsets_[index];
             const uint64_t end = index + 1 < offsets_.size() ? offsets_[index + 1] : out_.size();
-            if (end - offset == bytes.size() && std::equal(bytes.begin(), bytes.end(), out_.begin() + offset))
+            if (end - offset == bytes.size() && std::equal(bytes.begin(), bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(offset)))
                 return index;
         }
         const uint64_t index = offsets_.size();

@@ -230,7 +230,8 @@ public:
         }
         original_ = &data;
         const Bytes* input = &data;
-        Bytes masked;
+        Bytes& masked = masked_;
+        masked.clear();
         if (asciiCompatible(data)) {
             for (std::size_t i = 0; i < data.size(); ++i) {
                 const uint8_t c = data[i];
@@ -464,6 +465,7 @@ private:
     XML_Parser parser_ = nullptr;
     const Bytes* original_ = nullptr;
     const Bytes* input_ = nullptr;
+    Bytes masked_;  // the input with the characters XML refuses masked, when it has any
     std::vector<std::size_t> placeholders_;
     std::vector<Frame> stack_;
     int containers_ = 0;  // dictionaries and arrays open: the depth of the next value

@@ -155,7 +155,7 @@ Url Url::fileURL(const std::string& path) {
 
 std::string Url::path() const {
     auto decoded = percentDecode(encodedPath_);
-    std::string p = decoded ? std::move(*decoded) : encodedPath_;
+    std::string p = decoded ? std::move(*decoded) : std::string(encodedPath_);
     if (p.size() > 1 && p.back() == '/') p.pop_back();
     return p;
 }
@@ -193,9 +193,7 @@ std::string removeDotSegments(std::string_view path) {
     while (!path.empty()) {
         if (path.starts_with("../")) {
             path.remove_prefix(3);
-        } else if (path.starts_with("./")) {
-            path.remove_prefix(2);
-        } else if (path.starts_with("/./")) {
+        } else if (path.starts_with("./") || path.starts_with("/./")) {
             path.remove_prefix(2);
         } else if (path == "/.") {
             path = "/";

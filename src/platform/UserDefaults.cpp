@@ -14,6 +14,7 @@
 #include "platform/Container.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
+#include "platform/Error.h"
 
 namespace wharf::platform {
 
@@ -217,7 +218,7 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
         std::lock_guard lock(mutex_);
         Container::ensureDirectory(parentDirectory(path_));
         FileLock fileLock(path_);
-        if (!fileLock.locked()) log("UserDefaults: cannot lock %s.lock: %s", path_.c_str(), std::strerror(errno));
+        if (!fileLock.locked()) log("UserDefaults: cannot lock %s.lock: %s", path_.c_str(), errnoText(errno).c_str());
 
         // Start from what is on disk now, so another process's keys survive.
         Error error;
@@ -235,7 +236,7 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
             const std::string aside = moveAside(path_);
             if (aside.empty()) {
                 log("UserDefaults: %s is unreadable (%s) and cannot be moved aside (%s); not saving over it",
-                    path_.c_str(), error.localizedDescription().c_str(), std::strerror(errno));
+                    path_.c_str(), error.localizedDescription().c_str(), errnoText(errno).c_str());
                 writable = false;
             } else {
                 log("UserDefaults: %s is unreadable (%s); moved to %s", path_.c_str(),

@@ -710,7 +710,7 @@ bool SQLDatabase::extractSQL(std::string_view format, const std::vector<Value>& 
             sql += c;  // not a conversion: the character stands for itself
         }
         // "%%" is a literal percent sign: the next character starts afresh.
-        last = c == '%' ? 0 : c;
+        last = c == '%' ? '\0' : c;
     }
     return !missing;
 }

@@ -406,9 +406,7 @@ bool SQLDatabase::bindObject(const T& value, int column, sqlite3_stmt* statement
     } else if constexpr (std::is_same_v<U, bool>) {
         rc = sqlite3_bind_int(statement, column, value ? 1 : 0);
     } else if constexpr (std::is_integral_v<U>) {
-        if constexpr (std::is_signed_v<U> && sizeof(U) <= 4) {
-            rc = sqlite3_bind_int(statement, column, static_cast<int>(value));
-        } else if constexpr (std::is_unsigned_v<U> && sizeof(U) < 4) {
+        if constexpr ((std::is_signed_v<U> && sizeof(U) <= 4) || (std::is_unsigned_v<U> && sizeof(U) < 4)) {
             rc = sqlite3_bind_int(statement, column, static_cast<int>(value));
         } else {
             // unsigned 32-bit widens with zeros; 64-bit unsigned keeps its bits.

@@ -128,7 +128,14 @@ R SQLDatabasePool::withDatabase(F run) {
     struct GiveBack {
         SQLDatabasePool& pool;
         const std::shared_ptr<SQLDatabase>& db;
-        ~GiveBack() { pool.pushDatabaseBackInPool(db); }
+        // Runs while a throwing block unwinds too: it must not throw itself.
+        ~GiveBack() {
+            try {
+                pool.pushDatabaseBackInPool(db);
+            } catch (const std::exception& e) {
+                platform::log("SQLDatabasePool: the database could not be given back: %s", e.what());
+            }
+        }
     } giveBack{*this, db};
     return run(db.get());
 }

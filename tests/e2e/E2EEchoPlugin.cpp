@@ -28,7 +28,7 @@ const WFActionTable& E2EEcho::actions() {
     return table;
 }
 
-void E2EEcho::answer(const WFInvokedUrlCommand& command, WFPluginResult result) {
+void E2EEcho::answer(const WFInvokedUrlCommand& command, const WFPluginResult& result) {
     if (auto delegate = commandDelegate()) delegate->sendPluginResult(result, command.callbackId());
 }
 

@@ -34,7 +34,7 @@ public:
     void handleOpenURLWithApplicationSourceAndAnnotation(const platform::Notification& notification) override;
 
 private:
-    void answer(const WFInvokedUrlCommand& command, WFPluginResult result);
+    void answer(const WFInvokedUrlCommand& command, const WFPluginResult& result);
 
     int resetCount_ = 0;
     std::vector<std::string> openEvents_;

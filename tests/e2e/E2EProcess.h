@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,7 +27,7 @@ inline int closedPort() {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("cannot bind to 127.0.0.1");
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
     close(fd);
     return ntohs(addr.sin_port);

@@ -47,7 +47,7 @@ public:
     }
     void fromThread(const WFInvokedUrlCommand& command) {
         auto delegate = commandDelegate();
-        const auto id = command.callbackId();
+        const auto& id = command.callbackId();
         std::thread([delegate, id] {
             auto result = [&](const char* text) {
                 auto r = WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, text);

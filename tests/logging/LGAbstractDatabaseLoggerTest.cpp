@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <limits>
 
 #include "LoggingTestSupport.h"
 #include "TestSupport.h"
@@ -223,7 +224,7 @@ TEST_F(DatabaseLoggerTest, OutlandishIntervalsAreClampedNotUndefined) {
     logger_->setSaveThreshold(0);
     logger_->setSaveInterval(INFINITY);
     logger_->setDeleteInterval(1e300);
-    logger_->setMaxAge(-INFINITY);
+    logger_->setMaxAge(-std::numeric_limits<double>::infinity());
     logger_->setSaveInterval(NAN);
     LGLog::addLogger(logger_);
     LGLogInfo("x");

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <limits>
 #include <filesystem>
 #include <future>
 #include <sstream>
@@ -369,7 +370,7 @@ TEST_F(FileLoggerTest, OutlandishFrequenciesAreClamped) {
     auto logger = makeLogger();
     logger->setRollingFrequency(INFINITY);
     logger->setRollingFrequency(1e300);
-    logger->setRollingFrequency(-INFINITY);
+    logger->setRollingFrequency(-std::numeric_limits<double>::infinity());
     logger->setRollingFrequency(NAN);
     logger->setRollingFrequency(1e300);
     LGLog::addLogger(logger);

@@ -30,7 +30,7 @@ protected:
         LGLog::flushLog();
         return test::readFile(dir_.file("tty.out"));
     }
-    static void logAt(uint64_t flag, int64_t context, const char* text, LGLogTag tag = std::nullopt) {
+    static void logAt(uint64_t flag, int64_t context, const char* text, const LGLogTag& tag = std::nullopt) {
         LGLog::log(true, LGLogLevelAll, flag, context, __FILE__, __func__, __LINE__, tag, "%s", text);
     }
 

@@ -57,7 +57,7 @@ TEST(UserDefaultsChild, Write) {
     const std::string s(request);
     const auto a = s.find('|'), b = s.rfind('|');
     const std::string path = s.substr(0, a), key = s.substr(a + 1, b - a - 1);
-    const int count = std::atoi(s.c_str() + b + 1);
+    const int count = std::stoi(s.substr(b + 1));
     UserDefaults defaults(path);
     for (int i = 1; i <= count; ++i) defaults.setInteger(i, key + std::to_string(i % 5));
     defaults.setObject(key + "-done", key);

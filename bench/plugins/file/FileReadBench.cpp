@@ -96,7 +96,7 @@ void write(const std::string& path, const std::string& text) { std::ofstream(pat
 
 std::string prepare() {
     char tmpl[] = "/tmp/wharf-file-bench-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
+    std::string dir = mkdtemp(tmpl);
     fs::create_directories(dir + "/bundle/www");
     fs::create_directories(dir + "/home/Documents");
     write(dir + "/bundle/Info.plist",

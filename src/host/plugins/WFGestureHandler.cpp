@@ -2,6 +2,9 @@
 
 #include <gtk/gtk.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "host/WFCommandDelegate.h"
 #include "platform/Log.h"
 #include "platform/gui/WebView.h"
@@ -80,7 +83,7 @@ void WFGestureHandler::applyLongPressFix() {
 
 void WFGestureHandler::beginPress() {
     cancelPress();
-    pressTimer_ = g_timeout_add(static_cast<guint>(minimumPressDuration_ * 1000.0f + 0.5f),
+    pressTimer_ = g_timeout_add(static_cast<guint>(std::max(0L, std::lround(minimumPressDuration_ * 1000.0))),
                                 +[](gpointer self) -> gboolean {
                                     auto* me = static_cast<WFGestureHandler*>(self);
                                     me->pressTimer_ = 0;

@@ -43,7 +43,7 @@ void WFURLOpener::setShared(std::shared_ptr<WFURLOpener> opener) {
 }
 
 void WFSystemURLOpener::openURL(const platform::Url& url) {
-    std::string uri = url.absoluteString();
+    const std::string& uri = url.absoluteString();
     g_app_info_launch_default_for_uri_async(uri.c_str(), nullptr, nullptr, &launched, g_strdup(uri.c_str()));
 }
 

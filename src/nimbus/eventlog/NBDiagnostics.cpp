@@ -22,6 +22,7 @@
 #include "platform/ClassRegistry.h"
 #include "platform/Container.h"
 #include "platform/Xattr.h"
+#include "platform/Error.h"
 
 namespace wharf {
 
@@ -206,7 +207,7 @@ std::optional<std::string> NBDiagnostics::filePathURLWithName(const std::string&
     const std::string directory = platform::Container::applicationSupportPath() + "/Rovude/NBApp";
     if (!platform::Container::ensureDirectory(directory)) {
         NBLogWarning(kNBLoggerCore, "I-COR100001", "Unable to create internal state storage: %s",
-                     std::strerror(errno));
+                     platform::errnoText(errno).c_str());
         return std::nullopt;
     }
     return directory + "/" + name;
@@ -235,12 +236,12 @@ bool NBDiagnostics::writeStringToURL(const std::string& string, const std::strin
         ok = ::close(fd) == 0 && ok && ::rename(temp.c_str(), path.c_str()) == 0;
     }
     if (!ok) {
-        NBLogWarning(kNBLoggerCore, "I-COR100004", "Unable to persist internal state: %s", std::strerror(errno));
+        NBLogWarning(kNBLoggerCore, "I-COR100004", "Unable to persist internal state: %s", platform::errnoText(errno).c_str());
         ::unlink(temp.c_str());
         return false;
     }
     if (platform::xattr::setExcludedFromBackup(path, true) == platform::xattr::Result::Error)
-        NBLogWarning(kNBLoggerCore, "I-COR100003", "Unable to update internal resource: %s", std::strerror(errno));
+        NBLogWarning(kNBLoggerCore, "I-COR100003", "Unable to update internal resource: %s", platform::errnoText(errno).c_str());
     return true;
 }
 

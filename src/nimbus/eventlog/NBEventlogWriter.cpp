@@ -14,6 +14,7 @@
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/eventlog/EVLPBLogEvent.h"
 #include "platform/Container.h"
+#include "platform/Error.h"
 
 namespace wharf {
 
@@ -37,7 +38,7 @@ std::string nextName(const std::string& path, int step) {
 NBEventlogWriter::NBEventlogWriter(std::string path) : path_(std::move(path)) {
     const std::string directory = path_.substr(0, path_.rfind('/'));
     if (!platform::Container::ensureDirectory(directory))
-        NBLogError(kNBLoggerCore, "I-COR000015", "Failed to create directory: %s", std::strerror(errno));
+        NBLogError(kNBLoggerCore, "I-COR000015", "Failed to create directory: %s", platform::errnoText(errno).c_str());
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::string candidate = nextName(path_, attempt);
         fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -353,7 +353,7 @@ std::optional<std::vector<NANOObject>> NANOGetArray(const NANOMessageBase* messa
             result.emplace_back(platform::Value(readBox<float>(item)));
         } else if (code & NANOFieldDouble) {
             result.emplace_back(platform::Value(readBox<double>(item)));
-        } else if (code & NANOFieldEnum) {
+        } else if (code & NANOFieldEnum) {  // NOLINT(bugprone-branch-clone): enums travel as int32, kept in field order
             result.emplace_back(platform::Value(readBox<int32_t>(item)));
         } else if (code & NANOFieldString) {
             auto* c = static_cast<NANOFieldCell*>(item);

@@ -124,7 +124,7 @@ std::optional<std::string> NBNetwork::getURL(const std::string& url, const platf
 }
 
 std::optional<std::string> NBNetwork::startSession(platform::http::Request request, bool post, const std::string& url,
-                                                   platform::dispatch::QueuePtr queue, bool background,
+                                                   const platform::dispatch::QueuePtr& queue, bool background,
                                                    CompletionHandler completionHandler) {
     auto session = NBNetworkURLSession::initWithNetworkLoggerDelegate(weak_from_this());
     session->setBackgroundNetworkEnabled(background);
@@ -162,7 +162,7 @@ std::optional<std::string> NBNetwork::startSession(platform::http::Request reque
     return id;
 }
 
-void NBNetwork::handleErrorWithCode(int64_t code, platform::dispatch::QueuePtr queue, CompletionHandler handler) {
+void NBNetwork::handleErrorWithCode(int64_t code, const platform::dispatch::QueuePtr& queue, CompletionHandler handler) {
     platform::Value info = platform::Value::object();
     info[kNBNetworkErrorContextKey] = "Failed to create network request";
     platform::Error error(kNBNetworkErrorDomain, code, std::move(info));

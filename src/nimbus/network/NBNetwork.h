@@ -96,7 +96,7 @@ public:
                                                          const platform::Value& context) override;
     void nbNetwork_logWithLevel(int level, int64_t messageCode, const std::optional<std::string>& message) override;
 
-    void handleErrorWithCode(int64_t code, platform::dispatch::QueuePtr queue, CompletionHandler handler);
+    void handleErrorWithCode(int64_t code, const platform::dispatch::QueuePtr& queue, CompletionHandler handler);
 
 private:
     NBNetwork() = default;
@@ -104,7 +104,7 @@ private:
     std::optional<platform::http::Request> makeRequest(const std::string& url, const platform::dispatch::QueuePtr& queue,
                                                        CompletionHandler& completionHandler);
     std::optional<std::string> startSession(platform::http::Request request, bool post, const std::string& url,
-                                            platform::dispatch::QueuePtr queue, bool background,
+                                            const platform::dispatch::QueuePtr& queue, bool background,
                                             CompletionHandler completionHandler);
 
     std::unique_ptr<NBReachabilityChecker> reachability_;

@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/Container.h"
 #include "platform/Xattr.h"
+#include "platform/Error.h"
 
 namespace wharf {
 
@@ -26,7 +27,7 @@ constexpr int kLevelDebug = 7;
 
 platform::Error posixError(int code, const std::string& path) {
     platform::Value info = platform::Value::object();
-    info[platform::kLocalizedDescriptionKey] = std::string(std::strerror(code));
+    info[platform::kLocalizedDescriptionKey] = platform::errnoText(code);
     info["NSFilePath"] = path;
     return platform::Error("NSPOSIXErrorDomain", code, std::move(info));
 }
@@ -226,7 +227,7 @@ std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncPOSTRequest(pl
     return startTask(std::move(config), std::move(handler));
 }
 
-std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncGETRequest(platform::http::Request request,
+std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncGETRequest(const platform::http::Request& request,
                                                                              CompletionHandler handler) {
     requestURL_ = request.url;
     platform::http::Request config;
@@ -523,7 +524,7 @@ void NBNetworkURLSession::logServerTrust(const platform::http::ServerTrust& trus
 }
 
 void NBNetworkURLSession::log(int level, int64_t code, const std::string& message,
-                              std::vector<platform::Value> contexts) {
+                              const std::vector<platform::Value>& contexts) {
     if (auto logger = loggerDelegate_.lock())
         logger->nbNetwork_logWithLevelMessageCodeMessageContexts(level, code, message, contexts);
 }

@@ -41,7 +41,7 @@ public:
     // handler was told of the failure (code 2).
     std::optional<std::string> sessionIDFromAsyncPOSTRequest(platform::http::Request request,
                                                              CompletionHandler handler);
-    std::optional<std::string> sessionIDFromAsyncGETRequest(platform::http::Request request,
+    std::optional<std::string> sessionIDFromAsyncGETRequest(const platform::http::Request& request,
                                                             CompletionHandler handler);
 
     // The application was relaunched (or woken) for a background session.
@@ -108,7 +108,7 @@ private:
     static platform::http::RedirectHandler redirectRule();
     // Queues URLSessionDidFinishEventsForBackgroundURLSession on the main queue.
     void finishEventsLater();
-    void log(int level, int64_t code, const std::string& message, std::vector<platform::Value> contexts = {});
+    void log(int level, int64_t code, const std::string& message, const std::vector<platform::Value>& contexts = {});
     // The lines of the server-trust challenge, from what the transfer learnt.
     void logServerTrust(const platform::http::ServerTrust& trust);
 

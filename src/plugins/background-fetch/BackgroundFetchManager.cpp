@@ -114,6 +114,7 @@ void BackgroundFetchManager::performFetchWithCompletionHandler(CompletionHandler
     if (completeDisplaced) completeDisplaced();
     for (auto& listener : listeners)
         if (listener) listener();
+    // NOLINTNEXTLINE(bugprone-use-after-move): moved only on the branches that leave noListener false
     if (noListener && completionHandler) completionHandler(UIBackgroundFetchResult::NoData);
 }
 

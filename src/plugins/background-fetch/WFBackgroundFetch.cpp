@@ -49,7 +49,7 @@ void WFBackgroundFetch::configure(const WFInvokedUrlCommand& command) {
     configured_ = true;
     // The manager outlives the page; the listener reaches the host only while it is there.
     std::weak_ptr<WFCommandDelegate> delegate = commandDelegate();
-    std::optional<std::string> callbackId = command.callbackId();
+    const std::optional<std::string>& callbackId = command.callbackId();
     fetch.addListener(kListenerName, [delegate, callbackId] {
         platform::log("- %s Rx Fetch Event", kTag);
         WFPluginResult result = WFPluginResult::resultWithStatus(WFResultStatus::OK);

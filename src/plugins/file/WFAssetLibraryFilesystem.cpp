@@ -61,7 +61,7 @@ std::optional<std::string> WFAssetLibraryFilesystem::filesystemPathForURL(const 
 void WFAssetLibraryFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end,
                                              WFFileReadCallback callback) {
     store_->assetForURL(assetLibraryURLForLocalURL(url), [start, end, callback](AssetStore::Outcome outcome,
-                                                                                 std::shared_ptr<const platform::Asset> asset,
+                                                                                 const std::shared_ptr<const platform::Asset>& asset,
                                                                                  const platform::Error* error) {
         if (outcome == AssetStore::Outcome::NotFound) return callback(std::nullopt, std::nullopt, NOT_FOUND_ERR);
         if (outcome == AssetStore::Outcome::Failed) {
@@ -88,7 +88,7 @@ void WFAssetLibraryFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t
 void WFAssetLibraryFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) {
     const std::string fullPath = url.fullPath().value_or("");
     store_->assetForURL(assetLibraryURLForLocalURL(url), [fullPath, callback](AssetStore::Outcome outcome,
-                                                                               std::shared_ptr<const platform::Asset> asset,
+                                                                               const std::shared_ptr<const platform::Asset>& asset,
                                                                                const platform::Error* error) {
         if (outcome == AssetStore::Outcome::NotFound) return callback(WFFileErrorResult(NOT_FOUND_ERR));
         if (outcome == AssetStore::Outcome::Failed)

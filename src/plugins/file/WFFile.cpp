@@ -513,7 +513,7 @@ void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex
     inBackground(*this, [t = *t, start, end, reply, answer = std::move(answer)] {
         t.fileSystem->readFileAtURL(t.url, start, end,
                                     [reply, answer](std::optional<platform::Bytes> data,
-                                                    std::optional<std::string> mimeType, int32_t error) {
+                                                    const std::optional<std::string>& mimeType, int32_t error) {
                                         if (!data) return reply(WFFileErrorResult(error));
                                         // The page's form of the bytes (Base64, UTF-8) is larger
                                         // still: a range read whole may not fit twice.

@@ -32,7 +32,7 @@ bool WFFilesystemURLProtocol::requestIsCacheEquivalent(const platform::URLReques
 }
 
 void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
-                                           std::function<void(platform::SchemeResponse)> respond) {
+                                           const std::function<void(platform::SchemeResponse)>& respond) {
     const WFFilesystemURL url = WFFilesystemURL::fileSystemURLWithURL(request.url);
     auto plugin = WFFile::current();
     auto fs = plugin ? plugin->filesystemForURL(url) : nullptr;

@@ -14,7 +14,7 @@ public:
     static bool requestIsCacheEquivalent(const platform::URLRequest& a, const platform::URLRequest& b);
     // Reads the file off the main thread and answers once.
     static void startLoading(const platform::URLRequest& request,
-                             std::function<void(platform::SchemeResponse)> respond);
+                             const std::function<void(platform::SchemeResponse)>& respond);
 };
 
 }  // namespace wharf

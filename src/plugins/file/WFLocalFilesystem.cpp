@@ -27,7 +27,7 @@ using platform::Value;
 
 std::string errnoDescription(int err, const std::string& path) {
     Value info = Value::object();
-    info[platform::kLocalizedDescriptionKey] = std::string(std::strerror(err));
+    info[platform::kLocalizedDescriptionKey] = platform::errnoText(err);
     info["NSFilePath"] = path;
     return platform::Error("NSPOSIXErrorDomain", err, info).description();
 }
@@ -582,7 +582,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         std::weak_ptr<WFFileSystem> weak = weak_from_this();
         sourceFileSystem->readFileAtURL(
             sourceURL, 0, -1,
-            [weak, newPath, newFullPath, callback](std::optional<platform::Bytes> data, std::optional<std::string>,
+            [weak, newPath, newFullPath, callback](std::optional<platform::Bytes> data, const std::optional<std::string>&,
                                                    int32_t error) {
                 if (!data) return callback(WFFileErrorResult(error));
                 auto self = weak.lock();

@@ -101,7 +101,7 @@ public:
         put(0);  // flags
         if (is64) put(0);
     }
-    Image& add(uint32_t cmd, std::vector<uint32_t> body) {
+    Image& add(uint32_t cmd, const std::vector<uint32_t>& body) {
         put(cmd);
         put(static_cast<uint32_t>(8 + body.size() * 4));
         for (auto word : body) put(word);

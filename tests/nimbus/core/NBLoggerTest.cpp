@@ -250,8 +250,12 @@ TEST(NBLoggerChild, ReportsDebugMode) {
     }
     platform::Application::shared().setLaunchArguments(arguments);
 
-    const bool expectDebug = std::string(std::getenv("NBLOGGER_EXPECT_DEBUG")) == "1";
-    const bool expectDefault = std::string(std::getenv("NBLOGGER_EXPECT_DEFAULT")) == "1";
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && std::string(value) == "1";
+    };
+    const bool expectDebug = set("NBLOGGER_EXPECT_DEBUG");
+    const bool expectDefault = set("NBLOGGER_EXPECT_DEFAULT");
     NBLoggerCapture capture;
     NBLogDebug(kNBLoggerCore, "I-COR000001", "debug line");
     EXPECT_EQ(NBLoggerDebugModeForTesting(), expectDebug);

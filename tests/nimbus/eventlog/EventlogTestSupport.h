@@ -30,7 +30,8 @@ inline std::optional<std::vector<platform::Bytes>> eventRecords(const platform::
             if (!(b & 0x80)) break;
         }
         if (bytes.size() - i < length) return std::nullopt;
-        records.emplace_back(bytes.begin() + i, bytes.begin() + i + length);
+        const auto start = bytes.begin() + static_cast<std::ptrdiff_t>(i);
+        records.emplace_back(start, start + static_cast<std::ptrdiff_t>(length));
         i += length;
     }
     return records;

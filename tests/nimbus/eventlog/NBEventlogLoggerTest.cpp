@@ -122,7 +122,7 @@ TEST_F(NBEventlogLoggerTest, AFailedWriteLeavesOnlyWholeRecords) {
     rlimit small = old;
     small.rlim_cur = 1000;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    for (int i = 0; i < 10; ++i) logger->logEvent(eventNamed(std::string(280, 'a' + i)), 1, "acct");
+    for (int i = 0; i < 10; ++i) logger->logEvent(eventNamed(std::string(280, static_cast<char>('a' + i))), 1, "acct");
     logger->waitUntilIdle();
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, previous);

@@ -54,7 +54,7 @@ protected:
         Clock::setShared(nullptr);
     }
 
-    NBNetwork::CompletionHandler recordInto(std::shared_ptr<Answer> answer) {
+    NBNetwork::CompletionHandler recordInto(const std::shared_ptr<Answer>& answer) {
         return [answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d, const Error* e) {
             answer->onMain = RunLoop::isMainThread();
             answer->response = r;
@@ -447,8 +447,9 @@ TEST_F(NBNetworkTest, AnswersPastTheBoundFail) {
 // waits to be killed.
 TEST(NBNetworkChild, StagesABackgroundUpload) {
     const char* url = std::getenv("NBNETWORK_CHILD_URL");
-    if (!url) GTEST_SKIP() << "runs only as a child of BackgroundUploadsOutliveTheProcess";
-    Container::setHome(std::getenv("NBNETWORK_CHILD_HOME"));
+    const char* home = std::getenv("NBNETWORK_CHILD_HOME");
+    if (!url || !home) GTEST_SKIP() << "runs only as a child of BackgroundUploadsOutliveTheProcess";
+    Container::setHome(home);
     NetworkMonitor::setShared(std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable));
     auto network = NBNetwork::initWithReachabilityHost("example.invalid");
     ASSERT_TRUE(network);

@@ -261,6 +261,7 @@ TEST(TBLogger, PartsExchangedWhileOtherThreadsLogLoseNoLine) {
     for (const char* name : {"a", "b"})
         for (const auto& line : linesOf(test::readFile(dir.file(name)))) {
             int t = -1, i = -1;
+            // NOLINTNEXTLINE(cert-err34-c): lines the test wrote; the count of fields is checked
             ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &t, &i), 2) << line;
             ASSERT_TRUE(t >= 0 && t < kThreads) << line;
             ++total;

@@ -33,7 +33,7 @@ protected:
         files = std::make_shared<WFLocalFilesystem>("persistent", root);
     }
     WFPluginResult copy(const std::string& from, const std::string& toDirectory, const std::string& name, bool isCopy,
-                        std::shared_ptr<WFFileSystem> destination = nullptr) {
+                        const std::shared_ptr<WFFileSystem>& destination = nullptr) {
         std::optional<WFPluginResult> answer;
         (destination ? destination : files)
             ->copyFileToURL(persistent(toDirectory), name, files, persistent(from), isCopy,

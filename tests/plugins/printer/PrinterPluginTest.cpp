@@ -48,7 +48,7 @@ protected:
     testing::FakeWebView& offScreen() { return *views.back(); }
 
     std::string run(const std::string& action, Value arguments = Value::array()) {
-        const std::string callbackId = "Printer" + std::to_string(++calls);
+        std::string callbackId = "Printer" + std::to_string(++calls);
         EXPECT_TRUE(printer->performAction(action + ":", WFInvokedUrlCommand(std::move(arguments), callbackId,
                                                                               "Printer", action)));
         return callbackId;
