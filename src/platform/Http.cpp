@@ -612,12 +612,12 @@ public:
 
     TaskId start(std::shared_ptr<Task> task) {
         std::lock_guard lock(mutex_);
-        task->id = ++lastId_;
+        const TaskId id = task->id = ++lastId_;
         task->started = Clock::now();
-        pending_.push_back(task);
+        pending_.push_back(std::move(task));
         ++active_;
         if (multi_) curl_multi_wakeup(multi_);
-        return task->id;
+        return id;
     }
 
     bool cancel(TaskId id) {
@@ -856,8 +856,8 @@ bool startBackgroundUpload(const std::string& sessionIdentifier, Request request
     return true;
 }
 
-std::size_t resumeBackgroundUploads(const std::string& directory, BackgroundEventsHandler handleEvents,
-                                    RedirectHandler willRedirect) {
+std::size_t resumeBackgroundUploads(const std::string& directory, const BackgroundEventsHandler& handleEvents,
+                                    const RedirectHandler& willRedirect) {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(directory.c_str())) {
         while (dirent* entry = ::readdir(dir)) {
@@ -884,7 +884,7 @@ std::size_t resumeBackgroundUploads(const std::string& directory, BackgroundEven
         }
         auto handler = handleEvents;
         start(std::move(upload->second),
-              [handler, session = upload->first](Result) {
+              [handler, session = upload->first](const Result&) {
                   // As the phone's system does, the application is kept
                   // running until it says it has handled the session's events.
                   auto task = std::make_shared<std::atomic<BackgroundTaskIdentifier>>(
@@ -936,7 +936,8 @@ Result ResponseFeed::finish() {
     task.response.statusCode = task.headerStatus;
     const bool haveResponse = task.haveStatusLine && task.headerStatus > 0;
     auto error = transferError(task, code);
-    return resultOf(task, std::move(error), !error || haveResponse);
+    const bool withResponse = !error || haveResponse;
+    return resultOf(task, std::move(error), withResponse);
 }
 
 Result sendSynchronousRequest(Request request, RedirectHandler willRedirect) {

@@ -188,7 +188,7 @@ using BackgroundEventsHandler =
 // its session; a background task keeps the application running until the
 // application calls the completion handler. Unreadable records are removed.
 // Answers how many were resent.
-std::size_t resumeBackgroundUploads(const std::string& directory, BackgroundEventsHandler handleEvents,
-                                    RedirectHandler willRedirect = nullptr);
+std::size_t resumeBackgroundUploads(const std::string& directory, const BackgroundEventsHandler& handleEvents,
+                                    const RedirectHandler& willRedirect = nullptr);
 
 }  // namespace wharf::platform::http

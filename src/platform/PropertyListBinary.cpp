@@ -217,12 +217,11 @@ private:
             out = static_cast<int64_t>(readBigEndian(p, width));
         } else {  // 128-bit, written for unsigned values above INT64_MAX
             const uint64_t high = readBigEndian(p, 8), low = readBigEndian(p + 8, 8);
-            if (high == 0 && low <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+            const bool fitsSigned = (high == 0 && (low >> 63) == 0) || (high == ~uint64_t{0} && (low >> 63) != 0);
+            if (fitsSigned)
                 out = static_cast<int64_t>(low);
             else if (high == 0)
                 out = low;
-            else if (high == ~uint64_t{0} && (low >> 63) != 0)
-                out = static_cast<int64_t>(low);
             else
                 return bad("an integer does not fit in 64 bits");
         }

@@ -155,7 +155,7 @@ std::optional<std::vector<std::string>> nmeaFields(std::string_view line) {
 // ddmm.mmmm with a hemisphere letter: digits only (the letter gives the
 // sign), within the range of a latitude (2 degree digits) or longitude (3).
 std::optional<double> nmeaAngle(const std::string& value, const std::string& hemisphere, int degreeDigits) {
-    if (value.size() < static_cast<std::size_t>(degreeDigits + 2)) return std::nullopt;
+    if (value.size() < static_cast<std::size_t>(degreeDigits) + 2) return std::nullopt;
     if (value.find_first_not_of("0123456789.") != std::string::npos) return std::nullopt;
     auto degrees = parseNumber(value.substr(0, static_cast<std::size_t>(degreeDigits)));
     auto minutes = parseNumber(value.substr(static_cast<std::size_t>(degreeDigits)));

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <stdexcept>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -27,8 +28,8 @@ public:
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 1);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 1) != 0)
+            throw std::runtime_error("cannot listen on 127.0.0.1");
         socklen_t len = sizeof addr;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
         port_ = ntohs(addr.sin_port);
@@ -46,7 +47,8 @@ public:
             }
             for (const auto& line : lines) {
                 const std::string text = line + "\r\n";
-                [[maybe_unused]] auto w = ::write(client, text.data(), text.size());
+                // The source may hang up before the last line: no SIGPIPE for that.
+                [[maybe_unused]] auto w = ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
             }
             while (!stopped_) {
                 pollfd peer{client, POLLIN, 0};

@@ -341,7 +341,7 @@ std::optional<std::vector<NANOObject>> NANOGetArray(const NANOMessageBase* messa
         }
         if (code & NANOFieldBool) {
             result.emplace_back(platform::Value(readBox<uint8_t>(item) != 0));
-        } else if (code & NANOFieldInt32) {
+        } else if (code & NANOFieldInt32) {  // NOLINT(bugprone-branch-clone): enums below travel as int32 too
             result.emplace_back(platform::Value(readBox<int32_t>(item)));
         } else if (code & NANOFieldUInt32) {
             result.emplace_back(platform::Value(readBox<uint32_t>(item)));
@@ -353,7 +353,7 @@ std::optional<std::vector<NANOObject>> NANOGetArray(const NANOMessageBase* messa
             result.emplace_back(platform::Value(readBox<float>(item)));
         } else if (code & NANOFieldDouble) {
             result.emplace_back(platform::Value(readBox<double>(item)));
-        } else if (code & NANOFieldEnum) {  // NOLINT(bugprone-branch-clone): enums travel as int32, kept in field order
+        } else if (code & NANOFieldEnum) {
             result.emplace_back(platform::Value(readBox<int32_t>(item)));
         } else if (code & NANOFieldString) {
             auto* c = static_cast<NANOFieldCell*>(item);

@@ -88,7 +88,7 @@ std::optional<platform::http::Request> NBNetwork::makeRequest(const std::string&
 }
 
 std::optional<std::string> NBNetwork::postURL(const std::string& url, const platform::Bytes& payload,
-                                              platform::dispatch::QueuePtr queue, bool usingBackgroundSession,
+                                              const platform::dispatch::QueuePtr& queue, bool usingBackgroundSession,
                                               CompletionHandler completionHandler) {
     auto request = makeRequest(url, queue, completionHandler);
     if (!request) return std::nullopt;
@@ -108,18 +108,18 @@ std::optional<std::string> NBNetwork::postURL(const std::string& url, const plat
                         {"Content-Encoding", "gzip"}};
     request->body = std::move(body);
     request->method = "POST";
-    return startSession(std::move(*request), true, url, std::move(queue), usingBackgroundSession,
+    return startSession(std::move(*request), true, url, queue, usingBackgroundSession,
                         std::move(completionHandler));
 }
 
 std::optional<std::string> NBNetwork::getURL(const std::string& url, const platform::http::Headers& headers,
-                                             platform::dispatch::QueuePtr queue, bool usingBackgroundSession,
+                                             const platform::dispatch::QueuePtr& queue, bool usingBackgroundSession,
                                              CompletionHandler completionHandler) {
     auto request = makeRequest(url, queue, completionHandler);
     if (!request) return std::nullopt;
     request->method = "GET";
     request->headers = headers;
-    return startSession(std::move(*request), false, url, std::move(queue), usingBackgroundSession,
+    return startSession(std::move(*request), false, url, queue, usingBackgroundSession,
                         std::move(completionHandler));
 }
 
@@ -150,7 +150,7 @@ std::optional<std::string> NBNetwork::startSession(platform::http::Request reque
         });
     };
     std::optional<std::string> id = post ? session->sessionIDFromAsyncPOSTRequest(std::move(request), std::move(onDone))
-                                         : session->sessionIDFromAsyncGETRequest(std::move(request), std::move(onDone));
+                                         : session->sessionIDFromAsyncGETRequest(request, std::move(onDone));
     if (!id) {
         requests_.removeObjectForKey(identifier);
         handleErrorWithCode(NBNetworkErrorCodeRequestCreationFailed, queue, nullptr);

@@ -58,10 +58,10 @@ public:
     // Answers the session identifier, or nullopt after the handler was told
     // (asynchronously) of the failure.
     std::optional<std::string> postURL(const std::string& url, const platform::Bytes& payload,
-                                       platform::dispatch::QueuePtr queue, bool usingBackgroundSession,
+                                       const platform::dispatch::QueuePtr& queue, bool usingBackgroundSession,
                                        CompletionHandler completionHandler);
     std::optional<std::string> getURL(const std::string& url, const platform::http::Headers& headers,
-                                      platform::dispatch::QueuePtr queue, bool usingBackgroundSession,
+                                      const platform::dispatch::QueuePtr& queue, bool usingBackgroundSession,
                                       CompletionHandler completionHandler);
 
     static void handleEventsForBackgroundURLSessionID(const std::string& identifier,

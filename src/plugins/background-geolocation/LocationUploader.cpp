@@ -12,6 +12,7 @@
 
 #include "logging/LGLog.h"
 #include "platform/Container.h"
+#include "platform/Error.h"
 #include "platform/Value.h"
 
 namespace wharf {
@@ -74,7 +75,7 @@ std::string writeBatch(const std::string& directory, const std::string& baseName
         return "";
     }
     for (int n = 0; n < 1000; ++n) {
-        const std::string name = n == 0 ? baseName : stem + "-" + std::to_string(n) + kSuffix;
+        std::string name = n == 0 ? baseName : stem + "-" + std::to_string(n) + kSuffix;
         if (::link(scratch.c_str(), (directory + "/" + name).c_str()) == 0) {
             ::unlink(scratch.c_str());
             return name;
@@ -115,7 +116,7 @@ std::string LocationUploader::batchFileName(platform::Clock::WallTime time) {
 }
 
 std::string LocationUploader::documentsPath() const {
-    const std::string path = platform::Container::documentsPath();
+    std::string path = platform::Container::documentsPath();
     platform::Container::ensureDirectory(path);
     return path;
 }
@@ -141,7 +142,7 @@ void LocationUploader::sync(const std::string& url, int64_t threshold) {
         text = platform::toJSONString(batch);
         job->fileName = writeBatch(directory, batchFileName(clock_->now()), text);
         if (job->fileName.empty()) {
-            const std::string why = std::strerror(errno);
+            const std::string why = platform::errnoText(errno);
             LGLogError("Could not write the batch of %zu locations: %s; they stay waiting", job->rows.size(),
                        why.c_str());
             store_.revalidateLocations(job->rows);
@@ -193,7 +194,7 @@ void LocationUploader::upload(const std::shared_ptr<Upload>& job, uint64_t size)
     std::weak_ptr<LocationUploader> weak = weak_from_this();
     job->id = platform::http::startTask(
         std::move(request),
-        [weak, job](platform::http::Result result) {
+        [weak, job](const platform::http::Result& result) {
             if (auto self = weak.lock()) self->finished(job, result);
         },
         platform::dispatch::mainQueue(), uploadMayFollowRedirect);

@@ -141,7 +141,7 @@ void WFBackgroundGeolocation::inBackground(std::function<void()> body) {
     delegate->runInBackground([self = shared_from_this(), body = std::move(body)] { body(); });
 }
 
-void WFBackgroundGeolocation::send(WFPluginResult result, const std::optional<std::string>& callbackId) {
+void WFBackgroundGeolocation::send(const WFPluginResult& result, const std::optional<std::string>& callbackId) {
     if (auto delegate = commandDelegate()) delegate->sendPluginResult(result, callbackId);
 }
 

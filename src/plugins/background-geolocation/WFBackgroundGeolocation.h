@@ -66,7 +66,7 @@ private:
     void onFinishLaunching(const platform::Notification& notification);
     // Runs `body` on the host's background queue (nothing when the host is gone).
     void inBackground(std::function<void()> body);
-    void send(WFPluginResult result, const std::optional<std::string>& callbackId);
+    void send(const WFPluginResult& result, const std::optional<std::string>& callbackId);
     void sendError(const std::string& message, const WFInvokedUrlCommand& command);
 
     std::mutex mutex_;

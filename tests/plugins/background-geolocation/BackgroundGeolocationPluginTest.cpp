@@ -30,7 +30,7 @@ protected:
     }
 
     void load(std::shared_ptr<LocationSource> source) {
-        WFBackgroundGeolocation::setManagerEnvironment(environment(source));
+        WFBackgroundGeolocation::setManagerEnvironment(environment(std::move(source)));
         controller = testing::FakeViewController::create();
         plugin = std::make_shared<WFBackgroundGeolocation>();
         plugin->initWithWebViewEngine(controller->engine());

@@ -30,7 +30,7 @@ using test::RawHttpServer;
 class TrackingTest : public test::GeolocationFixture {
 protected:
     std::shared_ptr<LocationManager> makeManager(std::shared_ptr<LocationSource> source, bool autoFinish) {
-        auto manager = LocationManager::create(environment(source));
+        auto manager = LocationManager::create(environment(std::move(source)));
         handOuts->manager = manager;
         handOuts->autoFinish = autoFinish;
         manager->setDelegate(handOuts);
@@ -60,7 +60,7 @@ TEST_F(TrackingTest, FiveStoredFixesGoOutAsOneBatchFileInTimeOrder) {
     for (int i = 0; i < 6; ++i) {
         clock->advance(10s);
         source->emit(fixNorth(300.0 * i, *clock));  // 300 m apart: past the filter at standstill (100 m)
-        RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(i + 1); }, 20s);
+        RunLoop::pumpUntil([&] { return handOuts->locationCount() == static_cast<std::size_t>(i) + 1; }, 20s);
     }
     ASSERT_EQ(handOuts->locationCount(), 6u);
     ASSERT_TRUE(
