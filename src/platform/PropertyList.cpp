@@ -1,6 +1,7 @@
 #include "platform/PropertyList.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -37,6 +38,7 @@ constexpr int64_t kWriteUnknown = 512;
 constexpr std::size_t kMaxFileSize = 256u * 1024 * 1024;
 
 constexpr const char* kDateKey = "$date";
+constexpr const char* kDateSince2001Key = "$date2001";
 
 Error makeError(int64_t code, const std::string& description) {
     return Error::withDescription(kErrorDomain, code, description);
@@ -154,10 +156,39 @@ bool writeFile(const std::string& path, const Value& value, Format format, Error
 Value dateValue(double secondsSince1970) { return Value{{kDateKey, secondsSince1970}}; }
 
 bool isDate(const Value& v) {
-    if (!v.is_object() || v.size() != 1) return false;
+    if (!v.is_object() || v.empty() || v.size() > 2) return false;
     const auto it = v.find(kDateKey);
-    return it != v.end() && it->is_number();
+    if (it == v.end() || !it->is_number()) return false;
+    if (v.size() == 1) return true;
+    const auto exact = v.find(kDateSince2001Key);
+    return exact != v.end() && exact->is_number();
 }
+
+namespace detail {
+
+// Seconds counted from 2001 carry finer bits than the same time counted from
+// 1970 can hold (about half of today's full-precision times lose their last
+// one); the exact count rides along so that writing the date back to the
+// binary format gives the very bytes that were read.
+Value dateValueSince2001(double sinceReference) {
+    const double since1970 = sinceReference + kReferenceDateOffset;
+    Value date = dateValue(since1970);
+    if (std::isfinite(sinceReference) && since1970 - kReferenceDateOffset != sinceReference)
+        date[kDateSince2001Key] = sinceReference;
+    return date;
+}
+
+double dateSecondsSince2001(const Value& v) {
+    const double since1970 = dateSeconds(v);
+    if (isDate(v)) {
+        // Only while it still names the same time: a changed "$date" wins.
+        const auto exact = v.find(kDateSince2001Key);
+        if (exact != v.end() && exact->get<double>() + kReferenceDateOffset == since1970) return exact->get<double>();
+    }
+    return since1970 - kReferenceDateOffset;
+}
+
+}  // namespace detail
 
 double dateSeconds(const Value& v) { return isDate(v) ? v.find(kDateKey)->get<double>() : 0.0; }
 

@@ -3,7 +3,9 @@
 // Mapping: dict → object, array → array, string → string, integer → integer
 // (unsigned above INT64_MAX as uint64), real → double, boolean → bool,
 // data → binary, date → {"$date": seconds since 1970} (a number tagged so it
-// survives a round trip), uid → integer; a set reads as an array.
+// survives a round trip; a binary date whose count from 2001 has finer bits
+// than that number holds keeps the exact count beside it, under "$date2001"),
+// uid → integer; a set reads as an array.
 // A value written and read back is the value written, in either format.
 // Strings must be valid UTF-8 both ways: a document holding anything else is
 // refused on reading, and such a value on writing (nothing is "repaired").

@@ -167,7 +167,7 @@ private:
         case kDate: {
             if (nibble != 3 || !fits(at + 1, 8, 1)) return bad("a malformed date");
             const double sinceReference = std::bit_cast<double>(readBigEndian(data_ + at + 1, 8));
-            out = dateValue(sinceReference + kReferenceDateOffset);
+            out = dateValueSince2001(sinceReference);
             return true;
         }
         case kData: {
@@ -427,7 +427,7 @@ private:
         case Value::value_t::object:
             if (isDate(v)) {
                 bytes.push_back(kDate << 4 | 3);
-                appendBigEndian(bytes, std::bit_cast<uint64_t>(dateSeconds(v) - kReferenceDateOffset), 8);
+                appendBigEndian(bytes, std::bit_cast<uint64_t>(dateSecondsSince2001(v)), 8);
                 break;
             } else {
                 std::vector<uint64_t> keys, values;

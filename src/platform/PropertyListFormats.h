@@ -20,6 +20,10 @@ inline constexpr int64_t kInvalidForFormat = 3851;
 // Seconds from 1970-01-01 to 2001-01-01, the reference date both encodings count from.
 inline constexpr double kReferenceDateOffset = 978307200.0;
 
+// A binary date (seconds since 2001) as a Value, and back, exact both ways.
+Value dateValueSince2001(double sinceReference);
+double dateSecondsSince2001(const Value& date);
+
 // Reads fail with kCorrupt; writes with kInvalidForFormat. `why` completes
 // "The property list could not be read/written: ".
 Error readError(const std::string& why);

@@ -203,6 +203,28 @@ TEST(PropertyList, DatesAndLargeIntegersFromOtherWriters) {
         ASSERT_TRUE(back);
         EXPECT_DOUBLE_EQ(plist::dateSeconds(*back), since1970) << since2001;
     }
+    // A time of today to the last bit of its count from 2001 (as another
+    // writer's clock gives it) has no exact count from 1970: written back, the
+    // file's date is still the same double, while the time read is the nearest.
+    const double fine = std::nextafter(789012345.0, 1e9);
+    ASSERT_NE(fine + 978307200.0 - 978307200.0, fine);
+    const Bytes fineDate = binaryDate(fine);
+    auto date = plist::parse(binaryPlist({fineDate}));
+    ASSERT_TRUE(date);
+    EXPECT_EQ(plist::dateSeconds(*date), fine + 978307200.0);
+    auto again = plist::serialize(*date, plist::Format::Binary);
+    ASSERT_TRUE(again);
+    EXPECT_NE(std::search(again->begin(), again->end(), fineDate.begin(), fineDate.end()), again->end());
+    // The XML text of the same date, and a date changed since it was read,
+    // go by the count from 1970.
+    auto viaXml = roundTrip(*date, plist::Format::XML, nullptr);
+    ASSERT_TRUE(viaXml);
+    EXPECT_EQ(plist::dateSeconds(*viaXml), fine + 978307200.0);
+    (*date)["$date"] = k2100;
+    auto changed = roundTrip(*date, plist::Format::Binary, nullptr);
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(*changed, plist::dateValue(k2100));
+
     const std::string xml = "<plist version=\"1.0\"><array><date>1900-01-01T00:00:00Z</date>"
                             "<date>2100-01-01T00:00:00Z</date><date>2000-12-31T23:59:59.3Z</date>"
                             "<date>1969-12-31T23:59:59Z</date><integer>18446744073709551615</integer>"
