@@ -1,6 +1,7 @@
 #include "logging/LGLogMessage.h"
 
 #include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,10 +27,22 @@ struct ThreadFacts {
         idLength = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
 
-    // A thread may be renamed at any time (by anyone holding its handle), so
-    // the name is asked for with every message; only a change costs more than
-    // the one system call.
+    uint64_t renamesSeen = 0;
+    int64_t nextReadTick = 0;
+
+    // Asking the kernel for the name is a system call, which costs more than
+    // the rest of a message (a few hundred ns on a virtual machine). Renames
+    // through the dispatch layer are counted and seen at once; one made by
+    // other means (anyone holding the thread's handle) is seen at the next tick
+    // of the coarse clock (a few milliseconds), read without a system call.
     void refreshName() {
+        const uint64_t renames = platform::dispatch::threadRenames();
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        const int64_t tick = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+        if (renames == renamesSeen && tick < nextReadTick) return;
+        renamesSeen = renames;
+        nextReadTick = tick + 1;  // the coarse clock moves in whole ticks
         char current[17] = {};
         if (::prctl(PR_GET_NAME, current, 0, 0, 0) != 0) {
             hasName = false;

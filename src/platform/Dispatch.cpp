@@ -20,6 +20,22 @@
 
 namespace wharf::platform::dispatch {
 
+namespace {
+thread_local uint64_t tRenames = 0;
+}  // namespace
+
+// Thread names are at most 15 bytes; cut on a UTF-8 character boundary.
+void setThreadName(const std::string& name) {
+    std::string n = name.substr(0, 15);
+    if (name.size() > 15) {
+        while (!n.empty() && (static_cast<unsigned char>(name[n.size()]) & 0xC0) == 0x80) n.pop_back();
+    }
+    pthread_setname_np(pthread_self(), n.c_str());
+    ++tRenames;
+}
+
+uint64_t threadRenames() { return tRenames; }
+
 namespace detail {
 
 namespace {
@@ -43,15 +59,6 @@ bool waitFor(std::condition_variable& cv, Lock& lock, Duration timeout, Pred pre
         return true;
     }
     return cv.wait_for(lock, std::max(timeout, Duration::zero()), pred);
-}
-
-// Thread names are at most 15 bytes; cut on a UTF-8 character boundary.
-void setThreadName(const std::string& name) {
-    std::string n = name.substr(0, 15);
-    if (name.size() > 15) {
-        while (!n.empty() && (static_cast<unsigned char>(name[n.size()]) & 0xC0) == 0x80) n.pop_back();
-    }
-    pthread_setname_np(pthread_self(), n.c_str());
 }
 
 gboolean dispatchReady(GSource*, GSourceFunc callback, gpointer data) {

@@ -147,4 +147,11 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// Names the calling thread (at most 15 bytes, cut on a character boundary).
+// Loggers keep a thread's name between messages: a rename made here shows in
+// the next message, one made by other means within a few milliseconds.
+void setThreadName(const std::string& name);
+// How often the calling thread was renamed through setThreadName.
+uint64_t threadRenames();
+
 }  // namespace wharf::platform::dispatch

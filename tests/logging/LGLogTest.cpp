@@ -3,9 +3,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cmath>
 #include <fstream>
 #include <future>
+#include <thread>
+#include <utility>
 
 #include "LoggingTestSupport.h"
 #include "logging/LGInternal.h"
@@ -235,16 +239,28 @@ TEST_F(LGLogTest, MessagesCarryTheThreadsNameAtTheTimeOfTheCall) {
     auto logger = std::make_shared<RecordingLogger>();
     LGLog::addLogger(logger);
     std::thread([] {
-        pthread_setname_np(pthread_self(), "first name");
+        platform::dispatch::setThreadName("first name");
         LGLogInfo("one");
-        pthread_setname_np(pthread_self(), "renamed");
+        platform::dispatch::setThreadName("renamed");
         LGLogInfo("two");
+        // A rename the process makes by other means shows once the coarse
+        // clock has moved on.
+        pthread_setname_np(pthread_self(), "by hand");
+        auto coarseNow = [] {
+            timespec t{};
+            clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+            return std::pair(t.tv_sec, t.tv_nsec);
+        };
+        const auto renamedAt = coarseNow();
+        while (coarseNow() == renamedAt) std::this_thread::yield();
+        LGLogInfo("three");
     }).join();
     LGLog::flushLog();
     auto messages = logger->messages();
-    ASSERT_EQ(messages.size(), 2u);
+    ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0].threadName(), "first name");
     EXPECT_EQ(messages[1].threadName(), "renamed");
+    EXPECT_EQ(messages[2].threadName(), "by hand");
 }
 
 TEST(LGLogMessageTest, FileNameRules) {
