@@ -55,7 +55,7 @@ std::size_t wholeRecordsByWalk(const Bytes& contents, std::vector<Bytes>* record
             }
         }
         if (!readable || length > contents.size() - pos) return at;
-        if (records) records->emplace_back(contents.begin() + pos, contents.begin() + pos + length);
+        if (records) records->emplace_back(contents.data() + pos, contents.data() + pos + length);
         at = pos + length;
         if (at == contents.size()) return at;
     }
@@ -156,7 +156,7 @@ void rawFile(std::string_view contents) {
 
 void writtenEvents(fuzz::Choices& choices) {
     const std::string& account = kAccounts[choices.byte() % std::size(kAccounts)];
-    const int logSource = static_cast<int8_t>(choices.byte());
+    const int logSource = static_cast<int>(choices.byte()) - 128;  // negative ones too
     const uint8_t rotateAt = choices.byte();
     const uint8_t damage = choices.byte();
     const uint16_t cut = static_cast<uint16_t>(choices.byte() << 8 | choices.byte());

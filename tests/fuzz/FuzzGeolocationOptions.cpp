@@ -49,8 +49,9 @@ using platform::Value;
 
 namespace {
 
-// Answers every request 200 on 127.0.0.1 and keeps the request lines and
-// header fields of each, one connection at a time.
+// Answers every request 200 on 127.0.0.1 and keeps the request target,
+// header fields and body of each; each connection on a thread of its own, so
+// that a client that sends nothing holds up no other.
 class Sink {
 public:
     struct Request {
@@ -90,17 +91,19 @@ private:
     void serve() {
         for (;;) {
             const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0) continue;
-            timeval timeout{5, 0};
-            ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-            if (auto request = read(c)) {
-                std::lock_guard lock(mutex_);
-                requests_.push_back(std::move(*request));
-            }
-            static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-            (void)!::send(c, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL);
-            ::close(c);
+            if (c >= 0) std::thread([this, c] { answer(c); }).detach();
         }
+    }
+    void answer(int c) {
+        timeval timeout{5, 0};
+        ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (auto request = read(c)) {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(std::move(*request));
+        }
+        static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        (void)!::send(c, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL);
+        ::close(c);
     }
     static std::optional<Request> read(int c) {
         std::string data;
@@ -316,7 +319,7 @@ using Action = void (WFBackgroundGeolocation::*)(const WFInvokedUrlCommand&);
 
 std::string call(Action action, const Value& arguments) {
     Harness& h = harness();
-    const std::string id = "Geo" + std::to_string(++h.calls);
+    std::string id = "Geo" + std::to_string(++h.calls);
     ((*h.plugin).*action)(WFInvokedUrlCommand(arguments, id, "WFBackgroundGeolocation", "action"));
     return id;
 }
