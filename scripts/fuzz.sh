@@ -27,6 +27,10 @@ if [ ${#names[@]} -eq 0 ]; then
   exit 1
 fi
 
+# The targets that go through files work in a scratch directory under TMPDIR:
+# in memory they run two to three times as fast as on a journalled disk.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+
 # Inputs longer than libFuzzer's default where the target's paths need them: a
 # command batch parsed off the main thread, compressed streams of some size.
 max_len() {

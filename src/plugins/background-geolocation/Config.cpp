@@ -41,7 +41,11 @@ void reportKind(const char* key, const char* expected, const Value& v) {
 
 void readInteger(const Value& options, const char* key, int64_t& field) {
     if (const Value* v = option(options, key)) {
-        if (isScalar(*v))
+        // A whole number past the range reads as its largest, as a fraction
+        // or a text of one does (a cast would make it negative).
+        if (v->is_number_unsigned() && v->get<uint64_t>() > uint64_t{INT64_MAX})
+            field = INT64_MAX;
+        else if (isScalar(*v))
             field = platform::integerValue(*v);
         else
             reportKind(key, "a number", *v);

@@ -579,9 +579,10 @@ void WFFile::write(const WFInvokedUrlCommand& command) {
         // The file is cut at the position first: what follows it is replaced.
         // A position it cannot be cut at (negative, past the largest file)
         // must not become an append at the end reported as written there; a
-        // file not there yet is made by the write.
+        // file not there yet is made by a write at its start (further in, the
+        // bytes would land at the start all the same).
         const WFPluginResult cut = t.fileSystem->truncateFileAtURL(t.url, position);
-        if (cut.status() != static_cast<int>(WFResultStatus::OK) && cut.message() != NOT_FOUND_ERR)
+        if (cut.status() != static_cast<int>(WFResultStatus::OK) && (cut.message() != NOT_FOUND_ERR || position > 0))
             return reply(cut);
         if (data.is_string()) {
             const std::string text = platform::sanitizeUTF8(data.get<std::string>());
