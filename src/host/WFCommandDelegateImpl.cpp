@@ -102,22 +102,13 @@ void WFCommandDelegateImpl::flushPendingScripts() {
         ~Reset() { flag = false; }
     } reset{flushing_};
 
-    // Calls the page makes in the continuations of delivered callbacks are
-    // picked up by the next script that returns a batch: any script of ours,
-    // or, when callbacks went last, a fetch sent right behind them.
-    bool fetchOwed = false;
     for (;;) {
         std::vector<PendingScript> scripts;
         {
             std::lock_guard lock(pendingMutex_);
             scripts.swap(pending_);
         }
-        if (scripts.empty()) {
-            if (!fetchOwed) return;
-            fetchOwed = false;
-            if (auto queue = commandQueue_.lock()) queue->fetchCommandsFromJs();
-            continue;
-        }
+        if (scripts.empty()) return;
         std::vector<std::string> callbacks;
         for (auto& pending : scripts) {
             if (pending.callback) {
@@ -126,12 +117,8 @@ void WFCommandDelegateImpl::flushPendingScripts() {
             }
             evaluateCallbacks(callbacks);
             evaluate(pending.script, false);
-            fetchOwed = false;
         }
-        if (!callbacks.empty()) {
-            evaluateCallbacks(callbacks);
-            fetchOwed = true;
-        }
+        evaluateCallbacks(callbacks);
     }
 }
 
@@ -139,24 +126,36 @@ void WFCommandDelegateImpl::evaluateCallbacks(std::vector<std::string>& callback
     if (callbacks.empty()) return;
     if (callbacks.size() == 1) {
         evaluate(callbacks.front(), false);
-    } else {
-        // Each callback in its own guard, so one that throws does not stop the
-        // rest; the batches they return come back joined by U+001E, which no
-        // JSON text contains, and are queued one by one as before.
-        std::size_t size = 0;
-        for (const auto& js : callbacks) size += js.size() + 24;
-        std::string group;
-        group.reserve(size + 256);
-        group += "(function(){var r=[];function d(f){try{var b=f();if(typeof b==='string'&&b)r.push(b);}"
-                 "catch(e){console.log('exception nativeCallback : '+e);}}\n";
-        for (const auto& js : callbacks) {
-            group += "d(function(){return ";
-            group += js;
-            group += "});\n";
-        }
-        group += "return r.join('\\x1e');})()";
-        evaluate(group, true);
+        callbacks.clear();
+        return;
     }
+    // The callbacks run in order as the cases of one switch, each storing what
+    // it returned at its own index. One that throws leaves its index unset: the
+    // catch fills it, logs, and the loop enters the switch again at the next
+    // one. (A guard per callback made the page's work on a burst half as much
+    // again: the script is new code each time and runs once.) WebKit reads the
+    // result only as it leaves the page, after the promise continuations the
+    // callbacks started, and a fetch in the getter then takes the calls those
+    // made too. The batches come back joined by U+001E, which no JSON text
+    // contains.
+    std::size_t size = 0;
+    for (const auto& js : callbacks) size += js.size() + 24;
+    std::string group;
+    group.reserve(size + 512);
+    group += "(function(){var r=[],x=[];for(;;){try{switch(r.length){\n";
+    for (std::size_t i = 0; i < callbacks.size(); ++i) {
+        const std::string index = std::to_string(i);
+        group += "case " + index + ":r[" + index + "]=";
+        group += callbacks[i];
+        group += ";\n";
+    }
+    group += "}break;}catch(e){r.push(null);console.log('exception nativeCallback : '+e);}}\n"
+             "Object.defineProperty(x,0,{enumerable:true,get:function(){"
+             "try{r.push(wharf.require('wharf/exec').nativeFetchMessages());}"
+             "catch(e){console.log('exception nativeFetchMessages : '+e);}"
+             "return r.splice(0).filter(function(b){return typeof b==='string'&&b;}).join('\\x1e');}});"
+             "return x;})()";
+    evaluate(group, true);
     callbacks.clear();
 }
 

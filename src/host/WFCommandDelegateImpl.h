@@ -7,10 +7,10 @@
 // and delivered together: the callbacks produced by one run of the command
 // queue (or, for results sent outside a run, by one main-loop turn) go to the
 // page as one script, each callback in its own form and order, each guarded.
-// Right behind them goes a fetch of the calls the page made meanwhile (its
-// promise continuations run before it). Scripts reach the page in the order
-// they were sent: held callbacks go first whenever any other script is
-// evaluated.
+// The page's answer carries the calls it made meanwhile, in the callbacks and
+// in the promise continuations they started: WebKit reads a script's result
+// only after those have run. Scripts reach the page in the order they were
+// sent: held callbacks go first whenever any other script is evaluated.
 #include <atomic>
 #include <memory>
 #include <mutex>

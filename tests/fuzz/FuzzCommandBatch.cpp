@@ -107,12 +107,11 @@ void checkCallbackScript(const std::string& script) {
     FUZZ_CHECK(wf_JSONFragment(rest).has_value());
 }
 
-// One callback alone, or the results of one run together: one guarded call a
-// line, "d(function(){return <callback>});". A JSON text holds no raw line
-// break, so a line never splits a callback.
+// One callback alone, or the results of one run together: one a line, as a
+// case of the switch that runs them, "case <n>:r[<n>]=<callback>;". A JSON
+// text holds no raw line break, so a line never splits a callback.
 void checkCallbacks(const std::string& script) {
-    constexpr std::string_view kHead = "d(function(){return ";
-    constexpr std::string_view kTail = "});";
+    constexpr std::string_view kTail = ";";
     if (script.starts_with(kCallbackPrefix)) {
         checkCallbackScript(script);
         return;
@@ -121,9 +120,10 @@ void checkCallbacks(const std::string& script) {
     std::string_view rest(script);
     while (!rest.empty()) {
         auto [line, next] = fuzz::splitAt(rest, "\n");
-        if (line.starts_with(kHead)) {
-            FUZZ_CHECK(line.ends_with(kTail));
-            checkCallbackScript(std::string(line.substr(kHead.size(), line.size() - kHead.size() - kTail.size())));
+        const std::string head = "case " + std::to_string(callbacks) + ":r[" + std::to_string(callbacks) + "]=";
+        if (line.starts_with("case ")) {
+            FUZZ_CHECK(line.starts_with(head) && line.ends_with(kTail));
+            checkCallbackScript(std::string(line.substr(head.size(), line.size() - head.size() - kTail.size())));
             ++callbacks;
         }
         if (next.empty() && line.size() == rest.size()) break;

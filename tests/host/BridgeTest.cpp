@@ -78,6 +78,14 @@ function awaited(n) {
   })();
 }
 
+function chained(n) {
+  var got = [];
+  (function next(i) {
+    if (i === n) { report.chained = got.join(','); return; }
+    exec(function (v) { got.push(v); next(i + 1); }, null, 'Probe', 'echo', ['c' + i]);
+  })(0);
+}
+
 function burst(n) {
   var order = [], right = 0;
   for (var i = 0; i < n; i++) (function (i) {
@@ -171,17 +179,33 @@ protected:
     std::shared_ptr<WFViewController> controller;
 };
 
-// Each awaited call rides on the fetch sent right behind the previous answer:
-// one navigation for the first call, then two evaluations per call.
-TEST_F(BridgeTest, AThousandAwaitedCallsArriveInOrderWithTheirResults) {
+// A call made in a callback goes back with that callback's evaluation, and so
+// does one made in its promise continuation (an awaited call): one navigation
+// for the first call, then one evaluation per call.
+TEST_F(BridgeTest, CallsInARowTakeOneEvaluationEach) {
     ASSERT_TRUE(runUntil("awaited(1000)", "report.awaited")) << page->run("report.awaited");
     EXPECT_EQ(page->run("report.awaited"), sequence("a", 1000));
     EXPECT_EQ(Probe::calls.size(), 1000u);
     EXPECT_EQ(Probe::calls.back(), "a999");
     EXPECT_EQ(page->signals(), 1);
-    EXPECT_EQ(page->evaluated().size(), 2001u);
+    EXPECT_EQ(page->evaluated().size(), 1001u);
     // Small batches are parsed at once, in the completion that brought them.
     EXPECT_EQ(std::count(Probe::ranInsideCompletion.begin(), Probe::ranInsideCompletion.end(), true), 1000);
+
+    ASSERT_TRUE(runUntil("chained(1000)", "report.chained"));
+    EXPECT_EQ(page->run("report.chained"), sequence("c", 1000));
+    EXPECT_EQ(page->signals(), 2);
+    EXPECT_EQ(page->evaluated().size(), 2002u);
+}
+
+// A callback evaluated by a script that is not the host's leaves its answer
+// unread; a call made then still reaches the host, by a navigation once the
+// wait for the host is over.
+TEST_F(BridgeTest, ACallIsNotStrandedWhenTheAnswerIsNeverRead) {
+    page->run("exec.nativeCallback('none', 1, 0, 0, 0); 0");
+    ASSERT_TRUE(runUntil("exec(function (v) { report.late = v; }, null, 'Probe', 'echo', ['late'])", "report.late"));
+    EXPECT_EQ(page->run("report.late"), "late");
+    EXPECT_EQ(page->signals(), 1);
 }
 
 // A burst is one batch (over 4096 characters: parsed in the background) and

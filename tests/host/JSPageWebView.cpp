@@ -68,7 +68,9 @@ JSCVirtualMachine* virtualMachine() {
 
 std::string textOf(JSCValue* value) {
     if (!value) return "";
-    if (!jsc_value_is_string(value) && !jsc_value_is_number(value) && !jsc_value_is_boolean(value)) return "";
+    if (!jsc_value_is_string(value) && !jsc_value_is_number(value) && !jsc_value_is_boolean(value) &&
+        !jsc_value_is_array(value))
+        return "";
     char* s = jsc_value_to_string(value);
     std::string out = s ? s : "";
     g_free(s);

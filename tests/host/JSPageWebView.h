@@ -3,8 +3,9 @@
 // real bridge script with the few pieces of the document it touches (a hidden
 // frame whose navigation asks the host, timers, console). As in WebKit, every
 // evaluation the host asks for is a task of its own, run on a later main-loop
-// turn, and the promise continuations a script starts run when it ends, before
-// the next one; a frame navigation reaches the host on a later turn.
+// turn, the promise continuations a script starts run when it ends, before the
+// next one, and its result is read after them; a frame navigation reaches the
+// host on a later turn.
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,8 +21,7 @@ public:
     ~JSPageWebView() override;
 
     // Evaluates `script` in the page now, as the page's own code (an event
-    // handler) would run; the result as text ("" for anything but a string,
-    // number or boolean).
+    // handler) would run; the result as text, read as the web view reads it.
     std::string run(const std::string& script);
     // Lines the page wrote with console.log.
     const std::vector<std::string>& console() const;

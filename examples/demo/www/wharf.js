@@ -14,12 +14,13 @@
   var signalled = false;
   var bridgeFrame = null;
   var signalCount = 0;
-  // True from the delivery of a callback until the host's next fetch: the
-  // host asks for waiting calls right behind every callback it delivers, so
-  // calls made meanwhile (in the callback or in its promise continuations)
-  // need no navigation. Should no fetch come, a timer signals after all.
+  // True while the host is sure to ask for waiting calls: from the delivery of
+  // a callback until the host reads its answer, which it does only once the
+  // promise continuations the callback started have run. Calls made meanwhile
+  // need no navigation. Should the answer never be read, a timer signals.
   var hostWillFetch = false;
   var fetchTimer = 0;
+  var fetches = 0, fetchesWhenArmed = 0;
   var FETCH_WAIT_MS = 50;
   var STATUS_NO_RESULT = 0, STATUS_OK = 1;
 
@@ -61,10 +62,23 @@
     bridgeFrame.src = 'wfbridge://ready/' + (++signalCount);
   }
 
+  // One timer serves many calls: it is left running across fetches, and when
+  // it fires while the host is still fetching it only waits once more.
+  function armFetchTimer() {
+    if (fetchTimer) return;
+    fetchesWhenArmed = fetches;
+    fetchTimer = setTimeout(fetchDidNotCome, FETCH_WAIT_MS);
+  }
+
   function fetchDidNotCome() {
     fetchTimer = 0;
+    if (!messages.length) return;
+    if (hostWillFetch && fetches !== fetchesWhenArmed) {
+      armFetchTimer();
+      return;
+    }
     hostWillFetch = false;
-    if (messages.length) signalHost();
+    signalHost();
   }
 
   function exec(success, fail, service, action, args) {
@@ -72,25 +86,28 @@
     if (success || fail) callbacks[callbackId] = { success: success, fail: fail };
     messages.push([callbackId, service, action, (args || []).map(packArgument)]);
     if (!hostWillFetch) signalHost();
-    else if (!fetchTimer) fetchTimer = setTimeout(fetchDidNotCome, FETCH_WAIT_MS);
+    else armFetchTimer();
   }
 
   // Called by the host: the waiting calls as a JSON batch, "" when none wait.
   exec.nativeFetchMessages = function () {
     signalled = false;
     hostWillFetch = false;
-    if (fetchTimer) {
-      clearTimeout(fetchTimer);
-      fetchTimer = 0;
-    }
+    fetches++;
     if (!messages.length) return '';
     var batch = JSON.stringify(messages);
     messages = [];
     return batch;
   };
 
-  // Called by the host with a plug-in's answer; the returned batch carries any
-  // calls the callback made.
+  // The answer to a callback that made no call itself: read only once the
+  // script has ended and the promise continuations it started have run, it
+  // carries the calls made in those continuations (an awaited call's next
+  // call). The host reads it as text: a JSON batch, "" when no call waits.
+  var reply = [];
+  Object.defineProperty(reply, 0, { enumerable: true, get: function () { return exec.nativeFetchMessages(); } });
+
+  // Called by the host with a plug-in's answer.
   exec.nativeCallback = function (callbackId, status, message, keepCallback) {
     hostWillFetch = true;
     var cb = callbacks[callbackId];
@@ -108,12 +125,16 @@
         if (!keepCallback) delete callbacks[callbackId];
       }
     }
-    var batch = exec.nativeFetchMessages();
+    // Calls made in the callback go back at once as text, which costs the host
+    // less than the deferred answer; calls from its continuations then signal.
+    if (messages.length) return exec.nativeFetchMessages();
     hostWillFetch = true;
-    return batch;
+    return reply;
   };
 
+  // Calls made by a script of the host go back with its answer.
   exec.nativeEvalAndFetch = function (fn) {
+    hostWillFetch = true;
     try { fn(); } catch (e) { console.log(e); }
     return exec.nativeFetchMessages();
   };

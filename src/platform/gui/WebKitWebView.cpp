@@ -133,7 +133,8 @@ WebKitFeature* findFeature(const char* identifier) {
 
 std::string resultText(JSCValue* value) {
     if (!value) return "";
-    if (jsc_value_is_string(value) || jsc_value_is_number(value) || jsc_value_is_boolean(value)) {
+    if (jsc_value_is_string(value) || jsc_value_is_number(value) || jsc_value_is_boolean(value) ||
+        jsc_value_is_array(value)) {
         char* s = jsc_value_to_string(value);
         std::string out = s ? s : "";
         g_free(s);

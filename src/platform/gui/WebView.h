@@ -101,6 +101,9 @@ public:
 
     // Evaluates `script` in the page. The result is text as the phone gave it:
     // a string, number or boolean as text; anything else (and any error) "".
+    // An array is read as String() reads it, its elements joined by commas: the
+    // page can answer with one whose element is computed only as the result
+    // leaves the page, after the promise continuations the script started.
     virtual void evaluateJavaScript(const std::string& script, ScriptCompletion completion) = 0;
 
     virtual void applySettings(const WebViewSettings& settings) = 0;
