@@ -198,14 +198,25 @@ TEST_F(BridgeTest, CallsInARowTakeOneEvaluationEach) {
     EXPECT_EQ(page->evaluated().size(), 2002u);
 }
 
-// A callback evaluated by a script that is not the host's leaves its answer
-// unread; a call made then still reaches the host, by a navigation once the
-// wait for the host is over.
-TEST_F(BridgeTest, ACallIsNotStrandedWhenTheAnswerIsNeverRead) {
+// The page's own code may call the dispatcher or read its answer. A call is
+// then neither stranded (the answer never read: a navigation once the wait
+// for the host is over) nor taken from the host (the answer read first by the
+// page, after the promise continuations).
+TEST_F(BridgeTest, PageCodeHandlingTheAnswerLosesNoCall) {
     page->run("exec.nativeCallback('none', 1, 0, 0, 0); 0");
     ASSERT_TRUE(runUntil("exec(function (v) { report.late = v; }, null, 'Probe', 'echo', ['late'])", "report.late"));
-    EXPECT_EQ(page->run("report.late"), "late");
     EXPECT_EQ(page->signals(), 1);
+
+    page->run(R"(var dispatch = exec.nativeCallback;
+      exec.nativeCallback = function () {
+        var answer = dispatch.apply(this, arguments);
+        Promise.resolve().then(function () { report.peeked = report.peeked || String(answer); });
+        return answer;
+      })");
+    ASSERT_TRUE(runUntil("(async function () { report.both = await call('first') + ',' + await call('second'); })()",
+                         "report.both"));
+    EXPECT_EQ(page->run("report.both"), "first,second");
+    EXPECT_NE(page->run("report.peeked").find("second"), std::string::npos);
 }
 
 // A burst is one batch (over 4096 characters: parsed in the background) and

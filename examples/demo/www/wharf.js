@@ -104,8 +104,16 @@
   // script has ended and the promise continuations it started have run, it
   // carries the calls made in those continuations (an awaited call's next
   // call). The host reads it as text: a JSON batch, "" when no call waits.
-  var reply = [];
-  Object.defineProperty(reply, 0, { enumerable: true, get: function () { return exec.nativeFetchMessages(); } });
+  // The first read fetches; a later one (the page's own code may hold the
+  // answer) gets the same text and takes nothing away from the host.
+  var reply = [], replyText;
+  Object.defineProperty(reply, 0, {
+    enumerable: true,
+    get: function () {
+      if (replyText === undefined) replyText = exec.nativeFetchMessages();
+      return replyText;
+    }
+  });
 
   // Called by the host with a plug-in's answer.
   exec.nativeCallback = function (callbackId, status, message, keepCallback) {
@@ -129,6 +137,7 @@
     // less than the deferred answer; calls from its continuations then signal.
     if (messages.length) return exec.nativeFetchMessages();
     hostWillFetch = true;
+    replyText = undefined;
     return reply;
   };
 
