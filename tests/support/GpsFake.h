@@ -3,11 +3,14 @@
 // gpsd on a free loopback port, for tests of the gpsd location source. The
 // feed starts when the first client watches. It runs in a process group of
 // its own, ended with its gpsd when the object goes.
+#include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,10 +18,15 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "TestSupport.h"
 
 extern char** environ;
 
@@ -59,7 +67,8 @@ inline int freeLoopbackPort() {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("cannot bind to 127.0.0.1");
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        throw std::runtime_error("cannot bind to 127.0.0.1");
     socklen_t len = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     ::close(fd);
@@ -77,7 +86,9 @@ public:
             }
         }
         // The port was free a moment ago; another test's server may take it
-        // first (then gpsd cannot listen there): a few tries on new ports.
+        // first (then gpsd cannot listen there), and gpsfake gives up on its
+        // device without a word when gpsd's control socket is not listening
+        // yet: a few tries, each on a new port.
         for (int attempt = 0; attempt < 3; ++attempt) {
             why_.clear();
             if (start(logPath, cycleSeconds)) return;
@@ -96,10 +107,22 @@ private:
     bool start(const std::string& logPath, double cycleSeconds) {
         port_ = freeLoopbackPort();
         const std::string portText = std::to_string(port_), cycle = std::to_string(cycleSeconds);
+        // gpsfake names gpsd's control socket after its own pid in TMPDIR, and
+        // gpsd, no longer root when it ends, leaves the socket behind in /tmp:
+        // a gpsfake whose pid a past one had took the stale socket for a
+        // listening gpsd, sent its device nowhere and fed a gpsd without one.
+        // A directory of this run's own holds the socket instead.
+        controlDir_ = std::make_unique<TempDir>();
+        std::vector<std::string> env = {"TMPDIR=" + controlDir_->path()};
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("TMPDIR=", 0) != 0) env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
         // Under timeout(1), which ends gpsfake and its gpsd after a minute
         // even when this process dies without cleaning up.
-        std::vector<std::string> args = {"/usr/bin/timeout", "--kill-after=5", "60", "/usr/bin/gpsfake", "-q", "-P", portText,
-                                         "-c", cycle, logPath};
+        std::vector<std::string> args = {
+            "/usr/bin/timeout", "--kill-after=5", "60", "/usr/bin/gpsfake", "-q", "-P", portText, "-c", cycle, logPath};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -111,7 +134,7 @@ private:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const bool spawned = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ) == 0;
+        const bool spawned = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), envp.data()) == 0;
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
         if (!spawned) {
@@ -119,7 +142,8 @@ private:
             pid_ = 0;
             return false;
         }
-        // gpsd listens once gpsfake has it running (it then waits for a client).
+        // gpsd listens once gpsfake has it running, and gpsfake hands it the
+        // device a moment later (gpsd then waits for a client to open it).
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < deadline) {
             if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -127,14 +151,27 @@ private:
                 why_ = "gpsfake ended before gpsd listened (gpsd cannot start here)";
                 return false;
             }
-            if (greetsAsGpsd()) return true;
+            if (servesOwnDevice()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        why_ = "gpsd did not listen within 10 s";
+        why_ = "gpsd did not serve gpsfake's device within 10 s";
         return false;
     }
 
     void stop() {
+        end();
+        // gpsd, no longer root, cannot remove the segment it exports fixes in
+        // (keyed by its port): each run would leave one behind for good.
+        if (port_ > 0) {
+            const int id = ::shmget(static_cast<key_t>(0x47700000 + port_), 0, 0);
+            shmid_ds state{};
+            if (id >= 0 && ::shmctl(id, IPC_STAT, &state) == 0 && state.shm_nattch == 0)
+                ::shmctl(id, IPC_RMID, nullptr);
+        }
+        controlDir_.reset();
+    }
+
+    void end() {
         if (pid_ <= 0) return;
         ::kill(-pid_, SIGTERM);
         // Whatever does not end within a few seconds is killed, so a test
@@ -153,29 +190,74 @@ private:
         pid_ = 0;
     }
 
-    // gpsd greets every client with its version at once; whatever else may
-    // listen on the port does not. A bare connection that watches nothing
-    // does not start the feed.
-    bool greetsAsGpsd() const {
+    // Whether the gpsd on the port greets as gpsd and lists the device that
+    // gpsfake feeds. Whatever else may listen on the port does not greet; a
+    // gpsd of another test that took the port first lists a pty of its own.
+    // A query that watches nothing does not start the feed.
+    bool servesOwnDevice() const {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port_));
-        bool gpsd = false;
+        std::string answer;
         if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            char greeting[256] = {0};
+            const std::string query = "?DEVICES;\n";
+            [[maybe_unused]] auto sent = ::send(fd, query.data(), query.size(), MSG_NOSIGNAL);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            char chunk[1024];
             pollfd readable{fd, POLLIN, 0};
-            if (::poll(&readable, 1, 1000) > 0 && ::read(fd, greeting, sizeof greeting - 1) > 0)
-                gpsd = std::string(greeting).find("\"class\":\"VERSION\"") != std::string::npos;
+            while (answer.find("\"class\":\"DEVICES\"") == std::string::npos || answer.back() != '\n') {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
+                const auto n = ::read(fd, chunk, sizeof chunk);
+                if (n <= 0) break;
+                answer.append(chunk, static_cast<size_t>(n));
+            }
         }
         ::close(fd);
-        return gpsd;
+        if (answer.find("\"class\":\"VERSION\"") == std::string::npos) return false;
+        for (const auto& pty : ownPtys())
+            if (answer.find("\"path\":\"" + pty + "\"") != std::string::npos) return true;
+        return false;
+    }
+
+    // The ptys the processes of gpsfake's group hold open.
+    std::set<std::string> ownPtys() const {
+        std::set<std::string> ptys;
+        DIR* proc = ::opendir("/proc");
+        if (!proc) return ptys;
+        while (const dirent* entry = ::readdir(proc)) {
+            const std::string pid = entry->d_name;
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            // The process group is the fifth field of stat, after the name in parentheses.
+            const std::string stat = readFile("/proc/" + pid + "/stat");
+            const auto close = stat.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream fields(stat.substr(close + 1));
+            char state = 0;
+            long parent = 0, group = 0;
+            if (!(fields >> state >> parent >> group) || group != pid_) continue;
+            const std::string fds = "/proc/" + pid + "/fd";
+            DIR* dir = ::opendir(fds.c_str());
+            if (!dir) continue;
+            while (const dirent* fd = ::readdir(dir)) {
+                char target[256];
+                const auto n = ::readlinkat(::dirfd(dir), fd->d_name, target, sizeof target - 1);
+                if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind("/dev/pts/", 0) == 0)
+                    ptys.emplace(target, static_cast<size_t>(n));
+            }
+            ::closedir(dir);
+        }
+        ::closedir(proc);
+        return ptys;
     }
 
     pid_t pid_ = 0;
     int port_ = 0;
     std::string why_;
+    std::unique_ptr<TempDir> controlDir_;
 };
 
 }  // namespace wharf::test
