@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "E2EProcess.h"
+#include "PrivateDisplay.h"
 #include "TestSupport.h"
 #include "platform/Url.h"
 #include "platform/Value.h"
@@ -384,6 +385,9 @@ TEST_F(HostE2E, ALineIntoAClosedPipeDoesNotEndTheProcess) {
 }
 
 TEST_F(HostE2E, BackgroundColorShowsBehindATransparentPage) {
+    // The screenshot is what the screen shows: no other test's window on it.
+    wharf::test::PrivateDisplay screen;
+    ASSERT_TRUE(screen.started()) << screen.why();
     const std::string bundle = prepareBundle(dir_, "background");
     const std::string png = dir_.file("shot.png");
     RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home(), "--screenshot", png});

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "E2EProcess.h"
+#include "PrivateDisplay.h"
 #include "TestSupport.h"
 #include "platform/Value.h"
 
@@ -77,6 +78,9 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
     ASSERT_FALSE(run("command -v pdfinfo pdftotext").empty()) << "poppler-utils is not installed";
+    // Screenshots and clicks go through the screen: no other test's window on it.
+    wharf::test::PrivateDisplay screen;
+    ASSERT_TRUE(screen.started()) << screen.why();
     TempDir dir;
     const std::string bundle = dir.file("bundle");
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "print", bundle, fs::copy_options::recursive);

@@ -4,15 +4,11 @@
 // feed starts when the first client watches. It runs in a process group of
 // its own, ended with its gpsd when the object goes.
 #include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,9 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "ProcessGroup.h"
 #include "TestSupport.h"
-
-extern char** environ;
 
 namespace wharf::test {
 
@@ -116,30 +111,11 @@ private:
         std::vector<std::string> env = {"TMPDIR=" + controlDir_->path()};
         for (char** e = environ; *e; ++e)
             if (std::string(*e).rfind("TMPDIR=", 0) != 0) env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        // Under timeout(1), which ends gpsfake and its gpsd after a minute
-        // even when this process dies without cleaning up.
-        std::vector<std::string> args = {
-            "/usr/bin/timeout", "--kill-after=5", "60", "/usr/bin/gpsfake", "-q", "-P", portText, "-c", cycle, logPath};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const bool spawned = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), envp.data()) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-        if (!spawned) {
+        // gpsfake and its gpsd end after a minute whatever becomes of this process.
+        pid_ = spawnGroup({"/usr/bin/gpsfake", "-q", "-P", portText, "-c", cycle, logPath}, std::chrono::seconds(60),
+                          std::move(env));
+        if (!pid_) {
             why_ = "gpsfake could not be started";
-            pid_ = 0;
             return false;
         }
         // gpsd listens once gpsfake has it running, and gpsfake hands it the
@@ -159,7 +135,9 @@ private:
     }
 
     void stop() {
-        end();
+        // (timeout(1) ends after gpsfake, which reaps its gpsd.)
+        endGroup(pid_);
+        pid_ = 0;
         // gpsd, no longer root, cannot remove the segment it exports fixes in
         // (keyed by its port): each run would leave one behind for good.
         if (port_ > 0) {
@@ -169,25 +147,6 @@ private:
                 ::shmctl(id, IPC_RMID, nullptr);
         }
         controlDir_.reset();
-    }
-
-    void end() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGTERM);
-        // Whatever does not end within a few seconds is killed, so a test
-        // never waits on it.
-        // (timeout(1) ends after gpsfake, which reaps its gpsd.)
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = 0;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ::kill(-pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = 0;
     }
 
     // Whether the gpsd on the port greets as gpsd and lists the device that
