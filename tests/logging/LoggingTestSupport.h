@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "logging/LGAbstractLogger.h"
 #include "logging/LGLog.h"
 
@@ -63,7 +64,7 @@ private:
 
 // Polls `condition` until it holds or `timeout` passes.
 inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+                      std::chrono::milliseconds timeout = kHangDeadline) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;

@@ -229,7 +229,7 @@ PrivateJournal::Status PrivateJournal::startDaemon() {
     if (pid < 0) return unavailable(std::string("cannot fork: ") + strerror(forkError));
     daemon_ = pid;
 
-    auto deadline = std::chrono::steady_clock::now() + 5s;
+    auto deadline = std::chrono::steady_clock::now() + kHangDeadline;
     while (::access(kSocket, F_OK) != 0 || !journalFileExists()) {
         int status = 0;
         if (::waitpid(daemon_, &status, WNOHANG) == daemon_) {
@@ -238,7 +238,8 @@ PrivateJournal::Status PrivateJournal::startDaemon() {
                                "): " + readText(kDaemonLog));
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            return unavailable("systemd-journald did not come up within 5 s: " + readText(kDaemonLog));
+            return unavailable("systemd-journald did not come up within " + std::to_string(kHangDeadline.count()) +
+                               " s: " + readText(kDaemonLog));
         }
         std::this_thread::sleep_for(5ms);
     }

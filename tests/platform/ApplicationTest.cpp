@@ -99,7 +99,7 @@ TEST_F(ApplicationTest, BackgroundTaskExpiresOnTheMainThreadAfterTheAllowance) {
     EXPECT_LE(app().backgroundTimeRemaining(), 0.040);
     app().endBackgroundTask(early);
     EXPECT_EQ(app().backgroundTaskCount(), 1u);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return expired > 0; }, 2s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return expired > 0; }));
     EXPECT_TRUE(onMain);
     EXPECT_EQ(app().backgroundTaskCount(), 0u);
     RunLoop::pumpFor(60ms);
@@ -123,7 +123,7 @@ TEST_F(ApplicationTest, ForegroundCancelsPendingExpirations) {
     // A later stay in the background gets a fresh allowance, counted from its start.
     app().setState(ApplicationState::Background);
     auto entered = std::chrono::steady_clock::now();
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return expired > 0; }, 2s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return expired > 0; }));
     EXPECT_GE(std::chrono::steady_clock::now() - entered, 35ms);
     app().endBackgroundTask(id);
 }
@@ -135,7 +135,7 @@ TEST_F(ApplicationTest, HandlerThatDoesNotEndItsTaskIsCalledOnceAndLogged) {
     int calls = 0;
     auto id = app().beginBackgroundTask("sync", [&] { ++calls; });
     ASSERT_NE(id, kInvalidBackgroundTask);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return calls > 0; }, 2s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return calls > 0; }));
     RunLoop::pumpFor(60ms);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(app().backgroundTaskCount(), 1u);

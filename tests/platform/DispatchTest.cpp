@@ -13,12 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 
 using namespace std::chrono_literals;
 using namespace wharf::platform;
 using namespace wharf::platform::dispatch;
+using wharf::test::kHangDeadline;
 
 namespace {
 
@@ -188,7 +190,7 @@ TEST(Queue, AfterRunsInDeadlineOrderNoEarlierThanTheDelay) {
     q->after(20ms, record('a'));
     q->after(40ms, record('b'));
     q->after(40ms, record('B'));  // same deadline: in submission order
-    auto deadline = Clock::now() + 5s;
+    auto deadline = Clock::now() + kHangDeadline;
     while (Clock::now() < deadline) {
         std::this_thread::sleep_for(5ms);
         std::lock_guard lock(m);
@@ -253,7 +255,7 @@ TEST(Queue, CurrentQueueLabelAndSpecificValues) {
         inGlobal = currentQueue();
         done.signal();
     });
-    ASSERT_TRUE(done.wait(5s));
+    ASSERT_TRUE(done.wait(kHangDeadline));
     EXPECT_EQ(inGlobal, globalQueue(Priority::Low));
     EXPECT_FALSE(inGlobal->isSerial());
 
@@ -291,7 +293,7 @@ TEST(SerialQueue, ThreadEndsAfterLastReferenceAndPendingBlocks) {
             });
         }
     }
-    auto deadline = Clock::now() + 5s;
+    auto deadline = Clock::now() + kHangDeadline;
     while ((ran < 3 || threadsNamed(threadName) != 0) && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
     EXPECT_EQ(ran.load(), 3) << "pending blocks run after the last reference is gone";
     EXPECT_EQ(threadsNamed(threadName), 0);
@@ -319,7 +321,7 @@ TEST(TimerSource, RescheduledWhileSuspendedFiresOnceAtTheNewTime) {
     EXPECT_EQ(fires.load(), 0) << "still suspended once";
     timer.resume();
     EXPECT_FALSE(timer.isSuspended());
-    auto deadline = Clock::now() + 2s;
+    auto deadline = Clock::now() + kHangDeadline;
     while (fires == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(40ms);
     drain(q);
@@ -341,7 +343,7 @@ TEST(TimerSource, RepeatsUntilCancelledAndRunsTheCancelHandlerOnceOnItsQueue) {
     });
     timer.setTimer(0ns, 5ms);
     timer.resume();
-    auto deadline = Clock::now() + 5s;
+    auto deadline = Clock::now() + kHangDeadline;
     while (cancels == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(25ms);
     drain(q);
@@ -365,7 +367,7 @@ TEST(TimerSource, DestroyedFromItsOwnHandlerAndOnAConcurrentQueue) {
     (*timer)->setCancelHandler([&] { ++cancels; });
     (*timer)->setTimer(1ms, 1ms);
     q->async([timer] { (*timer)->resume(); });
-    auto deadline = Clock::now() + 5s;
+    auto deadline = Clock::now() + kHangDeadline;
     while (cancels == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
     std::this_thread::sleep_for(10ms);
     drain(q);
@@ -383,7 +385,7 @@ TEST(TimerSource, DestroyedFromItsOwnHandlerAndOnAConcurrentQueue) {
         });
         g.setTimer(2ms, 0ns);
         g.resume();
-        ASSERT_TRUE(fired.wait(5s));
+        ASSERT_TRUE(fired.wait(kHangDeadline));
         EXPECT_FALSE(fired.wait(20ms));
     }
     EXPECT_EQ(globalFires.load(), 1);
@@ -405,7 +407,7 @@ TEST(Group, NotifiesAfterAllBlocksAndWaitsWithTimeout) {
         seenAtNotify = done.load();
         notified.signal();
     });
-    ASSERT_TRUE(notified.wait(10s));
+    ASSERT_TRUE(notified.wait(kHangDeadline));
     EXPECT_EQ(seenAtNotify.load(), 100);
     EXPECT_TRUE(group.wait(0ns));
 
@@ -423,7 +425,7 @@ TEST(Group, NotifiesAfterAllBlocksAndWaitsWithTimeout) {
     // A throwing block still leaves the group; an extra leave is logged, not fatal.
     LogCapture log;
     group.async(q, [] { throw std::runtime_error("group block failed"); });
-    EXPECT_TRUE(group.wait(5s));
+    EXPECT_TRUE(group.wait(kHangDeadline));
     group.leave();
     EXPECT_TRUE(log.contains("left more often"));
 }
@@ -439,7 +441,7 @@ TEST(Semaphore, BoundsHoldersToItsPermits) {
     std::this_thread::sleep_for(20ms);
     EXPECT_FALSE(got) << "the fourth holder waits";
     bool woke = false;
-    auto deadline = Clock::now() + 2s;
+    auto deadline = Clock::now() + kHangDeadline;
     // signal() reports a woken waiter only once the waiter is really waiting.
     while (!got && Clock::now() < deadline) {
         if ((woke = sem.signal())) break;
@@ -473,7 +475,7 @@ TEST(Semaphore, ConcurrentHoldersNeverExceedPermits) {
             sem.signal();
         });
     }
-    ASSERT_TRUE(group.wait(10s));
+    ASSERT_TRUE(group.wait(kHangDeadline));
     EXPECT_LE(maxInside.load(), 2);
     EXPECT_GE(maxInside.load(), 1);
 }
@@ -513,7 +515,7 @@ struct Reader {
     }
 };
 
-bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = 5s) {
+bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = kHangDeadline) {
     auto deadline = Clock::now() + timeout;
     while (!cond()) {
         if (Clock::now() > deadline) return false;

@@ -28,7 +28,7 @@ struct Outcome {
 };
 
 std::shared_ptr<Outcome> run(http::Request request, http::RedirectHandler redirect = nullptr,
-                             std::chrono::milliseconds wait = 5s) {
+                             std::chrono::milliseconds wait = test::kHangDeadline) {
     auto outcome = std::make_shared<Outcome>();
     http::startTask(
         std::move(request),

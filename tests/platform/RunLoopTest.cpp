@@ -64,17 +64,18 @@ TEST(RunLoop, PumpUntilTimesOutAndSeesConditionsSetByOtherThreads) {
     EXPECT_FALSE(RunLoop::pumpUntil([] { return false; }, 30ms));
     auto took = Clock::now() - start;
     EXPECT_GE(took, 30ms);
-    EXPECT_LT(took, 1s);
+    EXPECT_LT(took, 10s);  // far from it: a loaded machine may hold the process back a while
 
-    // Nothing on the main context signals this one.
+    // Nothing on the main context signals this one: the pump looks again by
+    // itself, long before its deadline.
     std::atomic<bool> flag{false};
     std::thread setter([&] {
         std::this_thread::sleep_for(10ms);
         flag = true;
     });
     start = Clock::now();
-    EXPECT_TRUE(RunLoop::pumpUntil([&] { return flag.load(); }, 2s));
-    EXPECT_LT(Clock::now() - start, 500ms);
+    EXPECT_TRUE(RunLoop::pumpUntil([&] { return flag.load(); }, 20s));
+    EXPECT_LT(Clock::now() - start, 10s);
     setter.join();
 }
 
@@ -145,7 +146,7 @@ TEST(RunLoop, MainQueueBlocksStillRunInsideANestedPumpInFifoOrder) {
     RunLoop::performOnMain([&] {
         order.push_back("outer");
         RunLoop::performOnMain([&] { order.push_back("posted inside"); });
-        innerSeen = RunLoop::pumpUntil([&] { return order.size() == 3; }, 2s);
+        innerSeen = RunLoop::pumpUntil([&] { return order.size() == 3; });
     });
     RunLoop::performOnMain([&] { order.push_back("posted before"); });
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return order.size() == 3; }));

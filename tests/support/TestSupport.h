@@ -1,8 +1,13 @@
 #pragma once
 // Helpers shared by the tests.
+#include <chrono>
 #include <string>
 
 namespace wharf::test {
+
+// How long a test waits for what should come at once. Only a hang takes that
+// long: a loaded machine may hold a process back for seconds.
+inline constexpr std::chrono::seconds kHangDeadline{30};
 
 // A fresh directory under $TMPDIR, removed with everything in it on destruction.
 class TempDir {

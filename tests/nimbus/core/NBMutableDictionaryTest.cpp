@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "nimbus/core/NBMutableDictionary.h"
 #include "platform/Value.h"
 
@@ -49,7 +50,7 @@ TEST(NBMutableDictionaryTest, HoldsSharedObjectsAndBlocks) {
     }  // writes still queued run against storage that outlives the dictionary
     object.reset();
     // ...and once they have run, nothing keeps the stored values alive.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + test::kHangDeadline;
     while (!watched.expired() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     EXPECT_TRUE(watched.expired());
 }

@@ -78,8 +78,8 @@ TEST_F(NBDiagnosticsTest, AConfigurationIsReportedAsARecord) {
     logger->setServerURL(server.url("/log"));
     bundle.writeOptions(test::validOptionsDictionary());
     NBApp::configure();  // the report asks for an immediate send
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }, 10s));
-    RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; }, 10s);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }));
+    RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; });
 
     // Refused by the server, the record waits in greenhouse/137.
     const auto files = test::filesUnder(Container::cachesPath() + "/NBEventlogLogger");
@@ -118,8 +118,8 @@ TEST_F(NBDiagnosticsTest, AConfigurationIsReportedAsARecord) {
     app->deleteApp([](bool) {});
     auto error = NBApp::errorForSubspecConfigurationFailureWithDomain("com.rovude.messaging", 7, "Messaging", "x");
     app->sendLogsWithServiceName("Messaging", "1.2.3", &error);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 3; }, 10s));
-    RunLoop::pumpUntil([&] { return test::filesUnder(Container::cachesPath() + "/NBEventlogLogger").empty(); }, 5s);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 3; }));
+    RunLoop::pumpUntil([&] { return test::filesUnder(Container::cachesPath() + "/NBEventlogLogger").empty(); });
     std::shared_ptr<NBPBICoreConfiguration> messaging;
     for (const auto& request : server.requests())
         for (auto& r : recordsOf(request.body))

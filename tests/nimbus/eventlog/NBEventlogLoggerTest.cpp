@@ -161,12 +161,12 @@ TEST_F(NBEventlogLoggerTest, UploadsToTheLogPath) {
     const Bytes stored = test::fileBytes(files[0]);
 
     logger->flushWithCompletionHandler(nullptr);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; }, 10s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; }));
     EXPECT_TRUE(std::filesystem::exists(files[0])) << "a failed post keeps the file";
 
     std::atomic<bool> flushed{false};
     logger->flushWithCompletionHandler([&] { flushed = true; });
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }, 10s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }));
     EXPECT_FALSE(std::filesystem::exists(files[0])) << "200 deletes the file";
     EXPECT_EQ(logger->uploadRetriesRemaining(), 6);
 
@@ -187,7 +187,7 @@ TEST_F(NBEventlogLoggerTest, UploadsToTheLogPath) {
     logger->logEvent(eventNamed("late"), 137, "greenhouse");
     for (int failure = 1; failure <= 6; ++failure) {
         logger->flushWithCompletionHandler(nullptr);
-        ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 6 - failure; }, 10s));
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 6 - failure; }));
     }
     logger->flushWithCompletionHandler(nullptr);
     logger->flushWithCompletionHandler(nullptr);
@@ -218,7 +218,7 @@ TEST_F(NBEventlogLoggerTest, FilesDeletedOrCutShortOnDisk) {
     test::writeFile(files[0].substr(0, files[0].rfind('/')) + "/1", "\x85");
     std::atomic<bool> flushed{false};
     logger->flushWithCompletionHandler([&] { flushed = true; });
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }, 10s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     auto request = test::requestOf(requests[0].body);
@@ -246,15 +246,15 @@ TEST_F(NBEventlogLoggerTest, SendsWhenConnectedAndOnEnteringTheBackground) {
     EXPECT_TRUE(server.requests().empty()) << "not connected yet";
     EXPECT_FALSE(logger->sendScheduled());
     monitor->setFlags(kReachabilityFlagReachable);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }, 10s));
-    RunLoop::pumpUntil([&] { return test::filesUnder(logDirectory()).empty(); }, 5s);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }));
+    RunLoop::pumpUntil([&] { return test::filesUnder(logDirectory()).empty(); });
 
     // The next timed send is far off; the background does not wait for it.
     logger->setSendDelayMillis(NBEventlogLogger::kDefaultSendDelayMillis);
     hang = true;
     for (int i = 0; i < 2; ++i) logger->logEvent(eventNamed("two"), 137, "greenhouse" + std::to_string(i));
     NotificationCenter::defaultCenter().post(kUIApplicationDidEnterBackgroundNotification);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }, 10s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }));
     NotificationCenter::defaultCenter().post(kUIApplicationDidEnterBackgroundNotification);
     logger->flushWithCompletionHandler(nullptr);
     RunLoop::pumpFor(200ms);

@@ -58,7 +58,7 @@ TEST(NBNetworkServerTrust, AnUntrustedCertificateIsLoggedAndCancelled) {
                          if (e) error = *e;
                          done = true;
                      });
-    EXPECT_TRUE(RunLoop::pumpUntil([&] { return done; }, 10s));
+    EXPECT_TRUE(RunLoop::pumpUntil([&] { return done; }));
     server.stop();
     serving.join();
     NetworkMonitor::setShared(nullptr);
