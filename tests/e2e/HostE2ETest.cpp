@@ -453,7 +453,7 @@ TEST_F(HostE2E, SecondLaunchHandsItsOpenURLToTheRunningHost) {
         posix_spawn_file_actions_destroy(&actions);
     }
     std::string address;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto deadline = std::chrono::steady_clock::now() + wharf::test::kHangDeadline;
     while ((address = readFile(addressFile)).find('\n') == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
