@@ -56,8 +56,8 @@ using namespace wharf;
 namespace fs = std::filesystem;
 
 constexpr int kCalls = 1000;
-int gRounds = 9;                                         // --rounds=N
-std::string gCases = "awaited,chained,burst,launch";     // --cases=a,b,...
+int gRounds = 9;  // --rounds=N
+std::string gCases = "awaited,chained,burst,launch";  // --cases=a,b,...
 constexpr int kWindowWidth = 600, kWindowHeight = 400;
 constexpr auto kWait = std::chrono::seconds(60);
 constexpr const char* kLoadedLine = "Finished load of: ";
@@ -78,7 +78,9 @@ public:
             d->sendPluginResult(WFPluginResult(static_cast<int>(WFResultStatus::OK), command.argumentAtIndex(0)),
                                 command.callbackId());
     }
-    void done(const WFInvokedUrlCommand& command) { gOutcome = platform::boolValue(command.argumentAtIndex(0)) ? 1 : -1; }
+    void done(const WFInvokedUrlCommand& command) {
+        gOutcome = platform::boolValue(command.argumentAtIndex(0)) ? 1 : -1;
+    }
 };
 
 // The same three cases on both pages; `call(i, answer)` is each page's route.
@@ -115,7 +117,8 @@ std::string wharfPage() {
 var exec = wharf.require('wharf/exec');
 function call(v, answer) { exec(answer, null, 'BenchEcho', 'echo', [v]); }
 function finish(ok) { exec(null, null, 'BenchEcho', 'done', [ok]); }
-)") + kCases + "</script></body></html>";
+)") + kCases +
+           "</script></body></html>";
 }
 
 std::string baselinePage() {
@@ -125,7 +128,8 @@ var pending = {}, nextId = 0;
 function call(v, answer) { var id = nextId++; pending[id] = answer; window.webkit.messageHandlers.echo.postMessage(JSON.stringify([id, v])); }
 function answer(id, v) { var cb = pending[id]; delete pending[id]; cb(v); }
 function finish(ok) { window.webkit.messageHandlers.done.postMessage(ok); }
-)") + kCases + "</script></body></html>";
+)") + kCases +
+           "</script></body></html>";
 }
 
 struct Fixture {
@@ -256,8 +260,7 @@ double launch(std::vector<std::string> args) {
         kill(pid, SIGTERM);
         // Drain its output so that it never blocks on a full pipe while ending.
         char buffer[4096];
-        while (read(pipeFds[0], buffer, sizeof buffer) > 0) {
-        }
+        while (read(pipeFds[0], buffer, sizeof buffer) > 0) {}
         waitpid(pid, nullptr, 0);
     }
     close(pipeFds[0]);
@@ -295,10 +298,13 @@ int baselineLaunchChild(int argc, char** argv) {
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
     gtk_widget_show_all(window);
     webkit_web_view_load_uri(view, argv[2]);
-    g_unix_signal_add(SIGTERM, +[](gpointer) -> gboolean {
-        gtk_main_quit();
-        return G_SOURCE_REMOVE;
-    }, nullptr);
+    g_unix_signal_add(
+        SIGTERM,
+        +[](gpointer) -> gboolean {
+            gtk_main_quit();
+            return G_SOURCE_REMOVE;
+        },
+        nullptr);
     gtk_main();
     return 0;
 }
@@ -357,9 +363,8 @@ void writeBundles() {
     write(gFix.dir + "/bundle/Info.plist",
           "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
           "<string>org.wharf.bench</string></dict></plist>");
-    write(gFix.dir + "/bundle/config.xml",
-          "<widget><content src=\"index.html\"/><feature name=\"BenchEcho\">"
-          "<param name=\"ios-package\" value=\"BenchEcho\"/></feature></widget>");
+    write(gFix.dir + "/bundle/config.xml", "<widget><content src=\"index.html\"/><feature name=\"BenchEcho\">"
+                                           "<param name=\"ios-package\" value=\"BenchEcho\"/></feature></widget>");
     write(gFix.dir + "/bundle/www/index.html", wharfPage());
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", gFix.dir + "/bundle/www/wharf.js");
     write(gFix.dir + "/baseline/index.html", baselinePage());

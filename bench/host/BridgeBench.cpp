@@ -86,8 +86,8 @@ std::string largeBatch() {
     std::string text = "[";
     const std::string payload(1000, 'x');
     for (int i = 0; i < 1000; ++i)
-        text += std::string(i ? "," : "") + "[\"Noop" + std::to_string(i) + "\",\"Noop\",\"noop\",[\"" + payload + "\"," +
-                std::to_string(i) + "]]";
+        text += std::string(i ? "," : "") + "[\"Noop" + std::to_string(i) + "\",\"Noop\",\"noop\",[\"" + payload +
+                "\"," + std::to_string(i) + "]]";
     return text + "]";
 }
 
@@ -130,7 +130,6 @@ void BM_LargeBatch_ParseAndRunDirect(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 BENCHMARK(BM_LargeBatch_ParseAndRunDirect)->UseRealTime();
-
 
 }  // namespace
 

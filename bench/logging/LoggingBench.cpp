@@ -7,13 +7,13 @@
 // gathering write of the same line per message.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sys/uio.h>
 #include <spdlog/async.h>
 #include <spdlog/async_logger.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -190,8 +190,7 @@ void BM_spdlog(benchmark::State& state, const std::string& sink) {
     }
     auto counting = std::make_shared<CountingSink<spdlog::sinks::sink>>(inner);
     static auto pool = std::make_shared<spdlog::details::thread_pool>(1000, 1);
-    auto logger = std::make_shared<spdlog::async_logger>("bench", counting, pool,
-                                                         spdlog::async_overflow_policy::block);
+    auto logger = std::make_shared<spdlog::async_logger>("bench", counting, pool, spdlog::async_overflow_policy::block);
     std::vector<Result> runs;
     for (auto _ : state) {
         counting->count = 0;
@@ -249,9 +248,19 @@ void registerAll() {
     for (const char* sink : {"null", "file", "stderr"}) {
         std::string s = sink;
         benchmark::RegisterBenchmark(("LGLog/" + s).c_str(), [s](benchmark::State& st) { BM_LGLog(st, s); })
-            ->Arg(1)->Arg(2)->Arg(4)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+            ->Arg(1)
+            ->Arg(2)
+            ->Arg(4)
+            ->Iterations(3)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("spdlog/" + s).c_str(), [s](benchmark::State& st) { BM_spdlog(st, s); })
-            ->Arg(1)->Arg(2)->Arg(4)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+            ->Arg(1)
+            ->Arg(2)
+            ->Arg(4)
+            ->Iterations(3)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
     }
 }
 

@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
     RunLoop::run();
     runner.join();
     benchmark::Shutdown();
-    reporter.printRatios({{"SerialAsync: wharf/plain time", "BM_SerialAsync_Wharf/real_time", "BM_SerialAsync_Plain/real_time"},
-                          {"MainHop: wharf/plain time", "BM_MainHop_Wharf/real_time", "BM_MainHop_Plain/real_time"}});
+    reporter.printRatios(
+        {{"SerialAsync: wharf/plain time", "BM_SerialAsync_Wharf/real_time", "BM_SerialAsync_Plain/real_time"},
+         {"MainHop: wharf/plain time", "BM_MainHop_Wharf/real_time", "BM_MainHop_Plain/real_time"}});
     return 0;
 }

@@ -92,8 +92,7 @@ Value toValue(plist_t node) {
         plist_get_date_val(node, &sec, &usec);
         return plist::dateValue(sec + usec / 1e6 + 978307200.0);
     }
-    default:
-        return Value();
+    default: return Value();
     }
 }
 
@@ -105,7 +104,8 @@ plist_t fromValue(const Value& v) {
     switch (v.type()) {
     case Value::value_t::object: {
         plist_t dict = plist_new_dict();
-        for (auto it = v.begin(); it != v.end(); ++it) plist_dict_set_item(dict, it.key().c_str(), fromValue(it.value()));
+        for (auto it = v.begin(); it != v.end(); ++it)
+            plist_dict_set_item(dict, it.key().c_str(), fromValue(it.value()));
         return dict;
     }
     case Value::value_t::array: {
@@ -113,19 +113,14 @@ plist_t fromValue(const Value& v) {
         for (const auto& e : v) plist_array_append_item(array, fromValue(e));
         return array;
     }
-    case Value::value_t::string:
-        return plist_new_string(v.get_ref<const std::string&>().c_str());
+    case Value::value_t::string: return plist_new_string(v.get_ref<const std::string&>().c_str());
     case Value::value_t::number_integer:
-    case Value::value_t::number_unsigned:
-        return plist_new_uint(v.get<uint64_t>());
-    case Value::value_t::number_float:
-        return plist_new_real(v.get<double>());
-    case Value::value_t::boolean:
-        return plist_new_bool(v.get<bool>());
+    case Value::value_t::number_unsigned: return plist_new_uint(v.get<uint64_t>());
+    case Value::value_t::number_float: return plist_new_real(v.get<double>());
+    case Value::value_t::boolean: return plist_new_bool(v.get<bool>());
     case Value::value_t::binary:
         return plist_new_data(reinterpret_cast<const char*>(bytesOf(v).data()), bytesOf(v).size());
-    default:
-        return plist_new_string("");
+    default: return plist_new_string("");
     }
 }
 

@@ -173,7 +173,11 @@ int main(int argc, char** argv) {
     for (bool file : {false, true}) {
         std::string storage = file ? "File" : "Memory";
         auto add = [&](const std::string& name, auto fn) {
-            benchmark::RegisterBenchmark(("BM_" + name + "_" + storage).c_str(), fn)->UseRealTime()->MinTime(0.3)->Repetitions(3)->ReportAggregatesOnly(true);
+            benchmark::RegisterBenchmark(("BM_" + name + "_" + storage).c_str(), fn)
+                ->UseRealTime()
+                ->MinTime(0.3)
+                ->Repetitions(3)
+                ->ReportAggregatesOnly(true);
         };
         add("Insert_Raw", [file](benchmark::State& s) { rawInsert(s, file); });
         add("Insert_SQLDatabase", [file](benchmark::State& s) { layer(s, file, false, insertOne); });

@@ -12,7 +12,7 @@ namespace wharf::bench {
 
 struct RatioPair {
     std::string label;
-    std::string ours;    // benchmark name
+    std::string ours;  // benchmark name
     std::string anchor;  // benchmark name
 };
 

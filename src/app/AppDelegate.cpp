@@ -21,8 +21,8 @@ void AppDelegate::applicationPerformFetchWithCompletionHandler(
 
 void AppDelegate::registerClasses() {
     auto& registry = platform::ClassRegistry::shared();
-    registry.registerClass<WFAppDelegate>("AppDelegate", std::function<std::shared_ptr<WFAppDelegate>()>(
-                                                             [] { return std::make_shared<AppDelegate>(); }));
+    registry.registerClass<WFAppDelegate>(
+        "AppDelegate", std::function<std::shared_ptr<WFAppDelegate>()>([] { return std::make_shared<AppDelegate>(); }));
     registry.registerClass<WFViewController>("MainViewController",
                                              std::function<std::shared_ptr<WFViewController>()>([] {
                                                  auto controller = std::make_shared<MainViewController>();

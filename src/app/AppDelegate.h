@@ -31,7 +31,8 @@ public:
     bool applicationDidFinishLaunchingWithOptions(const platform::Value& launchOptions) override;
     // A background fetch goes to the background-fetch manager.
     bool respondsToPerformFetch() const override { return true; }
-    void applicationPerformFetchWithCompletionHandler(platform::BackgroundFetchCompletionHandler completionHandler) override;
+    void applicationPerformFetchWithCompletionHandler(
+        platform::BackgroundFetchCompletionHandler completionHandler) override;
 
     // Registers "AppDelegate" and "MainViewController" in the class registry.
     static void registerClasses();

@@ -45,12 +45,24 @@ std::vector<std::string> applicationDirectories() {
 class WFAppDelegate::ViewEventsForwarder : public platform::ViewEvents {
 public:
     explicit ViewEventsForwarder(std::weak_ptr<WFViewController> controller) : controller_(std::move(controller)) {}
-    void viewWillAppear() override { with([](auto& c) { c.viewWillAppear(false); }); }
-    void viewDidAppear() override { with([](auto& c) { c.viewDidAppear(false); }); }
-    void viewWillDisappear() override { with([](auto& c) { c.viewWillDisappear(false); }); }
-    void viewDidDisappear() override { with([](auto& c) { c.viewDidDisappear(false); }); }
-    void viewWillLayoutSubviews() override { with([](auto& c) { c.viewWillLayoutSubviews(); }); }
-    void viewDidLayoutSubviews() override { with([](auto& c) { c.viewDidLayoutSubviews(); }); }
+    void viewWillAppear() override {
+        with([](auto& c) { c.viewWillAppear(false); });
+    }
+    void viewDidAppear() override {
+        with([](auto& c) { c.viewDidAppear(false); });
+    }
+    void viewWillDisappear() override {
+        with([](auto& c) { c.viewWillDisappear(false); });
+    }
+    void viewDidDisappear() override {
+        with([](auto& c) { c.viewDidDisappear(false); });
+    }
+    void viewWillLayoutSubviews() override {
+        with([](auto& c) { c.viewWillLayoutSubviews(); });
+    }
+    void viewDidLayoutSubviews() override {
+        with([](auto& c) { c.viewDidLayoutSubviews(); });
+    }
     void viewWillTransitionToSize(int width, int height) override {
         with([&](auto& c) { c.viewWillTransitionToSize(WFSize{double(width), double(height)}); });
     }

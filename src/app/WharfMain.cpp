@@ -60,9 +60,9 @@ struct Options {
 };
 
 void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]\n"
-                 "             [--screenshot-delay MS] [--location gpsd://HOST:PORT | replay:FILE | none]\n");
+    std::fprintf(
+        out, "usage: wharf [--bundle DIR] [--home DIR] [--open-url URL]... [--screenshot PATH] [--background-fetch]\n"
+             "             [--screenshot-delay MS] [--location gpsd://HOST:PORT | replay:FILE | none]\n");
 }
 
 // false (after a message) for an unknown option or a missing value.
@@ -264,7 +264,8 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         WFUIWebViewEngine::setWebViewFactory([](WFRect) {
             platform::WebContextOptions contextOptions = WFAppDelegate::webContextOptions();
             const WFWebStorageLocation storage = WFLocalStorage::webStorageLocation();
-            if (!storage.localStorageDirectory.empty()) contextOptions.localStorageDirectory = storage.localStorageDirectory;
+            if (!storage.localStorageDirectory.empty())
+                contextOptions.localStorageDirectory = storage.localStorageDirectory;
             if (!storage.dataDirectory.empty()) contextOptions.dataDirectory = storage.dataDirectory;
             return platform::createWebKitWebView(contextOptions);
         });
@@ -286,7 +287,8 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         platform::Pasteboard::setGeneral(pasteboard.get());
         delegate->setWindow(&shell);
         std::unique_ptr<ScreenshotRun> screenshot;
-        if (!options.screenshot.empty()) screenshot = std::make_unique<ScreenshotRun>(options.screenshot, options.screenshotDelay, delegate);
+        if (!options.screenshot.empty())
+            screenshot = std::make_unique<ScreenshotRun>(options.screenshot, options.screenshotDelay, delegate);
 
         int status = shell.run(*delegate, options.openURLs);
         platform::Pasteboard::setGeneral(nullptr);

@@ -234,8 +234,10 @@ void WFCommandDelegateImpl::evalJs(const std::string& js, bool scheduledOnRunLoo
                           "})}catch(e){console.log('exception nativeEvalAndFetch : '+e);};";
     // Off the main thread this waits for the main loop: the web view is only
     // ever called there.
-    if (scheduledOnRunLoop) evalJsHelper(wrapped);
-    else evalJsHelper2(wrapped);
+    if (scheduledOnRunLoop)
+        evalJsHelper(wrapped);
+    else
+        evalJsHelper2(wrapped);
 }
 
 std::shared_ptr<WFPlugin> WFCommandDelegateImpl::getCommandInstance(const std::string& pluginName) {

@@ -74,9 +74,9 @@ private:
     std::atomic<bool> delayResponses_{false};
     std::mutex pendingMutex_;
     std::vector<PendingScript> pending_;  // guarded by pendingMutex_
-    bool flushScheduled_ = false;         // guarded by pendingMutex_
-    bool flushing_ = false;               // main thread
-    bool runEndHooked_ = false;           // main thread
+    bool flushScheduled_ = false;  // guarded by pendingMutex_
+    bool flushing_ = false;  // main thread
+    bool runEndHooked_ = false;  // main thread
     mutable std::mutex transformerMutex_;
     WFUrlTransformer urlTransformer_;
 };

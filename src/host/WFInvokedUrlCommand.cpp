@@ -18,8 +18,8 @@ std::string excerpt(const Value& entry) {
 
 }  // namespace
 
-WFInvokedUrlCommand::WFInvokedUrlCommand(Value arguments, std::optional<std::string> callbackId,
-                                         std::string className, std::string methodName)
+WFInvokedUrlCommand::WFInvokedUrlCommand(Value arguments, std::optional<std::string> callbackId, std::string className,
+                                         std::string methodName)
     : callbackId_(std::move(callbackId)),
       className_(std::move(className)),
       methodName_(std::move(methodName)),
@@ -36,8 +36,7 @@ std::optional<WFInvokedUrlCommand> WFInvokedUrlCommand::commandFromJson(Value en
     Value& callbackId = entry[0];
     if (!(callbackId.is_string() || callbackId.is_null()) || !entry[1].is_string() || !entry[2].is_string() ||
         !entry[3].is_array()) {
-        platform::log("ERROR: Malformed command entry (wrong element kinds): %s",
-                      excerpt(entry).c_str());
+        platform::log("ERROR: Malformed command entry (wrong element kinds): %s", excerpt(entry).c_str());
         return std::nullopt;
     }
     std::optional<std::string> id;
@@ -73,11 +72,11 @@ Value WFInvokedUrlCommand::argumentAtIndex(std::size_t index, const Value& defau
     const Value& value = arguments_[index];
     bool matches = false;
     switch (valueClass) {
-        case WFValueClass::String: matches = value.is_string(); break;
-        case WFValueClass::Number: matches = value.is_number() || value.is_boolean(); break;
-        case WFValueClass::Array: matches = value.is_array(); break;
-        case WFValueClass::Dictionary: matches = value.is_object(); break;
-        case WFValueClass::Data: matches = value.is_binary(); break;
+    case WFValueClass::String: matches = value.is_string(); break;
+    case WFValueClass::Number: matches = value.is_number() || value.is_boolean(); break;
+    case WFValueClass::Array: matches = value.is_array(); break;
+    case WFValueClass::Dictionary: matches = value.is_object(); break;
+    case WFValueClass::Data: matches = value.is_binary(); break;
     }
     return matches ? value : defaultValue;
 }

@@ -59,8 +59,7 @@ std::optional<fs::file_time_type> modificationDate(const std::string& path) {
 }
 
 platform::Error fileError(const std::string& description, const std::error_code& ec) {
-    return platform::Error::withDescription("NSCocoaErrorDomain", ec.value(),
-                                            description + ": " + ec.message() + ".");
+    return platform::Error::withDescription("NSCocoaErrorDomain", ec.value(), description + ": " + ec.message() + ".");
 }
 
 bool isSQLiteDatabase(const std::string& path) {
@@ -79,7 +78,8 @@ bool isSQLiteDatabase(const std::string& path) {
 int64_t dataVersion(sqlite3* db) {
     sqlite3_stmt* stmt = nullptr;
     int64_t version = -1;
-    if (sqlite3_prepare_v2(db, "PRAGMA data_version", -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+    if (sqlite3_prepare_v2(db, "PRAGMA data_version", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
         version = sqlite3_column_int64(stmt, 0);
     sqlite3_finalize(stmt);
     return version;
@@ -89,8 +89,7 @@ int64_t dataVersion(sqlite3* db) {
 // snapshot, the pages still in the -wal file included. The copy is a plain
 // rollback-journal database that needs no companion files. `changed` tells
 // whether another commit became visible while the copy was taken.
-bool backupDatabase(const std::string& source, const std::string& destination, bool& changed,
-                    platform::Error* error) {
+bool backupDatabase(const std::string& source, const std::string& destination, bool& changed, platform::Error* error) {
     sqlite3* from = nullptr;
     sqlite3* to = nullptr;
     auto fail = [&](sqlite3* db, const std::string& what) {
@@ -132,8 +131,8 @@ bool copyTree(const std::string& source, const std::string& destination, platfor
     if (isDirectory(source)) {
         fs::copy(source, destination, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
         if (!ec) {
-            for (auto it = fs::recursive_directory_iterator(source, ec); !ec && it != fs::recursive_directory_iterator();
-                 it.increment(ec)) {
+            for (auto it = fs::recursive_directory_iterator(source, ec);
+                 !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
                 if (it->is_symlink()) continue;
                 std::error_code ignored;
                 auto target = fs::path(destination) / fs::relative(it->path(), source, ignored);
@@ -247,9 +246,9 @@ bool WFBackupInfo::itemIsNewerThanItem(const std::string& a, const std::string& 
 // ---- WFLocalStorage: items and copies ----
 
 std::vector<WFBackupInfo> WFLocalStorage::createBackupInfoWithTargetDir(const std::string& targetDir,
-                                                                       const std::string& backupDir,
-                                                                       bool targetDirNests, bool backupDirNests,
-                                                                       bool rename) {
+                                                                        const std::string& backupDir,
+                                                                        bool targetDirNests, bool backupDirNests,
+                                                                        bool rename) {
     struct Item {
         const char* label;
         const char* liveName;
@@ -285,7 +284,7 @@ bool WFLocalStorage::addSkipBackupAttributeToItemAtURL(const std::string& path, 
     auto result = platform::xattr::setExcludedFromBackup(path, skip);
     if (result == platform::xattr::Result::Ok) return true;
     const char* reason = result == platform::xattr::Result::Unsupported ? "extended attributes not supported"
-                         : result == platform::xattr::Result::NotFound ? "no such file"
+                         : result == platform::xattr::Result::NotFound  ? "no such file"
                                                                         : "cannot set attribute";
     platform::log("Error excluding %s from backup %s", fs::path(path).filename().c_str(), reason);
     return false;
@@ -293,8 +292,8 @@ bool WFLocalStorage::addSkipBackupAttributeToItemAtURL(const std::string& path, 
 
 bool WFLocalStorage::copyFrom(const std::string& source, const std::string& destination, platform::Error* error) {
     if (!exists(source)) {
-        platform::setError(error, platform::Error::withDescription(kWFLocalStorageErrorDomain, 1,
-                                                                   source + " file does not exist."));
+        platform::setError(
+            error, platform::Error::withDescription(kWFLocalStorageErrorDomain, 1, source + " file does not exist."));
         return false;
     }
     std::optional<std::string> saved;
@@ -509,7 +508,7 @@ void WFLocalStorage::verifyAndFixDatabaseLocations() {
 }
 
 bool WFLocalStorage::verifyAndFixDatabaseLocationsWithAppPlistDict(platform::Value& dict,
-                                                                  const std::string& containerPath) {
+                                                                   const std::string& containerPath) {
     if (!dict.is_object()) return false;
     bool changed = false;
     for (const char* key : {"WebKitLocalStorageDatabasePathPreferenceKey", "WebDatabaseDirectory"}) {

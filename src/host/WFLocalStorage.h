@@ -25,10 +25,10 @@ inline constexpr const char* kWFLocalStorageErrorDomain = "kWFLocalStorageErrorD
 class WFBackupInfo {
 public:
     std::string original;  // live storage path
-    std::string backup;    // path of its copy
-    std::string label;     // the item's name in messages
+    std::string backup;  // path of its copy
+    std::string label;  // the item's name in messages
 
-    bool shouldBackup() const;   // original newer than backup
+    bool shouldBackup() const;  // original newer than backup
     bool shouldRestore() const;  // backup newer than original
 
     // a missing: false. Either not a folder: the file test. Both folders: true at
@@ -42,7 +42,7 @@ public:
 // web context (platform::WebContextOptions) when it is created.
 struct WFWebStorageLocation {
     std::string localStorageDirectory;  // the engine's local-storage directory
-    std::string dataDirectory;          // the engine's base data directory
+    std::string dataDirectory;  // the engine's base data directory
 };
 
 class WFLocalStorage : public WFPlugin {

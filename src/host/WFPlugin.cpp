@@ -25,8 +25,7 @@ std::shared_ptr<WFPlugin> WFPlugin::createInstance(const std::string& className,
         className, std::move(engine));
 }
 
-void WFPlugin::observe(const std::string& name, const void* object,
-                       void (*handler)(WFPlugin&, const Notification&)) {
+void WFPlugin::observe(const std::string& name, const void* object, void (*handler)(WFPlugin&, const Notification&)) {
     // A weak reference: a notification posted on another thread while the
     // plug-in goes away must not reach it.
     std::weak_ptr<WFPlugin> weak = weak_from_this();
@@ -45,8 +44,7 @@ void WFPlugin::initWithWebViewEngine(const std::shared_ptr<WFWebViewEngineProtoc
             [](WFPlugin& p, const Notification&) { p.onAppTerminate(); });
     observe(platform::kUIApplicationDidReceiveMemoryWarningNotification, nullptr,
             [](WFPlugin& p, const Notification&) { p.onMemoryWarning(); });
-    observe(WFPluginHandleOpenURLNotification, nullptr,
-            [](WFPlugin& p, const Notification& n) { p.handleOpenURL(n); });
+    observe(WFPluginHandleOpenURLNotification, nullptr, [](WFPlugin& p, const Notification& n) { p.handleOpenURL(n); });
     observe(WFPluginHandleOpenURLWithAppSourceAndAnnotationNotification, nullptr,
             [](WFPlugin& p, const Notification& n) { p.handleOpenURLWithApplicationSourceAndAnnotation(n); });
     observe(WFPluginResetNotification, engine ? engine->engineWebView() : nullptr,
@@ -107,9 +105,7 @@ const WFActionTable& WFPlugin::actionTable() const {
     return empty;
 }
 
-bool WFPlugin::respondsToSelector(const std::string& selector) const {
-    return actionTable().contains(selector);
-}
+bool WFPlugin::respondsToSelector(const std::string& selector) const { return actionTable().contains(selector); }
 
 bool WFPlugin::performAction(const std::string& selector, const WFInvokedUrlCommand& command) {
     const auto& table = actionTable();

@@ -126,7 +126,8 @@ public:
     void setHasPendingOperation(bool pending) { hasPendingOperation_ = pending; }
 
 private:
-    void observe(const std::string& name, const void* object, void (*handler)(WFPlugin&, const platform::Notification&));
+    void observe(const std::string& name, const void* object,
+                 void (*handler)(WFPlugin&, const platform::Notification&));
 
     bool hasPendingOperation_ = false;
     std::weak_ptr<WFWebViewEngineProtocol> webViewEngine_;

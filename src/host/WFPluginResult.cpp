@@ -57,7 +57,8 @@ WFPluginResult WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatu
     return {code(status), dictionary};
 }
 
-WFPluginResult WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus status, const platform::Bytes& data) {
+WFPluginResult WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus status,
+                                                                    const platform::Bytes& data) {
     return {code(status), arrayBufferWrapper(data)};
 }
 
@@ -82,10 +83,9 @@ std::string WFPluginResult::argumentsAsJSON() const {
 }
 
 std::string WFPluginResult::statusText(int status) {
-    static const std::array<const char*, 10> texts = {"No result",    "OK",         "Class not found",
-                                                      "Illegal access", "Instantiation error",
-                                                      "Malformed url", "IO error",  "Invalid action",
-                                                      "JSON error",    "Error"};
+    static const std::array<const char*, 10> texts = {
+        "No result",     "OK",       "Class not found", "Illegal access", "Instantiation error",
+        "Malformed url", "IO error", "Invalid action",  "JSON error",     "Error"};
     if (status < 0 || status >= static_cast<int>(texts.size())) return "";
     return texts[status];
 }

@@ -44,9 +44,12 @@ public:
             }
             appendUTF8(out_, 0xFFFD);
         }
-        if (unit >= 0xD800 && unit <= 0xDBFF) pendingHigh_ = unit;
-        else if (unit >= 0xDC00 && unit <= 0xDFFF) appendUTF8(out_, 0xFFFD);
-        else appendUTF8(out_, unit);
+        if (unit >= 0xD800 && unit <= 0xDBFF)
+            pendingHigh_ = unit;
+        else if (unit >= 0xDC00 && unit <= 0xDFFF)
+            appendUTF8(out_, 0xFFFD);
+        else
+            appendUTF8(out_, unit);
     }
     void flush() {
         if (pendingHigh_) appendUTF8(out_, 0xFFFD);
@@ -182,14 +185,14 @@ private:
                 continue;
             }
             switch (e) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
-                case 'a': out += '\a'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'v': out += '\v'; break;
-                default: out += e; break;  // \" \\ \' and any other character stand for themselves
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            case 'r': out += '\r'; break;
+            case 'a': out += '\a'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'v': out += '\v'; break;
+            default: out += e; break;  // \" \\ \' and any other character stand for themselves
             }
         }
         return std::nullopt;  // no closing quote
@@ -229,8 +232,8 @@ std::optional<std::map<std::string, std::string>> wf_readStringsTable(const std:
 std::string wf_localizedString(const platform::Bundle& bundle, const std::string& key) {
     std::string language = platform::Device::preferredLanguage();
     language = language.substr(0, language.find('-'));
-    for (const std::string& folder : {language + ".lproj", std::string("Base.lproj"), std::string("en.lproj"),
-                                      std::string()}) {
+    for (const std::string& folder :
+         {language + ".lproj", std::string("Base.lproj"), std::string("en.lproj"), std::string()}) {
         auto path = bundle.pathForResource("Localizable", "strings", folder);
         if (!path) continue;
         auto table = wf_readStringsTable(*path);

@@ -20,50 +20,50 @@ bool WFUIWebViewDelegate::shouldLoadRequest(const URLRequest& request) {
 
 void WFUIWebViewDelegate::topLevelLoadWillStart(WebView* webView) {
     switch (state_) {
-        case STATE_IDLE:
-        case STATE_IOS5_POLLING_FOR_LOAD_START:
-        case STATE_CANCELLED:
-            loadCount_ = 0;
-            state_ = STATE_WAITING_FOR_LOAD_START;
-            break;
-        case STATE_WAITING_FOR_LOAD_FINISH:
-            // A redirect of the page.
-            if (loadCount_ != 1) platform::log("WFWebViewDelegate: Detected redirect when loadCount=%ld", loadCount_);
-            break;
-        default: {
-            char message[96];
-            snprintf(message, sizeof message, "WFWebViewDelegate: Navigation started when state=%ld", state_);
-            platform::log("%s", message);
-            loadCount_ = 0;
-            state_ = STATE_WAITING_FOR_LOAD_START;
-            webViewDidFailLoadWithError(webView, Error::withDescription(WFUIWebViewDelegateErrorDomain, 1, message));
-            break;
-        }
+    case STATE_IDLE:
+    case STATE_IOS5_POLLING_FOR_LOAD_START:
+    case STATE_CANCELLED:
+        loadCount_ = 0;
+        state_ = STATE_WAITING_FOR_LOAD_START;
+        break;
+    case STATE_WAITING_FOR_LOAD_FINISH:
+        // A redirect of the page.
+        if (loadCount_ != 1) platform::log("WFWebViewDelegate: Detected redirect when loadCount=%ld", loadCount_);
+        break;
+    default: {
+        char message[96];
+        snprintf(message, sizeof message, "WFWebViewDelegate: Navigation started when state=%ld", state_);
+        platform::log("%s", message);
+        loadCount_ = 0;
+        state_ = STATE_WAITING_FOR_LOAD_START;
+        webViewDidFailLoadWithError(webView, Error::withDescription(WFUIWebViewDelegateErrorDomain, 1, message));
+        break;
+    }
     }
 }
 
 void WFUIWebViewDelegate::webViewDidStartLoad(WebView* webView) {
     bool forward = false;
     switch (state_) {
-        case STATE_IDLE: break;
-        case STATE_WAITING_FOR_LOAD_START:
-            if (loadCount_ != 0)
-                platform::log("WFWebViewDelegate: Unexpected loadCount in didStart. count=%ld", loadCount_);
-            loadCount_ = 1;
-            state_ = STATE_WAITING_FOR_LOAD_FINISH;
-            forward = true;
-            break;
-        case STATE_WAITING_FOR_LOAD_FINISH: loadCount_ += 1; break;
-        case STATE_IOS5_POLLING_FOR_LOAD_START:
-        case STATE_IOS5_POLLING_FOR_LOAD_FINISH: break;  // polling is not built: nothing drives these states
-        case STATE_CANCELLED:
-            state_ = STATE_WAITING_FOR_LOAD_FINISH;
-            loadCount_ += 1;
-            forward = true;
-            break;
-        default:
-            platform::log("WFWebViewDelegate: Unexpected didStart with state=%ld loadCount=%ld", state_, loadCount_);
-            break;
+    case STATE_IDLE: break;
+    case STATE_WAITING_FOR_LOAD_START:
+        if (loadCount_ != 0)
+            platform::log("WFWebViewDelegate: Unexpected loadCount in didStart. count=%ld", loadCount_);
+        loadCount_ = 1;
+        state_ = STATE_WAITING_FOR_LOAD_FINISH;
+        forward = true;
+        break;
+    case STATE_WAITING_FOR_LOAD_FINISH: loadCount_ += 1; break;
+    case STATE_IOS5_POLLING_FOR_LOAD_START:
+    case STATE_IOS5_POLLING_FOR_LOAD_FINISH: break;  // polling is not built: nothing drives these states
+    case STATE_CANCELLED:
+        state_ = STATE_WAITING_FOR_LOAD_FINISH;
+        loadCount_ += 1;
+        forward = true;
+        break;
+    default:
+        platform::log("WFWebViewDelegate: Unexpected didStart with state=%ld loadCount=%ld", state_, loadCount_);
+        break;
     }
     if (forward)
         if (auto delegate = delegate_.lock()) delegate->webViewDidStartLoad(webView);
@@ -72,19 +72,19 @@ void WFUIWebViewDelegate::webViewDidStartLoad(WebView* webView) {
 void WFUIWebViewDelegate::webViewDidFinishLoad(WebView* webView) {
     bool forward = false;
     switch (state_) {
-        case STATE_WAITING_FOR_LOAD_START:
-            platform::log("WFWebViewDelegate: Unexpected didFinish while waiting for load start.");
-            break;
-        case STATE_WAITING_FOR_LOAD_FINISH:
-            if (loadCount_ == 1) {
-                loadCount_ = 0;
-                state_ = STATE_IDLE;
-                forward = true;
-            } else {
-                loadCount_ -= 1;
-            }
-            break;
-        default: break;
+    case STATE_WAITING_FOR_LOAD_START:
+        platform::log("WFWebViewDelegate: Unexpected didFinish while waiting for load start.");
+        break;
+    case STATE_WAITING_FOR_LOAD_FINISH:
+        if (loadCount_ == 1) {
+            loadCount_ = 0;
+            state_ = STATE_IDLE;
+            forward = true;
+        } else {
+            loadCount_ -= 1;
+        }
+        break;
+    default: break;
     }
     if (forward)
         if (auto delegate = delegate_.lock()) delegate->webViewDidFinishLoad(webView);
@@ -94,24 +94,24 @@ void WFUIWebViewDelegate::webViewDidFailLoadWithError(WebView* webView, const Er
     bool forward = false;
     const bool cancelled = error.code == platform::kURLErrorCancelled;
     switch (state_) {
-        case STATE_WAITING_FOR_LOAD_START:
-            state_ = cancelled ? STATE_CANCELLED : STATE_IDLE;
+    case STATE_WAITING_FOR_LOAD_START:
+        state_ = cancelled ? STATE_CANCELLED : STATE_IDLE;
+        forward = true;
+        break;
+    case STATE_WAITING_FOR_LOAD_FINISH:
+        if (cancelled) {
+            state_ = STATE_CANCELLED;
+            loadCount_ -= 1;
             forward = true;
-            break;
-        case STATE_WAITING_FOR_LOAD_FINISH:
-            if (cancelled) {
-                state_ = STATE_CANCELLED;
-                loadCount_ -= 1;
-                forward = true;
-            } else if (loadCount_ == 1) {
-                loadCount_ = -1;
-                state_ = STATE_IDLE;
-                forward = true;
-            } else {
-                loadCount_ = -1;
-            }
-            break;
-        default: break;
+        } else if (loadCount_ == 1) {
+            loadCount_ = -1;
+            state_ = STATE_IDLE;
+            forward = true;
+        } else {
+            loadCount_ = -1;
+        }
+        break;
+    default: break;
     }
     if (forward)
         if (auto delegate = delegate_.lock()) delegate->webViewDidFailLoadWithError(webView, error);
@@ -123,8 +123,7 @@ WFWebViewEventAdapter::WFWebViewEventAdapter(WebView* webView, std::shared_ptr<W
                                              std::weak_ptr<UIWebViewDelegate> wrapped)
     : webView_(webView), delegate_(std::move(delegate)), wrapped_(std::move(wrapped)) {}
 
-bool WFWebViewEventAdapter::decidePolicyForNavigation(const URLRequest& request, platform::NavigationType type,
-                                                      bool) {
+bool WFWebViewEventAdapter::decidePolicyForNavigation(const URLRequest& request, platform::NavigationType type, bool) {
     if (auto wrapped = wrapped_.lock()) {
         if (!wrapped->webViewShouldStartLoadWithRequest(webView_, request, type)) return false;
     }

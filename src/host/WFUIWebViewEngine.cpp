@@ -47,9 +47,11 @@ int indexSetting(const Value& settings, const std::string& key, std::initializer
 
 void WFUIWebViewEngine::registerClass() {
     std::function<std::shared_ptr<WFWebViewEngineProtocol>(WFRect)> create =
-        [](WFRect frame) -> std::shared_ptr<WFWebViewEngineProtocol> { return std::make_shared<WFUIWebViewEngine>(frame); };
+        [](WFRect frame) -> std::shared_ptr<WFWebViewEngineProtocol> {
+        return std::make_shared<WFUIWebViewEngine>(frame);
+    };
     platform::ClassRegistry::shared().registerClass<WFWebViewEngineProtocol, WFRect>("WFUIWebViewEngine",
-                                                                                    std::move(create));
+                                                                                     std::move(create));
 }
 
 void WFUIWebViewEngine::setWebViewFactory(WebViewFactory f) {

@@ -51,7 +51,8 @@ void WFUIWebViewNavigationDelegate::webViewDidFinishLoad(WebView* webView) {
     platform::log("Finished load of: %s", url.c_str());
     if (auto controller = viewController()) WFUserAgentUtil::releaseLock(controller->userAgentLockToken());
     auto engine = enginePlugin_.lock();
-    platform::NotificationCenter::defaultCenter().post(WFPageDidLoadNotification, engine ? engineViewOf(engine) : webView);
+    platform::NotificationCenter::defaultCenter().post(WFPageDidLoadNotification,
+                                                       engine ? engineViewOf(engine) : webView);
 }
 
 void WFUIWebViewNavigationDelegate::webViewDidFailLoadWithError(WebView* webView, const platform::Error& error) {

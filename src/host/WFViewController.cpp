@@ -109,18 +109,15 @@ void WFViewController::init() {
     observe(platform::kUIApplicationDidEnterBackgroundNotification, &WFViewController::onAppDidEnterBackground);
 
     auto bundle = platform::Bundle::mainBundle();
-    supportedOrientations_ =
-        parseInterfaceOrientations(bundle ? bundle->objectForInfoDictionaryKey("UISupportedInterfaceOrientations")
-                                          : Value());
+    supportedOrientations_ = parseInterfaceOrientations(
+        bundle ? bundle->objectForInfoDictionaryKey("UISupportedInterfaceOrientations") : Value());
     printVersion();
     printMultitaskingInfo();
     printPlatformVersionWarning();
     initialized_ = true;
 }
 
-void WFViewController::printVersion() const {
-    platform::log("Wharf native platform version %s is starting.", "4.5.5");
-}
+void WFViewController::printVersion() const { platform::log("Wharf native platform version %s is starting.", "4.5.5"); }
 
 void WFViewController::printPlatformVersionWarning() const {
     const std::string version = platform::Device::systemVersion();
@@ -132,7 +129,8 @@ void WFViewController::printPlatformVersionWarning() const {
 
 void WFViewController::printMultitaskingInfo() const {
     auto bundle = platform::Bundle::mainBundle();
-    bool exitsOnSuspend = bundle && platform::boolValue(bundle->objectForInfoDictionaryKey("UIApplicationExitsOnSuspend"));
+    bool exitsOnSuspend =
+        bundle && platform::boolValue(bundle->objectForInfoDictionaryKey("UIApplicationExitsOnSuspend"));
     // A desktop always multitasks.
     platform::log("Multi-tasking -> Device: %s, App: %s", "YES", exitsOnSuspend ? "NO" : "YES");
 }
@@ -285,8 +283,8 @@ void WFViewController::viewWillTransitionToSize(WFSize size) {
 
 std::optional<WFColor> WFViewController::colorFromColorString(const std::optional<std::string>& colorString) {
     if (!colorString) return std::nullopt;
-    static const auto pattern = platform::Regex::compile("^(#[0-9A-F]{3}|(0x|#)([0-9A-F]{2})?[0-9A-F]{6})$",
-                                                         platform::Regex::CaseInsensitive);
+    static const auto pattern =
+        platform::Regex::compile("^(#[0-9A-F]{3}|(0x|#)([0-9A-F]{2})?[0-9A-F]{6})$", platform::Regex::CaseInsensitive);
     if (!pattern || !pattern->search(*colorString)) return std::nullopt;
     std::string text = *colorString;
     if (text.size() == 4 && text[0] == '#')
@@ -309,10 +307,12 @@ std::vector<int> WFViewController::parseInterfaceOrientations(const Value& orien
         for (const auto& item : orientations) {
             if (!item.is_string()) continue;
             const std::string name = item.get<std::string>();
-            if (name == "UIInterfaceOrientationPortrait") result.push_back(UIInterfaceOrientationPortrait);
+            if (name == "UIInterfaceOrientationPortrait")
+                result.push_back(UIInterfaceOrientationPortrait);
             else if (name == "UIInterfaceOrientationPortraitUpsideDown")
                 result.push_back(UIInterfaceOrientationPortraitUpsideDown);
-            else if (name == "UIInterfaceOrientationLandscapeLeft") result.push_back(UIInterfaceOrientationLandscapeLeft);
+            else if (name == "UIInterfaceOrientationLandscapeLeft")
+                result.push_back(UIInterfaceOrientationLandscapeLeft);
             else if (name == "UIInterfaceOrientationLandscapeRight")
                 result.push_back(UIInterfaceOrientationLandscapeRight);
         }
@@ -334,10 +334,13 @@ bool WFViewController::supportsOrientation(int orientation) const {
 }
 
 platform::WebView* WFViewController::newWharfViewWithFrame(WFRect bounds) {
-    const std::string defaultClass = stringSetting(settings_, "WharfDefaultWebViewEngine").value_or(kDefaultEngineClass);
+    const std::string defaultClass =
+        stringSetting(settings_, "WharfDefaultWebViewEngine").value_or(kDefaultEngineClass);
     const std::string wanted = stringSetting(settings_, "WharfWebViewEngine").value_or(defaultClass);
     auto& registry = platform::ClassRegistry::shared();
-    auto create = [&](const std::string& name) { return registry.create<WFWebViewEngineProtocol, WFRect>(name, bounds); };
+    auto create = [&](const std::string& name) {
+        return registry.create<WFWebViewEngineProtocol, WFRect>(name, bounds);
+    };
 
     std::shared_ptr<WFWebViewEngineProtocol> engine;
     if (registry.hasClass(wanted)) {
@@ -465,8 +468,10 @@ void WFViewController::onAppWillTerminate(const Notification&) {
 
 void WFViewController::fireAppEvent(const char* script, std::optional<bool> scheduledOnRunLoop) {
     if (!commandDelegate_) return;
-    if (scheduledOnRunLoop) commandDelegate_->evalJs(script, *scheduledOnRunLoop);
-    else commandDelegate_->evalJs(script);
+    if (scheduledOnRunLoop)
+        commandDelegate_->evalJs(script, *scheduledOnRunLoop);
+    else
+        commandDelegate_->evalJs(script);
 }
 
 void WFViewController::onAppWillResignActive(const Notification&) {

@@ -89,7 +89,9 @@ public:
     static std::vector<int> parseInterfaceOrientations(const platform::Value& orientations);
     bool shouldAutorotate() const override { return true; }
     unsigned supportedInterfaceOrientations() const override;
-    bool shouldAutorotateToInterfaceOrientation(int orientation) const override { return supportsOrientation(orientation); }
+    bool shouldAutorotateToInterfaceOrientation(int orientation) const override {
+        return supportsOrientation(orientation);
+    }
     bool supportsOrientation(int orientation) const;
 
     // Creates the engine and answers its view (owned by the engine).

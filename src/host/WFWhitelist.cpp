@@ -28,8 +28,9 @@ std::optional<Regex> compile(const std::string& pattern, unsigned options) {
     if (!regex) {
         // Patterns come from config.xml and may be huge: quote only their start.
         constexpr std::size_t kQuoted = 200;
-        platform::log("Whitelist pattern '%.*s%s' does not compile: %s", static_cast<int>(std::min(pattern.size(), kQuoted)),
-                      pattern.c_str(), pattern.size() > kQuoted ? "..." : "", error.localizedDescription().c_str());
+        platform::log("Whitelist pattern '%.*s%s' does not compile: %s",
+                      static_cast<int>(std::min(pattern.size(), kQuoted)), pattern.c_str(),
+                      pattern.size() > kQuoted ? "..." : "", error.localizedDescription().c_str());
     }
     return regex;
 }
@@ -70,10 +71,8 @@ std::string WFWhitelistPattern::regexFromPattern(const std::string& pattern, boo
     return regex + "$";
 }
 
-WFWhitelistPattern::WFWhitelistPattern(const std::optional<std::string>& scheme,
-                                       const std::optional<std::string>& host,
-                                       const std::optional<std::string>& port,
-                                       const std::optional<std::string>& path) {
+WFWhitelistPattern::WFWhitelistPattern(const std::optional<std::string>& scheme, const std::optional<std::string>& host,
+                                       const std::optional<std::string>& port, const std::optional<std::string>& path) {
     auto component = [this](const std::string& regex, unsigned options) {
         std::optional<Regex> compiled = compile(regex, options);
         if (!compiled) unusable_ = true;
@@ -179,8 +178,7 @@ bool WFWhitelist::isIPv4Address(const std::string& text) const {
     if (components.size() != 4) return false;
     for (const auto& component : components) {
         if (component == "*") continue;
-        if (component.empty() || component.size() > 3 ||
-            component.find_first_not_of("0123456789") != std::string::npos)
+        if (component.empty() || component.size() > 3 || component.find_first_not_of("0123456789") != std::string::npos)
             return false;
         if (std::stoi(component) > 255) return false;  // one to three digits: always a number
     }

@@ -89,8 +89,8 @@ bool WFXMLParser::parse() {
     callbacks.track();
     if (status != XML_STATUS_OK) {
         const XML_Error code = XML_GetErrorCode(expat);
-        platform::Error error = platform::Error::withDescription(WFXMLParserErrorDomain, static_cast<int64_t>(code),
-                                                                 XML_ErrorString(code));
+        platform::Error error =
+            platform::Error::withDescription(WFXMLParserErrorDomain, static_cast<int64_t>(code), XML_ErrorString(code));
         XML_ParserFree(expat);
         if (delegate_) delegate_->parserParseErrorOccurred(*this, error);
         return false;

@@ -99,8 +99,8 @@ void LGASLLogCapture::captureAslLogs() {
     // Handler runs are serialised on one queue: two wake-ups never read the
     // journal at the same time.
     if (!s.queue) s.queue = platform::dispatch::createSerialQueue("wharf.logging.aslCapture");
-    s.source = std::make_unique<platform::dispatch::FdSource>(s.reader->fd(),
-                                                              platform::dispatch::FdSource::Condition::Readable, s.queue);
+    s.source = std::make_unique<platform::dispatch::FdSource>(
+        s.reader->fd(), platform::dispatch::FdSource::Condition::Readable, s.queue);
     s.source->setEventHandler([&s] {
         std::vector<LGASLRecord> records;
         {
@@ -146,11 +146,13 @@ void LGASLLogCapture::aslMessageReceived(const LGASLRecord& record) {
     if (levelField != record.end()) {
         if (!parseInteger(record, "Level", &level)) level = -1;
         switch (level) {
-            case 0: case 1: case 2: break;
-            case 3: flag = LGLogFlagWarning, asynchronous = true; break;
-            case 4: flag = LGLogFlagInfo, asynchronous = true; break;
-            case 5: flag = LGLogFlagDebug, asynchronous = true; break;
-            default: flag = LGLogFlagVerbose, asynchronous = true; break;
+        case 0:
+        case 1:
+        case 2: break;
+        case 3: flag = LGLogFlagWarning, asynchronous = true; break;
+        case 4: flag = LGLogFlagInfo, asynchronous = true; break;
+        case 5: flag = LGLogFlagDebug, asynchronous = true; break;
+        default: flag = LGLogFlagVerbose, asynchronous = true; break;
         }
     }
     uint64_t mask = captureLevel();

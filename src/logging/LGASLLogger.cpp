@@ -38,10 +38,10 @@ std::shared_ptr<LGASLLogger> LGASLLogger::create() {
 
 int LGASLLogger::levelForFlag(uint64_t flag) {
     switch (flag) {
-        case LGLogFlagError: return 2;
-        case LGLogFlagWarning: return 3;
-        case LGLogFlagInfo: return 4;
-        default: return 5;
+    case LGLogFlagError: return 2;
+    case LGLogFlagWarning: return 3;
+    case LGLogFlagInfo: return 4;
+    default: return 5;
     }
 }
 

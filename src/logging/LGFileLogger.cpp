@@ -12,8 +12,8 @@
 #include <ctime>
 
 #include "logging/LGInternal.h"
-#include "platform/Log.h"
 #include "platform/Error.h"
+#include "platform/Log.h"
 
 namespace wharf {
 

@@ -5,9 +5,9 @@
 #include <signal.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
-#include <condition_variable>
 #include <map>
 
 #include "logging/LGInternal.h"
@@ -66,8 +66,7 @@ bool writevToStream(int fd, iovec* pieces, int count) {
     const int error = errno;
     if (!ok && error == EPIPE && !alreadyPending) {
         const timespec noWait{};
-        while (sigtimedwait(&pipeSignal, nullptr, &noWait) == SIGPIPE) {
-        }
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) == SIGPIPE) {}
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     errno = error;
@@ -145,10 +144,9 @@ std::map<std::string, LGLog::RegisteredClass>& classes() {
     return *map;
 }
 
-#define LG_ASSERT_LOGGING_QUEUE()                                                              \
-    do {                                                                                       \
-        if (!LGLog::isOnLoggingQueue())                                                        \
-            LG_MISUSE("This method should only be run on the logging thread/queue");           \
+#define LG_ASSERT_LOGGING_QUEUE()                                                                                \
+    do {                                                                                                         \
+        if (!LGLog::isOnLoggingQueue()) LG_MISUSE("This method should only be run on the logging thread/queue"); \
     } while (0)
 
 }  // namespace
@@ -156,8 +154,8 @@ std::map<std::string, LGLog::RegisteredClass>& classes() {
 LGLog::LGLog() {
     loggers_.reserve(4);
     // The instance lives as long as the process, and so does its observation.
-    terminateObserver_ = std::make_shared<platform::ObserverToken>(
-        platform::NotificationCenter::defaultCenter().addObserver(
+    terminateObserver_ =
+        std::make_shared<platform::ObserverToken>(platform::NotificationCenter::defaultCenter().addObserver(
             platform::kUIApplicationWillTerminateNotification, nullptr,
             [this](const platform::Notification& n) { applicationWillTerminate(n); }));
 }
@@ -309,9 +307,8 @@ void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t conte
                     asynchronous);
 }
 
-void LGLog::logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag,
-                       int64_t context, const char* file, const char* function, uint64_t line,
-                       const LGLogTag& tag) {
+void LGLog::logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag, int64_t context,
+                       const char* file, const char* function, uint64_t line, const LGLogTag& tag) {
     queueLogMessage(std::make_shared<const LGLogMessage>(message, level, flag, context, file, function, line, tag),
                     asynchronous);
 }

@@ -54,9 +54,8 @@ public:
                      const char* function, uint64_t line, const LGLogTag& tag, const char* format, va_list args)
         __attribute__((format(printf, 9, 0)));
     // Logs a finished text.
-    static void logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag,
-                           int64_t context, const char* file, const char* function, uint64_t line,
-                           const LGLogTag& tag);
+    static void logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag, int64_t context,
+                           const char* file, const char* function, uint64_t line, const LGLogTag& tag);
     // Queues a finished message unchanged.
     static void log(bool asynchronous, const LGLogMessage& message);
 

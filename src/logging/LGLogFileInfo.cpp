@@ -9,9 +9,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/Xattr.h"
-#include "platform/Error.h"
 
 namespace wharf {
 
@@ -52,8 +52,8 @@ std::optional<LGFileTimes> LGReadFileTimes(const std::string& path) {
 }
 
 std::shared_ptr<LGLogFileInfo> LGLogFileInfo::logFileWithPath(const std::string& path,
-                                                               std::shared_ptr<platform::Clock> clock,
-                                                               std::shared_ptr<const LGFileTimesReader> times) {
+                                                              std::shared_ptr<platform::Clock> clock,
+                                                              std::shared_ptr<const LGFileTimesReader> times) {
     return std::make_shared<LGLogFileInfo>(path, std::move(clock), std::move(times));
 }
 
@@ -134,9 +134,9 @@ std::string LGLogFileInfo::markerPathFor(const std::string& filePath, const std:
 bool LGLogFileInfo::hasExtendedAttributeWithName(const std::string& name) {
     std::string value;
     switch (platform::xattr::get(filePath_, name, &value)) {
-        case platform::xattr::Result::Ok: return true;
-        case platform::xattr::Result::Unsupported: return ::access(markerPathFor(filePath_, name).c_str(), F_OK) == 0;
-        default: return false;
+    case platform::xattr::Result::Ok: return true;
+    case platform::xattr::Result::Unsupported: return ::access(markerPathFor(filePath_, name).c_str(), F_OK) == 0;
+    default: return false;
     }
 }
 
@@ -151,7 +151,8 @@ void LGLogFileInfo::addExtendedAttributeWithName(const std::string& name) {
     } else if (result == platform::xattr::Result::Ok) {
         return;
     }
-    platform::log("LGLogFileInfo: setxattr(%s, %s): error = %s", name.c_str(), filePath_.c_str(), platform::errnoText(errno).c_str());
+    platform::log("LGLogFileInfo: setxattr(%s, %s): error = %s", name.c_str(), filePath_.c_str(),
+                  platform::errnoText(errno).c_str());
 }
 
 void LGLogFileInfo::removeExtendedAttributeWithName(const std::string& name) {
@@ -175,7 +176,8 @@ void LGLogFileInfo::addExtendedAttributeToDescriptor(int fd, const std::string& 
     ssize_t length = ::readlink(link, target, sizeof target - 1);
     if (length <= 0) return;
     std::string path(target, static_cast<std::size_t>(length));
-    struct stat byFd {}, byPath {};
+    struct stat byFd {
+    }, byPath{};
     if (::fstat(fd, &byFd) != 0 || byFd.st_nlink == 0) return;
     if (::stat(path.c_str(), &byPath) != 0 || byPath.st_ino != byFd.st_ino || byPath.st_dev != byFd.st_dev) return;
     int marker = ::open(markerPathFor(path, name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -194,12 +196,14 @@ void LGLogFileInfo::renameFile(const std::string& newName) {
     std::string newMarker = markerPathFor(newPath, LGLogFileArchivedAttribute);
     if (::access(newPath.c_str(), F_OK) == 0) {
         if (::unlink(newPath.c_str()) != 0) {
-            platform::log("LGLogFileInfo: Error deleting archive (%s): %s", fileName().c_str(), platform::errnoText(errno).c_str());
+            platform::log("LGLogFileInfo: Error deleting archive (%s): %s", fileName().c_str(),
+                          platform::errnoText(errno).c_str());
         }
         ::unlink(newMarker.c_str());
     }
     if (::rename(filePath_.c_str(), newPath.c_str()) != 0) {
-        platform::log("LGLogFileInfo: Error renaming file (%s): %s", fileName().c_str(), platform::errnoText(errno).c_str());
+        platform::log("LGLogFileInfo: Error renaming file (%s): %s", fileName().c_str(),
+                      platform::errnoText(errno).c_str());
     } else {
         // The marker is there only where attributes are refused.
         if (::rename(oldMarker.c_str(), newMarker.c_str()) != 0 && errno != ENOENT)
@@ -224,8 +228,9 @@ std::string LGLogFileInfo::description() {
     readAttributes();
     auto date = [](const std::optional<double>& d) { return d ? std::to_string(*d) : std::string(); };
     return "{filePath = \"" + filePath_ + "\"; fileName = \"" + fileName() + "\"; creationDate = \"" +
-           date(creationDate_) + "\"; modificationDate = \"" + date(modificationDate_) + "\"; fileSize = " +
-           std::to_string(fileSize()) + "; age = " + (exists_ ? std::to_string(age()) : std::string("\"\"")) +
+           date(creationDate_) + "\"; modificationDate = \"" + date(modificationDate_) +
+           "\"; fileSize = " + std::to_string(fileSize()) +
+           "; age = " + (exists_ ? std::to_string(age()) : std::string("\"\"")) +
            "; isArchived = " + (isArchived() ? "1" : "0") + ";}";
 }
 

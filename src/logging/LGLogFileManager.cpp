@@ -14,8 +14,8 @@
 #include "logging/LGLog.h"
 #include "platform/Bundle.h"
 #include "platform/Container.h"
-#include "platform/Log.h"
 #include "platform/Error.h"
+#include "platform/Log.h"
 
 namespace wharf {
 

@@ -37,14 +37,12 @@ public:
     virtual void didRollAndArchiveLogFile(const std::string& /*path*/) {}
 };
 
-class LGLogFileManagerDefault : public LGLogFileManager,
-                                public std::enable_shared_from_this<LGLogFileManagerDefault> {
+class LGLogFileManagerDefault : public LGLogFileManager, public std::enable_shared_from_this<LGLogFileManagerDefault> {
 public:
     // An empty directory means the default (<Caches>/Logs). `clock` names new
     // files and ages existing ones; the process clock when null. `fileTimes`
     // reads the files' dates; the file system when null.
-    explicit LGLogFileManagerDefault(std::string logsDirectory = "",
-                                     std::shared_ptr<platform::Clock> clock = nullptr,
+    explicit LGLogFileManagerDefault(std::string logsDirectory = "", std::shared_ptr<platform::Clock> clock = nullptr,
                                      std::shared_ptr<const LGFileTimesReader> fileTimes = nullptr);
 
     std::string logsDirectory() override;

@@ -69,8 +69,8 @@ LGLogMessage::Span LGLogMessage::append(std::string_view s) {
     return span;
 }
 
-LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context,
-                           const char* file, const char* function, uint64_t line, LGLogTag tag, int64_t options,
+LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context, const char* file,
+                           const char* function, uint64_t line, LGLogTag tag, int64_t options,
                            std::optional<double> timestamp)
     : level_(level), flag_(flag), context_(context), line_(line), tag_(std::move(tag)), options_(options) {
     capture(message, file, function, timestamp);

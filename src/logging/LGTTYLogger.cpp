@@ -44,9 +44,9 @@ LGTerminalKind LGTTYLogger::terminalKindFromEnvironment() {
 const LGTTYLogger::ColorTable& LGTTYLogger::initialize_colors_16() {
     static const ColorTable table = [] {
         static const uint8_t rgb[16][3] = {
-            {0, 0, 0},       {194, 54, 33},  {37, 188, 36},   {173, 173, 39}, {73, 46, 225},   {211, 56, 211},
-            {51, 187, 200},  {203, 204, 205}, {129, 131, 131}, {252, 57, 31},  {49, 231, 34},   {234, 236, 35},
-            {88, 51, 255},   {249, 53, 248},  {20, 240, 240},  {233, 235, 235},
+            {0, 0, 0},      {194, 54, 33},   {37, 188, 36},   {173, 173, 39},  {73, 46, 225}, {211, 56, 211},
+            {51, 187, 200}, {203, 204, 205}, {129, 131, 131}, {252, 57, 31},   {49, 231, 34}, {234, 236, 35},
+            {88, 51, 255},  {249, 53, 248},  {20, 240, 240},  {233, 235, 235},
         };
         ColorTable t;
         for (int i = 0; i < 16; ++i) {
@@ -76,13 +76,13 @@ const LGTTYLogger::ColorTable& LGTTYLogger::initialize_colors_256() {
             }
             // Rows as the usual terminal profile shows them.
             switch (number) {
-                case 16: r = 47, g = 49, b = 49; break;
-                case 17: r = 60, g = 42, b = 144; break;
-                case 18: r = 66, g = 44, b = 183; break;
-                case 216: r = 252, g = 187, b = 148; break;
-                case 250: r = 200, g = 201, b = 202; break;
-                case 255: r = 240, g = 242, b = 242; break;
-                default: break;
+            case 16: r = 47, g = 49, b = 49; break;
+            case 17: r = 60, g = 42, b = 144; break;
+            case 18: r = 66, g = 44, b = 183; break;
+            case 216: r = 252, g = 187, b = 148; break;
+            case 250: r = 200, g = 201, b = 202; break;
+            case 255: r = 240, g = 242, b = 242; break;
+            default: break;
             }
             t.foregroundCodes.push_back("38;5;" + std::to_string(number) + "m");
             t.backgroundCodes.push_back("48;5;" + std::to_string(number) + "m");
@@ -116,9 +116,8 @@ uint64_t LGTTYLogger::codeIndexForColor(const LGColor& color, const ColorTable& 
 
 // --- profiles --------------------------------------------------------------------------
 
-LGTTYLoggerColorProfile::LGTTYLoggerColorProfile(std::optional<LGColor> foreground,
-                                                 std::optional<LGColor> background, uint64_t flag, int64_t ctx,
-                                                 LGTerminalKind terminal)
+LGTTYLoggerColorProfile::LGTTYLoggerColorProfile(std::optional<LGColor> foreground, std::optional<LGColor> background,
+                                                 uint64_t flag, int64_t ctx, LGTerminalKind terminal)
     : mask(flag), context(ctx) {
     auto toByte = [](double component) {
         double v = component * 255;
@@ -156,8 +155,8 @@ std::string LGTTYLoggerColorProfile::description() const {
     char buffer[256];
     std::snprintf(buffer, sizeof buffer,
                   "<LGTTYLoggerColorProfile: %p mask:%i ctxt:%ld fg:%u,%u,%u bg:%u,%u,%u fgCode:%s bgCode:%s>",
-                  static_cast<const void*>(this), static_cast<int>(mask), static_cast<long>(context), fg_r, fg_g,
-                  fg_b, bg_r, bg_g, bg_b, fgCodeRaw.c_str(), bgCodeRaw.c_str());
+                  static_cast<const void*>(this), static_cast<int>(mask), static_cast<long>(context), fg_r, fg_g, fg_b,
+                  bg_r, bg_g, bg_b, fgCodeRaw.c_str(), bgCodeRaw.c_str());
     return buffer;
 }
 
@@ -308,10 +307,11 @@ void LGTTYLogger::logMessage(const LGLogMessage& message) {
         struct tm local {};
         if (localtime_r(&t, &local)) {
             int millis = static_cast<int>((seconds - whole) * 1000);
-            timestampLength = std::snprintf(timestamp, sizeof timestamp, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld:%03d",
-                                            static_cast<long>(local.tm_year) + 1900, static_cast<long>(local.tm_mon) + 1,
-                                            static_cast<long>(local.tm_mday), static_cast<long>(local.tm_hour),
-                                            static_cast<long>(local.tm_min), static_cast<long>(local.tm_sec), millis);
+            timestampLength =
+                std::snprintf(timestamp, sizeof timestamp, "%04ld-%02ld-%02ld %02ld:%02ld:%02ld:%03d",
+                              static_cast<long>(local.tm_year) + 1900, static_cast<long>(local.tm_mon) + 1,
+                              static_cast<long>(local.tm_mday), static_cast<long>(local.tm_hour),
+                              static_cast<long>(local.tm_min), static_cast<long>(local.tm_sec), millis);
             if (timestampLength < 0) timestampLength = 0;
             if (timestampLength > 23) timestampLength = 23;
         }

@@ -62,19 +62,19 @@ void Application::setState(ApplicationState target) {
         const ApplicationState current = state();
         if (current == target) return;
         switch (current) {
-            case ApplicationState::Active:  // resign first, whatever the target
-                post(kUIApplicationWillResignActiveNotification);
-                enterState(ApplicationState::Inactive);
-                break;
-            case ApplicationState::Inactive:
-                enterState(target);
-                post(target == ApplicationState::Active ? kUIApplicationDidBecomeActiveNotification
-                                                        : kUIApplicationDidEnterBackgroundNotification);
-                break;
-            case ApplicationState::Background:
-                post(kUIApplicationWillEnterForegroundNotification);
-                enterState(ApplicationState::Inactive);
-                break;
+        case ApplicationState::Active:  // resign first, whatever the target
+            post(kUIApplicationWillResignActiveNotification);
+            enterState(ApplicationState::Inactive);
+            break;
+        case ApplicationState::Inactive:
+            enterState(target);
+            post(target == ApplicationState::Active ? kUIApplicationDidBecomeActiveNotification
+                                                    : kUIApplicationDidEnterBackgroundNotification);
+            break;
+        case ApplicationState::Background:
+            post(kUIApplicationWillEnterForegroundNotification);
+            enterState(ApplicationState::Inactive);
+            break;
         }
     }
 }

@@ -15,10 +15,10 @@
 
 #include "platform/Device.h"
 #include "platform/Dispatch.h"
+#include "platform/Error.h"
 #include "platform/Mime.h"
 #include "platform/Paths.h"
 #include "platform/Url.h"
-#include "platform/Error.h"
 
 namespace wharf::platform {
 
@@ -86,7 +86,8 @@ std::optional<Bytes> Asset::read(uint64_t offset, uint64_t length, Error* error)
     }
     std::size_t filled = 0;
     while (filled < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(offset + filled));
+        const ssize_t n =
+            ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(offset + filled));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             setError(error, storeError(errno, "cannot read " + fileName_));

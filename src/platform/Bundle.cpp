@@ -44,8 +44,8 @@ bool isUnsafeComponent(const std::string& part) {
 std::shared_ptr<Bundle> Bundle::open(const std::string& path, Error* error) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        setError(error, Error::withDescription("NSCocoaErrorDomain", 4,
-                                               "The bundle “" + path + "” is not a directory."));
+        setError(error,
+                 Error::withDescription("NSCocoaErrorDomain", 4, "The bundle “" + path + "” is not a directory."));
         return nullptr;
     }
     std::string root = path;

@@ -21,8 +21,7 @@ public:
 
     // Registers (or replaces) a class. `Base` is the type callers create it as.
     template <class Base, class... Args>
-    void registerClass(const std::string& name,
-                       std::function<std::shared_ptr<Base>(Args...)> factory,
+    void registerClass(const std::string& name, std::function<std::shared_ptr<Base>(Args...)> factory,
                        std::set<std::string> instanceSelectors = {}) {
         std::lock_guard lock(mutex_);
         auto& e = classes_[name];

@@ -25,9 +25,7 @@ SharedClock& sharedClock() {
 
 }  // namespace
 
-double Clock::secondsSince1970() const {
-    return std::chrono::duration<double>(now().time_since_epoch()).count();
-}
+double Clock::secondsSince1970() const { return std::chrono::duration<double>(now().time_since_epoch()).count(); }
 
 std::shared_ptr<Clock> Clock::system() {
     static auto* clock = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());

@@ -519,7 +519,8 @@ ContextCore& managerCore() {
 GMainContext* managerContext() { return managerCore().context(); }
 
 void GlobalQueue::after(Duration delay, Block block) {
-    managerCore().addTimed(g_get_monotonic_time() + toMicros(delay), Timed{std::move(block), shared_from_this(), false});
+    managerCore().addTimed(g_get_monotonic_time() + toMicros(delay),
+                           Timed{std::move(block), shared_from_this(), false});
 }
 
 }  // namespace detail
@@ -544,10 +545,10 @@ QueuePtr globalQueue(Priority priority) {
         return q;
     }();
     switch (priority) {
-        case Priority::High: return queues[0];
-        case Priority::Default: return queues[1];
-        case Priority::Low: return queues[2];
-        case Priority::Background: return queues[3];
+    case Priority::High: return queues[0];
+    case Priority::Default: return queues[1];
+    case Priority::Low: return queues[2];
+    case Priority::Background: return queues[3];
     }
     return queues[1];
 }

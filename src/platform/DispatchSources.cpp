@@ -17,15 +17,15 @@ namespace detail {
 struct SourceBase : std::enable_shared_from_this<SourceBase> {
     std::mutex mutex;
     QueuePtr queue;
-    QueueBase* base = nullptr;      // set when the handler runs on the queue's own context
+    QueueBase* base = nullptr;  // set when the handler runs on the queue's own context
     GMainContext* context = nullptr;
     Block handler;
     Block cancelHandler;
-    GSource* source = nullptr;      // our reference; null once cancelled
-    int suspendCount = 1;           // sources start suspended
+    GSource* source = nullptr;  // our reference; null once cancelled
+    int suspendCount = 1;  // sources start suspended
     bool cancelled = false;
-    bool inflight = false;          // a handler run is posted to a concurrent queue
-    std::mutex handlerMutex;        // one handler at a time on a concurrent queue
+    bool inflight = false;  // a handler run is posted to a concurrent queue
+    std::mutex handlerMutex;  // one handler at a time on a concurrent queue
 
     virtual ~SourceBase() = default;
 
@@ -143,7 +143,7 @@ using detail::SourceBase;
 
 struct TimerSource::State final : SourceBase {
     bool armed = false;  // a fire is due at `next`
-    gint64 next = 0;     // monotonic microseconds
+    gint64 next = 0;  // monotonic microseconds
     gint64 interval = 0;
 
     void updateLocked() {

@@ -20,9 +20,8 @@ std::string Error::localizedDescription() const {
 
 std::string Error::description() const {
     // Replace rather than throw on invalid UTF-8: a description is for logs.
-    std::string info = userInfo.is_object()
-                           ? userInfo.dump(-1, ' ', false, Value::error_handler_t::replace)
-                           : std::string("{}");
+    std::string info =
+        userInfo.is_object() ? userInfo.dump(-1, ' ', false, Value::error_handler_t::replace) : std::string("{}");
     return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription() +
            "\" UserInfo=" + info;
 }

@@ -32,9 +32,10 @@ LocationCoordinate destinationPoint(const LocationCoordinate& from, double beari
     const double delta = distance / kEarthRadiusMetres;
     const double theta = bearing * kRadians;
     const double lat1 = from.latitude * kRadians, lon1 = from.longitude * kRadians;
-    const double lat2 = std::asin(std::sin(lat1) * std::cos(delta) + std::cos(lat1) * std::sin(delta) * std::cos(theta));
-    const double lon2 =
-        lon1 + std::atan2(std::sin(theta) * std::sin(delta) * std::cos(lat1), std::cos(delta) - std::sin(lat1) * std::sin(lat2));
+    const double lat2 =
+        std::asin(std::sin(lat1) * std::cos(delta) + std::cos(lat1) * std::sin(delta) * std::cos(theta));
+    const double lon2 = lon1 + std::atan2(std::sin(theta) * std::sin(delta) * std::cos(lat1),
+                                          std::cos(delta) - std::sin(lat1) * std::sin(lat2));
     double lon = std::fmod(lon2 / kRadians + 540.0, 360.0) - 180.0;
     return {lat2 / kRadians, lon};
 }

@@ -45,8 +45,10 @@ std::optional<LocationFix> fixFrom(const gps_data_t& data) {
         using Ticks = Clock::WallTime::duration;
         constexpr auto kLimit = std::chrono::duration_cast<std::chrono::seconds>(Ticks::max()).count() - 1;
         const auto seconds = static_cast<int64_t>(data.fix.time.tv_sec);
-        if (seconds > kLimit) fix.timestamp = Clock::WallTime::max();
-        else if (seconds < -kLimit) fix.timestamp = Clock::WallTime::min();
+        if (seconds > kLimit)
+            fix.timestamp = Clock::WallTime::max();
+        else if (seconds < -kLimit)
+            fix.timestamp = Clock::WallTime::min();
         else
             fix.timestamp = Clock::WallTime(std::chrono::duration_cast<Ticks>(
                 std::chrono::seconds(seconds) + std::chrono::nanoseconds(data.fix.time.tv_nsec)));
@@ -84,8 +86,7 @@ struct GpsdLocationSource::Reader {
     // Sleeps until the timeout or a stop; true when stopped.
     bool sleep(int ms) const {
         pollfd fd{wakeFd, POLLIN, 0};
-        while (::poll(&fd, 1, ms) < 0 && errno == EINTR) {
-        }
+        while (::poll(&fd, 1, ms) < 0 && errno == EINTR) {}
         return stopped;
     }
 };

@@ -61,8 +61,7 @@ Error errorForCurlCode(CURLcode code, const std::string& url, const char* detail
                         "The certificate for this server is invalid. (" + text + ")");
     case CURLE_SSL_CONNECT_ERROR:
         return urlError(URLErrorSecureConnectionFailed, url, "An SSL error has occurred. (" + text + ")");
-    case CURLE_BAD_CONTENT_ENCODING:
-        return urlError(URLErrorCannotDecodeContentData, url, "cannot decode raw data");
+    case CURLE_BAD_CONTENT_ENCODING: return urlError(URLErrorCannotDecodeContentData, url, "cannot decode raw data");
     // The scheme was checked before sending: libcurl says this of an answer
     // that is not HTTP at all (HTTP/0.9 is refused).
     case CURLE_UNSUPPORTED_PROTOCOL:
@@ -153,7 +152,7 @@ struct Task {
     dispatch::QueuePtr queue;
     RedirectHandler willRedirect;
     bool deliverInline = false;  // the synchronous form waits on the worker itself
-    std::string recordFile;      // a background upload's record, removed when it is done
+    std::string recordFile;  // a background upload's record, removed when it is done
 
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
@@ -218,9 +217,9 @@ Error cannotDecode(const Task& task) {
 }
 
 Error tooLarge(const Task& task) {
-    return urlError(URLErrorDataLengthExceedsMaximum, task.request.url,
-                    "The response is larger than the " + std::to_string(task.request.maxBodySize) +
-                        " bytes this request accepts.");
+    return urlError(
+        URLErrorDataLengthExceedsMaximum, task.request.url,
+        "The response is larger than the " + std::to_string(task.request.maxBodySize) + " bytes this request accepts.");
 }
 
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
@@ -346,7 +345,8 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
 int onSeek(void* user, curl_off_t offset, int origin) {
     auto* task = static_cast<Task*>(user);
     if (origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
-    if (task->bodyFile) return std::fseek(task->bodyFile, offset, SEEK_SET) == 0 ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+    if (task->bodyFile)
+        return std::fseek(task->bodyFile, offset, SEEK_SET) == 0 ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
     if (offset < 0 || static_cast<size_t>(offset) > task->request.body.size()) return CURL_SEEKFUNC_FAIL;
     task->bodyOffset = offset;
     return CURL_SEEKFUNC_OK;
@@ -449,15 +449,11 @@ std::optional<ServerTrust> serverTrustOf(Task& task, CURLcode code) {
     switch (code) {
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-        trust.outcome = ServerTrust::Outcome::NoTrustStore;
-        return trust;
+    case CURLE_SSL_ISSUER_ERROR: trust.outcome = ServerTrust::Outcome::NoTrustStore; return trust;
     case CURLE_OK:
     case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CONNECT_ERROR:
-        break;
-    default:
-        return std::nullopt;  // the server was not reached, or the failure is not the handshake's
+    case CURLE_SSL_CONNECT_ERROR: break;
+    default: return std::nullopt;  // the server was not reached, or the failure is not the handshake's
     }
     long verify = 0;
     if (curl_easy_getinfo(task.easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK) {
@@ -559,7 +555,8 @@ std::optional<std::pair<std::string, Request>> readRecord(const std::string& dir
         if (::lstat(r.bodyFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
         r.url = v.at("url").get<std::string>();
         r.method = v.at("method").get<std::string>();
-        for (const auto& h : v.at("headers")) r.headers.emplace_back(h.at(0).get<std::string>(), h.at(1).get<std::string>());
+        for (const auto& h : v.at("headers"))
+            r.headers.emplace_back(h.at(0).get<std::string>(), h.at(1).get<std::string>());
         r.timeout = std::chrono::milliseconds(v.at("timeoutMs").get<int64_t>());
         r.resourceTimeout = std::chrono::milliseconds(v.at("resourceTimeoutMs").get<int64_t>());
         r.maxBodySize = v.at("maxBodySize").get<size_t>();
@@ -622,8 +619,8 @@ public:
 
     bool cancel(TaskId id) {
         std::lock_guard lock(mutex_);
-        if (!liveIds_.count(id) && std::none_of(pending_.begin(), pending_.end(),
-                                                [&](const auto& t) { return t->id == id; }))
+        if (!liveIds_.count(id) &&
+            std::none_of(pending_.begin(), pending_.end(), [&](const auto& t) { return t->id == id; }))
             return false;
         cancels_.insert(id);
         curl_multi_wakeup(multi_);
@@ -705,7 +702,8 @@ private:
         long status = 0;
         curl_easy_getinfo(task.easy, CURLINFO_RESPONSE_CODE, &status);
         task.response.statusCode = status;
-        if (char* effective = nullptr; curl_easy_getinfo(task.easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        if (char* effective = nullptr;
+            curl_easy_getinfo(task.easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
             task.response.url = effective;
         const bool haveResponse = task.haveStatusLine && status > 0;
         task.serverTrust = serverTrustOf(task, code);
@@ -726,7 +724,8 @@ private:
         Request next = task.request;
         next.url = location;
         const long status = task.response.statusCode;
-        const bool dropBody = status == 303 ? next.method != "HEAD" : ((status == 301 || status == 302) && next.method == "POST");
+        const bool dropBody =
+            status == 303 ? next.method != "HEAD" : ((status == 301 || status == 302) && next.method == "POST");
         if (dropBody) {
             next.method = "GET";
             next.body.clear();
@@ -883,19 +882,22 @@ std::size_t resumeBackgroundUploads(const std::string& directory, const Backgrou
             continue;
         }
         auto handler = handleEvents;
-        start(std::move(upload->second),
-              [handler, session = upload->first](const Result&) {
-                  // As the phone's system does, the application is kept
-                  // running until it says it has handled the session's events.
-                  auto task = std::make_shared<std::atomic<BackgroundTaskIdentifier>>(
-                      Application::shared().beginBackgroundTask("background URL session " + session, nullptr));
-                  auto done = [task] {
-                      if (auto id = task->exchange(kInvalidBackgroundTask)) Application::shared().endBackgroundTask(id);
-                  };
-                  if (handler) handler(session, done);
-                  else done();
-              },
-              dispatch::mainQueue(), willRedirect, record);
+        start(
+            std::move(upload->second),
+            [handler, session = upload->first](const Result&) {
+                // As the phone's system does, the application is kept
+                // running until it says it has handled the session's events.
+                auto task = std::make_shared<std::atomic<BackgroundTaskIdentifier>>(
+                    Application::shared().beginBackgroundTask("background URL session " + session, nullptr));
+                auto done = [task] {
+                    if (auto id = task->exchange(kInvalidBackgroundTask)) Application::shared().endBackgroundTask(id);
+                };
+                if (handler)
+                    handler(session, done);
+                else
+                    done();
+            },
+            dispatch::mainQueue(), willRedirect, record);
         ++resent;
     }
     return resent;

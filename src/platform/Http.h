@@ -72,13 +72,13 @@ struct ServerTrust {
     enum class Outcome {
         NoCertificate,  // the handshake ended before the server presented a certificate
         Trusted,
-        Untrusted,      // presented, and refused by the verification
-        NoTrustStore,   // our trust store could not be used to verify anything
-        Unevaluated,    // the verification's result could not be read
+        Untrusted,  // presented, and refused by the verification
+        NoTrustStore,  // our trust store could not be used to verify anything
+        Unevaluated,  // the verification's result could not be read
     };
     Outcome outcome = Outcome::NoCertificate;
     long verifyResult = 0;  // the X.509 verification result (0 = ok)
-    int status = 0;         // libcurl's code for the transfer
+    int status = 0;  // libcurl's code for the transfer
 };
 
 // The outcome of a task. A task may end with a response *and* an error (the

@@ -6,17 +6,17 @@
 namespace wharf::platform {
 
 struct LocationCoordinate {
-    double latitude = 0;   // degrees
+    double latitude = 0;  // degrees
     double longitude = 0;  // degrees
 };
 
 struct LocationFix {
     LocationCoordinate coordinate;
-    double altitude = 0;              // metres
-    double horizontalAccuracy = -1;   // metres
-    double verticalAccuracy = -1;     // metres
-    double speed = -1;                // metres per second
-    double course = -1;               // degrees
+    double altitude = 0;  // metres
+    double horizontalAccuracy = -1;  // metres
+    double verticalAccuracy = -1;  // metres
+    double speed = -1;  // metres per second
+    double course = -1;  // degrees
     Clock::WallTime timestamp{};
 };
 

@@ -108,7 +108,7 @@ struct LocationManager::State : std::enable_shared_from_this<State> {
                 report = true;
             }
             if (significant && (!lastSignificant || distanceBetween(lastSignificant->coordinate, fix.coordinate) >=
-                                                         kSignificantChangeDistance)) {
+                                                        kSignificantChangeDistance)) {
                 lastSignificant = fix;
                 report = true;
             }
@@ -116,8 +116,10 @@ struct LocationManager::State : std::enable_shared_from_this<State> {
             for (auto& m : regions) {
                 const double d = distanceBetween(m.region.center, fix.coordinate);
                 Side side = m.side;
-                if (d <= m.region.radius) side = Side::Inside;
-                else if (d > m.region.radius + margin) side = Side::Outside;
+                if (d <= m.region.radius)
+                    side = Side::Inside;
+                else if (d > m.region.radius + margin)
+                    side = Side::Outside;
                 if (m.side == Side::Inside && side == Side::Outside && m.region.notifyOnExit) exits.push_back(m.region);
                 m.side = side;
             }

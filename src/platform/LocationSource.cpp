@@ -113,7 +113,8 @@ std::shared_ptr<LocationSource> LocationSource::fromSpec(const std::string& spec
     if (spec.rfind("replay:", 0) == 0) {
         std::string path = spec.substr(7);
         if (path.empty()) {
-            setError(error, Error::withDescription(kSpecErrorDomain, 1, "replay: needs the path of a GPX or NMEA file"));
+            setError(error,
+                     Error::withDescription(kSpecErrorDomain, 1, "replay: needs the path of a GPX or NMEA file"));
             return nullptr;
         }
         if (path[0] != '/' && !baseDirectory.empty()) path = baseDirectory + "/" + path;
@@ -121,9 +122,9 @@ std::shared_ptr<LocationSource> LocationSource::fromSpec(const std::string& spec
         if (!track) return nullptr;
         return ReplayLocationSource::create(std::move(*track), path);
     }
-    setError(error, Error::withDescription(kSpecErrorDomain, 1,
-                                           "unknown location source \"" + spec +
-                                               "\" (expected gpsd://HOST:PORT, replay:FILE or none)"));
+    setError(error, Error::withDescription(
+                        kSpecErrorDomain, 1,
+                        "unknown location source \"" + spec + "\" (expected gpsd://HOST:PORT, replay:FILE or none)"));
     return nullptr;
 }
 

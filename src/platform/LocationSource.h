@@ -27,7 +27,7 @@ namespace wharf::platform {
 inline constexpr const char* kLocationErrorDomain = "kCLErrorDomain";
 enum LocationErrorCode : int64_t {
     kLocationErrorLocationUnknown = 0,  // no position now; the source keeps trying
-    kLocationErrorDenied = 1,           // location services are off
+    kLocationErrorDenied = 1,  // location services are off
 };
 
 class LocationSource {

@@ -42,9 +42,9 @@ std::string prefix() {
     struct tm tm {};
     localtime_r(&ts.tv_sec, &tm);
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s[%ld:%ld] ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ts.tv_nsec / 1000000L,
-                  program_invocation_short_name, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid)));
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s[%ld:%ld] ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ts.tv_nsec / 1000000L, program_invocation_short_name,
+                  static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid)));
     return buf;
 }
 
@@ -127,9 +127,8 @@ bool LogCapture::contains(const std::string& substring) const { return count(sub
 
 std::size_t LogCapture::count(const std::string& substring) const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-        return l.find(substring) != std::string::npos;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        lines_.begin(), lines_.end(), [&](const std::string& l) { return l.find(substring) != std::string::npos; }));
 }
 
 void LogCapture::clear() {

@@ -3,8 +3,8 @@
 #include <gio/gio.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -32,8 +32,7 @@ bool plausibleMimeType(const std::string& m) {
     if (slash == std::string::npos || slash == 0 || slash + 1 == m.size()) return false;
     if (m.find('/', slash + 1) != std::string::npos || m[0] == '.' || m[slash + 1] == '.') return false;
     return std::all_of(m.begin(), m.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' || c == '+' || c == '-' ||
-               c == '_';
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '/' || c == '.' || c == '+' || c == '-' || c == '_';
     });
 }
 

@@ -30,8 +30,7 @@ struct NotificationCenter::Entry {
 
 // --- ObserverToken --------------------------------------------------------------
 
-ObserverToken::ObserverToken(ObserverToken&& other) noexcept
-    : center_(std::move(other.center_)), id_(other.id_) {
+ObserverToken::ObserverToken(ObserverToken&& other) noexcept : center_(std::move(other.center_)), id_(other.id_) {
     other.id_ = 0;
 }
 
@@ -66,7 +65,8 @@ NotificationCenter& NotificationCenter::defaultCenter() {
 
 std::shared_ptr<NotificationCenter> NotificationCenter::create() { return std::make_shared<NotificationCenter>(); }
 
-ObserverToken NotificationCenter::addObserver(const std::string& name, const void* object, NotificationHandler handler) {
+ObserverToken NotificationCenter::addObserver(const std::string& name, const void* object,
+                                              NotificationHandler handler) {
     auto entry = std::make_shared<Entry>();
     entry->name = name;
     entry->object = object;

@@ -16,17 +16,21 @@ namespace wharf::platform {
 
 // The platform's notification names used by the system.
 inline constexpr const char* kUIApplicationWillTerminateNotification = "UIApplicationWillTerminateNotification";
-inline constexpr const char* kUIApplicationDidReceiveMemoryWarningNotification = "UIApplicationDidReceiveMemoryWarningNotification";
+inline constexpr const char* kUIApplicationDidReceiveMemoryWarningNotification =
+    "UIApplicationDidReceiveMemoryWarningNotification";
 inline constexpr const char* kUIApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
 inline constexpr const char* kUIApplicationWillResignActiveNotification = "UIApplicationWillResignActiveNotification";
-inline constexpr const char* kUIApplicationDidEnterBackgroundNotification = "UIApplicationDidEnterBackgroundNotification";
-inline constexpr const char* kUIApplicationWillEnterForegroundNotification = "UIApplicationWillEnterForegroundNotification";
-inline constexpr const char* kUIApplicationDidFinishLaunchingNotification = "UIApplicationDidFinishLaunchingNotification";
+inline constexpr const char* kUIApplicationDidEnterBackgroundNotification =
+    "UIApplicationDidEnterBackgroundNotification";
+inline constexpr const char* kUIApplicationWillEnterForegroundNotification =
+    "UIApplicationWillEnterForegroundNotification";
+inline constexpr const char* kUIApplicationDidFinishLaunchingNotification =
+    "UIApplicationDidFinishLaunchingNotification";
 
 struct Notification {
     std::string name;
     const void* object = nullptr;  // the sender, compared by address
-    Value userInfo;                // null when there is none
+    Value userInfo;  // null when there is none
     // Entries of the user info that are objects rather than data (an app, a
     // message), each a std::shared_ptr<T> by key; objectFor<T>(key) reads one
     // back (null when absent or of another type).

@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/PropertyListFormats.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
+#include "platform/PropertyListFormats.h"
 
 namespace wharf::platform::plist {
 
@@ -119,8 +119,8 @@ bool writeFile(const std::string& path, const Value& value, Format format, Error
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string tmp = dir + "/." + base + ".XXXXXX";
     auto fail = [&](const std::string& what, int e) {
-        setError(error, makeError(kWriteUnknown, "The file “" + path + "” couldn’t be saved: " + what + ": " +
-                                                     errnoText(e) + "."));
+        setError(error, makeError(kWriteUnknown,
+                                  "The file “" + path + "” couldn’t be saved: " + what + ": " + errnoText(e) + "."));
         return false;
     };
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);

@@ -153,8 +153,7 @@ private:
                 return true;
             }
             return bad(marker == 0 ? "null has no value here" : "unknown object type");
-        case kInteger:
-            return readInteger(at, nibble, out);
+        case kInteger: return readInteger(at, nibble, out);
         case kReal: {
             if (nibble != 2 && nibble != 3) return bad("a real of unknown size");
             const std::size_t width = std::size_t{1} << nibble;
@@ -201,10 +200,8 @@ private:
         }
         case kArray:
         case kSet:
-        case kDict:
-            return readContainer(index, at, type, depth, out);
-        default:
-            return bad("unknown object type");
+        case kDict: return readContainer(index, at, type, depth, out);
+        default: return bad("unknown object type");
         }
     }
 
@@ -353,10 +350,8 @@ private:
         case Value::value_t::string:
             return isValidUTF8(v.get_ref<const std::string&>()) || bad("a string is not valid UTF-8");
         case Value::value_t::null:
-        case Value::value_t::discarded:
-            return bad("null has no property-list form");
-        default:
-            return true;
+        case Value::value_t::discarded: return bad("null has no property-list form");
+        default: return true;
         }
     }
 
@@ -449,24 +444,18 @@ private:
             for (uint64_t k : items) appendBigEndian(bytes, k, refSize_);
             break;
         }
-        case Value::value_t::string:
-            appendString(bytes, v.get_ref<const std::string&>());
-            break;
+        case Value::value_t::string: appendString(bytes, v.get_ref<const std::string&>()); break;
         case Value::value_t::number_integer: {
             const int64_t i = v.get<int64_t>();
             appendInteger(bytes, static_cast<uint64_t>(i), i < 0);
             break;
         }
-        case Value::value_t::number_unsigned:
-            appendInteger(bytes, v.get<uint64_t>(), false);
-            break;
+        case Value::value_t::number_unsigned: appendInteger(bytes, v.get<uint64_t>(), false); break;
         case Value::value_t::number_float:
             bytes.push_back(kReal << 4 | 3);
             appendBigEndian(bytes, std::bit_cast<uint64_t>(v.get<double>()), 8);
             break;
-        case Value::value_t::boolean:
-            bytes.push_back(v.get<bool>() ? kTrue : kFalse);
-            break;
+        case Value::value_t::boolean: bytes.push_back(v.get<bool>() ? kTrue : kFalse); break;
         case Value::value_t::binary: {
             const Bytes& b = bytesOf(v);
             appendMarker(bytes, kData, b.size());
@@ -474,8 +463,7 @@ private:
             break;
         }
         case Value::value_t::null:
-        case Value::value_t::discarded:
-            break;  // refused by countNodes
+        case Value::value_t::discarded: break;  // refused by countNodes
         }
         return intern(std::move(bytes));
     }
@@ -488,7 +476,8 @@ private:
             const uint64_t index = it->second;
             const uint64_t offset = offsets_[index];
             const uint64_t end = index + 1 < offsets_.size() ? offsets_[index + 1] : out_.size();
-            if (end - offset == bytes.size() && std::equal(bytes.begin(), bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(offset)))
+            if (end - offset == bytes.size() &&
+                std::equal(bytes.begin(), bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(offset)))
                 return index;
         }
         const uint64_t index = offsets_.size();

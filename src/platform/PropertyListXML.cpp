@@ -264,8 +264,8 @@ public:
         // shuts out entity expansion attacks altogether.
         XML_SetEntityDeclHandler(parser_, &Reader::onEntityDecl);
         XML_SetSkippedEntityHandler(parser_, &Reader::onSkippedEntity);
-        const auto status = XML_Parse(parser_, reinterpret_cast<const char*>(input->data()),
-                                      static_cast<int>(input->size()), XML_TRUE);
+        const auto status =
+            XML_Parse(parser_, reinterpret_cast<const char*>(input->data()), static_cast<int>(input->size()), XML_TRUE);
         std::string why = why_;
         if (status != XML_STATUS_OK && why.empty())
             why = std::string(XML_ErrorString(XML_GetErrorCode(parser_))) + " at line " +
@@ -286,7 +286,7 @@ private:
         Kind kind;
         Value value;
         std::optional<std::string> key;  // a dictionary's key waiting for its value
-        bool holdsValue = false;         // a <plist> that has its one value
+        bool holdsValue = false;  // a <plist> that has its one value
         std::string text;
     };
 
@@ -299,9 +299,9 @@ private:
 
     static std::optional<Kind> kindNamed(std::string_view name) {
         static constexpr std::pair<std::string_view, Kind> kNames[] = {
-            {"plist", Kind::Plist},     {"dict", Kind::Dict},   {"array", Kind::Array}, {"key", Kind::Key},
-            {"string", Kind::String},   {"integer", Kind::Integer}, {"real", Kind::Real}, {"true", Kind::True},
-            {"false", Kind::False},     {"data", Kind::Data},   {"date", Kind::Date}};
+            {"plist", Kind::Plist},   {"dict", Kind::Dict},       {"array", Kind::Array}, {"key", Kind::Key},
+            {"string", Kind::String}, {"integer", Kind::Integer}, {"real", Kind::Real},   {"true", Kind::True},
+            {"false", Kind::False},   {"data", Kind::Data},       {"date", Kind::Date}};
         for (const auto& [n, k] : kNames)
             if (n == name) return k;
         return std::nullopt;
@@ -364,12 +364,8 @@ private:
         case Kind::Dict:
             if (frame.key) return fail("a key without a value");
             break;
-        case Kind::Key:
-            stack_.back().key = std::move(frame.text);
-            return;
-        case Kind::String:
-            frame.value = std::move(frame.text);
-            break;
+        case Kind::Key: stack_.back().key = std::move(frame.text); return;
+        case Kind::String: frame.value = std::move(frame.text); break;
         case Kind::True:
         case Kind::False:
             if (!trimmed(frame.text).empty()) return fail("text inside <" + std::string(nameOf(frame.kind)) + ">");
@@ -399,8 +395,7 @@ private:
             frame.value = dateValue(*v);
             break;
         }
-        case Kind::Array:
-            break;
+        case Kind::Array: break;
         }
         if (stack_.empty()) {  // a bare value at the root
             root_ = std::move(frame.value);
@@ -478,10 +473,10 @@ private:
 class Writer {
 public:
     std::optional<Bytes> write(const Value& root, Error* error) {
-        out_ =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-            "<plist version=\"1.0\">\n";
+        out_ = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+               "<plist version=\"1.0\">\n";
         if (!value(root, 0)) {
             setError(error, writeError(why_));
             return std::nullopt;
@@ -565,10 +560,8 @@ private:
             if (!escaped(v.get_ref<const std::string&>())) return false;
             out_ += "</string>\n";
             return true;
-        case Value::value_t::number_integer:
-            return element(depth, "integer", std::to_string(v.get<int64_t>()));
-        case Value::value_t::number_unsigned:
-            return element(depth, "integer", std::to_string(v.get<uint64_t>()));
+        case Value::value_t::number_integer: return element(depth, "integer", std::to_string(v.get<int64_t>()));
+        case Value::value_t::number_unsigned: return element(depth, "integer", std::to_string(v.get<uint64_t>()));
         case Value::value_t::number_float: {
             const double d = v.get<double>();
             if (std::isnan(d)) return element(depth, "real", "nan");
@@ -595,8 +588,7 @@ private:
             return true;
         }
         case Value::value_t::null:
-        case Value::value_t::discarded:
-            break;
+        case Value::value_t::discarded: break;
         }
         return bad("null has no property-list form");
     }

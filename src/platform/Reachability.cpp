@@ -104,8 +104,7 @@ private:
         auto* weak = new std::weak_ptr<GioNetworkMonitor>(weak_from_this());
         g_source_set_callback(routeSource_, G_SOURCE_FUNC(+[](int fd, GIOCondition, gpointer data) -> gboolean {
                                   char buffer[8192];
-                                  while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
-                                  }
+                                  while (::recv(fd, buffer, sizeof buffer, 0) > 0) {}
                                   if (auto self = static_cast<std::weak_ptr<GioNetworkMonitor>*>(data)->lock())
                                       self->notifySoon();
                                   return G_SOURCE_CONTINUE;
@@ -183,7 +182,7 @@ void NetworkMonitor::setShared(std::shared_ptr<NetworkMonitor> monitor) {
 
 namespace {
 
-constexpr unsigned long kRouteUp = 0x0001;      // RTF_UP
+constexpr unsigned long kRouteUp = 0x0001;  // RTF_UP
 constexpr unsigned long kRouteReject = 0x0200;  // RTF_REJECT: an unreachable route
 
 struct Candidate {
@@ -231,8 +230,8 @@ std::optional<Candidate> ipv6Default(std::string_view table) {
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         std::string destination, prefix, source, sourcePrefix, nextHop, metric, refcnt, use, flags, iface;
-        if (!(fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >> refcnt >> use >> flags >>
-              iface))
+        if (!(fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >> refcnt >> use >>
+              flags >> iface))
             continue;
         unsigned long prefixLength = 1, metricValue = 0, flagBits = 0;
         if (destination != std::string(32, '0') || !parseHex(prefix, prefixLength) || prefixLength != 0) continue;

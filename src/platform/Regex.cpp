@@ -53,7 +53,7 @@ struct Regex::Impl {
     struct Variant {
         std::once_flag once;
         RegexPtr search;  // the pattern as given
-        RegexPtr whole;   // \A(?:pattern)\z, null if that does not compile
+        RegexPtr whole;  // \A(?:pattern)\z, null if that does not compile
     } variants[2];
 
     // GLib validates the UTF-8 of the rest of the subject again for every next
@@ -131,14 +131,13 @@ struct Regex::Impl {
 std::optional<Regex> Regex::compile(std::string_view pattern, unsigned options, Error* error) {
     const std::string text(pattern);
     if (text.find('\0') != std::string::npos) {
-        setError(error, Error::withDescription(kErrorDomain, G_REGEX_ERROR_COMPILE,
-                                               "The pattern contains a NUL character."));
+        setError(error,
+                 Error::withDescription(kErrorDomain, G_REGEX_ERROR_COMPILE, "The pattern contains a NUL character."));
         return std::nullopt;
     }
     // PCRE2 is told the pattern is valid UTF-8 and crashes on one that is not.
     if (!isValidUTF8(text)) {
-        setError(error, Error::withDescription(kErrorDomain, G_REGEX_ERROR_COMPILE,
-                                               "The pattern is not valid UTF-8."));
+        setError(error, Error::withDescription(kErrorDomain, G_REGEX_ERROR_COMPILE, "The pattern is not valid UTF-8."));
         return std::nullopt;
     }
     // Compile as given first, so that a fault is reported at its own offset.

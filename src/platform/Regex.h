@@ -16,7 +16,7 @@ public:
     enum Options : unsigned {
         None = 0,
         CaseInsensitive = 1u << 0,
-        AnchorsMatchLines = 1u << 1,   // ^ and $ at line breaks
+        AnchorsMatchLines = 1u << 1,  // ^ and $ at line breaks
         DotMatchesLineSeparators = 1u << 2,
     };
 

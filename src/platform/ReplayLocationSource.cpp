@@ -124,7 +124,8 @@ std::vector<std::string> splitFields(std::string_view body) {
     std::size_t start = 0;
     for (;;) {
         const auto comma = body.find(',', start);
-        fields.emplace_back(body.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+        fields.emplace_back(
+            body.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
         if (comma == std::string_view::npos) break;
         start = comma + 1;
     }
@@ -162,8 +163,10 @@ std::optional<double> nmeaAngle(const std::string& value, const std::string& hem
     if (!degrees || !minutes || *minutes >= 60) return std::nullopt;
     double angle = *degrees + *minutes / 60.0;
     if (angle > (degreeDigits == 2 ? 90 : 180)) return std::nullopt;
-    if (hemisphere == "S" || hemisphere == "W") angle = -angle;
-    else if (hemisphere != "N" && hemisphere != "E") return std::nullopt;
+    if (hemisphere == "S" || hemisphere == "W")
+        angle = -angle;
+    else if (hemisphere != "N" && hemisphere != "E")
+        return std::nullopt;
     return angle;
 }
 
@@ -181,7 +184,8 @@ std::optional<double> nmeaDate(const std::string& value) {
     auto d = parseNumber(value.substr(0, 2)), mo = parseNumber(value.substr(2, 2)), y = parseNumber(value.substr(4, 2));
     if (!d || !mo || !y) return std::nullopt;
     GTimeZone* utc = g_time_zone_new_utc();
-    GDateTime* dt = g_date_time_new(utc, 2000 + static_cast<int>(*y), static_cast<int>(*mo), static_cast<int>(*d), 0, 0, 0);
+    GDateTime* dt =
+        g_date_time_new(utc, 2000 + static_cast<int>(*y), static_cast<int>(*mo), static_cast<int>(*d), 0, 0, 0);
     g_time_zone_unref(utc);
     if (!dt) return std::nullopt;
     const double seconds = static_cast<double>(g_date_time_to_unix(dt));
@@ -264,7 +268,8 @@ std::optional<LocationTrack> LocationTrack::parseNMEA(std::string_view text, Err
             ++rejected;
             continue;
         }
-        if (epochs.empty() || epochs.back().timeField != f[1]) epochs.push_back({f[1], {}, false, nmeaTimeOfDay(f[1]), {}});
+        if (epochs.empty() || epochs.back().timeField != f[1])
+            epochs.push_back({f[1], {}, false, nmeaTimeOfDay(f[1]), {}});
         NmeaEpoch& e = epochs.back();
         if (type == "RMC") {
             if (f[2] != "A") continue;  // no fix
@@ -366,8 +371,10 @@ LocationFix LocationTrack::sampleAt(double offset) const {
     const double f = span > 0 ? (offset - offsets_[i]) / span : 0;
     fix.coordinate = {a.coordinate.latitude + (b.coordinate.latitude - a.coordinate.latitude) * f,
                       a.coordinate.longitude + (b.coordinate.longitude - a.coordinate.longitude) * f};
-    if (a.altitude && b.altitude) fix.altitude = *a.altitude + (*b.altitude - *a.altitude) * f;
-    else fix.altitude = a.altitude.value_or(b.altitude.value_or(0));
+    if (a.altitude && b.altitude)
+        fix.altitude = *a.altitude + (*b.altitude - *a.altitude) * f;
+    else
+        fix.altitude = a.altitude.value_or(b.altitude.value_or(0));
     fix.horizontalAccuracy = accuracyOf(a);
     fix.verticalAccuracy = verticalOf(a);
     const double metres = distanceBetween(a.coordinate, b.coordinate);
@@ -380,8 +387,8 @@ LocationFix LocationTrack::sampleAt(double offset) const {
 
 std::shared_ptr<ReplayLocationSource> ReplayLocationSource::create(LocationTrack track, std::string name,
                                                                    std::shared_ptr<Clock> clock, Pacing pacing) {
-    return std::shared_ptr<ReplayLocationSource>(
-        new ReplayLocationSource(std::move(track), std::move(name), clock ? std::move(clock) : Clock::shared(), pacing));
+    return std::shared_ptr<ReplayLocationSource>(new ReplayLocationSource(
+        std::move(track), std::move(name), clock ? std::move(clock) : Clock::shared(), pacing));
 }
 
 ReplayLocationSource::ReplayLocationSource(LocationTrack track, std::string name, std::shared_ptr<Clock> clock,

@@ -32,9 +32,9 @@ struct TrackPoint {
     std::optional<double> altitude;
     std::optional<double> hdop;
     std::optional<double> vdop;
-    std::optional<double> speed;   // metres per second, as recorded
+    std::optional<double> speed;  // metres per second, as recorded
     std::optional<double> course;  // degrees, as recorded
-    std::optional<double> time;    // seconds since 1970 (or since a midnight, for NMEA without a date)
+    std::optional<double> time;  // seconds since 1970 (or since a midnight, for NMEA without a date)
 };
 
 class LocationTrack {

@@ -137,7 +137,7 @@ namespace dispatch::detail {
 
 std::thread::id mainThreadId() {
     return gInitialised.load(std::memory_order_acquire) ? gMainThread.load(std::memory_order_acquire)
-                                                          : std::thread::id();
+                                                        : std::thread::id();
 }
 
 // Every running loop ends so that the error reaches the outermost run() and

@@ -109,7 +109,8 @@ ObserverToken StatusBar::observeHidden(std::function<void(bool)> observer) {
 }
 
 ObserverToken StatusBar::observeTaps(std::function<void()> observer) {
-    return observers_->addObserver(kTapped, this, [observer = std::move(observer)](const Notification&) { observer(); });
+    return observers_->addObserver(kTapped, this,
+                                   [observer = std::move(observer)](const Notification&) { observer(); });
 }
 
 void StatusBar::tap() { observers_->post(kTapped, this); }

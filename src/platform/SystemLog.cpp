@@ -23,9 +23,8 @@ constexpr const char* kSyslogSocket = "/dev/log";
 bool validFieldName(const std::string& key) {
     if (key.empty() || key.size() > 64 || key[0] == '_' || std::isdigit(static_cast<unsigned char>(key[0])))
         return false;
-    return std::all_of(key.begin(), key.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    });
+    return std::all_of(key.begin(), key.end(),
+                       [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; });
 }
 
 void writeJournal(int priority, std::string_view message, const Fields& fields) {

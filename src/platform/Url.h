@@ -19,15 +19,15 @@ public:
 
     bool valid() const { return !text_.empty(); }
     const std::string& absoluteString() const { return text_; }
-    const std::string& scheme() const { return scheme_; }   // lower-cased
-    const std::string& host() const { return host_; }       // "" when none; IPv6 without brackets
-    int port() const { return port_; }                       // -1 when none
+    const std::string& scheme() const { return scheme_; }  // lower-cased
+    const std::string& host() const { return host_; }  // "" when none; IPv6 without brackets
+    int port() const { return port_; }  // -1 when none
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
     // The path percent-decoded (as the platform's `path`), and as written.
     std::string path() const;
     const std::string& encodedPath() const { return encodedPath_; }
-    const std::string& query() const { return query_; }     // as written, without "?"
+    const std::string& query() const { return query_; }  // as written, without "?"
     bool hasQuery() const { return hasQuery_; }
     const std::string& fragment() const { return fragment_; }  // as written, without "#"
     bool hasFragment() const { return hasFragment_; }

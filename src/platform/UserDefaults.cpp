@@ -12,9 +12,9 @@
 
 #include "platform/Bundle.h"
 #include "platform/Container.h"
+#include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
-#include "platform/Error.h"
 
 namespace wharf::platform {
 
@@ -84,7 +84,9 @@ std::optional<Value> readDomain(const std::string& path, Error* error, bool* ref
     Error readError;
     auto v = plist::readFile(path, &readError);
     if (v && v->is_object()) return v;
-    if (v) readError = Error::withDescription(plist::kErrorDomain, kCorruptFile, "The stored defaults are not a dictionary.");
+    if (v)
+        readError =
+            Error::withDescription(plist::kErrorDomain, kCorruptFile, "The stored defaults are not a dictionary.");
     if (readError.code == kNoSuchFile) return Value::object();  // removed meanwhile
     if (refused) {
         struct stat st {};
@@ -139,7 +141,8 @@ void UserDefaults::resetStandard() {
     if (gStandard) gRetired.push_back(std::move(gStandard));
 }
 
-UserDefaults::UserDefaults(std::string plistPath) : path_(std::move(plistPath)), observers_(std::make_unique<Observers>()) {
+UserDefaults::UserDefaults(std::string plistPath)
+    : path_(std::move(plistPath)), observers_(std::make_unique<Observers>()) {
     Error error;
     if (auto domain = readDomain(path_, &error))
         persistent_ = std::move(*domain);

@@ -31,13 +31,13 @@ public:
 
     // The persistent value, else the registered one, else nullopt.
     std::optional<Value> objectForKey(const std::string& key) const;
-    std::string stringForKey(const std::string& key) const;     // strings and numbers; "" otherwise
-    int64_t integerForKey(const std::string& key) const;        // Foundation readers
+    std::string stringForKey(const std::string& key) const;  // strings and numbers; "" otherwise
+    int64_t integerForKey(const std::string& key) const;  // Foundation readers
     bool boolForKey(const std::string& key) const;
     double doubleForKey(const std::string& key) const;
     float floatForKey(const std::string& key) const;
-    Value arrayForKey(const std::string& key) const;            // null unless an array
-    Value dictionaryForKey(const std::string& key) const;       // null unless an object
+    Value arrayForKey(const std::string& key) const;  // null unless an array
+    Value dictionaryForKey(const std::string& key) const;  // null unless an object
 
     void setObject(const Value& value, const std::string& key);  // null removes
     void setBool(bool value, const std::string& key) { setObject(value, key); }

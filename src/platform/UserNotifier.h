@@ -14,7 +14,7 @@ namespace wharf::platform {
 struct LocalNotification {
     std::string alertBody;
     Clock::WallTime fireDate{};  // now or earlier: shown at once
-    std::string timeZone;        // the zone the fire date was read in (kept for the record)
+    std::string timeZone;  // the zone the fire date was read in (kept for the record)
 };
 
 class UserNotifier {
@@ -34,9 +34,9 @@ private:
 
     dispatch::QueuePtr queue_;
     std::string applicationName_ = "Wharf";  // used on queue_ only
-    bool initialised_ = false;               // queue_ only
-    bool serverUsable_ = false;              // queue_ only
-    std::string lastFailure_;                // queue_ only
+    bool initialised_ = false;  // queue_ only
+    bool serverUsable_ = false;  // queue_ only
+    std::string lastFailure_;  // queue_ only
 };
 
 }  // namespace wharf::platform

@@ -38,7 +38,7 @@ std::size_t utf8Sequence(std::string_view s, std::size_t i, char32_t& cp) {
         if (!cont(1) || !cont(2)) return 0;
         const unsigned char c1 = b(i + 1);
         if (c == 0xE0 && c1 < 0xA0) return 0;  // overlong
-        if (c == 0xED && c1 >= 0xA0) return 0; // surrogate
+        if (c == 0xED && c1 >= 0xA0) return 0;  // surrogate
         cp = (char32_t(c & 0x0F) << 12) | (char32_t(c1 & 0x3F) << 6) | (b(i + 2) & 0x3F);
         return 3;
     }
@@ -46,7 +46,7 @@ std::size_t utf8Sequence(std::string_view s, std::size_t i, char32_t& cp) {
         if (!cont(1) || !cont(2) || !cont(3)) return 0;
         const unsigned char c1 = b(i + 1);
         if (c == 0xF0 && c1 < 0x90) return 0;  // overlong
-        if (c == 0xF4 && c1 >= 0x90) return 0; // above U+10FFFF
+        if (c == 0xF4 && c1 >= 0x90) return 0;  // above U+10FFFF
         cp = (char32_t(c & 0x07) << 18) | (char32_t(c1 & 0x3F) << 12) | (char32_t(b(i + 2) & 0x3F) << 6) |
              (b(i + 3) & 0x3F);
         return 4;
@@ -172,9 +172,7 @@ void writeJSON(std::string& out, const Value& v, bool pretty, int depth) {
         out += ']';
         return;
     }
-    case Value::value_t::string:
-        appendString(out, v.get_ref<const std::string&>());
-        return;
+    case Value::value_t::string: appendString(out, v.get_ref<const std::string&>()); return;
     case Value::value_t::binary: {
         const Bytes& b = bytesOf(v);
         out += '"';
@@ -182,20 +180,12 @@ void writeJSON(std::string& out, const Value& v, bool pretty, int depth) {
         out += '"';
         return;
     }
-    case Value::value_t::number_float:
-        appendNumber(out, v.get<double>());
-        return;
-    case Value::value_t::boolean:
-        out += v.get<bool>() ? "true" : "false";
-        return;
+    case Value::value_t::number_float: appendNumber(out, v.get<double>()); return;
+    case Value::value_t::boolean: out += v.get<bool>() ? "true" : "false"; return;
     case Value::value_t::number_integer:
-    case Value::value_t::number_unsigned:
-        out += v.dump();
-        return;
+    case Value::value_t::number_unsigned: out += v.dump(); return;
     case Value::value_t::null:
-    case Value::value_t::discarded:
-        out += "null";
-        return;
+    case Value::value_t::discarded: out += "null"; return;
     }
 }
 

@@ -39,7 +39,7 @@ std::string stringValue(const Value& v);
 
 int64_t stringIntegerValue(std::string_view s);
 int32_t stringIntValue(std::string_view s);
-double stringDoubleValue(std::string_view s);   // locale independent
+double stringDoubleValue(std::string_view s);  // locale independent
 bool stringBoolValue(std::string_view s);
 
 // --- JSON text ----------------------------------------------------------------

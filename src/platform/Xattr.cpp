@@ -11,16 +11,14 @@ namespace {
 
 Result fromErrno(int err) {
     switch (err) {
-        case ENODATA:
-            return Result::NotFound;
-        case ENOTSUP:
+    case ENODATA: return Result::NotFound;
+    case ENOTSUP:
 #if EOPNOTSUPP != ENOTSUP
-        case EOPNOTSUPP:
+    case EOPNOTSUPP:
 #endif
-        case EPERM:  // some file systems refuse the user namespace this way
-            return Result::Unsupported;
-        default:
-            return Result::Error;
+    case EPERM:  // some file systems refuse the user namespace this way
+        return Result::Unsupported;
+    default: return Result::Error;
     }
 }
 
@@ -45,8 +43,7 @@ Result readValue(const std::function<ssize_t(void*, size_t)>& read, std::string*
 }  // namespace
 
 Result get(const std::string& path, const std::string& name, std::string* value) {
-    return readValue([&](void* buf, size_t size) { return ::getxattr(path.c_str(), name.c_str(), buf, size); },
-                     value);
+    return readValue([&](void* buf, size_t size) { return ::getxattr(path.c_str(), name.c_str(), buf, size); }, value);
 }
 
 Result set(const std::string& path, const std::string& name, const std::string& value) {

@@ -15,8 +15,8 @@
 namespace wharf {
 
 using platform::Error;
-using platform::Value;
 using platform::log;
+using platform::Value;
 
 namespace {
 
@@ -148,9 +148,7 @@ SQLDatabase::~SQLDatabase() {
 
 std::string SQLDatabase::description() const { return format("<SQLDatabase: %p>", static_cast<const void*>(this)); }
 
-bool SQLDatabase::open() {
-    return openWithFlags(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, std::nullopt);
-}
+bool SQLDatabase::open() { return openWithFlags(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, std::nullopt); }
 
 bool SQLDatabase::openWithFlags(int flags, const std::optional<std::string>& vfsName) {
     if (db_) return true;
@@ -215,8 +213,10 @@ bool SQLDatabase::interrupt() {
 void SQLDatabase::setMaxBusyRetryTimeInterval(double seconds) {
     maxBusyRetryTimeInterval_ = seconds;
     if (!db_) return;
-    if (seconds > 0) installBusyHandler();
-    else sqlite3_busy_handler(db_, nullptr, nullptr);
+    if (seconds > 0)
+        installBusyHandler();
+    else
+        sqlite3_busy_handler(db_, nullptr, nullptr);
 }
 
 void SQLDatabase::installBusyHandler() { sqlite3_busy_handler(db_, &SQLDatabase::busyHandler, this); }
@@ -338,9 +338,7 @@ struct InUse {
 };
 }  // namespace
 
-void SQLDatabase::logQuery(std::string_view sql) {
-    log("DB Query: %.*s", static_cast<int>(sql.size()), sql.data());
-}
+void SQLDatabase::logQuery(std::string_view sql) { log("DB Query: %.*s", static_cast<int>(sql.size()), sql.data()); }
 
 int SQLDatabase::prepare(std::string_view sql, sqlite3_stmt** handle) {
     *handle = nullptr;
@@ -408,8 +406,7 @@ sqlite3_stmt* SQLDatabase::statementFor(std::string_view sql, Error* error, std:
 
 // --- Queries ----------------------------------------------------------------------------
 
-std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryImpl(std::string_view sql, const Binder& binder,
-                                                            Error* error) {
+std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryImpl(std::string_view sql, const Binder& binder, Error* error) {
     if (!mayStart(error)) return nullptr;
     InUse inUse(isExecutingStatement_);
     if (traceExecution_) log("%s executeQuery: %.*s", description().c_str(), static_cast<int>(sql.size()), sql.data());
@@ -434,8 +431,10 @@ std::unique_ptr<SQLResultSet> SQLDatabase::executeQueryImpl(std::string_view sql
 
     if (!statement) {
         statement = std::make_shared<SQLStatement>(handle);
-        if (shouldCacheStatements_) setCachedStatement(statement, sql);
-        else statement->setQuery(std::string(sql));
+        if (shouldCacheStatements_)
+            setCachedStatement(statement, sql);
+        else
+            statement->setQuery(std::string(sql));
     }
     auto rs = SQLResultSet::resultSetWithStatement(statement, this);
     rs->setSharedQuery(statement->sharedQuery());
@@ -499,10 +498,11 @@ bool SQLDatabase::executeUpdateImpl(std::string_view sql, Error* error, const Bi
     } else {
         std::string message = lastErrorMessage();
         if (logsErrors_) {
-            const char* line = rc == SQLITE_INTERRUPT ? "Error calling sqlite3_step. Query was interrupted (%d: %s) SQLITE_INTERRUPT"
-                               : rc == SQLITE_ERROR   ? "Error calling sqlite3_step (%d: %s) SQLITE_ERROR"
-                               : rc == SQLITE_MISUSE  ? "Error calling sqlite3_step (%d: %s) SQLITE_MISUSE"
-                                                      : "Unknown error calling sqlite3_step (%d: %s) eu";
+            const char* line = rc == SQLITE_INTERRUPT
+                                   ? "Error calling sqlite3_step. Query was interrupted (%d: %s) SQLITE_INTERRUPT"
+                               : rc == SQLITE_ERROR  ? "Error calling sqlite3_step (%d: %s) SQLITE_ERROR"
+                               : rc == SQLITE_MISUSE ? "Error calling sqlite3_step (%d: %s) SQLITE_MISUSE"
+                                                     : "Unknown error calling sqlite3_step (%d: %s) eu";
             platform::logMessage(format(line, rc, message.c_str()));
             logQuery(sql);
         }
@@ -575,27 +575,27 @@ int SQLDatabase::bindDate(sqlite3_stmt* statement, int column, SQLDate date) {
 bool SQLDatabase::bindObject(const Value& value, int column, sqlite3_stmt* statement) {
     int rc = SQLITE_OK;
     switch (value.type()) {
-        case Value::value_t::null:
-        case Value::value_t::discarded: rc = sqlite3_bind_null(statement, column); break;
-        case Value::value_t::boolean: rc = sqlite3_bind_int(statement, column, value.get<bool>() ? 1 : 0); break;
-        case Value::value_t::number_integer: rc = sqlite3_bind_int64(statement, column, value.get<int64_t>()); break;
-        case Value::value_t::number_unsigned:
-            rc = sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value.get<uint64_t>()));
-            break;
-        case Value::value_t::number_float: rc = sqlite3_bind_double(statement, column, value.get<double>()); break;
-        case Value::value_t::string: rc = bindText(statement, column, value.get_ref<const std::string&>()); break;
-        case Value::value_t::binary: {
-            const auto& bytes = value.get_binary();
-            rc = bindBlob(statement, column, bytes.data(), bytes.size());
+    case Value::value_t::null:
+    case Value::value_t::discarded: rc = sqlite3_bind_null(statement, column); break;
+    case Value::value_t::boolean: rc = sqlite3_bind_int(statement, column, value.get<bool>() ? 1 : 0); break;
+    case Value::value_t::number_integer: rc = sqlite3_bind_int64(statement, column, value.get<int64_t>()); break;
+    case Value::value_t::number_unsigned:
+        rc = sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value.get<uint64_t>()));
+        break;
+    case Value::value_t::number_float: rc = sqlite3_bind_double(statement, column, value.get<double>()); break;
+    case Value::value_t::string: rc = bindText(statement, column, value.get_ref<const std::string&>()); break;
+    case Value::value_t::binary: {
+        const auto& bytes = value.get_binary();
+        rc = bindBlob(statement, column, bytes.data(), bytes.size());
+        break;
+    }
+    case Value::value_t::object:
+        if (platform::plist::isDate(value)) {
+            rc = bindDate(statement, column, dateWithSecondsSince1970(platform::plist::dateSeconds(value)));
             break;
         }
-        case Value::value_t::object:
-            if (platform::plist::isDate(value)) {
-                rc = bindDate(statement, column, dateWithSecondsSince1970(platform::plist::dateSeconds(value)));
-                break;
-            }
-            [[fallthrough]];
-        case Value::value_t::array: rc = bindText(statement, column, platform::toJSONString(value)); break;
+        [[fallthrough]];
+    case Value::value_t::array: rc = bindText(statement, column, platform::toJSONString(value)); break;
     }
     return noteBind(rc, column);
 }
@@ -622,9 +622,11 @@ void SQLDatabase::reportBindFailure(std::string_view sql, const char* operation,
 
 void SQLDatabase::traceValue(const Value& value) {
     if (!traceExecution_) return;
-    if (platform::isBytes(value)) log("data: %ld bytes", static_cast<long>(platform::bytesOf(value).size()));
-    else log("obj: %s", value.is_string() ? value.get_ref<const std::string&>().c_str()
-                                          : platform::toJSONString(value).c_str());
+    if (platform::isBytes(value))
+        log("data: %ld bytes", static_cast<long>(platform::bytesOf(value).size()));
+    else
+        log("obj: %s",
+            value.is_string() ? value.get_ref<const std::string&>().c_str() : platform::toJSONString(value).c_str());
 }
 
 // --- Format strings ---------------------------------------------------------------------
@@ -660,46 +662,54 @@ bool SQLDatabase::extractSQL(std::string_view format, const std::vector<Value>& 
         std::optional<Value> argument;
         bool nullObject = false;
         switch (c) {
-            case '@': {
-                Value v = take();
-                if (v.is_null()) nullObject = true;
-                else argument = std::move(v);
-                break;
+        case '@': {
+            Value v = take();
+            if (v.is_null())
+                nullObject = true;
+            else
+                argument = std::move(v);
+            break;
+        }
+        case 'c': argument = std::string(1, static_cast<char>(platform::intValue(take()))); break;
+        case 's': {
+            Value v = take();
+            argument = v.is_string() ? v : Value();
+            break;
+        }
+        case 'd':
+        case 'D':
+        case 'i': argument = platform::intValue(take()); break;
+        case 'u':
+        case 'U': argument = static_cast<uint32_t>(unsignedOf(take())); break;
+        case 'f': argument = platform::doubleValue(take()); break;
+        case 'g': argument = static_cast<double>(static_cast<float>(platform::doubleValue(take()))); break;
+        case 'h':
+            if (next(i + 1) == 'i')
+                argument = static_cast<int16_t>(platform::integerValue(take()));
+            else if (next(i + 1) == 'u')
+                argument = static_cast<uint16_t>(unsignedOf(take()));
+            if (argument) c = format[++i];
+            break;
+        case 'q':
+            if (next(i + 1) == 'i')
+                argument = platform::integerValue(take());
+            else if (next(i + 1) == 'u')
+                argument = unsignedOf(take());
+            if (argument) c = format[++i];
+            break;
+        case 'l': {
+            size_t letter = next(i + 1) == 'l' ? i + 2 : i + 1;
+            if (next(letter) == 'd')
+                argument = platform::integerValue(take());
+            else if (next(letter) == 'u')
+                argument = unsignedOf(take());
+            if (argument) {
+                i = letter;
+                c = format[i];
             }
-            case 'c': argument = std::string(1, static_cast<char>(platform::intValue(take()))); break;
-            case 's': {
-                Value v = take();
-                argument = v.is_string() ? v : Value();
-                break;
-            }
-            case 'd':
-            case 'D':
-            case 'i': argument = platform::intValue(take()); break;
-            case 'u':
-            case 'U': argument = static_cast<uint32_t>(unsignedOf(take())); break;
-            case 'f': argument = platform::doubleValue(take()); break;
-            case 'g': argument = static_cast<double>(static_cast<float>(platform::doubleValue(take()))); break;
-            case 'h':
-                if (next(i + 1) == 'i') argument = static_cast<int16_t>(platform::integerValue(take()));
-                else if (next(i + 1) == 'u') argument = static_cast<uint16_t>(unsignedOf(take()));
-                if (argument) c = format[++i];
-                break;
-            case 'q':
-                if (next(i + 1) == 'i') argument = platform::integerValue(take());
-                else if (next(i + 1) == 'u') argument = unsignedOf(take());
-                if (argument) c = format[++i];
-                break;
-            case 'l': {
-                size_t letter = next(i + 1) == 'l' ? i + 2 : i + 1;
-                if (next(letter) == 'd') argument = platform::integerValue(take());
-                else if (next(letter) == 'u') argument = unsignedOf(take());
-                if (argument) {
-                    i = letter;
-                    c = format[i];
-                }
-                break;
-            }
-            default: break;
+            break;
+        }
+        default: break;
         }
         if (argument) {
             sql += '?';
@@ -766,8 +776,7 @@ std::optional<Error> SQLDatabase::inSavePoint(BlockRef<void(bool* rollback)> blo
     return inSavePointNamed("dbSavePoint" + std::to_string(gSavePointCounter.fetch_add(1)), block);
 }
 
-std::optional<Error> SQLDatabase::inSavePointNamed(const std::string& name,
-                                                   BlockRef<void(bool* rollback)> block) {
+std::optional<Error> SQLDatabase::inSavePointNamed(const std::string& name, BlockRef<void(bool* rollback)> block) {
     Error error;
     if (!startSavePointWithName(name, &error)) return error;
     bool shouldRollback = false;
@@ -834,7 +843,8 @@ std::shared_ptr<SQLStatement> SQLDatabase::cachedStatementForQuery(std::string_v
 void SQLDatabase::setCachedStatement(const std::shared_ptr<SQLStatement>& statement, std::string_view query) {
     statement->setQuery(std::string(query));
     auto it = cachedStatements_.find(query);
-    if (it == cachedStatements_.end()) it = cachedStatements_.emplace(std::string(query), std::vector<std::shared_ptr<SQLStatement>>{}).first;
+    if (it == cachedStatements_.end())
+        it = cachedStatements_.emplace(std::string(query), std::vector<std::shared_ptr<SQLStatement>>{}).first;
     if (std::find(it->second.begin(), it->second.end(), statement) == it->second.end()) it->second.push_back(statement);
 }
 
@@ -905,9 +915,7 @@ bool SQLDatabase::columnExistsColumnName(const std::string& tableName, const std
     return columnExistsInTableWithName(columnName, tableName);
 }
 
-uint32_t SQLDatabase::applicationID() {
-    return static_cast<uint32_t>(longForQuery("pragma application_id"));
-}
+uint32_t SQLDatabase::applicationID() { return static_cast<uint32_t>(longForQuery("pragma application_id")); }
 
 void SQLDatabase::setApplicationID(uint32_t appID) {
     auto rs = executeQuery(format("pragma application_id=%d", static_cast<int32_t>(appID)));

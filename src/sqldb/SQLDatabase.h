@@ -76,8 +76,8 @@ public:
 
     double maxBusyRetryTimeInterval() const { return maxBusyRetryTimeInterval_; }
     void setMaxBusyRetryTimeInterval(double seconds);
-    int busyRetryTimeout();                  // retired: logs, answers -1
-    void setBusyRetryTimeout(int timeout);   // retired: logs
+    int busyRetryTimeout();  // retired: logs, answers -1
+    void setBusyRetryTimeout(int timeout);  // retired: logs
 
     bool logsErrors() const { return logsErrors_; }
     void setLogsErrors(bool v) { logsErrors_ = v; }
@@ -174,8 +174,7 @@ public:
     // Runs the block inside a fresh savepoint; the error of the last failing step.
     std::optional<platform::Error> inSavePoint(BlockRef<void(bool* rollback)> block);
     // The savepoint steps around a block, under the given savepoint name.
-    std::optional<platform::Error> inSavePointNamed(const std::string& name,
-                                                    BlockRef<void(bool* rollback)> block);
+    std::optional<platform::Error> inSavePointNamed(const std::string& name, BlockRef<void(bool* rollback)> block);
     // A transaction around a block, committed unless the block sets *rollback.
     // The block does not run when the transaction cannot begin; a failed
     // commit is rolled back. False when begin, commit or rollback failed.
@@ -384,7 +383,8 @@ struct IsOptional : std::false_type {};
 template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {};
 template <class T>
-inline constexpr bool kTextLike = std::is_convertible_v<const T&, std::string_view> && !std::is_same_v<T, platform::Value>;
+inline constexpr bool kTextLike =
+    std::is_convertible_v<const T&, std::string_view> && !std::is_same_v<T, platform::Value>;
 template <class T>
 inline constexpr bool kBlobLike =
     std::is_convertible_v<const T&, std::span<const uint8_t>> && !std::is_same_v<T, platform::Value>;

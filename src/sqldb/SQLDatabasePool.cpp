@@ -18,7 +18,7 @@ bool SQLDatabasePoolDelegate::databasePoolShouldAddDatabaseToPool(SQLDatabasePoo
 void SQLDatabasePoolDelegate::databasePoolDidAddDatabase(SQLDatabasePool&, SQLDatabase&) {}
 
 std::shared_ptr<SQLDatabasePool> SQLDatabasePool::databasePoolWithPath(std::optional<std::string> path, int flags,
-                                                                        std::optional<std::string> vfsName) {
+                                                                       std::optional<std::string> vfsName) {
     return std::make_shared<SQLDatabasePool>(std::move(path), flags, std::move(vfsName));
 }
 

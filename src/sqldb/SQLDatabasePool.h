@@ -28,7 +28,8 @@ public:
 // Thrown when a connection is given back twice.
 class SQLDatabasePoolError : public std::logic_error {
 public:
-    SQLDatabasePoolError(std::string name, const std::string& reason) : std::logic_error(reason), name_(std::move(name)) {}
+    SQLDatabasePoolError(std::string name, const std::string& reason)
+        : std::logic_error(reason), name_(std::move(name)) {}
     const std::string& name() const { return name_; }
 
 private:
@@ -41,9 +42,9 @@ public:
     using DatabaseBlock = BlockRef<void(SQLDatabase* db)>;
     using TransactionBlock = BlockRef<void(SQLDatabase* db, bool* rollback)>;
 
-    static std::shared_ptr<SQLDatabasePool> databasePoolWithPath(
-        std::optional<std::string> path, int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-        std::optional<std::string> vfsName = std::nullopt);
+    static std::shared_ptr<SQLDatabasePool> databasePoolWithPath(std::optional<std::string> path,
+                                                                 int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                                                                 std::optional<std::string> vfsName = std::nullopt);
     SQLDatabasePool(std::optional<std::string> path, int flags, std::optional<std::string> vfsName);
     ~SQLDatabasePool();
     SQLDatabasePool(const SQLDatabasePool&) = delete;

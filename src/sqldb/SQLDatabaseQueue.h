@@ -21,9 +21,10 @@ public:
     using TransactionBlock = BlockRef<void(SQLDatabase* db, bool* rollback)>;
 
     // nullptr (with a log line) when the database cannot be opened.
-    static std::shared_ptr<SQLDatabaseQueue> databaseQueueWithPath(
-        std::optional<std::string> path, int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-        std::optional<std::string> vfsName = std::nullopt);
+    static std::shared_ptr<SQLDatabaseQueue> databaseQueueWithPath(std::optional<std::string> path,
+                                                                   int flags = SQLITE_OPEN_READWRITE |
+                                                                               SQLITE_OPEN_CREATE,
+                                                                   std::optional<std::string> vfsName = std::nullopt);
     ~SQLDatabaseQueue();
     SQLDatabaseQueue(const SQLDatabaseQueue&) = delete;
     SQLDatabaseQueue& operator=(const SQLDatabaseQueue&) = delete;

@@ -1,14 +1,14 @@
 #include "sqldb/SQLDateFormatter.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 #include <ctime>
+#include <string_view>
 #include <strings.h>
 
 namespace wharf {
@@ -64,8 +64,9 @@ SQLDate dateWithSecondsSince1970(double seconds) {
     char text[64];
     const auto written = std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed);
     // Only a number far below a nanosecond has more digits than the room here.
-    std::string_view digits = written.ec == std::errc() ? std::string_view(text, static_cast<size_t>(written.ptr - text))
-                                                        : std::string_view("0");
+    std::string_view digits = written.ec == std::errc()
+                                  ? std::string_view(text, static_cast<size_t>(written.ptr - text))
+                                  : std::string_view("0");
     const bool negative = !digits.empty() && digits.front() == '-';
     if (negative) digits.remove_prefix(1);
     const size_t point = digits.find('.');
@@ -136,28 +137,31 @@ std::string SQLDateFormatter::stringFromDate(SQLDate date) const {
     std::string out;
     for (const Field& field : fields_) {
         switch (field.letter) {
-            case 0: out += field.literal; break;
-            case 'y':
-                out += field.width == 2 ? padded((tm.tm_year + 1900) % 100, 2) : padded(tm.tm_year + 1900, field.width);
-                break;
-            case 'M':
-                if (field.width >= 4) out += kMonths[tm.tm_mon];
-                else if (field.width == 3) out += std::string(kMonths[tm.tm_mon], 3);
-                else out += padded(tm.tm_mon + 1, field.width);
-                break;
-            case 'd': out += padded(tm.tm_mday, field.width); break;
-            case 'H': out += padded(tm.tm_hour, field.width); break;
-            case 'h': out += padded(tm.tm_hour % 12 == 0 ? 12 : tm.tm_hour % 12, field.width); break;
-            case 'a': out += tm.tm_hour < 12 ? "AM" : "PM"; break;
-            case 'm': out += padded(tm.tm_min, field.width); break;
-            case 's': out += padded(tm.tm_sec, field.width); break;
-            case 'S': {
-                const int shown = std::min(field.width, 9);
-                out += padded(static_cast<long>(fractionNanos / kPowersOfTen[9 - shown]), shown);
-                for (int extra = 9; extra < field.width; ++extra) out += '0';
-                break;
-            }
-            case 'Z': out += "+0000"; break;
+        case 0: out += field.literal; break;
+        case 'y':
+            out += field.width == 2 ? padded((tm.tm_year + 1900) % 100, 2) : padded(tm.tm_year + 1900, field.width);
+            break;
+        case 'M':
+            if (field.width >= 4)
+                out += kMonths[tm.tm_mon];
+            else if (field.width == 3)
+                out += std::string(kMonths[tm.tm_mon], 3);
+            else
+                out += padded(tm.tm_mon + 1, field.width);
+            break;
+        case 'd': out += padded(tm.tm_mday, field.width); break;
+        case 'H': out += padded(tm.tm_hour, field.width); break;
+        case 'h': out += padded(tm.tm_hour % 12 == 0 ? 12 : tm.tm_hour % 12, field.width); break;
+        case 'a': out += tm.tm_hour < 12 ? "AM" : "PM"; break;
+        case 'm': out += padded(tm.tm_min, field.width); break;
+        case 's': out += padded(tm.tm_sec, field.width); break;
+        case 'S': {
+            const int shown = std::min(field.width, 9);
+            out += padded(static_cast<long>(fractionNanos / kPowersOfTen[9 - shown]), shown);
+            for (int extra = 9; extra < field.width; ++extra) out += '0';
+            break;
+        }
+        case 'Z': out += "+0000"; break;
         }
     }
     return out;
@@ -172,80 +176,79 @@ std::optional<SQLDate> SQLDateFormatter::dateFromString(std::string_view text) c
         int minDigits = field.width, maxDigits = field.width == 1 ? 2 : field.width;
         long value = 0;
         switch (field.letter) {
-            case 0:
-                if (text.substr(pos, field.literal.size()) != field.literal) return std::nullopt;
-                pos += field.literal.size();
-                break;
-            case 'y':
-                if (field.width == 2) {
-                    if (!readNumber(text, pos, 2, 2, value)) return std::nullopt;
-                    year = 2000 + value;
-                } else {
-                    if (!readNumber(text, pos, 1, std::max(field.width, 4), value)) return std::nullopt;
-                    year = value;
-                }
-                break;
-            case 'M':
-                if (field.width >= 3) {
-                    bool found = false;
-                    for (int m = 0; m < 12 && !found; ++m) {
-                        size_t len = field.width == 3 ? 3 : std::strlen(kMonths[m]);
-                        if (text.size() - pos >= len && strncasecmp(text.data() + pos, kMonths[m], len) == 0) {
-                            month = m + 1;
-                            pos += len;
-                            found = true;
-                        }
-                    }
-                    if (!found) return std::nullopt;
-                } else {
-                    if (!readNumber(text, pos, minDigits, maxDigits, month)) return std::nullopt;
-                }
-                break;
-            case 'd':
-                if (!readNumber(text, pos, minDigits, maxDigits, day)) return std::nullopt;
-                break;
-            case 'H':
-            case 'h':
-                if (!readNumber(text, pos, minDigits, maxDigits, hour)) return std::nullopt;
-                break;
-            case 'a':
-                if (text.size() - pos >= 2 && strncasecmp(text.data() + pos, "AM", 2) == 0) {
-                    hasAmPm = true;
-                } else if (text.size() - pos >= 2 && strncasecmp(text.data() + pos, "PM", 2) == 0) {
-                    hasAmPm = pm = true;
-                } else {
-                    return std::nullopt;
-                }
-                pos += 2;
-                break;
-            case 'm':
-                if (!readNumber(text, pos, minDigits, maxDigits, minute)) return std::nullopt;
-                break;
-            case 's':
-                if (!readNumber(text, pos, minDigits, maxDigits, second)) return std::nullopt;
-                break;
-            case 'S': {
-                // Digits past the ninth are below a nanosecond: read, not kept.
-                size_t start = pos;
-                if (!readNumber(text, pos, std::min(field.width, 9), std::min(field.width, 9), value))
-                    return std::nullopt;
-                fractionNanos = value * kPowersOfTen[9 - (pos - start)];
-                while (pos - start < static_cast<size_t>(field.width)) {
-                    if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos]))) return std::nullopt;
-                    ++pos;
-                }
-                break;
+        case 0:
+            if (text.substr(pos, field.literal.size()) != field.literal) return std::nullopt;
+            pos += field.literal.size();
+            break;
+        case 'y':
+            if (field.width == 2) {
+                if (!readNumber(text, pos, 2, 2, value)) return std::nullopt;
+                year = 2000 + value;
+            } else {
+                if (!readNumber(text, pos, 1, std::max(field.width, 4), value)) return std::nullopt;
+                year = value;
             }
-            case 'Z':
-                if (pos < text.size() && text[pos] == 'Z') {
-                    ++pos;
-                } else {
-                    if (pos >= text.size() || (text[pos] != '+' && text[pos] != '-')) return std::nullopt;
-                    int sign = text[pos++] == '-' ? -1 : 1;
-                    if (!readNumber(text, pos, 4, 4, value)) return std::nullopt;
-                    offsetSeconds = sign * ((value / 100) * 3600 + (value % 100) * 60);
+            break;
+        case 'M':
+            if (field.width >= 3) {
+                bool found = false;
+                for (int m = 0; m < 12 && !found; ++m) {
+                    size_t len = field.width == 3 ? 3 : std::strlen(kMonths[m]);
+                    if (text.size() - pos >= len && strncasecmp(text.data() + pos, kMonths[m], len) == 0) {
+                        month = m + 1;
+                        pos += len;
+                        found = true;
+                    }
                 }
-                break;
+                if (!found) return std::nullopt;
+            } else {
+                if (!readNumber(text, pos, minDigits, maxDigits, month)) return std::nullopt;
+            }
+            break;
+        case 'd':
+            if (!readNumber(text, pos, minDigits, maxDigits, day)) return std::nullopt;
+            break;
+        case 'H':
+        case 'h':
+            if (!readNumber(text, pos, minDigits, maxDigits, hour)) return std::nullopt;
+            break;
+        case 'a':
+            if (text.size() - pos >= 2 && strncasecmp(text.data() + pos, "AM", 2) == 0) {
+                hasAmPm = true;
+            } else if (text.size() - pos >= 2 && strncasecmp(text.data() + pos, "PM", 2) == 0) {
+                hasAmPm = pm = true;
+            } else {
+                return std::nullopt;
+            }
+            pos += 2;
+            break;
+        case 'm':
+            if (!readNumber(text, pos, minDigits, maxDigits, minute)) return std::nullopt;
+            break;
+        case 's':
+            if (!readNumber(text, pos, minDigits, maxDigits, second)) return std::nullopt;
+            break;
+        case 'S': {
+            // Digits past the ninth are below a nanosecond: read, not kept.
+            size_t start = pos;
+            if (!readNumber(text, pos, std::min(field.width, 9), std::min(field.width, 9), value)) return std::nullopt;
+            fractionNanos = value * kPowersOfTen[9 - (pos - start)];
+            while (pos - start < static_cast<size_t>(field.width)) {
+                if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos]))) return std::nullopt;
+                ++pos;
+            }
+            break;
+        }
+        case 'Z':
+            if (pos < text.size() && text[pos] == 'Z') {
+                ++pos;
+            } else {
+                if (pos >= text.size() || (text[pos] != '+' && text[pos] != '-')) return std::nullopt;
+                int sign = text[pos++] == '-' ? -1 : 1;
+                if (!readNumber(text, pos, 4, 4, value)) return std::nullopt;
+                offsetSeconds = sign * ((value / 100) * 3600 + (value % 100) * 60);
+            }
+            break;
         }
     }
     if (pos != text.size()) return std::nullopt;

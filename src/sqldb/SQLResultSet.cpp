@@ -8,8 +8,8 @@
 namespace wharf {
 
 using platform::Error;
-using platform::Value;
 using platform::log;
+using platform::Value;
 
 namespace {
 std::string lowercased(std::string_view text) {
@@ -79,9 +79,12 @@ bool SQLResultSet::nextWithError(Error* error) {
     } else {
         log("Unknown error calling sqlite3_step (%d: %s) rs", rc, message.c_str());
     }
-    if (parentDB_) platform::setError(error, parentDB_->lastError());
-    else if (rc == SQLITE_MISUSE) platform::setError(error, Error::withDescription(kSQLDatabaseErrorDomain, rc, "parentDB does not exist"));
-    else platform::setError(error, Error::withDescription(kSQLDatabaseErrorDomain, rc, message));
+    if (parentDB_)
+        platform::setError(error, parentDB_->lastError());
+    else if (rc == SQLITE_MISUSE)
+        platform::setError(error, Error::withDescription(kSQLDatabaseErrorDomain, rc, "parentDB does not exist"));
+    else
+        platform::setError(error, Error::withDescription(kSQLDatabaseErrorDomain, rc, message));
     close();
     return false;
 }
@@ -159,7 +162,8 @@ std::optional<std::string> SQLResultSet::stringForColumnIndex(int columnIdx) {
     // NULL reads as a null pointer (and "" as a real one), so no type check is needed.
     const unsigned char* text = handle ? sqlite3_column_text(handle, columnIdx) : nullptr;
     if (!text) return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(handle, columnIdx)));
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(handle, columnIdx)));
 }
 
 const char* SQLResultSet::UTF8StringForColumnIndex(int columnIdx) {
@@ -201,21 +205,25 @@ Value SQLResultSet::objectForColumnIndex(int columnIdx) {
     sqlite3_stmt* handle = columnStatement(columnIdx);
     if (!handle) return Value();
     switch (sqlite3_column_type(handle, columnIdx)) {
-        case SQLITE_INTEGER: return Value(static_cast<int64_t>(sqlite3_column_int64(handle, columnIdx)));
-        case SQLITE_FLOAT: return Value(sqlite3_column_double(handle, columnIdx));
-        case SQLITE_BLOB: {
-            auto bytes = dataForColumnIndex(columnIdx);
-            return bytes ? platform::bytesValue(std::move(*bytes)) : Value();
-        }
-        default: {
-            auto text = stringForColumnIndex(columnIdx);
-            return text ? Value(std::move(*text)) : Value();
-        }
+    case SQLITE_INTEGER: return Value(static_cast<int64_t>(sqlite3_column_int64(handle, columnIdx)));
+    case SQLITE_FLOAT: return Value(sqlite3_column_double(handle, columnIdx));
+    case SQLITE_BLOB: {
+        auto bytes = dataForColumnIndex(columnIdx);
+        return bytes ? platform::bytesValue(std::move(*bytes)) : Value();
+    }
+    default: {
+        auto text = stringForColumnIndex(columnIdx);
+        return text ? Value(std::move(*text)) : Value();
+    }
     }
 }
 
-int32_t SQLResultSet::intForColumn(std::string_view n) { return byName(n, int32_t{0}, &SQLResultSet::intForColumnIndex); }
-int64_t SQLResultSet::longForColumn(std::string_view n) { return byName(n, int64_t{0}, &SQLResultSet::longForColumnIndex); }
+int32_t SQLResultSet::intForColumn(std::string_view n) {
+    return byName(n, int32_t{0}, &SQLResultSet::intForColumnIndex);
+}
+int64_t SQLResultSet::longForColumn(std::string_view n) {
+    return byName(n, int64_t{0}, &SQLResultSet::longForColumnIndex);
+}
 int64_t SQLResultSet::longLongIntForColumn(std::string_view n) {
     return byName(n, int64_t{0}, &SQLResultSet::longLongIntForColumnIndex);
 }

@@ -28,12 +28,14 @@ struct Posted {
 class AppDelegateTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        token = platform::NotificationCenter::defaultCenter().addObserver("", nullptr, [this](const platform::Notification& n) {
-            if (n.name == WFPluginHandleOpenURLNotification)
-                posted.push_back({n.name, static_cast<const platform::Url*>(n.object)->absoluteString(), n.userInfo});
-            else if (n.name == WFPluginHandleOpenURLWithAppSourceAndAnnotationNotification)
-                posted.push_back({n.name, "", n.userInfo});
-        });
+        token = platform::NotificationCenter::defaultCenter().addObserver(
+            "", nullptr, [this](const platform::Notification& n) {
+                if (n.name == WFPluginHandleOpenURLNotification)
+                    posted.push_back(
+                        {n.name, static_cast<const platform::Url*>(n.object)->absoluteString(), n.userInfo});
+                else if (n.name == WFPluginHandleOpenURLWithAppSourceAndAnnotationNotification)
+                    posted.push_back({n.name, "", n.userInfo});
+            });
     }
     TempHome home;
     std::vector<Posted> posted;

@@ -30,8 +30,7 @@ TEST(PasteboardGui, ResumeSetsTheClipboardTextAgain) {
     // Another owner offers the text in a format of its own besides plain text.
     GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
     GObject* owner = G_OBJECT(g_object_new(G_TYPE_OBJECT, nullptr));
-    GtkTargetEntry targets[] = {{const_cast<gchar*>("UTF8_STRING"), 0, 0},
-                                {const_cast<gchar*>("text/x-rich"), 0, 1}};
+    GtkTargetEntry targets[] = {{const_cast<gchar*>("UTF8_STRING"), 0, 0}, {const_cast<gchar*>("text/x-rich"), 0, 1}};
     ASSERT_TRUE(gtk_clipboard_set_with_owner(
         clipboard, targets, 2,
         [](GtkClipboard*, GtkSelectionData* data, guint, gpointer) { gtk_selection_data_set_text(data, kCopied, -1); },

@@ -48,9 +48,8 @@ TEST(BackgroundFetchE2E, HiddenLaunchCompletesTheFetchAfterThePageFinishes) {
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "fetch", bundle, fs::copy_options::recursive);
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", bundle / "www" / "wharf.js");
 
-    GSubprocessLauncher* launcher =
-        g_subprocess_launcher_new(static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDERR_PIPE |
-                                                                G_SUBPROCESS_FLAGS_STDOUT_SILENCE));
+    GSubprocessLauncher* launcher = g_subprocess_launcher_new(
+        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDERR_PIPE | G_SUBPROCESS_FLAGS_STDOUT_SILENCE));
     // Without a session bus the host runs on its own, never handing over to another instance.
     g_subprocess_launcher_unsetenv(launcher, "DBUS_SESSION_BUS_ADDRESS");
     const std::string bundlePath = bundle.string(), home = dir.file("home");

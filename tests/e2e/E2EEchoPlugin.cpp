@@ -49,8 +49,8 @@ void E2EEcho::keep(const WFInvokedUrlCommand& command) {
 }
 
 void E2EEcho::echoArrayBuffer(const WFInvokedUrlCommand& command) {
-    answer(command, WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK,
-                                                                        platform::bytesOf(command.argumentAtIndex(0))));
+    answer(command, WFPluginResult::resultWithStatusMessageAsArrayBuffer(
+                        WFResultStatus::OK, platform::bytesOf(command.argumentAtIndex(0))));
 }
 
 void E2EEcho::resets(const WFInvokedUrlCommand& command) {

@@ -2,4 +2,6 @@
 #include "E2EEchoPlugin.h"
 #include "app/WharfMain.h"
 
-int main(int argc, char** argv) { return wharf::wharfMain(argc, argv, [] { wharf::e2e::E2EEcho::registerClass(); }); }
+int main(int argc, char** argv) {
+    return wharf::wharfMain(argc, argv, [] { wharf::e2e::E2EEcho::registerClass(); });
+}

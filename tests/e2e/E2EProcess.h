@@ -27,7 +27,8 @@ inline int closedPort() {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("cannot bind to 127.0.0.1");
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        throw std::runtime_error("cannot bind to 127.0.0.1");
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
     close(fd);
     return ntohs(addr.sin_port);

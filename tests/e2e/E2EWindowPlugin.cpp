@@ -124,7 +124,8 @@ void E2EWindow::click(const WFInvokedUrlCommand& command) {
         Display* display = GDK_WINDOW_XDISPLAY(gdk);
         const int x = originX + static_cast<int>(platform::integerValue(command.argumentAtIndex(0, 0)));
         const int y = originY + static_cast<int>(platform::integerValue(command.argumentAtIndex(1, 0)));
-        ok = XTestFakeMotionEvent(display, -1, x, y, CurrentTime) && XTestFakeButtonEvent(display, 1, True, CurrentTime) &&
+        ok = XTestFakeMotionEvent(display, -1, x, y, CurrentTime) &&
+             XTestFakeButtonEvent(display, 1, True, CurrentTime) &&
              XTestFakeButtonEvent(display, 1, False, CurrentTime);
         XFlush(display);
     }
@@ -179,8 +180,9 @@ void E2EWindow::webViewFrame(const WFInvokedUrlCommand& command) {
 
 void E2EWindow::home(const WFInvokedUrlCommand& command) {
     if (auto d = commandDelegate())
-        d->sendPluginResult(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, platform::Container::home()),
-                            command.callbackId());
+        d->sendPluginResult(
+            WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, platform::Container::home()),
+            command.callbackId());
 }
 
 void E2EWindow::answerPrintDialog(const WFInvokedUrlCommand& command) {

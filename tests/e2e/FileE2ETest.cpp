@@ -86,8 +86,8 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     writePNG(pictures + "/holiday/pic.png", 5);
     writeFile(documents + "/style.css", "body { color: red; }");
 
-    wharf::test::E2ERun run = wharf::test::runE2EHost(
-        WHARF_E2E_HOST, {"--bundle", bundle, "--home", home}, dir, {"WHARF_PICTURES_DIR=" + pictures});
+    wharf::test::E2ERun run = wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", home}, dir,
+                                                      {"WHARF_PICTURES_DIR=" + pictures});
     ASSERT_FALSE(run.timedOut) << run.err;
     const std::string text = readFile(home + "/e2e-report.json");
     ASSERT_FALSE(text.empty()) << run.err;

@@ -94,8 +94,8 @@ TEST(GeolocationE2E, TheDemoPageTracksTheReplayedWalkAndListsWhatItStored) {
     const std::string rows = sqlite(home + "/Library/wharf_bg_geolocation.db", "SELECT COUNT(*) FROM location");
     EXPECT_GE(std::stoul(rows), stored.size()) << rows;
     bool sawStart = false;
-    for (const auto& entry : r["log"]) sawStart = sawStart || (entry["message"] == "LocationManager will start: 0" &&
-                                                               entry["level"] == 4);
+    for (const auto& entry : r["log"])
+        sawStart = sawStart || (entry["message"] == "LocationManager will start: 0" && entry["level"] == 4);
     EXPECT_TRUE(sawStart) << r["log"].dump(1);
 }
 

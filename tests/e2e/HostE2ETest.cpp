@@ -2,14 +2,14 @@
 // bundles, in WebKitGTK under Xvfb. Each test runs the host with a fresh home
 // and reads back what the page reported through the bridge.
 #include <arpa/inet.h>
-#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <fcntl.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,7 +87,9 @@ RunResult waitHost(const Host& host, std::chrono::seconds timeout = std::chrono:
     return result;
 }
 
-RunResult runHost(const TempDir& dir, std::vector<std::string> args) { return waitHost(spawnHost(dir, std::move(args))); }
+RunResult runHost(const TempDir& dir, std::vector<std::string> args) {
+    return waitHost(spawnHost(dir, std::move(args)));
+}
 
 // A copy of a test bundle with the page-side bridge script of the demo.
 std::string prepareBundle(const TempDir& dir, const std::string& name) {
@@ -322,8 +324,7 @@ TEST_F(HostE2E, PagesReadOnlyTheApplicationsFiles) {
         EXPECT_EQ(text.find("secret"), std::string::npos) << refused << ": " << files[refused].dump();
         EXPECT_EQ(text.find("root:"), std::string::npos) << refused << ": " << files[refused].dump();
     }
-    EXPECT_NE(run.err.find("Refused a load outside the application: file:///etc/passwd"), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("Refused a load outside the application: file:///etc/passwd"), std::string::npos) << run.err;
     // The page cannot copy a file out through a download either.
     EXPECT_NE(run.err.find("Refused a download of file:///etc/passwd"), std::string::npos) << run.err;
     for (const auto& entry : fs::recursive_directory_iterator(user))
@@ -399,8 +400,8 @@ TEST_F(HostE2E, BackgroundColorShowsBehindATransparentPage) {
     GError* error = nullptr;
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(png.c_str(), &error);
     ASSERT_NE(pixbuf, nullptr) << (error ? error->message : "");
-    const guchar* p = gdk_pixbuf_get_pixels(pixbuf) + 10 * gdk_pixbuf_get_rowstride(pixbuf) +
-                      10 * gdk_pixbuf_get_n_channels(pixbuf);
+    const guchar* p =
+        gdk_pixbuf_get_pixels(pixbuf) + 10 * gdk_pixbuf_get_rowstride(pixbuf) + 10 * gdk_pixbuf_get_n_channels(pixbuf);
     EXPECT_EQ(p[0], 0x33);
     EXPECT_EQ(p[1], 0x66);
     EXPECT_EQ(p[2], 0x99);
@@ -467,8 +468,8 @@ TEST_F(HostE2E, SecondLaunchHandsItsOpenURLToTheRunningHost) {
     while (readFile(first.errPath).find("Finished load of:") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    RunResult second =
-        waitHost(spawnHost(dir_, {"--bundle", bundle, "--home", home(), "--open-url", "wharfe2e://second/1"}, "second"));
+    RunResult second = waitHost(
+        spawnHost(dir_, {"--bundle", bundle, "--home", home(), "--open-url", "wharfe2e://second/1"}, "second"));
     RunResult run = waitHost(first);
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     kill(bus, SIGTERM);

@@ -41,19 +41,21 @@ struct Bundle {
            const std::string& pageScript) {
         path = root + "/app";
         fs::create_directories(path + "/www");
-        writeFile(path + "/Info.plist",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                  "<key>CFBundleIdentifier</key><string>" + identifier + "</string>"
-                  "<key>CFBundleName</key><string>E2E</string></dict></plist>\n");
+        writeFile(path + "/Info.plist", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                        "<key>CFBundleIdentifier</key><string>" +
+                                            identifier +
+                                            "</string>"
+                                            "<key>CFBundleName</key><string>E2E</string></dict></plist>\n");
         writeFile(path + "/config.xml",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<widget id=\"" + identifier + "\" version=\"1.0\">\n"
-                  "<content src=\"index.html\"/>\n"
-                  "<feature name=\"Console\"><param name=\"ios-package\" value=\"WFLogger\"/></feature>\n" +
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<widget id=\"" + identifier +
+                      "\" version=\"1.0\">\n"
+                      "<content src=\"index.html\"/>\n"
+                      "<feature name=\"Console\"><param name=\"ios-package\" value=\"WFLogger\"/></feature>\n" +
                       configBody + "</widget>\n");
         writeFile(path + "/www/wharf.js", bridgeScript());
-        writeFile(path + "/www/index.html",
-                  "<!DOCTYPE html><html><head><script src=\"wharf.js\"></script><script>" +
-                      std::string(kConsoleRouting) + pageScript + "</script></head><body></body></html>\n");
+        writeFile(path + "/www/index.html", "<!DOCTYPE html><html><head><script src=\"wharf.js\"></script><script>" +
+                                                std::string(kConsoleRouting) + pageScript +
+                                                "</script></head><body></body></html>\n");
     }
 };
 
@@ -178,7 +180,8 @@ std::vector<std::string> telHandlerEnvironment(const std::string& root, const st
     writeFile(root + "/data/applications/wharf-e2e-recorder.desktop",
               "[Desktop Entry]\nType=Application\nName=Recorder\nExec=" + root +
                   "/record.sh %u\nMimeType=x-scheme-handler/tel;\nNoDisplay=true\n");
-    writeFile(root + "/config/mimeapps.list", "[Default Applications]\nx-scheme-handler/tel=wharf-e2e-recorder.desktop\n");
+    writeFile(root + "/config/mimeapps.list",
+              "[Default Applications]\nx-scheme-handler/tel=wharf-e2e-recorder.desktop\n");
     return {"XDG_DATA_HOME=" + root + "/data", "XDG_CONFIG_HOME=" + root + "/config",
             "XDG_DATA_DIRS=" + root + "/data:/usr/local/share:/usr/share"};
 }
@@ -205,15 +208,22 @@ TEST_F(HostPluginsE2E, NavigationFilterIntentsAndConsole) {
         "  console.log('e2e console says hello');\n"
         "  var frame = document.createElement('iframe'); frame.src = 'tel:+4930999';"
         " document.body.appendChild(frame);\n"
-        "  setTimeout(function () { click('" + refused + "'); }, 100);\n"
-        "  setTimeout(function () { click('" + huge + "'); }, 300);\n"
+        "  setTimeout(function () { click('" +
+        refused +
+        "'); }, 100);\n"
+        "  setTimeout(function () { click('" +
+        huge +
+        "'); }, 300);\n"
         "  setTimeout(function () { click('tel:+4930123'); }, 500);\n"
-        "  setTimeout(function () { console.log('e2e clicking allowed'); click('" + allowed + "'); }, 900);\n"
+        "  setTimeout(function () { console.log('e2e clicking allowed'); click('" +
+        allowed +
+        "'); }, 900);\n"
         "});\n";
     Bundle bundle(dir.path(), "org.wharf.e2e.filter",
                   "<feature name=\"IntentAndNavigationFilter\"><param name=\"ios-package\" "
                   "value=\"WFIntentAndNavigationFilter\"/><param name=\"onload\" value=\"true\"/></feature>\n"
-                  "<allow-navigation href=\"http://127.0.0.1:" + port + "/*\"/>\n<allow-intent href=\"tel:*\"/>\n",
+                  "<allow-navigation href=\"http://127.0.0.1:" +
+                      port + "/*\"/>\n<allow-intent href=\"tel:*\"/>\n",
                   script);
     const std::string opened = dir.path() + "/opened.txt";
     App app(bundle.path, dir.path() + "/home", dir.path() + "/app.log", {},
@@ -322,7 +332,8 @@ TEST_F(HostPluginsE2E, LocalStorageIsBackedUpAndRestoredAtTheNextStart) {
         ASSERT_TRUE(App::waitFor([&] { return fs::exists(live); }, 10s))
             << "the web context was not given WFLocalStorage::webStorageLocation()";
         EXPECT_TRUE(App::waitFor([&] { return sqliteQuery(copy, query) == utf16Hex("kept-value-42"); }))
-            << sqliteQuery(copy, query) << "\n" << app.log();
+            << sqliteQuery(copy, query) << "\n"
+            << app.log();
         EXPECT_NE(app.log().find("Backed up: localStorage database"), std::string::npos);
         std::string attribute;
         auto result = wharf::platform::xattr::get(backups, wharf::platform::xattr::kExcludeFromBackup, &attribute);

@@ -90,11 +90,12 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     // the home, while the path read as written leaves it.
     fs::create_directories(home + "/Documents/a/b/c");
     fs::create_directory_symlink("a/b/c", home + "/Documents/deep");
-    wharf::test::writeFile(bundle + "/www/probe.js",
-                           "var UNREACHABLE_URL = 'http://127.0.0.1:" + std::to_string(wharf::test::closedPort()) + "/nothing.html';\n");
+    wharf::test::writeFile(
+        bundle + "/www/probe.js",
+        "var UNREACHABLE_URL = 'http://127.0.0.1:" + std::to_string(wharf::test::closedPort()) + "/nothing.html';\n");
 
-    wharf::test::E2ERun result = wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", home}, dir,
-                                                         {}, std::chrono::seconds(120));
+    wharf::test::E2ERun result = wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", home}, dir, {},
+                                                         std::chrono::seconds(120));
     ASSERT_FALSE(result.timedOut) << result.err;
     const std::string text = readFile(home + "/e2e-report.json");
     ASSERT_FALSE(text.empty()) << result.err;

@@ -117,8 +117,8 @@ http::Result run(const http::Request& request, const Response& response, const s
     http::ResponseFeed feed(request);
     bool going = true;
     for (const auto& line : response.headerLines) going = going && feed.header(line);
-    const bool hasBody = request.method != "HEAD" && response.status >= 200 && response.status != 204 &&
-                         response.status != 304;
+    const bool hasBody =
+        request.method != "HEAD" && response.status >= 200 && response.status != 204 && response.status != 304;
     if (hasBody) {
         size_t at = 0;
         for (size_t i = 0; going && at < response.body.size(); ++i) {

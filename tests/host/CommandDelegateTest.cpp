@@ -39,7 +39,8 @@ TEST_F(CommandDelegateTest, CallbackScriptHasExactForm) {
     delegate().sendPluginResult(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, "ok"), "Dev1");
     EXPECT_TRUE(callbacks().empty());  // not on the run loop yet
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return !callbacks().empty(); }));
-    EXPECT_EQ(callbacks(), std::vector<std::string>{"wharf.require('wharf/exec').nativeCallback('Dev1',1,\"ok\",0, 0)"});
+    EXPECT_EQ(callbacks(),
+              std::vector<std::string>{"wharf.require('wharf/exec').nativeCallback('Dev1',1,\"ok\",0, 0)"});
 
     auto keep = WFPluginResult::resultWithStatusMessageAsBool(WFResultStatus::Error, true);
     keep.setKeepCallbackAsBool(true);
@@ -65,8 +66,8 @@ TEST_F(CommandDelegateTest, CallbackIdValidation) {
           std::optional<std::string>("');alert(1);('"), std::optional<std::string>()})
         delegate().sendPluginResult(ok, id);
     delegate().sendPluginResult(ok, std::string("INVALID"));  // dropped silently
-    delegate().sendPluginResult(ok, std::string());           // delivered
-    delegate().sendPluginResult(ok, std::string(100, 'a'));   // delivered
+    delegate().sendPluginResult(ok, std::string());  // delivered
+    delegate().sendPluginResult(ok, std::string(100, 'a'));  // delivered
     RunLoop::pumpUntil([&] { return callbacks().size() == 2; });
     EXPECT_EQ(log.count("Invalid callback id received by sendPluginResult"), 4u);
     ASSERT_EQ(callbacks().size(), 2u);
@@ -138,8 +139,7 @@ TEST_F(CommandDelegateTest, ForwardsLookupsAndRunsBackgroundWork) {
 
 TEST_F(CommandDelegateTest, PathForResourceInsideWebFolder) {
     TempDir bundleDir;
-    writeFile(bundleDir.file("Info.plist"),
-              "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict></dict></plist>");
+    writeFile(bundleDir.file("Info.plist"), "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict></dict></plist>");
     std::filesystem::create_directories(bundleDir.file("www/sub"));
     writeFile(bundleDir.file("www/index.html"), "x");
     writeFile(bundleDir.file("www/sub/page.html"), "y");

@@ -39,7 +39,8 @@ protected:
 };
 
 TEST_F(CommandQueueTest, RunsCommandsInOrderAcrossBatches) {
-    queue().enqueueCommandBatch(batch({entry("a", "Rec", "record", "[\"1\"]"), entry("b", "rec", "record", "[\"2\"]")}));
+    queue().enqueueCommandBatch(
+        batch({entry("a", "Rec", "record", "[\"1\"]"), entry("b", "rec", "record", "[\"2\"]")}));
     queue().enqueueCommandBatch(batch({entry("c", "REC", "record", "[\"3\"]")}));
     queue().executePending();
     EXPECT_EQ(plugin->calls, (std::vector<std::string>{"1", "2", "3"}));
@@ -93,7 +94,8 @@ TEST_F(CommandQueueTest, BadBatchesDoNotStallTheQueue) {
     queue().enqueueCommandBatch("[[\"id\",\"Rec\",");  // does not parse
     queue().enqueueCommandBatch("{\"not\":\"an array\"}");
     queue().enqueueCommandBatch(batch({"[\"short\",\"Rec\"]", entry("id", "Rec", "record", "[\"ok\"]")}));
-    queue().enqueueCommandBatch("[[\"id\",\"Rec\",\"record\",[\"big\",\"" + std::string(5000, 'x') + "\"]");  // unparsable, large
+    queue().enqueueCommandBatch("[[\"id\",\"Rec\",\"record\",[\"big\",\"" + std::string(5000, 'x') +
+                                "\"]");  // unparsable, large
     queue().enqueueCommandBatch(batch({entry("id", "Rec", "record", "[\"last\"]")}));
     queue().executePending();
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return idle(); }));
@@ -141,11 +143,11 @@ TEST_F(CommandQueueTest, ThreadWarningForSlowAction) {
 
 TEST_F(CommandQueueTest, MissingPluginOrMethodIsLoggedAndLaterCommandsRun) {
     platform::LogCapture log;
-    queue().enqueueCommandBatch(batch({entry("id", "Bar", "foo"), entry("id", "Rec", "foo"),
-                                       entry("id", "", "record"), entry("id", "Rec", "record", "[\"after\"]")}));
+    queue().enqueueCommandBatch(batch({entry("id", "Bar", "foo"), entry("id", "Rec", "foo"), entry("id", "", "record"),
+                                       entry("id", "Rec", "record", "[\"after\"]")}));
     queue().executePending();
-    EXPECT_TRUE(log.contains(
-        "ERROR: Plugin 'Bar' not found, or is not a WFPlugin. Check your plugin mapping in config.xml."));
+    EXPECT_TRUE(
+        log.contains("ERROR: Plugin 'Bar' not found, or is not a WFPlugin. Check your plugin mapping in config.xml."));
     EXPECT_TRUE(log.contains("ERROR: Method 'foo:' not defined in Plugin 'Rec'"));
     EXPECT_TRUE(log.contains("ERROR: Classname and/or methodName not found for command."));
     EXPECT_EQ(plugin->calls, std::vector<std::string>{"after"});
@@ -157,7 +159,8 @@ TEST_F(CommandQueueTest, NestedExecutePendingDoesNothing) {
         executingInside.push_back(queue().currentlyExecuting());
         queue().executePending();
     };
-    queue().enqueueCommandBatch(batch({entry("id", "Rec", "hook", "[\"h\"]"), entry("id", "Rec", "record", "[\"r\"]")}));
+    queue().enqueueCommandBatch(
+        batch({entry("id", "Rec", "hook", "[\"h\"]"), entry("id", "Rec", "record", "[\"r\"]")}));
     queue().executePending();
     // The nested call ran nothing: the record call came after the hook returned.
     EXPECT_EQ(plugin->calls, (std::vector<std::string>{"h", "r"}));
@@ -167,7 +170,8 @@ TEST_F(CommandQueueTest, NestedExecutePendingDoesNothing) {
 
 TEST_F(CommandQueueTest, ThrowingActionIsLoggedAndTheRunGoesOn) {
     platform::LogCapture log;
-    queue().enqueueCommandBatch(batch({entry("id", "Rec", "fail", "[\"f\"]"), entry("id", "Rec", "record", "[\"r\"]")}));
+    queue().enqueueCommandBatch(
+        batch({entry("id", "Rec", "fail", "[\"f\"]"), entry("id", "Rec", "record", "[\"r\"]")}));
     EXPECT_NO_THROW(queue().executePending());
     EXPECT_FALSE(queue().currentlyExecuting());
     // The command behind the throwing one ran in the same run, not at the

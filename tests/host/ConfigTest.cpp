@@ -99,7 +99,8 @@ TEST(ConfigParser, AccessElementsReachOtherDelegates) {
 }
 
 TEST(ConfigParser, MalformedFileStopsWithLineAndColumn) {
-    const std::string text = "<widget>\n  <feature name=\"A\">\n    <param name=\"x\" value=\"y\">\n  </feature>\n</widget>\n";
+    const std::string text =
+        "<widget>\n  <feature name=\"A\">\n    <param name=\"x\" value=\"y\">\n  </feature>\n</widget>\n";
     try {
         parse(text);
         FAIL() << "no configuration error";
@@ -153,7 +154,8 @@ TEST(Preferences, CaseInsensitiveReaders) {
     Value settings = Value::object();
     setWharfSetting(settings, "error.html", "ErrorUrl");
     EXPECT_TRUE(settings.contains("errorurl"));
-    for (const char* key : {"ErrorUrl", "errorurl", "ERRORURL"}) EXPECT_EQ(wharfSettingForKey(settings, key), "error.html");
+    for (const char* key : {"ErrorUrl", "errorurl", "ERRORURL"})
+        EXPECT_EQ(wharfSettingForKey(settings, key), "error.html");
     EXPECT_FALSE(wharfSettingForKey(settings, "Missing"));
 
     for (const char* yes : {"true", "YES", "1", "yes"}) {

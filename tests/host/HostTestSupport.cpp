@@ -23,9 +23,9 @@ void RecordingPlugin::record(const WFInvokedUrlCommand& command) {
 
 void RecordingPlugin::echo(const WFInvokedUrlCommand& command) {
     record(command);
-    commandDelegate()->sendPluginResult(
-        WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, platform::stringValue(command.argumentAtIndex(0))),
-        command.callbackId());
+    commandDelegate()->sendPluginResult(WFPluginResult::resultWithStatusMessageAsString(
+                                            WFResultStatus::OK, platform::stringValue(command.argumentAtIndex(0))),
+                                        command.callbackId());
 }
 
 void RecordingPlugin::work(const WFInvokedUrlCommand& command) {

@@ -57,8 +57,8 @@ constexpr const char* kDocument = R"(var window = this;
 // ways ThreadSanitizer cannot see, and the page needs none of them.
 JSCVirtualMachine* virtualMachine() {
     static JSCVirtualMachine* vm = [] {
-        for (const char* option : {"JSC_useJIT", "JSC_useConcurrentJIT", "JSC_useConcurrentGC",
-                                   "JSC_useParallelMarkingConstraintSolver"})
+        for (const char* option :
+             {"JSC_useJIT", "JSC_useConcurrentJIT", "JSC_useConcurrentGC", "JSC_useParallelMarkingConstraintSolver"})
             setenv(option, "false", 0);
         setenv("JSC_numberOfGCMarkers", "1", 0);
         return jsc_virtual_machine_new();
@@ -115,8 +115,10 @@ struct JSPageWebView::Page : std::enable_shared_from_this<JSPageWebView::Page> {
         JSCException* e = jsc_context_get_exception(context);
         if (!e) return;
         const std::string text = jsc_exception_get_message(e) ? jsc_exception_get_message(e) : "exception";
-        if (into) *into = text;
-        else console.push_back("uncaught: " + text);
+        if (into)
+            *into = text;
+        else
+            console.push_back("uncaught: " + text);
         jsc_context_clear_exception(context);
     }
 
@@ -134,8 +136,8 @@ struct JSPageWebView::Page : std::enable_shared_from_this<JSPageWebView::Page> {
         define("__log", G_CALLBACK(+[](const char* line, Page* page) { page->console.push_back(line ? line : ""); }),
                G_TYPE_NONE, 1, G_TYPE_STRING, G_TYPE_NONE);
         define("__setTimeout",
-               G_CALLBACK(+[](JSCValue* fn, int ms, Page* page) -> int { return page->setTimeout(fn, ms); }), G_TYPE_INT,
-               2, JSC_TYPE_VALUE, G_TYPE_INT);
+               G_CALLBACK(+[](JSCValue* fn, int ms, Page* page) -> int { return page->setTimeout(fn, ms); }),
+               G_TYPE_INT, 2, JSC_TYPE_VALUE, G_TYPE_INT);
         define("__clearTimeout", G_CALLBACK(+[](int id, Page* page) { page->clearTimeout(id); }), G_TYPE_NONE, 1,
                G_TYPE_INT, G_TYPE_NONE);
         std::vector<std::string> all{kDocument};

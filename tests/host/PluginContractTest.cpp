@@ -29,8 +29,9 @@ TEST(PluginResult, ArgumentsAsJSONForEveryMessageKind) {
               "18446744073709551615");
     EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 5.0).argumentsAsJSON(), "5");
     EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 2.5).argumentsAsJSON(), "2.5");
-    EXPECT_EQ(WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, Value::array({1, "x"})).argumentsAsJSON(),
-              "[1,\"x\"]");
+    EXPECT_EQ(
+        WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, Value::array({1, "x"})).argumentsAsJSON(),
+        "[1,\"x\"]");
     EXPECT_EQ(WFPluginResult::resultWithStatusMessageToErrorObject(WFResultStatus::Error, 5).argumentsAsJSON(),
               "{\"code\":5}");
     auto dictionary = WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, Value{{"k", "v"}});
@@ -78,7 +79,7 @@ TEST(InvokedUrlCommand, BuiltFromEntryWithBinaryArguments) {
     EXPECT_TRUE(platform::bytesOf(command->argumentAtIndex(5)).empty());
 
     EXPECT_EQ(command->argumentAtIndex(2, "dflt"), "dflt");  // null gives the default
-    EXPECT_EQ(command->argumentAtIndex(9, 3), 3);            // out of range
+    EXPECT_EQ(command->argumentAtIndex(9, 3), 3);  // out of range
     EXPECT_EQ(command->argumentAtIndex(3, "dflt", WFValueClass::String), "s");
     EXPECT_EQ(command->argumentAtIndex(3, 0, WFValueClass::Number), 0);
     EXPECT_TRUE(command->argumentAtIndex(0, nullptr, WFValueClass::Data).is_binary());
@@ -216,8 +217,8 @@ TEST(Plugin, LocalizedStringsFromOldStyleTextTables) {
     ASSERT_TRUE(table);
     EXPECT_EQ(table->at("k"), "caf\xC3\xA9 \xEF\xBF\xBD!");
     // Malformed tables give nothing rather than half a table.
-    for (const char* bad : {"\"a\" = \"b\"", "\"a\" = \"b;", "\"a\" = \"b\"; /* open", "\"a\" = ;", "{ \"a\";",
-                            "\"a\" \"b\";"})
+    for (const char* bad :
+         {"\"a\" = \"b\"", "\"a\" = \"b;", "\"a\" = \"b\"; /* open", "\"a\" = ;", "{ \"a\";", "\"a\" \"b\";"})
         EXPECT_FALSE(wf_parseStringsTable(bad)) << bad;
     EXPECT_TRUE(wf_parseStringsTable("")->empty());
 }

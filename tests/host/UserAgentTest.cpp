@@ -23,10 +23,19 @@ TEST_F(UserAgentLock, HandsTokensOverFirstComeFirstServed) {
     platform::LogCapture log;
     int64_t first = 0, second = 0, third = 0;
     std::vector<int> order;
-    WFUserAgentUtil::acquireLock([&](int64_t token) { first = token; order.push_back(1); });
+    WFUserAgentUtil::acquireLock([&](int64_t token) {
+        first = token;
+        order.push_back(1);
+    });
     EXPECT_EQ(first, 1);  // free: called before acquireLock returns
-    WFUserAgentUtil::acquireLock([&](int64_t token) { second = token; order.push_back(2); });
-    WFUserAgentUtil::acquireLock([&](int64_t token) { third = token; order.push_back(3); });
+    WFUserAgentUtil::acquireLock([&](int64_t token) {
+        second = token;
+        order.push_back(2);
+    });
+    WFUserAgentUtil::acquireLock([&](int64_t token) {
+        third = token;
+        order.push_back(3);
+    });
     EXPECT_EQ(second, 0);
     EXPECT_EQ(third, 0);
 

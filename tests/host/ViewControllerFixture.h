@@ -43,7 +43,8 @@ protected:
                   "<?xml version=\"1.0\"?>\n<widget id=\"t\" version=\"1\">\n" + widgetBody + "\n</widget>\n");
         writeFile(bundle.file("Info.plist"),
                   "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                  "<string>org.wharf.test</string>" + infoBody + "</dict></plist>\n");
+                  "<string>org.wharf.test</string>" +
+                      infoBody + "</dict></plist>\n");
         platform::Container::ensureDirectory(bundle.file("www"));
         writeFile(bundle.file("www/index.html"), "<html></html>");
         writeFile(bundle.file("www/error.html"), "<html></html>");

@@ -36,7 +36,8 @@ TEST_F(ViewControllerTest, MissingStartPageShowsInlineMessageOrTheErrorPage) {
     auto controller = loaded();
     EXPECT_TRUE(view().loadedRequests().empty());
     ASSERT_EQ(view().loadedHTML().size(), 1u);
-    EXPECT_EQ(view().loadedHTML()[0], "<html><body> ERROR: Start Page at 'www/nothere.html' was not found. </body></html>");
+    EXPECT_EQ(view().loadedHTML()[0],
+              "<html><body> ERROR: Start Page at 'www/nothere.html' was not found. </body></html>");
     EXPECT_TRUE(log.contains("ERROR: Start Page at 'www/nothere.html' was not found."));
     EXPECT_NE(*controller->userAgentLockToken(), 0);
 
@@ -44,8 +45,9 @@ TEST_F(ViewControllerTest, MissingStartPageShowsInlineMessageOrTheErrorPage) {
     writeBundle(R"(<content src="nothere.html" /><preference name="ErrorUrl" value="error.html" />)");
     auto second = loaded();
     ASSERT_EQ(view().loadedRequests().size(), 1u);
-    EXPECT_EQ(view().loadedRequests()[0].url.absoluteString(),
-              fileURL("www/error.html") + "?error=ERROR:%20Start%20Page%20at%20'www/nothere.html'%20was%20not%20found.");
+    EXPECT_EQ(
+        view().loadedRequests()[0].url.absoluteString(),
+        fileURL("www/error.html") + "?error=ERROR:%20Start%20Page%20at%20'www/nothere.html'%20was%20not%20found.");
 }
 
 TEST_F(ViewControllerTest, SettingsAndBackupTypeDefault) {
@@ -199,10 +201,11 @@ TEST_F(ViewControllerTest, ViewEventsPostNotifications) {
     auto controller = loaded();
     std::vector<std::string> names;
     Value size;
-    auto token = platform::NotificationCenter::defaultCenter().addObserver("", nullptr, [&](const platform::Notification& n) {
-        if (n.name.rfind("WFView", 0) == 0) names.push_back(n.name);
-        if (n.name == WFViewWillTransitionToSizeNotification) size = n.userInfo;
-    });
+    auto token =
+        platform::NotificationCenter::defaultCenter().addObserver("", nullptr, [&](const platform::Notification& n) {
+            if (n.name.rfind("WFView", 0) == 0) names.push_back(n.name);
+            if (n.name == WFViewWillTransitionToSizeNotification) size = n.userInfo;
+        });
     controller->viewWillAppear(false);
     controller->viewDidAppear(false);
     controller->viewWillLayoutSubviews();
@@ -210,10 +213,11 @@ TEST_F(ViewControllerTest, ViewEventsPostNotifications) {
     controller->viewWillTransitionToSize(WFSize{640, 480});
     controller->viewWillDisappear(false);
     controller->viewDidDisappear(false);
-    EXPECT_EQ(names, (std::vector<std::string>{WFViewWillAppearNotification, WFViewDidAppearNotification,
-                                               WFViewWillLayoutSubviewsNotification, WFViewDidLayoutSubviewsNotification,
-                                               WFViewWillTransitionToSizeNotification, WFViewWillDisappearNotification,
-                                               WFViewDidDisappearNotification}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{WFViewWillAppearNotification, WFViewDidAppearNotification,
+                                        WFViewWillLayoutSubviewsNotification, WFViewDidLayoutSubviewsNotification,
+                                        WFViewWillTransitionToSizeNotification, WFViewWillDisappearNotification,
+                                        WFViewDidDisappearNotification}));
     EXPECT_EQ(size, Value::parse(R"({"width":640.0,"height":480.0})"));
 }
 

@@ -21,7 +21,8 @@ TEST(WhitelistPattern, ComponentExpressions) {
     EXPECT_EQ(WFWhitelistPattern::regexFromPattern("/docs/*", true), "\\/docs(\\/.*)?$");
     EXPECT_EQ(WFWhitelistPattern::regexFromPattern("a.b*", false), "a\\.b\\*$");
     EXPECT_EQ(WFWhitelistPattern::regexFromPattern("/x*y", true), "\\/x.*y$");
-    EXPECT_EQ(WFWhitelistPattern::regexFromPattern("(a)[b]{c}|^$+?\\", false), "\\(a\\)\\[b\\]\\{c\\}\\|\\^\\$\\+\\?\\\\$");
+    EXPECT_EQ(WFWhitelistPattern::regexFromPattern("(a)[b]{c}|^$+?\\", false),
+              "\\(a\\)\\[b\\]\\{c\\}\\|\\^\\$\\+\\?\\\\$");
 }
 
 TEST(Whitelist, EmptyListRejectsEverything) {
@@ -86,9 +87,9 @@ TEST(Whitelist, DotSegmentsCannotLeaveAnAllowedPath) {
                                "https://example.com/app/%2E./secret", "https://example.com/app/x/../../secret",
                                "https://example.com/app/..%2fsecret", "http://other.com/app/../secret"})
         EXPECT_FALSE(allows(list, escape)) << escape;
-    for (const char* inside : {"https://example.com/app/./x", "https://example.com/app/x/../y",
-                               "https://example.com/app/x/..", "https://example.com/app/..x/y",
-                               "http://other.com/app/%2e/x"})
+    for (const char* inside :
+         {"https://example.com/app/./x", "https://example.com/app/x/../y", "https://example.com/app/x/..",
+          "https://example.com/app/..x/y", "http://other.com/app/%2e/x"})
         EXPECT_TRUE(allows(list, inside)) << inside;
 }
 

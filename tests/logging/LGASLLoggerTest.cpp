@@ -127,8 +127,10 @@ TEST_F(CaptureTest, LevelsBecomeFlagsAndRespectTheCaptureLevel) {
 }
 
 TEST_F(CaptureTest, RecordTimes) {
-    double before = std::floor(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
-    LGASLLogCapture::aslMessageReceived({{"Message", "timed"}, {"Level", "4"}, {"Time", "1000"}, {"TimeNanoSec", "500000000"}});
+    double before =
+        std::floor(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
+    LGASLLogCapture::aslMessageReceived(
+        {{"Message", "timed"}, {"Level", "4"}, {"Time", "1000"}, {"TimeNanoSec", "500000000"}});
     LGASLLogCapture::aslMessageReceived({{"Message", "untimed"}, {"Level", "4"}});
     auto messages = delivered();
     ASSERT_EQ(messages.size(), 2u);
@@ -329,8 +331,7 @@ public:
         if (::pipe(pipe_) != 0) pipe_[0] = pipe_[1] = -1;
         int now = ++live;
         int most = mostLive.load();
-        while (now > most && !mostLive.compare_exchange_weak(most, now)) {
-        }
+        while (now > most && !mostLive.compare_exchange_weak(most, now)) {}
     }
     ~FakeReader() override {
         --live;
@@ -340,8 +341,7 @@ public:
     int fd() const override { return pipe_[0]; }
     std::vector<LGASLRecord> readNew() override {
         char buffer[64];
-        while (::read(pipe_[0], buffer, sizeof buffer) == static_cast<ssize_t>(sizeof buffer)) {
-        }
+        while (::read(pipe_[0], buffer, sizeof buffer) == static_cast<ssize_t>(sizeof buffer)) {}
         std::lock_guard<std::mutex> lock(mutex_);
         return std::exchange(records_, {});
     }
@@ -393,8 +393,8 @@ TEST_F(FakeCaptureTest, RestartBeforeTheNextRecordKeepsOneRegistration) {
     EXPECT_TRUE(LGASLLogCapture::isCapturing());
 
     reader_->add({{"Message", "from elsewhere"}, {"Level", "4"}, {"PID", "1"}, {"Transport", "journal"}});
-    reader_->add({{"Message", "our own stderr"}, {"Level", "6"}, {"PID", std::to_string(::getpid())},
-                  {"Transport", "stdout"}});
+    reader_->add(
+        {{"Message", "our own stderr"}, {"Level", "6"}, {"PID", std::to_string(::getpid())}, {"Transport", "stdout"}});
     reader_->add({{"Message", "our own logger"}, {"Level", "4"}, {"LGLog", "1"}});
     ASSERT_TRUE(test::waitUntil([&] { return logger_->count() >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room for a duplicate to show up

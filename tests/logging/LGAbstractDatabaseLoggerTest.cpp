@@ -21,8 +21,10 @@ public:
         : LGAbstractDatabaseLogger(std::move(clock)) {
         sqlite3_open(path.c_str(), &db_);
         sqlite3_busy_timeout(db_, 5000);  // the test reads the file while it is written
-        sqlite3_exec(db_, "CREATE TABLE IF NOT EXISTS logs (context INTEGER, level INTEGER, message TEXT, "
-                          "timestamp DOUBLE)", nullptr, nullptr, nullptr);
+        sqlite3_exec(db_,
+                     "CREATE TABLE IF NOT EXISTS logs (context INTEGER, level INTEGER, message TEXT, "
+                     "timestamp DOUBLE)",
+                     nullptr, nullptr, nullptr);
         pending_.reserve(saveThreshold_);
     }
     ~SQLiteTestLogger() override { sqlite3_close(db_); }

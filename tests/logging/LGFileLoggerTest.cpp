@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <sstream>
 
 #include "LoggingTestSupport.h"
@@ -222,8 +222,8 @@ TEST_F(FileLoggerTest, TheAgeTimerRollsByItself) {
     // The injected clock says the file was created just now, whatever the
     // real time is.
     std::chrono::duration<double> born(manager_->sortedLogFileInfos().at(0)->creationDate());
-    clock->setNow(std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(born)));
+    clock->setNow(
+        std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(born)));
     int reads = clock->reads.load();
     logger->setRollingFrequency(0.05);  // not due yet: only arms the timer
     ASSERT_TRUE(test::waitUntil([&] { return clock->reads.load() >= reads + 8; })) << "the timer does not re-arm";
@@ -519,8 +519,7 @@ TEST_F(SmallTmpfsTest, AFullDiskLosesWholeMessagesAndLeavesNoBrokenLine) {
     int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0) << strerror(errno);
     std::string chunk(4096, 'f');
-    while (::write(fd, chunk.data(), chunk.size()) > 0) {
-    }
+    while (::write(fd, chunk.data(), chunk.size()) > 0) {}
     int fillError = errno;
     ::close(fd);
     ASSERT_EQ(fillError, ENOSPC);

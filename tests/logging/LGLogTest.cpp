@@ -205,11 +205,12 @@ TEST_F(LGLogTest, MessageCapturesTheCallOnTheCallersThread) {
     LGLog::addLogger(logger);
     auto queue = platform::dispatch::createSerialQueue("test.producer.queue");
     double before = 0, after = 0;
-    auto now = [] { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); };
+    auto now = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    };
     queue->sync([&] {
         before = now();
-        LGLog::log(true, 3, LGLogFlagWarning, 9, "/src/a/Loc.Manager.mm", "-[Loc run]", 77, LGLogTag("t"),
-                   "v=%d", 5);
+        LGLog::log(true, 3, LGLogFlagWarning, 9, "/src/a/Loc.Manager.mm", "-[Loc run]", 77, LGLogTag("t"), "v=%d", 5);
         after = now();
     });
     LGLog::flushLog();
@@ -264,9 +265,7 @@ TEST_F(LGLogTest, MessagesCarryTheThreadsNameAtTheTimeOfTheCall) {
 }
 
 TEST(LGLogMessageTest, FileNameRules) {
-    auto fileName = [](const char* file) {
-        return std::string(LGLogMessage("", 0, 1, 0, file, "", 0).fileName());
-    };
+    auto fileName = [](const char* file) { return std::string(LGLogMessage("", 0, 1, 0, file, "", 0).fileName()); };
     EXPECT_EQ(fileName("/a/b/Manager.test.mm"), "Manager.test");
     EXPECT_EQ(fileName("/a/b/Makefile"), "Makefile");
     EXPECT_EQ(fileName("Plain.cpp"), "Plain");

@@ -148,8 +148,8 @@ TEST_F(TTYFixture, ContextAndTagRulesTakePrecedence) {
     auto logger = makeLogger(LGTerminalKind::Colors16);
     LGColor red = LGColor::fromBytes(194, 54, 33), green = LGColor::fromBytes(37, 188, 36),
             blue = LGColor::fromBytes(73, 46, 225);
-    logger->setForegroundColor(red, std::nullopt, LGLogFlagInfo);         // all contexts
-    logger->setForegroundColor(green, std::nullopt, LGLogFlagInfo, 5);    // context 5
+    logger->setForegroundColor(red, std::nullopt, LGLogFlagInfo);  // all contexts
+    logger->setForegroundColor(green, std::nullopt, LGLogFlagInfo, 5);  // context 5
     logger->setForegroundColorForTag(blue, std::nullopt, "net");
     logger->setColorsEnabled(true);
     LGLog::addLogger(logger);

@@ -63,8 +63,7 @@ private:
 };
 
 // Polls `condition` until it holds or `timeout` passes.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = kHangDeadline) {
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kHangDeadline) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;

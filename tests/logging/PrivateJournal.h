@@ -19,8 +19,8 @@ namespace wharf::test {
 class PrivateJournal {
 public:
     enum class Status {
-        Ready,        // this process has a journal of its own: run the checks here
-        Settled,      // the test ran in a child (or could not); its result is recorded
+        Ready,  // this process has a journal of its own: run the checks here
+        Settled,  // the test ran in a child (or could not); its result is recorded
         Unavailable,  // no private journal can be made here; see reason()
     };
 

@@ -13,8 +13,8 @@ namespace wharf::test {
 inline std::string protocDecode(const platform::Bytes& bytes, const std::string& type, const std::string& file) {
     TempDir dir;
     writeFile(dir.file("in.bin"), std::string(bytes.begin(), bytes.end()));
-    std::string cmd = "protoc -I" WHARF_PROTO_DIR " --decode=" + type + " " + file + " < " + dir.file("in.bin") +
-                      " 2>&1";
+    std::string cmd =
+        "protoc -I" WHARF_PROTO_DIR " --decode=" + type + " " + file + " < " + dir.file("in.bin") + " 2>&1";
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
     char buf[4096];

@@ -24,8 +24,8 @@ protected:
               kUIApplicationDidEnterBackgroundNotification, kUIApplicationWillEnterForegroundNotification,
               kUIApplicationDidFinishLaunchingNotification, kUIApplicationWillTerminateNotification,
               kUIApplicationDidReceiveMemoryWarningNotification}) {
-            tokens_.push_back(NotificationCenter::defaultCenter().addObserver(
-                name, &app(), [this](const Notification& n) {
+            tokens_.push_back(
+                NotificationCenter::defaultCenter().addObserver(name, &app(), [this](const Notification& n) {
                     seen_.push_back(n.name);
                     states_.push_back(app().state());
                 }));

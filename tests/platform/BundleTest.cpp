@@ -160,10 +160,10 @@ TEST(Container, HomeFromOverrideEnvironmentAndBundle) {
 
 TEST(Container, DirectoriesAreCreatedPrivateOnDemand) {
     wharf::test::TempHome home;
-    const std::string paths[] = {Container::documentsPath(), Container::libraryPath(), Container::cachesPath(),
-                                 Container::applicationSupportPath(), Container::preferencesPath(),
-                                 Container::tmpPath()};
-    const char* expected[] = {"Documents", "Library", "Library/Caches", "Library/Application Support",
+    const std::string paths[] = {Container::documentsPath(),   Container::libraryPath(),
+                                 Container::cachesPath(),      Container::applicationSupportPath(),
+                                 Container::preferencesPath(), Container::tmpPath()};
+    const char* expected[] = {"Documents",           "Library", "Library/Caches", "Library/Application Support",
                               "Library/Preferences", "tmp"};
     for (std::size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(paths[i], home.path() + "/" + expected[i]);

@@ -24,19 +24,16 @@ struct Echo : Plugin {
 
 TEST(ClassRegistryTest, CreatesOnlyWithTheRegisteredBaseAndArguments) {
     ClassRegistry registry;
-    registry.registerClass<Plugin>("Echo", std::function<std::shared_ptr<Plugin>()>([] {
-                                       return std::make_shared<Echo>();
-                                   }),
-                                   {"echo:", "name"});
+    registry.registerClass<Plugin>(
+        "Echo", std::function<std::shared_ptr<Plugin>()>([] { return std::make_shared<Echo>(); }), {"echo:", "name"});
     registry.registerClass<Plugin, std::string>(
-        "Tagged", std::function<std::shared_ptr<Plugin>(std::string)>([](std::string t) {
-            return std::make_shared<Echo>(std::move(t));
-        }));
+        "Tagged", std::function<std::shared_ptr<Plugin>(std::string)>(
+                      [](std::string t) { return std::make_shared<Echo>(std::move(t)); }));
 
     auto p = registry.create<Plugin>("Echo");
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->name(), "echo");
-    EXPECT_EQ(registry.create<Other>("Echo"), nullptr);                   // wrong base
+    EXPECT_EQ(registry.create<Other>("Echo"), nullptr);  // wrong base
     EXPECT_EQ(registry.create<Plugin>("Echo", std::string("x")), nullptr);  // wrong arguments
     EXPECT_EQ(registry.create<Plugin>("Missing"), nullptr);
     auto t = registry.create<Plugin>("Tagged", std::string("custom"));

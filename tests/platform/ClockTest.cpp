@@ -37,8 +37,10 @@ TEST(ClockTest, SharedClockIsReplaceableFromAnyThread) {
     for (int i = 0; i < 4; ++i)
         threads.emplace_back([i, manual] {
             for (int n = 0; n < 500; ++n) {
-                if (i % 2) Clock::setShared(n % 2 ? manual : nullptr);
-                else (void)Clock::shared()->now();
+                if (i % 2)
+                    Clock::setShared(n % 2 ? manual : nullptr);
+                else
+                    (void)Clock::shared()->now();
             }
         });
     for (auto& t : threads) t.join();

@@ -27,7 +27,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Waits for every block queued on `q` so far (a serial queue runs in order).
-void drain(const QueuePtr& q) { ASSERT_TRUE(q->sync([] {})); }
+void drain(const QueuePtr& q) {
+    ASSERT_TRUE(q->sync([] {}));
+}
 
 int threadsNamed(const std::string& name) {
     int n = 0;
@@ -468,8 +470,7 @@ TEST(Semaphore, ConcurrentHoldersNeverExceedPermits) {
             sem.wait();
             int now = ++inside;
             int seen = maxInside.load();
-            while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
-            }
+            while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {}
             std::this_thread::sleep_for(200us);
             --inside;
             sem.signal();

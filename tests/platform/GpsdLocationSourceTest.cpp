@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cmath>
-#include <stdexcept>
 #include <ctime>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -122,8 +122,10 @@ TEST(GpsdLocationSource, FixesFromGpsdCarryPositionAccuracySpeedAndTheirOwnTime)
         EXPECT_EQ(f.course, 0);
         // gpsd's estimate from the HDOP when the cycle had the GGA; else none
         // (-1), never a made-up 0 or NaN.
-        if (f.horizontalAccuracy > 0) EXPECT_NEAR(f.altitude, 545.4, 1e-9);
-        else EXPECT_EQ(f.horizontalAccuracy, -1);
+        if (f.horizontalAccuracy > 0)
+            EXPECT_NEAR(f.altitude, 545.4, 1e-9);
+        else
+            EXPECT_EQ(f.horizontalAccuracy, -1);
     }
 }
 
@@ -164,8 +166,8 @@ TEST(GpsdLocationSource, EachPositionGpsdReportsComesOnceAndATimeBeyondTheClockI
     std::vector<Error> errors;
     auto token = source->addObserver([&](const LocationFix& f) { fixes.push_back(f); },
                                      [&](const Error& e) { errors.push_back(e); });
-    const bool last = RunLoop::pumpUntil(
-        [&] { return !fixes.empty() && fixes.back().coordinate.latitude == 48.3; }, std::chrono::seconds(20));
+    const bool last = RunLoop::pumpUntil([&] { return !fixes.empty() && fixes.back().coordinate.latitude == 48.3; },
+                                         std::chrono::seconds(20));
     source->removeObserver(token);
     ASSERT_TRUE(last) << fixes.size() << " fixes";
     EXPECT_TRUE(errors.empty());

@@ -214,15 +214,20 @@ TEST(Http, CompressedBodiesAndLengthsMustAddUp) {
     const std::string gzip = compressed(payload, 16 + MAX_WBITS);
     test::RawHttpServer s([&](const test::RawRequest& r) {
         if (r.path == "/gzip") return test::rawResponse(200, gzip, "Content-Encoding: gzip\r\n");
-        if (r.path == "/zlib") return test::rawResponse(200, compressed(payload, MAX_WBITS), "Content-Encoding: deflate\r\n");
-        if (r.path == "/raw") return test::rawResponse(200, compressed(payload, -MAX_WBITS), "Content-Encoding: deflate\r\n");
-        if (r.path == "/half") return test::rawResponse(200, gzip.substr(0, gzip.size() / 2), "Content-Encoding: gzip\r\n");
+        if (r.path == "/zlib")
+            return test::rawResponse(200, compressed(payload, MAX_WBITS), "Content-Encoding: deflate\r\n");
+        if (r.path == "/raw")
+            return test::rawResponse(200, compressed(payload, -MAX_WBITS), "Content-Encoding: deflate\r\n");
+        if (r.path == "/half")
+            return test::rawResponse(200, gzip.substr(0, gzip.size() / 2), "Content-Encoding: gzip\r\n");
         if (r.path == "/garbage") return test::rawResponse(200, "not gzip at all", "Content-Encoding: gzip\r\n");
         if (r.path == "/br") return test::rawResponse(200, "x", "Content-Encoding: br\r\n");
         if (r.path == "/huge-length")
-            return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\nConnection: close\r\n\r\nhello"};
+            return test::RawReply{
+                "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\nConnection: close\r\n\r\nhello"};
         if (r.path == "/two-lengths")
-            return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello"};
+            return test::RawReply{
+                "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello"};
         return test::RawReply{"HTTP/1.1 200 OK\r\nContent-Length: 5x\r\nConnection: close\r\n\r\nhello"};
     });
     http::Request request;
@@ -381,7 +386,8 @@ TEST(Http, BodiesPastTheLimitFailWithoutBeingHeld) {
 }
 
 TEST(Http, AnAnswerThatIsNotHTTPIsABadServerResponse) {
-    test::RawHttpServer s([](const test::RawRequest&) { return test::RawReply{"SSH-2.0-OpenSSH_9.2\r\ngarbage\r\n\r\n"}; });
+    test::RawHttpServer s(
+        [](const test::RawRequest&) { return test::RawReply{"SSH-2.0-OpenSSH_9.2\r\ngarbage\r\n\r\n"}; });
     http::Request request;
     request.url = s.url("/");
     auto out = run(request);
@@ -408,11 +414,13 @@ TEST(Http, DeflateBodiesSplitAfterTheirFirstByte) {
         test::RawReply reply;
         if (r.path.rfind("/chunked", 0) == 0) {
             reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n"
-                          "Connection: close\r\n\r\n" + chunk(body.substr(0, 1));
+                          "Connection: close\r\n\r\n" +
+                          chunk(body.substr(0, 1));
             reply.later = {chunk(body.substr(1)) + "0\r\n\r\n"};
         } else {
-            reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body.substr(0, 1);
+            reply.bytes =
+                "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\nConnection: close\r\n\r\n" + body.substr(0, 1);
             reply.later = {body.substr(1, 1), body.substr(2)};
         }
         return reply;
@@ -426,7 +434,8 @@ TEST(Http, DeflateBodiesSplitAfterTheirFirstByte) {
         EXPECT_EQ(text(out->result.body), payload) << path;
     }
     // A body of one byte never decides, and is no whole stream.
-    test::RawHttpServer one([](const test::RawRequest&) { return test::rawResponse(200, "x", "Content-Encoding: deflate\r\n"); });
+    test::RawHttpServer one(
+        [](const test::RawRequest&) { return test::rawResponse(200, "x", "Content-Encoding: deflate\r\n"); });
     request.url = one.url("/");
     auto out = run(request);
     ASSERT_TRUE(out->result.error);
@@ -444,8 +453,9 @@ TEST(Http, ABrokenBodyPastTheLimitIsTooLargeHoweverItArrives) {
     test::RawHttpServer s([&](const test::RawRequest& r) {
         test::RawReply reply = test::rawResponse(200, r.path == "/whole" ? gzip : "", "Content-Encoding: gzip\r\n");
         if (r.path == "/pieces") {
-            reply.bytes = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) +
-                          "\r\nConnection: close\r\n\r\n";
+            reply.bytes =
+                "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) +
+                "\r\nConnection: close\r\n\r\n";
             for (std::size_t at = 0; at < gzip.size(); at += 40) reply.later.push_back(gzip.substr(at, 40));
         }
         return reply;

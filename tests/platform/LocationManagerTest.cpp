@@ -73,8 +73,8 @@ TEST_F(LocationManagerTest, RegionExitWaitsForTheFixToBeClearlyOutside) {
     LocationManager manager(source);
     manager.setDelegate(recorder);
     manager.startMonitoringForRegion({"stay", kHome, 50, true});
-    source->emit(fixAt(10));   // inside: learned silently
-    source->emit(fixAt(58));   // past the border, within its 10 m margin
+    source->emit(fixAt(10));  // inside: learned silently
+    source->emit(fixAt(58));  // past the border, within its 10 m margin
     source->emit(fixAt(45));
     source->emit(fixAt(59));
     EXPECT_TRUE(recorder->exits.empty());
@@ -84,7 +84,7 @@ TEST_F(LocationManagerTest, RegionExitWaitsForTheFixToBeClearlyOutside) {
     source->emit(fixAt(81, 30));
     EXPECT_EQ(recorder->exits, (std::vector<std::string>{"stay"}));
     source->emit(fixAt(400));  // still outside: no second exit
-    source->emit(fixAt(20));   // back in, and out again
+    source->emit(fixAt(20));  // back in, and out again
     source->emit(fixAt(200));
     EXPECT_EQ(recorder->exits.size(), 2u);
     // Region fixes are not location updates.

@@ -118,8 +118,8 @@ Bytes binaryPlist(const std::vector<Bytes>& objects) {
     for (uint64_t offset : offsets)
         for (uint8_t b : bigEndian(offset, 4)) out.push_back(b);
     Bytes trailer(6, 0);
-    trailer.push_back(4);                                  // offset size
-    trailer.push_back(objects.size() > 255 ? 4 : 1);       // reference size
+    trailer.push_back(4);  // offset size
+    trailer.push_back(objects.size() > 255 ? 4 : 1);  // reference size
     return cat({out, trailer, bigEndian(objects.size(), 8), bigEndian(0, 8), bigEndian(table, 8)});
 }
 
@@ -163,12 +163,13 @@ TEST(PropertyList, EveryValueComesBackExactlyInBothFormats) {
     Bytes blob(1000);
     for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<uint8_t>(i * 7);
     Value v = {
-        {"integers", Value::array({INT64_MIN, INT64_MAX, uint64_t{INT64_MAX} + 1, UINT64_MAX, 0, -1, 255, 256,
-                                   65535, 65536, uint64_t{1} << 32, -(int64_t{1} << 40)})},
+        {"integers", Value::array({INT64_MIN, INT64_MAX, uint64_t{INT64_MAX} + 1, UINT64_MAX, 0, -1, 255, 256, 65535,
+                                   65536, uint64_t{1} << 32, -(int64_t{1} << 40)})},
         {"reals", Value::array({-0.0, 0.1, 5e-324, 1.7976931348623157e308, 1e-300, -2.5, 1e21,
                                 std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()})},
-        {"strings", Value::array({"", std::string("nul\0inside", 10), "ctl \x01\x08\x0b\x1f \xEF\xBF\xBE\xEF\xBF\xBF",
-                                  "cr\r lf\n crlf\r\n", "  spaced  ", "<&>]]>&amp;", "caf\xC3\xA9 \xF0\x9D\x84\x9E", longText})},
+        {"strings",
+         Value::array({"", std::string("nul\0inside", 10), "ctl \x01\x08\x0b\x1f \xEF\xBF\xBE\xEF\xBF\xBF",
+                       "cr\r lf\n crlf\r\n", "  spaced  ", "<&>]]>&amp;", "caf\xC3\xA9 \xF0\x9D\x84\x9E", longText})},
         {"data", Value::array({bytesValue({}), bytesValue(blob)})},
         {"dates", Value::array({plist::dateValue(kLastSecondBefore2001), plist::dateValue(k1900),
                                 plist::dateValue(k2100), plist::dateValue(-1.5), plist::dateValue(0.25),
@@ -197,8 +198,8 @@ TEST(PropertyList, EveryValueComesBackExactlyInBothFormats) {
 TEST(PropertyList, DatesAndLargeIntegersFromOtherWriters) {
     // Binary dates count seconds from 2001 in a double: far from 2001 and in
     // the last second before it.
-    for (auto [since2001, since1970] : {std::pair{-3187296000.0, k1900}, std::pair{3124137600.0, k2100},
-                                        std::pair{-0.7, kLastSecondBefore2001}}) {
+    for (auto [since2001, since1970] :
+         {std::pair{-3187296000.0, k1900}, std::pair{3124137600.0, k2100}, std::pair{-0.7, kLastSecondBefore2001}}) {
         auto back = plist::parse(binaryPlist({binaryDate(since2001)}));
         ASSERT_TRUE(back);
         EXPECT_DOUBLE_EQ(plist::dateSeconds(*back), since1970) << since2001;
@@ -277,8 +278,8 @@ TEST(PropertyList, TextThatIsNotUTF8IsRefusedBothWays) {
         EXPECT_FALSE(plist::serialize(Value::array({"bad\xC3"}), format, &error));
     }
     Error error;
-    const Bytes dict = binaryPlist({{0xD2, 1, 2, 3, 4}, asciiString("a\xFF"), asciiString("a\xFE"), {0x10, 1},
-                                    {0x10, 2}});
+    const Bytes dict =
+        binaryPlist({{0xD2, 1, 2, 3, 4}, asciiString("a\xFF"), asciiString("a\xFE"), {0x10, 1}, {0x10, 2}});
     EXPECT_FALSE(plist::parse(dict, &error));
     EXPECT_NE(error.localizedDescription().find("UTF-8"), std::string::npos) << error.localizedDescription();
     // An unpaired surrogate in a UTF-16 string has no UTF-8 form either.
@@ -295,13 +296,15 @@ TEST(PropertyList, XmlWrittenByEarlierWritersKeepsItsText) {
     // Earlier writers put control characters and carriage returns in raw,
     // with CRLF line ends around the elements of hand-edited files.
     const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<plist version=\"1.0\">\r\n<dict>\r\n"
-                            "\t<key>k\x01</key>\r\n\t<string>a\x02" "b\r\nc\rd\x1f</string>\r\n"
+                            "\t<key>k\x01</key>\r\n\t<string>a\x02"
+                            "b\r\nc\rd\x1f</string>\r\n"
                             "\t<key>cdata</key><string><![CDATA[<x>\x03]]></string>\r\n"
                             "\t<key>entities</key><string>&lt;&#x1F600;&#13;&amp;</string>\r\n</dict>\r\n</plist>\r\n";
     Error error;
     auto back = plist::parse(toBytes(xml), &error);
     ASSERT_TRUE(back) << error.description();
-    EXPECT_EQ(*back, (Value{{"k\x01", "a\x02" "b\r\nc\rd\x1f"},
+    EXPECT_EQ(*back, (Value{{"k\x01", "a\x02"
+                                      "b\r\nc\rd\x1f"},
                             {"cdata", "<x>\x03"},
                             {"entities", "<\xF0\x9F\x98\x80\r&"}}));
     // A control character outside the text of a string is still malformed.
@@ -332,12 +335,12 @@ TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
     EXPECT_FALSE(plist::parse(binaryPlist({{0x00}}), &error));
 
     // Structure the XML form does not allow.
-    for (const char* doc : {"<plist><dict><string>no key</string></dict></plist>",
-                            "<plist><dict><key>a</key><key>b</key><true/></dict></plist>",
-                            "<plist><array><key>a</key></array></plist>", "<plist><true/><false/></plist>",
-                            "<plist></plist>", "<plist><dict>loose text</dict></plist>",
-                            "<plist><string>a<b/></string></plist>", "<plist><integer>1</integer><foo/></plist>",
-                            "<plist><data>!!!!</data></plist>", "<plist><real>1.5x</real></plist>"})
+    for (const char* doc :
+         {"<plist><dict><string>no key</string></dict></plist>",
+          "<plist><dict><key>a</key><key>b</key><true/></dict></plist>", "<plist><array><key>a</key></array></plist>",
+          "<plist><true/><false/></plist>", "<plist></plist>", "<plist><dict>loose text</dict></plist>",
+          "<plist><string>a<b/></string></plist>", "<plist><integer>1</integer><foo/></plist>",
+          "<plist><data>!!!!</data></plist>", "<plist><real>1.5x</real></plist>"})
         EXPECT_FALSE(plist::parse(toBytes(doc), &error)) << doc;
 
     // Entities of the document's own are refused: no expansion bombs.
@@ -346,8 +349,8 @@ TEST(PropertyList, MalformedAndTruncatedInputGivesErrors) {
         "<plist><string>&b;</string></plist>";
     EXPECT_FALSE(plist::parse(toBytes(laughs), &error));
     EXPECT_NE(error.localizedDescription().find("entity"), std::string::npos) << error.localizedDescription();
-    EXPECT_FALSE(plist::parse(toBytes("<!DOCTYPE plist SYSTEM \"x.dtd\"><plist><string>&undefined;</string></plist>"),
-                              &error));
+    EXPECT_FALSE(
+        plist::parse(toBytes("<!DOCTYPE plist SYSTEM \"x.dtd\"><plist><string>&undefined;</string></plist>"), &error));
 
     // Forty arrays, each holding the next twice: a few hundred bytes that
     // would expand to 2^40 values.

@@ -11,11 +11,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <strings.h>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <strings.h>
 #include <thread>
 #include <utility>
 #include <vector>

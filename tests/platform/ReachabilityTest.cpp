@@ -87,18 +87,17 @@ TEST(Reachability, GioMonitorDeliversTheInitialReport) {
 TEST(Reachability, DefaultRouteInterfaceFromTheKernelsTables) {
     const std::string ipv4 =
         "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
-        "eth0\t0000A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"   // a subnet, not the default
-        "lo\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n"     // unreachable: refused traffic
+        "eth0\t0000A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"  // a subnet, not the default
+        "lo\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n"  // unreachable: refused traffic
         "wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
         "wwan0\t00000000\t00000000\t0001\t0\t0\t700\t00000000\t0\t0\t0\n"
         "eth1\t00000000\t00000000\t0000\t0\t0\t0\t00000000\t0\t0\t0\n";  // down
-    const std::string ipv6 =
-        "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
-        "00000000000000000000000000000000 ffffffff 00000001 00000000 00200200       lo\n"
-        "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
-        "fe800000000000000000000000000001 00000400 00000001 00000000 00000003    wwan1\n"
-        "fe800000000000000000000000000000 40 00000000000000000000000000000000 00 "
-        "00000000000000000000000000000000 00000100 00000001 00000000 00000001    eth0\n";
+    const std::string ipv6 = "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+                             "00000000000000000000000000000000 ffffffff 00000001 00000000 00200200       lo\n"
+                             "00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+                             "fe800000000000000000000000000001 00000400 00000001 00000000 00000003    wwan1\n"
+                             "fe800000000000000000000000000000 40 00000000000000000000000000000000 00 "
+                             "00000000000000000000000000000000 00000100 00000001 00000000 00000001    eth0\n";
     // The IPv4 default of lowest metric wins; IPv6 only when IPv4 has none.
     EXPECT_EQ(defaultRouteInterface(ipv4, ipv6), "wlan0");
     EXPECT_EQ(defaultRouteInterface(ipv4.substr(0, ipv4.find("wlan0")), ipv6), "wwan1");

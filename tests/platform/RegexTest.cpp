@@ -79,10 +79,12 @@ TEST(Regex, AllMatchesAndLiteralReplacement) {
 TEST(Regex, TextThatIsNotUTF8) {
     auto re = Regex::compile("b+");
     ASSERT_TRUE(re);
-    const std::string bad = "a\xFF" "bb\xFE";
+    const std::string bad = "a\xFF"
+                            "bb\xFE";
     EXPECT_TRUE(re->search(bad));
     EXPECT_EQ(re->allMatches(bad), (std::vector<std::string>{"bb"}));
-    EXPECT_EQ(re->replaceAll(bad, "X"), "a\xFF" "X\xFE");
+    EXPECT_EQ(re->replaceAll(bad, "X"), "a\xFF"
+                                        "X\xFE");
     EXPECT_TRUE(Regex::compile("a.b", Regex::None)->search(bad.substr(0, 3) + "b"));
 }
 

@@ -44,11 +44,11 @@ TEST(ReplayLocationSource, ReportsEachSecondOfTheTrackStampedNowAndSkipsTimeNobo
     // A 10 s dwell, then 100 m north in 10 s; recorded years ago.
     const LocationCoordinate north = destinationPoint(kStart, 0, 100);
     Error error;
-    auto track = LocationTrack::parseGPX(
-        gpx(trkpt(kStart, "<ele>500</ele><time>2019-05-01T10:00:00Z</time><hdop>1.2</hdop>") +
-            trkpt(kStart, "<ele>500</ele><time>2019-05-01T10:00:10Z</time><hdop>1.2</hdop>") +
-            trkpt(north, "<ele>510</ele><time>2019-05-01T10:00:20Z</time><hdop>2</hdop>")),
-        &error);
+    auto track =
+        LocationTrack::parseGPX(gpx(trkpt(kStart, "<ele>500</ele><time>2019-05-01T10:00:00Z</time><hdop>1.2</hdop>") +
+                                    trkpt(kStart, "<ele>500</ele><time>2019-05-01T10:00:10Z</time><hdop>1.2</hdop>") +
+                                    trkpt(north, "<ele>510</ele><time>2019-05-01T10:00:20Z</time><hdop>2</hdop>")),
+                                &error);
     ASSERT_TRUE(track) << error.description();
     EXPECT_EQ(track->duration(), 20);
 
@@ -130,8 +130,7 @@ TEST(LocationTrack, NmeaEpochsMergeRmcAndGgaAndBadSentencesAreSkipped) {
                              nmea("GPGGA,235959.40,4807.038,N,18131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
                              nmea("GPGGA,235959.60,48-7.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
                              // past midnight into the new year, GGA only
-                             nmea("GNGGA,000001.50,4807.100,S,01131.000,W,1,08,2.0,10.0,M,46.9,M,,") +
-                             "garbage line\n";
+                             nmea("GNGGA,000001.50,4807.100,S,01131.000,W,1,08,2.0,10.0,M,46.9,M,,") + "garbage line\n";
     LogCapture capture;
     Error error;
     auto track = LocationTrack::parseNMEA(text, &error);

@@ -60,9 +60,9 @@ TEST(ValueReaders, DoublesFromStrings) {
     EXPECT_DOUBLE_EQ(stringDoubleValue("-1.5e3"), -1500.0);
     EXPECT_DOUBLE_EQ(stringDoubleValue("+.5"), 0.5);
     EXPECT_DOUBLE_EQ(stringDoubleValue("7."), 7.0);
-    EXPECT_DOUBLE_EQ(stringDoubleValue("2e"), 2.0);   // a dangling exponent is not part of the number
+    EXPECT_DOUBLE_EQ(stringDoubleValue("2e"), 2.0);  // a dangling exponent is not part of the number
     EXPECT_DOUBLE_EQ(stringDoubleValue("2e+"), 2.0);
-    EXPECT_EQ(stringDoubleValue("0x10"), 0.0);        // no hexadecimal
+    EXPECT_EQ(stringDoubleValue("0x10"), 0.0);  // no hexadecimal
     EXPECT_EQ(stringDoubleValue("inf"), 0.0);
     EXPECT_EQ(stringDoubleValue("nan"), 0.0);
     EXPECT_EQ(stringDoubleValue("."), 0.0);
@@ -146,7 +146,9 @@ TEST(ValueJSON, InvalidUTF8IsReplacedNeverThrown) {
     const std::string bad = std::string("a\xff") + "b\xc3";
     std::string out;
     EXPECT_NO_THROW(out = toJSONString(Value::object({{bad, bad}})));
-    EXPECT_EQ(out, "{\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\":\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD\"}");
+    EXPECT_EQ(out, "{\"a\xEF\xBF\xBD"
+                   "b\xEF\xBF\xBD\":\"a\xEF\xBF\xBD"
+                   "b\xEF\xBF\xBD\"}");
     auto back = parseJSON(out);
     ASSERT_TRUE(back);
     EXPECT_EQ(toJSONString(Value("h\xC3\xA9llo \xF0\x9F\x98\x80")), "\"h\xC3\xA9llo \xF0\x9F\x98\x80\"");
@@ -178,11 +180,14 @@ TEST(ValueJSON, ParseErrors) {
 TEST(ValueUTF8, ValidityLengthAndRepair) {
     EXPECT_TRUE(isValidUTF8("plain"));
     EXPECT_TRUE(isValidUTF8("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
-    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));          // overlong "/"
-    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));      // a surrogate
+    EXPECT_FALSE(isValidUTF8("\xC0\xAF"));  // overlong "/"
+    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));  // a surrogate
     EXPECT_FALSE(isValidUTF8("\xF4\x90\x80\x80"));  // above U+10FFFF
-    EXPECT_FALSE(isValidUTF8("\xE2\x82"));          // truncated
-    EXPECT_EQ(sanitizeUTF8("a\xE2\x82" "b"), "a\xEF\xBF\xBD\xEF\xBF\xBD" "b");
+    EXPECT_FALSE(isValidUTF8("\xE2\x82"));  // truncated
+    EXPECT_EQ(sanitizeUTF8("a\xE2\x82"
+                           "b"),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(sanitizeUTF8("ok\xC3\xA9"), "ok\xC3\xA9");
     EXPECT_TRUE(isValidUTF8(sanitizeUTF8("\xFF\xFE\x80 \xF0\x9F")));
 
@@ -210,8 +215,8 @@ TEST(ValueBase64, RoundTripAndStrictFailures) {
     EXPECT_EQ(base64Encode(Bytes{'f', 'o', 'o', 'b'}), "Zm9vYg==");
     EXPECT_EQ(base64Encode(Bytes{0xfb, 0xff}), "+/8=");
 
-    for (const char* bad : {"Zm9vYg", "Zm9vYg=", "Zm9v Yg==", "Zm9vYg==\n", "Zm9=vYg=", "Zm9vY===", "====",
-                            "Zm-_", "Z===", "Zm9vYg==Zm9v", "Zm\x80v"}) {
+    for (const char* bad : {"Zm9vYg", "Zm9vYg=", "Zm9v Yg==", "Zm9vYg==\n", "Zm9=vYg=", "Zm9vY===", "====", "Zm-_",
+                            "Z===", "Zm9vYg==Zm9v", "Zm\x80v"}) {
         EXPECT_FALSE(base64Decode(bad)) << bad;
     }
     EXPECT_EQ(base64Decode("")->size(), 0u);

@@ -2,10 +2,10 @@
 
 #include <thread>
 
+#include "TestSupport.h"
 #include "platform/Log.h"
 #include "sqldb/SQLDatabasePool.h"
 #include "sqldb/SQLDatabaseQueue.h"
-#include "TestSupport.h"
 
 using namespace wharf;
 using platform::Error;
@@ -34,7 +34,8 @@ TEST_F(SQLDatabaseQueueTest, TwoThreadsInsertingSeeEveryRow) {
     queue->inDatabase([](SQLDatabase* db) { db->executeUpdate("pragma synchronous = off"); });
     auto insert = [&](int base) {
         for (int i = 0; i < 1000; ++i) {
-            queue->inDatabase([&](SQLDatabase* db) { EXPECT_TRUE(db->executeUpdate("insert into t values (?)", base + i)); });
+            queue->inDatabase(
+                [&](SQLDatabase* db) { EXPECT_TRUE(db->executeUpdate("insert into t values (?)", base + i)); });
         }
     };
     std::thread a(insert, 0), b(insert, 10000);
@@ -63,7 +64,8 @@ TEST_F(SQLDatabaseQueueTest, ReentrantUseIsRefused) {
     auto other = SQLDatabaseQueue::databaseQueueWithPath(std::nullopt);
     ASSERT_TRUE(other);
     int64_t answer = 0;
-    queue->inDatabase([&](SQLDatabase*) { other->inDatabase([&](SQLDatabase* db) { answer = db->longForQuery("select 6*7"); }); });
+    queue->inDatabase(
+        [&](SQLDatabase*) { other->inDatabase([&](SQLDatabase* db) { answer = db->longForQuery("select 6*7"); }); });
     EXPECT_EQ(answer, 42);
 }
 
@@ -90,7 +92,8 @@ TEST_F(SQLDatabaseQueueTest, TransactionsCommitOrRollBack) {
         *rollback = true;
     }));
     EXPECT_EQ(rows(), 0);
-    EXPECT_TRUE(queue->inDeferredTransaction([](SQLDatabase* db, bool*) { db->executeUpdate("insert into t values (1)"); }));
+    EXPECT_TRUE(
+        queue->inDeferredTransaction([](SQLDatabase* db, bool*) { db->executeUpdate("insert into t values (1)"); }));
     EXPECT_EQ(rows(), 1);
 
     // A block that leaves a transaction open makes the next begin fail: that block must not run.
@@ -110,7 +113,8 @@ TEST_F(SQLDatabaseQueueTest, TransactionsCommitOrRollBack) {
         ASSERT_TRUE(db->executeUpdate("create table child (p references parent(id) deferrable initially deferred)"));
         ASSERT_TRUE(db->executeUpdate("pragma foreign_keys = on"));
     });
-    EXPECT_FALSE(queue->inTransaction([](SQLDatabase* db, bool*) { db->executeUpdate("insert into child values (99)"); }));
+    EXPECT_FALSE(
+        queue->inTransaction([](SQLDatabase* db, bool*) { db->executeUpdate("insert into child values (99)"); }));
     EXPECT_TRUE(capture.contains("Could not commit a transaction (19"));
     queue->inDatabase([](SQLDatabase* db) {
         EXPECT_FALSE(db->inTransaction());

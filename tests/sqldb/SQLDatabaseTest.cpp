@@ -5,10 +5,10 @@
 #include <limits>
 #include <thread>
 
+#include "TestSupport.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 #include "sqldb/SQLDatabase.h"
-#include "TestSupport.h"
 
 using namespace wharf;
 using platform::Bytes;
@@ -139,8 +139,8 @@ TEST_F(SQLDatabaseTest, EveryBindKindRoundTrips) {
     const Bytes blobWithNul{0, 1, 0, 255};
     const auto date = dateWithSecondsSince1970(1234567890.25);
     ASSERT_TRUE(db->executeUpdate("insert into t values (?, ?)", int8_t{-5}, uint16_t{65535}));
-    ASSERT_TRUE(db->executeUpdate("insert into t values (?, ?)", uint32_t{4294967295u},
-                                  std::numeric_limits<int64_t>::min()));
+    ASSERT_TRUE(
+        db->executeUpdate("insert into t values (?, ?)", uint32_t{4294967295u}, std::numeric_limits<int64_t>::min()));
     ASSERT_TRUE(db->executeUpdate("insert into t values (?, ?)", std::numeric_limits<uint64_t>::max(), true));
     ASSERT_TRUE(db->executeUpdate("insert into t values (?, ?)", 1.5f, 0.1));
     ASSERT_TRUE(db->executeUpdate("insert into t values (?, ?)", textWithNul, blobWithNul));
@@ -191,8 +191,8 @@ TEST_F(SQLDatabaseTest, ValueArraysAndDictionariesBindTheSameKinds) {
     ASSERT_TRUE(db->executeUpdateWithArgumentsInArray("insert into t values (?, ?)", values));
     values = {platform::plist::dateValue(10.5), Value{{"k", 1}}};
     ASSERT_TRUE(db->executeUpdateWithArgumentsInArray("insert into t values (?, ?)", values));
-    ASSERT_TRUE(db->executeUpdateWithParameterDictionary("insert into t values (:a, :b)",
-                                                         Value{{"a", nullptr}, {"b", 2.5}}));
+    ASSERT_TRUE(
+        db->executeUpdateWithParameterDictionary("insert into t values (:a, :b)", Value{{"a", nullptr}, {"b", 2.5}}));
 
     auto rs = db->executeQuery("select a, b from t order by rowid");
     ASSERT_TRUE(rs && rs->next());
@@ -290,7 +290,7 @@ TEST_F(SQLDatabaseTest, ValuesSQLiteRefusesFailTheStatement) {
         EXPECT_FALSE(db->executeUpdateValues(sql, {Value("blob"), platform::bytesValue(longBlob)}, &error));
         EXPECT_EQ(error.code, SQLITE_TOOBIG);
         EXPECT_FALSE(db->executeUpdateWithParameterDictionary("insert into t values (:a, :b)",
-                                                               Value{{"a", longText}, {"b", 2}}));
+                                                              Value{{"a", longText}, {"b", 2}}));
         EXPECT_FALSE(db->executeUpdate(sql, longBlob, "first refused"));
         EXPECT_EQ(count(), 1);  // only the good row
 
@@ -348,8 +348,7 @@ TEST_F(SQLDatabaseTest, UpdateAndQueryResultCodes) {
 
     auto rs = db->executeQuery("select a from t");
     ASSERT_TRUE(rs);
-    while (rs->next()) {
-    }
+    while (rs->next()) {}
     EXPECT_FALSE(db->hadError());
 
     capture.clear();
@@ -373,10 +372,10 @@ TEST_F(SQLDatabaseTest, InterruptedUpdateFillsTheError) {
     });
     LogCapture capture;
     Error error;
-    EXPECT_FALSE(db->update(
-        "insert into t select stop(), x from (with recursive c(x) as (select 1 union all select x+1 from c "
-        "where x < 100000) select x from c)",
-        &error));
+    EXPECT_FALSE(
+        db->update("insert into t select stop(), x from (with recursive c(x) as (select 1 union all select x+1 from c "
+                   "where x < 100000) select x from c)",
+                   &error));
     EXPECT_EQ(error.code, SQLITE_INTERRUPT);
     EXPECT_TRUE(capture.contains("Query was interrupted (9: interrupted) SQLITE_INTERRUPT"));
     EXPECT_EQ(count(), 0);
@@ -616,11 +615,11 @@ TEST_F(SQLDatabaseTest, UserFunctionsAndStatementBatches) {
 
     EXPECT_TRUE(db->executeStatements("insert into t values (1, 'x'); insert into t values (2, null);"));
     std::vector<Value> rows;
-    EXPECT_TRUE(db->executeStatementsWithResultBlock("select a, b from t order by a; select 3 as a",
-                                                     [&](const Value& row) {
-                                                         rows.push_back(row);
-                                                         return 0;
-                                                     }));
+    EXPECT_TRUE(
+        db->executeStatementsWithResultBlock("select a, b from t order by a; select 3 as a", [&](const Value& row) {
+            rows.push_back(row);
+            return 0;
+        }));
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0], (Value{{"a", "1"}, {"b", "x"}}));
     EXPECT_TRUE(rows[1]["b"].is_null());

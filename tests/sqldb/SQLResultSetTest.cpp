@@ -47,8 +47,10 @@ TEST_F(SQLResultSetTest, ReadsByIndexAndByNameWithoutCase) {
     EXPECT_EQ(rs->dateForColumnIndex(4), std::nullopt);
     EXPECT_EQ(rs->intForColumnIndex(4), 0);
 
-    EXPECT_EQ(rs->resultDictionary(),
-              (Value{{"Id", 7}, {"Score", 2.5}, {"Name", "seven"}, {"Raw", platform::bytesValue({1, 2})}, {"Empty", nullptr}}));
+    EXPECT_EQ(
+        rs->resultDictionary(),
+        (Value{
+            {"Id", 7}, {"Score", 2.5}, {"Name", "seven"}, {"Raw", platform::bytesValue({1, 2})}, {"Empty", nullptr}}));
     EXPECT_EQ((*rs->resultDict())["name"], Value("seven"));
     std::vector<std::string> set;
     rs->kvcMagic([&](const std::string& column, const std::string& text) { set.push_back(column + "=" + text); });

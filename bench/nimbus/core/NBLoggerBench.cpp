@@ -64,7 +64,6 @@ BENCHMARK(BM_SyslogStyleNullWrite);
 BENCHMARK(BM_CoreLoggerDroppedDebugLine);
 BENCHMARK(BM_CoreLoggerLoggedLine);
 
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -68,8 +68,10 @@ void RawWrite(benchmark::State& state) {
         uint64_t inFile = 0;
         long long name = 0;
         for (int i = 0; i < kEvents; ++i) {
-            if (fd < 0) fd = ::open((dir + "/" + std::to_string(name++)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND, 0600);
-            if (::write(fd, record.data(), record.size()) != static_cast<ssize_t>(record.size())) state.SkipWithError("write");
+            if (fd < 0)
+                fd = ::open((dir + "/" + std::to_string(name++)).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND, 0600);
+            if (::write(fd, record.data(), record.size()) != static_cast<ssize_t>(record.size()))
+                state.SkipWithError("write");
             inFile += record.size();
             if (inFile > NBEventlogLogger::kDefaultMaxRequestNumBytes) {
                 ::close(fd);
@@ -93,5 +95,6 @@ BENCHMARK(RawWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
 int main(int argc, char** argv) {
     platform::RunLoop::initMainThread();
     NBLoggerSetSystemLogEnabled(false);
-    return bench::runWithRatios(argc, argv, {{"append 100,000 events / raw write()", "Logger/real_time", "RawWrite/real_time"}});
+    return bench::runWithRatios(argc, argv,
+                                {{"append 100,000 events / raw write()", "Logger/real_time", "RawWrite/real_time"}});
 }

@@ -49,7 +49,8 @@ const platform::Bytes& payload() {
         std::mt19937 rng(3);
         char pair[64];
         while (s.size() < 10 * 1024) {
-            std::snprintf(pair, sizeof pair, "k%u=v%u&", static_cast<unsigned>(rng() % 1000), static_cast<unsigned>(rng()));
+            std::snprintf(pair, sizeof pair, "k%u=v%u&", static_cast<unsigned>(rng() % 1000),
+                          static_cast<unsigned>(rng()));
             s += pair;
         }
         s.resize(10 * 1024);
@@ -107,9 +108,9 @@ int main(int argc, char** argv) {
     auto home = std::filesystem::temp_directory_path() / ("wharf-bench-" + std::to_string(::getpid()));
     platform::Container::setHome(home.string());
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    int rc = bench::runWithRatios(argc, argv,
-                                  {{"2000 gzip POSTs: NBNetwork vs raw libcurl", "NBNetworkPosts/iterations:2",
-                                    "RawCurlPosts/iterations:2"}});
+    int rc = bench::runWithRatios(
+        argc, argv,
+        {{"2000 gzip POSTs: NBNetwork vs raw libcurl", "NBNetworkPosts/iterations:2", "RawCurlPosts/iterations:2"}});
     std::filesystem::remove_all(home);
     return rc;
 }

@@ -83,8 +83,9 @@ int main(int argc, char** argv) {
         }
         if (ratios.empty()) continue;
         std::sort(ratios.begin(), ratios.end());
-        std::printf("ratio base64 encode %6zu bytes vs g_base64_encode: min %.3fx median %.3fx max %.3fx (%zu rounds)\n",
-                    size, ratios.front(), ratios[ratios.size() / 2], ratios.back(), ratios.size());
+        std::printf(
+            "ratio base64 encode %6zu bytes vs g_base64_encode: min %.3fx median %.3fx max %.3fx (%zu rounds)\n", size,
+            ratios.front(), ratios[ratios.size() / 2], ratios.back(), ratios.size());
     }
     return 0;
 }

@@ -55,7 +55,8 @@ void Libdeflate(benchmark::State& state) {
     const Bytes& in = input(static_cast<int>(state.range(0)));
     libdeflate_compressor* c = libdeflate_alloc_compressor(6);
     Bytes out(libdeflate_gzip_compress_bound(c, in.size()));
-    for (auto _ : state) benchmark::DoNotOptimize(libdeflate_gzip_compress(c, in.data(), in.size(), out.data(), out.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(libdeflate_gzip_compress(c, in.data(), in.size(), out.data(), out.size()));
     libdeflate_free_compressor(c);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
 }

@@ -123,7 +123,8 @@ void persistRaw(benchmark::State& state) {
         if (sqlite3_step(overwrite) != SQLITE_DONE) state.SkipWithError("overwrite failed");
         sqlite3_reset(overwrite);
     }
-    state.counters["fixes/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["fixes/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     sqlite3_finalize(count);
     sqlite3_finalize(oldest);
     sqlite3_finalize(overwrite);

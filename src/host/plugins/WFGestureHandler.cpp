@@ -83,14 +83,15 @@ void WFGestureHandler::applyLongPressFix() {
 
 void WFGestureHandler::beginPress() {
     cancelPress();
-    pressTimer_ = g_timeout_add(static_cast<guint>(std::max(0L, std::lround(minimumPressDuration_ * 1000.0))),
-                                +[](gpointer self) -> gboolean {
-                                    auto* me = static_cast<WFGestureHandler*>(self);
-                                    me->pressTimer_ = 0;
-                                    me->handleLongPressGestures(me->lpgr_);
-                                    return G_SOURCE_REMOVE;
-                                },
-                                this);
+    pressTimer_ = g_timeout_add(
+        static_cast<guint>(std::max(0L, std::lround(minimumPressDuration_ * 1000.0))),
+        +[](gpointer self) -> gboolean {
+            auto* me = static_cast<WFGestureHandler*>(self);
+            me->pressTimer_ = 0;
+            me->handleLongPressGestures(me->lpgr_);
+            return G_SOURCE_REMOVE;
+        },
+        this);
 }
 
 void WFGestureHandler::cancelPress() {

@@ -84,18 +84,17 @@ bool WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(const platform::
                                                                 int navigationType,
                                                                 WFIntentAndNavigationFilterValue filterValue) {
     switch (filterValue) {
-        case WFIntentAndNavigationFilterValueNavigationAllowed:
-            return true;
-        case WFIntentAndNavigationFilterValueIntentAllowed:
-            if (shouldOpenURLRequest(url, mainDocumentURL, navigationType)) WFURLOpener::shared()->openURL(url);
-            return false;
-        case WFIntentAndNavigationFilterValueNoneAllowed:
-            platform::logMessage("ERROR Internal navigation rejected - <allow-navigation> not set for url='" +
+    case WFIntentAndNavigationFilterValueNavigationAllowed: return true;
+    case WFIntentAndNavigationFilterValueIntentAllowed:
+        if (shouldOpenURLRequest(url, mainDocumentURL, navigationType)) WFURLOpener::shared()->openURL(url);
+        return false;
+    case WFIntentAndNavigationFilterValueNoneAllowed:
+        platform::logMessage("ERROR Internal navigation rejected - <allow-navigation> not set for url='" +
+                             url.absoluteString() + "'");
+        if (navigationType == kNavigationTypeLinkClicked)
+            platform::logMessage("ERROR External navigation rejected - <allow-intent> not set for url='" +
                                  url.absoluteString() + "'");
-            if (navigationType == kNavigationTypeLinkClicked)
-                platform::logMessage("ERROR External navigation rejected - <allow-intent> not set for url='" +
-                                     url.absoluteString() + "'");
-            return false;
+        return false;
     }
     return true;
 }

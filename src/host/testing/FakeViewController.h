@@ -13,8 +13,7 @@
 
 namespace wharf::testing {
 
-class FakeViewController : public WFViewControllerInterface,
-                           public std::enable_shared_from_this<FakeViewController> {
+class FakeViewController : public WFViewControllerInterface, public std::enable_shared_from_this<FakeViewController> {
 public:
     // The clock goes to the command queue.
     static std::shared_ptr<FakeViewController> create(std::shared_ptr<platform::Clock> clock = nullptr);
@@ -48,7 +47,7 @@ private:
     std::shared_ptr<FakeWebViewEngine> engine_;
     std::shared_ptr<WFCommandQueue> queue_;
     std::shared_ptr<WFCommandDelegateImpl> delegate_;
-    std::map<std::string, std::string> classNames_;                  // lower-cased service → class
+    std::map<std::string, std::string> classNames_;  // lower-cased service → class
     std::map<std::string, std::shared_ptr<WFPlugin>> pluginObjects_;  // class or service → plug-in
     platform::Value settings_ = platform::Value::object();
     std::string userAgent_ = "FakeAgent/1.0";

@@ -16,7 +16,8 @@ std::vector<std::string> callbackScriptsIn(const std::vector<std::string>& scrip
             const std::size_t start = script.find(prefix, line);
             if (start < end) {
                 const std::size_t last = script.rfind(suffix, end - suffix.size());
-                if (last != std::string::npos && last > start) found.push_back(script.substr(start, last + suffix.size() - start));
+                if (last != std::string::npos && last > start)
+                    found.push_back(script.substr(start, last + suffix.size() - start));
             }
             line = end + 1;
         }
@@ -28,7 +29,7 @@ void FakeWebViewEngine::registerClass() {
     std::function<std::shared_ptr<WFWebViewEngineProtocol>(WFRect)> factory =
         [](WFRect) -> std::shared_ptr<WFWebViewEngineProtocol> { return std::make_shared<FakeWebViewEngine>(); };
     platform::ClassRegistry::shared().registerClass<WFWebViewEngineProtocol, WFRect>("FakeWebViewEngine",
-                                                                                    std::move(factory));
+                                                                                     std::move(factory));
 }
 
 void FakeWebViewEngine::queueAnswer(std::string answer) {

@@ -21,7 +21,7 @@ std::vector<std::string> callbackScriptsIn(const std::vector<std::string>& scrip
 class FakeWebViewEngine : public WFPlugin, public WFWebViewEngineProtocol {
 public:
     enum class Completion {
-        NextTurn,   // completions run on a later main-loop turn (as a real engine)
+        NextTurn,  // completions run on a later main-loop turn (as a real engine)
         Immediate,  // completions run before evaluateJavaScript returns
     };
 

@@ -43,17 +43,11 @@ bool isAllowedNameCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool isLowerHex(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'f');
-}
+bool isLowerHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
 
-bool isHex(char c) {
-    return isLowerHex(c) || (c >= 'A' && c <= 'F');
-}
+bool isHex(char c) { return isLowerHex(c) || (c >= 'A' && c <= 'F'); }
 
 // Length of the leading run of characters for which `pred` holds.
 template <class Pred>
@@ -67,9 +61,7 @@ bool formatPreconditions(const std::string& appID, const std::string& version) {
     return !appID.empty() && !version.empty() && version.back() == ':' && appID.starts_with(version);
 }
 
-std::string describe(const std::optional<std::string>& value) {
-    return value ? *value : "(null)";
-}
+std::string describe(const std::optional<std::string>& value) { return value ? *value : "(null)"; }
 
 }  // namespace
 
@@ -180,9 +172,7 @@ void NBApp::sendNotificationsToSDKs(const std::shared_ptr<NBApp>& app) {
     platform::NotificationCenter::defaultCenter().post(NBAppReadyToConfigureSDKNotification, classObject(), userInfo);
 }
 
-const void* NBApp::classObject() {
-    return &gClassTag;
-}
+const void* NBApp::classObject() { return &gClassTag; }
 
 // --- the registry -------------------------------------------------------------------
 
@@ -245,8 +235,8 @@ platform::Error NBApp::errorForInvalidAppID() {
 }
 
 platform::Error NBApp::errorForSubspecConfigurationFailureWithDomain(const std::string& domain, int64_t code,
-                                                                    const std::string& service,
-                                                                    const std::string& reason) {
+                                                                     const std::string& service,
+                                                                     const std::string& reason) {
     return platform::Error(domain, code,
                            {{platform::kLocalizedDescriptionKey, "Configuration failed for service " + service + "."},
                             {platform::kLocalizedFailureReasonKey, reason}});
@@ -292,17 +282,14 @@ bool NBApp::validateAppIDFingerprint(const std::string& appID, const std::string
     return version == "1:";
 }
 
-std::string NBApp::actualBundleID() {
-    return platform::Bundle::mainBundle()->bundleIdentifier();
-}
+std::string NBApp::actualBundleID() { return platform::Bundle::mainBundle()->bundleIdentifier(); }
 
 // --- the app ----------------------------------------------------------------------
 
 NBApp::NBApp(std::string name, std::shared_ptr<NBOptions> options)
     : name_(std::move(name)), options_(std::move(options)) {}
 
-std::shared_ptr<NBApp> NBApp::initInstanceWithName(const std::string& name,
-                                                   const std::shared_ptr<NBOptions>& options) {
+std::shared_ptr<NBApp> NBApp::initInstanceWithName(const std::string& name, const std::shared_ptr<NBOptions>& options) {
     auto copy = options ? options->copy() : NBOptions::initWithRovudeAppID(std::nullopt, std::nullopt);
     copy->setEditingLocked(true);
     std::shared_ptr<NBApp> app(new NBApp(name, std::move(copy)));
@@ -317,9 +304,7 @@ std::shared_ptr<NBApp> NBApp::initInstanceWithName(const std::string& name,
     return app;
 }
 
-std::shared_ptr<NBOptions> NBApp::options() const {
-    return options_->copy();
-}
+std::shared_ptr<NBOptions> NBApp::options() const { return options_->copy(); }
 
 NBApp::GetTokenImplementation NBApp::getTokenImplementation() const {
     std::lock_guard lock(implementationsMutex_);
@@ -359,7 +344,7 @@ bool NBApp::configureCore() {
         if (!registry.hasClass(DORIzurizava::kClassName)) {
             NBLogError(kNBLoggerCore, "I-COR000022", "Vuzuruzu Zavozurur is not available.");
         } else if (auto start = registry.classMethod<DORIzurizava::StartFunction>(DORIzurizava::kClassName,
-                                                                                   DORIzurizava::kStartSelector)) {
+                                                                                  DORIzurizava::kStartSelector)) {
             if (*start) (*start)(NBConfiguration::sharedInstance().analyticsConfiguration(), options_);
         }
     }
@@ -436,8 +421,6 @@ bool NBApp::isAppIDValid() {
     return valid;
 }
 
-std::optional<std::string> NBApp::expectedBundleID() const {
-    return options_->bundleID();
-}
+std::optional<std::string> NBApp::expectedBundleID() const { return options_->bundleID(); }
 
 }  // namespace wharf

@@ -4,8 +4,8 @@
 
 #include <cctype>
 #include <cstring>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "platform/Application.h"
@@ -74,9 +74,7 @@ bool NBAppEnvironmentUtil::isExecutableEncrypted(const std::vector<std::span<con
     return false;
 }
 
-std::vector<std::span<const uint8_t>> NBAppEnvironmentUtil::loadedImages() {
-    return {};
-}
+std::vector<std::span<const uint8_t>> NBAppEnvironmentUtil::loadedImages() { return {}; }
 
 bool NBAppEnvironmentUtil::isFromAppStoreWithFacts(const Facts& facts) {
     if (facts.simulator) return false;
@@ -105,9 +103,7 @@ void NBAppEnvironmentUtil::setFactsProviderForTesting(std::function<Facts()> pro
     factsProvider() = std::move(provider);
 }
 
-bool NBAppEnvironmentUtil::isFromAppStore() {
-    return isFromAppStoreWithFacts(currentFacts());
-}
+bool NBAppEnvironmentUtil::isFromAppStore() { return isFromAppStoreWithFacts(currentFacts()); }
 
 bool NBAppEnvironmentUtil::isAppStoreReceiptSandbox() {
     // No store receipt is ever handed to a Linux bundle.
@@ -186,9 +182,7 @@ void NBAppEnvironmentUtil::setSystemRootForTesting(const std::string& root) {
     cache.known = false;
 }
 
-std::string NBAppEnvironmentUtil::systemVersion() {
-    return platform::Device::systemVersion();
-}
+std::string NBAppEnvironmentUtil::systemVersion() { return platform::Device::systemVersion(); }
 
 bool NBAppEnvironmentUtil::isAppExtension() {
     const std::string& path = platform::Bundle::mainBundle()->bundlePath();

@@ -4,13 +4,11 @@
 
 namespace wharf {
 
-NBBundleUtil::Bundles NBBundleUtil::relevantBundles() {
-    return {platform::Bundle::mainBundle()};
-}
+NBBundleUtil::Bundles NBBundleUtil::relevantBundles() { return {platform::Bundle::mainBundle()}; }
 
 std::optional<std::string> NBBundleUtil::optionsDictionaryPathWithResourceName(const std::string& name,
-                                                                              const std::string& type,
-                                                                              const Bundles& bundles) {
+                                                                               const std::string& type,
+                                                                               const Bundles& bundles) {
     for (const auto& bundle : bundles) {
         if (!bundle) continue;
         if (auto path = bundle->pathForResource(name, type)) return path;

@@ -32,8 +32,6 @@ void NBConfiguration::setLogLevel(int64_t level) {
     logLevel_ = level;
 }
 
-void NBConfiguration::setLoggerLevel(int level) {
-    NBSetLoggerLevel(level);
-}
+void NBConfiguration::setLoggerLevel(int level) { NBSetLoggerLevel(level); }
 
 }  // namespace wharf

@@ -47,8 +47,7 @@ std::mutex gCapturesMutex;
 std::vector<NBLoggerCapture*> gCaptures;
 
 void publishPassLevel() {
-    gPassLevel.store(gDebugMode.load(std::memory_order_relaxed) ? INT_MAX
-                                                                 : gMaxLevel.load(std::memory_order_relaxed),
+    gPassLevel.store(gDebugMode.load(std::memory_order_relaxed) ? INT_MAX : gMaxLevel.load(std::memory_order_relaxed),
                      std::memory_order_release);
 }
 
@@ -82,9 +81,7 @@ void setUp() {
     publishPassLevel();
 }
 
-void ensureSetUp() {
-    std::call_once(gSetUpOnce, setUp);
-}
+void ensureSetUp() { std::call_once(gSetUpOnce, setUp); }
 
 void writeLine(int level, const std::string& line) {
     if (level < 0 || level > 7 || !(gFilterMask.load(std::memory_order_relaxed) & (1 << level))) return;
@@ -108,8 +105,8 @@ inline bool passes(int level, std::string_view service) {
 
 namespace {
 
-void logPassedLine(int level, std::string_view service, std::string_view messageCode, const char* format,
-                   va_list args) __attribute__((format(printf, 4, 0)));
+void logPassedLine(int level, std::string_view service, std::string_view messageCode, const char* format, va_list args)
+    __attribute__((format(printf, 4, 0)));
 void logPassedLine(int level, std::string_view service, std::string_view messageCode, const char* format,
                    va_list args) {
     ensureSetUp();  // a level at or below zero passes before the set-up has run
@@ -175,8 +172,8 @@ bool NBIsLoggableLevel(int level, bool analyticsComponent) {
     return level <= gMaxLevel.load();
 }
 
-void NBLoggerWrapper::logWithLevel(int level, std::string_view service, std::string_view code,
-                                   const char* message, va_list args) {
+void NBLoggerWrapper::logWithLevel(int level, std::string_view service, std::string_view code, const char* message,
+                                   va_list args) {
     NBLogWithLevel(level, service, code, message, args);
 }
 
@@ -209,15 +206,12 @@ std::vector<NBLoggerCapture::Line> NBLoggerCapture::lines() const {
     return lines_;
 }
 
-bool NBLoggerCapture::contains(const std::string& substring) const {
-    return count(substring) > 0;
-}
+bool NBLoggerCapture::contains(const std::string& substring) const { return count(substring) > 0; }
 
 std::size_t NBLoggerCapture::count(const std::string& substring) const {
     auto all = lines();
-    return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [&](const Line& line) {
-        return line.text.find(substring) != std::string::npos;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        all.begin(), all.end(), [&](const Line& line) { return line.text.find(substring) != std::string::npos; }));
 }
 
 void NBLoggerCapture::clear() {
@@ -246,8 +240,6 @@ bool NBLoggerDebugModeForTesting() {
     return gDebugMode.load();
 }
 
-void NBLoggerSetSystemLogEnabled(bool enabled) {
-    gSystemLogEnabled.store(enabled);
-}
+void NBLoggerSetSystemLogEnabled(bool enabled) { gSystemLogEnabled.store(enabled); }
 
 }  // namespace wharf

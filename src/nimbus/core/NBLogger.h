@@ -50,8 +50,8 @@ void NBLogDebug(std::string_view service, std::string_view messageCode, const ch
     __attribute__((format(printf, 3, 4)));
 
 // The same with an explicit level and an argument list.
-void NBLogWithLevel(int level, std::string_view service, std::string_view messageCode,
-                    const char* format, va_list args) __attribute__((format(printf, 4, 0)));
+void NBLogWithLevel(int level, std::string_view service, std::string_view messageCode, const char* format, va_list args)
+    __attribute__((format(printf, 4, 0)));
 
 // Sets the threshold (3 to 7); any other value is reported as an error line
 // and changes nothing. Takes effect once the logging queue has run it.
@@ -71,9 +71,8 @@ public:
     using LogFunction = void(int, std::string_view, std::string_view, const char*, va_list);
     // Registers the class and its class method with platform::ClassRegistry.
     static void registerClass();
-    static void logWithLevel(int level, std::string_view service, std::string_view code,
-                             const char* message, va_list args)
-        __attribute__((format(printf, 4, 0)));
+    static void logWithLevel(int level, std::string_view service, std::string_view code, const char* message,
+                             va_list args) __attribute__((format(printf, 4, 0)));
 };
 
 }  // namespace wharf

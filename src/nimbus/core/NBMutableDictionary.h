@@ -24,7 +24,8 @@ class NBMutableDictionary {
 public:
     using Map = std::map<K, V>;
 
-    NBMutableDictionary() : state_(std::make_shared<State>()), queue_(platform::dispatch::createSerialQueue("NBMutableDictionary")) {}
+    NBMutableDictionary()
+        : state_(std::make_shared<State>()), queue_(platform::dispatch::createSerialQueue("NBMutableDictionary")) {}
     ~NBMutableDictionary() = default;
     NBMutableDictionary(const NBMutableDictionary&) = delete;
     NBMutableDictionary& operator=(const NBMutableDictionary&) = delete;

@@ -51,9 +51,7 @@ NBOptions::OptionalString mainBundleIdentifier() {
 
 }  // namespace
 
-std::shared_ptr<NBOptions> NBOptions::make() {
-    return std::shared_ptr<NBOptions>(new NBOptions());
-}
+std::shared_ptr<NBOptions> NBOptions::make() { return std::shared_ptr<NBOptions>(new NBOptions()); }
 
 std::shared_ptr<NBOptions> NBOptions::defaultOptions() {
     std::lock_guard lock(gDefaultsMutex);
@@ -70,8 +68,8 @@ std::optional<platform::Value> NBOptions::defaultOptionsDictionary() {
 }
 
 std::optional<std::string> NBOptions::plistFilePathWithName(const std::string& name) {
-    auto path = NBBundleUtil::optionsDictionaryPathWithResourceName(name, kNBOptionsFileType,
-                                                                    NBBundleUtil::relevantBundles());
+    auto path =
+        NBBundleUtil::optionsDictionaryPathWithResourceName(name, kNBOptionsFileType, NBBundleUtil::relevantBundles());
     if (!path)
         NBLogError(kNBLoggerCore, "I-COR000012", "Could not locate configuration file: '%s.%s'.", name.c_str(),
                    kNBOptionsFileType);

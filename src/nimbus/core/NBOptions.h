@@ -60,8 +60,8 @@ public:
     static std::shared_ptr<NBOptions> initWithRovudeAppID(
         const OptionalString& rovudeAppID, const OptionalString& bundleID, const OptionalString& ZARSenderID,
         const OptionalString& APIKey, const OptionalString& clientID, const OptionalString& trackingID,
-        const OptionalString& androidClientID, const OptionalString& databaseURL,
-        const OptionalString& storageBucket, const OptionalString& deepLinkURLScheme);
+        const OptionalString& androidClientID, const OptionalString& databaseURL, const OptionalString& storageBucket,
+        const OptionalString& deepLinkURLScheme);
 
     // A new object with its own copy of every value (locked if this one is).
     std::shared_ptr<NBOptions> copy() const;

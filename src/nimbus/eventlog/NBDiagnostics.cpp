@@ -21,8 +21,8 @@
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Container.h"
-#include "platform/Xattr.h"
 #include "platform/Error.h"
+#include "platform/Xattr.h"
 
 namespace wharf {
 
@@ -41,12 +41,18 @@ struct Probe {
 };
 
 const Probe kProbes[] = {
-    {{"ADSBannerView"}, "Ads"},         {{"NBInvites"}, "Invites"},
-    {{"NBMessaging"}, "Messaging"},     {{"NBRemoteConfig"}, "RemoteConfig"},
-    {{"NBCRClient"}, "Crash"},          {{"DORIzurizava"}, "Measurement"},
-    {{"NBDatabase"}, "Database"},       {{"NBDynamicLinks"}, "DynamicLinks"},
-    {{"NBAuth"}, "Auth"},               {{"NBUIAuth"}, "AuthUI"},
-    {{"NBStorage"}, "Storage"},         {{"SGNSignIn", "LGCContext"}, "SignIn"},
+    {{"ADSBannerView"}, "Ads"},
+    {{"NBInvites"}, "Invites"},
+    {{"NBMessaging"}, "Messaging"},
+    {{"NBRemoteConfig"}, "RemoteConfig"},
+    {{"NBCRClient"}, "Crash"},
+    {{"DORIzurizava"}, "Measurement"},
+    {{"NBDatabase"}, "Database"},
+    {{"NBDynamicLinks"}, "DynamicLinks"},
+    {{"NBAuth"}, "Auth"},
+    {{"NBUIAuth"}, "AuthUI"},
+    {{"NBStorage"}, "Storage"},
+    {{"SGNSignIn", "LGCContext"}, "SignIn"},
     {{"LGCTracker", "LGCContext"}, "Analytics"},
 };
 
@@ -79,8 +85,8 @@ void NBDiagnostics::logDiagnostics(const platform::Notification& notification) {
     auto has = [&](const char* key) { return info.is_object() && info.contains(key); };
     if (has(kNBAppDiagnosticsConfigTypeKey)) {
         const int64_t type = platform::integerValue(info[kNBAppDiagnosticsConfigTypeKey]);
-        if (type == 1 || type == 2) NANOSetInt32(config.get(), NBPBICoreConfiguration::configuration_type,
-                                                 static_cast<int32_t>(type));
+        if (type == 1 || type == 2)
+            NANOSetInt32(config.get(), NBPBICoreConfiguration::configuration_type, static_cast<int32_t>(type));
     }
     if (has(kNBAppDiagnosticsSDKNameKey))
         NANOSetInt32(config.get(), NBPBICoreConfiguration::sdk_name,
@@ -163,8 +169,8 @@ void NBDiagnostics::populateLogProtoWithInfoPlistValues(NBPBICoreConfiguration& 
 
 int NBDiagnostics::mapFromServiceStringToTypeEnum(const std::string& service) {
     static const std::map<std::string, int> table = {
-        {"Ads", 2},       {"SignIn", 5},   {"Analytics", 9},    {"Crash", 13},         {"Auth", 14},
-        {"Database", 15}, {"Storage", 16}, {"Messaging", 17},   {"Measurement", 18},   {"RemoteConfig", 19},
+        {"Ads", 2},           {"SignIn", 5},   {"Analytics", 9},  {"Crash", 13},       {"Auth", 14},
+        {"Database", 15},     {"Storage", 16}, {"Messaging", 17}, {"Measurement", 18}, {"RemoteConfig", 19},
         {"DynamicLinks", 20}, {"Invites", 21}, {"AuthUI", 22},
     };
     auto it = table.find(service);
@@ -236,12 +242,14 @@ bool NBDiagnostics::writeStringToURL(const std::string& string, const std::strin
         ok = ::close(fd) == 0 && ok && ::rename(temp.c_str(), path.c_str()) == 0;
     }
     if (!ok) {
-        NBLogWarning(kNBLoggerCore, "I-COR100004", "Unable to persist internal state: %s", platform::errnoText(errno).c_str());
+        NBLogWarning(kNBLoggerCore, "I-COR100004", "Unable to persist internal state: %s",
+                     platform::errnoText(errno).c_str());
         ::unlink(temp.c_str());
         return false;
     }
     if (platform::xattr::setExcludedFromBackup(path, true) == platform::xattr::Result::Error)
-        NBLogWarning(kNBLoggerCore, "I-COR100003", "Unable to update internal resource: %s", platform::errnoText(errno).c_str());
+        NBLogWarning(kNBLoggerCore, "I-COR100003", "Unable to update internal resource: %s",
+                     platform::errnoText(errno).c_str());
     return true;
 }
 

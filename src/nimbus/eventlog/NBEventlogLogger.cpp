@@ -55,9 +55,7 @@ std::vector<std::string> entries(const std::string& directory, bool directories)
 }
 
 // The leading integer of a name, as intValue reads it (0 when there is none).
-int intValueOf(const std::string& name) {
-    return static_cast<int>(std::strtol(name.c_str(), nullptr, 10));
-}
+int intValueOf(const std::string& name) { return static_cast<int>(std::strtol(name.c_str(), nullptr, 10)); }
 
 std::optional<platform::Bytes> readWholeFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -91,7 +89,8 @@ std::shared_ptr<NBEventlogLogger> NBEventlogLogger::sharedInstance() {
     return shared;
 }
 
-std::shared_ptr<NBEventlogLogger> NBEventlogLogger::create(std::string logDirectory, std::shared_ptr<NBNetwork> network) {
+std::shared_ptr<NBEventlogLogger> NBEventlogLogger::create(std::string logDirectory,
+                                                           std::shared_ptr<NBNetwork> network) {
     std::shared_ptr<NBEventlogLogger> logger(new NBEventlogLogger(std::move(logDirectory), std::move(network)));
     logger->start();
     return logger;
@@ -156,7 +155,8 @@ std::string NBEventlogLogger::unescapedAccount(const std::string& name) {
     return account;
 }
 
-void NBEventlogLogger::logEvent(const std::shared_ptr<EVLPBLogEvent>& event, int logSource, const std::string& account) {
+void NBEventlogLogger::logEvent(const std::shared_ptr<EVLPBLogEvent>& event, int logSource,
+                                const std::string& account) {
     if (!event) return;
     if (!NANOHasField(event.get(), EVLPBLogEvent::event_time_ms))
         NANOSetInt64(event.get(), EVLPBLogEvent::event_time_ms, currentTimeMillis());
@@ -318,8 +318,8 @@ void NBEventlogLogger::sendNextPendingRequestWithCompletionHandler(std::function
     inFlightPath_ = request->path;
     network_->postURL(server, payload, queue_, false,
                       [self = shared_from_this(), request = *request, completionHandler = std::move(completionHandler)](
-                          const std::optional<platform::http::Response>& response, const std::optional<platform::Bytes>&,
-                          const platform::Error* error) mutable {
+                          const std::optional<platform::http::Response>& response,
+                          const std::optional<platform::Bytes>&, const platform::Error* error) mutable {
                           self->finishPost(request, response, error, std::move(completionHandler));
                       });
 }
@@ -370,7 +370,9 @@ std::shared_ptr<EVLPBLogRequest> NBEventlogLogger::logRequestFromPath(const std:
     return request;
 }
 
-void NBEventlogLogger::waitUntilIdle() { queue_->sync([] {}); }
+void NBEventlogLogger::waitUntilIdle() {
+    queue_->sync([] {});
+}
 
 // --- properties -----------------------------------------------------------------------
 

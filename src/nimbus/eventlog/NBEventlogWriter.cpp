@@ -93,8 +93,7 @@ bool NBEventlogWriter::writeRecord(const platform::Bytes& encoded) {
     platform::Bytes prefix;
     prefix.reserve(5);
     appendVarint(prefix, encoded.size());
-    iovec parts[2] = {{prefix.data(), prefix.size()},
-                      {const_cast<uint8_t*>(encoded.data()), encoded.size()}};
+    iovec parts[2] = {{prefix.data(), prefix.size()}, {const_cast<uint8_t*>(encoded.data()), encoded.size()}};
     const size_t total = prefix.size() + encoded.size();
     size_t written = 0;
     while (written < total) {

@@ -14,8 +14,15 @@ const NANOMessageDescriptor* const kNBPBErrorInfoSubMessages[] = {nullptr, nullp
 
 }  // namespace
 
-const NANOMessageDescriptor NBPBErrorInfoDescriptor = {
-    kNBPBErrorInfoName, "NBPBErrorInfo", 3, kNBPBErrorInfoFlags, kNBPBErrorInfoTags, kNBPBErrorInfoFieldNames, nbpb_ErrorInfo_fields, sizeof(nbpb_ErrorInfo),
-    kNBPBErrorInfoSubMessages, NANO_MESSAGE_FUNCTIONS(NBPBErrorInfoDescriptor)};
+const NANOMessageDescriptor NBPBErrorInfoDescriptor = {kNBPBErrorInfoName,
+                                                       "NBPBErrorInfo",
+                                                       3,
+                                                       kNBPBErrorInfoFlags,
+                                                       kNBPBErrorInfoTags,
+                                                       kNBPBErrorInfoFieldNames,
+                                                       nbpb_ErrorInfo_fields,
+                                                       sizeof(nbpb_ErrorInfo),
+                                                       kNBPBErrorInfoSubMessages,
+                                                       NANO_MESSAGE_FUNCTIONS(NBPBErrorInfoDescriptor)};
 
 }  // namespace wharf

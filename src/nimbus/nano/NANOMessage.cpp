@@ -22,8 +22,7 @@ const char* nameOf(const NANOMessageInfo* info) { return info && info->name ? in
 
 // The class name the console lines show for an array element.
 std::string classNameOf(const NANOObject& object) {
-    if (const auto* message = std::get_if<NANOMessagePtr>(&object))
-        return *message ? (*message)->className() : "nil";
+    if (const auto* message = std::get_if<NANOMessagePtr>(&object)) return *message ? (*message)->className() : "nil";
     const platform::Value& v = std::get<platform::Value>(object);
     if (v.is_number() || v.is_boolean()) return "NSNumber";
     if (v.is_string()) return "NSString";
@@ -39,7 +38,8 @@ bool isNumber(const NANOObject& o) {
 }
 
 // Reads a box the width of its type.
-template <typename T> T readBox(const void* box) {
+template <typename T>
+T readBox(const void* box) {
     T value{};
     std::memcpy(&value, box, sizeof(T));
     return value;
@@ -62,8 +62,8 @@ NANOMessageInfo* recordFor(const NANOMessageBase* message, int32_t slot, const c
 
 bool typeMatches(const NANOMessageInfo* info, int32_t slot, bool matches, const char* typeName) {
     if (!matches)
-        platform::log("<Nano/Failure> Field type isn't a scalar %s. Message: %s, field ID: %d", typeName,
-                      nameOf(info), slot);
+        platform::log("<Nano/Failure> Field type isn't a scalar %s. Message: %s, field ID: %d", typeName, nameOf(info),
+                      slot);
     return matches;
 }
 
@@ -91,7 +91,8 @@ NANOMessageInfo* copyRecordForSlot(const NANOMessageBase* owner, int32_t slot, c
 
 // --- cells and boxes ------------------------------------------------------------
 
-template <typename T> static bool boxValue(void** slot, T value, std::size_t boxSize, const char* what) {
+template <typename T>
+static bool boxValue(void** slot, T value, std::size_t boxSize, const char* what) {
     if (!slot) {
         std::printf("<ERROR> Unable to set %s. Destination pointer is NULL\n", what);
         return false;
@@ -197,8 +198,7 @@ void NANOClearField(NANOMessageBase* message, int32_t slot) {
 
 bool NANOGetBool(const NANOMessageBase* message, int32_t slot) {
     NANOMessageInfo* info = recordFor(message, slot, "GetBool");
-    if (!info || !typeMatches(info, slot, isBoolSlot(info->flags[slot]), "BOOL") || !info->values[slot])
-        return false;
+    if (!info || !typeMatches(info, slot, isBoolSlot(info->flags[slot]), "BOOL") || !info->values[slot]) return false;
     return readBox<uint8_t>(info->values[slot]) != 0;
 }
 
@@ -234,8 +234,7 @@ void NANOSetInt64(NANOMessageBase* message, int32_t slot, int64_t value) {
 
 double NANOGetDouble(const NANOMessageBase* message, int32_t slot) {
     NANOMessageInfo* info = recordFor(message, slot, "GetDouble");
-    if (!info || !typeMatches(info, slot, isDoubleSlot(info->flags[slot]), "DOUBLE") || !info->values[slot])
-        return 0.0;
+    if (!info || !typeMatches(info, slot, isDoubleSlot(info->flags[slot]), "DOUBLE") || !info->values[slot]) return 0.0;
     return readBox<double>(info->values[slot]);
 }
 
@@ -357,7 +356,8 @@ std::optional<std::vector<NANOObject>> NANOGetArray(const NANOMessageBase* messa
             result.emplace_back(platform::Value(readBox<int32_t>(item)));
         } else if (code & NANOFieldString) {
             auto* c = static_cast<NANOFieldCell*>(item);
-            result.emplace_back(platform::Value(std::string(static_cast<const char*>(c->data ? c->data : ""), c->data ? c->length : 0)));
+            result.emplace_back(platform::Value(
+                std::string(static_cast<const char*>(c->data ? c->data : ""), c->data ? c->length : 0)));
         } else if (code & NANOFieldBytes) {
             auto* c = static_cast<NANOFieldCell*>(item);
             const auto* p = static_cast<const uint8_t*>(c->data);
@@ -371,7 +371,8 @@ std::optional<std::vector<NANOObject>> NANOGetArray(const NANOMessageBase* messa
             if (NANOMessagePtr element = cls->initWithMessageInfo(static_cast<const NANOMessageInfo*>(item)))
                 result.emplace_back(std::move(element));
         } else {
-            platform::log("<ERROR> Unable to convert byte data to an ObjC object. Unknown type. %d", static_cast<int>(code));
+            platform::log("<ERROR> Unable to convert byte data to an ObjC object. Unknown type. %d",
+                          static_cast<int>(code));
         }
     }
     return result;
@@ -380,8 +381,7 @@ std::optional<std::vector<NANOObject>> NANOGetArray(const NANOMessageBase* messa
 namespace {
 
 // Converts one element into its item; false after logging why not.
-bool itemFromObject(const NANOMessageBase* owner, int32_t slot, uint32_t code, const NANOObject& object,
-                    void** item) {
+bool itemFromObject(const NANOMessageBase* owner, int32_t slot, uint32_t code, const NANOObject& object, void** item) {
     auto wrong = [&](const char* kind) {
         platform::log("<ERROR> Invalid object type. %s Type: %s", kind, classNameOf(object).c_str());
         return false;
@@ -397,8 +397,8 @@ bool itemFromObject(const NANOMessageBase* owner, int32_t slot, uint32_t code, c
     }
     if (code & (NANOFieldInt64 | NANOFieldUInt64)) {
         if (!isNumber(object)) return wrong("Int64 fields expect NSNumber.");
-        return NANOBoxUInt64(item, v->is_number_unsigned() ? v->get<uint64_t>()
-                                                           : static_cast<uint64_t>(platform::integerValue(*v)));
+        return NANOBoxUInt64(
+            item, v->is_number_unsigned() ? v->get<uint64_t>() : static_cast<uint64_t>(platform::integerValue(*v)));
     }
     if (code & NANOFieldFloat) {
         if (!isNumber(object)) return wrong("Float fields expect NSNumber.");

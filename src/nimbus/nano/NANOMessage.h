@@ -22,16 +22,16 @@
 namespace wharf {
 
 struct NANOMessageInfo {
-    void** values;          // slotCount pointers, NULL when the field is absent
+    void** values;  // slotCount pointers, NULL when the field is absent
     const uint32_t* flags;  // slot type codes, shared by every instance of the type
-    const char* name;       // the short name; its address is the type's identity
+    const char* name;  // the short name; its address is the type's identity
 };
 
 // A string or bytes value, or the items of a repeated field.
 struct NANOFieldCell {
     uint32_t cursor;  // next item to fill while decoding (0 for strings and bytes)
     uint32_t length;  // byte length, or item count
-    void* data;       // the bytes, or an array of `length` item pointers
+    void* data;  // the bytes, or an array of `length` item pointers
 };
 
 enum NANOFieldFlags : uint32_t {

@@ -400,8 +400,7 @@ bool nanoEncodeRepeatedMessage(const NANOMessageDescriptor& element, pb_ostream_
     void* const* items = static_cast<void* const*>(cell->data);
     for (uint32_t i = 0; i < cell->length; ++i) {
         StructBuffer s(element.structSize);
-        if (!s.ptr || !prepareForEncoding(element, static_cast<const NANOMessageInfo*>(items[i]), s.ptr))
-            return false;
+        if (!s.ptr || !prepareForEncoding(element, static_cast<const NANOMessageInfo*>(items[i]), s.ptr)) return false;
         if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, element.fields, s.ptr))
             return false;
     }

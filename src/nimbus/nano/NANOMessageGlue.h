@@ -14,14 +14,14 @@
 namespace wharf {
 
 struct NANOMessageDescriptor {
-    const char* name;              // the name constant (the type's identity)
-    const char* className;         // the wrapper class, for console lines
+    const char* name;  // the name constant (the type's identity)
+    const char* className;  // the wrapper class, for console lines
     int32_t slotCount;
-    const uint32_t* flags;         // slot type codes
-    const pb_size_t* tags;         // tag of each slot
-    const char* const* fieldNames; // schema name of each slot
-    const pb_msgdesc_t* fields;    // nanopb field table
-    std::size_t structSize;        // sizeof the nanopb struct
+    const uint32_t* flags;  // slot type codes
+    const pb_size_t* tags;  // tag of each slot
+    const char* const* fieldNames;  // schema name of each slot
+    const pb_msgdesc_t* fields;  // nanopb field table
+    std::size_t structSize;  // sizeof the nanopb struct
     // Per slot: the sub-message's type for message slots, else nullptr.
     const NANOMessageDescriptor* const* subMessages;
     // The type's family of functions (NANO_MESSAGE_FUNCTIONS fills them in).
@@ -42,14 +42,14 @@ bool nanoDeallocField(const NANOMessageDescriptor& d, NANOMessageInfo* info, int
 bool nanoFreeMessage(const NANOMessageDescriptor& d, NANOMessageInfo* info);
 bool nanoCopyMessage(const NANOMessageDescriptor& d, NANOMessageInfo** destination, const NANOMessageInfo* source);
 int32_t nanoEncodeMessage(const NANOMessageDescriptor& d, const NANOMessageInfo* info, uint8_t** buffer);
-bool nanoDecodeMessage(const NANOMessageDescriptor& d, const uint8_t* bytes, std::size_t length,
-                       NANOMessageInfo* info);
+bool nanoDecodeMessage(const NANOMessageDescriptor& d, const uint8_t* bytes, std::size_t length, NANOMessageInfo* info);
 bool nanoDecodeRepeatedMessage(const NANOMessageDescriptor& element, pb_istream_t* stream, const pb_field_t* field,
                                void** arg);
 bool nanoEncodeRepeatedMessage(const NANOMessageDescriptor& element, pb_ostream_t* stream, const pb_field_t* field,
                                void* const* arg);
 
-template <const NANOMessageDescriptor& D> struct NANOMessageFunctions {
+template <const NANOMessageDescriptor& D>
+struct NANOMessageFunctions {
     static bool init(NANOMessageInfo* info) { return nanoInitMessage(D, info); }
     static bool deallocField(NANOMessageInfo* info, int32_t slot) { return nanoDeallocField(D, info, slot); }
     static bool free(NANOMessageInfo* info) { return nanoFreeMessage(D, info); }
@@ -69,9 +69,9 @@ template <const NANOMessageDescriptor& D> struct NANOMessageFunctions {
 };
 
 // The function members of a descriptor named `d`, in declaration order.
-#define NANO_MESSAGE_FUNCTIONS(d)                                                                         \
+#define NANO_MESSAGE_FUNCTIONS(d)                                                                           \
     &NANOMessageFunctions<d>::init, &NANOMessageFunctions<d>::deallocField, &NANOMessageFunctions<d>::free, \
-        &NANOMessageFunctions<d>::copy, &NANOMessageFunctions<d>::encode, &NANOMessageFunctions<d>::decode,  \
+        &NANOMessageFunctions<d>::copy, &NANOMessageFunctions<d>::encode, &NANOMessageFunctions<d>::decode, \
         &NANOMessageFunctions<d>::decodeRepeatedElement, &NANOMessageFunctions<d>::encodeRepeatedElement
 
 // The wrapper object shared by every message class: owns its record.
@@ -105,7 +105,8 @@ private:
 };
 
 // The class side of a message type: initWithMessageInfo: and initWithBuffer:.
-template <class Derived, const NANOMessageDescriptor& D> class NANOTypedMessage : public NANOMessage {
+template <class Derived, const NANOMessageDescriptor& D>
+class NANOTypedMessage : public NANOMessage {
 public:
     explicit NANOTypedMessage(NANOMessageInfo* ownedInfo) : NANOMessage(D, ownedInfo) {}
 
@@ -121,9 +122,8 @@ public:
     // An empty message.
     static std::shared_ptr<Derived> create() { return initWithMessageInfo(nullptr); }
     static const NANOMessageClass* messageClass() {
-        static const NANOMessageClass cls{D.className, [](const NANOMessageInfo* info) -> NANOMessagePtr {
-                                              return initWithMessageInfo(info);
-                                          }};
+        static const NANOMessageClass cls{
+            D.className, [](const NANOMessageInfo* info) -> NANOMessagePtr { return initWithMessageInfo(info); }};
         return &cls;
     }
 };

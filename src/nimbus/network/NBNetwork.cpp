@@ -108,8 +108,7 @@ std::optional<std::string> NBNetwork::postURL(const std::string& url, const plat
                         {"Content-Encoding", "gzip"}};
     request->body = std::move(body);
     request->method = "POST";
-    return startSession(std::move(*request), true, url, queue, usingBackgroundSession,
-                        std::move(completionHandler));
+    return startSession(std::move(*request), true, url, queue, usingBackgroundSession, std::move(completionHandler));
 }
 
 std::optional<std::string> NBNetwork::getURL(const std::string& url, const platform::http::Headers& headers,
@@ -119,8 +118,7 @@ std::optional<std::string> NBNetwork::getURL(const std::string& url, const platf
     if (!request) return std::nullopt;
     request->method = "GET";
     request->headers = headers;
-    return startSession(std::move(*request), false, url, queue, usingBackgroundSession,
-                        std::move(completionHandler));
+    return startSession(std::move(*request), false, url, queue, usingBackgroundSession, std::move(completionHandler));
 }
 
 std::optional<std::string> NBNetwork::startSession(platform::http::Request request, bool post, const std::string& url,
@@ -141,13 +139,13 @@ std::optional<std::string> NBNetwork::startSession(platform::http::Request reque
         std::optional<platform::Error> errorCopy;
         if (error) errorCopy = *error;
         // The body is moved along, never copied: it may be large.
-        queueOrMain(queue)->async([weakSelf, handler, response, data = std::move(data), sessionID,
-                                   errorCopy = std::move(errorCopy)] {
-            if (auto self = weakSelf.lock()) {
-                if (!sessionID.empty()) self->requests_.removeObjectForKey(sessionID);
-            }
-            if (handler) handler(response, data, errorCopy ? &*errorCopy : nullptr);
-        });
+        queueOrMain(queue)->async(
+            [weakSelf, handler, response, data = std::move(data), sessionID, errorCopy = std::move(errorCopy)] {
+                if (auto self = weakSelf.lock()) {
+                    if (!sessionID.empty()) self->requests_.removeObjectForKey(sessionID);
+                }
+                if (handler) handler(response, data, errorCopy ? &*errorCopy : nullptr);
+            });
     };
     std::optional<std::string> id = post ? session->sessionIDFromAsyncPOSTRequest(std::move(request), std::move(onDone))
                                          : session->sessionIDFromAsyncGETRequest(request, std::move(onDone));
@@ -156,13 +154,14 @@ std::optional<std::string> NBNetwork::startSession(platform::http::Request reque
         handleErrorWithCode(NBNetworkErrorCodeRequestCreationFailed, queue, nullptr);
         return std::nullopt;
     }
-    nbNetwork_logWithLevelMessageCodeMessageContext(kLevelDebug, post ? 900000 : 900001,
-                                                    std::string(post ? "Uploading data. Host" : "Downloading data. Host"),
-                                                    platform::Value(url));
+    nbNetwork_logWithLevelMessageCodeMessageContext(
+        kLevelDebug, post ? 900000 : 900001, std::string(post ? "Uploading data. Host" : "Downloading data. Host"),
+        platform::Value(url));
     return id;
 }
 
-void NBNetwork::handleErrorWithCode(int64_t code, const platform::dispatch::QueuePtr& queue, CompletionHandler handler) {
+void NBNetwork::handleErrorWithCode(int64_t code, const platform::dispatch::QueuePtr& queue,
+                                    CompletionHandler handler) {
     platform::Value info = platform::Value::object();
     info[kNBNetworkErrorContextKey] = "Failed to create network request";
     platform::Error error(kNBNetworkErrorDomain, code, std::move(info));

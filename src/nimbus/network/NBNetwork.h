@@ -29,11 +29,11 @@ inline constexpr const char* kNBNetworkDefaultReachabilityHost = "app-measuremen
 inline constexpr std::size_t kNBNetworkMaximumResponseLength = 64u << 20;
 
 enum NBNetworkErrorCode : int64_t {
-    NBNetworkErrorCodeInvalidURL = 1,             // the URL's absolute string is empty
+    NBNetworkErrorCodeInvalidURL = 1,  // the URL's absolute string is empty
     NBNetworkErrorCodeSessionCreationFailed = 2,  // the session or its task could not be made
-    NBNetworkErrorCodeCompressionFailed = 3,      // gzip of the body failed
+    NBNetworkErrorCodeCompressionFailed = 3,  // gzip of the body failed
     NBNetworkErrorCodeRequestCreationFailed = 4,  // the request or the session identifier failed
-    NBNetworkErrorCodeEmptyResponse = 5,          // a task ended without a response or an error
+    NBNetworkErrorCodeEmptyResponse = 5,  // a task ended without a response or an error
 };
 
 class NBNetworkReachabilityDelegate {
@@ -46,9 +46,9 @@ class NBNetwork : public NBReachabilityDelegate,
                   public NBNetworkLoggerDelegate,
                   public std::enable_shared_from_this<NBNetwork> {
 public:
-    using CompletionHandler = std::function<void(const std::optional<platform::http::Response>& response,
-                                                 const std::optional<platform::Bytes>& data,
-                                                 const platform::Error* error)>;
+    using CompletionHandler =
+        std::function<void(const std::optional<platform::http::Response>& response,
+                           const std::optional<platform::Bytes>& data, const platform::Error* error)>;
 
     // nullptr when the reachability checker cannot start.
     static std::shared_ptr<NBNetwork> create();
@@ -101,7 +101,8 @@ public:
 private:
     NBNetwork() = default;
     // The request for `url`; nullopt once the handler has been told why there is none.
-    std::optional<platform::http::Request> makeRequest(const std::string& url, const platform::dispatch::QueuePtr& queue,
+    std::optional<platform::http::Request> makeRequest(const std::string& url,
+                                                       const platform::dispatch::QueuePtr& queue,
                                                        CompletionHandler& completionHandler);
     std::optional<std::string> startSession(platform::http::Request request, bool post, const std::string& url,
                                             const platform::dispatch::QueuePtr& queue, bool background,

@@ -14,8 +14,8 @@
 #include "nimbus/core/NBLogger.h"
 #include "platform/Clock.h"
 #include "platform/Container.h"
-#include "platform/Xattr.h"
 #include "platform/Error.h"
+#include "platform/Xattr.h"
 
 namespace wharf {
 
@@ -210,8 +210,8 @@ std::optional<std::string> NBNetworkURLSession::sessionIDFromAsyncPOSTRequest(pl
             sessionIDToFetcherMap().set(sessionID_, weak_from_this());
             platform::http::TaskId id = 0;
             // Recorded beside its file, the upload outlives this process.
-            if (platform::http::startBackgroundUpload(sessionID_, config, completionFor(), platform::dispatch::mainQueue(),
-                                                      redirectRule(), &id)) {
+            if (platform::http::startBackgroundUpload(sessionID_, config, completionFor(),
+                                                      platform::dispatch::mainQueue(), redirectRule(), &id)) {
                 taskID_ = id;
                 return sessionID_;
             }
@@ -262,8 +262,8 @@ std::optional<std::string> NBNetworkURLSession::startTask(platform::http::Reques
     completionHandler_ = std::move(handler);
     taskOutstanding_ = true;
     sessionIDToFetcherMap().set(sessionID_, weak_from_this());
-    taskID_ = platform::http::startTask(std::move(request), completionFor(), platform::dispatch::mainQueue(),
-                                        redirectRule());
+    taskID_ =
+        platform::http::startTask(std::move(request), completionFor(), platform::dispatch::mainQueue(), redirectRule());
     return sessionID_;
 }
 
@@ -502,15 +502,9 @@ void NBNetworkURLSession::logServerTrust(const platform::http::ServerTrust& trus
     using Outcome = platform::http::ServerTrust::Outcome;
     const platform::Value host(requestURL_);
     switch (trust.outcome) {
-    case Outcome::NoCertificate:
-        log(kLevelDebug, 901004, "Received empty server trust for host. Host", {host});
-        return;
-    case Outcome::NoTrustStore:
-        log(kLevelWarning, 901005, "Unable to verify server identity. Host", {host});
-        return;
-    case Outcome::Trusted:
-        log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host});
-        return;
+    case Outcome::NoCertificate: log(kLevelDebug, 901004, "Received empty server trust for host. Host", {host}); return;
+    case Outcome::NoTrustStore: log(kLevelWarning, 901005, "Unable to verify server identity. Host", {host}); return;
+    case Outcome::Trusted: log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host}); return;
     case Outcome::Unevaluated:
         log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host});
         log(kLevelError, 901008, "Cannot evaluate server trust. Error, host", {trust.status, host});

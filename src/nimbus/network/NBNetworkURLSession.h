@@ -30,9 +30,9 @@ class NBNetworkURLSession : public std::enable_shared_from_this<NBNetworkURLSess
 public:
     using SystemCompletionHandler = std::function<void()>;
     // (response, data, session identifier, error); the data is handed over.
-    using CompletionHandler = std::function<void(const std::optional<platform::http::Response>& response,
-                                                     std::optional<platform::Bytes> data,
-                                                     const std::string& sessionID, const platform::Error* error)>;
+    using CompletionHandler =
+        std::function<void(const std::optional<platform::http::Response>& response, std::optional<platform::Bytes> data,
+                           const std::string& sessionID, const platform::Error* error)>;
 
     static std::shared_ptr<NBNetworkURLSession> initWithNetworkLoggerDelegate(
         std::weak_ptr<NBNetworkLoggerDelegate> delegate);

@@ -14,8 +14,10 @@ constexpr int kLevelError = 3;
 constexpr int kLevelDebug = 7;
 
 const NBReachabilityApi kDefaultApi = {
-    platform::reachabilityCreateWithName,       platform::reachabilitySetCallback,
-    platform::reachabilityScheduleWithMainRunLoop, platform::reachabilityUnscheduleFromMainRunLoop,
+    platform::reachabilityCreateWithName,
+    platform::reachabilitySetCallback,
+    platform::reachabilityScheduleWithMainRunLoop,
+    platform::reachabilityUnscheduleFromMainRunLoop,
     platform::reachabilityRelease,
 };
 
@@ -156,7 +158,8 @@ NBReachabilityStatus NBReachabilityChecker::statusForFlags(platform::Reachabilit
     const bool automatic = flags & (kReachabilityFlagConnectionOnTraffic | kReachabilityFlagConnectionOnDemand);
     const bool intervention = flags & kReachabilityFlagInterventionRequired;
     if (!reachable || !(!connectionRequired || (automatic && !intervention))) return NBReachabilityStatusNotReachable;
-    return (flags & kReachabilityFlagIsWWAN) ? NBReachabilityStatusReachableViaWWAN : NBReachabilityStatusReachableViaWifi;
+    return (flags & kReachabilityFlagIsWWAN) ? NBReachabilityStatusReachableViaWWAN
+                                             : NBReachabilityStatusReachableViaWifi;
 }
 
 void NBReachabilityChecker::reachabilityFlagsChanged(platform::ReachabilityFlags flags) {

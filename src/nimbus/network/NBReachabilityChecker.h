@@ -47,8 +47,8 @@ class NBReachabilityChecker {
 public:
     // nullptr (after the logger delegate logged 902001) for an empty host.
     static std::unique_ptr<NBReachabilityChecker> initWithReachabilityDelegate(
-        std::weak_ptr<NBReachabilityDelegate> reachabilityDelegate, std::weak_ptr<NBNetworkLoggerDelegate> loggerDelegate,
-        const std::string& host);
+        std::weak_ptr<NBReachabilityDelegate> reachabilityDelegate,
+        std::weak_ptr<NBNetworkLoggerDelegate> loggerDelegate, const std::string& host);
     ~NBReachabilityChecker();
     NBReachabilityChecker(const NBReachabilityChecker&) = delete;
     NBReachabilityChecker& operator=(const NBReachabilityChecker&) = delete;

@@ -33,9 +33,10 @@ TBLogLevelFilter::TBLogLevelFilter() : TBLogLevelFilter(platform::UserDefaults::
 
 TBLogLevelFilter::TBLogLevelFilter(platform::UserDefaults& userDefaults)
     : userDefaults_(&userDefaults), verboseLoggingEnabled_(std::make_shared<std::atomic<bool>>(false)) {
-    observer_ = userDefaults.addObserver([defaults = userDefaults_, flag = verboseLoggingEnabled_](const std::string& key) {
-        if (key == kVerboseLoggingKey) flag->store(verboseLoggingEnabled(*defaults));
-    });
+    observer_ =
+        userDefaults.addObserver([defaults = userDefaults_, flag = verboseLoggingEnabled_](const std::string& key) {
+            if (key == kVerboseLoggingKey) flag->store(verboseLoggingEnabled(*defaults));
+        });
     verboseLoggingEnabled_->store(verboseLoggingEnabled(userDefaults));
 }
 

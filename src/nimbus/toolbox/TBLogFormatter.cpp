@@ -51,8 +51,8 @@ std::optional<std::string> TBLogStandardFormatter::stringForFunc(const std::opti
     auto message = TBLogBasicFormatter::stringForFunc(func, format, args, level);
     if (!message) return std::nullopt;
     char ids[96];
-    std::snprintf(ids, sizeof ids, "[%d/%p] [lvl=%d] ", static_cast<int>(pid_),
-                  reinterpret_cast<void*>(pthread_self()), level);
+    std::snprintf(ids, sizeof ids, "[%d/%p] [lvl=%d] ", static_cast<int>(pid_), reinterpret_cast<void*>(pthread_self()),
+                  level);
     std::string line = timeStamp();
     line += ' ';
     line += pname_;

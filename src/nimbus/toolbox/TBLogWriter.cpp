@@ -17,7 +17,7 @@ std::shared_ptr<TBFileHandleLogWriter> TBFileHandleLogWriter::fileHandleWithStan
 }
 
 std::shared_ptr<TBFileHandleLogWriter> TBFileHandleLogWriter::fileHandleForLoggingAtPath(const std::string& path,
-                                                                                          mode_t mode) {
+                                                                                         mode_t mode) {
     if (path.empty()) return nullptr;
     int fd;
     do {

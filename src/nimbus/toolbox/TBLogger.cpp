@@ -60,8 +60,10 @@ std::shared_ptr<TBLogger> TBLogger::standardLoggerWithStdoutAndStderr() {
         auto logger = standardLogger();
         if (!low || !high || !logger) return nullptr;
         auto formatter = std::make_shared<TBLogBasicFormatter>();
-        auto toStdout = std::make_shared<TBLogger>(TBFileHandleLogWriter::fileHandleWithStandardOutput(), formatter, low);
-        auto toStderr = std::make_shared<TBLogger>(TBFileHandleLogWriter::fileHandleWithStandardError(), formatter, high);
+        auto toStdout =
+            std::make_shared<TBLogger>(TBFileHandleLogWriter::fileHandleWithStandardOutput(), formatter, low);
+        auto toStderr =
+            std::make_shared<TBLogger>(TBFileHandleLogWriter::fileHandleWithStandardError(), formatter, high);
         auto split = std::make_shared<TBArrayCompositeLogWriter>(
             std::vector<std::shared_ptr<TBLogWriter>>{std::move(toStdout), std::move(toStderr)});
         logger->setWriter(std::make_shared<TBLogger>(std::move(split), formatter, std::make_shared<TBLogNoFilter>()));
@@ -124,10 +126,10 @@ void TBLogger::setFilter(std::shared_ptr<TBLogFilter> filter) {
     filter_.swap(filter);
 }
 
-#define TB_LOG_WITH_LEVEL(func, level)              \
-    va_list args;                                   \
-    va_start(args, format);                         \
-    logInternalFunc(func, format, args, level);     \
+#define TB_LOG_WITH_LEVEL(func, level)          \
+    va_list args;                               \
+    va_start(args, format);                     \
+    logInternalFunc(func, format, args, level); \
     va_end(args)
 
 void TBLogger::logDebug(const char* format, ...) { TB_LOG_WITH_LEVEL(nullptr, TBLoggerLevelDebug); }

@@ -197,7 +197,8 @@ std::optional<platform::Bytes> TBStringEncoding::decode(std::string_view text, p
         }
     }
     if (buffer != 0) {
-        platform::setError(error, platform::Error(TBStringEncodingErrorDomain, TBStringEncodingErrorNonZeroTrailingBits));
+        platform::setError(error,
+                           platform::Error(TBStringEncodingErrorDomain, TBStringEncodingErrorNonZeroTrailingBits));
         return std::nullopt;
     }
     return out;

@@ -25,9 +25,9 @@ inline constexpr const char* TBStringEncodingErrorDomain = "com.rovude.TBStringE
 inline constexpr const char* TBStringEncodingBadCharacterIndexKey = "TBStringEncodingBadCharacterIndexKey";
 
 enum TBStringEncodingError : int64_t {
-    TBStringEncodingErrorNotASCII = 1024,        // the text to decode is not ASCII
-    TBStringEncodingErrorNotUTF8 = 1025,         // the text to encode is not UTF-8
-    TBStringEncodingErrorBadCharacter = 1026,    // a character outside the alphabet
+    TBStringEncodingErrorNotASCII = 1024,  // the text to decode is not ASCII
+    TBStringEncodingErrorNotUTF8 = 1025,  // the text to encode is not UTF-8
+    TBStringEncodingErrorBadCharacter = 1026,  // a character outside the alphabet
     TBStringEncodingErrorDigitAfterPadding = 1027,  // an alphabet character after padding
     TBStringEncodingErrorNonZeroTrailingBits = 1028,  // the last, incomplete group has bits set
 };
@@ -36,11 +36,11 @@ class TBStringEncoding {
 public:
     // The ready-made encoders; each call answers a new one.
     static TBStringEncoding binaryStringEncoding();
-    static TBStringEncoding hexStringEncoding();                   // decodes a-f as A-F
-    static TBStringEncoding rfc4648Base32StringEncoding();         // padded with "="
-    static TBStringEncoding rfc4648Base32HexStringEncoding();      // padded with "="
-    static TBStringEncoding crockfordBase32StringEncoding();       // o/O → 0, i/I/l/L → 1, any case
-    static TBStringEncoding rfc4648Base64StringEncoding();         // padded with "="
+    static TBStringEncoding hexStringEncoding();  // decodes a-f as A-F
+    static TBStringEncoding rfc4648Base32StringEncoding();  // padded with "="
+    static TBStringEncoding rfc4648Base32HexStringEncoding();  // padded with "="
+    static TBStringEncoding crockfordBase32StringEncoding();  // o/O → 0, i/I/l/L → 1, any case
+    static TBStringEncoding rfc4648Base64StringEncoding();  // padded with "="
     static TBStringEncoding rfc4648Base64WebsafeStringEncoding();  // "-" and "_", padded with "="
 
     // An encoder over `alphabet`; nullopt unless it is ASCII, 2 to 128

@@ -56,7 +56,7 @@ std::size_t TBURLBuilder::hash() const {
     std::size_t paramsHash = 0;
     for (const auto& [name, value] : params_)
         paramsHash = paramsHash * 31 + (std::hash<std::string>{}(name) ^ (std::hash<std::string>{}(value) << 1));
-    return std::hash<std::string>{}(baseURLString_) * 17 + paramsHash * 37;
+    return std::hash<std::string>{}(baseURLString_)*17 + paramsHash * 37;
 }
 
 }  // namespace wharf

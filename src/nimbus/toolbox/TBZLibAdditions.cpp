@@ -42,13 +42,14 @@ TBData tb_dataByCompressingBytes(const void* bytes, std::size_t length, int comp
                                  platform::Error* error) {
     if (!bytes || length == 0) return std::nullopt;
     if (length > kMaxInputLength) {
-        platform::setError(error, platform::Error(TBNSDataZlibErrorDomain, TBNSDataZlibErrorGreaterThan32BitsToCompress));
+        platform::setError(error,
+                           platform::Error(TBNSDataZlibErrorDomain, TBNSDataZlibErrorGreaterThan32BitsToCompress));
         return std::nullopt;
     }
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
-    int status = deflateInit2(&stream, clampLevel(compressionLevel), Z_DEFLATED, windowBitsFor(mode), 8,
-                              Z_DEFAULT_STRATEGY);
+    int status =
+        deflateInit2(&stream, clampLevel(compressionLevel), Z_DEFLATED, windowBitsFor(mode), 8, Z_DEFAULT_STRATEGY);
     if (status != Z_OK) {
         platform::setError(error, zlibError(status));
         return std::nullopt;
@@ -107,8 +108,8 @@ TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, bool isRaw
             platform::Value info = platform::Value::object();
             info[platform::kLocalizedDescriptionKey] =
                 "The inflated data is larger than the " + std::to_string(maximumLength) + " bytes allowed.";
-            platform::setError(error, platform::Error(TBNSDataZlibErrorDomain, TBNSDataZlibErrorInflatedTooLarge,
-                                                      std::move(info)));
+            platform::setError(
+                error, platform::Error(TBNSDataZlibErrorDomain, TBNSDataZlibErrorInflatedTooLarge, std::move(info)));
             inflateEnd(&stream);
             return std::nullopt;
         }
@@ -118,7 +119,8 @@ TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, bool isRaw
     if (stream.avail_in > 0) {
         platform::Value info = platform::Value::object();
         info[TBNSDataZlibRemainingBytesKey] = static_cast<uint64_t>(stream.avail_in);
-        platform::setError(error, platform::Error(TBNSDataZlibErrorDomain, TBNSDataZlibErrorDataRemaining, std::move(info)));
+        platform::setError(error,
+                           platform::Error(TBNSDataZlibErrorDomain, TBNSDataZlibErrorDataRemaining, std::move(info)));
         inflateEnd(&stream);
         return std::nullopt;
     }
@@ -160,8 +162,7 @@ TBData tb_dataByRawDeflatingBytes(const void* bytes, std::size_t length, platfor
 TBData tb_dataByRawDeflatingData(const platform::Bytes& data, platform::Error* error) {
     return tb_dataByRawDeflatingBytes(data.data(), data.size(), error);
 }
-TBData tb_dataByRawDeflatingBytes(const void* bytes, std::size_t length, int compressionLevel,
-                                  platform::Error* error) {
+TBData tb_dataByRawDeflatingBytes(const void* bytes, std::size_t length, int compressionLevel, platform::Error* error) {
     return tb_dataByCompressingBytes(bytes, length, compressionLevel, TBZlibMode::Raw, error);
 }
 TBData tb_dataByRawDeflatingData(const platform::Bytes& data, int compressionLevel, platform::Error* error) {

@@ -17,9 +17,9 @@ inline constexpr const char* TBNSDataZlibRemainingBytesKey = "TBNSDataZlibRemain
 
 enum TBNSDataZlibError : int64_t {
     TBNSDataZlibErrorGreaterThan32BitsToCompress = 1024,  // input longer than 4,294,967,295 bytes
-    TBNSDataZlibErrorInternal = 1025,                     // zlib failed ("TBNSDataZlibErrorKey")
-    TBNSDataZlibErrorDataRemaining = 1026,                // bytes after the end of the stream
-    TBNSDataZlibErrorInflatedTooLarge = 1027,             // inflation passed the caller's maximum
+    TBNSDataZlibErrorInternal = 1025,  // zlib failed ("TBNSDataZlibErrorKey")
+    TBNSDataZlibErrorDataRemaining = 1026,  // bytes after the end of the stream
+    TBNSDataZlibErrorInflatedTooLarge = 1027,  // inflation passed the caller's maximum
 };
 
 // Inflation stops with TBNSDataZlibErrorInflatedTooLarge past this many bytes
@@ -56,8 +56,7 @@ TBData tb_dataByRawDeflatingBytes(const void* bytes, std::size_t length, platfor
 TBData tb_dataByRawDeflatingData(const platform::Bytes& data, platform::Error* error = nullptr);
 TBData tb_dataByRawDeflatingBytes(const void* bytes, std::size_t length, int compressionLevel,
                                   platform::Error* error = nullptr);
-TBData tb_dataByRawDeflatingData(const platform::Bytes& data, int compressionLevel,
-                                 platform::Error* error = nullptr);
+TBData tb_dataByRawDeflatingData(const platform::Bytes& data, int compressionLevel, platform::Error* error = nullptr);
 // inflation of a zlib or gzip stream (detected), or of a raw deflate stream,
 // to at most `maximumLength` bytes
 TBData tb_dataByInflatingBytes(const void* bytes, std::size_t length, platform::Error* error = nullptr,

@@ -75,8 +75,8 @@ void updateState(AppShell::Impl* impl) {
     bool hidden = !impl->terminating && !gtk_widget_get_visible(impl->window);
     bool active = gtk_window_is_active(GTK_WINDOW(impl->window));
     ApplicationState state = iconified || hidden ? ApplicationState::Background
-                             : active  ? ApplicationState::Active
-                                       : ApplicationState::Inactive;
+                             : active            ? ApplicationState::Active
+                                                 : ApplicationState::Inactive;
     guarded("state change", [&] { Application::shared().setState(state); });
 }
 
@@ -89,9 +89,9 @@ void buildWindow(AppShell::Impl* impl) {
     impl->statusBar = std::make_unique<StatusBarView>(StatusBar::shared());
     gtk_container_add(GTK_CONTAINER(impl->window), impl->statusBar->widget());
 
-    g_signal_connect(impl->window, "notify::is-active",
-                     G_CALLBACK(+[](GObject*, GParamSpec*, gpointer d) { updateState(static_cast<AppShell::Impl*>(d)); }),
-                     impl);
+    g_signal_connect(
+        impl->window, "notify::is-active",
+        G_CALLBACK(+[](GObject*, GParamSpec*, gpointer d) { updateState(static_cast<AppShell::Impl*>(d)); }), impl);
     g_signal_connect(impl->window, "window-state-event",
                      G_CALLBACK(+[](GtkWidget*, GdkEventWindowState*, gpointer d) -> gboolean {
                          updateState(static_cast<AppShell::Impl*>(d));
@@ -120,7 +120,8 @@ void buildWindow(AppShell::Impl* impl) {
                          if (!ev) return;
                          if (r->width != impl->lastWidth || r->height != impl->lastHeight) {
                              if (impl->lastWidth >= 0)
-                                 guarded("viewWillTransitionToSize", [&] { ev->viewWillTransitionToSize(r->width, r->height); });
+                                 guarded("viewWillTransitionToSize",
+                                         [&] { ev->viewWillTransitionToSize(r->width, r->height); });
                              impl->lastWidth = r->width;
                              impl->lastHeight = r->height;
                          }
@@ -149,8 +150,8 @@ void launch(AppShell::Impl* impl) {
     }
     if (impl->options.launchInBackground) {
         // The content is ready to appear the moment a later launch presents the window.
-        gtk_container_foreach(GTK_CONTAINER(impl->window), [](GtkWidget* child, gpointer) { gtk_widget_show_all(child); },
-                              nullptr);
+        gtk_container_foreach(
+            GTK_CONTAINER(impl->window), [](GtkWidget* child, gpointer) { gtk_widget_show_all(child); }, nullptr);
     } else {
         gtk_widget_show_all(impl->window);
     }
@@ -170,8 +171,10 @@ int onCommandLine(GApplication*, GApplicationCommandLine* cmdline, gpointer d) {
     gchar** argv = g_application_command_line_get_arguments(cmdline, &argc);
     bool fetch = false;
     for (int i = 1; i < argc; ++i) {
-        if (g_strcmp0(argv[i], "--open-url") == 0 && i + 1 < argc) impl->pendingURLs.emplace_back(argv[++i]);
-        else if (g_strcmp0(argv[i], "--background-fetch") == 0) fetch = true;
+        if (g_strcmp0(argv[i], "--open-url") == 0 && i + 1 < argc)
+            impl->pendingURLs.emplace_back(argv[++i]);
+        else if (g_strcmp0(argv[i], "--background-fetch") == 0)
+            fetch = true;
     }
     g_strfreev(argv);
     if (!impl->launched) {
@@ -207,8 +210,8 @@ int AppShell::run(AppShellDelegate& delegate, const std::vector<std::string>& op
     // Known before anything launches, so that whoever asks at launch hears it.
     if (impl_->options.launchInBackground) Application::shared().setState(ApplicationState::Background);
     bool unique = impl_->options.unique && g_getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr;
-    auto flags = static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_COMMAND_LINE |
-                                                (unique ? 0 : G_APPLICATION_NON_UNIQUE));
+    auto flags =
+        static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_COMMAND_LINE | (unique ? 0 : G_APPLICATION_NON_UNIQUE));
     const char* appId = g_application_id_is_valid(impl_->options.applicationId.c_str())
                             ? impl_->options.applicationId.c_str()
                             : nullptr;

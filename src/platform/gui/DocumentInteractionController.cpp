@@ -54,10 +54,9 @@ public:
             gtk_window_set_destroy_with_parent(GTK_WINDOW(window_), TRUE);
         }
         // Closed by the user: the window goes, the controller stays until replaced.
-        g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer self) {
-                             static_cast<WindowPreview*>(self)->forgetWindow();
-                         }),
-                         this);
+        g_signal_connect(
+            window_, "destroy",
+            G_CALLBACK(+[](GtkWidget*, gpointer self) { static_cast<WindowPreview*>(self)->forgetWindow(); }), this);
         view_ = createWebKitWebView();
         navigation_ = std::make_unique<PreviewNavigation>(URL());
         view_->setObserver(navigation_.get());

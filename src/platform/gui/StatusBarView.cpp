@@ -100,12 +100,15 @@ void scheduleClock(Impl* impl) {
     GDateTime* now = g_date_time_new_now_local();
     const guint wait = 60 - static_cast<guint>(g_date_time_get_second(now)) % 60;
     g_date_time_unref(now);
-    impl->clockSource = g_timeout_add_seconds(wait, [](gpointer data) -> gboolean {
-        auto* impl = static_cast<Impl*>(data);
-        if (impl->strip) gtk_widget_queue_draw(impl->strip);
-        scheduleClock(impl);
-        return G_SOURCE_REMOVE;
-    }, impl);
+    impl->clockSource = g_timeout_add_seconds(
+        wait,
+        [](gpointer data) -> gboolean {
+            auto* impl = static_cast<Impl*>(data);
+            if (impl->strip) gtk_widget_queue_draw(impl->strip);
+            scheduleClock(impl);
+            return G_SOURCE_REMOVE;
+        },
+        impl);
 }
 
 }  // namespace
@@ -121,10 +124,9 @@ StatusBarView::StatusBarView(StatusBar& bar) : impl_(new Impl) {
     g_signal_connect(impl_->strip, "button-press-event", G_CALLBACK(&pressed), impl_);
     gtk_overlay_add_overlay(GTK_OVERLAY(impl_->overlay), impl_->strip);
     g_signal_connect(impl_->overlay, "get-child-position", G_CALLBACK(&childPosition), impl_);
-    g_signal_connect(impl_->overlay, "size-allocate", G_CALLBACK(+[](GtkWidget*, GdkRectangle*, gpointer data) {
-                         syncBounds(static_cast<Impl*>(data));
-                     }),
-                     impl_);
+    g_signal_connect(
+        impl_->overlay, "size-allocate",
+        G_CALLBACK(+[](GtkWidget*, GdkRectangle*, gpointer data) { syncBounds(static_cast<Impl*>(data)); }), impl_);
     bar.setChangeHandler([impl = impl_] { update(impl); });
     scheduleClock(impl_);
     update(impl_);

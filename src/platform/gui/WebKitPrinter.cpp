@@ -1,8 +1,8 @@
 #include "platform/gui/WebKitPrinter.h"
 
 #include <gtk/gtk.h>
-#include <sys/stat.h>
 #include <gtk/gtkunixprint.h>
+#include <sys/stat.h>
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
@@ -130,7 +130,8 @@ void runJob(const PrintFormatter& formatter, GtkPrintSettings* settings, GtkPage
         completeLater(std::move(completion), printError(1, "There is nothing to print"));
         return;
     }
-    auto* job = new Job{webkit_print_operation_new(WEBKIT_WEB_VIEW(widget)), formatter.owner, std::move(completion), std::nullopt};
+    auto* job = new Job{webkit_print_operation_new(WEBKIT_WEB_VIEW(widget)), formatter.owner, std::move(completion),
+                        std::nullopt};
     webkit_print_operation_set_print_settings(job->operation, settings);
     webkit_print_operation_set_page_setup(job->operation, setup);
     g_object_unref(settings);
@@ -228,11 +229,11 @@ private:
         gtk_print_unix_dialog_set_embed_page_setup(unix, paperSelection);
         // What WebKit's printing does itself.
         gtk_print_unix_dialog_set_manual_capabilities(
-            unix, static_cast<GtkPrintCapabilities>(
-                      GTK_PRINT_CAPABILITY_PAGE_SET | GTK_PRINT_CAPABILITY_COPIES | GTK_PRINT_CAPABILITY_COLLATE |
-                      GTK_PRINT_CAPABILITY_REVERSE | GTK_PRINT_CAPABILITY_SCALE | GTK_PRINT_CAPABILITY_GENERATE_PDF |
-                      GTK_PRINT_CAPABILITY_GENERATE_PS | GTK_PRINT_CAPABILITY_NUMBER_UP |
-                      GTK_PRINT_CAPABILITY_NUMBER_UP_LAYOUT));
+            unix, static_cast<GtkPrintCapabilities>(GTK_PRINT_CAPABILITY_PAGE_SET | GTK_PRINT_CAPABILITY_COPIES |
+                                                    GTK_PRINT_CAPABILITY_COLLATE | GTK_PRINT_CAPABILITY_REVERSE |
+                                                    GTK_PRINT_CAPABILITY_SCALE | GTK_PRINT_CAPABILITY_GENERATE_PDF |
+                                                    GTK_PRINT_CAPABILITY_GENERATE_PS | GTK_PRINT_CAPABILITY_NUMBER_UP |
+                                                    GTK_PRINT_CAPABILITY_NUMBER_UP_LAYOUT));
         auto* state = new DialogState{weak_from_this(), formatter, std::move(completion), {}};
         g_signal_connect_data(
             dialog, "response", G_CALLBACK(+[](GtkDialog* dialog, gint response, gpointer data) {

@@ -48,12 +48,10 @@ WebKitWebContext* sharedContext(const WebContextOptions& options) {
     WebKitWebsiteDataManager* manager = nullptr;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     manager = WEBKIT_WEBSITE_DATA_MANAGER(g_object_new(
-        WEBKIT_TYPE_WEBSITE_DATA_MANAGER,
-        "base-data-directory", options.dataDirectory.empty() ? nullptr : options.dataDirectory.c_str(),
-        "base-cache-directory", options.cacheDirectory.empty() ? nullptr : options.cacheDirectory.c_str(),
-        "local-storage-directory",
-        options.localStorageDirectory.empty() ? nullptr : options.localStorageDirectory.c_str(),
-        nullptr));
+        WEBKIT_TYPE_WEBSITE_DATA_MANAGER, "base-data-directory",
+        options.dataDirectory.empty() ? nullptr : options.dataDirectory.c_str(), "base-cache-directory",
+        options.cacheDirectory.empty() ? nullptr : options.cacheDirectory.c_str(), "local-storage-directory",
+        options.localStorageDirectory.empty() ? nullptr : options.localStorageDirectory.c_str(), nullptr));
     G_GNUC_END_IGNORE_DEPRECATIONS
     WebKitWebContext* context = webkit_web_context_new_with_website_data_manager(manager);
     if (!options.fileAccessRoots.empty()) {
@@ -69,7 +67,8 @@ WebKitWebContext* sharedContext(const WebContextOptions& options) {
     // Pages save no files: a download would write outside the application
     // (into the user's own directories) and read any file the user can read,
     // for the network process fetches it past the confinement of file:// loads.
-    g_signal_connect(context, "download-started", G_CALLBACK(+[](WebKitWebContext*, WebKitDownload* download, gpointer) {
+    g_signal_connect(context, "download-started",
+                     G_CALLBACK(+[](WebKitWebContext*, WebKitDownload* download, gpointer) {
                          WebKitURIRequest* request = webkit_download_get_request(download);
                          const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
                          log("Refused a download of %s", uri ? uri : "(no URL)");
@@ -77,7 +76,7 @@ WebKitWebContext* sharedContext(const WebContextOptions& options) {
                      }),
                      nullptr);
     WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(manager);
-    WebKitCookieAcceptPolicy policy = !options.acceptAllCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_NEVER
+    WebKitCookieAcceptPolicy policy = !options.acceptAllCookies         ? WEBKIT_COOKIE_POLICY_ACCEPT_NEVER
                                       : options.acceptThirdPartyCookies ? WEBKIT_COOKIE_POLICY_ACCEPT_ALWAYS
                                                                         : WEBKIT_COOKIE_POLICY_ACCEPT_NO_THIRD_PARTY;
     webkit_cookie_manager_set_accept_policy(cookies, policy);
@@ -152,8 +151,8 @@ void finishSchemeRequest(WebKitURISchemeRequest* request, SchemeResponse& resp) 
     } else {
         // The stream takes the body over instead of copying it.
         auto* body = new Bytes(std::move(resp.body));
-        GBytes* gbytes = g_bytes_new_with_free_func(body->data(), body->size(),
-                                                    [](gpointer owned) { delete static_cast<Bytes*>(owned); }, body);
+        GBytes* gbytes = g_bytes_new_with_free_func(
+            body->data(), body->size(), [](gpointer owned) { delete static_cast<Bytes*>(owned); }, body);
         GInputStream* stream = g_memory_input_stream_new_from_bytes(gbytes);
         g_bytes_unref(gbytes);
         WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(body->size()));
@@ -300,9 +299,9 @@ public:
         // No bouncing: scrolling stops at the page's edges, whatever the page's own style.
         WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(view_);
         if (!s.bounces && !noOverscroll_) {
-            noOverscroll_ = webkit_user_style_sheet_new(
-                "html, body { overscroll-behavior: none !important; }", WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
+            noOverscroll_ = webkit_user_style_sheet_new("html, body { overscroll-behavior: none !important; }",
+                                                        WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                                        WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
             webkit_user_content_manager_add_style_sheet(content, noOverscroll_);
         } else if (s.bounces && noOverscroll_) {
             webkit_user_content_manager_remove_style_sheet(content, noOverscroll_);
@@ -397,10 +396,10 @@ private:
         if (!me->observer_) return;
         try {
             switch (event) {
-                case WEBKIT_LOAD_STARTED: me->observer_->loadStarted(); break;
-                case WEBKIT_LOAD_REDIRECTED: me->observer_->loadRedirected(); break;
-                case WEBKIT_LOAD_COMMITTED: me->observer_->loadCommitted(); break;
-                case WEBKIT_LOAD_FINISHED: me->observer_->loadFinished(); break;
+            case WEBKIT_LOAD_STARTED: me->observer_->loadStarted(); break;
+            case WEBKIT_LOAD_REDIRECTED: me->observer_->loadRedirected(); break;
+            case WEBKIT_LOAD_COMMITTED: me->observer_->loadCommitted(); break;
+            case WEBKIT_LOAD_FINISHED: me->observer_->loadFinished(); break;
             }
         } catch (const std::exception& e) {
             log("Load event handler threw: %s", e.what());

@@ -23,7 +23,14 @@ inline constexpr int64_t kURLErrorCancelled = -999;
 inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
 
 // Values match the phone's navigation types.
-enum class NavigationType { LinkClicked = 0, FormSubmitted = 1, BackForward = 2, Reload = 3, FormResubmitted = 4, Other = 5 };
+enum class NavigationType {
+    LinkClicked = 0,
+    FormSubmitted = 1,
+    BackForward = 2,
+    Reload = 3,
+    FormResubmitted = 4,
+    Other = 5
+};
 
 struct URLRequest {
     Url url;
@@ -123,12 +130,12 @@ public:
 
 // Options fixed when the web engine's context is created.
 struct WebContextOptions {
-    std::string localStorageDirectory;   // "" → WebKit's default under the data home
-    std::string dataDirectory;           // base data directory ("" → WebKit's default)
+    std::string localStorageDirectory;  // "" → WebKit's default under the data home
+    std::string dataDirectory;  // base data directory ("" → WebKit's default)
     std::string cacheDirectory;
     bool acceptThirdPartyCookies = false;  // cookie policy: always / no third party
     bool acceptAllCookies = true;
-    std::string cookieFile;              // persistent cookie storage, SQLite ("" → none)
+    std::string cookieFile;  // persistent cookie storage, SQLite ("" → none)
     // The directories (real paths) a page may read file:// URLs from; every
     // other file is refused. Empty: no confinement.
     std::vector<std::string> fileAccessRoots;

@@ -82,7 +82,8 @@ bool BackgroundFetchManager::start() {
 }
 
 void BackgroundFetchManager::stop() {
-    platform::Application::shared().setMinimumBackgroundFetchInterval(platform::UIApplicationBackgroundFetchIntervalNever);
+    platform::Application::shared().setMinimumBackgroundFetchInterval(
+        platform::UIApplicationBackgroundFetchIntervalNever);
 }
 
 void BackgroundFetchManager::performFetchWithCompletionHandler(CompletionHandler completionHandler) {
@@ -192,7 +193,8 @@ void BackgroundFetchManager::cancelBootBufferLocked() {
 UIBackgroundFetchResult BackgroundFetchManager::combine(const std::map<std::string, unsigned long>& responses) {
     bool newData = false;
     for (const auto& [name, result] : responses) {
-        if (result == static_cast<unsigned long>(UIBackgroundFetchResult::Failed)) return UIBackgroundFetchResult::Failed;
+        if (result == static_cast<unsigned long>(UIBackgroundFetchResult::Failed))
+            return UIBackgroundFetchResult::Failed;
         if (result == static_cast<unsigned long>(UIBackgroundFetchResult::NewData)) newData = true;
     }
     return newData ? UIBackgroundFetchResult::NewData : UIBackgroundFetchResult::NoData;

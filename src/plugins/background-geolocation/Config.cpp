@@ -14,13 +14,13 @@ using platform::Value;
 
 const char* kindName(const Value& v) {
     switch (v.type()) {
-        case Value::value_t::null: return "null";
-        case Value::value_t::object: return "an object";
-        case Value::value_t::array: return "an array";
-        case Value::value_t::string: return "a string";
-        case Value::value_t::boolean: return "a boolean";
-        case Value::value_t::binary: return "binary data";
-        default: return "a number";
+    case Value::value_t::null: return "null";
+    case Value::value_t::object: return "an object";
+    case Value::value_t::array: return "an array";
+    case Value::value_t::string: return "a string";
+    case Value::value_t::boolean: return "a boolean";
+    case Value::value_t::binary: return "binary data";
+    default: return "a number";
     }
 }
 
@@ -98,7 +98,8 @@ std::optional<Config::HttpHeaders> readHeaders(const Value& options) {
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+    return std::ranges::equal(a, b,
+                              [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 std::string orNull(const std::optional<std::string>& s) { return s ? *s : "(null)"; }

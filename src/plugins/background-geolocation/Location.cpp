@@ -167,9 +167,8 @@ std::string Location::description() const {
     std::snprintf(head, sizeof head, "Location: id=%lld time=%lld", static_cast<long long>(id.value_or(0)),
                   static_cast<long long>(time ? std::floor(seconds(*time)) : 0));
     return std::string(head) + " lat=" + numberText(latitude) + " lon=" + numberText(longitude) +
-           " accu=" + numberText(accuracy) + " aaccu=" + numberText(altitudeAccuracy) +
-           " speed=" + numberText(speed) + " bear=" + numberText(heading) + " alt=" + numberText(altitude) +
-           " type=" + type.value_or("(null)");
+           " accu=" + numberText(accuracy) + " aaccu=" + numberText(altitudeAccuracy) + " speed=" + numberText(speed) +
+           " bear=" + numberText(heading) + " alt=" + numberText(altitude) + " type=" + type.value_or("(null)");
 }
 
 Value Location::toDictionary(const platform::LocationFix& fix) {

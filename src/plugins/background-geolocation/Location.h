@@ -37,7 +37,7 @@ public:
     std::optional<Time> time;
     std::optional<double> accuracy;  // metres; negative: the service has none
     std::optional<double> altitudeAccuracy;
-    std::optional<double> speed;    // metres per second; negative when unknown
+    std::optional<double> speed;  // metres per second; negative when unknown
     std::optional<double> heading;  // degrees; negative when unknown
     std::optional<double> altitude;
     std::optional<double> latitude;

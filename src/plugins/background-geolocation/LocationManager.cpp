@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 #include "logging/LGLog.h"
@@ -162,18 +162,17 @@ bool LocationManager::start(platform::Error* error) {
     LGLogInfo("LocationManager will start: %d", isStarted_ ? 1 : 0);
     if (isStarted_) return false;
     switch (platform::LocationManager::authorizationStatus()) {
-        case platform::AuthorizationStatus::Restricted:
-            platform::setError(error, startError("Application's use of location services is restricted."));
-            return false;
-        case platform::AuthorizationStatus::Denied:
-            platform::setError(error, startError("User denied use of location services."));
-            return false;
-        case platform::AuthorizationStatus::NotDetermined:
-            LGLogVerbose("LocationManager requestAlwaysAuthorization");
-            locationManager_->requestAlwaysAuthorization();
-            break;
-        default:
-            break;
+    case platform::AuthorizationStatus::Restricted:
+        platform::setError(error, startError("Application's use of location services is restricted."));
+        return false;
+    case platform::AuthorizationStatus::Denied:
+        platform::setError(error, startError("User denied use of location services."));
+        return false;
+    case platform::AuthorizationStatus::NotDetermined:
+        LGLogVerbose("LocationManager requestAlwaysAuthorization");
+        locationManager_->requestAlwaysAuthorization();
+        break;
+    default: break;
     }
     isStarted_ = true;
     switchModeLocked(FOREGROUND_MODE);
@@ -376,8 +375,10 @@ void LocationManager::locationManagerDidUpdateLocations(const std::vector<platfo
         if (isAcquiringStationaryLocation_) {
             LGLogDebug("Acquiring stationary location, accuracy: %s", platform::toJSONString(Value(accuracy)).c_str());
             playSound(kSoundAcquiring);
-            if (accurate) LGLogDebug("LocationManager found most accurate stationary before timeout");
-            else if (!timedOut) return;
+            if (accurate)
+                LGLogDebug("LocationManager found most accurate stationary before timeout");
+            else if (!timedOut)
+                return;
             isAcquiringStationaryLocation_ = false;
             stopUpdatingLocationLocked();
             Location stationary = best->copy();
@@ -386,8 +387,10 @@ void LocationManager::locationManagerDidUpdateLocations(const std::vector<platfo
             toQueue = {stationary, *best};
         } else if (isAcquiringSpeed_) {
             playSound(kSoundAcquiring);
-            if (accurate) LGLogDebug("LocationManager found most accurate location before timeout");
-            else if (!timedOut) return;
+            if (accurate)
+                LGLogDebug("LocationManager found most accurate location before timeout");
+            else if (!timedOut)
+                return;
             notify("Aggressive monitoring engaged");
             isAcquiringSpeed_ = false;
             locationManager_->setDesiredAccuracy(static_cast<double>(config_.desiredAccuracy));
@@ -421,8 +424,8 @@ void LocationManager::startMonitoringStationaryRegionLocked(const Location& loca
     playSound(kSoundRegionSet);
     notify(format("Monitoring region {%f,%f,%ld}", latitude, longitude, radius));
     stopMonitoringForRegionLocked();
-    platform::CircularRegion region{kStationaryRegionIdentifier, {latitude, longitude},
-                                    static_cast<double>(config_.stationaryRadius), true};
+    platform::CircularRegion region{
+        kStationaryRegionIdentifier, {latitude, longitude}, static_cast<double>(config_.stationaryRadius), true};
     locationManager_->startMonitoringForRegion(region);
     stationaryRegion_ = region;
     stationarySince_ = clock_->now();

@@ -59,13 +59,12 @@ public:
 // What the manager works with; tests give their own.
 struct LocationManagerEnvironment {
     std::shared_ptr<platform::LocationSource> source;  // nullptr: the process's
-    std::shared_ptr<platform::Clock> clock;            // nullptr: the process's
-    SQLiteLocationDAO* store = nullptr;                // nullptr: the shared store
-    platform::Application* application = nullptr;      // nullptr: the shared application
+    std::shared_ptr<platform::Clock> clock;  // nullptr: the process's
+    SQLiteLocationDAO* store = nullptr;  // nullptr: the shared store
+    platform::Application* application = nullptr;  // nullptr: the shared application
 };
 
-class LocationManager : public platform::LocationManagerDelegate,
-                        public std::enable_shared_from_this<LocationManager> {
+class LocationManager : public platform::LocationManagerDelegate, public std::enable_shared_from_this<LocationManager> {
 public:
     using Environment = LocationManagerEnvironment;
 

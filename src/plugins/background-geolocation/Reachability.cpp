@@ -173,9 +173,9 @@ ReachabilityFlags Reachability::reachabilityFlags() const {
 
 std::string Reachability::currentReachabilityString() const {
     switch (currentReachabilityStatus()) {
-        case ReachableViaWWAN: return localizedString("Cellular");
-        case ReachableViaWiFi: return localizedString("WiFi");
-        default: return localizedString("No Connection");
+    case ReachableViaWWAN: return localizedString("Cellular");
+    case ReachableViaWiFi: return localizedString("WiFi");
+    default: return localizedString("No Connection");
     }
 }
 

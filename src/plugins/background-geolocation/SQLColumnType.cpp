@@ -8,9 +8,9 @@ std::shared_ptr<SQLColumnType> SQLColumnType::sqlColumnWithType(int64_t type) {
 
 std::string SQLColumnType::asString() const {
     switch (type_) {
-        case kSQLColumnTypeInteger: return "INTEGER";
-        case kSQLColumnTypeText: return "TEXT";
-        default: return "REAL";
+    case kSQLColumnTypeInteger: return "INTEGER";
+    case kSQLColumnTypeText: return "TEXT";
+    default: return "REAL";
     }
 }
 

@@ -97,8 +97,7 @@ int64_t SQLiteOpenHelper::getVersion(SQLDatabaseQueue& queue) {
         if (rs) {
             while (rs->next()) version = rs->longForColumnIndex(0);
         } else {
-            platform::log("Determining db version returned error (ok for first run): %s",
-                          error.description().c_str());
+            platform::log("Determining db version returned error (ok for first run): %s", error.description().c_str());
         }
         db->setLogsErrors(true);
     });

@@ -214,7 +214,8 @@ void WFBackgroundGeolocation::addStationaryRegionListener(const WFInvokedUrlComm
         // The answer keeps the callback: without that the page would drop it,
         // and the later stationary fixes sent to it would reach nobody.
         if (auto stationary = manager_->getStationaryLocation()) {
-            WFPluginResult result = WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, *stationary);
+            WFPluginResult result =
+                WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, *stationary);
             result.setKeepCallbackAsBool(true);
             send(result, command.callbackId());
         }

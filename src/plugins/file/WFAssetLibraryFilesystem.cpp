@@ -52,56 +52,58 @@ WFPluginResult WFAssetLibraryFilesystem::entryForLocalURI(const WFFilesystemURL&
 }
 
 std::optional<std::string> WFAssetLibraryFilesystem::filesystemPathForURL(const WFFilesystemURL& url) {
-    std::string path = url.url() && url.url()->scheme() == kWFAssetsLibraryPrefix ? url.url()->path()
-                                                                                  : url.fullPath().value_or("");
+    std::string path =
+        url.url() && url.url()->scheme() == kWFAssetsLibraryPrefix ? url.url()->path() : url.fullPath().value_or("");
     if (!path.empty() && path.back() == '/') path.pop_back();
     return path;
 }
 
 void WFAssetLibraryFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end,
                                              WFFileReadCallback callback) {
-    store_->assetForURL(assetLibraryURLForLocalURL(url), [start, end, callback](AssetStore::Outcome outcome,
-                                                                                 const std::shared_ptr<const platform::Asset>& asset,
-                                                                                 const platform::Error* error) {
-        if (outcome == AssetStore::Outcome::NotFound) return callback(std::nullopt, std::nullopt, NOT_FOUND_ERR);
-        if (outcome == AssetStore::Outcome::Failed) {
-            platform::log("Error: %s", error ? error->description().c_str() : "");
-            return callback(std::nullopt, std::nullopt, SECURITY_ERR);
-        }
-        const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
-        // An end before the start reads nothing; a negative end reads to the end.
-        uint64_t length = 0;
-        if (end < 0)
-            length = asset->size() > from ? asset->size() - from : 0;
-        else if (static_cast<uint64_t>(end) > from)
-            length = static_cast<uint64_t>(end) - from;
-        platform::Error readError;
-        auto bytes = asset->read(from, length, &readError);
-        if (!bytes) {
-            platform::log("Error: %s", readError.description().c_str());
-            return callback(std::nullopt, std::nullopt, SECURITY_ERR);
-        }
-        callback(std::move(bytes), asset->mimeType(), 0);
-    });
+    store_->assetForURL(
+        assetLibraryURLForLocalURL(url),
+        [start, end, callback](AssetStore::Outcome outcome, const std::shared_ptr<const platform::Asset>& asset,
+                               const platform::Error* error) {
+            if (outcome == AssetStore::Outcome::NotFound) return callback(std::nullopt, std::nullopt, NOT_FOUND_ERR);
+            if (outcome == AssetStore::Outcome::Failed) {
+                platform::log("Error: %s", error ? error->description().c_str() : "");
+                return callback(std::nullopt, std::nullopt, SECURITY_ERR);
+            }
+            const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
+            // An end before the start reads nothing; a negative end reads to the end.
+            uint64_t length = 0;
+            if (end < 0)
+                length = asset->size() > from ? asset->size() - from : 0;
+            else if (static_cast<uint64_t>(end) > from)
+                length = static_cast<uint64_t>(end) - from;
+            platform::Error readError;
+            auto bytes = asset->read(from, length, &readError);
+            if (!bytes) {
+                platform::log("Error: %s", readError.description().c_str());
+                return callback(std::nullopt, std::nullopt, SECURITY_ERR);
+            }
+            callback(std::move(bytes), asset->mimeType(), 0);
+        });
 }
 
 void WFAssetLibraryFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) {
     const std::string fullPath = url.fullPath().value_or("");
-    store_->assetForURL(assetLibraryURLForLocalURL(url), [fullPath, callback](AssetStore::Outcome outcome,
-                                                                               const std::shared_ptr<const platform::Asset>& asset,
-                                                                               const platform::Error* error) {
-        if (outcome == AssetStore::Outcome::NotFound) return callback(WFFileErrorResult(NOT_FOUND_ERR));
-        if (outcome == AssetStore::Outcome::Failed)
-            return callback(WFPluginResult::resultWithStatusMessageAsString(
-                WFResultStatus::IOError, error ? error->localizedDescription() : std::string()));
-        Value metadata = Value::object();
-        metadata["size"] = asset->size();
-        metadata["fullPath"] = fullPath;
-        metadata["name"] = asset->fileName();
-        if (auto type = getMimeTypeFromPath(asset->fileName())) metadata["type"] = *type;
-        metadata["lastModifiedDate"] = asset->modificationDate() * 1000.0;
-        callback(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, metadata));
-    });
+    store_->assetForURL(
+        assetLibraryURLForLocalURL(url),
+        [fullPath, callback](AssetStore::Outcome outcome, const std::shared_ptr<const platform::Asset>& asset,
+                             const platform::Error* error) {
+            if (outcome == AssetStore::Outcome::NotFound) return callback(WFFileErrorResult(NOT_FOUND_ERR));
+            if (outcome == AssetStore::Outcome::Failed)
+                return callback(WFPluginResult::resultWithStatusMessageAsString(
+                    WFResultStatus::IOError, error ? error->localizedDescription() : std::string()));
+            Value metadata = Value::object();
+            metadata["size"] = asset->size();
+            metadata["fullPath"] = fullPath;
+            metadata["name"] = asset->fileName();
+            if (auto type = getMimeTypeFromPath(asset->fileName())) metadata["type"] = *type;
+            metadata["lastModifiedDate"] = asset->modificationDate() * 1000.0;
+            callback(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, metadata));
+        });
 }
 
 // --- Refused ----------------------------------------------------------------------

@@ -222,7 +222,8 @@ void WFFile::registerExtraFileSystems(const std::string& list) {
     auto plugin = current();
     for (const auto& name : names) {
         if (std::find(registered.begin(), registered.end(), name) != registered.end()) continue;
-        auto it = std::find_if(available.begin(), available.end(), [&](const auto& entry) { return entry.first == name; });
+        auto it =
+            std::find_if(available.begin(), available.end(), [&](const auto& entry) { return entry.first == name; });
         if (it == available.end()) {
             platform::log("Unrecognized extra filesystem identifier: %s", name.c_str());
             continue;
@@ -331,7 +332,7 @@ void WFFile::send(const WFPluginResult& result, const WFInvokedUrlCommand& comma
 }
 
 std::optional<WFFile::Target> WFFile::target(const WFInvokedUrlCommand& command, std::size_t index, int failure,
-                                              WFResultStatus status) {
+                                             WFResultStatus status) {
     const Value argument = command.argumentAtIndex(index);
     std::optional<WFFilesystemURL> url;
     if (argument.is_string()) url = fileSystemURLforArg(argument.get<std::string>());
@@ -347,7 +348,7 @@ namespace {
 
 // Sends an answer later, from any thread, unless the plug-in is gone by then.
 std::function<void(const WFPluginResult&)> replier(const std::shared_ptr<WFPlugin>& plugin,
-                                                    const WFInvokedUrlCommand& command) {
+                                                   const WFInvokedUrlCommand& command) {
     std::weak_ptr<WFPlugin> weakPlugin = plugin;
     std::weak_ptr<WFCommandDelegate> weakDelegate = plugin->commandDelegate();
     return [weakPlugin, weakDelegate, callbackId = command.callbackId()](const WFPluginResult& result) {
@@ -437,7 +438,8 @@ void WFFile::getParent(const WFInvokedUrlCommand& command) {
 }
 
 void WFFile::setMetadata(const WFInvokedUrlCommand& command) {
-    if (auto t = target(command, 0)) send(t->fileSystem->setMetadataForURL(t->url, command.argumentAtIndex(1)), command);
+    if (auto t = target(command, 0))
+        send(t->fileSystem->setMetadataForURL(t->url, command.argumentAtIndex(1)), command);
 }
 
 bool WFFile::holdsAFilesystemRoot(const Target& target) const {
@@ -611,7 +613,8 @@ void WFFile::testDirectoryExists(const WFInvokedUrlCommand& command) {
 
 void WFFile::getFreeDiskSpace(const WFInvokedUrlCommand& command) {
     auto free = checkFreeDiskSpace(rootDocsPath_);
-    send(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, std::to_string(free.value_or(0))), command);
+    send(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, std::to_string(free.value_or(0))),
+         command);
 }
 
 void WFFile::_getLocalFilesystemPath(const WFInvokedUrlCommand& command) {
@@ -620,9 +623,10 @@ void WFFile::_getLocalFilesystemPath(const WFInvokedUrlCommand& command) {
     if (argument.is_string()) {
         if (auto url = fileSystemURLforArg(argument.get<std::string>())) path = filesystemPathForURL(*url);
     }
-    if (!path) return send(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::Error,
-                                                                           "Cannot resolve URL to a file"),
-                           command);
+    if (!path)
+        return send(
+            WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::Error, "Cannot resolve URL to a file"),
+            command);
     send(WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, *path), command);
 }
 

@@ -95,7 +95,8 @@ private:
     // Whether removing or moving the entry at `url` would take a registered
     // filesystem's root with it.
     bool holdsAFilesystemRoot(const Target& target) const;
-    using ReadAnswer = std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
+    using ReadAnswer =
+        std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
     void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);
 
     mutable std::mutex mutex_;

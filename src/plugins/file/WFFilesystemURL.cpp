@@ -59,7 +59,8 @@ std::optional<std::string> WFFilesystemURL::fullPathForLocalURI(const platform::
 }
 
 std::string WFFilesystemURL::absoluteURL() const {
-    return std::string(kWFFilesystemURLPrefix) + "://localhost/" + fileSystemName_.value_or("") + fullPath_.value_or("");
+    return std::string(kWFFilesystemURLPrefix) + "://localhost/" + fileSystemName_.value_or("") +
+           fullPath_.value_or("");
 }
 
 }  // namespace wharf

@@ -38,18 +38,18 @@ void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
     auto fs = plugin ? plugin->filesystemForURL(url) : nullptr;
     if (!fs) return respond(notFound());
     platform::dispatch::globalQueue()->async([fs, url, respond] {
-        fs->readFileAtURL(url, 0, -1,
-                          [respond](std::optional<platform::Bytes> data, std::optional<std::string> mimeType,
-                                    int32_t error) {
-                              if (error != 0 || !data) return respond(notFound());
-                              platform::SchemeResponse response;
-                              response.status = 200;
-                              response.mimeType = mimeType.value_or("");
-                              response.headers["Cache-Control"] = "no-cache";
-                              if (mimeType) response.headers["Content-Type"] = *mimeType;
-                              response.body = std::move(*data);
-                              respond(std::move(response));
-                          });
+        fs->readFileAtURL(
+            url, 0, -1,
+            [respond](std::optional<platform::Bytes> data, std::optional<std::string> mimeType, int32_t error) {
+                if (error != 0 || !data) return respond(notFound());
+                platform::SchemeResponse response;
+                response.status = 200;
+                response.mimeType = mimeType.value_or("");
+                response.headers["Cache-Control"] = "no-cache";
+                if (mimeType) response.headers["Content-Type"] = *mimeType;
+                response.body = std::move(*data);
+                respond(std::move(response));
+            });
     });
 }
 

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <new>
 #include <cstring>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -138,7 +138,8 @@ struct CopyFailure {
 // The page's code for a failed copy or move.
 int copyFailureCode(const CopyFailure& failure) {
     const int e = failure.err;
-    if (failure.reading) return (e == ENOENT || e == EACCES || e == EPERM) ? INVALID_MODIFICATION_ERR : NOT_READABLE_ERR;
+    if (failure.reading)
+        return (e == ENOENT || e == EACCES || e == EPERM) ? INVALID_MODIFICATION_ERR : NOT_READABLE_ERR;
     if (e == ENOSPC || e == EDQUOT || e == EFBIG) return QUOTA_EXCEEDED_ERR;
     if (e == EEXIST) return PATH_EXISTS_ERR;
     if (e == EACCES || e == EPERM || e == EROFS) return NO_MODIFICATION_ALLOWED_ERR;
@@ -582,8 +583,8 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         std::weak_ptr<WFFileSystem> weak = weak_from_this();
         sourceFileSystem->readFileAtURL(
             sourceURL, 0, -1,
-            [weak, newPath, newFullPath, callback](std::optional<platform::Bytes> data, const std::optional<std::string>&,
-                                                   int32_t error) {
+            [weak, newPath, newFullPath, callback](std::optional<platform::Bytes> data,
+                                                   const std::optional<std::string>&, int32_t error) {
                 if (!data) return callback(WFFileErrorResult(error));
                 auto self = weak.lock();
                 if (!self || writeAtomically(newPath, *data) != 0) return callback(WFFileErrorResult(ABORT_ERR));

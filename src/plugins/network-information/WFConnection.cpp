@@ -13,11 +13,11 @@ namespace {
 std::string typeForRadioAccessTechnology(const std::optional<std::string>& technology) {
     using namespace platform;
     static const std::map<std::string, std::string, std::less<>> types = {
-        {CTRadioAccessTechnologyGPRS, "2g"},          {CTRadioAccessTechnologyEdge, "2g"},
-        {CTRadioAccessTechnologyWCDMA, "3g"},         {CTRadioAccessTechnologyHSDPA, "3g"},
-        {CTRadioAccessTechnologyHSUPA, "3g"},         {CTRadioAccessTechnologyCDMA1x, "3g"},
-        {CTRadioAccessTechnologyCDMAEVDORev0, "3g"},  {CTRadioAccessTechnologyCDMAEVDORevA, "3g"},
-        {CTRadioAccessTechnologyCDMAEVDORevB, "3g"},  {CTRadioAccessTechnologyeHRPD, "3g"},
+        {CTRadioAccessTechnologyGPRS, "2g"},         {CTRadioAccessTechnologyEdge, "2g"},
+        {CTRadioAccessTechnologyWCDMA, "3g"},        {CTRadioAccessTechnologyHSDPA, "3g"},
+        {CTRadioAccessTechnologyHSUPA, "3g"},        {CTRadioAccessTechnologyCDMA1x, "3g"},
+        {CTRadioAccessTechnologyCDMAEVDORev0, "3g"}, {CTRadioAccessTechnologyCDMAEVDORevA, "3g"},
+        {CTRadioAccessTechnologyCDMAEVDORevB, "3g"}, {CTRadioAccessTechnologyeHRPD, "3g"},
         {CTRadioAccessTechnologyLTE, "4g"},
     };
     if (!technology) return "cellular";
@@ -81,13 +81,11 @@ void WFConnection::sendPluginResult() {
 
 std::string WFConnection::w3cConnectionTypeFor(const WFReachability& reachability) const {
     switch (reachability.currentReachabilityStatus()) {
-        case NotReachable:
-            return "none";
-        case ReachableViaWiFi:
-            return reachability.connectionRequired() ? "none" : "wifi";
-        case ReachableViaWWAN:
-            if (reachability.connectionRequired()) return "none";
-            return typeForRadioAccessTechnology(platform::Telephony::shared()->currentRadioAccessTechnology());
+    case NotReachable: return "none";
+    case ReachableViaWiFi: return reachability.connectionRequired() ? "none" : "wifi";
+    case ReachableViaWWAN:
+        if (reachability.connectionRequired()) return "none";
+        return typeForRadioAccessTechnology(platform::Telephony::shared()->currentRadioAccessTechnology());
     }
     return "unknown";
 }

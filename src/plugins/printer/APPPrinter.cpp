@@ -29,7 +29,9 @@ public:
     ContentLoad(std::weak_ptr<WFPlugin> plugin, platform::WebView* view, bool fromURL)
         : plugin_(std::move(plugin)), view_(view), fromURL_(fromURL) {}
 
-    bool decidePolicyForNavigation(const platform::URLRequest&, platform::NavigationType, bool) override { return true; }
+    bool decidePolicyForNavigation(const platform::URLRequest&, platform::NavigationType, bool) override {
+        return true;
+    }
     void loadStarted() override {
         ++starts_;
         failed_ = false;
@@ -47,8 +49,8 @@ public:
         // outside the application) leaves an empty page in its place.
         auto shown = view_->url();
         if (fromURL_ && shown && shown->absoluteString() == "about:blank") {
-            self->contentFailedToLoad(platform::Error::withDescription(platform::kURLErrorDomain, -1,
-                                                                       "The content's URL was refused"));
+            self->contentFailedToLoad(
+                platform::Error::withDescription(platform::kURLErrorDomain, -1, "The content's URL was refused"));
             return;
         }
         self->webViewDidFinishLoad();
@@ -65,8 +67,8 @@ public:
         if (committed_)
             self->webViewDidFinishLoad();
         else
-            self->contentFailedToLoad(
-                platform::Error::withDescription(platform::kURLErrorDomain, kURLErrorTimedOut, "The request timed out."));
+            self->contentFailedToLoad(platform::Error::withDescription(platform::kURLErrorDomain, kURLErrorTimedOut,
+                                                                       "The request timed out."));
     }
     void loadFailed(const platform::Error& error) override {
         if (done_) return;
@@ -177,7 +179,8 @@ platform::Printer& APPPrinter::adjustPrintControllerWithSettings(platform::Print
     platform::PrintInfo info;
     info.outputType = (flag("graystyle") ? platform::PrintInfoOutputGrayscale : platform::PrintInfoOutputGeneral) +
                       (flag("border") ? 0 : platform::PrintInfoOutputPhoto);
-    info.orientation = flag("landscape") ? platform::PrintInfoOrientationLandscape : platform::PrintInfoOrientationPortrait;
+    info.orientation =
+        flag("landscape") ? platform::PrintInfoOrientationLandscape : platform::PrintInfoOrientationPortrait;
     const std::string duplex = text("duplex");
     info.duplex = duplex == "long"    ? platform::PrintInfoDuplexLongEdge
                   : duplex == "short" ? platform::PrintInfoDuplexShortEdge
@@ -281,8 +284,9 @@ void APPPrinter::presentPrinterPicker() {
 void APPPrinter::returnPrinterPickerResult(const std::optional<std::string>& printerURL) {
     auto delegate = commandDelegate();
     if (!delegate) return;
-    delegate->sendPluginResult(printerURL ? WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, *printerURL)
-                                          : WFPluginResult::resultWithStatus(WFResultStatus::NoResult),
+    delegate->sendPluginResult(printerURL
+                                   ? WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, *printerURL)
+                                   : WFPluginResult::resultWithStatus(WFResultStatus::NoResult),
                                callbackId());
 }
 

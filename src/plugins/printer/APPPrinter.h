@@ -40,7 +40,8 @@ public:
     // --- Operations ---------------------------------------------------------
     static bool isPrintingAvailable();
     static std::shared_ptr<platform::Printer> printController();
-    platform::Printer& adjustPrintControllerWithSettings(platform::Printer& controller, const platform::Value& settings);
+    platform::Printer& adjustPrintControllerWithSettings(platform::Printer& controller,
+                                                         const platform::Value& settings);
     void loadContentIntoPrintController(const std::string& content, platform::Printer& controller);
     // The off-screen web view has loaded the content: print it.
     void webViewDidFinishLoad();

@@ -86,7 +86,8 @@ void Utility::startBackgroundTask(const WFInvokedUrlCommand& command) {
     platform::log("PLUGIN: UTILITY: START BACKGROUND TASK %s", name->c_str());
     auto& app = platform::Application::shared();
     // The handler learns its own identifier once the task has begun.
-    auto identifier = std::make_shared<std::atomic<platform::BackgroundTaskIdentifier>>(platform::kInvalidBackgroundTask);
+    auto identifier =
+        std::make_shared<std::atomic<platform::BackgroundTaskIdentifier>>(platform::kInvalidBackgroundTask);
     platform::BackgroundTaskIdentifier id = app.beginBackgroundTask(*name, [identifier] {
         platform::BackgroundTaskIdentifier expired = identifier->exchange(platform::kInvalidBackgroundTask);
         platform::Application::shared().endBackgroundTask(expired);
@@ -158,9 +159,7 @@ void Utility::clearCache(const WFInvokedUrlCommand& command) {
 
 void Utility::sendNotification(const WFInvokedUrlCommand& command) { respondWithStatus(command, WFResultStatus::OK); }
 
-void Utility::clearNotifications(const WFInvokedUrlCommand& command) {
-    respondWithStatus(command, WFResultStatus::OK);
-}
+void Utility::clearNotifications(const WFInvokedUrlCommand& command) { respondWithStatus(command, WFResultStatus::OK); }
 
 platform::Value Utility::printCallbackId() const {
     std::lock_guard lock(mutex_);
@@ -201,7 +200,8 @@ void Utility::print(const WFInvokedUrlCommand& command) {
     auto controller = platform::Printer::shared();
     if (!controller) {
         respondWithStatus(command, WFResultStatus::OK);
-        const platform::Error error = platform::Error::withDescription("WharfPrintErrorDomain", 0, "Printing is not available");
+        const platform::Error error =
+            platform::Error::withDescription("WharfPrintErrorDomain", 0, "Printing is not available");
         completion(false, &error);
         return;
     }

@@ -46,7 +46,8 @@ public:
     // "unspecified"; exact case), as interface-orientation numbers.
     static std::vector<int> orientationsForMode(const std::string& mode);
 
-    GtkWidget* documentInteractionControllerViewForPreview(platform::DocumentInteractionController& controller) override;
+    GtkWidget* documentInteractionControllerViewForPreview(
+        platform::DocumentInteractionController& controller) override;
 
     // Evaluates "window.plugins.utility._callback(<identifier>, <remove>, <args>)"
     // in the page, the identifier's text unquoted.

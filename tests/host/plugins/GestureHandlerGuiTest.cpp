@@ -49,8 +49,8 @@ protected:
     // the mouse's first button, at (20, 20).
     void press(bool touch, bool down) {
         GdkWindow* target = gtk_widget_get_window(view->widget());
-        GdkEventType type = touch ? (down ? GDK_TOUCH_BEGIN : GDK_TOUCH_END)
-                                  : (down ? GDK_BUTTON_PRESS : GDK_BUTTON_RELEASE);
+        GdkEventType type =
+            touch ? (down ? GDK_TOUCH_BEGIN : GDK_TOUCH_END) : (down ? GDK_BUTTON_PRESS : GDK_BUTTON_RELEASE);
         GdkEvent* event = gdk_event_new(type);
         GdkDevice* device = gdk_seat_get_pointer(gdk_display_get_default_seat(gdk_window_get_display(target)));
         gdk_event_set_device(event, device);

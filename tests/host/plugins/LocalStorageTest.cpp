@@ -73,7 +73,8 @@ struct MainBundleWithIdentifier {
     explicit MainBundleWithIdentifier(const std::string& identifier) {
         writeFile(dir.file("Info.plist"),
                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                  "<string>" + identifier + "</string></dict></plist>");
+                  "<string>" +
+                      identifier + "</string></dict></plist>");
         platform::Bundle::setMainBundle(platform::Bundle::open(dir.path()));
     }
     ~MainBundleWithIdentifier() { platform::Bundle::setMainBundle(previous); }
@@ -184,9 +185,7 @@ TEST_F(LocalStorageTest, CopiesLiveDatabaseConsistentlyAndKeepsItsDate) {
 
 TEST_F(LocalStorageTest, RestoreDropsStaleCompanionsOfTheReplacedDatabase) {
     std::string backup = dir("b") + "/copy.db";
-    {
-        LiveDatabase old(backup, "saved");
-    }
+    { LiveDatabase old(backup, "saved"); }
     std::string live = dir("live") + "/file__0.localstorage";
     {
         LiveDatabase current(live, "current");
@@ -390,9 +389,7 @@ TEST_F(LocalStorageTest, LegacyStorageMovesToTheTypesPlace) {
     // Earlier "cloud" storage under Library/WebKit/LocalStorage, now type "local".
     std::string library = platform::Container::libraryPath();
     std::string old = library + "/WebKit/LocalStorage/file__0.localstorage";
-    {
-        LiveDatabase db(old, "legacy");
-    }
+    { LiveDatabase db(old, "legacy"); }
     platform::LogCapture log;
     WFLocalStorage::restoreLegacyDatabaseLocationsWithBackupType("local");
     EXPECT_EQ(readValue(library + "/Caches/file__0.localstorage"), "legacy");
@@ -408,9 +405,7 @@ TEST_F(LocalStorageTest, LegacyStorageMovesToTheTypesPlace) {
 TEST_F(LocalStorageTest, LegacyStorageThatCannotMoveIsKept) {
     std::string library = platform::Container::libraryPath();
     std::string old = library + "/Caches/file__0.localstorage";
-    {
-        LiveDatabase db(old, "only copy");
-    }
+    { LiveDatabase db(old, "only copy"); }
     // The new place cannot be made: a file stands where its folder belongs.
     fs::remove_all(library + "/WebKit");
     writeFile(library + "/WebKit", "not a folder");

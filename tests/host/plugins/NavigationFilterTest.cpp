@@ -63,7 +63,8 @@ TEST_F(NavigationFilterTest, ReadsListsInDocumentOrderWithFileFirst) {
 
 TEST_F(NavigationFilterTest, FilterValues) {
     parse(kConfig);
-    EXPECT_EQ(filter->filterUrl(url("http://127.0.0.1:8080/page.html")), WFIntentAndNavigationFilterValueNavigationAllowed);
+    EXPECT_EQ(filter->filterUrl(url("http://127.0.0.1:8080/page.html")),
+              WFIntentAndNavigationFilterValueNavigationAllowed);
     EXPECT_EQ(filter->filterUrl(url("tel:+4912345")), WFIntentAndNavigationFilterValueIntentAllowed);
     // Both lists: navigation wins.
     EXPECT_EQ(filter->filterUrl(url("https://both.example/x")), WFIntentAndNavigationFilterValueNavigationAllowed);
@@ -103,12 +104,11 @@ TEST_F(NavigationFilterTest, IntentWithTypeOtherOpenedOnlyForTheMainDocument) {
     parse(kConfig);
     LogCapture log;
     auto value = filter->filterUrl(url("tel:1"));
-    EXPECT_FALSE(WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(url("tel:1"), url("file:///a.html"),
-                                                                            kOther, value));
+    EXPECT_FALSE(
+        WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(url("tel:1"), url("file:///a.html"), kOther, value));
     EXPECT_TRUE(opener->openedURLs().empty());
     EXPECT_TRUE(log.lines().empty());
-    EXPECT_FALSE(
-        WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(url("tel:1"), url("tel:1"), kOther, value));
+    EXPECT_FALSE(WFIntentAndNavigationFilter::shouldOverrideLoadWithRequest(url("tel:1"), url("tel:1"), kOther, value));
     EXPECT_EQ(opener->openedURLs(), std::vector<std::string>{"tel:1"});
 
     // Through the plug-in hook: a request that belongs to the page shown (a

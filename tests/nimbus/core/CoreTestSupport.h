@@ -16,8 +16,7 @@ public:
     ~TestBundle();
 
     // Writes "RovudeService-Info.plist" and forgets the cached default options.
-    void writeOptions(const platform::Value& options,
-                      platform::plist::Format format = platform::plist::Format::XML);
+    void writeOptions(const platform::Value& options, platform::plist::Format format = platform::plist::Format::XML);
     void writeRawOptions(const std::string& bytes);
     const std::string& path() const { return dir_.path(); }
 

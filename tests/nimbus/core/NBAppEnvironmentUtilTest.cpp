@@ -94,7 +94,7 @@ public:
     Image(uint32_t magic, uint32_t fileType, bool is64) {
         put(magic);
         put(0x01000007);  // cputype
-        put(3);           // cpusubtype
+        put(3);  // cpusubtype
         put(fileType);
         put(0);  // ncmds, filled in by add()
         put(0);  // sizeofcmds
@@ -163,12 +163,12 @@ TEST(NBAppEnvironmentUtilTest, MalformedHeadersAreNotReadPastTheirEnd) {
     }
     Image zeroSize(kMagic64, 2, true);
     zeroSize.add(0x19, {});
-    zeroSize.setWord(36, 0);             // a command of size zero would never advance
-    zeroSize.setWord(16, 0xffffffff);    // and claims endless commands
+    zeroSize.setWord(36, 0);  // a command of size zero would never advance
+    zeroSize.setWord(16, 0xffffffff);  // and claims endless commands
     EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({zeroSize.span()}));
     Image huge(kMagic64, 2, true);
     huge.add(0x19, {});
-    huge.setWord(36, 0xfffffff0);        // a size that jumps far past the end
+    huge.setWord(36, 0xfffffff0);  // a size that jumps far past the end
     huge.setWord(16, 2);
     EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({huge.span()}));
     EXPECT_TRUE(NBAppEnvironmentUtil::loadedImages().empty());

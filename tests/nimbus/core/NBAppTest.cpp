@@ -383,8 +383,8 @@ TEST_F(NBAppTest, DiagnosticsAndAuthenticationFallbacks) {
     NBApp::configureWithOptions(optionsWithAppID(test::kTestAppID));
     auto app = NBApp::defaultApp();
     diagnostics.clear();
-    auto failure = NBApp::errorForSubspecConfigurationFailureWithDomain("com.rovude.messaging", 7, "Messaging",
-                                                                        "no sender");
+    auto failure =
+        NBApp::errorForSubspecConfigurationFailureWithDomain("com.rovude.messaging", 7, "Messaging", "no sender");
     app->sendLogsWithServiceName("Messaging", "1.2.3", &failure);
     app->sendLogsWithServiceName("RemoteConfig", "4.5", nullptr);
     ASSERT_EQ(diagnostics.size(), 2u);

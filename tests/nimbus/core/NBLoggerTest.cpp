@@ -277,10 +277,8 @@ TEST(NBLoggerDebugMode, PersistsAcrossLaunches) {
         bool storedDefault;
     };
     const std::vector<Launch> launches = {
-        {{}, false, false},
-        {{"-NBDebugEnabled"}, true, true},
-        {{}, true, true},
-        {{"-NBDebugDisabled", "-NBDebugEnabled"}, false, false},
+        {{}, false, false}, {{"-NBDebugEnabled"}, true, true},
+        {{}, true, true},   {{"-NBDebugDisabled", "-NBDebugEnabled"}, false, false},
         {{}, false, false},
     };
     for (std::size_t i = 0; i < launches.size(); ++i) {
@@ -288,7 +286,7 @@ TEST(NBLoggerDebugMode, PersistsAcrossLaunches) {
         auto result = runChild(home.path(), launch.arguments, launch.debug, launch.storedDefault);
         EXPECT_EQ(result.status, 0) << "launch " << i << ":\n" << result.output;
         EXPECT_NE(result.output.find("[  PASSED  ] 1 test"), std::string::npos) << "launch " << i << ":\n"
-                                                                              << result.output;
+                                                                                << result.output;
     }
 }
 

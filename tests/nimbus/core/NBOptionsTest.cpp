@@ -188,17 +188,17 @@ TEST(NBOptionsTest, AnalyticsSwitches) {
         EXPECT_TRUE(collectionOn->isAnalyticsCollectionEnabled());
         EXPECT_FALSE(collectionOn->isMeasurementEnabled());
 
-        auto flags = NBOptions::initInternalWithOptionsDictionary(
-            {{"IS_ANALYTICS_ENABLED", "YES"}, {"IS_SIGNIN_ENABLED", 1}});
+        auto flags =
+            NBOptions::initInternalWithOptionsDictionary({{"IS_ANALYTICS_ENABLED", "YES"}, {"IS_SIGNIN_ENABLED", 1}});
         EXPECT_TRUE(flags->isAnalyticsEnabled());
         EXPECT_TRUE(flags->isSignInEnabled());
     }
     {
         TestBundle bundle(Value{{"NIMBUS_ANALYTICS_COLLECTION_DEACTIVATED", true}});
-        auto options = NBOptions::initInternalWithOptionsDictionary(
-            {{"IS_MEASUREMENT_ENABLED", true},
-             {"NIMBUS_ANALYTICS_COLLECTION_ENABLED", true},
-             {"NIMBUS_ANALYTICS_COLLECTION_DEACTIVATED", false}});
+        auto options =
+            NBOptions::initInternalWithOptionsDictionary({{"IS_MEASUREMENT_ENABLED", true},
+                                                          {"NIMBUS_ANALYTICS_COLLECTION_ENABLED", true},
+                                                          {"NIMBUS_ANALYTICS_COLLECTION_DEACTIVATED", false}});
         EXPECT_TRUE(options->isAnalyticsCollectionDeactivated()) << "Info.plist wins over the options file";
         EXPECT_FALSE(options->isAnalyticsCollectionEnabled());
         EXPECT_FALSE(options->isMeasurementEnabled());
@@ -206,15 +206,15 @@ TEST(NBOptionsTest, AnalyticsSwitches) {
 }
 
 TEST(NBBundleUtilTest, URLSchemesAndIdentifiers) {
-    TestBundle bundle(Value{{"CFBundleURLTypes",
-                        Value::array({Value{{"CFBundleURLSchemes", Value::array({"one", "two"})}},
-                                      Value{{"CFBundleURLName", "no schemes"}},
-                                      Value{{"CFBundleURLSchemes", Value::array({"one"})}}})}});
+    TestBundle bundle(
+        Value{{"CFBundleURLTypes", Value::array({Value{{"CFBundleURLSchemes", Value::array({"one", "two"})}},
+                                                 Value{{"CFBundleURLName", "no schemes"}},
+                                                 Value{{"CFBundleURLSchemes", Value::array({"one"})}}})}});
     EXPECT_EQ(NBBundleUtil::relevantURLSchemes(), (std::vector<std::string>{"one", "two", "one"}));
     EXPECT_TRUE(NBBundleUtil::hasBundleIdentifier(test::kTestBundleIdentifier, NBBundleUtil::relevantBundles()));
     EXPECT_FALSE(NBBundleUtil::hasBundleIdentifier("com.other", NBBundleUtil::relevantBundles()));
-    EXPECT_FALSE(NBBundleUtil::optionsDictionaryPathWithResourceName("../../etc/passwd", "",
-                                                                     NBBundleUtil::relevantBundles()));
+    EXPECT_FALSE(
+        NBBundleUtil::optionsDictionaryPathWithResourceName("../../etc/passwd", "", NBBundleUtil::relevantBundles()));
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ TEST(EventlogMessages, FailureLinesNameTheMessage) {
 
 TEST(EventlogMessages, RepeatedElementsDecodeIntoTheirOwnRecords) {
     // Two ErrorInfo elements, the second with a bad inner field.
-    platform::Bytes bytes{0x8a, 0x01, 0x02, 0x10, 0x05,   // subspec_error_info { error_code: 5 }
+    platform::Bytes bytes{0x8a, 0x01, 0x02, 0x10, 0x05,  // subspec_error_info { error_code: 5 }
                           0x8a, 0x01, 0x02, 0x1a, 0x05};  // { error_domain: <runs past its element> }
     testing::internal::CaptureStdout();
     EXPECT_FALSE(NBPBICoreConfiguration::initWithBuffer(bytes));

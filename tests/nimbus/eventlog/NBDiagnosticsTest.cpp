@@ -40,7 +40,8 @@ std::vector<std::shared_ptr<NBPBICoreConfiguration>> recordsOf(const std::string
     for (const auto& record : *records) {
         auto event = EVLPBLogEvent::initWithBuffer(record);
         if (!event) continue;
-        const auto* cell = static_cast<const NANOFieldCell*>(event->messageInfo()->values[EVLPBLogEvent::source_payload]);
+        const auto* cell =
+            static_cast<const NANOFieldCell*>(event->messageInfo()->values[EVLPBLogEvent::source_payload]);
         if (!cell) continue;
         const auto* data = static_cast<const uint8_t*>(cell->data);
         out.push_back(NBPBICoreConfiguration::initWithBuffer(Bytes(data, data + cell->length)));

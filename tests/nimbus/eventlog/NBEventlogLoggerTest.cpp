@@ -69,8 +69,8 @@ TEST_F(NBEventlogLoggerTest, FilesKeepTheLayoutAndEveryEvent) {
     makeLogger(false);
     logger->setMaxRequestNumBytes(100);
     const std::vector<std::string> accounts = {"../../escape", "a/b.c", ".hidden"};
-    for (int i = 0; i < 12; ++i) logger->logEvent(eventNamed("event " + std::to_string(i) + std::string(30, 'x')), 137,
-                                                  accounts[0]);
+    for (int i = 0; i < 12; ++i)
+        logger->logEvent(eventNamed("event " + std::to_string(i) + std::string(30, 'x')), 137, accounts[0]);
     auto stamped = eventNamed("stamped");
     NANOSetInt64(stamped.get(), EVLPBLogEvent::event_time_ms, 42);
     logger->logEvent(stamped, 5, accounts[1]);
@@ -214,7 +214,8 @@ TEST_F(NBEventlogLoggerTest, FilesDeletedOrCutShortOnDisk) {
 
     // The process ended in the middle of a third record; another file holds
     // only the start of one.
-    test::writeFile(files[0], std::string(whole.begin(), whole.end()) + "\x64" "ab");
+    test::writeFile(files[0], std::string(whole.begin(), whole.end()) + "\x64"
+                                                                        "ab");
     test::writeFile(files[0].substr(0, files[0].rfind('/')) + "/1", "\x85");
     std::atomic<bool> flushed{false};
     logger->flushWithCompletionHandler([&] { flushed = true; });

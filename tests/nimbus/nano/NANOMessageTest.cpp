@@ -229,8 +229,9 @@ TEST(NANOAccessors, ArraysAreSetWhollyOrNotAtAll) {
     // A message of another type is refused as an element and as a value.
     auto wrong = EVLPBLogEvent::create();
     NANOSetArray(config.get(), NBPBICoreConfiguration::subspec_error_info, std::vector<NANOObject>{wrong});
-    EXPECT_EQ(NANOGetArray(config.get(), NBPBICoreConfiguration::subspec_error_info,
-                           NBPBErrorInfo::messageClass())->size(), 0u);
+    EXPECT_EQ(
+        NANOGetArray(config.get(), NBPBICoreConfiguration::subspec_error_info, NBPBErrorInfo::messageClass())->size(),
+        0u);
     NANOSetMessage(config.get(), NBPBICoreConfiguration::error_info, wrong.get());
     EXPECT_FALSE(NANOHasField(config.get(), NBPBICoreConfiguration::error_info));
     // Nothing refused reaches the wire, not even part of an array.
@@ -254,10 +255,10 @@ TEST(NANOAccessors, MessagesAreCopiedNotShared) {
 
     auto copy = NBPBICoreConfiguration::initWithMessageInfo(config->messageInfo());
     ASSERT_TRUE(copy);
-    auto items = static_cast<void**>(static_cast<NANOFieldCell*>(
-        config->messageInfo()->values[NBPBICoreConfiguration::subspec_error_info])->data);
-    auto copyItems = static_cast<void**>(static_cast<NANOFieldCell*>(
-        copy->messageInfo()->values[NBPBICoreConfiguration::subspec_error_info])->data);
+    auto items = static_cast<void**>(
+        static_cast<NANOFieldCell*>(config->messageInfo()->values[NBPBICoreConfiguration::subspec_error_info])->data);
+    auto copyItems = static_cast<void**>(
+        static_cast<NANOFieldCell*>(copy->messageInfo()->values[NBPBICoreConfiguration::subspec_error_info])->data);
     EXPECT_NE(items[0], copyItems[0]);
     EXPECT_NE(items[1], copyItems[1]);
     config.reset();  // the copy must stand alone
@@ -280,7 +281,8 @@ TEST(NANOAccessors, MessagesAreCopiedNotShared) {
     platform::LogCapture capture;
     NANOMessageClass noInit{"NSString", nullptr};
     EXPECT_FALSE(NANOGetMessage(copy.get(), NBPBICoreConfiguration::error_info, &noInit));
-    EXPECT_TRUE(capture.contains("<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: NSString"));
+    EXPECT_TRUE(
+        capture.contains("<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: NSString"));
 }
 
 TEST(NANOAccessors, ClearingAndScalarKinds) {
@@ -338,9 +340,18 @@ TEST(NANOCallbacks, FillingPastTheCountedItemsFails) {
 // Two message shapes that our schemas do not have yet (a repeated field inside
 // a singular sub-message), bound to nanopb by hand as its generator would.
 extern "C" {
-typedef struct { pb_callback_t codes; } TestInner;
-typedef struct { bool has_inner; TestInner inner; } TestOuter;
-typedef struct { bool has_inner; TestInner inner; pb_callback_t names; } TestHolder;
+typedef struct {
+    pb_callback_t codes;
+} TestInner;
+typedef struct {
+    bool has_inner;
+    TestInner inner;
+} TestOuter;
+typedef struct {
+    bool has_inner;
+    TestInner inner;
+    pb_callback_t names;
+} TestHolder;
 }
 #define TestInner_FIELDLIST(X, a) X(a, CALLBACK, REPEATED, INT32, codes, 1)
 #define TestInner_CALLBACK pb_default_field_callback
@@ -349,8 +360,7 @@ typedef struct { bool has_inner; TestInner inner; pb_callback_t names; } TestHol
 #define TestOuter_CALLBACK NULL
 #define TestOuter_DEFAULT NULL
 #define TestOuter_inner_MSGTYPE TestInner
-#define TestHolder_FIELDLIST(X, a) \
-    X(a, STATIC, OPTIONAL, MESSAGE, inner, 1) X(a, CALLBACK, REPEATED, STRING, names, 2)
+#define TestHolder_FIELDLIST(X, a) X(a, STATIC, OPTIONAL, MESSAGE, inner, 1) X(a, CALLBACK, REPEATED, STRING, names, 2)
 #define TestHolder_CALLBACK pb_default_field_callback
 #define TestHolder_DEFAULT NULL
 #define TestHolder_inner_MSGTYPE TestInner
@@ -369,15 +379,36 @@ const pb_size_t kTestTags[] = {1, 2};
 const char* const kTestFieldNames[] = {"inner", "names"};
 const NANOMessageDescriptor* const kTestSubMessages[] = {&TestInnerDescriptor, nullptr};
 const NANOMessageDescriptor* const kTestNoSubMessages[] = {nullptr};
-const NANOMessageDescriptor TestInnerDescriptor = {
-    kTestInnerName, "TestInner", 1, kTestInnerFlags, kTestTags, kTestFieldNames, &TestInner_msg, sizeof(TestInner),
-    kTestNoSubMessages, NANO_MESSAGE_FUNCTIONS(TestInnerDescriptor)};
-const NANOMessageDescriptor TestOuterDescriptor = {
-    kTestOuterName, "TestOuter", 1, kTestOuterFlags, kTestTags, kTestFieldNames, &TestOuter_msg, sizeof(TestOuter),
-    kTestSubMessages, NANO_MESSAGE_FUNCTIONS(TestOuterDescriptor)};
-const NANOMessageDescriptor TestHolderDescriptor = {
-    kTestHolderName, "TestHolder", 2, kTestHolderFlags, kTestTags, kTestFieldNames, &TestHolder_msg,
-    sizeof(TestHolder), kTestSubMessages, NANO_MESSAGE_FUNCTIONS(TestHolderDescriptor)};
+const NANOMessageDescriptor TestInnerDescriptor = {kTestInnerName,
+                                                   "TestInner",
+                                                   1,
+                                                   kTestInnerFlags,
+                                                   kTestTags,
+                                                   kTestFieldNames,
+                                                   &TestInner_msg,
+                                                   sizeof(TestInner),
+                                                   kTestNoSubMessages,
+                                                   NANO_MESSAGE_FUNCTIONS(TestInnerDescriptor)};
+const NANOMessageDescriptor TestOuterDescriptor = {kTestOuterName,
+                                                   "TestOuter",
+                                                   1,
+                                                   kTestOuterFlags,
+                                                   kTestTags,
+                                                   kTestFieldNames,
+                                                   &TestOuter_msg,
+                                                   sizeof(TestOuter),
+                                                   kTestSubMessages,
+                                                   NANO_MESSAGE_FUNCTIONS(TestOuterDescriptor)};
+const NANOMessageDescriptor TestHolderDescriptor = {kTestHolderName,
+                                                    "TestHolder",
+                                                    2,
+                                                    kTestHolderFlags,
+                                                    kTestTags,
+                                                    kTestFieldNames,
+                                                    &TestHolder_msg,
+                                                    sizeof(TestHolder),
+                                                    kTestSubMessages,
+                                                    NANO_MESSAGE_FUNCTIONS(TestHolderDescriptor)};
 struct TestInnerMessage final : NANOTypedMessage<TestInnerMessage, TestInnerDescriptor> {
     using NANOTypedMessage::NANOTypedMessage;
 };
@@ -388,7 +419,8 @@ struct TestHolderMessage final : NANOTypedMessage<TestHolderMessage, TestHolderD
     using NANOTypedMessage::NANOTypedMessage;
 };
 
-template <class M> std::vector<int64_t> innerCodesAfterRoundTrip(const std::shared_ptr<M>& message) {
+template <class M>
+std::vector<int64_t> innerCodesAfterRoundTrip(const std::shared_ptr<M>& message) {
     auto bytes = message->protoBuffer();
     EXPECT_TRUE(bytes);
     auto decoded = M::initWithBuffer(*bytes);

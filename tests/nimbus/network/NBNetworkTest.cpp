@@ -101,17 +101,17 @@ TEST_F(NBNetworkTest, PostSendsTheGzippedPayloadWithItsHeaders) {
     std::string payload(5000, 'a');
     payload += "&b=2";
     auto answer = std::make_shared<Answer>();
-    auto id = network->postURL(server.url("/log"), Bytes(payload.begin(), payload.end()), nullptr, false,
-                               [&, answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d,
-                                           const Error* e) {
-                                   answer->onMain = RunLoop::isMainThread();
-                                   answer->response = r;
-                                   answer->data = d;
-                                   if (e) answer->error = *e;
-                                   answer->calls++;
-                                   // The request leaves the in-flight set just before its handler runs.
-                                   EXPECT_FALSE(network->hasUploadInProgress());
-                               });
+    auto id = network->postURL(
+        server.url("/log"), Bytes(payload.begin(), payload.end()), nullptr, false,
+        [&, answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d, const Error* e) {
+            answer->onMain = RunLoop::isMainThread();
+            answer->response = r;
+            answer->data = d;
+            if (e) answer->error = *e;
+            answer->calls++;
+            // The request leaves the in-flight set just before its handler runs.
+            EXPECT_FALSE(network->hasUploadInProgress());
+        });
     ASSERT_TRUE(id);
     EXPECT_EQ(id->rfind("com.rovude.nimbus.network.background-upload-", 0), 0u);
     EXPECT_TRUE(network->hasUploadInProgress());
@@ -144,19 +144,20 @@ TEST_F(NBNetworkTest, PostSendsTheGzippedPayloadWithItsHeaders) {
 }
 
 TEST_F(NBNetworkTest, GetReturnsTheBodyAndSendsTheCallersHeaders) {
-    test::RawHttpServer server([](const test::RawRequest& r) { return test::rawResponse(200, "v=" + r.header("X-Key")); });
+    test::RawHttpServer server(
+        [](const test::RawRequest& r) { return test::rawResponse(200, "v=" + r.header("X-Key")); });
     auto answer = std::make_shared<Answer>();
     auto queue = dispatch::createSerialQueue("test.network.caller");
     std::atomic<bool> onQueue{false};
-    auto id = network->getURL(server.url("/config"), {{"X-Key", "k1"}}, queue, false,
-                              [&, answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d,
-                                          const Error* e) {
-                                  onQueue = queue->isCurrent();
-                                  answer->response = r;
-                                  answer->data = d;
-                                  if (e) answer->error = *e;
-                                  answer->calls++;  // last: the main thread reads the rest after it
-                              });
+    auto id = network->getURL(
+        server.url("/config"), {{"X-Key", "k1"}}, queue, false,
+        [&, answer](const std::optional<http::Response>& r, const std::optional<Bytes>& d, const Error* e) {
+            onQueue = queue->isCurrent();
+            answer->response = r;
+            answer->data = d;
+            if (e) answer->error = *e;
+            answer->calls++;  // last: the main thread reads the rest after it
+        });
     ASSERT_TRUE(id);
     RunLoop::pumpUntil([&] { return answer->calls > 0; });
     queue->sync([] {});
@@ -272,7 +273,8 @@ TEST_F(NBNetworkTest, BackgroundPostStagesItsBodyInAFileAndRemovesIt) {
     std::string dir = tempDir();
     test::RawHttpServer server([&](const test::RawRequest&) {
         for (auto& e : std::filesystem::directory_iterator(dir))
-            fileSeen = fileSeen || e.path().filename().string().rfind("NBUpload_temp_com.rovude.nimbus.network.background-upload-", 0) == 0;
+            fileSeen = fileSeen || e.path().filename().string().rfind(
+                                       "NBUpload_temp_com.rovude.nimbus.network.background-upload-", 0) == 0;
         return test::rawResponse(200, "");
     });
     auto answer = post(server.url("/bg"), "background body", true);
@@ -328,8 +330,9 @@ TEST_F(NBNetworkTest, BackgroundSessionEndsAfterItsCompletionAndCallsTheSystemHa
     network->setLoggerDelegate(logger);
     std::vector<std::string> order;
     auto id = network->postURL(server.url("/bg"), Bytes{1, 2, 3}, nullptr, true,
-                               [&](const std::optional<http::Response>&, const std::optional<Bytes>&,
-                                   const Error* e) { order.push_back(e ? "error" : "completion"); });
+                               [&](const std::optional<http::Response>&, const std::optional<Bytes>&, const Error* e) {
+                                   order.push_back(e ? "error" : "completion");
+                               });
     ASSERT_TRUE(id);
     // The system hands its handler over while the upload is under way.
     NBNetwork::handleEventsForBackgroundURLSessionID(*id, [&] { order.push_back("system"); });
@@ -492,8 +495,8 @@ TEST_F(NBNetworkTest, BackgroundUploadsOutliveTheProcess) {
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }, 20s));
     // The application is kept running until it has handled the session's
     // events, then the system's handler is called and the staged files go.
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return Application::shared().backgroundTaskCount() == 0 &&
-                                                std::filesystem::is_empty(tempDir()); }, 10s));
+    ASSERT_TRUE(RunLoop::pumpUntil(
+        [&] { return Application::shared().backgroundTaskCount() == 0 && std::filesystem::is_empty(tempDir()); }, 10s));
     RunLoop::pumpFor(50ms);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);

@@ -55,7 +55,9 @@ struct FakeApi {
     static void release(ReachabilityRef) { ++released; }
     static void deliver(ReachabilityFlags flags) { callback(reinterpret_cast<ReachabilityRef>(&token), flags, info); }
     // As a table whose callbacks come from a thread of its own.
-    static void deliverFromAnotherThread(ReachabilityFlags flags) { std::thread([flags] { deliver(flags); }).join(); }
+    static void deliverFromAnotherThread(ReachabilityFlags flags) {
+        std::thread([flags] { deliver(flags); }).join();
+    }
 };
 const NBReachabilityApi kFakeApi = {FakeApi::create, FakeApi::setCallback, FakeApi::schedule, FakeApi::unschedule,
                                     FakeApi::release};
@@ -100,8 +102,8 @@ TEST(NBReachabilityChecker, ReportsOnlyChangesAndStopResets) {
     FakeApi::deliver(0x2);
     FakeApi::deliver(0x2E);  // another set of flags, the same status
     FakeApi::deliver(0x40002);
-    EXPECT_EQ(f.delegate->statuses,
-              (std::vector<NBReachabilityStatus>{NBReachabilityStatusReachableViaWifi, NBReachabilityStatusReachableViaWWAN}));
+    EXPECT_EQ(f.delegate->statuses, (std::vector<NBReachabilityStatus>{NBReachabilityStatusReachableViaWifi,
+                                                                       NBReachabilityStatusReachableViaWWAN}));
     EXPECT_TRUE(f.logger->has(902004));
 
     // Swapping the table while running is refused.
@@ -209,8 +211,7 @@ TEST(NBReachabilityChecker, ClientsReleasedOnAnotherThreadDuringStatusChanges) {
     const auto until = std::chrono::steady_clock::now() + 700ms;
     for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
         monitor->setFlags(i % 2 ? kReachabilityFlagReachable : kReachabilityFlagReachable | kReachabilityFlagIsWWAN);
-        while (RunLoop::iterate(false)) {
-        }
+        while (RunLoop::iterate(false)) {}
     }
     done = true;
     owner.join();

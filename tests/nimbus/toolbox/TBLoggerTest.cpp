@@ -67,10 +67,10 @@ void logEveryLevel(TBLogger& logger) {
 
 // Matches a line of the standard formatter and captures level, function and message.
 bool standardLine(const std::string& line, std::string* level, std::string* rest) {
-    static const auto regex = platform::Regex::compile(
-        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " +
-        platform::Regex::escape(program_invocation_short_name) + "\\[" + std::to_string(::getpid()) +
-        "/0x[0-9a-f]+\\] \\[lvl=(\\d)\\] (.*)$");
+    static const auto regex =
+        platform::Regex::compile("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} " +
+                                 platform::Regex::escape(program_invocation_short_name) + "\\[" +
+                                 std::to_string(::getpid()) + "/0x[0-9a-f]+\\] \\[lvl=(\\d)\\] (.*)$");
     auto match = regex ? regex->firstMatch(line) : std::nullopt;
     if (!match) return false;
     *level = (*match)[1];
@@ -131,8 +131,8 @@ TEST(TBLogger, EnvironmentDecidesVerboseLoggingOverTheUserDefault) {
     test::TempHome home;
     test::TempDir dir;
     platform::UserDefaults::standard().setBool(true, "TBVerboseLogging");
-    const std::pair<const char*, bool> cases[] = {{"yes", true},  {" t", true},  {"TRUE", true}, {"12", true},
-                                                  {"no", false},  {"0", false},  {"", false},    {"false", false}};
+    const std::pair<const char*, bool> cases[] = {{"yes", true}, {" t", true}, {"TRUE", true}, {"12", true},
+                                                  {"no", false}, {"0", false}, {"", false},    {"false", false}};
     for (const auto& [value, verbose] : cases) {
         ::setenv("TBVerboseLogging", value, 1);
         const std::string path = dir.file(std::string("log-") + value);
@@ -180,8 +180,8 @@ TEST(TBLogger, FileHandleAppendsCreatesWithTheModeAndRefusesMissingDirectories) 
 
     test::writeFile(dir.file("old.log"), "kept\n");
     {
-        auto logger = TBLogger::loggerWithWriter(TBFileHandleLogWriter::fileHandleForLoggingAtPath(dir.file("old.log"), 0600),
-                                                 nullptr, nullptr);
+        auto logger = TBLogger::loggerWithWriter(
+            TBFileHandleLogWriter::fileHandleForLoggingAtPath(dir.file("old.log"), 0600), nullptr, nullptr);
         logger->logInfo("added");
     }
     EXPECT_EQ(test::readFile(dir.file("old.log")), "kept\nadded\n");
@@ -219,8 +219,8 @@ TEST(TBLogger, LevelFiltersPassTheirRangeAndRefuseBadSets) {
     for (const auto& [filter, expected] : cases) {
         ASSERT_TRUE(filter);
         const std::string path = dir.file(std::to_string(n++));
-        auto logger = TBLogger::loggerWithWriter(TBFileHandleLogWriter::fileHandleForLoggingAtPath(path, 0600), nullptr,
-                                                 filter);
+        auto logger =
+            TBLogger::loggerWithWriter(TBFileHandleLogWriter::fileHandleForLoggingAtPath(path, 0600), nullptr, filter);
         logEveryLevel(*logger);
         std::string joined;
         for (const auto& line : linesOf(test::readFile(path))) joined += line + "|";

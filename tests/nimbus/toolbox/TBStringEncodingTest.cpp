@@ -46,15 +46,27 @@ platform::Error decodeError(const TBStringEncoding& encoding, const std::string&
 }  // namespace
 
 TEST(TBStringEncoding, Rfc4648TestVectors) {
-    expectVectors(TBStringEncoding::rfc4648Base64StringEncoding(),
-                  {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-                   {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}});
-    expectVectors(TBStringEncoding::rfc4648Base32StringEncoding(),
-                  {{"", ""}, {"f", "MY======"}, {"fo", "MZXQ===="}, {"foo", "MZXW6==="}, {"foob", "MZXW6YQ="},
-                   {"fooba", "MZXW6YTB"}, {"foobar", "MZXW6YTBOI======"}});
-    expectVectors(TBStringEncoding::rfc4648Base32HexStringEncoding(),
-                  {{"", ""}, {"f", "CO======"}, {"fo", "CPNG===="}, {"foo", "CPNMU==="}, {"foob", "CPNMUOG="},
-                   {"fooba", "CPNMUOJ1"}, {"foobar", "CPNMUOJ1E8======"}});
+    expectVectors(TBStringEncoding::rfc4648Base64StringEncoding(), {{"", ""},
+                                                                    {"f", "Zg=="},
+                                                                    {"fo", "Zm8="},
+                                                                    {"foo", "Zm9v"},
+                                                                    {"foob", "Zm9vYg=="},
+                                                                    {"fooba", "Zm9vYmE="},
+                                                                    {"foobar", "Zm9vYmFy"}});
+    expectVectors(TBStringEncoding::rfc4648Base32StringEncoding(), {{"", ""},
+                                                                    {"f", "MY======"},
+                                                                    {"fo", "MZXQ===="},
+                                                                    {"foo", "MZXW6==="},
+                                                                    {"foob", "MZXW6YQ="},
+                                                                    {"fooba", "MZXW6YTB"},
+                                                                    {"foobar", "MZXW6YTBOI======"}});
+    expectVectors(TBStringEncoding::rfc4648Base32HexStringEncoding(), {{"", ""},
+                                                                       {"f", "CO======"},
+                                                                       {"fo", "CPNG===="},
+                                                                       {"foo", "CPNMU==="},
+                                                                       {"foob", "CPNMUOG="},
+                                                                       {"fooba", "CPNMUOJ1"},
+                                                                       {"foobar", "CPNMUOJ1E8======"}});
     expectVectors(TBStringEncoding::hexStringEncoding(),
                   {{"", ""}, {"f", "66"}, {"fo", "666F"}, {"foo", "666F6F"}, {"foobar", "666F6F626172"}});
     expectVectors(TBStringEncoding::binaryStringEncoding(), {{"a", "01100001"}, {"A~", "0100000101111110"}});
@@ -97,8 +109,8 @@ TEST(TBStringEncoding, EveryAlphabetSizeRoundTripsWithAndWithoutPadding) {
                 const Bytes data = randomBytes(rng, n);
                 const std::string text = encoding->encode(data);
                 const std::size_t digits = (n * 8 + shift - 1) / shift;
-                EXPECT_EQ(text.size(), pad ? (digits + encoding->padLen() - 1) / encoding->padLen() * encoding->padLen()
-                                           : digits);
+                EXPECT_EQ(text.size(),
+                          pad ? (digits + encoding->padLen() - 1) / encoding->padLen() * encoding->padLen() : digits);
                 platform::Error error;
                 EXPECT_EQ(encoding->decode(text, &error), data) << shift << "/" << n << " " << error.description();
             }
@@ -131,9 +143,12 @@ TEST(TBStringEncoding, CrockfordAndHexDecodeTheirSynonyms) {
         std::string sloppy = canonical;
         for (std::size_t i = 0; i < sloppy.size(); ++i) {
             char& c = sloppy[i];
-            if (c == '0') c = "oO"[i % 2];
-            else if (c == '1') c = "iIlL"[i % 4];
-            else if (i % 2) c = static_cast<char>(g_ascii_tolower(c));
+            if (c == '0')
+                c = "oO"[i % 2];
+            else if (c == '1')
+                c = "iIlL"[i % 4];
+            else if (i % 2)
+                c = static_cast<char>(g_ascii_tolower(c));
         }
         EXPECT_EQ(crockford.decode(sloppy), data) << sloppy;
     }

@@ -15,8 +15,8 @@ namespace {
 // Text with every kind of character an argument may carry: reserved, unsafe,
 // non-ASCII, blanks, "+" and "%".
 std::string randomArgument(std::mt19937& rng) {
-    static const std::vector<std::string> pieces = {"a", "Z", "0", " ", "+", "%", "&", "=", "?", "#", "/", ":",
-                                                    "@", "[", "]", "!", "*", "'", "(", ")", ";", "$", ",", "~",
+    static const std::vector<std::string> pieces = {"a", "Z", "0", " ",  "+", "%",  "&", "=",    "?", "#",  "/", ":",
+                                                    "@", "[", "]", "!",  "*", "'",  "(", ")",    ";", "$",  ",", "~",
                                                     "-", ".", "_", "\"", "<", "\\", "é", "日本", "😀", "%41"};
     std::string s;
     const int n = static_cast<int>(rng() % 12);

@@ -77,7 +77,8 @@ TEST_F(BackgroundFetchTest, MisusedFinishIsWarnedAndIgnored) {
     BackgroundFetchManager manager;
     LogCapture log;
     manager.finish("a", 0);
-    EXPECT_TRUE(log.contains("- BackgroundFetchManager WARNING: completionHandler is nil.  No fetch event to finish.  Ignored"));
+    EXPECT_TRUE(log.contains(
+        "- BackgroundFetchManager WARNING: completionHandler is nil.  No fetch event to finish.  Ignored"));
 
     // In the foreground with nobody listening, an event is over at once.
     Handler none;
@@ -190,7 +191,9 @@ protected:
               Value arguments = Value::array()) {
         ((*plugin).*action)(WFInvokedUrlCommand(std::move(arguments), callbackId, "WFBackgroundFetch", "x"));
     }
-    std::vector<test::SentResult> results(std::size_t count) { return test::waitForResults(*controller->engine(), count); }
+    std::vector<test::SentResult> results(std::size_t count) {
+        return test::waitForResults(*controller->engine(), count);
+    }
 
     BackgroundFetchManager manager;
     std::shared_ptr<testing::FakeViewController> controller;

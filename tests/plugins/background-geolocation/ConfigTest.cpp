@@ -48,7 +48,8 @@ TEST(ConfigTest, EveryOptionIsTakenAndNullKeepsTheDefault) {
 
 TEST(ConfigTest, DecodedAccuracyAndActivity) {
     Config c;
-    for (auto [metres, decoded] : {std::pair<int64_t, int64_t>{5, -1}, {50, 10}, {500, 100}, {5000, 1000}, {-10, 100}}) {
+    for (auto [metres, decoded] :
+         {std::pair<int64_t, int64_t>{5, -1}, {50, 10}, {500, 100}, {5000, 1000}, {-10, 100}}) {
         c.desiredAccuracy = metres;
         EXPECT_EQ(c.decodeDesiredAccuracy(), decoded) << metres;
     }

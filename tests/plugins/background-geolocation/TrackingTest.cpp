@@ -63,8 +63,7 @@ TEST_F(TrackingTest, FiveStoredFixesGoOutAsOneBatchFileInTimeOrder) {
         RunLoop::pumpUntil([&] { return handOuts->locationCount() == static_cast<std::size_t>(i) + 1; }, 20s);
     }
     ASSERT_EQ(handOuts->locationCount(), 6u);
-    ASSERT_TRUE(
-        RunLoop::pumpUntil([&] { return !server.requests().empty() && test::batchFiles().empty(); }, 20s));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !server.requests().empty() && test::batchFiles().empty(); }, 20s));
     RunLoop::pumpFor(50ms);  // a second sync that found nothing must send nothing
 
     const auto requests = server.requests();
@@ -122,8 +121,8 @@ TEST_F(TrackingTest, AFailedBatchLeavesItsRowsWaitingAndAStartSendsThemAndLeftov
     auto manager = makeManager(source, true);
     manager->configure(config(options), nullptr);
     const std::vector<std::string> pageFilesOnly{"locations_export.json"};
-    ASSERT_TRUE(RunLoop::pumpUntil(
-        [&] { return server.requests().size() == 3 && test::batchFiles() == pageFilesOnly; }));
+    ASSERT_TRUE(
+        RunLoop::pumpUntil([&] { return server.requests().size() == 3 && test::batchFiles() == pageFilesOnly; }));
     RunLoop::pumpFor(50ms);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -242,11 +241,11 @@ TEST_F(TrackingTest, ADwellGivesAStationaryFixAndLeavingItStartsANewAcquisition)
         return std::string(point);
     };
     Error error;
-    auto track = LocationTrack::parseGPX(R"(<gpx version="1.1" xmlns="http://www.topografix.com/GPX/1/1"><trk><trkseg>)" +
-                                             trkpt(test::kOrigin, "2023-03-01T08:00:00Z") +
-                                             trkpt(test::kOrigin, "2023-03-01T08:02:00Z") +
-                                             trkpt(north, "2023-03-01T08:03:40Z") + "</trkseg></trk></gpx>",
-                                         &error);
+    auto track = LocationTrack::parseGPX(
+        R"(<gpx version="1.1" xmlns="http://www.topografix.com/GPX/1/1"><trk><trkseg>)" +
+            trkpt(test::kOrigin, "2023-03-01T08:00:00Z") + trkpt(test::kOrigin, "2023-03-01T08:02:00Z") +
+            trkpt(north, "2023-03-01T08:03:40Z") + "</trkseg></trk></gpx>",
+        &error);
     ASSERT_TRUE(track) << error.description();
     auto replay = ReplayLocationSource::create(*track, "dwell", clock, ReplayLocationSource::Pacing::Manual);
     auto manager = makeManager(replay, true);
@@ -288,7 +287,8 @@ TEST_F(TrackingTest, ADwellGivesAStationaryFixAndLeavingItStartsANewAcquisition)
     advance(30);
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->stationaryCount() >= 2; }));
     const Value next = handOuts->stationary[1];
-    const double moved = distanceBetween(test::kOrigin, {next["latitude"].get<double>(), next["longitude"].get<double>()});
+    const double moved =
+        distanceBetween(test::kOrigin, {next["latitude"].get<double>(), next["longitude"].get<double>()});
     EXPECT_GT(moved, 75.0);
     EXPECT_LT(moved, 400.0);
     EXPECT_EQ(next["radius"], 75.0);

@@ -12,9 +12,9 @@
 #include "logging/LGLog.h"
 #include "platform/Application.h"
 #include "platform/Container.h"
-#include "platform/Reachability.h"
 #include "platform/Geodesy.h"
 #include "platform/LocationFix.h"
+#include "platform/Reachability.h"
 #include "platform/RunLoop.h"
 #include "plugins/background-geolocation/LocationManager.h"
 

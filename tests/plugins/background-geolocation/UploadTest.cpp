@@ -117,9 +117,10 @@ TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachableAndComesBack
     handOuts->manager = manager;
     handOuts->autoFinish = true;
     manager->setDelegate(handOuts);
-    manager->configure(Config::fromDictionary(
-                           {{"url", server.url("/fix")}, {"syncUrl", ""}, {"distanceFilter", 10},
-                            {"httpHeaders", {{"X-Device", "7"}}}}),
+    manager->configure(Config::fromDictionary({{"url", server.url("/fix")},
+                                               {"syncUrl", ""},
+                                               {"distanceFilter", 10},
+                                               {"httpHeaders", {{"X-Device", "7"}}}}),
                        nullptr);
     manager->start(nullptr);
     auto emit = [&](double metres, std::size_t handedOut) {
@@ -225,7 +226,7 @@ TEST(GeoReachability, FlagsReadAsReachableOnlyWhenTheyMayCarryTraffic) {
     EXPECT_EQ(reach->currentReachabilityStatus(), Reachability::NotReachable);
     EXPECT_EQ(reach->currentReachabilityString(), "No Connection");
     EXPECT_FALSE(reach->isReachableWithFlags(kReachabilityFlagReachable | kReachabilityFlagConnectionRequired |
-                                              kReachabilityFlagTransientConnection));
+                                             kReachabilityFlagTransientConnection));
     EXPECT_TRUE(reach->isReachableWithFlags(kReachabilityFlagReachable | kReachabilityFlagConnectionRequired));
     EXPECT_EQ(reach->currentReachabilityFlags(), "WR -------");
     monitor->setFlags(0);
@@ -253,11 +254,11 @@ TEST(GeoReachability, ChangesRunTheBlocksOffTheMainThreadAndPostOnIt) {
             onMain = onMain || RunLoop::isMainThread();
         });
         int posted = 0;
-        auto token = NotificationCenter::defaultCenter().addObserver(
-            kReachabilityChangedNotification, reach.get(), [&](const Notification&) {
-                EXPECT_TRUE(RunLoop::isMainThread());
-                ++posted;
-            });
+        auto token = NotificationCenter::defaultCenter().addObserver(kReachabilityChangedNotification, reach.get(),
+                                                                     [&](const Notification&) {
+                                                                         EXPECT_TRUE(RunLoop::isMainThread());
+                                                                         ++posted;
+                                                                     });
         EXPECT_TRUE(reach->startNotifier());
         EXPECT_TRUE(reach->startNotifier());  // already running: nothing more installed
         ASSERT_TRUE(RunLoop::pumpUntil([&] { return posted == 1; }));

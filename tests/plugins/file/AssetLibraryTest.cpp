@@ -33,9 +33,11 @@ protected:
     };
     Read read(const std::string& url, int64_t start, int64_t end) {
         return test::await<Read>([&](auto answer) {
-                   library->readFileAtURL(WFFilesystemURL::fileSystemURLWithString(url), start, end,
-                                          [answer](std::optional<platform::Bytes> d, std::optional<std::string> m,
-                                                   int32_t e) { answer(Read{std::move(d), std::move(m), e}); });
+                   library->readFileAtURL(
+                       WFFilesystemURL::fileSystemURLWithString(url), start, end,
+                       [answer](std::optional<platform::Bytes> d, std::optional<std::string> m, int32_t e) {
+                           answer(Read{std::move(d), std::move(m), e});
+                       });
                })
             .value_or(Read{});
     }
@@ -58,8 +60,9 @@ TEST_F(AssetLibraryTest, AssetsAreFoundOnlyInsideTheStore) {
     test::TempDir outside;
     test::writeFile(outside.file("secret.jpg"), "secret");
     fs::create_directory_symlink(outside.path(), pictures.file("link"));
-    for (const std::string& relative : std::vector<std::string>{"missing.jpg", "../secret.jpg", outside.file("secret.jpg"),
-                                                                "link/secret.jpg", "trip", "trip/./beach one.jpg", ""})
+    for (const std::string& relative :
+         std::vector<std::string>{"missing.jpg", "../secret.jpg", outside.file("secret.jpg"), "link/secret.jpg", "trip",
+                                  "trip/./beach one.jpg", ""})
         EXPECT_EQ(store->lookup(AssetStore::urlForRelativePath(relative), nullptr, nullptr),
                   AssetStore::Outcome::NotFound)
             << relative;

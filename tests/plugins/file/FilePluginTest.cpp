@@ -83,12 +83,11 @@ std::ostream& operator<<(std::ostream& out, const Answer& a) { return out << a.s
 
 TEST_F(FilePluginTest, PreferencesBuildTheRegistryInOrder) {
     start();
-    EXPECT_EQ(fileSystemNames(), (std::vector<std::string>{"temporary", "persistent", "assets-library", "library",
-                                                           "library-nosync", "documents", "documents-nosync", "cache",
-                                                           "bundle", "root"}));
+    EXPECT_EQ(fileSystemNames(),
+              (std::vector<std::string>{"temporary", "persistent", "assets-library", "library", "library-nosync",
+                                        "documents", "documents-nosync", "cache", "bundle", "root"}));
     // "root" is the application's home, not the machine's "/".
-    EXPECT_EQ(call("_getLocalFilesystemPath", Value::array({"wffile://localhost/root/"})).message,
-              Container::home());
+    EXPECT_EQ(call("_getLocalFilesystemPath", Value::array({"wffile://localhost/root/"})).message, Container::home());
     EXPECT_EQ(call("_getLocalFilesystemPath", Value::array({"wffile://localhost/persistent/a.txt"})).message,
               Container::documentsPath() + "/a.txt");
 
@@ -122,12 +121,13 @@ TEST_F(FilePluginTest, RequestFileSystemAndNativePaths) {
     // A native path names the filesystem with the shortest full path.
     test::writeFile(Container::documentsPath() + "/d/x.txt", "x");
     test::writeFile(Container::libraryPath() + "/NoCloud/y.txt", "y");
-    Answer documents = call("resolveLocalFileSystemURI",
-                            Value::array({platform::Url::fileURL(Container::documentsPath() + "/d/x.txt").absoluteString()}));
+    Answer documents =
+        call("resolveLocalFileSystemURI",
+             Value::array({platform::Url::fileURL(Container::documentsPath() + "/d/x.txt").absoluteString()}));
     EXPECT_EQ(documents.message["filesystemName"], "persistent");
     EXPECT_EQ(documents.message["fullPath"], "/d/x.txt");
-    Answer noCloud = call("resolveLocalFileSystemURI",
-                          Value::array({"file://" + Container::libraryPath() + "/NoCloud/y.txt"}));
+    Answer noCloud =
+        call("resolveLocalFileSystemURI", Value::array({"file://" + Container::libraryPath() + "/NoCloud/y.txt"}));
     EXPECT_EQ(noCloud.message["filesystemName"], "library-nosync");
     EXPECT_EQ(call("resolveLocalFileSystemURI", Value::array({"wffile://localhost/nosuch/x"})), error(9, ENCODING_ERR));
     EXPECT_EQ(call("resolveLocalFileSystemURI", Value::array({"file:///etc/passwd"})), error(9, ENCODING_ERR));
@@ -190,7 +190,9 @@ TEST_F(FilePluginTest, ChangesSentTogetherNeitherMergeNorReplaceEachOther) {
         return statuses;
     };
     const Value url = "wffile://localhost/persistent/c.txt";
-    auto written = sendAll("write", 8, [&](int i) { return Value::array({url, std::string(200000, char('a' + i)), 0}); });
+    auto written = sendAll("write", 8, [&](int i) {
+        return Value::array({url, std::string(200000, char('a' + i)), 0});
+    });
     EXPECT_EQ(written, std::vector<int>(8, 1));
     const std::string content = test::readFile(docs + "/c.txt");
     EXPECT_EQ(content.size(), 200000u);
@@ -198,8 +200,8 @@ TEST_F(FilePluginTest, ChangesSentTogetherNeitherMergeNorReplaceEachOther) {
 
     for (int i = 0; i < 8; ++i) test::writeFile(docs + "/src" + std::to_string(i), std::string(2 << 20, char('a' + i)));
     auto copied = sendAll("copyTo", 8, [&](int i) {
-        return Value::array({"wffile://localhost/persistent/src" + std::to_string(i), "wffile://localhost/persistent/",
-                             "copy"});
+        return Value::array(
+            {"wffile://localhost/persistent/src" + std::to_string(i), "wffile://localhost/persistent/", "copy"});
     });
     ASSERT_EQ(std::count(copied.begin(), copied.end(), 1), 1);
     EXPECT_EQ(std::count(copied.begin(), copied.end(), 6), 7);
@@ -248,9 +250,10 @@ TEST_F(FilePluginTest, NoFilesystemRootGoesThroughAnotherFilesystem) {
     EXPECT_TRUE(fs::is_directory(Container::tmpPath()));
     // What is not a root stays the page's own.
     test::writeFile(Container::libraryPath() + "/mine/x", "x");
-    EXPECT_EQ(call("moveTo", Value::array({"wffile://localhost/root/Library/mine", "wffile://localhost/temporary/", "m"}))
-                  .message["fullPath"],
-              "/m/");
+    EXPECT_EQ(
+        call("moveTo", Value::array({"wffile://localhost/root/Library/mine", "wffile://localhost/temporary/", "m"}))
+            .message["fullPath"],
+        "/m/");
     EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/temporary/m"})).status, 1);
 }
 
@@ -264,10 +267,11 @@ TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
         if (entry["fullPath"] == "/d?x/") listed = entry;
     EXPECT_EQ(listed["name"], "d?x");
     EXPECT_EQ(listed["nativeURL"], "file://" + docs + "/d%3Fx/");
-    Answer copied = call("copyTo", Value::array({"wffile://localhost/persistent/d/keep.txt",
-                                                 "wffile://localhost/persistent/", "k?v"}));
+    Answer copied = call(
+        "copyTo", Value::array({"wffile://localhost/persistent/d/keep.txt", "wffile://localhost/persistent/", "k?v"}));
     EXPECT_EQ(copied.message["name"], "k?v");
-    EXPECT_EQ(call("readAsText", Value::array({"wffile://localhost/persistent/k%3Fv", "utf-8", 0, -1})), (Answer{1, "k"}));
+    EXPECT_EQ(call("readAsText", Value::array({"wffile://localhost/persistent/k%3Fv", "utf-8", 0, -1})),
+              (Answer{1, "k"}));
     // Removing "d?x" (as the page escapes it) removes that directory, not "d".
     EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/persistent/d%3Fx/"})).status, 1);
     EXPECT_FALSE(fs::exists(docs + "/d?x"));
@@ -279,11 +283,11 @@ TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
 
 TEST_F(FilePluginTest, EveryActionAnswersBadArgumentsWithoutCrashing) {
     start();
-    const Value shapes[] = {Value::array(), Value::array({nullptr, nullptr, nullptr, nullptr}),
-                            Value::array({42, {{"x", 1}}, Value::array(), true}),
-                            Value::array({"wffile://localhost/nosuch/x", "y", "z", 1}),
-                            Value::array({"wffile://localhost/persistent/../../wharf-escape", "../wharf-escape",
-                                          {{"create", true}}, -5})};
+    const Value shapes[] = {
+        Value::array(), Value::array({nullptr, nullptr, nullptr, nullptr}),
+        Value::array({42, {{"x", 1}}, Value::array(), true}),
+        Value::array({"wffile://localhost/nosuch/x", "y", "z", 1}),
+        Value::array({"wffile://localhost/persistent/../../wharf-escape", "../wharf-escape", {{"create", true}}, -5})};
     for (const auto& [selector, action] : WFFile::actions()) {
         const std::string name = selector.substr(0, selector.size() - 1);
         for (const auto& arguments : shapes) EXPECT_NE(call(name, arguments).status, -1) << name << arguments.dump();
@@ -298,9 +302,8 @@ TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
     auto load = [](const std::string& url) {
         platform::URLRequest request;
         request.url = *platform::Url::parse(url);
-        return test::await<platform::SchemeResponse>([&](auto respond) {
-                   WFFilesystemURLProtocol::startLoading(request, respond);
-               })
+        return test::await<platform::SchemeResponse>(
+                   [&](auto respond) { WFFilesystemURLProtocol::startLoading(request, respond); })
             .value_or(platform::SchemeResponse{});
     };
     platform::SchemeResponse css = load("wffile://localhost/persistent/a.css");

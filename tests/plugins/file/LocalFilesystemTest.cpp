@@ -204,7 +204,8 @@ TEST_F(LocalFilesystemTest, CopyAndMoveKeepWhatTheyMayNotReplace) {
 }
 
 TEST_F(LocalFilesystemTest, MoveAcrossDevicesCopiesThenRemoves) {
-    struct stat here {}, shm {};
+    struct stat here {
+    }, shm{};
     if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev ||
         ::access("/dev/shm", W_OK) != 0)
         GTEST_SKIP() << "needs /dev/shm on another device than the temporary directory";

@@ -87,10 +87,10 @@ TEST_F(ConnectionTest, TypeForEveryKindOfFlagsAndRadio) {
     EXPECT_EQ(typeFor(wwan, CTRadioAccessTechnologyLTE), "4g");
     for (const char* tech : {CTRadioAccessTechnologyGPRS, CTRadioAccessTechnologyEdge})
         EXPECT_EQ(typeFor(wwan, tech), "2g") << tech;
-    for (const char* tech : {CTRadioAccessTechnologyWCDMA, CTRadioAccessTechnologyHSDPA, CTRadioAccessTechnologyHSUPA,
-                             CTRadioAccessTechnologyCDMA1x, CTRadioAccessTechnologyCDMAEVDORev0,
-                             CTRadioAccessTechnologyCDMAEVDORevA, CTRadioAccessTechnologyCDMAEVDORevB,
-                             CTRadioAccessTechnologyeHRPD})
+    for (const char* tech :
+         {CTRadioAccessTechnologyWCDMA, CTRadioAccessTechnologyHSDPA, CTRadioAccessTechnologyHSUPA,
+          CTRadioAccessTechnologyCDMA1x, CTRadioAccessTechnologyCDMAEVDORev0, CTRadioAccessTechnologyCDMAEVDORevA,
+          CTRadioAccessTechnologyCDMAEVDORevB, CTRadioAccessTechnologyeHRPD})
         EXPECT_EQ(typeFor(wwan, tech), "3g") << tech;
     for (const char* type : {"2g", "3g", "4g", "cellular"}) EXPECT_TRUE(plugin->isCellularConnection(type));
     for (const char* type : {"none", "wifi", "unknown"}) EXPECT_FALSE(plugin->isCellularConnection(type));

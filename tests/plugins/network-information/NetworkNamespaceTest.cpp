@@ -41,8 +41,8 @@ Spawned run(const std::vector<std::string>& args, bool inside = false) {
     gchar* err = nullptr;
     gint wait = 0;
     Spawned result;
-    result.started = g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err, &wait,
-                                  nullptr);
+    result.started =
+        g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out, &err, &wait, nullptr);
     g_strfreev(env);
     if (result.started) {
         result.status = g_spawn_check_wait_status(wait, nullptr) ? 0 : (WIFEXITED(wait) ? WEXITSTATUS(wait) : 128);

@@ -49,8 +49,8 @@ protected:
 
     std::string run(const std::string& action, Value arguments = Value::array()) {
         std::string callbackId = "Printer" + std::to_string(++calls);
-        EXPECT_TRUE(printer->performAction(action + ":", WFInvokedUrlCommand(std::move(arguments), callbackId,
-                                                                              "Printer", action)));
+        EXPECT_TRUE(printer->performAction(action + ":",
+                                           WFInvokedUrlCommand(std::move(arguments), callbackId, "Printer", action)));
         return callbackId;
     }
     // The results sent so far, once `count` of them are there.
@@ -221,8 +221,7 @@ TEST_F(PrinterPluginTest, PickerAnswersThePrintersURLOrNoResultAndNothingAnswers
     recording->available = false;
     run("pick", Value::array({Value::object()}));
     run("print", Value::array({"<p>x</p>", Value::object()}));
-    while (RunLoop::iterate(false)) {
-    }
+    while (RunLoop::iterate(false)) {}
     EXPECT_EQ(recording->requests.size(), 2u);
     EXPECT_EQ(views.size(), 1u) << "no content was loaded";
     EXPECT_EQ(test::sentResults(page()).size(), 2u);

@@ -58,7 +58,8 @@ protected:
 
     void run(const std::string& action, Value arguments = Value::array(), const std::string& callbackId = "") {
         const std::string id = callbackId.empty() ? "StatusBar" + std::to_string(++calls) : callbackId;
-        EXPECT_TRUE(plugin->performAction(action + ":", WFInvokedUrlCommand(std::move(arguments), id, "StatusBar", action)));
+        EXPECT_TRUE(
+            plugin->performAction(action + ":", WFInvokedUrlCommand(std::move(arguments), id, "StatusBar", action)));
     }
     // The events sent to the page so far (after `count` have arrived).
     std::vector<test::SentResult> events(std::size_t count) { return test::waitForResults(*view, count); }
@@ -126,9 +127,12 @@ TEST_F(StatusBarPluginTest, ColoursByNameLastOnlyOnTheStripAndHexadecimalOnesAre
     EXPECT_EQ(bar().strip().color, kClear) << "no colour of its own";
 
     const std::vector<std::pair<Value, RGBA>> names = {
-        {"red", kRed},     {"darkGray", {1.0 / 3, 1.0 / 3, 1.0 / 3, 1}}, {"orange", {1, 0.5, 0, 1}},
+        {"red", kRed},
+        {"darkGray", {1.0 / 3, 1.0 / 3, 1.0 / 3, 1}},
+        {"orange", {1, 0.5, 0, 1}},
         {"Red", {1, 0.5, 0, 1}},  // names are exact: nothing changes
-        {"fuchsia", {1, 0.5, 0, 1}}, {42, {0, 0, 0, 1}},  // not text: "black"
+        {"fuchsia", {1, 0.5, 0, 1}},
+        {42, {0, 0, 0, 1}},  // not text: "black"
     };
     for (const auto& [name, color] : names) {
         run("backgroundColorByName", Value::array({name}));
@@ -137,12 +141,12 @@ TEST_F(StatusBarPluginTest, ColoursByNameLastOnlyOnTheStripAndHexadecimalOnesAre
 
     const std::vector<std::pair<Value, RGBA>> hexes = {
         {"#00FF00", {0, 1, 0, 1}},
-        {"#F00", {0, 1, 0, 1}},        // too short: nothing changes
-        {"00FF00FF", {0, 1, 0, 1}},    // no "#": nothing changes
-        {"#0000ffzz", {0, 0, 1, 1}},   // the digits up to the first non-digit
+        {"#F00", {0, 1, 0, 1}},  // too short: nothing changes
+        {"00FF00FF", {0, 1, 0, 1}},  // no "#": nothing changes
+        {"#0000ffzz", {0, 0, 1, 1}},  // the digits up to the first non-digit
         {"#12345678", {0x34 / 255.0, 0x56 / 255.0, 0x78 / 255.0, 1}},
         {"#123456789A", {1, 1, 1, 1}},  // too large: every bit set
-        {"#zzzzzz", {0, 0, 0, 1}},     // no digits read as 0
+        {"#zzzzzz", {0, 0, 0, 1}},  // no digits read as 0
         {Value::object(), {0, 0, 0, 1}},
         {"#FF0000", kRed},
     };
@@ -170,9 +174,12 @@ TEST_F(StatusBarPluginTest, StylesAndVisibilityTakeEitherRouteAndTheChannelEndsW
         bar().reset();
         start("<preference name=\"StatusBarStyle\" value=\"LightContent\" />", based);
         EXPECT_EQ(bar().style(), StatusBarStyleLightContent);
-        for (const auto& [action, style] : std::vector<std::pair<const char*, int>>{
-                 {"styleDefault", 0}, {"styleBlackOpaque", 1}, {"styleDefault", 0}, {"styleBlackTranslucent", 1},
-                 {"styleDefault", 0}, {"styleLightContent", 1}}) {
+        for (const auto& [action, style] : std::vector<std::pair<const char*, int>>{{"styleDefault", 0},
+                                                                                    {"styleBlackOpaque", 1},
+                                                                                    {"styleDefault", 0},
+                                                                                    {"styleBlackTranslucent", 1},
+                                                                                    {"styleDefault", 0},
+                                                                                    {"styleLightContent", 1}}) {
             run(action);
             EXPECT_EQ(bar().style(), style) << action;
         }
@@ -204,8 +211,7 @@ TEST_F(StatusBarPluginTest, StylesAndVisibilityTakeEitherRouteAndTheChannelEndsW
     plugin->onReset();
     bar().tap();
     bar().setHidden(false);
-    while (RunLoop::iterate(false)) {
-    }
+    while (RunLoop::iterate(false)) {}
     EXPECT_EQ(test::sentResults(*view).size(), 2u);
 }
 

@@ -46,8 +46,15 @@ public:
 
 private:
     Request& record(const std::string& kind, const std::string& url) {
-        requests.push_back(Request{kind, url, printInfo(), printFormatter(), showsPageRange(), showsNumberOfCopies(),
-                                   showsPaperSelectionForLoadedPapers(), {}, {}});
+        requests.push_back(Request{kind,
+                                   url,
+                                   printInfo(),
+                                   printFormatter(),
+                                   showsPageRange(),
+                                   showsNumberOfCopies(),
+                                   showsPaperSelectionForLoadedPapers(),
+                                   {},
+                                   {}});
         return requests.back();
     }
 };

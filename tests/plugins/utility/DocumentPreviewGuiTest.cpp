@@ -51,9 +51,8 @@ TEST(DocumentPreviewGui, ShowsTheFileOverTheApplicationWindowUntilReplaced) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "needs a display (xvfb-run)";
     test::TempDir dir;
-    test::writeFile(dir.file("first.html"),
-                    "<html><body><a id='away' href='https://example.invalid/'>away</a>"
-                    "<script>document.title='loaded';</script></body></html>");
+    test::writeFile(dir.file("first.html"), "<html><body><a id='away' href='https://example.invalid/'>away</a>"
+                                            "<script>document.title='loaded';</script></body></html>");
     test::writeFile(dir.file("second.html"), "<html><body>second</body></html>");
 
     GtkWidget* main = gtk_window_new(GTK_WINDOW_TOPLEVEL);

@@ -28,7 +28,8 @@ using namespace std::chrono_literals;
 // Remembers what it was asked to show instead of opening a window.
 class RecordingPreview : public DocumentInteractionController {
 public:
-    RecordingPreview(Url url, std::vector<std::string>* log) : DocumentInteractionController(std::move(url)), log_(log) {}
+    RecordingPreview(Url url, std::vector<std::string>* log)
+        : DocumentInteractionController(std::move(url)), log_(log) {}
     ~RecordingPreview() override { log_->push_back("closed " + URL().absoluteString()); }
     bool presentPreviewAnimated(bool) override {
         log_->push_back("shown " + URL().absoluteString());
@@ -73,8 +74,8 @@ protected:
     // Runs the action as the command queue does and answers what it sent back.
     test::SentResult call(const std::string& action, Value arguments = Value::array()) {
         const std::string callbackId = "Utility" + std::to_string(++calls);
-        EXPECT_TRUE(utility->performAction(action + ":", WFInvokedUrlCommand(std::move(arguments), callbackId,
-                                                                              "Utility", action)));
+        EXPECT_TRUE(utility->performAction(action + ":",
+                                           WFInvokedUrlCommand(std::move(arguments), callbackId, "Utility", action)));
         auto sent = test::waitForResults(*view, calls);
         EXPECT_EQ(sent.size(), calls) << action << " answers exactly once";
         if (sent.size() != calls) return {};
@@ -97,11 +98,11 @@ TEST_F(UtilityTest, EchoAndEveryTextActionRefuseMissingEmptyOrNonTextArguments) 
     auto echoed = call("echo", Value::array({"héllo \"there\""}));
     EXPECT_EQ(echoed.status, 1);
     EXPECT_EQ(echoed.message, "héllo \"there\"");
-    for (const char* action : {"echo", "setOrientation", "startBackgroundTask", "finishBackgroundTask", "openUrl",
-                               "openMap"}) {
-        for (const Value& arguments : {Value::array(), Value::array({""}), Value::array({nullptr}),
-                                       Value::array({42}), Value::array({Value::array({"x"})}),
-                                       Value::array({Value{{"url", "https://example.invalid"}}})}) {
+    for (const char* action :
+         {"echo", "setOrientation", "startBackgroundTask", "finishBackgroundTask", "openUrl", "openMap"}) {
+        for (const Value& arguments :
+             {Value::array(), Value::array({""}), Value::array({nullptr}), Value::array({42}),
+              Value::array({Value::array({"x"})}), Value::array({Value{{"url", "https://example.invalid"}}})}) {
             auto answer = call(action, arguments);
             EXPECT_EQ(answer.status, 9) << action << " " << arguments.dump();
             EXPECT_TRUE(answer.message.is_null());
@@ -114,8 +115,8 @@ TEST_F(UtilityTest, EchoAndEveryTextActionRefuseMissingEmptyOrNonTextArguments) 
 
 TEST_F(UtilityTest, OrientationModesAndTheAnswersOfTheQuietActionsInCallOrder) {
     const std::vector<std::pair<std::string, std::vector<int>>> modes = {
-        {"portrait", {1, 2}}, {"landscape", {4, 3}}, {"user", {1, 2, 4, 3}}, {"unspecified", {1, 2, 4, 3}},
-        {"Portrait", {}},     {"sideways", {}}};
+        {"portrait", {1, 2}},          {"landscape", {4, 3}}, {"user", {1, 2, 4, 3}},
+        {"unspecified", {1, 2, 4, 3}}, {"Portrait", {}},      {"sideways", {}}};
     for (const auto& [mode, orientations] : modes) {
         EXPECT_EQ(call("setOrientation", Value::array({mode})).status, 1);
         EXPECT_EQ(controller->supportedOrientations(), orientations) << mode;

@@ -19,7 +19,8 @@ TEST(Vibration, OneFixedVibrationPerCallAndNoResult) {
     auto plugin = controller->getCommandInstance("vibration");
     ASSERT_NE(plugin, nullptr);
     SystemSoundCapture sounds;
-    EXPECT_TRUE(plugin->performAction("vibrate:", WFInvokedUrlCommand(Value::array({5000}), "v1", "WFVibration", "vibrate")));
+    EXPECT_TRUE(
+        plugin->performAction("vibrate:", WFInvokedUrlCommand(Value::array({5000}), "v1", "WFVibration", "vibrate")));
     EXPECT_EQ(sounds.played(), std::vector<SystemSoundID>{kSystemSoundID_Vibrate});
     plugin->performAction("vibrate:", WFInvokedUrlCommand(Value::array(), "v2", "WFVibration", "vibrate"));
     EXPECT_EQ(sounds.played(), (std::vector<SystemSoundID>{kSystemSoundID_Vibrate, kSystemSoundID_Vibrate}));
