@@ -58,7 +58,7 @@ test-tsan: build-tsan
 	@echo "== unit tests under ThreadSanitizer"
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/scripts/tsan.supp" $(CTEST) -L unit
 
-test: lint test-unit test-gui test-asan fuzz-smoke test-tsan
+test: format-check lint test-unit test-gui test-asan fuzz-smoke test-tsan
 
 bench: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DWHARF_BUILD_BENCH=ON -DWHARF_BUILD_TESTS=OFF >/dev/null
