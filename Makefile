@@ -85,11 +85,11 @@ clean:
 # The C++ sources clang-format and clang-tidy look at.
 FORMAT_FILES = $(shell git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h')
 
-format:
+format: deps
 	@clang-format -i $(FORMAT_FILES)
 
 # Fails listing the files clang-format would change.
-format-check:
+format-check: deps
 	@bad=$$(for f in $(FORMAT_FILES); do clang-format --dry-run -Werror "$$f" >/dev/null 2>&1 || echo "$$f"; done); \
 	if [ -n "$$bad" ]; then echo "Not formatted (run make format):"; echo "$$bad" | sed 's/^/  /'; exit 1; fi; \
 	echo "format-check: every file is formatted"
