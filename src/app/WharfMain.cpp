@@ -130,22 +130,22 @@ std::string defaultBundle() {
 // The positions the application gets: --location, else the bundle's own
 // "WharfLocation" (whose replay track must lie in the bundle), else gpsd here.
 bool chooseLocationSource(const std::string& option, const platform::Bundle& bundle) {
-    std::string spec = option;
+    std::string wanted = option;
     auto fromBundle = bundle.objectForInfoDictionaryKey("WharfLocation");
-    if (spec.empty() && fromBundle.is_string()) {
-        spec = fromBundle.get<std::string>();
-        if (spec.rfind("replay:", 0) == 0) {
-            auto track = bundle.pathForResource(spec.substr(7));
+    if (wanted.empty() && fromBundle.is_string()) {
+        wanted = fromBundle.get<std::string>();
+        if (wanted.rfind("replay:", 0) == 0) {
+            auto track = bundle.pathForResource(wanted.substr(7));
             if (!track) {
-                std::fprintf(stderr, "wharf: WharfLocation names no track inside the bundle: %s\n", spec.c_str());
+                std::fprintf(stderr, "wharf: WharfLocation names no track inside the bundle: %s\n", wanted.c_str());
                 return false;
             }
-            spec = "replay:" + *track;
+            wanted = "replay:" + *track;
         }
     }
-    if (spec.empty()) return true;
+    if (wanted.empty()) return true;
     platform::Error error;
-    auto source = platform::LocationSource::fromSpec(spec, "", &error);
+    auto source = platform::LocationSource::fromOption(wanted, "", &error);
     if (!source) {
         std::fprintf(stderr, "wharf: location source: %s\n", error.localizedDescription().c_str());
         return false;

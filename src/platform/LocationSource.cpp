@@ -33,7 +33,7 @@ bool isPort(const std::string& text) {
     return port >= 1 && port <= 65535;
 }
 
-std::shared_ptr<LocationSource> gpsdFromSpec(const std::string& rest, Error* error) {
+std::shared_ptr<LocationSource> gpsdFromAddress(const std::string& rest, Error* error) {
     auto refuse = [&](const std::string& why) -> std::shared_ptr<LocationSource> {
         setError(error, Error::withDescription(kSpecErrorDomain, 1, "gpsd://" + rest + ": " + why));
         return nullptr;
@@ -106,12 +106,12 @@ void LocationSource::deliverError(const Error& error) {
     forEachObserver([&](const Observer& o) { o.onError(error); });
 }
 
-std::shared_ptr<LocationSource> LocationSource::fromSpec(const std::string& spec, const std::string& baseDirectory,
-                                                         Error* error) {
-    if (spec == "none") return std::make_shared<NoLocationSource>();
-    if (spec.rfind("gpsd://", 0) == 0) return gpsdFromSpec(spec.substr(7), error);
-    if (spec.rfind("replay:", 0) == 0) {
-        std::string path = spec.substr(7);
+std::shared_ptr<LocationSource> LocationSource::fromOption(const std::string& option, const std::string& baseDirectory,
+                                                           Error* error) {
+    if (option == "none") return std::make_shared<NoLocationSource>();
+    if (option.rfind("gpsd://", 0) == 0) return gpsdFromAddress(option.substr(7), error);
+    if (option.rfind("replay:", 0) == 0) {
+        std::string path = option.substr(7);
         if (path.empty()) {
             setError(error,
                      Error::withDescription(kSpecErrorDomain, 1, "replay: needs the path of a GPX or NMEA file"));
@@ -124,7 +124,7 @@ std::shared_ptr<LocationSource> LocationSource::fromSpec(const std::string& spec
     }
     setError(error, Error::withDescription(
                         kSpecErrorDomain, 1,
-                        "unknown location source \"" + spec + "\" (expected gpsd://HOST:PORT, replay:FILE or none)"));
+                        "unknown location source \"" + option + "\" (expected gpsd://HOST:PORT, replay:FILE or none)"));
     return nullptr;
 }
 

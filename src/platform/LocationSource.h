@@ -53,8 +53,8 @@ public:
     // A source from its launch form. A relative replay path is taken from
     // `baseDirectory` (when not empty). nullptr, with an error that says why,
     // for anything else or a track that cannot be read.
-    static std::shared_ptr<LocationSource> fromSpec(const std::string& spec, const std::string& baseDirectory,
-                                                    Error* error);
+    static std::shared_ptr<LocationSource> fromOption(const std::string& option, const std::string& baseDirectory,
+                                                      Error* error);
     // The process's source: gpsd on this machine unless one was set.
     static std::shared_ptr<LocationSource> shared();
     // nullptr goes back to the default.

@@ -143,17 +143,17 @@ TEST_F(LocationManagerTest, WithoutAnySourceLocationServicesAreOffAndUpdatesFail
     EXPECT_EQ(recorder->statuses, (std::vector<AuthorizationStatus>{AuthorizationStatus::Denied}));
 }
 
-TEST(LocationSourceSpec, LaunchFormsAreCheckedAndExplainedWhenWrong) {
+TEST(LocationSourceOption, LaunchFormsAreCheckedAndExplainedWhenWrong) {
     Error error;
-    auto gpsd = LocationSource::fromSpec("gpsd://[::1]:2948", "", &error);
+    auto gpsd = LocationSource::fromOption("gpsd://[::1]:2948", "", &error);
     ASSERT_TRUE(gpsd);
     EXPECT_EQ(gpsd->description(), "gpsd://[::1]:2948");
-    EXPECT_EQ(LocationSource::fromSpec("gpsd://localhost", "", &error)->description(), "gpsd://localhost:2947");
-    EXPECT_FALSE(LocationSource::fromSpec("none", "", &error)->servicesEnabled());
+    EXPECT_EQ(LocationSource::fromOption("gpsd://localhost", "", &error)->description(), "gpsd://localhost:2947");
+    EXPECT_FALSE(LocationSource::fromOption("none", "", &error)->servicesEnabled());
     for (const char* bad : {"gpsd://", "gpsd://host:0", "gpsd://host:70000", "gpsd://host:29x", "gpsd://host/path:1",
                             "gpsd://[::1", "replay:", "replay:/no/such/track.gpx", "gps://host", "GPSD"}) {
         error = Error();
-        EXPECT_EQ(LocationSource::fromSpec(bad, "", &error), nullptr) << bad;
+        EXPECT_EQ(LocationSource::fromOption(bad, "", &error), nullptr) << bad;
         EXPECT_FALSE(error.localizedDescription().empty()) << bad;
     }
 }

@@ -172,10 +172,10 @@ TEST(LocationTrack, UnusableFilesAreRefusedWithTheReason) {
     EXPECT_EQ(track->duration(), 2);
 
     wharf::test::writeFile(dir.file("bad.gpx"), "<gpx>");
-    EXPECT_EQ(LocationSource::fromSpec("replay:bad.gpx", dir.path(), &error), nullptr);
+    EXPECT_EQ(LocationSource::fromOption("replay:bad.gpx", dir.path(), &error), nullptr);
     EXPECT_NE(error.localizedDescription().find(dir.file("bad.gpx")), std::string::npos);
     wharf::test::writeFile(dir.file("ok.nmea"), nmea("GPRMC,120000,A,4807.038,N,01131.000,E,0,0,010120,,"));
-    auto source = LocationSource::fromSpec("replay:ok.nmea", dir.path(), &error);
+    auto source = LocationSource::fromOption("replay:ok.nmea", dir.path(), &error);
     ASSERT_TRUE(source);
     EXPECT_EQ(source->description(), "replay:" + dir.file("ok.nmea"));
 }
