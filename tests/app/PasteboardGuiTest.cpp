@@ -20,7 +20,7 @@ constexpr const char* kCopied = "copied \xC3\xA9lsewhere";
 
 TEST(PasteboardGui, ResumeSetsTheClipboardTextAgain) {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "needs a display";
+    WHARF_REQUIRE_COMPONENT(display && *display && gtk_init_check(nullptr, nullptr), "a display (run under xvfb-run)");
     TempHome home;
     auto pasteboard = platform::createGtkPasteboard();
     platform::Pasteboard::setGeneral(pasteboard.get());

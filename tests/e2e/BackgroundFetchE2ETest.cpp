@@ -42,7 +42,7 @@ double timeOf(const std::string& line) {
 
 TEST(BackgroundFetchE2E, HiddenLaunchCompletesTheFetchAfterThePageFinishes) {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     wharf::test::TempDir dir;
     const fs::path bundle = fs::path(dir.path()) / "bundle";
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "fetch", bundle, fs::copy_options::recursive);

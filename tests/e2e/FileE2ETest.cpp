@@ -66,7 +66,7 @@ private:
 
 TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     TempDir dir;
     const std::string bundle = dir.file("bundle");
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "file", bundle, fs::copy_options::recursive);

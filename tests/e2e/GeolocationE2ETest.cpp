@@ -42,7 +42,7 @@ void insertBefore(const std::string& path, const std::string& marker, const std:
 
 TEST(GeolocationE2E, TheDemoPageTracksTheReplayedWalkAndListsWhatItStored) {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     TempDir dir;
     const std::string bundle = dir.file("demo");
     fs::copy(WHARF_DEMO_BUNDLE, bundle, fs::copy_options::recursive);

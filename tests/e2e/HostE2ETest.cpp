@@ -126,7 +126,7 @@ class HostE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* display = std::getenv("DISPLAY");
-        if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+        WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
         // Without a session bus each host runs on its own instead of handing
         // its launch to an instance of the same bundle already running.
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
@@ -439,7 +439,7 @@ TEST_F(HostE2E, TerminationEmptiesOnlyTheApplicationsTmp) {
 // session bus (a private one here) and ends; the running host posts both
 // notifications in order.
 TEST_F(HostE2E, SecondLaunchHandsItsOpenURLToTheRunningHost) {
-    if (access("/usr/bin/dbus-daemon", X_OK) != 0) GTEST_SKIP() << "no dbus-daemon";
+    WHARF_REQUIRE_COMPONENT(access("/usr/bin/dbus-daemon", X_OK) == 0, "a session bus (dbus-daemon)");
     const std::string addressFile = dir_.file("bus-address");
     pid_t bus = 0;
     {

@@ -190,7 +190,7 @@ class HostPluginsE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* display = std::getenv("DISPLAY");
-        if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
+        WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     }
 };
 

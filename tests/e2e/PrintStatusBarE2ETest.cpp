@@ -76,8 +76,8 @@ private:
 
 TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) GTEST_SKIP() << "needs a display (run under xvfb-run)";
-    ASSERT_FALSE(run("command -v pdfinfo pdftotext").empty()) << "poppler-utils is not installed";
+    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
+    WHARF_REQUIRE_COMPONENT(!run("command -v pdfinfo pdftotext").empty(), "pdfinfo and pdftotext (poppler-utils)");
     // Screenshots and clicks go through the screen: no other test's window on it.
     wharf::test::PrivateDisplay screen;
     ASSERT_TRUE(screen.started()) << screen.why();

@@ -90,7 +90,7 @@ TEST(GpsdLocationSource, FixesFromGpsdCarryPositionAccuracySpeedAndTheirOwnTime)
     const std::time_t start = std::time(nullptr);
     wharf::test::writeFile(dir.file("track.nmea"), wharf::test::nmeaTrack(start, 30, 0.01));
     wharf::test::GpsFake fake(dir.file("track.nmea"));
-    if (!fake.started()) GTEST_SKIP() << "gpsd cannot run here: " << fake.why();
+    WHARF_REQUIRE_COMPONENT(fake.started(), "gpsd and gpsfake: " << fake.why());
 
     auto source = GpsdLocationSource::create("127.0.0.1", std::to_string(fake.port()));
     std::vector<LocationFix> fixes;

@@ -73,7 +73,7 @@ TEST(PropertyList, XmlAndBinaryReadIdentically) {
     TempDir dir;
     wharf::test::writeFile(dir.file("x.xml"), kXml);
     const std::string cmd = "plistutil -i '" + dir.file("x.xml") + "' -o '" + dir.file("x.bin") + "' -f bin";
-    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "plistutil is not installed";
+    WHARF_REQUIRE_COMPONENT(std::system(cmd.c_str()) == 0, "plistutil (libplist-utils)");
 
     Error error;
     auto fromXml = plist::readFile(dir.file("x.xml"), &error);

@@ -66,7 +66,8 @@ TEST(UserNotifier, NotificationsReachTheServerOnTheSessionBus) {
     // hand-over goes through GIO's locks, which ThreadSanitizer cannot see.
     GTEST_SKIP() << "GDBus's threads hand messages over through locks ThreadSanitizer cannot see";
 #endif
-    if (!g_file_test("/usr/bin/dbus-daemon", G_FILE_TEST_IS_EXECUTABLE)) GTEST_SKIP() << "no dbus-daemon";
+    WHARF_REQUIRE_COMPONENT(g_file_test("/usr/bin/dbus-daemon", G_FILE_TEST_IS_EXECUTABLE),
+                            "a session bus (dbus-daemon)");
     // A private session bus for this process.
     const gchar* argv[] = {"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1", nullptr};
     GPid daemon = 0;

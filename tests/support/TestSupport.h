@@ -1,9 +1,29 @@
 #pragma once
 // Helpers shared by the tests.
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace wharf::test {
+
+// True in CI (CI=true), where every component the project installs must be present.
+inline bool inCI() {
+    const char* ci = std::getenv("CI");
+    return ci && std::strcmp(ci, "true") == 0;
+}
+
+// For a test that needs a component scripts/install-deps.sh installs (gpsd,
+// Xvfb, a session bus, poppler's tools, ...): where it is missing the test is
+// skipped, saying what is missing; in CI it fails, since a skip there would
+// hide that the test never ran.
+#define WHARF_REQUIRE_COMPONENT(available, what)                            \
+    do {                                                                    \
+        if (!(available)) {                                                 \
+            if (::wharf::test::inCI()) FAIL() << "missing in CI: " << what; \
+            GTEST_SKIP() << "missing: " << what;                            \
+        }                                                                   \
+    } while (0)
 
 // How long a test waits for what should come at once. Only a hang takes that
 // long: a loaded machine may hold a process back for seconds.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "TestSupport.h"
 #include "host/plugins/WFGestureHandler.h"
 #include "host/testing/FakeViewController.h"
 #include "platform/Log.h"
@@ -23,7 +24,8 @@ class GestureHandlerGuiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* display = std::getenv("DISPLAY");
-        if (!display || !*display || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "needs a display";
+        WHARF_REQUIRE_COMPONENT(display && *display && gtk_init_check(nullptr, nullptr),
+                                "a display (run under xvfb-run)");
         view = platform::createWebKitWebView();
         window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         gtk_window_set_default_size(GTK_WINDOW(window), 200, 200);

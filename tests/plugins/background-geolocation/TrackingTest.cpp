@@ -299,7 +299,7 @@ TEST_F(TrackingTest, FixesFromGpsdThroughGpsfakeAreStored) {
     auto realClock = Clock::system();
     wharf::test::writeFile(dir.file("walk.nmea"), test::nmeaTrack(std::time(nullptr), 40, 0.2, 0.8));
     test::GpsFake fake(dir.file("walk.nmea"));
-    if (!fake.started()) GTEST_SKIP() << "gpsd cannot run here: " << fake.why();
+    WHARF_REQUIRE_COMPONENT(fake.started(), "gpsd and gpsfake: " << fake.why());
 
     auto gpsd = GpsdLocationSource::create("127.0.0.1", std::to_string(fake.port()));
     auto manager = LocationManager::create({gpsd, realClock, store.get(), &Application::shared()});

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "SentResults.h"
+#include "TestSupport.h"
 #include "host/testing/FakeViewController.h"
 #include "platform/Reachability.h"
 #include "platform/RunLoop.h"
@@ -58,8 +59,8 @@ bool sh(const std::string& command) { return std::system(command.c_str()) == 0; 
 TEST(NetworkNamespace, DefaultRoutesComeAndGoAsTheKeptCallbacksTypes) {
     if (!std::getenv(kInsideVariable)) {
         Spawned probe = run({"unshare", "-rn", "ip", "link", "show", "lo"});
-        if (!probe.started || probe.status != 0)
-            GTEST_SKIP() << "no network namespace of our own here (unshare -rn with ip): " << probe.output;
+        WHARF_REQUIRE_COMPONENT(probe.started && probe.status == 0,
+                                "a network namespace of our own (unshare -rn with ip): " << probe.output);
         char self[4096] = {};
         ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
         Spawned inside = run({"unshare", "-rn", self, "--gtest_filter=NetworkNamespace.*"}, true);

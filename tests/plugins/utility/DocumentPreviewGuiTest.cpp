@@ -49,7 +49,7 @@ public:
 
 TEST(DocumentPreviewGui, ShowsTheFileOverTheApplicationWindowUntilReplaced) {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display || !gtk_init_check(nullptr, nullptr)) GTEST_SKIP() << "needs a display (xvfb-run)";
+    WHARF_REQUIRE_COMPONENT(display && *display && gtk_init_check(nullptr, nullptr), "a display (run under xvfb-run)");
     test::TempDir dir;
     test::writeFile(dir.file("first.html"), "<html><body><a id='away' href='https://example.invalid/'>away</a>"
                                             "<script>document.title='loaded';</script></body></html>");
