@@ -7,24 +7,30 @@ BENCH_BUILD ?= build-bench
 LINT_BUILD  ?= build-lint
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
-ifeq ($(CI),true)
-# Line tables are all CI needs for stack traces; full debug information costs
-# about a fifth of gcc's compile time and makes every test binary's link slower.
-CMAKE_FLAGS += -DWHARF_WERROR=ON '-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG' \
-  '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG' -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1
-endif
+# Every build is configured as CI's is, so that `make test` runs what CI runs:
+# warnings are errors, and debug information is line tables (-g1), all a stack
+# trace needs; full information (DEBUG_INFO=-g) costs about a fifth of gcc's
+# compile time and makes every test binary's link slower.
+DEBUG_INFO  ?= -g1
+BUILD_FLAGS  = -DWHARF_WERROR=ON '-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 $(DEBUG_INFO) -DNDEBUG' \
+  '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 $(DEBUG_INFO) -DNDEBUG' -DCMAKE_C_FLAGS_DEBUG=$(DEBUG_INFO) \
+  -DCMAKE_CXX_FLAGS_DEBUG=$(DEBUG_INFO) $(CMAKE_FLAGS)
 CTEST       = ctest --output-on-failure --no-tests=ignore -j$(JOBS)
 
 .PHONY: all deps build build-asan build-tsan test test-unit test-gui test-asan test-tsan bench run clean \
-        format format-check lint fuzz fuzz-smoke
+        format format-check lint lint-quick fuzz fuzz-smoke
 
 all: build
+
+# Each step builds or tests with every core already; steps side by side would
+# only mix their output.
+.NOTPARALLEL:
 
 deps:
 	@bash scripts/install-deps.sh
 
 build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(BUILD_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # The sanitizer builds make only what they run: unit tests, and in the clang
@@ -35,11 +41,11 @@ build-asan: deps
 	@if grep -qs '^CMAKE_CXX_COMPILER:' $(ASAN_BUILD)/CMakeCache.txt && \
 	  ! grep -qs '^CMAKE_CXX_COMPILER:.*clang++$$' $(ASAN_BUILD)/CMakeCache.txt; then rm -rf $(ASAN_BUILD); fi
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-	  -DWHARF_SANITIZE=address,undefined -DWHARF_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
+	  -DWHARF_SANITIZE=address,undefined -DWHARF_FUZZ=ON $(BUILD_FLAGS) >/dev/null
 	@cmake --build $(ASAN_BUILD) -j$(JOBS) --target unit_tests fuzzers
 
 build-tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWHARF_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWHARF_SANITIZE=thread $(BUILD_FLAGS) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target unit_tests
 
 test-unit: build
@@ -58,7 +64,15 @@ test-tsan: build-tsan
 	@echo "== unit tests under ThreadSanitizer"
 	@cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/scripts/tsan.supp" $(CTEST) -L unit
 
-test: format-check lint test-unit test-gui test-asan fuzz-smoke test-tsan
+# Formatting first; then lint-quick runs at the lowest priority beside the
+# builds and tests, which leave cores idle (tests waiting on timers and
+# servers, the gui tests one at a time, links), and its report comes last.
+test: format-check
+	@mkdir -p $(LINT_QUICK_BUILD)
+	@nice -n 19 $(MAKE) --no-print-directory lint-quick >$(LINT_QUICK_BUILD)/make-test.log 2>&1 & lint=$$!; \
+	$(MAKE) --no-print-directory test-unit test-gui test-asan fuzz-smoke test-tsan; status=$$?; \
+	wait $$lint; lint_status=$$?; cat $(LINT_QUICK_BUILD)/make-test.log; \
+	[ $$status -eq 0 ] && [ $$lint_status -eq 0 ]
 
 bench: deps
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DWHARF_BUILD_BENCH=ON -DWHARF_BUILD_TESTS=OFF >/dev/null
@@ -69,7 +83,7 @@ bench: deps
 # of the page five seconds after it loaded (its path is printed), then exit.
 SCREENSHOT ?= $(CURDIR)/$(BUILD)/wharf-demo.png
 run: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(BUILD_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS) --target wharf
 	@if [ -n "$$DISPLAY" ]; then \
 	  $(BUILD)/src/app/wharf --bundle examples/demo $(RUN_ARGS); \
@@ -79,7 +93,7 @@ run: deps
 	fi
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(LINT_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(LINT_BUILD) $(LINT_QUICK_BUILD)
 
 # --- habits: formatting, static analysis, fuzzing ---------------------------------------
 # The C++ sources clang-format and clang-tidy look at.
@@ -88,38 +102,47 @@ FORMAT_FILES = $(shell git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'test
 format: deps
 	@clang-format -i $(FORMAT_FILES)
 
-# Fails listing the files clang-format would change.
+# Fails listing the files clang-format would change (JOBS files at a time).
 format-check: deps
-	@bad=$$(for f in $(FORMAT_FILES); do clang-format --dry-run -Werror "$$f" >/dev/null 2>&1 || echo "$$f"; done); \
+	@bad=$$(printf '%s\n' $(FORMAT_FILES) | xargs -P$(JOBS) -n16 sh -c \
+	  'for f; do clang-format --dry-run -Werror "$$f" >/dev/null 2>&1 || echo "$$f"; done' sh | sort); \
 	if [ -n "$$bad" ]; then echo "Not formatted (run make format):"; echo "$$bad" | sed 's/^/  /'; exit 1; fi; \
 	echo "format-check: every file is formatted"
 
-# clang-tidy over every project file of a clang configuration (generated
+# clang-tidy over the project's files in a clang configuration (generated
 # headers built first), in parallel, through scripts/lint.py: a unit whose
 # preprocessed source, flags, .clang-tidy and clang-tidy version were linted
 # before (in any checkout on this machine) is answered from ~/.cache/wharf-lint.
-# LINT_FILES narrows it to a path regex. LINT_FAST_FILES names the units linted
-# without the path-sensitive analyser (about half the cost of a unit);
-# LINT_FAST=1 means all of them. The lint configuration takes no CMAKE_FLAGS:
-# CI's and a developer's runs then see the same units and share the cache.
+# The lint configurations take no CMAKE_FLAGS, so that every run on this
+# machine sees the same units and shares the cache.
+#
+# `make test` (and so CI) runs lint-quick: the shipped code and the fuzz
+# targets (the harnesses that feed outside input), without the path-sensitive
+# analyser, whose cost equals that of every other check together and which
+# finds a few percent of the findings. Its configuration has no tests, so its
+# compile commands hold only the units it lints.
+#
+# `make lint` lints every unit, the tests' and benchmarks' too, with the
+# analyser: several times the cost of lint-quick on a cold cache. LINT_FILES
+# narrows it to a path regex; LINT_FAST_FILES names units linted without the
+# analyser (LINT_FAST=1: all of them); LINT_EXCLUDE leaves units out.
+LINT_QUICK_BUILD ?= build-lint-quick
+LINT_QUICK_FILES  = ^$(CURDIR)/(src|tests/fuzz)/
 LINT_FILES ?= ^$(CURDIR)/(src|tests|bench)/
-# CI leaves out the path-sensitive analyser: it doubles the cost of a run
-# without a cache (about 25 minutes on two cores) and found a few percent of
-# the findings; `make lint` runs it.
-# On a cold cache that is still 14 minutes on two cores, over half of it the
-# unit and gui tests' own files, so CI lints the shipped code and the fuzz
-# targets (the harnesses that feed outside input); `make lint` lints them all.
-ifeq ($(CI),true)
-LINT_FAST_FILES ?= .
-ifeq ($(origin LINT_FILES),file)
-LINT_FILES = ^$(CURDIR)/(src|tests/fuzz)/
-endif
-endif
 LINT_FAST_FILES ?= $(if $(LINT_FAST),.)
 LINT_EXCLUDE ?=
+LINT_CONFIG = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+  -DWHARF_SANITIZE=address,undefined -DWHARF_FUZZ=ON -DCMAKE_DISABLE_PRECOMPILE_HEADERS=ON
+
+lint-quick: deps
+	@echo "== lint (src/ and tests/fuzz/; make lint: every file, deeper)"
+	@cmake -S . -B $(LINT_QUICK_BUILD) $(LINT_CONFIG) -DWHARF_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(LINT_QUICK_BUILD) -j$(JOBS) --target wharf_proto >/dev/null
+	@python3 scripts/lint.py --build $(LINT_QUICK_BUILD) --jobs $(JOBS) --files '$(LINT_QUICK_FILES)' \
+	  --header-filter '$(LINT_QUICK_FILES)' --fast . --log $(LINT_QUICK_BUILD)/lint.log
+
 lint: deps
-	@cmake -S . -B $(LINT_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-	  -DWHARF_SANITIZE=address,undefined -DWHARF_FUZZ=ON -DWHARF_BUILD_BENCH=ON >/dev/null
+	@cmake -S . -B $(LINT_BUILD) $(LINT_CONFIG) -DWHARF_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(LINT_BUILD) -j$(JOBS) --target wharf_proto >/dev/null
 	@python3 scripts/lint.py --build $(LINT_BUILD) --jobs $(JOBS) --files '$(LINT_FILES)' \
 	  $(if $(LINT_EXCLUDE),--exclude '$(LINT_EXCLUDE)') $(if $(LINT_FAST_FILES),--fast '$(LINT_FAST_FILES)') \

@@ -16,7 +16,9 @@ inline bool inCI() {
 // For a test that needs a component scripts/install-deps.sh installs (gpsd,
 // Xvfb, a session bus, poppler's tools, ...): where it is missing the test is
 // skipped, saying what is missing; in CI it fails, since a skip there would
-// hide that the test never ran.
+// hide that the test never ran. `what` is a stream expression ("gpsd: " << why),
+// so it cannot be parenthesised.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define WHARF_REQUIRE_COMPONENT(available, what)                            \
     do {                                                                    \
         if (!(available)) {                                                 \
