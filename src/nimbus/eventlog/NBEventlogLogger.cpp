@@ -87,8 +87,12 @@ std::optional<platform::Bytes> readWholeFile(const std::string& path) {
 
 std::shared_ptr<NBEventlogLogger> NBEventlogLogger::sharedInstance() {
     static std::shared_ptr<NBEventlogLogger> shared = [] {
-        auto logger = create(platform::Container::cachesPath() + "/NBEventlogLogger", NBNetwork::create());
+        // The server is known before the logger starts: files are only ever
+        // trimmed while there is none.
+        std::shared_ptr<NBEventlogLogger> logger(
+            new NBEventlogLogger(platform::Container::cachesPath() + "/NBEventlogLogger", NBNetwork::create()));
         logger->setServerURL(defaultServerURL());
+        logger->start();
         return logger;
     }();
     return shared;
