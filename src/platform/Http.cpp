@@ -551,8 +551,8 @@ int lockRecord(const std::string& path) {
     }
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
-    struct stat held {
-    }, named{};
+    struct stat held {};
+    struct stat named {};
     // A record finished while we waited was unlinked first: the lock is then
     // on a file that is no longer the one of that name.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 || ::lstat(path.c_str(), &named) != 0 ||
@@ -577,7 +577,7 @@ std::string baseName(const std::string& path) {
 // appears under its name, so that no other process can take it in between.
 bool writeRecord(const std::string& path, const std::string& text) {
     const std::string temp = path + ".partial";
-    int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     size_t written = 0;
     while (written < text.size()) {

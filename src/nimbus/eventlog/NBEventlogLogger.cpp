@@ -108,7 +108,7 @@ std::string NBEventlogLogger::defaultServerURL() {
     const bool plausible =
         !text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                                 "0123456789.-:[]") == std::string::npos;
-    const std::string url = "https://" + text + kServerPath;
+    std::string url = "https://" + text + kServerPath;
     auto parsed = plausible ? platform::Url::parse(url) : std::nullopt;
     if (!parsed || parsed->host().empty() || parsed->path() != kServerPath) {
         platform::log("NBEventlogLogger: the Info.plist value %s is not a host name (%s); event files are kept, "
