@@ -205,7 +205,8 @@ TEST(NBDiagnosticsService, RecordsGoToTheServiceTheApplicationNames) {
         std::lock_guard lock(mutex);
         return !bodies.empty();
     });
-    if (sent) RunLoop::pumpUntil([&] { return test::filesUnder(Container::cachesPath() + "/NBEventlogLogger").empty(); });
+    if (sent)
+        RunLoop::pumpUntil([&] { return test::filesUnder(Container::cachesPath() + "/NBEventlogLogger").empty(); });
     server.stop();
     serving.join();
     http::setCertificateAuthorityFile("");
