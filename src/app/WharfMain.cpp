@@ -253,10 +253,14 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         platform::Bundle::setMainBundle(bundle);
         if (!chooseLocationSource(options.location, *bundle)) return 2;
         registerClasses(registerExtraClasses);
-        // Diagnostics hear of every Nimbus configuration; background uploads
-        // an earlier run left unanswered go out again.
+        // Diagnostics hear of every Nimbus configuration.
         NBDiagnostics::load();
-        NBNetwork::resumeBackgroundUploads();
+        // Background uploads an earlier run left unanswered go out again, from
+        // the instance that owns the container only: a second launch hands its
+        // command line over to the running one and never finishes launching.
+        platform::ObserverToken resumeUploads = platform::NotificationCenter::defaultCenter().addObserver(
+            platform::kUIApplicationDidFinishLaunchingNotification, nullptr,
+            [](const platform::Notification&) { NBNetwork::resumeBackgroundUploads(); });
 
         auto delegate = std::make_shared<AppDelegate>();
         // The web context is created with the first web view, after the start-up

@@ -14,6 +14,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -357,6 +358,20 @@ bool isScheme(const std::string& url, const char* scheme) {
     return url.size() > n && strncasecmp(url.c_str(), scheme, n) == 0;
 }
 
+struct Authorities {
+    std::mutex mutex;
+    std::string file;
+};
+Authorities& authorities() {
+    static Authorities* a = new Authorities();  // never destroyed: tasks outlive exit
+    return *a;
+}
+
+std::string certificateAuthorityFile() {
+    std::lock_guard lock(authorities().mutex);
+    return authorities().file;
+}
+
 // Prepares the task's easy handle for its current request. Answers an error
 // when the request cannot be sent at all.
 std::optional<Error> configure(Task& task) {
@@ -394,6 +409,10 @@ std::optional<Error> configure(Task& task) {
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (std::string authorities = certificateAuthorityFile(); !authorities.empty()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, authorities.c_str());
+        curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    }
     // Asks for compressed answers but decodes them in onWrite.
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
@@ -440,6 +459,16 @@ std::optional<Error> configure(Task& task) {
     return std::nullopt;
 }
 
+// Whether a refused certificate was refused for the name it carries. The
+// host check is libcurl's own, made after the chain was verified, and it
+// records no verification result for it: the result then still reads as
+// "unspecified" (1), the value it has before any verification. OpenSSL's
+// own name checks report 62 to 64.
+bool namesAnotherHost(long verifyResult) {
+    constexpr long kUnspecified = 1, kHostnameMismatch = 62, kIpAddressMismatch = 64;
+    return verifyResult == kUnspecified || (verifyResult >= kHostnameMismatch && verifyResult <= kIpAddressMismatch);
+}
+
 // What the transfer learnt of the server's certificate: nothing for plain
 // http or a server never reached.
 std::optional<ServerTrust> serverTrustOf(Task& task, CURLcode code) {
@@ -451,8 +480,20 @@ std::optional<ServerTrust> serverTrustOf(Task& task, CURLcode code) {
     case CURLE_SSL_CRL_BADFILE:
     case CURLE_SSL_ISSUER_ERROR: trust.outcome = ServerTrust::Outcome::NoTrustStore; return trust;
     case CURLE_OK:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CONNECT_ERROR: break;
+    case CURLE_PEER_FAILED_VERIFICATION: break;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING: {
+        // A server that was reached and broke the handshake off (reset it, or
+        // answered in plain text) showed no certificate to judge. The same
+        // failures once the handshake is done are no business of trust.
+        curl_off_t handshaken = 0;
+        curl_easy_getinfo(task.easy, CURLINFO_APPCONNECT_TIME_T, &handshaken);
+        if (handshaken > 0) return std::nullopt;
+        trust.outcome = ServerTrust::Outcome::NoCertificate;
+        return trust;
+    }
     default: return std::nullopt;  // the server was not reached, or the failure is not the handshake's
     }
     long verify = 0;
@@ -461,11 +502,10 @@ std::optional<ServerTrust> serverTrustOf(Task& task, CURLcode code) {
         return trust;
     }
     trust.verifyResult = verify;
-    if (verify != 0 || code == CURLE_PEER_FAILED_VERIFICATION) {
+    if (code == CURLE_PEER_FAILED_VERIFICATION && namesAnotherHost(verify)) {
+        trust.outcome = ServerTrust::Outcome::NotForHost;
+    } else if (verify != 0 || code == CURLE_PEER_FAILED_VERIFICATION) {
         trust.outcome = ServerTrust::Outcome::Untrusted;
-    } else if (code == CURLE_SSL_CONNECT_ERROR) {
-        // The handshake broke off before there was a certificate to judge.
-        trust.outcome = ServerTrust::Outcome::NoCertificate;
     } else {
         trust.outcome = ServerTrust::Outcome::Trusted;
     }
@@ -473,10 +513,15 @@ std::optional<ServerTrust> serverTrustOf(Task& task, CURLcode code) {
 }
 
 // --- background upload records ------------------------------------------------------
+// A record is held with an exclusive flock for as long as its upload runs, by
+// the process that runs it: another process on the same container (a second
+// launch) sees the lock and leaves the upload alone. The kernel lets go of
+// the lock when the process ends, however it ends, so the next launch may
+// send the upload again.
 
 struct LiveRecords {
     std::mutex mutex;
-    std::set<std::string> paths;  // records of uploads under way in this process
+    std::map<std::string, int> locks;  // record path -> the descriptor holding its lock
 };
 LiveRecords& liveRecords() {
     static LiveRecords* records = new LiveRecords();  // never destroyed: tasks outlive exit
@@ -484,11 +529,43 @@ LiveRecords& liveRecords() {
 }
 
 // The upload is over (answered or failed for good): nothing is left to resend.
+// The record goes before its lock, so that whoever waits for the lock finds
+// the record gone.
 void finishBackgroundUpload(const std::string& record) {
     if (record.empty()) return;
     ::unlink(record.c_str());
     std::lock_guard lock(liveRecords().mutex);
-    liveRecords().paths.erase(record);
+    if (auto it = liveRecords().locks.find(record); it != liveRecords().locks.end()) {
+        ::close(it->second);
+        liveRecords().locks.erase(it);
+    }
+}
+
+// Takes the lock of the record at `path` for this process: the descriptor
+// that holds it, or -1 when the record is gone, not ours, or held by another
+// process (or by this one).
+int lockRecord(const std::string& path) {
+    {
+        std::lock_guard lock(liveRecords().mutex);
+        if (liveRecords().locks.count(path)) return -1;  // under way here
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat held {};
+    struct stat named {};
+    // A record finished while we waited was unlinked first: the lock is then
+    // on a file that is no longer the one of that name.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &held) != 0 || ::lstat(path.c_str(), &named) != 0 ||
+        held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        ::close(fd);
+        return -1;
+    }
+    std::lock_guard lock(liveRecords().mutex);
+    if (!liveRecords().locks.emplace(path, fd).second) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::string baseName(const std::string& path) {
@@ -496,6 +573,8 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Writes the record and keeps it locked: the lock is taken before the record
+// appears under its name, so that no other process can take it in between.
 bool writeRecord(const std::string& path, const std::string& text) {
     const std::string temp = path + ".partial";
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -507,10 +586,16 @@ bool writeRecord(const std::string& path, const std::string& text) {
         if (n <= 0) break;
         written += static_cast<size_t>(n);
     }
-    const bool ok = written == text.size() && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    const bool ok = written == text.size() && ::fsync(fd) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::close(fd);
         ::unlink(temp.c_str());
         return false;
+    }
+    std::lock_guard lock(liveRecords().mutex);
+    if (auto [it, added] = liveRecords().locks.emplace(path, fd); !added) {
+        ::close(it->second);  // a record of this name that went before without finishing
+        it->second = fd;
     }
     return true;
 }
@@ -531,17 +616,15 @@ std::string recordText(const std::string& sessionIdentifier, const Request& r) {
     return toJSONString(record);
 }
 
-// The session and request of a record, or nothing for a record that is not
-// one of ours or whose body file is not a plain file beside it.
-std::optional<std::pair<std::string, Request>> readRecord(const std::string& directory, const std::string& name) {
-    const std::string path = directory + "/" + name;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+// The session and request of a record read from `fd`, or nothing for a record
+// that is not one of ours or whose body file is not a plain file beside it.
+std::optional<std::pair<std::string, Request>> readRecord(int fd, const std::string& directory,
+                                                          const std::string& name) {
     std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 20)) text.append(buffer, n);
-    ::close(fd);
+    while ((n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0 && text.size() < (1u << 20))
+        text.append(buffer, n);
     auto value = parseJSON(text);
     if (!value || !value->is_object()) return std::nullopt;
     try {
@@ -846,10 +929,6 @@ bool startBackgroundUpload(const std::string& sessionIdentifier, Request request
     if (request.bodyFile.empty()) return false;
     const std::string record = request.bodyFile + kBackgroundUploadRecordSuffix;
     if (!writeRecord(record, recordText(sessionIdentifier, request))) return false;
-    {
-        std::lock_guard lock(liveRecords().mutex);
-        liveRecords().paths.insert(record);
-    }
     TaskId id = start(std::move(request), std::move(completion), std::move(queue), std::move(willRedirect), record);
     if (taskId) *taskId = id;
     return true;
@@ -871,11 +950,10 @@ std::size_t resumeBackgroundUploads(const std::string& directory, const Backgrou
     std::size_t resent = 0;
     for (const std::string& name : names) {
         const std::string record = directory + "/" + name;
-        {
-            std::lock_guard lock(liveRecords().mutex);
-            if (!liveRecords().paths.insert(record).second) continue;  // under way here
-        }
-        auto upload = readRecord(directory, name);
+        // Under way here or in another process on this container.
+        const int fd = lockRecord(record);
+        if (fd < 0) continue;
+        auto upload = readRecord(fd, directory, name);
         if (!upload) {
             log("HTTP: dropping the unusable background upload record %s", record.c_str());
             finishBackgroundUpload(record);
@@ -904,6 +982,11 @@ std::size_t resumeBackgroundUploads(const std::string& directory, const Backgrou
 }
 
 bool cancelTask(TaskId id) { return Worker::shared().cancel(id); }
+
+void setCertificateAuthorityFile(std::string path) {
+    std::lock_guard lock(authorities().mutex);
+    authorities().file = std::move(path);
+}
 
 struct ResponseFeed::State {
     Task task;

@@ -5,8 +5,9 @@
 // Every task runs on one shared worker thread that drives libcurl's multi
 // interface, one easy handle per request. Redirects are not left to libcurl:
 // each hop is offered to the task's redirect handler (follow by default, at
-// most Request::maxRedirects hops). Server certificates are always verified
-// against the system's trust store. Only http and https URLs are accepted.
+// most Request::maxRedirects hops). Server certificates are always verified,
+// against the system's trust store unless setCertificateAuthorityFile names
+// other authorities. Only http and https URLs are accepted.
 //
 // A response body is held once, in the task, and moved (never copied) to the
 // completion; it may grow to Request::maxBodySize bytes after decoding, and
@@ -66,13 +67,15 @@ struct Response {
 };
 
 // What became of the server's certificate on an https request that reached
-// the server. libcurl verifies against the system's trust store; this says
-// what it found, so that callers can tell their own users.
+// the server. libcurl verifies against the system's trust store (or the
+// authorities of setCertificateAuthorityFile); this says what it found, so
+// that callers can tell their own users.
 struct ServerTrust {
     enum class Outcome {
         NoCertificate,  // the handshake ended before the server presented a certificate
         Trusted,
         Untrusted,  // presented, and refused by the verification
+        NotForHost,  // presented and signed by a trusted authority, but for another host
         NoTrustStore,  // our trust store could not be used to verify anything
         Unevaluated,  // the verification's result could not be read
     };
@@ -92,6 +95,11 @@ struct Result {
 };
 
 using Completion = std::function<void(Result result)>;
+
+// The certificate authorities (a PEM file) that https requests started from
+// now on trust instead of the system's store; empty restores the system's
+// store. For servers of a private authority, and tests.
+void setCertificateAuthorityFile(std::string path);
 
 // Offered every redirect. `redirect` is the 3xx response; `next` is the request
 // that would follow (for 303, and for 301/302 after a POST, already a GET
@@ -183,7 +191,9 @@ using BackgroundEventsHandler =
     std::function<void(const std::string& sessionIdentifier, std::function<void()> completionHandler)>;
 
 // Sends again every upload recorded in `directory` by a process that ended
-// before the answer (uploads this process started are left alone). When one
+// before the answer. A record is locked (flock) by the process whose upload
+// is under way, so that uploads of this process, or of another one running
+// on the same container, are left alone. When one
 // has been answered or has failed, `handleEvents` runs on the main queue with
 // its session; a background task keeps the application running until the
 // application calls the completion handler. Unreadable records are removed.

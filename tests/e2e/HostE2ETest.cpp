@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 
 #include "E2EProcess.h"
 #include "PrivateDisplay.h"
+#include "RawHttpServer.h"
 #include "TestSupport.h"
 #include "platform/Url.h"
 #include "platform/Value.h"
@@ -435,14 +437,11 @@ TEST_F(HostE2E, TerminationEmptiesOnlyTheApplicationsTmp) {
     EXPECT_EQ(readFile(home() + "/Documents.txt"), "doc");
 }
 
-// A second launch with --open-url hands the URL to the running host over the
-// session bus (a private one here) and ends; the running host posts both
-// notifications in order.
-TEST_F(HostE2E, SecondLaunchHandsItsOpenURLToTheRunningHost) {
-    WHARF_REQUIRE_COMPONENT(access("/usr/bin/dbus-daemon", X_OK) == 0, "a session bus (dbus-daemon)");
-    const std::string addressFile = dir_.file("bus-address");
-    pid_t bus = 0;
-    {
+// A private session bus, its address in DBUS_SESSION_BUS_ADDRESS while it runs.
+class SessionBus {
+public:
+    explicit SessionBus(const TempDir& dir) {
+        const std::string addressFile = dir.file("bus-address");
         std::vector<std::string> args{"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -450,33 +449,109 @@ TEST_F(HostE2E, SecondLaunchHandsItsOpenURLToTheRunningHost) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, addressFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_EQ(posix_spawn(&bus, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
         posix_spawn_file_actions_destroy(&actions);
+        std::string address;
+        auto deadline = std::chrono::steady_clock::now() + wharf::test::kHangDeadline;
+        while (pid_ && (address = readFile(addressFile)).find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        address = address.substr(0, address.find('\n'));
+        if (!address.empty()) setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        running_ = !address.empty();
     }
-    std::string address;
-    auto deadline = std::chrono::steady_clock::now() + wharf::test::kHangDeadline;
-    while ((address = readFile(addressFile)).find('\n') == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    address = address.substr(0, address.find('\n'));
-    ASSERT_FALSE(address.empty());
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    ~SessionBus() {
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        if (!pid_) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool running() const { return running_; }
 
+private:
+    pid_t pid_ = 0;
+    bool running_ = false;
+};
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(15)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// A second launch with --open-url hands the URL to the running host over the
+// session bus (a private one here) and ends; the running host posts both
+// notifications in order.
+TEST_F(HostE2E, SecondLaunchHandsItsOpenURLToTheRunningHost) {
+    WHARF_REQUIRE_COMPONENT(access("/usr/bin/dbus-daemon", X_OK) == 0, "a session bus (dbus-daemon)");
+    SessionBus bus(dir_);
+    ASSERT_TRUE(bus.running());
     const std::string bundle = prepareBundle(dir_, "second");
     Host first = spawnHost(dir_, {"--bundle", bundle, "--home", home()}, "first");
-    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (readFile(first.errPath).find("Finished load of:") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    waitForLog(first, "Finished load of:", std::chrono::seconds(15));
     RunResult second = waitHost(
         spawnHost(dir_, {"--bundle", bundle, "--home", home(), "--open-url", "wharfe2e://second/1"}, "second"));
     RunResult run = waitHost(first);
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    kill(bus, SIGTERM);
-    waitpid(bus, nullptr, 0);
 
     EXPECT_EQ(second.status, 0) << second.err;
     ASSERT_FALSE(run.timedOut) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(report()["open"], Value::parse(R"(["open:wharfe2e://second/1","openWithSource:wharfe2e://second/1"])"))
+        << run.err;
+}
+
+// Background uploads that a process on this container left unanswered are
+// sent again by the instance that owns the container, once: a second launch
+// that hands its command line over sends none of them, neither those under
+// way in the running instance nor one left since it started.
+TEST_F(HostE2E, ASecondLaunchSendsNoBackgroundUploadAgain) {
+    WHARF_REQUIRE_COMPONENT(access("/usr/bin/dbus-daemon", X_OK) == 0, "a session bus (dbus-daemon)");
+    SessionBus bus(dir_);
+    ASSERT_TRUE(bus.running());
+    // Takes every upload and never answers: each stays under way.
+    wharf::test::RawHttpServer server([](const wharf::test::RawRequest&) { return wharf::test::RawReply{"", true}; });
+    auto uploads = [&](const std::string& path) {
+        size_t n = 0;
+        for (const auto& request : server.requests()) n += request.path == path;
+        return n;
+    };
+    // A process that stages an upload and is killed before the answer.
+    auto leaveUpload = [&](const std::string& path) {
+        const size_t before = server.requests().size();
+        std::string url = "NBNETWORK_CHILD_URL=" + server.url(path), owner = "NBNETWORK_CHILD_HOME=" + home();
+        std::vector<std::string> args{WHARF_NIMBUS_NETWORK_TESTS,
+                                      "--gtest_filter=NBNetworkChild.StagesABackgroundUpload"};
+        std::vector<char*> argv, envp{url.data(), owner.data()};
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (char** e = environ; *e; ++e) envp.push_back(*e);
+        envp.push_back(nullptr);
+        pid_t pid = 0;
+        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return false;
+        const bool sent = waitUntil([&] { return server.requests().size() > before; });
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return sent;
+    };
+
+    ASSERT_TRUE(leaveUpload("/before"));
+    const std::string bundle = prepareBundle(dir_, "second");
+    Host first = spawnHost(dir_, {"--bundle", bundle, "--home", home()}, "first");
+    ASSERT_TRUE(waitUntil([&] { return uploads("/before") == 2; })) << readFile(first.errPath);
+    ASSERT_TRUE(waitForLog(first, "Finished load of:"));
+    ASSERT_TRUE(leaveUpload("/since"));
+
+    RunResult second = waitHost(
+        spawnHost(dir_, {"--bundle", bundle, "--home", home(), "--open-url", "wharfe2e://second/1"}, "second"));
+    EXPECT_EQ(second.status, 0) << second.err;
+    // Whatever the second launch started would be on its way by now.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(uploads("/before"), 2u) << "the running instance's upload went twice";
+    EXPECT_EQ(uploads("/since"), 1u) << "a launch that handed over sent an upload";
+    RunResult run = waitHost(first);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(report()["open"], Value::parse(R"(["open:wharfe2e://second/1","openWithSource:wharfe2e://second/1"])"))
         << run.err;

@@ -3,7 +3,6 @@
 #include <sys/utsname.h>
 
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -16,19 +15,6 @@ namespace wharf {
 
 namespace {
 
-constexpr uint32_t kMachHeaderMagic64 = 0xfeedfacf;
-constexpr uint32_t kMachFileTypeExecute = 2;
-constexpr uint32_t kLoadCommandEncryptionInfo = 0x21;
-constexpr uint32_t kLoadCommandEncryptionInfo64 = 0x2C;
-constexpr std::size_t kMachHeaderSize = 28;
-constexpr std::size_t kMachHeaderSize64 = 32;
-
-uint32_t readWord(std::span<const uint8_t> bytes, std::size_t offset) {
-    uint32_t value = 0;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
-}
-
 std::mutex& providerMutex() {
     static std::mutex m;
     return m;
@@ -38,43 +24,7 @@ std::function<NBAppEnvironmentUtil::Facts()>& factsProvider() {
     return provider;
 }
 
-bool executableEncryptedOnce() {
-    static const bool encrypted = NBAppEnvironmentUtil::isExecutableEncrypted(NBAppEnvironmentUtil::loadedImages());
-    return encrypted;
-}
-
 }  // namespace
-
-bool NBAppEnvironmentUtil::isExecutableEncrypted(const std::vector<std::span<const uint8_t>>& images) {
-    for (const auto& image : images) {
-        if (image.size() < kMachHeaderSize) continue;
-        // mach_header: magic, cputype, cpusubtype, filetype, ncmds, sizeofcmds, flags[, reserved]
-        if (readWord(image, 12) != kMachFileTypeExecute) continue;
-        const bool is64 = readWord(image, 0) == kMachHeaderMagic64;
-        const std::size_t headerSize = is64 ? kMachHeaderSize64 : kMachHeaderSize;
-        const uint32_t wanted = is64 ? kLoadCommandEncryptionInfo64 : kLoadCommandEncryptionInfo;
-        const uint32_t commandCount = readWord(image, 16);
-        std::size_t offset = headerSize;
-        for (uint32_t i = 0; i < commandCount; ++i) {
-            // load_command: cmd, cmdsize
-            if (offset > image.size() || image.size() - offset < 8) return false;
-            const uint32_t cmd = readWord(image, offset);
-            const uint32_t size = readWord(image, offset + 4);
-            if (cmd == wanted) {
-                // encryption_info_command: cmd, cmdsize, cryptoff, cryptsize, cryptid
-                if (image.size() - offset < 20) return false;
-                return readWord(image, offset + 16) != 0;
-            }
-            // A command smaller than its own header would never advance.
-            if (size < 8 || size > image.size() - offset) return false;
-            offset += size;
-        }
-        return false;  // the first executable decides
-    }
-    return false;
-}
-
-std::vector<std::span<const uint8_t>> NBAppEnvironmentUtil::loadedImages() { return {}; }
 
 bool NBAppEnvironmentUtil::isFromAppStoreWithFacts(const Facts& facts) {
     if (facts.simulator) return false;
@@ -92,7 +42,8 @@ NBAppEnvironmentUtil::Facts NBAppEnvironmentUtil::currentFacts() {
     Facts facts;
     facts.simulator = isSimulator();
     facts.hasSCInfoFolder = hasSCInfoFolder();
-    facts.executableEncrypted = executableEncryptedOnce();
+    // An ELF executable carries no encryption command: it never counts as encrypted.
+    facts.executableEncrypted = false;
     facts.appStoreReceiptSandbox = isAppStoreReceiptSandbox();
     facts.hasEmbeddedMobileProvision = hasEmbeddedMobileProvision();
     return facts;

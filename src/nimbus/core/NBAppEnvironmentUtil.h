@@ -4,15 +4,10 @@
 // On Linux the main executable is an ELF image: there is no Mach-O encryption
 // command to find, so the executable never counts as encrypted and an
 // installed application is only "from the App Store" when its bundle carries
-// an "SC_Info" entry. The rules still run over injectable facts so that each
-// combination can be checked.
-#include <cstddef>
-#include <cstdint>
+// an "SC_Info" entry. Other components' tests may stand in facts of their own.
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
-#include <vector>
 
 namespace wharf {
 namespace platform {
@@ -32,7 +27,7 @@ public:
 
     static bool isFromAppStore();
     static bool isFromAppStoreWithFacts(const Facts& facts);
-    // The facts of this process (the encryption fact is computed once).
+    // The facts of this process.
     static Facts currentFacts();
     // Replaces currentFacts() while set (tests); an empty function restores it.
     static void setFactsProviderForTesting(std::function<Facts()> provider);
@@ -53,16 +48,6 @@ public:
     static bool isAppExtension();
     // The application object, or null inside an application extension.
     static platform::Application* sharedApplication();
-
-    // Whether the first executable among `images` (Mach-O headers with their
-    // load commands, as loaded) carries an encryption-information command with
-    // a non-zero crypt identifier. Truncated or malformed images count as not
-    // encrypted; nothing is read outside the given bytes.
-    static bool isExecutableEncrypted(const std::vector<std::span<const uint8_t>>& images);
-
-    // The loaded images of this process in the form isExecutableEncrypted reads.
-    // Empty here: the process's images are ELF, not Mach-O.
-    static std::vector<std::span<const uint8_t>> loadedImages();
 };
 
 }  // namespace wharf

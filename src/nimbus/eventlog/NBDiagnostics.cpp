@@ -28,10 +28,6 @@ namespace wharf {
 
 namespace {
 
-// The event-logging service is a deployment setting; none is configured, so
-// records wait in their files until a server is given to the event logger.
-constexpr const char* kEventlogServiceURL = "";
-
 std::recursive_mutex gLock;  // the class lock
 std::shared_ptr<NBEventlogLogger> gTestLogger;
 
@@ -181,7 +177,9 @@ void NBDiagnostics::sendLogsToEventlog(const NBPBICoreConfiguration& config, std
     auto logger = eventLogger();
     static std::once_flag serverOnce;
     std::call_once(serverOnce, [&] {
-        if (*kEventlogServiceURL && logger->serverURL().empty()) logger->setServerURL(kEventlogServiceURL);
+        // The service's endpoint is a deployment setting; a logger given
+        // another server keeps it.
+        if (logger->serverURL().empty()) logger->setServerURL(NBEventlogLogger::defaultServerURL());
     });
     auto event = EVLPBLogEvent::create();
     NANOSetBytes(event.get(), EVLPBLogEvent::source_payload, config.protoBuffer().value_or(platform::Bytes{}));

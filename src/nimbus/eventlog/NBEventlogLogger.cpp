@@ -15,8 +15,11 @@
 #include "nimbus/eventlog/EVLPBIosClientInfo.h"
 #include "nimbus/eventlog/EVLPBLogEvent.h"
 #include "nimbus/eventlog/EVLPBLogRequest.h"
+#include "platform/Bundle.h"
 #include "platform/Clock.h"
 #include "platform/Container.h"
+#include "platform/Log.h"
+#include "platform/Url.h"
 
 namespace wharf {
 
@@ -84,9 +87,36 @@ std::optional<platform::Bytes> readWholeFile(const std::string& path) {
 
 std::shared_ptr<NBEventlogLogger> NBEventlogLogger::sharedInstance() {
     static std::shared_ptr<NBEventlogLogger> shared = [] {
-        return create(platform::Container::cachesPath() + "/NBEventlogLogger", NBNetwork::create());
+        // The server is known before the logger starts: files are only ever
+        // trimmed while there is none.
+        std::shared_ptr<NBEventlogLogger> logger(
+            new NBEventlogLogger(platform::Container::cachesPath() + "/NBEventlogLogger", NBNetwork::create()));
+        logger->setServerURL(defaultServerURL());
+        logger->start();
+        return logger;
     }();
     return shared;
+}
+
+std::string NBEventlogLogger::defaultServerURL() {
+    auto bundle = platform::Bundle::mainBundle();
+    const platform::Value host = bundle ? bundle->objectForInfoDictionaryKey(kServerHostInfoKey) : platform::Value();
+    if (host.is_null()) return "";
+    // A host name or address, with a port or not: nothing that could carry
+    // a path, a user or a query of its own.
+    const std::string text = host.is_string() ? host.get<std::string>() : "";
+    const bool plausible =
+        !text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                "0123456789.-:[]") == std::string::npos;
+    std::string url = "https://" + text + kServerPath;
+    auto parsed = plausible ? platform::Url::parse(url) : std::nullopt;
+    if (!parsed || parsed->host().empty() || parsed->path() != kServerPath) {
+        platform::log("NBEventlogLogger: the Info.plist value %s is not a host name (%s); event files are kept, "
+                      "not sent",
+                      kServerHostInfoKey, host.dump().c_str());
+        return "";
+    }
+    return url;
 }
 
 std::shared_ptr<NBEventlogLogger> NBEventlogLogger::create(std::string logDirectory,
@@ -107,7 +137,10 @@ void NBEventlogLogger::start() {
         platform::kUIApplicationDidEnterBackgroundNotification, nullptr, [weak](const platform::Notification&) {
             if (auto self = weak.lock()) self->applicationDidEnterBackground();
         });
-    queue_->async([self = shared_from_this()] { self->scheduleNextSend(); });
+    queue_->async([self = shared_from_this()] {
+        if (self->serverURL().empty()) self->trimUnsentFiles();
+        self->scheduleNextSend();
+    });
 }
 
 NBEventlogLogger::~NBEventlogLogger() {
@@ -223,7 +256,10 @@ void NBEventlogLogger::flushWithCompletionHandler(std::function<void()> completi
 void NBEventlogLogger::applicationDidEnterBackground() { flushWithCompletionHandler(nullptr); }
 
 void NBEventlogLogger::reachabilityDidChange() {
-    queue_->async([self = shared_from_this()] { self->scheduleNextSend(); });
+    queue_->async([self = shared_from_this()] {
+        if (self->serverURL().empty()) self->trimUnsentFiles();
+        self->scheduleNextSend();
+    });
 }
 
 void NBEventlogLogger::scheduleNextSend() {
@@ -259,6 +295,7 @@ void NBEventlogLogger::sendLogsWithCompletionHandler(std::function<void()> compl
     if (delegate) delegate->eventlogLoggerWillSendLogs(*this);
     // No file is sent while it is still being appended to.
     flushWriters();
+    if (serverURL().empty()) trimUnsentFiles();
     updatePendingRequests();
     sendNextPendingRequestWithCompletionHandler(std::move(completionHandler));
 }
@@ -282,6 +319,50 @@ void NBEventlogLogger::updatePendingRequests() {
             continue;
         pendingRequests_.push_back(std::move(request));
     }
+}
+
+void NBEventlogLogger::trimUnsentFiles() {
+    struct File {
+        int64_t createdMillis;
+        uint64_t size;
+        std::string path;
+    };
+    std::vector<File> files;
+    for (const std::string& accountName : entries(logDirectory_, true)) {
+        const std::string accountDirectory = logDirectory_ + "/" + accountName;
+        for (const std::string& sourceName : entries(accountDirectory, true)) {
+            const std::string sourceDirectory = accountDirectory + "/" + sourceName;
+            for (const std::string& name : entries(sourceDirectory, false)) {
+                const std::string path = sourceDirectory + "/" + name;
+                struct stat st {};
+                if (::lstat(path.c_str(), &st) != 0) continue;
+                // A file is named for the millisecond it was made in; one of
+                // another name counts from its last change.
+                const bool named = name.find_first_not_of("0123456789") == std::string::npos && name.size() < 19;
+                const int64_t created =
+                    named ? std::stoll(name)
+                          : static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+                files.push_back({created, static_cast<uint64_t>(st.st_size), path});
+            }
+        }
+    }
+    std::sort(files.begin(), files.end(), [](const File& a, const File& b) {
+        return a.createdMillis != b.createdMillis ? a.createdMillis < b.createdMillis : a.path < b.path;
+    });
+    uint64_t total = 0;
+    for (const File& file : files) total += file.size;
+    const int64_t oldestKept = currentTimeMillis() - maxUnsentAgeMillis_.load();
+    std::vector<std::string> removed;
+    for (const File& file : files) {
+        if (file.createdMillis >= oldestKept && total <= maxUnsentBytes_) break;
+        if (::unlink(file.path.c_str()) == 0 || errno == ENOENT) removed.push_back(file.path);
+        total -= file.size;
+    }
+    if (removed.empty()) return;
+    std::lock_guard lock(pendingMutex_);
+    std::erase_if(pendingRequests_, [&](const NBEventlogRequest& r) {
+        return std::find(removed.begin(), removed.end(), r.path) != removed.end();
+    });
 }
 
 std::optional<NBEventlogRequest> NBEventlogLogger::nextPendingRequest() {

@@ -5,7 +5,10 @@
 // to the server's "/log" path: some time after the network is first reported
 // connected, whenever the application enters the background, and on a flush.
 // A file goes once the server has answered 200 for it, or when it cannot be
-// read. With no server configured nothing is sent and files wait.
+// read. The server is "https://<host>/log", the host being the application's
+// Info.plist value NBEventlogServerHost. With no server nothing is sent, and
+// the files are kept within maxUnsentBytes and maxUnsentAgeMillis instead:
+// past either the oldest go.
 //
 // All file work, scheduling and sending run on the serial queue "eventlog";
 // the answers of the server come back there too.
@@ -44,10 +47,20 @@ public:
     static constexpr int kUploadRetries = 6;
     static constexpr uint64_t kDefaultMaxRequestNumBytes = 1048576;
     static constexpr const char* kBackgroundTaskName = "NBEventlogLogger.sendLogs";
+    // The Info.plist key naming the host (and port) of the event-logging service.
+    static constexpr const char* kServerHostInfoKey = "NBEventlogServerHost";
+    static constexpr const char* kServerPath = "/log";
+    // What waits while no server is set: at most this many bytes of event
+    // files, none older than this.
+    static constexpr uint64_t kDefaultMaxUnsentBytes = 4 * 1048576;
+    static constexpr int64_t kDefaultMaxUnsentAgeMillis = 7 * 24 * 3600 * 1000LL;
 
     // The process's logger, made on first use (files under the container's
-    // Caches, its own NBNetwork).
+    // Caches, its own NBNetwork, the server of defaultServerURL()).
     static std::shared_ptr<NBEventlogLogger> sharedInstance();
+    // "https://<host>/log" for the main bundle's NBEventlogServerHost; "" when
+    // it has none, or one that is not a host (said in the log).
+    static std::string defaultServerURL();
     // A logger over another directory and client (tests, benchmarks). A null
     // network sends nothing.
     static std::shared_ptr<NBEventlogLogger> create(std::string logDirectory, std::shared_ptr<NBNetwork> network);
@@ -82,6 +95,10 @@ public:
     void setMaxRequestNumBytes(uint64_t bytes) { maxRequestNumBytes_ = bytes; }
     std::optional<std::string> installIdentifier() const;
     void setInstallIdentifier(std::optional<std::string> identifier);
+    uint64_t maxUnsentBytes() const { return maxUnsentBytes_; }
+    void setMaxUnsentBytes(uint64_t bytes) { maxUnsentBytes_ = bytes; }
+    int64_t maxUnsentAgeMillis() const { return maxUnsentAgeMillis_; }
+    void setMaxUnsentAgeMillis(int64_t millis) { maxUnsentAgeMillis_ = millis; }
     // Empty: no server, nothing is sent.
     std::string serverURL() const;
     void setServerURL(std::string url);
@@ -95,6 +112,9 @@ public:
     NBEventlogAccountData& accountDataForAccount(const std::string& account);
     void flushWriters();
     void updatePendingRequests();
+    // With no server: deletes the files past the age bound, then the oldest
+    // until the rest fit the size bound (on the queue, no file open).
+    void trimUnsentFiles();
     void sendLogsWithCompletionHandler(std::function<void()> completionHandler);
     std::optional<NBEventlogRequest> nextPendingRequest();
     void scheduleNextSend();
@@ -142,6 +162,8 @@ private:
     std::atomic<bool> sendScheduled_{false};
     std::atomic<platform::BackgroundTaskIdentifier> backgroundTaskId_{platform::kInvalidBackgroundTask};
     std::atomic<uint64_t> maxRequestNumBytes_{kDefaultMaxRequestNumBytes};
+    std::atomic<uint64_t> maxUnsentBytes_{kDefaultMaxUnsentBytes};
+    std::atomic<int64_t> maxUnsentAgeMillis_{kDefaultMaxUnsentAgeMillis};
     std::atomic<int64_t> fetcherCookieStorageMethod_{0};
     mutable std::mutex pendingMutex_;
     std::vector<NBEventlogRequest> pendingRequests_;

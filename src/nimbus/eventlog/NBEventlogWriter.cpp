@@ -112,9 +112,18 @@ bool NBEventlogWriter::writeRecord(const platform::Bytes& encoded) {
         ssize_t n = ::writev(fd_, left, count);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            // Half a record would corrupt every later one: cut back to the
-            // last whole record.
-            if (written > 0 && ::ftruncate(fd_, static_cast<off_t>(numBytes_)) != 0) close();
+            const int error = n < 0 ? errno : ENOSPC;
+            if (numBytes_ == 0) {
+                // A file with no whole record in it would stay empty for good
+                // (only a send deletes files): it goes with its writer.
+                ::unlink(path_.c_str());
+                close();
+            } else if (written > 0 && ::ftruncate(fd_, static_cast<off_t>(numBytes_)) != 0) {
+                // Half a record would corrupt every later one: cut back to
+                // the last whole record.
+                close();
+            }
+            errno = error;
             return false;
         }
         written += static_cast<size_t>(n);

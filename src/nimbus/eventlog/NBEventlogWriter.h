@@ -24,7 +24,8 @@ public:
     NBEventlogWriter& operator=(const NBEventlogWriter&) = delete;
 
     // Appends one record; false when it could not be written whole, in which
-    // case the file is cut back to its last whole record.
+    // case the file is cut back to its last whole record, or deleted (and the
+    // writer closed) when it holds none.
     bool writeLogEvent(const EVLPBLogEvent& event);
     // Appends a record of bytes already encoded.
     bool writeRecord(const platform::Bytes& encoded);

@@ -503,8 +503,11 @@ void NBNetworkURLSession::logServerTrust(const platform::http::ServerTrust& trus
     const platform::Value host(requestURL_);
     switch (trust.outcome) {
     case Outcome::NoCertificate: log(kLevelDebug, 901004, "Received empty server trust for host. Host", {host}); return;
-    case Outcome::NoTrustStore: log(kLevelWarning, 901005, "Unable to verify server identity. Host", {host}); return;
+    // A certificate for another host gives no credential for this one.
+    case Outcome::NotForHost: log(kLevelWarning, 901005, "Unable to verify server identity. Host", {host}); return;
     case Outcome::Trusted: log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host}); return;
+    // Without usable authorities the certificate cannot be judged at all.
+    case Outcome::NoTrustStore:
     case Outcome::Unevaluated:
         log(kLevelDebug, 901006, "Received SSL challenge for host. Host", {host});
         log(kLevelError, 901008, "Cannot evaluate server trust. Error, host", {trust.status, host});

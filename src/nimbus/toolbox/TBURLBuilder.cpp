@@ -44,7 +44,12 @@ long TBURLBuilder::integerValueForParameter(const std::string& parameter) const 
 
 std::optional<platform::Url> TBURLBuilder::URL() const {
     if (params_.empty()) return platform::Url::parse(baseURLString_);
-    return platform::Url::parse(baseURLString_ + "?" + tb_httpArgumentsString(params_));
+    // The query goes before a fragment the base kept (one without a query of
+    // its own): after it, it would be part of the fragment.
+    const std::size_t fragment = baseURLString_.find('#');
+    std::string url = baseURLString_.substr(0, fragment) + "?" + tb_httpArgumentsString(params_);
+    if (fragment != std::string::npos) url += baseURLString_.substr(fragment);
+    return platform::Url::parse(url);
 }
 
 std::string TBURLBuilder::URLString() const {

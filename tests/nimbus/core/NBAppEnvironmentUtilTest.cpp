@@ -1,6 +1,5 @@
 #include <sys/utsname.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -12,24 +11,29 @@
 namespace wharf {
 namespace {
 
-using Facts = NBAppEnvironmentUtil::Facts;
+// Where the build runs decides first: on the simulator's machine it is never
+// from the App Store. On hardware, the bundle's "SC_Info" does, whatever else
+// the bundle carries: the executable is never encrypted here, so a
+// provisioning profile or a receipt changes nothing.
+TEST(NBAppEnvironmentUtilTest, TheAppStoreDecisionRestsOnTheBundleAndTheMachine) {
+    test::TestBundle bundle;
+    test::TempDir root;
+    std::filesystem::create_directories(root.file("sys/class/dmi/id"));
+    test::writeFile(root.file("sys/class/dmi/id/product_name"), "Precision 5570\n");
+    NBAppEnvironmentUtil::setSystemRootForTesting(root.path());
+    EXPECT_FALSE(NBAppEnvironmentUtil::isFromAppStore()) << "no SC_Info";
+    test::writeFile(bundle.path() + "/embedded.mobileprovision", "profile");
+    EXPECT_FALSE(NBAppEnvironmentUtil::isFromAppStore()) << "a profile alone";
+    std::filesystem::create_directory(bundle.path() + "/SC_Info");
+    EXPECT_TRUE(NBAppEnvironmentUtil::isFromAppStore()) << "SC_Info, even beside a profile";
 
-TEST(NBAppEnvironmentUtilTest, AppStoreDecision) {
-    Facts facts;
-    EXPECT_FALSE(NBAppEnvironmentUtil::isFromAppStoreWithFacts(facts)) << "not encrypted";
-    facts.executableEncrypted = true;
-    EXPECT_TRUE(NBAppEnvironmentUtil::isFromAppStoreWithFacts(facts));
-    facts.hasEmbeddedMobileProvision = true;
-    EXPECT_FALSE(NBAppEnvironmentUtil::isFromAppStoreWithFacts(facts)) << "encrypted but provisioned";
-    facts.hasEmbeddedMobileProvision = false;
-    facts.appStoreReceiptSandbox = true;
-    EXPECT_FALSE(NBAppEnvironmentUtil::isFromAppStoreWithFacts(facts));
-
-    Facts scInfo;
-    scInfo.hasSCInfoFolder = true;
-    EXPECT_TRUE(NBAppEnvironmentUtil::isFromAppStoreWithFacts(scInfo));
-    scInfo.simulator = true;
-    EXPECT_FALSE(NBAppEnvironmentUtil::isFromAppStoreWithFacts(scInfo)) << "a simulator never is";
+    // No hardware model: the architecture stands in, and on a PC's that is
+    // the simulator's machine.
+    test::TempDir bare;
+    NBAppEnvironmentUtil::setSystemRootForTesting(bare.path());
+    const bool pc = NBAppEnvironmentUtil::deviceModel() == "x86_64" || NBAppEnvironmentUtil::deviceModel() == "i386";
+    EXPECT_EQ(NBAppEnvironmentUtil::isFromAppStore(), !pc);
+    NBAppEnvironmentUtil::setSystemRootForTesting("");
 }
 
 TEST(NBAppEnvironmentUtilTest, BundleFacts) {
@@ -85,93 +89,6 @@ TEST(NBAppEnvironmentUtilTest, TheHardwareModelIsTheDevice) {
     ASSERT_EQ(uname(&info), 0);
     EXPECT_EQ(*model, info.machine);
     EXPECT_FALSE(NBAppEnvironmentUtil::systemVersion().empty());
-}
-
-// --- the executable header ---------------------------------------------------------
-
-class Image {
-public:
-    Image(uint32_t magic, uint32_t fileType, bool is64) {
-        put(magic);
-        put(0x01000007);  // cputype
-        put(3);  // cpusubtype
-        put(fileType);
-        put(0);  // ncmds, filled in by add()
-        put(0);  // sizeofcmds
-        put(0);  // flags
-        if (is64) put(0);
-    }
-    Image& add(uint32_t cmd, const std::vector<uint32_t>& body) {
-        put(cmd);
-        put(static_cast<uint32_t>(8 + body.size() * 4));
-        for (auto word : body) put(word);
-        setWord(16, word(16) + 1);
-        return *this;
-    }
-    void setWord(std::size_t offset, uint32_t value) { std::memcpy(bytes_.data() + offset, &value, 4); }
-    uint32_t word(std::size_t offset) const {
-        uint32_t v;
-        std::memcpy(&v, bytes_.data() + offset, 4);
-        return v;
-    }
-    std::vector<uint8_t>& bytes() { return bytes_; }
-    std::span<const uint8_t> span() const { return bytes_; }
-
-private:
-    void put(uint32_t w) {
-        auto* p = reinterpret_cast<const uint8_t*>(&w);
-        bytes_.insert(bytes_.end(), p, p + 4);
-    }
-    std::vector<uint8_t> bytes_;
-};
-
-constexpr uint32_t kMagic64 = 0xfeedfacf;
-constexpr uint32_t kMagic32 = 0xfeedface;
-
-TEST(NBAppEnvironmentUtilTest, FindsTheEncryptionCommandOfTheExecutable) {
-    Image encrypted64(kMagic64, 2, true);
-    encrypted64.add(0x19, {0, 0, 0, 0}).add(0x2C, {0x4000, 0x1000, 1, 0});
-    EXPECT_TRUE(NBAppEnvironmentUtil::isExecutableEncrypted({encrypted64.span()}));
-
-    Image clear64(kMagic64, 2, true);
-    clear64.add(0x2C, {0x4000, 0x1000, 0, 0});
-    EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({clear64.span()}));
-
-    Image encrypted32(kMagic32, 2, false);
-    encrypted32.add(0x21, {0x4000, 0x1000, 1});
-    EXPECT_TRUE(NBAppEnvironmentUtil::isExecutableEncrypted({encrypted32.span()}));
-    Image wrongKind32(kMagic32, 2, false);
-    wrongKind32.add(0x2C, {0x4000, 0x1000, 1});
-    EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({wrongKind32.span()}));
-
-    // A library image before the executable is skipped; only the first executable counts.
-    Image dylib(kMagic64, 6, true);
-    dylib.add(0x2C, {0, 0, 1, 0});
-    EXPECT_TRUE(NBAppEnvironmentUtil::isExecutableEncrypted({dylib.span(), encrypted64.span()}));
-    EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({clear64.span(), encrypted64.span()}));
-    EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({}));
-}
-
-TEST(NBAppEnvironmentUtilTest, MalformedHeadersAreNotReadPastTheirEnd) {
-    Image image(kMagic64, 2, true);
-    image.add(0x2C, {0x4000, 0x1000, 1, 0});
-    auto& bytes = image.bytes();
-    const std::size_t cryptIdEnd = 32 + 20;
-    for (std::size_t size = 0; size < cryptIdEnd; ++size) {
-        std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
-        EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({cut})) << size;
-    }
-    Image zeroSize(kMagic64, 2, true);
-    zeroSize.add(0x19, {});
-    zeroSize.setWord(36, 0);  // a command of size zero would never advance
-    zeroSize.setWord(16, 0xffffffff);  // and claims endless commands
-    EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({zeroSize.span()}));
-    Image huge(kMagic64, 2, true);
-    huge.add(0x19, {});
-    huge.setWord(36, 0xfffffff0);  // a size that jumps far past the end
-    huge.setWord(16, 2);
-    EXPECT_FALSE(NBAppEnvironmentUtil::isExecutableEncrypted({huge.span()}));
-    EXPECT_TRUE(NBAppEnvironmentUtil::loadedImages().empty());
 }
 
 }  // namespace

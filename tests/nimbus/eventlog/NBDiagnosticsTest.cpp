@@ -2,7 +2,10 @@
 // logger's files and a loopback "/log" server.
 #include "nimbus/eventlog/NBDiagnostics.h"
 
+#include <httplib.h>
+
 #include <latch>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -11,6 +14,7 @@
 #include "EventlogTestSupport.h"
 #include "ProtocDecode.h"
 #include "RawHttpServer.h"
+#include "TestAuthority.h"
 #include "nimbus/core/DORIzurizava.h"
 #include "nimbus/core/NBApp.h"
 #include "nimbus/core/NBAppEnvironmentUtil.h"
@@ -19,8 +23,10 @@
 #include "nimbus/eventlog/NBEventlogLogger.h"
 #include "nimbus/eventlog/NBPBErrorInfo.h"
 #include "nimbus/eventlog/NBPBICoreConfiguration.h"
+#include "nimbus/toolbox/TBZLibAdditions.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Container.h"
+#include "platform/Http.h"
 #include "platform/Reachability.h"
 #include "platform/RunLoop.h"
 
@@ -161,4 +167,79 @@ TEST_F(NBDiagnosticsTest, ReportsFromManyThreadsDoNotDeadlock) {
     for (const auto& file : test::filesUnder(Container::cachesPath() + "/NBEventlogLogger"))
         records += test::eventRecords(test::fileBytes(file))->size();
     EXPECT_EQ(records, 1u + 40u + 40u);
+}
+
+// The event-logging service is the application's setting: its host from the
+// Info.plist, the path "/log", over HTTPS. Records go there from the shared
+// logger and leave no file once taken.
+TEST(NBDiagnosticsService, RecordsGoToTheServiceTheApplicationNames) {
+    test::TestAuthority authority;
+    ASSERT_TRUE(authority.ok());
+    httplib::SSLServer server(authority.serverCertificate("service", "IP:127.0.0.1").c_str(),
+                              authority.keyFile().c_str());
+    ASSERT_TRUE(server.is_valid());
+    std::mutex mutex;
+    std::vector<std::string> bodies;
+    server.Post("/log", [&](const httplib::Request& request, httplib::Response& response) {
+        std::lock_guard lock(mutex);
+        // The server library may have undone the gzip already.
+        const bool gzip = request.body.size() > 2 && request.body[0] == '\x1f' && request.body[1] == '\x8b';
+        auto zipped = gzip ? std::nullopt : tb_dataByGzippingData(Bytes(request.body.begin(), request.body.end()));
+        bodies.push_back(gzip ? request.body : std::string(zipped->begin(), zipped->end()));
+        response.set_content("", "text/plain");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port, 0);
+    std::thread serving([&] { server.listen_after_bind(); });
+    http::setCertificateAuthorityFile(authority.caFile());
+    NetworkMonitor::setShared(std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable));
+    NBApp::resetApps();
+    DORIzurizava::registerClass();
+    test::TempHome home;
+    test::TestBundle bundle(Value{{NBEventlogLogger::kServerHostInfoKey, "127.0.0.1:" + std::to_string(port)}});
+    bundle.writeOptions(test::validOptionsDictionary());
+    NBDiagnostics::load();
+
+    NBApp::configure();
+    const bool sent = RunLoop::pumpUntil([&] {
+        std::lock_guard lock(mutex);
+        return !bodies.empty();
+    });
+    if (sent)
+        RunLoop::pumpUntil([&] { return test::filesUnder(Container::cachesPath() + "/NBEventlogLogger").empty(); });
+    server.stop();
+    serving.join();
+    http::setCertificateAuthorityFile("");
+    NBApp::resetApps();
+    NetworkMonitor::setShared(nullptr);
+
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(NBEventlogLogger::sharedInstance()->serverURL(), "https://127.0.0.1:" + std::to_string(port) + "/log");
+    auto records = recordsOf(bodies[0]);
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_TRUE(records[0]);
+    EXPECT_EQ(NANOGetString(records[0].get(), NBPBICoreConfiguration::rovude_app_id), test::kTestAppID);
+    EXPECT_TRUE(test::filesUnder(Container::cachesPath() + "/NBEventlogLogger").empty()) << "taken, so deleted";
+}
+
+// Only a host (and port) makes a service: anything else is refused, and the
+// records then wait in their files.
+TEST(NBDiagnosticsService, TheSettingNamesAHostOnly) {
+    const std::vector<std::pair<Value, std::string>> cases = {
+        {"log.example", "https://log.example/log"},
+        {"127.0.0.1:8443", "https://127.0.0.1:8443/log"},
+        {"[::1]:8443", "https://[::1]:8443/log"},
+        {"log.example/elsewhere", ""},
+        {"user@log.example", ""},
+        {"log.example?x=1", ""},
+        {"https://log.example", ""},
+        {"", ""},
+        {42, ""},
+    };
+    for (const auto& [value, expected] : cases) {
+        test::TestBundle bundle(Value{{NBEventlogLogger::kServerHostInfoKey, value}});
+        EXPECT_EQ(NBEventlogLogger::defaultServerURL(), expected) << value.dump();
+    }
+    test::TestBundle none;
+    EXPECT_EQ(NBEventlogLogger::defaultServerURL(), "");
 }

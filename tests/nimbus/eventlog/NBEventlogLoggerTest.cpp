@@ -3,8 +3,14 @@
 #include "nimbus/eventlog/NBEventlogLogger.h"
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -267,4 +273,148 @@ TEST_F(NBEventlogLoggerTest, SendsWhenConnectedAndOnEnteringTheBackground) {
     EXPECT_EQ(paths.size(), pending.size()) << "a file listed twice";
     EXPECT_EQ(pending.size(), 1u);
     EXPECT_NE(logger->backgroundTaskId(), kInvalidBackgroundTask);
+}
+
+// A full disk: every event past the last one that fitted is dropped, and
+// leaves no file behind that would hold nothing for good; once there is room
+// again, events land as before.
+TEST_F(NBEventlogLoggerTest, AFullDiskLeavesNoEmptyFiles) {
+    test::TempDir disk;
+    const bool mounted =
+        ::mount("wharf-eventlog", disk.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0700") == 0;
+    WHARF_REQUIRE_COMPONENT(mounted, "a small tmpfs (mounting one needs root)");
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk.path()};
+    logger = NBEventlogLogger::create(disk.file("NBEventlogLogger"), nullptr);
+    for (int i = 0; i < 400; ++i) logger->logEvent(eventNamed(std::string(1000, 'x')), 137, "greenhouse");
+    settle();
+    auto files = test::filesUnder(disk.file("NBEventlogLogger"));
+    ASSERT_FALSE(files.empty());
+    size_t kept = 0;
+    for (const std::string& file : files) {
+        const Bytes bytes = test::fileBytes(file);
+        EXPECT_FALSE(bytes.empty()) << file << " holds nothing";
+        auto records = test::eventRecords(bytes);
+        ASSERT_TRUE(records) << file << " holds a partial record";
+        kept += records->size();
+    }
+    EXPECT_GT(kept, 100u);
+    EXPECT_LT(kept, 400u) << "the disk never filled";
+
+    // A send took the files away: the next event has room.
+    for (const std::string& file : files) std::filesystem::remove(file);
+    logger->logEvent(eventNamed("after"), 137, "greenhouse");
+    settle();
+    files = test::filesUnder(disk.file("NBEventlogLogger"));
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(test::eventRecords(test::fileBytes(files[0])).value_or(std::vector<Bytes>{}).size(), 1u);
+}
+
+// With no server to send to, the files are kept within a total size and an
+// age: past either the oldest go. With a server, a file only ever goes once
+// the server has taken it.
+TEST_F(NBEventlogLoggerTest, WithoutAServerFilesStayWithinTheirBounds) {
+    auto clock = std::make_shared<ManualClock>();
+    clock->setNow(std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000000)));
+    Clock::setShared(clock);
+    makeLogger(true);
+    logger->setMaxRequestNumBytes(250);
+    logger->setMaxUnsentBytes(1500);
+    // Files of three events each, a second apart.
+    for (int i = 0; i < 30; ++i) {
+        logger->logEvent(eventNamed("event " + std::to_string(i) + std::string(90, 'x')), 137, "greenhouse");
+        logger->waitUntilIdle();
+        clock->advance(std::chrono::milliseconds(350));
+    }
+    settle();
+    const auto before = test::filesUnder(logDirectory());
+    ASSERT_EQ(before.size(), 10u);
+    uint64_t total = 0;
+    for (const auto& file : before) total += std::filesystem::file_size(file);
+    ASSERT_GT(total, 1500u);
+
+    logger->flushWithCompletionHandler(nullptr);
+    logger->waitUntilIdle();
+    auto after = test::filesUnder(logDirectory());
+    total = 0;
+    for (const auto& file : after) total += std::filesystem::file_size(file);
+    EXPECT_LE(total, 1500u);
+    EXPECT_GT(total, 1500u - 350u) << "more went than the bound asks";
+    ASSERT_FALSE(after.empty());
+    // The newest are kept: what is left is the tail of the list.
+    EXPECT_TRUE(std::equal(after.rbegin(), after.rend(), before.rbegin())) << after.size() << " kept";
+    std::vector<std::string> pending;
+    for (const auto& request : logger->pendingRequests()) pending.push_back(request.path);
+    std::sort(pending.begin(), pending.end());
+    EXPECT_EQ(pending, after) << "a deleted file is still listed";
+
+    // A week on, what is older goes too, however small; a fresh file stays.
+    logger->setMaxUnsentBytes(NBEventlogLogger::kDefaultMaxUnsentBytes);
+    clock->advance(std::chrono::milliseconds(NBEventlogLogger::kDefaultMaxUnsentAgeMillis) - 20s);
+    logger->logEvent(eventNamed("fresh"), 137, "greenhouse");
+    logger->waitUntilIdle();
+    logger->flushWithCompletionHandler(nullptr);
+    logger->waitUntilIdle();
+    EXPECT_EQ(test::filesUnder(logDirectory()).size(), after.size() + 1) << "nothing is a week old yet";
+    clock->advance(25s);
+    logger->flushWithCompletionHandler(nullptr);
+    logger->waitUntilIdle();
+    after = test::filesUnder(logDirectory());
+    ASSERT_EQ(after.size(), 1u);
+    auto records = test::eventRecords(test::fileBytes(after[0]));
+    ASSERT_TRUE(records && records->size() == 1u);
+    EXPECT_EQ(NANOGetString(EVLPBLogEvent::initWithBuffer((*records)[0]).get(), EVLPBLogEvent::field_2), "fresh");
+
+    // A server that refuses everything: nothing goes, whatever its size or age.
+    test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(500, ""); });
+    logger->setServerURL(server.url("/log"));
+    logger->setMaxUnsentBytes(10);
+    clock->advance(std::chrono::hours(24 * 30));
+    logger->flushWithCompletionHandler(nullptr);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; }));
+    logger->waitUntilIdle();
+    EXPECT_EQ(test::filesUnder(logDirectory()), after);
+}
+
+// Answers that are not HTTP, or a 200 whose message is broken, are failed
+// posts: the file stays, whole, for the next send.
+TEST_F(NBEventlogLoggerTest, AGarbageReplyKeepsTheFile) {
+    std::mutex mutex;
+    std::vector<test::RawReply> replies = {
+        {"\x16\x03\x01 no answer of HTTP at all\r\n\r\n"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: twelve\r\nConnection: close\r\n\r\nbody"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\ncut short"},
+        test::rawResponse(200, ""),
+    };
+    test::RawHttpServer server([&](const test::RawRequest&) {
+        std::lock_guard lock(mutex);
+        test::RawReply reply = replies.front();
+        if (replies.size() > 1) replies.erase(replies.begin());
+        return reply;
+    });
+    makeLogger(true, server.url("/log"));
+    for (int i = 0; i < 2; ++i) logger->logEvent(eventNamed("e" + std::to_string(i)), 137, "greenhouse");
+    settle();
+    const auto files = test::filesUnder(logDirectory());
+    ASSERT_EQ(files.size(), 1u);
+    const Bytes stored = test::fileBytes(files[0]);
+    for (int failure = 1; failure <= 3; ++failure) {
+        logger->flushWithCompletionHandler(nullptr);
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 6 - failure; })) << failure;
+        EXPECT_EQ(test::fileBytes(files[0]), stored) << failure;
+    }
+    std::atomic<bool> flushed{false};
+    logger->flushWithCompletionHandler([&] { flushed = true; });
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return flushed.load(); }));
+    EXPECT_TRUE(test::filesUnder(logDirectory()).empty());
+    EXPECT_EQ(logger->uploadRetriesRemaining(), 6);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    for (const auto& request : requests) {
+        auto sent = test::requestOf(request.body);
+        ASSERT_TRUE(sent);
+        EXPECT_EQ(test::serializedEvents(*sent), stored);
+    }
 }

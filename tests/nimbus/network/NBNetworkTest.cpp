@@ -446,12 +446,12 @@ TEST_F(NBNetworkTest, AnswersPastTheBoundFail) {
     EXPECT_FALSE(answer->data);
 }
 
-// The child half of BackgroundUploadsOutliveTheProcess: stages one upload and
-// waits to be killed.
+// The child halves of the tests below, each run as a process of its own on
+// the parent's container. This one stages one upload and waits to be killed.
 TEST(NBNetworkChild, StagesABackgroundUpload) {
     const char* url = std::getenv("NBNETWORK_CHILD_URL");
     const char* home = std::getenv("NBNETWORK_CHILD_HOME");
-    if (!url || !home) GTEST_SKIP() << "runs only as a child of BackgroundUploadsOutliveTheProcess";
+    if (!url || !home) GTEST_SKIP() << "runs only as a child of the background upload tests";
     Container::setHome(home);
     NetworkMonitor::setShared(std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable));
     auto network = NBNetwork::initWithReachabilityHost("example.invalid");
@@ -461,25 +461,45 @@ TEST(NBNetworkChild, StagesABackgroundUpload) {
     RunLoop::pumpFor(60s);  // the parent kills us long before
 }
 
-TEST_F(NBNetworkTest, BackgroundUploadsOutliveTheProcess) {
-    std::atomic<bool> answering{false};
-    test::RawHttpServer server([&](const test::RawRequest&) {
-        if (!answering) return test::RawReply{"", true};  // takes the upload, never answers
-        return test::rawResponse(200, "");
-    });
-    const std::string url = server.url("/upload");
-    std::vector<std::string> env;
+// Launched on a container whose uploads may be under way elsewhere: resumes
+// them, writes how many it sent again, and gives them time to go out.
+TEST(NBNetworkChild, ResumesBackgroundUploads) {
+    const char* result = std::getenv("NBNETWORK_CHILD_RESULT");
+    const char* home = std::getenv("NBNETWORK_CHILD_HOME");
+    if (!result || !home) GTEST_SKIP() << "runs only as a child of the background upload tests";
+    Container::setHome(home);
+    test::writeFile(result, std::to_string(NBNetwork::resumeBackgroundUploads()));
+    RunLoop::pumpFor(1s);
+}
+
+namespace {
+
+// Runs one of the child tests above with `environment` added.
+pid_t spawnChild(const std::string& test, const std::vector<std::string>& environment) {
+    std::vector<std::string> env(environment);
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.push_back("NBNETWORK_CHILD_URL=" + url);
-    env.push_back("NBNETWORK_CHILD_HOME=" + home.path());
-    std::vector<std::string> argv = {"/proc/self/exe", "--gtest_filter=NBNetworkChild.StagesABackgroundUpload"};
+    std::vector<std::string> argv = {"/proc/self/exe", "--gtest_filter=NBNetworkChild." + test};
     std::vector<char*> cargv, cenv;
     for (auto& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
     for (auto& e : env) cenv.push_back(e.data());
     cenv.push_back(nullptr);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, cargv.data(), cenv.data()), 0);
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, cargv.data(), cenv.data()) != 0) return 0;
+    return pid;
+}
+
+}  // namespace
+
+TEST_F(NBNetworkTest, BackgroundUploadsOutliveTheProcess) {
+    std::atomic<bool> answering{false};
+    test::RawHttpServer server([&](const test::RawRequest&) {
+        if (!answering) return test::RawReply{"", true};  // takes the upload, never answers
+        return test::rawResponse(200, "");
+    });
+    const pid_t pid = spawnChild("StagesABackgroundUpload", {"NBNETWORK_CHILD_URL=" + server.url("/upload"),
+                                                             "NBNETWORK_CHILD_HOME=" + home.path()});
+    ASSERT_NE(pid, 0);
     const bool reached = RunLoop::pumpUntil([&] { return server.requests().size() == 1; }, 20s);
     ::kill(pid, SIGKILL);  // the process ends with its upload unanswered
     int status = 0;
@@ -505,4 +525,26 @@ TEST_F(NBNetworkTest, BackgroundUploadsOutliveTheProcess) {
     EXPECT_TRUE(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().empty());
     EXPECT_EQ(NBNetwork::resumeBackgroundUploads(), 0u);
     EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// A second process on the same container (a second launch) while this one's
+// upload waits for its answer: the upload is this process's, and the server
+// gets its body once.
+TEST_F(NBNetworkTest, AnotherProcessLeavesAnUploadUnderWayAlone) {
+    test::RawHttpServer server([](const test::RawRequest&) { return test::RawReply{"", true}; });
+    auto answer = std::make_shared<Answer>();
+    ASSERT_TRUE(network->postURL(server.url("/upload"), Bytes{'o', 'n', 'c', 'e'}, nullptr, true, recordInto(answer)));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }, 20s));
+
+    test::TempDir dir;
+    const pid_t pid = spawnChild("ResumesBackgroundUploads", {"NBNETWORK_CHILD_RESULT=" + dir.file("resent"),
+                                                              "NBNETWORK_CHILD_HOME=" + home.path()});
+    ASSERT_NE(pid, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(test::readFile(dir.file("resent")), "0");
+    RunLoop::pumpFor(100ms);
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(answer->calls, 0) << "still waiting for its answer";
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -256,17 +257,22 @@ TEST(TBLogger, PartsExchangedWhileOtherThreadsLogLoseNoLine) {
     fileB.reset();
     logger.reset();
 
-    std::vector<int> next(kThreads, 0);
-    std::size_t total = 0;
-    for (const char* name : {"a", "b"})
+    // Every line once, and each thread's lines in the order it wrote them
+    // within each file (the two files split them, so only within one).
+    std::set<std::pair<int, int>> seen;
+    for (const char* name : {"a", "b"}) {
+        std::vector<int> last(kThreads, -1);
         for (const auto& line : linesOf(test::readFile(dir.file(name)))) {
             int t = -1, i = -1;
             // NOLINTNEXTLINE(cert-err34-c): lines the test wrote; the count of fields is checked
             ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &t, &i), 2) << line;
             ASSERT_TRUE(t >= 0 && t < kThreads) << line;
-            ++total;
+            EXPECT_GT(i, last[t]) << "out of order in " << name << ": " << line;
+            last[t] = i;
+            EXPECT_TRUE(seen.emplace(t, i).second) << "twice: " << line;
         }
-    EXPECT_EQ(total, static_cast<std::size_t>(kThreads * kLines));
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
 }
 
 TEST(TBLogger, AFailingPartNeverReachesTheCaller) {

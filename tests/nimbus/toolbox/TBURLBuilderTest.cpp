@@ -91,6 +91,16 @@ TEST(TBURLBuilder, SplitsAndRebuildsAURL) {
     EXPECT_EQ(builder->baseURLString(), "http://127.0.0.1/p");
     EXPECT_TRUE(builder->parameters().empty());
 
+    // A fragment without a query stays in the base; parameters go before it.
+    builder = TBURLBuilder::builderWithString("http://h.example/p#frag");
+    ASSERT_TRUE(builder);
+    builder->setValue("2", "y");
+    EXPECT_EQ(builder->URLString(), "http://h.example/p?y=2#frag");
+    auto again = TBURLBuilder::builderWithURL(*builder->URL());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->parameters(), (TBURLArguments{{"y", "2"}}));
+    EXPECT_EQ(builder->URL()->fragment(), "frag");
+
     EXPECT_FALSE(TBURLBuilder::builderWithString("not a url"));
     EXPECT_FALSE(TBURLBuilder::builderWithString(""));
 }
