@@ -113,7 +113,29 @@ TEST(NetworkNamespace, DefaultRoutesComeAndGoAsTheKeptCallbacksTypes) {
     EXPECT_EQ(types(), (std::vector<std::string>{"none", "wifi", "none"}));
     // A default route through a mobile-broadband link is cellular (no radio technology known).
     routeChange("ip route add default dev wwan0");
-    EXPECT_EQ(types(), (std::vector<std::string>{"none", "wifi", "none", "cellular"}));
+    std::vector<std::string> expected{"none", "wifi", "none", "cellular"};
+    EXPECT_EQ(types(), expected);
+    // Losing it is one report, of the state the routes now have.
+    routeChange("ip route del default dev wwan0");
+    expected.push_back("none");
+    EXPECT_EQ(types(), expected);
+
+    // A blackhole default route carries nothing, and in front of a real one
+    // it takes all the traffic.
+    routeChange("ip route add blackhole default");
+    EXPECT_EQ(types(), expected);
+    routeChange("ip route add default dev veth0 metric 100");
+    EXPECT_EQ(types(), expected);
+    routeChange("ip route del blackhole default");
+    expected.push_back("wifi");
+    EXPECT_EQ(types(), expected);
+    // The far end of the link goes down: the route stays, the link has no carrier.
+    routeChange("ip link set veth1 down");
+    expected.push_back("none");
+    EXPECT_EQ(types(), expected);
+    routeChange("ip link set veth1 up");
+    expected.push_back("wifi");
+    EXPECT_EQ(types(), expected);
 
     monitor->removeObserver(token);
 }
