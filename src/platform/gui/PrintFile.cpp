@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 
 namespace wharf::platform {
 
@@ -128,12 +127,11 @@ std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFil
         cairo_surface_finish(surface);
         if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS)
             failure = std::string("The printed file cannot be written: ") +
-                      (sink.error ? std::strerror(sink.error) : cairo_status_to_string(cairo_surface_status(surface)));
+                      (sink.error ? g_strerror(sink.error) : cairo_status_to_string(cairo_surface_status(surface)));
         cairo_surface_destroy(surface);
     }
     g_object_unref(document);
-    if (::close(fd) != 0 && !failure)
-        failure = std::string("The printed file cannot be written: ") + std::strerror(errno);
+    if (::close(fd) != 0 && !failure) failure = std::string("The printed file cannot be written: ") + g_strerror(errno);
     return failure;
 }
 

@@ -8,7 +8,6 @@
 #include <webkit2/webkit2.h>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -181,7 +180,7 @@ void renderInto(const FileTarget& target, const std::string& pdf, PrintCompletio
         const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (target.confined ? O_NOFOLLOW : 0);
         const int fd = ::open(target.path.c_str(), flags, 0644);
         if (fd < 0)
-            failure = std::string("The printed file cannot be written: ") + std::strerror(errno);
+            failure = std::string("The printed file cannot be written: ") + g_strerror(errno);
         else
             failure = renderPrintedPDF(pdf, target.format, target.gray, fd);
         ::unlink(pdf.c_str());

@@ -73,15 +73,16 @@ void rerunInside() {
 }
 
 // Outside the namespace the test runs itself inside one, and ends.
-#define WHARF_INSIDE_NETWORK_NAMESPACE()                                                                       \
-    do {                                                                                                       \
-        if (!std::getenv(kInsideVariable)) {                                                                   \
-            Spawned probe = run({"unshare", "-rn", "ip", "link", "show", "lo"});                               \
-            WHARF_REQUIRE_COMPONENT(probe.started&& probe.status == 0,                                         \
-                                    "a network namespace of our own (unshare -rn with ip): " << probe.output); \
-            rerunInside();                                                                                     \
-            return;                                                                                            \
-        }                                                                                                      \
+#define WHARF_INSIDE_NETWORK_NAMESPACE()                                                                      \
+    do {                                                                                                      \
+        if (!std::getenv(kInsideVariable)) {                                                                  \
+            const Spawned probe = run({"unshare", "-rn", "ip", "link", "show", "lo"});                        \
+            const bool allowed = probe.started && probe.status == 0;                                          \
+            const std::string what = "a network namespace of our own (unshare -rn with ip): " + probe.output; \
+            WHARF_REQUIRE_COMPONENT(allowed, what);                                                           \
+            rerunInside();                                                                                    \
+            return;                                                                                           \
+        }                                                                                                     \
     } while (0)
 
 // The plug-in with its kept callback "net", and a count of the network
@@ -283,6 +284,11 @@ private:
 };
 
 TEST(NetworkNamespace, ModemManagersAccessTechnologyRefinesCellular) {
+#if defined(__SANITIZE_THREAD__)
+    // Calls are built on one thread and written by GDBus's own; the hand-over
+    // goes through GIO's locks, which ThreadSanitizer cannot see.
+    GTEST_SKIP() << "GDBus's threads hand messages over through locks ThreadSanitizer cannot see";
+#endif
     WHARF_REQUIRE_COMPONENT(g_file_test("/usr/bin/dbus-daemon", G_FILE_TEST_IS_EXECUTABLE) &&
                                 run({"/usr/bin/python3", "-c", "import dbusmock"}).status == 0,
                             "a fake ModemManager on a bus of our own (dbus-daemon, python3-dbusmock)");
