@@ -12,8 +12,8 @@ PACKAGES=(
   libglib2.0-dev nlohmann-json3-dev libexpat1-dev uuid-dev
   # location (gpsd; gpsfake for its test) and desktop notifications
   libgps-dev gpsd gpsd-clients libnotify-dev dbus-daemon
-  # host on WebKitGTK
-  libwebkit2gtk-4.1-dev libgtk-3-dev
+  # host on WebKitGTK; print jobs rendered again as PostScript, SVG or grey
+  libwebkit2gtk-4.1-dev libgtk-3-dev libpoppler-glib-dev
   # logging
   libsystemd-dev
   # storage, compression, network, nano messages
@@ -23,8 +23,9 @@ PACKAGES=(
   libcpp-httplib-dev gzip xvfb xauth xxd openssl
   # printing and status-bar tests: PDFs read back, clicks through the X server
   poppler-utils libxtst-dev
-  # network-namespace test of the network-information plug-in (ip; unshare is in util-linux)
-  iproute2
+  # network-namespace test of the network-information plug-in (ip; unshare is in util-linux),
+  # with a fake ModemManager on a bus of its own
+  iproute2 python3-dbusmock
   # property lists from another writer (plistutil) and the benchmark's anchor
   libplist-utils libplist-dev
 )

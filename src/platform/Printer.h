@@ -2,8 +2,8 @@
 // Printing: the application's one print controller. It prints what a web
 // view shows, through a print dialog or straight to a printer named by URL,
 // and lets the user pick a printer. On the desktop it prints through
-// WebKitGTK and GTK's print system: a "file:" URL ending in ".pdf" is GTK's
-// print-to-file printer, any other printer URL names a CUPS queue
+// WebKitGTK and GTK's print system: a "file:" URL (".pdf", ".ps" or ".svg") is
+// GTK's print-to-file printer, any other printer URL names a CUPS queue
 // ("ipp://localhost/printers/<queue>"). Tests install a controller of their
 // own. Main thread, except isPrintingAvailable().
 #include <functional>

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -12,6 +13,8 @@
 #include <glib-unix.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,9 +36,11 @@ std::string readProcFile(const std::string& path) {
 //
 // GIO's netlink monitor keeps one entry for "the default route", however many
 // there are: with two, losing either says there is no network, and neither a
-// second one coming nor the last one going is signalled at all. So the
-// kernel's route changes are watched as well, and a usable default route in
-// the kernel's tables counts as a network.
+// second one coming nor the last one going is signalled at all; and after the
+// last default route goes it may still say "available" for a while. So the
+// kernel's route and link changes are watched as well, and the kernel's tables
+// alone say whether there is a network: a default route that can carry
+// traffic. GIO's answer stands in only where those tables cannot be read.
 class GioNetworkMonitor : public NetworkMonitor, public std::enable_shared_from_this<GioNetworkMonitor> {
 public:
     GioNetworkMonitor() {
@@ -59,15 +64,15 @@ public:
     }
 
     ReachabilityFlags currentFlags() override {
-        ReachabilityFlags flags = 0;
-        auto interface = defaultRouteInterface(readProcFile("/proc/net/route"), readProcFile("/proc/net/ipv6_route"));
-        if (interface || g_network_monitor_get_network_available(monitor_)) {
-            flags |= kReachabilityFlagReachable;
-            // Metered says nothing of the link (a tethered phone over Wi-Fi is
-            // metered too); the interface the traffic leaves by does.
-            if (interface && isWWANInterface(*interface)) flags |= kReachabilityFlagIsWWAN;
-        }
-        return flags;
+        const std::string ipv4 = readProcFile("/proc/net/route");
+        const std::string ipv6 = readProcFile("/proc/net/ipv6_route");
+        if (ipv4.empty() && ipv6.empty())
+            return g_network_monitor_get_network_available(monitor_) ? kReachabilityFlagReachable : 0;
+        auto interface = defaultRouteInterface(ipv4, ipv6, &interfaceCarriesTraffic);
+        if (!interface) return 0;
+        // Metered says nothing of the link (a tethered phone over Wi-Fi is
+        // metered too); the interface the traffic leaves by does.
+        return kReachabilityFlagReachable | (isWWANInterface(*interface) ? kReachabilityFlagIsWWAN : 0);
     }
     uint64_t addObserver(std::function<void()> onChange) override {
         std::lock_guard lock(mutex_);
@@ -84,7 +89,7 @@ private:
     static void onNetworkChanged(GNetworkMonitor*, gboolean, gpointer self) {
         static_cast<GioNetworkMonitor*>(self)->notifyAll();
     }
-    // Route changes of the kernel, IPv4 and IPv6, read from a netlink socket on
+    // Route and link changes of the kernel, IPv4 and IPv6, read from a netlink socket on
     // the main context. Started with the first observer (the monitor is owned
     // by then, so the source can hold a weak reference).
     void watchRoutesLocked() {
@@ -92,7 +97,8 @@ private:
         routeSocket_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
         sockaddr_nl address{};
         address.nl_family = AF_NETLINK;
-        address.nl_groups = RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+        // Links too: a link losing its carrier keeps its routes, and no route message tells.
+        address.nl_groups = RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_LINK;
         if (routeSocket_ < 0 || ::bind(routeSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             log("Route changes cannot be watched (%s); relying on the network monitor alone", g_strerror(errno));
             if (routeSocket_ >= 0) ::close(routeSocket_);
@@ -188,11 +194,23 @@ constexpr unsigned long kRouteReject = 0x0200;  // RTF_REJECT: an unreachable ro
 struct Candidate {
     std::string interface;
     unsigned long metric = 0;
+    bool carries = true;  // false: unreachable, prohibited or a blackhole
 };
 
-void consider(std::optional<Candidate>& best, std::string interface, unsigned long flags, unsigned long metric) {
-    if (!(flags & kRouteUp) || (flags & kRouteReject) || interface.empty()) return;
-    if (!best || metric < best->metric) best = Candidate{std::move(interface), metric};
+using Usable = bool (*)(const std::string& interface);
+
+// The kernel sends traffic by the default route of lowest metric, whatever it
+// is: one that refuses or drops the traffic hides those behind it. A route on
+// a link that cannot carry anything is passed over, as the link's owner would
+// take it away.
+void consider(std::optional<Candidate>& best, std::string interface, unsigned long flags, unsigned long metric,
+              Usable usable) {
+    if (!(flags & kRouteUp) || interface.empty()) return;
+    // A blackhole route has no interface: the kernel prints "*".
+    const bool carries = !(flags & kRouteReject) && interface != "*";
+    if (best && metric >= best->metric) return;
+    if (carries && usable && !usable(interface)) return;
+    best = Candidate{std::move(interface), metric, carries};
 }
 
 bool parseHex(const std::string& text, unsigned long& value) {
@@ -203,7 +221,7 @@ bool parseHex(const std::string& text, unsigned long& value) {
 }
 
 // "Iface Destination Gateway Flags RefCnt Use Metric Mask ...", hex fields.
-std::optional<Candidate> ipv4Default(std::string_view table) {
+std::optional<Candidate> ipv4Default(std::string_view table, Usable usable) {
     std::optional<Candidate> best;
     std::istringstream lines{std::string(table)};
     std::string line;
@@ -217,13 +235,13 @@ std::optional<Candidate> ipv4Default(std::string_view table) {
         if (dest != 0 || maskValue != 0) continue;
         char* end = nullptr;
         unsigned long metricValue = std::strtoul(metric.c_str(), &end, 10);
-        consider(best, iface, flagBits, metricValue);
+        consider(best, iface, flagBits, metricValue, usable);
     }
     return best;
 }
 
 // "dest plen src plen nexthop metric refcnt use flags iface", hex fields, no header.
-std::optional<Candidate> ipv6Default(std::string_view table) {
+std::optional<Candidate> ipv6Default(std::string_view table, Usable usable) {
     std::optional<Candidate> best;
     std::istringstream lines{std::string(table)};
     std::string line;
@@ -236,17 +254,34 @@ std::optional<Candidate> ipv6Default(std::string_view table) {
         unsigned long prefixLength = 1, metricValue = 0, flagBits = 0;
         if (destination != std::string(32, '0') || !parseHex(prefix, prefixLength) || prefixLength != 0) continue;
         if (!parseHex(metric, metricValue) || !parseHex(flags, flagBits)) continue;
-        consider(best, iface, flagBits, metricValue);
+        consider(best, iface, flagBits, metricValue, usable);
     }
     return best;
 }
 
 }  // namespace
 
-std::optional<std::string> defaultRouteInterface(std::string_view ipv4Routes, std::string_view ipv6Routes) {
-    if (auto route = ipv4Default(ipv4Routes)) return route->interface;
-    if (auto route = ipv6Default(ipv6Routes)) return route->interface;
+std::optional<std::string> defaultRouteInterface(std::string_view ipv4Routes, std::string_view ipv6Routes,
+                                                 bool (*usable)(const std::string& interface)) {
+    if (auto route = ipv4Default(ipv4Routes, usable); route && route->carries) return route->interface;
+    if (auto route = ipv6Default(ipv6Routes, usable); route && route->carries) return route->interface;
     return std::nullopt;
+}
+
+bool interfaceCarriesTraffic(const std::string& name) {
+    if (name.empty() || name.size() >= IFNAMSIZ) return false;
+    // Asked through a socket, so the answer is that of this process's network
+    // namespace (sysfs may show another's).
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // cannot tell: the route stands
+    ifreq request{};
+    std::memcpy(request.ifr_name, name.c_str(), name.size());
+    const bool known = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    ::close(fd);
+    if (!known) return false;
+    const auto flags = request.ifr_flags;
+    // Up and with a carrier (operationally up); the loopback leads nowhere.
+    return (flags & IFF_UP) && (flags & IFF_RUNNING) && !(flags & IFF_LOOPBACK);
 }
 
 bool isWWANInterface(const std::string& name) {

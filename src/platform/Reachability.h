@@ -3,10 +3,10 @@
 // create a reference for a host, set a callback, schedule it on the main run
 // loop, get the flags, release it.
 //
-// The flags come from a NetworkMonitor: by default GIO's GNetworkMonitor
-// together with the kernel's route tables (a network, or a usable default
-// route → reachable), with the WWAN bit set when the default route leaves
-// through a mobile-broadband interface. Nothing here ever sends
+// The flags come from a NetworkMonitor: by default the kernel's route tables
+// (a default route on a link that carries traffic → reachable; GIO's
+// GNetworkMonitor only where the tables cannot be read), with the WWAN bit set
+// when the default route leaves through a mobile-broadband interface. Nothing here ever sends
 // a packet to the host: a host is reachable exactly when the machine has a
 // network. "Connection required" and "on demand" are never set on Linux.
 #include <cstdint>
@@ -64,9 +64,16 @@ private:
 };
 
 // The interface of the default route, from the kernel's route tables as
-// /proc/net/route and /proc/net/ipv6_route print them: the usable default
-// route of lowest metric, IPv4 first. nullopt when there is none.
-std::optional<std::string> defaultRouteInterface(std::string_view ipv4Routes, std::string_view ipv6Routes);
+// /proc/net/route and /proc/net/ipv6_route print them: the default route of
+// lowest metric, IPv4 first, when it carries traffic (an unreachable or
+// blackhole route there means no route). Routes that are down, or whose
+// interface `usable` refuses (when given), do not count. nullopt when there is
+// none.
+std::optional<std::string> defaultRouteInterface(std::string_view ipv4Routes, std::string_view ipv6Routes,
+                                                 bool (*usable)(const std::string& interface) = nullptr);
+// Whether a network interface of this network namespace can carry traffic
+// out: up, with a carrier, and not the loopback.
+bool interfaceCarriesTraffic(const std::string& name);
 // A mobile-broadband (WWAN) interface: the kernel's device type "wwan", or a
 // name of the "ww" family that udev and the kernel give such devices.
 bool isWWANInterface(const std::string& name);

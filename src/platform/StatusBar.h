@@ -4,7 +4,7 @@
 // the coloured background strip a plug-in lays under it, and where the web
 // view goes: below the status bar, or from the top of the window when it
 // overlays the status bar. The window reports its bounds and the clicks on
-// the strip and draws what this says. Main thread only.
+// the status bar and draws what this says. Main thread only.
 #include <functional>
 #include <memory>
 #include <optional>

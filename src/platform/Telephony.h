@@ -1,9 +1,11 @@
 #pragma once
 // The cellular radio: which access technology the data connection uses.
 //
-// A desktop has no cellular radio of its own, so the system's telephony
-// answers "none"; tests install a fake that reports a technology and its
-// changes the way the phone did.
+// On Linux the radios are modems that ModemManager runs: the system's
+// telephony reads their access technologies from it over the system bus and
+// posts the change notification when they change. Where ModemManager (or the
+// system bus) does not run there is no radio and no technology. Tests install
+// a fake that reports a technology and its changes the way the phone did.
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,10 +43,23 @@ public:
     static void setShared(std::shared_ptr<Telephony> telephony);
 };
 
-// No cellular radio: never a technology, never a change.
+// ModemManager's modems, watched over the system bus: the technology of a
+// connected modem (else of any modem that reports one), named as the phone
+// names it; nullopt without a modem, without ModemManager or for a technology
+// the phone has no name for (GSM without data). Made on any thread; its
+// changes are posted on the main thread.
 class SystemTelephony : public Telephony {
 public:
-    std::optional<std::string> currentRadioAccessTechnology() const override { return std::nullopt; }
+    SystemTelephony();
+    ~SystemTelephony() override;
+    SystemTelephony(const SystemTelephony&) = delete;
+    SystemTelephony& operator=(const SystemTelephony&) = delete;
+    std::optional<std::string> currentRadioAccessTechnology() const override;
+
+    struct Watch;
+
+private:
+    Watch* watch_ = nullptr;
 };
 
 // A radio whose technology tests set; every change posts the notification.

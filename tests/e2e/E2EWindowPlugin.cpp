@@ -42,6 +42,7 @@ struct DialogAnswer {
     std::optional<std::string> callbackId;
     bool print = false;
     std::string output;
+    std::string format = "pdf";
     int polls = 0;
     bool configured = false;
 
@@ -73,7 +74,7 @@ struct DialogAnswer {
             if (!configured || polls % 20 == 0) {
                 gtk_print_settings_set_printer(settings, filePrinter());
                 gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, output.c_str());
-                gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, "pdf");
+                gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, format.c_str());
                 gtk_print_unix_dialog_set_settings(dialog, settings);
                 configured = true;
             }
@@ -192,6 +193,7 @@ void E2EWindow::answerPrintDialog(const WFInvokedUrlCommand& command) {
     answer->callbackId = command.callbackId();
     answer->print = how.value("response", "") == "print";
     answer->output = how.value("output", "");
+    answer->format = how.value("format", "pdf");
     g_timeout_add_full(
         G_PRIORITY_DEFAULT, 50, [](gpointer data) { return static_cast<DialogAnswer*>(data)->poll(); }, answer,
         [](gpointer data) { delete static_cast<DialogAnswer*>(data); });

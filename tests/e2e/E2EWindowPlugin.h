@@ -25,8 +25,9 @@ public:
     void webViewFrame(const WFInvokedUrlCommand& command);
     // Answers the application's home directory.
     void home(const WFInvokedUrlCommand& command);
-    // [{"response": "print" | "cancel", "output": file URL}]: answers the next
-    // print dialog; the call answers once the dialog has been answered.
+    // [{"response": "print" | "cancel", "output": file URL, "format": "pdf" |
+    // "ps" | "svg"}]: answers the next print dialog or printer picker; the call
+    // answers once the dialog has been answered.
     void answerPrintDialog(const WFInvokedUrlCommand& command);
 };
 

@@ -1,13 +1,16 @@
 // The status bar and printing end to end: the real host under Xvfb on a
-// bundle whose page shows a red status-bar strip, has it clicked and hidden
-// (the window screenshotted at each step), then prints HTML to a PDF file,
-// fails to print what cannot load or may not be written, and prints itself
+// bundle whose page shows a red status-bar strip, has it clicked and hidden,
+// shows it again over the page and clicks it there (the window screenshotted
+// at each step), then prints HTML to PDF, PostScript and SVG files and in
+// grey, fails to print what cannot load or may not be written, prints to the
+// file chosen in the printer picker, prints twice at once, and prints itself
 // through the print dialog of the utility plug-in, answered as a user would.
-// One launch; the screenshots, the PDFs and the page's report are checked.
+// One launch; the screenshots, the files and the page's report are checked.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -68,6 +71,7 @@ public:
         return rows;
     }
     static bool isRed(Pixel p) { return p.r == 255 && p.g == 0 && p.b == 0; }
+    static bool isGray(Pixel p) { return std::abs(p.r - p.g) <= 2 && std::abs(p.g - p.b) <= 2; }
     static bool isPageBlue(Pixel p) { return p.r == 0 && p.g == 0 && p.b == 255; }
 
 private:
@@ -90,6 +94,12 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     // the home, while the path read as written leaves it.
     fs::create_directories(home + "/Documents/a/b/c");
     fs::create_directory_symlink("a/b/c", home + "/Documents/deep");
+    // Links out of the home: a file and a directory.
+    wharf::test::writeFile(dir.file("victim.pdf"), "keep");
+    fs::create_symlink(dir.file("victim.pdf"), home + "/link.pdf");
+    fs::create_symlink(dir.file("victim.pdf"), home + "/link.ps");
+    fs::create_directory(dir.file("away"));
+    fs::create_directory_symlink(dir.file("away"), home + "/Documents/away");
     wharf::test::writeFile(
         bundle + "/www/probe.js",
         "var UNREACHABLE_URL = 'http://127.0.0.1:" + std::to_string(wharf::test::closedPort()) + "/nothing.html';\n");
@@ -103,9 +113,10 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     EXPECT_EQ(result.status, 0) << r.dump(2) << result.err;
     EXPECT_FALSE(r.contains("exception")) << r.dump(2);
 
-    // The status bar: visible at _ready, then a tap, then hidden.
+    // The status bar: visible at _ready, then a tap, then hidden, then shown
+    // over the page and tapped there.
     ASSERT_TRUE(r["events"].is_array()) << r.dump(2);
-    EXPECT_EQ(r["events"], Value::parse(R"([true, {"type": "tap"}, false])")) << result.err;
+    EXPECT_EQ(r["events"], Value::parse(R"([true, {"type": "tap"}, false, true, {"type": "tap"}])")) << result.err;
 
     // Not overlaying, with "#FF0000": a red strip of 20 px, the page below it.
     {
@@ -129,6 +140,23 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     }
     EXPECT_EQ(r["frameHidden"]["y"], 0);
     EXPECT_EQ(r["frameHidden"]["height"], r["frameHidden"]["windowHeight"]);
+    // Overlaid: the page fills the window and shows through the status bar,
+    // which shows the time in dark text in its middle.
+    {
+        Screenshot shot(home + "/overlaid.png");
+        ASSERT_TRUE(shot.loaded());
+        for (int y : {0, 10, 19}) {
+            EXPECT_TRUE(Screenshot::isPageBlue(shot.at(4, y))) << shot.at(4, y) << " at y " << y;
+            EXPECT_TRUE(Screenshot::isPageBlue(shot.at(shot.width() - 4, y))) << shot.at(shot.width() - 4, y);
+        }
+        int text = 0;
+        for (int y = 0; y < 20; ++y)
+            for (int x = shot.width() / 2 - 40; x < shot.width() / 2 + 40; ++x)
+                if (shot.at(x, y).b < 128) ++text;
+        EXPECT_GT(text, 10) << "no time drawn over the page";
+    }
+    EXPECT_EQ(r["frameOverlaid"]["y"], 0);
+    EXPECT_EQ(r["frameOverlaid"]["height"], r["frameOverlaid"]["windowHeight"]);
 
     // Printing is available; HTML prints landscape to the PDF file it names.
     EXPECT_EQ(r["check"], Value::parse("[true, -1]"));
@@ -151,6 +179,47 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     EXPECT_FALSE(fs::exists(dir.file("outside.pdf")));
     // A printer URL naming no queue ends the job unprinted.
     EXPECT_EQ(r["noSuchQueue"], false);
+
+    // "graystyle": the red block prints grey, its text still text.
+    EXPECT_EQ(r["gray"], true);
+    EXPECT_NE(run("pdftotext '" + home + "/gray.pdf' -").find("Gray"), std::string::npos);
+    run("pdftoppm -r 30 -f 1 -l 1 -png '" + home + "/gray.pdf' '" + dir.file("gray") + "'");
+    {
+        Screenshot page(dir.file("gray-1.png"));
+        ASSERT_TRUE(page.loaded());
+        const Pixel block = page.at(page.width() / 2, 40);
+        EXPECT_TRUE(Screenshot::isGray(block) && block.r < 200) << block;
+    }
+    // PostScript and SVG by the file's extension.
+    EXPECT_EQ(r["ps"], true);
+    const std::string ps = readFile(home + "/out.ps");
+    EXPECT_EQ(ps.rfind("%!PS-Adobe", 0), 0u) << ps.substr(0, 100);
+    EXPECT_NE(ps.find("%%Pages: 1"), std::string::npos);
+    EXPECT_EQ(r["svg"], true);
+    const std::string svg = readFile(home + "/out.svg");
+    EXPECT_NE(svg.find("<svg"), std::string::npos) << svg.substr(0, 200);
+    EXPECT_NE(svg.find("<path"), std::string::npos);  // the heading's glyphs
+    // A query or fragment names no file.
+    EXPECT_EQ(r["query"], true);
+    EXPECT_NE(run("pdftotext '" + home + "/q.pdf' -").find("Query"), std::string::npos);
+    EXPECT_FALSE(fs::exists(home + "/q.pdf?x=1#top"));
+    EXPECT_FALSE(fs::exists(home + "/q.pdf?x=1"));
+    // Refused, and said why: a missing directory, links out of the home.
+    EXPECT_EQ(r["missing"], false);
+    EXPECT_NE(result.err.find("/Documents/missing/m.pdf refused: no such directory"), std::string::npos) << result.err;
+    EXPECT_EQ(r["linkedFile"], false);
+    EXPECT_EQ(r["linkedPostScript"], false);
+    EXPECT_EQ(readFile(dir.file("victim.pdf")), "keep");
+    EXPECT_EQ(r["linkedDirectory"], false);
+    EXPECT_TRUE(fs::is_empty(dir.file("away")));
+    // The picker offers GTK's print-to-file printer as PostScript: a page prints to it.
+    EXPECT_EQ(r["picked"], "file://" + home + "/picked.ps");
+    EXPECT_EQ(r["printedToPicked"], true);
+    EXPECT_EQ(readFile(home + "/picked.ps").rfind("%!PS-Adobe", 0), 0u);
+    // Two prints at once: the later call hears an answer, and both print.
+    EXPECT_EQ(r["twoAtOnce"], true);
+    EXPECT_NE(run("pdftotext '" + home + "/first.pdf' -").find("First of two"), std::string::npos);
+    EXPECT_NE(run("pdftotext '" + home + "/second.pdf' -").find("Second of two"), std::string::npos);
 
     // The utility plug-in answers before the dialog; the job reports start,
     // then finish; a cancelled one start, then cancel.

@@ -88,7 +88,7 @@ TEST(Reachability, DefaultRouteInterfaceFromTheKernelsTables) {
     const std::string ipv4 =
         "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
         "eth0\t0000A8C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n"  // a subnet, not the default
-        "lo\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n"  // unreachable: refused traffic
+        "lo\t00000000\t00000000\t0201\t0\t0\t900\t00000000\t0\t0\t0\n"  // unreachable, behind the others
         "wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
         "wwan0\t00000000\t00000000\t0001\t0\t0\t700\t00000000\t0\t0\t0\n"
         "eth1\t00000000\t00000000\t0000\t0\t0\t0\t00000000\t0\t0\t0\n";  // down
@@ -102,6 +102,15 @@ TEST(Reachability, DefaultRouteInterfaceFromTheKernelsTables) {
     EXPECT_EQ(defaultRouteInterface(ipv4, ipv6), "wlan0");
     EXPECT_EQ(defaultRouteInterface(ipv4.substr(0, ipv4.find("wlan0")), ipv6), "wwan1");
     EXPECT_EQ(defaultRouteInterface("", ""), std::nullopt);
+    // In front, an unreachable or blackhole route ("*") takes the traffic: no IPv4 route.
+    const std::string header = ipv4.substr(0, ipv4.find('\n') + 1);
+    for (const char* front : {"lo\t00000000\t00000000\t0201\t0\t0\t10\t00000000\t0\t0\t0\n",
+                              "*\t00000000\t00000000\t0001\t0\t0\t10\t00000000\t0\t0\t0\n"}) {
+        EXPECT_EQ(defaultRouteInterface(header + front + ipv4.substr(header.size()), ""), std::nullopt) << front;
+        EXPECT_EQ(defaultRouteInterface(header + front + ipv4.substr(header.size()), ipv6), "wwan1") << front;
+    }
+    // A link that cannot carry traffic is passed over for the next route.
+    EXPECT_EQ(defaultRouteInterface(ipv4, ipv6, [](const std::string& name) { return name != "wlan0"; }), "wwan0");
     EXPECT_EQ(defaultRouteInterface("garbage\nmore garbage here 1 2 3 4 5 6 7\n", "x y\n"), std::nullopt);
 
     EXPECT_TRUE(isWWANInterface("wwan0"));

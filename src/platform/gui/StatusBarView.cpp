@@ -36,9 +36,14 @@ void placeContent(Impl* impl) {
     gtk_widget_set_margin_bottom(impl->content, std::max(0, px(bounds.y + bounds.height - frame.y - frame.height)));
 }
 
+// What the strip widget covers: the coloured strip when it is in the window,
+// else the status bar itself, drawn over the top of the page it overlays.
+bool shown(const Impl* impl) { return impl->bar->stripShown() || !impl->bar->isHidden(); }
+Rect area(const Impl* impl) { return impl->bar->stripShown() ? impl->bar->strip().frame : impl->bar->frame(); }
+
 void update(Impl* impl) {
     placeContent(impl);
-    gtk_widget_set_visible(impl->strip, impl->bar->stripShown());
+    gtk_widget_set_visible(impl->strip, shown(impl));
     if (!impl->allocating) gtk_widget_queue_resize(impl->overlay);
     gtk_widget_queue_draw(impl->strip);
 }
@@ -57,7 +62,7 @@ gboolean childPosition(GtkOverlay*, GtkWidget* child, GdkRectangle* out, gpointe
     if (child != impl->strip) return FALSE;
     // The overlay has its new size already; the strip follows it first.
     syncBounds(impl);
-    const Rect f = impl->bar->strip().frame;
+    const Rect f = area(impl);
     *out = GdkRectangle{px(f.x), px(f.y), std::max(1, px(f.width)), std::max(1, px(f.height))};
     return TRUE;
 }
@@ -67,8 +72,12 @@ gboolean drawStrip(GtkWidget* widget, cairo_t* cr, gpointer data) {
     const StatusBar::Strip& strip = impl->bar->strip();
     const int width = gtk_widget_get_allocated_width(widget);
     const int height = gtk_widget_get_allocated_height(widget);
-    cairo_set_source_rgba(cr, strip.color.red, strip.color.green, strip.color.blue, strip.color.alpha);
-    cairo_paint(cr);
+    // Over a page it overlays, the status bar is clear: the page shows through.
+    if (impl->bar->stripShown()) {
+        cairo_set_source_rgba(cr, strip.color.red, strip.color.green, strip.color.blue, strip.color.alpha);
+        cairo_paint(cr);
+    }
+    if (impl->bar->isHidden()) return TRUE;
 
     // The time, as the status bar shows it: dark text, or light for light content.
     GDateTime* now = g_date_time_new_now_local();

@@ -1,8 +1,9 @@
 #pragma once
 // The status bar in the host window: an overlay that holds the window's
 // content (the web view) at the status bar's web-view frame and draws the
-// status bar's strip over the top of the window, with the time in the status
-// bar's style. A click on the strip is a tap on the status bar.
+// status bar over the top of the window, with the time in the status bar's
+// style: on its coloured strip, or clear over a web view that overlays it. A
+// click on it is a tap on the status bar.
 typedef struct _GtkWidget GtkWidget;
 
 namespace wharf::platform {

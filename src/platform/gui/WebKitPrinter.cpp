@@ -1,21 +1,24 @@
 #include "platform/gui/WebKitPrinter.h"
 
+#include <fcntl.h>
 #include <gtk/gtk.h>
 #include <gtk/gtkunixprint.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <webkit2/webkit2.h>
 
-#include <algorithm>
-#include <cctype>
+#include <cerrno>
 #include <mutex>
 #include <set>
 
 #include "platform/Container.h"
+#include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/Printer.h"
 #include "platform/RunLoop.h"
 #include "platform/Url.h"
+#include "platform/gui/PrintFile.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf::platform {
@@ -36,6 +39,10 @@ GtkPageOrientation pageOrientation(const PrintInfo& info) {
                                                              : GTK_PAGE_ORIENTATION_PORTRAIT;
 }
 
+bool grayOutput(const PrintInfo& info) {
+    return info.outputType == PrintInfoOutputGrayscale || info.outputType == PrintInfoOutputPhotoGrayscale;
+}
+
 // New references.
 GtkPrintSettings* settingsFor(const PrintInfo& info) {
     GtkPrintSettings* settings = gtk_print_settings_new();
@@ -44,7 +51,7 @@ GtkPrintSettings* settingsFor(const PrintInfo& info) {
     gtk_print_settings_set_duplex(settings, info.duplex == PrintInfoDuplexLongEdge    ? GTK_PRINT_DUPLEX_HORIZONTAL
                                             : info.duplex == PrintInfoDuplexShortEdge ? GTK_PRINT_DUPLEX_VERTICAL
                                                                                       : GTK_PRINT_DUPLEX_SIMPLEX);
-    const bool gray = info.outputType == PrintInfoOutputGrayscale || info.outputType == PrintInfoOutputPhotoGrayscale;
+    const bool gray = grayOutput(info);
     const bool photo = info.outputType == PrintInfoOutputPhoto || info.outputType == PrintInfoOutputPhotoGrayscale;
     gtk_print_settings_set_use_color(settings, !gray);
     gtk_print_settings_set_quality(settings, photo ? GTK_PRINT_QUALITY_HIGH : GTK_PRINT_QUALITY_NORMAL);
@@ -55,13 +62,6 @@ GtkPageSetup* pageSetupFor(const PrintInfo& info) {
     GtkPageSetup* setup = gtk_page_setup_new();
     gtk_page_setup_set_orientation(setup, pageOrientation(info));
     return setup;
-}
-
-bool endsWithPdf(const std::string& path) {
-    if (path.size() < 4) return false;
-    std::string tail = path.substr(path.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-    return tail == ".pdf";
 }
 
 bool inside(const std::string& path, const std::string& directory) {
@@ -152,6 +152,77 @@ void runJob(const PrintFormatter& formatter, GtkPrintSettings* settings, GtkPage
     webkit_print_operation_print(job->operation);
 }
 
+// The file a print-to-file job writes.
+struct FileTarget {
+    std::string path;
+    PrintFileFormat format = PrintFileFormat::PDF;
+    bool gray = false;
+    // Named by the page: the file is written without following a link.
+    bool confined = true;
+};
+
+void completeOnMain(PrintCompletion completion, std::optional<std::string> failure) {
+    RunLoop::performOnMain([completion = std::move(completion), failure = std::move(failure)] {
+        try {
+            if (!failure) return completion(true, nullptr);
+            const Error error = printError(5, *failure);
+            completion(false, &error);
+        } catch (const std::exception& e) {
+            log("Print completion threw: %s", e.what());
+        }
+    });
+}
+
+// Writes what WebKit printed to `pdf` into the target, then removes `pdf`.
+void renderInto(const FileTarget& target, const std::string& pdf, PrintCompletion completion) {
+    dispatch::globalQueue()->async([target, pdf, completion = std::move(completion)] {
+        std::optional<std::string> failure;
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (target.confined ? O_NOFOLLOW : 0);
+        const int fd = ::open(target.path.c_str(), flags, 0644);
+        if (fd < 0)
+            failure = std::string("The printed file cannot be written: ") + g_strerror(errno);
+        else
+            failure = renderPrintedPDF(pdf, target.format, target.gray, fd);
+        ::unlink(pdf.c_str());
+        if (failure) log("Printing to %s failed: %s", target.path.c_str(), failure->c_str());
+        completeOnMain(completion, failure);
+    });
+}
+
+// Prints to a file through GTK's print-to-file printer. WebKit writes PDF in
+// colour only: another format, or grey, is printed to a PDF of our own first
+// and rendered again from it. Takes over `settings` and `setup`.
+void runFileJob(const PrintFormatter& formatter, GtkPrintSettings* settings, GtkPageSetup* setup,
+                const FileTarget& target, PrintCompletion completion) {
+    gtk_print_settings_set_printer(settings, fileprinterName());
+    gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, "pdf");
+    if (target.format == PrintFileFormat::PDF && !target.gray) {
+        gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI,
+                               Url::fileURL(target.path).absoluteString().c_str());
+        runJob(formatter, settings, setup, std::move(completion));
+        return;
+    }
+    const std::string directory = Container::tmpPath();
+    std::string pdf = directory + "/print-XXXXXX.pdf";
+    const int fd = Container::ensureDirectory(directory) ? g_mkstemp_full(pdf.data(), O_RDWR | O_CLOEXEC, 0600) : -1;
+    if (fd < 0) {
+        g_object_unref(settings);
+        g_object_unref(setup);
+        completeLater(std::move(completion), printError(5, "No room for the printed pages in " + directory));
+        return;
+    }
+    ::close(fd);
+    gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, Url::fileURL(pdf).absoluteString().c_str());
+    runJob(formatter, settings, setup,
+           [target, pdf, completion = std::move(completion)](bool completed, const Error* error) {
+               if (!completed) {
+                   ::unlink(pdf.c_str());
+                   return completion(false, error);
+               }
+               renderInto(target, pdf, completion);
+           });
+}
+
 class WebKitPrinter final : public Printer, public std::enable_shared_from_this<WebKitPrinter> {
 public:
     bool printingAvailable() const override { return true; }
@@ -159,10 +230,12 @@ public:
     void presentAnimated(bool, PrintCompletion completion) override {
         // The dialog belongs to the main loop, not to whoever asked for it.
         std::weak_ptr<WebKitPrinter> weak = weak_from_this();
-        RunLoop::performOnMain([weak, formatter = printFormatter(), info = printInfo(),
-                                paper = showsPaperSelectionForLoadedPapers(), completion = std::move(completion)] {
-            if (auto self = weak.lock()) self->showPrintDialog(formatter, info, paper, completion);
-        });
+        // The delegate of this job hears of this dialog, whoever the controller's delegate is by then.
+        RunLoop::performOnMain(
+            [weak, formatter = printFormatter(), info = printInfo(), paper = showsPaperSelectionForLoadedPapers(),
+             delegate = std::weak_ptr<PrinterDelegate>(delegate()), completion = std::move(completion)] {
+                if (auto self = weak.lock()) self->showPrintDialog(formatter, info, paper, delegate, completion);
+            });
     }
 
     void printToPrinter(const std::string& printerURL, PrintCompletion completion) override {
@@ -172,26 +245,36 @@ public:
             return;
         }
         GtkPrintSettings* settings = settingsFor(printInfo());
-        if (url->isFileURL() && endsWithPdf(url->path())) {
-            if (!fileAllowed(*url)) {
+        if (url->isFileURL()) {
+            // The file is the URL's path: a query or fragment names nothing on disk.
+            const std::string path = url->path();
+            auto format = printFileFormatForPath(path);
+            const bool picked = wasPicked(path);
+            std::optional<std::string> refused;
+            if (!format)
+                refused = "not a PDF, PostScript or SVG file";
+            else if (!picked)
+                refused = refusal(path);
+            if (refused) {
                 g_object_unref(settings);
-                log("Printing to %s refused: outside the application's home", printerURL.c_str());
+                log("Printing to %s refused: %s", printerURL.c_str(), refused->c_str());
                 completeLater(std::move(completion),
-                              printError(4, "A page prints to files inside the application's home only"));
+                              printError(4, "A page prints to PDF, PostScript or SVG files inside the application's "
+                                            "home only (" +
+                                                *refused + ")"));
                 return;
             }
-            gtk_print_settings_set_printer(settings, fileprinterName());
-            gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, url->absoluteString().c_str());
-            gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, "pdf");
-        } else {
-            const std::string queue = queueName(*url);
-            if (queue.empty()) {
-                g_object_unref(settings);
-                completeLater(std::move(completion), printError(3, "The URL names no printer: " + printerURL));
-                return;
-            }
-            gtk_print_settings_set_printer(settings, queue.c_str());
+            runFileJob(printFormatter(), settings, pageSetupFor(printInfo()),
+                       FileTarget{path, *format, grayOutput(printInfo()), !picked}, std::move(completion));
+            return;
         }
+        const std::string queue = queueName(*url);
+        if (queue.empty()) {
+            g_object_unref(settings);
+            completeLater(std::move(completion), printError(3, "The URL names no printer: " + printerURL));
+            return;
+        }
+        gtk_print_settings_set_printer(settings, queue.c_str());
         runJob(printFormatter(), settings, pageSetupFor(printInfo()), std::move(completion));
     }
 
@@ -206,6 +289,7 @@ private:
     struct DialogState {
         std::weak_ptr<WebKitPrinter> printer;
         PrintFormatter formatter;
+        std::weak_ptr<PrinterDelegate> delegate;
         PrintCompletion completion;
         PrinterPickerCompletion pickerCompletion;
     };
@@ -223,7 +307,7 @@ private:
     }
 
     void showPrintDialog(const PrintFormatter& formatter, const PrintInfo& info, bool paperSelection,
-                         PrintCompletion completion) {
+                         std::weak_ptr<PrinterDelegate> delegate, PrintCompletion completion) {
         GtkWidget* dialog = newDialog(info.jobName.empty() ? nullptr : info.jobName.c_str(), formatter.view, info);
         auto* unix = GTK_PRINT_UNIX_DIALOG(dialog);
         gtk_print_unix_dialog_set_embed_page_setup(unix, paperSelection);
@@ -234,19 +318,21 @@ private:
                                                     GTK_PRINT_CAPABILITY_SCALE | GTK_PRINT_CAPABILITY_GENERATE_PDF |
                                                     GTK_PRINT_CAPABILITY_GENERATE_PS | GTK_PRINT_CAPABILITY_NUMBER_UP |
                                                     GTK_PRINT_CAPABILITY_NUMBER_UP_LAYOUT));
-        auto* state = new DialogState{weak_from_this(), formatter, std::move(completion), {}};
+        auto* state = new DialogState{weak_from_this(), formatter, std::move(delegate), std::move(completion), {}};
         g_signal_connect_data(
             dialog, "response", G_CALLBACK(+[](GtkDialog* dialog, gint response, gpointer data) {
                 auto* state = static_cast<DialogState*>(data);
-                auto self = state->printer.lock();
-                if (auto delegate = self ? self->delegate() : nullptr) delegate->printerDidDismissPrinterOptions();
+                if (auto delegate = state->delegate.lock()) delegate->printerDidDismissPrinterOptions();
                 auto* unix = GTK_PRINT_UNIX_DIALOG(dialog);
                 GtkPrinter* printer = gtk_print_unix_dialog_get_selected_printer(unix);
                 if (response == GTK_RESPONSE_OK && printer) {
                     GtkPrintSettings* settings = gtk_print_unix_dialog_get_settings(unix);
                     gtk_print_settings_set_printer(settings, gtk_printer_get_name(printer));
                     GtkPageSetup* setup = gtk_page_setup_copy(gtk_print_unix_dialog_get_page_setup(unix));
-                    runJob(state->formatter, settings, setup, std::move(state->completion));
+                    if (auto target = chosenFile(settings, printer))
+                        runFileJob(state->formatter, settings, setup, *target, std::move(state->completion));
+                    else
+                        runJob(state->formatter, settings, setup, std::move(state->completion));
                 } else if (state->completion) {
                     state->completion(false, nullptr);
                 }
@@ -257,11 +343,27 @@ private:
         gtk_widget_show(dialog);
     }
 
+    // The file the user chose in the dialog when WebKit cannot write it as
+    // chosen (PostScript, SVG, or grey); nullopt for any other printer.
+    static std::optional<FileTarget> chosenFile(GtkPrintSettings* settings, GtkPrinter* printer) {
+        if (g_strcmp0(gtk_printer_get_name(printer), fileprinterName()) != 0) return std::nullopt;
+        const char* uri = gtk_print_settings_get(settings, GTK_PRINT_SETTINGS_OUTPUT_URI);
+        const char* name = gtk_print_settings_get(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT);
+        auto format = printFileFormatNamed(name ? name : "pdf");
+        const bool gray = !gtk_print_settings_get_use_color(settings);
+        gchar* path = uri ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
+        std::optional<FileTarget> target;
+        if (path && format && (*format != PrintFileFormat::PDF || gray))
+            target = FileTarget{path, *format, gray, false};
+        g_free(path);
+        return target;
+    }
+
     void showPicker(PrinterPickerCompletion completion) {
         GtkWidget* dialog = newDialog("Choose a Printer", printFormatter().view, printInfo());
         if (GtkWidget* ok = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK))
             gtk_button_set_label(GTK_BUTTON(ok), "_Select");
-        auto* state = new DialogState{weak_from_this(), {}, {}, std::move(completion)};
+        auto* state = new DialogState{weak_from_this(), {}, {}, {}, std::move(completion)};
         g_signal_connect_data(
             dialog, "response", G_CALLBACK(+[](GtkDialog* dialog, gint response, gpointer data) {
                 auto* state = static_cast<DialogState*>(data);
@@ -292,30 +394,38 @@ private:
         return "ipp://localhost/printers/" + percentEncode(name ? name : "");
     }
 
+    // A file the user chose in the picker may be printed to wherever it is.
     void remember(const std::string& url) {
+        auto parsed = Url::parse(url);
+        if (!parsed || !parsed->isFileURL()) return;
         std::lock_guard lock(mutex_);
-        picked_.insert(url);
+        picked_.insert(parsed->path());
+    }
+    bool wasPicked(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        return picked_.count(path) > 0;
     }
 
-    // A page may write only inside the application's home; the user may choose any file.
-    bool fileAllowed(const Url& url) {
-        {
-            std::lock_guard lock(mutex_);
-            if (picked_.count(url.absoluteString())) return true;
-        }
-        const std::string path = url.path();
+    // Why a page may not print to the file at `path`; nullopt when it may:
+    // a file (not a link) in a directory inside the application's home.
+    static std::optional<std::string> refusal(const std::string& path) {
+        if (path.empty() || path.front() != '/' || path.back() == '/') return "not a file path";
         // GIO takes "." and ".." out of the path before it follows any link;
         // checked after the links, such a path could lead somewhere else.
-        if (path.find("/./") != std::string::npos || path.find("/../") != std::string::npos) return false;
+        if (path.find("/./") != std::string::npos || path.find("/../") != std::string::npos)
+            return "a path through \".\" or \"..\"";
         const auto slash = path.rfind('/');
-        if (slash == std::string::npos) return false;
-        auto directory = resolvedPath(slash == 0 ? "/" : path.substr(0, slash));
         auto home = resolvedPath(Container::home());
-        if (!directory || !home) return false;
-        if (*directory != *home && !inside(*directory, *home)) return false;
-        // A link there could point anywhere.
+        if (!home) return "the application's home does not exist";
+        auto directory = resolvedPath(slash == 0 ? "/" : path.substr(0, slash));
+        if (!directory) return "no such directory";
+        if (*directory != *home && !inside(*directory, *home)) return "outside the application's home";
         struct stat st;
-        return ::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode);
+        if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+        // A link there could point anywhere.
+        if (S_ISLNK(st.st_mode)) return "a link";
+        if (!S_ISREG(st.st_mode)) return "not a regular file";
+        return std::nullopt;
     }
 
     std::mutex mutex_;

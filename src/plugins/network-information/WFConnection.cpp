@@ -36,6 +36,8 @@ const WFActionTable& WFConnection::actions() {
 void registerNetworkInformationPlugin() { WFRegisterPluginClass<WFConnection>("WFConnection"); }
 
 void WFConnection::pluginInitialize() {
+    // The radio is watched from now on, so that its changes are posted.
+    platform::Telephony::shared();
     setConnectionType("none");
     setInternetReach(WFReachability::reachabilityForInternetConnection());
     auto reach = internetReach();

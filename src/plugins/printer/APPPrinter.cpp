@@ -22,12 +22,12 @@ constexpr std::chrono::milliseconds kCancelledLoadGrace{250};
 constexpr int64_t kURLErrorTimedOut = -1001;
 }  // namespace
 
-// Listens to one load of the off-screen web view and ends it once: with the
-// print when it finishes, with a failed print when it fails.
+// Listens to one load of a print job's off-screen web view and ends it once:
+// with the print when it finishes, with a failed print when it fails.
 class APPPrinter::ContentLoad final : public platform::WebViewObserver {
 public:
-    ContentLoad(std::weak_ptr<WFPlugin> plugin, platform::WebView* view, bool fromURL)
-        : plugin_(std::move(plugin)), view_(view), fromURL_(fromURL) {}
+    ContentLoad(std::weak_ptr<WFPlugin> plugin, unsigned job, platform::WebView* view, bool fromURL)
+        : plugin_(std::move(plugin)), job_(job), view_(view), fromURL_(fromURL) {}
 
     bool decidePolicyForNavigation(const platform::URLRequest&, platform::NavigationType, bool) override {
         return true;
@@ -50,10 +50,10 @@ public:
         auto shown = view_->url();
         if (fromURL_ && shown && shown->absoluteString() == "about:blank") {
             self->contentFailedToLoad(
-                platform::Error::withDescription(platform::kURLErrorDomain, -1, "The content's URL was refused"));
+                job_, platform::Error::withDescription(platform::kURLErrorDomain, -1, "The content's URL was refused"));
             return;
         }
-        self->webViewDidFinishLoad();
+        self->webViewDidFinishLoad(job_);
     }
     // The content has not finished loading in time: a page that arrived
     // prints as it stands (its slow parts given up, as when they fail); no
@@ -65,9 +65,10 @@ public:
         auto self = printer();
         if (!self) return;
         if (committed_)
-            self->webViewDidFinishLoad();
+            self->webViewDidFinishLoad(job_);
         else
-            self->contentFailedToLoad(platform::Error::withDescription(platform::kURLErrorDomain, kURLErrorTimedOut,
+            self->contentFailedToLoad(job_,
+                                      platform::Error::withDescription(platform::kURLErrorDomain, kURLErrorTimedOut,
                                                                        "The request timed out."));
     }
     void loadFailed(const platform::Error& error) override {
@@ -77,25 +78,27 @@ public:
             // A load the page replaced with another ends with that one.
             const int starts = starts_;
             std::weak_ptr<WFPlugin> weak = plugin_;
-            auto* view = view_;
-            platform::RunLoop::performAfter(kCancelledLoadGrace, [weak, view, starts, error] {
+            const unsigned job = job_;
+            platform::RunLoop::performAfter(kCancelledLoadGrace, [weak, job, starts, error] {
                 auto self = std::static_pointer_cast<APPPrinter>(weak.lock());
-                if (!self || self->contentView_.get() != view || !self->contentLoad_) return;
-                ContentLoad& load = *self->contentLoad_;
-                if (load.done_ || load.starts_ != starts || view->isLoading()) return;
+                PendingPrint* print = self ? self->pending(job) : nullptr;
+                if (!print) return;
+                ContentLoad& load = *print->load;
+                if (load.done_ || load.starts_ != starts || print->view->isLoading()) return;
                 load.done_ = true;
-                self->contentFailedToLoad(error);
+                self->contentFailedToLoad(job, error);
             });
             return;
         }
         done_ = true;
-        if (auto self = printer()) self->contentFailedToLoad(error);
+        if (auto self = printer()) self->contentFailedToLoad(job_, error);
     }
 
 private:
     std::shared_ptr<APPPrinter> printer() const { return std::static_pointer_cast<APPPrinter>(plugin_.lock()); }
 
     std::weak_ptr<WFPlugin> plugin_;
+    unsigned job_;
     platform::WebView* view_;
     bool fromURL_;
     int starts_ = 0;
@@ -116,7 +119,23 @@ const WFActionTable& APPPrinter::actions() {
 }
 
 APPPrinter::~APPPrinter() {
-    if (contentView_) contentView_->setObserver(nullptr);
+    for (auto& [job, print] : pending_) print.view->setObserver(nullptr);
+}
+
+APPPrinter::PendingPrint* APPPrinter::pending(unsigned job) {
+    auto found = pending_.find(job);
+    return found == pending_.end() ? nullptr : &found->second;
+}
+
+void APPPrinter::forget(unsigned job) {
+    std::weak_ptr<WFPlugin> weak = weak_from_this();
+    platform::RunLoop::performOnMain([weak, job] {
+        auto self = std::static_pointer_cast<APPPrinter>(weak.lock());
+        PendingPrint* print = self ? self->pending(job) : nullptr;
+        if (!print) return;
+        print->view->setObserver(nullptr);
+        self->pending_.erase(job);
+    });
 }
 
 std::optional<std::string> APPPrinter::callbackId() const {
@@ -165,6 +184,8 @@ void APPPrinter::print(const WFInvokedUrlCommand& command) {
         callbackId_ = command.callbackId();
         settings_ = settings;
     }
+    // Its jobs report to no delegate: one set by another plug-in's print stays with that print.
+    controller->setDelegate({});
     adjustPrintControllerWithSettings(*controller, settings);
     loadContentIntoPrintController(platform::stringValue(command.argumentAtIndex(0, "")), *controller);
 }
@@ -202,30 +223,32 @@ std::optional<platform::Url> APPPrinter::contentURL(const std::string& content) 
 }
 
 void APPPrinter::loadContentIntoPrintController(const std::string& content, platform::Printer& controller) {
-    if (contentView_) contentView_->setObserver(nullptr);
-    contentLoad_.reset();
-    contentView_ = WFUIWebViewEngine::makeWebView(WFRect{0, 0, 1024, 768});
-    if (!contentView_) {
+    auto view = WFUIWebViewEngine::makeWebView(WFRect{0, 0, 1024, 768});
+    if (!view) {
         platform::log("Printing needs a web view to lay the content out, and none can be made.");
         answerCompleted(false);
         return;
     }
+    const unsigned job = ++contentLoads_;
     const auto url = contentURL(content);
-    contentLoad_ = std::make_unique<ContentLoad>(weak_from_this(), contentView_.get(), url && url->scheme() != "about");
-    contentView_->setObserver(contentLoad_.get());
+    PendingPrint& print = pending_[job];
+    print.view = view;
+    print.settings = settings();
+    print.load = std::make_unique<ContentLoad>(weak_from_this(), job, view.get(), url && url->scheme() != "about");
+    view->setObserver(print.load.get());
     // The controller holds the view as long as it may print it.
-    controller.setPrintFormatter(platform::PrintFormatter{contentView_.get(), contentView_, 0, 0});
+    controller.setPrintFormatter(platform::PrintFormatter{view.get(), view, 0, 0});
     // A server that never answers must not leave the page waiting for ever.
     std::weak_ptr<WFPlugin> weak = weak_from_this();
-    platform::RunLoop::performAfter(contentLoadTimeout_, [weak, load = ++contentLoads_] {
+    platform::RunLoop::performAfter(contentLoadTimeout_, [weak, job] {
         auto self = std::static_pointer_cast<APPPrinter>(weak.lock());
-        if (self && self->contentLoad_ && self->contentLoads_ == load) self->contentLoad_->timedOut();
+        if (PendingPrint* print = self ? self->pending(job) : nullptr) print->load->timedOut();
     });
     if (url) {
         platform::URLRequest request;
         request.url = *url;
         request.mainDocumentURL = *url;
-        contentView_->loadRequest(request);
+        view->loadRequest(request);
         return;
     }
     // Relative references in the HTML resolve against the web application's files.
@@ -236,16 +259,23 @@ void APPPrinter::loadContentIntoPrintController(const std::string& content, plat
         const std::string www = controllerView ? controllerView->wwwFolderName() : std::string("www");
         base = platform::Url::fileURL(bundle->bundlePath() + "/" + www + "/");
     }
-    contentView_->loadHTMLString(content, base);
+    view->loadHTMLString(content, base);
 }
 
-void APPPrinter::webViewDidFinishLoad() {
+void APPPrinter::webViewDidFinishLoad(unsigned job) {
+    PendingPrint* print = pending(job);
+    if (!print) return;
+    forget(job);
     auto controller = printController();
     if (!controller) {
         answerCompleted(false);
         return;
     }
-    const Value settings = this->settings();
+    // A later print may have set the shared controller up for itself meanwhile.
+    const Value settings = print->settings;
+    adjustPrintControllerWithSettings(*controller, settings);
+    controller->setDelegate({});
+    controller->setPrintFormatter(platform::PrintFormatter{print->view.get(), print->view, 0, 0});
     const Value printerId = settings.contains("printerId") ? settings["printerId"] : Value();
     if (printerId.is_string() && !printerId.get<std::string>().empty())
         sendToPrinter(*controller, printerId.get<std::string>());
@@ -253,7 +283,8 @@ void APPPrinter::webViewDidFinishLoad() {
         presentPrintController(*controller);
 }
 
-void APPPrinter::contentFailedToLoad(const platform::Error& error) {
+void APPPrinter::contentFailedToLoad(unsigned job, const platform::Error& error) {
+    forget(job);
     platform::log("The content to print did not load: %s", error.localizedDescription().c_str());
     answerCompleted(false);
 }

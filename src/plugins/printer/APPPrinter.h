@@ -4,6 +4,7 @@
 // straight to a printer the page names; lets the user pick a printer; tells
 // the page whether printing is available.
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,9 +43,12 @@ public:
     static std::shared_ptr<platform::Printer> printController();
     platform::Printer& adjustPrintControllerWithSettings(platform::Printer& controller,
                                                          const platform::Value& settings);
+    // Each print lays its content out in an off-screen web view of its own:
+    // a print that comes while an earlier one still loads leaves that one to
+    // print too.
     void loadContentIntoPrintController(const std::string& content, platform::Printer& controller);
-    // The off-screen web view has loaded the content: print it.
-    void webViewDidFinishLoad();
+    // The off-screen web view of print job `job` has loaded its content: print it.
+    void webViewDidFinishLoad(unsigned job);
     void presentPrintController(platform::Printer& controller);
     void sendToPrinter(platform::Printer& controller, const std::string& printerURL);
     void presentPrinterPicker();
@@ -63,16 +67,25 @@ public:
 
 private:
     class ContentLoad;
+    // A print whose content is loading: its web view, what listens to the
+    // load, and the settings it was asked with.
+    struct PendingPrint {
+        std::shared_ptr<platform::WebView> view;
+        std::unique_ptr<ContentLoad> load;
+        platform::Value settings;
+    };
     void answerCompleted(bool completed);
-    void contentFailedToLoad(const platform::Error& error);
+    void contentFailedToLoad(unsigned job, const platform::Error& error);
+    // The job's load is over: it leaves the pending ones (from the main loop,
+    // not from inside its own load's callback).
+    void forget(unsigned job);
+    PendingPrint* pending(unsigned job);
 
     mutable std::mutex mutex_;
     std::optional<std::string> callbackId_;
     platform::Value settings_ = platform::Value::object();
-    // The off-screen web view of the last print and what listens to its load.
-    std::shared_ptr<platform::WebView> contentView_;
-    std::unique_ptr<ContentLoad> contentLoad_;
-    unsigned contentLoads_ = 0;  // loads begun, to tell a timer which one it was for
+    std::map<unsigned, PendingPrint> pending_;  // main thread only
+    unsigned contentLoads_ = 0;  // loads begun: each job's number
     std::chrono::milliseconds contentLoadTimeout_{std::chrono::seconds(60)};
 };
 

@@ -168,9 +168,11 @@ platform::Value Utility::printCallbackId() const {
 
 void Utility::print(const WFInvokedUrlCommand& command) {
     const platform::Value identifier = command.argumentAtIndex(2);
+    uint64_t job = 0;
     {
         std::lock_guard lock(mutex_);
         printCallbackId_ = identifier;
+        job = ++printJobs_;
     }
     auto engine = webViewEngine();
     platform::PrintInfo info;
@@ -179,21 +181,22 @@ void Utility::print(const WFInvokedUrlCommand& command) {
     info.duplex = platform::PrintInfoDuplexLongEdge;
     if (auto url = engine ? engine->URL() : std::nullopt) info.jobName = url->absoluteString();
 
+    // The end of this job goes to the identifier it was given, once; the
+    // identifier is then forgotten, unless a later print has replaced it.
     std::weak_ptr<WFPlugin> weak = weak_from_this();
-    auto completion = [weak](bool completed, const platform::Error* error) {
+    auto completion = [weak, identifier, job](bool completed, const platform::Error* error) {
         auto self = std::static_pointer_cast<Utility>(weak.lock());
-        if (!self) return;
-        const platform::Value id = self->printCallbackId();
-        if (id.is_null()) return;
+        if (!self || identifier.is_null()) return;
+        self->endPrintJob(job);
         if (completed) {
             platform::log("print job finish");
-            self->callbackWithStringArgs(id, "[ 'finish' ]", true);
+            self->callbackWithStringArgs(identifier, "[ 'finish' ]", true);
         } else if (error) {
             platform::log("print job errored %s", error->description().c_str());
-            self->callbackWithStringArgs(id, "[ 'error' ]", true);
+            self->callbackWithStringArgs(identifier, "[ 'error' ]", true);
         } else {
             platform::log("print job cancelled");
-            self->callbackWithStringArgs(id, "[ 'cancel' ]", true);
+            self->callbackWithStringArgs(identifier, "[ 'cancel' ]", true);
         }
     };
 
@@ -214,6 +217,18 @@ void Utility::print(const WFInvokedUrlCommand& command) {
     // The answer goes first; the dialog opens from the main loop after it.
     respondWithStatus(command, WFResultStatus::OK);
     controller->presentAnimated(true, completion);
+}
+
+void Utility::endPrintJob(uint64_t job) {
+    {
+        std::lock_guard lock(mutex_);
+        if (job != printJobs_) return;
+        printCallbackId_ = nullptr;
+    }
+    // Later jobs of the shared controller (another plug-in's) are none of this plug-in's business.
+    auto controller = platform::Printer::shared();
+    if (controller && controller->delegate().get() == static_cast<platform::PrinterDelegate*>(this))
+        controller->setDelegate({});
 }
 
 void Utility::printerDidDismissPrinterOptions() {

@@ -2,6 +2,7 @@
 // The application's own small services for the page. Every action answers
 // once on the call's callback: 1 ("OK"), or 9 ("Error") for a missing, empty
 // or non-text argument where text is expected.
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,6 +61,8 @@ public:
     void setViewer(std::shared_ptr<platform::DocumentInteractionController> viewer);
 
 private:
+    // Print job `job` has ended: its identifier is forgotten when no later job replaced it.
+    void endPrintJob(uint64_t job);
     // Argument 0 as non-empty text; otherwise answers 9 and gives nullopt.
     std::optional<std::string> requireText(const WFInvokedUrlCommand& command);
     // Hands the URL to the application that opens its kind.
@@ -68,6 +71,7 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<platform::DocumentInteractionController> viewer_;
     platform::Value printCallbackId_;
+    uint64_t printJobs_ = 0;  // print jobs begun: the number of the last
 };
 
 // Registers "Utility".

@@ -204,6 +204,23 @@ TEST_F(UtilityTest, PrintAnswersAtOnceAndReportsTheJobThroughThePagesCallback) {
     printer->complete(false, &jammed);
     EXPECT_EQ(progress(), (std::vector<std::string>{"window.plugins.utility._callback(7, false, [ 'start' ])",
                                                     "window.plugins.utility._callback(7, true, [ 'error' ])"}));
+    // The job is over: its identifier is gone, and so is the plug-in as the
+    // controller's delegate, so another print's dialog reports nothing here.
+    EXPECT_TRUE(utility->printCallbackId().is_null());
+    EXPECT_EQ(printer->delegate(), nullptr);
+    printer->dismissOptions();
+    EXPECT_EQ(progress().size(), 2u);
+
+    // Two jobs at once: each reports to its own identifier, the first's end
+    // leaves the second's in place.
+    call("print", Value::array({0, 0, 11}));
+    call("print", Value::array({0, 0, 12}));
+    printer->requests[printer->requests.size() - 2].completion(false, nullptr);
+    EXPECT_EQ(progress().back(), "window.plugins.utility._callback(11, true, [ 'cancel' ])");
+    EXPECT_EQ(utility->printCallbackId(), 12);
+    printer->complete(true);
+    EXPECT_EQ(progress().back(), "window.plugins.utility._callback(12, true, [ 'finish' ])");
+    EXPECT_TRUE(utility->printCallbackId().is_null());
 
     // The page's identifier goes in as it wrote it; without one nothing is reported.
     call("print", Value::array({0, 0, "jobs[2]"}));
@@ -212,7 +229,7 @@ TEST_F(UtilityTest, PrintAnswersAtOnceAndReportsTheJobThroughThePagesCallback) {
     call("print", Value::array({0, 0}));
     printer->dismissOptions();
     printer->complete(false);
-    EXPECT_EQ(progress().size(), 3u);
+    EXPECT_EQ(progress().size(), 5u);
 
     // No print controller at all: the job errs.
     Printer::setShared(nullptr);

@@ -1,0 +1,138 @@
+#include "platform/gui/PrintFile.h"
+
+#include <cairo-pdf.h>
+#include <cairo-ps.h>
+#include <cairo-svg.h>
+#include <cairo.h>
+#include <poppler.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+namespace wharf::platform {
+
+namespace {
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+struct Sink {
+    int fd = -1;
+    int error = 0;
+};
+
+cairo_status_t writeAll(void* closure, const unsigned char* data, unsigned int length) {
+    auto* sink = static_cast<Sink*>(closure);
+    while (length > 0) {
+        const ssize_t n = ::write(sink->fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            sink->error = n < 0 ? errno : EIO;
+            return CAIRO_STATUS_WRITE_ERROR;
+        }
+        data += n;
+        length -= static_cast<unsigned int>(n);
+    }
+    return CAIRO_STATUS_SUCCESS;
+}
+
+cairo_surface_t* newSurface(PrintFileFormat format, Sink* sink, double width, double height) {
+    switch (format) {
+    case PrintFileFormat::PDF: return cairo_pdf_surface_create_for_stream(&writeAll, sink, width, height);
+    case PrintFileFormat::PostScript: return cairo_ps_surface_create_for_stream(&writeAll, sink, width, height);
+    case PrintFileFormat::SVG: return cairo_svg_surface_create_for_stream(&writeAll, sink, width, height);
+    }
+    return nullptr;
+}
+
+void setPageSize(cairo_surface_t* surface, PrintFileFormat format, double width, double height) {
+    if (format == PrintFileFormat::PDF) cairo_pdf_surface_set_size(surface, width, height);
+    if (format == PrintFileFormat::PostScript) cairo_ps_surface_set_size(surface, width, height);
+}
+
+void renderPage(cairo_t* cr, PopplerPage* page, bool gray) {
+    if (!gray) {
+        poppler_page_render_for_printing(page, cr);
+        return;
+    }
+    // The page on white paper, then its saturation taken away: every colour
+    // becomes the grey of its lightness, and text and shapes stay what they are.
+    cairo_push_group(cr);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    poppler_page_render_for_printing(page, cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_HSL_SATURATION);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_paint(cr);
+    cairo_pop_group_to_source(cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+    cairo_paint(cr);
+}
+
+}  // namespace
+
+std::optional<PrintFileFormat> printFileFormatForPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::nullopt;
+    return printFileFormatNamed(lower(path.substr(dot + 1)));
+}
+
+std::optional<PrintFileFormat> printFileFormatNamed(const std::string& name) {
+    if (name == "pdf") return PrintFileFormat::PDF;
+    if (name == "ps") return PrintFileFormat::PostScript;
+    if (name == "svg") return PrintFileFormat::SVG;
+    return std::nullopt;
+}
+
+std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFileFormat format, bool gray, int fd) {
+    Sink sink{fd, 0};
+    GError* error = nullptr;
+    gchar* uri = g_filename_to_uri(pdfPath.c_str(), nullptr, &error);
+    PopplerDocument* document = uri ? poppler_document_new_from_file(uri, nullptr, &error) : nullptr;
+    g_free(uri);
+    if (!document) {
+        std::string why = std::string("The printed pages cannot be read: ") + (error ? error->message : "no document");
+        if (error) g_error_free(error);
+        ::close(fd);
+        return why;
+    }
+    const int pages = poppler_document_get_n_pages(document);
+    cairo_surface_t* surface = nullptr;
+    cairo_t* cr = nullptr;
+    for (int i = 0; i < pages; ++i) {
+        PopplerPage* page = poppler_document_get_page(document, i);
+        if (!page) continue;
+        double width = 0, height = 0;
+        poppler_page_get_size(page, &width, &height);
+        if (!surface) {
+            surface = newSurface(format, &sink, width, height);
+            cr = cairo_create(surface);
+        } else {
+            setPageSize(surface, format, width, height);
+        }
+        renderPage(cr, page, gray);
+        cairo_show_page(cr);
+        g_object_unref(page);
+    }
+    std::optional<std::string> failure;
+    if (!surface) {
+        failure = "The printed document has no pages";
+    } else {
+        cairo_destroy(cr);
+        cairo_surface_finish(surface);
+        if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS)
+            failure = std::string("The printed file cannot be written: ") +
+                      (sink.error ? g_strerror(sink.error) : cairo_status_to_string(cairo_surface_status(surface)));
+        cairo_surface_destroy(surface);
+    }
+    g_object_unref(document);
+    if (::close(fd) != 0 && !failure) failure = std::string("The printed file cannot be written: ") + g_strerror(errno);
+    return failure;
+}
+
+}  // namespace wharf::platform
