@@ -67,12 +67,14 @@ public:
         const std::string ipv4 = readProcFile("/proc/net/route");
         const std::string ipv6 = readProcFile("/proc/net/ipv6_route");
         if (ipv4.empty() && ipv6.empty())
-            return g_network_monitor_get_network_available(monitor_) ? kReachabilityFlagReachable : 0;
+            return g_network_monitor_get_network_available(monitor_) ? ReachabilityFlags{kReachabilityFlagReachable}
+                                                                     : 0;
         auto interface = defaultRouteInterface(ipv4, ipv6, &interfaceCarriesTraffic);
         if (!interface) return 0;
         // Metered says nothing of the link (a tethered phone over Wi-Fi is
         // metered too); the interface the traffic leaves by does.
-        return kReachabilityFlagReachable | (isWWANInterface(*interface) ? kReachabilityFlagIsWWAN : 0);
+        return kReachabilityFlagReachable |
+               (isWWANInterface(*interface) ? ReachabilityFlags{kReachabilityFlagIsWWAN} : 0);
     }
     uint64_t addObserver(std::function<void()> onChange) override {
         std::lock_guard lock(mutex_);
