@@ -1,5 +1,7 @@
 #include "plugins/file/WFFileSystem.h"
 
+#include "platform/Error.h"
+
 namespace wharf {
 
 WFPluginResult WFFileErrorResult(int code, WFResultStatus status) {
@@ -41,6 +43,13 @@ platform::Value WFFileSystem::makeEntry(const std::string& fullPath, const std::
         entry["nativeURL"] = nullptr;
     }
     return entry;
+}
+
+std::string WFErrnoDescription(int err, const std::string& path) {
+    platform::Value info = platform::Value::object();
+    info[platform::kLocalizedDescriptionKey] = platform::errnoText(err);
+    info["NSFilePath"] = path;
+    return platform::Error("NSPOSIXErrorDomain", err, info).description();
 }
 
 std::string WFLastPathComponent(const std::string& path) {

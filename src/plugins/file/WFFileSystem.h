@@ -89,6 +89,9 @@ private:
     WFUrlTransformer urlTransformer_;
 };
 
+// The description of a system error at a path, as the log lines give it.
+std::string WFErrnoDescription(int err, const std::string& path);
+
 // "/a/b/" → "b", "/" → "/", "" → "".
 std::string WFLastPathComponent(const std::string& path);
 
