@@ -147,17 +147,23 @@ WFFd WFRootDirectory::walk(const std::string& relative, int flags, mode_t mode) 
             }
             continue;
         }
-        // The last component: opened as asked, unless it is a link.
+        // The last component: opened as asked, unless it is a link to follow
+        // (an exclusive create never follows one: it finds the name taken).
+        const bool follow = !(flags & O_NOFOLLOW) && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+        struct stat st {};
+        if (follow && ::fstatat(top(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            if (!followLink(top(), name, pending, links)) return WFFd();
+            continue;
+        }
         WFFd fd(::openat(top(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
         int err = errno;
         if (fd) {
-            struct stat st {};
-            if (!(flags & O_PATH)) return fd;
+            if (!(flags & O_PATH) || !follow) return fd;
             if (::fstat(fd.get(), &st) != 0) return WFFd();
             if (!S_ISLNK(st.st_mode)) return fd;
-            err = ELOOP;
+            err = ELOOP;  // it became a link meanwhile
         }
-        if (err != ELOOP || (flags & O_NOFOLLOW)) return failed(err);
+        if (err != ELOOP || !follow) return failed(err);
         if (!followLink(top(), name, pending, links)) return WFFd();
     }
     // The walk ended on a directory: the root, or one that ".." or a link led to.
