@@ -298,15 +298,15 @@ TEST_F(FilePluginTest, TheLongestNamesAreCopiedAndMoved) {
     const std::string name(255, 'n');
     ASSERT_EQ(call("getFile", Value::array({"wffile://localhost/persistent/", name, {{"create", true}}})).status, 1);
     ASSERT_EQ(call("write", Value::array({"wffile://localhost/persistent/" + name, "long", 0})), (Answer{1, 4}));
-    Answer copied = call("copyTo", Value::array({"wffile://localhost/persistent/" + name,
-                                                 "wffile://localhost/temporary/", nullptr}));
+    Answer copied = call(
+        "copyTo", Value::array({"wffile://localhost/persistent/" + name, "wffile://localhost/temporary/", nullptr}));
     EXPECT_EQ(copied.message["name"], name);
     EXPECT_EQ(test::readFile(Container::tmpPath() + "/" + name), "long");
     const std::string other(254, 'm');
-    EXPECT_EQ(call("copyTo", Value::array({"wffile://localhost/persistent/" + name, "wffile://localhost/persistent/",
-                                           other}))
-                  .status,
-              1);
+    EXPECT_EQ(
+        call("copyTo", Value::array({"wffile://localhost/persistent/" + name, "wffile://localhost/persistent/", other}))
+            .status,
+        1);
     EXPECT_EQ(test::readFile(docs + "/" + other), "long");
     Answer fromLibrary = call("copyTo", Value::array({platform::AssetStore::urlForRelativePath("pic.jpg"),
                                                       "wffile://localhost/persistent/", std::string(250, 'p')}));
@@ -355,8 +355,7 @@ TEST_F(FilePluginTest, ParentsMetadataAndTheMachineAsThePageSeesThem) {
         EXPECT_TRUE(platform::xattr::isExcludedFromBackup(file));
         EXPECT_EQ(call("setMetadata", Value::array({url, {{"com.apple.MobileBackup", 0}}})), (Answer{1, nullptr}));
         EXPECT_FALSE(platform::xattr::isExcludedFromBackup(file));
-        EXPECT_EQ(call("setMetadata", Value::array({url, {{"com.apple.MobileBackup", "yes"}}})),
-                  (Answer{9, nullptr}));
+        EXPECT_EQ(call("setMetadata", Value::array({url, {{"com.apple.MobileBackup", "yes"}}})), (Answer{9, nullptr}));
         EXPECT_FALSE(platform::xattr::isExcludedFromBackup(file));
     }
 
@@ -471,9 +470,9 @@ TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
     Answer resolved = call("resolveLocalFileSystemURI", Value::array({"wffile://localhost/persistent/q%3Fx.txt"}));
     EXPECT_EQ(resolved.message["fullPath"], "/q?x.txt");
     EXPECT_EQ(resolved.message["name"], "q?x.txt");
-    EXPECT_EQ(call("resolveLocalFileSystemURI", Value::array({"wffile://localhost/persistent/q?x.txt"}))
-                  .message["fullPath"],
-              "/q");
+    EXPECT_EQ(
+        call("resolveLocalFileSystemURI", Value::array({"wffile://localhost/persistent/q?x.txt"})).message["fullPath"],
+        "/q");
     EXPECT_EQ(call("remove", Value::array({"wffile://localhost/persistent" +
                                            platform::percentEncode(resolved.message["fullPath"].get<std::string>())})),
               (Answer{1, nullptr}));

@@ -131,8 +131,7 @@ TEST_P(LinksTest, LinksLeadingOutOfTheRootAreRefusedAndTouchNothingThere) {
     }
     for (const std::string file : {"/dangling", "/rel-dangling"}) {
         EXPECT_EQ(code(files->writeToFileAtURL(persistent(file), bytes("made"), true)), SECURITY_ERR) << file;
-        EXPECT_EQ(code(files->getFileForURL(persistent("/"), file, Value::parse(R"({"create":true})"))),
-                  SECURITY_ERR);
+        EXPECT_EQ(code(files->getFileForURL(persistent("/"), file, Value::parse(R"({"create":true})"))), SECURITY_ERR);
     }
     for (const std::string directory : {"/out-dir", "/d/rel-out-dir"}) {
         EXPECT_EQ(code(files->readEntriesAtURL(persistent(directory))), SECURITY_ERR) << directory;
