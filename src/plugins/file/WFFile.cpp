@@ -212,6 +212,15 @@ void WFFile::pluginInitialize() {
 
     registerExtraFileSystems(
         wf_lowercase(stringSetting(settings, "iosExtraFilesystems").value_or(kDefaultExtraFileSystems)));
+
+    // The bundle stays read-only through any filesystem whose root holds it
+    // ("root" set to a directory above it).
+    const std::string bundle = bundlePath();
+    for (const auto& fs : fileSystems()) {
+        auto* local = dynamic_cast<WFLocalFilesystem*>(fs.get());
+        if (local && !bundle.empty() && local->fullPathForFileSystemPath(resolvingLinks(bundle)))
+            local->setReadOnlyDirectory(bundle);
+    }
 }
 
 void WFFile::registerExtraFileSystems(const std::string& list) {

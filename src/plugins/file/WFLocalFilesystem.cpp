@@ -253,7 +253,7 @@ int writeAtomically(const At& to, const platform::Bytes& data) {
 
 // Whether the open directory is `ancestor` or lies below it, asked of the
 // directories themselves (links may make two paths name one directory).
-bool directoryIsAtOrBelow(int directory, const Item& ancestor) {
+bool directoryIsAtOrBelow(int directory, uint64_t device, uint64_t inode) {
     WFFd current(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
     // Deeper than any path can go: the walk stops at the top all the same.
     for (int depth = 0; current && depth < 4096; ++depth) {
@@ -261,7 +261,7 @@ bool directoryIsAtOrBelow(int directory, const Item& ancestor) {
         }, up{};
         WFFd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (::fstat(current.get(), &here) != 0 || !parent || ::fstat(parent.get(), &up) != 0) return true;
-        if (here.st_dev == ancestor.device && here.st_ino == ancestor.inode) return true;
+        if (here.st_dev == device && here.st_ino == inode) return true;
         if (up.st_dev == here.st_dev && up.st_ino == here.st_ino) return false;
         current = std::move(parent);
     }
@@ -304,6 +304,22 @@ WFLocalFilesystem::WFLocalFilesystem(std::string name, std::string root, bool re
     while (fsRoot_.size() > 1 && fsRoot_.back() == '/') fsRoot_.pop_back();
     resolvedRoot_ = platform::resolvedPath(fsRoot_);
     if (resolvedRoot_ && *resolvedRoot_ == fsRoot_) resolvedRoot_.reset();
+}
+
+void WFLocalFilesystem::setReadOnlyDirectory(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) readOnlyDirectory_ = {st.st_dev, st.st_ino};
+}
+
+bool WFLocalFilesystem::changesReadOnly(const std::string& fullPath) const {
+    if (readOnly_) return true;
+    if (!readOnlyDirectory_) return false;
+    const auto [device, inode] = *readOnlyDirectory_;
+    const WFRootDirectory root(fsRoot_);
+    const WFFd entry = root.open(fullPath, O_PATH | O_DIRECTORY);
+    if (entry && directoryIsAtOrBelow(entry.get(), device, inode)) return true;
+    auto parent = isRootPath(fullPath) ? std::nullopt : root.parent(fullPath);
+    return parent && directoryIsAtOrBelow(parent->directory.get(), device, inode);
 }
 
 // --- Paths --------------------------------------------------------------------
@@ -460,7 +476,7 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
     if (!create && !item.exists) return WFFileErrorResult(NOT_FOUND_ERR);
     if (create && exclusive && item.exists) return WFFileErrorResult(PATH_EXISTS_ERR);
     if (create && !item.exists) {
-        if (readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+        if (changesReadOnly(*fullPath)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         if (getDir) {
             auto parent = root.parent(*fullPath);
             if (!parent || ::mkdirat(parent->directory.get(), parent->name.c_str(), 0777) != 0) {
@@ -495,8 +511,8 @@ WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
 
 WFPluginResult WFLocalFilesystem::setMetadataForURL(const WFFilesystemURL& url, const Value& metadata) {
     const char* key = "com.apple.MobileBackup";
-    if (readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     auto path = normalizedPath(url);
+    if (readOnly_ || (path && changesReadOnly(*path))) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (!path || !valueForKeyIsNumber(metadata, key)) return WFPluginResult::resultWithStatus(WFResultStatus::Error);
     const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_PATH);
     if (!fd) {
@@ -539,7 +555,7 @@ WFPluginResult WFLocalFilesystem::doRemove(const std::string& nativePath) {
 WFPluginResult WFLocalFilesystem::removeFileAtURL(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
-    if (readOnly_ || isRootPath(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (isRootPath(*path) || changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     auto parent = WFRootDirectory(fsRoot_).parent(*path);
     if (!parent) return WFFileErrorResult(resolutionCode(errno));
     struct stat st {};
@@ -554,7 +570,7 @@ WFPluginResult WFLocalFilesystem::recursiveRemoveFileAtURL(const WFFilesystemURL
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
     // A filesystem's root is never removed, whatever spelling reached it.
-    if (readOnly_ || isRootPath(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (isRootPath(*path) || changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     return removeAt(*path);
 }
 
@@ -586,7 +602,7 @@ std::optional<uint64_t> WFLocalFilesystem::truncateAt(const std::string& fullPat
         if (error) *error = code;
         return std::nullopt;
     };
-    if (readOnly_) return fail(NO_MODIFICATION_ALLOWED_ERR);
+    if (changesReadOnly(fullPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
     if (position < 0) return fail(INVALID_MODIFICATION_ERR);
     const WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), fullPath, 0);
     if (!fd) {
@@ -625,7 +641,7 @@ WFPluginResult WFLocalFilesystem::writeToFileAtURL(const WFFilesystemURL& url, c
     if (!url.fullPath()) return WFFileErrorResult(NOT_FOUND_ERR, WFResultStatus::Error);
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error);
-    if (readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (data.empty()) return WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 0);
     WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), *path, O_CREAT | (append ? O_APPEND : O_TRUNC));
     if (!fd) {
@@ -657,7 +673,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         return fail(ENCODING_ERR);
     auto destinationPath = normalizedPath(destinationURL);
     if (!destinationPath) return fail(ENCODING_ERR);
-    if (readOnly_) return fail(NO_MODIFICATION_ALLOWED_ERR);
+    if (changesReadOnly(*destinationPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
     const std::string newFullPath = joinPath(*destinationPath, newName);
     const WFRootDirectory root(fsRoot_);
     auto destination = std::make_shared<WFFd>(root.open(*destinationPath, O_PATH | O_DIRECTORY));
@@ -684,9 +700,9 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         return;
     }
 
-    if (!copy && localSource->readOnly()) return fail(NO_MODIFICATION_ALLOWED_ERR);
     auto sourcePath = normalizedPath(sourceURL);
     if (!sourcePath) return fail(ENCODING_ERR);
+    if (!copy && localSource->changesReadOnly(*sourcePath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
     const WFRootDirectory sourceRoot(localSource->fsRoot());
     const Item item = itemBeneath(sourceRoot, *sourcePath);
     if (!item.exists) return fail(resolutionCode(item.err));
@@ -711,7 +727,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     // A directory never goes into itself, whether the paths or links say so.
     const bool intoItself = item.isDirectory && (!canCopyMoveSrc(*localSource->nativePathForPath(*sourcePath),
                                                                  *nativePathForPath(newFullPath)) ||
-                                                 directoryIsAtOrBelow(to.directory, item));
+                                                 directoryIsAtOrBelow(to.directory, item.device, item.inode));
 
     std::optional<CopyFailure> failure;
     if (copy) {

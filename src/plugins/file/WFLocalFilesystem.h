@@ -20,6 +20,10 @@ public:
     // The native path of the root, without a trailing "/" (except "/" itself).
     const std::string& fsRoot() const { return fsRoot_; }
     bool readOnly() const { return readOnly_; }
+    // A directory below the root that no change may reach through this
+    // filesystem (the application's bundle, where this root holds it),
+    // however the page spells or links its way there.
+    void setReadOnlyDirectory(const std::string& path);
     // Whether `nativePath` (normalised) is this filesystem's root or holds it.
     bool rootIsAtOrBelow(const std::string& nativePath) const;
 
@@ -85,9 +89,15 @@ private:
     // Removal and truncation of a normalised full path.
     WFPluginResult removeAt(const std::string& fullPath);
     std::optional<uint64_t> truncateAt(const std::string& fullPath, int64_t position, int* error);
+    // Whether changing the entry at a normalised full path would change
+    // something read-only: the whole filesystem, or the read-only directory
+    // (the entry lies in it, or is it).
+    bool changesReadOnly(const std::string& fullPath) const;
 
     std::string fsRoot_;
     bool readOnly_ = false;
+    // The device and inode of the read-only directory.
+    std::optional<std::pair<uint64_t, uint64_t>> readOnlyDirectory_;
     // The root with its links resolved, for native paths that went through realpath.
     std::optional<std::string> resolvedRoot_;
 };

@@ -281,6 +281,32 @@ TEST_F(FilePluginTest, TheBundleIsReadOnly) {
     EXPECT_EQ(test::readFile(bundle.file("www/index.html")), "<p>");
     EXPECT_FALSE(platform::xattr::isExcludedFromBackup(bundle.file("config.xml")));
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(bundle.path()), fs::recursive_directory_iterator()), 3);
+    // Nor does a filesystem whose root holds the bundle reach it, by name
+    // or through a link.
+    const auto parent = fs::path(bundle.path()).parent_path().string();
+    const std::string name = fs::path(bundle.path()).filename();
+    const std::string home = fs::path(Container::home()).filename();
+    fs::create_directory_symlink("../" + name + "/www", Container::home() + "/www-link");
+    platform::Bundle::setMainBundle(platform::Bundle::open(bundle.path()));
+    start(Value{{"rootfilesystemlocation", parent}});
+    platform::Bundle::setMainBundle(nullptr);
+    const std::string viaRoot = "wffile://localhost/root/" + name;
+    EXPECT_EQ(call("write", Value::array({viaRoot + "/config.xml", "x", 0})), refused);
+    EXPECT_EQ(call("removeRecursively", Value::array({viaRoot + "/www"})), refused);
+    EXPECT_EQ(call("removeRecursively", Value::array({viaRoot})), refused);
+    EXPECT_EQ(call("getFile", Value::array({viaRoot + "/www/", "new.html", {{"create", true}}})), refused);
+    EXPECT_EQ(call("copyTo", Value::array({"wffile://localhost/persistent/page.html", viaRoot + "/", "p.html"})),
+              refused);
+    EXPECT_EQ(call("moveTo", Value::array({viaRoot + "/config.xml", "wffile://localhost/persistent/", "c.xml"})),
+              refused);
+    EXPECT_EQ(call("write", Value::array({"wffile://localhost/root/" + home + "/www-link/x", "x", 0})), refused);
+    EXPECT_EQ(call("remove", Value::array({"wffile://localhost/root/" + home + "/www-link/index.html"})), refused);
+    // Beside the bundle, the root is the page's as before.
+    test::TempDir sibling;
+    const std::string siblingURL = "wffile://localhost/root/" + fs::path(sibling.path()).filename().string();
+    EXPECT_EQ(call("write", Value::array({siblingURL + "/mine.txt", "mine", 0})), (Answer{1, 4}));
+    EXPECT_EQ(test::readFile(sibling.file("mine.txt")), "mine");
+
     // Reading it, and copying out of it, are the page's to do.
     EXPECT_EQ(call("readAsText", Value::array({config, "UTF-8", 0, -1})), (Answer{1, "<widget/>"}));
     EXPECT_EQ(call("copyTo", Value::array({config, "wffile://localhost/persistent/", "copy.xml"})).status, 1);

@@ -350,6 +350,12 @@ TEST_F(LocalFilesystemTest, MoveAcrossDevicesCopiesThenRemoves) {
     EXPECT_FALSE(fs::exists(root + "/tree"));
     // No staging copy is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
+    // The longest name goes across too.
+    const std::string longest(255, 'l');
+    writeFile(root + "/" + longest, "long");
+    EXPECT_EQ(copy("/" + longest, "/", longest, false, elsewhere).status(), int(WFResultStatus::OK));
+    EXPECT_EQ(readFile(other + "/" + longest), "long");
+    EXPECT_FALSE(fs::exists(root + "/" + longest));
     fs::remove_all(other);
 }
 
