@@ -335,18 +335,14 @@ std::string WFLocalFilesystem::stripQueryParametersFromPath(const std::string& p
 std::optional<std::string> WFLocalFilesystem::normalizePath(const std::string& path) {
     if (path.find('\0') != std::string::npos) return std::nullopt;
     std::vector<std::string> parts;
-    std::size_t at = 0;
-    while (at <= path.size()) {
-        std::size_t end = path.find('/', at);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(at, end - at);
-        if (part == "..") {
-            if (parts.empty()) return std::nullopt;
-            parts.pop_back();
-        } else if (!part.empty() && part != ".") {
+    for (auto& part : WFPathComponents(path)) {
+        if (part != "..") {
             parts.push_back(std::move(part));
+        } else if (parts.empty()) {
+            return std::nullopt;
+        } else {
+            parts.pop_back();
         }
-        at = end + 1;
     }
     const bool absolute = !path.empty() && path.front() == '/';
     std::string out = absolute ? "/" : "";

@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <iterator>
 #include <vector>
+
+#include "plugins/file/WFFileSystem.h"
 
 namespace wharf {
 
@@ -29,18 +32,9 @@ WFFd failed(int err) {
     return WFFd();
 }
 
-// The path's components, without empty and "." ones.
 std::deque<std::string> componentsOf(const std::string& path) {
-    std::deque<std::string> out;
-    std::size_t at = 0;
-    while (at <= path.size()) {
-        std::size_t end = path.find('/', at);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(at, end - at);
-        if (!part.empty() && part != ".") out.push_back(std::move(part));
-        at = end + 1;
-    }
-    return out;
+    auto parts = WFPathComponents(path);
+    return {std::make_move_iterator(parts.begin()), std::make_move_iterator(parts.end())};
 }
 
 std::string withoutLeadingSlashes(const std::string& path) {
