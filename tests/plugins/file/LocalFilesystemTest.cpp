@@ -103,6 +103,7 @@ protected:
         fs::create_directory_symlink("../d", root + "/d/in-dir");
         fs::create_symlink("d/../a.txt", root + "/in-file-up");
         fs::create_directory_symlink("..", root + "/d/up");
+        fs::create_directory_symlink("d", root + "/d-alias");
         before = snapshot(outside);
     }
     void TearDown() override { WFRootDirectory::setWalkOnly(false); }
@@ -175,7 +176,10 @@ TEST_P(LinksTest, LinksThatStayInsideTheRootWork) {
     // A directory does not go into itself by way of a link to it either.
     EXPECT_EQ(code(copy("/d", "/d/in-dir", "again", true)), INVALID_MODIFICATION_ERR);
     EXPECT_EQ(code(copy("/d", "/d/in-dir", "again", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/d", "/d-alias", "again", true)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/d", "/d-alias", "again", false)), INVALID_MODIFICATION_ERR);
     EXPECT_FALSE(fs::exists(root + "/d/again"));
+    EXPECT_TRUE(fs::is_regular_file(root + "/d/one.txt"));
     // Nor onto itself under the name it has.
     EXPECT_EQ(code(copy("/a.txt", "/d/up", "a.txt", false)), INVALID_MODIFICATION_ERR);
     EXPECT_EQ(readFile(root + "/a.txt"), "ab");
