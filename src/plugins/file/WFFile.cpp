@@ -559,10 +559,11 @@ void WFFile::copyOrMove(const WFInvokedUrlCommand& command, bool copy) {
         return send(WFFileErrorResult(INVALID_MODIFICATION_ERR), command);
     inOrderUntilAnswered([destinationFs, sourceFs, newName, copy, reply = replier(shared_from_this(), command),
                           src = *sourceURL, dest = *destinationURL](const std::function<void()>& answered) {
-        destinationFs->copyFileToURL(dest, newName, sourceFs, src, copy, [reply, answered](WFPluginResult result) {
-            reply(result);
-            answered();
-        });
+        destinationFs->copyFileToURL(dest, newName, sourceFs, src, copy,
+                                     [reply, answered](const WFPluginResult& result) {
+                                         reply(result);
+                                         answered();
+                                     });
     });
 }
 
@@ -570,7 +571,7 @@ void WFFile::getFileMetadata(const WFInvokedUrlCommand& command) {
     auto t = target(command, 0);
     if (!t) return;
     inOrderUntilAnswered([t = *t, reply = replier(shared_from_this(), command)](const std::function<void()>& answered) {
-        t.fileSystem->getFileMetadataForURL(t.url, [reply, answered](WFPluginResult result) {
+        t.fileSystem->getFileMetadataForURL(t.url, [reply, answered](const WFPluginResult& result) {
             reply(result);
             answered();
         });
