@@ -264,7 +264,7 @@ void WFFile::registerExtraFileSystems(const std::string& list) {
             platform::log("Unrecognized extra filesystem identifier: %s", name.c_str());
             continue;
         }
-        // The application's bundle is read: a page that could change it
+        // The application's bundle is only read: a page that could change it
         // would change what the next launch runs.
         (plugin ? plugin.get() : this)
             ->registerFilesystem(std::make_shared<WFLocalFilesystem>(name, it->second, name == "bundle"));
