@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -42,6 +43,14 @@ img.src = 'wffile://localhost/persistent/pic.png';
 fetch('wffile://localhost/persistent/style.css').then(function (r) { return r.text(); })
   .then(function (t) { out.fetch = t; done(); }, function () { out.fetch = 'refused'; done(); });
 </script></body></html>)";
+
+// Every name below a directory (links not followed) with its contents.
+std::map<std::string, std::string> tree(const std::string& directory) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(directory))
+        out[entry.path()] = entry.is_symlink() ? "link" : entry.is_regular_file() ? readFile(entry.path()) : "dir";
+    return out;
+}
 
 class ProbeServer {
 public:
@@ -85,6 +94,19 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     writePNG(documents + "/pic.png", 7);
     writePNG(pictures + "/holiday/pic.png", 5);
     writeFile(documents + "/style.css", "body { color: red; }");
+    writeFile(documents + "/q", "q");
+    writeFile(documents + "/q?x.txt", "q?x");
+    // Beside the container, a directory the page must not reach, and links
+    // to it planted in Documents.
+    const std::string outside = dir.file("outside");
+    writeFile(outside + "/secret.txt", "secret");
+    writeFile(outside + "/sub/inner.txt", "inner");
+    fs::create_symlink(outside + "/secret.txt", documents + "/out-file");
+    fs::create_directory_symlink(outside, documents + "/out-dir");
+    fs::create_symlink(outside + "/made.txt", documents + "/dangling");
+    fs::create_symlink("style.css", documents + "/in-file");
+    const auto outsideBefore = tree(outside);
+    const std::string config = readFile(bundle + "/config.xml");
 
     wharf::test::E2ERun run = wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", home}, dir,
                                                       {"WHARF_PICTURES_DIR=" + pictures});
@@ -139,6 +161,27 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     EXPECT_EQ(r["assetWidth"], 5);
     EXPECT_EQ(r["assetCopy"], "/copied.png");
     EXPECT_EQ(readFile(documents + "/copied.png"), readFile(pictures + "/holiday/pic.png"));
+    // Links leading out of Documents are refused, whatever is asked through
+    // them, and nothing outside changes; one staying inside works.
+    const Value refused = Value::parse(R"({"error":2})");
+    for (const char* step : {"read", "write", "truncate", "writeDangling", "create", "createDirectory",
+                             "removeRecursively", "setMetadata", "moveOut", "resolve"})
+        EXPECT_EQ(r["links"][step], refused) << step;
+    EXPECT_EQ(r["links"]["scheme"], 404);
+    EXPECT_EQ(r["links"]["inward"], "body { color: red; }");
+    EXPECT_EQ(tree(outside), outsideBefore);
+    EXPECT_EQ(readFile(documents + "/style.css"), "body { color: red; }");
+    // The bundle is read-only.
+    EXPECT_EQ(r["bundleWrite"], Value::parse(R"({"error":6})"));
+    EXPECT_EQ(r["bundleRemove"], Value::parse(R"({"error":6})"));
+    EXPECT_EQ(readFile(bundle + "/config.xml"), config);
+    EXPECT_TRUE(fs::exists(bundle + "/www/index.html"));
+    // Writes sent back to back land in order.
+    EXPECT_EQ(r["order"], Value(std::vector<std::string>(20, "AAAABBBB")));
+    // An escaped "?" names the file that has it; the longest name is copied.
+    EXPECT_EQ(r["questionMark"], "/q?x.txt");
+    EXPECT_EQ(r["longName"], 255);
+    EXPECT_EQ(readFile(documents + "/" + std::string(255, 'n')), "q?x");
     // A remote page can neither show nor read them.
     EXPECT_EQ(r["remote"], Value::parse(R"({"image":-1,"fetch":"refused"})"));
 }

@@ -3,14 +3,17 @@
 // (filesystem URLs, "file://" URLs, paths, options of any kind), run one after
 // the other through the real plug-in over a container of real directories
 // (files, a link looping on its own directory, a link to a file beside it, a
-// link across to another filesystem's root). "{home}" in a string stands for
-// the container's directory, so that "file://" URLs can name its files.
+// link across to another filesystem's root, and links leading out of the
+// container: to a file, to a directory, absolute and relative, and dangling
+// ones whose target does not exist yet). "{home}" in a string stands for the
+// container's directory, so that "file://" URLs can name its files.
 //
 // Whatever the calls, nothing outside the filesystems' roots is touched, read
-// or named: a directory beside the container keeps its contents, every native
-// path a URL maps to lies inside its filesystem's root and maps back to the
-// same URL, and every entry and path the page is answered with lies inside
-// the root of the filesystem it names. Every call is answered exactly once,
+// or named: a directory beside the container keeps its contents (names, link
+// targets, bytes and the backup attribute) and nothing new appears there,
+// every native path a URL maps to lies inside its filesystem's root and maps
+// back to the same URL, and every entry and path the page is answered with
+// lies inside the root of the filesystem it names. Every call is answered exactly once,
 // with a file error code, a message or success; no root is ever removed; and
 // what a write reports written is in the file where it was asked for.
 #include <sys/stat.h>
@@ -31,6 +34,7 @@
 #include "host/testing/FakeViewController.h"
 #include "platform/Bundle.h"
 #include "platform/Container.h"
+#include "platform/Xattr.h"
 #include "plugins/file/WFFile.h"
 #include "plugins/file/WFLocalFilesystem.h"
 
@@ -75,20 +79,33 @@ void buildTree() {
     fs::create_directory_symlink(".", p.home + "/Documents/d/loop");
     fs::create_symlink("a.txt", p.home + "/Documents/f-link");
     fs::create_directory_symlink(p.home + "/Library", p.home + "/Documents/lib");
+    // Links leading out of every root.
+    fs::create_symlink(p.outside + "/secret.txt", p.home + "/Documents/out-file");
+    fs::create_directory_symlink("../../outside", p.home + "/Documents/out-dir");
+    fs::create_symlink(p.outside + "/made.txt", p.home + "/Documents/dangling");
+    fs::create_symlink("../../outside/sub/made.txt", p.home + "/Library/rel-dangling");
+    fs::create_directory_symlink("../../outside/sub", p.home + "/Library/out");
+    fs::create_directory_symlink("../..", p.home + "/tmp/up");
     writeFile(p.bundle + "/www/index.html", "<html></html>");
     writeFile(p.pictures + "/beach.jpg", "\xff\xd8\xff\xe0 not much of a picture");
     writeFile(p.outside + "/secret.txt", "secret");
-    fs::create_directories(p.outside + "/sub");
+    writeFile(p.outside + "/sub/inner.txt", "inner");
 }
 
-// Every name below a directory (links not followed) with its contents.
+// Every name below a directory (links not followed) with its contents, its
+// link target and whether it carries the backup attribute.
 std::map<std::string, std::string> snapshot(const std::string& directory) {
     std::map<std::string, std::string> out;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(directory, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         const std::string path = it->path();
-        out[path] = it->is_regular_file() ? readFile(path) : it->is_directory() ? "<dir>" : "<other>";
+        std::string what = it->is_symlink()        ? "<link " + fs::read_symlink(path, ec).string() + ">"
+                           : it->is_regular_file() ? readFile(path)
+                           : it->is_directory()    ? "<dir>"
+                                                   : "<other>";
+        if (platform::xattr::isExcludedFromBackup(path)) what += "<excluded>";
+        out[path] = what;
     }
     return out;
 }

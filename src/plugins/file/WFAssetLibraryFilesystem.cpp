@@ -70,12 +70,11 @@ void WFAssetLibraryFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t
                 return callback(std::nullopt, std::nullopt, SECURITY_ERR);
             }
             const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
-            // An end before the start reads nothing; a negative end reads to the end.
-            uint64_t length = 0;
-            if (end < 0)
-                length = asset->size() > from ? asset->size() - from : 0;
-            else if (static_cast<uint64_t>(end) > from)
-                length = static_cast<uint64_t>(end) - from;
+            // An end after the start reads the bytes between; any other end
+            // (a negative one too) asks for the whole size from the start,
+            // which the end of the file cuts short.
+            const uint64_t length =
+                end > 0 && static_cast<uint64_t>(end) > from ? static_cast<uint64_t>(end) - from : asset->size();
             platform::Error readError;
             auto bytes = asset->read(from, length, &readError);
             if (!bytes) {

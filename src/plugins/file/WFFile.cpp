@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 #include <utility>
 
@@ -73,6 +74,32 @@ std::string legacyEscape(const std::string& text) {
         return chars;
     }();
     return platform::percentEncode(text, allowed.c_str());
+}
+
+// The argument with its escapes undone and made again as the legacy escaping
+// makes them; nullopt for a broken escape. An escaped "?" stays escaped: it
+// is part of a name, where a "?" as written begins the query.
+std::optional<std::string> reescaped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += legacyEscape(text.substr(i, 1));
+            continue;
+        }
+        auto decoded = platform::percentDecode(std::string_view(text).substr(i, 3));
+        if (!decoded || decoded->size() != 1) return std::nullopt;
+        out += *decoded == "?" ? "%3F" : legacyEscape(*decoded);
+        i += 2;
+    }
+    return out;
+}
+
+// Creates a directory and its parents; false with errno set when it fails.
+bool createDirectory(const std::string& path) {
+    errno = 0;
+    if (Container::ensureDirectory(path)) return true;
+    if (errno == 0 || errno == EEXIST) errno = ENOTDIR;  // something else is there
+    return false;
 }
 
 // Each byte as the character of that code (bytes above 127 as U+0080–U+00FF),
@@ -159,16 +186,16 @@ void WFFile::pluginInitialize() {
     const std::string location =
         wf_lowercase(stringSetting(settings, "iosPersistentFileLocation").value_or("compatibility"));
 
-    if (Container::ensureDirectory(appTempPath_))
+    if (createDirectory(appTempPath_))
         registerFilesystem(std::make_shared<WFLocalFilesystem>("temporary", appTempPath_));
     else
-        platform::log("Unable to create temporary directory: %s", appTempPath_.c_str());
+        platform::log("Unable to create temporary directory: %s", WFErrnoDescription(errno, appTempPath_).c_str());
 
     if (location == "library") {
-        if (Container::ensureDirectory(appLibraryPath_))
+        if (createDirectory(appLibraryPath_))
             registerFilesystem(std::make_shared<WFLocalFilesystem>("persistent", appLibraryPath_));
         else
-            platform::log("Unable to create library directory: %s", appLibraryPath_.c_str());
+            platform::log("Unable to create library directory: %s", WFErrnoDescription(errno, appLibraryPath_).c_str());
     } else if (location == "compatibility") {
         registerFilesystem(std::make_shared<WFLocalFilesystem>("persistent", rootDocsPath_));
     } else {
@@ -185,6 +212,15 @@ void WFFile::pluginInitialize() {
 
     registerExtraFileSystems(
         wf_lowercase(stringSetting(settings, "iosExtraFilesystems").value_or(kDefaultExtraFileSystems)));
+
+    // The bundle stays read-only through any filesystem whose root holds it
+    // ("root" set to a directory above it).
+    const std::string bundle = bundlePath();
+    for (const auto& fs : fileSystems()) {
+        auto* local = dynamic_cast<WFLocalFilesystem*>(fs.get());
+        if (local && !bundle.empty() && local->fullPathForFileSystemPath(resolvingLinks(bundle)))
+            local->setReadOnlyDirectory(bundle);
+    }
 }
 
 void WFFile::registerExtraFileSystems(const std::string& list) {
@@ -228,7 +264,10 @@ void WFFile::registerExtraFileSystems(const std::string& list) {
             platform::log("Unrecognized extra filesystem identifier: %s", name.c_str());
             continue;
         }
-        (plugin ? plugin.get() : this)->registerFilesystem(std::make_shared<WFLocalFilesystem>(name, it->second));
+        // The application's bundle is only read: a page that could change it
+        // would change what the next launch runs.
+        (plugin ? plugin.get() : this)
+            ->registerFilesystem(std::make_shared<WFLocalFilesystem>(name, it->second, name == "bundle"));
         registered.push_back(name);
     }
 }
@@ -357,11 +396,33 @@ std::function<void(const WFPluginResult&)> replier(const std::shared_ptr<WFPlugi
     };
 }
 
-void inBackground(WFPlugin& plugin, std::function<void()> work) {
-    if (auto delegate = plugin.commandDelegate()) delegate->runInBackground(std::move(work));
+}  // namespace
+
+void WFFile::inOrder(std::function<void()> work) {
+    platform::dispatch::QueuePtr queue;
+    {
+        std::lock_guard lock(mutex_);
+        if (!queue_) queue_ = platform::dispatch::createSerialQueue("wharf.file");
+        queue = queue_;
+    }
+    queue->async(std::move(work));
 }
 
-}  // namespace
+void WFFile::inOrderUntilAnswered(std::function<void(std::function<void()> answered)> work) {
+    inOrder([work = std::move(work)] {
+        auto answered = std::make_shared<platform::dispatch::Semaphore>(0);
+        work([answered] { answered->signal(); });
+        answered->wait();
+    });
+}
+
+void WFFile::answerInOrder(const WFInvokedUrlCommand& command, std::function<WFPluginResult(const Target&)> operation) {
+    auto t = target(command, 0);
+    if (!t) return;
+    inOrder([t = *t, reply = replier(shared_from_this(), command), operation = std::move(operation)] {
+        reply(operation(t));
+    });
+}
 
 // --- Actions --------------------------------------------------------------------
 
@@ -409,12 +470,12 @@ void WFFile::resolveLocalFileSystemURI(const WFInvokedUrlCommand& command) {
     auto fail = [&] { send(WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error), command); };
     const Value argument = command.argumentAtIndex(0);
     if (!argument.is_string()) return fail();
-    auto decoded = platform::percentDecode(argument.get<std::string>());
-    if (!decoded) return fail();
-    auto url = fileSystemURLforArg(legacyEscape(*decoded));
+    auto escaped = reescaped(argument.get<std::string>());
+    if (!escaped) return fail();
+    auto url = fileSystemURLforArg(*escaped);
     auto fs = url ? filesystemForURL(*url) : nullptr;
     if (!fs) return fail();
-    send(fs->entryForLocalURI(*url), command);
+    inOrder([fs, url = *url, reply = replier(shared_from_this(), command)] { reply(fs->entryForLocalURI(url)); });
 }
 
 void WFFile::getDirectory(const WFInvokedUrlCommand& command) {
@@ -429,17 +490,19 @@ void WFFile::getDirectory(const WFInvokedUrlCommand& command) {
 }
 
 void WFFile::getFile(const WFInvokedUrlCommand& command) {
-    if (auto t = target(command, 0))
-        send(t->fileSystem->getFileForURL(t->url, command.argumentAtIndex(1), command.argumentAtIndex(2)), command);
+    answerInOrder(command, [path = command.argumentAtIndex(1), options = command.argumentAtIndex(2)](const Target& t) {
+        return t.fileSystem->getFileForURL(t.url, path, options);
+    });
 }
 
 void WFFile::getParent(const WFInvokedUrlCommand& command) {
-    if (auto t = target(command, 0)) send(t->fileSystem->getParentForURL(t->url), command);
+    answerInOrder(command, [](const Target& t) { return t.fileSystem->getParentForURL(t.url); });
 }
 
 void WFFile::setMetadata(const WFInvokedUrlCommand& command) {
-    if (auto t = target(command, 0))
-        send(t->fileSystem->setMetadataForURL(t->url, command.argumentAtIndex(1)), command);
+    answerInOrder(command, [metadata = command.argumentAtIndex(1)](const Target& t) {
+        return t.fileSystem->setMetadataForURL(t.url, metadata);
+    });
 }
 
 bool WFFile::holdsAFilesystemRoot(const Target& target) const {
@@ -460,7 +523,7 @@ void WFFile::remove(const WFInvokedUrlCommand& command) {
     if (!t) return;
     if (t->url.fullPath().value_or("").empty() || holdsAFilesystemRoot(*t))
         return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
-    send(t->fileSystem->removeFileAtURL(t->url), command);
+    inOrder([t = *t, reply = replier(shared_from_this(), command)] { reply(t.fileSystem->removeFileAtURL(t.url)); });
 }
 
 void WFFile::removeRecursively(const WFInvokedUrlCommand& command) {
@@ -468,7 +531,9 @@ void WFFile::removeRecursively(const WFInvokedUrlCommand& command) {
     if (!t) return;
     if (t->url.fullPath().value_or("").empty() || holdsAFilesystemRoot(*t))
         return send(WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR), command);
-    send(t->fileSystem->recursiveRemoveFileAtURL(t->url), command);
+    inOrder([t = *t, reply = replier(shared_from_this(), command)] {
+        reply(t.fileSystem->recursiveRemoveFileAtURL(t.url));
+    });
 }
 
 void WFFile::copyTo(const WFInvokedUrlCommand& command) { copyOrMove(command, true); }
@@ -492,18 +557,29 @@ void WFFile::copyOrMove(const WFInvokedUrlCommand& command, bool copy) {
     if (!sourceFs || !destinationFs) return send(WFFileErrorResult(NOT_FOUND_ERR), command);
     if (!copy && holdsAFilesystemRoot({*sourceURL, sourceFs}))
         return send(WFFileErrorResult(INVALID_MODIFICATION_ERR), command);
-    auto reply = replier(shared_from_this(), command);
-    inBackground(*this, [destinationFs, sourceFs, newName, copy, reply, src = *sourceURL, dest = *destinationURL] {
-        destinationFs->copyFileToURL(dest, newName, sourceFs, src, copy, reply);
+    inOrderUntilAnswered([destinationFs, sourceFs, newName, copy, reply = replier(shared_from_this(), command),
+                          src = *sourceURL, dest = *destinationURL](const std::function<void()>& answered) {
+        destinationFs->copyFileToURL(dest, newName, sourceFs, src, copy,
+                                     [reply, answered](const WFPluginResult& result) {
+                                         reply(result);
+                                         answered();
+                                     });
     });
 }
 
 void WFFile::getFileMetadata(const WFInvokedUrlCommand& command) {
-    if (auto t = target(command, 0)) t->fileSystem->getFileMetadataForURL(t->url, replier(shared_from_this(), command));
+    auto t = target(command, 0);
+    if (!t) return;
+    inOrderUntilAnswered([t = *t, reply = replier(shared_from_this(), command)](const std::function<void()>& answered) {
+        t.fileSystem->getFileMetadataForURL(t.url, [reply, answered](const WFPluginResult& result) {
+            reply(result);
+            answered();
+        });
+    });
 }
 
 void WFFile::readEntries(const WFInvokedUrlCommand& command) {
-    if (auto t = target(command, 0)) send(t->fileSystem->readEntriesAtURL(t->url), command);
+    answerInOrder(command, [](const Target& t) { return t.fileSystem->readEntriesAtURL(t.url); });
 }
 
 void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer) {
@@ -511,20 +587,25 @@ void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex
     if (!t) return;
     const int64_t start = platform::integerValue(command.argumentAtIndex(startIndex));
     const int64_t end = platform::integerValue(command.argumentAtIndex(startIndex + 1, -1));
-    auto reply = replier(shared_from_this(), command);
-    inBackground(*this, [t = *t, start, end, reply, answer = std::move(answer)] {
-        t.fileSystem->readFileAtURL(t.url, start, end,
-                                    [reply, answer](std::optional<platform::Bytes> data,
-                                                    const std::optional<std::string>& mimeType, int32_t error) {
-                                        if (!data) return reply(WFFileErrorResult(error));
-                                        // The page's form of the bytes (Base64, UTF-8) is larger
-                                        // still: a range read whole may not fit twice.
-                                        try {
-                                            reply(answer(std::move(*data), mimeType));
-                                        } catch (const std::bad_alloc&) {
-                                            reply(WFFileErrorResult(NOT_READABLE_ERR));
-                                        }
-                                    });
+    inOrderUntilAnswered([t = *t, start, end, reply = replier(shared_from_this(), command),
+                          answer = std::move(answer)](const std::function<void()>& answered) {
+        t.fileSystem->readFileAtURL(
+            t.url, start, end,
+            [reply, answer, answered](std::optional<platform::Bytes> data, const std::optional<std::string>& mimeType,
+                                      int32_t error) {
+                if (!data) {
+                    reply(WFFileErrorResult(error));
+                } else {
+                    // The page's form of the bytes (Base64, UTF-8) is larger
+                    // still: a range read whole may not fit twice.
+                    try {
+                        reply(answer(std::move(*data), mimeType));
+                    } catch (const std::bad_alloc&) {
+                        reply(WFFileErrorResult(NOT_READABLE_ERR));
+                    }
+                }
+                answered();
+            });
     });
 }
 
@@ -563,8 +644,9 @@ void WFFile::readAsBinaryString(const WFInvokedUrlCommand& command) {
 }
 
 void WFFile::truncate(const WFInvokedUrlCommand& command) {
-    if (auto t = target(command, 0))
-        send(t->fileSystem->truncateFileAtURL(t->url, platform::integerValue(command.argumentAtIndex(1))), command);
+    answerInOrder(command, [position = platform::integerValue(command.argumentAtIndex(1))](const Target& t) {
+        return t.fileSystem->truncateFileAtURL(t.url, position);
+    });
 }
 
 void WFFile::write(const WFInvokedUrlCommand& command) {
@@ -572,12 +654,9 @@ void WFFile::write(const WFInvokedUrlCommand& command) {
     if (!t) return;
     const Value data = command.argumentAtIndex(1);
     const int64_t position = platform::integerValue(command.argumentAtIndex(2));
-    auto reply = replier(shared_from_this(), command);
-    inBackground(*this, [t = *t, data, position, reply] {
-        // A write is a cut and then an append: two at once would leave both
-        // appended after both cuts, so writes go one at a time.
-        static std::mutex writing;
-        std::lock_guard lock(writing);
+    // A write is a cut and then an append: two at once would leave both
+    // appended after both cuts, so writes go one at a time, in order.
+    inOrder([t = *t, data, position, reply = replier(shared_from_this(), command)] {
         // The file is cut at the position first: what follows it is replaced.
         // A position it cannot be cut at (negative, past the largest file)
         // must not become an append at the end reported as written there; a
@@ -598,17 +677,20 @@ void WFFile::write(const WFInvokedUrlCommand& command) {
 }
 
 void WFFile::testFileExists(const WFInvokedUrlCommand& command) {
-    const Value path = command.argumentAtIndex(0);
-    struct stat st {};
-    const bool exists = path.is_string() && ::stat(path.get<std::string>().c_str(), &st) == 0;
-    send(WFPluginResult::resultWithStatusMessageAsInt(WFResultStatus::OK, exists ? 1 : 0), command);
+    inOrder([path = command.argumentAtIndex(0), reply = replier(shared_from_this(), command)] {
+        struct stat st {};
+        const bool exists = path.is_string() && ::stat(path.get<std::string>().c_str(), &st) == 0;
+        reply(WFPluginResult::resultWithStatusMessageAsInt(WFResultStatus::OK, exists ? 1 : 0));
+    });
 }
 
 void WFFile::testDirectoryExists(const WFInvokedUrlCommand& command) {
-    const Value path = command.argumentAtIndex(0);
-    struct stat st {};
-    const bool exists = path.is_string() && ::stat(path.get<std::string>().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    send(WFPluginResult::resultWithStatusMessageAsInt(WFResultStatus::OK, exists ? 1 : 0), command);
+    inOrder([path = command.argumentAtIndex(0), reply = replier(shared_from_this(), command)] {
+        struct stat st {};
+        const bool exists =
+            path.is_string() && ::stat(path.get<std::string>().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        reply(WFPluginResult::resultWithStatusMessageAsInt(WFResultStatus::OK, exists ? 1 : 0));
+    });
 }
 
 void WFFile::getFreeDiskSpace(const WFInvokedUrlCommand& command) {

@@ -3,6 +3,7 @@
 // the photo library and the extra ones the preferences name), the page's file
 // actions on them, and the "wffile" scheme through which pages load files.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "host/WFPlugin.h"
+#include "platform/Dispatch.h"
 #include "plugins/file/WFFileSystem.h"
 #include "plugins/file/WFFilesystemURL.h"
 
@@ -90,6 +92,15 @@ private:
     std::optional<Target> target(const WFInvokedUrlCommand& command, std::size_t index, int failure = NOT_FOUND_ERR,
                                  WFResultStatus status = WFResultStatus::IOError);
     void send(const WFPluginResult& result, const WFInvokedUrlCommand& command) const;
+    // Runs `work` on the plug-in's queue, after everything the page sent
+    // before: the page's changes to its files take effect in the order it
+    // sent them, and what it asks after a change sees the change.
+    void inOrder(std::function<void()> work);
+    // The same for work that is answered through a callback (later and on
+    // another thread for the photo library): the queue waits for the answer.
+    void inOrderUntilAnswered(std::function<void(std::function<void()> answered)> work);
+    // Answers the command with what `operation` gives for its URL argument, in order.
+    void answerInOrder(const WFInvokedUrlCommand& command, std::function<WFPluginResult(const Target&)> operation);
     void registerExtraFileSystems(const std::string& list);
     void copyOrMove(const WFInvokedUrlCommand& command, bool copy);
     // Whether removing or moving the entry at `url` would take a registered
@@ -100,6 +111,7 @@ private:
     void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);
 
     mutable std::mutex mutex_;
+    platform::dispatch::QueuePtr queue_;
     std::vector<std::shared_ptr<WFFileSystem>> fileSystems_;
     std::string rootDocsPath_;
     std::string appDocsPath_;

@@ -1,5 +1,7 @@
 #include "plugins/file/WFFileSystem.h"
 
+#include "platform/Error.h"
+
 namespace wharf {
 
 WFPluginResult WFFileErrorResult(int code, WFResultStatus status) {
@@ -41,6 +43,26 @@ platform::Value WFFileSystem::makeEntry(const std::string& fullPath, const std::
         entry["nativeURL"] = nullptr;
     }
     return entry;
+}
+
+std::string WFErrnoDescription(int err, const std::string& path) {
+    platform::Value info = platform::Value::object();
+    info[platform::kLocalizedDescriptionKey] = platform::errnoText(err);
+    info["NSFilePath"] = path;
+    return platform::Error("NSPOSIXErrorDomain", err, info).description();
+}
+
+std::vector<std::string> WFPathComponents(const std::string& path) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at <= path.size()) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(at, end - at);
+        if (!part.empty() && part != ".") out.push_back(std::move(part));
+        at = end + 1;
+    }
+    return out;
 }
 
 std::string WFLastPathComponent(const std::string& path) {

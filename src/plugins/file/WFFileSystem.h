@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/WFCommandDelegate.h"
 #include "host/WFPluginResult.h"
@@ -88,6 +89,12 @@ private:
     std::string name_;
     WFUrlTransformer urlTransformer_;
 };
+
+// The description of a system error at a path, as the log lines give it.
+std::string WFErrnoDescription(int err, const std::string& path);
+
+// The components of a path, without empty and "." ones: "/a//./b/" → a, b.
+std::vector<std::string> WFPathComponents(const std::string& path);
 
 // "/a/b/" → "b", "/" → "/", "" → "".
 std::string WFLastPathComponent(const std::string& path);

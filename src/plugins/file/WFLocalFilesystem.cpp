@@ -18,6 +18,7 @@
 #include "platform/Mime.h"
 #include "platform/Paths.h"
 #include "platform/Xattr.h"
+#include "plugins/file/WFRootDirectory.h"
 
 namespace wharf {
 
@@ -25,51 +26,42 @@ namespace {
 
 using platform::Value;
 
-std::string errnoDescription(int err, const std::string& path) {
-    Value info = Value::object();
-    info[platform::kLocalizedDescriptionKey] = platform::errnoText(err);
-    info["NSFilePath"] = path;
-    return platform::Error("NSPOSIXErrorDomain", err, info).description();
-}
-
+// What is at a path, or why nothing could be looked at there (`err`: ENOENT,
+// EXDEV for a path that leads out of the root, ...).
 struct Item {
     bool exists = false;
     bool isDirectory = false;
     bool isRegular = false;
+    int err = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
-// What is at a path, links followed.
-Item itemAt(const std::string& path) {
+Item itemOf(const struct stat& st) { return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode), 0, st.st_dev, st.st_ino}; }
+
+// What is at a path below the root, links followed while they stay below it.
+Item itemBeneath(const WFRootDirectory& root, const std::string& path) {
+    WFFd fd = root.open(path, O_PATH);
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return {};
-    return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode)};
+    if (!fd || ::fstat(fd.get(), &st) != 0) return {false, false, false, errno};
+    return itemOf(st);
 }
 
-bool somethingAt(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
+// The page's code for a path that could not be resolved: one leading out of
+// the root is refused as such, anything else is not there.
+int resolutionCode(int err, int otherwise = NOT_FOUND_ERR) { return err == EXDEV ? SECURITY_ERR : otherwise; }
 
-// False when the directory holds anything (or cannot be read).
-bool directoryIsEmpty(const std::string& path) {
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return false;
-    bool empty = true;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            empty = false;
-            break;
-        }
+// The names in an open directory (without "." and ".."), sorted; nullopt
+// when it cannot be listed. The descriptor stays the caller's.
+std::optional<std::vector<std::string>> listDirectory(int directory) {
+    const int copy = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (!dir) {
+        const int err = errno;
+        if (copy >= 0) ::close(copy);
+        errno = err;
+        return std::nullopt;
     }
-    ::closedir(dir);
-    return empty;
-}
-
-// The names in a directory (without "." and ".."), sorted; nullopt when it
-// cannot be listed.
-std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return std::nullopt;
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
@@ -80,19 +72,30 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path) {
     return names;
 }
 
-// Removes a file, a link or a directory tree (links are removed, never
-// followed). 0 or the first errno.
-int removeTree(const std::string& path) {
+// False when the directory `name` in `parent` holds anything, cannot be read
+// or is no directory (a link is not followed).
+bool directoryIsEmpty(int parent, const std::string& name) {
+    WFFd directory(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory) return false;
+    auto names = listDirectory(directory.get());
+    return names && names->empty();
+}
+
+// Removes the file, link or directory tree `name` in `parent` (links are
+// removed, never followed). 0 or the first errno.
+int removeTree(int parent, const std::string& name) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return errno;
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (S_ISDIR(st.st_mode)) {
-        auto names = listDirectory(path);
+        WFFd directory(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!directory) return errno;
+        auto names = listDirectory(directory.get());
         if (!names) return errno;
-        for (const auto& name : *names)
-            if (int err = removeTree(path + "/" + name)) return err;
-        return ::rmdir(path.c_str()) == 0 ? 0 : errno;
+        for (const auto& child : *names)
+            if (int err = removeTree(directory.get(), child)) return err;
+        return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
     }
-    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+    return ::unlinkat(parent, name.c_str(), 0) == 0 ? 0 : errno;
 }
 
 // Writes every byte (a short write is continued, EINTR retried). 0 or errno.
@@ -108,24 +111,19 @@ int writeAll(int fd, const uint8_t* data, std::size_t size) {
     return 0;
 }
 
-// Opens a regular file for writing; -1 with errno (EINVAL for anything else
-// at the path). O_NONBLOCK keeps a pipe at the path from hanging the caller;
-// O_TRUNC waits until the file is known to be a regular one.
-int openRegularForWriting(const std::string& path, int flags) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | (flags & ~O_TRUNC), 0666);
-    if (fd < 0) return -1;
+// Opens a regular file below the root for writing; an invalid descriptor
+// with errno (EINVAL for anything else at the path). O_NONBLOCK keeps a pipe
+// at the path from hanging the caller; O_TRUNC waits until the file is known
+// to be a regular one.
+WFFd openRegularForWriting(const WFRootDirectory& root, const std::string& path, int flags) {
+    WFFd fd = root.open(path, O_WRONLY | O_NONBLOCK | (flags & ~O_TRUNC), 0666);
+    if (!fd) return fd;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         errno = EINVAL;
-        return -1;
+        return WFFd();
     }
-    if ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0) {
-        const int err = errno;
-        ::close(fd);
-        errno = err;
-        return -1;
-    }
+    if ((flags & O_TRUNC) && ::ftruncate(fd.get(), 0) != 0) return WFFd();
     return fd;
 }
 
@@ -146,19 +144,22 @@ int copyFailureCode(const CopyFailure& failure) {
     return INVALID_MODIFICATION_ERR;
 }
 
-std::optional<CopyFailure> copyFile(const std::string& from, const std::string& to, mode_t mode) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (in < 0) return CopyFailure{true, errno};
-    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
-    if (out < 0) {
-        const int err = errno;
-        ::close(in);
-        return CopyFailure{false, err};
-    }
+// A place in a directory: the directory's descriptor and a name in it.
+struct At {
+    int directory;
+    std::string name;
+};
+
+std::optional<CopyFailure> copyFile(const At& from, const At& to, mode_t mode) {
+    WFFd in(::openat(from.directory, from.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!in) return CopyFailure{true, errno};
+    const int out =
+        ::openat(to.directory, to.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
+    if (out < 0) return CopyFailure{false, errno};
     std::optional<CopyFailure> failure;
     std::vector<uint8_t> buffer(1 << 20);
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             failure = CopyFailure{true, errno};
@@ -170,78 +171,101 @@ std::optional<CopyFailure> copyFile(const std::string& from, const std::string& 
             break;
         }
     }
-    ::close(in);
     if (::close(out) != 0 && !failure) failure = CopyFailure{false, errno};
     return failure;
 }
 
 // Copies a file, a link or a directory tree to `to`, which must not exist.
-// Sockets, pipes and devices are not copied (reading one could block).
-std::optional<CopyFailure> copyTree(const std::string& from, const std::string& to) {
+// Links are copied as links; sockets, pipes and devices are not copied
+// (reading one could block).
+std::optional<CopyFailure> copyTree(const At& from, const At& to) {
     struct stat st {};
-    if (::lstat(from.c_str(), &st) != 0) return CopyFailure{true, errno};
+    if (::fstatat(from.directory, from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return CopyFailure{true, errno};
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 1);
-        const ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+        const ssize_t n = ::readlinkat(from.directory, from.name.c_str(), target.data(), target.size());
         if (n < 0) return CopyFailure{true, errno};
-        if (::symlink(std::string(target.data(), static_cast<std::size_t>(n)).c_str(), to.c_str()) != 0)
+        if (::symlinkat(std::string(target.data(), static_cast<std::size_t>(n)).c_str(), to.directory,
+                        to.name.c_str()) != 0)
             return CopyFailure{false, errno};
         return std::nullopt;
     }
     if (S_ISDIR(st.st_mode)) {
-        if (::mkdir(to.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0) return CopyFailure{false, errno};
-        auto names = listDirectory(from);
+        WFFd source(::openat(from.directory, from.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!source) return CopyFailure{true, errno};
+        if (::mkdirat(to.directory, to.name.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0)
+            return CopyFailure{false, errno};
+        WFFd target(::openat(to.directory, to.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!target) return CopyFailure{false, errno};
+        auto names = listDirectory(source.get());
         if (!names) return CopyFailure{true, errno};
         for (const auto& name : *names)
-            if (auto failure = copyTree(from + "/" + name, to + "/" + name)) return failure;
+            if (auto failure = copyTree({source.get(), name}, {target.get(), name})) return failure;
         return std::nullopt;
     }
     if (S_ISREG(st.st_mode)) return copyFile(from, to, st.st_mode);
     return CopyFailure{true, ENODEV};
 }
 
-// A hidden name beside `path` for building a copy before it takes its place.
-std::string temporarySibling(const std::string& path) {
+// A short hidden name for building a copy beside its place: any name the
+// page may use still fits beside it (names end at 255 bytes).
+std::string stagingName() {
     static thread_local std::mt19937_64 random{std::random_device{}()};
-    const auto slash = path.rfind('/');
-    char suffix[20];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
-    return path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".wharf-" + suffix;
+    char name[32];
+    std::snprintf(name, sizeof name, ".wharf-%016llx", static_cast<unsigned long long>(random()));
+    return name;
 }
 
 // Renames into place; unless `replace`, never over something that is there
 // by then (another copy to the same name may have finished meanwhile).
-int renameIntoPlace(const std::string& from, const std::string& to, bool replace) {
+int renameIntoPlace(int directory, const std::string& from, const std::string& to, bool replace) {
     if (!replace) {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        if (::renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
         if (errno != EINVAL) return errno;  // EINVAL: a file system without RENAME_NOREPLACE
     }
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    return ::renameat(directory, from.c_str(), directory, to.c_str()) == 0 ? 0 : errno;
 }
 
 // Copies `from` beside `to`, then renames the copy into place (replacing a
 // file or an empty directory there when `replace`): a failure leaves nothing
 // half-written.
-std::optional<CopyFailure> copyIntoPlace(const std::string& from, const std::string& to, bool replace) {
-    const std::string staging = temporarySibling(to);
+std::optional<CopyFailure> copyIntoPlace(const At& from, const At& to, bool replace) {
+    const At staging{to.directory, stagingName()};
     auto failure = copyTree(from, staging);
     if (!failure) {
-        if (int err = renameIntoPlace(staging, to, replace)) failure = CopyFailure{false, err};
+        if (int err = renameIntoPlace(to.directory, staging.name, to.name, replace)) failure = CopyFailure{false, err};
     }
-    if (failure) removeTree(staging);
+    if (failure) removeTree(staging.directory, staging.name);
     return failure;
 }
 
 // Writes bytes to a new file beside `to` and renames it into place.
-int writeAtomically(const std::string& to, const platform::Bytes& data) {
-    const std::string staging = temporarySibling(to);
-    const int fd = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+int writeAtomically(const At& to, const platform::Bytes& data) {
+    const std::string staging = stagingName();
+    const int fd = ::openat(to.directory, staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return errno;
     int err = writeAll(fd, data.data(), data.size());
     if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::rename(staging.c_str(), to.c_str()) != 0) err = errno;
-    if (err) ::unlink(staging.c_str());
+    if (!err && ::renameat(to.directory, staging.c_str(), to.directory, to.name.c_str()) != 0) err = errno;
+    if (err) ::unlinkat(to.directory, staging.c_str(), 0);
     return err;
+}
+
+// Whether the open directory is `ancestor` or lies below it, asked of the
+// directories themselves (links may make two paths name one directory).
+bool directoryIsAtOrBelow(int directory, uint64_t device, uint64_t inode) {
+    WFFd current(::fcntl(directory, F_DUPFD_CLOEXEC, 0));
+    // Deeper than any path can go: the walk stops at the top all the same.
+    for (int depth = 0; current && depth < 4096; ++depth) {
+        struct stat here {
+        }, up{};
+        WFFd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (::fstat(current.get(), &here) != 0 || !parent || ::fstat(parent.get(), &up) != 0) return true;
+        if (here.st_dev == device && here.st_ino == inode) return true;
+        if (up.st_dev == here.st_dev && up.st_ino == here.st_ino) return false;
+        current = std::move(parent);
+    }
+    return true;
 }
 
 // Whether `path` is `directory` or lies below it (both normalised, absolute).
@@ -257,17 +281,45 @@ std::string extensionOf(const std::string& path) {
     return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot + 1);
 }
 
+// The MIME type of a file's extension; "application/octet-stream" when none.
+std::string mimeTypeOfExtension(const std::string& path) {
+    const std::string ext = extensionOf(path);
+    auto type = ext.empty() ? std::nullopt : platform::mime::mimeTypeForExtension(ext);
+    return type.value_or("application/octet-stream");
+}
+
 bool isRootPath(const std::string& normalised) { return normalised.empty() || normalised == "/"; }
+
+std::string joinPath(const std::string& directory, const std::string& name) {
+    return (directory == "/" ? "" : directory) + "/" + name;
+}
 
 WFPluginResult okResult() { return WFPluginResult::resultWithStatus(WFResultStatus::OK); }
 
 }  // namespace
 
-WFLocalFilesystem::WFLocalFilesystem(std::string name, std::string root) : fsRoot_(std::move(root)) {
+WFLocalFilesystem::WFLocalFilesystem(std::string name, std::string root, bool readOnly)
+    : fsRoot_(std::move(root)), readOnly_(readOnly) {
     setName(std::move(name));
     while (fsRoot_.size() > 1 && fsRoot_.back() == '/') fsRoot_.pop_back();
     resolvedRoot_ = platform::resolvedPath(fsRoot_);
     if (resolvedRoot_ && *resolvedRoot_ == fsRoot_) resolvedRoot_.reset();
+}
+
+void WFLocalFilesystem::setReadOnlyDirectory(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) readOnlyDirectory_ = {st.st_dev, st.st_ino};
+}
+
+bool WFLocalFilesystem::changesReadOnly(const std::string& fullPath) const {
+    if (readOnly_) return true;
+    if (!readOnlyDirectory_) return false;
+    const auto [device, inode] = *readOnlyDirectory_;
+    const WFRootDirectory root(fsRoot_);
+    const WFFd entry = root.open(fullPath, O_PATH | O_DIRECTORY);
+    if (entry && directoryIsAtOrBelow(entry.get(), device, inode)) return true;
+    auto parent = isRootPath(fullPath) ? std::nullopt : root.parent(fullPath);
+    return parent && directoryIsAtOrBelow(parent->directory.get(), device, inode);
 }
 
 // --- Paths --------------------------------------------------------------------
@@ -283,18 +335,14 @@ std::string WFLocalFilesystem::stripQueryParametersFromPath(const std::string& p
 std::optional<std::string> WFLocalFilesystem::normalizePath(const std::string& path) {
     if (path.find('\0') != std::string::npos) return std::nullopt;
     std::vector<std::string> parts;
-    std::size_t at = 0;
-    while (at <= path.size()) {
-        std::size_t end = path.find('/', at);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(at, end - at);
-        if (part == "..") {
-            if (parts.empty()) return std::nullopt;
-            parts.pop_back();
-        } else if (!part.empty() && part != ".") {
+    for (auto& part : WFPathComponents(path)) {
+        if (part != "..") {
             parts.push_back(std::move(part));
+        } else if (parts.empty()) {
+            return std::nullopt;
+        } else {
+            parts.pop_back();
         }
-        at = end + 1;
     }
     const bool absolute = !path.empty() && path.front() == '/';
     std::string out = absolute ? "/" : "";
@@ -368,31 +416,39 @@ bool WFLocalFilesystem::valueForKeyIsNumber(const Value& dictionary, const std::
     return it != dictionary.end() && (it->is_number() || it->is_boolean());
 }
 
+std::optional<std::string> WFLocalFilesystem::normalizedPath(const WFFilesystemURL& url) {
+    auto path = pathOfURL(url);
+    return path ? normalizePath(*path) : std::nullopt;
+}
+
 // --- Entries --------------------------------------------------------------------
 
 Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDirectory) {
     std::optional<platform::Url> nativeURL;
     if (auto native = nativePathForPath(fullPath)) {
         std::string text = platform::Url::fileURL(*native).absoluteString();
-        if (itemAt(*native).isDirectory && text.back() != '/') text += '/';
+        if (itemBeneath(WFRootDirectory(fsRoot_), *normalizePath(fullPath)).isDirectory && text.back() != '/')
+            text += '/';
         nativeURL = platform::Url::parse(text);
     }
     return makeEntry(fullPath, WFLastPathComponent(fullPath), isDirectory, nativeURL);
 }
 
 std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemURL& url) {
-    auto native = nativePath(url);
-    if (!native) return std::nullopt;
-    const Item item = itemAt(*native);
+    auto path = normalizedPath(url);
+    if (!path) return std::nullopt;
+    const Item item = itemBeneath(WFRootDirectory(fsRoot_), *path);
     if (!item.exists) return std::nullopt;
     return makeEntryForPath(*pathOfURL(url), item.isDirectory);
 }
 
 WFPluginResult WFLocalFilesystem::entryForLocalURI(const WFFilesystemURL& url) {
-    if (!nativePath(url)) return WFFileErrorResult(ENCODING_ERR);
-    auto entry = makeEntryForLocalURL(url);
-    if (!entry) return WFFileErrorResult(NOT_FOUND_ERR);
-    return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, *entry);
+    auto path = normalizedPath(url);
+    if (!path) return WFFileErrorResult(ENCODING_ERR);
+    const Item item = itemBeneath(WFRootDirectory(fsRoot_), *path);
+    if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
+    return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
+                                                               makeEntryForPath(*pathOfURL(url), item.isDirectory));
 }
 
 WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, const Value& requestedPath,
@@ -408,32 +464,34 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
     // The requested path is always taken below the directory, even with a leading "/".
     auto fullPath = normalizePath(*pathOfURL(url) + "/" + requested);
     if (!fullPath) return WFFileErrorResult(ENCODING_ERR);
-    auto native = nativePathForPath(*fullPath);
-    if (!native) return WFFileErrorResult(ENCODING_ERR);
 
-    const Item item = itemAt(*native);
+    const WFRootDirectory root(fsRoot_);
+    const Item item = itemBeneath(root, *fullPath);
+    if (item.err == EXDEV) return WFFileErrorResult(SECURITY_ERR);
     if (!create && item.exists && item.isDirectory != getDir) return WFFileErrorResult(TYPE_MISMATCH_ERR);
     if (!create && !item.exists) return WFFileErrorResult(NOT_FOUND_ERR);
     if (create && exclusive && item.exists) return WFFileErrorResult(PATH_EXISTS_ERR);
     if (create && !item.exists) {
+        if (changesReadOnly(*fullPath)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         if (getDir) {
-            if (::mkdir(native->c_str(), 0777) != 0) {
-                platform::log("error creating directory: %s", errnoDescription(errno, *native).c_str());
-                return WFFileErrorResult(ABORT_ERR);
+            auto parent = root.parent(*fullPath);
+            if (!parent || ::mkdirat(parent->directory.get(), parent->name.c_str(), 0777) != 0) {
+                const int err = errno;
+                platform::log("error creating directory: %s",
+                              WFErrnoDescription(err, *nativePathForPath(*fullPath)).c_str());
+                return WFFileErrorResult(resolutionCode(err, ABORT_ERR));
             }
         } else {
             // O_EXCL: a dangling link at the path is never written through.
-            const int fd = ::open(native->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) return WFFileErrorResult(ABORT_ERR);
-            ::close(fd);
+            if (!root.open(*fullPath, O_WRONLY | O_CREAT | O_EXCL, 0666))
+                return WFFileErrorResult(resolutionCode(errno, ABORT_ERR));
         }
     }
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, makeEntryForPath(*fullPath, getDir));
 }
 
 WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
-    if (!url.fullPath()) return WFFileErrorResult(ENCODING_ERR);
-    auto fullPath = normalizePath(*pathOfURL(url));
+    auto fullPath = normalizedPath(url);
     if (!fullPath) return WFFileErrorResult(ENCODING_ERR);
     // The parent of the root is the root.
     std::string parent = "/";
@@ -441,111 +499,153 @@ WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
         const auto slash = fullPath->rfind('/');
         parent = slash == std::string::npos || slash == 0 ? "/" : fullPath->substr(0, slash);
     }
-    auto native = nativePathForPath(parent);
-    const Item item = native ? itemAt(*native) : Item{};
-    if (!item.exists) return WFFileErrorResult(NOT_FOUND_ERR);
+    const Item item = itemBeneath(WFRootDirectory(fsRoot_), parent);
+    if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
                                                                makeEntryForPath(parent, item.isDirectory));
 }
 
 WFPluginResult WFLocalFilesystem::setMetadataForURL(const WFFilesystemURL& url, const Value& metadata) {
     const char* key = "com.apple.MobileBackup";
-    auto native = nativePath(url);
-    if (!native || !valueForKeyIsNumber(metadata, key)) return WFPluginResult::resultWithStatus(WFResultStatus::Error);
-    const bool excluded = platform::boolValue(metadata[key]);
-    if (platform::xattr::setExcludedFromBackup(*native, excluded) != platform::xattr::Result::Ok)
+    auto path = normalizedPath(url);
+    if (readOnly_ || (path && changesReadOnly(*path))) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (!path || !valueForKeyIsNumber(metadata, key)) return WFPluginResult::resultWithStatus(WFResultStatus::Error);
+    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_PATH);
+    if (!fd) {
+        if (errno == EXDEV) return WFFileErrorResult(SECURITY_ERR, WFResultStatus::Error);
+        return WFPluginResult::resultWithStatus(WFResultStatus::Error);
+    }
+    // The attribute goes on what the descriptor holds, whatever the path meanwhile names.
+    const std::string held = "/proc/self/fd/" + std::to_string(fd.get());
+    if (platform::xattr::setExcludedFromBackup(held, platform::boolValue(metadata[key])) != platform::xattr::Result::Ok)
         return WFPluginResult::resultWithStatus(WFResultStatus::Error);
     return okResult();
 }
 
 // --- Removal ----------------------------------------------------------------------
 
-WFPluginResult WFLocalFilesystem::doRemove(const std::string& nativePath) {
-    if (int err = removeTree(nativePath)) {
-        platform::log("error removing filesystem entry at %s: %s", nativePath.c_str(),
-                      errnoDescription(err, nativePath).c_str());
-        if (err == ENOENT) return WFFileErrorResult(NOT_FOUND_ERR);
+WFPluginResult WFLocalFilesystem::removeAt(const std::string& fullPath) {
+    const std::string native = nativePathForPath(fullPath).value_or(fsRoot_ + fullPath);
+    auto failed = [&](int err) {
+        platform::log("error removing filesystem entry at %s: %s", native.c_str(),
+                      WFErrnoDescription(err, native).c_str());
+        if (err == EXDEV) return WFFileErrorResult(SECURITY_ERR);
+        if (err == ENOENT || err == ENOTDIR) return WFFileErrorResult(NOT_FOUND_ERR);
         if (err == EACCES || err == EPERM || err == EROFS) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         return WFFileErrorResult(ABORT_ERR);
-    }
+    };
+    auto parent = WFRootDirectory(fsRoot_).parent(fullPath);
+    if (!parent) return failed(errno);
+    if (int err = removeTree(parent->directory.get(), parent->name)) return failed(err);
     return okResult();
 }
 
+WFPluginResult WFLocalFilesystem::doRemove(const std::string& nativePath) {
+    auto fullPath = fullPathForFileSystemPath(nativePath);
+    // A filesystem's root is never removed, whatever spelling reached it.
+    if (fullPath && isRootPath(*fullPath)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (!fullPath) return WFFileErrorResult(NOT_FOUND_ERR);
+    return removeAt(*fullPath);
+}
+
 WFPluginResult WFLocalFilesystem::removeFileAtURL(const WFFilesystemURL& url) {
-    auto native = nativePath(url);
-    if (!native) return WFFileErrorResult(ENCODING_ERR);
-    if (*native == fsRoot_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
-    if (!somethingAt(*native)) return WFFileErrorResult(NOT_FOUND_ERR);
+    auto path = normalizedPath(url);
+    if (!path) return WFFileErrorResult(ENCODING_ERR);
+    if (isRootPath(*path) || changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    auto parent = WFRootDirectory(fsRoot_).parent(*path);
+    if (!parent) return WFFileErrorResult(resolutionCode(errno));
     struct stat st {};
-    if (::lstat(native->c_str(), &st) == 0 && S_ISDIR(st.st_mode) && !directoryIsEmpty(*native))
+    if (::fstatat(parent->directory.get(), parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return WFFileErrorResult(NOT_FOUND_ERR);
+    if (S_ISDIR(st.st_mode) && !directoryIsEmpty(parent->directory.get(), parent->name))
         return WFFileErrorResult(INVALID_MODIFICATION_ERR);
-    return doRemove(*native);
+    return removeAt(*path);
 }
 
 WFPluginResult WFLocalFilesystem::recursiveRemoveFileAtURL(const WFFilesystemURL& url) {
-    auto native = nativePath(url);
-    if (!native) return WFFileErrorResult(ENCODING_ERR);
+    auto path = normalizedPath(url);
+    if (!path) return WFFileErrorResult(ENCODING_ERR);
     // A filesystem's root is never removed, whatever spelling reached it.
-    if (*native == fsRoot_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
-    return doRemove(*native);
+    if (isRootPath(*path) || changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    return removeAt(*path);
 }
 
 // --- Listing --------------------------------------------------------------------
 
 WFPluginResult WFLocalFilesystem::readEntriesAtURL(const WFFilesystemURL& url) {
-    auto native = nativePath(url);
-    if (!native) return WFFileErrorResult(ENCODING_ERR);
-    auto names = listDirectory(*native);
-    if (!names) return WFFileErrorResult(NOT_FOUND_ERR);
-    const std::string directory = *normalizePath(*pathOfURL(url));
+    auto directory = normalizedPath(url);
+    if (!directory) return WFFileErrorResult(ENCODING_ERR);
+    const WFRootDirectory root(fsRoot_);
+    const WFFd fd = root.open(*directory, O_PATH | O_DIRECTORY);
+    auto names = fd ? listDirectory(fd.get()) : std::nullopt;
+    if (!names) return WFFileErrorResult(resolutionCode(errno));
     Value entries = Value::array();
     for (const auto& name : *names) {
-        const bool isDirectory = itemAt(*native + "/" + name).isDirectory;
-        entries.push_back(makeEntryForPath((directory == "/" ? "" : directory) + "/" + name, isDirectory));
+        const std::string fullPath = joinPath(*directory, name);
+        struct stat st {};
+        bool isDirectory = false;
+        if (::fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            isDirectory = S_ISLNK(st.st_mode) ? itemBeneath(root, fullPath).isDirectory : S_ISDIR(st.st_mode);
+        entries.push_back(makeEntryForPath(fullPath, isDirectory));
     }
     return WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, entries);
 }
 
 // --- Writing --------------------------------------------------------------------
 
-std::optional<uint64_t> WFLocalFilesystem::truncateFile(const std::string& nativePath, int64_t position, int* error) {
+std::optional<uint64_t> WFLocalFilesystem::truncateAt(const std::string& fullPath, int64_t position, int* error) {
     auto fail = [&](int code) -> std::optional<uint64_t> {
         if (error) *error = code;
         return std::nullopt;
     };
+    if (changesReadOnly(fullPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
     if (position < 0) return fail(INVALID_MODIFICATION_ERR);
-    const int fd = openRegularForWriting(nativePath, 0);
-    if (fd < 0) {
+    const WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), fullPath, 0);
+    if (!fd) {
         const int err = errno;
+        if (err == EXDEV) return fail(SECURITY_ERR);
         if (err == ENOENT || err == ENOTDIR) return fail(NOT_FOUND_ERR);
         if (err == EACCES || err == EPERM || err == EROFS) return fail(NO_MODIFICATION_ALLOWED_ERR);
         return fail(INVALID_MODIFICATION_ERR);
     }
-    int err = ::ftruncate(fd, static_cast<off_t>(position)) == 0 ? 0 : errno;
-    if (!err && ::fsync(fd) != 0) err = errno;
-    ::close(fd);
+    int err = ::ftruncate(fd.get(), static_cast<off_t>(position)) == 0 ? 0 : errno;
+    if (!err && ::fsync(fd.get()) != 0) err = errno;
     if (err) return fail(copyFailureCode({false, err}));
     return static_cast<uint64_t>(position);
 }
 
+std::optional<uint64_t> WFLocalFilesystem::truncateFile(const std::string& nativePath, int64_t position, int* error) {
+    auto fullPath = fullPathForFileSystemPath(nativePath);
+    if (!fullPath) {
+        if (error) *error = NOT_FOUND_ERR;
+        return std::nullopt;
+    }
+    return truncateAt(*fullPath, position, error);
+}
+
 WFPluginResult WFLocalFilesystem::truncateFileAtURL(const WFFilesystemURL& url, int64_t position) {
-    auto native = nativePath(url);
-    if (!native) return WFFileErrorResult(ENCODING_ERR);
+    auto path = normalizedPath(url);
+    if (!path) return WFFileErrorResult(ENCODING_ERR);
     int error = 0;
-    auto offset = truncateFile(*native, position, &error);
+    auto offset = truncateAt(*path, position, &error);
     if (!offset) return WFFileErrorResult(error);
     return WFPluginResult::resultWithStatusMessageAsNSUInteger(WFResultStatus::OK, *offset);
 }
 
 WFPluginResult WFLocalFilesystem::writeToFileAtURL(const WFFilesystemURL& url, const platform::Bytes& data,
                                                    bool append) {
-    auto native = nativePath(url);
     if (!url.fullPath()) return WFFileErrorResult(NOT_FOUND_ERR, WFResultStatus::Error);
-    if (!native) return WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error);
+    auto path = normalizedPath(url);
+    if (!path) return WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error);
+    if (changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (data.empty()) return WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 0);
-    const int fd = openRegularForWriting(*native, O_CREAT | (append ? O_APPEND : O_TRUNC));
-    int err = fd < 0 ? errno : writeAll(fd, data.data(), data.size());
-    if (fd >= 0 && ::close(fd) != 0 && !err) err = errno;
+    WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), *path, O_CREAT | (append ? O_APPEND : O_TRUNC));
+    if (!fd) {
+        const int err = errno;
+        return WFFileErrorResult(resolutionCode(err, copyFailureCode({false, err})), WFResultStatus::Error);
+    }
+    int err = writeAll(fd.get(), data.data(), data.size());
+    if (::close(fd.release()) != 0 && !err) err = errno;
     if (err) return WFFileErrorResult(copyFailureCode({false, err}), WFResultStatus::Error);
     return WFPluginResult::resultWithStatusMessageAsNSInteger(WFResultStatus::OK, static_cast<int64_t>(data.size()));
 }
@@ -565,16 +665,17 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     auto fail = [&](int code) { callback(WFFileErrorResult(code)); };
     // The new name is one name: it can neither climb nor reach into another directory.
     if (newName.empty() || newName == "." || newName == ".." || newName.find('/') != std::string::npos ||
-        newName.find('\0') != std::string::npos || !destinationURL.fullPath())
+        newName.find('\0') != std::string::npos)
         return fail(ENCODING_ERR);
-    auto destinationPath = normalizePath(*pathOfURL(destinationURL));
-    auto destination = destinationPath ? nativePathForPath(*destinationPath) : std::nullopt;
-    if (!destination) return fail(ENCODING_ERR);
-    const std::string newFullPath = (*destinationPath == "/" ? "" : *destinationPath) + "/" + newName;
-    const std::string newPath = (*destination == "/" ? "" : *destination) + "/" + newName;
-    const Item target = itemAt(newPath);
-
-    if (!itemAt(*destination).exists) return fail(NOT_FOUND_ERR);
+    auto destinationPath = normalizedPath(destinationURL);
+    if (!destinationPath) return fail(ENCODING_ERR);
+    if (changesReadOnly(*destinationPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
+    const std::string newFullPath = joinPath(*destinationPath, newName);
+    const WFRootDirectory root(fsRoot_);
+    auto destination = std::make_shared<WFFd>(root.open(*destinationPath, O_PATH | O_DIRECTORY));
+    if (!*destination) return fail(resolutionCode(errno));
+    const Item target = itemBeneath(root, newFullPath);
+    if (target.err == EXDEV) return fail(SECURITY_ERR);
 
     auto* localSource = dynamic_cast<WFLocalFilesystem*>(sourceFileSystem.get());
     if (!localSource) {
@@ -583,44 +684,69 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         std::weak_ptr<WFFileSystem> weak = weak_from_this();
         sourceFileSystem->readFileAtURL(
             sourceURL, 0, -1,
-            [weak, newPath, newFullPath, callback](std::optional<platform::Bytes> data,
-                                                   const std::optional<std::string>&, int32_t error) {
+            [weak, destination, newName, newFullPath, callback](std::optional<platform::Bytes> data,
+                                                                const std::optional<std::string>&, int32_t error) {
                 if (!data) return callback(WFFileErrorResult(error));
                 auto self = weak.lock();
-                if (!self || writeAtomically(newPath, *data) != 0) return callback(WFFileErrorResult(ABORT_ERR));
+                if (!self || writeAtomically({destination->get(), newName}, *data) != 0)
+                    return callback(WFFileErrorResult(ABORT_ERR));
                 callback(WFPluginResult::resultWithStatusMessageAsDictionary(
                     WFResultStatus::OK, self->makeEntryForPath(newFullPath, false)));
             });
         return;
     }
 
-    auto source = localSource->nativePath(sourceURL);
-    if (!source) return fail(ENCODING_ERR);
-    const Item item = itemAt(*source);
-    if (!item.exists) return fail(NOT_FOUND_ERR);
-    if (newPath == *source) return fail(INVALID_MODIFICATION_ERR);
+    auto sourcePath = normalizedPath(sourceURL);
+    if (!sourcePath) return fail(ENCODING_ERR);
+    if (!copy && localSource->changesReadOnly(*sourcePath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
+    const WFRootDirectory sourceRoot(localSource->fsRoot());
+    const Item item = itemBeneath(sourceRoot, *sourcePath);
+    if (!item.exists) return fail(resolutionCode(item.err));
+    // The source as a name in its directory; the root, which has none in its
+    // filesystem, is copied from itself.
+    const bool sourceIsRoot = isRootPath(*sourcePath);
+    std::optional<WFRootDirectory::Parent> source =
+        sourceIsRoot ? WFRootDirectory::Parent{sourceRoot.open("", O_PATH | O_DIRECTORY), "."}
+                     : sourceRoot.parent(*sourcePath);
+    if (!source || !source->directory) return fail(resolutionCode(errno));
+    const At from{source->directory.get(), source->name};
+    const At to{destination->get(), newName};
+
+    struct stat sourceDirectory {
+    }, destinationDirectory{};
+    if (::fstat(from.directory, &sourceDirectory) != 0 || ::fstat(to.directory, &destinationDirectory) != 0)
+        return fail(NOT_FOUND_ERR);
+    if (!sourceIsRoot && newName == source->name && sourceDirectory.st_dev == destinationDirectory.st_dev &&
+        sourceDirectory.st_ino == destinationDirectory.st_ino)
+        return fail(INVALID_MODIFICATION_ERR);
     if (item.isDirectory && target.exists && !target.isDirectory) return fail(INVALID_MODIFICATION_ERR);
+    // A directory never goes into itself, whether the paths or links say so.
+    const bool intoItself = item.isDirectory && (!canCopyMoveSrc(*localSource->nativePathForPath(*sourcePath),
+                                                                 *nativePathForPath(newFullPath)) ||
+                                                 directoryIsAtOrBelow(to.directory, item.device, item.inode));
 
     std::optional<CopyFailure> failure;
     if (copy) {
-        if (item.isDirectory && !canCopyMoveSrc(*source, newPath)) return fail(INVALID_MODIFICATION_ERR);
+        if (intoItself) return fail(INVALID_MODIFICATION_ERR);
         if (target.exists) return fail(PATH_EXISTS_ERR);
-        failure = copyIntoPlace(*source, newPath, false);
+        failure = copyIntoPlace(from, to, false);
     } else {
         // A filesystem's root stays where it is.
-        if (*source == localSource->fsRoot()) return fail(INVALID_MODIFICATION_ERR);
+        if (sourceIsRoot) return fail(INVALID_MODIFICATION_ERR);
         if (!item.isDirectory && target.isDirectory) return fail(INVALID_MODIFICATION_ERR);
-        if (item.isDirectory && !canCopyMoveSrc(*source, newPath)) return fail(INVALID_MODIFICATION_ERR);
-        if (target.isDirectory && !directoryIsEmpty(newPath)) return fail(INVALID_MODIFICATION_ERR);
-        // rename(2) replaces a file or an empty directory at once; across
+        if (intoItself) return fail(INVALID_MODIFICATION_ERR);
+        if (target.isDirectory && !directoryIsEmpty(to.directory, to.name)) return fail(INVALID_MODIFICATION_ERR);
+        // renameat replaces a file or an empty directory at once; across
         // devices the copy takes the target's place before the source goes.
-        if (::rename(source->c_str(), newPath.c_str()) != 0) {
+        if (::renameat(from.directory, from.name.c_str(), to.directory, to.name.c_str()) != 0) {
             if (errno != EXDEV) {
                 failure = CopyFailure{false, errno};
-            } else if (!(failure = copyIntoPlace(*source, newPath, true))) {
-                if (int err = removeTree(*source))
-                    platform::log("error removing filesystem entry at %s: %s", source->c_str(),
-                                  errnoDescription(err, *source).c_str());
+            } else if (!(failure = copyIntoPlace(from, to, true))) {
+                if (int err = removeTree(from.directory, from.name)) {
+                    const std::string native = *localSource->nativePathForPath(*sourcePath);
+                    platform::log("error removing filesystem entry at %s: %s", native.c_str(),
+                                  WFErrnoDescription(err, native).c_str());
+                }
             }
         }
     }
@@ -645,25 +771,21 @@ std::optional<std::string> WFLocalFilesystem::getMimeTypeFromPath(const std::opt
 }
 
 std::optional<std::string> WFLocalFilesystem::mimeTypeForFileAtPath(const std::string& nativePath) const {
-    if (!itemAt(nativePath).exists) return std::nullopt;
-    const std::string ext = extensionOf(nativePath);
-    auto type = ext.empty() ? std::nullopt : platform::mime::mimeTypeForExtension(ext);
-    return type.value_or("application/octet-stream");
+    auto fullPath = fullPathForFileSystemPath(nativePath);
+    if (!fullPath || !itemBeneath(WFRootDirectory(fsRoot_), *fullPath).exists) return std::nullopt;
+    return mimeTypeOfExtension(nativePath);
 }
 
 void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end,
                                       WFFileReadCallback callback) {
-    auto native = nativePath(url);
-    if (!native) return callback(std::nullopt, std::nullopt, ENCODING_ERR);
-    const std::string mimeType = getMimeTypeFromPath(native).value_or("*/*");
+    auto path = normalizedPath(url);
+    if (!path) return callback(std::nullopt, std::nullopt, ENCODING_ERR);
+    const std::string mimeType = getMimeTypeFromPath(nativePathForPath(*path)).value_or("*/*");
     // O_NONBLOCK: opening a pipe someone left at the path must not hang the reader.
-    const int fd = ::open(native->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
+    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_RDONLY | O_NONBLOCK);
+    if (!fd) return callback(std::nullopt, mimeType, resolutionCode(errno));
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
-    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
     const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     // An end before the start reads nothing; a negative end reads to the end.
@@ -678,39 +800,38 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
         if (length > platform::Device::physicalMemory()) throw std::bad_alloc();
         bytes.resize(static_cast<std::size_t>(length));
     } catch (const std::bad_alloc&) {
-        ::close(fd);
         return callback(std::nullopt, mimeType, NOT_READABLE_ERR);
     }
     std::size_t filled = 0;
     while (filled < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(from + filled));
+        const ssize_t n =
+            ::pread(fd.get(), bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(from + filled));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
-        }
+        if (n < 0) return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
         if (n == 0) break;  // the file shrank meanwhile
         filled += static_cast<std::size_t>(n);
     }
-    ::close(fd);
     bytes.resize(filled);
     callback(std::move(bytes), mimeType, 0);
 }
 
 void WFLocalFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) {
-    auto native = nativePath(url);
-    if (!native) return callback(WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error));
+    auto path = normalizedPath(url);
+    if (!path) return callback(WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error));
+    const std::string native = *nativePathForPath(*path);
+    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_PATH);
     struct stat st {};
-    if (::stat(native->c_str(), &st) != 0) {
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
         const int err = errno;
-        platform::log("error getting metadata: %s", errnoDescription(err, *native).c_str());
+        platform::log("error getting metadata: %s", WFErrnoDescription(err, native).c_str());
         const bool missing = err == ENOENT || err == ENOTDIR;
-        return callback(WFFileErrorResult(missing ? NOT_FOUND_ERR : ABORT_ERR, WFResultStatus::Error));
+        return callback(
+            WFFileErrorResult(missing ? NOT_FOUND_ERR : resolutionCode(err, ABORT_ERR), WFResultStatus::Error));
     }
     Value metadata = Value::object();
     metadata["fullPath"] = *url.fullPath();
-    if (auto type = mimeTypeForFileAtPath(*native)) metadata["type"] = *type;
-    metadata["name"] = WFLastPathComponent(*native);
+    metadata["type"] = mimeTypeOfExtension(native);
+    metadata["name"] = WFLastPathComponent(native);
     metadata["size"] = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : uint64_t{0};
     metadata["lastModifiedDate"] =
         static_cast<double>(st.st_mtim.tv_sec) * 1000.0 + static_cast<double>(st.st_mtim.tv_nsec) / 1e6;

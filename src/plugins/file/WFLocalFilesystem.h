@@ -1,7 +1,10 @@
 #pragma once
 // A filesystem over one directory of the machine, its root: maps full paths
 // to native paths and back (never outside the root), and reads, writes,
-// lists, removes, copies and moves there at once on the calling thread.
+// lists, removes, copies and moves there at once on the calling thread. Every
+// path is resolved below the root: a link that leads out of it is refused
+// (SECURITY_ERR), so nothing outside is read, changed or described. A
+// read-only filesystem refuses every change (NO_MODIFICATION_ALLOWED_ERR).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,10 +15,15 @@ namespace wharf {
 
 class WFLocalFilesystem : public WFFileSystem {
 public:
-    WFLocalFilesystem(std::string name, std::string root);
+    WFLocalFilesystem(std::string name, std::string root, bool readOnly = false);
 
     // The native path of the root, without a trailing "/" (except "/" itself).
     const std::string& fsRoot() const { return fsRoot_; }
+    bool readOnly() const { return readOnly_; }
+    // A directory below the root that no change may reach through this
+    // filesystem (the application's bundle, where this root holds it),
+    // however the page spells or links its way there.
+    void setReadOnlyDirectory(const std::string& path);
     // Whether `nativePath` (normalised) is this filesystem's root or holds it.
     bool rootIsAtOrBelow(const std::string& nativePath) const;
 
@@ -73,11 +81,23 @@ private:
     // The URL's full path without its query: a "?" that the path itself
     // holds (escaped in the URL) is part of a name.
     static std::optional<std::string> pathOfURL(const WFFilesystemURL& url);
+    // That path normalised; nullopt when it climbs above the root.
+    static std::optional<std::string> normalizedPath(const WFFilesystemURL& url);
     // The native path of a full path that holds no query.
     std::optional<std::string> nativePathForPath(const std::string& fullPath) const;
     std::optional<std::string> nativePath(const WFFilesystemURL& url) const;
+    // Removal and truncation of a normalised full path.
+    WFPluginResult removeAt(const std::string& fullPath);
+    std::optional<uint64_t> truncateAt(const std::string& fullPath, int64_t position, int* error);
+    // Whether changing the entry at a normalised full path would change
+    // something read-only: the whole filesystem, or the read-only directory
+    // (the entry lies in it, or is it).
+    bool changesReadOnly(const std::string& fullPath) const;
 
     std::string fsRoot_;
+    bool readOnly_ = false;
+    // The device and inode of the read-only directory.
+    std::optional<std::pair<uint64_t, uint64_t>> readOnlyDirectory_;
     // The root with its links resolved, for native paths that went through realpath.
     std::optional<std::string> resolvedRoot_;
 };

@@ -78,9 +78,14 @@ TEST_F(AssetLibraryTest, ReadsTakeTheAskedRangeOffTheCallingThread) {
     Read middle = read(url, 10, 20);
     ASSERT_TRUE(middle.data);
     EXPECT_EQ(std::string(middle.data->begin(), middle.data->end()), content.substr(10, 10));
-    Read backwards = read(url, 20, 10);
-    EXPECT_EQ(backwards.error, 0);
-    EXPECT_TRUE(backwards.data && backwards.data->empty());
+    // An end that is not after the start asks for the whole size from the
+    // start: the rest of the asset.
+    for (const auto& [start, end] : std::vector<std::pair<int64_t, int64_t>>{{20, 10}, {20, 20}, {20, 0}, {20, -1}}) {
+        Read rest = read(url, start, end);
+        EXPECT_EQ(rest.error, 0);
+        ASSERT_TRUE(rest.data) << start << " " << end;
+        EXPECT_EQ(std::string(rest.data->begin(), rest.data->end()), content.substr(20)) << start << " " << end;
+    }
     // The file form of the URL names the same asset.
     Read viaFileURL = read(WFFilesystemURL::fileSystemURLWithString(url).absoluteURL(), 290, -1);
     ASSERT_TRUE(viaFileURL.data);
@@ -104,9 +109,23 @@ TEST_F(AssetLibraryTest, EntriesAndMetadata) {
     ASSERT_EQ(::stat(pictures.file("trip/beach one.jpg").c_str(), &st), 0);
     EXPECT_NEAR(answer->message()["lastModifiedDate"].get<double>(),
                 st.st_mtim.tv_sec * 1000.0 + st.st_mtim.tv_nsec / 1e6, 0.001);
-    // Nothing in the library changes.
-    EXPECT_EQ(library->writeToFileAtURL(fsURL, {1}, false).message(), NO_MODIFICATION_ALLOWED_ERR);
-    EXPECT_EQ(library->removeFileAtURL(fsURL).message(), INVALID_MODIFICATION_ERR);
+    // Nothing in the library changes, and each refusal says so in its own way.
+    auto refusal = [](const WFPluginResult& r) { return std::make_pair(r.status(), r.message()); };
+    using R = std::pair<int, platform::Value>;
+    EXPECT_EQ(refusal(library->writeToFileAtURL(fsURL, {1}, false)), (R{6, NO_MODIFICATION_ALLOWED_ERR}));
+    EXPECT_EQ(refusal(library->truncateFileAtURL(fsURL, 0)), (R{6, NO_MODIFICATION_ALLOWED_ERR}));
+    EXPECT_EQ(refusal(library->removeFileAtURL(fsURL)), (R{6, INVALID_MODIFICATION_ERR}));
+    EXPECT_EQ(refusal(library->getParentForURL(fsURL)), (R{6, NOT_READABLE_ERR}));
+    EXPECT_EQ(refusal(library->setMetadataForURL(fsURL, {{"com.apple.MobileBackup", true}})), (R{9, nullptr}));
+    EXPECT_EQ(refusal(library->getFileForURL(fsURL, "x", platform::Value::object())),
+              (R{5, "getFile not supported for assets-library URLs."}));
+    EXPECT_EQ(refusal(library->recursiveRemoveFileAtURL(fsURL)),
+              (R{5, "removeRecursively not supported for assets-library URLs."}));
+    EXPECT_EQ(refusal(library->readEntriesAtURL(fsURL)), (R{5, "readEntries not supported for assets-library URLs."}));
+    std::optional<WFPluginResult> copied;
+    library->copyFileToURL(fsURL, "x.jpg", library, fsURL, true, [&](WFPluginResult r) { copied = std::move(r); });
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(refusal(*copied), (R{6, INVALID_MODIFICATION_ERR}));
     EXPECT_EQ(test::readFile(pictures.file("trip/beach one.jpg")), content);
 }
 

@@ -3,15 +3,21 @@
 // the "wffile" scheme's responses.
 #include <gtest/gtest.h>
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "Await.h"
 #include "TestSupport.h"
 #include "host/testing/FakeViewController.h"
+#include "platform/AssetStore.h"
+#include "platform/Bundle.h"
 #include "platform/Container.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "platform/Xattr.h"
 #include "plugins/file/WFFile.h"
 #include "plugins/file/WFFilesystemURLProtocol.h"
 
@@ -46,15 +52,38 @@ protected:
         std::vector<std::string> scripts;
         platform::RunLoop::pumpUntil([&] { return !(scripts = callbacksContaining(prefix)).empty(); });
         if (scripts.empty()) return {};
-        // ...nativeCallback('<id>',<status>,<message>,<keep>, 0)
-        std::string rest = scripts[0].substr(scripts[0].find(prefix) + prefix.size());
+        return parse(scripts[0], prefix);
+    }
+    Answer error(int status, int code) { return {status, code}; }
+    // Sends every call at once, without waiting for any answer, then waits
+    // for all the answers, in the order of the calls.
+    std::vector<Answer> sendTogether(const std::vector<std::pair<std::string, Value>>& batch) {
+        std::vector<std::string> ids;
+        for (const auto& [action, arguments] : batch) {
+            ids.push_back("File" + std::to_string(++calls));
+            plugin->performAction(action + ":", WFInvokedUrlCommand(arguments, ids.back(), "WFFile", action));
+        }
+        std::vector<Answer> answers;
+        EXPECT_TRUE(platform::RunLoop::pumpUntil([&] {
+            answers.clear();
+            for (const auto& id : ids) {
+                auto sent = callbacksContaining("nativeCallback('" + id + "',");
+                if (sent.empty()) return false;
+                answers.push_back(parse(sent[0], "nativeCallback('" + id + "',"));
+            }
+            return true;
+        }));
+        return answers;
+    }
+    // ...nativeCallback('<id>',<status>,<message>,<keep>, 0)
+    static Answer parse(const std::string& script, const std::string& prefix) {
+        std::string rest = script.substr(script.find(prefix) + prefix.size());
         Answer answer;
         answer.status = std::stoi(rest);
         rest = rest.substr(rest.find(',') + 1);
         answer.message = Value::parse(rest.substr(0, rest.size() - std::string(",0, 0)").size()));
         return answer;
     }
-    Answer error(int status, int code) { return {status, code}; }
     // The callbacks delivered so far (several may share one script) that hold `text`.
     std::vector<std::string> callbacksContaining(const std::string& text) const {
         std::vector<std::string> found;
@@ -172,21 +201,10 @@ TEST_F(FilePluginTest, ChangesSentTogetherNeitherMergeNorReplaceEachOther) {
     start();
     const std::string docs = Container::documentsPath();
     auto sendAll = [&](const std::string& action, int count, auto arguments) {
-        std::vector<std::string> ids;
-        for (int i = 0; i < count; ++i) {
-            ids.push_back(action + std::to_string(i));
-            plugin->performAction(action + ":", WFInvokedUrlCommand(arguments(i), ids.back(), "WFFile", action));
-        }
+        std::vector<std::pair<std::string, Value>> batch;
+        for (int i = 0; i < count; ++i) batch.push_back({action, arguments(i)});
         std::vector<int> statuses;
-        EXPECT_TRUE(platform::RunLoop::pumpUntil([&] {
-            statuses.clear();
-            for (const auto& id : ids) {
-                auto sent = callbacksContaining("nativeCallback('" + id + "',");
-                if (sent.empty()) return false;
-                statuses.push_back(std::stoi(sent[0].substr(sent[0].find("',") + 2)));
-            }
-            return true;
-        }));
+        for (const auto& answer : sendTogether(batch)) statuses.push_back(answer.status);
         return statuses;
     };
     const Value url = "wffile://localhost/persistent/c.txt";
@@ -207,6 +225,198 @@ TEST_F(FilePluginTest, ChangesSentTogetherNeitherMergeNorReplaceEachOther) {
     EXPECT_EQ(std::count(copied.begin(), copied.end(), 6), 7);
     const auto made = std::find(copied.begin(), copied.end(), 1) - copied.begin();
     EXPECT_EQ(test::readFile(docs + "/copy"), test::readFile(docs + "/src" + std::to_string(made)));
+}
+
+// Two writes sent without waiting, the second further on: both land, in
+// order; a cut sent after a write cuts what that write wrote; a read sent
+// after a write reads it.
+TEST_F(FilePluginTest, WritesAndCutsSentBackToBackTakeEffectInTheOrderSent) {
+    start();
+    const std::string docs = Container::documentsPath();
+    std::vector<std::pair<std::string, Value>> calls;
+    for (int i = 0; i < 30; ++i) {
+        const std::string url = "wffile://localhost/persistent/w" + std::to_string(i) + ".txt";
+        calls.push_back({"write", Value::array({url, "AAAA", 0})});
+        calls.push_back({"write", Value::array({url, "BBBB", 4})});
+        calls.push_back({"write", Value::array({url, std::string(100000, 'C'), 8})});
+        calls.push_back({"truncate", Value::array({url, 10})});
+        calls.push_back({"write", Value::array({url, "D", 10})});
+        calls.push_back({"readAsText", Value::array({url, "UTF-8", 0, -1})});
+    }
+    const auto answers = sendTogether(calls);
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(test::readFile(docs + "/w" + std::to_string(i) + ".txt"), "AAAABBBBCCD") << i;
+        EXPECT_EQ(answers[i * 6 + 1], (Answer{1, 4})) << i;
+        EXPECT_EQ(answers[i * 6 + 3], (Answer{1, 10})) << i;
+        EXPECT_EQ(answers[i * 6 + 5], (Answer{1, "AAAABBBBCCD"})) << i;
+    }
+}
+
+TEST_F(FilePluginTest, TheBundleIsReadOnly) {
+    test::TempDir bundle;
+    test::writeFile(bundle.file("config.xml"), "<widget/>");
+    test::writeFile(bundle.file("www/index.html"), "<p>");
+    platform::Bundle::setMainBundle(platform::Bundle::open(bundle.path()));
+    start();
+    platform::Bundle::setMainBundle(nullptr);
+    const std::string config = "wffile://localhost/bundle/config.xml";
+    const Answer refused = error(6, NO_MODIFICATION_ALLOWED_ERR);
+    EXPECT_EQ(call("write", Value::array({config, "<widget><content src='http://evil/'/></widget>", 0})), refused);
+    EXPECT_EQ(call("write", Value::array({"wffile://localhost/bundle/www/new.html", "<p>", 0})), refused);
+    EXPECT_EQ(call("truncate", Value::array({config, 0})), refused);
+    EXPECT_EQ(call("remove", Value::array({config})), refused);
+    EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/bundle/www"})), refused);
+    EXPECT_EQ(call("setMetadata", Value::array({config, {{"com.apple.MobileBackup", true}}})), refused);
+    EXPECT_EQ(call("getFile", Value::array({"wffile://localhost/bundle/", "new.html", {{"create", true}}})), refused);
+    EXPECT_EQ(call("getDirectory", Value::array({"wffile://localhost/bundle/", "new", {{"create", true}}})), refused);
+    test::writeFile(Container::documentsPath() + "/page.html", "<p>mine</p>");
+    EXPECT_EQ(call("copyTo", Value::array({"wffile://localhost/persistent/page.html", "wffile://localhost/bundle/www/",
+                                           "index.html"})),
+              refused);
+    EXPECT_EQ(call("moveTo", Value::array({"wffile://localhost/persistent/page.html", "wffile://localhost/bundle/www/",
+                                           "other.html"})),
+              refused);
+    EXPECT_EQ(call("moveTo", Value::array({config, "wffile://localhost/persistent/", "config.xml"})), refused);
+    EXPECT_EQ(test::readFile(bundle.file("config.xml")), "<widget/>");
+    EXPECT_EQ(test::readFile(bundle.file("www/index.html")), "<p>");
+    EXPECT_FALSE(platform::xattr::isExcludedFromBackup(bundle.file("config.xml")));
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(bundle.path()), fs::recursive_directory_iterator()), 3);
+    // Nor does a filesystem whose root holds the bundle reach it, by name
+    // or through a link.
+    const auto parent = fs::path(bundle.path()).parent_path().string();
+    const std::string name = fs::path(bundle.path()).filename();
+    const std::string home = fs::path(Container::home()).filename();
+    fs::create_directory_symlink("../" + name + "/www", Container::home() + "/www-link");
+    platform::Bundle::setMainBundle(platform::Bundle::open(bundle.path()));
+    start(Value{{"rootfilesystemlocation", parent}});
+    platform::Bundle::setMainBundle(nullptr);
+    const std::string viaRoot = "wffile://localhost/root/" + name;
+    EXPECT_EQ(call("write", Value::array({viaRoot + "/config.xml", "x", 0})), refused);
+    EXPECT_EQ(call("removeRecursively", Value::array({viaRoot + "/www"})), refused);
+    EXPECT_EQ(call("removeRecursively", Value::array({viaRoot})), refused);
+    EXPECT_EQ(call("getFile", Value::array({viaRoot + "/www/", "new.html", {{"create", true}}})), refused);
+    EXPECT_EQ(call("copyTo", Value::array({"wffile://localhost/persistent/page.html", viaRoot + "/", "p.html"})),
+              refused);
+    EXPECT_EQ(call("moveTo", Value::array({viaRoot + "/config.xml", "wffile://localhost/persistent/", "c.xml"})),
+              refused);
+    EXPECT_EQ(call("write", Value::array({"wffile://localhost/root/" + home + "/www-link/x", "x", 0})), refused);
+    EXPECT_EQ(call("remove", Value::array({"wffile://localhost/root/" + home + "/www-link/index.html"})), refused);
+    // Beside the bundle, the root is the page's as before.
+    test::TempDir sibling;
+    const std::string siblingURL = "wffile://localhost/root/" + fs::path(sibling.path()).filename().string();
+    EXPECT_EQ(call("write", Value::array({siblingURL + "/mine.txt", "mine", 0})), (Answer{1, 4}));
+    EXPECT_EQ(test::readFile(sibling.file("mine.txt")), "mine");
+
+    // Reading it, and copying out of it, are the page's to do.
+    EXPECT_EQ(call("readAsText", Value::array({config, "UTF-8", 0, -1})), (Answer{1, "<widget/>"}));
+    EXPECT_EQ(call("copyTo", Value::array({config, "wffile://localhost/persistent/", "copy.xml"})).status, 1);
+    EXPECT_EQ(test::readFile(Container::documentsPath() + "/copy.xml"), "<widget/>");
+}
+
+// Any name of up to 255 bytes is copied and moved as well as made.
+TEST_F(FilePluginTest, TheLongestNamesAreCopiedAndMoved) {
+    test::TempDir pictures;
+    test::writeFile(pictures.file("pic.jpg"), "jpeg");
+    ::setenv("WHARF_PICTURES_DIR", pictures.path().c_str(), 1);
+    start();
+    ::unsetenv("WHARF_PICTURES_DIR");
+    const std::string docs = Container::documentsPath();
+    const std::string name(255, 'n');
+    ASSERT_EQ(call("getFile", Value::array({"wffile://localhost/persistent/", name, {{"create", true}}})).status, 1);
+    ASSERT_EQ(call("write", Value::array({"wffile://localhost/persistent/" + name, "long", 0})), (Answer{1, 4}));
+    Answer copied = call(
+        "copyTo", Value::array({"wffile://localhost/persistent/" + name, "wffile://localhost/temporary/", nullptr}));
+    EXPECT_EQ(copied.message["name"], name);
+    EXPECT_EQ(test::readFile(Container::tmpPath() + "/" + name), "long");
+    const std::string other(254, 'm');
+    EXPECT_EQ(
+        call("copyTo", Value::array({"wffile://localhost/persistent/" + name, "wffile://localhost/persistent/", other}))
+            .status,
+        1);
+    EXPECT_EQ(test::readFile(docs + "/" + other), "long");
+    Answer fromLibrary = call("copyTo", Value::array({platform::AssetStore::urlForRelativePath("pic.jpg"),
+                                                      "wffile://localhost/persistent/", std::string(250, 'p')}));
+    EXPECT_EQ(fromLibrary.status, 1) << fromLibrary.message;
+    EXPECT_EQ(test::readFile(docs + "/" + std::string(250, 'p')), "jpeg");
+}
+
+TEST_F(FilePluginTest, AnUncreatableTemporaryDirectoryIsLoggedWithItsError) {
+    platform::LogCapture log;
+    fs::remove_all(Container::home() + "/tmp");
+    test::writeFile(Container::home() + "/tmp", "a file where the directory should be");
+    start();
+    EXPECT_TRUE(log.contains("Unable to create temporary directory: Error Domain=NSPOSIXErrorDomain Code=20 \"" +
+                             platform::errnoText(ENOTDIR) + "\""));
+    EXPECT_EQ(fileSystemNames().front(), "persistent");
+}
+
+// The answers of the actions that look at entries and at the machine.
+TEST_F(FilePluginTest, ParentsMetadataAndTheMachineAsThePageSeesThem) {
+    start();
+    const std::string docs = Container::documentsPath();
+    test::writeFile(docs + "/d/x.txt", "x");
+    fs::create_directories(docs + "/e");
+    Answer parent = call("getParent", Value::array({"wffile://localhost/persistent/d/x.txt"}));
+    EXPECT_EQ(parent.message["fullPath"], "/d/");
+    EXPECT_EQ(parent.message["isDirectory"], true);
+    EXPECT_EQ(call("getParent", Value::array({"wffile://localhost/persistent/d"})).message["fullPath"], "/");
+    EXPECT_EQ(call("getParent", Value::array({"wffile://localhost/persistent/"})).message["fullPath"], "/");
+    EXPECT_EQ(call("getParent", Value::array({"wffile://localhost/persistent/none/x.txt"})), error(6, NOT_FOUND_ERR));
+
+    // With create, the entry is of the kind asked for, whatever is there.
+    Answer asFile = call("getFile", Value::array({"wffile://localhost/persistent/", "e", {{"create", true}}}));
+    EXPECT_EQ(asFile.message["isFile"], true);
+    EXPECT_EQ(asFile.message["fullPath"], "/e");
+    Answer asDirectory =
+        call("getDirectory", Value::array({"wffile://localhost/persistent/", "d/x.txt", {{"create", true}}}));
+    EXPECT_EQ(asDirectory.message["isDirectory"], true);
+    EXPECT_EQ(asDirectory.message["fullPath"], "/d/x.txt/");
+
+    // The backup flag goes on and comes off the file itself.
+    const std::string file = docs + "/d/x.txt";
+    const bool attributes = platform::xattr::setExcludedFromBackup(file, false) == platform::xattr::Result::Ok;
+    if (attributes) {
+        const Value url = "wffile://localhost/persistent/d/x.txt";
+        EXPECT_EQ(call("setMetadata", Value::array({url, {{"com.apple.MobileBackup", true}}})), (Answer{1, nullptr}));
+        EXPECT_TRUE(platform::xattr::isExcludedFromBackup(file));
+        EXPECT_EQ(call("setMetadata", Value::array({url, {{"com.apple.MobileBackup", 0}}})), (Answer{1, nullptr}));
+        EXPECT_FALSE(platform::xattr::isExcludedFromBackup(file));
+        EXPECT_EQ(call("setMetadata", Value::array({url, {{"com.apple.MobileBackup", "yes"}}})), (Answer{9, nullptr}));
+        EXPECT_FALSE(platform::xattr::isExcludedFromBackup(file));
+    }
+
+    Answer metadata = call("getFileMetadata", Value::array({"wffile://localhost/persistent/d/x.txt"}));
+    EXPECT_EQ(metadata.message["size"], 1);
+    EXPECT_EQ(metadata.message["name"], "x.txt");
+    EXPECT_EQ(metadata.message["type"], "text/plain");
+
+    EXPECT_EQ(call("testFileExists", Value::array({file})), (Answer{1, 1}));
+    EXPECT_EQ(call("testFileExists", Value::array({docs + "/e"})), (Answer{1, 1}));
+    EXPECT_EQ(call("testFileExists", Value::array({docs + "/none"})), (Answer{1, 0}));
+    EXPECT_EQ(call("testDirectoryExists", Value::array({docs + "/e"})), (Answer{1, 1}));
+    EXPECT_EQ(call("testDirectoryExists", Value::array({file})), (Answer{1, 0}));
+    EXPECT_EQ(call("testDirectoryExists", Value::array({docs + "/none"})), (Answer{1, 0}));
+
+    const Value paths = call("requestAllPaths", Value::array()).message;
+    auto directory = [](const std::string& path) { return platform::Url::fileURL(path).absoluteString() + "/"; };
+    EXPECT_EQ(paths["applicationDirectory"], directory(platform::Bundle::mainBundle()->bundlePath()));
+    EXPECT_EQ(paths["applicationStorageDirectory"], directory(Container::home()));
+    EXPECT_EQ(paths["dataDirectory"], directory(Container::libraryPath() + "/NoCloud"));
+    EXPECT_EQ(paths["syncedDataDirectory"], directory(Container::libraryPath() + "/Cloud"));
+    EXPECT_EQ(paths["documentsDirectory"], directory(docs));
+    EXPECT_EQ(paths["cacheDirectory"], directory(Container::cachesPath()));
+    EXPECT_EQ(paths["tempDirectory"], directory(Container::tmpPath()));
+    EXPECT_TRUE(fs::is_directory(Container::libraryPath() + "/Cloud"));
+    EXPECT_TRUE(fs::is_directory(Container::libraryPath() + "/NoCloud"));
+
+    // The free space of the volume holding Documents, as the machine tells it.
+    struct statvfs volume {};
+    ASSERT_EQ(::statvfs(docs.c_str(), &volume), 0);
+    const double free = static_cast<double>(volume.f_bavail) * static_cast<double>(volume.f_frsize);
+    const Answer space = call("getFreeDiskSpace", Value::array());
+    ASSERT_TRUE(space.message.is_string());
+    EXPECT_NEAR(std::stod(space.message.get<std::string>()), free, free * 0.05 + 1e6);
+    EXPECT_GT(std::stod(space.message.get<std::string>()), 0);
 }
 
 TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered) {
@@ -279,6 +489,21 @@ TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
     // A real query is still no part of the path.
     EXPECT_EQ(call("readAsText", Value::array({"wffile://localhost/persistent/d/keep.txt?v=2", "utf-8", 0, -1})),
               (Answer{1, "k"}));
+    // Resolved, an escaped "?" names the file that has it, not the one its
+    // name begins with.
+    test::writeFile(docs + "/q", "q");
+    test::writeFile(docs + "/q?x.txt", "qx");
+    Answer resolved = call("resolveLocalFileSystemURI", Value::array({"wffile://localhost/persistent/q%3Fx.txt"}));
+    EXPECT_EQ(resolved.message["fullPath"], "/q?x.txt");
+    EXPECT_EQ(resolved.message["name"], "q?x.txt");
+    EXPECT_EQ(
+        call("resolveLocalFileSystemURI", Value::array({"wffile://localhost/persistent/q?x.txt"})).message["fullPath"],
+        "/q");
+    EXPECT_EQ(call("remove", Value::array({"wffile://localhost/persistent" +
+                                           platform::percentEncode(resolved.message["fullPath"].get<std::string>())})),
+              (Answer{1, nullptr}));
+    EXPECT_FALSE(fs::exists(docs + "/q?x.txt"));
+    EXPECT_EQ(test::readFile(docs + "/q"), "q");
 }
 
 TEST_F(FilePluginTest, EveryActionAnswersBadArgumentsWithoutCrashing) {

@@ -8,9 +8,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "TestSupport.h"
+#include "platform/Xattr.h"
 #include "plugins/file/WFLocalFilesystem.h"
+#include "plugins/file/WFRootDirectory.h"
 
 namespace wharf {
 namespace {
@@ -60,6 +63,136 @@ protected:
     std::string root;
     std::shared_ptr<WFLocalFilesystem> files;
 };
+
+// Every name below a directory (links not followed) with its contents and
+// whether it carries the backup attribute.
+std::map<std::string, std::string> snapshot(const std::string& directory) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+        const std::string path = entry.path();
+        std::string what = entry.is_symlink()     ? "link " + fs::read_symlink(path).string()
+                           : entry.is_directory() ? "dir"
+                                                  : readFile(path);
+        if (platform::xattr::isExcludedFromBackup(path)) what += " +excluded";
+        out[path] = what;
+    }
+    return out;
+}
+
+// The same operations through the kernel's resolution below the root and
+// through the walk a component at a time that stands in where it is missing.
+class LinksTest : public LocalFilesystemTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        LocalFilesystemTest::SetUp();
+        WFRootDirectory::setWalkOnly(GetParam());
+        outside = dir.path() + "/outside";
+        writeFile(outside + "/secret.txt", "secret");
+        writeFile(outside + "/sub/inner.txt", "inner");
+        writeFile(root + "/a.txt", "abc");
+        writeFile(root + "/d/one.txt", "1");
+        // Leading out: absolute and relative, to a file, a directory and nothing.
+        fs::create_symlink(outside + "/secret.txt", root + "/out-file");
+        fs::create_symlink("../outside/secret.txt", root + "/rel-out-file");
+        fs::create_directory_symlink(outside, root + "/out-dir");
+        fs::create_directory_symlink("../../outside/sub", root + "/d/rel-out-dir");
+        fs::create_symlink(outside + "/made.txt", root + "/dangling");
+        fs::create_symlink("../outside/made-too.txt", root + "/rel-dangling");
+        // Staying inside, also by way of "..".
+        fs::create_symlink("a.txt", root + "/in-file");
+        fs::create_directory_symlink("../d", root + "/d/in-dir");
+        fs::create_symlink("d/../a.txt", root + "/in-file-up");
+        fs::create_directory_symlink("..", root + "/d/up");
+        fs::create_directory_symlink("d", root + "/d-alias");
+        before = snapshot(outside);
+    }
+    void TearDown() override { WFRootDirectory::setWalkOnly(false); }
+
+    std::string outside;
+    std::map<std::string, std::string> before;
+};
+
+TEST_P(LinksTest, LinksLeadingOutOfTheRootAreRefusedAndTouchNothingThere) {
+    auto bytes = [](const std::string& s) { return platform::Bytes(s.begin(), s.end()); };
+    for (const std::string file : {"/out-file", "/rel-out-file", "/out-dir/secret.txt", "/d/rel-out-dir/inner.txt"}) {
+        EXPECT_EQ(read(file, 0, -1).error, SECURITY_ERR) << file;
+        EXPECT_EQ(code(files->entryForLocalURI(persistent(file))), SECURITY_ERR) << file;
+        WFPluginResult written = files->writeToFileAtURL(persistent(file), bytes("gotcha"), false);
+        EXPECT_EQ(written.status(), int(WFResultStatus::Error)) << file;
+        EXPECT_EQ(code(written), SECURITY_ERR) << file;
+        EXPECT_EQ(code(files->truncateFileAtURL(persistent(file), 0)), SECURITY_ERR) << file;
+        WFPluginResult marked = files->setMetadataForURL(persistent(file), {{"com.apple.MobileBackup", true}});
+        EXPECT_EQ(marked.status(), int(WFResultStatus::Error)) << file;
+        EXPECT_EQ(code(marked), SECURITY_ERR) << file;
+        std::optional<WFPluginResult> metadata;
+        files->getFileMetadataForURL(persistent(file), [&](WFPluginResult r) { metadata = std::move(r); });
+        EXPECT_EQ(code(metadata.value_or(WFPluginResult())), SECURITY_ERR) << file;
+        EXPECT_EQ(code(files->getFileForURL(persistent("/"), file, Value::object())), SECURITY_ERR) << file;
+        EXPECT_EQ(code(copy(file, "/", "copied.txt", true)), SECURITY_ERR) << file;
+    }
+    for (const std::string file : {"/dangling", "/rel-dangling"}) {
+        EXPECT_EQ(code(files->writeToFileAtURL(persistent(file), bytes("made"), true)), SECURITY_ERR) << file;
+        EXPECT_EQ(code(files->getFileForURL(persistent("/"), file, Value::parse(R"({"create":true})"))), SECURITY_ERR);
+    }
+    for (const std::string directory : {"/out-dir", "/d/rel-out-dir"}) {
+        EXPECT_EQ(code(files->readEntriesAtURL(persistent(directory))), SECURITY_ERR) << directory;
+        EXPECT_EQ(code(files->getFileForURL(persistent(directory), "new.txt", Value::parse(R"({"create":true})"))),
+                  SECURITY_ERR);
+        EXPECT_EQ(code(files->getFileForURL(persistent(directory), "new", Value::parse(R"({"create":1,"getDir":1})"))),
+                  SECURITY_ERR);
+        EXPECT_EQ(code(files->getParentForURL(persistent(directory + "/x/y"))), SECURITY_ERR) << directory;
+        EXPECT_EQ(code(files->removeFileAtURL(persistent(directory + "/secret.txt"))), SECURITY_ERR);
+        EXPECT_EQ(code(files->recursiveRemoveFileAtURL(persistent(directory + "/sub"))), SECURITY_ERR);
+        EXPECT_EQ(code(files->recursiveRemoveFileAtURL(persistent(directory + "/inner.txt"))), SECURITY_ERR);
+        EXPECT_EQ(code(copy("/a.txt", directory, "a.txt", true)), SECURITY_ERR) << directory;
+        EXPECT_EQ(code(copy("/a.txt", directory, "a.txt", false)), SECURITY_ERR) << directory;
+        EXPECT_EQ(code(copy("/d", directory, "d", false)), SECURITY_ERR) << directory;
+    }
+    EXPECT_EQ(snapshot(outside), before);
+    EXPECT_EQ(readFile(root + "/a.txt"), "abc");
+    EXPECT_EQ(readFile(root + "/d/one.txt"), "1");
+    // A link is the page's own entry: removing it leaves what it led to.
+    EXPECT_EQ(files->removeFileAtURL(persistent("/out-dir")).status(), int(WFResultStatus::OK));
+    EXPECT_EQ(files->recursiveRemoveFileAtURL(persistent("/out-file")).status(), int(WFResultStatus::OK));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root + "/out-dir")));
+    EXPECT_EQ(snapshot(outside), before);
+}
+
+TEST_P(LinksTest, LinksThatStayInsideTheRootWork) {
+    auto bytes = [](const std::string& s) { return platform::Bytes(s.begin(), s.end()); };
+    EXPECT_EQ(read("/in-file", 0, -1).text(), "abc");
+    EXPECT_EQ(read("/in-file-up", 1, -1).text(), "bc");
+    EXPECT_EQ(read("/d/in-dir/in-dir/one.txt", 0, -1).text(), "1");
+    EXPECT_EQ(files->writeToFileAtURL(persistent("/in-file"), bytes("xyz"), true).message(), 3);
+    EXPECT_EQ(readFile(root + "/a.txt"), "abcxyz");
+    EXPECT_EQ(files->truncateFileAtURL(persistent("/in-file-up"), 2).message(), 2);
+    EXPECT_EQ(readFile(root + "/a.txt"), "ab");
+    EXPECT_EQ(files->entryForLocalURI(persistent("/d/in-dir")).message()["isDirectory"], true);
+    EXPECT_EQ(files->getFileForURL(persistent("/d/in-dir"), "two.txt", Value::parse(R"({"create":true})")).status(),
+              int(WFResultStatus::OK));
+    EXPECT_TRUE(fs::is_regular_file(root + "/d/two.txt"));
+    EXPECT_EQ(copy("/a.txt", "/d/in-dir", "a-copy.txt", true).status(), int(WFResultStatus::OK));
+    EXPECT_EQ(readFile(root + "/d/a-copy.txt"), "ab");
+    // A directory does not go into itself by way of a link to it either.
+    EXPECT_EQ(code(copy("/d", "/d/in-dir", "again", true)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/d", "/d/in-dir", "again", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/d", "/d-alias", "again", true)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(code(copy("/d", "/d-alias", "again", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_FALSE(fs::exists(root + "/d/again"));
+    EXPECT_TRUE(fs::is_regular_file(root + "/d/one.txt"));
+    // Nor onto itself under the name it has.
+    EXPECT_EQ(code(copy("/a.txt", "/d/up", "a.txt", false)), INVALID_MODIFICATION_ERR);
+    EXPECT_EQ(readFile(root + "/a.txt"), "ab");
+    bool listed = false;
+    const Value entries = files->readEntriesAtURL(persistent("/d")).message();
+    for (const auto& entry : entries)
+        if (entry["name"] == "in-dir") listed = entry["isDirectory"] == true;
+    EXPECT_TRUE(listed);
+    EXPECT_EQ(snapshot(outside), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolution, LinksTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Walk" : "Kernel"; });
 
 TEST_F(LocalFilesystemTest, FullPathsMapInsideTheRootOnly) {
     EXPECT_EQ(files->filesystemPathForFullPath("/a/b/"), root + "/a/b");
@@ -221,6 +354,12 @@ TEST_F(LocalFilesystemTest, MoveAcrossDevicesCopiesThenRemoves) {
     EXPECT_FALSE(fs::exists(root + "/tree"));
     // No staging copy is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
+    // The longest name goes across too.
+    const std::string longest(255, 'l');
+    writeFile(root + "/" + longest, "long");
+    EXPECT_EQ(copy("/" + longest, "/", longest, false, elsewhere).status(), int(WFResultStatus::OK));
+    EXPECT_EQ(readFile(other + "/" + longest), "long");
+    EXPECT_FALSE(fs::exists(root + "/" + longest));
     fs::remove_all(other);
 }
 

@@ -1,0 +1,183 @@
+#include "plugins/file/WFRootDirectory.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <deque>
+#include <iterator>
+#include <vector>
+
+#include "plugins/file/WFFileSystem.h"
+
+namespace wharf {
+
+namespace {
+
+// As many links as the kernel follows in one path.
+constexpr int kMostLinks = 40;
+// openat2 answers EAGAIN when a rename elsewhere raced its check of a "..".
+constexpr int kMostRetries = 8;
+
+std::atomic<bool> gWalkOnly{false};
+std::atomic<bool> gNoOpenat2{false};
+
+WFFd failed(int err) {
+    errno = err;
+    return WFFd();
+}
+
+std::deque<std::string> componentsOf(const std::string& path) {
+    auto parts = WFPathComponents(path);
+    return {std::make_move_iterator(parts.begin()), std::make_move_iterator(parts.end())};
+}
+
+std::string withoutLeadingSlashes(const std::string& path) {
+    const std::size_t begin = path.find_first_not_of('/');
+    return begin == std::string::npos ? std::string() : path.substr(begin);
+}
+
+// Puts the components of the link `name` in `directory` in front of those
+// still to walk. False with errno set when it is no link, one too many, or
+// absolute (which would leave the root).
+bool followLink(int directory, const std::string& name, std::deque<std::string>& pending, int& links) {
+    if (++links > kMostLinks) {
+        errno = ELOOP;
+        return false;
+    }
+    std::vector<char> target(PATH_MAX + 1);
+    const ssize_t n = ::readlinkat(directory, name.c_str(), target.data(), target.size());
+    if (n < 0) {
+        if (errno == EINVAL) errno = ELOOP;  // not a link after all: the open's own ELOOP stands
+        return false;
+    }
+    if (n == 0 || static_cast<std::size_t>(n) >= target.size()) {
+        errno = n == 0 ? ENOENT : ENAMETOOLONG;
+        return false;
+    }
+    const std::string text(target.data(), static_cast<std::size_t>(n));
+    if (text.front() == '/') {
+        errno = EXDEV;
+        return false;
+    }
+    auto parts = componentsOf(text);
+    pending.insert(pending.begin(), parts.begin(), parts.end());
+    return true;
+}
+
+}  // namespace
+
+WFFd& WFFd::operator=(WFFd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+WFFd::~WFFd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+WFRootDirectory::WFRootDirectory(const std::string& root)
+    : root_(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {
+    if (!root_) error_ = errno;
+}
+
+void WFRootDirectory::setWalkOnly(bool walkOnly) { gWalkOnly = walkOnly; }
+
+WFFd WFRootDirectory::open(const std::string& relative, int flags, mode_t mode) const {
+    if (!root_) return failed(error_);
+    const std::string path = withoutLeadingSlashes(relative);
+    if (gWalkOnly || gNoOpenat2) return walk(path, flags, mode);
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    for (int attempt = 0; attempt < kMostRetries; ++attempt) {
+        const long fd = ::syscall(SYS_openat2, root_.get(), path.empty() ? "." : path.c_str(), &how, sizeof how);
+        if (fd >= 0) return WFFd(static_cast<int>(fd));
+        if (errno == EAGAIN || errno == EINTR) continue;
+        if (errno != ENOSYS) return WFFd();
+        gNoOpenat2 = true;
+        return walk(path, flags, mode);
+    }
+    return WFFd();
+}
+
+// Opens each directory on the way with O_NOFOLLOW and follows the links it
+// meets by hand, keeping the directories walked so that ".." never climbs
+// above the root.
+WFFd WFRootDirectory::walk(const std::string& relative, int flags, mode_t mode) const {
+    std::vector<WFFd> directories;
+    directories.emplace_back(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!directories.back()) return WFFd();
+    auto top = [&] { return directories.back().get(); };
+    std::deque<std::string> pending = componentsOf(relative);
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name == "..") {
+            if (directories.size() == 1) return failed(EXDEV);
+            directories.pop_back();
+            continue;
+        }
+        if (!pending.empty()) {
+            WFFd next(::openat(top(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st {};
+            if (!next || ::fstat(next.get(), &st) != 0) return WFFd();
+            if (S_ISLNK(st.st_mode)) {
+                if (!followLink(top(), name, pending, links)) return WFFd();
+            } else if (!S_ISDIR(st.st_mode)) {
+                return failed(ENOTDIR);
+            } else {
+                directories.push_back(std::move(next));
+            }
+            continue;
+        }
+        // The last component: opened as asked, unless it is a link to follow
+        // (an exclusive create never follows one: it finds the name taken).
+        const bool follow = !(flags & O_NOFOLLOW) && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
+        struct stat st {};
+        if (follow && ::fstatat(top(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            if (!followLink(top(), name, pending, links)) return WFFd();
+            continue;
+        }
+        WFFd fd(::openat(top(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+        int err = errno;
+        if (fd) {
+            if (!(flags & O_PATH) || !follow) return fd;
+            if (::fstat(fd.get(), &st) != 0) return WFFd();
+            if (!S_ISLNK(st.st_mode)) return fd;
+            err = ELOOP;  // it became a link meanwhile
+        }
+        if (err != ELOOP || !follow) return failed(err);
+        if (!followLink(top(), name, pending, links)) return WFFd();
+    }
+    // The walk ended on a directory: the root, or one that ".." or a link led to.
+    return WFFd(::openat(top(), ".", flags | O_CLOEXEC, mode));
+}
+
+std::optional<WFRootDirectory::Parent> WFRootDirectory::parent(const std::string& relative) const {
+    const std::string path = withoutLeadingSlashes(relative);
+    std::size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') --end;
+    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    std::string name = path.substr(begin, end - begin);
+    if (name.empty() || name == "." || name == "..") {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    WFFd directory = open(path.substr(0, begin), O_PATH | O_DIRECTORY);
+    if (!directory) return std::nullopt;
+    return Parent{std::move(directory), std::move(name)};
+}
+
+}  // namespace wharf

@@ -1,0 +1,70 @@
+#pragma once
+// A filesystem's root directory, opened for one operation: every path below
+// it is resolved by the kernel without leaving it (openat2 with
+// RESOLVE_BENEATH, or a walk a component at a time where the kernel has no
+// openat2). A link that stays below the root is followed; one that leads out,
+// or an absolute one, is refused with EXDEV, so that what a page names never
+// reaches past the root whatever links it finds or plants there.
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace wharf {
+
+// A file descriptor, closed with its owner.
+class WFFd {
+public:
+    WFFd() = default;
+    explicit WFFd(int fd) : fd_(fd) {}
+    WFFd(WFFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    WFFd& operator=(WFFd&& other) noexcept;
+    WFFd(const WFFd&) = delete;
+    WFFd& operator=(const WFFd&) = delete;
+    ~WFFd();
+
+    int get() const { return fd_; }
+    // Gives the descriptor up to the caller (to close it and see the error).
+    int release() { return std::exchange(fd_, -1); }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+class WFRootDirectory {
+public:
+    // Opens the root itself; links in the root's own path are followed.
+    explicit WFRootDirectory(const std::string& root);
+
+    // 0, or the errno of opening the root.
+    int error() const { return error_; }
+
+    // Opens `relative` (components separated by "/"; "" is the root itself)
+    // below the root with open(2)'s flags. An invalid descriptor with errno
+    // set when it fails: EXDEV when the path or a link on it leads out of the
+    // root, ELOOP for too many links.
+    WFFd open(const std::string& relative, int flags, mode_t mode = 0) const;
+
+    // The directory that holds the last component of `relative`, opened below
+    // the root (O_PATH), and that component's name; for changes made to the
+    // name itself (mkdirat, unlinkat, renameat), which never follow it.
+    // nullopt with errno set when it fails (EINVAL for the root itself).
+    struct Parent {
+        WFFd directory;
+        std::string name;
+    };
+    std::optional<Parent> parent(const std::string& relative) const;
+
+    // Resolves by the walk even where the kernel has openat2 (for tests).
+    static void setWalkOnly(bool walkOnly);
+
+private:
+    WFFd walk(const std::string& relative, int flags, mode_t mode) const;
+
+    WFFd root_;
+    int error_ = 0;
+};
+
+}  // namespace wharf
