@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -216,12 +215,12 @@ Socket GpsdLocationSource::Reader::connect(std::string& why) const {
     for (const addrinfo* a = found; a && !stopped; a = a->ai_next) {
         Socket s(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
         if (s.get() < 0) {
-            why = std::strerror(errno);
+            why = errnoText(errno);
             continue;
         }
         if (::connect(s.get(), a->ai_addr, a->ai_addrlen) != 0) {
             if (errno != EINPROGRESS) {
-                why = std::strerror(errno);
+                why = errnoText(errno);
                 continue;
             }
             if (!waitFor(s.get(), POLLOUT, kConnectTimeoutMs)) {
@@ -232,13 +231,13 @@ Socket GpsdLocationSource::Reader::connect(std::string& why) const {
             socklen_t length = sizeof error;
             ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &length);
             if (error != 0) {
-                why = std::strerror(error);
+                why = errnoText(error);
                 continue;
             }
         }
         const auto sent = ::send(s.get(), kWatch.data(), kWatch.size(), MSG_NOSIGNAL);
         if (sent != static_cast<ssize_t>(kWatch.size())) {
-            why = sent < 0 ? std::strerror(errno) : "the request to watch was cut short";
+            why = sent < 0 ? errnoText(errno) : "the request to watch was cut short";
             continue;
         }
         return s;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "GpsFake.h"
+#include "ScriptedGpsd.h"
 #include "TestSupport.h"
 #include "platform/GpsdLocationSource.h"
 #include "platform/Log.h"
