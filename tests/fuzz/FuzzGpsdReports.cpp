@@ -6,13 +6,15 @@
 // That report must arrive: no line stalls the reader. Every fix before it
 // lies on the earth with finite numbers and comes from a position report of
 // the input (a JSON object of class "TPV" on a line of its own, with a 2D or
-// 3D mode and that latitude and longitude); it carries that report's time as
-// the C library reads it, or the clock's far end for a time the clock cannot
-// count, or the present for a report without one. When the observer leaves,
+// 3D mode and that latitude and longitude); it carries that report's time,
+// to the second as the C library reads it and with its fraction of a second,
+// or the clock's far end for a time the clock cannot count, or the present
+// for a report without one. When the observer leaves,
 // the reader hangs up.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -55,12 +57,23 @@ std::optional<double> number(const Value& report, const char* key) {
     return it->get<double>();
 }
 
-// Seconds since 1970 of gpsd's "YYYY-MM-DDThh:mm:ss" as the C library reads it.
-std::optional<int64_t> libcSeconds(const std::string& time) {
+// gpsd's "YYYY-MM-DDThh:mm:ss[.fraction]Z" as the C library reads it:
+// seconds since 1970 and the fraction of a second.
+std::optional<std::pair<int64_t, double>> libcTime(const std::string& time) {
     std::tm tm{};
     const char* end = ::strptime(time.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
     if (!end) return std::nullopt;
-    return static_cast<int64_t>(::timegm(&tm));
+    std::string fraction(end);
+    if (fraction.empty() || fraction.back() != 'Z') return std::nullopt;
+    fraction.pop_back();
+    double value = 0;
+    if (!fraction.empty()) {
+        fraction.insert(0, "0");
+        char* stop = nullptr;
+        value = std::strtod(fraction.c_str(), &stop);
+        if (*stop != '\0' || !(value >= 0 && value < 1)) return std::nullopt;
+    }
+    return std::pair{static_cast<int64_t>(::timegm(&tm)), value};
 }
 
 // Whether `fix` is what `report` says, with a time read between `before` and `after`.
@@ -73,15 +86,19 @@ bool fixOf(const Value& report, const LocationFix& fix, Clock::WallTime before, 
     auto time = report.find("time");
     if (time == report.end()) return now;
     if (!time->is_string()) return false;
-    const auto expected = libcSeconds(time->get<std::string>());
+    const auto expected = libcTime(time->get<std::string>());
     if (!expected) return false;
+    const auto [seconds, fraction] = *expected;
     using std::chrono::floor;
-    using std::chrono::seconds;
-    const int64_t largest = floor<seconds>(Clock::WallTime::max().time_since_epoch()).count();
-    if (fix.timestamp == Clock::WallTime::max()) return *expected >= largest - 1;
-    if (fix.timestamp == Clock::WallTime::min()) return *expected <= 1 - largest;
+    const int64_t largest = floor<std::chrono::seconds>(Clock::WallTime::max().time_since_epoch()).count();
+    if (fix.timestamp == Clock::WallTime::max()) return seconds >= largest - 1;
+    if (fix.timestamp == Clock::WallTime::min()) return seconds <= 1 - largest;
     // A receiver without a time yet reports the epoch.
-    return floor<seconds>(fix.timestamp.time_since_epoch()).count() == *expected || (*expected == 0 && now);
+    if (seconds == 0 && fraction == 0 && now) return true;
+    const auto since1970 = fix.timestamp.time_since_epoch();
+    const auto whole = floor<std::chrono::seconds>(since1970);
+    return whole.count() == seconds &&
+           std::fabs(std::chrono::duration<double>(since1970 - whole).count() - fraction) < 1e-6;
 }
 
 struct Run {

@@ -238,4 +238,17 @@ TEST(LocationTrack, NmeaTimesAndDatesWithASignOrAnExponentSpoilTheirSentence) {
     EXPECT_TRUE(capture.contains("5 of 7 NMEA sentences were malformed or failed their checksum"));
 }
 
+TEST(LocationTrack, ExtremeRecordedValuesStillGiveFiniteFixes) {
+    // Heights at the ends of what a double holds, a DOP whose error in metres
+    // overflows: the fix in between has finite numbers.
+    auto track = LocationTrack::parseGPX(gpx(trkpt(kStart, "<ele>-1.7e308</ele><hdop>1e308</hdop><vdop>1e308</vdop>") +
+                                             trkpt(kStart, "<ele>1.7e308</ele>")),
+                                         nullptr);
+    ASSERT_TRUE(track);
+    const LocationFix fix = track->sampleAt(0.5);
+    EXPECT_EQ(fix.altitude, 0);
+    EXPECT_EQ(fix.horizontalAccuracy, 10);  // as without a DOP
+    EXPECT_EQ(fix.verticalAccuracy, -1);
+}
+
 }  // namespace
