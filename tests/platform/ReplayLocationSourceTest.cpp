@@ -226,6 +226,8 @@ TEST(LocationTrack, NmeaTimesAndDatesWithASignOrAnExponentSpoilTheirSentence) {
                              nmea("GPGGA,-1-1-1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
                              nmea("GPGGA,1200+1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
                              nmea("GPGGA,12005e1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPGGA,120001.5e1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPGGA,12000.10,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
                              nmea("GPRMC,120001.00,A,4807.038,N,01131.000,E,0,0,+10120,,") +
                              nmea("GPGGA,120002.5,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
     LogCapture capture;
@@ -235,7 +237,7 @@ TEST(LocationTrack, NmeaTimesAndDatesWithASignOrAnExponentSpoilTheirSentence) {
     ASSERT_EQ(track->points().size(), 2u);
     EXPECT_EQ(*track->points()[0].time, 1577880000.0);  // 2020-01-01T12:00:00Z
     EXPECT_EQ(track->duration(), 2.5);
-    EXPECT_TRUE(capture.contains("5 of 7 NMEA sentences were malformed or failed their checksum"));
+    EXPECT_TRUE(capture.contains("7 of 9 NMEA sentences were malformed or failed their checksum"));
 }
 
 TEST(LocationTrack, ExtremeRecordedValuesStillGiveFiniteFixes) {
