@@ -1,20 +1,26 @@
 #include "platform/GpsdLocationSource.h"
 
-#include <gps.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
-#include <cstring>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "platform/Geodesy.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "platform/Value.h"
 
 namespace wharf::platform {
 
@@ -22,39 +28,126 @@ namespace {
 
 constexpr int kRetryAfterOutageMs = 5000;
 constexpr int kRetryAfterLossMs = 1000;
+constexpr int kConnectTimeoutMs = 10000;
+// gpsd's longest report, a sky view of every satellite in view, stays well
+// below this; a peer that sends more without a line break is not gpsd.
+constexpr std::size_t kMaxReportBytes = 16384;
+constexpr std::string_view kWatch = "?WATCH={\"enable\":true,\"json\":true};\n";
 
-double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
-
-// A fix from what gpsd reported, when it holds a 2D or 3D position.
-std::optional<LocationFix> fixFrom(const gps_data_t& data) {
-    if (!(data.set & LATLON_SET) || data.fix.mode < MODE_2D) return std::nullopt;
-    LocationFix fix;
-    fix.coordinate = {data.fix.latitude, data.fix.longitude};
-    if (!isValidCoordinate(fix.coordinate)) return std::nullopt;
-    fix.altitude = finiteOr(data.fix.altMSL, finiteOr(data.fix.altHAE, 0));
-    double horizontal = data.fix.eph;
-    if (!std::isfinite(horizontal) && std::isfinite(data.fix.epx) && std::isfinite(data.fix.epy))
-        horizontal = std::sqrt(data.fix.epx * data.fix.epx + data.fix.epy * data.fix.epy);
-    fix.horizontalAccuracy = finiteOr(horizontal, -1);
-    fix.verticalAccuracy = data.fix.mode >= MODE_3D ? finiteOr(data.fix.epv, -1) : -1;
-    fix.speed = finiteOr(data.fix.speed, -1);
-    fix.course = finiteOr(data.fix.track, -1);
-    if ((data.set & TIME_SET) && (data.fix.time.tv_sec != 0 || data.fix.time.tv_nsec != 0)) {
-        // A time beyond what the clock can count (a receiver's garbage) would
-        // wrap around, possibly to a time near now: it stays as far off as it is.
-        using Ticks = Clock::WallTime::duration;
-        constexpr auto kLimit = std::chrono::duration_cast<std::chrono::seconds>(Ticks::max()).count() - 1;
-        const auto seconds = static_cast<int64_t>(data.fix.time.tv_sec);
-        if (seconds > kLimit)
-            fix.timestamp = Clock::WallTime::max();
-        else if (seconds < -kLimit)
-            fix.timestamp = Clock::WallTime::min();
-        else
-            fix.timestamp = Clock::WallTime(std::chrono::duration_cast<Ticks>(
-                std::chrono::seconds(seconds) + std::chrono::nanoseconds(data.fix.time.tv_nsec)));
-    } else {
-        fix.timestamp = Clock::shared()->now();
+// A descriptor closed when it goes out of scope.
+class Socket {
+public:
+    explicit Socket(int fd = -1) : fd_(fd) {}
+    ~Socket() { reset(); }
+    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
     }
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+std::optional<double> numberIn(const Value& report, const char* key) {
+    const auto it = report.find(key);
+    if (it == report.end() || !it->is_number()) return std::nullopt;
+    const double value = it->get<double>();
+    if (!std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+// Exactly `count` decimal digits at `at`.
+std::optional<int> digitsAt(std::string_view text, std::size_t at, std::size_t count) {
+    if (at + count > text.size()) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// gpsd's "YYYY-MM-DDThh:mm:ss[.fraction]Z": seconds since 1970 and the
+// nanoseconds of the fraction, or nothing for any other text.
+std::optional<std::pair<int64_t, int64_t>> parseGpsdTime(std::string_view text) {
+    const auto year = digitsAt(text, 0, 4), month = digitsAt(text, 5, 2), day = digitsAt(text, 8, 2);
+    const auto hour = digitsAt(text, 11, 2), minute = digitsAt(text, 14, 2), second = digitsAt(text, 17, 2);
+    if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
+    if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':') return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year(*year), std::chrono::month(static_cast<unsigned>(*month)),
+                                           std::chrono::day(static_cast<unsigned>(*day))};
+    // 60 is a leap second.
+    if (!date.ok() || *hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
+    std::size_t at = 19;
+    int64_t nanoseconds = 0;
+    if (at < text.size() && text[at] == '.') {
+        const std::size_t first = ++at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        if (at == first) return std::nullopt;
+        // Digits past the ninth are below a nanosecond.
+        int64_t scale = 100000000;
+        for (std::size_t i = first; i < at && scale > 0; ++i, scale /= 10) nanoseconds += (text[i] - '0') * scale;
+    }
+    if (at + 1 != text.size() || text[at] != 'Z') return std::nullopt;
+    const int64_t days = std::chrono::sys_days(date).time_since_epoch().count();
+    return std::pair{days * 86400 + *hour * 3600 + *minute * 60 + *second, nanoseconds};
+}
+
+// A time beyond what the clock can count would wrap around, possibly to a
+// time near now: it stays as far off as it is.
+Clock::WallTime wallTimeOf(int64_t seconds, int64_t nanoseconds) {
+    using Ticks = Clock::WallTime::duration;
+    constexpr auto kLimit = std::chrono::duration_cast<std::chrono::seconds>(Ticks::max()).count() - 1;
+    if (seconds > kLimit) return Clock::WallTime::max();
+    if (seconds < -kLimit) return Clock::WallTime::min();
+    return Clock::WallTime(
+        std::chrono::duration_cast<Ticks>(std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
+}
+
+// A fix from one report, when it is a position report with a 2D or 3D fix.
+// `refusal` says why a position report was not taken.
+std::optional<LocationFix> fixFrom(const Value& report, std::string* refusal) {
+    const auto kind = report.find("class");
+    if (kind == report.end() || *kind != "TPV") return std::nullopt;
+    const auto mode = numberIn(report, "mode");
+    const auto latitude = numberIn(report, "lat"), longitude = numberIn(report, "lon");
+    if (!mode || *mode < 2 || !latitude || !longitude) return std::nullopt;
+    LocationFix fix;
+    fix.coordinate = {*latitude, *longitude};
+    if (!isValidCoordinate(fix.coordinate)) {
+        *refusal = "a position off the earth";
+        return std::nullopt;
+    }
+    fix.altitude = numberIn(report, "altMSL").value_or(numberIn(report, "altHAE").value_or(0));
+    auto horizontal = numberIn(report, "eph");
+    const auto epx = numberIn(report, "epx"), epy = numberIn(report, "epy");
+    if (!horizontal && epx && epy) horizontal = std::sqrt(*epx * *epx + *epy * *epy);
+    fix.horizontalAccuracy = horizontal && std::isfinite(*horizontal) ? *horizontal : -1;
+    fix.verticalAccuracy = *mode >= 3 ? numberIn(report, "epv").value_or(-1) : -1;
+    fix.speed = numberIn(report, "speed").value_or(-1);
+    fix.course = numberIn(report, "track").value_or(-1);
+    const auto time = report.find("time");
+    if (time == report.end()) {
+        fix.timestamp = Clock::shared()->now();
+        return fix;
+    }
+    const auto parsed = time->is_string() ? parseGpsdTime(time->get_ref<const std::string&>()) : std::nullopt;
+    if (!parsed) {
+        *refusal = "a time that is not a UTC date and time";
+        return std::nullopt;
+    }
+    // A receiver without a time yet reports the epoch.
+    fix.timestamp =
+        parsed->first == 0 && parsed->second == 0 ? Clock::shared()->now() : wallTimeOf(parsed->first, parsed->second);
     return fix;
 }
 
@@ -73,6 +166,7 @@ struct GpsdLocationSource::Reader {
     int wakeFd = -1;
     std::string host;
     std::string port;
+    std::string where;
     std::weak_ptr<GpsdLocationSource> source;
 
     ~Reader() {
@@ -89,7 +183,97 @@ struct GpsdLocationSource::Reader {
         while (::poll(&fd, 1, ms) < 0 && errno == EINTR) {}
         return stopped;
     }
+    // Waits until `fd` has `events` (true) or a stop, an error or the
+    // timeout (-1: none) comes first (false).
+    bool waitFor(int fd, short events, int timeoutMs) const {
+        for (;;) {
+            pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+            const int n = ::poll(fds, 2, timeoutMs);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || fds[1].revents || stopped) return false;
+            return fds[0].revents != 0;
+        }
+    }
+
+    // A connected socket, or none with `why` set (empty when stopped).
+    Socket connect(std::string& why) const;
+    // Reads reports until the connection drops (true) or the reader is stopped (false).
+    bool readReports(const Socket& socket, const std::function<void(std::string_view)>& onLine) const;
 };
+
+Socket GpsdLocationSource::Reader::connect(std::string& why) const {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        why = ::gai_strerror(rc);
+        return Socket();
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
+    why = "no address";
+    for (const addrinfo* a = found; a && !stopped; a = a->ai_next) {
+        Socket s(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        if (s.get() < 0) {
+            why = errnoText(errno);
+            continue;
+        }
+        if (::connect(s.get(), a->ai_addr, a->ai_addrlen) != 0) {
+            if (errno != EINPROGRESS) {
+                why = errnoText(errno);
+                continue;
+            }
+            if (!waitFor(s.get(), POLLOUT, kConnectTimeoutMs)) {
+                why = stopped ? "" : "no answer";
+                continue;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error != 0) {
+                why = errnoText(error);
+                continue;
+            }
+        }
+        const auto sent = ::send(s.get(), kWatch.data(), kWatch.size(), MSG_NOSIGNAL);
+        if (sent != static_cast<ssize_t>(kWatch.size())) {
+            why = sent < 0 ? errnoText(errno) : "the request to watch was cut short";
+            continue;
+        }
+        return s;
+    }
+    if (stopped) why.clear();
+    return Socket();
+}
+
+bool GpsdLocationSource::Reader::readReports(const Socket& socket,
+                                             const std::function<void(std::string_view)>& onLine) const {
+    std::string line;
+    bool overlong = false;  // the rest of an overlong line is dropped up to its end
+    char chunk[8192];
+    while (!stopped) {
+        if (!waitFor(socket.get(), POLLIN, -1)) return !stopped;
+        const auto n = ::recv(socket.get(), chunk, sizeof chunk, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) return true;
+        std::string_view rest(chunk, static_cast<std::size_t>(n));
+        while (!rest.empty() && !stopped) {
+            const auto end = rest.find('\n');
+            if (!overlong) line.append(rest.substr(0, end));
+            if (!overlong && line.size() > kMaxReportBytes) {
+                log("gpsd at %s sent a report longer than %zu bytes: skipped", where.c_str(), kMaxReportBytes);
+                overlong = true;
+                std::string().swap(line);
+            }
+            if (end == std::string_view::npos) break;
+            if (!overlong) onLine(line);
+            line.clear();
+            overlong = false;
+            rest.remove_prefix(end + 1);
+        }
+    }
+    return false;
+}
 
 std::shared_ptr<GpsdLocationSource> GpsdLocationSource::create(std::string host, std::string port) {
     return std::shared_ptr<GpsdLocationSource>(new GpsdLocationSource(std::move(host), std::move(port)));
@@ -112,12 +296,13 @@ void GpsdLocationSource::startDelivery() {
     reader->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     reader->host = host_;
     reader->port = port_;
+    reader->where = description();
     reader->source = weak_from_this();
     reader_ = reader;
-    const std::string where = description();
-    // Detached: a connect that hangs must not hold up whoever stops the source.
-    // The thread keeps only its own run's state and a weak reference.
-    std::thread([reader, where] {
+    // Detached: a name lookup that hangs must not hold up whoever stops the
+    // source. The thread keeps only its own run's state and a weak reference;
+    // a stop ends it (and closes its connection) at its next wait.
+    std::thread([reader] {
         // Only fixes of the run that is still current reach the observers.
         auto deliverFix = [reader](const LocationFix& fix) {
             RunLoop::performOnMain([reader, fix] {
@@ -132,14 +317,38 @@ void GpsdLocationSource::startDelivery() {
                     s->deliverError(Error::withDescription(kLocationErrorDomain, kLocationErrorLocationUnknown, text));
             });
         };
+        const std::string& where = reader->where;
         bool outageReported = false;
         std::optional<LocationFix> lastFix;
+        // Every line is checked as JSON here: gpsd's own client library spins
+        // for good on some malformed reports.
+        auto onLine = [&](std::string_view line) {
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (line.empty()) return;
+            const auto report = parseJSON(line);
+            if (!report || !report->is_object()) {
+                log("gpsd at %s sent a line that is not a JSON object: skipped", where.c_str());
+                return;
+            }
+            std::string refusal;
+            auto fix = fixFrom(*report, &refusal);
+            if (!fix) {
+                if (!refusal.empty()) log("gpsd at %s reported %s: the fix is skipped", where.c_str(), refusal.c_str());
+                return;
+            }
+            outageReported = false;
+            // gpsd may report one cycle twice: the same fix once.
+            if (lastFix && sameFix(*lastFix, *fix)) return;
+            lastFix = fix;
+            deliverFix(*fix);
+        };
         while (!reader->stopped) {
-            gps_data_t data;
-            std::memset(&data, 0, sizeof data);
-            if (gps_open(reader->host.c_str(), reader->port.c_str(), &data) != 0) {
+            std::string why;
+            Socket socket = reader->connect(why);
+            if (socket.get() < 0) {
+                if (reader->stopped) break;
                 if (!outageReported) {
-                    const std::string text = "Cannot reach gpsd at " + where + ": " + gps_errstr(errno);
+                    const std::string text = "Cannot reach gpsd at " + where + ": " + why;
                     log("%s", text.c_str());
                     deliverError(text);
                     outageReported = true;
@@ -147,43 +356,14 @@ void GpsdLocationSource::startDelivery() {
                 if (reader->sleep(kRetryAfterOutageMs)) break;
                 continue;
             }
-            gps_stream(&data, WATCH_ENABLE | WATCH_JSON, nullptr);
-            bool lost = false;
-            while (!reader->stopped && !lost) {
-                pollfd fds[2] = {{data.gps_fd, POLLIN, 0}, {reader->wakeFd, POLLIN, 0}};
-                if (::poll(fds, 2, -1) < 0) {
-                    if (errno == EINTR) continue;
-                    lost = true;
-                    break;
-                }
-                if (fds[1].revents) break;
-                if (!fds[0].revents) continue;
-                // libgps buffers what it read: drain every complete report.
-                do {
-                    // What is set says what this report brought: a sky view or
-                    // an attitude after a position must not repeat the position.
-                    data.set = 0;
-                    if (gps_read(&data, nullptr, 0) < 0) {
-                        lost = true;
-                        break;
-                    }
-                    auto fix = fixFrom(data);
-                    if (!fix) continue;
-                    outageReported = false;
-                    // gpsd may report one cycle twice: the same fix once.
-                    if (lastFix && sameFix(*lastFix, *fix)) continue;
-                    lastFix = fix;
-                    deliverFix(*fix);
-                } while (gps_waiting(&data, 0));
-            }
-            gps_close(&data);
-            if (lost && !reader->stopped) {
-                const std::string text = "Lost the connection to gpsd at " + where;
-                log("%s", text.c_str());
-                if (!outageReported) deliverError(text);
-                outageReported = true;
-                if (reader->sleep(kRetryAfterLossMs)) break;
-            }
+            const bool lost = reader->readReports(socket, onLine);
+            socket.reset();
+            if (!lost) break;
+            const std::string text = "Lost the connection to gpsd at " + where;
+            log("%s", text.c_str());
+            if (!outageReported) deliverError(text);
+            outageReported = true;
+            if (reader->sleep(kRetryAfterLossMs)) break;
         }
     }).detach();
 }

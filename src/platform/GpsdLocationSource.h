@@ -4,6 +4,11 @@
 // When gpsd cannot be reached (or the connection drops) the observers get one
 // kLocationErrorLocationUnknown error and the thread tries again every few
 // seconds.
+//
+// gpsd's reports are read off the socket here, one line each: a line longer
+// than 16 KiB or one that is not a JSON object is logged and skipped, and so
+// is a position report whose time is not a UTC date and time. A stop ends the
+// thread and closes its connection at once, even mid-report.
 #include <memory>
 #include <string>
 

@@ -170,9 +170,18 @@ std::optional<double> nmeaAngle(const std::string& value, const std::string& hem
     return angle;
 }
 
-// hhmmss(.ss) → seconds since midnight.
+// Whether `value` is all decimal digits (and not empty).
+bool allDigits(std::string_view value) {
+    return !value.empty() && value.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// hhmmss(.ss) → seconds since midnight. Digits only: a sign or an exponent
+// is no time of day.
 std::optional<double> nmeaTimeOfDay(const std::string& value) {
-    if (value.size() < 6) return std::nullopt;
+    const auto dot = value.find('.');
+    if (value.size() < 6 || !allDigits(std::string_view(value).substr(0, std::min(dot, value.size()))) ||
+        (dot != std::string::npos && (dot != 6 || !allDigits(std::string_view(value).substr(dot + 1)))))
+        return std::nullopt;
     auto h = parseNumber(value.substr(0, 2)), m = parseNumber(value.substr(2, 2)), s = parseNumber(value.substr(4));
     if (!h || !m || !s || *h >= 24 || *m >= 60 || *s >= 61) return std::nullopt;
     return *h * 3600 + *m * 60 + *s;
@@ -180,7 +189,7 @@ std::optional<double> nmeaTimeOfDay(const std::string& value) {
 
 // ddmmyy → seconds since 1970 at that midnight.
 std::optional<double> nmeaDate(const std::string& value) {
-    if (value.size() != 6) return std::nullopt;
+    if (value.size() != 6 || !allDigits(value)) return std::nullopt;
     auto d = parseNumber(value.substr(0, 2)), mo = parseNumber(value.substr(2, 2)), y = parseNumber(value.substr(4, 2));
     if (!d || !mo || !y) return std::nullopt;
     GTimeZone* utc = g_time_zone_new_utc();
@@ -191,6 +200,22 @@ std::optional<double> nmeaDate(const std::string& value) {
     const double seconds = static_cast<double>(g_date_time_to_unix(dt));
     g_date_time_unref(dt);
     return seconds;
+}
+
+// The point a fraction `f` of the way from `a` to `b`, the shorter way
+// round: a segment across the antimeridian does not circle the globe.
+LocationCoordinate between(const LocationCoordinate& a, const LocationCoordinate& b, double f) {
+    double east = b.longitude - a.longitude;
+    if (east > 180)
+        east -= 360;
+    else if (east < -180)
+        east += 360;
+    double longitude = a.longitude + east * f;
+    if (longitude > 180)
+        longitude -= 360;
+    else if (longitude < -180)
+        longitude += 360;
+    return {a.latitude + (b.latitude - a.latitude) * f, longitude};
 }
 
 struct NmeaEpoch {
@@ -268,13 +293,20 @@ std::optional<LocationTrack> LocationTrack::parseNMEA(std::string_view text, Err
             ++rejected;
             continue;
         }
-        if (epochs.empty() || epochs.back().timeField != f[1])
-            epochs.push_back({f[1], {}, false, nmeaTimeOfDay(f[1]), {}});
+        // A time or date that is there but malformed spoils the sentence;
+        // a missing one leaves the track without times.
+        const auto timeOfDay = nmeaTimeOfDay(f[1]);
+        if (!timeOfDay && !f[1].empty()) {
+            ++rejected;
+            continue;
+        }
+        if (epochs.empty() || epochs.back().timeField != f[1]) epochs.push_back({f[1], {}, false, timeOfDay, {}});
         NmeaEpoch& e = epochs.back();
         if (type == "RMC") {
             if (f[2] != "A") continue;  // no fix
             auto lat = nmeaAngle(f[3], f[4], 2), lon = nmeaAngle(f[5], f[6], 3);
-            if (!lat || !lon) {
+            const auto date = nmeaDate(f[9]);
+            if (!lat || !lon || (!date && !f[9].empty())) {
                 ++rejected;
                 continue;
             }
@@ -282,7 +314,7 @@ std::optional<LocationTrack> LocationTrack::parseNMEA(std::string_view text, Err
             e.hasPosition = true;
             if (auto knots = parseNumber(f[7])) e.point.speed = *knots * kKnotsToMetresPerSecond;
             e.point.course = parseNumber(f[8]);
-            e.date = nmeaDate(f[9]);
+            e.date = date;
         } else {
             if (f[6].empty() || f[6] == "0") continue;  // no fix
             auto lat = nmeaAngle(f[2], f[3], 2), lon = nmeaAngle(f[4], f[5], 3);
@@ -350,8 +382,12 @@ std::optional<LocationTrack> LocationTrack::fromPoints(std::vector<TrackPoint> p
 
 LocationFix LocationTrack::sampleAt(double offset) const {
     LocationFix fix;
-    auto accuracyOf = [](const TrackPoint& p) { return p.hdop ? *p.hdop * kRangeErrorMetres : kAccuracyWithoutDop; };
-    auto verticalOf = [](const TrackPoint& p) { return p.vdop ? *p.vdop * kRangeErrorMetres : -1.0; };
+    // A DOP so large that the error overflows says no more than none.
+    auto errorOf = [](const std::optional<double>& dop, double without) {
+        return dop && std::isfinite(*dop * kRangeErrorMetres) ? *dop * kRangeErrorMetres : without;
+    };
+    auto accuracyOf = [&](const TrackPoint& p) { return errorOf(p.hdop, kAccuracyWithoutDop); };
+    auto verticalOf = [&](const TrackPoint& p) { return errorOf(p.vdop, -1.0); };
     // The segment [i, i+1] that holds the offset; past the end, the last point.
     const auto upper = std::upper_bound(offsets_.begin(), offsets_.end(), offset);
     if (upper == offsets_.end() || offset < 0) {
@@ -369,10 +405,9 @@ LocationFix LocationTrack::sampleAt(double offset) const {
     const TrackPoint& b = points_[i + 1];
     const double span = offsets_[i + 1] - offsets_[i];
     const double f = span > 0 ? (offset - offsets_[i]) / span : 0;
-    fix.coordinate = {a.coordinate.latitude + (b.coordinate.latitude - a.coordinate.latitude) * f,
-                      a.coordinate.longitude + (b.coordinate.longitude - a.coordinate.longitude) * f};
+    fix.coordinate = between(a.coordinate, b.coordinate, f);
     if (a.altitude && b.altitude)
-        fix.altitude = *a.altitude + (*b.altitude - *a.altitude) * f;
+        fix.altitude = *a.altitude * (1 - f) + *b.altitude * f;  // no overflow for any two finite heights
     else
         fix.altitude = a.altitude.value_or(b.altitude.value_or(0));
     fix.horizontalAccuracy = accuracyOf(a);

@@ -6,71 +6,23 @@
 #include <atomic>
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "GpsFake.h"
+#include "ScriptedGpsd.h"
 #include "TestSupport.h"
 #include "platform/GpsdLocationSource.h"
+#include "platform/Log.h"
 #include "platform/RunLoop.h"
 
 namespace {
 
 using namespace wharf::platform;
 
-// A gpsd of our own on a loopback port: it answers the first client that asks
-// to watch with the given report lines and then holds the connection.
-class ScriptedGpsd {
-public:
-    explicit ScriptedGpsd(std::vector<std::string> lines) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 1) != 0)
-            throw std::runtime_error("cannot listen on 127.0.0.1");
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this, lines = std::move(lines)] {
-            int client = -1;
-            while (client < 0) {  // a connection that asks nothing is not the source
-                pollfd listening{fd_, POLLIN, 0};
-                if (::poll(&listening, 1, 10000) <= 0) return;
-                client = ::accept(fd_, nullptr, nullptr);
-                char request[512];
-                if (client >= 0 && ::read(client, request, sizeof request) <= 0) {  // ?WATCH={...}
-                    ::close(client);
-                    client = -1;
-                }
-            }
-            for (const auto& line : lines) {
-                const std::string text = line + "\r\n";
-                // The source may hang up before the last line: no SIGPIPE for that.
-                [[maybe_unused]] auto w = ::send(client, text.data(), text.size(), MSG_NOSIGNAL);
-            }
-            while (!stopped_) {
-                pollfd peer{client, POLLIN, 0};
-                ::poll(&peer, 1, 50);
-            }
-            ::close(client);
-        });
-    }
-    ~ScriptedGpsd() {
-        stopped_ = true;
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-    }
-    std::string port() const { return std::to_string(port_); }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopped_{false};
-    std::thread thread_;
-};
+using wharf::test::ScriptedGpsd;
 
 std::string isoTime(std::time_t t) {
     std::tm tm{};
@@ -79,6 +31,8 @@ std::string isoTime(std::time_t t) {
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &tm);
     return text;
 }
+
+const std::string kVersion = R"({"class":"VERSION","release":"3.22","rev":"3.22","proto_major":3,"proto_minor":14})";
 
 std::string tpv(const std::string& time, const std::string& lat) {
     return R"({"class":"TPV","device":"/dev/ttyS0","mode":3,"time":")" + time + R"(","lat":)" + lat +
@@ -156,11 +110,10 @@ TEST(GpsdLocationSource, EachPositionGpsdReportsComesOnceAndATimeBeyondTheClockI
     const std::string sky = R"({"class":"SKY","device":"/dev/ttyS0","hdop":1.1,"satellites":[]})";
     // 2^64 ns after now: counted in nanoseconds it would come round to now.
     const std::string wrapsToNow = isoTime(now + 18446744074);
-    ScriptedGpsd gpsd({R"({"class":"VERSION","release":"3.22","rev":"3.22","proto_major":3,"proto_minor":14})",
-                       tpv(isoTime(now), "48.1"), sky, R"({"class":"ATT","device":"/dev/ttyS0","heading":3.0})",
-                       tpv(isoTime(now), "48.1"),  // the same cycle reported again
-                       tpv(isoTime(now), "91.0"), R"({"class":"TPV","device":"/dev/ttyS0","mode":3,"la)",
-                       tpv(wrapsToNow, "48.2"), sky, tpv(isoTime(now + 1), "48.3"), sky, sky});
+    ScriptedGpsd gpsd(ScriptedGpsd::lines(
+        {kVersion, tpv(isoTime(now), "48.1"), sky, R"({"class":"ATT","device":"/dev/ttyS0","heading":3.0})",
+         tpv(isoTime(now), "48.1"),  // the same cycle reported again
+         tpv(isoTime(now), "91.0"), tpv(wrapsToNow, "48.2"), sky, tpv(isoTime(now + 1), "48.3"), sky, sky}));
     auto source = GpsdLocationSource::create("127.0.0.1", gpsd.port());
     std::vector<LocationFix> fixes;
     std::vector<Error> errors;
@@ -178,6 +131,128 @@ TEST(GpsdLocationSource, EachPositionGpsdReportsComesOnceAndATimeBeyondTheClockI
     // Far beyond any day ahead, so the location manager drops it.
     EXPECT_GT(fixes[1].timestamp, Clock::WallTime(std::chrono::seconds(now + 86400 * 365)));
     EXPECT_EQ(fixes[2].timestamp, Clock::WallTime(std::chrono::seconds(now + 1)));
+}
+
+}  // namespace
+
+namespace {
+
+// What one observer of a source got, until it leaves.
+struct Watch {
+    explicit Watch(std::shared_ptr<GpsdLocationSource> s) : source(std::move(s)) {
+        token = source->addObserver([this](const LocationFix& f) { fixes.push_back(f); },
+                                    [this](const Error& e) { errors.push_back(e); });
+    }
+    ~Watch() { leave(); }
+    void leave() {
+        if (token) source->removeObserver(token);
+        token = 0;
+    }
+    bool waitForLatitude(double latitude) {
+        return RunLoop::pumpUntil([&] { return !fixes.empty() && fixes.back().coordinate.latitude == latitude; },
+                                  wharf::test::kHangDeadline);
+    }
+    std::vector<double> latitudes() const {
+        std::vector<double> out;
+        for (const auto& f : fixes) out.push_back(f.coordinate.latitude);
+        return out;
+    }
+    std::shared_ptr<GpsdLocationSource> source;
+    uint64_t token = 0;
+    std::vector<LocationFix> fixes;
+    std::vector<Error> errors;
+};
+
+std::string position(const std::string& lat, const std::string& extra = "") {
+    return R"({"class":"TPV","mode":2,"lat":)" + lat + R"(,"lon":11.5)" + extra + "}";
+}
+
+std::size_t entriesIn(const char* directory) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) ++count;
+    return count;
+}
+
+double processSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+TEST(GpsdLocationSource, LinesThatAreNotReportsAreLoggedAndSkippedAndReadingGoesOn) {
+    // A report cut short inside a key, one with a stray colon that sends
+    // gpsd's own parser round for good, an array, a report far too long to
+    // be gpsd's, bytes that are no UTF-8.
+    const std::string overlong = position("48.5", R"(,"pad":")" + std::string(20000, 'x') + "\"");
+    ScriptedGpsd gpsd(
+        ScriptedGpsd::lines({kVersion, R"({"class":"TPV","device":"/dev/ttyS0","mode":3,"la)", R"({:"class":"TPV")",
+                             "[1,2]", overlong, position("48.4", ",\"device\":\"\xff\xfe\""), "", position("48.1")}));
+    LogCapture capture;
+    Watch watch(GpsdLocationSource::create("127.0.0.1", gpsd.port()));
+    ASSERT_TRUE(watch.waitForLatitude(48.1)) << watch.fixes.size() << " fixes";
+    EXPECT_EQ(watch.latitudes(), std::vector<double>{48.1});
+    EXPECT_TRUE(watch.errors.empty());
+    const std::string where = "gpsd at gpsd://127.0.0.1:" + gpsd.port();
+    EXPECT_EQ(capture.count(where + " sent a line that is not a JSON object: skipped"), 4u);
+    EXPECT_TRUE(capture.contains(where + " sent a report longer than 16384 bytes: skipped"));
+    watch.leave();
+    EXPECT_TRUE(gpsd.waitForHangups(1, wharf::test::kHangDeadline));
+}
+
+TEST(GpsdLocationSource, AnUnfinishedReportNeitherSpinsNorKeepsTheReaderFromStopping) {
+    // A whole report, then the start of one that never ends, on a
+    // connection the server keeps open.
+    ScriptedGpsd gpsd(ScriptedGpsd::lines({kVersion, position("48.1")}) + R"({"class":"TPV")");
+    const std::size_t threads = entriesIn("/proc/self/task"), descriptors = entriesIn("/proc/self/fd");
+    auto source = GpsdLocationSource::create("127.0.0.1", gpsd.port());
+    {
+        Watch watch(source);
+        ASSERT_TRUE(watch.waitForLatitude(48.1));
+        // Waiting for the rest costs no CPU time (a spinning reader burns a
+        // second a second).
+        const double before = processSeconds();
+        RunLoop::pumpFor(std::chrono::milliseconds(1000));
+        EXPECT_LT(processSeconds() - before, 0.3);
+        EXPECT_EQ(watch.fixes.size(), 1u);
+    }
+    ASSERT_TRUE(gpsd.waitForHangups(1, wharf::test::kHangDeadline));
+    // Started and stopped over and over, it leaves no thread or connection behind.
+    for (int cycle = 2; cycle <= 20; ++cycle) {
+        Watch watch(source);
+        ASSERT_TRUE(watch.waitForLatitude(48.1)) << "cycle " << cycle;
+        watch.leave();
+        ASSERT_TRUE(gpsd.waitForHangups(cycle, wharf::test::kHangDeadline)) << "cycle " << cycle;
+    }
+    EXPECT_TRUE(RunLoop::pumpUntil(
+        [&] { return entriesIn("/proc/self/task") <= threads && entriesIn("/proc/self/fd") <= descriptors; },
+        std::chrono::seconds(5)))
+        << entriesIn("/proc/self/task") << " threads (" << threads << " before), " << entriesIn("/proc/self/fd")
+        << " descriptors (" << descriptors << " before)";
+}
+
+TEST(GpsdLocationSource, AFixWhoseTimeIsNoTimeIsRefusedAndTheFractionOfASecondCounts) {
+    ScriptedGpsd gpsd(ScriptedGpsd::lines({
+        kVersion,
+        // fractions whose nanoseconds overflow
+        position("48.6", R"(,"time":"2024-05-18T07:30:00.1e308Z")"),
+        position("48.7", R"(,"time":"1969-12-31T23:59:59.1e308Z")"),
+        // a sign, a time zone, a day that does not exist, no time at all
+        position("48.8", R"(,"time":"2024-05-18T07:30:-1.000Z")"),
+        position("48.9", R"(,"time":"2024-05-18T07:30:00+02:00")"),
+        position("49.0", R"(,"time":"2023-02-29T07:30:00.000Z")"), position("49.1", R"(,"time":1716017400)"),
+        position("48.1", R"(,"time":"2024-05-18T07:30:00.123456789Z")"),
+        position("48.2", R"(,"time":"2016-12-31T23:59:60Z")"),  // a leap second
+    }));
+    LogCapture capture;
+    Watch watch(GpsdLocationSource::create("127.0.0.1", gpsd.port()));
+    ASSERT_TRUE(watch.waitForLatitude(48.2)) << watch.fixes.size() << " fixes";
+    ASSERT_EQ(watch.latitudes(), (std::vector<double>{48.1, 48.2}));
+    using std::chrono::nanoseconds;
+    using std::chrono::seconds;
+    EXPECT_EQ(watch.fixes[0].timestamp.time_since_epoch(), seconds(1716017400) + nanoseconds(123456789));
+    EXPECT_EQ(watch.fixes[1].timestamp.time_since_epoch(), seconds(1483228800));
+    EXPECT_EQ(capture.count("sent a line that is not a JSON object"), 0u);
+    EXPECT_EQ(capture.count("reported a time that is not a UTC date and time: the fix is skipped"), 6u);
 }
 
 }  // namespace

@@ -180,4 +180,77 @@ TEST(LocationTrack, UnusableFilesAreRefusedWithTheReason) {
     EXPECT_EQ(source->description(), "replay:" + dir.file("ok.nmea"));
 }
 
+TEST(ReplayLocationSource, ATrackAcrossTheAntimeridianTakesTheShortWayRound) {
+    // 2.2 km east across the date line in 10 s, and back west.
+    const LocationCoordinate west{0, 179.99}, east{0, -179.99};
+    Error error;
+    auto track = LocationTrack::parseGPX(
+        gpx(trkpt(west, "<time>2024-05-18T07:30:00Z</time>") + trkpt(east, "<time>2024-05-18T07:30:10Z</time>") +
+            trkpt(west, "<time>2024-05-18T07:30:20Z</time>")),
+        &error);
+    ASSERT_TRUE(track) << error.description();
+    auto clock = std::make_shared<ManualClock>();
+    auto source = ReplayLocationSource::create(*track, "dateline.gpx", clock, ReplayLocationSource::Pacing::Manual);
+    std::vector<LocationFix> fixes;
+    auto token = source->addObserver([&](const LocationFix& f) { fixes.push_back(f); }, [](const Error&) {});
+    clock->advance(seconds(20));
+    source->pump();
+    source->removeObserver(token);
+    ASSERT_EQ(fixes.size(), 21u);
+    const double segment = distanceBetween(west, east);
+    EXPECT_NEAR(segment, 2224, 1);
+    for (std::size_t i = 0; i < fixes.size(); ++i) {
+        const auto& c = fixes[i].coordinate;
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(isValidCoordinate(c)) << c.longitude;
+        EXPECT_LE(distanceBetween(west, c), segment + 0.01);
+        EXPECT_LE(distanceBetween(east, c), segment + 0.01);
+        if (i > 0) {
+            EXPECT_NEAR(distanceBetween(fixes[i - 1].coordinate, c), segment / 10, 0.01);
+        }
+        if (i == 20) break;
+        EXPECT_NEAR(fixes[i].speed, segment / 10, 0.01);
+        EXPECT_NEAR(fixes[i].course, i < 10 ? 90 : 270, 1e-6);
+    }
+    EXPECT_NEAR(std::abs(fixes[5].coordinate.longitude), 180, 1e-9);
+    EXPECT_NEAR(fixes[7].coordinate.longitude, -179.996, 1e-9);
+    EXPECT_NEAR(fixes[13].coordinate.longitude, -179.996, 1e-9);
+    EXPECT_NEAR(fixes[17].coordinate.longitude, 179.996, 1e-9);
+}
+
+TEST(LocationTrack, NmeaTimesAndDatesWithASignOrAnExponentSpoilTheirSentence) {
+    const std::string text = nmea("GPRMC,120000.00,A,4807.038,N,01131.000,E,0,0,010120,,") +
+                             // minus a minute: read as a day later
+                             nmea("GPGGA,12-100,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             // -3661 s
+                             nmea("GPGGA,-1-1-1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPGGA,1200+1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPGGA,12005e1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPGGA,120001.5e1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPGGA,12000.10,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                             nmea("GPRMC,120001.00,A,4807.038,N,01131.000,E,0,0,+10120,,") +
+                             nmea("GPGGA,120002.5,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
+    LogCapture capture;
+    Error error;
+    auto track = LocationTrack::parseNMEA(text, &error);
+    ASSERT_TRUE(track) << error.description();
+    ASSERT_EQ(track->points().size(), 2u);
+    EXPECT_EQ(*track->points()[0].time, 1577880000.0);  // 2020-01-01T12:00:00Z
+    EXPECT_EQ(track->duration(), 2.5);
+    EXPECT_TRUE(capture.contains("7 of 9 NMEA sentences were malformed or failed their checksum"));
+}
+
+TEST(LocationTrack, ExtremeRecordedValuesStillGiveFiniteFixes) {
+    // Heights at the ends of what a double holds, a DOP whose error in metres
+    // overflows: the fix in between has finite numbers.
+    auto track = LocationTrack::parseGPX(gpx(trkpt(kStart, "<ele>-1.7e308</ele><hdop>1e308</hdop><vdop>1e308</vdop>") +
+                                             trkpt(kStart, "<ele>1.7e308</ele>")),
+                                         nullptr);
+    ASSERT_TRUE(track);
+    const LocationFix fix = track->sampleAt(0.5);
+    EXPECT_EQ(fix.altitude, 0);
+    EXPECT_EQ(fix.horizontalAccuracy, 10);  // as without a DOP
+    EXPECT_EQ(fix.verticalAccuracy, -1);
+}
+
 }  // namespace
