@@ -72,9 +72,15 @@ struct DialogAnswer {
                            g_strcmp0(uri, output.c_str()) == 0;
         if (!ready) {
             if (!configured || polls % 20 == 0) {
+                // The printer and its format first, the file once they are
+                // chosen: given all at once, GTK's file printer renames the
+                // file for the new format while the dialog still builds the
+                // file's widget, which then reads the name it freed.
                 gtk_print_settings_set_printer(settings, filePrinter());
-                gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, output.c_str());
-                gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, format.c_str());
+                if (printer && g_strcmp0(gtk_printer_get_name(printer), filePrinter()) == 0) {
+                    gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, format.c_str());
+                    gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, output.c_str());
+                }
                 gtk_print_unix_dialog_set_settings(dialog, settings);
                 configured = true;
             }
