@@ -12,6 +12,8 @@ PACKAGES=(
   libglib2.0-dev nlohmann-json3-dev libexpat1-dev uuid-dev
   # location (gpsd; gpsfake for its test) and desktop notifications
   libgps-dev gpsd gpsd-clients libnotify-dev dbus-daemon
+  # event sounds of the debug narration
+  libcanberra-dev
   # host on WebKitGTK
   libwebkit2gtk-4.1-dev libgtk-3-dev
   # logging

@@ -30,7 +30,8 @@ TEST(LocationTest, BetterFixTest) {
 
     // A negative accuracy is no accuracy: it never wins, and any real accuracy beats it.
     const Location unknown = fixAt(1000, -1);
-    EXPECT_FALSE(unknown.hasAccuracy());
+    EXPECT_TRUE(unknown.hasAccuracy());
+    EXPECT_FALSE(unknown.hasAccuracyEstimate());
     EXPECT_FALSE(fixAt(999, -1).isBetterLocation(&base));
     EXPECT_FALSE(fixAt(1001, -1).isBetterLocation(&base));
     EXPECT_FALSE(fixAt(2000, -1).isBetterLocation(&base));
