@@ -95,30 +95,6 @@ TEST_F(LocationPostTest, OneFixArrivesAsAJsonArrayWithTheConfiguredHeaders) {
     EXPECT_EQ(Location().toDictionary(), platform::Value::object());
 }
 
-TEST_F(LocationPostTest, OnlyA200MarksTheRowSent) {
-    SQLiteLocationDAO store;
-    auto post = [&](double t) {
-        Location fix = fixAt(t);
-        fix.id = store.persistLocation(fix, 10);
-        platform::Error error;
-        const bool ok = fix.postAsJSON(server_.url("/"), std::nullopt, &error);
-        EXPECT_EQ(error.domain, "") << "a status is no transport error";
-        if (ok) store.deleteLocation(fix);
-        return ok;
-    };
-    status_ = 201;
-    EXPECT_FALSE(post(1));
-    status_ = 500;
-    EXPECT_FALSE(post(2));
-    status_ = 200;
-    EXPECT_TRUE(post(3));
-    const auto all = store.getAllLocations();
-    ASSERT_EQ(all.size(), 3u);
-    EXPECT_TRUE(all[0].isValid);
-    EXPECT_TRUE(all[1].isValid);
-    EXPECT_FALSE(all[2].isValid);
-}
-
 TEST(LocationPostFailureTest, SilentServerAndBadUrlAreErrors) {
     test::RawHttpServer silent([](const test::RawRequest&) { return test::RawReply{"", true}; });
     platform::Error error;
