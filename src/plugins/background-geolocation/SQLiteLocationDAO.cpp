@@ -191,11 +191,15 @@ bool SQLiteLocationDAO::markSent(SQLDatabase& db, const std::vector<Location>& l
 
 bool SQLiteLocationDAO::markLocationsSent(const std::vector<Location>& locations) {
     bool committed = false;
-    if (queue_)
-        committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
-            if (!markSent(*db, locations)) *rollback = true;
-        });
-    releaseLocations(locations);
+    if (!queue_) {
+        releaseLocations(locations);
+        return false;
+    }
+    // Let go on the queue: whoever sees the rows marked sees them free too.
+    committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+        if (!markSent(*db, locations)) *rollback = true;
+        releaseLocations(locations);
+    });
     return committed;
 }
 

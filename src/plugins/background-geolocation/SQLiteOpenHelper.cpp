@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/Container.h"
+#include "platform/Error.h"
 #include "platform/Log.h"
 #include "plugins/background-geolocation/SQLiteHelper.h"
 
@@ -106,11 +107,11 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const s
         const std::string aside = path + ".unreadable-" + std::to_string(::time(nullptr));
         if (::rename(path.c_str(), aside.c_str()) != 0) {
             platform::log("%s cannot be read as a database and cannot be set aside: %s", path.c_str(),
-                          std::strerror(errno));
+                          platform::errnoText(errno).c_str());
             return nullptr;
         }
         for (const char* suffix : {"-journal", "-wal", "-shm"})
-            ::rename((path + suffix).c_str(), (aside + suffix).c_str());
+            (void)::rename((path + suffix).c_str(), (aside + suffix).c_str());  // absent unless a crash left them
         platform::log("%s cannot be read as a database: it was set aside as %s and a new one started", path.c_str(),
                       aside.c_str());
         mSetAside = aside;
