@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 #include "logging/LGLog.h"
 #include "platform/Container.h"
@@ -149,43 +150,58 @@ std::string LocationUploader::documentsPath() const {
 
 void LocationUploader::sync(const std::string& url, int64_t threshold) {
     const std::string directory = documentsPath();
-    auto job = std::make_shared<Upload>();
-    job->url = url;
-    uint64_t size = 0;
+    std::vector<std::pair<std::shared_ptr<Upload>, uint64_t>> jobs;
     {
         // Counted, taken and registered under the lock: a sync that counted
         // the rows another then took would send the few left as a batch of
         // its own, and start() must not take a file being made for a leftover.
         std::lock_guard lock(mutex_);
         if (failures_ > 0 && clock_->monotonicNow() < pausedUntil_) return;
-        const auto count = store_.getLocationsCount();
-        if (count && *count < threshold) return;
-        job->rows = store_.claimLocationsForSync();
-        // Two syncs may pass the count together; the second finds nothing left.
-        if (job->rows.empty()) return;
-        Value batch = Value::array();
-        for (const auto& row : job->rows) batch.push_back(row.toDictionary());
-        const std::string text = platform::toJSONString(batch);
-        size = text.size();
-        // The file first, the rows marked after: a crash in between sends
-        // the batch twice (the file at the next start, the rows again), but
-        // a crash at no moment leaves rows marked sent that no file holds.
-        job->fileName = writeBatch(directory, batchFileName(clock_->now()), text);
-        if (job->fileName.empty()) {
-            const std::string why = platform::errnoText(errno);
-            LGLogError("Could not write the batch of %zu locations: %s; they stay waiting", job->rows.size(),
-                       why.c_str());
-            store_.releaseLocations(job->rows);
-            return;
+        for (auto& job : std::exchange(refusedFiles_, {})) {
+            std::error_code ec;
+            const auto size = fs::file_size(directory + "/" + job->fileName, ec);
+            if (ec) continue;  // removed by hand meanwhile: nothing left to send
+            job->url = url;
+            tasks_.push_back(job);
+            jobs.emplace_back(job, size);
         }
-        if (!store_.markLocationsSent(job->rows)) {
-            LGLogError("Could not mark the batch of %zu locations sent; they stay waiting", job->rows.size());
-            ::unlink((directory + "/" + job->fileName).c_str());
-            return;
-        }
-        tasks_.push_back(job);
+        uint64_t size = 0;
+        if (auto job = takeBatchLocked(directory, url, threshold, size)) jobs.emplace_back(job, size);
     }
-    upload(job, size);
+    for (const auto& [job, size] : jobs) upload(job, size);
+}
+
+std::shared_ptr<LocationUploader::Upload> LocationUploader::takeBatchLocked(const std::string& directory,
+                                                                            const std::string& url, int64_t threshold,
+                                                                            uint64_t& size) {
+    const auto count = store_.getLocationsCount();
+    if (count && *count < threshold) return nullptr;
+    auto job = std::make_shared<Upload>();
+    job->url = url;
+    job->rows = store_.claimLocationsForSync();
+    // Two syncs may pass the count together; the second finds nothing left.
+    if (job->rows.empty()) return nullptr;
+    Value batch = Value::array();
+    for (const auto& row : job->rows) batch.push_back(row.toDictionary());
+    const std::string text = platform::toJSONString(batch);
+    size = text.size();
+    // The file first, the rows marked after: a crash in between sends
+    // the batch twice (the file at the next start, the rows again), but
+    // a crash at no moment leaves rows marked sent that no file holds.
+    job->fileName = writeBatch(directory, batchFileName(clock_->now()), text);
+    if (job->fileName.empty()) {
+        const std::string why = platform::errnoText(errno);
+        LGLogError("Could not write the batch of %zu locations: %s; they stay waiting", job->rows.size(), why.c_str());
+        store_.releaseLocations(job->rows);
+        return nullptr;
+    }
+    if (!store_.markLocationsSent(job->rows)) {
+        LGLogError("Could not mark the batch of %zu locations sent; they stay waiting", job->rows.size());
+        ::unlink((directory + "/" + job->fileName).c_str());
+        return nullptr;
+    }
+    tasks_.push_back(job);
+    return job;
 }
 
 void LocationUploader::start(const std::string& url, int64_t threshold) {
@@ -206,6 +222,7 @@ void LocationUploader::start(const std::string& url, int64_t threshold) {
             if (!isBatchFileName(name) || !entry.is_regular_file(ec)) continue;
             bool running = false;
             for (const auto& t : tasks_) running = running || t->fileName == name;
+            for (const auto& t : refusedFiles_) running = running || t->fileName == name;
             if (running) continue;
             auto job = std::make_shared<Upload>();
             job->fileName = name;
@@ -267,20 +284,19 @@ void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platfo
         return;
     }
     failedLocked(job->url);
-    if (job->restored) {
-        LGLogWarn("Upload of %s failed; it is sent again at the next start", job->fileName.c_str());
-    } else if (job->rows.empty() || store_.revalidateLocations(job->rows)) {
+    if (!job->restored && (job->rows.empty() || store_.revalidateLocations(job->rows))) {
         // The rows were taken for this batch: they wait again for the next one.
         ::unlink(path.c_str());
         LGLogWarn("Upload of %s failed; its %zu locations wait for the next batch", job->fileName.c_str(),
                   job->rows.size());
-    } else {
-        // The store would not take them back (locked, full): the file keeps
-        // them, and goes out again at the next start.
-        LGLogWarn("Upload of %s failed and its locations could not wait in the store again; it is sent again at "
-                  "the next start",
-                  job->fileName.c_str());
+        return;
     }
+    // A file from an earlier run, or rows the store would not take back
+    // (locked, full): the file keeps them, and goes out again after the
+    // pause (or at the next start, should the process end first).
+    LGLogWarn("Upload of %s failed; the file is sent again after the pause", job->fileName.c_str());
+    job->sent = 0;
+    refusedFiles_.push_back(job);
 }
 
 void LocationUploader::failedLocked(const std::string& url) {
@@ -388,6 +404,7 @@ std::string LocationUploader::status() const {
 void LocationUploader::forgetLocations(const std::function<bool(const Location&)>& match) {
     std::lock_guard lock(mutex_);
     for (const auto& t : tasks_) std::erase_if(t->rows, match);
+    for (const auto& t : refusedFiles_) std::erase_if(t->rows, match);
 }
 
 void LocationUploader::cancel() {

@@ -6,7 +6,8 @@
 // not reach the server (no answer, or a status other than 2xx) gives its rows
 // back to the store to be sent again, after a pause that doubles with each
 // failure in a row; a batch file that a previous run left behind (the process
-// ended mid-upload) is sent again by start().
+// ended mid-upload) is sent again by start(), and again after the pause for
+// as long as it is refused.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -77,6 +78,9 @@ private:
 
     LocationUploader(SQLiteLocationDAO& store, std::shared_ptr<platform::Clock> clock);
     void upload(const std::shared_ptr<Upload>& upload, uint64_t size);
+    // Takes the waiting rows as a batch written to its file, or nullptr.
+    std::shared_ptr<Upload> takeBatchLocked(const std::string& directory, const std::string& url, int64_t threshold,
+                                            uint64_t& size);
     void finished(const std::shared_ptr<Upload>& upload, const platform::http::Result& result);
     std::string documentsPath() const;
     void failedLocked(const std::string& url);
@@ -87,6 +91,10 @@ private:
     const std::shared_ptr<platform::Clock> clock_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Upload>> tasks_;
+    // Refused batches whose rows are not waiting in the store (a file from
+    // an earlier run, or rows the store would not take back): their files
+    // go again once the pause is over.
+    std::vector<std::shared_ptr<Upload>> refusedFiles_;
     int failures_ = 0;  // failed batches in a row
     platform::Clock::MonoTime pausedUntil_{};
     // Watches the upload host while batches fail: a change ends the pause.
