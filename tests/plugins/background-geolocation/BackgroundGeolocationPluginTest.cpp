@@ -250,6 +250,22 @@ TEST_F(BackgroundGeolocationPluginTest, ConfigureThenStartAtOnceTakeEffectInThat
               std::to_string(kRows) + "\n");
 }
 
+TEST_F(BackgroundGeolocationPluginTest, TheLastConfigureWinsHoweverLongTheFirstTakes) {
+    load(source);
+    Value headers = Value::object();
+    for (int i = 0; i < 100000; ++i) headers["X-H" + std::to_string(i)] = "v";
+    call(&WFBackgroundGeolocation::configure, "slow",
+         Value::array({Value{{"distanceFilter", 111}, {"httpHeaders", headers}}}));
+    call(&WFBackgroundGeolocation::configure, "quick", Value::array({Value{{"distanceFilter", 222}}}));
+    call(&WFBackgroundGeolocation::isLocationEnabled, "after");
+    ASSERT_EQ(answers("after").size(), 1u);
+    const auto& manager = plugin->manager()->platformManager();
+    EXPECT_EQ(manager.distanceFilter(), 222);
+    // Nothing still on its way replaces it.
+    RunLoop::pumpUntil([&] { return manager.distanceFilter() != 222; }, 1s);
+    EXPECT_EQ(manager.distanceFilter(), 222);
+}
+
 TEST_F(BackgroundGeolocationPluginTest, ThePageHearsThatAnUnreadableStoreWasSetAside) {
     store.reset();
     const std::string file = Container::libraryPath() + "/wharf_bg_geolocation.db";
