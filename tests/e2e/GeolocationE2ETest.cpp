@@ -195,7 +195,7 @@ private:
 struct Snapshot {
     std::map<FixTime, bool> stored;  // every stored fix time: true while a row with it waits
     std::size_t rows = 0;
-    std::size_t waitingRows = 0;  // of the rows stored before the first run
+    std::size_t earlierRows = 0;  // rows of the earlier life still in the store, sent or not
     std::set<FixTime> inBatchFiles;  // times in the batch files in Documents
 };
 
@@ -209,7 +209,7 @@ Snapshot snapshot(const std::string& home) {
     int valid = 0;
     while (lines >> seconds >> valid) {
         ++s.rows;
-        if (seconds < kFirstWaitingTime + kWaitingRows) ++s.waitingRows;
+        if (seconds < kFirstWaitingTime + kWaitingRows) ++s.earlierRows;
         bool& waiting = s.stored[fixTimeOfSeconds(seconds)];
         waiting = waiting || valid == 1;
     }
@@ -241,7 +241,7 @@ std::set<FixTime> handedToPage(const Value& report) {
 // Nothing marked sent that the server did not get: every stored fix either
 // waits, lies in a batch file (on its way), or was accepted.
 void expectNothingLost(const Snapshot& s, const std::map<FixTime, int>& accepted, const char* when) {
-    EXPECT_EQ(s.waitingRows, std::size_t(kWaitingRows)) << when << ": rows were deleted from the store";
+    EXPECT_EQ(s.earlierRows, std::size_t(kWaitingRows)) << when << ": rows were deleted from the store";
     std::size_t lost = 0;
     for (const auto& [time, waiting] : s.stored)
         if (!waiting && !s.inBatchFiles.contains(time) && !accepted.contains(time)) ++lost;
