@@ -57,18 +57,17 @@ test-gui: build
 	@echo "== gui tests (Xvfb)"
 	@cd $(BUILD) && xvfb-run -a -s "-screen 0 1280x1024x24" $(CTEST) -j1 -L gui
 
-# What the libraries the gui loads keep for good is not reported as a leak
-# (scripts/lsan.supp).
-ASAN_ENV = ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
-  UBSAN_OPTIONS=print_stacktrace=1
-
 test-asan: build-asan
 	@echo "== unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-	@cd $(ASAN_BUILD) && $(ASAN_ENV) $(CTEST) -L unit
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) -L unit
 
+# Leaks are the unit tests' to find: in the gui, GTK, fontconfig and WebKit keep
+# what they made for the life of the process, and their allocations' stacks
+# cannot be unwound cheaply enough (no frame pointers) to tell theirs from ours.
 test-asan-gui: build-asan
 	@echo "== gui tests (Xvfb) under AddressSanitizer + UndefinedBehaviorSanitizer"
-	@cd $(ASAN_BUILD) && $(ASAN_ENV) xvfb-run -a -s "-screen 0 1280x1024x24" $(CTEST) -j1 -L gui
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  xvfb-run -a -s "-screen 0 1280x1024x24" $(CTEST) -j1 -L gui
 
 test-tsan: build-tsan
 	@echo "== unit tests under ThreadSanitizer"
