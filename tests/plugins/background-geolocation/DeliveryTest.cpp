@@ -157,8 +157,11 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
     RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), "busy"); });
     auto manager = makeManager({{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 10}});
     ASSERT_TRUE(manager->start(nullptr));
+    // A fix's batch is tried on the background queue after the fix is
+    // stored: the pause lets a loaded machine (eight sanitizer tests at once
+    // held it back past 30 ms) start it before the next fix comes.
     auto settled = [&] {
-        RunLoop::pumpFor(30ms);
+        RunLoop::pumpFor(150ms);
         return RunLoop::pumpUntil([&] { return test::batchFiles().empty(); });
     };
     // Thirty fixes a second apart: the first batch at the third fix, the
@@ -171,11 +174,14 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
     EXPECT_EQ(store->getValidLocations().size(), 30u) << "nothing refused is lost";
     EXPECT_EQ(Value::parse(server.requests().back().body).size(), 18u);
 
-    // The network changes: no need to wait out the pause.
+    // The network changes: no need to wait out the pause. Each change goes
+    // through the main loop to the uploader's reachability queue, a thread
+    // that a loaded machine (eight sanitizer tests at once) may hold back
+    // for a tenth of a second; the next pause is 20 s away.
     monitor->setFlags(0);
-    RunLoop::pumpFor(100ms);
+    RunLoop::pumpFor(500ms);
     monitor->setFlags(kReachabilityFlagReachable);
-    RunLoop::pumpFor(100ms);
+    RunLoop::pumpFor(500ms);
     status = 200;
     walk(1);
     ASSERT_TRUE(settled());
