@@ -1,6 +1,10 @@
 #include "host/WFJSON.h"
 
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
 #include <exception>
+#include <vector>
 
 #include "platform/Error.h"
 #include "platform/Log.h"
@@ -70,10 +74,95 @@ std::optional<std::string> replaceLoneSurrogates(std::string_view text) {
     return out;
 }
 
+// Arrays and objects deeper than this are refused (as the platform's reader
+// refuses them) before anything recurses over them.
+constexpr std::size_t kMaxDepth = 512;
+
+// Builds the value from the reader's events. Numbers keep the kinds the
+// platform's reader gives them: a negative integer is signed, any other
+// integer unsigned, one beyond 64 bits a double.
+class ValueBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ValueBuilder> {
+public:
+    bool Null() { return add(Value(nullptr)); }
+    bool Bool(bool b) { return add(Value(b)); }
+    bool Int(int i) { return add(Value(static_cast<int64_t>(i))); }
+    bool Uint(unsigned u) { return add(Value(static_cast<uint64_t>(u))); }
+    bool Int64(int64_t i) { return add(Value(i)); }
+    bool Uint64(uint64_t u) { return add(Value(u)); }
+    bool Double(double d) { return add(Value(d)); }
+    bool String(const char* text, rapidjson::SizeType length, bool) { return add(Value(std::string(text, length))); }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        key_.assign(text, length);
+        return true;
+    }
+    bool StartObject() { return open(Value::object()); }
+    bool EndObject(rapidjson::SizeType) { return close(); }
+    bool StartArray() { return open(Value::array()); }
+    bool EndArray(rapidjson::SizeType) { return close(); }
+
+    Value take() { return std::move(root_); }
+
+private:
+    // Places a value in the innermost open container (an object's member
+    // under the key just read: a later duplicate replaces an earlier one).
+    Value* place(Value&& value) {
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        Value& container = *open_.back();
+        if (container.is_array()) {
+            container.push_back(std::move(value));
+            return &container.back();
+        }
+        Value& slot = container[key_];
+        slot = std::move(value);
+        return &slot;
+    }
+    bool add(Value&& value) {
+        place(std::move(value));
+        return true;
+    }
+    bool open(Value&& container) {
+        if (open_.size() >= kMaxDepth) return false;
+        open_.push_back(place(std::move(container)));
+        return true;
+    }
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    Value root_;
+    std::vector<Value*> open_;  // pointers stay valid: only the innermost container grows
+    std::string key_;
+};
+
+// The quick reading of valid UTF-8 text; nothing when the text does not read
+// (the platform's reader then says why).
+std::optional<Value> readQuickly(std::string_view text) {
+    // Text that is valid UTF-8 as a whole holds only valid strings; the
+    // reader need not check again (escapes it decodes itself, and refuses an
+    // unpaired surrogate).
+    if (!platform::isValidUTF8(text)) return std::nullopt;
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    ValueBuilder builder;
+    constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
+    // A short text reuses the reader's stack of the last one; a long one may
+    // need a large stack, which is not kept.
+    constexpr std::size_t kReuseBelow = 64 * 1024;
+    thread_local rapidjson::Reader shortTexts;
+    rapidjson::Reader longText;
+    rapidjson::Reader& reader = text.size() < kReuseBelow ? shortTexts : longText;
+    if (reader.Parse<kFlags>(stream, builder).IsError()) return std::nullopt;
+    return builder.take();
+}
+
 std::optional<Value> parse(std::string_view text, bool allowFragment, platform::Error& error) {
     const auto repaired = replaceLoneSurrogates(text);
     if (repaired) text = *repaired;
-    auto parsed = platform::parseJSON(text, &error);
+    auto parsed = readQuickly(text);
+    if (!parsed) parsed = platform::parseJSON(text, &error);
     if (!parsed) return std::nullopt;
     if (!allowFragment && !parsed->is_array() && !parsed->is_object()) {
         error = platform::Error::withDescription("NSCocoaErrorDomain", 3840,
