@@ -341,6 +341,26 @@ std::string stringValue(const Value& v) {
 
 // --- JSON ---------------------------------------------------------------------
 
+bool identical(const Value& a, const Value& b) {
+    if (a.type() != b.type()) return false;
+    if (a.is_array()) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (!identical(a[i], b[i])) return false;
+        return true;
+    }
+    if (a.is_object()) {
+        if (a.size() != b.size()) return false;
+        for (auto it = a.begin(); it != a.end(); ++it) {
+            auto other = b.find(it.key());
+            if (other == b.end() || !identical(it.value(), *other)) return false;
+        }
+        return true;
+    }
+    if (a.is_number_float()) return a == b && std::signbit(a.get<double>()) == std::signbit(b.get<double>());
+    return a == b;
+}
+
 std::string toJSONString(const Value& v, bool pretty) {
     std::string out;
     writeJSON(out, v, pretty, 0);

@@ -2,7 +2,6 @@
 // notifications, action look-up, class registration and localized strings.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -113,27 +112,6 @@ TEST(JSONCategories, ObjectParserRejectsScalarsFragmentParserTakesThem) {
     EXPECT_NE(wf_JSONString(Value{{"a", 1}})->find('\n'), std::string::npos);  // dictionaries pretty-printed
 }
 
-// The kind of every node too: the library calls 5 and 5u equal.
-bool sameValue(const Value& a, const Value& b) {
-    if (a.type() != b.type()) return false;
-    if (a.is_array()) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i)
-            if (!sameValue(a[i], b[i])) return false;
-        return true;
-    }
-    if (a.is_object()) {
-        if (a.size() != b.size()) return false;
-        for (auto it = a.begin(); it != a.end(); ++it) {
-            auto other = b.find(it.key());
-            if (other == b.end() || !sameValue(it.value(), *other)) return false;
-        }
-        return true;
-    }
-    if (a.is_number_float()) return std::signbit(a.get<double>()) == std::signbit(b.get<double>()) && a == b;
-    return a == b;
-}
-
 // Batches are read by a quicker reader than the platform's; both must agree
 // on every text, to the kind of each number, and refuse the same ones with
 // the same words.
@@ -194,7 +172,7 @@ TEST(JSONCategories, BatchReaderAgreesWithThePlatformReader) {
         const auto platformValue = platform::parseJSON(text, &error);
         ASSERT_EQ(quick.has_value(), platformValue.has_value()) << text;
         if (quick) {
-            EXPECT_TRUE(sameValue(*quick, *platformValue)) << text;
+            EXPECT_TRUE(platform::identical(*quick, *platformValue)) << text;
         } else {
             ASSERT_EQ(quickLines.size(), 1u) << text;
             EXPECT_EQ(quickLines[0], "NSString JSONObject error: " + error.description()) << text;

@@ -144,6 +144,17 @@ TEST(ValueJSON, IntegersAndTextAreWrittenAsTheLibraryWritesThem) {
     EXPECT_EQ(toJSONString(Value::array({Value(-7), Value(uint64_t{7}), Value("a")})), R"([-7,7,"a"])");
 }
 
+TEST(ValueJSON, IdenticalTellsKindsApart) {
+    EXPECT_TRUE(identical(Value::array({1, "a", Value{{"k", 2.5}}}), Value::array({1, "a", Value{{"k", 2.5}}})));
+    EXPECT_FALSE(identical(Value(int64_t{1}), Value(uint64_t{1})));
+    EXPECT_FALSE(identical(Value(1.0), Value(1)));
+    EXPECT_FALSE(identical(Value(0.0), Value(-0.0)));
+    EXPECT_FALSE(identical(Value{{"k", 1}}, Value{{"k", 1.0}}));
+    EXPECT_FALSE(identical(Value{{"k", 1}}, Value{{"j", 1}}));
+    EXPECT_FALSE(identical(Value::array({1, 2}), Value::array({1})));
+    EXPECT_TRUE(identical(bytesValue({1, 2}), bytesValue({1, 2})));
+}
+
 TEST(ValueJSON, TextAndLayout) {
     Value v = {{"url", "http://a/b"}, {"list", Value::array({1, "x"})}, {"empty", Value::object()}};
     EXPECT_EQ(toJSONString(v), R"({"empty":{},"list":[1,"x"],"url":"http://a/b"})");
