@@ -110,11 +110,11 @@ struct Completion {
     std::condition_variable done;
     bool finished = false;
 
+    // Under the lock: the waiter, and the object with it, may be gone as
+    // soon as the lock is let go.
     void signal() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            finished = true;
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
         done.notify_all();
     }
     void wait() {
