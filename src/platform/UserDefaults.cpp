@@ -98,7 +98,7 @@ std::optional<Value> readDomain(const std::string& path, Error* error, bool* ref
 }
 
 // True when `domain` holds each change already (a removal: holds no such key).
-bool holdsAll(const Value& domain, const std::map<std::string, std::optional<Value>>& changes) {
+bool holdsAll(const Value& domain, const UserDefaults::Changes& changes) {
     for (const auto& [key, value] : changes) {
         auto it = domain.find(key);
         if (!value ? it != domain.end() : (it == domain.end() || !identical(*it, *value))) return false;
@@ -211,22 +211,31 @@ Value UserDefaults::dictionaryForKey(const std::string& key) const {
 }
 
 void UserDefaults::setObject(const Value& value, const std::string& key) {
-    if (value.is_null()) {
-        store(key, std::nullopt);
-        return;
-    }
-    Error error;
-    if (!storable(key, value, &error)) {
-        log("UserDefaults: refusing to store the value for key %s: %s", sanitizeUTF8(key).c_str(),
-            error.localizedDescription().c_str());
-        return;
-    }
-    store(key, value);
+    setObjectsForKeys(Value::object({{key, value}}));
 }
 
-void UserDefaults::removeObjectForKey(const std::string& key) { store(key, std::nullopt); }
+void UserDefaults::setObjectsForKeys(const Value& dictionary) {
+    if (!dictionary.is_object()) return;
+    Changes changes;
+    for (auto it = dictionary.begin(); it != dictionary.end(); ++it) {
+        if (it->is_null()) {
+            changes.emplace(it.key(), std::nullopt);
+            continue;
+        }
+        Error error;
+        if (!storable(it.key(), *it, &error)) {
+            log("UserDefaults: refusing to store the value for key %s: %s", sanitizeUTF8(it.key()).c_str(),
+                error.localizedDescription().c_str());
+            continue;
+        }
+        changes.emplace(it.key(), *it);
+    }
+    if (!changes.empty()) store(changes);
+}
 
-void UserDefaults::store(const std::string& key, const std::optional<Value>& value) {
+void UserDefaults::removeObjectForKey(const std::string& key) { store({{key, std::nullopt}}); }
+
+void UserDefaults::store(const Changes& changes) {
     {
         std::lock_guard lock(mutex_);
         Container::ensureDirectory(parentDirectory(path_));
@@ -241,7 +250,7 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
         // Changes not saved yet (a full disk, no descriptor left) go on top
         // of what is on disk with this one, until a save takes them: a later
         // save of another key must not drop them.
-        unsaved_[key] = value;
+        for (const auto& [key, value] : changes) unsaved_[key] = value;
         // A file that holds every change already is not written again: a
         // write costs a sync to the disk, and a setting made at every launch
         // would cost every launch that time.
@@ -280,7 +289,7 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
                 log("UserDefaults: cannot save %s: %s", path_.c_str(), error.localizedDescription().c_str());
         }
     }
-    notify(key);
+    for (const auto& change : changes) notify(change.first);
 }
 
 bool UserDefaults::synchronize() {

@@ -224,6 +224,22 @@ TEST(UserDefaults, OnlyChangesAreWrittenToTheFile) {
     d.removeObjectForKey("Flag");
     EXPECT_NE(inode(), rewritten);
     EXPECT_FALSE(plist::readFile(path)->contains("Flag"));
+
+    // Several keys in one write: set, removed, and one the file cannot hold
+    // refused while the others go in.
+    std::vector<std::string> observed;
+    d.addObserver([&](const std::string& key) { observed.push_back(key); });
+    d.setObjectsForKeys(Value{{"A", 1}, {"B", "b"}, {"Ratio", nullptr}, {"Bad", Value::array({nullptr})}});
+    auto after = plist::readFile(path);
+    ASSERT_TRUE(after);
+    EXPECT_EQ((*after)["A"], 1);
+    EXPECT_EQ((*after)["B"], "b");
+    EXPECT_FALSE(after->contains("Ratio"));
+    EXPECT_FALSE(after->contains("Bad"));
+    EXPECT_EQ(observed, (std::vector<std::string>{"A", "B", "Ratio"}));
+    const ino_t several = inode();
+    d.setObjectsForKeys(Value{{"A", 1}, {"B", "b"}});
+    EXPECT_EQ(inode(), several);
 }
 
 TEST(UserDefaults, WrittenByOneProcessReadByAnother) {
