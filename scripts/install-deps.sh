@@ -10,8 +10,6 @@ PACKAGES=(
   clang libclang-rt-14-dev clang-format clang-tidy
   # platform layer
   libglib2.0-dev nlohmann-json3-dev libexpat1-dev uuid-dev
-  # the bridge's reader of command batches
-  rapidjson-dev
   # location: gpsd and gpsfake for the tests (the reader speaks gpsd's protocol itself) and desktop notifications
   gpsd gpsd-clients libnotify-dev dbus-daemon
   # host on WebKitGTK; print jobs rendered again as PostScript, SVG or grey
