@@ -53,6 +53,8 @@ void appendNumber(LineBuffer& out, T value, int base, bool upper) {
 // As printf does, the argument is read at its promoted type and then narrowed
 // to the modifier's ("%hhd" of 300 prints 44).
 void appendSigned(LineBuffer& out, Width width, va_list& args) {
+    // Several of these types are one and the same only on some data models.
+    // NOLINTBEGIN(bugprone-branch-clone)
     switch (width) {
     case Width::Char: appendNumber(out, static_cast<signed char>(va_arg(args, int)), 10, false); return;
     case Width::Short: appendNumber(out, static_cast<short>(va_arg(args, int)), 10, false); return;
@@ -63,9 +65,11 @@ void appendSigned(LineBuffer& out, Width width, va_list& args) {
     case Width::Max: appendNumber(out, va_arg(args, intmax_t), 10, false); return;
     case Width::PtrDiff: appendNumber(out, va_arg(args, ptrdiff_t), 10, false); return;
     }
+    // NOLINTEND(bugprone-branch-clone)
 }
 
 void appendUnsigned(LineBuffer& out, Width width, int base, bool upper, va_list& args) {
+    // NOLINTBEGIN(bugprone-branch-clone): as above
     switch (width) {
     case Width::Char: appendNumber(out, static_cast<unsigned char>(va_arg(args, unsigned)), base, upper); return;
     case Width::Short: appendNumber(out, static_cast<unsigned short>(va_arg(args, unsigned)), base, upper); return;
@@ -76,6 +80,7 @@ void appendUnsigned(LineBuffer& out, Width width, int base, bool upper, va_list&
     case Width::Max: appendNumber(out, va_arg(args, uintmax_t), base, upper); return;
     case Width::PtrDiff: appendNumber(out, static_cast<size_t>(va_arg(args, ptrdiff_t)), base, upper); return;
     }
+    // NOLINTEND(bugprone-branch-clone)
 }
 
 }  // namespace

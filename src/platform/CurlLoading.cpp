@@ -97,17 +97,18 @@ CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
     va_list args;
     va_start(args, option);
     CURLcode result;
+    // curl_off_t and long are one type only on some data models.
+    // NOLINTBEGIN(bugprone-branch-clone)
     if (option < CURLOPTTYPE_OBJECTPOINT) {
         result = curl().easySetopt(handle, option, va_arg(args, long));
-    } else if (option < CURLOPTTYPE_FUNCTIONPOINT) {
-        result = curl().easySetopt(handle, option, va_arg(args, void*));
+    } else if (option < CURLOPTTYPE_FUNCTIONPOINT || option >= CURLOPTTYPE_BLOB) {
+        result = curl().easySetopt(handle, option, va_arg(args, void*));  // objects, strings, lists, blobs
     } else if (option < CURLOPTTYPE_OFF_T) {
         result = curl().easySetopt(handle, option, va_arg(args, void (*)()));
-    } else if (option < CURLOPTTYPE_BLOB) {
-        result = curl().easySetopt(handle, option, va_arg(args, curl_off_t));
     } else {
-        result = curl().easySetopt(handle, option, va_arg(args, void*));
+        result = curl().easySetopt(handle, option, va_arg(args, curl_off_t));
     }
+    // NOLINTEND(bugprone-branch-clone)
     va_end(args);
     return result;
 }

@@ -5,12 +5,15 @@
 
 #include <time.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <future>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -398,8 +401,12 @@ TEST_F(LGLogTest, EachThreadsMessagesKeepTheirOrderAtEveryLogger) {
     for (const auto& logger : {first, second}) {
         std::vector<int> next(kThreads, 0);
         for (const LGLogMessage& m : logger->messages()) {
+            const std::string_view text = m.message();
+            const auto space = text.find(' ');
+            ASSERT_NE(space, std::string_view::npos);
             int t = -1, i = -1;
-            ASSERT_EQ(std::sscanf(std::string(m.message()).c_str(), "%d %d", &t, &i), 2);
+            ASSERT_EQ(std::from_chars(text.data(), text.data() + space, t).ec, std::errc());
+            ASSERT_EQ(std::from_chars(text.data() + space + 1, text.data() + text.size(), i).ec, std::errc());
             ASSERT_EQ(i, next[t]) << "thread " << t;
             ++next[t];
         }
