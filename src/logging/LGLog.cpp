@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <new>
 #include <optional>
 
 #include "logging/LGInternal.h"
@@ -124,9 +125,29 @@ struct Completion {
 };
 
 // Messages travel by value: the channel's buffer is reused from drain to
-// drain, so a message costs its caller no allocation.
+// drain, so a message costs its caller no allocation. The drain only reads an
+// item, even as it ends it (std::optional would mark itself empty): a caller
+// that makes its next message in the same place then takes the memory back
+// from the drain's processor without waiting for what it wrote.
 struct Item {
-    std::optional<LGLogMessage> message;
+    Item() = default;
+    Item(Item&& other) noexcept : counted(other.counted), work(std::move(other.work)), completion(other.completion) {
+        if (other.hasMessage) emplace(std::move(*other.message()));
+    }
+    Item& operator=(Item&&) = delete;
+    ~Item() {
+        if (hasMessage) message()->~LGLogMessage();
+    }
+
+    template <class... Args>
+    void emplace(Args&&... args) {
+        new (storage) LGLogMessage(std::forward<Args>(args)...);
+        hasMessage = true;
+    }
+    LGLogMessage* message() { return std::launder(reinterpret_cast<LGLogMessage*>(storage)); }
+
+    alignas(LGLogMessage) unsigned char storage[sizeof(LGLogMessage)];
+    bool hasMessage = false;
     bool counted = false;
     std::function<void()> work;
     Completion* completion = nullptr;  // the waiting caller's, or none
@@ -320,14 +341,13 @@ namespace {
 // Makes the message in its place in the channel (a message is not small:
 // made elsewhere, it would be copied in once more).
 struct MessageMaker {
-    void (*make)(const void* context, std::optional<LGLogMessage>& slot);
+    void (*make)(const void* context, Item& slot);
     const void* context;
 };
 
 template <class F>
 MessageMaker makerOf(const F& f) {
-    return {[](const void* context, std::optional<LGLogMessage>& slot) { (*static_cast<const F*>(context))(slot); },
-            &f};
+    return {[](const void* context, Item& slot) { (*static_cast<const F*>(context))(slot); }, &f};
 }
 
 // Appends to the channel; with `bounded`, first waits for room under the
@@ -342,7 +362,7 @@ void post(const MessageMaker* maker, bool bounded, std::function<void()>&& work,
     Item& item = g.items.emplace_back();
     if (maker) {
         try {
-            maker->make(maker->context, item.message);
+            maker->make(maker->context, item);
         } catch (...) {
             g.items.pop_back();
             if (bounded) --g.undelivered;
@@ -396,7 +416,7 @@ void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t conte
     if (!format) return;
     lg::LineBuffer text;
     if (lg::formatQuickly(text, format, args)) {
-        const auto make = [&](std::optional<LGLogMessage>& slot) {
+        const auto make = [&](Item& slot) {
             slot.emplace(text.view(), level, flag, context, file, function, line, tag);
         };
         queueLogMessage(makerOf(make), asynchronous);
@@ -420,7 +440,7 @@ void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t conte
     longText.resize(static_cast<std::size_t>(length) + 1);
     std::vsnprintf(longText.data(), longText.size(), format, args);
     longText.resize(static_cast<std::size_t>(length));
-    const auto make = [&](std::optional<LGLogMessage>& slot) {
+    const auto make = [&](Item& slot) {
         slot.emplace(std::in_place, std::move(longText), level, flag, context, file, function, line, tag);
     };
     queueLogMessage(makerOf(make), asynchronous);
@@ -428,14 +448,12 @@ void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t conte
 
 void LGLog::logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag, int64_t context,
                        const char* file, const char* function, uint64_t line, const LGLogTag& tag) {
-    const auto make = [&](std::optional<LGLogMessage>& slot) {
-        slot.emplace(message, level, flag, context, file, function, line, tag);
-    };
+    const auto make = [&](Item& slot) { slot.emplace(message, level, flag, context, file, function, line, tag); };
     queueLogMessage(makerOf(make), asynchronous);
 }
 
 void LGLog::log(bool asynchronous, const LGLogMessage& message) {
-    const auto make = [&](std::optional<LGLogMessage>& slot) { slot.emplace(message); };
+    const auto make = [&](Item& slot) { slot.emplace(message); };
     queueLogMessage(makerOf(make), asynchronous);
 }
 
@@ -456,45 +474,48 @@ void LGLog::lt_drain() {
     Globals& g = globals();
     std::vector<Item>& items = g.taken;
     std::vector<const LGLogMessage*> batch;
-    std::vector<Completion*> delivered;  // callers waiting on messages of the batch
-    long counted = 0;
+    long counted = 0;  // bounded messages of the batch
+    long delivered = 0;  // bounded messages delivered, still counted as waiting
+    std::vector<Completion*> waiting;  // callers waiting on messages of the batch
     auto deliverBatch = [&] {
         if (batch.empty()) return;
         lt_log(batch);
         batch.clear();
-        for (Completion* c : delivered) c->signal();
-        delivered.clear();
-        if (counted == 0) return;
-        {
-            std::lock_guard<std::mutex> lock(g.mutex);
-            g.undelivered -= counted;
-        }
-        g.spaceFreed.notify_all();
+        for (Completion* c : waiting) c->signal();
+        waiting.clear();
+        delivered += counted;
         counted = 0;
     };
     // Callers that find the drain scheduled only append: while messages keep
     // coming, one drain takes them all, and no caller has to wake this queue.
+    // The channel's lock is taken once a round: the messages delivered in the
+    // last one leave the count as the next one takes what waits.
     for (int round = 0;; ++round) {
         items.clear();
+        bool more = true;
         {
             std::lock_guard<std::mutex> lock(g.mutex);
+            g.undelivered -= delivered;
             if (g.items.empty()) {
                 g.drainScheduled = false;
-                return;
-            }
-            if (round == kDrainRounds) {
+                more = false;
+            } else if (round == kDrainRounds) {
                 // Other work of the logging queue gets its turn; the drain
                 // stays scheduled, so nothing posted meanwhile is left behind.
                 g.queue->async([] { LGLog::sharedInstance().lt_drain(); });
-                return;
+                more = false;
+            } else {
+                items.swap(g.items);
             }
-            items.swap(g.items);
         }
+        if (delivered > 0) g.spaceFreed.notify_all();
+        delivered = 0;
+        if (!more) return;
         for (Item& item : items) {
-            if (item.message) {
-                batch.push_back(&*item.message);
+            if (item.hasMessage) {
+                batch.push_back(item.message());
                 counted += item.counted ? 1 : 0;
-                if (item.completion) delivered.push_back(item.completion);
+                if (item.completion) waiting.push_back(item.completion);
                 continue;
             }
             deliverBatch();
