@@ -12,6 +12,9 @@ PACKAGES=(
   libglib2.0-dev nlohmann-json3-dev libexpat1-dev uuid-dev
   # location: gpsd and gpsfake for the tests (the reader speaks gpsd's protocol itself) and desktop notifications
   gpsd gpsd-clients libnotify-dev dbus-daemon
+  # event sounds of the debug narration; its test plays them into a private PulseAudio
+  # server through libcanberra's PulseAudio driver
+  libcanberra-dev libcanberra-pulse pulseaudio
   # host on WebKitGTK; print jobs rendered again as PostScript, SVG or grey
   libwebkit2gtk-4.1-dev libgtk-3-dev libpoppler-glib-dev
   # logging

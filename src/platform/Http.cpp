@@ -353,6 +353,13 @@ int onSeek(void* user, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploaded) {
+    auto* task = static_cast<Task*>(user);
+    task->request.uploadProgress(static_cast<uint64_t>(std::max<curl_off_t>(uploaded, 0)),
+                                 static_cast<uint64_t>(std::max<curl_off_t>(uploadTotal, 0)));
+    return 0;
+}
+
 bool isScheme(const std::string& url, const char* scheme) {
     size_t n = std::strlen(scheme);
     return url.size() > n && strncasecmp(url.c_str(), scheme, n) == 0;
@@ -422,6 +429,11 @@ std::optional<Error> configure(Task& task) {
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &task);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &task);
+    if (r.uploadProgress) {
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &task);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    }
     long timeoutMs = static_cast<long>(std::max<int64_t>(1, r.timeout.count()));
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
     if (r.resourceTimeout.count() > 0)

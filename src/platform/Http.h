@@ -55,6 +55,9 @@ struct Request {
     int maxRedirects = 16;
     // The largest body (after decoding) the task keeps; zero means no limit.
     std::size_t maxBodySize = kDefaultMaxBodySize;
+    // When set, told the bytes of the body sent so far and the body's size
+    // as the transfer moves, on the transfer's own thread.
+    std::function<void(uint64_t sent, uint64_t expected)> uploadProgress;
 
     static constexpr std::size_t kDefaultMaxBodySize = 64u << 20;
 };

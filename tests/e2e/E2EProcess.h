@@ -41,11 +41,11 @@ struct E2ERun {
     std::string err;
 };
 
-// `environment` entries ("NAME=value") are added to this process's environment.
-inline E2ERun runE2EHost(const std::string& binary, std::vector<std::string> args, const TempDir& dir,
-                         const std::vector<std::string>& environment = {},
-                         std::chrono::seconds timeout = std::chrono::seconds(40)) {
-    E2ERun run;
+// Starts a host binary with its output in "<dir>/<name>-stdout.txt" and
+// "<dir>/<name>-stderr.txt"; `environment` entries ("NAME=value") are added to
+// this process's environment. Its pid, or -1.
+inline pid_t spawnE2EHost(const std::string& binary, std::vector<std::string> args, const TempDir& dir,
+                          const std::vector<std::string>& environment = {}, const std::string& name = "host") {
     args.insert(args.begin(), binary);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -56,7 +56,7 @@ inline E2ERun runE2EHost(const std::string& binary, std::vector<std::string> arg
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    const std::string outPath = dir.file("host-stdout.txt"), errPath = dir.file("host-stderr.txt");
+    const std::string outPath = dir.file(name + "-stdout.txt"), errPath = dir.file(name + "-stderr.txt");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -64,7 +64,16 @@ inline E2ERun runE2EHost(const std::string& binary, std::vector<std::string> arg
     pid_t pid = 0;
     const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0;
     posix_spawn_file_actions_destroy(&actions);
-    if (!spawned) return run;
+    return spawned ? pid : -1;
+}
+
+// Runs a host binary to its end, or kills it at the deadline.
+inline E2ERun runE2EHost(const std::string& binary, std::vector<std::string> args, const TempDir& dir,
+                         const std::vector<std::string>& environment = {},
+                         std::chrono::seconds timeout = std::chrono::seconds(40)) {
+    E2ERun run;
+    const pid_t pid = spawnE2EHost(binary, std::move(args), dir, environment);
+    if (pid < 0) return run;
 
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
@@ -78,8 +87,8 @@ inline E2ERun runE2EHost(const std::string& binary, std::vector<std::string> arg
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = readFile(outPath);
-    run.err = readFile(errPath);
+    run.out = readFile(dir.file("host-stdout.txt"));
+    run.err = readFile(dir.file("host-stderr.txt"));
     return run;
 }
 

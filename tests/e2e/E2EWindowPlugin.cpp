@@ -35,6 +35,38 @@ GtkPrintUnixDialog* shownPrintDialog() {
 
 const char* filePrinter() { return g_dgettext("gtk30", "Print to File"); }
 
+// The dialog's radio button labelled `label`, or null. Internal children too:
+// the dialog's own widgets are.
+GtkToggleButton* radioButton(GtkWidget* widget, const char* label) {
+    if (GTK_IS_RADIO_BUTTON(widget)) {
+        // Its text is the button's label, or that of a label inside it.
+        const char* text = gtk_button_get_label(GTK_BUTTON(widget));
+        GtkWidget* child = gtk_bin_get_child(GTK_BIN(widget));
+        if (!text && GTK_IS_LABEL(child)) text = gtk_label_get_text(GTK_LABEL(child));
+        return g_strcmp0(text, label) == 0 ? GTK_TOGGLE_BUTTON(widget) : nullptr;
+    }
+    if (!GTK_IS_CONTAINER(widget)) return nullptr;
+    struct Search {
+        const char* label;
+        GtkToggleButton* found;
+    } search{label, nullptr};
+    gtk_container_forall(
+        GTK_CONTAINER(widget),
+        [](GtkWidget* child, gpointer data) {
+            auto* s = static_cast<Search*>(data);
+            if (!s->found) s->found = radioButton(child, s->label);
+        },
+        &search);
+    return search.found;
+}
+
+// The file printer's label for an output format ("pdf", "ps", "svg").
+const char* formatLabel(const std::string& format) {
+    if (format == "ps") return g_dgettext("gtk30", "Postscript");
+    if (format == "svg") return g_dgettext("gtk30", "SVG");
+    return g_dgettext("gtk30", "PDF");
+}
+
 // Waits for the dialog, chooses the print-to-file printer with the output
 // file as a user would, then presses Print (or Cancel).
 struct DialogAnswer {
@@ -67,16 +99,25 @@ struct DialogAnswer {
         }
         GtkPrintSettings* settings = gtk_print_unix_dialog_get_settings(dialog);
         GtkPrinter* printer = gtk_print_unix_dialog_get_selected_printer(dialog);
+        const bool filePrinterChosen = printer && g_strcmp0(gtk_printer_get_name(printer), filePrinter()) == 0;
         const char* uri = gtk_print_settings_get(settings, GTK_PRINT_SETTINGS_OUTPUT_URI);
-        const bool ready = printer && g_strcmp0(gtk_printer_get_name(printer), filePrinter()) == 0 &&
-                           g_strcmp0(uri, output.c_str()) == 0;
+        const char* chosenFormat = gtk_print_settings_get(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT);
+        const bool ready =
+            filePrinterChosen && g_strcmp0(uri, output.c_str()) == 0 && format == (chosenFormat ? chosenFormat : "pdf");
         if (!ready) {
-            if (!configured || polls % 20 == 0) {
+            // The printer and the file through the settings, once: the dialog
+            // selects the printer when it appears. The format as a user picks
+            // it, with its button: given in the settings too, GTK's file
+            // printer renamed the file while its widget was being built, which
+            // then read the name it had freed.
+            if (!configured) {
                 gtk_print_settings_set_printer(settings, filePrinter());
                 gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, output.c_str());
-                gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, format.c_str());
                 gtk_print_unix_dialog_set_settings(dialog, settings);
                 configured = true;
+            } else if (filePrinterChosen) {
+                if (GtkToggleButton* button = radioButton(GTK_WIDGET(dialog), formatLabel(format)))
+                    gtk_toggle_button_set_active(button, TRUE);
             }
             g_object_unref(settings);
             return G_SOURCE_CONTINUE;

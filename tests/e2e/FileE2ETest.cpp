@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "E2EProcess.h"
+#include "ServingThread.h"
 #include "TestSupport.h"
 #include "platform/Value.h"
 
@@ -59,18 +60,14 @@ public:
             response.set_content(kProbePage, "text/html");
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-    }
-    ~ProbeServer() {
-        server_.stop();
-        thread_.join();
+        serving_.emplace(server_);
     }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/probe.html"; }
 
 private:
     httplib::Server server_;
-    std::thread thread_;
     int port_ = 0;
+    std::optional<wharf::test::ServingThread> serving_;
 };
 
 TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {

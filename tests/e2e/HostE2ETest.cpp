@@ -26,6 +26,7 @@
 #include "E2EProcess.h"
 #include "PrivateDisplay.h"
 #include "RawHttpServer.h"
+#include "ServingThread.h"
 #include "TestSupport.h"
 #include "platform/Url.h"
 #include "platform/Value.h"
@@ -257,7 +258,7 @@ TEST_F(HostE2E, CookiesOutliveTheProcess) {
     });
     const int port = server.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
-    std::thread serving([&] { server.listen_after_bind(); });
+    wharf::test::ServingThread serving(server);
     const std::string bundle = prepareBundle(dir_, "cookies");
     setPort(bundle, port);
     const std::string page = "Finished load of: http://127.0.0.1:" + std::to_string(port) + "/page";
@@ -269,8 +270,7 @@ TEST_F(HostE2E, CookiesOutliveTheProcess) {
         EXPECT_TRUE(loaded) << run.err;
         EXPECT_EQ(run.status, 0) << run.err;
     }
-    server.stop();
-    serving.join();
+    serving.stop();
     ASSERT_EQ(cookies.size(), 2u);
     EXPECT_EQ(cookies[0], "");
     EXPECT_EQ(cookies[1], "wharf=kept");

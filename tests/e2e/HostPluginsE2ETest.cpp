@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "ServingThread.h"
 #include "TestSupport.h"
 #include "platform/Xattr.h"
 
@@ -151,11 +152,7 @@ public:
             response.set_content("<html><body>served</body></html>", "text/html");
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-    }
-    ~Server() {
-        server_.stop();
-        thread_.join();
+        serving_.emplace(server_);
     }
     int port() const { return port_; }
     bool saw(const std::string& path) {
@@ -165,8 +162,8 @@ public:
 
 private:
     httplib::Server server_;
-    std::thread thread_;
     int port_ = 0;
+    std::optional<wharf::test::ServingThread> serving_;
     std::mutex mutex_;
     std::set<std::string> paths_;
 };

@@ -146,8 +146,10 @@ void checkAccountName(const std::string& account) {
 void rawFile(std::string_view contents) {
     checkAccountName(std::string(contents.substr(0, 64)));
     const std::string& account = kAccounts[0];
-    const std::string path =
-        logger().logDirectory() + "/" + NBEventlogLogger::escapedAccount(account) + "/7/1700000000000";
+    // Named for now, as the logger names its files: without a server it
+    // deletes files past an age, which one named for 2023 would be.
+    const std::string path = logger().logDirectory() + "/" + NBEventlogLogger::escapedAccount(account) + "/7/" +
+                             std::to_string(NBEventlogLogger::currentTimeMillis());
     writeFile(path, contents);
     const auto listed = listAndRead(logger());
     FUZZ_CHECK(listed.size() == 1);

@@ -38,7 +38,8 @@ inline std::string nmeaSentence(const std::string& body) {
 
 // GGA and RMC sentences for `count` seconds from `start` (seconds since 1970),
 // heading north from 48°07.038'N 11°31.000'E by `stepMinutes` of latitude a second.
-inline std::string nmeaTrack(std::time_t start, int count, double stepMinutes, double hdop = 1.0) {
+// Without `withGga` only RMC: a receiver that tells no dilution of precision.
+inline std::string nmeaTrack(std::time_t start, int count, double stepMinutes, double hdop = 1.0, bool withGga = true) {
     std::string text;
     for (int i = 0; i < count; ++i) {
         const std::time_t t = start + i;
@@ -51,7 +52,7 @@ inline std::string nmeaTrack(std::time_t start, int count, double stepMinutes, d
         char gga[128], rmc[128];
         std::snprintf(gga, sizeof gga, "GPGGA,%s,%s,N,01131.000,E,1,08,%.1f,545.4,M,46.9,M,,", hms, lat, hdop);
         std::snprintf(rmc, sizeof rmc, "GPRMC,%s,A,%s,N,01131.000,E,010.0,000.0,%s,003.1,W", hms, lat, dmy);
-        text += nmeaSentence(gga) + nmeaSentence(rmc);
+        text += (withGga ? nmeaSentence(gga) : std::string()) + nmeaSentence(rmc);
     }
     return text;
 }

@@ -96,7 +96,9 @@ double Location::locationAge(const platform::Clock& clock) const {
     return clock.secondsSince1970() - seconds(*time);
 }
 
-bool Location::hasAccuracy() const { return accuracy && *accuracy >= 0; }
+bool Location::hasAccuracy() const { return accuracy.has_value(); }
+
+bool Location::hasAccuracyEstimate() const { return accuracy && *accuracy >= 0 && std::isfinite(*accuracy); }
 
 bool Location::hasTime(const platform::Clock& clock) const {
     if (!time) return true;
@@ -105,11 +107,12 @@ bool Location::hasTime(const platform::Clock& clock) const {
 
 bool Location::isBetterLocation(const Location* other) const {
     if (!other) return false;
-    if (!hasAccuracy()) return false;
+    // A fix that does not say how accurate it is never displaces one that does.
+    if (!hasAccuracyEstimate() && other->hasAccuracyEstimate()) return false;
     const double timeDifference = time && other->time ? seconds(*time) - seconds(*other->time) : 0;
     if (timeDifference > kMaxTimeDifference) return true;
     if (timeDifference < -kMaxTimeDifference) return false;
-    if (!other->hasAccuracy()) return true;
+    if (!other->hasAccuracyEstimate()) return hasAccuracyEstimate() || timeDifference > 0;
     // Whole metres: a few centimetres of difference decide nothing.
     const double accuracyDifference = std::trunc(*accuracy) - std::trunc(*other->accuracy);
     if (accuracyDifference < 0) return true;

@@ -49,14 +49,15 @@ public:
     // Seconds since `time` (0 without one).
     double locationAge(const platform::Clock& clock) const;
     double locationAge() const { return locationAge(*platform::Clock::shared()); }
-    // A usable horizontal accuracy: set and not negative (the service reports
-    // a negative accuracy for a position it does not vouch for).
+    // An accuracy is set (negative when the source has no estimate).
     bool hasAccuracy() const;
+    // A usable horizontal accuracy: set, finite and not negative.
+    bool hasAccuracyEstimate() const;
     // False only for a time more than a day ahead.
     bool hasTime(const platform::Clock& clock) const;
     bool hasTime() const { return hasTime(*platform::Clock::shared()); }
     // Whether this fix should replace `other` as the best of a batch. A fix
-    // without a usable accuracy never does.
+    // without an accuracy estimate never replaces one with an estimate.
     bool isBetterLocation(const Location* other) const;
 
     platform::LocationCoordinate coordinate() const;

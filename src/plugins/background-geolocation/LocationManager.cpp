@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 
 #include "logging/LGLog.h"
 #include "platform/Dispatch.h"
@@ -27,6 +28,7 @@ constexpr auto kAcquisitionTimeout = 15s;
 constexpr auto kBackgroundTaskLimit = 30s;
 constexpr float kMaxDistanceFilter = 1000;
 constexpr float kSpeedLimitForFilter = 100;
+constexpr const char* kStoreErrorDomain = "SQLDatabase";
 constexpr const char* kStationaryRegionIdentifier = "LocationManager stationary region";
 
 // System sounds of the debug narration.
@@ -103,6 +105,7 @@ bool LocationManager::configure(const Config& config, platform::Error* /*error*/
     {
         std::lock_guard lock(mutex_);
         config_ = config;
+        configured_ = true;
         locationManager_->setPausesLocationUpdatesAutomatically(config.pauseLocationUpdates);
         locationManager_->setActivityType(config.decodeActivityType());
         locationManager_->setDistanceFilter(static_cast<double>(config.distanceFilter));
@@ -112,6 +115,17 @@ bool LocationManager::configure(const Config& config, platform::Error* /*error*/
             startUploader = uploader_;
         }
         watchUploadHostLocked();
+    }
+    // The page hears through its event channel that what the store held
+    // could not be read (and where it was kept).
+    if (auto aside = store_.takeSetAsideFile()) {
+        const std::string name = std::filesystem::path(*aside).filename().string();
+        const std::string message =
+            "The location store could not be read; it was set aside as " + name + " and an empty one started";
+        LGLogError("LocationManager: %s", message.c_str());
+        if (auto d = delegate())
+            d->onError(platform::Error(kStoreErrorDomain, SQLITE_NOTADB,
+                                       Value{{"code", SQLITE_NOTADB}, {"message", message}, {"file", *aside}}));
     }
     // Batches a previous run left unsent go out now, with any rows waiting.
     if (startUploader) startUploader->start(*config.syncUrl, config.syncThreshold);
@@ -370,7 +384,9 @@ void LocationManager::locationManagerDidUpdateLocations(const std::vector<platfo
         if (!best) return;
 
         const double accuracy = best->accuracy.value_or(0);
-        const bool accurate = accuracy <= static_cast<double>(config_.desiredAccuracy);
+        // A fix without an accuracy estimate (a receiver that sends none) is
+        // kept, but it cannot show that an acquisition reached its goal.
+        const bool accurate = best->hasAccuracyEstimate() && accuracy <= static_cast<double>(config_.desiredAccuracy);
         const bool timedOut = clock_->monotonicNow() - aquireStartTime_ >= kAcquisitionTimeout;
         if (isAcquiringStationaryLocation_) {
             LGLogDebug("Acquiring stationary location, accuracy: %s", platform::toJSONString(Value(accuracy)).c_str());
@@ -383,6 +399,9 @@ void LocationManager::locationManagerDidUpdateLocations(const std::vector<platfo
             stopUpdatingLocationLocked();
             Location stationary = best->copy();
             stationary.type = "stationary";
+            // The same fix goes to the server as its "current" twin: the copy's
+            // row is kept for the record only, never uploaded.
+            stationary.isValid = false;
             startMonitoringStationaryRegionLocked(stationary);
             toQueue = {stationary, *best};
         } else if (isAcquiringSpeed_) {
@@ -452,12 +471,14 @@ bool LocationManager::locationIsBeyondStationaryRegionLocked(const Location& loc
 
 void LocationManager::queue(Location location) {
     LGLogDebug("LocationManager queue %s", location.description().c_str());
-    int64_t limit;
+    std::optional<int64_t> limit;
     {
         std::lock_guard lock(mutex_);
-        limit = config_.maxLocations;
+        if (configured_) limit = config_.maxLocations;
     }
-    location.id = store_.persistLocation(location, limit);
+    // Until the page's configuration is applied its maxLocations is not known:
+    // a default must not cut a store the page sized larger.
+    location.id = limit ? store_.persistLocation(location, *limit) : store_.persistLocation(location);
     {
         std::lock_guard lock(mutex_);
         // A page that never calls finish gets one fix every 30 seconds: the
@@ -588,33 +609,39 @@ void LocationManager::uploadStep(const Location& location) {
         uploader = uploader_;
         reach = reach_;
     }
-    if (hasConnectivity_ && config.hasUrl()) {
-        platform::Error error;
-        if (location.postAsJSON(*config.url, config.httpHeaders, &error)) {
-            // Its own row only: the ring buffer may have given the id to a newer
-            // fix. A batch out with the row must not give it back if it fails
-            // (its rows carry their times as the store keeps them: in seconds).
-            if (location.id) {
-                if (uploader)
-                    uploader->forgetLocations([&](const Location& l) {
-                        return l.id == location.id && l.time && location.time &&
-                               secondsSince1970(*l.time) == secondsSince1970(*location.time);
-                    });
-                store_.deleteLocation(location);
-            }
-        } else {
-            const Value& description = error.userInfo[platform::kLocalizedDescriptionKey];
-            LGLogWarn("LocationManager postJSON failed: error: %s",
-                      description.is_string() ? description.get<std::string>().c_str() : "(null)");
-            std::lock_guard lock(mutex_);
-            if (reach && reach == reach_) {
-                hasConnectivity_ = reach->isReachable();
-                watchingReachability_ = reach->startNotifier();
-            }
-        }
-    }
+    if (hasConnectivity_ && config.hasUrl()) postLocation(location, config, reach);
     const std::optional<std::string>& batchUrl = config.hasSyncUrl() ? config.syncUrl : config.url;
     if (uploader && batchUrl) uploader->sync(*batchUrl, config.syncThreshold);
+}
+
+// The fix goes out on its own unless a batch has its row: a row is taken by
+// one delivery at a time, so that the server gets each fix once.
+void LocationManager::postLocation(const Location& location, const Config& config,
+                                   const std::shared_ptr<Reachability>& reach) {
+    const auto claim = store_.claimLocation(location);
+    if (claim == SQLiteLocationDAO::Claim::Taken) {
+        LGLogDebug("LocationManager: location %s goes with a batch, not on its own", location.description().c_str());
+        return;
+    }
+    platform::Error error;
+    const bool posted = location.postAsJSON(*config.url, config.httpHeaders, &error);
+    if (claim == SQLiteLocationDAO::Claim::Claimed) {
+        // Its own row only, by id and time: the ring buffer may have given
+        // the id to a newer fix meanwhile.
+        if (posted)
+            store_.markLocationsSent({location});
+        else
+            store_.releaseLocations({location});
+    }
+    if (posted) return;
+    const Value& description = error.userInfo[platform::kLocalizedDescriptionKey];
+    LGLogWarn("LocationManager postJSON failed: error: %s",
+              description.is_string() ? description.get<std::string>().c_str() : "(null)");
+    std::lock_guard lock(mutex_);
+    if (reach && reach == reach_) {
+        hasConnectivity_ = reach->isReachable();
+        watchingReachability_ = reach->startNotifier();
+    }
 }
 
 // --- platform events ---------------------------------------------------------------------

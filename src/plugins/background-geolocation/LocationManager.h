@@ -137,6 +137,7 @@ private:
     bool sync(const Location& location);
     void fireStationaryRegionListeners(const Location& location);
     void uploadStep(const Location& location);
+    void postLocation(const Location& location, const Config& config, const std::shared_ptr<Reachability>& reach);
     void notify(const std::string& text);
     void playSound(uint32_t sound) const;
     std::shared_ptr<wharf::LocationManagerDelegate> delegate() const;
@@ -168,6 +169,7 @@ private:
     platform::BackgroundTaskIdentifier bgTask_ = platform::kInvalidBackgroundTask;
     platform::Clock::MonoTime lastBgTaskAt_{};
     Config config_;
+    bool configured_ = false;  // config_ holds the page's configuration, not the defaults
     std::shared_ptr<LocationUploader> uploader_;
     std::shared_ptr<Reachability> reach_;
     bool watchingReachability_ = false;  // reach_'s notifier runs for the posts

@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 #include "logging/LGLog.h"
 #include "platform/Container.h"
 #include "platform/Error.h"
+#include "platform/Url.h"
 #include "platform/Value.h"
 
 namespace wharf {
@@ -56,6 +59,21 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+bool syncDirectory(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+// A scratch file of a batch being written (".locations_<time>.<pid>.part").
+// One a process left behind was never linked: its rows were never marked
+// sent, so it holds nothing that is not still waiting in the store.
+bool isScratchFileName(std::string_view name) {
+    return name.starts_with(std::string(".") + kPrefix) && name.ends_with(".part");
+}
+
 // Writes the batch under a name of its own: the time's name, or that name
 // with "-1", "-2"... when a batch of the same second exists. The text is
 // written aside first and linked into place, so a batch file is either whole
@@ -78,6 +96,13 @@ std::string writeBatch(const std::string& directory, const std::string& baseName
         std::string name = n == 0 ? baseName : stem + "-" + std::to_string(n) + kSuffix;
         if (::link(scratch.c_str(), (directory + "/" + name).c_str()) == 0) {
             ::unlink(scratch.c_str());
+            // The link must be on disk before the rows are marked sent.
+            if (!syncDirectory(directory)) {
+                const int syncErrno = errno;
+                ::unlink((directory + "/" + name).c_str());
+                errno = syncErrno;
+                return "";
+            }
             return name;
         }
         if (errno != EEXIST) break;
@@ -103,7 +128,9 @@ std::shared_ptr<LocationUploader> LocationUploader::create(SQLiteLocationDAO& st
 LocationUploader::LocationUploader(SQLiteLocationDAO& store, std::shared_ptr<platform::Clock> clock)
     : store_(store), clock_(std::move(clock)) {}
 
-LocationUploader::~LocationUploader() = default;
+LocationUploader::~LocationUploader() {
+    if (reach_) reach_->stopNotifier();
+}
 
 std::string LocationUploader::batchFileName(platform::Clock::WallTime time) {
     const std::time_t t = std::chrono::system_clock::to_time_t(time);
@@ -123,34 +150,58 @@ std::string LocationUploader::documentsPath() const {
 
 void LocationUploader::sync(const std::string& url, int64_t threshold) {
     const std::string directory = documentsPath();
-    auto job = std::make_shared<Upload>();
-    job->url = url;
-    std::string text;
+    std::vector<std::pair<std::shared_ptr<Upload>, uint64_t>> jobs;
     {
         // Counted, taken and registered under the lock: a sync that counted
         // the rows another then took would send the few left as a batch of
-        // its own; start() must not take a file being made for a leftover;
-        // and a row deleted meanwhile must be found among the batch's rows.
+        // its own, and start() must not take a file being made for a leftover.
         std::lock_guard lock(mutex_);
-        const auto count = store_.getLocationsCount();
-        if (count && *count < threshold) return;
-        job->rows = store_.getLocationsForSync();
-        // Two syncs may pass the count together; the second finds nothing left.
-        if (job->rows.empty()) return;
-        Value batch = Value::array();
-        for (const auto& row : job->rows) batch.push_back(row.toDictionary());
-        text = platform::toJSONString(batch);
-        job->fileName = writeBatch(directory, batchFileName(clock_->now()), text);
-        if (job->fileName.empty()) {
-            const std::string why = platform::errnoText(errno);
-            LGLogError("Could not write the batch of %zu locations: %s; they stay waiting", job->rows.size(),
-                       why.c_str());
-            store_.revalidateLocations(job->rows);
-            return;
+        if (failures_ > 0 && clock_->monotonicNow() < pausedUntil_) return;
+        for (auto& job : std::exchange(refusedFiles_, {})) {
+            std::error_code ec;
+            const auto size = fs::file_size(directory + "/" + job->fileName, ec);
+            if (ec) continue;  // removed by hand meanwhile: nothing left to send
+            job->url = url;
+            tasks_.push_back(job);
+            jobs.emplace_back(job, size);
         }
-        tasks_.push_back(job);
+        uint64_t size = 0;
+        if (auto job = takeBatchLocked(directory, url, threshold, size)) jobs.emplace_back(job, size);
     }
-    upload(job, text.size());
+    for (const auto& [job, size] : jobs) upload(job, size);
+}
+
+std::shared_ptr<LocationUploader::Upload> LocationUploader::takeBatchLocked(const std::string& directory,
+                                                                            const std::string& url, int64_t threshold,
+                                                                            uint64_t& size) {
+    const auto count = store_.getLocationsCount();
+    if (count && *count < threshold) return nullptr;
+    auto job = std::make_shared<Upload>();
+    job->url = url;
+    job->rows = store_.claimLocationsForSync();
+    // Two syncs may pass the count together; the second finds nothing left.
+    if (job->rows.empty()) return nullptr;
+    Value batch = Value::array();
+    for (const auto& row : job->rows) batch.push_back(row.toDictionary());
+    const std::string text = platform::toJSONString(batch);
+    size = text.size();
+    // The file first, the rows marked after: a crash in between sends
+    // the batch twice (the file at the next start, the rows again), but
+    // a crash at no moment leaves rows marked sent that no file holds.
+    job->fileName = writeBatch(directory, batchFileName(clock_->now()), text);
+    if (job->fileName.empty()) {
+        const std::string why = platform::errnoText(errno);
+        LGLogError("Could not write the batch of %zu locations: %s; they stay waiting", job->rows.size(), why.c_str());
+        store_.releaseLocations(job->rows);
+        return nullptr;
+    }
+    if (!store_.markLocationsSent(job->rows)) {
+        LGLogError("Could not mark the batch of %zu locations sent; they stay waiting", job->rows.size());
+        ::unlink((directory + "/" + job->fileName).c_str());
+        return nullptr;
+    }
+    tasks_.push_back(job);
+    return job;
 }
 
 void LocationUploader::start(const std::string& url, int64_t threshold) {
@@ -159,11 +210,19 @@ void LocationUploader::start(const std::string& url, int64_t threshold) {
     {
         std::lock_guard lock(mutex_);
         std::error_code ec;
+        const std::string ownScratch = "." + std::to_string(::getpid()) + ".part";
         for (const auto& entry : fs::directory_iterator(directory, ec)) {
             const std::string name = entry.path().filename().string();
+            if (isScratchFileName(name) && !name.ends_with(ownScratch)) {
+                LGLogInfo("Removing %s, a batch an earlier run did not finish writing (its locations still wait)",
+                          name.c_str());
+                fs::remove(entry.path(), ec);
+                continue;
+            }
             if (!isBatchFileName(name) || !entry.is_regular_file(ec)) continue;
             bool running = false;
             for (const auto& t : tasks_) running = running || t->fileName == name;
+            for (const auto& t : refusedFiles_) running = running || t->fileName == name;
             if (running) continue;
             auto job = std::make_shared<Upload>();
             job->fileName = name;
@@ -190,6 +249,13 @@ void LocationUploader::upload(const std::shared_ptr<Upload>& job, uint64_t size)
     request.bodyFile = documentsPath() + "/" + job->fileName;
     // What the server answers is only logged.
     request.collectBody = false;
+    job->expected = size;
+    request.uploadProgress = [weakJob = std::weak_ptr<Upload>(job)](uint64_t sent, uint64_t expected) {
+        if (auto j = weakJob.lock()) {
+            j->sent = sent;
+            if (expected) j->expected = expected;
+        }
+    };
     std::lock_guard lock(mutex_);
     std::weak_ptr<LocationUploader> weak = weak_from_this();
     job->id = platform::http::startTask(
@@ -214,25 +280,131 @@ void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platfo
     std::erase(tasks_, job);
     if (delivered) {
         ::unlink(path.c_str());
-    } else if (job->restored) {
-        LGLogWarn("Upload of %s failed; it is sent again at the next start", job->fileName.c_str());
-    } else if (job->rows.empty() || store_.revalidateLocations(job->rows)) {
+        resetBackoffLocked();
+        return;
+    }
+    failedLocked(job->url);
+    if (!job->restored && (job->rows.empty() || store_.revalidateLocations(job->rows))) {
         // The rows were taken for this batch: they wait again for the next one.
         ::unlink(path.c_str());
         LGLogWarn("Upload of %s failed; its %zu locations wait for the next batch", job->fileName.c_str(),
                   job->rows.size());
-    } else {
-        // The store would not take them back (locked, full): the file keeps
-        // them, and goes out again at the next start.
-        LGLogWarn("Upload of %s failed and its locations could not wait in the store again; it is sent again at "
-                  "the next start",
-                  job->fileName.c_str());
+        return;
     }
+    // A file from an earlier run, or rows the store would not take back
+    // (locked, full): the file keeps them, and goes out again after the
+    // pause (or at the next start, should the process end first).
+    LGLogWarn("Upload of %s failed; the file is sent again after the pause", job->fileName.c_str());
+    job->sent = 0;
+    refusedFiles_.push_back(job);
+}
+
+void LocationUploader::failedLocked(const std::string& url) {
+    ++failures_;
+    auto pause = kFirstBackoff;
+    for (int i = 1; i < failures_ && pause < kMaxBackoff; ++i) pause *= 2;
+    pause = std::min(pause, kMaxBackoff);
+    pausedUntil_ = clock_->monotonicNow() + pause;
+    LGLogWarn("Batch upload failed %d time(s) in a row; the next batch waits %lld s", failures_,
+              static_cast<long long>(pause.count()));
+    watchReachabilityLocked(url);
+}
+
+// A network that comes or goes may well be why the batches fail: the next
+// one need not wait out the pause.
+void LocationUploader::watchReachabilityLocked(const std::string& url) {
+    if (reach_) return;
+    std::string host;
+    if (auto parsed = platform::Url::parse(url)) host = parsed->host();
+    reach_ = Reachability::reachabilityWithHostname(host);
+    if (!reach_) return;
+    reachFlags_.reset();
+    std::weak_ptr<LocationUploader> weak = weak_from_this();
+    reach_->setReachabilityBlock([weak](Reachability&, platform::ReachabilityFlags flags) {
+        auto self = weak.lock();
+        if (!self) return;
+        std::lock_guard lock(self->mutex_);
+        // The first report is the state the watch began in, not a change.
+        const bool changed = self->reachFlags_ && *self->reachFlags_ != flags;
+        self->reachFlags_ = flags;
+        if (changed && self->failures_ > 0) {
+            LGLogInfo("The network changed: the next batch need not wait");
+            self->failures_ = 0;
+            self->pausedUntil_ = {};
+        }
+    });
+    reach_->startNotifier();
+}
+
+void LocationUploader::resetBackoff() {
+    std::lock_guard lock(mutex_);
+    resetBackoffLocked();
+}
+
+void LocationUploader::resetBackoffLocked() {
+    failures_ = 0;
+    pausedUntil_ = {};
+    if (reach_) reach_->stopNotifier();
+    reach_.reset();
+    reachFlags_.reset();
+}
+
+std::chrono::seconds LocationUploader::backoff() const {
+    std::lock_guard lock(mutex_);
+    if (failures_ == 0) return std::chrono::seconds(0);
+    const auto left = pausedUntil_ - clock_->monotonicNow();
+    return std::max(std::chrono::seconds(0), std::chrono::ceil<std::chrono::seconds>(left));
+}
+
+std::string LocationUploader::sizeText(uint64_t bytes) {
+    char text[64];
+    if (bytes <= 1022) {
+        std::snprintf(text, sizeof text, "%lli bytes", static_cast<long long>(bytes));
+        return text;
+    }
+    double value = static_cast<double>(bytes) / 1024;
+    const char* unit = "KB";
+    for (const char* next : {"MB", "GB"}) {
+        if (value < 1023) break;
+        value /= 1024;
+        unit = next;
+    }
+    std::snprintf(text, sizeof text, "%1.1f %s", value, unit);
+    return text;
+}
+
+std::string LocationUploader::status() const {
+    std::vector<std::string> uploading;
+    uint64_t sent = 0, expected = 0;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& t : tasks_) {
+            uploading.push_back(t->fileName);
+            sent += t->sent;
+            expected += t->expected;
+        }
+    }
+    std::vector<std::string> onDisk;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(platform::Container::documentsPath(), ec))
+        onDisk.push_back(entry.path().filename().string());
+    std::sort(onDisk.begin(), onDisk.end());
+    // As a list prints: "(\n    \"a\",\n    \"b\"\n)".
+    auto list = [](const std::vector<std::string>& names) {
+        if (names.empty()) return std::string("(\n)");
+        std::string text = "(\n";
+        for (std::size_t i = 0; i < names.size(); ++i)
+            text += "    \"" + names[i] + (i + 1 < names.size() ? "\",\n" : "\"\n");
+        return text + ")";
+    };
+    return list(uploading) + " being uploaded (" + sizeText(sent) + " of " + sizeText(expected) +
+           ")\nFiles on disk: " + list(onDisk);
 }
 
 void LocationUploader::forgetLocations(const std::function<bool(const Location&)>& match) {
     std::lock_guard lock(mutex_);
     for (const auto& t : tasks_) std::erase_if(t->rows, match);
+    for (const auto& t : refusedFiles_) std::erase_if(t->rows, match);
 }
 
 void LocationUploader::cancel() {

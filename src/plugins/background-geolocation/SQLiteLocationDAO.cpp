@@ -28,6 +28,7 @@ constexpr const char* kOverwrite =
     "UPDATE location SET time= ?,accuracy= ?,speed= ?,bearing= ?,altitude= ?,latitude= ?,longitude= ?,provider= ?,"
     "service_provider= ?,valid= ? WHERE id = ?";
 constexpr const char* kDeleteById = "UPDATE location SET valid = 0 WHERE id = ?";
+constexpr const char* kOwnRowValidity = "SELECT valid FROM location WHERE id = ? AND time IS ?";
 constexpr const char* kDeleteOwnRow = "UPDATE location SET valid = 0 WHERE id = ? AND time IS ?";
 constexpr const char* kRevalidate = "UPDATE location SET valid = 1 WHERE id = ? AND time IS ?";
 constexpr const char* kDeleteAll = "UPDATE location SET valid = 0";
@@ -126,19 +127,86 @@ std::vector<Location> SQLiteLocationDAO::getLocationsForSync() {
     const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
         bool failed = false;
         locations = readAll(*db, kValidColumns, false, &failed);
-        if (failed) {
-            *rollback = true;
-            return;
+        {
+            std::lock_guard lock(claimsMutex_);
+            std::erase_if(locations, [&](const Location& l) { return isClaimedLocked(l); });
         }
-        if (!db->executeUpdate(kDeleteAll)) {
-            platform::log("Deleting all location failed code: %d: message: %s", db->lastErrorCode(),
-                          db->lastErrorMessage().c_str());
-            // Handing the rows out unmarked would send them twice: keep them waiting.
-            *rollback = true;
-        }
+        // Handing the rows out unmarked would send them twice: keep them waiting.
+        if (failed || !markSent(*db, locations)) *rollback = true;
     });
     if (!committed) locations.clear();
     return locations;
+}
+
+bool SQLiteLocationDAO::isClaimedLocked(const Location& location) const {
+    if (!location.id) return false;
+    auto it = claims_.find(*location.id);
+    return it != claims_.end() && it->second == timeColumn(location);
+}
+
+std::vector<Location> SQLiteLocationDAO::claimLocationsForSync() {
+    std::vector<Location> locations;
+    if (!queue_) return locations;
+    // On the queue: no row can be marked, reused or claimed between the read and the claim.
+    queue_->inDatabase([&](SQLDatabase* db) {
+        if (!db) return;
+        locations = readAll(*db, kValidColumns, false);
+        std::lock_guard lock(claimsMutex_);
+        std::erase_if(locations, [&](const Location& l) { return !l.id || isClaimedLocked(l); });
+        for (const Location& l : locations) claims_[*l.id] = timeColumn(l);
+    });
+    return locations;
+}
+
+SQLiteLocationDAO::Claim SQLiteLocationDAO::claimLocation(const Location& location) {
+    if (!location.id || !queue_) return Claim::Gone;
+    Claim claim = Claim::Gone;
+    queue_->inDatabase([&](SQLDatabase* db) {
+        if (!db) return;
+        auto rs = db->executeQuery(kOwnRowValidity, *location.id, timeColumn(location));
+        if (!rs || !rs->next()) return;
+        const bool waiting = rs->intForColumnIndex(0) == 1;
+        rs->close();
+        std::lock_guard lock(claimsMutex_);
+        if (!waiting || claims_.contains(*location.id)) {
+            claim = Claim::Taken;
+            return;
+        }
+        claims_[*location.id] = timeColumn(location);
+        claim = Claim::Claimed;
+    });
+    return claim;
+}
+
+bool SQLiteLocationDAO::markSent(SQLDatabase& db, const std::vector<Location>& locations) {
+    for (const Location& l : locations) {
+        if (!l.id) continue;
+        if (!db.executeUpdate(kDeleteOwnRow, *l.id, timeColumn(l))) {
+            logDeleteFailure(*l.id, db);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SQLiteLocationDAO::markLocationsSent(const std::vector<Location>& locations) {
+    bool committed = false;
+    if (!queue_) {
+        releaseLocations(locations);
+        return false;
+    }
+    // Let go on the queue: whoever sees the rows marked sees them free too.
+    committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+        if (!markSent(*db, locations)) *rollback = true;
+        releaseLocations(locations);
+    });
+    return committed;
+}
+
+void SQLiteLocationDAO::releaseLocations(const std::vector<Location>& locations) {
+    std::lock_guard lock(claimsMutex_);
+    for (const Location& l : locations)
+        if (isClaimedLocked(l)) claims_.erase(*l.id);
 }
 
 bool SQLiteLocationDAO::revalidateLocations(const std::vector<Location>& locations) {

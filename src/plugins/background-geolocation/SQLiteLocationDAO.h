@@ -5,7 +5,9 @@
 // Every operation is one block on the store's database queue, so the store
 // may be used from any thread.
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,8 +34,28 @@ public:
     std::vector<Location> getValidLocations();
     // The waiting rows, oldest first, marked not valid in the same
     // transaction: they belong to the caller's batch from then on. Empty when
-    // they could not be marked (they then stay waiting).
+    // they could not be marked (they then stay waiting). Rows taken by a
+    // delivery under way are left out.
     std::vector<Location> getLocationsForSync();
+
+    // A row is delivered by one route at a time: its own POST or a batch.
+    // Taking rows claims them in memory only, so that a crash leaves them
+    // waiting; they are marked sent once their delivery is safe on disk.
+    //
+    // The waiting rows no delivery has taken, oldest first, now taken.
+    std::vector<Location> claimLocationsForSync();
+    enum class Claim {
+        Claimed,  // the row is the caller's to deliver
+        Taken,  // another delivery has it, or it was sent or deleted
+        Gone,  // no row holds the fix any more (the ring buffer reused it)
+    };
+    // Takes the fix's own row for its POST.
+    Claim claimLocation(const Location& location);
+    // Marks taken rows sent (each only while it still holds its fix) and
+    // lets them go. False when the store could not mark them.
+    bool markLocationsSent(const std::vector<Location>& locations);
+    // Lets taken rows go without marking them: they wait again.
+    void releaseLocations(const std::vector<Location>& locations);
     // Gives the rows of a batch whose upload failed back to the store as
     // waiting. A row the ring buffer has since given to another fix (its time
     // no longer matches) is left alone.
@@ -60,14 +82,23 @@ public:
     // Drops the location table and builds it again with its index.
     bool clearDatabase();
 
+    // Where an unreadable store file was set aside when this store started
+    // afresh; told once.
+    std::optional<std::string> takeSetAsideFile() { return helper_.takeSetAsideFile(); }
+
     const std::optional<std::string>& getDatabaseName() const { return helper_.getDatabaseName(); }
     std::string getDatabasePath() const { return helper_.getDatabasePath(); }
 
 private:
     std::vector<Location> readLocations(const char* sql, bool withValidity);
+    bool isClaimedLocked(const Location& location) const;
+    bool markSent(SQLDatabase& db, const std::vector<Location>& locations);
 
     GeolocationOpenHelper helper_;
     std::shared_ptr<SQLDatabaseQueue> queue_;
+    // Rows a delivery has taken: id -> the time of the fix it took.
+    mutable std::mutex claimsMutex_;
+    std::map<int64_t, std::optional<double>> claims_;
 };
 
 }  // namespace wharf

@@ -1,8 +1,16 @@
 #include "plugins/background-geolocation/SQLiteOpenHelper.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/Container.h"
+#include "platform/Error.h"
 #include "platform/Log.h"
 #include "plugins/background-geolocation/SQLiteHelper.h"
 
@@ -15,6 +23,25 @@ struct ClearOnExit {
     bool& flag;
     ~ClearOnExit() { flag = false; }
 };
+
+// A file that is not a database, or whose schema is damaged: nothing in it
+// can be read, and nothing can be written to it.
+bool isUnreadable(SQLDatabaseQueue& queue) {
+    bool unreadable = false;
+    queue.inDatabase([&](SQLDatabase* db) {
+        if (!db) return;
+        db->setLogsErrors(false);
+        auto rs = db->executeQuery("SELECT COUNT(*) FROM sqlite_master");
+        if (rs) {
+            rs->next();
+            rs->close();
+        }
+        const int code = db->lastErrorCode() & 0xff;
+        unreadable = code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+        db->setLogsErrors(true);
+    });
+    return unreadable;
+}
 
 }  // namespace
 
@@ -36,6 +63,11 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getWritableDatabase() {
 std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getReadableDatabase() {
     std::lock_guard lock(mutex_);
     return getDatabaseLocked(false);
+}
+
+std::optional<std::string> SQLiteOpenHelper::takeSetAsideFile() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(mSetAside, std::nullopt);
 }
 
 void SQLiteOpenHelper::close() {
@@ -61,8 +93,32 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openDatabase(const std::stri
 }
 
 std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const std::string& name) {
-    auto queue = SQLDatabaseQueue::databaseQueueWithPath(getDatabasePath(name));
+    const std::string path = getDatabasePath(name);
+    // What the database holds is the user's own: readable by the user alone
+    // (SQLite gives its journal files the database file's mode).
+    if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
+    auto queue = SQLDatabaseQueue::databaseQueueWithPath(path);
     if (!queue) return nullptr;
+    if (isUnreadable(*queue)) {
+        // Kept for the user under another name; the store starts afresh, or
+        // nothing could ever be stored again.
+        queue->close();
+        queue.reset();
+        const std::string aside = path + ".unreadable-" + std::to_string(::time(nullptr));
+        if (::rename(path.c_str(), aside.c_str()) != 0) {
+            platform::log("%s cannot be read as a database and cannot be set aside: %s", path.c_str(),
+                          platform::errnoText(errno).c_str());
+            return nullptr;
+        }
+        for (const char* suffix : {"-journal", "-wal", "-shm"})
+            (void)::rename((path + suffix).c_str(), (aside + suffix).c_str());  // absent unless a crash left them
+        platform::log("%s cannot be read as a database: it was set aside as %s and a new one started", path.c_str(),
+                      aside.c_str());
+        mSetAside = aside;
+        if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
+        queue = SQLDatabaseQueue::databaseQueueWithPath(path);
+        if (!queue) return nullptr;
+    }
     if (getVersion(*queue) != -1) return queue;
     queue->inDatabase([&](SQLDatabase* db) {
         if (!db) return;

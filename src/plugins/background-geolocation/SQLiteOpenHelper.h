@@ -31,6 +31,9 @@ public:
     std::shared_ptr<SQLDatabaseQueue> getReadableDatabase();
     // Closes the queue and forgets it.
     void close();
+    // Where an unreadable database file was moved when the helper opened a
+    // new one in its place; told once.
+    std::optional<std::string> takeSetAsideFile();
 
     const std::optional<std::string>& getDatabaseName() const { return mName; }
     std::string getDatabasePath() const;
@@ -67,6 +70,7 @@ private:
     bool mIsReadOnly = false;
     int64_t mNewVersion;
     std::optional<std::string> mName;
+    std::optional<std::string> mSetAside;
 };
 
 // "<statement> failed code: <code>: message: <message>" for the last error of `db`.

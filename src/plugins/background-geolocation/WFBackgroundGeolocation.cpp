@@ -107,6 +107,7 @@ std::string WFBackgroundGeolocation::loggerDirectory() {
 }
 
 void WFBackgroundGeolocation::pluginInitialize() {
+    queue_ = platform::dispatch::createSerialQueue("wharf.geolocation");
     LGLog::addLogger(LGASLLogger::sharedInstance(), kSystemLogMask);
     LGLog::addLogger(LGTTYLogger::sharedInstance(), kConsoleAndDatabaseMask);
     sqliteLogger_ = databaseLogger(loggerDirectory());
@@ -136,9 +137,16 @@ void WFBackgroundGeolocation::pluginInitialize() {
 // --- helpers ---------------------------------------------------------------------------
 
 void WFBackgroundGeolocation::inBackground(std::function<void()> body) {
-    auto delegate = commandDelegate();
-    if (!delegate) return;
-    delegate->runInBackground([self = shared_from_this(), body = std::move(body)] { body(); });
+    if (!commandDelegate() || !queue_) return;
+    queue_->async([self = shared_from_this(), body = std::move(body)] {
+        try {
+            body();
+        } catch (const std::exception& e) {
+            LGLogError("WFBackgroundGeolocation: background work failed: %s", e.what());
+        } catch (...) {
+            LGLogError("WFBackgroundGeolocation: background work failed");
+        }
+    });
 }
 
 void WFBackgroundGeolocation::send(const WFPluginResult& result, const std::optional<std::string>& callbackId) {

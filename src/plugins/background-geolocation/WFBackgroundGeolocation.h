@@ -13,6 +13,7 @@
 
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
+#include "platform/Dispatch.h"
 #include "plugins/background-geolocation/LocationManager.h"
 #include "plugins/background-geolocation/SQLDBLogger.h"
 
@@ -52,7 +53,7 @@ public:
     void finish(const WFInvokedUrlCommand& command);
     void getLogEntries(const WFInvokedUrlCommand& command);
 
-    // LocationManagerDelegate: each sends from the host's background queue.
+    // LocationManagerDelegate: each sends from the plug-in's queue.
     void onAuthorizationChanged(int64_t status) override;
     void onLocationChanged(const platform::Value& location) override;
     void onStationaryChanged(const platform::Value& location) override;
@@ -64,12 +65,16 @@ private:
     void onPause(const platform::Notification& notification);
     void onResume(const platform::Notification& notification);
     void onFinishLaunching(const platform::Notification& notification);
-    // Runs `body` on the host's background queue (nothing when the host is gone).
+    // Runs `body` off the main thread, after everything handed over before
+    // it (nothing when the host is gone).
     void inBackground(std::function<void()> body);
     void send(const WFPluginResult& result, const std::optional<std::string>& callbackId);
     void sendError(const std::string& message, const WFInvokedUrlCommand& command);
 
     std::mutex mutex_;
+    // The actions' and events' own serial queue: the host's background queue
+    // is concurrent, and a start must not overtake the configure before it.
+    platform::dispatch::QueuePtr queue_;
     std::shared_ptr<SQLDBLogger> sqliteLogger_;
     std::optional<std::string> syncCallbackId_;
     std::optional<std::string> locationModeCallbackId_;

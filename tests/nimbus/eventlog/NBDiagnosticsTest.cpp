@@ -14,6 +14,7 @@
 #include "EventlogTestSupport.h"
 #include "ProtocDecode.h"
 #include "RawHttpServer.h"
+#include "ServingThread.h"
 #include "TestAuthority.h"
 #include "nimbus/core/DORIzurizava.h"
 #include "nimbus/core/NBApp.h"
@@ -190,7 +191,7 @@ TEST(NBDiagnosticsService, RecordsGoToTheServiceTheApplicationNames) {
     });
     const int port = server.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
-    std::thread serving([&] { server.listen_after_bind(); });
+    test::ServingThread serving(server);
     http::setCertificateAuthorityFile(authority.caFile());
     NetworkMonitor::setShared(std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable));
     NBApp::resetApps();
@@ -207,8 +208,7 @@ TEST(NBDiagnosticsService, RecordsGoToTheServiceTheApplicationNames) {
     });
     if (sent)
         RunLoop::pumpUntil([&] { return test::filesUnder(Container::cachesPath() + "/NBEventlogLogger").empty(); });
-    server.stop();
-    serving.join();
+    serving.stop();
     http::setCertificateAuthorityFile("");
     NBApp::resetApps();
     NetworkMonitor::setShared(nullptr);

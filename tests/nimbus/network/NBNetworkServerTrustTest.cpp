@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "RecordingLogger.h"
+#include "ServingThread.h"
 #include "TestAuthority.h"
 #include "TestSupport.h"
 #include "nimbus/network/NBNetwork.h"
@@ -39,11 +40,7 @@ public:
             res.set_content("", "text/plain");
         });
         port_ = server_.is_valid() ? server_.bind_to_any_port("127.0.0.1") : -1;
-        if (port_ > 0) thread_ = std::thread([this] { server_.listen_after_bind(); });
-    }
-    ~TlsServer() {
-        server_.stop();
-        if (thread_.joinable()) thread_.join();
+        if (port_ > 0) serving_.emplace(server_);
     }
     bool valid() const { return port_ > 0; }
     std::string url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/log"; }
@@ -52,7 +49,7 @@ public:
 private:
     httplib::SSLServer server_;
     int port_ = -1;
-    std::thread thread_;
+    std::optional<test::ServingThread> serving_;
 };
 
 // Takes each connection, reads what the client says first (its hello), and

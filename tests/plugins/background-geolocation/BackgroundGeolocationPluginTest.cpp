@@ -3,12 +3,19 @@
 // the log the page reads back.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "GeolocationTestSupport.h"
 #include "SentResults.h"
 #include "TestSupport.h"
 #include "TrackingTestSupport.h"
 #include "host/testing/FakeViewController.h"
 #include "logging/LGLog.h"
 #include "platform/Application.h"
+#include "platform/Container.h"
+#include "platform/NotificationCenter.h"
 #include "plugins/background-geolocation/WFBackgroundGeolocation.h"
 
 namespace wharf {
@@ -210,6 +217,109 @@ TEST_F(BackgroundGeolocationPluginTest, ThePageReadsBackWhatTrackingLoggedAtTheL
     EXPECT_EQ(levelOf("LocationManager configure"), 0);
     // Newest first.
     EXPECT_GE(entries[0]["timestamp"].get<int64_t>(), entries[entries.size() - 1]["timestamp"].get<int64_t>());
+}
+
+TEST_F(BackgroundGeolocationPluginTest, ConfigureThenStartAtOnceTakeEffectInThatOrder) {
+    // A store far above the default size, which the page's configuration allows.
+    constexpr int kRows = 20000;
+    const std::string file = Container::libraryPath() + "/wharf_bg_geolocation.db";
+    test::seedRows(file, kRows, 1600000000);
+    load(source);
+    // A configuration that takes a while to read.
+    Value headers = Value::object();
+    for (int i = 0; i < 100000; ++i) headers["X-H" + std::to_string(i)] = "v";
+    call(&WFBackgroundGeolocation::configure, "events",
+         Value::array({Value{{"maxLocations", 50000}, {"distanceFilter", 10}, {"httpHeaders", headers}}}));
+    call(&WFBackgroundGeolocation::start, "start");
+    // Fixes come as soon as tracking runs, as a receiver sends them.
+    std::atomic<bool> stop{false};
+    std::thread receiver([&] {
+        for (int step = 1; !stop; ++step) {
+            source->emit(fixNorth(600.0 * step, *clock));
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    const bool started = RunLoop::pumpUntil([&] { return !resultsFor("start").empty(); });
+    RunLoop::pumpFor(100ms);
+    stop = true;
+    receiver.join();
+    ASSERT_TRUE(started);
+    ASSERT_EQ(answers("events").size(), 1u);
+    EXPECT_EQ(resultsFor("events")[0].status, int(WFResultStatus::OK));
+    EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location WHERE time < 1700000000"),
+              std::to_string(kRows) + "\n");
+}
+
+TEST_F(BackgroundGeolocationPluginTest, TheLastConfigureWinsHoweverLongTheFirstTakes) {
+    load(source);
+    Value headers = Value::object();
+    for (int i = 0; i < 100000; ++i) headers["X-H" + std::to_string(i)] = "v";
+    call(&WFBackgroundGeolocation::configure, "slow",
+         Value::array({Value{{"distanceFilter", 111}, {"httpHeaders", headers}}}));
+    call(&WFBackgroundGeolocation::configure, "quick", Value::array({Value{{"distanceFilter", 222}}}));
+    call(&WFBackgroundGeolocation::isLocationEnabled, "after");
+    ASSERT_EQ(answers("after").size(), 1u);
+    const auto& manager = plugin->manager()->platformManager();
+    EXPECT_EQ(manager.distanceFilter(), 222);
+    // Nothing still on its way replaces it.
+    RunLoop::pumpUntil([&] { return manager.distanceFilter() != 222; }, 1s);
+    EXPECT_EQ(manager.distanceFilter(), 222);
+}
+
+TEST_F(BackgroundGeolocationPluginTest, ThePageHearsThatAnUnreadableStoreWasSetAside) {
+    store.reset();
+    const std::string file = Container::libraryPath() + "/wharf_bg_geolocation.db";
+    std::filesystem::remove(file);
+    std::string garbage(20 * 1024, '\0');
+    std::mt19937 random(4);
+    for (auto& c : garbage) c = static_cast<char>(random());
+    test::writeFile(file, garbage);
+    store = std::make_unique<SQLiteLocationDAO>();
+    load(source);
+    call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"distanceFilter", 10}}}));
+    call(&WFBackgroundGeolocation::start, "start");
+    ASSERT_EQ(answers("events").size(), 1u);
+    const auto told = resultsFor("events")[0];
+    EXPECT_EQ(told.status, int(WFResultStatus::Error));
+    EXPECT_TRUE(told.keepCallback);
+    EXPECT_NE(told.message["message"].get<std::string>().find("set aside as wharf_bg_geolocation.db.unreadable-"),
+              std::string::npos);
+    EXPECT_EQ(test::readFile(told.message["file"].get<std::string>()), garbage);
+    // The channel goes on: fixes are stored and reach the page.
+    ASSERT_EQ(answers("start").size(), 1u);
+    clock->advance(1s);
+    source->emit(fixNorth(0, *clock));
+    ASSERT_EQ(answers("events", 2).size(), 2u);
+    EXPECT_EQ(resultsFor("events")[1].status, int(WFResultStatus::OK));
+    EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location"), "1\n");
+}
+
+TEST_F(BackgroundGeolocationPluginTest, TheApplicationsMovesAndEndSwitchOrStopTracking) {
+    load(source);
+    call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"stopOnTerminate", false}}}));
+    call(&WFBackgroundGeolocation::start, "start");
+    ASSERT_EQ(answers("start").size(), 1u);
+    const auto& manager = plugin->manager();
+    ASSERT_EQ(manager->operationMode(), FOREGROUND_MODE);
+    auto& center = NotificationCenter::defaultCenter();
+    center.post(kUIApplicationDidEnterBackgroundNotification);
+    EXPECT_EQ(manager->operationMode(), BACKGROUND_MODE);
+    EXPECT_TRUE(manager->isAcquiringStationaryLocation());
+    center.post(kUIApplicationWillEnterForegroundNotification);
+    EXPECT_EQ(manager->operationMode(), FOREGROUND_MODE);
+    EXPECT_TRUE(manager->isAcquiringSpeed());
+
+    // Ending without stopOnTerminate keeps tracking, in the background.
+    plugin->onAppTerminate();
+    EXPECT_TRUE(manager->isStarted());
+    EXPECT_EQ(manager->operationMode(), BACKGROUND_MODE);
+    // With it, tracking stops.
+    call(&WFBackgroundGeolocation::configure, "events-2", Value::array({Value{{"stopOnTerminate", true}}}));
+    call(&WFBackgroundGeolocation::isLocationEnabled, "after-configure");
+    ASSERT_EQ(answers("after-configure").size(), 1u);
+    plugin->onAppTerminate();
+    EXPECT_FALSE(manager->isStarted());
+    EXPECT_FALSE(manager->platformManager().isUpdatingLocation());
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "plugins/background-geolocation/Location.h"
+#include "sqldb/SQLDatabase.h"
 #include "sqldb/SQLDateFormatter.h"
 
 namespace wharf::test {
@@ -39,6 +42,19 @@ inline std::string sqliteShell(const std::string& file, const std::string& comma
         ::pclose(p);
     }
     return output;
+}
+
+// `count` waiting rows, one a second from `first` (seconds since 1970), written
+// as another program would.
+inline void seedRows(const std::string& file, int count, double first) {
+    SQLDatabase db(file);
+    ASSERT_TRUE(db.open());
+    ASSERT_TRUE(db.beginTransaction());
+    for (int i = 0; i < count; ++i)
+        ASSERT_TRUE(db.executeUpdate("INSERT INTO location (time,accuracy,speed,bearing,altitude,latitude,longitude,"
+                                     "valid) VALUES (?,5,1,0,500,48.1,11.5,1)",
+                                     first + i));
+    ASSERT_TRUE(db.commit());
 }
 
 }  // namespace wharf::test

@@ -46,6 +46,9 @@ TEST_F(LocationStoreTest, FreshInstallHasTheSchemaAndMetaRowAndASecondStartChang
                                                  "created >= datetime('now', '-1 minute') FROM __META");
     EXPECT_EQ(meta, "1|1|text|1|1\n");
     const std::string before = sqliteShell(file(), "SELECT * FROM __META");
+    // Where and when the user went is the user's alone.
+    EXPECT_EQ(std::filesystem::status(file()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
     platform::LogCapture capture;
     SQLiteLocationDAO again;

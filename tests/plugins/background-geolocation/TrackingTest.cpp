@@ -312,11 +312,132 @@ TEST_F(TrackingTest, FixesFromGpsdThroughGpsfakeAreStored) {
     const bool stored = RunLoop::pumpUntil([&] { return validRows() >= 3; }, 20s);
     manager->stop(nullptr);
     ASSERT_TRUE(stored) << validRows() << " rows, " << handOuts->errors.size() << " errors";
+    std::size_t estimated = 0;
     for (const auto& row : store->getValidLocations()) {
         EXPECT_NEAR(*row.longitude, 11 + 31.0 / 60, 1e-9);
-        EXPECT_GT(*row.accuracy, 0);
+        // A report before the receiver's dilution of precision is known has no estimate.
+        EXPECT_NE(*row.accuracy, 0);
+        estimated += *row.accuracy > 0;
         EXPECT_LT(std::fabs(row.locationAge(*realClock)), 60);
     }
+    EXPECT_GT(estimated, 0u);
+}
+
+TEST_F(TrackingTest, TheDistanceFilterGrowsWithTheSquareOfTheSpeedUpToItsCap) {
+    auto manager = makeManager(source, true);
+    manager->configure(config({{"distanceFilter", 500}, {"desiredAccuracy", 100}}), nullptr);
+    ASSERT_TRUE(manager->start(nullptr));
+    double metres = 0;
+    // Each fix 5 km on: past any filter.
+    auto fixAtSpeed = [&](double speed) {
+        clock->advance(10s);
+        const std::size_t before = handOuts->locationCount();
+        source->emit(fixNorth(metres += 5000, *clock, 5, speed));
+        EXPECT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == before + 1; })) << speed;
+        return manager->platformManager().distanceFilter();
+    };
+    EXPECT_EQ(fixAtSpeed(12), 600);  // 10 squared, on the configured 500
+    EXPECT_EQ(fixAtSpeed(13), 725);  // 15 squared
+    EXPECT_EQ(fixAtSpeed(-1), 500);  // unknown speed
+    EXPECT_EQ(fixAtSpeed(30), 1000);  // 1400 capped
+    EXPECT_EQ(fixAtSpeed(99.9), 1000);  // 10500 capped
+    // From 100 m/s on the speed tells nothing the filter could use.
+    EXPECT_EQ(fixAtSpeed(100), 500);
+    EXPECT_EQ(fixAtSpeed(250), 500);
+    EXPECT_TRUE(manager->platformManager().isUpdatingLocation());
+}
+
+TEST_F(TrackingTest, AnInaccurateFirstFixIsTakenOnlyFifteenSecondsIntoTheAcquisition) {
+    auto manager = makeManager(source, true);
+    manager->configure(config({{"distanceFilter", 10}, {"desiredAccuracy", 10}}), nullptr);
+    ASSERT_TRUE(manager->start(nullptr));
+    for (int second : {3, 8, 14}) {
+        clock->advance(second == 3 ? 3s : second == 8 ? 5s : 6s);
+        source->emit(fixNorth(100.0 * second, *clock, 50));
+        RunLoop::pumpFor(5ms);
+        EXPECT_EQ(handOuts->locationCount(), 0u) << second << " s";
+        EXPECT_TRUE(manager->isAcquiringSpeed());
+    }
+    clock->advance(1s);
+    source->emit(fixNorth(1500, *clock, 50));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == 1; }));
+    EXPECT_FALSE(manager->isAcquiringSpeed());
+    // The same holds for the stationary fix in the background.
+    manager->switchMode(BACKGROUND_MODE);
+    clock->advance(14s);
+    source->emit(fixNorth(1600, *clock, 50));
+    RunLoop::pumpFor(5ms);
+    EXPECT_EQ(handOuts->stationaryCount(), 0u);
+    clock->advance(1s);
+    source->emit(fixNorth(1700, *clock, 50));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->stationaryCount() == 1; }));
+}
+
+TEST_F(TrackingTest, InTheBackgroundWithoutSavingBatteryTrackingStaysContinuous) {
+    auto manager = makeManager(source, true);
+    manager->configure(config({{"distanceFilter", 500}, {"saveBatteryOnBackground", false}}), nullptr);
+    ASSERT_TRUE(manager->start(nullptr));
+    manager->switchMode(BACKGROUND_MODE);
+    EXPECT_TRUE(manager->isAcquiringSpeed());
+    EXPECT_FALSE(manager->isAcquiringStationaryLocation());
+    double metres = 0;
+    for (int i = 1; i <= 4; ++i) {
+        clock->advance(10s);
+        source->emit(fixNorth(metres += 2000, *clock, 5, 12));
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == std::size_t(i); }));
+        // No new acquisition, no region: updates go on with the speed's filter.
+        EXPECT_FALSE(manager->isAcquiringSpeed()) << i;
+        EXPECT_EQ(manager->platformManager().distanceFilter(), 600) << i;
+        EXPECT_TRUE(manager->platformManager().isUpdatingLocation()) << i;
+        EXPECT_FALSE(manager->getStationaryLocation()) << i;
+    }
+    EXPECT_EQ(handOuts->stationaryCount(), 0u);
+}
+
+TEST_F(TrackingTest, FixesWithoutAnAccuracyEstimateFromGpsdAreKeptAndPosted) {
+    // A receiver that sends only RMC: gpsd reports no horizontal error.
+    test::TempDir dir;
+    auto realClock = Clock::system();
+    wharf::test::writeFile(dir.file("rmc.nmea"), test::nmeaTrack(std::time(nullptr), 40, 0.2, 0.8, false));
+    test::GpsFake fake(dir.file("rmc.nmea"));
+    WHARF_REQUIRE_COMPONENT(fake.started(), "gpsd and gpsfake: " << fake.why());
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(500, ""); });
+
+    auto gpsd = GpsdLocationSource::create("127.0.0.1", std::to_string(fake.port()));
+    auto manager = LocationManager::create({gpsd, realClock, store.get(), &Application::shared()});
+    handOuts->manager = manager;
+    handOuts->autoFinish = true;
+    manager->setDelegate(handOuts);
+    manager->configure(config({{"distanceFilter", 10}, {"url", server.url("/fix")}, {"syncUrl", ""}}), nullptr);
+    ASSERT_TRUE(manager->start(nullptr));
+    const bool stored = RunLoop::pumpUntil([&] { return validRows() >= 3 && server.requests().size() >= 3; }, 20s);
+    manager->stop(nullptr);
+    ASSERT_TRUE(stored) << validRows() << " rows, " << server.requests().size() << " posts";
+    for (const auto& row : store->getValidLocations()) EXPECT_LT(*row.accuracy, 0);
+    EXPECT_GE(handOuts->locationCount(), 3u);
+    EXPECT_LT(Value::parse(server.requests()[0].body)[0]["accuracy"].get<double>(), 0);
+}
+
+TEST_F(TrackingTest, AFixWithoutAnAccuracyNeverDisplacesOneWithIt) {
+    auto manager = makeManager(source, true);
+    manager->configure(config({{"distanceFilter", 10}}), nullptr);
+    ASSERT_TRUE(manager->start(nullptr));
+    clock->advance(10s);
+    auto older = fixNorth(0, *clock, 20);
+    clock->advance(1s);
+    auto newer = fixNorth(50, *clock, -1);
+    manager->locationManagerDidUpdateLocations({older, newer});
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == 1; }));
+    EXPECT_EQ(handOuts->locations[0]["accuracy"], 20.0);
+    // Among fixes without one, the newest wins.
+    clock->advance(10s);
+    auto a = fixNorth(700, *clock, -1);
+    clock->advance(1s);
+    auto b = fixNorth(800, *clock, -1);
+    manager->locationManagerDidUpdateLocations({a, b});
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == 2; }));
+    EXPECT_EQ(handOuts->locations[1]["latitude"], b.coordinate.latitude);
+    EXPECT_EQ(handOuts->locations[1]["accuracy"], -1.0);
 }
 
 }  // namespace

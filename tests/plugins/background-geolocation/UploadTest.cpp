@@ -107,6 +107,31 @@ TEST_F(UploadTest, AFailedBatchTheStoreCannotTakeBackStaysForTheNextStart) {
     EXPECT_TRUE(test::batchFiles().empty());
 }
 
+TEST_F(UploadTest, ARefusedBatchFileOfAnEarlierRunGoesAgainAfterThePause) {
+    // What a run that was killed mid-upload left behind.
+    Container::ensureDirectory(Container::documentsPath());
+    const std::string file = Container::documentsPath() + "/locations_20260106_09057.json";
+    const std::string batch = "[{\"time\":1767690000000.0},{\"time\":1767690001000.0}]";
+    test::writeFile(file, batch);
+    std::atomic<int> status{503};
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), ""); });
+    auto uploader = LocationUploader::create(*store, clock);
+    uploader->start(server.url("/batch"), 100);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1 && uploader->taskCount() == 0; }));
+    EXPECT_EQ(test::readFile(file), batch);
+
+    // Not during the pause; after it, in the same run.
+    status = 200;
+    uploader->sync(server.url("/batch"), 100);
+    RunLoop::pumpFor(50ms);
+    EXPECT_EQ(server.requests().size(), 1u);
+    clock->advance(LocationUploader::kFirstBackoff);
+    uploader->sync(server.url("/batch"), 100);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2 && uploader->taskCount() == 0; }));
+    EXPECT_EQ(server.requests()[1].body, batch);
+    EXPECT_TRUE(test::batchFiles().empty());
+}
+
 TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachableAndComesBackWithIt) {
     monitor->setFlags(0);
     std::atomic<int> status{500};

@@ -1,0 +1,368 @@
+// Every fix reaches the server once: through its own POST or a batch, never
+// both; across a crash while a batch is written; while the server refuses
+// batches for a while; and from a store file that cannot be read.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "GeolocationTestSupport.h"
+#include "RawHttpServer.h"
+#include "TestSupport.h"
+#include "TrackingTestSupport.h"
+#include "platform/Container.h"
+#include "platform/Log.h"
+#include "plugins/background-geolocation/LocationUploader.h"
+#include "sqldb/SQLDatabase.h"
+
+extern char** environ;
+
+namespace wharf {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace platform;
+using wharf::LocationManager;
+using namespace std::chrono_literals;
+using test::fixNorth;
+using test::RawHttpServer;
+
+// How often each fix time (ms since 1970) reached the server, over every request to `path`.
+std::map<double, int> arrivals(const RawHttpServer& server, const std::string& prefix = "/") {
+    std::map<double, int> seen;
+    for (const auto& r : server.requests()) {
+        if (r.path.rfind(prefix, 0) != 0) continue;
+        const Value body = Value::parse(r.body, nullptr, false);
+        if (!body.is_array()) continue;
+        for (const auto& fix : body) ++seen[fix["time"].get<double>()];
+    }
+    return seen;
+}
+
+class DeliveryTest : public test::GeolocationFixture {
+protected:
+    std::shared_ptr<LocationManager> makeManager(const Value& options) {
+        auto manager = LocationManager::create(environment(source));
+        handOuts->manager = manager;
+        handOuts->autoFinish = true;
+        manager->setDelegate(handOuts);
+        manager->configure(Config::fromDictionary(options), nullptr);
+        return manager;
+    }
+    // A fix 600 m further north, `seconds` later, handed out and acknowledged.
+    void walk(int seconds = 10) {
+        clock->advance(std::chrono::seconds(seconds));
+        const std::size_t before = handOuts->locationCount();
+        source->emit(fixNorth(600.0 * ++steps, *clock));
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return handOuts->locationCount() == before + 1; }));
+    }
+    std::string storeFile() const { return Container::libraryPath() + "/wharf_bg_geolocation.db"; }
+    // The times (ms) of every fix the store holds as an ordinary fix.
+    std::set<double> storedTimes() {
+        std::set<double> times;
+        for (const auto& l : store->getAllLocations()) times.insert(secondsSince1970(*l.time) * 1000);
+        return times;
+    }
+
+    std::shared_ptr<FakeLocationSource> source = std::make_shared<FakeLocationSource>();
+    std::shared_ptr<test::HandOuts> handOuts = std::make_shared<test::HandOuts>();
+    int steps = 0;
+};
+
+TEST_F(DeliveryTest, AFixWhosePostIsUnderWayIsNotAlsoBatched) {
+    // Each single fix is answered late; batches at once.
+    RawHttpServer server([&](const test::RawRequest& r) {
+        if (r.path == "/fix") std::this_thread::sleep_for(300ms);
+        return test::rawResponse(200, "{}");
+    });
+    auto manager = makeManager(
+        {{"url", server.url("/fix")}, {"syncUrl", server.url("/batch")}, {"syncThreshold", 2}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    for (int i = 0; i < 8; ++i) {
+        walk();
+        RunLoop::pumpFor(60ms);
+    }
+    ASSERT_TRUE(RunLoop::pumpUntil(
+        [&] { return store->getValidLocations().empty() && arrivals(server).size() == storedTimes().size(); }, 20s));
+    RunLoop::pumpFor(400ms);  // whatever was still on its way
+    const auto seen = arrivals(server);
+    ASSERT_EQ(seen.size(), 8u);
+    for (const auto& [time, count] : seen) EXPECT_EQ(count, 1) << "fix at " << time;
+    EXPECT_FALSE(arrivals(server, "/fix").empty());
+}
+
+TEST_F(DeliveryTest, TheStationaryCopyOfAFixIsNotUploadedBesideIt) {
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    auto manager = makeManager({{"url", server.url("/fix")},
+                                {"syncUrl", server.url("/batch")},
+                                {"syncThreshold", 2},
+                                {"stationaryRadius", 50},
+                                {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    manager->switchMode(BACKGROUND_MODE);
+    // Three stationary acquisitions, each ended by a fix outside the region,
+    // which is handed out as an ordinary fix and starts the next acquisition.
+    for (int i = 0; i < 3; ++i) {
+        clock->advance(10s);
+        source->emit(fixNorth(600.0 * ++steps, *clock));
+        ASSERT_TRUE(RunLoop::pumpUntil([&] {
+            return handOuts->stationaryCount() == std::size_t(i) + 1 &&
+                   handOuts->locationCount() == 2 * std::size_t(i) + 1;
+        }));
+        walk();
+    }
+    ASSERT_EQ(handOuts->stationaryCount(), 3u);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty(); }, 20s));
+    RunLoop::pumpFor(200ms);
+    const auto seen = arrivals(server);
+    ASSERT_EQ(seen.size(), 6u);
+    for (const auto& [time, count] : seen) EXPECT_EQ(count, 1) << "fix at " << time;
+    // Both rows of a stationary fix are kept: the copy for the record only.
+    EXPECT_EQ(store->getAllLocations().size(), 9u);
+}
+
+TEST_F(DeliveryTest, OnlyA200MarksThePostedFixSent) {
+    std::atomic<int> status{201};
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), "{}"); });
+    auto manager = makeManager({{"url", server.url("/fix")}, {"syncUrl", ""}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    for (int answer : {201, 500, 200}) {
+        status = answer;
+        const std::size_t before = server.requests().size();
+        walk();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == before + 1; }));
+        // The refusal is not the network's fault: the next fix is posted all the same.
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->hasConnectivity(); }));
+    }
+    RunLoop::pumpUntil([&] { return store->getValidLocations().size() == 2; });
+    const auto all = store->getAllLocations();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_TRUE(all[0].isValid);
+    EXPECT_TRUE(all[1].isValid);
+    EXPECT_FALSE(all[2].isValid);
+}
+
+TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) {
+    std::atomic<int> status{503};
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), "busy"); });
+    auto manager = makeManager({{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    // A fix's batch is tried on the background queue after the fix is
+    // stored: the pause lets a loaded machine (eight sanitizer tests at once
+    // held it back past 30 ms) start it before the next fix comes.
+    auto settled = [&] {
+        RunLoop::pumpFor(150ms);
+        return RunLoop::pumpUntil([&] { return test::batchFiles().empty(); });
+    };
+    // Thirty fixes a second apart: the first batch at the third fix, the
+    // next ones after pauses of 5 and 10 s (the one after is 20 s away).
+    for (int i = 0; i < 30; ++i) {
+        walk(1);
+        ASSERT_TRUE(settled());
+    }
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(store->getValidLocations().size(), 30u) << "nothing refused is lost";
+    EXPECT_EQ(Value::parse(server.requests().back().body).size(), 18u);
+
+    // The network changes: no need to wait out the pause. Each change goes
+    // through the main loop to the uploader's reachability queue, a thread
+    // that a loaded machine (eight sanitizer tests at once) may hold back
+    // for a tenth of a second; the next pause is 20 s away.
+    monitor->setFlags(0);
+    RunLoop::pumpFor(500ms);
+    monitor->setFlags(kReachabilityFlagReachable);
+    RunLoop::pumpFor(500ms);
+    status = 200;
+    walk(1);
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(server.requests().size(), 4u);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty(); }));
+    std::map<double, int> accepted;
+    const auto requests = server.requests();
+    for (const auto& fix : Value::parse(requests.back().body)) ++accepted[fix["time"].get<double>()];
+    EXPECT_EQ(accepted.size(), storedTimes().size());
+    for (const auto& [time, count] : accepted) EXPECT_EQ(count, 1) << "fix at " << time;
+
+    // A success ends the pause: the next refusal waits 5 s again.
+    status = 503;
+    for (int i = 0; i < 3; ++i) {
+        walk(1);
+        ASSERT_TRUE(settled());
+    }
+    ASSERT_EQ(server.requests().size(), 5u);
+    for (int i = 0; i < 4; ++i) {
+        walk(1);
+        ASSERT_TRUE(settled());
+    }
+    EXPECT_EQ(server.requests().size(), 5u);
+    walk(1);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(server.requests().size(), 6u);
+}
+
+TEST_F(DeliveryTest, StatusTellsWhatIsBeingUploadedAndWhatLiesOnDisk) {
+    std::mutex mutex;
+    std::condition_variable answer;
+    bool release = false;
+    RawHttpServer server([&](const test::RawRequest&) {
+        std::unique_lock lock(mutex);
+        answer.wait(lock, [&] { return release; });
+        return test::rawResponse(200, "");
+    });
+    std::shared_ptr<void> releaseAtExit(nullptr, [&](void*) {
+        {
+            std::lock_guard lock(mutex);
+            release = true;
+        }
+        answer.notify_all();
+    });
+    for (int i = 0; i < 40; ++i) store->persistLocation(test::fixAt(1767690000 + i));
+    auto uploader = LocationUploader::create(*store, clock);
+    EXPECT_EQ(uploader->status(), "(\n) being uploaded (0 bytes of 0 bytes)\nFiles on disk: (\n)");
+    uploader->sync(server.url("/batch"), 1);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }));
+    const auto files = test::batchFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const auto size = fs::file_size(Container::documentsPath() + "/" + files[0]);
+    ASSERT_GT(size, 1024u);
+    const std::string sizeText = LocationUploader::sizeText(size);
+    EXPECT_EQ(sizeText.substr(sizeText.size() - 3), " KB");
+    // The whole body went out before the server read it: every byte is counted.
+    const std::string expected = "(\n    \"" + files[0] + "\"\n) being uploaded (" + sizeText + " of " + sizeText +
+                                 ")\nFiles on disk: (\n    \"" + files[0] + "\"\n)";
+    EXPECT_TRUE(RunLoop::pumpUntil([&] { return uploader->status() == expected; })) << uploader->status();
+    EXPECT_EQ(LocationUploader::sizeText(1022), "1022 bytes");
+    EXPECT_EQ(LocationUploader::sizeText(1023), "1.0 KB");
+    EXPECT_EQ(LocationUploader::sizeText(1536 * 1024), "1.5 MB");
+}
+
+TEST_F(DeliveryTest, AnUnreadableStoreIsSetAsideAndANewOneStoresAgain) {
+    store.reset();
+    const std::string file = storeFile();
+    std::string garbage(20 * 1024, '\0');
+    std::mt19937 random(27);
+    for (auto& c : garbage) c = static_cast<char>(random());
+    fs::remove(file);
+    test::writeFile(file, garbage);
+
+    LogCapture capture;
+    store = std::make_unique<SQLiteLocationDAO>();
+    std::size_t mentions = 0;
+    for (const auto& line : capture.lines()) mentions += line.find("set aside") != std::string::npos;
+    EXPECT_EQ(mentions, 1u);
+    // The unreadable bytes are kept, beside a store that works.
+    std::vector<std::string> kept;
+    for (const auto& e : fs::directory_iterator(Container::libraryPath()))
+        if (e.path().filename().string().rfind("wharf_bg_geolocation.db.unreadable-", 0) == 0)
+            kept.push_back(e.path().string());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(test::readFile(kept[0]), garbage);
+    EXPECT_TRUE(store->persistLocation(test::fixAt(1767690000), 100));
+    EXPECT_EQ(store->getValidLocations().size(), 1u);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+    // A fix whose post fails waits in the new store.
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(500, ""); });
+    auto manager = makeManager({{"url", server.url("/fix")}, {"syncUrl", ""}, {"distanceFilter", 10}});
+    ASSERT_EQ(handOuts->errors.size(), 1u);
+    EXPECT_EQ(handOuts->errors[0].userInfo["file"], kept[0]);
+    ASSERT_TRUE(manager->start(nullptr));
+    walk();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 1; }));
+    RunLoop::pumpFor(50ms);
+    EXPECT_EQ(store->getValidLocations().size(), 2u);
+    // Told once only.
+    manager->configure(Config::fromDictionary({{"distanceFilter", 10}}), nullptr);
+    EXPECT_EQ(handOuts->errors.size(), 1u);
+}
+
+TEST_F(DeliveryTest, FixesBeforeAnyConfigurationCutNothingFromTheStore) {
+    constexpr int kRows = 12000;  // above the default maxLocations
+    test::seedRows(storeFile(), kRows, 1600000000);
+    auto manager = LocationManager::create(environment(source));
+    handOuts->manager = manager;
+    handOuts->autoFinish = true;
+    manager->setDelegate(handOuts);
+    ASSERT_TRUE(manager->start(nullptr));
+    walk();
+    walk();
+    EXPECT_EQ(store->getValidLocations().size(), std::size_t(kRows) + 2);
+}
+
+// The child of the crash test: writes one batch of what waits in the store
+// of $WHARF_HOME, to $WHARF_CRASH_URL, and waits to be killed.
+TEST(DeliveryChild, WritesABatchUntilKilled) {
+    const char* url = std::getenv("WHARF_CRASH_URL");
+    if (!url) GTEST_SKIP() << "run by DeliveryTest.ACrashWhileABatchIsWrittenLosesNoRow only";
+    SQLiteLocationDAO store;
+    auto uploader = LocationUploader::create(store);
+    uploader->sync(url, 1);
+    for (;;) RunLoop::pumpFor(1s);
+}
+
+TEST_F(DeliveryTest, ACrashWhileABatchIsWrittenLosesNoRow) {
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    constexpr int kRows = 20000;
+    test::seedRows(storeFile(), kRows, 1700000000);
+    const std::string documents = Container::documentsPath();
+    Container::ensureDirectory(documents);
+
+    // The child writes the batch; it is killed the moment its scratch file appears.
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, documents.c_str(), IN_CREATE), 0);
+    std::string self = fs::read_symlink("/proc/self/exe");
+    std::vector<std::string> args{self, "--gtest_filter=DeliveryChild.WritesABatchUntilKilled"};
+    std::vector<std::string> env{"WHARF_HOME=" + home.path(), "WHARF_CRASH_URL=" + server.url("/never")};
+    for (char** e = environ; *e; ++e)
+        if (std::string_view(*e).rfind("WHARF_HOME=", 0) != 0) env.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+    bool sawScratch = false;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!sawScratch && std::chrono::steady_clock::now() < deadline) {
+        alignas(inotify_event) char buffer[4096];
+        pollfd p{watch, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::read(watch, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->len && std::string_view(event->name).ends_with(".part")) sawScratch = true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(watch);
+    ASSERT_TRUE(sawScratch);
+    EXPECT_TRUE(server.requests().empty());
+
+    // The next run sends every row, once the page has configured it.
+    store = std::make_unique<SQLiteLocationDAO>();
+    auto manager = makeManager({{"syncUrl", server.url("/batch")}, {"syncThreshold", 1}});
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return arrivals(server).size() >= std::size_t(kRows); }, 30s))
+        << arrivals(server).size() << " of " << kRows << " rows arrived";
+    for (const auto& [time, count] : arrivals(server)) ASSERT_LE(count, 2) << "fix at " << time;
+    std::size_t leftovers = 0;
+    for (const auto& e : fs::directory_iterator(documents)) leftovers += e.path().extension() == ".part";
+    EXPECT_EQ(leftovers, 0u);
+}
+
+}  // namespace
+}  // namespace wharf
