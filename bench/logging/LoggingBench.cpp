@@ -20,6 +20,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -89,14 +91,14 @@ private:
 // Runs `producers` threads that together log kMessagesPerRun messages,
 // timing every call; `drain` waits until all were written.
 template <class LogOne, class Drain>
-Result runProducers(int producers, LogOne logOne, Drain drain) {
+Result runProducers(int producers, int messages, LogOne logOne, Drain drain) {
     std::vector<std::vector<int64_t>> latencies(producers);
     auto start = Clock::now();
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; ++p) {
         threads.emplace_back([&, p] {
             auto& mine = latencies[p];
-            int count = kMessagesPerRun / producers;
+            int count = messages / producers;
             mine.reserve(count);
             for (int i = 0; i < count; ++i) {
                 auto t0 = Clock::now();
@@ -161,7 +163,8 @@ void BM_LGLog(benchmark::State& state, const std::string& sink) {
     for (auto _ : state) {
         auto start = Clock::now();
         runs.push_back(runProducers(
-            producers, [](int i) { LGLogInfo("message number %d from the benchmark", i); }, [] { LGLog::flushLog(); }));
+            producers, kMessagesPerRun, [](int i) { LGLogInfo("message number %d from the benchmark", i); },
+            [] { LGLog::flushLog(); }));
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     }
     LGLog::removeAllLoggers();
@@ -197,7 +200,7 @@ void BM_spdlog(benchmark::State& state, const std::string& sink) {
         auto start = Clock::now();
         long expected = (kMessagesPerRun / producers) * producers;
         runs.push_back(runProducers(
-            producers, [&](int i) { logger->info("message number {} from the benchmark", i); },
+            producers, kMessagesPerRun, [&](int i) { logger->info("message number {} from the benchmark", i); },
             [&] {
                 while (counting->count.load(std::memory_order_acquire) < expected) std::this_thread::yield();
             }));
@@ -284,9 +287,151 @@ void printRatios() {
                 "latency ratios = LGLog / spdlog (below 1: LGLog faster)\n");
 }
 
+// --- alternating rounds ---------------------------------------------------------------------
+// The figures the comparison rests on: both sides in one run, taking turns
+// (the one that goes first changes every round), long enough that a busy
+// machine's scheduling evens out; the ratio of each round, min/median/max.
+
+int gRounds = 7;  // --rounds=N
+constexpr int kRoundMessages = 200000;
+constexpr int kRoundWrites = 200000;
+
+struct Spread {
+    std::vector<double> values;
+    void print(const char* label) {
+        if (values.empty()) return;
+        std::sort(values.begin(), values.end());
+        std::printf("ratio %-50s min %.2f  median %.2f  max %.2f  (%zu rounds)\n", label, values.front(),
+                    values[values.size() / 2], values.back(), values.size());
+    }
+};
+
+// One producer, null sinks: throughput and the caller's median latency.
+void alternateNullSinks() {
+    auto null = std::make_shared<NullLogger>();
+    LGLog::addLogger(null);
+    auto counting =
+        std::make_shared<CountingSink<spdlog::sinks::sink>>(std::make_shared<spdlog::sinks::null_sink_st>());
+    auto pool = std::make_shared<spdlog::details::thread_pool>(1000, 1);
+    auto spd = std::make_shared<spdlog::async_logger>("rounds", counting, pool, spdlog::async_overflow_policy::block);
+    // A round is several short turns of each side, taking turns, so that the
+    // machine's ups and downs fall on both.
+    constexpr int kTurns = 10;
+    constexpr int kTurnMessages = kRoundMessages / kTurns;
+    auto runLGLog = [] {
+        return runProducers(
+            1, kTurnMessages, [](int i) { LGLogInfo("message number %d from the benchmark", i); },
+            [] { LGLog::flushLog(); });
+    };
+    auto runSpdlog = [&] {
+        counting->count = 0;
+        return runProducers(
+            1, kTurnMessages, [&](int i) { spd->info("message number {} from the benchmark", i); },
+            [&] {
+                while (counting->count.load(std::memory_order_acquire) < kTurnMessages) std::this_thread::yield();
+            });
+    };
+    runLGLog();  // warm both up
+    runSpdlog();
+    // Throughput over the round's turns; the median of the turns' medians.
+    auto combine = [](const std::vector<Result>& turns) {
+        Result r;
+        double seconds = 0;
+        std::vector<double> p50s;
+        for (const Result& t : turns) {
+            seconds += kTurnMessages / t.messagesPerSecond;
+            p50s.push_back(t.p50);
+        }
+        std::sort(p50s.begin(), p50s.end());
+        r.messagesPerSecond = kTurnMessages * static_cast<double>(turns.size()) / seconds;
+        r.p50 = p50s[p50s.size() / 2];
+        return r;
+    };
+    Spread throughput, p50;
+    for (int round = 0; round < gRounds; ++round) {
+        std::vector<Result> lgTurns, spTurns;
+        for (int turn = 0; turn < kTurns; ++turn) {
+            if ((round + turn) % 2 == 0) {
+                lgTurns.push_back(runLGLog());
+                spTurns.push_back(runSpdlog());
+            } else {
+                spTurns.push_back(runSpdlog());
+                lgTurns.push_back(runLGLog());
+            }
+        }
+        const Result lg = combine(lgTurns), sp = combine(spTurns);
+        throughput.values.push_back(lg.messagesPerSecond / sp.messagesPerSecond);
+        p50.values.push_back(lg.p50 / std::max(1.0, sp.p50));
+    }
+    LGLog::removeLogger(null);
+    LGLog::flushLog();
+    std::printf("\nLGLog / spdlog async, one producer, null sinks, %d messages a round:\n", kRoundMessages);
+    throughput.print("throughput (above 1: LGLog faster):");
+    p50.print("caller p50 latency (below 1: LGLog faster):");
+}
+
+// The file logger's write path against one gathering write of the same line.
+void alternateFileWrites() {
+    std::string directory = tempLogDirectory("rounds");
+    auto logger = std::make_shared<LGFileLogger>(std::make_shared<LGLogFileManagerDefault>(directory));
+    logger->setLogFormatter(nullptr);
+    logger->setMaximumFileSize(uint64_t{1} << 40);
+    LGLog::flushLog();
+    LGLogMessage message(kLine, LGLogLevelAll, LGLogFlagInfo, 0, __FILE__, __func__, __LINE__);
+    int fd = ::open((directory + "/raw.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Both files grow alike: a round is many short turns, so that whatever
+    // the file system does meanwhile falls on both.
+    constexpr int kTurns = 40;
+    constexpr int kTurnWrites = kRoundWrites / kTurns;
+    auto timeLogger = [&] {
+        double seconds = 0;
+        logger->loggerQueue()->sync([&] {
+            auto start = Clock::now();
+            for (int i = 0; i < kTurnWrites; ++i) logger->logMessage(message);
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        });
+        return seconds;
+    };
+    auto timeRaw = [&] {
+        auto start = Clock::now();
+        for (int i = 0; i < kTurnWrites; ++i) {
+            iovec pieces[2] = {{const_cast<char*>(kLine.data()), kLine.size()}, {const_cast<char*>("\n"), 1}};
+            benchmark::DoNotOptimize(::writev(fd, pieces, 2));
+        }
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    Spread ratio;
+    for (int round = 0; round < gRounds; ++round) {
+        double ours = 0, raw = 0;
+        for (int turn = 0; turn < kTurns; ++turn) {
+            if ((round + turn) % 2 == 0) {
+                ours += timeLogger();
+                raw += timeRaw();
+            } else {
+                raw += timeRaw();
+                ours += timeLogger();
+            }
+        }
+        ratio.values.push_back(ours / raw);
+    }
+    ::close(fd);
+    logger.reset();
+    std::filesystem::remove_all(directory);
+    std::printf("\nThe file logger's write path / a plain writev loop, %d lines a round:\n", kRoundWrites);
+    ratio.print("time (below 1: the logger faster):");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --rounds=N: the alternating rounds (0: none).
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--rounds=", 9) != 0) continue;
+        gRounds = static_cast<int>(std::strtol(argv[i] + 9, nullptr, 10));
+        std::copy(argv + i + 1, argv + argc, argv + i);
+        --argc;
+        break;
+    }
     benchmark::Initialize(&argc, argv);
     registerAll();
     bench::RatioReporter reporter;
@@ -294,5 +439,9 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     printRatios();
     reporter.printRatios({{"file logger write path / raw append", "FileLoggerWrite", "RawAppend"}});
+    if (gRounds > 0) {
+        alternateNullSinks();
+        alternateFileWrites();
+    }
     return 0;
 }

@@ -38,12 +38,18 @@ void WFCommandQueue::resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
 
 bool WFCommandQueue::currentlyExecuting() const { return startExecutionTime_.has_value(); }
 
+WFCommandQueue::BatchHolder::~BatchHolder() {
+    // What is left are the shells of entries taken out: dropped one by one,
+    // they spare the library's deep teardown (which allocates).
+    if (entries.is_array()) entries.get_ref<Value::array_t&>().clear();
+}
+
 void WFCommandQueue::fill(BatchHolder& holder, std::optional<Value> parsed) {
     std::lock_guard lock(holder.mutex);
     // A batch that does not parse, or is not an array, is dropped whole (the
     // parser has logged it); an empty holder would hold back every later batch.
     if (parsed && parsed->is_array()) {
-        for (auto& entry : *parsed) holder.entries.push_back(std::move(entry));
+        holder.entries = std::move(*parsed);
     } else if (parsed) {
         platform::log("ERROR: Command batch is not an array; dropped.");
     }
@@ -54,7 +60,9 @@ void WFCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
     if (batchJSON.empty()) return;
     auto holder = std::make_shared<BatchHolder>();
     queue_.push_back(holder);
-    if (platform::utf16Length(batchJSON) >= kBackgroundParseThreshold) {
+    // A text has no more UTF-16 units than bytes: a short one is not counted.
+    if (batchJSON.size() >= kBackgroundParseThreshold &&
+        platform::utf16Length(batchJSON) >= kBackgroundParseThreshold) {
         std::weak_ptr<WFCommandQueue> weak = weak_from_this();
         auto queue = parseQueue_ ? parseQueue_ : platform::dispatch::globalQueue(platform::dispatch::Priority::Default);
         queue->async([holder, weak, text = batchJSON] {
@@ -115,14 +123,13 @@ void WFCommandQueue::executePending() {
             std::lock_guard lock(holder->mutex);
             if (!holder->ready) return;  // still parsing: the parse's completion runs us again
         }
-        if (holder->entries.empty()) {
+        if (holder->drained()) {
             queue_.pop_front();
             continue;
         }
-        while (!holder->entries.empty()) {
-            Value entry = std::move(holder->entries.front());
-            holder->entries.pop_front();
-            if (holder->entries.empty()) queue_.pop_front();
+        while (!holder->drained()) {
+            Value entry = std::move(holder->entries[holder->next++]);
+            if (holder->drained()) queue_.pop_front();
             if (auto command = WFInvokedUrlCommand::commandFromJson(std::move(entry))) execute(*command);
             if (!queue_.empty() && secondsSinceStart() > std::chrono::duration<double>(kRunSlice).count()) {
                 scheduleExecutePending();

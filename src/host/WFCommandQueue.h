@@ -72,7 +72,12 @@ private:
     struct BatchHolder {
         std::mutex mutex;
         bool ready = false;
-        std::deque<platform::Value> entries;
+        // The parsed array itself; its entries are taken out in turn.
+        platform::Value entries;
+        std::size_t next = 0;
+
+        bool drained() const { return next >= entries.size(); }
+        ~BatchHolder();
     };
 
     static void fill(BatchHolder& holder, std::optional<platform::Value> parsed);

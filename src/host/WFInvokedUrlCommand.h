@@ -16,6 +16,11 @@ public:
     // Stores the fields, then rewrites binary arguments (massageArguments).
     WFInvokedUrlCommand(platform::Value arguments, std::optional<std::string> callbackId, std::string className,
                         std::string methodName);
+    WFInvokedUrlCommand(const WFInvokedUrlCommand&) = default;
+    WFInvokedUrlCommand(WFInvokedUrlCommand&&) = default;
+    WFInvokedUrlCommand& operator=(const WFInvokedUrlCommand&) = default;
+    WFInvokedUrlCommand& operator=(WFInvokedUrlCommand&&) = default;
+    ~WFInvokedUrlCommand();
 
     // A command from one batch entry. An entry that is not an array of at least
     // four elements of the right kinds (callback id string or null, service and

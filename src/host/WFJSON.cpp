@@ -1,6 +1,11 @@
 #include "host/WFJSON.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <exception>
+#include <string>
+#include <system_error>
 
 #include "platform/Error.h"
 #include "platform/Log.h"
@@ -70,10 +75,246 @@ std::optional<std::string> replaceLoneSurrogates(std::string_view text) {
     return out;
 }
 
+// Arrays and objects deeper than this are refused (as the platform's reader
+// refuses them) before anything recurses over them.
+constexpr std::size_t kMaxDepth = 512;
+
+// Reads JSON text into a value without the library's parser, which costs more
+// than the rest of a call's dispatch. It takes only text it reads exactly as
+// the library would; anything else (an error, an integer beyond 64 bits, a
+// real out of range, an unpaired surrogate, deeper nesting) it leaves to the
+// platform's reader, which then decides and says why. Numbers keep the kinds
+// the library gives them: a negative integer is signed, any other unsigned.
+class QuickReader {
+public:
+    explicit QuickReader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    std::optional<Value> read() {
+        Value result;
+        skipSpace();
+        if (!value(result, 0)) return std::nullopt;
+        skipSpace();
+        if (p_ != end_) return std::nullopt;
+        return result;
+    }
+
+private:
+    void skipSpace() {
+        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+    }
+    bool take(char c) {
+        if (p_ == end_ || *p_ != c) return false;
+        ++p_;
+        return true;
+    }
+    bool literal(std::string_view word) {
+        if (static_cast<std::size_t>(end_ - p_) < word.size() || std::string_view(p_, word.size()) != word)
+            return false;
+        p_ += word.size();
+        return true;
+    }
+
+    bool value(Value& out, std::size_t depth) {
+        if (p_ == end_) return false;
+        switch (*p_) {
+        case '{': return object(out, depth + 1);
+        case '[': return array(out, depth + 1);
+        case '"': {
+            std::string text;
+            if (!string(text)) return false;
+            out = std::move(text);
+            return true;
+        }
+        case 't': out = true; return literal("true");
+        case 'f': out = false; return literal("false");
+        case 'n': out = nullptr; return literal("null");
+        default: return number(out);
+        }
+    }
+
+    bool array(Value& out, std::size_t depth) {
+        if (depth > kMaxDepth) return false;
+        ++p_;
+        out = Value::array();
+        skipSpace();
+        if (take(']')) return true;
+        for (;;) {
+            Value element;
+            if (!value(element, depth)) return false;
+            out.push_back(std::move(element));
+            skipSpace();
+            if (take(']')) return true;
+            if (!take(',')) return false;
+            skipSpace();
+        }
+    }
+
+    bool object(Value& out, std::size_t depth) {
+        if (depth > kMaxDepth) return false;
+        ++p_;
+        out = Value::object();
+        skipSpace();
+        if (take('}')) return true;
+        for (;;) {
+            std::string key;
+            if (p_ == end_ || *p_ != '"' || !string(key)) return false;
+            skipSpace();
+            if (!take(':')) return false;
+            skipSpace();
+            Value member;
+            if (!value(member, depth)) return false;
+            out[key] = std::move(member);  // a later duplicate replaces an earlier one
+            skipSpace();
+            if (take('}')) return true;
+            if (!take(',')) return false;
+            skipSpace();
+        }
+    }
+
+    // The text has been found valid UTF-8 as a whole.
+    bool string(std::string& out) {
+        ++p_;
+        const char* run = p_;
+        while (p_ != end_) {
+            const auto c = static_cast<unsigned char>(*p_);
+            if (c == '"') {
+                out.append(run, p_);
+                ++p_;
+                return true;
+            }
+            if (c < 0x20) return false;
+            if (c != '\\') {
+                ++p_;
+                continue;
+            }
+            out.append(run, p_);
+            if (!escape(out)) return false;
+            run = p_;
+        }
+        return false;
+    }
+
+    bool escape(std::string& out) {
+        if (end_ - p_ < 2) return false;
+        const char c = p_[1];
+        p_ += 2;
+        switch (c) {
+        case '"': out += '"'; return true;
+        case '\\': out += '\\'; return true;
+        case '/': out += '/'; return true;
+        case 'b': out += '\b'; return true;
+        case 'f': out += '\f'; return true;
+        case 'n': out += '\n'; return true;
+        case 'r': out += '\r'; return true;
+        case 't': out += '\t'; return true;
+        case 'u': break;
+        default: return false;
+        }
+        long unit = hexUnit();
+        if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+            p_ += 2;
+            const long low = hexUnit();
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        }
+        appendUTF8(out, static_cast<char32_t>(unit));
+        return true;
+    }
+
+    // Four hex digits at p_, or -1.
+    long hexUnit() {
+        if (end_ - p_ < 4) return -1;
+        long unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            const char h = *p_++;
+            const int digit = h >= '0' && h <= '9'   ? h - '0'
+                              : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                              : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                     : -1;
+            if (digit < 0) return -1;
+            unit = unit * 16 + digit;
+        }
+        return unit;
+    }
+
+    static void appendUTF8(std::string& out, char32_t cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+
+    static bool digit(char c) { return c >= '0' && c <= '9'; }
+
+    // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+    bool number(Value& out) {
+        const char* start = p_;
+        const bool negative = take('-');
+        if (p_ == end_ || !digit(*p_)) return false;
+        if (*p_ == '0') {
+            ++p_;
+        } else {
+            while (p_ != end_ && digit(*p_)) ++p_;
+        }
+        bool integral = true;
+        if (p_ != end_ && *p_ == '.') {
+            integral = false;
+            ++p_;
+            if (p_ == end_ || !digit(*p_)) return false;
+            while (p_ != end_ && digit(*p_)) ++p_;
+        }
+        if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+            integral = false;
+            ++p_;
+            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+            if (p_ == end_ || !digit(*p_)) return false;
+            while (p_ != end_ && digit(*p_)) ++p_;
+        }
+        if (integral && negative) {
+            int64_t n = 0;
+            if (std::from_chars(start, p_, n).ec != std::errc()) return false;
+            out = n;
+        } else if (integral) {
+            uint64_t n = 0;
+            if (std::from_chars(start, p_, n).ec != std::errc()) return false;
+            out = n;
+        } else {
+            double d = 0;
+            if (std::from_chars(start, p_, d).ec != std::errc() || !std::isfinite(d)) return false;
+            out = d;
+        }
+        return true;
+    }
+
+    const char* p_;
+    const char* end_;
+};
+
+// The quick reading of valid UTF-8 text; nothing when the text does not read
+// quickly (the platform's reader then decides).
+std::optional<Value> readQuickly(std::string_view text) {
+    if (!platform::isValidUTF8(text)) return std::nullopt;
+    return QuickReader(text).read();
+}
+
 std::optional<Value> parse(std::string_view text, bool allowFragment, platform::Error& error) {
     const auto repaired = replaceLoneSurrogates(text);
     if (repaired) text = *repaired;
-    auto parsed = platform::parseJSON(text, &error);
+    auto parsed = readQuickly(text);
+    if (!parsed) parsed = platform::parseJSON(text, &error);
     if (!parsed) return std::nullopt;
     if (!allowFragment && !parsed->is_array() && !parsed->is_object()) {
         error = platform::Error::withDescription("NSCocoaErrorDomain", 3840,

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <atomic>
+#include <exception>
 
-#include "host/WFJSON.h"
+#include "platform/Log.h"
+#include "platform/Value.h"
 
 namespace wharf {
 
@@ -76,10 +78,14 @@ WFPluginResult WFPluginResult::resultWithStatusMessageToErrorObject(WFResultStat
 }
 
 std::string WFPluginResult::argumentsAsJSON() const {
-    // Wrapping in an array lets scalars be written too; the brackets are cut off again.
-    auto text = wf_JSONString(Value::array({message_}));
-    if (!text || text->size() < 2) return "null";
-    return text->substr(1, text->size() - 2);
+    // Written as the element of an array is (compact, scalars too), without
+    // copying the message into one.
+    try {
+        return platform::toJSONString(message_, false);
+    } catch (const std::exception& e) {
+        platform::log("NSArray JSONString error: %s", e.what());
+        return "null";
+    }
 }
 
 std::string WFPluginResult::statusText(int status) {

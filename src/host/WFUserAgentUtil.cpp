@@ -76,8 +76,9 @@ std::string WFUserAgentUtil::originalUserAgent() {
             provider = s.provider;
         }
         userAgent = provider ? provider() : std::string();
-        defaults.setObject(*userAgent, kCachedUserAgentKey);
-        defaults.setObject(versionKey, kCachedUserAgentVersionKey);
+        // One write for both: each costs a sync to the disk before the first page.
+        defaults.setObjectsForKeys(
+            platform::Value{{kCachedUserAgentKey, *userAgent}, {kCachedUserAgentVersionKey, versionKey}});
         defaults.synchronize();
     }
     std::lock_guard lock(s.mutex);

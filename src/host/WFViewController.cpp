@@ -35,6 +35,7 @@ namespace {
 
 constexpr const char* kDefaultEngineClass = "WFUIWebViewEngine";
 constexpr double kStartPageTimeout = 20.0;
+constexpr std::size_t kMaxCachedServiceNames = 64;
 
 std::string format(const char* fmt, const std::string& a, const std::string& b = {}) {
     int n = std::snprintf(nullptr, 0, fmt, a.c_str(), b.c_str());
@@ -171,6 +172,7 @@ void WFViewController::loadSettings() {
     if (delegate.startPage() && startPage_.empty()) startPage_ = *delegate.startPage();
     if (startPage_.empty()) startPage_ = "index.html";
     pluginObjects_.clear();
+    commandInstances_.clear();
 }
 
 std::optional<Url> WFViewController::appUrl() {
@@ -397,6 +399,7 @@ void WFViewController::registerPluginWithClassName(const std::shared_ptr<WFPlugi
     plugin->setViewController(weak_from_this());
     plugin->setCommandDelegate(commandDelegate_);
     pluginObjects_[className] = plugin;
+    commandInstances_.clear();
     try {
         plugin->pluginInitialize();
     } catch (const std::exception& e) {
@@ -413,16 +416,24 @@ void WFViewController::registerPluginWithPluginName(const std::shared_ptr<WFPlug
 }
 
 std::shared_ptr<WFPlugin> WFViewController::getCommandInstance(const std::string& pluginName) {
+    if (auto known = commandInstances_.find(pluginName); known != commandInstances_.end()) return known->second;
     auto mapped = pluginsMap_.find(wf_lowercase(pluginName));
     if (mapped == pluginsMap_.end() || !mapped->is_string()) return nullptr;
     const std::string className = mapped->get<std::string>();
-    if (auto it = pluginObjects_.find(className); it != pluginObjects_.end()) return it->second;
-    auto plugin = WFPlugin::createInstance(className, webViewEngine_);
-    if (!plugin) {
-        platform::log("WFPlugin class %s (pluginName: %s) does not exist.", className.c_str(), pluginName.c_str());
-        return nullptr;
+    std::shared_ptr<WFPlugin> plugin;
+    if (auto it = pluginObjects_.find(className); it != pluginObjects_.end()) {
+        plugin = it->second;
+    } else {
+        plugin = WFPlugin::createInstance(className, webViewEngine_);
+        if (!plugin) {
+            platform::log("WFPlugin class %s (pluginName: %s) does not exist.", className.c_str(), pluginName.c_str());
+            return nullptr;
+        }
+        registerPluginWithClassName(plugin, className);
     }
-    registerPluginWithClassName(plugin, className);
+    // Spellings differ only in case; a page that tries many stays bounded.
+    if (commandInstances_.size() >= kMaxCachedServiceNames) commandInstances_.clear();
+    commandInstances_.emplace(pluginName, plugin);
     return plugin;
 }
 

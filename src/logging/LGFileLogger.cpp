@@ -258,14 +258,17 @@ void LGFileLogger::handleWatchEvents() {
 // --- writing -------------------------------------------------------------------------------------
 
 void LGFileLogger::logMessage(const LGLogMessage& message) {
-    std::optional<std::string> formatted;
-    if (logFormatter_) {
-        formatted = logFormatter_->formatLogMessage(message);
-        if (!formatted) return;
+    if (!logFormatter_) {
+        const std::string_view text = message.message();
+        writeLine(text, text.empty() || text.back() != '\n');
+        return;
     }
-    std::string_view text = formatted ? std::string_view(*formatted) : message.message();
-    bool appendNewline = (!formatted || automaticallyAppendNewline_) && (text.empty() || text.back() != '\n');
+    const std::optional<std::string> formatted = logFormatter_->formatLogMessage(message);
+    if (!formatted) return;
+    writeLine(*formatted, automaticallyAppendNewline_ && (formatted->empty() || formatted->back() != '\n'));
+}
 
+void LGFileLogger::writeLine(std::string_view text, bool appendNewline) {
     int fd = currentLogFileHandle();
     if (fd < 0) return;
     iovec pieces[2] = {{const_cast<char*>(text.data()), text.size()},

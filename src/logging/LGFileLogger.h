@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "logging/LGAbstractLogger.h"
 #include "logging/LGFailureReport.h"
@@ -72,6 +73,8 @@ private:
     void handleWatchEvents();
     void reportFailure(const std::string& what);
     void syncCurrentLogFile();
+    // Writes the text, and a newline when asked, as one write.
+    void writeLine(std::string_view text, bool appendNewline);
     void discardPartialWrite(int fd, std::size_t written);
     std::function<void()> weakly(void (LGFileLogger::*action)());
 

@@ -7,8 +7,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <map>
+#include <new>
+#include <optional>
 
 #include "logging/LGInternal.h"
 #include "platform/Device.h"
@@ -29,27 +32,40 @@ std::chrono::nanoseconds clampedDuration(double seconds) {
     return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1e9));
 }
 
+namespace {
+
+// Moves past `written` bytes of the pieces.
+void skipWritten(iovec*& pieces, int& count, std::size_t written) {
+    while (count > 0 && written >= pieces->iov_len) {
+        written -= pieces->iov_len;
+        ++pieces;
+        --count;
+    }
+    if (count > 0) {
+        pieces->iov_base = static_cast<char*>(pieces->iov_base) + written;
+        pieces->iov_len -= written;
+    }
+}
+
+}  // namespace
+
 bool writevFully(int fd, iovec* pieces, int count, std::size_t* total) {
     if (total) *total = 0;
-    while (count > 0) {
-        ssize_t written = ::writev(fd, pieces, count);
+    std::size_t wanted = 0;
+    for (int i = 0; i < count; ++i) wanted += pieces[i].iov_len;
+    for (;;) {
+        const ssize_t written = ::writev(fd, pieces, count);
         if (written < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        if (total) *total += static_cast<std::size_t>(written);
-        auto left = static_cast<std::size_t>(written);
-        while (count > 0 && left >= pieces->iov_len) {
-            left -= pieces->iov_len;
-            ++pieces;
-            --count;
-        }
-        if (count > 0) {
-            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
-            pieces->iov_len -= left;
-        }
+        const auto n = static_cast<std::size_t>(written);
+        if (total) *total += n;
+        // Nearly always the first call writes everything.
+        if (n >= wanted) return true;
+        wanted -= n;
+        skipWritten(pieces, count, n);
     }
-    return true;
 }
 
 bool writevToStream(int fd, iovec* pieces, int count) {
@@ -85,16 +101,61 @@ char kLoggerQueueKey;
 
 constexpr long kMaxQueuedMessages = 1000;
 
-using MessagePtr = std::shared_ptr<const LGLogMessage>;
-
 // One entry of the logging queue's ordered channel: a message to deliver or a
 // piece of work (registration, settings, flushing) that must stay in order
 // with the messages around it.
+// What a synchronous caller waits on: its own item handled, not the end of
+// the drain that holds it (which may go on with other callers' messages).
+struct Completion {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+
+    // Under the lock: the waiter, and the object with it, may be gone as
+    // soon as the lock is let go.
+    void signal() {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+        done.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        done.wait(lock, [this] { return finished; });
+    }
+};
+
+// Messages travel by value: the channel's buffer is reused from drain to
+// drain, so a message costs its caller no allocation. The drain only reads an
+// item, even as it ends it (std::optional would mark itself empty): a caller
+// that makes its next message in the same place then takes the memory back
+// from the drain's processor without waiting for what it wrote.
 struct Item {
-    MessagePtr message;
+    Item() = default;
+    Item(Item&& other) noexcept : counted(other.counted), work(std::move(other.work)), completion(other.completion) {
+        if (other.hasMessage) emplace(std::move(*other.message()));
+    }
+    Item& operator=(Item&&) = delete;
+    ~Item() {
+        if (hasMessage) message()->~LGLogMessage();
+    }
+
+    template <class... Args>
+    void emplace(Args&&... args) {
+        new (storage) LGLogMessage(std::forward<Args>(args)...);
+        hasMessage = true;
+    }
+    LGLogMessage* message() { return std::launder(reinterpret_cast<LGLogMessage*>(storage)); }
+
+    alignas(LGLogMessage) unsigned char storage[sizeof(LGLogMessage)];
+    bool hasMessage = false;
     bool counted = false;
     std::function<void()> work;
+    Completion* completion = nullptr;  // the waiting caller's, or none
 };
+
+// A drain takes what the channel holds this many times over before it lets
+// other work of the logging queue run.
+constexpr int kDrainRounds = 16;
 
 struct Globals {
     QueuePtr queue;
@@ -107,6 +168,11 @@ struct Globals {
     std::mutex mutex;
     std::condition_variable spaceFreed;
     std::vector<Item> items;
+    // The drain's side of the channel (logging queue only): the two buffers
+    // change places at every take, so neither is grown anew each time.
+    std::vector<Item> taken;
+    // Set while a drain is queued or running; a running drain takes every item
+    // posted meanwhile before it clears this.
     bool drainScheduled = false;
     // Counted messages queued or in delivery: the bound of 1000.
     long undelivered = 0;
@@ -270,6 +336,70 @@ void LGLog::runOn(const QueuePtr& queue, std::function<void()> block) {
     }
 }
 
+namespace {
+
+// Makes the message in its place in the channel (a message is not small:
+// made elsewhere, it would be copied in once more).
+struct MessageMaker {
+    void (*make)(const void* context, Item& slot);
+    const void* context;
+};
+
+template <class F>
+MessageMaker makerOf(const F& f) {
+    return {[](const void* context, Item& slot) { (*static_cast<const F*>(context))(slot); }, &f};
+}
+
+// Appends to the channel; with `bounded`, first waits for room under the
+// bound. One lock for all: this is the caller's whole cost.
+void post(const MessageMaker* maker, bool bounded, std::function<void()>&& work, Completion* completion) {
+    Globals& g = globals();
+    std::unique_lock<std::mutex> lock(g.mutex);
+    if (bounded) {
+        g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
+        ++g.undelivered;
+    }
+    Item& item = g.items.emplace_back();
+    if (maker) {
+        try {
+            maker->make(maker->context, item);
+        } catch (...) {
+            g.items.pop_back();
+            if (bounded) --g.undelivered;
+            throw;
+        }
+    }
+    item.counted = bounded;
+    item.work = std::move(work);
+    item.completion = completion;
+    if (g.drainScheduled) return;
+    g.drainScheduled = true;
+    lock.unlock();
+    // Waking the queue is a system call: the drain may already take items
+    // meanwhile, and other callers need not wait for it.
+    g.queue->async([] { LGLog::sharedInstance().lt_drain(); });
+}
+
+void queueLogMessage(const MessageMaker& maker, bool asynchronous) {
+    // From the logging queue or a logger's queue a wait could never end: the
+    // delivery that would release it waits for the caller. Such messages
+    // bypass the bound and are never synchronous.
+    bool counted = true;
+    if (auto queue = platform::dispatch::currentQueue())
+        counted = !(queue->specific(&kLoggingQueueKey) || queue->specific(&kLoggerQueueKey));
+    if (!counted) asynchronous = true;
+    if (asynchronous) {
+        post(&maker, counted, nullptr, nullptr);
+        return;
+    }
+    // Returns once every logger has handled the message.
+    Completion completion;
+    post(&maker, counted, nullptr, &completion);
+    completion.wait();
+}
+
+}  // namespace
+
 // --- logging ------------------------------------------------------------------
 
 void LGLog::log(bool asynchronous, uint64_t level, uint64_t flag, int64_t context, const char* file,
@@ -284,6 +414,14 @@ void LGLog::log(bool asynchronous, uint64_t level, uint64_t flag, int64_t contex
 void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t context, const char* file,
                  const char* function, uint64_t line, const LGLogTag& tag, const char* format, va_list args) {
     if (!format) return;
+    lg::LineBuffer text;
+    if (lg::formatQuickly(text, format, args)) {
+        const auto make = [&](Item& slot) {
+            slot.emplace(text.view(), level, flag, context, file, function, line, tag);
+        };
+        queueLogMessage(makerOf(make), asynchronous);
+        return;
+    }
     char stackBuffer[512];
     va_list copy;
     va_copy(copy, args);
@@ -297,121 +435,112 @@ void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t conte
     }
     // Formatted straight into the buffer the message keeps: a long text is
     // then held once on its way, not once here and again in the message.
-    std::string text;
-    text.reserve(static_cast<std::size_t>(length) + 1 + LGLogMessage::spaceAfterText(file, function));
-    text.resize(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<std::size_t>(length));
-    queueLogMessage(std::make_shared<const LGLogMessage>(std::in_place, std::move(text), level, flag, context, file,
-                                                         function, line, tag),
-                    asynchronous);
+    std::string longText;
+    longText.reserve(static_cast<std::size_t>(length) + 1 + LGLogMessage::spaceAfterText(file, function));
+    longText.resize(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(longText.data(), longText.size(), format, args);
+    longText.resize(static_cast<std::size_t>(length));
+    const auto make = [&](Item& slot) {
+        slot.emplace(std::in_place, std::move(longText), level, flag, context, file, function, line, tag);
+    };
+    queueLogMessage(makerOf(make), asynchronous);
 }
 
 void LGLog::logMessage(bool asynchronous, std::string_view message, uint64_t level, uint64_t flag, int64_t context,
                        const char* file, const char* function, uint64_t line, const LGLogTag& tag) {
-    queueLogMessage(std::make_shared<const LGLogMessage>(message, level, flag, context, file, function, line, tag),
-                    asynchronous);
+    const auto make = [&](Item& slot) { slot.emplace(message, level, flag, context, file, function, line, tag); };
+    queueLogMessage(makerOf(make), asynchronous);
 }
 
 void LGLog::log(bool asynchronous, const LGLogMessage& message) {
-    queueLogMessage(std::make_shared<const LGLogMessage>(message), asynchronous);
+    const auto make = [&](Item& slot) { slot.emplace(message); };
+    queueLogMessage(makerOf(make), asynchronous);
 }
 
-namespace {
-
-// Appends to the channel; with `bounded`, first waits for room under the
-// bound. One lock for both: this is the caller's whole cost.
-void post(Item item, bool bounded = false) {
-    Globals& g = globals();
-    std::unique_lock<std::mutex> lock(g.mutex);
-    if (bounded) {
-        g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
-        ++g.undelivered;
-    }
-    g.items.push_back(std::move(item));
-    if (g.drainScheduled) return;
-    g.drainScheduled = true;
-    // Queued under the lock: a caller that finds the drain already scheduled
-    // puts its barrier behind it, so a synchronous call cannot return before
-    // the drain that holds its item has run.
-    g.queue->async([] { LGLog::sharedInstance().lt_drain(); });
-}
-
-}  // namespace
-
-void LGLog::asyncOnLoggingQueue(std::function<void()> work) { post(Item{nullptr, false, std::move(work)}); }
+void LGLog::asyncOnLoggingQueue(std::function<void()> work) { post(nullptr, false, std::move(work), nullptr); }
 
 void LGLog::syncOnLoggingQueue(std::function<void()> work) {
     if (isOnLoggingQueue()) {
         work();
         return;
     }
-    post(Item{nullptr, false, std::move(work)});
-    // The drain that runs the work was queued before this barrier.
-    globals().queue->sync([] {});
-}
-
-void LGLog::queueLogMessage(std::shared_ptr<const LGLogMessage> message, bool asynchronous) {
-    Globals& g = globals();
-    // From the logging queue or a logger's queue a wait could never end: the
-    // delivery that would release it waits for the caller. Such messages
-    // bypass the bound and are never synchronous.
-    bool counted = !(isOnLoggingQueue() || isOnLoggerQueue());
-    if (!counted) asynchronous = true;
-    post(Item{std::move(message), counted, nullptr}, counted);
-    // Returns once the drain that delivers the message has run.
-    if (!asynchronous) g.queue->sync([] {});
+    Completion completion;
+    post(nullptr, false, std::move(work), &completion);
+    completion.wait();
 }
 
 void LGLog::lt_drain() {
     LG_ASSERT_LOGGING_QUEUE();
     Globals& g = globals();
-    std::vector<Item> items;
-    {
-        std::lock_guard<std::mutex> lock(g.mutex);
-        items.swap(g.items);
-        g.drainScheduled = false;
-    }
-    std::vector<MessagePtr> batch;
-    long counted = 0;
+    std::vector<Item>& items = g.taken;
+    std::vector<const LGLogMessage*> batch;
+    long counted = 0;  // bounded messages of the batch
+    long delivered = 0;  // bounded messages delivered, still counted as waiting
+    std::vector<Completion*> waiting;  // callers waiting on messages of the batch
     auto deliverBatch = [&] {
         if (batch.empty()) return;
         lt_log(batch);
         batch.clear();
-        if (counted == 0) return;
-        {
-            std::lock_guard<std::mutex> lock(g.mutex);
-            g.undelivered -= counted;
-        }
-        g.spaceFreed.notify_all();
+        for (Completion* c : waiting) c->signal();
+        waiting.clear();
+        delivered += counted;
         counted = 0;
     };
-    for (Item& item : items) {
-        if (item.message) {
-            batch.push_back(std::move(item.message));
-            counted += item.counted ? 1 : 0;
-            continue;
+    // Callers that find the drain scheduled only append: while messages keep
+    // coming, one drain takes them all, and no caller has to wake this queue.
+    // The channel's lock is taken once a round: the messages delivered in the
+    // last one leave the count as the next one takes what waits.
+    for (int round = 0;; ++round) {
+        items.clear();
+        bool more = true;
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            g.undelivered -= delivered;
+            if (g.items.empty()) {
+                g.drainScheduled = false;
+                more = false;
+            } else if (round == kDrainRounds) {
+                // Other work of the logging queue gets its turn; the drain
+                // stays scheduled, so nothing posted meanwhile is left behind.
+                g.queue->async([] { LGLog::sharedInstance().lt_drain(); });
+                more = false;
+            } else {
+                items.swap(g.items);
+            }
+        }
+        if (delivered > 0) g.spaceFreed.notify_all();
+        delivered = 0;
+        if (!more) return;
+        for (Item& item : items) {
+            if (item.hasMessage) {
+                batch.push_back(item.message());
+                counted += item.counted ? 1 : 0;
+                if (item.completion) waiting.push_back(item.completion);
+                continue;
+            }
+            deliverBatch();
+            callGuarded("logging queue work", item.work);
+            if (item.completion) item.completion->signal();
         }
         deliverBatch();
-        callGuarded("logging queue work", item.work);
     }
-    deliverBatch();
 }
 
-void LGLog::lt_log(const std::vector<std::shared_ptr<const LGLogMessage>>& batch) {
+void LGLog::lt_log(const std::vector<const LGLogMessage*>& batch) {
     LG_ASSERT_LOGGING_QUEUE();
     Globals& g = globals();
     bool waitGroup = false;
+    // The messages live until every logger is done with them: this waits.
     for (const Node& node : loggers_) {
         // The messages of the batch this logger takes, in order.
-        auto mine = std::make_shared<std::vector<MessagePtr>>();
-        for (const MessagePtr& m : batch) {
+        auto mine = std::make_shared<std::vector<const LGLogMessage*>>();
+        for (const LGLogMessage* m : batch) {
             if (node.level & m->flag()) mine->push_back(m);
         }
         if (mine->empty()) continue;
         LGLogger* logger = node.logger.get();
         auto call = [logger, mine] {
-            for (const MessagePtr& m : *mine) callGuarded("logMessage", [&] { logger->logMessage(*m); });
+            for (const LGLogMessage* m : *mine) callGuarded("logMessage", [&] { logger->logMessage(*m); });
         };
         if (node.loggerQueue == g.queue) {
             call();

@@ -95,12 +95,11 @@ private:
         uint64_t level;
         platform::dispatch::QueuePtr loggerQueue;
     };
-    static void queueLogMessage(std::shared_ptr<const LGLogMessage> message, bool asynchronous);
     void lt_addLogger(LGLoggerPtr logger, uint64_t level);
     void lt_removeLogger(const LGLoggerPtr& logger);
     void lt_removeAllLoggers();
     std::vector<LGLoggerPtr> lt_allLoggers();
-    void lt_log(const std::vector<std::shared_ptr<const LGLogMessage>>& batch);
+    void lt_log(const std::vector<const LGLogMessage*>& batch);
     void lt_flush();
     void runOn(const platform::dispatch::QueuePtr& queue, std::function<void()> block);
 

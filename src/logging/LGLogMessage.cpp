@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/Dispatch.h"
 
@@ -15,7 +16,8 @@ namespace wharf {
 namespace {
 
 struct ThreadFacts {
-    char id[24];
+    // The thread's id in decimal, followed by its name: one copy takes both.
+    char text[24 + 16];
     std::size_t idLength = 0;
     // The kernel's name of the thread as last read, and whether there is one.
     char name[17] = {};
@@ -23,7 +25,7 @@ struct ThreadFacts {
     bool hasName = false;
 
     ThreadFacts() {
-        int n = std::snprintf(id, sizeof id, "%llu", static_cast<unsigned long long>(::gettid()));
+        int n = std::snprintf(text, 24, "%llu", static_cast<unsigned long long>(::gettid()));
         idLength = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
 
@@ -52,6 +54,7 @@ struct ThreadFacts {
         if (std::memcmp(current, name, sizeof current) == 0) return;
         std::memcpy(name, current, sizeof current);
         nameLength = ::strnlen(name, 16);
+        std::memcpy(text + idLength, name, nameLength);
     }
 };
 
@@ -63,12 +66,6 @@ ThreadFacts& currentThread() {
 
 }  // namespace
 
-LGLogMessage::Span LGLogMessage::append(std::string_view s) {
-    Span span{storage_.size(), s.size()};
-    storage_.append(s);
-    return span;
-}
-
 LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context, const char* file,
                            const char* function, uint64_t line, LGLogTag tag, int64_t options,
                            std::optional<double> timestamp)
@@ -79,16 +76,59 @@ LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t fl
 LGLogMessage::LGLogMessage(std::in_place_t, std::string&& message, uint64_t level, uint64_t flag, int64_t context,
                            const char* file, const char* function, uint64_t line, LGLogTag tag, int64_t options,
                            std::optional<double> timestamp)
-    : storage_(std::move(message)),
-      level_(level),
-      flag_(flag),
-      context_(context),
-      line_(line),
-      tag_(std::move(tag)),
-      options_(options) {
-    // The text stays where the caller formatted it; the other fields follow it.
-    text_ = Span{0, storage_.size()};
-    capture({}, file, function, timestamp);
+    : level_(level), flag_(flag), context_(context), line_(line), tag_(std::move(tag)), options_(options) {
+    if (message.size() + spaceAfterText(file, function) > kInlineCapacity) {
+        // The text stays where the caller formatted it; the other fields follow it.
+        heap_ = std::move(message);
+        onHeap_ = true;
+        used_ = heap_.size();
+        text_ = Span{0, used_};
+        capture({}, file, function, timestamp);
+    } else {
+        capture(message, file, function, timestamp);
+    }
+}
+
+void LGLogMessage::copyFields(const LGLogMessage& other) {
+    used_ = other.used_;
+    onHeap_ = other.onHeap_;
+    if (!onHeap_) std::memcpy(inline_, other.inline_, used_);
+    text_ = other.text_;
+    file_ = other.file_;
+    fileName_ = other.fileName_;
+    function_ = other.function_;
+    threadID_ = other.threadID_;
+    threadName_ = other.threadName_;
+    queueLabel_ = other.queueLabel_;
+    level_ = other.level_;
+    flag_ = other.flag_;
+    context_ = other.context_;
+    line_ = other.line_;
+    options_ = other.options_;
+    timestamp_ = other.timestamp_;
+    hasThreadName_ = other.hasThreadName_;
+}
+
+LGLogMessage::LGLogMessage(const LGLogMessage& other) : heap_(other.heap_), tag_(other.tag_) { copyFields(other); }
+
+LGLogMessage::LGLogMessage(LGLogMessage&& other) noexcept : heap_(std::move(other.heap_)), tag_(std::move(other.tag_)) {
+    copyFields(other);
+}
+
+LGLogMessage& LGLogMessage::operator=(const LGLogMessage& other) {
+    if (this == &other) return *this;
+    heap_ = other.heap_;
+    tag_ = other.tag_;
+    copyFields(other);
+    return *this;
+}
+
+LGLogMessage& LGLogMessage::operator=(LGLogMessage&& other) noexcept {
+    if (this == &other) return *this;
+    heap_ = std::move(other.heap_);
+    tag_ = std::move(other.tag_);
+    copyFields(other);
+    return *this;
 }
 
 std::size_t LGLogMessage::spaceAfterText(const char* file, const char* function) {
@@ -103,21 +143,45 @@ void LGLogMessage::capture(std::string_view message, const char* file, const cha
     const ThreadFacts& thread = currentThread();
     hasThreadName_ = thread.hasName;
 
-    std::string label = platform::dispatch::currentQueueLabel();
+    const platform::dispatch::QueuePtr queue = platform::dispatch::currentQueue();
+    const std::string_view label = queue ? std::string_view(queue->label()) : std::string_view();
 
-    storage_.reserve(storage_.size() + message.size() + fileText.size() + functionText.size() + label.size() + 48);
-    if (!message.empty()) text_ = append(message);
-    file_ = append(fileText);
-    function_ = append(functionText);
-    threadID_ = append(std::string_view(thread.id, thread.idLength));
-    if (hasThreadName_) threadName_ = append(std::string_view(thread.name, thread.nameLength));
-    queueLabel_ = append(label);
+    const std::size_t threadLength = thread.idLength + (hasThreadName_ ? thread.nameLength : 0);
+    const std::size_t total =
+        used_ + message.size() + fileText.size() + functionText.size() + threadLength + label.size();
+    char* out;
+    if (!onHeap_ && total <= kInlineCapacity) {
+        out = inline_;
+    } else {
+        if (!onHeap_) heap_.assign(inline_, used_);
+        onHeap_ = true;
+        heap_.resize(total);
+        out = heap_.data();
+    }
+    // One copy per piece, straight into the buffer.
+    auto put = [&](std::string_view piece) {
+        Span span{used_, piece.size()};
+        if (!piece.empty()) std::memcpy(out + used_, piece.data(), piece.size());
+        used_ += piece.size();
+        return span;
+    };
+    if (!message.empty()) text_ = put(message);
+    file_ = put(fileText);
+    function_ = put(functionText);
+    // The thread's id and name lie side by side in its facts.
+    const Span threadSpan = put(std::string_view(thread.text, threadLength));
+    threadID_ = Span{threadSpan.offset, thread.idLength};
+    if (hasThreadName_) threadName_ = Span{threadSpan.offset + thread.idLength, thread.nameLength};
+    queueLabel_ = put(label);
 
-    std::size_t slash = fileText.rfind('/');
-    std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-    std::string_view last = fileText.substr(start);
-    std::size_t dot = last.rfind('.');
-    fileName_ = Span{file_.offset + start, dot == std::string_view::npos ? last.size() : dot};
+    const void* slash = fileText.empty() ? nullptr : ::memrchr(fileText.data(), '/', fileText.size());
+    const std::size_t start =
+        slash ? static_cast<std::size_t>(static_cast<const char*>(slash) - fileText.data()) + 1 : 0;
+    const std::size_t lastLength = fileText.size() - start;
+    const void* dot = lastLength ? ::memrchr(fileText.data() + start, '.', lastLength) : nullptr;
+    fileName_ =
+        Span{file_.offset + start,
+             dot ? static_cast<std::size_t>(static_cast<const char*>(dot) - (fileText.data() + start)) : lastLength};
 
     if (timestamp) {
         timestamp_ = *timestamp;

@@ -68,17 +68,32 @@ public:
     }
     std::string_view queueLabel() const { return piece(queueLabel_); }
 
+    // Copies take only the part of the buffer in use.
+    LGLogMessage(const LGLogMessage& other);
+    LGLogMessage(LGLogMessage&& other) noexcept;
+    LGLogMessage& operator=(const LGLogMessage& other);
+    LGLogMessage& operator=(LGLogMessage&& other) noexcept;
+    ~LGLogMessage() = default;
+
+    // String fields up to this many bytes in all are kept inside the message.
+    static constexpr std::size_t kInlineCapacity = 384;
+
 private:
     struct Span {
         std::size_t offset = 0;
         std::size_t length = 0;
     };
-    std::string_view piece(Span s) const { return std::string_view(storage_).substr(s.offset, s.length); }
-    Span append(std::string_view s);
+    const char* base() const { return onHeap_ ? heap_.data() : inline_; }
+    std::string_view piece(Span s) const { return {base() + s.offset, s.length}; }
     void capture(std::string_view message, const char* file, const char* function, std::optional<double> timestamp);
+    void copyFields(const LGLogMessage& other);
 
-    // Every string field lives in one buffer: one allocation per message.
-    std::string storage_;
+    // Every string field lives in one buffer: inside the message when they
+    // fit (a message then costs no allocation of its own), else on the heap.
+    char inline_[kInlineCapacity];
+    std::string heap_;
+    std::size_t used_ = 0;  // bytes of the buffer in use
+    bool onHeap_ = false;
     Span text_, file_, fileName_, function_, threadID_, threadName_, queueLabel_;
     uint64_t level_;
     uint64_t flag_;

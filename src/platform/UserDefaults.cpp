@@ -1,6 +1,7 @@
 #include "platform/UserDefaults.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -94,6 +95,15 @@ std::optional<Value> readDomain(const std::string& path, Error* error, bool* ref
     }
     setError(error, std::move(readError));
     return std::nullopt;
+}
+
+// True when `domain` holds each change already (a removal: holds no such key).
+bool holdsAll(const Value& domain, const UserDefaults::Changes& changes) {
+    for (const auto& [key, value] : changes) {
+        auto it = domain.find(key);
+        if (!value ? it != domain.end() : (it == domain.end() || !identical(*it, *value))) return false;
+    }
+    return true;
 }
 
 // Renames `path` to "<path>.corrupt" (or ".corrupt.2", …: an earlier copy kept
@@ -201,22 +211,31 @@ Value UserDefaults::dictionaryForKey(const std::string& key) const {
 }
 
 void UserDefaults::setObject(const Value& value, const std::string& key) {
-    if (value.is_null()) {
-        store(key, std::nullopt);
-        return;
-    }
-    Error error;
-    if (!storable(key, value, &error)) {
-        log("UserDefaults: refusing to store the value for key %s: %s", sanitizeUTF8(key).c_str(),
-            error.localizedDescription().c_str());
-        return;
-    }
-    store(key, value);
+    setObjectsForKeys(Value::object({{key, value}}));
 }
 
-void UserDefaults::removeObjectForKey(const std::string& key) { store(key, std::nullopt); }
+void UserDefaults::setObjectsForKeys(const Value& dictionary) {
+    if (!dictionary.is_object()) return;
+    Changes changes;
+    for (auto it = dictionary.begin(); it != dictionary.end(); ++it) {
+        if (it->is_null()) {
+            changes.emplace(it.key(), std::nullopt);
+            continue;
+        }
+        Error error;
+        if (!storable(it.key(), *it, &error)) {
+            log("UserDefaults: refusing to store the value for key %s: %s", sanitizeUTF8(it.key()).c_str(),
+                error.localizedDescription().c_str());
+            continue;
+        }
+        changes.emplace(it.key(), *it);
+    }
+    if (!changes.empty()) store(changes);
+}
 
-void UserDefaults::store(const std::string& key, const std::optional<Value>& value) {
+void UserDefaults::removeObjectForKey(const std::string& key) { store({{key, std::nullopt}}); }
+
+void UserDefaults::store(const Changes& changes) {
     {
         std::lock_guard lock(mutex_);
         Container::ensureDirectory(parentDirectory(path_));
@@ -226,42 +245,51 @@ void UserDefaults::store(const std::string& key, const std::optional<Value>& val
         // Start from what is on disk now, so another process's keys survive.
         Error error;
         bool refused = false;
+        const bool existed = fileExists(path_);
         auto onDisk = readDomain(path_, &error, &refused);
-        bool writable = true;
-        if (!onDisk && !refused) {
-            // The file may be sound: it is neither moved nor saved over.
-            log("UserDefaults: %s cannot be read (%s); not saving over it", path_.c_str(),
-                error.localizedDescription().c_str());
-            writable = false;
-            onDisk = persistent_;
-        } else if (!onDisk) {
-            // Keep the unreadable file for inspection rather than overwrite it.
-            const std::string aside = moveAside(path_);
-            if (aside.empty()) {
-                log("UserDefaults: %s is unreadable (%s) and cannot be moved aside (%s); not saving over it",
-                    path_.c_str(), error.localizedDescription().c_str(), errnoText(errno).c_str());
-                writable = false;
-            } else {
-                log("UserDefaults: %s is unreadable (%s); moved to %s", path_.c_str(),
-                    error.localizedDescription().c_str(), aside.c_str());
-            }
-            onDisk = persistent_;
-        }
         // Changes not saved yet (a full disk, no descriptor left) go on top
         // of what is on disk with this one, until a save takes them: a later
         // save of another key must not drop them.
-        unsaved_[key] = value;
-        applyUnsaved(*onDisk);
-        persistent_ = std::move(*onDisk);
-        // XML cannot spell every date a binary file holds; a domain with one is
-        // saved in the binary format rather than not at all.
-        if (writable && (plist::writeFile(path_, persistent_, plist::Format::XML, &error) ||
-                         plist::writeFile(path_, persistent_, plist::Format::Binary, &error)))
+        for (const auto& [key, value] : changes) unsaved_[key] = value;
+        // A file that holds every change already is not written again: a
+        // write costs a sync to the disk, and a setting made at every launch
+        // would cost every launch that time.
+        if (onDisk && existed && holdsAll(*onDisk, unsaved_)) {
             unsaved_.clear();
-        else if (writable)
-            log("UserDefaults: cannot save %s: %s", path_.c_str(), error.localizedDescription().c_str());
+            persistent_ = std::move(*onDisk);
+        } else {
+            bool writable = true;
+            if (!onDisk && !refused) {
+                // The file may be sound: it is neither moved nor saved over.
+                log("UserDefaults: %s cannot be read (%s); not saving over it", path_.c_str(),
+                    error.localizedDescription().c_str());
+                writable = false;
+                onDisk = persistent_;
+            } else if (!onDisk) {
+                // Keep the unreadable file for inspection rather than overwrite it.
+                const std::string aside = moveAside(path_);
+                if (aside.empty()) {
+                    log("UserDefaults: %s is unreadable (%s) and cannot be moved aside (%s); not saving over it",
+                        path_.c_str(), error.localizedDescription().c_str(), errnoText(errno).c_str());
+                    writable = false;
+                } else {
+                    log("UserDefaults: %s is unreadable (%s); moved to %s", path_.c_str(),
+                        error.localizedDescription().c_str(), aside.c_str());
+                }
+                onDisk = persistent_;
+            }
+            applyUnsaved(*onDisk);
+            persistent_ = std::move(*onDisk);
+            // XML cannot spell every date a binary file holds; a domain with one is
+            // saved in the binary format rather than not at all.
+            if (writable && (plist::writeFile(path_, persistent_, plist::Format::XML, &error) ||
+                             plist::writeFile(path_, persistent_, plist::Format::Binary, &error)))
+                unsaved_.clear();
+            else if (writable)
+                log("UserDefaults: cannot save %s: %s", path_.c_str(), error.localizedDescription().c_str());
+        }
     }
-    notify(key);
+    for (const auto& change : changes) notify(change.first);
 }
 
 bool UserDefaults::synchronize() {

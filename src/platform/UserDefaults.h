@@ -40,6 +40,8 @@ public:
     Value dictionaryForKey(const std::string& key) const;  // null unless an object
 
     void setObject(const Value& value, const std::string& key);  // null removes
+    // Several keys (null removes) in one write to the file.
+    void setObjectsForKeys(const Value& dictionary);
     void setBool(bool value, const std::string& key) { setObject(value, key); }
     void setInteger(int64_t value, const std::string& key) { setObject(value, key); }
     void setDouble(double value, const std::string& key) { setObject(value, key); }
@@ -55,8 +57,11 @@ public:
     uint64_t addObserver(Observer observer);
     void removeObserver(uint64_t id);
 
+    // Key → new value (nullopt: a removal).
+    using Changes = std::map<std::string, std::optional<Value>>;
+
 private:
-    void store(const std::string& key, const std::optional<Value>& value);
+    void store(const Changes& changes);
     void applyUnsaved(Value& domain) const;
     void notify(const std::string& key);
     std::string path_;
@@ -64,7 +69,7 @@ private:
     Value registered_ = Value::object();
     Value persistent_ = Value::object();
     // Changes the file could not take yet (nullopt: a removal).
-    std::map<std::string, std::optional<Value>> unsaved_;
+    Changes unsaved_;
     struct Observers;
     std::unique_ptr<Observers> observers_;
 };

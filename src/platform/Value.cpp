@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -126,7 +127,24 @@ std::string numberText(const Value& v) {
 }
 
 void appendString(std::string& out, const std::string& s) {
-    out += Value(s).dump(-1, ' ', false, Value::error_handler_t::replace);
+    // Printable ASCII without quote or backslash is written as it stands;
+    // anything else goes through the library's escaping.
+    const bool plain =
+        std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; });
+    if (!plain) {
+        out += Value(s).dump(-1, ' ', false, Value::error_handler_t::replace);
+        return;
+    }
+    out += '"';
+    out += s;
+    out += '"';
+}
+
+template <class Integer>
+void appendInteger(std::string& out, Integer value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, static_cast<std::size_t>(end - digits));
 }
 
 void writeJSON(std::string& out, const Value& v, bool pretty, int depth) {
@@ -182,8 +200,8 @@ void writeJSON(std::string& out, const Value& v, bool pretty, int depth) {
     }
     case Value::value_t::number_float: appendNumber(out, v.get<double>()); return;
     case Value::value_t::boolean: out += v.get<bool>() ? "true" : "false"; return;
-    case Value::value_t::number_integer:
-    case Value::value_t::number_unsigned: out += v.dump(); return;
+    case Value::value_t::number_integer: appendInteger(out, v.get<int64_t>()); return;
+    case Value::value_t::number_unsigned: appendInteger(out, v.get<uint64_t>()); return;
     case Value::value_t::null:
     case Value::value_t::discarded: out += "null"; return;
     }
@@ -322,6 +340,26 @@ std::string stringValue(const Value& v) {
 }
 
 // --- JSON ---------------------------------------------------------------------
+
+bool identical(const Value& a, const Value& b) {
+    if (a.type() != b.type()) return false;
+    if (a.is_array()) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (!identical(a[i], b[i])) return false;
+        return true;
+    }
+    if (a.is_object()) {
+        if (a.size() != b.size()) return false;
+        for (auto it = a.begin(); it != a.end(); ++it) {
+            auto other = b.find(it.key());
+            if (other == b.end() || !identical(it.value(), *other)) return false;
+        }
+        return true;
+    }
+    if (a.is_number_float()) return a == b && std::signbit(a.get<double>()) == std::signbit(b.get<double>());
+    return a == b;
+}
 
 std::string toJSONString(const Value& v, bool pretty) {
     std::string out;

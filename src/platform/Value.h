@@ -42,6 +42,10 @@ int32_t stringIntValue(std::string_view s);
 double stringDoubleValue(std::string_view s);  // locale independent
 bool stringBoolValue(std::string_view s);
 
+// The same value, kind for kind: unlike ==, an integer is not equal to a real
+// of the same size, nor a signed integer to an unsigned one, nor 0.0 to -0.0.
+bool identical(const Value& a, const Value& b);
+
 // --- JSON text ----------------------------------------------------------------
 // Writes as the platform does: compact or pretty (two-space indent), an
 // integral double without a fraction ("5", not "5.0"), invalid UTF-8 replaced

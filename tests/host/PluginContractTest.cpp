@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "HostTestSupport.h"
 #include "TestSupport.h"
@@ -108,6 +110,82 @@ TEST(JSONCategories, ObjectParserRejectsScalarsFragmentParserTakesThem) {
     EXPECT_EQ(wf_JSONObject("[1,2]"), Value::array({1, 2}));
     EXPECT_EQ(*wf_JSONString(Value::array({1, "a"})), "[1,\"a\"]");
     EXPECT_NE(wf_JSONString(Value{{"a", 1}})->find('\n'), std::string::npos);  // dictionaries pretty-printed
+}
+
+// Batches are read by a quicker reader than the platform's; both must agree
+// on every text, to the kind of each number, and refuse the same ones with
+// the same words.
+TEST(JSONCategories, BatchReaderAgreesWithThePlatformReader) {
+    const std::string deep = std::string(600, '[') + std::string(600, ']');
+    const std::string deepest = std::string(512, '[') + std::string(512, ']');
+    const std::vector<std::string> texts = {
+        R"([["Echo1","Echo","echo",[5,-5,0,-0,1.5,-2.5e3,1E2,1e-2,18446744073709551615,18446744073709551616,
+           -9223372036854775808,-9223372036854775809,4294967295,4294967296,2147483648,-2147483649]]])",
+        R"([null,true,false,"",{},[],[[]],{"a":{}}])",
+        R"({"a":1,"a":2,"b":[1,{"a":3,"a":[4]}]})",
+        R"(["\u0000x","\"\\\/\b\f\n\r\t","\u00e9\u20AC\ud83d\ude00"])",
+        "[\"caf\xC3\xA9 \xF0\x9F\x98\x80\",\"\xE2\x82\xAC\"]",
+        " \t\r\n[1] \n",
+        "[0.1,0.30000000000000004,2.2250738585072014e-308,1.7976931348623157e308,5e-324,123456789012345678901234]",
+        deepest,
+        // refused by both
+        deep,
+        "",
+        " ",
+        "[1,]",
+        "[01]",
+        "[1.]",
+        "[.5]",
+        "[-]",
+        "[1e]",
+        "[+1]",
+        "[NaN]",
+        "[Infinity]",
+        "[1] x",
+        "[1][2]",
+        R"({"a" 1})",
+        "{a:1}",
+        "['a']",
+        "[\"a\x01\"]",
+        R"(["\x"])",
+        R"(["\u12"])",
+        "[\"bad\xFF\"]",
+        "[\"\xC0\xAF\"]",
+        "[\"\xED\xA0\x80\"]",
+        "[1e400]",
+        "[-1e400]",
+        "[true,fals]",
+        "[nul]",
+        "/*c*/[1]",
+        R"(["a""b"])",
+        R"({"a":1,})",
+        "\xEF\xBB\xBF[1]",
+        std::string("[1]\0 x", 6),
+        std::string("[\"a\0\"]", 6),
+        std::string("[1,\0 2]", 7),
+    };
+    for (const std::string& text : texts) {
+        platform::LogCapture quickLog;
+        const auto quick = wf_JSONFragment(text);
+        const auto quickLines = quickLog.lines();
+        platform::Error error;
+        const auto platformValue = platform::parseJSON(text, &error);
+        ASSERT_EQ(quick.has_value(), platformValue.has_value()) << text;
+        if (quick) {
+            EXPECT_TRUE(platform::identical(*quick, *platformValue)) << text;
+        } else {
+            ASSERT_EQ(quickLines.size(), 1u) << text;
+            EXPECT_EQ(quickLines[0], "NSString JSONObject error: " + error.description()) << text;
+        }
+    }
+    // A batch read to the end keeps each command's fields.
+    auto batch = wf_JSONObject(R"([["Id.1","Svc","act",["x",{"k":[1,2]}]],[null,"Svc","act",[]]])");
+    ASSERT_TRUE(batch);
+    auto command = WFInvokedUrlCommand::commandFromJson((*batch)[0]);
+    ASSERT_TRUE(command);
+    EXPECT_EQ(command->callbackId(), "Id.1");
+    EXPECT_EQ(command->arguments(), Value::array({"x", Value{{"k", Value::array({1, 2})}}}));
+    EXPECT_FALSE(WFInvokedUrlCommand::commandFromJson((*batch)[1])->callbackId());
 }
 
 class OtherPlugin : public WFPlugin {

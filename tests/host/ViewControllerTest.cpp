@@ -82,6 +82,16 @@ TEST_F(ViewControllerTest, PluginRegistryByLowerCasedNames) {
     controller->registerPluginWithPluginName(extra, "ExtraThing");
     EXPECT_EQ(controller->pluginsMap()["extrathing"], "RecordingPlugin");
     EXPECT_EQ(controller->getCommandInstance("EXTRATHING"), extra);
+
+    // Looked up once, a service still follows a plug-in registered for it later.
+    auto replacement = std::make_shared<RecordingPlugin>();
+    controller->registerPluginWithPluginName(replacement, "Device");
+    EXPECT_EQ(controller->getCommandInstance("Device"), replacement);
+    EXPECT_EQ(controller->getCommandInstance("DEVICE"), replacement);
+    auto byClass = std::make_shared<RecordingPlugin>();
+    controller->registerPluginWithClassName(byClass, "RecordingPlugin");
+    EXPECT_EQ(controller->getCommandInstance("Device"), byClass);
+    EXPECT_EQ(controller->getCommandInstance("ExtraThing"), byClass);
 }
 
 TEST_F(ViewControllerTest, StartupPluginsAreCreatedAndLocalBackupAddsLocalStorage) {

@@ -5,11 +5,18 @@
 
 #include <time.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <future>
+#include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "LoggingTestSupport.h"
 #include "logging/LGInternal.h"
@@ -281,6 +288,131 @@ TEST_F(LGLogTest, LongMessagesAreFormattedWhole) {
     LGLog::flushLog();
     ASSERT_EQ(logger->count(), 1u);
     EXPECT_EQ(logger->messages()[0].message().size(), 5002u);
+}
+
+// Plain conversions are formatted by the framework itself, the rest by the C
+// library; either way the text is what printf writes.
+TEST_F(LGLogTest, MessagesReadAsPrintfWritesThem) {
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    std::vector<std::string> expected;
+    char buffer[512];
+    // Logs and formats the same call both ways.
+#define LOG_AND_EXPECT(...)                                \
+    do {                                                   \
+        LGLogInfo(__VA_ARGS__);                            \
+        std::snprintf(buffer, sizeof buffer, __VA_ARGS__); \
+        expected.emplace_back(buffer);                     \
+    } while (0)
+    const char* volatile nothing = nullptr;  // unknown to the compiler, which would refuse a null %s
+    int dummy = 0;
+    LOG_AND_EXPECT("no conversions at all");
+    LOG_AND_EXPECT("%d|%i|%u|%x|%X|%c|%s|%%", -42, 7, 4000000000u, 0xbeefu, 0xbeefu, 'q', "text");
+    // Values beyond the modifier's type are narrowed, as printf narrows them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+    LOG_AND_EXPECT("%hhd %hhu %hd %hu", 300, 300, 70000, 70000);
+#pragma GCC diagnostic pop
+    LOG_AND_EXPECT("%ld %lu %lld %llu", -9000000000L, 9000000000UL, static_cast<long long>(INT64_MIN),
+                   static_cast<unsigned long long>(UINT64_MAX));
+    LOG_AND_EXPECT("%zu %zd %jd %td %lx %llX", std::size_t{12}, static_cast<ssize_t>(-12), static_cast<intmax_t>(-3),
+                   static_cast<ptrdiff_t>(-4), 0xabcdefUL, 0xABCDEF0123ULL);
+    LOG_AND_EXPECT("%s and %s", nothing, "");
+    LOG_AND_EXPECT("%d%d%d", 1, 2, 3);
+    LOG_AND_EXPECT("%5d|%-4s|%.2f|%08.3f|%+d|% d|%#x|%.3s", 42, "ab", 3.14159, -2.5, 5, 6, 255u, "abcdef");
+    LOG_AND_EXPECT("%p then %d", static_cast<void*>(&dummy), 9);
+    LOG_AND_EXPECT("%ls", L"wide");
+    LOG_AND_EXPECT("%s", std::string(400, 'y').c_str());
+#undef LOG_AND_EXPECT
+    LGLog::flushLog();
+    auto messages = logger->messages();
+    ASSERT_EQ(messages.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(messages[i].message(), expected[i]) << i;
+}
+
+// Messages travel by value in the channel, kept inside themselves when short;
+// whatever their size, every field survives the trip and every copy.
+TEST_F(LGLogTest, MessagesOfEverySizeKeepTheirFieldsThroughCopies) {
+    for (std::size_t size :
+         {std::size_t{0}, std::size_t{10}, LGLogMessage::kInlineCapacity, LGLogMessage::kInlineCapacity * 3}) {
+        const std::string text(size, 't');
+        const std::string file = "/dir.d/" + std::string(size / 2, 'f') + ".tar.gz";
+        const std::string function(size / 3, 'g');
+        LGLogMessage original(text, 31, LGLogFlagWarning, 7, file.c_str(), function.c_str(), 99, "tag", 3, 12.5);
+        LGLogMessage copy = original;
+        LGLogMessage moved = std::move(copy);
+        LGLogMessage assigned("other", 1, 1, 0, "x", "y", 1);
+        assigned = moved;
+        for (const LGLogMessage* m : {&original, &moved, &assigned}) {
+            EXPECT_EQ(m->message(), text);
+            EXPECT_EQ(m->file(), file);
+            EXPECT_EQ(m->fileName(), std::string(size / 2, 'f') + ".tar");
+            EXPECT_EQ(m->function(), function);
+            EXPECT_EQ(m->level(), 31u);
+            EXPECT_EQ(m->flag(), uint64_t{LGLogFlagWarning});
+            EXPECT_EQ(m->context(), 7);
+            EXPECT_EQ(m->line(), 99u);
+            EXPECT_EQ(m->tag(), "tag");
+            EXPECT_EQ(m->options(), 3);
+            EXPECT_EQ(m->timestamp(), 12.5);
+            EXPECT_EQ(m->threadID(), original.threadID());
+            EXPECT_EQ(m->threadName(), original.threadName());
+        }
+    }
+    // Through the channel: long fields arrive whole.
+    auto logger = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(logger);
+    const std::string longFile = "/" + std::string(1000, 'p') + "/source.cpp";
+    const std::string longText(3 * LGLogMessage::kInlineCapacity, 'z');
+    LGLog::logMessage(true, longText, LGLogLevelAll, LGLogFlagInfo, 0, longFile.c_str(), "fn", 1, std::nullopt);
+    LGLog::flushLog();
+    ASSERT_EQ(logger->count(), 1u);
+    EXPECT_EQ(logger->messages()[0].message(), longText);
+    EXPECT_EQ(logger->messages()[0].file(), longFile);
+    EXPECT_EQ(logger->messages()[0].fileName(), "source");
+}
+
+// Many threads at once, two loggers, work queued midway: each logger gets
+// every thread's messages, each thread's in the order it logged them, and the
+// work runs after what its thread logged before it and before what came after.
+TEST_F(LGLogTest, EachThreadsMessagesKeepTheirOrderAtEveryLogger) {
+    auto first = std::make_shared<RecordingLogger>();
+    auto second = std::make_shared<RecordingLogger>();
+    LGLog::addLogger(first);
+    LGLog::addLogger(second, LGLogLevelInfo);
+    constexpr int kThreads = 4, kEach = 3000;
+    auto threadZeroCount = [](const RecordingLogger& logger) {
+        int n = 0;
+        for (const LGLogMessage& m : logger.messages()) n += m.message().starts_with("0 ") ? 1 : 0;
+        return n;
+    };
+    std::atomic<int> seenByWork{-1};
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                if (t == 0 && i == kEach / 2) LGLog::asyncOnLoggingQueue([&] { seenByWork = threadZeroCount(*first); });
+                LGLogInfo("%d %d", t, i);
+            }
+        });
+    }
+    for (auto& p : producers) p.join();
+    LGLog::flushLog();
+    for (const auto& logger : {first, second}) {
+        std::vector<int> next(kThreads, 0);
+        for (const LGLogMessage& m : logger->messages()) {
+            const std::string_view text = m.message();
+            const auto space = text.find(' ');
+            ASSERT_NE(space, std::string_view::npos);
+            int t = -1, i = -1;
+            ASSERT_EQ(std::from_chars(text.data(), text.data() + space, t).ec, std::errc());
+            ASSERT_EQ(std::from_chars(text.data() + space + 1, text.data() + text.size(), i).ec, std::errc());
+            ASSERT_EQ(i, next[t]) << "thread " << t;
+            ++next[t];
+        }
+        EXPECT_EQ(next, std::vector<int>(kThreads, kEach));
+    }
+    EXPECT_EQ(seenByWork.load(), kEach / 2);
 }
 
 // --- logger base ---------------------------------------------------------------------

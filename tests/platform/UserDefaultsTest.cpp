@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -184,6 +185,61 @@ TEST(UserDefaults, AFileThatCannotBeReadForNowIsNeitherMovedNorReplaced) {
     d.setInteger(2, "later");
     EXPECT_EQ(*plist::readFile(path), Value({{"unsaved", 1}, {"later", 2}}));
     EXPECT_EQ(d.persistentDomain(), Value({{"unsaved", 1}, {"later", 2}}));
+}
+
+// A value the file already holds is not written again (every write replaces
+// the file: a new inode); one that differs on disk, if only in kind or
+// because another process wrote meanwhile, is.
+TEST(UserDefaults, OnlyChangesAreWrittenToTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("Library/Preferences/x.plist");
+    auto inode = [&] {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_ino : ino_t{0};
+    };
+    UserDefaults d(path);
+    d.removeObjectForKey("Absent");
+    d.setObject(Value(1.0), "Ratio");
+    d.setBool(true, "Flag");
+    const ino_t written = inode();
+    ASSERT_NE(written, ino_t{0});
+    d.setBool(true, "Flag");
+    d.setObject(Value(1.0), "Ratio");
+    d.removeObjectForKey("Absent");
+    EXPECT_EQ(inode(), written);
+
+    d.setInteger(1, "Ratio");  // an integer where a real is stored
+    EXPECT_NE(inode(), written);
+    auto onDisk = plist::readFile(path);
+    ASSERT_TRUE(onDisk);
+    EXPECT_TRUE((*onDisk)["Ratio"].is_number_integer());
+
+    // Another writer changed the file: the same call writes again.
+    Value changed = *onDisk;
+    changed["Flag"] = false;
+    ASSERT_TRUE(plist::writeFile(path, changed));
+    d.setBool(true, "Flag");
+    EXPECT_EQ((*plist::readFile(path))["Flag"], true);
+    const ino_t rewritten = inode();
+    d.removeObjectForKey("Flag");
+    EXPECT_NE(inode(), rewritten);
+    EXPECT_FALSE(plist::readFile(path)->contains("Flag"));
+
+    // Several keys in one write: set, removed, and one the file cannot hold
+    // refused while the others go in.
+    std::vector<std::string> observed;
+    d.addObserver([&](const std::string& key) { observed.push_back(key); });
+    d.setObjectsForKeys(Value{{"A", 1}, {"B", "b"}, {"Ratio", nullptr}, {"Bad", Value::array({nullptr})}});
+    auto after = plist::readFile(path);
+    ASSERT_TRUE(after);
+    EXPECT_EQ((*after)["A"], 1);
+    EXPECT_EQ((*after)["B"], "b");
+    EXPECT_FALSE(after->contains("Ratio"));
+    EXPECT_FALSE(after->contains("Bad"));
+    EXPECT_EQ(observed, (std::vector<std::string>{"A", "B", "Ratio"}));
+    const ino_t several = inode();
+    d.setObjectsForKeys(Value{{"A", 1}, {"B", "b"}});
+    EXPECT_EQ(inode(), several);
 }
 
 TEST(UserDefaults, WrittenByOneProcessReadByAnother) {

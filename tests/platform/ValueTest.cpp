@@ -132,6 +132,29 @@ TEST(ValueJSON, NumbersAreWrittenAsThePlatformDoes) {
     }
 }
 
+// Integers and plain text are written without the library's writer; what
+// comes out must be what the library writes.
+TEST(ValueJSON, IntegersAndTextAreWrittenAsTheLibraryWritesThem) {
+    for (const Value& v :
+         {Value(0), Value(-1), Value(std::numeric_limits<int64_t>::min()), Value(std::numeric_limits<int64_t>::max()),
+          Value(std::numeric_limits<uint64_t>::max()), Value(uint64_t{42}), Value(""), Value("plain text 123"),
+          Value("quote\" and \\ slash /"), Value("del\x7f"), Value("tab\t"), Value(std::string("nul\0", 4)),
+          Value("\x1f"), Value("caf\xC3\xA9"), Value("~ {}[]")})
+        EXPECT_EQ(toJSONString(v), v.dump(-1, ' ', false, Value::error_handler_t::replace)) << v.dump();
+    EXPECT_EQ(toJSONString(Value::array({Value(-7), Value(uint64_t{7}), Value("a")})), R"([-7,7,"a"])");
+}
+
+TEST(ValueJSON, IdenticalTellsKindsApart) {
+    EXPECT_TRUE(identical(Value::array({1, "a", Value{{"k", 2.5}}}), Value::array({1, "a", Value{{"k", 2.5}}})));
+    EXPECT_FALSE(identical(Value(int64_t{1}), Value(uint64_t{1})));
+    EXPECT_FALSE(identical(Value(1.0), Value(1)));
+    EXPECT_FALSE(identical(Value(0.0), Value(-0.0)));
+    EXPECT_FALSE(identical(Value{{"k", 1}}, Value{{"k", 1.0}}));
+    EXPECT_FALSE(identical(Value{{"k", 1}}, Value{{"j", 1}}));
+    EXPECT_FALSE(identical(Value::array({1, 2}), Value::array({1})));
+    EXPECT_TRUE(identical(bytesValue({1, 2}), bytesValue({1, 2})));
+}
+
 TEST(ValueJSON, TextAndLayout) {
     Value v = {{"url", "http://a/b"}, {"list", Value::array({1, "x"})}, {"empty", Value::object()}};
     EXPECT_EQ(toJSONString(v), R"({"empty":{},"list":[1,"x"],"url":"http://a/b"})");

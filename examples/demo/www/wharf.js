@@ -8,7 +8,8 @@
   if (global.wharf) return;
 
   var modules = {};
-  var callbacks = {};
+  // Callback id → { success, fail }. A Map: ids come and go with every call.
+  var callbacks = new Map();
   var nextCallbackId = Math.floor(Math.random() * 1000000000);
   var messages = [];
   var signalled = false;
@@ -37,6 +38,7 @@
   }
 
   function packArgument(arg) {
+    if (arg === null || typeof arg !== 'object') return arg;
     if (arg instanceof ArrayBuffer) return { WFType: 'ArrayBuffer', data: toBase64(arg) };
     if (ArrayBuffer.isView(arg)) {
       return { WFType: 'ArrayBuffer', data: toBase64(arg.buffer.slice(arg.byteOffset, arg.byteOffset + arg.byteLength)) };
@@ -45,7 +47,8 @@
   }
 
   function unpackMessage(message) {
-    if (message && message.WFType === 'ArrayBuffer') return fromBase64(message.data || '');
+    if (message === null || typeof message !== 'object') return message;
+    if (message.WFType === 'ArrayBuffer') return fromBase64(message.data || '');
     if (message && message.WFType === 'MultiPart') return (message.messages || []).map(unpackMessage);
     return message;
   }
@@ -81,10 +84,18 @@
     signalHost();
   }
 
+  // A copy of the arguments (the page may change its array before the host
+  // fetches it), binary ones packed.
+  function packArguments(args) {
+    var packed = [];
+    if (args) for (var i = 0; i < args.length; i++) packed.push(packArgument(args[i]));
+    return packed;
+  }
+
   function exec(success, fail, service, action, args) {
     var callbackId = service + nextCallbackId++;
-    if (success || fail) callbacks[callbackId] = { success: success, fail: fail };
-    messages.push([callbackId, service, action, (args || []).map(packArgument)]);
+    if (success || fail) callbacks.set(callbackId, { success: success, fail: fail });
+    messages.push([callbackId, service, action, packArguments(args)]);
     if (!hostWillFetch) signalHost();
     else armFetchTimer();
   }
@@ -118,7 +129,7 @@
   // Called by the host with a plug-in's answer.
   exec.nativeCallback = function (callbackId, status, message, keepCallback) {
     hostWillFetch = true;
-    var cb = callbacks[callbackId];
+    var cb = callbacks.get(callbackId);
     if (cb) {
       try {
         var value = unpackMessage(message);
@@ -130,7 +141,7 @@
       } catch (e) {
         console.log('Error in callback ' + callbackId + ': ' + e);
       } finally {
-        if (!keepCallback) delete callbacks[callbackId];
+        if (!keepCallback) callbacks.delete(callbackId);
       }
     }
     // Calls made in the callback go back at once as text, which costs the host

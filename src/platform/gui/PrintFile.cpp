@@ -4,12 +4,15 @@
 #include <cairo-ps.h>
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <dlfcn.h>
 #include <poppler.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <string>
+#include <type_traits>
 
 namespace wharf::platform {
 
@@ -18,6 +21,44 @@ namespace {
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
+}
+
+// Poppler is loaded with the first print job that needs it: linked in, it
+// and the libraries it brings would be loaded with every launch, before the
+// window shows (about 15 ms).
+struct Poppler {
+    decltype(&poppler_document_new_from_file) documentNewFromFile = nullptr;
+    decltype(&poppler_document_get_n_pages) documentPageCount = nullptr;
+    decltype(&poppler_document_get_page) documentPage = nullptr;
+    decltype(&poppler_page_get_size) pageSize = nullptr;
+    decltype(&poppler_page_render_for_printing) renderForPrinting = nullptr;
+    std::string failure;  // why it is not there
+};
+
+const Poppler& poppler() {
+    static const Poppler loaded = [] {
+        Poppler p;
+        void* library = ::dlopen(WHARF_POPPLER_GLIB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        if (!library) {
+            const char* why = ::dlerror();
+            p.failure = why ? why : WHARF_POPPLER_GLIB_LIBRARY " cannot be loaded";
+            return p;
+        }
+        // Never closed: the library stays for the process, as a linked one would.
+        auto find = [&](auto& slot, const char* name) {
+            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(::dlsym(library, name));
+            if (slot || !p.failure.empty()) return;
+            p.failure = name;
+            p.failure += " is missing from " WHARF_POPPLER_GLIB_LIBRARY;
+        };
+        find(p.documentNewFromFile, "poppler_document_new_from_file");
+        find(p.documentPageCount, "poppler_document_get_n_pages");
+        find(p.documentPage, "poppler_document_get_page");
+        find(p.pageSize, "poppler_page_get_size");
+        find(p.renderForPrinting, "poppler_page_render_for_printing");
+        return p;
+    }();
+    return loaded;
 }
 
 struct Sink {
@@ -54,9 +95,9 @@ void setPageSize(cairo_surface_t* surface, PrintFileFormat format, double width,
     if (format == PrintFileFormat::PostScript) cairo_ps_surface_set_size(surface, width, height);
 }
 
-void renderPage(cairo_t* cr, PopplerPage* page, bool gray) {
+void renderPage(const Poppler& p, cairo_t* cr, PopplerPage* page, bool gray) {
     if (!gray) {
-        poppler_page_render_for_printing(page, cr);
+        p.renderForPrinting(page, cr);
         return;
     }
     // The page on white paper, then its saturation taken away: every colour
@@ -64,7 +105,7 @@ void renderPage(cairo_t* cr, PopplerPage* page, bool gray) {
     cairo_push_group(cr);
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_paint(cr);
-    poppler_page_render_for_printing(page, cr);
+    p.renderForPrinting(page, cr);
     cairo_set_operator(cr, CAIRO_OPERATOR_HSL_SATURATION);
     cairo_set_source_rgb(cr, 0, 0, 0);
     cairo_paint(cr);
@@ -90,10 +131,17 @@ std::optional<PrintFileFormat> printFileFormatNamed(const std::string& name) {
 }
 
 std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFileFormat format, bool gray, int fd) {
+    const Poppler& p = poppler();
+    if (!p.failure.empty()) {
+        ::close(fd);
+        std::string why = "The printed pages cannot be read: ";
+        why += p.failure;
+        return why;
+    }
     Sink sink{fd, 0};
     GError* error = nullptr;
     gchar* uri = g_filename_to_uri(pdfPath.c_str(), nullptr, &error);
-    PopplerDocument* document = uri ? poppler_document_new_from_file(uri, nullptr, &error) : nullptr;
+    PopplerDocument* document = uri ? p.documentNewFromFile(uri, nullptr, &error) : nullptr;
     g_free(uri);
     if (!document) {
         std::string why = std::string("The printed pages cannot be read: ") + (error ? error->message : "no document");
@@ -101,21 +149,21 @@ std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFil
         ::close(fd);
         return why;
     }
-    const int pages = poppler_document_get_n_pages(document);
+    const int pages = p.documentPageCount(document);
     cairo_surface_t* surface = nullptr;
     cairo_t* cr = nullptr;
     for (int i = 0; i < pages; ++i) {
-        PopplerPage* page = poppler_document_get_page(document, i);
+        PopplerPage* page = p.documentPage(document, i);
         if (!page) continue;
         double width = 0, height = 0;
-        poppler_page_get_size(page, &width, &height);
+        p.pageSize(page, &width, &height);
         if (!surface) {
             surface = newSurface(format, &sink, width, height);
             cr = cairo_create(surface);
         } else {
             setPageSize(surface, format, width, height);
         }
-        renderPage(cr, page, gray);
+        renderPage(p, cr, page, gray);
         cairo_show_page(cr);
         g_object_unref(page);
     }

@@ -267,9 +267,12 @@ public:
             [](GObject* source, GAsyncResult* result, gpointer data) {
                 std::unique_ptr<ScriptCompletion> cb(static_cast<ScriptCompletion*>(data));
                 GError* gerror = nullptr;
-                JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &gerror);
-                std::string text = resultText(value);
-                if (value) g_object_unref(value);
+                // Released after the completion: the bridge's next script
+                // should not wait for the value's teardown.
+                std::unique_ptr<JSCValue, decltype(&g_object_unref)> value(
+                    webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &gerror),
+                    &g_object_unref);
+                std::string text = resultText(value.get());
                 std::optional<Error> err;
                 if (gerror) {
                     err = Error::withDescription("WKErrorDomain", gerror->code, gerror->message ? gerror->message : "");
