@@ -219,7 +219,7 @@ private:
             if (low < 0xDC00 || low > 0xDFFF) return false;
             unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
         }
-        appendUTF8(out, static_cast<char32_t>(unit));
+        platform::appendUTF8(out, static_cast<char32_t>(unit));
         return true;
     }
 
@@ -237,24 +237,6 @@ private:
             unit = unit * 16 + digit;
         }
         return unit;
-    }
-
-    static void appendUTF8(std::string& out, char32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
     }
 
     static bool digit(char c) { return c >= '0' && c <= '9'; }

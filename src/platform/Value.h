@@ -59,6 +59,8 @@ std::string sanitizeUTF8(std::string_view s);
 bool isValidUTF8(std::string_view s);
 // Length in UTF-16 code units of UTF-8 text (what the page's strings count).
 std::size_t utf16Length(std::string_view s);
+// Appends a code point (at most U+10FFFF) as UTF-8.
+void appendUTF8(std::string& out, char32_t cp);
 
 // --- Base64 -------------------------------------------------------------------
 std::string base64Encode(const uint8_t* data, std::size_t size);
