@@ -211,21 +211,12 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
 }
 
 TEST_F(DeliveryTest, StatusTellsWhatIsBeingUploadedAndWhatLiesOnDisk) {
-    std::mutex mutex;
-    std::condition_variable answer;
-    bool release = false;
+    test::AnswerGate gate;
     RawHttpServer server([&](const test::RawRequest&) {
-        std::unique_lock lock(mutex);
-        answer.wait(lock, [&] { return release; });
+        gate.wait();
         return test::rawResponse(200, "");
     });
-    std::shared_ptr<void> releaseAtExit(nullptr, [&](void*) {
-        {
-            std::lock_guard lock(mutex);
-            release = true;
-        }
-        answer.notify_all();
-    });
+    const auto openAtExit = gate.openAtExit();
     for (int i = 0; i < 40; ++i) store->persistLocation(test::fixAt(1767690000 + i));
     auto uploader = LocationUploader::create(*store, clock);
     EXPECT_EQ(uploader->status(), "(\n) being uploaded (0 bytes of 0 bytes)\nFiles on disk: (\n)");

@@ -1,7 +1,10 @@
 #pragma once
 // Helpers for the geolocation tests: fixes at chosen times and the sqlite3
 // command-line shell, to look at the store files as anyone would.
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -26,6 +29,32 @@ inline Location fixAt(double seconds, double accuracy = 10) {
     l.type = "current";
     return l;
 }
+
+// Where a test server's answers wait until the test lets them go.
+class AnswerGate {
+public:
+    void wait() {
+        std::unique_lock lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+    }
+    void open() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+    // Opens the gate when it goes. Held after the server, it lets a waiting
+    // answer go before the server waits for it, on every way out of a test.
+    [[nodiscard]] std::shared_ptr<void> openAtExit() {
+        return {nullptr, [this](void*) { open(); }};
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
 
 // What `sqlite3 <file> <command>` prints.
 inline std::string sqliteShell(const std::string& file, const std::string& command) {

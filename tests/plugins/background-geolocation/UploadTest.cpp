@@ -3,7 +3,6 @@
 // reachability it follows.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <thread>
 
 #include "GeolocationTestSupport.h"
@@ -32,24 +31,13 @@ TEST_F(UploadTest, BatchesOfTheSameSecondGetFilesOfTheirOwnAndAnEmptyBatchIsNotS
     clock->setNow(Clock::WallTime(std::chrono::seconds(1767690307)));
     EXPECT_EQ(LocationUploader::batchFileName(clock->now()), "locations_20260106_09057.json");
 
-    std::mutex mutex;
-    std::condition_variable answer;
-    bool release = false;
     // The server holds both uploads until the files have been looked at.
+    test::AnswerGate gate;
     RawHttpServer server([&](const test::RawRequest&) {
-        std::unique_lock lock(mutex);
-        answer.wait(lock, [&] { return release; });
+        gate.wait();
         return test::rawResponse(200, "");
     });
-    auto letGo = [&] {
-        {
-            std::lock_guard lock(mutex);
-            release = true;
-        }
-        answer.notify_all();
-    };
-    // Gone before the server, on every way out of the test.
-    std::shared_ptr<void> releaseAtExit(nullptr, [&](void*) { letGo(); });
+    const auto openAtExit = gate.openAtExit();
     auto uploader = LocationUploader::create(*store, clock);
     uploader->sync(server.url("/b"), 0);  // nothing stored: nothing sent
     EXPECT_TRUE(test::batchFiles().empty());
@@ -70,7 +58,7 @@ TEST_F(UploadTest, BatchesOfTheSameSecondGetFilesOfTheirOwnAndAnEmptyBatchIsNotS
     EXPECT_EQ(first.size(), 1u);
     EXPECT_EQ(second.size(), 2u);
     EXPECT_EQ(uploader->taskCount(), 2u);
-    letGo();
+    gate.open();
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
     EXPECT_TRUE(test::batchFiles().empty());
     EXPECT_TRUE(store->getValidLocations().empty());
