@@ -26,12 +26,11 @@ std::optional<std::string> wf_JSONString(const Value& value) {
 
 namespace {
 
-// The code unit of a "\uXXXX" escape at `i` (the backslash), or -1.
-long escapedUnit(std::string_view text, std::size_t i) {
-    if (i + 6 > text.size() || text[i] != '\\' || text[i + 1] != 'u') return -1;
+// The value of the four hex digits at `p`, or -1.
+long fourHexDigits(const char* p) {
     long unit = 0;
-    for (std::size_t k = i + 2; k < i + 6; ++k) {
-        const char c = text[k];
+    for (int k = 0; k < 4; ++k) {
+        const char c = p[k];
         const int digit = c >= '0' && c <= '9'   ? c - '0'
                           : c >= 'a' && c <= 'f' ? c - 'a' + 10
                           : c >= 'A' && c <= 'F' ? c - 'A' + 10
@@ -40,6 +39,12 @@ long escapedUnit(std::string_view text, std::size_t i) {
         unit = unit * 16 + digit;
     }
     return unit;
+}
+
+// The code unit of a "\uXXXX" escape at `i` (the backslash), or -1.
+long escapedUnit(std::string_view text, std::size_t i) {
+    if (i + 6 > text.size() || text[i] != '\\' || text[i + 1] != 'u') return -1;
+    return fourHexDigits(text.data() + i + 2);
 }
 
 // A page's JSON.stringify escapes an unpaired UTF-16 surrogate ("\ud800") of
@@ -226,16 +231,8 @@ private:
     // Four hex digits at p_, or -1.
     long hexUnit() {
         if (end_ - p_ < 4) return -1;
-        long unit = 0;
-        for (int i = 0; i < 4; ++i) {
-            const char h = *p_++;
-            const int digit = h >= '0' && h <= '9'   ? h - '0'
-                              : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                              : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                                     : -1;
-            if (digit < 0) return -1;
-            unit = unit * 16 + digit;
-        }
+        const long unit = fourHexDigits(p_);
+        p_ += 4;
         return unit;
     }
 

@@ -108,10 +108,11 @@ TEST_F(CommandQueueTest, BadBatchesDoNotStallTheQueue) {
 // JSON.stringify escapes unpaired surrogates; they cost neither the call nor its neighbours.
 TEST_F(CommandQueueTest, LoneSurrogatesBecomeReplacementCharacters) {
     queue().enqueueCommandBatch(batch({entry("a", "Rec", "record", R"(["before"])"),
-                                       entry("b", "Rec", "record", R"(["x\ud800y\uDC01z\\ud800"])"),
+                                       entry("b", "Rec", "record", R"(["x\ud800y\uDC01z\\ud800\udbffw\uDFfF"])"),
                                        entry("c", "Rec", "record", R"(["\ud83d\ude00after"])")}));
     queue().executePending();
-    EXPECT_EQ(plugin->calls, (std::vector<std::string>{"before", "x\uFFFDy\uFFFDz\\ud800", "\U0001F600after"}));
+    EXPECT_EQ(plugin->calls,
+              (std::vector<std::string>{"before", "x\uFFFDy\uFFFDz\\ud800\uFFFDw\uFFFD", "\U0001F600after"}));
 }
 
 TEST_F(CommandQueueTest, SlicesRunsAfterEightMilliseconds) {

@@ -124,6 +124,7 @@ TEST(JSONCategories, BatchReaderAgreesWithThePlatformReader) {
         R"([null,true,false,"",{},[],[[]],{"a":{}}])",
         R"({"a":1,"a":2,"b":[1,{"a":3,"a":[4]}]})",
         R"(["\u0000x","\"\\\/\b\f\n\r\t","\u00e9\u20AC\ud83d\ude00"])",
+        R"(["\u00ff\u00FF\uabcd\uABCD\u0f0F\u9a8B"])",
         "[\"caf\xC3\xA9 \xF0\x9F\x98\x80\",\"\xE2\x82\xAC\"]",
         " \t\r\n[1] \n",
         "[0.1,0.30000000000000004,2.2250738585072014e-308,1.7976931348623157e308,5e-324,123456789012345678901234]",
