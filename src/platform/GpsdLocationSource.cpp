@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/FileDescriptor.h"
 #include "platform/Geodesy.h"
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
@@ -33,29 +34,6 @@ constexpr int kConnectTimeoutMs = 10000;
 // below this; a peer that sends more without a line break is not gpsd.
 constexpr std::size_t kMaxReportBytes = 16384;
 constexpr std::string_view kWatch = "?WATCH={\"enable\":true,\"json\":true};\n";
-
-// A descriptor closed when it goes out of scope.
-class Socket {
-public:
-    explicit Socket(int fd = -1) : fd_(fd) {}
-    ~Socket() { reset(); }
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 std::optional<double> numberIn(const Value& report, const char* key) {
     const auto it = report.find(key);
@@ -196,24 +174,24 @@ struct GpsdLocationSource::Reader {
     }
 
     // A connected socket, or none with `why` set (empty when stopped).
-    Socket connect(std::string& why) const;
+    FileDescriptor connect(std::string& why) const;
     // Reads reports until the connection drops (true) or the reader is stopped (false).
-    bool readReports(const Socket& socket, const std::function<void(std::string_view)>& onLine) const;
+    bool readReports(const FileDescriptor& socket, const std::function<void(std::string_view)>& onLine) const;
 };
 
-Socket GpsdLocationSource::Reader::connect(std::string& why) const {
+FileDescriptor GpsdLocationSource::Reader::connect(std::string& why) const {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
         why = ::gai_strerror(rc);
-        return Socket();
+        return FileDescriptor();
     }
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
     why = "no address";
     for (const addrinfo* a = found; a && !stopped; a = a->ai_next) {
-        Socket s(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        FileDescriptor s(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
         if (s.get() < 0) {
             why = errnoText(errno);
             continue;
@@ -243,10 +221,10 @@ Socket GpsdLocationSource::Reader::connect(std::string& why) const {
         return s;
     }
     if (stopped) why.clear();
-    return Socket();
+    return FileDescriptor();
 }
 
-bool GpsdLocationSource::Reader::readReports(const Socket& socket,
+bool GpsdLocationSource::Reader::readReports(const FileDescriptor& socket,
                                              const std::function<void(std::string_view)>& onLine) const {
     std::string line;
     bool overlong = false;  // the rest of an overlong line is dropped up to its end
@@ -344,7 +322,7 @@ void GpsdLocationSource::startDelivery() {
         };
         while (!reader->stopped) {
             std::string why;
-            Socket socket = reader->connect(why);
+            FileDescriptor socket = reader->connect(why);
             if (socket.get() < 0) {
                 if (reader->stopped) break;
                 if (!outageReported) {

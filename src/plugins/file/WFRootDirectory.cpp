@@ -72,18 +72,6 @@ bool followLink(int directory, const std::string& name, std::deque<std::string>&
 
 }  // namespace
 
-WFFd& WFFd::operator=(WFFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-WFFd::~WFFd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 WFRootDirectory::WFRootDirectory(const std::string& root)
     : root_(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {
     if (!root_) error_ = errno;

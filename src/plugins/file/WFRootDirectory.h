@@ -11,27 +11,11 @@
 #include <string>
 #include <utility>
 
+#include "platform/FileDescriptor.h"
+
 namespace wharf {
 
-// A file descriptor, closed with its owner.
-class WFFd {
-public:
-    WFFd() = default;
-    explicit WFFd(int fd) : fd_(fd) {}
-    WFFd(WFFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    WFFd& operator=(WFFd&& other) noexcept;
-    WFFd(const WFFd&) = delete;
-    WFFd& operator=(const WFFd&) = delete;
-    ~WFFd();
-
-    int get() const { return fd_; }
-    // Gives the descriptor up to the caller (to close it and see the error).
-    int release() { return std::exchange(fd_, -1); }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
+using WFFd = platform::FileDescriptor;
 
 class WFRootDirectory {
 public:
