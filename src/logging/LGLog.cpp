@@ -6,12 +6,15 @@
 
 #include <cmath>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "logging/LGInternal.h"
 #include "platform/Device.h"
@@ -128,15 +131,22 @@ struct Completion {
 // drain, so a message costs its caller no allocation. The drain only reads an
 // item, even as it ends it (std::optional would mark itself empty): a caller
 // that makes its next message in the same place then takes the memory back
-// from the drain's processor without waiting for what it wrote.
-struct Item {
-    Item() = default;
-    Item(Item&& other) noexcept : counted(other.counted), work(std::move(other.work)), completion(other.completion) {
+// from the drain's processor without waiting for what it wrote. What the
+// drain reads of an item (these marks and the head of the message) fits in
+// the item's first cache line; the rest only the caller writes and only
+// loggers read.
+struct alignas(64) Item {
+    // Provided, not defaulted: a defaulted one would have emplace_back()
+    // zero the whole storage for every message.
+    Item() noexcept {}
+    Item(Item&& other) noexcept
+        : completion(other.completion), work(std::exchange(other.work, nullptr)), counted(other.counted) {
         if (other.hasMessage) emplace(std::move(*other.message()));
     }
     Item& operator=(Item&&) = delete;
     ~Item() {
         if (hasMessage) message()->~LGLogMessage();
+        delete work;
     }
 
     template <class... Args>
@@ -146,12 +156,16 @@ struct Item {
     }
     LGLogMessage* message() { return std::launder(reinterpret_cast<LGLogMessage*>(storage)); }
 
-    alignas(LGLogMessage) unsigned char storage[sizeof(LGLogMessage)];
+    Completion* completion = nullptr;  // the waiting caller's, or none
+    // Work of the logging queue, rare beside messages: held apart, so the
+    // item's head stays small.
+    std::function<void()>* work = nullptr;
     bool hasMessage = false;
     bool counted = false;
-    std::function<void()> work;
-    Completion* completion = nullptr;  // the waiting caller's, or none
+    alignas(LGLogMessage) unsigned char storage[sizeof(LGLogMessage)];
 };
+static_assert(offsetof(Item, storage) + sizeof(uint64_t) + sizeof(void*) + sizeof(void*) <= 64,
+              "the drain's reads of an item no longer fit in one cache line");
 
 // A drain takes what the channel holds this many times over before it lets
 // other work of the logging queue run.
@@ -167,10 +181,10 @@ struct Globals {
     // messages reach each logger as one batch.
     std::mutex mutex;
     std::condition_variable spaceFreed;
-    std::vector<Item> items;
+    alignas(64) std::vector<Item> items;
     // The drain's side of the channel (logging queue only): the two buffers
     // change places at every take, so neither is grown anew each time.
-    std::vector<Item> taken;
+    alignas(64) std::vector<Item> taken;
     // Set while a drain is queued or running; a running drain takes every item
     // posted meanwhile before it clears this.
     bool drainScheduled = false;
@@ -354,6 +368,7 @@ MessageMaker makerOf(const F& f) {
 // bound. One lock for all: this is the caller's whole cost.
 void post(const MessageMaker* maker, bool bounded, std::function<void()>&& work, Completion* completion) {
     Globals& g = globals();
+    auto held = work ? std::make_unique<std::function<void()>>(std::move(work)) : nullptr;
     std::unique_lock<std::mutex> lock(g.mutex);
     if (bounded) {
         g.spaceFreed.wait(lock, [&g] { return g.undelivered < kMaxQueuedMessages; });
@@ -370,7 +385,7 @@ void post(const MessageMaker* maker, bool bounded, std::function<void()>&& work,
         }
     }
     item.counted = bounded;
-    item.work = std::move(work);
+    item.work = held.release();
     item.completion = completion;
     if (g.drainScheduled) return;
     g.drainScheduled = true;
@@ -519,7 +534,7 @@ void LGLog::lt_drain() {
                 continue;
             }
             deliverBatch();
-            callGuarded("logging queue work", item.work);
+            if (item.work) callGuarded("logging queue work", *item.work);
             if (item.completion) item.completion->signal();
         }
         deliverBatch();

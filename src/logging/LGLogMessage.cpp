@@ -66,17 +66,26 @@ ThreadFacts& currentThread() {
 
 }  // namespace
 
+LGLogMessage::LGLogMessage(uint64_t level, uint64_t flag, int64_t context, uint64_t line, const LGLogTag& tag,
+                           int64_t options)
+    : flag_(flag),
+      tag_(tag ? std::make_unique<LGLogTag>(tag) : nullptr),
+      level_(level),
+      context_(context),
+      line_(line),
+      options_(options) {}
+
 LGLogMessage::LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context, const char* file,
-                           const char* function, uint64_t line, LGLogTag tag, int64_t options,
-                           std::optional<double> timestamp)
-    : level_(level), flag_(flag), context_(context), line_(line), tag_(std::move(tag)), options_(options) {
+                           const char* function, uint64_t line, const LGLogTag& tag, int64_t options,
+                           const std::optional<double>& timestamp)
+    : LGLogMessage(level, flag, context, line, tag, options) {
     capture(message, file, function, timestamp);
 }
 
 LGLogMessage::LGLogMessage(std::in_place_t, std::string&& message, uint64_t level, uint64_t flag, int64_t context,
-                           const char* file, const char* function, uint64_t line, LGLogTag tag, int64_t options,
-                           std::optional<double> timestamp)
-    : level_(level), flag_(flag), context_(context), line_(line), tag_(std::move(tag)), options_(options) {
+                           const char* file, const char* function, uint64_t line, const LGLogTag& tag, int64_t options,
+                           const std::optional<double>& timestamp)
+    : LGLogMessage(level, flag, context, line, tag, options) {
     if (message.size() + spaceAfterText(file, function) > kInlineCapacity) {
         // The text stays where the caller formatted it; the other fields follow it.
         heap_ = std::move(message);
@@ -109,16 +118,31 @@ void LGLogMessage::copyFields(const LGLogMessage& other) {
     hasThreadName_ = other.hasThreadName_;
 }
 
-LGLogMessage::LGLogMessage(const LGLogMessage& other) : heap_(other.heap_), tag_(other.tag_) { copyFields(other); }
+namespace {
 
-LGLogMessage::LGLogMessage(LGLogMessage&& other) noexcept : heap_(std::move(other.heap_)), tag_(std::move(other.tag_)) {
+std::unique_ptr<LGLogTag> copyOf(const std::unique_ptr<LGLogTag>& tag) {
+    return tag ? std::make_unique<LGLogTag>(*tag) : nullptr;
+}
+
+}  // namespace
+
+const LGLogTag& LGLogMessage::noTag() {
+    static const LGLogTag none;
+    return none;
+}
+
+LGLogMessage::LGLogMessage(const LGLogMessage& other) : tag_(copyOf(other.tag_)), heap_(other.heap_) {
+    copyFields(other);
+}
+
+LGLogMessage::LGLogMessage(LGLogMessage&& other) noexcept : tag_(std::move(other.tag_)), heap_(std::move(other.heap_)) {
     copyFields(other);
 }
 
 LGLogMessage& LGLogMessage::operator=(const LGLogMessage& other) {
     if (this == &other) return *this;
     heap_ = other.heap_;
-    tag_ = other.tag_;
+    tag_ = copyOf(other.tag_);
     copyFields(other);
     return *this;
 }
@@ -136,7 +160,7 @@ std::size_t LGLogMessage::spaceAfterText(const char* file, const char* function)
 }
 
 void LGLogMessage::capture(std::string_view message, const char* file, const char* function,
-                           std::optional<double> timestamp) {
+                           const std::optional<double>& timestamp) {
     std::string_view fileText = file ? std::string_view(file) : std::string_view();
     std::string_view functionText = function ? std::string_view(function) : std::string_view();
 

@@ -4,6 +4,7 @@
 // nothing mutable.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,15 +38,18 @@ public:
     static constexpr int64_t kCopyFunction = 2;
 
     // `timestamp` in seconds since 1970; none means now. Null file/function
-    // become "".
+    // become "". The optionals come by reference: by value, a caller writes
+    // an empty one a byte at a time and the call reads it back whole, which
+    // the processor cannot forward from its stores, so every message waited
+    // for the stores before it to reach the cache.
     LGLogMessage(std::string_view message, uint64_t level, uint64_t flag, int64_t context, const char* file,
-                 const char* function, uint64_t line, LGLogTag tag = {}, int64_t options = 0,
-                 std::optional<double> timestamp = {});
+                 const char* function, uint64_t line, const LGLogTag& tag = {}, int64_t options = 0,
+                 const std::optional<double>& timestamp = {});
     // Takes the text over instead of copying it (a long text then is held
     // once). Reserving spaceAfterText() beyond the text spares a reallocation.
     LGLogMessage(std::in_place_t, std::string&& message, uint64_t level, uint64_t flag, int64_t context,
-                 const char* file, const char* function, uint64_t line, LGLogTag tag = {}, int64_t options = 0,
-                 std::optional<double> timestamp = {});
+                 const char* file, const char* function, uint64_t line, const LGLogTag& tag = {}, int64_t options = 0,
+                 const std::optional<double>& timestamp = {});
     static std::size_t spaceAfterText(const char* file, const char* function);
 
     std::string_view message() const { return piece(text_); }
@@ -57,7 +61,7 @@ public:
     std::string_view fileName() const { return piece(fileName_); }
     std::string_view function() const { return piece(function_); }
     uint64_t line() const { return line_; }
-    const LGLogTag& tag() const { return tag_; }
+    const LGLogTag& tag() const { return tag_ ? *tag_ : noTag(); }
     int64_t options() const { return options_; }
     double timestamp() const { return timestamp_; }
     std::string_view threadID() const { return piece(threadID_); }
@@ -83,26 +87,34 @@ private:
         std::size_t offset = 0;
         std::size_t length = 0;
     };
+    // The fields every constructor sets alike.
+    LGLogMessage(uint64_t level, uint64_t flag, int64_t context, uint64_t line, const LGLogTag& tag, int64_t options);
     const char* base() const { return onHeap_ ? heap_.data() : inline_; }
     std::string_view piece(Span s) const { return {base() + s.offset, s.length}; }
-    void capture(std::string_view message, const char* file, const char* function, std::optional<double> timestamp);
+    void capture(std::string_view message, const char* file, const char* function,
+                 const std::optional<double>& timestamp);
     void copyFields(const LGLogMessage& other);
+    static const LGLogTag& noTag();
 
+    // The logging queue reads only these three of a message it hands on (the
+    // flag to pick its loggers; the other two as it ends the message): they
+    // come first, so a message made where another was ended moves as few
+    // cache lines from the queue's core as can be.
+    uint64_t flag_;
+    std::unique_ptr<LGLogTag> tag_;  // none for no tag, nearly always
     // Every string field lives in one buffer: inside the message when they
     // fit (a message then costs no allocation of its own), else on the heap.
-    char inline_[kInlineCapacity];
     std::string heap_;
-    std::size_t used_ = 0;  // bytes of the buffer in use
     bool onHeap_ = false;
+    bool hasThreadName_ = false;
+    std::size_t used_ = 0;  // bytes of the buffer in use
     Span text_, file_, fileName_, function_, threadID_, threadName_, queueLabel_;
     uint64_t level_;
-    uint64_t flag_;
     int64_t context_;
     uint64_t line_;
-    LGLogTag tag_;
     int64_t options_;
     double timestamp_;
-    bool hasThreadName_ = false;
+    char inline_[kInlineCapacity];
 };
 
 }  // namespace wharf
