@@ -27,6 +27,35 @@ constexpr bool isCallbackIdCharacter(char c) {
            c == '-';
 }
 
+// The script that delivers several results: the head, then the JSON text of
+// the results as a single-quoted string, then the tail.
+constexpr const char* kCallbackGroupHead =
+    "(function(d){var r=[],x=[];for(var i=0;i<d.length;i++){var c=d[i];"
+    "try{r.push(wharf.require('wharf/exec').nativeCallback(c[0],c[1],c[2],c[3], 0));}"
+    "catch(e){r.push(null);console.log('exception nativeCallback : '+e);}}\n"
+    "Object.defineProperty(x,0,{enumerable:true,get:function(){"
+    "try{r.push(wharf.require('wharf/exec').nativeFetchMessages());}"
+    "catch(e){console.log('exception nativeFetchMessages : '+e);}"
+    "return r.splice(0).filter(function(b){return typeof b==='string'&&b;}).join('\\x1e');}});"
+    "return x;})(JSON.parse(";
+constexpr const char* kCallbackGroupTail = "))";
+
+// JSON text as a single-quoted script string: compact JSON has no raw line
+// breaks, and since ES2019 the line and paragraph separators may stand in a
+// string as they are.
+void appendSingleQuoted(std::string& out, std::string_view text) {
+    out += '\'';
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' && text[i] != '\'') continue;
+        out.append(text.substr(from, i - from));
+        out += '\\';
+        from = i;
+    }
+    out.append(text.substr(from));
+    out += '\'';
+}
+
 }  // namespace
 
 WFCommandDelegateImpl::WFCommandDelegateImpl(std::weak_ptr<WFViewControllerInterface> viewController)
@@ -69,10 +98,10 @@ bool WFCommandDelegateImpl::inRunOnMainThread() const {
     return queue && queue->currentlyExecuting();
 }
 
-void WFCommandDelegateImpl::hold(std::string script, bool callback, bool flushSoon) {
+void WFCommandDelegateImpl::hold(PendingScript script, bool flushSoon) {
     {
         std::lock_guard lock(pendingMutex_);
-        pending_.push_back({std::move(script), callback});
+        pending_.push_back(std::move(script));
     }
     if (flushSoon) scheduleFlush();
 }
@@ -116,10 +145,10 @@ void WFCommandDelegateImpl::flushPendingScripts() {
             scripts.swap(pending_);
         }
         if (scripts.empty()) return;
-        std::vector<std::string> callbacks;
+        std::vector<Callback> callbacks;
         for (auto& pending : scripts) {
             if (pending.callback) {
-                callbacks.push_back(std::move(pending.script));
+                callbacks.push_back(std::move(*pending.callback));
                 continue;
             }
             evaluateCallbacks(callbacks);
@@ -129,39 +158,43 @@ void WFCommandDelegateImpl::flushPendingScripts() {
     }
 }
 
-void WFCommandDelegateImpl::evaluateCallbacks(std::vector<std::string>& callbacks) {
+void WFCommandDelegateImpl::evaluateCallbacks(std::vector<Callback>& callbacks) {
     if (callbacks.empty()) return;
     if (callbacks.size() == 1) {
-        evaluate(callbacks.front(), false);
+        const Callback& c = callbacks.front();
+        evaluate("wharf.require('wharf/exec').nativeCallback('" + c.id + "'," + std::to_string(c.status) + "," +
+                     c.arguments + "," + (c.keep ? "1" : "0") + ", 0)",
+                 false);
         callbacks.clear();
         return;
     }
-    // The callbacks run in order as the cases of one switch, each storing what
-    // it returned at its own index. One that throws leaves its index unset: the
-    // catch fills it, logs, and the loop enters the switch again at the next
-    // one. (A guard per callback made the page's work on a burst half as much
-    // again: the script is new code each time and runs once.) WebKit reads the
+    // The results go as data, one JSON text in a string, and the same call
+    // of the dispatcher is made for each, in order: the page then compiles a
+    // few lines and parses JSON (a script of one call per result was new code
+    // each time, and compiling it was most of the page's work on a burst).
+    // One that throws is logged and the others still run. WebKit reads the
     // result only as it leaves the page, after the promise continuations the
     // callbacks started, and a fetch in the getter then takes the calls those
     // made too. The batches come back joined by U+001E, which no JSON text
     // contains.
     std::size_t size = 0;
-    for (const auto& js : callbacks) size += js.size() + 24;
-    std::string group;
-    group.reserve(size + 512);
-    group += "(function(){var r=[],x=[];for(;;){try{switch(r.length){\n";
-    for (std::size_t i = 0; i < callbacks.size(); ++i) {
-        const std::string index = std::to_string(i);
-        group += "case " + index + ":r[" + index + "]=";
-        group += callbacks[i];
-        group += ";\n";
+    for (const Callback& c : callbacks) size += c.id.size() + c.arguments.size() + 16;
+    std::string data;
+    data.reserve(size);
+    data += '[';
+    for (const Callback& c : callbacks) {
+        if (data.size() > 1) data += ',';
+        // Callback ids are checked: nothing in them needs escaping.
+        data += "[\"" + c.id + "\"," + std::to_string(c.status) + ",";
+        data += c.arguments;
+        data += c.keep ? ",1]" : ",0]";
     }
-    group += "}break;}catch(e){r.push(null);console.log('exception nativeCallback : '+e);}}\n"
-             "Object.defineProperty(x,0,{enumerable:true,get:function(){"
-             "try{r.push(wharf.require('wharf/exec').nativeFetchMessages());}"
-             "catch(e){console.log('exception nativeFetchMessages : '+e);}"
-             "return r.splice(0).filter(function(b){return typeof b==='string'&&b;}).join('\\x1e');}});"
-             "return x;})()";
+    data += ']';
+    std::string group;
+    group.reserve(data.size() + data.size() / 8 + 640);
+    group += kCallbackGroupHead;
+    appendSingleQuoted(group, data);
+    group += kCallbackGroupTail;
     evaluate(group, true);
     callbacks.clear();
 }
@@ -189,7 +222,7 @@ void WFCommandDelegateImpl::evaluate(const std::string& js, bool grouped) {
 
 void WFCommandDelegateImpl::evalJsHelper2(const std::string& js) {
     const bool onMain = platform::RunLoop::isMainThread();
-    hold(js, false, !onMain);
+    hold({js, std::nullopt}, !onMain);
     if (onMain) flushPendingScripts();
 }
 
@@ -197,7 +230,7 @@ void WFCommandDelegateImpl::evalJsHelper(const std::string& js) {
     if (inRunOnMainThread()) {
         evalJsHelper2(js);
     } else {
-        hold(js, false, true);
+        hold({js, std::nullopt}, true);
     }
 }
 
@@ -222,9 +255,7 @@ void WFCommandDelegateImpl::sendPluginResult(const WFPluginResult& result,
         platform::log("Invalid callback id received by sendPluginResult");
         return;
     }
-    std::string js = "wharf.require('wharf/exec').nativeCallback('" + *callbackId + "'," +
-                     std::to_string(result.status()) + "," + result.argumentsAsJSON() + "," +
-                     (result.keepCallback() ? "1" : "0") + ", 0)";
+    PendingScript js{{}, Callback{*callbackId, result.status(), result.argumentsAsJSON(), result.keepCallback()}};
     if (inRunOnMainThread()) {
         // Delivered with the rest of the run's results when the run ends.
         if (!runEndHooked_) {
@@ -236,9 +267,9 @@ void WFCommandDelegateImpl::sendPluginResult(const WFPluginResult& result,
                 if (self && !self->delayResponses_) self->flushPendingScripts();
             });
         }
-        hold(std::move(js), true, false);
+        hold(std::move(js), false);
     } else {
-        hold(std::move(js), true, true);
+        hold(std::move(js), true);
     }
 }
 

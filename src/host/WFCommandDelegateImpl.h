@@ -55,17 +55,25 @@ public:
     void setUrlTransformer(WFUrlTransformer transformer) override;
 
 private:
+    // A result for the page's callback dispatcher, kept as its parts: alone
+    // it goes as its own script, with neighbours as data in one script.
+    struct Callback {
+        std::string id;
+        int status = 0;
+        std::string arguments;  // JSON
+        bool keep = false;
+    };
     struct PendingScript {
         std::string script;
-        bool callback;  // a callback script, delivered with its neighbours
+        std::optional<Callback> callback;  // instead of the script
     };
 
     // Holds a script for the next flush; `flushSoon` schedules one on the
     // main loop (otherwise the end of the current run flushes).
-    void hold(std::string script, bool callback, bool flushSoon);
+    void hold(PendingScript script, bool flushSoon);
     void scheduleFlush();
     void evaluate(const std::string& js, bool grouped);
-    void evaluateCallbacks(std::vector<std::string>& callbacks);
+    void evaluateCallbacks(std::vector<Callback>& callbacks);
     bool inRunOnMainThread() const;
 
     std::weak_ptr<WFViewControllerInterface> viewController_;

@@ -251,6 +251,26 @@ TEST_F(BridgeTest, ABurstOfAThousandArrivesInOrderInAFewEvaluations) {
     EXPECT_FALSE(Probe::ranInsideCompletion.front());
 }
 
+// Results delivered together travel as JSON text inside a quoted string:
+// quotes, backslashes, the line and paragraph separators and text that looks
+// like the script's own end all arrive as they were sent.
+TEST_F(BridgeTest, ResultsDeliveredTogetherArriveAsSent) {
+    page->run(R"js((function () {
+      var values = ["it's", "back\\slash \\' \\\\", "line\u2028para\u2029end", 'quote " and \n newline',
+                    "caf\u00e9 \ud83d\ude00", {"a'": ["\\", 1.5, -3, true, null]}, "'))", "\\u2028"];
+      var got = new Array(values.length), left = values.length;
+      values.forEach(function (v, i) {
+        exec(function (r) {
+          got[i] = r;
+          if (--left === 0) report.tricky = JSON.stringify(got) === JSON.stringify(values) ? 'same' : JSON.stringify(got);
+        }, null, 'Probe', 'echo', [v]);
+      });
+    })())js");
+    ASSERT_TRUE(runUntil("0", "report.tricky"));
+    EXPECT_EQ(page->run("report.tricky"), "same");
+    EXPECT_EQ(evaluationsWith("nativeCallback("), 1u) << "the results did not go together";
+}
+
 TEST_F(BridgeTest, ACallbackThatThrowsDoesNotStopTheOthers) {
     ASSERT_TRUE(runUntil("throwing()", "report.seen.length === 4"));
     // The call made inside the fourth callback came back with that delivery.

@@ -2,24 +2,47 @@
 
 #include "platform/ClassRegistry.h"
 #include "platform/RunLoop.h"
+#include "platform/Value.h"
 
 namespace wharf::testing {
 
+namespace {
+
+const std::string kCallbackPrefix = "wharf.require('wharf/exec').nativeCallback(";
+
+// The results of a script that delivers several: the JSON text in the
+// single-quoted string its last call parses. Nothing when it is not one.
+std::optional<platform::Value> groupedResults(const std::string& script) {
+    static const std::string open = "JSON.parse('", close = "'))";
+    const std::size_t start = script.rfind(open);
+    if (start == std::string::npos || script.find("nativeCallback(c[0]") == std::string::npos ||
+        script.size() < start + open.size() + close.size() ||
+        script.compare(script.size() - close.size(), close.size(), close) != 0)
+        return std::nullopt;
+    std::string text;
+    const std::size_t end = script.size() - close.size();
+    for (std::size_t i = start + open.size(); i < end; ++i) {
+        if (script[i] == '\\' && i + 1 < end) ++i;
+        text += script[i];
+    }
+    auto results = platform::parseJSON(text);
+    if (!results || !results->is_array()) return std::nullopt;
+    return results;
+}
+
+}  // namespace
+
 std::vector<std::string> callbackScriptsIn(const std::vector<std::string>& scripts) {
-    static const std::string prefix = "wharf.require('wharf/exec').nativeCallback(";
-    static const std::string suffix = ", 0)";
     std::vector<std::string> found;
     for (const auto& script : scripts) {
-        for (std::size_t line = 0; line < script.size();) {
-            std::size_t end = script.find('\n', line);
-            if (end == std::string::npos) end = script.size();
-            const std::size_t start = script.find(prefix, line);
-            if (start < end) {
-                const std::size_t last = script.rfind(suffix, end - suffix.size());
-                if (last != std::string::npos && last > start)
-                    found.push_back(script.substr(start, last + suffix.size() - start));
+        if (script.rfind(kCallbackPrefix, 0) == 0) {
+            found.push_back(script);
+        } else if (auto results = groupedResults(script)) {
+            for (const auto& r : *results) {
+                if (!r.is_array() || r.size() != 4) continue;
+                found.push_back(kCallbackPrefix + "'" + r[0].get<std::string>() + "'," + r[1].dump() + "," +
+                                platform::toJSONString(r[2], false) + "," + r[3].dump() + ", 0)");
             }
-            line = end + 1;
         }
     }
     return found;

@@ -15,7 +15,8 @@ namespace wharf::testing {
 
 // The callback scripts ("wharf.require('wharf/exec').nativeCallback(...)")
 // among evaluated scripts, one by one: the command delegate delivers several
-// callbacks in one script, each on a line of its own.
+// callbacks in one script, as data, which is read back here into the script
+// each would have had alone.
 std::vector<std::string> callbackScriptsIn(const std::vector<std::string>& scripts);
 
 class FakeWebViewEngine : public WFPlugin, public WFWebViewEngineProtocol {
