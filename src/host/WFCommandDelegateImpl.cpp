@@ -27,8 +27,9 @@ constexpr bool isCallbackIdCharacter(char c) {
            c == '-';
 }
 
-// The script that delivers several results: the head, then the JSON text of
-// the results as a single-quoted string, then the tail.
+// The script that delivers several results: the head, then the results as
+// one array literal (JSON text, as each result's arguments are in a callback
+// script of its own), then the tail.
 constexpr const char* kCallbackGroupHead =
     "(function(d){var r=[],x=[];for(var i=0;i<d.length;i++){var c=d[i];"
     "try{r.push(wharf.require('wharf/exec').nativeCallback(c[0],c[1],c[2],c[3], 0));}"
@@ -37,24 +38,8 @@ constexpr const char* kCallbackGroupHead =
     "try{r.push(wharf.require('wharf/exec').nativeFetchMessages());}"
     "catch(e){console.log('exception nativeFetchMessages : '+e);}"
     "return r.splice(0).filter(function(b){return typeof b==='string'&&b;}).join('\\x1e');}});"
-    "return x;})(JSON.parse(";
-constexpr const char* kCallbackGroupTail = "))";
-
-// JSON text as a single-quoted script string: compact JSON has no raw line
-// breaks, and since ES2019 the line and paragraph separators may stand in a
-// string as they are.
-void appendSingleQuoted(std::string& out, std::string_view text) {
-    out += '\'';
-    std::size_t from = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' && text[i] != '\'') continue;
-        out.append(text.substr(from, i - from));
-        out += '\\';
-        from = i;
-    }
-    out.append(text.substr(from));
-    out += '\'';
-}
+    "return x;})(";
+constexpr const char* kCallbackGroupTail = ")";
 
 }  // namespace
 
@@ -168,11 +153,11 @@ void WFCommandDelegateImpl::evaluateCallbacks(std::vector<Callback>& callbacks) 
         callbacks.clear();
         return;
     }
-    // The results go as data, one JSON text in a string, and the same call
-    // of the dispatcher is made for each, in order: the page then compiles a
-    // few lines and parses JSON (a script of one call per result was new code
-    // each time, and compiling it was most of the page's work on a burst).
-    // One that throws is logged and the others still run. WebKit reads the
+    // The results go as data, one array of them, and the same call of the
+    // dispatcher is made for each, in order: the page then compiles a few
+    // lines and a literal (a script of one call per result was new code each
+    // time, and compiling it was most of the page's work on a burst). One
+    // that throws is logged and the others still run. WebKit reads the
     // result only as it leaves the page, after the promise continuations the
     // callbacks started, and a fetch in the getter then takes the calls those
     // made too. The batches come back joined by U+001E, which no JSON text
@@ -191,9 +176,9 @@ void WFCommandDelegateImpl::evaluateCallbacks(std::vector<Callback>& callbacks) 
     }
     data += ']';
     std::string group;
-    group.reserve(data.size() + data.size() / 8 + 640);
+    group.reserve(data.size() + 640);
     group += kCallbackGroupHead;
-    appendSingleQuoted(group, data);
+    group += data;
     group += kCallbackGroupTail;
     evaluate(group, true);
     callbacks.clear();

@@ -251,9 +251,9 @@ TEST_F(BridgeTest, ABurstOfAThousandArrivesInOrderInAFewEvaluations) {
     EXPECT_FALSE(Probe::ranInsideCompletion.front());
 }
 
-// Results delivered together travel as JSON text inside a quoted string:
-// quotes, backslashes, the line and paragraph separators and text that looks
-// like the script's own end all arrive as they were sent.
+// Results delivered together travel as data inside one script: quotes,
+// backslashes, the line and paragraph separators and text that looks like the
+// script's own end all arrive as they were sent.
 TEST_F(BridgeTest, ResultsDeliveredTogetherArriveAsSent) {
     page->run(R"js((function () {
       var values = ["it's", "back\\slash \\' \\\\", "line\u2028para\u2029end", 'quote " and \n newline',

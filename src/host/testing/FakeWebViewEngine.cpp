@@ -10,22 +10,15 @@ namespace {
 
 const std::string kCallbackPrefix = "wharf.require('wharf/exec').nativeCallback(";
 
-// The results of a script that delivers several: the JSON text in the
-// single-quoted string its last call parses. Nothing when it is not one.
+// The results of a script that delivers several: the array its function is
+// called with. Nothing when it is not one.
 std::optional<platform::Value> groupedResults(const std::string& script) {
-    static const std::string open = "JSON.parse('", close = "'))";
+    static const std::string open = "return x;})(";
     const std::size_t start = script.rfind(open);
-    if (start == std::string::npos || script.find("nativeCallback(c[0]") == std::string::npos ||
-        script.size() < start + open.size() + close.size() ||
-        script.compare(script.size() - close.size(), close.size(), close) != 0)
+    if (start == std::string::npos || script.find("nativeCallback(c[0]") == std::string::npos || script.back() != ')')
         return std::nullopt;
-    std::string text;
-    const std::size_t end = script.size() - close.size();
-    for (std::size_t i = start + open.size(); i < end; ++i) {
-        if (script[i] == '\\' && i + 1 < end) ++i;
-        text += script[i];
-    }
-    auto results = platform::parseJSON(text);
+    const std::size_t from = start + open.size();
+    auto results = platform::parseJSON(std::string_view(script).substr(from, script.size() - 1 - from));
     if (!results || !results->is_array()) return std::nullopt;
     return results;
 }
