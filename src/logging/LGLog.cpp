@@ -206,6 +206,8 @@ struct Globals {
     // messages reach each logger as one batch.
     std::mutex mutex;
     std::condition_variable spaceFreed;
+    // Each buffer on a cache line of its own: callers move the end of
+    // `items` with every message, the drain that of `taken` every round.
     alignas(64) std::vector<Item> items;
     // The drain's side of the channel (logging queue only): the two buffers
     // change places at every take, so neither is grown anew each time.
