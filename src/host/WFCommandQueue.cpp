@@ -38,11 +38,8 @@ void WFCommandQueue::resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
 
 bool WFCommandQueue::currentlyExecuting() const { return startExecutionTime_.has_value(); }
 
-WFCommandQueue::BatchHolder::~BatchHolder() {
-    // What is left are the shells of entries taken out: dropped one by one,
-    // they spare the library's deep teardown (which allocates).
-    if (entries.is_array()) entries.get_ref<Value::array_t&>().clear();
-}
+// What is left are the shells of entries taken out.
+WFCommandQueue::BatchHolder::~BatchHolder() { platform::clearArray(entries); }
 
 void WFCommandQueue::fill(BatchHolder& holder, std::optional<Value> parsed) {
     std::lock_guard lock(holder.mutex);

@@ -27,11 +27,7 @@ WFInvokedUrlCommand::WFInvokedUrlCommand(Value arguments, std::optional<std::str
     massageArguments();
 }
 
-WFInvokedUrlCommand::~WFInvokedUrlCommand() {
-    // The arguments dropped one by one spare the library's teardown of the
-    // array, which allocates whatever it holds.
-    if (arguments_.is_array()) arguments_.get_ref<Value::array_t&>().clear();
-}
+WFInvokedUrlCommand::~WFInvokedUrlCommand() { platform::clearArray(arguments_); }
 
 std::optional<WFInvokedUrlCommand> WFInvokedUrlCommand::commandFromJson(Value entry) {
     if (!entry.is_array() || entry.size() < 4) {
@@ -49,9 +45,8 @@ std::optional<WFInvokedUrlCommand> WFInvokedUrlCommand::commandFromJson(Value en
     if (callbackId.is_string()) id = std::move(callbackId.get_ref<std::string&>());
     WFInvokedUrlCommand command(std::move(entry[3]), std::move(id), std::move(entry[1].get_ref<std::string&>()),
                                 std::move(entry[2].get_ref<std::string&>()));
-    // Only scalars are left in the entry: dropped one by one, they spare the
-    // library's deep teardown (which allocates).
-    entry.get_ref<Value::array_t&>().clear();
+    // Only scalars and moved-out shells are left in the entry.
+    platform::clearArray(entry);
     return command;
 }
 

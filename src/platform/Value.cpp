@@ -361,6 +361,10 @@ bool identical(const Value& a, const Value& b) {
     return a == b;
 }
 
+void clearArray(Value& v) {
+    if (v.is_array()) v.get_ref<Value::array_t&>().clear();
+}
+
 std::string toJSONString(const Value& v, bool pretty) {
     std::string out;
     writeJSON(out, v, pretty, 0);

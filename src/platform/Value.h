@@ -46,6 +46,12 @@ bool stringBoolValue(std::string_view s);
 // of the same size, nor a signed integer to an unsigned one, nor 0.0 to -0.0.
 bool identical(const Value& a, const Value& b);
 
+// Empties an array element by element (anything else is left as it is). The
+// library ends a whole array by first moving all it holds into a stack of its
+// own, an allocation that an array of scalars, or of the empty shells of
+// values moved out, does not need.
+void clearArray(Value& v);
+
 // --- JSON text ----------------------------------------------------------------
 // Writes as the platform does: compact or pretty (two-space indent), an
 // integral double without a fraction ("5", not "5.0"), invalid UTF-8 replaced
