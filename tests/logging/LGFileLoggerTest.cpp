@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <filesystem>
 #include <future>
 #include <limits>
+#include <optional>
 #include <sstream>
 
 #include "LoggingTestSupport.h"
@@ -478,22 +478,19 @@ TEST_F(FileLoggerTest, AnUncreatableLogsDirectoryIsReportedOncePerCause) {
 class MountedTest : public FileLoggerTest {
 protected:
     void mountOrSkip(const char* type, const char* options) {
-        mountPoint_ = dir_.file("mounted");
-        fs::create_directory(mountPoint_);
-        if (::mount(type, mountPoint_.c_str(), type, 0, options) != 0) {
-            GTEST_SKIP() << "cannot mount a " << type << " here (" << strerror(errno) << ")";
-        }
-        mounted_ = true;
+        disk_.emplace(options, type);
+        if (!disk_->mounted()) GTEST_SKIP() << disk_->why();
+        mountPoint_ = disk_->path();
         FileLoggerTest::SetUp();
         manager_ = std::make_shared<WatchingManager>(mountPoint_, clock_);
     }
     void TearDown() override {
-        if (!mounted_) return;
+        if (!disk_ || !disk_->mounted()) return;
         FileLoggerTest::TearDown();
-        ::umount2(mountPoint_.c_str(), MNT_DETACH);
+        disk_.reset();
     }
+    std::optional<test::SmallFilesystem> disk_;
     std::string mountPoint_;
-    bool mounted_ = false;
 };
 
 // Refuses user attributes and keeps no birth times.
@@ -516,13 +513,7 @@ TEST_F(SmallTmpfsTest, AFullDiskLosesWholeMessagesAndLeavesNoBrokenLine) {
     LGLog::flushLog();
 
     std::string filler = mountPoint_ + "/filler";
-    int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    std::string chunk(4096, 'f');
-    while (::write(fd, chunk.data(), chunk.size()) > 0) {}
-    int fillError = errno;
-    ::close(fd);
-    ASSERT_EQ(fillError, ENOSPC);
+    ASSERT_EQ(disk_->fill(), ENOSPC);
 
     // The log file's last page has room for a few of these; one of them
     // crosses into a page the file system no longer has.

@@ -1,11 +1,15 @@
 #include "TestSupport.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include <fcntl.h>
 #include <glib.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include "platform/Container.h"
 #include "platform/UserDefaults.h"
@@ -37,6 +41,34 @@ TempHome::TempHome() {
 TempHome::~TempHome() {
     platform::UserDefaults::resetStandard();
     platform::Container::resetHome();
+}
+
+SmallFilesystem::SmallFilesystem(const char* options, const char* type) {
+    mounted_ = ::mount("wharf-test", dir_.path().c_str(), type, MS_NOSUID | MS_NODEV, options) == 0;
+    if (!mounted_) why_ = std::string("cannot mount a small ") + type + " (mounting needs root): " + strerror(errno);
+}
+
+SmallFilesystem::~SmallFilesystem() {
+    if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+int SmallFilesystem::fill(const std::string& name) const {
+    const int fd = ::open(file(name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    const std::string chunk(4096, 'f');
+    int error = 0;
+    for (;;) {
+        const ssize_t n = ::write(fd, chunk.data(), chunk.size());
+        if (n < 0) {
+            error = errno;
+            break;
+        }
+        if (n == 0) break;
+    }
+    // The last, partly written page: fill it byte by byte.
+    while (::write(fd, "f", 1) == 1) {}
+    ::close(fd);
+    return error;
 }
 
 std::string readFile(const std::string& path) {

@@ -57,6 +57,30 @@ private:
     TempDir dir_;
 };
 
+// A tmpfs of `options` (e.g. "size=64k") mounted over a fresh directory and
+// detached on destruction: a full or read-only disk for tests of what a
+// failing write must not lose. Mounting needs root; mounted() says whether it
+// worked, why() why not.
+class SmallFilesystem {
+public:
+    explicit SmallFilesystem(const char* options, const char* type = "tmpfs");
+    ~SmallFilesystem();
+    SmallFilesystem(const SmallFilesystem&) = delete;
+    SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+    const std::string& path() const { return dir_.path(); }
+    std::string file(const std::string& name) const { return dir_.file(name); }
+    // Writes a filler file until the disk refuses; answers the errno that
+    // stopped it (ENOSPC when the disk is full). remove("filler") frees it.
+    int fill(const std::string& name = "filler") const;
+
+private:
+    TempDir dir_;
+    bool mounted_ = false;
+    std::string why_;
+};
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 // The directory holding the source tree's test data for `subdir` (tests/<subdir>/data).

@@ -3,7 +3,6 @@
 #include "nimbus/eventlog/NBEventlogLogger.h"
 
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -279,14 +278,8 @@ TEST_F(NBEventlogLoggerTest, SendsWhenConnectedAndOnEnteringTheBackground) {
 // leaves no file behind that would hold nothing for good; once there is room
 // again, events land as before.
 TEST_F(NBEventlogLoggerTest, AFullDiskLeavesNoEmptyFiles) {
-    test::TempDir disk;
-    const bool mounted =
-        ::mount("wharf-eventlog", disk.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0700") == 0;
-    WHARF_REQUIRE_COMPONENT(mounted, "a small tmpfs (mounting one needs root)");
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{disk.path()};
+    test::SmallFilesystem disk("size=256k,mode=0700");
+    WHARF_REQUIRE_COMPONENT(disk.mounted(), disk.why());
     logger = NBEventlogLogger::create(disk.file("NBEventlogLogger"), nullptr);
     for (int i = 0; i < 400; ++i) logger->logEvent(eventNamed(std::string(1000, 'x')), 137, "greenhouse");
     settle();
