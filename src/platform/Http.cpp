@@ -853,6 +853,16 @@ private:
             }
             if (!follow) return false;
         }
+        // What was asked over https never goes on in clear, whoever asks.
+        if (isScheme(task.request.url, "https://") && !isScheme(next.url, "https://")) {
+            log("HTTP: the redirect from %s to %s leaves https; refused", task.request.url.c_str(), next.url.c_str());
+            complete(task,
+                     urlError(URLErrorAppTransportSecurityRequiresSecureConnection, task.request.url,
+                              "The resource could not be loaded because a secure connection is required: the "
+                              "server redirected to a URL that is not https."),
+                     true);
+            return true;
+        }
         if (task.redirects >= task.request.maxRedirects) {
             complete(task, urlError(URLErrorHTTPTooManyRedirects, task.request.url, "too many HTTP redirects"), true);
             return true;

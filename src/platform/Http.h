@@ -5,9 +5,10 @@
 // Every task runs on one shared worker thread that drives libcurl's multi
 // interface, one easy handle per request. Redirects are not left to libcurl:
 // each hop is offered to the task's redirect handler (follow by default, at
-// most Request::maxRedirects hops). Server certificates are always verified,
-// against the system's trust store unless setCertificateAuthorityFile names
-// other authorities. Only http and https URLs are accepted.
+// most Request::maxRedirects hops); a hop from https to anything but https is
+// never taken, whatever the handler says. Server certificates are always
+// verified, against the system's trust store unless setCertificateAuthorityFile
+// names other authorities. Only http and https URLs are accepted.
 //
 // A response body is held once, in the task, and moved (never copied) to the
 // completion; it may grow to Request::maxBodySize bytes after decoding, and
@@ -107,7 +108,9 @@ void setCertificateAuthorityFile(std::string path);
 // Offered every redirect. `redirect` is the 3xx response; `next` is the request
 // that would follow (for 303, and for 301/302 after a POST, already a GET
 // without a body) and may be changed. Answer false to stop: the task then
-// completes with the redirect response itself.
+// completes with the redirect response itself. A hop that would leave https
+// for plain http is refused all the same: the task completes with the
+// redirect response and URLErrorAppTransportSecurityRequiresSecureConnection.
 using RedirectHandler = std::function<bool(const Response& redirect, Request& next)>;
 
 using TaskId = uint64_t;
@@ -127,6 +130,7 @@ enum URLError : int64_t {
     URLErrorHTTPTooManyRedirects = -1007,
     URLErrorBadServerResponse = -1011,
     URLErrorCannotDecodeContentData = -1016,
+    URLErrorAppTransportSecurityRequiresSecureConnection = -1022,
     URLErrorFileDoesNotExist = -1100,
     URLErrorDataLengthExceedsMaximum = -1103,
     URLErrorSecureConnectionFailed = -1200,
