@@ -182,12 +182,16 @@ private:
 // The record of an upload is "<body file>.request" beside the body file, which
 // must lie directly in the directory given to resumeBackgroundUploads.
 inline constexpr const char* kBackgroundUploadRecordSuffix = ".request";
+// How long a staged upload may wait for a server, counted from its record's
+// own time: the phone gives up on a background transfer after a week.
+inline constexpr std::chrono::hours kBackgroundUploadLifetime{24 * 7};
 
 // Starts an upload of `request.bodyFile` in the background session
 // `sessionIdentifier`. The record is written before the transfer starts and
-// removed once the server has answered or the task has failed for good, just
-// before `completion` is queued. False (and nothing started) when the record
-// cannot be written; the caller then sends the body some other way.
+// removed once the task is over, just before `completion` is queued (the
+// caller hears of a failure and decides what to do). False (and nothing
+// started) when the record cannot be written; the caller then sends the body
+// some other way.
 bool startBackgroundUpload(const std::string& sessionIdentifier, Request request, Completion completion,
                            dispatch::QueuePtr queue = nullptr, RedirectHandler willRedirect = nullptr,
                            TaskId* taskId = nullptr);
@@ -200,11 +204,14 @@ using BackgroundEventsHandler =
 // Sends again every upload recorded in `directory` by a process that ended
 // before the answer. A record is locked (flock) by the process whose upload
 // is under way, so that uploads of this process, or of another one running
-// on the same container, are left alone. When one
-// has been answered or has failed, `handleEvents` runs on the main queue with
-// its session; a background task keeps the application running until the
-// application calls the completion handler. Unreadable records are removed.
-// Answers how many were resent.
+// on the same container, are left alone. An upload that reaches no server (no
+// answer at all) keeps its record and waits for a later launch, as the phone's
+// transfers wait for the network; any answer of the server ends it, and so
+// does a request that can never be sent, or a record staged more than
+// kBackgroundUploadLifetime ago (logged). When one is over, `handleEvents`
+// runs on the main queue with its session; a background task keeps the
+// application running until the application calls the completion handler.
+// Unreadable records are removed. Answers how many were resent.
 std::size_t resumeBackgroundUploads(const std::string& directory, const BackgroundEventsHandler& handleEvents,
                                     const RedirectHandler& willRedirect = nullptr);
 
