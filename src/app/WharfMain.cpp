@@ -1,5 +1,6 @@
 #include "app/WharfMain.h"
 
+#include <gtk/gtk.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -294,7 +295,16 @@ int wharfMain(int argc, char** argv, const std::function<void()>& registerExtraC
         if (!options.screenshot.empty())
             screenshot = std::make_unique<ScreenshotRun>(options.screenshot, options.screenshotDelay, delegate);
 
+        // The phone ends an application that overruns a fetch; on a desktop
+        // only a launch into the background ends so, while its window was
+        // never shown.
+        platform::Application::shared().setBackgroundFetchExpirationHandler([&shell] {
+            if (!shell.window() || gtk_widget_get_visible(shell.window())) return;
+            platform::log("The launch into the background ends: its fetch was not completed in time");
+            shell.quit(0);
+        });
         int status = shell.run(*delegate, options.openURLs);
+        platform::Application::shared().setBackgroundFetchExpirationHandler(nullptr);
         platform::Pasteboard::setGeneral(nullptr);
         gShell = nullptr;
         platform::Application::shared().setDelegate(nullptr);

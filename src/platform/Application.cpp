@@ -15,6 +15,7 @@ namespace wharf::platform {
 namespace {
 constexpr std::chrono::milliseconds kDefaultAllowance = std::chrono::seconds(180);
 constexpr std::chrono::milliseconds kDefaultShortestFetchPeriod = std::chrono::minutes(15);
+constexpr std::chrono::milliseconds kDefaultFetchTimeLimit = std::chrono::seconds(30);
 // Longer periods are no different in practice; the cap keeps the conversion in range.
 constexpr double kLongestFetchPeriodSeconds = 365.0 * 24 * 3600;
 
@@ -297,11 +298,44 @@ void Application::performBackgroundFetch() {
     BackgroundFetchCompletionHandler handler = [called](UIBackgroundFetchResult) {
         if (called->exchange(true)) log("A background fetch completion handler was called again; ignored");
     };
+    std::chrono::milliseconds limit;
+    uint64_t era;
+    {
+        std::lock_guard lock(mutex_);
+        limit = fetchTimeLimit_;
+        era = fetchEra_;
+    }
+    RunLoop::performAfter(limit, [this, called, limit, era] {
+        std::function<void()> expired;
+        {
+            std::lock_guard lock(mutex_);
+            if (era != fetchEra_ || called->exchange(true)) return;
+            expired = fetchExpirationHandler_;
+        }
+        log("Background fetch not completed within %.3g s: it ends as failed (UIBackgroundFetchResult %lu)",
+            std::chrono::duration<double>(limit).count(), static_cast<unsigned long>(UIBackgroundFetchResult::Failed));
+        if (expired) expired();
+    });
     try {
         target->applicationPerformFetchWithCompletionHandler(std::move(handler));
     } catch (const std::exception& e) {
         log("Background fetch handling threw: %s", e.what());
     }
+}
+
+void Application::setBackgroundFetchTimeLimit(std::chrono::milliseconds limit) {
+    std::lock_guard lock(mutex_);
+    fetchTimeLimit_ = limit;
+}
+
+std::chrono::milliseconds Application::backgroundFetchTimeLimit() const {
+    std::lock_guard lock(mutex_);
+    return fetchTimeLimit_;
+}
+
+void Application::setBackgroundFetchExpirationHandler(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    fetchExpirationHandler_ = std::move(handler);
 }
 
 void Application::resetForTesting() {
@@ -319,6 +353,9 @@ void Application::resetForTesting() {
     fetchInterval_ = UIApplicationBackgroundFetchIntervalNever;
     shortestFetchPeriod_ = kDefaultShortestFetchPeriod;
     ++fetchGeneration_;
+    fetchTimeLimit_ = kDefaultFetchTimeLimit;
+    fetchExpirationHandler_ = nullptr;
+    ++fetchEra_;
 }
 
 }  // namespace wharf::platform

@@ -97,8 +97,17 @@ public:
     double minimumBackgroundFetchInterval() const;
     UIBackgroundRefreshStatus backgroundRefreshStatus() const { return UIBackgroundRefreshStatus::Available; }
     // Wakes the delegate for one fetch now (main thread), as a launch into the
-    // background for a fetch does.
+    // background for a fetch does. A fetch whose completion handler has not
+    // been called within backgroundFetchTimeLimit() is over all the same: it
+    // counts as failed (logged, and a later call of the handler is ignored),
+    // and the expiration handler hears of it on the main thread.
     void performBackgroundFetch();
+    // The phone's limit for one fetch: 30 seconds.
+    void setBackgroundFetchTimeLimit(std::chrono::milliseconds limit);
+    std::chrono::milliseconds backgroundFetchTimeLimit() const;
+    // The phone ends an application that overruns a fetch; the shell ends a
+    // launch into the background here.
+    void setBackgroundFetchExpirationHandler(std::function<void()> handler);
     // How often the system allows fetches at most (15 minutes).
     void setShortestBackgroundFetchPeriod(std::chrono::milliseconds period);
     std::chrono::milliseconds shortestBackgroundFetchPeriod() const;
@@ -127,6 +136,10 @@ private:
     bool idleTimerDisabled_ = false;
     double fetchInterval_ = UIApplicationBackgroundFetchIntervalNever;
     std::chrono::milliseconds shortestFetchPeriod_{std::chrono::minutes(15)};
+    std::chrono::milliseconds fetchTimeLimit_{std::chrono::seconds(30)};
+    std::function<void()> fetchExpirationHandler_;
+    // Bumped by resetForTesting: a fetch of an earlier test expires into nothing.
+    uint64_t fetchEra_ = 0;
     // Bumped whenever the fetch timer is set anew: an older timer does nothing.
     uint64_t fetchGeneration_ = 0;
     // Bumped on every entry into and exit from the background: a pending

@@ -22,6 +22,7 @@
 #include <zlib.h>
 
 #include "platform/Application.h"
+#include "platform/Clock.h"
 #include "platform/Log.h"
 #include "platform/Url.h"
 
@@ -154,6 +155,8 @@ struct Task {
     RedirectHandler willRedirect;
     bool deliverInline = false;  // the synchronous form waits on the worker itself
     std::string recordFile;  // a background upload's record, removed when it is done
+    // A resent upload: its record stays while no server answers.
+    bool waitsForAServer = false;
 
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
@@ -553,6 +556,31 @@ void finishBackgroundUpload(const std::string& record) {
     }
 }
 
+// The upload stays staged for a later launch: the record is kept and its lock
+// let go, so that another process (or this one) may send it again.
+void releaseBackgroundUpload(const std::string& record) {
+    std::lock_guard lock(liveRecords().mutex);
+    if (auto it = liveRecords().locks.find(record); it != liveRecords().locks.end()) {
+        ::close(it->second);
+        liveRecords().locks.erase(it);
+    }
+}
+
+// Whether a resent upload ended without reaching a server that answered,
+// for a reason the network may mend (refused, unreachable, cut off, timed
+// out): it is then sent again at a later launch. A request that can never be
+// sent, and any answer at all, end it.
+bool reachedNoServer(const Result& result) {
+    if (result.response || !result.error || result.error->domain != kURLErrorDomain) return false;
+    switch (result.error->code) {
+    case URLErrorBadURL:
+    case URLErrorUnsupportedURL:
+    case URLErrorFileDoesNotExist:
+    case URLErrorCancelled: return false;
+    default: return true;
+    }
+}
+
 // Takes the lock of the record at `path` for this process: the descriptor
 // that holds it, or -1 when the record is gone, not ours, or held by another
 // process (or by this one).
@@ -853,6 +881,16 @@ private:
             }
             if (!follow) return false;
         }
+        // What was asked over https never goes on in clear, whoever asks.
+        if (isScheme(task.request.url, "https://") && !isScheme(next.url, "https://")) {
+            log("HTTP: the redirect from %s to %s leaves https; refused", task.request.url.c_str(), next.url.c_str());
+            complete(task,
+                     urlError(URLErrorAppTransportSecurityRequiresSecureConnection, task.request.url,
+                              "The resource could not be loaded because a secure connection is required: the "
+                              "server redirected to a URL that is not https."),
+                     true);
+            return true;
+        }
         if (task.redirects >= task.request.maxRedirects) {
             complete(task, urlError(URLErrorHTTPTooManyRedirects, task.request.url, "too many HTTP redirects"), true);
             return true;
@@ -880,7 +918,13 @@ private:
         task.completed = true;
         if (task.easy) curl_multi_remove_handle(multi_, task.easy);
         task.release();
-        finishBackgroundUpload(task.recordFile);
+        if (task.waitsForAServer && reachedNoServer(result)) {
+            log("HTTP: the background upload %s reached no server (%s); it waits for a later launch",
+                task.recordFile.c_str(), result.error->localizedDescription().c_str());
+            releaseBackgroundUpload(task.recordFile);
+        } else {
+            finishBackgroundUpload(task.recordFile);
+        }
         Completion completion = std::move(task.completion);
         {
             std::lock_guard lock(mutex_);
@@ -920,14 +964,40 @@ private:
 namespace {
 
 TaskId start(Request request, Completion completion, dispatch::QueuePtr queue, RedirectHandler willRedirect,
-             std::string recordFile = {}) {
+             std::string recordFile = {}, bool waitsForAServer = false) {
     auto task = std::make_shared<Task>();
     task->request = std::move(request);
     task->completion = std::move(completion);
     task->queue = std::move(queue);
     task->willRedirect = std::move(willRedirect);
     task->recordFile = std::move(recordFile);
+    task->waitsForAServer = waitsForAServer;
     return Worker::shared().start(std::move(task));
+}
+
+// Tells the application (on the main queue) that the background session's
+// events are over; as the phone's system does, the application is kept
+// running until it says it has handled them.
+void handOverSessionEvents(const BackgroundEventsHandler& handler, const std::string& session) {
+    auto task = std::make_shared<std::atomic<BackgroundTaskIdentifier>>(
+        Application::shared().beginBackgroundTask("background URL session " + session, nullptr));
+    auto done = [task] {
+        if (auto id = task->exchange(kInvalidBackgroundTask)) Application::shared().endBackgroundTask(id);
+    };
+    if (handler)
+        handler(session, done);
+    else
+        done();
+}
+
+// Whether the record held open as `fd` was staged longer ago than an upload may wait.
+bool outlivedItsWait(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    const auto staged =
+        std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    return platform::Clock::shared()->now() - staged > kBackgroundUploadLifetime;
 }
 
 }  // namespace
@@ -971,23 +1041,24 @@ std::size_t resumeBackgroundUploads(const std::string& directory, const Backgrou
             finishBackgroundUpload(record);
             continue;
         }
-        auto handler = handleEvents;
+        if (outlivedItsWait(fd)) {
+            // Given up, as a transfer that timed out: the application hears
+            // that its session is over and lets the staged body go.
+            log("HTTP: dropping the background upload %s to %s: staged more than %lld days ago", record.c_str(),
+                upload->second.url.c_str(), static_cast<long long>(kBackgroundUploadLifetime.count() / 24));
+            finishBackgroundUpload(record);
+            dispatch::mainQueue()->async(
+                [handleEvents, session = upload->first] { handOverSessionEvents(handleEvents, session); });
+            continue;
+        }
         start(
             std::move(upload->second),
-            [handler, session = upload->first](const Result&) {
-                // As the phone's system does, the application is kept
-                // running until it says it has handled the session's events.
-                auto task = std::make_shared<std::atomic<BackgroundTaskIdentifier>>(
-                    Application::shared().beginBackgroundTask("background URL session " + session, nullptr));
-                auto done = [task] {
-                    if (auto id = task->exchange(kInvalidBackgroundTask)) Application::shared().endBackgroundTask(id);
-                };
-                if (handler)
-                    handler(session, done);
-                else
-                    done();
+            [handleEvents, session = upload->first](const Result& result) {
+                // Still staged: nothing is over for the application yet.
+                if (reachedNoServer(result)) return;
+                handOverSessionEvents(handleEvents, session);
             },
-            dispatch::mainQueue(), willRedirect, record);
+            dispatch::mainQueue(), willRedirect, record, true);
         ++resent;
     }
     return resent;

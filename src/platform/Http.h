@@ -5,9 +5,10 @@
 // Every task runs on one shared worker thread that drives libcurl's multi
 // interface, one easy handle per request. Redirects are not left to libcurl:
 // each hop is offered to the task's redirect handler (follow by default, at
-// most Request::maxRedirects hops). Server certificates are always verified,
-// against the system's trust store unless setCertificateAuthorityFile names
-// other authorities. Only http and https URLs are accepted.
+// most Request::maxRedirects hops); a hop from https to anything but https is
+// never taken, whatever the handler says. Server certificates are always
+// verified, against the system's trust store unless setCertificateAuthorityFile
+// names other authorities. Only http and https URLs are accepted.
 //
 // A response body is held once, in the task, and moved (never copied) to the
 // completion; it may grow to Request::maxBodySize bytes after decoding, and
@@ -107,7 +108,9 @@ void setCertificateAuthorityFile(std::string path);
 // Offered every redirect. `redirect` is the 3xx response; `next` is the request
 // that would follow (for 303, and for 301/302 after a POST, already a GET
 // without a body) and may be changed. Answer false to stop: the task then
-// completes with the redirect response itself.
+// completes with the redirect response itself. A hop that would leave https
+// for plain http is refused all the same: the task completes with the
+// redirect response and URLErrorAppTransportSecurityRequiresSecureConnection.
 using RedirectHandler = std::function<bool(const Response& redirect, Request& next)>;
 
 using TaskId = uint64_t;
@@ -127,6 +130,7 @@ enum URLError : int64_t {
     URLErrorHTTPTooManyRedirects = -1007,
     URLErrorBadServerResponse = -1011,
     URLErrorCannotDecodeContentData = -1016,
+    URLErrorAppTransportSecurityRequiresSecureConnection = -1022,
     URLErrorFileDoesNotExist = -1100,
     URLErrorDataLengthExceedsMaximum = -1103,
     URLErrorSecureConnectionFailed = -1200,
@@ -178,12 +182,16 @@ private:
 // The record of an upload is "<body file>.request" beside the body file, which
 // must lie directly in the directory given to resumeBackgroundUploads.
 inline constexpr const char* kBackgroundUploadRecordSuffix = ".request";
+// How long a staged upload may wait for a server, counted from its record's
+// own time: the phone gives up on a background transfer after a week.
+inline constexpr std::chrono::hours kBackgroundUploadLifetime{24 * 7};
 
 // Starts an upload of `request.bodyFile` in the background session
 // `sessionIdentifier`. The record is written before the transfer starts and
-// removed once the server has answered or the task has failed for good, just
-// before `completion` is queued. False (and nothing started) when the record
-// cannot be written; the caller then sends the body some other way.
+// removed once the task is over, just before `completion` is queued (the
+// caller hears of a failure and decides what to do). False (and nothing
+// started) when the record cannot be written; the caller then sends the body
+// some other way.
 bool startBackgroundUpload(const std::string& sessionIdentifier, Request request, Completion completion,
                            dispatch::QueuePtr queue = nullptr, RedirectHandler willRedirect = nullptr,
                            TaskId* taskId = nullptr);
@@ -196,11 +204,14 @@ using BackgroundEventsHandler =
 // Sends again every upload recorded in `directory` by a process that ended
 // before the answer. A record is locked (flock) by the process whose upload
 // is under way, so that uploads of this process, or of another one running
-// on the same container, are left alone. When one
-// has been answered or has failed, `handleEvents` runs on the main queue with
-// its session; a background task keeps the application running until the
-// application calls the completion handler. Unreadable records are removed.
-// Answers how many were resent.
+// on the same container, are left alone. An upload that reaches no server (no
+// answer at all) keeps its record and waits for a later launch, as the phone's
+// transfers wait for the network; any answer of the server ends it, and so
+// does a request that can never be sent, or a record staged more than
+// kBackgroundUploadLifetime ago (logged). When one is over, `handleEvents`
+// runs on the main queue with its session; a background task keeps the
+// application running until the application calls the completion handler.
+// Unreadable records are removed. Answers how many were resent.
 std::size_t resumeBackgroundUploads(const std::string& directory, const BackgroundEventsHandler& handleEvents,
                                     const RedirectHandler& willRedirect = nullptr);
 

@@ -3,17 +3,21 @@
 // shows it again over the page and clicks it there (the window screenshotted
 // at each step), then prints HTML to PDF, PostScript and SVG files and in
 // grey, fails to print what cannot load or may not be written, prints to the
-// file chosen in the printer picker, prints twice at once, and prints itself
+// file chosen in the printer picker, prints ten times at once, prints six
+// pages to each format and onto files of a full disk, and prints itself
 // through the print dialog of the utility plug-in, answered as a user would.
 // One launch; the screenshots, the files and the page's report are checked.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "E2EProcess.h"
 #include "PrivateDisplay.h"
@@ -78,6 +82,53 @@ private:
     GdkPixbuf* pixbuf_ = nullptr;
 };
 
+// The pages of a PostScript file: what follows each "%%Page:" comment.
+std::vector<std::string> postScriptPages(const std::string& ps) {
+    std::vector<std::string> pages;
+    for (std::size_t at = ps.find("\n%%Page: "); at != std::string::npos;) {
+        const std::size_t next = ps.find("\n%%Page: ", at + 1);
+        pages.push_back(ps.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next;
+    }
+    return pages;
+}
+
+// The pages of a printed SVG file, top to bottom: the groups its one page
+// places one below another (each what the definition of its group holds).
+// Empty when they do not stand one below another.
+std::vector<std::string> svgPageGroups(const std::string& svg) {
+    const std::size_t defsEnd = svg.find("</defs>");
+    if (defsEnd == std::string::npos) return {};
+    std::vector<std::string> pages;
+    const std::string placed = svg.substr(defsEnd);
+    const std::regex use(R"re(<use xlink:href="#(surface\d+)"(?: transform="matrix\(1,0,0,1,0,([0-9.]+)\)")?/>)re");
+    double lastTop = -1;
+    for (auto it = std::sregex_iterator(placed.begin(), placed.end(), use); it != std::sregex_iterator(); ++it) {
+        const double top = (*it)[2].matched ? std::stod((*it)[2]) : 0;
+        if (top <= lastTop) return {};
+        lastTop = top;
+        const std::size_t start = svg.find("<g id=\"" + (*it)[1].str() + "\"");
+        if (start == std::string::npos || start > defsEnd) return {};
+        const std::size_t end = std::min(svg.find("<g id=\"surface", start + 1), defsEnd);
+        pages.push_back(svg.substr(start, end - start));
+    }
+    return pages;
+}
+
+// The first colour other than a grey that the text fills with, by name:
+// PostScript's "r g b rg" or SVG's "fill:rgb(r%,g%,b%)".
+std::string colourFilled(const std::string& text) {
+    const std::regex fill(R"(\n([01]) ([01]) ([01]) rg\n|fill:rgb\((0|100)%,(0|100)%,(0|100)%\))");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), fill); it != std::sregex_iterator(); ++it) {
+        const int offset = (*it)[1].matched ? 1 : 4;
+        int rgb = 0;
+        for (int i = 0; i < 3; ++i) rgb = rgb * 2 + ((*it)[offset + i].str() == "0" ? 0 : 1);
+        static const char* const names[] = {"black", "blue", "green", "cyan", "red", "magenta", "yellow", "white"};
+        if (rgb != 0 && rgb != 7) return names[rgb];
+    }
+    return "";
+}
+
 TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     const char* display = std::getenv("DISPLAY");
     WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
@@ -100,9 +151,27 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     fs::create_symlink(dir.file("victim.pdf"), home + "/link.ps");
     fs::create_directory(dir.file("away"));
     fs::create_directory_symlink(dir.file("away"), home + "/Documents/away");
+    // A full disk in the home, holding files a print would replace.
+    fs::create_directory(home + "/full");
+    wharf::test::SmallFilesystem disk("size=256k,mode=0755", "tmpfs", home + "/full");
+    if (!disk.mounted()) {
+        if (wharf::test::inCI()) FAIL() << "missing in CI: " << disk.why();
+        std::printf("printing onto a full disk is not tried: %s\n", disk.why().c_str());
+    }
+    const std::vector<std::pair<std::string, std::string>> kept = {{"keep.pdf", "%PDF-1.4 the old file\n%%EOF\n"},
+                                                                   {"keep.ps", "%!PS-Adobe-3.0 the old file\n"},
+                                                                   {"keep.svg", "<svg>the old file</svg>\n"}};
+    if (disk.mounted()) {
+        for (const auto& [name, text] : kept) wharf::test::writeFile(disk.file(name), text);
+        ASSERT_EQ(disk.fill(), ENOSPC);
+    }
+    // A file a print replaces keeps its permissions.
+    wharf::test::writeFile(home + "/six.ps", "the old file");
+    fs::permissions(home + "/six.ps", fs::perms::owner_read | fs::perms::owner_write);
     wharf::test::writeFile(
         bundle + "/www/probe.js",
-        "var UNREACHABLE_URL = 'http://127.0.0.1:" + std::to_string(wharf::test::closedPort()) + "/nothing.html';\n");
+        "var UNREACHABLE_URL = 'http://127.0.0.1:" + std::to_string(wharf::test::closedPort()) + "/nothing.html';\n" +
+            "var FULL_DIR = " + (disk.mounted() ? "'" + disk.path() + "'" : std::string("null")) + ";\n");
 
     wharf::test::E2ERun result = wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", home}, dir, {},
                                                          std::chrono::seconds(120));
@@ -216,10 +285,54 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     EXPECT_EQ(r["picked"], "file://" + home + "/picked.ps");
     EXPECT_EQ(r["printedToPicked"], true);
     EXPECT_EQ(readFile(home + "/picked.ps").rfind("%!PS-Adobe", 0), 0u);
-    // Two prints at once: the later call hears an answer, and both print.
-    EXPECT_EQ(r["twoAtOnce"], true);
-    EXPECT_NE(run("pdftotext '" + home + "/first.pdf' -").find("First of two"), std::string::npos);
-    EXPECT_NE(run("pdftotext '" + home + "/second.pdf' -").find("Second of two"), std::string::npos);
+    // Ten prints at once, the first failing: each call heard of its own job.
+    EXPECT_EQ(r["backToBack"], Value::parse("[false, true, true, true, true, true, true, true, true, true]"));
+    for (int i = 1; i < 10; ++i)
+        EXPECT_NE(run("pdftotext '" + home + "/back" + std::to_string(i) + ".pdf' -")
+                      .find("Back to back " + std::to_string(i)),
+                  std::string::npos)
+            << i;
+    // Grey without a border (the photo style) is grey too.
+    EXPECT_EQ(r["photoGray"], true);
+    run("pdftoppm -r 30 -f 1 -l 1 -png '" + home + "/photo.pdf' '" + dir.file("photo") + "'");
+    {
+        Screenshot page(dir.file("photo-1.png"));
+        ASSERT_TRUE(page.loaded());
+        const Pixel block = page.at(page.width() / 2, 40);
+        EXPECT_TRUE(Screenshot::isGray(block) && block.r < 200) << block;
+    }
+    // Six pages to each format, read back page by page: each in its place
+    // with its colour (and in PDF, its number).
+    EXPECT_EQ(r["six"], Value::parse("[true, true, true]"));
+    const char* const colours[] = {"red", "green", "blue", "yellow", "cyan", "magenta"};
+    EXPECT_TRUE(std::regex_search(run("pdfinfo '" + home + "/six.pdf'"), std::regex(R"(Pages:\s+6\n)")));
+    for (int page = 1; page <= 6; ++page) {
+        const std::string n = std::to_string(page);
+        EXPECT_NE(run("pdftotext -f " + n + " -l " + n + " '" + home + "/six.pdf' -").find("Page " + n + " of six"),
+                  std::string::npos)
+            << n;
+    }
+    const std::vector<std::string> psPages = postScriptPages(readFile(home + "/six.ps"));
+    ASSERT_EQ(psPages.size(), 6u) << "pages of six.ps";
+    EXPECT_EQ(fs::status(home + "/six.ps").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    const std::vector<std::string> svgPages = svgPageGroups(readFile(home + "/six.svg"));
+    ASSERT_EQ(svgPages.size(), 6u) << "pages of six.svg";
+    for (int page = 0; page < 6; ++page) {
+        EXPECT_EQ(colourFilled(psPages[page]), colours[page]) << "six.ps page " << page + 1;
+        EXPECT_EQ(colourFilled(svgPages[page]), colours[page]) << "six.svg page " << page + 1;
+    }
+    // On a full disk every print fails, and the files it would have replaced
+    // are as they were, with nothing left beside them.
+    if (disk.mounted()) {
+        EXPECT_EQ(r["fullDisk"], Value::parse("[false, false, false]"));
+        for (const auto& [name, text] : kept) EXPECT_EQ(readFile(disk.file(name)), text) << name;
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(disk.path())) left.push_back(entry.path().filename());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{"filler", "keep.pdf", "keep.ps", "keep.svg"}));
+    }
+    EXPECT_TRUE(fs::is_empty(home + "/tmp")) << "the printed pages of a job are left behind";
 
     // The utility plug-in answers before the dialog; the job reports start,
     // then finish; a cancelled one start, then cancel.

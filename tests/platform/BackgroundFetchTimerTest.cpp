@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <vector>
 
 #include "platform/Application.h"
 #include "platform/Log.h"
@@ -63,6 +64,37 @@ TEST_F(BackgroundFetchTimerTest, StartingAgainDoesNotPutTheNextFetchOff) {
         app().setMinimumBackgroundFetchInterval(UIApplicationBackgroundFetchIntervalMinimum);
     }
     EXPECT_GE(delegate.fetches, 2);
+}
+
+// A fetch the application never completes is over at the time limit all the
+// same: it counts as failed, the expiration handler (the shell's, which ends
+// a launch into the background) hears of it once, and the application's late
+// answer changes nothing. A fetch completed in time never expires.
+TEST_F(BackgroundFetchTimerTest, AFetchNeverCompletedEndsAtTheTimeLimit) {
+    struct HoldingDelegate : ApplicationDelegate {
+        bool respondsToPerformFetch() const override { return true; }
+        void applicationPerformFetchWithCompletionHandler(BackgroundFetchCompletionHandler handler) override {
+            held.push_back(std::move(handler));
+        }
+        std::vector<BackgroundFetchCompletionHandler> held;
+    } holding;
+    app().setDelegate(&holding);
+    app().setBackgroundFetchTimeLimit(50ms);
+    int expirations = 0;
+    app().setBackgroundFetchExpirationHandler([&] { ++expirations; });
+    LogCapture log;
+
+    app().performBackgroundFetch();
+    app().performBackgroundFetch();
+    ASSERT_EQ(holding.held.size(), 2u);
+    holding.held[1](UIBackgroundFetchResult::NoData);  // in time
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return expirations > 0; }));
+    RunLoop::pumpFor(100ms);
+    EXPECT_EQ(expirations, 1) << "only the fetch never completed expires, once";
+    EXPECT_TRUE(log.contains("Background fetch not completed within 0.05 s: it ends as failed"));
+    EXPECT_FALSE(log.contains("called again"));
+    holding.held[0](UIBackgroundFetchResult::NewData);
+    EXPECT_TRUE(log.contains("A background fetch completion handler was called again; ignored"));
 }
 
 }  // namespace

@@ -8,9 +8,12 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <zlib.h>
 
 #include "RawHttpServer.h"
+#include "ServingThread.h"
+#include "TestAuthority.h"
 #include "TestSupport.h"
 #include "platform/RunLoop.h"
 
@@ -157,6 +160,60 @@ TEST(Http, RedirectsAreOfferedToTheHandler) {
     ASSERT_EQ(here.size(), 3u);
     EXPECT_EQ(here[2].header("Authorization"), "Bearer secret");
     EXPECT_EQ(here[2].header("Cookie"), "session=1");
+}
+
+// What is asked over https never goes on in clear: a redirect to plain http
+// is refused (whatever the status, and even when the handler would follow
+// it) and nothing reaches the plain server. One to https is followed.
+TEST(Http, AnHttpsRequestIsNeverRedirectedToPlainHttp) {
+    test::TestAuthority authority;
+    WHARF_REQUIRE_COMPONENT(authority.ok(), "openssl, to make the test's certificate authority");
+    test::RawHttpServer plain([](const test::RawRequest& r) { return test::rawResponse(200, "in clear " + r.body); });
+    httplib::SSLServer tls(authority.serverCertificate("here", "IP:127.0.0.1").c_str(), authority.keyFile().c_str());
+    ASSERT_TRUE(tls.is_valid());
+    tls.set_keep_alive_max_count(1);  // no connection left for the server's stop to wait on
+    const int port = tls.bind_to_any_port("127.0.0.1");
+    const std::string secure = "https://127.0.0.1:" + std::to_string(port);
+    for (int status : {301, 302, 303, 307, 308})
+        tls.Post("/" + std::to_string(status), [&, status](const httplib::Request&, httplib::Response& res) {
+            res.status = status;
+            res.set_header("Location", plain.url("/landed"));
+        });
+    tls.Post("/secure", [&](const httplib::Request&, httplib::Response& res) {
+        res.status = 308;
+        res.set_header("Location", secure + "/landed");
+    });
+    tls.Post("/landed", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content("secure " + req.body, "text/plain");
+    });
+    test::ServingThread serving(tls);
+    http::setCertificateAuthorityFile(authority.caFile());
+    http::Request post;
+    post.method = "POST";
+    post.body = {'s', 'e', 'c', 'r', 'e', 't'};
+    const http::RedirectHandler keepsThePost = [](const http::Response& r, http::Request&) {
+        return r.statusCode == 307 || r.statusCode == 308;
+    };
+    for (int status : {301, 302, 303, 307, 308}) {
+        post.url = secure + "/" + std::to_string(status);
+        for (const auto& handler : {http::RedirectHandler(), keepsThePost}) {
+            auto out = run(post, handler);
+            ASSERT_EQ(out->calls, 1) << status;
+            ASSERT_TRUE(out->result.response) << status;
+            EXPECT_EQ(out->result.response->statusCode, status);
+            if (!handler || status >= 307) {
+                ASSERT_TRUE(out->result.error) << status << " was followed";
+                EXPECT_EQ(out->result.error->code, http::URLErrorAppTransportSecurityRequiresSecureConnection);
+            }
+        }
+    }
+    EXPECT_TRUE(plain.requests().empty()) << plain.requests().size() << " requests in clear";
+
+    post.url = secure + "/secure";
+    auto out = run(post, keepsThePost);
+    EXPECT_FALSE(out->result.error) << out->result.error->description();
+    EXPECT_EQ(text(out->result.body), "secure secret");
+    http::setCertificateAuthorityFile("");
 }
 
 TEST(Http, FailuresAreReportedOnceAndNeverAsSuccess) {

@@ -43,13 +43,14 @@ TempHome::~TempHome() {
     platform::Container::resetHome();
 }
 
-SmallFilesystem::SmallFilesystem(const char* options, const char* type) {
-    mounted_ = ::mount("wharf-test", dir_.path().c_str(), type, MS_NOSUID | MS_NODEV, options) == 0;
+SmallFilesystem::SmallFilesystem(const char* options, const char* type, const std::string& at)
+    : at_(at.empty() ? dir_.path() : at) {
+    mounted_ = ::mount("wharf-test", at_.c_str(), type, MS_NOSUID | MS_NODEV, options) == 0;
     if (!mounted_) why_ = std::string("cannot mount a small ") + type + " (mounting needs root): " + strerror(errno);
 }
 
 SmallFilesystem::~SmallFilesystem() {
-    if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
 }
 
 int SmallFilesystem::fill(const std::string& name) const {

@@ -18,7 +18,7 @@ inline bool inCI() {
 // skipped, saying what is missing; in CI it fails, since a skip there would
 // hide that the test never ran. `what` is a stream expression ("gpsd: " << why),
 // so it cannot be parenthesised.
-// NOLINTNEXTLINE(bugprone-macro-parentheses)
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define WHARF_REQUIRE_COMPONENT(available, what)                            \
     do {                                                                    \
         if (!(available)) {                                                 \
@@ -26,6 +26,7 @@ inline bool inCI() {
             GTEST_SKIP() << "missing: " << what;                            \
         }                                                                   \
     } while (0)
+// NOLINTEND(bugprone-macro-parentheses)
 
 // How long a test waits for what should come at once. Only a hang takes that
 // long: a loaded machine may hold a process back for seconds.
@@ -57,26 +58,27 @@ private:
     TempDir dir_;
 };
 
-// A tmpfs of `options` (e.g. "size=64k") mounted over a fresh directory and
-// detached on destruction: a full or read-only disk for tests of what a
-// failing write must not lose. Mounting needs root; mounted() says whether it
-// worked, why() why not.
+// A tmpfs of `options` (e.g. "size=64k") mounted over a fresh directory, or
+// over the existing directory `at`, and detached on destruction: a full or
+// read-only disk for tests of what a failing write must not lose. Mounting
+// needs root; mounted() says whether it worked, why() why not.
 class SmallFilesystem {
 public:
-    explicit SmallFilesystem(const char* options, const char* type = "tmpfs");
+    explicit SmallFilesystem(const char* options, const char* type = "tmpfs", const std::string& at = "");
     ~SmallFilesystem();
     SmallFilesystem(const SmallFilesystem&) = delete;
     SmallFilesystem& operator=(const SmallFilesystem&) = delete;
     bool mounted() const { return mounted_; }
     const std::string& why() const { return why_; }
-    const std::string& path() const { return dir_.path(); }
-    std::string file(const std::string& name) const { return dir_.file(name); }
+    const std::string& path() const { return at_; }
+    std::string file(const std::string& name) const { return at_ + "/" + name; }
     // Writes a filler file until the disk refuses; answers the errno that
     // stopped it (ENOSPC when the disk is full). remove("filler") frees it.
     int fill(const std::string& name = "filler") const;
 
 private:
     TempDir dir_;
+    std::string at_;
     bool mounted_ = false;
     std::string why_;
 };

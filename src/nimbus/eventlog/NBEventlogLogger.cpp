@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include "nimbus/core/NBAppEnvironmentUtil.h"
 #include "nimbus/core/NBLogger.h"
@@ -57,6 +58,11 @@ std::vector<std::string> entries(const std::string& directory, bool directories)
     return names;
 }
 
+// A client error of the server: the request itself is refused, and sending
+// it again would be refused again. A time-out (408) and a request too many
+// (429) say nothing of the file.
+bool refusedForGood(long status) { return status >= 400 && status < 500 && status != 408 && status != 429; }
+
 // The leading integer of a name, as intValue reads it (0 when there is none).
 int intValueOf(const std::string& name) { return static_cast<int>(std::strtol(name.c_str(), nullptr, 10)); }
 
@@ -87,8 +93,8 @@ std::optional<platform::Bytes> readWholeFile(const std::string& path) {
 
 std::shared_ptr<NBEventlogLogger> NBEventlogLogger::sharedInstance() {
     static std::shared_ptr<NBEventlogLogger> shared = [] {
-        // The server is known before the logger starts: files are only ever
-        // trimmed while there is none.
+        // The server is known before the logger starts: it decides how the
+        // files are bounded.
         std::shared_ptr<NBEventlogLogger> logger(
             new NBEventlogLogger(platform::Container::cachesPath() + "/NBEventlogLogger", NBNetwork::create()));
         logger->setServerURL(defaultServerURL());
@@ -138,7 +144,7 @@ void NBEventlogLogger::start() {
             if (auto self = weak.lock()) self->applicationDidEnterBackground();
         });
     queue_->async([self = shared_from_this()] {
-        if (self->serverURL().empty()) self->trimUnsentFiles();
+        self->trimUnsentFiles();
         self->scheduleNextSend();
     });
 }
@@ -232,7 +238,12 @@ void NBEventlogLogger::appendRecord(const platform::Bytes& record, int logSource
         data.removeWriterForLogSource(logSource);
         return;
     }
-    if (writer.numBytes() > maxRequestNumBytes_) data.removeWriterForLogSource(logSource);
+    if (writer.numBytes() > maxRequestNumBytes_) {
+        data.removeWriterForLogSource(logSource);
+        // A file is complete: the files stay within their bound while events
+        // pour in, not only when they are next sent.
+        trimUnsentFiles();
+    }
 }
 
 NBEventlogAccountData& NBEventlogLogger::accountDataForAccount(const std::string& account) {
@@ -257,7 +268,7 @@ void NBEventlogLogger::applicationDidEnterBackground() { flushWithCompletionHand
 
 void NBEventlogLogger::reachabilityDidChange() {
     queue_->async([self = shared_from_this()] {
-        if (self->serverURL().empty()) self->trimUnsentFiles();
+        self->trimUnsentFiles();
         self->scheduleNextSend();
     });
 }
@@ -295,7 +306,7 @@ void NBEventlogLogger::sendLogsWithCompletionHandler(std::function<void()> compl
     if (delegate) delegate->eventlogLoggerWillSendLogs(*this);
     // No file is sent while it is still being appended to.
     flushWriters();
-    if (serverURL().empty()) trimUnsentFiles();
+    trimUnsentFiles();
     updatePendingRequests();
     sendNextPendingRequestWithCompletionHandler(std::move(completionHandler));
 }
@@ -323,7 +334,7 @@ void NBEventlogLogger::updatePendingRequests() {
 
 void NBEventlogLogger::trimUnsentFiles() {
     struct File {
-        int64_t createdMillis;
+        int64_t writtenMillis;
         uint64_t size;
         std::string path;
     };
@@ -336,29 +347,48 @@ void NBEventlogLogger::trimUnsentFiles() {
                 const std::string path = sourceDirectory + "/" + name;
                 struct stat st {};
                 if (::lstat(path.c_str(), &st) != 0) continue;
-                // A file is named for the millisecond it was made in; one of
-                // another name counts from its last change.
-                const bool named = name.find_first_not_of("0123456789") == std::string::npos && name.size() < 19;
-                const int64_t created =
-                    named ? std::stoll(name)
-                          : static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-                files.push_back({created, static_cast<uint64_t>(st.st_size), path});
+                // A file's age is that of its last event, as the file system
+                // stamped it: the time in its name is only the clock's word
+                // when it was made, a year off if the clock was.
+                const int64_t written = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+                files.push_back({written, static_cast<uint64_t>(st.st_size), path});
             }
         }
     }
     std::sort(files.begin(), files.end(), [](const File& a, const File& b) {
-        return a.createdMillis != b.createdMillis ? a.createdMillis < b.createdMillis : a.path < b.path;
+        return a.writtenMillis != b.writtenMillis ? a.writtenMillis < b.writtenMillis : a.path < b.path;
     });
     uint64_t total = 0;
     for (const File& file : files) total += file.size;
-    const int64_t oldestKept = currentTimeMillis() - maxUnsentAgeMillis_.load();
+    // With a server the files wait for it, within a larger bound: a server
+    // that is down for good must not fill the device. Without one they also
+    // go with age.
+    const bool sending = !serverURL().empty();
+    const uint64_t maxBytes = sending ? maxUnsentBytesWithServer_.load() : maxUnsentBytes_.load();
+    const int64_t oldestKept =
+        sending ? std::numeric_limits<int64_t>::min() : currentTimeMillis() - maxUnsentAgeMillis_.load();
     std::vector<std::string> removed;
+    std::size_t aged = 0;
+    uint64_t trimmedBytes = 0;  // of the files that went for the size bound
     for (const File& file : files) {
-        if (file.createdMillis >= oldestKept && total <= maxUnsentBytes_) break;
-        if (::unlink(file.path.c_str()) == 0 || errno == ENOENT) removed.push_back(file.path);
+        const bool old = file.writtenMillis < oldestKept;
+        if (!old && total <= maxBytes) break;
+        if (::unlink(file.path.c_str()) == 0 || errno == ENOENT) {
+            removed.push_back(file.path);
+            aged += old;
+            trimmedBytes += old ? 0 : file.size;
+        }
         total -= file.size;
     }
     if (removed.empty()) return;
+    if (aged)
+        platform::log("NBEventlogLogger: deleted %zu unsent event files last written more than %lld days ago", aged,
+                      static_cast<long long>(maxUnsentAgeMillis_.load() / (24 * 3600 * 1000LL)));
+    if (removed.size() > aged)
+        platform::log("NBEventlogLogger: deleted the %zu oldest unsent event files (%llu bytes in all) to keep the "
+                      "files within %llu bytes",
+                      removed.size() - aged, static_cast<unsigned long long>(trimmedBytes),
+                      static_cast<unsigned long long>(maxBytes));
     std::lock_guard lock(pendingMutex_);
     std::erase_if(pendingRequests_, [&](const NBEventlogRequest& r) {
         return std::find(removed.begin(), removed.end(), r.path) != removed.end();
@@ -418,6 +448,15 @@ void NBEventlogLogger::finishPost(const NBEventlogRequest& request,
     }
     NBLogError(kNBLoggerCore, "I-COR000020", "Error posting to Rivuzeru: %s, with Status Code: %ld",
                error ? error->description().c_str() : "(null)", status);
+    if (!error && refusedForGood(status)) {
+        // The server will never take this file, however often it is sent:
+        // it goes, and the files behind it are sent as if it never was.
+        platform::log("NBEventlogLogger: the server refused the event file %s with status %ld; the file is deleted",
+                      request.path.c_str(), status);
+        ::unlink(request.path.c_str());
+        sendNextPendingRequestWithCompletionHandler(std::move(completionHandler));
+        return;
+    }
     --uploadRetriesRemaining_;
     // The file stays; the list keeps it for the next send.
     {

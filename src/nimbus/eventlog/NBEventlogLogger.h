@@ -4,11 +4,14 @@
 // and each file is uploaded as one EVLPBLogRequest (gzip, through NBNetwork)
 // to the server's "/log" path: some time after the network is first reported
 // connected, whenever the application enters the background, and on a flush.
-// A file goes once the server has answered 200 for it, or when it cannot be
-// read. The server is "https://<host>/log", the host being the application's
-// Info.plist value NBEventlogServerHost. With no server nothing is sent, and
-// the files are kept within maxUnsentBytes and maxUnsentAgeMillis instead:
-// past either the oldest go.
+// A file goes once the server has answered 200 for it, when the server
+// refuses it for good (a client error other than 408 and 429), or when it
+// cannot be read. The server is "https://<host>/log", the host being the
+// application's Info.plist value NBEventlogServerHost. With no server nothing
+// is sent, and the files are kept within maxUnsentBytes and
+// maxUnsentAgeMillis instead: past either the oldest go. With a server they
+// are kept within maxUnsentBytesWithServer, so that a server down for good
+// does not fill the device. A file's age is that of its last write.
 //
 // All file work, scheduling and sending run on the serial queue "eventlog";
 // the answers of the server come back there too.
@@ -54,6 +57,8 @@ public:
     // files, none older than this.
     static constexpr uint64_t kDefaultMaxUnsentBytes = 4 * 1048576;
     static constexpr int64_t kDefaultMaxUnsentAgeMillis = 7 * 24 * 3600 * 1000LL;
+    // What waits for a server that does not take it.
+    static constexpr uint64_t kDefaultMaxUnsentBytesWithServer = 16 * 1048576;
 
     // The process's logger, made on first use (files under the container's
     // Caches, its own NBNetwork, the server of defaultServerURL()).
@@ -99,6 +104,8 @@ public:
     void setMaxUnsentBytes(uint64_t bytes) { maxUnsentBytes_ = bytes; }
     int64_t maxUnsentAgeMillis() const { return maxUnsentAgeMillis_; }
     void setMaxUnsentAgeMillis(int64_t millis) { maxUnsentAgeMillis_ = millis; }
+    uint64_t maxUnsentBytesWithServer() const { return maxUnsentBytesWithServer_; }
+    void setMaxUnsentBytesWithServer(uint64_t bytes) { maxUnsentBytesWithServer_ = bytes; }
     // Empty: no server, nothing is sent.
     std::string serverURL() const;
     void setServerURL(std::string url);
@@ -112,8 +119,10 @@ public:
     NBEventlogAccountData& accountDataForAccount(const std::string& account);
     void flushWriters();
     void updatePendingRequests();
-    // With no server: deletes the files past the age bound, then the oldest
-    // until the rest fit the size bound (on the queue, no file open).
+    // Deletes the oldest files until the rest fit the size bound (with no
+    // server, first those past the age bound), logged (on the queue). Runs
+    // at start, before each send, on a change of the network and whenever a
+    // file is complete.
     void trimUnsentFiles();
     void sendLogsWithCompletionHandler(std::function<void()> completionHandler);
     std::optional<NBEventlogRequest> nextPendingRequest();
@@ -164,6 +173,7 @@ private:
     std::atomic<uint64_t> maxRequestNumBytes_{kDefaultMaxRequestNumBytes};
     std::atomic<uint64_t> maxUnsentBytes_{kDefaultMaxUnsentBytes};
     std::atomic<int64_t> maxUnsentAgeMillis_{kDefaultMaxUnsentAgeMillis};
+    std::atomic<uint64_t> maxUnsentBytesWithServer_{kDefaultMaxUnsentBytesWithServer};
     std::atomic<int64_t> fetcherCookieStorageMethod_{0};
     mutable std::mutex pendingMutex_;
     std::vector<NBEventlogRequest> pendingRequests_;

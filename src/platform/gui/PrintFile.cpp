@@ -5,14 +5,20 @@
 #include <cairo-svg.h>
 #include <cairo.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poppler.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace wharf::platform {
 
@@ -90,6 +96,15 @@ cairo_surface_t* newSurface(PrintFileFormat format, Sink* sink, double width, do
     return nullptr;
 }
 
+// The document's pages, each a new reference (pages poppler cannot give are left out).
+std::vector<PopplerPage*> pagesOf(const Poppler& p, PopplerDocument* document) {
+    std::vector<PopplerPage*> pages;
+    const int count = p.documentPageCount(document);
+    for (int i = 0; i < count; ++i)
+        if (PopplerPage* page = p.documentPage(document, i)) pages.push_back(page);
+    return pages;
+}
+
 void setPageSize(cairo_surface_t* surface, PrintFileFormat format, double width, double height) {
     if (format == PrintFileFormat::PDF) cairo_pdf_surface_set_size(surface, width, height);
     if (format == PrintFileFormat::PostScript) cairo_ps_surface_set_size(surface, width, height);
@@ -133,7 +148,6 @@ std::optional<PrintFileFormat> printFileFormatNamed(const std::string& name) {
 std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFileFormat format, bool gray, int fd) {
     const Poppler& p = poppler();
     if (!p.failure.empty()) {
-        ::close(fd);
         std::string why = "The printed pages cannot be read: ";
         why += p.failure;
         return why;
@@ -146,28 +160,51 @@ std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFil
     if (!document) {
         std::string why = std::string("The printed pages cannot be read: ") + (error ? error->message : "no document");
         if (error) g_error_free(error);
-        ::close(fd);
         return why;
     }
-    const int pages = p.documentPageCount(document);
+    std::optional<std::string> failure;
     cairo_surface_t* surface = nullptr;
     cairo_t* cr = nullptr;
-    for (int i = 0; i < pages; ++i) {
-        PopplerPage* page = p.documentPage(document, i);
-        if (!page) continue;
+    const std::vector<PopplerPage*> pages = pagesOf(p, document);
+    std::vector<std::pair<double, double>> sizes(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) p.pageSize(pages[i], &sizes[i].first, &sizes[i].second);
+    if (format == PrintFileFormat::SVG && !pages.empty()) {
+        // An SVG surface keeps one page only (each new page drops the one
+        // before): the pages go one below another on one page as tall as all
+        // of them, each drawn as a group of its own.
         double width = 0, height = 0;
-        p.pageSize(page, &width, &height);
-        if (!surface) {
-            surface = newSurface(format, &sink, width, height);
-            cr = cairo_create(surface);
-        } else {
-            setPageSize(surface, format, width, height);
+        for (const auto& [w, h] : sizes) {
+            width = std::max(width, w);
+            height += h;
         }
-        renderPage(p, cr, page, gray);
-        cairo_show_page(cr);
-        g_object_unref(page);
+        surface = newSurface(format, &sink, width, height);
+        cr = cairo_create(surface);
+        double top = 0;
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const cairo_rectangle_t extents{0, 0, sizes[i].first, sizes[i].second};
+            cairo_surface_t* recording = cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, &extents);
+            cairo_t* pageContext = cairo_create(recording);
+            renderPage(p, pageContext, pages[i], gray);
+            cairo_destroy(pageContext);
+            cairo_set_source_surface(cr, recording, 0, top);
+            cairo_paint(cr);
+            cairo_surface_destroy(recording);
+            top += sizes[i].second;
+        }
+    } else {
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const auto [width, height] = sizes[i];
+            if (!surface) {
+                surface = newSurface(format, &sink, width, height);
+                cr = cairo_create(surface);
+            } else {
+                setPageSize(surface, format, width, height);
+            }
+            renderPage(p, cr, pages[i], gray);
+            cairo_show_page(cr);
+        }
     }
-    std::optional<std::string> failure;
+    for (PopplerPage* page : pages) g_object_unref(page);
     if (!surface) {
         failure = "The printed document has no pages";
     } else {
@@ -179,7 +216,65 @@ std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFil
         cairo_surface_destroy(surface);
     }
     g_object_unref(document);
-    if (::close(fd) != 0 && !failure) failure = std::string("The printed file cannot be written: ") + g_strerror(errno);
+    return failure;
+}
+
+PrintTarget::PrintTarget(const std::string& path, bool confined) : confined_(confined) {
+    std::string target = path;
+    // A file the user chose through a link is the file the link names.
+    if (char resolved[PATH_MAX]; !confined && ::realpath(path.c_str(), resolved)) target = resolved;
+    const auto slash = target.rfind('/');
+    if (slash == std::string::npos || slash + 1 == target.size()) {
+        failure_ = "The printed file cannot be written: not a file path";
+        return;
+    }
+    name_ = target.substr(slash + 1);
+    const std::string directory = slash == 0 ? "/" : target.substr(0, slash);
+    directory_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int attempt = 0; directory_ >= 0 && fd_ < 0 && attempt < 16; ++attempt) {
+        gchar* name = g_strdup_printf(".wharf-print-%08x", g_random_int());
+        temporaryName_ = name;
+        g_free(name);
+        fd_ = ::openat(directory_, temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) {
+        failure_ = std::string("The printed file cannot be written: ") + g_strerror(errno);
+        temporaryName_.clear();
+        return;
+    }
+    temporaryPath_ = directory + "/" + temporaryName_;
+}
+
+PrintTarget::~PrintTarget() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temporaryName_.empty()) ::unlinkat(directory_, temporaryName_.c_str(), 0);
+    if (directory_ >= 0) ::close(directory_);
+}
+
+std::optional<std::string> PrintTarget::commit() {
+    if (temporaryName_.empty()) return failure_;
+    auto fail = [](const char* why) { return std::string("The printed file cannot be written: ") + why; };
+    if (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0) return fail(g_strerror(errno));
+    // What is there now may have been written in place of our file by name
+    // (GTK's print-to-file does): it is what gets synced and renamed.
+    const int written = ::openat(directory_, temporaryName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (written < 0) return fail(g_strerror(errno));
+    struct stat replaced {};
+    std::optional<std::string> failure;
+    if (::fstatat(directory_, name_.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (confined_ && S_ISLNK(replaced.st_mode))
+            failure = fail("a link");
+        else if (::faccessat(directory_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+            failure = fail(g_strerror(errno));  // a file we may not write stays as it is
+        else if (S_ISREG(replaced.st_mode))
+            ::fchmod(written, replaced.st_mode & 07777);
+    }
+    if (!failure && ::fsync(written) != 0) failure = fail(g_strerror(errno));
+    ::close(written);
+    if (!failure && ::renameat(directory_, temporaryName_.c_str(), directory_, name_.c_str()) != 0)
+        failure = fail(g_strerror(errno));
+    if (!failure) temporaryName_.clear();
     return failure;
 }
 

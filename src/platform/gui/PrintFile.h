@@ -16,8 +16,41 @@ std::optional<PrintFileFormat> printFileFormatForPath(const std::string& path);
 std::optional<PrintFileFormat> printFileFormatNamed(const std::string& name);
 
 // Writes the pages of the PDF file `pdfPath` to `fd` in `format`, in shades of
-// grey when `gray` (text stays text where the format allows). Takes `fd` and
-// closes it. Any thread. nullopt on success, else what went wrong.
+// grey when `gray` (text stays text where the format allows). An SVG file
+// holds one page: the pages stand one below another on it, each drawn as a
+// group of its own. `fd` stays open. Any thread. nullopt on success, else
+// what went wrong.
 std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFileFormat format, bool gray, int fd);
+
+// A file a print job replaces only once it is complete: the pages are written
+// to a new file beside the target, which takes the target's place (and the
+// permissions of a file it replaces) in one rename. Until then the target is
+// left as it was; a job that fails leaves nothing behind.
+class PrintTarget {
+public:
+    // `confined`: the target itself must not be a link (one there is never
+    // followed, and refuses the job). The directory is opened here.
+    PrintTarget(const std::string& path, bool confined);
+    ~PrintTarget();  // discards what was not committed
+    PrintTarget(const PrintTarget&) = delete;
+    PrintTarget& operator=(const PrintTarget&) = delete;
+
+    // The new file, open for writing, or -1 (then failure() says why).
+    int fd() const { return fd_; }
+    const std::string& temporaryPath() const { return temporaryPath_; }
+    const std::string& failure() const { return failure_; }
+    // Puts the written file in the target's place: nullopt on success, else
+    // what went wrong (the target then stays as it was).
+    std::optional<std::string> commit();
+
+private:
+    std::string name_;
+    std::string temporaryName_;
+    std::string temporaryPath_;
+    std::string failure_;
+    bool confined_ = true;
+    int directory_ = -1;
+    int fd_ = -1;
+};
 
 }  // namespace wharf::platform

@@ -177,12 +177,11 @@ void completeOnMain(PrintCompletion completion, std::optional<std::string> failu
 void renderInto(const FileTarget& target, const std::string& pdf, PrintCompletion completion) {
     dispatch::globalQueue()->async([target, pdf, completion = std::move(completion)] {
         std::optional<std::string> failure;
-        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (target.confined ? O_NOFOLLOW : 0);
-        const int fd = ::open(target.path.c_str(), flags, 0644);
-        if (fd < 0)
-            failure = std::string("The printed file cannot be written: ") + g_strerror(errno);
-        else
-            failure = renderPrintedPDF(pdf, target.format, target.gray, fd);
+        {
+            PrintTarget out(target.path, target.confined);
+            failure = out.fd() < 0 ? out.failure() : renderPrintedPDF(pdf, target.format, target.gray, out.fd());
+            if (!failure) failure = out.commit();
+        }
         ::unlink(pdf.c_str());
         if (failure) log("Printing to %s failed: %s", target.path.c_str(), failure->c_str());
         completeOnMain(completion, failure);
@@ -191,15 +190,31 @@ void renderInto(const FileTarget& target, const std::string& pdf, PrintCompletio
 
 // Prints to a file through GTK's print-to-file printer. WebKit writes PDF in
 // colour only: another format, or grey, is printed to a PDF of our own first
-// and rendered again from it. Takes over `settings` and `setup`.
+// and rendered again from it. Either way the file takes the target's place
+// only once it is whole. Takes over `settings` and `setup`.
 void runFileJob(const PrintFormatter& formatter, GtkPrintSettings* settings, GtkPageSetup* setup,
                 const FileTarget& target, PrintCompletion completion) {
     gtk_print_settings_set_printer(settings, fileprinterName());
     gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_FILE_FORMAT, "pdf");
     if (target.format == PrintFileFormat::PDF && !target.gray) {
+        auto out = std::make_shared<PrintTarget>(target.path, target.confined);
+        if (out->fd() < 0) {
+            g_object_unref(settings);
+            g_object_unref(setup);
+            log("Printing to %s failed: %s", target.path.c_str(), out->failure().c_str());
+            completeLater(std::move(completion), printError(5, out->failure()));
+            return;
+        }
         gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI,
-                               Url::fileURL(target.path).absoluteString().c_str());
-        runJob(formatter, settings, setup, std::move(completion));
+                               Url::fileURL(out->temporaryPath()).absoluteString().c_str());
+        runJob(formatter, settings, setup,
+               [out, target, completion = std::move(completion)](bool completed, const Error* error) {
+                   if (!completed) return completion(false, error);
+                   const std::optional<std::string> failure = out->commit();
+                   if (failure) log("Printing to %s failed: %s", target.path.c_str(), failure->c_str());
+                   const Error written = printError(5, failure.value_or(""));
+                   completion(!failure, failure ? &written : nullptr);
+               });
         return;
     }
     const std::string directory = Container::tmpPath();
@@ -343,8 +358,9 @@ private:
         gtk_widget_show(dialog);
     }
 
-    // The file the user chose in the dialog when WebKit cannot write it as
-    // chosen (PostScript, SVG, or grey); nullopt for any other printer.
+    // The file the user chose in the dialog (written beside it first, and
+    // rendered again when WebKit cannot write it as chosen: PostScript, SVG,
+    // or grey); nullopt for any other printer.
     static std::optional<FileTarget> chosenFile(GtkPrintSettings* settings, GtkPrinter* printer) {
         if (g_strcmp0(gtk_printer_get_name(printer), fileprinterName()) != 0) return std::nullopt;
         const char* uri = gtk_print_settings_get(settings, GTK_PRINT_SETTINGS_OUTPUT_URI);
@@ -353,8 +369,7 @@ private:
         const bool gray = !gtk_print_settings_get_use_color(settings);
         gchar* path = uri ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
         std::optional<FileTarget> target;
-        if (path && format && (*format != PrintFileFormat::PDF || gray))
-            target = FileTarget{path, *format, gray, false};
+        if (path && format) target = FileTarget{path, *format, gray, false};
         g_free(path);
         return target;
     }

@@ -172,7 +172,7 @@ void APPPrinter::pick(const WFInvokedUrlCommand& command) {
         std::lock_guard lock(mutex_);
         callbackId_ = command.callbackId();
     }
-    presentPrinterPicker();
+    presentPrinterPicker(command.callbackId());
 }
 
 void APPPrinter::print(const WFInvokedUrlCommand& command) {
@@ -226,7 +226,7 @@ void APPPrinter::loadContentIntoPrintController(const std::string& content, plat
     auto view = WFUIWebViewEngine::makeWebView(WFRect{0, 0, 1024, 768});
     if (!view) {
         platform::log("Printing needs a web view to lay the content out, and none can be made.");
-        answerCompleted(false);
+        answerCompleted(false, callbackId());
         return;
     }
     const unsigned job = ++contentLoads_;
@@ -234,6 +234,7 @@ void APPPrinter::loadContentIntoPrintController(const std::string& content, plat
     PendingPrint& print = pending_[job];
     print.view = view;
     print.settings = settings();
+    print.callbackId = callbackId();
     print.load = std::make_unique<ContentLoad>(weak_from_this(), job, view.get(), url && url->scheme() != "about");
     view->setObserver(print.load.get());
     // The controller holds the view as long as it may print it.
@@ -268,7 +269,7 @@ void APPPrinter::webViewDidFinishLoad(unsigned job) {
     forget(job);
     auto controller = printController();
     if (!controller) {
-        answerCompleted(false);
+        answerCompleted(false, print->callbackId);
         return;
     }
     // A later print may have set the shared controller up for itself meanwhile.
@@ -278,54 +279,60 @@ void APPPrinter::webViewDidFinishLoad(unsigned job) {
     controller->setPrintFormatter(platform::PrintFormatter{print->view.get(), print->view, 0, 0});
     const Value printerId = settings.contains("printerId") ? settings["printerId"] : Value();
     if (printerId.is_string() && !printerId.get<std::string>().empty())
-        sendToPrinter(*controller, printerId.get<std::string>());
+        sendToPrinter(*controller, printerId.get<std::string>(), print->callbackId);
     else
-        presentPrintController(*controller);
+        presentPrintController(*controller, print->callbackId);
 }
 
 void APPPrinter::contentFailedToLoad(unsigned job, const platform::Error& error) {
+    const PendingPrint* print = pending(job);
+    const std::optional<std::string> callbackId = print ? print->callbackId : std::nullopt;
     forget(job);
     platform::log("The content to print did not load: %s", error.localizedDescription().c_str());
-    answerCompleted(false);
+    answerCompleted(false, callbackId);
 }
 
-void APPPrinter::presentPrintController(platform::Printer& controller) {
+void APPPrinter::presentPrintController(platform::Printer& controller, const std::optional<std::string>& callbackId) {
     std::weak_ptr<WFPlugin> weak = weak_from_this();
-    controller.presentAnimated(true, [weak](bool completed, const platform::Error*) {
-        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->answerCompleted(completed);
+    controller.presentAnimated(true, [weak, callbackId](bool completed, const platform::Error*) {
+        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->answerCompleted(completed, callbackId);
     });
 }
 
-void APPPrinter::sendToPrinter(platform::Printer& controller, const std::string& printerURL) {
+void APPPrinter::sendToPrinter(platform::Printer& controller, const std::string& printerURL,
+                               const std::optional<std::string>& callbackId) {
     std::weak_ptr<WFPlugin> weak = weak_from_this();
-    controller.printToPrinter(printerURL, [weak](bool completed, const platform::Error*) {
-        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->answerCompleted(completed);
+    controller.printToPrinter(printerURL, [weak, callbackId](bool completed, const platform::Error*) {
+        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->answerCompleted(completed, callbackId);
     });
 }
 
-void APPPrinter::presentPrinterPicker() {
+void APPPrinter::presentPrinterPicker(const std::optional<std::string>& callbackId) {
     auto controller = printController();
     if (!controller) return;
     std::weak_ptr<WFPlugin> weak = weak_from_this();
-    controller->presentPrinterPicker(true, [weak](const std::optional<std::string>& url) {
-        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock())) self->returnPrinterPickerResult(url);
+    controller->presentPrinterPicker(true, [weak, callbackId](const std::optional<std::string>& url) {
+        if (auto self = std::static_pointer_cast<APPPrinter>(weak.lock()))
+            self->returnPrinterPickerResult(url, callbackId);
     });
 }
 
-void APPPrinter::returnPrinterPickerResult(const std::optional<std::string>& printerURL) {
+void APPPrinter::returnPrinterPickerResult(const std::optional<std::string>& printerURL,
+                                           const std::optional<std::string>& callbackId) {
     auto delegate = commandDelegate();
     if (!delegate) return;
     delegate->sendPluginResult(printerURL
                                    ? WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, *printerURL)
                                    : WFPluginResult::resultWithStatus(WFResultStatus::NoResult),
-                               callbackId());
+                               callbackId);
 }
 
-void APPPrinter::answerCompleted(bool completed) {
-    // The answer goes to the last call: one print or pick at a time.
+void APPPrinter::answerCompleted(bool completed, const std::optional<std::string>& callbackId) {
+    // Each call hears of its own job: an answer sent to a later call would
+    // tell it of another job, and leave the call that asked without one.
     if (auto delegate = commandDelegate())
         delegate->sendPluginResult(WFPluginResult::resultWithStatusMessageAsBool(WFResultStatus::OK, completed),
-                                   callbackId());
+                                   callbackId);
 }
 
 }  // namespace wharf

@@ -45,14 +45,17 @@ public:
                                                          const platform::Value& settings);
     // Each print lays its content out in an off-screen web view of its own:
     // a print that comes while an earlier one still loads leaves that one to
-    // print too.
+    // print too, and to answer its own call.
     void loadContentIntoPrintController(const std::string& content, platform::Printer& controller);
     // The off-screen web view of print job `job` has loaded its content: print it.
     void webViewDidFinishLoad(unsigned job);
-    void presentPrintController(platform::Printer& controller);
-    void sendToPrinter(platform::Printer& controller, const std::string& printerURL);
-    void presentPrinterPicker();
-    void returnPrinterPickerResult(const std::optional<std::string>& printerURL);
+    // Each job answers the call that asked for it, however many follow it.
+    void presentPrintController(platform::Printer& controller, const std::optional<std::string>& callbackId);
+    void sendToPrinter(platform::Printer& controller, const std::string& printerURL,
+                       const std::optional<std::string>& callbackId);
+    void presentPrinterPicker(const std::optional<std::string>& callbackId);
+    void returnPrinterPickerResult(const std::optional<std::string>& printerURL,
+                                   const std::optional<std::string>& callbackId);
 
     // The content as a URL to load: an absolute URL without the characters a
     // URL never holds (white space, "<", ">", quotes...). Anything else is HTML.
@@ -68,13 +71,14 @@ public:
 private:
     class ContentLoad;
     // A print whose content is loading: its web view, what listens to the
-    // load, and the settings it was asked with.
+    // load, and the call and settings it was asked with.
     struct PendingPrint {
         std::shared_ptr<platform::WebView> view;
         std::unique_ptr<ContentLoad> load;
         platform::Value settings;
+        std::optional<std::string> callbackId;
     };
-    void answerCompleted(bool completed);
+    void answerCompleted(bool completed, const std::optional<std::string>& callbackId);
     void contentFailedToLoad(unsigned job, const platform::Error& error);
     // The job's load is over: it leaves the pending ones (from the main loop,
     // not from inside its own load's callback).

@@ -2,9 +2,11 @@
 // loopback "/log" server.
 #include "nimbus/eventlog/NBEventlogLogger.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -20,6 +22,7 @@
 #include "nimbus/eventlog/EVLPBLogEvent.h"
 #include "platform/Clock.h"
 #include "platform/Container.h"
+#include "platform/Log.h"
 #include "platform/Reachability.h"
 #include "platform/RunLoop.h"
 
@@ -305,70 +308,163 @@ TEST_F(NBEventlogLoggerTest, AFullDiskLeavesNoEmptyFiles) {
     EXPECT_EQ(test::eventRecords(test::fileBytes(files[0])).value_or(std::vector<Bytes>{}).size(), 1u);
 }
 
-// With no server to send to, the files are kept within a total size and an
-// age: past either the oldest go. With a server, a file only ever goes once
-// the server has taken it.
+namespace {
+
+uint64_t bytesUnder(const std::string& directory) {
+    uint64_t total = 0;
+    for (const auto& file : test::filesUnder(directory)) total += std::filesystem::file_size(file);
+    return total;
+}
+
+// Sets a file's last change `age` ago.
+void writtenAgo(const std::string& path, std::chrono::seconds age) {
+    const timespec when{::time(nullptr) - age.count(), 0};
+    const timespec times[2] = {when, when};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// The texts of the events in an event file.
+std::vector<std::string> eventTexts(const std::string& path) {
+    std::vector<std::string> texts;
+    for (const auto& record : test::eventRecords(test::fileBytes(path)).value_or(std::vector<Bytes>{}))
+        texts.push_back(
+            NANOGetString(EVLPBLogEvent::initWithBuffer(record).get(), EVLPBLogEvent::field_2).value_or(""));
+    return texts;
+}
+
+}  // namespace
+
+// With no server to send to, the files are kept within a total size as they
+// are written, not only when they would be sent, and within an age counted
+// from each file's last write: past either the oldest go, logged. The time
+// in a file's name (a clock that was a year ahead) decides nothing.
 TEST_F(NBEventlogLoggerTest, WithoutAServerFilesStayWithinTheirBounds) {
-    auto clock = std::make_shared<ManualClock>();
-    clock->setNow(std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000000)));
-    Clock::setShared(clock);
     makeLogger(true);
     logger->setMaxRequestNumBytes(250);
     logger->setMaxUnsentBytes(1500);
-    // Files of three events each, a second apart.
+    LogCapture log;
+    // Files of three events each: however many are written, what stands on
+    // disk is the bound and the file being written.
     for (int i = 0; i < 30; ++i) {
         logger->logEvent(eventNamed("event " + std::to_string(i) + std::string(90, 'x')), 137, "greenhouse");
         logger->waitUntilIdle();
-        clock->advance(std::chrono::milliseconds(350));
+        ASSERT_LE(bytesUnder(logDirectory()), 1500u + 350u) << "after event " << i;
     }
     settle();
-    const auto before = test::filesUnder(logDirectory());
-    ASSERT_EQ(before.size(), 10u);
-    uint64_t total = 0;
-    for (const auto& file : before) total += std::filesystem::file_size(file);
-    ASSERT_GT(total, 1500u);
-
+    auto files = test::filesUnder(logDirectory());
+    ASSERT_GE(files.size(), 4u);
+    // The newest are kept: what is left is the tail of what was logged.
+    std::vector<int> kept;
+    for (const auto& file : files)
+        for (const auto& text : eventTexts(file)) kept.push_back(std::stoi(text.substr(6)));
+    std::sort(kept.begin(), kept.end());
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.back(), 29);
+    EXPECT_EQ(kept.back() - kept.front() + 1, static_cast<int>(kept.size())) << "a gap in what was kept";
+    EXPECT_TRUE(log.contains("oldest unsent event files")) << "the deletions are not logged";
     logger->flushWithCompletionHandler(nullptr);
     logger->waitUntilIdle();
-    auto after = test::filesUnder(logDirectory());
-    total = 0;
-    for (const auto& file : after) total += std::filesystem::file_size(file);
-    EXPECT_LE(total, 1500u);
-    EXPECT_GT(total, 1500u - 350u) << "more went than the bound asks";
-    ASSERT_FALSE(after.empty());
-    // The newest are kept: what is left is the tail of the list.
-    EXPECT_TRUE(std::equal(after.rbegin(), after.rend(), before.rbegin())) << after.size() << " kept";
+    files = test::filesUnder(logDirectory());
+    EXPECT_LE(bytesUnder(logDirectory()), 1500u);
+    EXPECT_GT(bytesUnder(logDirectory()), 1500u - 350u) << "more went than the bound asks";
     std::vector<std::string> pending;
     for (const auto& request : logger->pendingRequests()) pending.push_back(request.path);
     std::sort(pending.begin(), pending.end());
-    EXPECT_EQ(pending, after) << "a deleted file is still listed";
+    EXPECT_EQ(pending, files) << "a deleted file is still listed";
 
-    // A week on, what is older goes too, however small; a fresh file stays.
-    logger->setMaxUnsentBytes(NBEventlogLogger::kDefaultMaxUnsentBytes);
-    clock->advance(std::chrono::milliseconds(NBEventlogLogger::kDefaultMaxUnsentAgeMillis) - 20s);
+    // A week on, what was last written before goes too, however small; so
+    // does a file named a year ahead but written as long ago. A fresh file
+    // stays, and so does one named long ago but written now.
+    const std::string source = files[0].substr(0, files[0].rfind('/'));
+    for (const auto& file : files) writtenAgo(file, std::chrono::hours(24 * 8));
+    const std::string aged = std::to_string(files.size() + 1);
+    const int64_t now = NBEventlogLogger::currentTimeMillis();
+    const std::string yearAhead = source + "/" + std::to_string(now + 365LL * 24 * 3600 * 1000);
+    const std::string namedLongAgo = source + "/1000";
+    std::filesystem::copy_file(files[0], yearAhead);
+    std::filesystem::copy_file(files[1], namedLongAgo);
+    writtenAgo(yearAhead, std::chrono::hours(24 * 8));
     logger->logEvent(eventNamed("fresh"), 137, "greenhouse");
-    logger->waitUntilIdle();
+    settle();
     logger->flushWithCompletionHandler(nullptr);
     logger->waitUntilIdle();
-    EXPECT_EQ(test::filesUnder(logDirectory()).size(), after.size() + 1) << "nothing is a week old yet";
-    clock->advance(25s);
-    logger->flushWithCompletionHandler(nullptr);
-    logger->waitUntilIdle();
-    after = test::filesUnder(logDirectory());
-    ASSERT_EQ(after.size(), 1u);
-    auto records = test::eventRecords(test::fileBytes(after[0]));
-    ASSERT_TRUE(records && records->size() == 1u);
-    EXPECT_EQ(NANOGetString(EVLPBLogEvent::initWithBuffer((*records)[0]).get(), EVLPBLogEvent::field_2), "fresh");
+    files = test::filesUnder(logDirectory());
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0], namedLongAgo);
+    EXPECT_EQ(eventTexts(files[1]), std::vector<std::string>{"fresh"});
+    EXPECT_TRUE(
+        log.contains("NBEventlogLogger: deleted " + aged + " unsent event files last written more than 7 days ago"));
 
-    // A server that refuses everything: nothing goes, whatever its size or age.
+    // Over the size bound the file last written longest ago goes first,
+    // whatever its name says.
+    std::filesystem::copy_file(files[1], yearAhead);
+    writtenAgo(yearAhead, std::chrono::hours(24 * 2));
+    logger->setMaxUnsentBytes(bytesUnder(logDirectory()) - 1);
+    logger->flushWithCompletionHandler(nullptr);
+    logger->waitUntilIdle();
+    EXPECT_EQ(test::filesUnder(logDirectory()), files);
+}
+
+// A server that refuses everything (500): the files wait for it, within a
+// bound of their own, over launch after launch and flush after flush; the
+// oldest go, logged, and the newest are kept.
+TEST_F(NBEventlogLoggerTest, FilesWaitingForARefusingServerStayWithinTheirBound) {
     test::RawHttpServer server([](const test::RawRequest&) { return test::rawResponse(500, ""); });
-    logger->setServerURL(server.url("/log"));
-    logger->setMaxUnsentBytes(10);
-    clock->advance(std::chrono::hours(24 * 30));
+    LogCapture log;
+    int event = 0;
+    for (int launch = 0; launch < 4; ++launch) {
+        makeLogger(true, server.url("/log"));
+        logger->setMaxRequestNumBytes(250);
+        logger->setMaxUnsentBytesWithServer(2000);
+        for (int flush = 0; flush < 3; ++flush) {
+            for (int i = 0; i < 6; ++i)
+                logger->logEvent(eventNamed("event " + std::to_string(event++) + std::string(90, 'x')), 137, "acct");
+            const int retries = logger->uploadRetriesRemaining();
+            logger->flushWithCompletionHandler(nullptr);
+            ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == retries - 1; }));
+            logger->waitUntilIdle();
+            ASSERT_LE(bytesUnder(logDirectory()), 2000u) << "launch " << launch << ", flush " << flush;
+        }
+        logger.reset();
+        network.reset();
+    }
+    EXPECT_GT(server.requests().size(), 0u);
+    EXPECT_GT(bytesUnder(logDirectory()), 2000u - 350u);
+    EXPECT_TRUE(log.contains("oldest unsent event files")) << "the deletions are not logged";
+    bool newestKept = false;
+    for (const auto& file : test::filesUnder(logDirectory()))
+        for (const auto& text : eventTexts(file))
+            newestKept = newestKept || text == "event " + std::to_string(event - 1) + std::string(90, 'x');
+    EXPECT_TRUE(newestKept);
+}
+
+// The server refuses one file for good (400) and takes the rest: the refused
+// file is deleted (logged) and the older files behind it go all the same, at
+// once; a file it is too busy for (429) waits for the next send.
+TEST_F(NBEventlogLoggerTest, AFileTheServerRefusesForGoodIsSetAside) {
+    test::RawHttpServer server([](const test::RawRequest& request) {
+        auto sent = test::requestOf(request.body);
+        const Bytes events = sent ? test::serializedEvents(*sent) : Bytes{};
+        const std::string text(events.begin(), events.end());
+        if (text.find("poison") != std::string::npos) return test::rawResponse(400, "");
+        if (text.find("busy") != std::string::npos) return test::rawResponse(429, "");
+        return test::rawResponse(200, "");
+    });
+    makeLogger(true, server.url("/log"));
+    logger->setMaxRequestNumBytes(1);  // one event a file
+    for (const char* text : {"busy", "good 1", "good 2", "poison"}) logger->logEvent(eventNamed(text), 137, "acct");
+    settle();
+    ASSERT_EQ(test::filesUnder(logDirectory()).size(), 4u);
+    LogCapture log;
     logger->flushWithCompletionHandler(nullptr);
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return logger->uploadRetriesRemaining() == 5; }));
     logger->waitUntilIdle();
-    EXPECT_EQ(test::filesUnder(logDirectory()), after);
+    EXPECT_EQ(server.requests().size(), 4u) << "every file was tried";
+    const auto files = test::filesUnder(logDirectory());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(eventTexts(files[0]), std::vector<std::string>{"busy"});
+    EXPECT_TRUE(log.contains("the server refused the event file")) << log.lines().size();
+    EXPECT_TRUE(log.contains("with status 400; the file is deleted"));
 }
 
 // Answers that are not HTTP, or a 200 whose message is broken, are failed

@@ -1,11 +1,13 @@
 // NBNetwork against a loopback server of our own.
 #include "nimbus/network/NBNetwork.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <latch>
@@ -447,17 +449,23 @@ TEST_F(NBNetworkTest, AnswersPastTheBoundFail) {
 }
 
 // The child halves of the tests below, each run as a process of its own on
-// the parent's container. This one stages one upload and waits to be killed.
+// the parent's container. This one stages one upload (or
+// NBNETWORK_CHILD_UPLOADS of them, the second one's body ending in " 2") and
+// waits to be killed.
 TEST(NBNetworkChild, StagesABackgroundUpload) {
     const char* url = std::getenv("NBNETWORK_CHILD_URL");
     const char* home = std::getenv("NBNETWORK_CHILD_HOME");
+    const char* uploads = std::getenv("NBNETWORK_CHILD_UPLOADS");
     if (!url || !home) GTEST_SKIP() << "runs only as a child of the background upload tests";
     Container::setHome(home);
     NetworkMonitor::setShared(std::make_shared<FakeNetworkMonitor>(kReachabilityFlagReachable));
     auto network = NBNetwork::initWithReachabilityHost("example.invalid");
     ASSERT_TRUE(network);
-    std::string body = "staged before the end";
-    ASSERT_TRUE(network->postURL(url, Bytes(body.begin(), body.end()), nullptr, true, nullptr));
+    const long count = uploads ? std::strtol(uploads, nullptr, 10) : 1;
+    for (long i = 1; i <= count; ++i) {
+        std::string body = "staged before the end" + (i > 1 ? " " + std::to_string(i) : "");
+        ASSERT_TRUE(network->postURL(url, Bytes(body.begin(), body.end()), nullptr, true, nullptr));
+    }
     RunLoop::pumpFor(60s);  // the parent kills us long before
 }
 
@@ -491,40 +499,78 @@ pid_t spawnChild(const std::string& test, const std::vector<std::string>& enviro
 
 }  // namespace
 
-TEST_F(NBNetworkTest, BackgroundUploadsOutliveTheProcess) {
-    std::atomic<bool> answering{false};
+// Two uploads staged by a process killed before the answer. The next launch
+// finds no server that answers (the connection closes without a word): both
+// stay staged. A week on, one staged before that goes unsent, logged; the
+// other goes at the launch after, once.
+TEST_F(NBNetworkTest, BackgroundUploadsOutliveTheProcessAndLaunchesWithoutAServer) {
+    enum Mode { Silent, Closing, Answering };
+    std::atomic<Mode> mode{Silent};
     test::RawHttpServer server([&](const test::RawRequest&) {
-        if (!answering) return test::RawReply{"", true};  // takes the upload, never answers
+        if (mode == Silent) return test::RawReply{"", true};  // takes the upload, never answers
+        if (mode == Closing) return test::RawReply{};
         return test::rawResponse(200, "");
     });
-    const pid_t pid = spawnChild("StagesABackgroundUpload", {"NBNETWORK_CHILD_URL=" + server.url("/upload"),
-                                                             "NBNETWORK_CHILD_HOME=" + home.path()});
+    const pid_t pid =
+        spawnChild("StagesABackgroundUpload", {"NBNETWORK_CHILD_URL=" + server.url("/upload"),
+                                               "NBNETWORK_CHILD_HOME=" + home.path(), "NBNETWORK_CHILD_UPLOADS=2"});
     ASSERT_NE(pid, 0);
-    const bool reached = RunLoop::pumpUntil([&] { return server.requests().size() == 1; }, 20s);
-    ::kill(pid, SIGKILL);  // the process ends with its upload unanswered
+    const bool reached = RunLoop::pumpUntil([&] { return server.requests().size() == 2; }, 20s);
+    ::kill(pid, SIGKILL);  // the process ends with its uploads unanswered
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(reached);
+    auto staged = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(tempDir()))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> left = staged();
+    ASSERT_EQ(left.size(), 4u) << "two bodies and their records";
 
-    // The next launch: the server answers now, and the upload goes again, once.
-    answering = true;
-    auto logger = std::make_shared<test::RecordingLogger>();
+    // A launch while no server answers: both are sent and both stay.
+    mode = Closing;
+    test::TempDir dir;
+    const pid_t offline = spawnChild("ResumesBackgroundUploads", {"NBNETWORK_CHILD_RESULT=" + dir.file("resent"),
+                                                                  "NBNETWORK_CHILD_HOME=" + home.path()});
+    ASSERT_NE(offline, 0);
+    ::waitpid(offline, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(test::readFile(dir.file("resent")), "2");
+    EXPECT_EQ(server.requests().size(), 4u);
+    EXPECT_EQ(staged(), left) << "an upload that reached no server was dropped";
+
+    // The first record was staged eight days ago.
+    const std::string old = tempDir() + "/" + left[1];
+    ASSERT_EQ(old.substr(old.size() - 8), ".request");
+    const timespec eightDaysAgo{::time(nullptr) - 8 * 24 * 3600, 0};
+    const timespec times[2] = {eightDaysAgo, eightDaysAgo};
+    ASSERT_EQ(::utimensat(AT_FDCWD, old.c_str(), times, 0), 0);
+    const std::string givenUp = gunzip(test::readFile(old.substr(0, old.size() - 8)));
+
+    // The next launch: the server answers now; the old one goes unsent.
+    mode = Answering;
+    LogCapture log;
     EXPECT_EQ(NBNetwork::resumeBackgroundUploads(), 1u);
     EXPECT_EQ(NBNetwork::resumeBackgroundUploads(), 0u) << "already under way";
-    EXPECT_EQ(Application::shared().backgroundTaskCount(), 0u);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2; }, 20s));
-    // The application is kept running until it has handled the session's
-    // events, then the system's handler is called and the staged files go.
+    EXPECT_TRUE(log.contains("staged more than 7 days ago")) << givenUp;
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 5; }, 20s));
+    // The application is kept running until it has handled the sessions'
+    // events, then the system's handlers are called and the staged files go.
     ASSERT_TRUE(RunLoop::pumpUntil(
         [&] { return Application::shared().backgroundTaskCount() == 0 && std::filesystem::is_empty(tempDir()); }, 10s));
     RunLoop::pumpFor(50ms);
     const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(gunzip(requests[1].body), "staged before the end");
-    EXPECT_EQ(requests[1].header("Content-Encoding"), "gzip");
+    ASSERT_EQ(requests.size(), 5u);
+    const std::string sent = gunzip(requests[4].body);
+    EXPECT_NE(sent, givenUp);
+    EXPECT_TRUE(sent == "staged before the end" || sent == "staged before the end 2") << sent;
+    EXPECT_EQ(requests[4].header("Content-Encoding"), "gzip");
     EXPECT_TRUE(NBNetworkURLSession::sessionIDToSystemCompletionHandlerDictionary().empty());
     EXPECT_EQ(NBNetwork::resumeBackgroundUploads(), 0u);
-    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests().size(), 5u);
 }
 
 // A second process on the same container (a second launch) while this one's

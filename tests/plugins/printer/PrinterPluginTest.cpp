@@ -145,15 +145,15 @@ TEST_F(PrinterPluginTest, ContentLoadsOffScreenAndPrintsOnceLoadedToTheDialogOrT
     EXPECT_EQ(recording->requests[3].kind, "printer");
     EXPECT_EQ(recording->requests[3].printerURL, "ipp://localhost/printers/Office");
 
-    // One print at a time: every job's answer goes to the last call.
-    recording->requests[0].completion(true, nullptr);
+    // Every job answers the call that asked for it, whatever came since.
     recording->requests[3].completion(false, nullptr);
+    recording->requests[0].completion(true, nullptr);
     auto sent = answers(2);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].callbackId, "Printer4");
-    EXPECT_EQ(sent[0].message, true);
-    EXPECT_EQ(sent[1].callbackId, "Printer4");
-    EXPECT_EQ(sent[1].message, false);
+    EXPECT_EQ(sent[0].message, false);
+    EXPECT_EQ(sent[1].callbackId, "Printer1");
+    EXPECT_EQ(sent[1].message, true);
 }
 
 TEST_F(PrinterPluginTest, ContentThatFailsToLoadAnswersFalseInsteadOfNever) {
@@ -212,8 +212,10 @@ TEST_F(PrinterPluginTest, PickerAnswersThePrintersURLOrNoResultAndNothingAnswers
     recording->requests[1].pickerCompletion(std::nullopt);
     auto sent = answers(2);
     ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].callbackId, "Printer1");
     EXPECT_EQ(sent[0].status, 1);
     EXPECT_EQ(sent[0].message, "ipp://localhost/printers/Office");
+    EXPECT_EQ(sent[1].callbackId, "Printer2");
     EXPECT_EQ(sent[1].status, 0);
     EXPECT_TRUE(sent[1].message.is_null());
 
