@@ -17,14 +17,16 @@
 #include "platform/Log.h"
 #include "platform/Mime.h"
 #include "platform/Paths.h"
+#include "platform/RootDirectory.h"
 #include "platform/Xattr.h"
-#include "plugins/file/WFRootDirectory.h"
 
 namespace wharf {
 
 namespace {
 
+using platform::RootDirectory;
 using platform::Value;
+using WFFd = platform::FileDescriptor;
 
 // What is at a path, or why nothing could be looked at there (`err`: ENOENT,
 // EXDEV for a path that leads out of the root, ...).
@@ -40,7 +42,7 @@ struct Item {
 Item itemOf(const struct stat& st) { return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode), 0, st.st_dev, st.st_ino}; }
 
 // What is at a path below the root, links followed while they stay below it.
-Item itemBeneath(const WFRootDirectory& root, const std::string& path) {
+Item itemBeneath(const RootDirectory& root, const std::string& path) {
     WFFd fd = root.open(path, O_PATH);
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) return {false, false, false, errno};
@@ -115,7 +117,7 @@ int writeAll(int fd, const uint8_t* data, std::size_t size) {
 // with errno (EINVAL for anything else at the path). O_NONBLOCK keeps a pipe
 // at the path from hanging the caller; O_TRUNC waits until the file is known
 // to be a regular one.
-WFFd openRegularForWriting(const WFRootDirectory& root, const std::string& path, int flags) {
+WFFd openRegularForWriting(const RootDirectory& root, const std::string& path, int flags) {
     WFFd fd = root.open(path, O_WRONLY | O_NONBLOCK | (flags & ~O_TRUNC), 0666);
     if (!fd) return fd;
     struct stat st {};
@@ -315,7 +317,7 @@ bool WFLocalFilesystem::changesReadOnly(const std::string& fullPath) const {
     if (readOnly_) return true;
     if (!readOnlyDirectory_) return false;
     const auto [device, inode] = *readOnlyDirectory_;
-    const WFRootDirectory root(fsRoot_);
+    const RootDirectory root(fsRoot_);
     const WFFd entry = root.open(fullPath, O_PATH | O_DIRECTORY);
     if (entry && directoryIsAtOrBelow(entry.get(), device, inode)) return true;
     auto parent = isRootPath(fullPath) ? std::nullopt : root.parent(fullPath);
@@ -335,7 +337,7 @@ std::string WFLocalFilesystem::stripQueryParametersFromPath(const std::string& p
 std::optional<std::string> WFLocalFilesystem::normalizePath(const std::string& path) {
     if (path.find('\0') != std::string::npos) return std::nullopt;
     std::vector<std::string> parts;
-    for (auto& part : WFPathComponents(path)) {
+    for (auto& part : platform::pathComponents(path)) {
         if (part != "..") {
             parts.push_back(std::move(part));
         } else if (parts.empty()) {
@@ -427,7 +429,7 @@ Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDi
     std::optional<platform::Url> nativeURL;
     if (auto native = nativePathForPath(fullPath)) {
         std::string text = platform::Url::fileURL(*native).absoluteString();
-        if (itemBeneath(WFRootDirectory(fsRoot_), *normalizePath(fullPath)).isDirectory && text.back() != '/')
+        if (itemBeneath(RootDirectory(fsRoot_), *normalizePath(fullPath)).isDirectory && text.back() != '/')
             text += '/';
         nativeURL = platform::Url::parse(text);
     }
@@ -437,7 +439,7 @@ Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDi
 std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return std::nullopt;
-    const Item item = itemBeneath(WFRootDirectory(fsRoot_), *path);
+    const Item item = itemBeneath(RootDirectory(fsRoot_), *path);
     if (!item.exists) return std::nullopt;
     return makeEntryForPath(*pathOfURL(url), item.isDirectory);
 }
@@ -445,7 +447,7 @@ std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemU
 WFPluginResult WFLocalFilesystem::entryForLocalURI(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
-    const Item item = itemBeneath(WFRootDirectory(fsRoot_), *path);
+    const Item item = itemBeneath(RootDirectory(fsRoot_), *path);
     if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
                                                                makeEntryForPath(*pathOfURL(url), item.isDirectory));
@@ -465,7 +467,7 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
     auto fullPath = normalizePath(*pathOfURL(url) + "/" + requested);
     if (!fullPath) return WFFileErrorResult(ENCODING_ERR);
 
-    const WFRootDirectory root(fsRoot_);
+    const RootDirectory root(fsRoot_);
     const Item item = itemBeneath(root, *fullPath);
     if (item.err == EXDEV) return WFFileErrorResult(SECURITY_ERR);
     if (!create && item.exists && item.isDirectory != getDir) return WFFileErrorResult(TYPE_MISMATCH_ERR);
@@ -499,7 +501,7 @@ WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
         const auto slash = fullPath->rfind('/');
         parent = slash == std::string::npos || slash == 0 ? "/" : fullPath->substr(0, slash);
     }
-    const Item item = itemBeneath(WFRootDirectory(fsRoot_), parent);
+    const Item item = itemBeneath(RootDirectory(fsRoot_), parent);
     if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
                                                                makeEntryForPath(parent, item.isDirectory));
@@ -510,7 +512,7 @@ WFPluginResult WFLocalFilesystem::setMetadataForURL(const WFFilesystemURL& url, 
     auto path = normalizedPath(url);
     if (readOnly_ || (path && changesReadOnly(*path))) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (!path || !valueForKeyIsNumber(metadata, key)) return WFPluginResult::resultWithStatus(WFResultStatus::Error);
-    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_PATH);
+    const WFFd fd = RootDirectory(fsRoot_).open(*path, O_PATH);
     if (!fd) {
         if (errno == EXDEV) return WFFileErrorResult(SECURITY_ERR, WFResultStatus::Error);
         return WFPluginResult::resultWithStatus(WFResultStatus::Error);
@@ -534,7 +536,7 @@ WFPluginResult WFLocalFilesystem::removeAt(const std::string& fullPath) {
         if (err == EACCES || err == EPERM || err == EROFS) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         return WFFileErrorResult(ABORT_ERR);
     };
-    auto parent = WFRootDirectory(fsRoot_).parent(fullPath);
+    auto parent = RootDirectory(fsRoot_).parent(fullPath);
     if (!parent) return failed(errno);
     if (int err = removeTree(parent->directory.get(), parent->name)) return failed(err);
     return okResult();
@@ -552,7 +554,7 @@ WFPluginResult WFLocalFilesystem::removeFileAtURL(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
     if (isRootPath(*path) || changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
-    auto parent = WFRootDirectory(fsRoot_).parent(*path);
+    auto parent = RootDirectory(fsRoot_).parent(*path);
     if (!parent) return WFFileErrorResult(resolutionCode(errno));
     struct stat st {};
     if (::fstatat(parent->directory.get(), parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -575,7 +577,7 @@ WFPluginResult WFLocalFilesystem::recursiveRemoveFileAtURL(const WFFilesystemURL
 WFPluginResult WFLocalFilesystem::readEntriesAtURL(const WFFilesystemURL& url) {
     auto directory = normalizedPath(url);
     if (!directory) return WFFileErrorResult(ENCODING_ERR);
-    const WFRootDirectory root(fsRoot_);
+    const RootDirectory root(fsRoot_);
     const WFFd fd = root.open(*directory, O_PATH | O_DIRECTORY);
     auto names = fd ? listDirectory(fd.get()) : std::nullopt;
     if (!names) return WFFileErrorResult(resolutionCode(errno));
@@ -600,7 +602,7 @@ std::optional<uint64_t> WFLocalFilesystem::truncateAt(const std::string& fullPat
     };
     if (changesReadOnly(fullPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
     if (position < 0) return fail(INVALID_MODIFICATION_ERR);
-    const WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), fullPath, 0);
+    const WFFd fd = openRegularForWriting(RootDirectory(fsRoot_), fullPath, 0);
     if (!fd) {
         const int err = errno;
         if (err == EXDEV) return fail(SECURITY_ERR);
@@ -639,7 +641,7 @@ WFPluginResult WFLocalFilesystem::writeToFileAtURL(const WFFilesystemURL& url, c
     if (!path) return WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error);
     if (changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (data.empty()) return WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 0);
-    WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), *path, O_CREAT | (append ? O_APPEND : O_TRUNC));
+    WFFd fd = openRegularForWriting(RootDirectory(fsRoot_), *path, O_CREAT | (append ? O_APPEND : O_TRUNC));
     if (!fd) {
         const int err = errno;
         return WFFileErrorResult(resolutionCode(err, copyFailureCode({false, err})), WFResultStatus::Error);
@@ -671,7 +673,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     if (!destinationPath) return fail(ENCODING_ERR);
     if (changesReadOnly(*destinationPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
     const std::string newFullPath = joinPath(*destinationPath, newName);
-    const WFRootDirectory root(fsRoot_);
+    const RootDirectory root(fsRoot_);
     auto destination = std::make_shared<WFFd>(root.open(*destinationPath, O_PATH | O_DIRECTORY));
     if (!*destination) return fail(resolutionCode(errno));
     const Item target = itemBeneath(root, newFullPath);
@@ -699,14 +701,14 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     auto sourcePath = normalizedPath(sourceURL);
     if (!sourcePath) return fail(ENCODING_ERR);
     if (!copy && localSource->changesReadOnly(*sourcePath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
-    const WFRootDirectory sourceRoot(localSource->fsRoot());
+    const RootDirectory sourceRoot(localSource->fsRoot());
     const Item item = itemBeneath(sourceRoot, *sourcePath);
     if (!item.exists) return fail(resolutionCode(item.err));
     // The source as a name in its directory; the root, which has none in its
     // filesystem, is copied from itself.
     const bool sourceIsRoot = isRootPath(*sourcePath);
-    std::optional<WFRootDirectory::Parent> source =
-        sourceIsRoot ? WFRootDirectory::Parent{sourceRoot.open("", O_PATH | O_DIRECTORY), "."}
+    std::optional<RootDirectory::Parent> source =
+        sourceIsRoot ? RootDirectory::Parent{sourceRoot.open("", O_PATH | O_DIRECTORY), "."}
                      : sourceRoot.parent(*sourcePath);
     if (!source || !source->directory) return fail(resolutionCode(errno));
     const At from{source->directory.get(), source->name};
@@ -772,7 +774,7 @@ std::optional<std::string> WFLocalFilesystem::getMimeTypeFromPath(const std::opt
 
 std::optional<std::string> WFLocalFilesystem::mimeTypeForFileAtPath(const std::string& nativePath) const {
     auto fullPath = fullPathForFileSystemPath(nativePath);
-    if (!fullPath || !itemBeneath(WFRootDirectory(fsRoot_), *fullPath).exists) return std::nullopt;
+    if (!fullPath || !itemBeneath(RootDirectory(fsRoot_), *fullPath).exists) return std::nullopt;
     return mimeTypeOfExtension(nativePath);
 }
 
@@ -782,7 +784,7 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
     if (!path) return callback(std::nullopt, std::nullopt, ENCODING_ERR);
     const std::string mimeType = getMimeTypeFromPath(nativePathForPath(*path)).value_or("*/*");
     // O_NONBLOCK: opening a pipe someone left at the path must not hang the reader.
-    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_RDONLY | O_NONBLOCK);
+    const WFFd fd = RootDirectory(fsRoot_).open(*path, O_RDONLY | O_NONBLOCK);
     if (!fd) return callback(std::nullopt, mimeType, resolutionCode(errno));
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
@@ -819,7 +821,7 @@ void WFLocalFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFile
     auto path = normalizedPath(url);
     if (!path) return callback(WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error));
     const std::string native = *nativePathForPath(*path);
-    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_PATH);
+    const WFFd fd = RootDirectory(fsRoot_).open(*path, O_PATH);
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         const int err = errno;

@@ -11,9 +11,9 @@
 #include <map>
 
 #include "TestSupport.h"
+#include "platform/RootDirectory.h"
 #include "platform/Xattr.h"
 #include "plugins/file/WFLocalFilesystem.h"
-#include "plugins/file/WFRootDirectory.h"
 
 namespace wharf {
 namespace {
@@ -85,7 +85,7 @@ class LinksTest : public LocalFilesystemTest, public ::testing::WithParamInterfa
 protected:
     void SetUp() override {
         LocalFilesystemTest::SetUp();
-        WFRootDirectory::setWalkOnly(GetParam());
+        platform::RootDirectory::setWalkOnly(GetParam());
         outside = dir.path() + "/outside";
         writeFile(outside + "/secret.txt", "secret");
         writeFile(outside + "/sub/inner.txt", "inner");
@@ -106,7 +106,7 @@ protected:
         fs::create_directory_symlink("d", root + "/d-alias");
         before = snapshot(outside);
     }
-    void TearDown() override { WFRootDirectory::setWalkOnly(false); }
+    void TearDown() override { platform::RootDirectory::setWalkOnly(false); }
 
     std::string outside;
     std::map<std::string, std::string> before;

@@ -1,10 +1,12 @@
 #pragma once
-// A filesystem's root directory, opened for one operation: every path below
-// it is resolved by the kernel without leaving it (openat2 with
-// RESOLVE_BENEATH, or a walk a component at a time where the kernel has no
-// openat2). A link that stays below the root is followed; one that leads out,
-// or an absolute one, is refused with EXDEV, so that what a page names never
-// reaches past the root whatever links it finds or plants there.
+// A directory that paths are resolved beneath, opened for one operation:
+// every path below it is resolved by the kernel without leaving it (openat2
+// with RESOLVE_BENEATH, or a walk a component at a time where the kernel has
+// no openat2). A link that stays below the root is followed; one that leads
+// out, or an absolute one, is refused with EXDEV, so that what a page names
+// never reaches past the root whatever links it finds or someone plants or
+// swaps in there meanwhile: whatever is opened is acted on through its
+// descriptor, never looked up again by its path.
 #include <sys/types.h>
 
 #include <optional>
@@ -13,14 +15,12 @@
 
 #include "platform/FileDescriptor.h"
 
-namespace wharf {
+namespace wharf::platform {
 
-using WFFd = platform::FileDescriptor;
-
-class WFRootDirectory {
+class RootDirectory {
 public:
     // Opens the root itself; links in the root's own path are followed.
-    explicit WFRootDirectory(const std::string& root);
+    explicit RootDirectory(const std::string& root);
 
     // 0, or the errno of opening the root.
     int error() const { return error_; }
@@ -29,14 +29,14 @@ public:
     // below the root with open(2)'s flags. An invalid descriptor with errno
     // set when it fails: EXDEV when the path or a link on it leads out of the
     // root, ELOOP for too many links.
-    WFFd open(const std::string& relative, int flags, mode_t mode = 0) const;
+    FileDescriptor open(const std::string& relative, int flags, mode_t mode = 0) const;
 
     // The directory that holds the last component of `relative`, opened below
     // the root (O_PATH), and that component's name; for changes made to the
     // name itself (mkdirat, unlinkat, renameat), which never follow it.
     // nullopt with errno set when it fails (EINVAL for the root itself).
     struct Parent {
-        WFFd directory;
+        FileDescriptor directory;
         std::string name;
     };
     std::optional<Parent> parent(const std::string& relative) const;
@@ -45,10 +45,10 @@ public:
     static void setWalkOnly(bool walkOnly);
 
 private:
-    WFFd walk(const std::string& relative, int flags, mode_t mode) const;
+    FileDescriptor walk(const std::string& relative, int flags, mode_t mode) const;
 
-    WFFd root_;
+    FileDescriptor root_;
     int error_ = 0;
 };
 
-}  // namespace wharf
+}  // namespace wharf::platform
