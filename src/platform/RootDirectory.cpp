@@ -11,6 +11,7 @@
 #include <climits>
 #include <deque>
 #include <iterator>
+#include <utility>
 #include <vector>
 
 #include "platform/Paths.h"
@@ -40,6 +41,17 @@ std::deque<std::string> componentsOf(const std::string& path) {
 std::string withoutLeadingSlashes(const std::string& path) {
     const std::size_t begin = path.find_first_not_of('/');
     return begin == std::string::npos ? std::string() : path.substr(begin);
+}
+
+// A path's directory part (what comes before its last component) and its
+// last component, leading and trailing "/" aside.
+std::pair<std::string, std::string> splitLast(const std::string& relative) {
+    const std::string path = withoutLeadingSlashes(relative);
+    std::size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') --end;
+    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    return {path.substr(0, begin), path.substr(begin, end - begin)};
 }
 
 // Puts the components of the link `name` in `directory` in front of those
@@ -152,19 +164,33 @@ FileDescriptor RootDirectory::walk(const std::string& relative, int flags, mode_
 }
 
 std::optional<RootDirectory::Parent> RootDirectory::parent(const std::string& relative) const {
-    const std::string path = withoutLeadingSlashes(relative);
-    std::size_t end = path.size();
-    while (end > 0 && path[end - 1] == '/') --end;
-    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
-    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
-    std::string name = path.substr(begin, end - begin);
+    auto [directoryPath, name] = splitLast(relative);
     if (name.empty() || name == "." || name == "..") {
         errno = EINVAL;
         return std::nullopt;
     }
-    FileDescriptor directory = open(path.substr(0, begin), O_PATH | O_DIRECTORY);
+    FileDescriptor directory = open(directoryPath, O_PATH | O_DIRECTORY);
     if (!directory) return std::nullopt;
     return Parent{std::move(directory), std::move(name)};
+}
+
+std::optional<RootDirectory::Parent> RootDirectory::target(const std::string& relative) const {
+    std::string path = relative;
+    int links = 0;
+    for (;;) {
+        auto found = parent(path);
+        if (!found) return std::nullopt;
+        struct stat st {};
+        if (::fstatat(found->directory.get(), found->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISLNK(st.st_mode))
+            return found;
+        // The link's target, named from the root by way of the directory
+        // that holds the link; resolved again, from the root, in full.
+        std::deque<std::string> pending;
+        if (!followLink(found->directory.get(), found->name, pending, links)) return std::nullopt;
+        path = splitLast(path).first;
+        for (const auto& part : pending) path += "/" + part;
+    }
 }
 
 }  // namespace wharf::platform

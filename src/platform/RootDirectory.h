@@ -41,6 +41,13 @@ public:
     };
     std::optional<Parent> parent(const std::string& relative) const;
 
+    // As parent(), once links in the last component are followed (below the
+    // root): the directory and name of the entry a change through `relative`
+    // reaches, which is no link when it is there at all. Acted on with
+    // O_NOFOLLOW, a link swapped in afterwards fails the change instead of
+    // leading it elsewhere.
+    std::optional<Parent> target(const std::string& relative) const;
+
     // Resolves by the walk even where the kernel has openat2 (for tests).
     static void setWalkOnly(bool walkOnly);
 

@@ -221,6 +221,15 @@ void WFFile::pluginInitialize() {
         if (local && !bundle.empty() && local->fullPathForFileSystemPath(resolvingLinks(bundle)))
             local->setReadOnlyDirectory(bundle);
     }
+
+    // What copies and moves of an earlier run left half-built goes before
+    // any action of this one runs.
+    std::vector<std::string> roots;
+    for (const auto& fs : fileSystems()) {
+        auto* local = dynamic_cast<WFLocalFilesystem*>(fs.get());
+        if (local && !local->readOnly()) roots.push_back(local->fsRoot());
+    }
+    inOrder([roots] { WFLocalFilesystem::removeStagingLeftovers(roots); });
 }
 
 void WFFile::registerExtraFileSystems(const std::string& list) {
