@@ -4,7 +4,9 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <utility>
 
@@ -36,6 +38,10 @@ constexpr const char* kRootFilesystemLocationKey = "RootFilesystemLocation";
 
 std::mutex gCurrentMutex;
 std::weak_ptr<WFFile> gCurrent;
+
+// How long the plug-in's queue waits for an answer that comes later (the
+// photo library's): long enough for any read, short of forever.
+std::atomic<std::chrono::milliseconds> gAnswerWait{std::chrono::seconds(60)};
 
 std::optional<std::string> stringSetting(const Value& settings, const std::string& key) {
     auto value = wharfSettingForKey(settings, key);
@@ -417,11 +423,19 @@ void WFFile::inOrder(std::function<void()> work) {
     queue->async(std::move(work));
 }
 
+void WFFile::setAnswerWait(std::chrono::milliseconds wait) { gAnswerWait = wait; }
+
 void WFFile::inOrderUntilAnswered(std::function<void(std::function<void()> answered)> work) {
     inOrder([work = std::move(work)] {
         auto answered = std::make_shared<platform::dispatch::Semaphore>(0);
         work([answered] { answered->signal(); });
-        answered->wait();
+        // An answer that does not come (a filesystem that never calls back)
+        // holds only itself: the actions after it go ahead, and it is still
+        // sent should it come.
+        const std::chrono::milliseconds wait = gAnswerWait;
+        if (!answered->wait(wait))
+            platform::log("A file action is still unanswered after %lld ms; the actions after it go ahead",
+                          static_cast<long long>(wait.count()));
     });
 }
 

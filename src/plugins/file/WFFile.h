@@ -2,6 +2,7 @@
 // The file plug-in: a registry of named filesystems (temporary, persistent,
 // the photo library and the extra ones the preferences name), the page's file
 // actions on them, and the "wffile" scheme through which pages load files.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,6 +31,10 @@ public:
     static std::shared_ptr<WFFile> current();
 
     void pluginInitialize() override;
+
+    // How long the plug-in's queue waits for a filesystem that answers later
+    // before the actions after it go ahead (a minute; shorter in tests).
+    static void setAnswerWait(std::chrono::milliseconds wait);
 
     // --- For other native code ----------------------------------------------
     void registerFilesystem(std::shared_ptr<WFFileSystem> fileSystem);

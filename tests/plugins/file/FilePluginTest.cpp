@@ -549,6 +549,27 @@ TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
     EXPECT_EQ(load("wffile://localhost/nosuch/a.css").status, 404);
 }
 
+// A filesystem that never answers a read (native code may register one)
+// holds back none of the actions sent after the read.
+TEST_F(FilePluginTest, AnActionLeftUnansweredHoldsOnlyItself) {
+    struct Silent : WFLocalFilesystem {
+        using WFLocalFilesystem::WFLocalFilesystem;
+        void readFileAtURL(const WFFilesystemURL&, int64_t, int64_t, WFFileReadCallback) override {}
+    };
+    start();
+    test::TempDir silent;
+    plugin->registerFilesystem(std::make_shared<Silent>("silent", silent.path()));
+    WFFile::setAnswerWait(std::chrono::milliseconds(100));
+    struct Restore {
+        ~Restore() { WFFile::setAnswerWait(std::chrono::seconds(60)); }
+    } restore;
+    plugin->performAction("readAsText:", WFInvokedUrlCommand(Value::array({"wffile://localhost/silent/x", "UTF-8"}),
+                                                             "Unanswered", "WFFile", "readAsText"));
+    EXPECT_EQ(call("write", Value::array({"wffile://localhost/persistent/after.txt", "after", 0})), (Answer{1, 5}));
+    EXPECT_EQ(test::readFile(Container::documentsPath() + "/after.txt"), "after");
+    EXPECT_TRUE(callbacksContaining("'Unanswered'").empty());
+}
+
 // The child of the crash test below: copies a large file again and again
 // in the container $WHARF_FILE_CHILD_HOME until it is killed.
 TEST(FilePluginChild, CopiesUntilKilled) {
