@@ -547,6 +547,30 @@ TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(missing.headers["Cache-Control"], "no-cache");
     EXPECT_EQ(load("wffile://localhost/nosuch/a.css").status, 404);
+
+    // The bytes of a large readAsArrayBuffer are held for one fetch by the
+    // scheme, not written into the answer; up to a mebibyte they are.
+    std::string large(3 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4096);
+    test::writeFile(Container::documentsPath() + "/large.bin", large);
+    const Value url = "wffile://localhost/persistent/large.bin";
+    const Answer inlined = call("readAsArrayBuffer", Value::array({url, 0, 1 << 20}));
+    EXPECT_EQ(platform::base64Decode(inlined.message.value("data", "")).value_or(platform::Bytes()).size(),
+              std::size_t{1} << 20);
+    const Answer held = call("readAsArrayBuffer", Value::array({url, 0, -1}));
+    ASSERT_EQ(held.status, 1);
+    EXPECT_EQ(held.message["WFType"], "ArrayBuffer");
+    EXPECT_FALSE(held.message.contains("data"));
+    ASSERT_TRUE(held.message.contains("url")) << held.message.dump().substr(0, 100);
+    const std::string heldURL = held.message["url"];
+    const platform::SchemeResponse fetched = load(heldURL);
+    EXPECT_EQ(fetched.status, 200);
+    EXPECT_TRUE(std::string(fetched.body.begin(), fetched.body.end()) == large);
+    EXPECT_EQ(load(heldURL).status, 404);  // once only
+    // A new page lets go of what the last one did not fetch.
+    const Answer forgotten = call("readAsArrayBuffer", Value::array({url, 1, -1}));
+    plugin->onReset();
+    EXPECT_EQ(load(forgotten.message.value("url", "")).status, 404);
 }
 
 // A filesystem that never answers a read (native code may register one)
