@@ -17,7 +17,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Error.h"
 #include "platform/Mime.h"
-#include "platform/Paths.h"
+#include "platform/RootDirectory.h"
 #include "platform/Url.h"
 
 namespace wharf::platform {
@@ -66,11 +66,6 @@ std::optional<std::string> Asset::mimeType() const {
 }
 
 std::optional<Bytes> Asset::read(uint64_t offset, uint64_t length, Error* error) const {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        setError(error, storeError(errno, "cannot open " + fileName_));
-        return std::nullopt;
-    }
     Bytes bytes;
     // The file may have shrunk since the lookup: read what is there.
     const uint64_t available = offset < size_ ? size_ - offset : 0;
@@ -81,23 +76,20 @@ std::optional<Bytes> Asset::read(uint64_t offset, uint64_t length, Error* error)
         bytes.resize(static_cast<std::size_t>(wanted));
     } catch (const std::bad_alloc&) {
         setError(error, storeError(ENOMEM, "cannot read " + fileName_));
-        ::close(fd);
         return std::nullopt;
     }
     std::size_t filled = 0;
     while (filled < bytes.size()) {
         const ssize_t n =
-            ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(offset + filled));
+            ::pread(file_->get(), bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(offset + filled));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             setError(error, storeError(errno, "cannot read " + fileName_));
-            ::close(fd);
             return std::nullopt;
         }
         if (n == 0) break;
         filled += static_cast<std::size_t>(n);
     }
-    ::close(fd);
     bytes.resize(filled);
     return bytes;
 }
@@ -119,27 +111,23 @@ AssetStore::Outcome AssetStore::lookup(const std::string& assetURL, std::shared_
     auto relative = queryValue(url->query(), "id");
     if (!relative || !plausibleRelativePath(*relative)) return Outcome::NotFound;
 
-    const std::string candidate = (root_ == "/" ? "" : root_) + "/" + *relative;
+    // O_NONBLOCK: a pipe or a device at the asset's place answers at once
+    // instead of holding the lookup until someone writes to it.
+    FileDescriptor file = RootDirectory(root_).open(*relative, O_RDONLY | O_NONBLOCK);
     struct stat st {};
-    if (::stat(candidate.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return Outcome::NotFound;
-        setError(error, storeError(errno, "cannot look up " + *relative));
+    if (!file || ::fstat(file.get(), &st) != 0) {
+        const int err = errno;
+        // Missing, or reached only through a link leading out of the store.
+        if (err == ENOENT || err == ENOTDIR || err == EXDEV || err == ELOOP || err == ENXIO) return Outcome::NotFound;
+        setError(error, storeError(err, "cannot read " + *relative));
         return Outcome::Failed;
     }
     if (!S_ISREG(st.st_mode)) return Outcome::NotFound;
-    // Wherever links lead, the asset must lie inside the store.
-    const auto resolved = resolvedPath(candidate);
-    const auto base = resolvedPath(root_);
-    if (!resolved || !base) return Outcome::NotFound;
-    const std::string prefix = *base == "/" ? "/" : *base + "/";
-    if (resolved->compare(0, prefix.size(), prefix) != 0) return Outcome::NotFound;
-    if (::access(candidate.c_str(), R_OK) != 0) {
-        setError(error, storeError(errno, "cannot read " + *relative));
-        return Outcome::Failed;
-    }
     const std::string fileName = relative->substr(relative->rfind('/') + 1);
     const double modified = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-    if (asset) *asset = std::make_shared<Asset>(candidate, fileName, static_cast<uint64_t>(st.st_size), modified);
+    if (asset)
+        *asset = std::make_shared<Asset>(std::make_shared<const FileDescriptor>(std::move(file)), fileName,
+                                         static_cast<uint64_t>(st.st_size), modified);
     return Outcome::Found;
 }
 

@@ -2,7 +2,9 @@
 // The photo library: a read-only store of the picture files below one
 // directory (the user's Pictures folder unless configured otherwise). An asset
 // is named by a URL "assets-library://asset/asset.EXT?id=<path relative to the
-// store, percent-encoded>&ext=EXT"; lookups run off the main thread.
+// store, percent-encoded>&ext=EXT"; lookups run off the main thread. An asset
+// is opened beneath the store (no link leads out of it, whatever is renamed
+// meanwhile) and read from what was opened.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,19 +12,20 @@
 #include <string>
 
 #include "platform/Error.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Value.h"
 
 namespace wharf::platform {
 
 inline constexpr const char* kAssetStoreErrorDomain = "AssetStore";
 
-// One asset and its default representation: the file as stored.
+// One asset and its default representation: the file as stored, held open
+// from its lookup, so that a read takes the bytes of the very file found.
 class Asset {
 public:
-    Asset(std::string path, std::string fileName, uint64_t size, double modificationDate)
-        : path_(std::move(path)), fileName_(std::move(fileName)), size_(size), modificationDate_(modificationDate) {}
+    Asset(std::shared_ptr<const FileDescriptor> file, std::string fileName, uint64_t size, double modificationDate)
+        : file_(std::move(file)), fileName_(std::move(fileName)), size_(size), modificationDate_(modificationDate) {}
 
-    const std::string& path() const { return path_; }
     const std::string& fileName() const { return fileName_; }
     uint64_t size() const { return size_; }
     // Seconds since 1970.
@@ -34,7 +37,7 @@ public:
     std::optional<Bytes> read(uint64_t offset, uint64_t length, Error* error = nullptr) const;
 
 private:
-    std::string path_;
+    std::shared_ptr<const FileDescriptor> file_;
     std::string fileName_;
     uint64_t size_;
     double modificationDate_;

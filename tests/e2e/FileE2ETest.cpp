@@ -93,6 +93,13 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     writeFile(documents + "/style.css", "body { color: red; }");
     writeFile(documents + "/q", "q");
     writeFile(documents + "/q?x.txt", "q?x");
+    std::string large(3 << 20, '\0');
+    long long sum = 0;
+    for (std::size_t i = 0; i < large.size(); ++i) {
+        large[i] = static_cast<char>(i * 7 + i / 4096);
+        sum = (sum + static_cast<unsigned char>(large[i]) * static_cast<long long>(i % 251 + 1)) % 1000000007;
+    }
+    writeFile(documents + "/large.bin", large);
     // Beside the container, a directory the page must not reach, and links
     // to it planted in Documents.
     const std::string outside = dir.file("outside");
@@ -124,6 +131,9 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     EXPECT_EQ(r["arrayBuffer"]["isArrayBuffer"], true);
     EXPECT_EQ(r["arrayBuffer"]["bytes"], sent);
     EXPECT_EQ(r["binaryString"], sent);
+    // 3 MiB: fetched by the page's bridge, whole, and in its turn.
+    EXPECT_EQ(r["large"], (Value{{"isArrayBuffer", true}, {"length", large.size()}, {"sum", sum}}));
+    EXPECT_EQ(r["largeOrder"], Value::parse(R"(["large","small"])"));
 
     EXPECT_EQ(r["copyOntoExisting"], Value::parse(R"({"error":12})"));
     EXPECT_EQ(r["move"], "/b.txt");

@@ -1,15 +1,20 @@
 // A page reading a 10 MB file: readAsArrayBuffer through the bridge against
 // fetch() of the same file over the "wffile" scheme, in the same page of the
 // real host in WebKitGTK. The two alternate over several rounds; the ratio
-// of each round is quoted as min/median/max.
+// of each round is quoted as min/median/max. First, what a readAsArrayBuffer
+// of a 256 MiB file costs in memory: the peak resident size of the host and
+// of WebKit's web process during the read, above what each held before it,
+// as a multiple of the file's size.
 #include <benchmark/benchmark.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -34,6 +39,7 @@ using namespace wharf;
 namespace fs = std::filesystem;
 
 constexpr std::size_t kFileSize = 10 * 1000 * 1000;
+constexpr std::size_t kLargeFileSize = std::size_t{256} << 20;
 constexpr int kRounds = 9;
 constexpr auto kWait = std::chrono::seconds(60);
 
@@ -58,6 +64,7 @@ var URL = 'wffile://localhost/persistent/big.bin';
 function done(buffer) { exec(null, null, 'BenchDone', 'done', [buffer.byteLength]); }
 function fail() { exec(null, null, 'BenchDone', 'done', [-2]); }
 function viaBridge() { wharfFile.readAsArrayBuffer(URL).then(done, fail); }
+function large() { wharfFile.readAsArrayBuffer('wffile://localhost/persistent/large.bin').then(done, fail); }
 function viaFetch() { fetch(URL).then(function (r) { return r.arrayBuffer(); }).then(done, fail); }
 </script></body></html>)";
 
@@ -65,17 +72,73 @@ std::shared_ptr<WFViewController> gController;
 GtkWidget* gWindow = nullptr;
 
 // Runs one read in the page; its time in seconds (negative when it failed).
-double timed(const char* script) {
+double timed(const char* script, std::size_t size = kFileSize) {
     gReceived = -1;
     const auto t0 = std::chrono::steady_clock::now();
     gController->webViewEngine()->evaluateJavaScript(script, nullptr);
     platform::RunLoop::pumpUntil([] { return gReceived != -1; }, kWait);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (gReceived != static_cast<long>(kFileSize)) {
+    if (gReceived != static_cast<long>(size)) {
         std::fprintf(stderr, "bench: %s received %ld bytes\n", script, gReceived);
         return -1;
     }
     return seconds;
+}
+
+// A field ("VmRSS", "VmHWM") of a process's status, in bytes; 0 when unknown.
+std::size_t statusBytes(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1)) * 1024;
+    return 0;
+}
+
+// The web processes below this one (under bubblewrap, a sandbox's child).
+std::vector<pid_t> webProcesses() {
+    std::map<pid_t, std::pair<pid_t, std::string>> processes;  // pid → parent, name
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream status(entry.path() / "status");
+        auto& [parent, name] = processes[static_cast<pid_t>(std::stol(pid))];
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("Name:", 0) == 0) name = line.substr(line.find_first_not_of(" \t", 5));
+            if (line.rfind("PPid:", 0) == 0) parent = static_cast<pid_t>(std::stol(line.substr(5)));
+        }
+    }
+    std::vector<pid_t> found;
+    for (const auto& [pid, process] : processes) {
+        if (process.second.rfind("WebKitWebProces", 0) != 0) continue;
+        pid_t up = process.first;
+        while (up > 1 && up != getpid() && processes.count(up)) up = processes[up].first;
+        if (up == getpid()) found.push_back(pid);
+    }
+    return found;
+}
+
+// A process's peak resident size from now on starts again at its current size
+// (where the kernel lets us); its current size.
+std::size_t startPeak(pid_t pid) {
+    std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
+    return statusBytes(pid, "VmRSS");
+}
+
+void ReadAsArrayBuffer_Memory256MiB(benchmark::State& state) {
+    for (auto _ : state) {
+        const auto web = webProcesses();
+        if (web.size() != 1) {
+            state.SkipWithError("not one web process");
+            break;
+        }
+        const std::size_t hostBefore = startPeak(getpid());
+        const std::size_t webBefore = startPeak(web.front());
+        if (timed("large()", kLargeFileSize) < 0) state.SkipWithError("the page did not get the file");
+        const double size = static_cast<double>(kLargeFileSize);
+        state.counters["host_x"] = static_cast<double>(statusBytes(getpid(), "VmHWM") - hostBefore) / size;
+        state.counters["web_x"] = static_cast<double>(statusBytes(web.front(), "VmHWM") - webBefore) / size;
+        std::printf("memory of readAsArrayBuffer, 256 MiB: host peak +%.2fx, web process peak +%.2fx the file\n",
+                    state.counters["host_x"].value, state.counters["web_x"].value);
+    }
 }
 
 void measure(benchmark::State& state, const char* script) {
@@ -89,6 +152,7 @@ void measure(benchmark::State& state, const char* script) {
 
 void ReadAsArrayBuffer_Bridge(benchmark::State& state) { measure(state, "viaBridge()"); }
 void Fetch_Wffile(benchmark::State& state) { measure(state, "viaFetch()"); }
+BENCHMARK(ReadAsArrayBuffer_Memory256MiB)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(ReadAsArrayBuffer_Bridge)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(Fetch_Wffile)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -113,6 +177,9 @@ std::string prepare() {
     std::mt19937 random(7);
     for (char& c : data) c = static_cast<char>(random());
     write(dir + "/home/Documents/big.bin", data);
+    data.resize(kLargeFileSize);
+    for (std::size_t i = kFileSize; i < kLargeFileSize; ++i) data[i] = static_cast<char>(random());
+    write(dir + "/home/Documents/large.bin", data);
     return dir;
 }
 

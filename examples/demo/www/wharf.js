@@ -23,7 +23,7 @@
   var fetchTimer = 0;
   var fetches = 0, fetchesWhenArmed = 0;
   var FETCH_WAIT_MS = 50;
-  var STATUS_NO_RESULT = 0, STATUS_OK = 1;
+  var STATUS_NO_RESULT = 0, STATUS_OK = 1, STATUS_ERROR = 9;
 
   function toBase64(buffer) {
     var bytes = new Uint8Array(buffer), text = '';
@@ -126,23 +126,52 @@
     }
   });
 
+  // A byte answer too large for the script the host evaluates comes by
+  // reference: the host holds the bytes for one fetch of its "url". The
+  // answers after it wait until it is in, so that every answer still reaches
+  // its callback in the order the host sent them.
+  var held = null, heldCount = 0;
+
+  function deliver(callbackId, status, value, keepCallback) {
+    var cb = callbacks.get(callbackId);
+    if (!cb) return;
+    try {
+      if (status === STATUS_OK || status === STATUS_NO_RESULT) {
+        if (status === STATUS_OK && cb.success) cb.success(value);
+      } else if (cb.fail) {
+        cb.fail(value);
+      }
+    } catch (e) {
+      console.log('Error in callback ' + callbackId + ': ' + e);
+    } finally {
+      if (!keepCallback) callbacks.delete(callbackId);
+    }
+  }
+
+  function fetchedBytes(message) {
+    return fetch(message.url).then(function (response) {
+      if (!response.ok) throw new Error('the answer\'s bytes are gone (' + response.status + ')');
+      return response.arrayBuffer();
+    });
+  }
+
   // Called by the host with a plug-in's answer.
   exec.nativeCallback = function (callbackId, status, message, keepCallback) {
     hostWillFetch = true;
-    var cb = callbacks.get(callbackId);
-    if (cb) {
-      try {
-        var value = unpackMessage(message);
-        if (status === STATUS_OK || status === STATUS_NO_RESULT) {
-          if (status === STATUS_OK && cb.success) cb.success(value);
-        } else if (cb.fail) {
-          cb.fail(value);
-        }
-      } catch (e) {
-        console.log('Error in callback ' + callbackId + ': ' + e);
-      } finally {
-        if (!keepCallback) callbacks.delete(callbackId);
-      }
+    var byReference = message !== null && typeof message === 'object' && message.WFType === 'ArrayBuffer' &&
+      typeof message.url === 'string';
+    if (byReference || held) {
+      var value = byReference ? fetchedBytes(message) : Promise.resolve(unpackMessage(message));
+      heldCount++;
+      held = (held || Promise.resolve()).then(function () { return value; }).then(function (v) {
+        deliver(callbackId, status, v, keepCallback);
+      }, function (e) {
+        deliver(callbackId, STATUS_ERROR, String(e), keepCallback);
+      }).then(function () {
+        if (--heldCount === 0) held = null;
+      });
+    } else {
+      deliver(callbackId, status, unpackMessage(message), keepCallback);
     }
     // Calls made in the callback go back at once as text, which costs the host
     // less than the deferred answer; calls from its continuations then signal.

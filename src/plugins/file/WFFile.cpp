@@ -4,8 +4,11 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
+#include <random>
 #include <utility>
 
 #include "host/WFCommandDelegate.h"
@@ -36,6 +39,19 @@ constexpr const char* kRootFilesystemLocationKey = "RootFilesystemLocation";
 
 std::mutex gCurrentMutex;
 std::weak_ptr<WFFile> gCurrent;
+
+// How long the plug-in's queue waits for an answer that comes later (the
+// photo library's): long enough for any read, short of forever.
+std::atomic<std::chrono::milliseconds> gAnswerWait{std::chrono::seconds(60)};
+
+// Larger byte answers reach the page by one fetch over the "wffile" scheme:
+// as Base64 in the script text, they would cost the host and the web process
+// several times their size. Only so many wait for their fetch at once (the
+// oldest goes first), and none outlive the page.
+constexpr std::size_t kLargestInlineArrayBuffer = std::size_t{1} << 20;
+constexpr std::size_t kMostHeldResults = 8;
+// "wffile://localhost/?result=<token>": no filesystem is named by it.
+constexpr const char* kHeldResultQuery = "result";
 
 std::optional<std::string> stringSetting(const Value& settings, const std::string& key) {
     auto value = wharfSettingForKey(settings, key);
@@ -221,6 +237,15 @@ void WFFile::pluginInitialize() {
         if (local && !bundle.empty() && local->fullPathForFileSystemPath(resolvingLinks(bundle)))
             local->setReadOnlyDirectory(bundle);
     }
+
+    // What copies and moves of an earlier run left half-built goes before
+    // any action of this one runs.
+    std::vector<std::string> roots;
+    for (const auto& fs : fileSystems()) {
+        auto* local = dynamic_cast<WFLocalFilesystem*>(fs.get());
+        if (local && !local->readOnly()) roots.push_back(local->fsRoot());
+    }
+    inOrder([roots] { WFLocalFilesystem::removeStagingLeftovers(roots); });
 }
 
 void WFFile::registerExtraFileSystems(const std::string& list) {
@@ -408,11 +433,19 @@ void WFFile::inOrder(std::function<void()> work) {
     queue->async(std::move(work));
 }
 
+void WFFile::setAnswerWait(std::chrono::milliseconds wait) { gAnswerWait = wait; }
+
 void WFFile::inOrderUntilAnswered(std::function<void(std::function<void()> answered)> work) {
     inOrder([work = std::move(work)] {
         auto answered = std::make_shared<platform::dispatch::Semaphore>(0);
         work([answered] { answered->signal(); });
-        answered->wait();
+        // An answer that does not come (a filesystem that never calls back)
+        // holds only itself: the actions after it go ahead, and it is still
+        // sent should it come.
+        const std::chrono::milliseconds wait = gAnswerWait;
+        if (!answered->wait(wait))
+            platform::log("A file action is still unanswered after %lld ms; the actions after it go ahead",
+                          static_cast<long long>(wait.count()));
     });
 }
 
@@ -632,9 +665,48 @@ void WFFile::readAsDataURL(const WFInvokedUrlCommand& command) {
 }
 
 void WFFile::readAsArrayBuffer(const WFInvokedUrlCommand& command) {
-    readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>&) {
-        return WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, data);
+    std::weak_ptr<WFFile> weak = std::static_pointer_cast<WFFile>(shared_from_this());
+    readWith(command, 1, [weak](platform::Bytes&& data, const std::optional<std::string>&) {
+        auto self = weak.lock();
+        if (data.size() <= kLargestInlineArrayBuffer || !self)
+            return WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, data);
+        Value reference = Value::object();
+        reference["WFType"] = "ArrayBuffer";
+        reference["url"] = self->holdResult(std::move(data));
+        return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, reference);
     });
+}
+
+std::string WFFile::holdResult(platform::Bytes&& data) {
+    // Unguessable: no other page comes by the bytes.
+    std::random_device random;
+    char token[33];
+    std::snprintf(token, sizeof token, "%08x%08x%08x%08x", random(), random(), random(), random());
+    std::lock_guard lock(mutex_);
+    if (heldResults_.size() >= kMostHeldResults) heldResults_.pop_front();
+    heldResults_.emplace_back(token, std::move(data));
+    return std::string(kWFFilesystemURLPrefix) + "://localhost/?" + kHeldResultQuery + "=" + token;
+}
+
+std::optional<platform::Bytes> WFFile::takeHeldResult(const platform::Url& url) {
+    if (!url.hasQuery()) return std::nullopt;
+    const std::string wanted = std::string(kHeldResultQuery) + "=";
+    const std::string& query = url.query();
+    if (query.compare(0, wanted.size(), wanted) != 0) return std::nullopt;
+    const std::string token = query.substr(wanted.size());
+    std::lock_guard lock(mutex_);
+    for (auto it = heldResults_.begin(); it != heldResults_.end(); ++it) {
+        if (it->first != token) continue;
+        platform::Bytes data = std::move(it->second);
+        heldResults_.erase(it);
+        return data;
+    }
+    return std::nullopt;
+}
+
+void WFFile::onReset() {
+    std::lock_guard lock(mutex_);
+    heldResults_.clear();
 }
 
 void WFFile::readAsBinaryString(const WFInvokedUrlCommand& command) {

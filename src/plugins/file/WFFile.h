@@ -2,12 +2,15 @@
 // The file plug-in: a registry of named filesystems (temporary, persistent,
 // the photo library and the extra ones the preferences name), the page's file
 // actions on them, and the "wffile" scheme through which pages load files.
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/WFPlugin.h"
@@ -30,6 +33,15 @@ public:
     static std::shared_ptr<WFFile> current();
 
     void pluginInitialize() override;
+    // A new page: the answers held for the last one's fetches go.
+    void onReset() override;
+
+    // The bytes of a readAsArrayBuffer answer held for one fetch of `url`
+    // (from the answer's "url"), taken from the plug-in; nullopt when none.
+    std::optional<platform::Bytes> takeHeldResult(const platform::Url& url);
+    // How long the plug-in's queue waits for a filesystem that answers later
+    // before the actions after it go ahead (a minute; shorter in tests).
+    static void setAnswerWait(std::chrono::milliseconds wait);
 
     // --- For other native code ----------------------------------------------
     void registerFilesystem(std::shared_ptr<WFFileSystem> fileSystem);
@@ -109,10 +121,13 @@ private:
     using ReadAnswer =
         std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
     void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);
+    // Keeps bytes for one fetch; the URL to fetch them by.
+    std::string holdResult(platform::Bytes&& data);
 
     mutable std::mutex mutex_;
     platform::dispatch::QueuePtr queue_;
     std::vector<std::shared_ptr<WFFileSystem>> fileSystems_;
+    std::deque<std::pair<std::string, platform::Bytes>> heldResults_;
     std::string rootDocsPath_;
     std::string appDocsPath_;
     std::string appLibraryPath_;

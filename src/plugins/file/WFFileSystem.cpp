@@ -52,19 +52,6 @@ std::string WFErrnoDescription(int err, const std::string& path) {
     return platform::Error("NSPOSIXErrorDomain", err, info).description();
 }
 
-std::vector<std::string> WFPathComponents(const std::string& path) {
-    std::vector<std::string> out;
-    std::size_t at = 0;
-    while (at <= path.size()) {
-        std::size_t end = path.find('/', at);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(at, end - at);
-        if (!part.empty() && part != ".") out.push_back(std::move(part));
-        at = end + 1;
-    }
-    return out;
-}
-
 std::string WFLastPathComponent(const std::string& path) {
     std::size_t end = path.size();
     while (end > 1 && path[end - 1] == '/') --end;

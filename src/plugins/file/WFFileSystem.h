@@ -93,9 +93,6 @@ private:
 // The description of a system error at a path, as the log lines give it.
 std::string WFErrnoDescription(int err, const std::string& path);
 
-// The components of a path, without empty and "." ones: "/a//./b/" → a, b.
-std::vector<std::string> WFPathComponents(const std::string& path);
-
 // "/a/b/" → "b", "/" → "/", "" → "".
 std::string WFLastPathComponent(const std::string& path);
 

@@ -35,6 +35,16 @@ void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
                                            const std::function<void(platform::SchemeResponse)>& respond) {
     const WFFilesystemURL url = WFFilesystemURL::fileSystemURLWithURL(request.url);
     auto plugin = WFFile::current();
+    // The bytes of a large answer, held for this one fetch.
+    if (!url.fileSystemName()) {
+        auto held = plugin ? plugin->takeHeldResult(request.url) : std::nullopt;
+        if (!held) return respond(notFound());
+        platform::SchemeResponse response;
+        response.mimeType = "application/octet-stream";
+        response.headers["Cache-Control"] = "no-cache";
+        response.body = std::move(*held);
+        return respond(std::move(response));
+    }
     auto fs = plugin ? plugin->filesystemForURL(url) : nullptr;
     if (!fs) return respond(notFound());
     platform::dispatch::globalQueue()->async([fs, url, respond] {

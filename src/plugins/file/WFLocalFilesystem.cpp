@@ -10,6 +10,9 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <set>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Device.h"
@@ -17,14 +20,16 @@
 #include "platform/Log.h"
 #include "platform/Mime.h"
 #include "platform/Paths.h"
+#include "platform/RootDirectory.h"
 #include "platform/Xattr.h"
-#include "plugins/file/WFRootDirectory.h"
 
 namespace wharf {
 
 namespace {
 
+using platform::RootDirectory;
 using platform::Value;
+using WFFd = platform::FileDescriptor;
 
 // What is at a path, or why nothing could be looked at there (`err`: ENOENT,
 // EXDEV for a path that leads out of the root, ...).
@@ -40,7 +45,7 @@ struct Item {
 Item itemOf(const struct stat& st) { return {true, S_ISDIR(st.st_mode), S_ISREG(st.st_mode), 0, st.st_dev, st.st_ino}; }
 
 // What is at a path below the root, links followed while they stay below it.
-Item itemBeneath(const WFRootDirectory& root, const std::string& path) {
+Item itemBeneath(const RootDirectory& root, const std::string& path) {
     WFFd fd = root.open(path, O_PATH);
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) return {false, false, false, errno};
@@ -82,17 +87,20 @@ bool directoryIsEmpty(int parent, const std::string& name) {
 }
 
 // Removes the file, link or directory tree `name` in `parent` (links are
-// removed, never followed). 0 or the first errno.
-int removeTree(int parent, const std::string& name) {
+// removed, never followed). The directory `kept` (device and inode: the
+// read-only one) is never entered: EROFS. 0 or the first errno.
+int removeTree(int parent, const std::string& name, const WFDirectoryIdentity& kept = std::nullopt) {
     struct stat st {};
     if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (S_ISDIR(st.st_mode)) {
         WFFd directory(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!directory) return errno;
+        if (!directory || ::fstat(directory.get(), &st) != 0) return errno;
+        // Asked of the directory opened, whatever is renamed meanwhile.
+        if (kept && st.st_dev == kept->first && st.st_ino == kept->second) return EROFS;
         auto names = listDirectory(directory.get());
         if (!names) return errno;
         for (const auto& child : *names)
-            if (int err = removeTree(directory.get(), child)) return err;
+            if (int err = removeTree(directory.get(), child, kept)) return err;
         return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
     }
     return ::unlinkat(parent, name.c_str(), 0) == 0 ? 0 : errno;
@@ -111,31 +119,19 @@ int writeAll(int fd, const uint8_t* data, std::size_t size) {
     return 0;
 }
 
-// Opens a regular file below the root for writing; an invalid descriptor
-// with errno (EINVAL for anything else at the path). O_NONBLOCK keeps a pipe
-// at the path from hanging the caller; O_TRUNC waits until the file is known
-// to be a regular one.
-WFFd openRegularForWriting(const WFRootDirectory& root, const std::string& path, int flags) {
-    WFFd fd = root.open(path, O_WRONLY | O_NONBLOCK | (flags & ~O_TRUNC), 0666);
-    if (!fd) return fd;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return WFFd();
-    }
-    if ((flags & O_TRUNC) && ::ftruncate(fd.get(), 0) != 0) return WFFd();
-    return fd;
-}
-
 // A copy that failed while reading its source or while writing its target.
 struct CopyFailure {
     bool reading;
     int err;
+    // A move's source could not be removed (the copy was taken back).
+    bool removing = false;
 };
 
 // The page's code for a failed copy or move.
 int copyFailureCode(const CopyFailure& failure) {
     const int e = failure.err;
+    if (failure.removing)
+        return (e == EACCES || e == EPERM || e == EROFS) ? NO_MODIFICATION_ALLOWED_ERR : INVALID_MODIFICATION_ERR;
     if (failure.reading)
         return (e == ENOENT || e == EACCES || e == EPERM) ? INVALID_MODIFICATION_ERR : NOT_READABLE_ERR;
     if (e == ENOSPC || e == EDQUOT || e == EFBIG) return QUOTA_EXCEEDED_ERR;
@@ -207,13 +203,43 @@ std::optional<CopyFailure> copyTree(const At& from, const At& to) {
     return CopyFailure{true, ENODEV};
 }
 
+constexpr std::string_view kStagingPrefix = ".wharf-";
+constexpr std::size_t kStagingDigits = 16;
+
 // A short hidden name for building a copy beside its place: any name the
 // page may use still fits beside it (names end at 255 bytes).
 std::string stagingName() {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     char name[32];
-    std::snprintf(name, sizeof name, ".wharf-%016llx", static_cast<unsigned long long>(random()));
+    std::snprintf(name, sizeof name, "%s%0*llx", kStagingPrefix.data(), static_cast<int>(kStagingDigits),
+                  static_cast<unsigned long long>(random()));
     return name;
+}
+
+// Deeper than the sweep for staging leftovers goes, and more entries than it
+// looks at in one start: it must not hold the first actions back for long.
+constexpr int kSweepDepth = 128;
+constexpr std::size_t kSweepEntries = 100000;
+
+// Removes the staging entries below `directory` (on `device`, links not
+// followed, each directory once).
+void sweepStaging(int directory, dev_t device, std::set<std::pair<dev_t, ino_t>>& seen, std::size_t& budget,
+                  int depth) {
+    struct stat st {};
+    if (depth > kSweepDepth || ::fstat(directory, &st) != 0 || !seen.insert({st.st_dev, st.st_ino}).second) return;
+    auto names = listDirectory(directory);
+    if (!names) return;
+    for (const auto& name : *names) {
+        if (budget == 0) return;
+        --budget;
+        if (WFLocalFilesystem::isStagingName(name)) {
+            removeTree(directory, name);
+        } else if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+                   st.st_dev == device) {
+            WFFd child(::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child) sweepStaging(child.get(), device, seen, budget, depth + 1);
+        }
+    }
 }
 
 // Renames into place; unless `replace`, never over something that is there
@@ -226,14 +252,13 @@ int renameIntoPlace(int directory, const std::string& from, const std::string& t
     return ::renameat(directory, from.c_str(), directory, to.c_str()) == 0 ? 0 : errno;
 }
 
-// Copies `from` beside `to`, then renames the copy into place (replacing a
-// file or an empty directory there when `replace`): a failure leaves nothing
-// half-written.
-std::optional<CopyFailure> copyIntoPlace(const At& from, const At& to, bool replace) {
+// Copies `from` beside `to`, then renames the copy into place (never over
+// something there by then): a failure leaves nothing half-written.
+std::optional<CopyFailure> copyIntoPlace(const At& from, const At& to) {
     const At staging{to.directory, stagingName()};
     auto failure = copyTree(from, staging);
     if (!failure) {
-        if (int err = renameIntoPlace(to.directory, staging.name, to.name, replace)) failure = CopyFailure{false, err};
+        if (int err = renameIntoPlace(to.directory, staging.name, to.name, false)) failure = CopyFailure{false, err};
     }
     if (failure) removeTree(staging.directory, staging.name);
     return failure;
@@ -249,6 +274,85 @@ int writeAtomically(const At& to, const platform::Bytes& data) {
     if (!err && ::renameat(to.directory, staging.c_str(), to.directory, to.name.c_str()) != 0) err = errno;
     if (err) ::unlinkat(to.directory, staging.c_str(), 0);
     return err;
+}
+
+// Puts the entry `copy` of `directory` in the place of `name`; what was there
+// (a file or an empty directory) is kept under a staging name, `previous`,
+// for the caller to remove or to put back. 0 or errno (nothing changed).
+int takePlace(int directory, const std::string& copy, const std::string& name, std::optional<std::string>& previous) {
+    if (::renameat2(directory, copy.c_str(), directory, name.c_str(), RENAME_EXCHANGE) == 0) {
+        previous = copy;
+        return 0;
+    }
+    if (errno == EINVAL) {  // a file system that cannot exchange: what is there steps aside first
+        std::string aside = stagingName();
+        if (::renameat(directory, name.c_str(), directory, aside.c_str()) == 0)
+            previous = std::move(aside);
+        else if (errno != ENOENT)
+            return errno;
+    } else if (errno != ENOENT) {
+        return errno;
+    }
+    if (int err = renameIntoPlace(directory, copy, name, false)) {
+        if (previous) (void)::renameat(directory, previous->c_str(), directory, name.c_str());
+        previous.reset();
+        return err;
+    }
+    return 0;
+}
+
+// Undoes takePlace(): the copy goes, and what was there comes back.
+void giveBackPlace(int directory, const std::string& name, const std::optional<std::string>& previous) {
+    const std::string copy = stagingName();
+    if (::renameat(directory, name.c_str(), directory, copy.c_str()) != 0) return;
+    if (previous) (void)::renameat(directory, previous->c_str(), directory, name.c_str());
+    removeTree(directory, copy);
+}
+
+// Puts back into `into` what a removal took from it, from a copy of it.
+void restoreFrom(const At& copy, const At& into) {
+    struct stat st {};
+    if (::fstatat(into.directory, into.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        copyTree(copy, into);
+        return;
+    }
+    if (!S_ISDIR(st.st_mode)) return;  // still there as it was
+    WFFd source(::openat(copy.directory, copy.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    WFFd target(::openat(into.directory, into.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    auto names = source ? listDirectory(source.get()) : std::nullopt;
+    if (!target || !names) return;
+    for (const auto& name : *names) restoreFrom({source.get(), name}, {target.get(), name});
+}
+
+// Moves `from` to `to` on another device, wholly or not at all: the copy
+// takes the target's place (what was there waits aside), then the source
+// steps aside and goes. A source that cannot go entirely (one the system
+// keeps from being removed) is put back from the copy, and the target as it
+// was: the move answers its failure. At every moment a whole copy lies in
+// one of the two places, so a process that ends midway loses nothing.
+std::optional<CopyFailure> moveAcrossDevices(const At& from, const At& to, const WFDirectoryIdentity& kept) {
+    const At copied{to.directory, stagingName()};
+    if (auto failure = copyTree(from, copied)) {
+        removeTree(copied.directory, copied.name);
+        return failure;
+    }
+    std::optional<std::string> previous;
+    if (int err = takePlace(to.directory, copied.name, to.name, previous)) {
+        removeTree(copied.directory, copied.name);
+        return CopyFailure{false, err};
+    }
+    const std::string aside = stagingName();
+    int err = renameIntoPlace(from.directory, from.name, aside, false);
+    if (!err && (err = removeTree(from.directory, aside, kept))) {
+        restoreFrom({to.directory, to.name}, {from.directory, aside});
+        (void)::renameat(from.directory, aside.c_str(), from.directory, from.name.c_str());
+    }
+    if (err) {
+        giveBackPlace(to.directory, to.name, previous);
+        return CopyFailure{false, err, true};
+    }
+    if (previous) removeTree(to.directory, *previous);
+    return std::nullopt;
 }
 
 // Whether the open directory is `ancestor` or lies below it, asked of the
@@ -311,15 +415,58 @@ void WFLocalFilesystem::setReadOnlyDirectory(const std::string& path) {
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) readOnlyDirectory_ = {st.st_dev, st.st_ino};
 }
 
-bool WFLocalFilesystem::changesReadOnly(const std::string& fullPath) const {
+bool WFLocalFilesystem::changesReadOnly(int directory, const std::string& name) const {
     if (readOnly_) return true;
     if (!readOnlyDirectory_) return false;
     const auto [device, inode] = *readOnlyDirectory_;
-    const WFRootDirectory root(fsRoot_);
-    const WFFd entry = root.open(fullPath, O_PATH | O_DIRECTORY);
-    if (entry && directoryIsAtOrBelow(entry.get(), device, inode)) return true;
-    auto parent = isRootPath(fullPath) ? std::nullopt : root.parent(fullPath);
-    return parent && directoryIsAtOrBelow(parent->directory.get(), device, inode);
+    if (directoryIsAtOrBelow(directory, device, inode)) return true;
+    struct stat st {};
+    return ::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == device &&
+           st.st_ino == inode;
+}
+
+platform::FileDescriptor WFLocalFilesystem::openForWriting(const std::string& fullPath, int flags) const {
+    const RootDirectory root(fsRoot_);
+    // A link put in the file's place between the look and the open fails the
+    // open (O_NOFOLLOW): looked at again, it is followed.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        auto target = root.target(fullPath);
+        if (!target) return WFFd();
+        if (changesReadOnly(target->directory.get(), target->name)) {
+            errno = EROFS;
+            return WFFd();
+        }
+        WFFd fd(::openat(target->directory.get(), target->name.c_str(),
+                         O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | (flags & ~O_TRUNC), 0666));
+        if (!fd && errno == ELOOP) continue;
+        if (!fd) return fd;
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            errno = EINVAL;
+            return WFFd();
+        }
+        if ((flags & O_TRUNC) && ::ftruncate(fd.get(), 0) != 0) return WFFd();
+        return fd;
+    }
+    return WFFd();
+}
+
+bool WFLocalFilesystem::isStagingName(const std::string& name) {
+    if (name.size() != kStagingPrefix.size() + kStagingDigits ||
+        name.compare(0, kStagingPrefix.size(), kStagingPrefix) != 0)
+        return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(kStagingPrefix.size()), name.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+void WFLocalFilesystem::removeStagingLeftovers(const std::vector<std::string>& roots) {
+    std::set<std::pair<dev_t, ino_t>> seen;
+    std::size_t budget = kSweepEntries;
+    for (const auto& root : roots) {
+        WFFd top(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (top && ::fstat(top.get(), &st) == 0) sweepStaging(top.get(), st.st_dev, seen, budget, 0);
+    }
 }
 
 // --- Paths --------------------------------------------------------------------
@@ -335,7 +482,7 @@ std::string WFLocalFilesystem::stripQueryParametersFromPath(const std::string& p
 std::optional<std::string> WFLocalFilesystem::normalizePath(const std::string& path) {
     if (path.find('\0') != std::string::npos) return std::nullopt;
     std::vector<std::string> parts;
-    for (auto& part : WFPathComponents(path)) {
+    for (auto& part : platform::pathComponents(path)) {
         if (part != "..") {
             parts.push_back(std::move(part));
         } else if (parts.empty()) {
@@ -427,7 +574,7 @@ Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDi
     std::optional<platform::Url> nativeURL;
     if (auto native = nativePathForPath(fullPath)) {
         std::string text = platform::Url::fileURL(*native).absoluteString();
-        if (itemBeneath(WFRootDirectory(fsRoot_), *normalizePath(fullPath)).isDirectory && text.back() != '/')
+        if (itemBeneath(RootDirectory(fsRoot_), *normalizePath(fullPath)).isDirectory && text.back() != '/')
             text += '/';
         nativeURL = platform::Url::parse(text);
     }
@@ -437,7 +584,7 @@ Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDi
 std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return std::nullopt;
-    const Item item = itemBeneath(WFRootDirectory(fsRoot_), *path);
+    const Item item = itemBeneath(RootDirectory(fsRoot_), *path);
     if (!item.exists) return std::nullopt;
     return makeEntryForPath(*pathOfURL(url), item.isDirectory);
 }
@@ -445,7 +592,7 @@ std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemU
 WFPluginResult WFLocalFilesystem::entryForLocalURI(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
-    const Item item = itemBeneath(WFRootDirectory(fsRoot_), *path);
+    const Item item = itemBeneath(RootDirectory(fsRoot_), *path);
     if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
                                                                makeEntryForPath(*pathOfURL(url), item.isDirectory));
@@ -465,26 +612,28 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
     auto fullPath = normalizePath(*pathOfURL(url) + "/" + requested);
     if (!fullPath) return WFFileErrorResult(ENCODING_ERR);
 
-    const WFRootDirectory root(fsRoot_);
+    const RootDirectory root(fsRoot_);
     const Item item = itemBeneath(root, *fullPath);
     if (item.err == EXDEV) return WFFileErrorResult(SECURITY_ERR);
     if (!create && item.exists && item.isDirectory != getDir) return WFFileErrorResult(TYPE_MISMATCH_ERR);
     if (!create && !item.exists) return WFFileErrorResult(NOT_FOUND_ERR);
     if (create && exclusive && item.exists) return WFFileErrorResult(PATH_EXISTS_ERR);
     if (create && !item.exists) {
-        if (changesReadOnly(*fullPath)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+        // Made in the directory that was opened and checked: O_EXCL and
+        // mkdirat never follow a link found at the name.
+        auto parent = root.parent(*fullPath);
+        if (parent && changesReadOnly(parent->directory.get(), parent->name))
+            return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         if (getDir) {
-            auto parent = root.parent(*fullPath);
             if (!parent || ::mkdirat(parent->directory.get(), parent->name.c_str(), 0777) != 0) {
                 const int err = errno;
                 platform::log("error creating directory: %s",
                               WFErrnoDescription(err, *nativePathForPath(*fullPath)).c_str());
                 return WFFileErrorResult(resolutionCode(err, ABORT_ERR));
             }
-        } else {
-            // O_EXCL: a dangling link at the path is never written through.
-            if (!root.open(*fullPath, O_WRONLY | O_CREAT | O_EXCL, 0666))
-                return WFFileErrorResult(resolutionCode(errno, ABORT_ERR));
+        } else if (!parent || !WFFd(::openat(parent->directory.get(), parent->name.c_str(),
+                                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666))) {
+            return WFFileErrorResult(resolutionCode(errno, ABORT_ERR));
         }
     }
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, makeEntryForPath(*fullPath, getDir));
@@ -499,7 +648,7 @@ WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
         const auto slash = fullPath->rfind('/');
         parent = slash == std::string::npos || slash == 0 ? "/" : fullPath->substr(0, slash);
     }
-    const Item item = itemBeneath(WFRootDirectory(fsRoot_), parent);
+    const Item item = itemBeneath(RootDirectory(fsRoot_), parent);
     if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
                                                                makeEntryForPath(parent, item.isDirectory));
@@ -508,9 +657,14 @@ WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
 WFPluginResult WFLocalFilesystem::setMetadataForURL(const WFFilesystemURL& url, const Value& metadata) {
     const char* key = "com.apple.MobileBackup";
     auto path = normalizedPath(url);
-    if (readOnly_ || (path && changesReadOnly(*path))) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (!path || !valueForKeyIsNumber(metadata, key)) return WFPluginResult::resultWithStatus(WFResultStatus::Error);
-    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_PATH);
+    auto target = RootDirectory(fsRoot_).target(*path);
+    if (target && changesReadOnly(target->directory.get(), target->name))
+        return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    const WFFd fd = target
+                        ? WFFd(::openat(target->directory.get(), target->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC))
+                        : WFFd();
     if (!fd) {
         if (errno == EXDEV) return WFFileErrorResult(SECURITY_ERR, WFResultStatus::Error);
         return WFPluginResult::resultWithStatus(WFResultStatus::Error);
@@ -524,7 +678,7 @@ WFPluginResult WFLocalFilesystem::setMetadataForURL(const WFFilesystemURL& url, 
 
 // --- Removal ----------------------------------------------------------------------
 
-WFPluginResult WFLocalFilesystem::removeAt(const std::string& fullPath) {
+WFPluginResult WFLocalFilesystem::removeAt(const std::string& fullPath, bool recursive) {
     const std::string native = nativePathForPath(fullPath).value_or(fsRoot_ + fullPath);
     auto failed = [&](int err) {
         platform::log("error removing filesystem entry at %s: %s", native.c_str(),
@@ -534,10 +688,23 @@ WFPluginResult WFLocalFilesystem::removeAt(const std::string& fullPath) {
         if (err == EACCES || err == EPERM || err == EROFS) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         return WFFileErrorResult(ABORT_ERR);
     };
-    auto parent = WFRootDirectory(fsRoot_).parent(fullPath);
+    auto parent = RootDirectory(fsRoot_).parent(fullPath);
     if (!parent) return failed(errno);
-    if (int err = removeTree(parent->directory.get(), parent->name)) return failed(err);
-    return okResult();
+    // Decided on the directory the entry goes from, and its tree is walked
+    // by descriptors: the read-only directory is never entered.
+    const int directory = parent->directory.get();
+    const std::string& name = parent->name;
+    if (changesReadOnly(directory, name)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (recursive) {
+        if (int err = removeTree(directory, name, readOnlyDirectory_)) return failed(err);
+        return okResult();
+    }
+    struct stat st {};
+    if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return WFFileErrorResult(NOT_FOUND_ERR);
+    // A directory goes only empty: rmdir itself refuses one filled meanwhile.
+    if (::unlinkat(directory, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0) return okResult();
+    if (errno == ENOTEMPTY || errno == EEXIST) return WFFileErrorResult(INVALID_MODIFICATION_ERR);
+    return failed(errno);
 }
 
 WFPluginResult WFLocalFilesystem::doRemove(const std::string& nativePath) {
@@ -545,29 +712,22 @@ WFPluginResult WFLocalFilesystem::doRemove(const std::string& nativePath) {
     // A filesystem's root is never removed, whatever spelling reached it.
     if (fullPath && isRootPath(*fullPath)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (!fullPath) return WFFileErrorResult(NOT_FOUND_ERR);
-    return removeAt(*fullPath);
+    return removeAt(*fullPath, true);
 }
 
 WFPluginResult WFLocalFilesystem::removeFileAtURL(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
-    if (isRootPath(*path) || changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
-    auto parent = WFRootDirectory(fsRoot_).parent(*path);
-    if (!parent) return WFFileErrorResult(resolutionCode(errno));
-    struct stat st {};
-    if (::fstatat(parent->directory.get(), parent->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return WFFileErrorResult(NOT_FOUND_ERR);
-    if (S_ISDIR(st.st_mode) && !directoryIsEmpty(parent->directory.get(), parent->name))
-        return WFFileErrorResult(INVALID_MODIFICATION_ERR);
-    return removeAt(*path);
+    if (isRootPath(*path) || readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    return removeAt(*path, false);
 }
 
 WFPluginResult WFLocalFilesystem::recursiveRemoveFileAtURL(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
     // A filesystem's root is never removed, whatever spelling reached it.
-    if (isRootPath(*path) || changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
-    return removeAt(*path);
+    if (isRootPath(*path) || readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    return removeAt(*path, true);
 }
 
 // --- Listing --------------------------------------------------------------------
@@ -575,12 +735,14 @@ WFPluginResult WFLocalFilesystem::recursiveRemoveFileAtURL(const WFFilesystemURL
 WFPluginResult WFLocalFilesystem::readEntriesAtURL(const WFFilesystemURL& url) {
     auto directory = normalizedPath(url);
     if (!directory) return WFFileErrorResult(ENCODING_ERR);
-    const WFRootDirectory root(fsRoot_);
+    const RootDirectory root(fsRoot_);
     const WFFd fd = root.open(*directory, O_PATH | O_DIRECTORY);
     auto names = fd ? listDirectory(fd.get()) : std::nullopt;
     if (!names) return WFFileErrorResult(resolutionCode(errno));
     Value entries = Value::array();
     for (const auto& name : *names) {
+        // A copy being built, or one a process that ended midway left behind.
+        if (isStagingName(name)) continue;
         const std::string fullPath = joinPath(*directory, name);
         struct stat st {};
         bool isDirectory = false;
@@ -598,9 +760,9 @@ std::optional<uint64_t> WFLocalFilesystem::truncateAt(const std::string& fullPat
         if (error) *error = code;
         return std::nullopt;
     };
-    if (changesReadOnly(fullPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
+    if (readOnly_) return fail(NO_MODIFICATION_ALLOWED_ERR);
     if (position < 0) return fail(INVALID_MODIFICATION_ERR);
-    const WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), fullPath, 0);
+    const WFFd fd = openForWriting(fullPath, 0);
     if (!fd) {
         const int err = errno;
         if (err == EXDEV) return fail(SECURITY_ERR);
@@ -637,11 +799,12 @@ WFPluginResult WFLocalFilesystem::writeToFileAtURL(const WFFilesystemURL& url, c
     if (!url.fullPath()) return WFFileErrorResult(NOT_FOUND_ERR, WFResultStatus::Error);
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error);
-    if (changesReadOnly(*path)) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
+    if (readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (data.empty()) return WFPluginResult::resultWithStatusMessageAsDouble(WFResultStatus::OK, 0);
-    WFFd fd = openRegularForWriting(WFRootDirectory(fsRoot_), *path, O_CREAT | (append ? O_APPEND : O_TRUNC));
+    WFFd fd = openForWriting(*path, O_CREAT | (append ? O_APPEND : O_TRUNC));
     if (!fd) {
         const int err = errno;
+        if (err == EROFS) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         return WFFileErrorResult(resolutionCode(err, copyFailureCode({false, err})), WFResultStatus::Error);
     }
     int err = writeAll(fd.get(), data.data(), data.size());
@@ -669,11 +832,13 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         return fail(ENCODING_ERR);
     auto destinationPath = normalizedPath(destinationURL);
     if (!destinationPath) return fail(ENCODING_ERR);
-    if (changesReadOnly(*destinationPath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
+    if (readOnly_) return fail(NO_MODIFICATION_ALLOWED_ERR);
     const std::string newFullPath = joinPath(*destinationPath, newName);
-    const WFRootDirectory root(fsRoot_);
+    const RootDirectory root(fsRoot_);
+    // Everything lands in the directory opened here, and is decided on it.
     auto destination = std::make_shared<WFFd>(root.open(*destinationPath, O_PATH | O_DIRECTORY));
     if (!*destination) return fail(resolutionCode(errno));
+    if (changesReadOnly(destination->get(), newName)) return fail(NO_MODIFICATION_ALLOWED_ERR);
     const Item target = itemBeneath(root, newFullPath);
     if (target.err == EXDEV) return fail(SECURITY_ERR);
 
@@ -698,17 +863,19 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
 
     auto sourcePath = normalizedPath(sourceURL);
     if (!sourcePath) return fail(ENCODING_ERR);
-    if (!copy && localSource->changesReadOnly(*sourcePath)) return fail(NO_MODIFICATION_ALLOWED_ERR);
-    const WFRootDirectory sourceRoot(localSource->fsRoot());
+    if (!copy && localSource->readOnly()) return fail(NO_MODIFICATION_ALLOWED_ERR);
+    const RootDirectory sourceRoot(localSource->fsRoot());
     const Item item = itemBeneath(sourceRoot, *sourcePath);
     if (!item.exists) return fail(resolutionCode(item.err));
     // The source as a name in its directory; the root, which has none in its
     // filesystem, is copied from itself.
     const bool sourceIsRoot = isRootPath(*sourcePath);
-    std::optional<WFRootDirectory::Parent> source =
-        sourceIsRoot ? WFRootDirectory::Parent{sourceRoot.open("", O_PATH | O_DIRECTORY), "."}
+    std::optional<RootDirectory::Parent> source =
+        sourceIsRoot ? RootDirectory::Parent{sourceRoot.open("", O_PATH | O_DIRECTORY), "."}
                      : sourceRoot.parent(*sourcePath);
     if (!source || !source->directory) return fail(resolutionCode(errno));
+    if (!copy && localSource->changesReadOnly(source->directory.get(), source->name))
+        return fail(NO_MODIFICATION_ALLOWED_ERR);
     const At from{source->directory.get(), source->name};
     const At to{destination->get(), newName};
 
@@ -729,7 +896,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     if (copy) {
         if (intoItself) return fail(INVALID_MODIFICATION_ERR);
         if (target.exists) return fail(PATH_EXISTS_ERR);
-        failure = copyIntoPlace(from, to, false);
+        failure = copyIntoPlace(from, to);
     } else {
         // A filesystem's root stays where it is.
         if (sourceIsRoot) return fail(INVALID_MODIFICATION_ERR);
@@ -737,16 +904,14 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
         if (intoItself) return fail(INVALID_MODIFICATION_ERR);
         if (target.isDirectory && !directoryIsEmpty(to.directory, to.name)) return fail(INVALID_MODIFICATION_ERR);
         // renameat replaces a file or an empty directory at once; across
-        // devices the copy takes the target's place before the source goes.
+        // devices the move is a copy, and the source's removal.
         if (::renameat(from.directory, from.name.c_str(), to.directory, to.name.c_str()) != 0) {
             if (errno != EXDEV) {
                 failure = CopyFailure{false, errno};
-            } else if (!(failure = copyIntoPlace(from, to, true))) {
-                if (int err = removeTree(from.directory, from.name)) {
-                    const std::string native = *localSource->nativePathForPath(*sourcePath);
-                    platform::log("error removing filesystem entry at %s: %s", native.c_str(),
-                                  WFErrnoDescription(err, native).c_str());
-                }
+            } else if ((failure = moveAcrossDevices(from, to, localSource->readOnlyDirectory_)) && failure->removing) {
+                const std::string native = *localSource->nativePathForPath(*sourcePath);
+                platform::log("error removing filesystem entry at %s: %s", native.c_str(),
+                              WFErrnoDescription(failure->err, native).c_str());
             }
         }
     }
@@ -772,7 +937,7 @@ std::optional<std::string> WFLocalFilesystem::getMimeTypeFromPath(const std::opt
 
 std::optional<std::string> WFLocalFilesystem::mimeTypeForFileAtPath(const std::string& nativePath) const {
     auto fullPath = fullPathForFileSystemPath(nativePath);
-    if (!fullPath || !itemBeneath(WFRootDirectory(fsRoot_), *fullPath).exists) return std::nullopt;
+    if (!fullPath || !itemBeneath(RootDirectory(fsRoot_), *fullPath).exists) return std::nullopt;
     return mimeTypeOfExtension(nativePath);
 }
 
@@ -782,7 +947,7 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
     if (!path) return callback(std::nullopt, std::nullopt, ENCODING_ERR);
     const std::string mimeType = getMimeTypeFromPath(nativePathForPath(*path)).value_or("*/*");
     // O_NONBLOCK: opening a pipe someone left at the path must not hang the reader.
-    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_RDONLY | O_NONBLOCK);
+    const WFFd fd = RootDirectory(fsRoot_).open(*path, O_RDONLY | O_NONBLOCK);
     if (!fd) return callback(std::nullopt, mimeType, resolutionCode(errno));
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
@@ -819,7 +984,7 @@ void WFLocalFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFile
     auto path = normalizedPath(url);
     if (!path) return callback(WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error));
     const std::string native = *nativePathForPath(*path);
-    const WFFd fd = WFRootDirectory(fsRoot_).open(*path, O_PATH);
+    const WFFd fd = RootDirectory(fsRoot_).open(*path, O_PATH);
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         const int err = errno;

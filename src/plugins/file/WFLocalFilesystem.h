@@ -5,13 +5,22 @@
 // path is resolved below the root: a link that leads out of it is refused
 // (SECURITY_ERR), so nothing outside is read, changed or described. A
 // read-only filesystem refuses every change (NO_MODIFICATION_ALLOWED_ERR).
+// A copy is built under a hidden staging name beside its place and renamed
+// into it: staging entries are never listed, and those a process that ended
+// midway left behind go when the plug-in opens its filesystems.
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "plugins/file/WFFileSystem.h"
 
 namespace wharf {
+
+// A directory's device and inode, when there is one.
+using WFDirectoryIdentity = std::optional<std::pair<uint64_t, uint64_t>>;
 
 class WFLocalFilesystem : public WFFileSystem {
 public:
@@ -26,6 +35,13 @@ public:
     void setReadOnlyDirectory(const std::string& path);
     // Whether `nativePath` (normalised) is this filesystem's root or holds it.
     bool rootIsAtOrBelow(const std::string& nativePath) const;
+
+    // Whether a name is one a copy is built under before it takes its place.
+    static bool isStagingName(const std::string& name);
+    // Removes the staging entries left below these roots (links are not
+    // followed, nor mount points crossed; a bounded number of entries is
+    // looked at): none may be in use, no copy of this process runs meanwhile.
+    static void removeStagingLeftovers(const std::vector<std::string>& roots);
 
     // --- Paths ---------------------------------------------------------------
     // The path up to its first "?".
@@ -87,17 +103,25 @@ private:
     std::optional<std::string> nativePathForPath(const std::string& fullPath) const;
     std::optional<std::string> nativePath(const WFFilesystemURL& url) const;
     // Removal and truncation of a normalised full path.
-    WFPluginResult removeAt(const std::string& fullPath);
+    WFPluginResult removeAt(const std::string& fullPath, bool recursive);
     std::optional<uint64_t> truncateAt(const std::string& fullPath, int64_t position, int* error);
-    // Whether changing the entry at a normalised full path would change
+    // Whether changing the entry `name` of the open `directory` would change
     // something read-only: the whole filesystem, or the read-only directory
-    // (the entry lies in it, or is it).
-    bool changesReadOnly(const std::string& fullPath) const;
+    // (`directory` is it or lies in it, or the entry is it). Asked of the
+    // descriptor the change is then made through, so that no rename
+    // meanwhile can lead the change elsewhere.
+    bool changesReadOnly(int directory, const std::string& name) const;
+    // The regular file at a normalised full path opened for writing, links in
+    // its last component followed below the root; an invalid descriptor with
+    // errno (EROFS in the read-only directory, EINVAL for anything other than
+    // a regular file). O_NONBLOCK keeps a pipe at the path from holding the
+    // caller; O_TRUNC waits until the file is known to be a regular one.
+    platform::FileDescriptor openForWriting(const std::string& fullPath, int flags) const;
 
     std::string fsRoot_;
     bool readOnly_ = false;
     // The device and inode of the read-only directory.
-    std::optional<std::pair<uint64_t, uint64_t>> readOnlyDirectory_;
+    WFDirectoryIdentity readOnlyDirectory_;
     // The root with its links resolved, for native paths that went through realpath.
     std::optional<std::string> resolvedRoot_;
 };

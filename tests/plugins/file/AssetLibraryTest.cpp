@@ -1,13 +1,20 @@
 // The photo library: the asset store on a real Pictures directory and the
 // filesystem that serves it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "Await.h"
 #include "TestSupport.h"
 #include "platform/AssetStore.h"
+#include "platform/FileDescriptor.h"
 #include "plugins/file/WFAssetLibraryFilesystem.h"
 
 namespace wharf {
@@ -68,6 +75,60 @@ TEST_F(AssetLibraryTest, AssetsAreFoundOnlyInsideTheStore) {
             << relative;
     EXPECT_EQ(store->lookup("assets-library://asset/asset.JPG?ext=JPG", nullptr, nullptr),
               AssetStore::Outcome::NotFound);
+}
+
+// Another process renames inside the store while assets are looked up and
+// read: its directory trades places with a link to a directory outside, and
+// the picture with a pipe. Every read gives the picture's own bytes or
+// nothing, and none waits for a writer that never comes.
+TEST_F(AssetLibraryTest, RenamesInTheStoreNeitherLeadOutNorHoldAReadUp) {
+    test::TempDir outside;
+    test::writeFile(outside.file("beach one.jpg"), "outside the store");
+    fs::create_directory_symlink(outside.path(), pictures.file("elsewhere"));
+    ASSERT_EQ(::mkfifo(pictures.file("trip/pipe").c_str(), 0600), 0);
+    const platform::FileDescriptor top(::open(pictures.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const platform::FileDescriptor trip(::open(pictures.file("trip").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(top && trip);
+
+    constexpr int kReads = 4000;
+    std::atomic<bool> reading{true};
+    std::thread swapper([&] {
+        for (int i = 0; i < 400000 && reading; ++i) {
+            if (i % 2)
+                (void)::renameat2(top.get(), "trip", top.get(), "elsewhere", RENAME_EXCHANGE);
+            else
+                (void)::renameat2(trip.get(), "beach one.jpg", trip.get(), "pipe", RENAME_EXCHANGE);
+        }
+    });
+    struct Tally {
+        int found = 0, outside = 0, wrong = 0;
+    };
+    auto reader = std::async(std::launch::async, [&] {
+        Tally tally;
+        for (int i = 0; i < kReads; ++i) {
+            std::shared_ptr<const platform::Asset> asset;
+            if (store->lookup(url, &asset, nullptr) != AssetStore::Outcome::Found) continue;
+            auto bytes = asset->read(0, asset->size());
+            const std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : "";
+            ++tally.found;
+            tally.outside += text == "outside the store";
+            tally.wrong += text != content && text != "outside the store";
+        }
+        return tally;
+    });
+    const bool done = reader.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    reading = false;
+    swapper.join();
+    // A read held by the pipe is let go: a writer comes and goes.
+    for (const char* name : {"pipe", "beach one.jpg"}) {
+        const int writer = ::openat(trip.get(), name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0) ::close(writer);
+    }
+    const Tally tally = reader.get();
+    EXPECT_TRUE(done) << "a read waited for a writer of the pipe";
+    EXPECT_EQ(tally.outside, 0) << "of " << tally.found << " assets read";
+    EXPECT_EQ(tally.wrong, 0);
+    EXPECT_GT(tally.found, 0);
 }
 
 TEST_F(AssetLibraryTest, ReadsTakeTheAskedRangeOffTheCallingThread) {

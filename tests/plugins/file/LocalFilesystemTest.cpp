@@ -1,19 +1,24 @@
 // The local filesystem on real directories: path mapping, entries, the
 // getFile decisions, removal, copy and move, reads, writes and metadata.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include "TestSupport.h"
+#include "platform/RootDirectory.h"
 #include "platform/Xattr.h"
 #include "plugins/file/WFLocalFilesystem.h"
-#include "plugins/file/WFRootDirectory.h"
 
 namespace wharf {
 namespace {
@@ -85,7 +90,7 @@ class LinksTest : public LocalFilesystemTest, public ::testing::WithParamInterfa
 protected:
     void SetUp() override {
         LocalFilesystemTest::SetUp();
-        WFRootDirectory::setWalkOnly(GetParam());
+        platform::RootDirectory::setWalkOnly(GetParam());
         outside = dir.path() + "/outside";
         writeFile(outside + "/secret.txt", "secret");
         writeFile(outside + "/sub/inner.txt", "inner");
@@ -106,7 +111,7 @@ protected:
         fs::create_directory_symlink("d", root + "/d-alias");
         before = snapshot(outside);
     }
-    void TearDown() override { WFRootDirectory::setWalkOnly(false); }
+    void TearDown() override { platform::RootDirectory::setWalkOnly(false); }
 
     std::string outside;
     std::map<std::string, std::string> before;
@@ -305,6 +310,51 @@ TEST_F(LocalFilesystemTest, RootsAreNeverRemovedAndDirectoriesOnlyWhenEmpty) {
     EXPECT_TRUE(fs::is_directory(root));
 }
 
+// A filesystem whose root holds the bundle, and another process renaming
+// there meanwhile: a directory of the page's trades places with a link to
+// the bundle, again and again, while the page changes that directory in
+// every way it can. Nothing of it reaches the bundle.
+TEST_F(LocalFilesystemTest, RenamesMeanwhileLeadNoChangeIntoTheReadOnlyDirectory) {
+    const std::string app = root + "/outer/app";
+    writeFile(app + "/config.xml", "<widget/>");
+    writeFile(app + "/www/index.html", "<p>");
+    files->setReadOnlyDirectory(app);
+    const auto bundle = snapshot(app);
+    writeFile(root + "/d/config.xml", "mine");
+    writeFile(root + "/a.txt", "a");
+    fs::create_directory_symlink("outer/app", root + "/swap");
+    const platform::FileDescriptor top(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(top);
+
+    std::atomic<bool> changing{true};
+    std::thread swapper([&] {
+        for (int i = 0; i < 1000000 && changing; ++i)
+            (void)::renameat2(top.get(), "d", top.get(), "swap", RENAME_EXCHANGE);
+    });
+    auto bytes = [](const std::string& s) { return platform::Bytes(s.begin(), s.end()); };
+    const Value create = Value::parse(R"({"create":true})");
+    const Value createDirectory = Value::parse(R"({"create":true,"getDir":true})");
+    for (int i = 0; i < 150; ++i) {
+        const std::string n = std::to_string(i);
+        writeFile(root + "/m" + n, "moved");
+        files->writeToFileAtURL(persistent("/d/config.xml"), bytes("written"), false);
+        files->writeToFileAtURL(persistent("/d/new" + n), bytes("new"), true);
+        files->truncateFileAtURL(persistent("/d/config.xml"), 0);
+        files->getFileForURL(persistent("/d"), "made" + n, create);
+        files->getFileForURL(persistent("/d"), "dir" + n, createDirectory);
+        files->setMetadataForURL(persistent("/d/config.xml"), {{"com.apple.MobileBackup", true}});
+        copy("/a.txt", "/d", "copy" + n, true);
+        copy("/m" + n, "/d", "moved" + n, false);
+        files->removeFileAtURL(persistent("/d/config.xml"));
+        files->recursiveRemoveFileAtURL(persistent("/d/www"));
+    }
+    changing = false;
+    swapper.join();
+    // Nor does the removal of a directory that holds it.
+    EXPECT_EQ(code(files->recursiveRemoveFileAtURL(persistent("/outer"))), NO_MODIFICATION_ALLOWED_ERR);
+    EXPECT_EQ(snapshot(app), bundle);
+}
+
 TEST_F(LocalFilesystemTest, CopyAndMoveKeepWhatTheyMayNotReplace) {
     writeFile(root + "/a.txt", "a");
     writeFile(root + "/b.txt", "b");
@@ -336,31 +386,65 @@ TEST_F(LocalFilesystemTest, CopyAndMoveKeepWhatTheyMayNotReplace) {
     EXPECT_EQ(code(copy("/b.txt", "/nowhere", "c.txt", true)), NOT_FOUND_ERR);
 }
 
-TEST_F(LocalFilesystemTest, MoveAcrossDevicesCopiesThenRemoves) {
-    struct stat here {
-    }, shm{};
-    if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 || here.st_dev == shm.st_dev ||
-        ::access("/dev/shm", W_OK) != 0)
-        GTEST_SKIP() << "needs /dev/shm on another device than the temporary directory";
-    char tmpl[] = "/dev/shm/wharf-file-XXXXXX";
-    const std::string other = ::mkdtemp(tmpl);
-    auto elsewhere = std::make_shared<WFLocalFilesystem>("persistent", other);
+// Sets or clears a file's immutable flag (chattr +i); false where the
+// system will not (it takes root, and a file system that has the flag).
+bool setImmutable(const std::string& path, bool immutable) {
+    const platform::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int flags = 0;
+    if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+    flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+TEST_F(LocalFilesystemTest, MoveAcrossDevicesHappensWhollyOrNotAtAll) {
+    test::SmallFilesystem here("size=8m"), there("size=8m");
+    WHARF_REQUIRE_COMPONENT(here.mounted() && there.mounted(), here.why());
+    root = here.path();
+    files = std::make_shared<WFLocalFilesystem>("persistent", root);
+    auto elsewhere = std::make_shared<WFLocalFilesystem>("persistent", there.path());
     writeFile(root + "/tree/a.txt", "a");
     writeFile(root + "/tree/sub/b.txt", "b");
     WFPluginResult r = copy("/tree", "/", "tree", false, elsewhere);
     EXPECT_EQ(r.status(), int(WFResultStatus::OK));
-    EXPECT_EQ(readFile(other + "/tree/a.txt"), "a");
-    EXPECT_EQ(readFile(other + "/tree/sub/b.txt"), "b");
+    EXPECT_EQ(readFile(there.file("tree/a.txt")), "a");
+    EXPECT_EQ(readFile(there.file("tree/sub/b.txt")), "b");
     EXPECT_FALSE(fs::exists(root + "/tree"));
     // No staging copy is left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
-    // The longest name goes across too.
+    EXPECT_EQ(std::distance(fs::directory_iterator(there.path()), fs::directory_iterator()), 1);
+    // The longest name goes across too, and replaces a file there.
     const std::string longest(255, 'l');
     writeFile(root + "/" + longest, "long");
+    writeFile(there.file(longest), "replaced");
     EXPECT_EQ(copy("/" + longest, "/", longest, false, elsewhere).status(), int(WFResultStatus::OK));
-    EXPECT_EQ(readFile(other + "/" + longest), "long");
+    EXPECT_EQ(readFile(there.file(longest)), "long");
     EXPECT_FALSE(fs::exists(root + "/" + longest));
-    fs::remove_all(other);
+
+    // A source the system will not let go of: the move answers so, and both
+    // sides stay as they were, whether the source is the file itself, or a
+    // tree whose other files went before the one kept stopped the removal,
+    // and whether the move was to replace a file or not.
+    writeFile(root + "/kept.txt", "kept");
+    writeFile(root + "/dir/a.txt", "a");
+    writeFile(root + "/dir/sub/b.txt", "b");
+    writeFile(root + "/dir/sub/kept.txt", "kept inside");
+    writeFile(root + "/dir/sub/z.txt", "z");
+    writeFile(there.file("old.txt"), "old");
+    const bool immutable = setImmutable(root + "/kept.txt", true) && setImmutable(root + "/dir/sub/kept.txt", true);
+    struct Release {
+        std::string root;
+        ~Release() {
+            setImmutable(root + "/kept.txt", false);
+            setImmutable(root + "/dir/sub/kept.txt", false);
+        }
+    } release{root};
+    WHARF_REQUIRE_COMPONENT(immutable, "immutable files (chattr +i, as root on tmpfs)");
+    const auto sourceBefore = snapshot(root);
+    const auto targetBefore = snapshot(there.path());
+    EXPECT_EQ(code(copy("/kept.txt", "/", "kept.txt", false, elsewhere)), NO_MODIFICATION_ALLOWED_ERR);
+    EXPECT_EQ(code(copy("/kept.txt", "/", "old.txt", false, elsewhere)), NO_MODIFICATION_ALLOWED_ERR);
+    EXPECT_EQ(code(copy("/dir", "/", "dir", false, elsewhere)), NO_MODIFICATION_ALLOWED_ERR);
+    EXPECT_EQ(snapshot(root), sourceBefore);
+    EXPECT_EQ(snapshot(there.path()), targetBefore);
 }
 
 TEST_F(LocalFilesystemTest, ReadsTakeTheAskedRange) {

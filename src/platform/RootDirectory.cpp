@@ -1,4 +1,4 @@
-#include "plugins/file/WFRootDirectory.h"
+#include "platform/RootDirectory.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -11,11 +11,12 @@
 #include <climits>
 #include <deque>
 #include <iterator>
+#include <utility>
 #include <vector>
 
-#include "plugins/file/WFFileSystem.h"
+#include "platform/Paths.h"
 
-namespace wharf {
+namespace wharf::platform {
 
 namespace {
 
@@ -27,19 +28,30 @@ constexpr int kMostRetries = 8;
 std::atomic<bool> gWalkOnly{false};
 std::atomic<bool> gNoOpenat2{false};
 
-WFFd failed(int err) {
+FileDescriptor failed(int err) {
     errno = err;
-    return WFFd();
+    return FileDescriptor();
 }
 
 std::deque<std::string> componentsOf(const std::string& path) {
-    auto parts = WFPathComponents(path);
+    auto parts = pathComponents(path);
     return {std::make_move_iterator(parts.begin()), std::make_move_iterator(parts.end())};
 }
 
 std::string withoutLeadingSlashes(const std::string& path) {
     const std::size_t begin = path.find_first_not_of('/');
     return begin == std::string::npos ? std::string() : path.substr(begin);
+}
+
+// A path's directory part (what comes before its last component) and its
+// last component, leading and trailing "/" aside.
+std::pair<std::string, std::string> splitLast(const std::string& relative) {
+    const std::string path = withoutLeadingSlashes(relative);
+    std::size_t end = path.size();
+    while (end > 0 && path[end - 1] == '/') --end;
+    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    return {path.substr(0, begin), path.substr(begin, end - begin)};
 }
 
 // Puts the components of the link `name` in `directory` in front of those
@@ -72,14 +84,13 @@ bool followLink(int directory, const std::string& name, std::deque<std::string>&
 
 }  // namespace
 
-WFRootDirectory::WFRootDirectory(const std::string& root)
-    : root_(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {
+RootDirectory::RootDirectory(const std::string& root) : root_(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {
     if (!root_) error_ = errno;
 }
 
-void WFRootDirectory::setWalkOnly(bool walkOnly) { gWalkOnly = walkOnly; }
+void RootDirectory::setWalkOnly(bool walkOnly) { gWalkOnly = walkOnly; }
 
-WFFd WFRootDirectory::open(const std::string& relative, int flags, mode_t mode) const {
+FileDescriptor RootDirectory::open(const std::string& relative, int flags, mode_t mode) const {
     if (!root_) return failed(error_);
     const std::string path = withoutLeadingSlashes(relative);
     if (gWalkOnly || gNoOpenat2) return walk(path, flags, mode);
@@ -89,22 +100,22 @@ WFFd WFRootDirectory::open(const std::string& relative, int flags, mode_t mode) 
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     for (int attempt = 0; attempt < kMostRetries; ++attempt) {
         const long fd = ::syscall(SYS_openat2, root_.get(), path.empty() ? "." : path.c_str(), &how, sizeof how);
-        if (fd >= 0) return WFFd(static_cast<int>(fd));
+        if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
         if (errno == EAGAIN || errno == EINTR) continue;
-        if (errno != ENOSYS) return WFFd();
+        if (errno != ENOSYS) return FileDescriptor();
         gNoOpenat2 = true;
         return walk(path, flags, mode);
     }
-    return WFFd();
+    return FileDescriptor();
 }
 
 // Opens each directory on the way with O_NOFOLLOW and follows the links it
 // meets by hand, keeping the directories walked so that ".." never climbs
 // above the root.
-WFFd WFRootDirectory::walk(const std::string& relative, int flags, mode_t mode) const {
-    std::vector<WFFd> directories;
+FileDescriptor RootDirectory::walk(const std::string& relative, int flags, mode_t mode) const {
+    std::vector<FileDescriptor> directories;
     directories.emplace_back(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
-    if (!directories.back()) return WFFd();
+    if (!directories.back()) return FileDescriptor();
     auto top = [&] { return directories.back().get(); };
     std::deque<std::string> pending = componentsOf(relative);
     int links = 0;
@@ -117,11 +128,11 @@ WFFd WFRootDirectory::walk(const std::string& relative, int flags, mode_t mode) 
             continue;
         }
         if (!pending.empty()) {
-            WFFd next(::openat(top(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            FileDescriptor next(::openat(top(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
             struct stat st {};
-            if (!next || ::fstat(next.get(), &st) != 0) return WFFd();
+            if (!next || ::fstat(next.get(), &st) != 0) return FileDescriptor();
             if (S_ISLNK(st.st_mode)) {
-                if (!followLink(top(), name, pending, links)) return WFFd();
+                if (!followLink(top(), name, pending, links)) return FileDescriptor();
             } else if (!S_ISDIR(st.st_mode)) {
                 return failed(ENOTDIR);
             } else {
@@ -134,38 +145,52 @@ WFFd WFRootDirectory::walk(const std::string& relative, int flags, mode_t mode) 
         const bool follow = !(flags & O_NOFOLLOW) && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
         struct stat st {};
         if (follow && ::fstatat(top(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-            if (!followLink(top(), name, pending, links)) return WFFd();
+            if (!followLink(top(), name, pending, links)) return FileDescriptor();
             continue;
         }
-        WFFd fd(::openat(top(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+        FileDescriptor fd(::openat(top(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
         int err = errno;
         if (fd) {
             if (!(flags & O_PATH) || !follow) return fd;
-            if (::fstat(fd.get(), &st) != 0) return WFFd();
+            if (::fstat(fd.get(), &st) != 0) return FileDescriptor();
             if (!S_ISLNK(st.st_mode)) return fd;
             err = ELOOP;  // it became a link meanwhile
         }
         if (err != ELOOP || !follow) return failed(err);
-        if (!followLink(top(), name, pending, links)) return WFFd();
+        if (!followLink(top(), name, pending, links)) return FileDescriptor();
     }
     // The walk ended on a directory: the root, or one that ".." or a link led to.
-    return WFFd(::openat(top(), ".", flags | O_CLOEXEC, mode));
+    return FileDescriptor(::openat(top(), ".", flags | O_CLOEXEC, mode));
 }
 
-std::optional<WFRootDirectory::Parent> WFRootDirectory::parent(const std::string& relative) const {
-    const std::string path = withoutLeadingSlashes(relative);
-    std::size_t end = path.size();
-    while (end > 0 && path[end - 1] == '/') --end;
-    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
-    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
-    std::string name = path.substr(begin, end - begin);
+std::optional<RootDirectory::Parent> RootDirectory::parent(const std::string& relative) const {
+    auto [directoryPath, name] = splitLast(relative);
     if (name.empty() || name == "." || name == "..") {
         errno = EINVAL;
         return std::nullopt;
     }
-    WFFd directory = open(path.substr(0, begin), O_PATH | O_DIRECTORY);
+    FileDescriptor directory = open(directoryPath, O_PATH | O_DIRECTORY);
     if (!directory) return std::nullopt;
     return Parent{std::move(directory), std::move(name)};
 }
 
-}  // namespace wharf
+std::optional<RootDirectory::Parent> RootDirectory::target(const std::string& relative) const {
+    std::string path = relative;
+    int links = 0;
+    for (;;) {
+        auto found = parent(path);
+        if (!found) return std::nullopt;
+        struct stat st {};
+        if (::fstatat(found->directory.get(), found->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISLNK(st.st_mode))
+            return found;
+        // The link's target, named from the root by way of the directory
+        // that holds the link; resolved again, from the root, in full.
+        std::deque<std::string> pending;
+        if (!followLink(found->directory.get(), found->name, pending, links)) return std::nullopt;
+        path = splitLast(path).first;
+        for (const auto& part : pending) path += "/" + part;
+    }
+}
+
+}  // namespace wharf::platform
