@@ -1,7 +1,9 @@
 // Every fix reaches the server once: through its own POST or a batch, never
 // both; across a crash while a batch is written; while the server refuses
 // batches for a while; and from a store file that cannot be read.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "GeolocationTestSupport.h"
@@ -232,6 +235,44 @@ TEST_F(DeliveryTest, StatusTellsWhatIsBeingUploadedAndWhatLiesOnDisk) {
     const std::string expected = "(\n    \"" + files[0] + "\"\n) being uploaded (" + sizeText + " of " + sizeText +
                                  ")\nFiles on disk: (\n    \"" + files[0] + "\"\n)";
     EXPECT_TRUE(RunLoop::pumpUntil([&] { return uploader->status() == expected; })) << uploader->status();
+    gate.open();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return test::batchFiles().empty(); }));
+
+    // A server that takes the connection and reads nothing: what was sent
+    // stops short of what is expected, beyond all that the socket buffers
+    // (the sender's may grow to the largest tcp_wmem) could take in.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::shared_ptr<void> closeAtExit(nullptr, [&](void*) { ::close(listener); });
+    std::istringstream wmem(test::readFile("/proc/sys/net/ipv4/tcp_wmem"));
+    std::size_t least = 0, initial = 0, most = 0;
+    wmem >> least >> initial >> most;
+    const std::string leftover = "locations_20260106_09057.json";
+    test::writeFile(Container::documentsPath() + "/" + leftover, "[" + std::string(most + (4u << 20), ' ') + "]");
+    const std::string leftoverSize = LocationUploader::sizeText(most + (4u << 20) + 2);
+    auto stalled = LocationUploader::create(*store, clock);
+    stalled->start("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/batch", 100);
+    const std::string sending = "(\n    \"" + leftover + "\"\n) being uploaded (";
+    ASSERT_TRUE(RunLoop::pumpUntil([&] {
+        const std::string text = stalled->status();
+        return text.starts_with(sending) && !text.starts_with(sending + "0 bytes");
+    })) << stalled->status();
+    RunLoop::pumpFor(100ms);
+    const std::string text = stalled->status();
+    EXPECT_TRUE(text.starts_with(sending)) << text;
+    EXPECT_NE(text.find(" of " + leftoverSize + ")"), std::string::npos) << text;
+    EXPECT_EQ(text.find("(" + leftoverSize + " of "), std::string::npos) << text;
+    stalled->cancel();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return stalled->taskCount() == 0; }));
+
     EXPECT_EQ(LocationUploader::sizeText(1022), "1022 bytes");
     EXPECT_EQ(LocationUploader::sizeText(1023), "1.0 KB");
     EXPECT_EQ(LocationUploader::sizeText(1536 * 1024), "1.5 MB");
