@@ -55,7 +55,7 @@ std::map<double, int> arrivals(const RawHttpServer& server, const std::string& p
 class DeliveryTest : public test::GeolocationFixture {
 protected:
     std::shared_ptr<LocationManager> makeManager(const Value& options) {
-        auto manager = LocationManager::create(environment(source));
+        auto manager = createManager(environment(source));
         handOuts->manager = manager;
         handOuts->autoFinish = true;
         manager->setDelegate(handOuts);
@@ -157,13 +157,16 @@ TEST_F(DeliveryTest, OnlyA200MarksThePostedFixSent) {
 
 TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) {
     std::atomic<int> status{503};
-    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), "busy"); });
+    // Batches get `status`; a fix posted on its own is taken.
+    RawHttpServer server(
+        [&](const test::RawRequest& r) { return test::rawResponse(r.path == "/fix" ? 200 : status.load(), "busy"); });
     auto manager = makeManager({{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 10}});
     ASSERT_TRUE(manager->start(nullptr));
-    // A fix's batch is tried on the background queue after the fix is
+    // A fix's batch is tried on the background queue once the fix is
     // stored: the pause lets a loaded machine (eight sanitizer tests at once
     // held it back past 30 ms) start it before the next fix comes.
     auto settled = [&] {
+        if (!RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; })) return false;
         RunLoop::pumpFor(150ms);
         return RunLoop::pumpUntil([&] { return test::batchFiles().empty(); });
     };
@@ -211,6 +214,57 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
     walk(1);
     ASSERT_TRUE(settled());
     EXPECT_EQ(server.requests().size(), 6u);
+
+    // A fix the server takes on its own shows it is back: its batch goes
+    // at once, not 5 s after the last refusal.
+    manager->configure(Config::fromDictionary({{"url", server.url("/fix")},
+                                               {"syncUrl", server.url("/batch")},
+                                               {"syncThreshold", 3},
+                                               {"distanceFilter", 10}}),
+                       nullptr);
+    walk(1);
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(server.requests().size(), 8u);
+    EXPECT_EQ(server.requests()[6].path, "/fix");
+    EXPECT_EQ(server.requests()[7].path, "/batch");
+}
+
+TEST_F(DeliveryTest, FixesTheStoreCannotTakeWaitTheNewestOnesAndAreStoredOnceItCan) {
+    // No upload yet: nothing but the manager's retry stores what waits.
+    auto manager = makeManager({{"maxLocations", 3}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    // Another program holds the store locked; each write gives up at once.
+    store->setMaxBusyRetryTimeInterval(0);
+    SQLDatabase other(storeFile());
+    ASSERT_TRUE(other.open());
+    ASSERT_TRUE(other.executeStatements("BEGIN EXCLUSIVE"));
+    std::vector<double> handedOut;
+    for (int i = 0; i < 5; ++i) {
+        walk(1);
+        handedOut.push_back(handOuts->locations.back()["time"].get<double>());
+    }
+    manager->waitForStore();
+    EXPECT_EQ(manager->unstoredLocations(), 3u);
+    ASSERT_EQ(handOuts->errorsSoFar().size(), 1u);
+    const platform::Error told = handOuts->errorsSoFar()[0];
+    EXPECT_EQ(told.userInfo["code"], SQLITE_BUSY);
+    EXPECT_EQ(told.userInfo["message"],
+              "The location store cannot be written (database is locked): locations wait unstored until it can be");
+    ASSERT_TRUE(other.rollback());
+
+    // Free again: what waited is stored without a further fix, and goes
+    // out with the first batch, once.
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }));
+    EXPECT_EQ(storedTimes(), std::set<double>(handedOut.begin() + 2, handedOut.end()));
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    manager->configure(
+        Config::fromDictionary({{"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"maxLocations", 3}}),
+        nullptr);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty() && test::batchFiles().empty(); }));
+    const auto seen = arrivals(server);
+    EXPECT_EQ(seen.size(), 3u);
+    for (auto it = handedOut.begin() + 2; it != handedOut.end(); ++it) EXPECT_EQ(seen.count(*it), 1u) << *it;
+    for (const auto& [time, count] : seen) EXPECT_EQ(count, 1) << "fix at " << time;
 }
 
 TEST_F(DeliveryTest, StatusTellsWhatIsBeingUploadedAndWhatLiesOnDisk) {
@@ -321,13 +375,14 @@ TEST_F(DeliveryTest, AnUnreadableStoreIsSetAsideAndANewOneStoresAgain) {
 TEST_F(DeliveryTest, FixesBeforeAnyConfigurationCutNothingFromTheStore) {
     constexpr int kRows = 12000;  // above the default maxLocations
     test::seedRows(storeFile(), kRows, 1600000000);
-    auto manager = LocationManager::create(environment(source));
+    auto manager = createManager(environment(source));
     handOuts->manager = manager;
     handOuts->autoFinish = true;
     manager->setDelegate(handOuts);
     ASSERT_TRUE(manager->start(nullptr));
     walk();
     walk();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }));
     EXPECT_EQ(store->getValidLocations().size(), std::size_t(kRows) + 2);
 }
 
