@@ -182,17 +182,20 @@ double processSeconds() {
 TEST(GpsdLocationSource, LinesThatAreNotReportsAreLoggedAndSkippedAndReadingGoesOn) {
     // A report cut short inside a key, one with a stray colon that sends
     // gpsd's own parser round for good, an array, a report far too long to
-    // be gpsd's, bytes that are no UTF-8.
+    // be gpsd's, bytes that are no UTF-8; then gpsd drops the connection,
+    // as one that restarts, and takes the next one.
     const std::string overlong = position("48.5", R"(,"pad":")" + std::string(20000, 'x') + "\"");
-    ScriptedGpsd gpsd(
+    ScriptedGpsd gpsd(ScriptedGpsd::lines({kVersion, position("48.2")}));
+    gpsd.queueScriptThenHangUp(
         ScriptedGpsd::lines({kVersion, R"({"class":"TPV","device":"/dev/ttyS0","mode":3,"la)", R"({:"class":"TPV")",
                              "[1,2]", overlong, position("48.4", ",\"device\":\"\xff\xfe\""), "", position("48.1")}));
     LogCapture capture;
     Watch watch(GpsdLocationSource::create("127.0.0.1", gpsd.port()));
-    ASSERT_TRUE(watch.waitForLatitude(48.1)) << watch.fixes.size() << " fixes";
-    EXPECT_EQ(watch.latitudes(), std::vector<double>{48.1});
-    EXPECT_TRUE(watch.errors.empty());
+    ASSERT_TRUE(watch.waitForLatitude(48.2)) << watch.fixes.size() << " fixes";
+    EXPECT_EQ(watch.latitudes(), (std::vector<double>{48.1, 48.2}));
     const std::string where = "gpsd at gpsd://127.0.0.1:" + gpsd.port();
+    ASSERT_EQ(watch.errors.size(), 1u);
+    EXPECT_EQ(watch.errors[0].localizedDescription(), "Lost the connection to " + where);
     EXPECT_EQ(capture.count(where + " sent a line that is not a JSON object: skipped"), 4u);
     EXPECT_TRUE(capture.contains(where + " sent a report longer than 16384 bytes: skipped"));
     watch.leave();

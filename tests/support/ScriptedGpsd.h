@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -55,6 +56,13 @@ public:
         std::lock_guard lock(mutex_);
         script_ = std::move(script);
     }
+    // The next client gets `script` instead, and the server hangs up once it
+    // is sent (as a gpsd that restarts); scripts queued so go to one client
+    // each, in order, before the standing one.
+    void queueScriptThenHangUp(std::string script) {
+        std::lock_guard lock(mutex_);
+        once_.push_back(std::move(script));
+    }
     // Clients that hung up after they were served.
     int hangups() const {
         std::lock_guard lock(mutex_);
@@ -76,9 +84,16 @@ private:
             // A connection that does not ask to watch is not the source.
             if (askedToWatch(client)) {
                 std::string script;
+                bool hangUp = false;
                 {
                     std::lock_guard lock(mutex_);
-                    script = script_;
+                    hangUp = !once_.empty();
+                    if (hangUp) {
+                        script = std::move(once_.front());
+                        once_.pop_front();
+                    } else {
+                        script = script_;
+                    }
                 }
                 // The client may hang up before the end: no SIGPIPE for that.
                 for (std::size_t sent = 0; sent < script.size();) {
@@ -86,7 +101,7 @@ private:
                     if (n <= 0) break;
                     sent += static_cast<std::size_t>(n);
                 }
-                if (heldUntilHangup(client)) {
+                if (!hangUp && heldUntilHangup(client)) {
                     std::lock_guard lock(mutex_);
                     ++hangups_;
                     changed_.notify_all();
@@ -124,6 +139,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::string script_;
+    std::deque<std::string> once_;
     int hangups_ = 0;
     std::thread thread_;
 };

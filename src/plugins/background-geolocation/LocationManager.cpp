@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 
 #include "logging/LGLog.h"
 #include "platform/Dispatch.h"
@@ -26,6 +27,9 @@ using namespace std::chrono_literals;
 constexpr auto kMaxLocationAge = 30.0;  // seconds
 constexpr auto kAcquisitionTimeout = 15s;
 constexpr auto kBackgroundTaskLimit = 30s;
+// How soon the store is tried again for fixes it could not take, when no
+// new fix tries it first.
+constexpr auto kStoreRetryInterval = 1s;
 constexpr float kMaxDistanceFilter = 1000;
 constexpr float kSpeedLimitForFilter = 100;
 constexpr const char* kStoreErrorDomain = "SQLDatabase";
@@ -62,6 +66,16 @@ std::string format(const char* fmt, ...) {
     return text;
 }
 
+// Metres as a whole number, within what a long holds: the page may
+// configure a filter of 1e19 m.
+long wholeMetres(double metres) {
+    constexpr auto kMost = static_cast<double>(std::numeric_limits<long>::max());
+    if (std::isnan(metres)) return 0;
+    if (metres >= kMost) return std::numeric_limits<long>::max();
+    if (metres <= -kMost) return std::numeric_limits<long>::min();
+    return static_cast<long>(metres);
+}
+
 }  // namespace
 
 std::shared_ptr<LocationManager> LocationManager::create(Environment environment) {
@@ -74,7 +88,8 @@ LocationManager::LocationManager(Environment environment)
     : clock_(environment.clock ? std::move(environment.clock) : platform::Clock::shared()),
       store_(environment.store ? *environment.store : SQLiteLocationDAO::sharedInstance()),
       application_(environment.application ? *environment.application : platform::Application::shared()),
-      locationManager_(std::make_unique<platform::LocationManager>(std::move(environment.source))) {
+      locationManager_(std::make_unique<platform::LocationManager>(std::move(environment.source))),
+      storeQueue_(platform::dispatch::createSerialQueue("wharf.geolocation.store")) {
     // Tracking goes on in the background: that is the point of this manager.
     locationManager_->setAllowsBackgroundLocationUpdates(true);
     localNotification_.timeZone = localTimeZone();
@@ -263,15 +278,15 @@ std::optional<Value> LocationManager::getStationaryLocation() const {
     return dict;
 }
 
-Value LocationManager::getLocations() {
+Value LocationManager::getLocations(platform::Error* error) {
     Value all = Value::array();
-    for (const auto& l : store_.getAllLocations()) all.push_back(l.toDictionary());
+    for (const auto& l : store_.getAllLocations(error)) all.push_back(l.toDictionary());
     return all;
 }
 
-Value LocationManager::getValidLocations() {
+Value LocationManager::getValidLocations(platform::Error* error) {
     Value valid = Value::array();
-    for (const auto& l : store_.getValidLocations()) valid.push_back(l.toDictionaryWithId());
+    for (const auto& l : store_.getValidLocations(error)) valid.push_back(l.toDictionaryWithId());
     return valid;
 }
 
@@ -330,6 +345,15 @@ bool LocationManager::isAcquiringSpeed() const {
 std::size_t LocationManager::queuedLocations() const {
     std::lock_guard lock(mutex_);
     return locationQueue_.size();
+}
+
+std::size_t LocationManager::unstoredLocations() const {
+    std::lock_guard lock(mutex_);
+    return unstored_.size();
+}
+
+void LocationManager::waitForStore() const {
+    storeQueue_->sync([] {});
 }
 
 bool LocationManager::holdsBackgroundTask() const {
@@ -471,34 +495,109 @@ bool LocationManager::locationIsBeyondStationaryRegionLocked(const Location& loc
 
 void LocationManager::queue(Location location) {
     LGLogDebug("LocationManager queue %s", location.description().c_str());
-    std::optional<int64_t> limit;
-    {
-        std::lock_guard lock(mutex_);
-        if (configured_) limit = config_.maxLocations;
-    }
-    // Until the page's configuration is applied its maxLocations is not known:
-    // a default must not cut a store the page sized larger.
-    location.id = limit ? store_.persistLocation(location, *limit) : store_.persistLocation(location);
+    auto fix = std::make_shared<TakenFix>();
+    fix->location = std::move(location);
     {
         std::lock_guard lock(mutex_);
         // A page that never calls finish gets one fix every 30 seconds: the
         // queue would grow for as long as fixes come faster. It keeps no more
         // than the store does, the newest; the rows stay for the batch upload.
+        // A store that cannot be written keeps the same number waiting.
         const auto most = static_cast<std::size_t>(std::max<int64_t>(config_.maxLocations, 1));
         while (locationQueue_.size() >= most) {
             LGLogWarn("LocationManager queue full (%zu): the oldest waiting location is not handed out",
                       locationQueue_.size());
             locationQueue_.pop_front();
         }
-        locationQueue_.push_back(std::move(location));
+        while (unstored_.size() >= most) {
+            LGLogWarn("LocationManager: %zu locations wait unstored: the oldest is dropped", unstored_.size());
+            unstored_.pop_front();
+        }
+        locationQueue_.push_back(fix);
+        unstored_.push_back(fix);
+        storeLocationsLocked();
     }
     flushQueue();
+}
+
+void LocationManager::storeLocationsLocked() {
+    if (storeRunQueued_) return;
+    storeRunQueued_ = true;
+    storeQueue_->async([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->storeWaitingLocations();
+    });
+}
+
+// On storeQueue_. A fix the store refuses stays waiting, and so do the ones
+// after it: they are tried again with the next fix, or after a pause.
+void LocationManager::storeWaitingLocations() {
+    std::optional<platform::Error> tell;
+    std::string failure;
+    std::size_t stored = 0;
+    {
+        std::unique_lock lock(mutex_);
+        storeRunQueued_ = false;
+        for (;;) {
+            auto next = std::find_if(unstored_.begin(), unstored_.end(), [](const auto& f) { return !f->posting; });
+            if (next == unstored_.end()) break;
+            const TakenFixPtr fix = *next;
+            const Location location = fix->location;
+            // Until the page's configuration is applied its maxLocations is
+            // not known: a default must not cut a store the page sized larger.
+            const int64_t limit = configured_ ? config_.maxLocations : INT64_MAX;
+            lock.unlock();
+            platform::Error error;
+            const auto id = store_.persistLocation(location, limit, &error);
+            lock.lock();
+            if (!id && !error.domain.empty()) {
+                failure = error.localizedDescription();
+                if (!toldUnstored_) {
+                    toldUnstored_ = true;
+                    const std::string message = "The location store cannot be written (" + failure +
+                                                "): locations wait unstored until it can be";
+                    tell = platform::Error(kStoreErrorDomain, error.code,
+                                           Value{{"code", error.code}, {"message", message}});
+                }
+                if (!storeRetryQueued_) {
+                    storeRetryQueued_ = true;
+                    storeQueue_->after(kStoreRetryInterval, [weak = weak_from_this()] {
+                        auto self = weak.lock();
+                        if (!self) return;
+                        {
+                            std::lock_guard retryLock(self->mutex_);
+                            self->storeRetryQueued_ = false;
+                        }
+                        self->storeWaitingLocations();
+                    });
+                }
+                break;
+            }
+            fix->location.id = id;
+            fix->stored = true;
+            std::erase(unstored_, fix);
+            ++stored;
+        }
+        if (!failure.empty()) {
+            const std::size_t waiting = unstored_.size();
+            lock.unlock();
+            if (tell) LGLogError("LocationManager: %s", tell->userInfo["message"].get<std::string>().c_str());
+            LGLogWarn("LocationManager: %zu locations wait unstored: %s", waiting, failure.c_str());
+            if (tell)
+                if (auto d = delegate()) d->onError(*tell);
+            return;
+        }
+        if (!toldUnstored_ || !unstored_.empty()) return;
+        toldUnstored_ = false;
+    }
+    LGLogInfo("LocationManager: the location store takes locations again; every waiting one is stored (%zu now)",
+              stored);
 }
 
 // Hands out at most one fix at a time. A loop, not a recursion: a fix that
 // cannot be handed out ends its task and the next one is tried at once.
 void LocationManager::flushQueue() {
     for (;;) {
+        TakenFixPtr fix;
         Location location;
         {
             std::lock_guard lock(mutex_);
@@ -511,8 +610,9 @@ void LocationManager::flushQueue() {
             }
             if (locationQueue_.empty()) return;
             createBackgroundTaskLocked();
-            location = std::move(locationQueue_.front());
+            fix = std::move(locationQueue_.front());
             locationQueue_.pop_front();
+            location = fix->location;
         }
         if (!sync(location)) {
             std::lock_guard lock(mutex_);
@@ -524,11 +624,26 @@ void LocationManager::flushQueue() {
             std::lock_guard lock(mutex_);
             upload = location.type == "current" && (config_.hasSyncUrl() || config_.hasUrl());
         }
-        if (upload)
-            platform::dispatch::globalQueue(platform::dispatch::Priority::Background)
-                ->async([self = shared_from_this(), location] { self->uploadStep(location); });
+        if (upload) uploadLater(fix);
         return;
     }
+}
+
+// Through the store's queue, behind the run that stores the fix: a stored
+// fix's POST then finds its row, and one still unstored is kept from the
+// store while its POST runs (no store run can be under way there).
+void LocationManager::uploadLater(const TakenFixPtr& fix) {
+    storeQueue_->async([weak = weak_from_this(), fix] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->mutex_);
+            if (!fix->stored) fix->posting = true;
+        }
+        platform::dispatch::globalQueue(platform::dispatch::Priority::Background)->async([self, fix] {
+            self->uploadStep(fix);
+        });
+    });
 }
 
 void LocationManager::createBackgroundTaskLocked() {
@@ -569,7 +684,7 @@ bool LocationManager::sync(const Location& location) {
         std::lock_guard lock(mutex_);
         debugging = config_.isDebugging;
         mode = operationMode_ == FOREGROUND_MODE ? "FG" : "BG";
-        filter = static_cast<long>(locationManager_->distanceFilter());
+        filter = wholeMetres(locationManager_->distanceFilter());
     }
     if (debugging) {
         notify(format("Location update: %s\nSPD: %0.0f | DF: %ld | ACY: %0.0f", mode.c_str(),
@@ -599,29 +714,41 @@ void LocationManager::fireStationaryRegionListeners(const Location& location) {
 }
 
 // On the background-priority queue, once per handed-out ordinary fix.
-void LocationManager::uploadStep(const Location& location) {
+void LocationManager::uploadStep(const TakenFixPtr& fix) {
     Config config;
     std::shared_ptr<LocationUploader> uploader;
     std::shared_ptr<Reachability> reach;
+    Location location;
+    bool stored;
     {
         std::lock_guard lock(mutex_);
         config = config_;
         uploader = uploader_;
         reach = reach_;
+        location = fix->location;
+        stored = fix->stored;
     }
-    if (hasConnectivity_ && config.hasUrl()) postLocation(location, config, reach);
+    if (hasConnectivity_ && config.hasUrl())
+        postLocation(fix, location, stored, config, uploader, reach);
+    else if (!stored)
+        settleUnstored(fix, false);
     const std::optional<std::string>& batchUrl = config.hasSyncUrl() ? config.syncUrl : config.url;
     if (uploader && batchUrl) uploader->sync(*batchUrl, config.syncThreshold);
 }
 
 // The fix goes out on its own unless a batch has its row: a row is taken by
 // one delivery at a time, so that the server gets each fix once.
-void LocationManager::postLocation(const Location& location, const Config& config,
+void LocationManager::postLocation(const TakenFixPtr& fix, const Location& location, bool stored, const Config& config,
+                                   const std::shared_ptr<LocationUploader>& uploader,
                                    const std::shared_ptr<Reachability>& reach) {
-    const auto claim = store_.claimLocation(location);
-    if (claim == SQLiteLocationDAO::Claim::Taken) {
-        LGLogDebug("LocationManager: location %s goes with a batch, not on its own", location.description().c_str());
-        return;
+    auto claim = SQLiteLocationDAO::Claim::Gone;
+    if (stored) {
+        claim = store_.claimLocation(location);
+        if (claim == SQLiteLocationDAO::Claim::Taken) {
+            LGLogDebug("LocationManager: location %s goes with a batch, not on its own",
+                       location.description().c_str());
+            return;
+        }
     }
     platform::Error error;
     const bool posted = location.postAsJSON(*config.url, config.httpHeaders, &error);
@@ -633,7 +760,12 @@ void LocationManager::postLocation(const Location& location, const Config& confi
         else
             store_.releaseLocations({location});
     }
-    if (posted) return;
+    if (!stored) settleUnstored(fix, posted);
+    if (posted) {
+        // The server is back: the batches need not wait out their pause.
+        if (uploader) uploader->resetBackoff();
+        return;
+    }
     const Value& description = error.userInfo[platform::kLocalizedDescriptionKey];
     LGLogWarn("LocationManager postJSON failed: error: %s",
               description.is_string() ? description.get<std::string>().c_str() : "(null)");
@@ -642,6 +774,18 @@ void LocationManager::postLocation(const Location& location, const Config& confi
         hasConnectivity_ = reach->isReachable();
         watchingReachability_ = reach->startNotifier();
     }
+}
+
+void LocationManager::settleUnstored(const TakenFixPtr& fix, bool delivered) {
+    std::lock_guard lock(mutex_);
+    fix->posting = false;
+    if (delivered) {
+        std::erase(unstored_, fix);
+        // Nothing waits any more: a later spell is told again.
+        if (unstored_.empty()) toldUnstored_ = false;
+        return;
+    }
+    if (std::find(unstored_.begin(), unstored_.end(), fix) != unstored_.end()) storeLocationsLocked();
 }
 
 // --- platform events ---------------------------------------------------------------------

@@ -14,6 +14,13 @@
 // batch uploader. The next fix goes out once the page calls finish(), the task
 // expires, or a later fix finds the task more than 30 seconds old.
 //
+// Fixes are stored on a queue of the manager's own, never on the thread that
+// took them: a store that waits on a lock or cannot be written holds up
+// neither the hand-out nor the platform's callbacks. A fix the store cannot
+// take waits in memory (at most maxLocations of them, the newest) and is
+// stored as soon as the store can take it again; the delegate hears once that
+// fixes wait unstored.
+//
 // Every method may be called from any thread; the platform's callbacks come on
 // the main thread.
 #include <atomic>
@@ -27,6 +34,7 @@
 
 #include "platform/Application.h"
 #include "platform/Clock.h"
+#include "platform/Dispatch.h"
 #include "platform/Error.h"
 #include "platform/LocationManager.h"
 #include "platform/UserNotifier.h"
@@ -90,8 +98,9 @@ public:
     void showLocationSettings() {}
     // {"latitude", "longitude", "radius", "time"} of the stationary region.
     std::optional<platform::Value> getStationaryLocation() const;
-    platform::Value getLocations();
-    platform::Value getValidLocations();
+    // Empty, with `error` set, when the store cannot be read.
+    platform::Value getLocations(platform::Error* error = nullptr);
+    platform::Value getValidLocations(platform::Error* error = nullptr);
     bool deleteLocation(int64_t locationId);
     bool deleteAllLocations();
     void onAppTerminate();
@@ -103,6 +112,11 @@ public:
     bool isAcquiringSpeed() const;
     bool hasConnectivity() const { return hasConnectivity_; }
     std::size_t queuedLocations() const;
+    // Fixes taken that the store has not taken yet.
+    std::size_t unstoredLocations() const;
+    // Waits until the store work queued so far has run (not a retry that
+    // waits for its time).
+    void waitForStore() const;
     bool holdsBackgroundTask() const;
     // The distance filter for a speed: |speed| rounded to a multiple of 5,
     // squared, plus the configured filter (the configured filter alone from
@@ -119,6 +133,17 @@ public:
     void locationManagerDidChangeAuthorizationStatus(platform::AuthorizationStatus status) override;
 
 private:
+    // A fix taken: handed out from locationQueue_, stored from unstored_.
+    // Read and changed under mutex_ only.
+    struct TakenFix {
+        Location location;  // with its row id once stored
+        bool stored = false;
+        // Its own POST runs before it could be stored: the store leaves it
+        // alone meanwhile, so that it goes out by one route only.
+        bool posting = false;
+    };
+    using TakenFixPtr = std::shared_ptr<TakenFix>;
+
     explicit LocationManager(Environment environment);
 
     void switchModeLocked(uint64_t mode);
@@ -129,6 +154,11 @@ private:
     bool locationIsBeyondStationaryRegionLocked(const Location& location) const;
     void queue(Location location);
     void flushQueue();
+    // Stores what waits in unstored_, oldest first, on storeQueue_.
+    void storeLocationsLocked();
+    void storeWaitingLocations();
+    // The upload step of a handed-out fix, once its store run is over.
+    void uploadLater(const TakenFixPtr& fix);
     void createBackgroundTaskLocked();
     void endBackgroundTaskLocked();
     // Ends the held task (only `expected` when given) and hands out the next fix.
@@ -136,8 +166,11 @@ private:
     // False for a fix of unknown type.
     bool sync(const Location& location);
     void fireStationaryRegionListeners(const Location& location);
-    void uploadStep(const Location& location);
-    void postLocation(const Location& location, const Config& config, const std::shared_ptr<Reachability>& reach);
+    void uploadStep(const TakenFixPtr& fix);
+    void postLocation(const TakenFixPtr& fix, const Location& location, bool stored, const Config& config,
+                      const std::shared_ptr<LocationUploader>& uploader, const std::shared_ptr<Reachability>& reach);
+    // Ends an unstored fix's POST: delivered, it needs no row; else the store takes it.
+    void settleUnstored(const TakenFixPtr& fix, bool delivered);
     void notify(const std::string& text);
     void playSound(uint32_t sound) const;
     std::shared_ptr<wharf::LocationManagerDelegate> delegate() const;
@@ -150,6 +183,7 @@ private:
     SQLiteLocationDAO& store_;
     platform::Application& application_;
     std::unique_ptr<platform::LocationManager> locationManager_;
+    const platform::dispatch::QueuePtr storeQueue_;
 
     // Everything below is guarded by mutex_, which is never held while the
     // delegate is called.
@@ -163,7 +197,11 @@ private:
     platform::Clock::MonoTime aquireStartTime_{};
     std::optional<platform::CircularRegion> stationaryRegion_;
     std::optional<platform::Clock::WallTime> stationarySince_;
-    std::deque<Location> locationQueue_;
+    std::deque<TakenFixPtr> locationQueue_;
+    std::deque<TakenFixPtr> unstored_;  // oldest first
+    bool storeRunQueued_ = false;
+    bool storeRetryQueued_ = false;
+    bool toldUnstored_ = false;  // the delegate heard that fixes wait unstored
     platform::LocalNotification localNotification_;
     bool taskHeld_ = false;
     platform::BackgroundTaskIdentifier bgTask_ = platform::kInvalidBackgroundTask;

@@ -250,6 +250,7 @@ void LocationUploader::upload(const std::shared_ptr<Upload>& job, uint64_t size)
     // What the server answers is only logged.
     request.collectBody = false;
     job->expected = size;
+    job->startedAt = clock_->monotonicNow();
     request.uploadProgress = [weakJob = std::weak_ptr<Upload>(job)](uint64_t sent, uint64_t expected) {
         if (auto j = weakJob.lock()) {
             j->sent = sent;
@@ -258,12 +259,15 @@ void LocationUploader::upload(const std::shared_ptr<Upload>& job, uint64_t size)
     };
     std::lock_guard lock(mutex_);
     std::weak_ptr<LocationUploader> weak = weak_from_this();
+    // The end of an upload is handled off the main thread: a refused batch
+    // gives its rows back to the store, which may wait on another program's
+    // lock, and the main thread hands the page its fixes meanwhile.
     job->id = platform::http::startTask(
         std::move(request),
         [weak, job](const platform::http::Result& result) {
             if (auto self = weak.lock()) self->finished(job, result);
         },
-        platform::dispatch::mainQueue(), uploadMayFollowRedirect);
+        platform::dispatch::globalQueue(platform::dispatch::Priority::Background), uploadMayFollowRedirect);
     LGLogInfo("Started upload for %s as task %llu/%s/%s", job->fileName.c_str(),
               static_cast<unsigned long long>(job->id), job->fileName.c_str(), job->url.c_str());
 }
@@ -283,7 +287,7 @@ void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platfo
         resetBackoffLocked();
         return;
     }
-    failedLocked(job->url);
+    failedLocked(*job);
     if (!job->restored && (job->rows.empty() || store_.revalidateLocations(job->rows))) {
         // The rows were taken for this batch: they wait again for the next one.
         ::unlink(path.c_str());
@@ -299,7 +303,14 @@ void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platfo
     refusedFiles_.push_back(job);
 }
 
-void LocationUploader::failedLocked(const std::string& url) {
+void LocationUploader::failedLocked(const Upload& job) {
+    // Set out before the pause was over (under way when it began, or a file
+    // of an earlier run): refused by the same outage, no sign that the
+    // server is still away once the pause has passed.
+    if (failures_ > 0 && job.startedAt < pausedUntil_) {
+        LGLogInfo("Batch upload %s failed as well; the pause stays as it is", job.fileName.c_str());
+        return;
+    }
     ++failures_;
     auto pause = kFirstBackoff;
     for (int i = 1; i < failures_ && pause < kMaxBackoff; ++i) pause *= 2;
@@ -307,7 +318,7 @@ void LocationUploader::failedLocked(const std::string& url) {
     pausedUntil_ = clock_->monotonicNow() + pause;
     LGLogWarn("Batch upload failed %d time(s) in a row; the next batch waits %lld s", failures_,
               static_cast<long long>(pause.count()));
-    watchReachabilityLocked(url);
+    watchReachabilityLocked(job.url);
 }
 
 // A network that comes or goes may well be why the batches fail: the next
@@ -338,6 +349,7 @@ void LocationUploader::watchReachabilityLocked(const std::string& url) {
 
 void LocationUploader::resetBackoff() {
     std::lock_guard lock(mutex_);
+    if (failures_ > 0) LGLogInfo("The server took a location: the next batch need not wait");
     resetBackoffLocked();
 }
 

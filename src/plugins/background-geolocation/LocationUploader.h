@@ -36,7 +36,7 @@ public:
 
     // Uploads the waiting rows as one batch when there are `threshold` of
     // them (or the count cannot be read). Runs on the caller's thread; the
-    // upload's end comes on the main thread.
+    // upload's end comes on the background queue.
     void sync(const std::string& url, int64_t threshold);
     // Sends the batch files left from an earlier run to `url`, then syncs.
     void start(const std::string& url, int64_t threshold);
@@ -50,8 +50,11 @@ public:
     // "<files> being uploaded (<sent> of <expected>)\nFiles on disk: <names>".
     std::string status() const;
     // After a failed batch no new one starts before this pause has passed
-    // (doubling per failure in a row, at most kMaxBackoff). A delivered
-    // batch or a change of the network's reachability ends the pause.
+    // (doubling per failure in a row, at most kMaxBackoff). A batch that set
+    // out before the pause was over counts as the failure that began it: one
+    // pause doubles once. A delivered batch, a fix the server took on its
+    // own (resetBackoff) or a change of the network's reachability ends the
+    // pause.
     std::chrono::seconds backoff() const;
     void resetBackoff();
     static constexpr std::chrono::seconds kFirstBackoff{5};
@@ -72,6 +75,7 @@ private:
         std::vector<Location> rows;
         // A file left by an earlier run: its rows are not known.
         bool restored = false;
+        platform::Clock::MonoTime startedAt{};
         std::atomic<uint64_t> sent{0};
         std::atomic<uint64_t> expected{0};
     };
@@ -83,7 +87,7 @@ private:
                                             uint64_t& size);
     void finished(const std::shared_ptr<Upload>& upload, const platform::http::Result& result);
     std::string documentsPath() const;
-    void failedLocked(const std::string& url);
+    void failedLocked(const Upload& upload);
     void resetBackoffLocked();
     void watchReachabilityLocked(const std::string& url);
 

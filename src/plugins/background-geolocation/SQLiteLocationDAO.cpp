@@ -72,16 +72,26 @@ Location readRow(SQLResultSet& rs, bool withValidity) {
     return l;
 }
 
-std::vector<Location> readAll(SQLDatabase& db, const char* sql, bool withValidity, bool* failed = nullptr) {
+// The rows `sql` reads; empty, with `error` set, when the query or one of
+// its steps fails (a store locked by another program fails mid-way too).
+std::vector<Location> readAll(SQLDatabase& db, const char* sql, bool withValidity, platform::Error* error = nullptr) {
     std::vector<Location> locations;
     auto rs = db.executeQuery(sql);
     if (!rs) {
-        if (failed) *failed = true;
+        platform::setError(error, db.lastError());
         return locations;
     }
-    while (rs->next()) locations.push_back(readRow(*rs, withValidity));
+    platform::Error stepError;
+    while (rs->nextWithError(&stepError)) locations.push_back(readRow(*rs, withValidity));
     rs->close();
-    return locations;
+    if (stepError.domain.empty()) return locations;
+    platform::setError(error, std::move(stepError));
+    return {};
+}
+
+platform::Error unopenedStoreError() {
+    return platform::Error::withDescription(kSQLDatabaseErrorDomain, SQLITE_CANTOPEN,
+                                            "the location store could not be opened");
 }
 
 // Runs `work` with the store's connection; `fallback` when there is none.
@@ -112,29 +122,46 @@ SQLiteLocationDAO::SQLiteLocationDAO() : queue_(helper_.getWritableDatabase()) {
 
 SQLiteLocationDAO::~SQLiteLocationDAO() { helper_.close(); }
 
-std::vector<Location> SQLiteLocationDAO::readLocations(const char* sql, bool withValidity) {
-    return withDatabase(queue_, std::vector<Location>(),
-                        [&](SQLDatabase& db) { return readAll(db, sql, withValidity); });
+std::vector<Location> SQLiteLocationDAO::readLocations(const char* sql, bool withValidity, platform::Error* error) {
+    platform::setError(error, unopenedStoreError());
+    return withDatabase(queue_, std::vector<Location>(), [&](SQLDatabase& db) {
+        platform::setError(error, {});
+        return readAll(db, sql, withValidity, error);
+    });
 }
 
-std::vector<Location> SQLiteLocationDAO::getAllLocations() { return readLocations(kAllColumns, true); }
+std::vector<Location> SQLiteLocationDAO::getAllLocations(platform::Error* error) {
+    return readLocations(kAllColumns, true, error);
+}
 
-std::vector<Location> SQLiteLocationDAO::getValidLocations() { return readLocations(kValidColumns, false); }
+std::vector<Location> SQLiteLocationDAO::getValidLocations(platform::Error* error) {
+    return readLocations(kValidColumns, false, error);
+}
+
+void SQLiteLocationDAO::setMaxBusyRetryTimeInterval(double seconds) {
+    if (queue_)
+        queue_->inDatabase([&](SQLDatabase* db) {
+            if (db) db->setMaxBusyRetryTimeInterval(seconds);
+        });
+}
 
 std::vector<Location> SQLiteLocationDAO::getLocationsForSync() {
     std::vector<Location> locations;
     if (!queue_) return locations;
+    bool marked = false;
     const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
-        bool failed = false;
-        locations = readAll(*db, kValidColumns, false, &failed);
+        platform::Error error;
+        locations = readAll(*db, kValidColumns, false, &error);
         {
             std::lock_guard lock(claimsMutex_);
             std::erase_if(locations, [&](const Location& l) { return isClaimedLocked(l); });
         }
         // Handing the rows out unmarked would send them twice: keep them waiting.
-        if (failed || !markSent(*db, locations)) *rollback = true;
+        marked = error.domain.empty() && markSent(*db, locations);
+        if (!marked) *rollback = true;
     });
-    if (!committed) locations.clear();
+    // A rollback that went through is no hand-off.
+    if (!committed || !marked) locations.clear();
     return locations;
 }
 
@@ -190,17 +217,22 @@ bool SQLiteLocationDAO::markSent(SQLDatabase& db, const std::vector<Location>& l
 }
 
 bool SQLiteLocationDAO::markLocationsSent(const std::vector<Location>& locations) {
-    bool committed = false;
     if (!queue_) {
         releaseLocations(locations);
         return false;
     }
+    bool marked = false;
     // Let go on the queue: whoever sees the rows marked sees them free too.
-    committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
-        if (!markSent(*db, locations)) *rollback = true;
+    const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+        marked = markSent(*db, locations);
+        if (!marked) *rollback = true;
         releaseLocations(locations);
     });
-    return committed;
+    // A transaction that could not begin ran nothing: the rows, unmarked,
+    // must not stay taken (no batch would ever take them again).
+    if (!committed) releaseLocations(locations);
+    // A rollback that went through marked nothing either.
+    return committed && marked;
 }
 
 void SQLiteLocationDAO::releaseLocations(const std::vector<Location>& locations) {
@@ -250,13 +282,28 @@ std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& locati
     return db.lastInsertRowId();
 }
 
-std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& location, int64_t limitRows) {
+std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& location, int64_t limitRows,
+                                                          platform::Error* error) {
     // A negative limit keeps no row, like 0 (as a LIMIT it would mean "all").
     const int64_t limit = std::max<int64_t>(limitRows, 0);
+    platform::setError(error, unopenedStoreError());
     // Count, trim and overwrite are one block on the queue: no other fix comes between.
     return withDatabase(queue_, std::optional<int64_t>(), [&](SQLDatabase& db) -> std::optional<int64_t> {
-        const int64_t count = db.longForQuery(kCountAll);
-        if (count < limit) return persistLocation(location, db);
+        platform::setError(error, {});
+        auto failed = [&]() -> std::optional<int64_t> {
+            platform::setError(error, db.lastError());
+            return std::nullopt;
+        };
+        // A count that cannot be read is no empty table: an insert past the
+        // limit would outgrow the ring for good.
+        auto counted = db.executeQuery(kCountAll);
+        if (!counted || !counted->next()) return failed();
+        const int64_t count = counted->longForColumnIndex(0);
+        counted->close();
+        if (count < limit) {
+            auto id = persistLocation(location, db);
+            return id ? id : failed();
+        }
         if (count > limit) {
             const std::string trim =
                 "DELETE FROM location WHERE id IN (SELECT id FROM location ORDER BY time, id LIMIT " +
@@ -264,12 +311,18 @@ std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& locati
             if (!db.executeStatements(trim)) logStatementFailure(trim, db);
         }
         auto oldest = db.executeQuery(kOldest);
-        if (!oldest || !oldest->next()) return std::nullopt;  // nothing to overwrite: a limit of 0
+        if (!oldest) return failed();
+        platform::Error stepError;
+        if (!oldest->nextWithError(&stepError)) {
+            // Nothing to overwrite (a limit of 0) is no failure.
+            platform::setError(error, std::move(stepError));
+            return std::nullopt;
+        }
         const int64_t target = oldest->longForColumnIndex(0);
         oldest->close();
         if (!writeFix(db, kOverwrite, location, target)) {
             logInsertFailure(location, db);
-            return std::nullopt;
+            return failed();
         }
         return target;
     });

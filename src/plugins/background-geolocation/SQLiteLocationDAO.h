@@ -29,9 +29,10 @@ public:
     SQLiteLocationDAO& operator=(const SQLiteLocationDAO&) = delete;
 
     // Oldest first; rows already sent or deleted included (isValid false).
-    std::vector<Location> getAllLocations();
+    // Empty, with `error` set, when the store cannot be read.
+    std::vector<Location> getAllLocations(platform::Error* error = nullptr);
     // Oldest first; only the rows still waiting for upload.
-    std::vector<Location> getValidLocations();
+    std::vector<Location> getValidLocations(platform::Error* error = nullptr);
     // The waiting rows, oldest first, marked not valid in the same
     // transaction: they belong to the caller's batch from then on. Empty when
     // they could not be marked (they then stay waiting). Rows taken by a
@@ -68,8 +69,10 @@ public:
     // Stores the fix keeping at most `limitRows` rows (sent ones included):
     // surplus rows are deleted oldest first, and in a full table the one
     // oldest row (by time, then id) takes the fix. The id of the row that
-    // holds the fix, or nullopt (always for a limit of 0 or less).
-    std::optional<int64_t> persistLocation(const Location& location, int64_t limitRows);
+    // holds the fix, or nullopt: always for a limit of 0 or less, and with
+    // `error` set when the store could not be written.
+    std::optional<int64_t> persistLocation(const Location& location, int64_t limitRows,
+                                           platform::Error* error = nullptr);
     std::optional<int64_t> persistLocation(const Location& location, SQLDatabase& db);
 
     // Marks the row with this id not valid. True when the update ran (also
@@ -86,11 +89,15 @@ public:
     // afresh; told once.
     std::optional<std::string> takeSetAsideFile() { return helper_.takeSetAsideFile(); }
 
+    // How long a statement waits for a lock another connection holds (2 s
+    // unless set).
+    void setMaxBusyRetryTimeInterval(double seconds);
+
     const std::optional<std::string>& getDatabaseName() const { return helper_.getDatabaseName(); }
     std::string getDatabasePath() const { return helper_.getDatabasePath(); }
 
 private:
-    std::vector<Location> readLocations(const char* sql, bool withValidity);
+    std::vector<Location> readLocations(const char* sql, bool withValidity, platform::Error* error);
     bool isClaimedLocked(const Location& location) const;
     bool markSent(SQLDatabase& db, const std::vector<Location>& locations);
 

@@ -267,16 +267,32 @@ void WFBackgroundGeolocation::stopWatchingLocationMode(const WFInvokedUrlCommand
 
 void WFBackgroundGeolocation::getLocations(const WFInvokedUrlCommand& command) {
     inBackground([this, command] {
-        send(WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, manager_->getLocations()),
-             command.callbackId());
+        platform::Error error;
+        const Value locations = manager_->getLocations(&error);
+        sendLocations(locations, error, command);
     });
 }
 
 void WFBackgroundGeolocation::getValidLocations(const WFInvokedUrlCommand& command) {
     inBackground([this, command] {
-        send(WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, manager_->getValidLocations()),
-             command.callbackId());
+        platform::Error error;
+        const Value locations = manager_->getValidLocations(&error);
+        sendLocations(locations, error, command);
     });
+}
+
+// A store that could not be read has not said that there are no locations.
+void WFBackgroundGeolocation::sendLocations(const Value& locations, const platform::Error& error,
+                                            const WFInvokedUrlCommand& command) {
+    if (error.domain.empty()) {
+        send(WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, locations), command.callbackId());
+        return;
+    }
+    const std::string message = "The location store could not be read: " + error.localizedDescription();
+    LGLogWarn("WFBackgroundGeolocation %s: %s", command.methodName().c_str(), message.c_str());
+    send(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::Error,
+                                                             Value{{"code", error.code}, {"message", message}}),
+         command.callbackId());
 }
 
 void WFBackgroundGeolocation::deleteLocation(const WFInvokedUrlCommand& command) {

@@ -70,6 +70,8 @@ private:
     void inBackground(std::function<void()> body);
     void send(const WFPluginResult& result, const std::optional<std::string>& callbackId);
     void sendError(const std::string& message, const WFInvokedUrlCommand& command);
+    void sendLocations(const platform::Value& locations, const platform::Error& error,
+                       const WFInvokedUrlCommand& command);
 
     std::mutex mutex_;
     // The actions' and events' own serial queue: the host's background queue

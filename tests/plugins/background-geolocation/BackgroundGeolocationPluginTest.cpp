@@ -1,13 +1,16 @@
 // The plug-in as the page sees it, through the real command delegate: bad
-// arguments, the stationary listeners, start without location services, and
-// the log the page reads back.
+// arguments, the stationary listeners, start without location services, the
+// log the page reads back, and tracking through a store that cannot be
+// written.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <random>
 #include <thread>
 
 #include "GeolocationTestSupport.h"
+#include "RawHttpServer.h"
 #include "SentResults.h"
 #include "TestSupport.h"
 #include "TrackingTestSupport.h"
@@ -15,8 +18,11 @@
 #include "logging/LGLog.h"
 #include "platform/Application.h"
 #include "platform/Container.h"
+#include "platform/Geodesy.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ReplayLocationSource.h"
 #include "plugins/background-geolocation/WFBackgroundGeolocation.h"
+#include "sqldb/SQLDatabase.h"
 
 namespace wharf {
 namespace {
@@ -30,6 +36,9 @@ using Action = void (WFBackgroundGeolocation::*)(const WFInvokedUrlCommand&);
 class BackgroundGeolocationPluginTest : public test::GeolocationFixture {
 protected:
     void TearDown() override {
+        if (plugin) watched(plugin->manager());
+        plugin.reset();
+        controller.reset();
         LGLog::flushLog();
         LGLog::removeAllLoggers();
         WFBackgroundGeolocation::setManagerEnvironment({});
@@ -246,8 +255,37 @@ TEST_F(BackgroundGeolocationPluginTest, ConfigureThenStartAtOnceTakeEffectInThat
     ASSERT_TRUE(started);
     ASSERT_EQ(answers("events").size(), 1u);
     EXPECT_EQ(resultsFor("events")[0].status, int(WFResultStatus::OK));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->unstoredLocations() == 0; }));
     EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location WHERE time < 1700000000"),
               std::to_string(kRows) + "\n");
+}
+
+TEST_F(BackgroundGeolocationPluginTest, AStoreThatCannotBeReadAnswersAnErrorAndTheNextCallsWaitTheirTurn) {
+    load(source);
+    ASSERT_TRUE(store->persistLocation(test::fixAt(1767690000), 100));
+    // Another program holds the store locked; each read gives up after a second.
+    store->setMaxBusyRetryTimeInterval(1);
+    SQLDatabase other(store->getDatabasePath());
+    ASSERT_TRUE(other.open());
+    ASSERT_TRUE(other.executeStatements("BEGIN EXCLUSIVE"));
+    call(&WFBackgroundGeolocation::getLocations, "all");
+    call(&WFBackgroundGeolocation::getValidLocations, "valid");
+    call(&WFBackgroundGeolocation::isLocationEnabled, "after");
+    // The lock goes with the first answer: run one at a time, the calls
+    // after the first find the store free.
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !test::sentResults(*controller->engine()).empty(); }));
+    ASSERT_TRUE(other.rollback());
+    ASSERT_EQ(answers("after").size(), 1u);
+    const auto sent = test::sentResults(*controller->engine());
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].callbackId, "all");
+    EXPECT_EQ(sent[0].status, int(WFResultStatus::Error));
+    EXPECT_EQ(sent[0].message["code"], SQLITE_BUSY);
+    EXPECT_EQ(sent[0].message["message"], "The location store could not be read: database is locked");
+    EXPECT_EQ(sent[1].callbackId, "valid");
+    EXPECT_EQ(sent[1].status, int(WFResultStatus::OK));
+    EXPECT_EQ(sent[1].message.size(), 1u);
+    EXPECT_EQ(sent[2].callbackId, "after");
 }
 
 TEST_F(BackgroundGeolocationPluginTest, TheLastConfigureWinsHoweverLongTheFirstTakes) {
@@ -291,7 +329,139 @@ TEST_F(BackgroundGeolocationPluginTest, ThePageHearsThatAnUnreadableStoreWasSetA
     source->emit(fixNorth(0, *clock));
     ASSERT_EQ(answers("events", 2).size(), 2u);
     EXPECT_EQ(resultsFor("events")[1].status, int(WFResultStatus::OK));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->unstoredLocations() == 0; }));
     EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location"), "1\n");
+}
+
+// Batch-only tracking of a replayed walk while the store is locked by another
+// program, then read-only, then on a full disk, then healthy: the page gets a
+// fix each second throughout, hears once that fixes wait unstored, and every
+// fix it was handed reaches the server, once.
+TEST_F(BackgroundGeolocationPluginTest, ThroughALockedReadOnlyAndFullStoreEveryFixReachesTheServerOnce) {
+    // The application's home on a small disk of its own.
+    test::SmallFilesystem disk("size=4m");
+    WHARF_REQUIRE_COMPONENT(disk.mounted(), disk.why());
+    store.reset();
+    Container::setHome(disk.path());
+    store = std::make_unique<SQLiteLocationDAO>();
+    const std::string library = Container::libraryPath();
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
+    // A walk north, a fix a second, replayed by the test's clock.
+    std::vector<TrackPoint> points;
+    for (int i = 0; i < 600; ++i) {
+        TrackPoint point;
+        point.coordinate = destinationPoint(test::kOrigin, 0, 2.0 * i);
+        point.hdop = 0.8;
+        points.push_back(point);
+    }
+    Error error;
+    auto track = LocationTrack::fromPoints(points, &error);
+    ASSERT_TRUE(track) << error.description();
+    auto walk = ReplayLocationSource::create(*track, "walk", clock, ReplayLocationSource::Pacing::Manual);
+    // The server refuses batches while the store is in trouble, the first
+    // ones only once the store is locked.
+    std::atomic<int> status{503};
+    std::mutex acceptedMutex;
+    std::map<double, int> accepted;  // how often each fix time was taken
+    test::AnswerGate locked;
+    test::RawHttpServer server([&](const test::RawRequest& r) {
+        locked.wait();
+        const int answer = status.load();
+        if (answer == 200) {
+            std::lock_guard lock(acceptedMutex);
+            for (const auto& fix : Value::parse(r.body)) ++accepted[fix["time"].get<double>()];
+        }
+        return test::rawResponse(answer, "");
+    });
+    const auto answerAtExit = locked.openAtExit();
+    auto arrived = [&] {
+        std::lock_guard lock(acceptedMutex);
+        return accepted;
+    };
+    load(walk);
+    call(
+        &WFBackgroundGeolocation::configure, "events",
+        Value::array({Value{
+            {"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"distanceFilter", 1}, {"desiredAccuracy", 10}}}));
+    call(&WFBackgroundGeolocation::start, "start");
+    ASSERT_EQ(answers("start").size(), 1u);
+
+    // The page: each location it is handed is acknowledged, as a page does.
+    auto handedOut = [&] {
+        std::vector<double> times;
+        for (const auto& r : resultsFor("events"))
+            if (r.status == int(WFResultStatus::OK)) times.push_back(r.message["time"].get<double>());
+        return times;
+    };
+    std::size_t acknowledged = 0;
+    auto page = [&] {
+        const std::size_t handed = handedOut().size();
+        for (; acknowledged < handed; ++acknowledged) call(&WFBackgroundGeolocation::finish, "finish");
+        return handed;
+    };
+    // A second of the walk: its fix reaches the page.
+    auto second = [&] {
+        const std::size_t before = page();
+        clock->advance(1s);
+        walk->pump();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return page() > before; })) << "no fix came after " << before;
+    };
+    constexpr int kPhase = 4;  // fixes in each phase
+    for (int i = 0; i < kPhase; ++i) second();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !server.requests().empty(); }));  // a batch is out
+
+    // Locked by another program: the store waits for it (without giving up),
+    // the refused batches wait to give their rows back, and the page gets its
+    // fixes all the same before the lock goes.
+    store->setMaxBusyRetryTimeInterval(60);
+    {
+        test::HeldLock lock(store->getDatabasePath(), test::kHangDeadline);
+        ASSERT_TRUE(lock.locked());
+        // The first refusal sets the uploader watching the network, just
+        // before it gives the batch's rows back.
+        const std::size_t watching = monitor->observerCount();
+        locked.open();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return monitor->observerCount() > watching; }));
+        for (int i = 0; i < kPhase; ++i) second();
+        EXPECT_TRUE(lock.release()) << "the fixes waited for the store's lock";
+    }
+    // Read-only: its journal cannot be made. Each phase's fixes are tried
+    // while it lasts.
+    ASSERT_TRUE(test::setImmutable(library, true));
+    for (int i = 0; i < kPhase; ++i) second();
+    plugin->manager()->waitForStore();
+    // On a full disk.
+    EXPECT_EQ(disk.fill(), ENOSPC);
+    ASSERT_TRUE(test::setImmutable(library, false));
+    for (int i = 0; i < kPhase; ++i) second();
+    plugin->manager()->waitForStore();
+    const std::vector<double> handed = handedOut();
+    ASSERT_GE(handed.size(), 4u * kPhase);
+
+    // Healthy again, and so is the server: every fix handed to the page
+    // arrives, once, within the pause that the refusals set.
+    std::filesystem::remove(disk.file("filler"));
+    status = 200;
+    auto allArrived = [&] {
+        const auto times = arrived();
+        return std::all_of(handed.begin(), handed.end(), [&](double t) { return times.contains(t); });
+    };
+    for (int i = 0; i < 60 && !allArrived(); ++i) {
+        second();
+        RunLoop::pumpUntil([&] { return plugin->manager()->unstoredLocations() == 0; });
+    }
+    ASSERT_TRUE(RunLoop::pumpUntil(allArrived)) << arrived().size() << " of " << handed.size() << " fixes arrived";
+    RunLoop::pumpFor(100ms);  // whatever was still on its way
+    for (const auto& [time, count] : arrived()) EXPECT_EQ(count, 1) << "fix at " << time;
+
+    // The page heard once that fixes waited unstored.
+    std::vector<test::SentResult> told;
+    for (const auto& r : resultsFor("events"))
+        if (r.status == int(WFResultStatus::Error)) told.push_back(r);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told[0].keepCallback);
+    EXPECT_TRUE(told[0].message["message"].get<std::string>().starts_with("The location store cannot be written ("))
+        << told[0].message.dump();
 }
 
 TEST_F(BackgroundGeolocationPluginTest, TheApplicationsMovesAndEndSwitchOrStopTracking) {

@@ -1,7 +1,9 @@
 // Every fix reaches the server once: through its own POST or a batch, never
 // both; across a crash while a batch is written; while the server refuses
 // batches for a while; and from a store file that cannot be read.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "GeolocationTestSupport.h"
@@ -52,7 +55,7 @@ std::map<double, int> arrivals(const RawHttpServer& server, const std::string& p
 class DeliveryTest : public test::GeolocationFixture {
 protected:
     std::shared_ptr<LocationManager> makeManager(const Value& options) {
-        auto manager = LocationManager::create(environment(source));
+        auto manager = createManager(environment(source));
         handOuts->manager = manager;
         handOuts->autoFinish = true;
         manager->setDelegate(handOuts);
@@ -154,13 +157,16 @@ TEST_F(DeliveryTest, OnlyA200MarksThePostedFixSent) {
 
 TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) {
     std::atomic<int> status{503};
-    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), "busy"); });
+    // Batches get `status`; a fix posted on its own is taken.
+    RawHttpServer server(
+        [&](const test::RawRequest& r) { return test::rawResponse(r.path == "/fix" ? 200 : status.load(), "busy"); });
     auto manager = makeManager({{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 10}});
     ASSERT_TRUE(manager->start(nullptr));
-    // A fix's batch is tried on the background queue after the fix is
+    // A fix's batch is tried on the background queue once the fix is
     // stored: the pause lets a loaded machine (eight sanitizer tests at once
     // held it back past 30 ms) start it before the next fix comes.
     auto settled = [&] {
+        if (!RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; })) return false;
         RunLoop::pumpFor(150ms);
         return RunLoop::pumpUntil([&] { return test::batchFiles().empty(); });
     };
@@ -208,6 +214,57 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
     walk(1);
     ASSERT_TRUE(settled());
     EXPECT_EQ(server.requests().size(), 6u);
+
+    // A fix the server takes on its own shows it is back: its batch goes
+    // at once, not 5 s after the last refusal.
+    manager->configure(Config::fromDictionary({{"url", server.url("/fix")},
+                                               {"syncUrl", server.url("/batch")},
+                                               {"syncThreshold", 3},
+                                               {"distanceFilter", 10}}),
+                       nullptr);
+    walk(1);
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(server.requests().size(), 8u);
+    EXPECT_EQ(server.requests()[6].path, "/fix");
+    EXPECT_EQ(server.requests()[7].path, "/batch");
+}
+
+TEST_F(DeliveryTest, FixesTheStoreCannotTakeWaitTheNewestOnesAndAreStoredOnceItCan) {
+    // No upload yet: nothing but the manager's retry stores what waits.
+    auto manager = makeManager({{"maxLocations", 3}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    // Another program holds the store locked; each write gives up at once.
+    store->setMaxBusyRetryTimeInterval(0);
+    SQLDatabase other(storeFile());
+    ASSERT_TRUE(other.open());
+    ASSERT_TRUE(other.executeStatements("BEGIN EXCLUSIVE"));
+    std::vector<double> handedOut;
+    for (int i = 0; i < 5; ++i) {
+        walk(1);
+        handedOut.push_back(handOuts->locations.back()["time"].get<double>());
+    }
+    manager->waitForStore();
+    EXPECT_EQ(manager->unstoredLocations(), 3u);
+    ASSERT_EQ(handOuts->errorsSoFar().size(), 1u);
+    const platform::Error told = handOuts->errorsSoFar()[0];
+    EXPECT_EQ(told.userInfo["code"], SQLITE_BUSY);
+    EXPECT_EQ(told.userInfo["message"],
+              "The location store cannot be written (database is locked): locations wait unstored until it can be");
+    ASSERT_TRUE(other.rollback());
+
+    // Free again: what waited is stored without a further fix, and goes
+    // out with the first batch, once.
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }));
+    EXPECT_EQ(storedTimes(), std::set<double>(handedOut.begin() + 2, handedOut.end()));
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    manager->configure(
+        Config::fromDictionary({{"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"maxLocations", 3}}),
+        nullptr);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty() && test::batchFiles().empty(); }));
+    const auto seen = arrivals(server);
+    EXPECT_EQ(seen.size(), 3u);
+    for (auto it = handedOut.begin() + 2; it != handedOut.end(); ++it) EXPECT_EQ(seen.count(*it), 1u) << *it;
+    for (const auto& [time, count] : seen) EXPECT_EQ(count, 1) << "fix at " << time;
 }
 
 TEST_F(DeliveryTest, StatusTellsWhatIsBeingUploadedAndWhatLiesOnDisk) {
@@ -232,6 +289,44 @@ TEST_F(DeliveryTest, StatusTellsWhatIsBeingUploadedAndWhatLiesOnDisk) {
     const std::string expected = "(\n    \"" + files[0] + "\"\n) being uploaded (" + sizeText + " of " + sizeText +
                                  ")\nFiles on disk: (\n    \"" + files[0] + "\"\n)";
     EXPECT_TRUE(RunLoop::pumpUntil([&] { return uploader->status() == expected; })) << uploader->status();
+    gate.open();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return test::batchFiles().empty(); }));
+
+    // A server that takes the connection and reads nothing: what was sent
+    // stops short of what is expected, beyond all that the socket buffers
+    // (the sender's may grow to the largest tcp_wmem) could take in.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::shared_ptr<void> closeAtExit(nullptr, [&](void*) { ::close(listener); });
+    std::istringstream wmem(test::readFile("/proc/sys/net/ipv4/tcp_wmem"));
+    std::size_t least = 0, initial = 0, most = 0;
+    wmem >> least >> initial >> most;
+    const std::string leftover = "locations_20260106_09057.json";
+    test::writeFile(Container::documentsPath() + "/" + leftover, "[" + std::string(most + (4u << 20), ' ') + "]");
+    const std::string leftoverSize = LocationUploader::sizeText(most + (4u << 20) + 2);
+    auto stalled = LocationUploader::create(*store, clock);
+    stalled->start("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/batch", 100);
+    const std::string sending = "(\n    \"" + leftover + "\"\n) being uploaded (";
+    ASSERT_TRUE(RunLoop::pumpUntil([&] {
+        const std::string text = stalled->status();
+        return text.starts_with(sending) && !text.starts_with(sending + "0 bytes");
+    })) << stalled->status();
+    RunLoop::pumpFor(100ms);
+    const std::string text = stalled->status();
+    EXPECT_TRUE(text.starts_with(sending)) << text;
+    EXPECT_NE(text.find(" of " + leftoverSize + ")"), std::string::npos) << text;
+    EXPECT_EQ(text.find("(" + leftoverSize + " of "), std::string::npos) << text;
+    stalled->cancel();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return stalled->taskCount() == 0; }));
+
     EXPECT_EQ(LocationUploader::sizeText(1022), "1022 bytes");
     EXPECT_EQ(LocationUploader::sizeText(1023), "1.0 KB");
     EXPECT_EQ(LocationUploader::sizeText(1536 * 1024), "1.5 MB");
@@ -280,13 +375,14 @@ TEST_F(DeliveryTest, AnUnreadableStoreIsSetAsideAndANewOneStoresAgain) {
 TEST_F(DeliveryTest, FixesBeforeAnyConfigurationCutNothingFromTheStore) {
     constexpr int kRows = 12000;  // above the default maxLocations
     test::seedRows(storeFile(), kRows, 1600000000);
-    auto manager = LocationManager::create(environment(source));
+    auto manager = createManager(environment(source));
     handOuts->manager = manager;
     handOuts->autoFinish = true;
     manager->setDelegate(handOuts);
     ASSERT_TRUE(manager->start(nullptr));
     walk();
     walk();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }));
     EXPECT_EQ(store->getValidLocations().size(), std::size_t(kRows) + 2);
 }
 

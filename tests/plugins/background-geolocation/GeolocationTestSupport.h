@@ -1,11 +1,19 @@
 #pragma once
-// Helpers for the geolocation tests: fixes at chosen times and the sqlite3
-// command-line shell, to look at the store files as anyone would.
+// Helpers for the geolocation tests: fixes at chosen times, the sqlite3
+// command-line shell, to look at the store files as anyone would, and stores
+// that cannot be written.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -85,5 +93,65 @@ inline void seedRows(const std::string& file, int count, double first) {
                                      first + i));
     ASSERT_TRUE(db.commit());
 }
+
+// Sets or clears the immutable attribute (chattr +i), which root cannot
+// write past either: a directory so marked takes no new file, so a database
+// in it cannot make its journal. False where the file system refuses.
+inline bool setImmutable(const std::string& path, bool immutable) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool set = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (set) {
+        flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        set = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return set;
+}
+
+// Another program's exclusive lock on a database file, held on a thread of
+// its own until release(), or until `deadline` should nobody release it.
+class HeldLock {
+public:
+    HeldLock(const std::string& file, std::chrono::seconds deadline) {
+        thread_ = std::thread([this, file, deadline] {
+            SQLDatabase db(file);
+            const bool locked = db.open() && db.executeStatements("BEGIN EXCLUSIVE");
+            std::unique_lock lock(mutex_);
+            locked_ = locked;
+            ready_ = true;
+            changed_.notify_all();
+            timedOut_ = !changed_.wait_for(lock, deadline, [this] { return released_; });
+            if (locked) db.rollback();
+        });
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return ready_; });
+    }
+    ~HeldLock() { release(); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+    bool locked() const { return locked_; }
+    // Lets the lock go; true unless the deadline had let it go first.
+    bool release() {
+        {
+            std::lock_guard lock(mutex_);
+            released_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        return !timedOut_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool ready_ = false;
+    bool locked_ = false;
+    bool released_ = false;
+    bool timedOut_ = false;
+    std::thread thread_;
+};
 
 }  // namespace wharf::test

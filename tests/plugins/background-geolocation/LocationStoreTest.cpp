@@ -178,6 +178,37 @@ TEST_F(LocationStoreTest, ConcurrentFixesNeverOverfillTheRingBuffer) {
     EXPECT_EQ(sqliteShell(file(), "SELECT COUNT(DISTINCT id), MAX(id) FROM location"), "25|25\n");
 }
 
+TEST_F(LocationStoreTest, RowsThatCannotBeMarkedSentAreNotHandedOutAndStayFreeToTake) {
+    test::SmallFilesystem disk("size=1m");
+    WHARF_REQUIRE_COMPONENT(disk.mounted(), disk.why());
+    platform::Container::setHome(disk.path());
+    SQLiteLocationDAO store;
+    for (int i = 1; i <= 3; ++i) ASSERT_TRUE(store.persistLocation(fixAt(100 * i), 10));
+    const std::string library = platform::Container::libraryPath();
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
+
+    // Read-only (no journal can be made): the rollback goes through, and
+    // nothing was marked.
+    auto taken = store.claimLocationsForSync();
+    ASSERT_EQ(taken.size(), 3u);
+    ASSERT_TRUE(test::setImmutable(library, true));
+    EXPECT_FALSE(store.markLocationsSent(taken));
+    EXPECT_TRUE(store.getLocationsForSync().empty());
+    ASSERT_TRUE(test::setImmutable(library, false));
+    EXPECT_EQ(times(store.getValidLocations()), (std::vector<double>{100, 200, 300}));
+
+    // Locked by another program: nothing runs at all, and the rows are let go.
+    taken = store.claimLocationsForSync();
+    ASSERT_EQ(taken.size(), 3u);
+    store.setMaxBusyRetryTimeInterval(0);
+    SQLDatabase other(file());
+    ASSERT_TRUE(other.open());
+    ASSERT_TRUE(other.executeStatements("BEGIN EXCLUSIVE"));
+    EXPECT_FALSE(store.markLocationsSent(taken));
+    ASSERT_TRUE(other.rollback());
+    EXPECT_EQ(times(store.claimLocationsForSync()), (std::vector<double>{100, 200, 300}));
+}
+
 TEST_F(LocationStoreTest, AStoreThatCannotOpenItsFileAnswersEmptyHanded) {
     std::filesystem::create_directories(file());  // a directory where the file belongs
     SQLiteLocationDAO store;

@@ -15,7 +15,9 @@
 #include "logging/LGLog.h"
 #include "platform/Application.h"
 #include "platform/GpsdLocationSource.h"
+#include "platform/Log.h"
 #include "platform/ReplayLocationSource.h"
+#include "platform/UserNotifier.h"
 #include "plugins/background-geolocation/LocationManager.h"
 
 namespace wharf {
@@ -30,7 +32,7 @@ using test::RawHttpServer;
 class TrackingTest : public test::GeolocationFixture {
 protected:
     std::shared_ptr<LocationManager> makeManager(std::shared_ptr<LocationSource> source, bool autoFinish) {
-        auto manager = LocationManager::create(environment(std::move(source)));
+        auto manager = createManager(environment(std::move(source)));
         handOuts->manager = manager;
         handOuts->autoFinish = autoFinish;
         manager->setDelegate(handOuts);
@@ -208,7 +210,8 @@ TEST_F(TrackingTest, TheNextFixWaitsForFinishExpiryOrThirtySeconds) {
     source->emit(fixNorth(3000, *clock));
     EXPECT_EQ(handOuts->locationCount(), 4u);
     EXPECT_EQ(manager->queuedLocations(), 2u);
-    // Every fix was stored as it came, whatever waited.
+    // Every fix was stored, whatever waited.
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }));
     EXPECT_EQ(validRows(), 6u);
     // A finish with nothing held and nothing queued changes nothing.
     manager->finish();
@@ -224,10 +227,20 @@ TEST_F(TrackingTest, TheNextFixWaitsForFinishExpiryOrThirtySeconds) {
     for (int i = 0; i < 6; ++i) source->emit(fixNorth(3600 + 600.0 * i, *clock));
     EXPECT_EQ(handOuts->locationCount(), 7u);
     EXPECT_EQ(manager->queuedLocations(), 3u);
+    // Narrated while they go out: a filter configured past what the notice's
+    // whole number holds reads as the largest.
+    test::TempDir runtime;  // no session bus: the notices are logged
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    LogCapture capture;
+    clock->setNow(Clock::shared()->now());  // notices are due by the process's clock
+    manager->configure(config({{"distanceFilter", 1e19}, {"maxLocations", 3}, {"debug", true}}), nullptr);
     for (int i = 0; i < 3; ++i) manager->finish();
     ASSERT_EQ(handOuts->locationCount(), 10u);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(handOuts->locations[7 + i]["latitude"], fixNorth(3600 + 600.0 * (3 + i), *clock).coordinate.latitude);
+    UserNotifier::shared().flush();
+    EXPECT_EQ(capture.count("| DF: 9223372036854775807 |"), 3u);
 }
 
 TEST_F(TrackingTest, ADwellGivesAStationaryFixAndLeavingItStartsANewAcquisition) {
@@ -302,7 +315,7 @@ TEST_F(TrackingTest, FixesFromGpsdThroughGpsfakeAreStored) {
     WHARF_REQUIRE_COMPONENT(fake.started(), "gpsd and gpsfake: " << fake.why());
 
     auto gpsd = GpsdLocationSource::create("127.0.0.1", std::to_string(fake.port()));
-    auto manager = LocationManager::create({gpsd, realClock, store.get(), &Application::shared()});
+    auto manager = createManager({gpsd, realClock, store.get(), &Application::shared()});
     handOuts->manager = manager;
     handOuts->autoFinish = true;
     manager->setDelegate(handOuts);
@@ -404,7 +417,7 @@ TEST_F(TrackingTest, FixesWithoutAnAccuracyEstimateFromGpsdAreKeptAndPosted) {
     RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(500, ""); });
 
     auto gpsd = GpsdLocationSource::create("127.0.0.1", std::to_string(fake.port()));
-    auto manager = LocationManager::create({gpsd, realClock, store.get(), &Application::shared()});
+    auto manager = createManager({gpsd, realClock, store.get(), &Application::shared()});
     handOuts->manager = manager;
     handOuts->autoFinish = true;
     manager->setDelegate(handOuts);

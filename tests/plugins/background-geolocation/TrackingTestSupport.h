@@ -77,6 +77,10 @@ struct HandOuts : LocationManagerDelegate {
         std::lock_guard lock(mutex);
         return stationary.size();
     }
+    std::vector<platform::Error> errorsSoFar() const {
+        std::lock_guard lock(mutex);
+        return errors;
+    }
 
 private:
     void acknowledge() {
@@ -100,6 +104,10 @@ protected:
         store = std::make_unique<SQLiteLocationDAO>();
     }
     void TearDown() override {
+        // A manager the test let go may still finish work on its queues with
+        // the store: the store goes only after the managers.
+        for (const auto& manager : managers)
+            EXPECT_TRUE(platform::RunLoop::pumpUntil([&] { return manager.expired(); }, kHangDeadline));
         LGLog::flushLog();
         platform::Application::shared().resetForTesting();
         platform::NetworkMonitor::setShared(nullptr);
@@ -107,12 +115,20 @@ protected:
     LocationManagerEnvironment environment(std::shared_ptr<platform::LocationSource> source) {
         return {std::move(source), clock, store.get(), &platform::Application::shared()};
     }
+    std::shared_ptr<LocationManager> createManager(LocationManagerEnvironment environment) {
+        return watched(LocationManager::create(std::move(environment)));
+    }
+    const std::shared_ptr<LocationManager>& watched(const std::shared_ptr<LocationManager>& manager) {
+        managers.push_back(manager);
+        return manager;
+    }
 
     TempHome home;
     std::shared_ptr<platform::FakeNetworkMonitor> monitor =
         std::make_shared<platform::FakeNetworkMonitor>(platform::kReachabilityFlagReachable);
     std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
     std::unique_ptr<SQLiteLocationDAO> store;
+    std::vector<std::weak_ptr<LocationManager>> managers;
 };
 
 // Names of the batch files in the container's Documents directory.

@@ -120,13 +120,42 @@ TEST_F(UploadTest, ARefusedBatchFileOfAnEarlierRunGoesAgainAfterThePause) {
     EXPECT_TRUE(test::batchFiles().empty());
 }
 
+TEST_F(UploadTest, OnePauseDoublesOnceHoweverManyBatchesItRefusesAndNeverPassesFiveMinutes) {
+    // Batches are held until the test lets them go, then refused.
+    test::AnswerGate gate;
+    RawHttpServer server([&](const test::RawRequest&) {
+        gate.wait();
+        return test::rawResponse(503, "busy");
+    });
+    const auto openAtExit = gate.openAtExit();
+    auto uploader = LocationUploader::create(*store, clock);
+    // Three batches under way when the server starts refusing: one pause.
+    for (int i = 0; i < 3; ++i) {
+        store->persistLocation(test::fixAt(1767690000 + i));
+        uploader->sync(server.url("/batch"), 1);
+    }
+    ASSERT_EQ(uploader->taskCount(), 3u);
+    gate.open();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+    EXPECT_EQ(uploader->backoff(), LocationUploader::kFirstBackoff);
+    // Each batch refused after a pause doubles it, up to five minutes.
+    for (const auto expected : {10s, 20s, 40s, 80s, 160s, 300s, 300s}) {
+        clock->advance(uploader->backoff());
+        uploader->sync(server.url("/batch"), 1);
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+        EXPECT_EQ(uploader->backoff(), expected);
+    }
+    EXPECT_EQ(server.requests().size(), 10u);
+    EXPECT_EQ(store->getValidLocations().size(), 3u) << "nothing refused is lost";
+}
+
 TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachableAndComesBackWithIt) {
     monitor->setFlags(0);
     std::atomic<int> status{500};
     RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(status.load(), ""); });
     auto source = std::make_shared<FakeLocationSource>();
     auto handOuts = std::make_shared<test::HandOuts>();
-    auto manager = LocationManager::create(environment(source));
+    auto manager = createManager(environment(source));
     handOuts->manager = manager;
     handOuts->autoFinish = true;
     manager->setDelegate(handOuts);
@@ -158,8 +187,8 @@ TEST_F(UploadTest, ThePerFixPostWaitsWhileTheUploadHostIsUnreachableAndComesBack
     monitor->setFlags(kReachabilityFlagReachable);
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->hasConnectivity(); }));
     emit(1200, 3);
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().size() == 2; }));
-    EXPECT_EQ(server.requests().size(), 2u);
+    ASSERT_TRUE(
+        RunLoop::pumpUntil([&] { return server.requests().size() == 2 && store->getValidLocations().size() == 2; }));
     const Value posted = Value::parse(server.requests()[1].body);
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0]["location_type"], "current");
