@@ -108,7 +108,7 @@ inline std::string writeBenchBundles(const std::string& wharfPage, const std::st
     char tmpl[] = "/tmp/wharf-bench-XXXXXX";
     const char* made = mkdtemp(tmpl);
     if (!made) return {};
-    const std::string dir = made;
+    std::string dir = made;
     fs::create_directories(dir + "/bundle/www");
     fs::create_directories(dir + "/plain");
     writeText(dir + "/bundle/Info.plist",

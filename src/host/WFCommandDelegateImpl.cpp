@@ -145,23 +145,12 @@ void WFCommandDelegateImpl::flushPendingScripts() {
 
 void WFCommandDelegateImpl::evaluateCallbacks(std::vector<Callback>& callbacks) {
     if (callbacks.empty()) return;
-    if (callbacks.size() == 1) {
-        const Callback& c = callbacks.front();
-        evaluate("wharf.require('wharf/exec').nativeCallback('" + c.id + "'," + std::to_string(c.status) + "," +
-                     c.arguments + "," + (c.keep ? "1" : "0") + ", 0)",
-                 false);
-        callbacks.clear();
-        return;
-    }
-    // The results go as data, one array of them, and the same call of the
-    // dispatcher is made for each, in order: the page then compiles a few
-    // lines and a literal (a script of one call per result was new code each
-    // time, and compiling it was most of the page's work on a burst). One
-    // that throws is logged and the others still run. WebKit reads the
-    // result only as it leaves the page, after the promise continuations the
-    // callbacks started, and a fetch in the getter then takes the calls those
-    // made too. The batches come back joined by U+001E, which no JSON text
-    // contains.
+    auto controller = viewController_.lock();
+    auto engine = controller ? controller->webViewEngine() : nullptr;
+    if (!engine) return;
+    // The results as data, one array of them: through the page channel where
+    // the engine has one, which costs the page no script to compile and the
+    // host no evaluation result to read back; else in a script.
     std::size_t size = 0;
     for (const Callback& c : callbacks) size += c.id.size() + c.arguments.size() + 16;
     std::string data;
@@ -175,6 +164,26 @@ void WFCommandDelegateImpl::evaluateCallbacks(std::vector<Callback>& callbacks) 
         data += c.keep ? ",1]" : ",0]";
     }
     data += ']';
+    if (engine->deliverCallbacks(data)) {
+        callbacks.clear();
+        return;
+    }
+    if (callbacks.size() == 1) {
+        const Callback& c = callbacks.front();
+        evaluate("wharf.require('wharf/exec').nativeCallback('" + c.id + "'," + std::to_string(c.status) + "," +
+                     c.arguments + "," + (c.keep ? "1" : "0") + ", 0)",
+                 false);
+        callbacks.clear();
+        return;
+    }
+    // By script, the same call of the dispatcher is made for each result, in
+    // order: the page then compiles a few lines and a literal (a script of
+    // one call per result was new code each time, and compiling it was most
+    // of the page's work on a burst). One that throws is logged and the
+    // others still run. WebKit reads the result only as it leaves the page,
+    // after the promise continuations the callbacks started, and a fetch in
+    // the getter then takes the calls those made too. The batches come back
+    // joined by U+001E, which no JSON text contains.
     std::string group;
     group.reserve(data.size() + 640);
     group += kCallbackGroupHead;

@@ -143,4 +143,8 @@ void WFWebViewEventAdapter::loadFinished() { delegate_->webViewDidFinishLoad(web
 
 void WFWebViewEventAdapter::loadFailed(const Error& error) { delegate_->webViewDidFailLoadWithError(webView_, error); }
 
+void WFWebViewEventAdapter::pageDidPostCommands(const std::string& batch) {
+    if (commandsHandler_) commandsHandler_(batch);
+}
+
 }  // namespace wharf

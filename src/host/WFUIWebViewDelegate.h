@@ -3,6 +3,7 @@
 // web view's stream of frame, redirect and cancellation events into exactly
 // one start and one finish (or failure) per top-level page load.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -78,10 +79,16 @@ public:
     void loadRedirected() override;
     void loadFinished() override;
     void loadFailed(const platform::Error& error) override;
+    void pageDidPostCommands(const std::string& batch) override;
 
     const std::shared_ptr<WFUIWebViewDelegate>& delegate() const { return delegate_; }
+    // Where the calls the page sends through its channel go.
+    void setCommandsHandler(std::function<void(const std::string& batch)> handler) {
+        commandsHandler_ = std::move(handler);
+    }
 
 private:
+    std::function<void(const std::string& batch)> commandsHandler_;
     platform::WebView* webView_;
     std::shared_ptr<WFUIWebViewDelegate> delegate_;
     std::weak_ptr<UIWebViewDelegate> wrapped_;

@@ -4,6 +4,7 @@
 
 #include "host/WFCommandDelegate.h"
 #include "host/WFCommandDelegateImpl.h"
+#include "host/WFCommandQueue.h"
 #include "host/WFPreferences.h"
 #include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
@@ -83,6 +84,16 @@ void WFUIWebViewEngine::installDelegate(std::weak_ptr<UIWebViewDelegate> wrapped
     if (!engineWebView_) return;
     engineWebView_->setObserver(nullptr);
     adapter_ = std::make_unique<WFWebViewEventAdapter>(engineWebView_.get(), uiWebViewDelegate_, std::move(wrapped));
+    // The calls a page sends through its channel join the command queue as a
+    // fetched batch does, and run at once.
+    adapter_->setCommandsHandler([weak = weak_from_this()](const std::string& batch) {
+        auto self = weak.lock();
+        auto controller = self ? self->viewController() : nullptr;
+        auto queue = controller ? controller->commandQueue() : nullptr;
+        if (!queue) return;
+        queue->enqueueCommandBatch(batch);
+        queue->executePendingFromRunLoop();
+    });
     engineWebView_->setObserver(adapter_.get());
 }
 
@@ -103,6 +114,10 @@ void WFUIWebViewEngine::evaluateJavaScript(const std::string& script, WFJavaScri
     if (auto delegate = std::dynamic_pointer_cast<WFCommandDelegateImpl>(commandDelegate()))
         delegate->flushPendingScripts();
     engineWebView_->evaluateJavaScript(script, std::move(completion));
+}
+
+bool WFUIWebViewEngine::deliverCallbacks(const std::string& results) {
+    return engineWebView_ && engineWebView_->deliverCallbacks(results);
 }
 
 void WFUIWebViewEngine::takeUserAgentFromDefaults() {

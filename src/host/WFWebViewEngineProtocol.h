@@ -41,6 +41,11 @@ public:
     virtual void loadHTMLString(const std::string& html, const std::optional<platform::Url>& baseURL) = 0;
     // Asynchronous: the completion (may be empty) runs later on the main thread.
     virtual void evaluateJavaScript(const std::string& script, WFJavaScriptCompletion completion) = 0;
+    // Hands plug-in results (a JSON array of [callbackId, status, message,
+    // keepCallback]) to the page's nativeCallback without a script, where the
+    // engine's view has a channel to the page (platform::WebView::
+    // deliverCallbacks); false, and nothing sent, where it has none.
+    virtual bool deliverCallbacks(const std::string& /*results*/) { return false; }
     // The URL of the page's current request.
     virtual std::optional<platform::Url> URL() const = 0;
     virtual bool canLoadRequest(const WFURLRequest& request) const = 0;

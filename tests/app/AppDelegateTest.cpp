@@ -100,13 +100,13 @@ TEST(WebExtensions, FoundNextToAnInstalledBinaryElseInTheBuildTree) {
     const std::string executable = prefix.file("bin/wharf");
     const std::string buildTree = platform::findWebExtensionsDirectory("");
     ASSERT_FALSE(buildTree.empty());
-    EXPECT_TRUE(fs::exists(buildTree + "/libwharf-file-confinement.so"));
+    EXPECT_TRUE(fs::exists(buildTree + "/libwharf-web-extension.so"));
 
     // An empty directory is not the extension's.
     fs::create_directories(prefix.file("lib/wharf/web-extensions"));
     EXPECT_EQ(platform::findWebExtensionsDirectory(executable), buildTree);
-    fs::copy_file(buildTree + "/libwharf-file-confinement.so",
-                  prefix.file("lib/wharf/web-extensions/libwharf-file-confinement.so"));
+    fs::copy_file(buildTree + "/libwharf-web-extension.so",
+                  prefix.file("lib/wharf/web-extensions/libwharf-web-extension.so"));
     EXPECT_EQ(platform::findWebExtensionsDirectory(executable),
               fs::canonical(prefix.file("lib/wharf/web-extensions")).string());
 }

@@ -22,6 +22,7 @@ const WFActionTable& E2EEcho::actions() {
         {"resets", &E2EEcho::resets},
         {"openEvents", &E2EEcho::openEvents},
         {"fail", &E2EEcho::fail},
+        {"evalAroundEcho", &E2EEcho::evalAroundEcho},
         {"record", &E2EEcho::record},
         {"finish", &E2EEcho::finish},
     });
@@ -34,6 +35,17 @@ void E2EEcho::answer(const WFInvokedUrlCommand& command, const WFPluginResult& r
 
 void E2EEcho::echo(const WFInvokedUrlCommand& command) {
     answer(command, WFPluginResult(static_cast<int>(WFResultStatus::OK), command.argumentAtIndex(0)));
+}
+
+void E2EEcho::evalAroundEcho(const WFInvokedUrlCommand& command) {
+    auto evaluate = [&](std::size_t index) {
+        const Value script = command.argumentAtIndex(index);
+        if (auto delegate = commandDelegate(); delegate && script.is_string())
+            delegate->evalJs(script.get<std::string>());
+    };
+    evaluate(0);
+    answer(command, WFPluginResult(static_cast<int>(WFResultStatus::OK), command.argumentAtIndex(1)));
+    evaluate(2);
 }
 
 void E2EEcho::echoError(const WFInvokedUrlCommand& command) {

@@ -24,6 +24,9 @@ public:
     void resets(const WFInvokedUrlCommand& command);
     void openEvents(const WFInvokedUrlCommand& command);
     void fail(const WFInvokedUrlCommand& command);
+    // Has its first argument evaluated in the page, answers its second, and
+    // has its third evaluated.
+    void evalAroundEcho(const WFInvokedUrlCommand& command);
     // Writes the first argument (text) to "<home>/e2e-report.json".
     void record(const WFInvokedUrlCommand& command);
     // Ends the host with the first argument as its status.

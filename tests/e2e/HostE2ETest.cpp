@@ -181,6 +181,11 @@ TEST_F(HostE2E, BridgeCallsReachThePageCallbacks) {
     // calls from either are answered, in the order the page made them.
     EXPECT_EQ(r["interleave"], Value::parse(R"(["cb x","cb y","cb z","then x","then y","then z",
                                                  "cb from callback","cb from continuation"])"));
+    // Scripts evaluated around an answer run around the answer's callback.
+    EXPECT_EQ(r["scriptOrder"], Value::parse(R"(["before","callback","after"])"));
+    // The page channel: the main frame has it, unlisted and not to be
+    // replaced; a frame inside the page has none.
+    EXPECT_EQ(r["channel"], Value::parse(R"({"main":"function","frame":"undefined","listed":false})"));
     EXPECT_NE(run.err.find("E2EEcho.fail throws on purpose"), std::string::npos);
     // The page start reset the plug-ins.
     EXPECT_GE(r["resets"].get<int>(), 1);

@@ -2,7 +2,9 @@
 // signals the host through a "wfbridge:" navigation in a hidden iframe, and
 // receives results through nativeCallback. The host also collects waiting
 // calls from what every script it evaluates returns, and asks for them right
-// behind each delivery of callbacks.
+// behind each delivery of callbacks. Where the host gives the page a channel
+// of its own (wharfNativePost), calls go to the host through it instead, and
+// the host's answers come the same way.
 (function (global) {
   'use strict';
   if (global.wharf) return;
@@ -24,6 +26,18 @@
   var fetches = 0, fetchesWhenArmed = 0;
   var FETCH_WAIT_MS = 50;
   var STATUS_NO_RESULT = 0, STATUS_OK = 1, STATUS_ERROR = 9;
+  // The page channel: the calls made in one turn go as one batch, once the
+  // turn's script and the promise continuations before it have run.
+  var nativePost = typeof global.wharfNativePost === 'function' ? global.wharfNativePost : null;
+  var postQueued = false;
+
+  function postMessages() {
+    postQueued = false;
+    if (!messages.length) return;
+    var batch = JSON.stringify(messages);
+    messages = [];
+    nativePost(batch);
+  }
 
   function toBase64(buffer) {
     var bytes = new Uint8Array(buffer), text = '';
@@ -96,6 +110,13 @@
     var callbackId = service + nextCallbackId++;
     if (success || fail) callbacks.set(callbackId, { success: success, fail: fail });
     messages.push([callbackId, service, action, packArguments(args)]);
+    if (nativePost) {
+      if (!postQueued) {
+        postQueued = true;
+        queueMicrotask(postMessages);
+      }
+      return;
+    }
     if (!hostWillFetch) signalHost();
     else armFetchTimer();
   }
@@ -173,6 +194,8 @@
     } else {
       deliver(callbackId, status, unpackMessage(message), keepCallback);
     }
+    // Through the page channel the calls made meanwhile go by themselves.
+    if (nativePost) return '';
     // Calls made in the callback go back at once as text, which costs the host
     // less than the deferred answer; calls from its continuations then signal.
     if (messages.length) return exec.nativeFetchMessages();

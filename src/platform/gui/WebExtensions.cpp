@@ -16,7 +16,7 @@ namespace wharf::platform {
 
 namespace {
 
-constexpr const char* kExtensionFile = "libwharf-file-confinement.so";
+constexpr const char* kExtensionFile = "libwharf-web-extension.so";
 
 std::string executablePath() {
     std::error_code ec;

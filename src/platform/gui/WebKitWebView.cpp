@@ -10,6 +10,7 @@
 #include "platform/RunLoop.h"
 #include "platform/gui/WebExtensions.h"
 #include "platform/gui/WebView.h"
+#include "platform/gui/web-extension/PageChannel.h"
 
 namespace wharf::platform {
 namespace {
@@ -21,6 +22,7 @@ struct ContextState {
     std::map<std::string, SchemeHandler> schemes;
     std::map<std::string, URISchemeOptions> declared;
     std::set<std::string> registered;  // schemes the context sends to schemeRequest
+    bool pageChannel = false;  // the web-process extension is loaded
 };
 
 ContextState& contextState() {
@@ -57,6 +59,7 @@ WebKitWebContext* sharedContext(const WebContextOptions& options) {
     if (!options.fileAccessRoots.empty()) {
         try {
             confineFileLoads(context, options.fileAccessRoots);
+            st.pageChannel = true;
         } catch (...) {
             g_object_unref(context);
             g_object_unref(manager);
@@ -218,6 +221,7 @@ public:
         handlers_[0] = g_signal_connect(view_, "decide-policy", G_CALLBACK(&onDecidePolicy), this);
         handlers_[1] = g_signal_connect(view_, "load-changed", G_CALLBACK(&onLoadChanged), this);
         handlers_[2] = g_signal_connect(view_, "load-failed", G_CALLBACK(&onLoadFailed), this);
+        handlers_[3] = g_signal_connect(view_, "user-message-received", G_CALLBACK(&onUserMessage), this);
         applySettings(settings_);
     }
 
@@ -286,6 +290,18 @@ public:
                 }
             },
             done);
+    }
+
+    bool deliverCallbacks(const std::string& results) override {
+        // A GVariant string is UTF-8; anything else goes by script, which
+        // reads it as it always has.
+        if (!contextState().pageChannel ||
+            !g_utf8_validate(results.data(), static_cast<gssize>(results.size()), nullptr))
+            return false;
+        webkit_web_view_send_message_to_page(
+            view_, webkit_user_message_new(page_channel::kCallbacksMessage, g_variant_new_string(results.c_str())),
+            nullptr, nullptr, nullptr);
+        return true;
     }
 
     void applySettings(const WebViewSettings& s) override {
@@ -383,6 +399,20 @@ private:
         return TRUE;
     }
 
+    static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self) {
+        if (g_strcmp0(webkit_user_message_get_name(message), page_channel::kCommandsMessage) != 0) return FALSE;
+        auto* me = static_cast<WebKitWebViewAdapter*>(self);
+        GVariant* batch = webkit_user_message_get_parameters(message);
+        if (me->observer_ && batch && g_variant_is_of_type(batch, G_VARIANT_TYPE_STRING)) {
+            try {
+                me->observer_->pageDidPostCommands(g_variant_get_string(batch, nullptr));
+            } catch (const std::exception& e) {
+                log("Commands from the page: %s", e.what());
+            }
+        }
+        return TRUE;
+    }
+
     static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self) {
         auto* me = static_cast<WebKitWebViewAdapter*>(self);
         // WebKit's own error page for a failed load is no page of the
@@ -444,7 +474,7 @@ private:
     WebViewObserver* observer_ = nullptr;
     WebViewSettings settings_;
     std::string defaultUserAgent_;
-    gulong handlers_[3] = {0, 0, 0};
+    gulong handlers_[4] = {0, 0, 0, 0};
     unsigned loadsIssued_ = 0;
     bool engineErrorPageMayFollow_ = false;
     bool showingEngineErrorPage_ = false;

@@ -58,6 +58,9 @@ public:
     // A page the observer loads from here (an error page) replaces the
     // engine's own error page.
     virtual void loadFailed(const Error& error) = 0;
+    // A batch of calls the page's bridge sent through the page channel (see
+    // WebView::deliverCallbacks), as nativeFetchMessages would have answered it.
+    virtual void pageDidPostCommands(const std::string& /*batch*/) {}
 };
 
 struct WebViewSettings {
@@ -112,6 +115,14 @@ public:
     // page can answer with one whose element is computed only as the result
     // leaves the page, after the promise continuations the script started.
     virtual void evaluateJavaScript(const std::string& script, ScriptCompletion completion) = 0;
+    // Hands plug-in results to the page's bridge through the page channel, a
+    // message of the engine's own instead of a script: `results` is a JSON
+    // array of [callbackId, status, message, keepCallback] entries, each given
+    // to the page's nativeCallback in order, after the scripts evaluated
+    // before it. The page's bridge then sends its calls through the channel
+    // too (WebViewObserver::pageDidPostCommands). False, and nothing sent,
+    // where the view has no channel: the caller evaluates script instead.
+    virtual bool deliverCallbacks(const std::string& /*results*/) { return false; }
 
     virtual void applySettings(const WebViewSettings& settings) = 0;
     virtual const WebViewSettings& settings() const = 0;

@@ -1,9 +1,9 @@
-// Loaded by WebKit into every web process: refuses each file:// request (the
-// page, a frame, a sub-resource, an XHR) whose real path, with links and dot
-// segments resolved, lies outside the directories the host allowed. WebKit
-// reads file:// URLs in its network process, which its own sandbox leaves
-// unconfined; this is where a page's loads can still be stopped.
-#include <webkit2/webkit-web-extension.h>
+// Refuses each file:// request (the page, a frame, a sub-resource, an XHR)
+// whose real path, with links and dot segments resolved, lies outside the
+// directories the host allowed. WebKit reads file:// URLs in its network
+// process, which its own sandbox leaves unconfined; this is where a page's
+// loads can still be stopped.
+#include "WebExtension.h"
 
 #include <sys/stat.h>
 
@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+namespace wharf::web_extension {
 
 namespace {
 
@@ -104,16 +106,15 @@ void onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
 
 }  // namespace
 
-// The host passes the allowed directories (real paths) as an array of strings.
-// Without them no file:// load is allowed at all.
-extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
-                                                                               const GVariant* data) {
-    if (data && g_variant_is_of_type(const_cast<GVariant*>(data), G_VARIANT_TYPE_STRING_ARRAY)) {
+void confineFileLoads(WebKitWebExtension* extension, const GVariant* roots) {
+    if (roots && g_variant_is_of_type(const_cast<GVariant*>(roots), G_VARIANT_TYPE_STRING_ARRAY)) {
         gsize count = 0;
-        const gchar** roots = g_variant_get_strv(const_cast<GVariant*>(data), &count);
+        const gchar** paths = g_variant_get_strv(const_cast<GVariant*>(roots), &count);
         for (gsize i = 0; i < count; ++i)
-            if (roots[i] && roots[i][0] == '/') gRoots.emplace_back(roots[i]);
-        g_free(roots);
+            if (paths[i] && paths[i][0] == '/') gRoots.emplace_back(paths[i]);
+        g_free(paths);
     }
     g_signal_connect(extension, "page-created", G_CALLBACK(&onPageCreated), nullptr);
 }
+
+}  // namespace wharf::web_extension

@@ -1,0 +1,84 @@
+// The web process's end of the page channel (PageChannel.h).
+#include "PageChannel.h"
+
+#include "WebExtension.h"
+
+namespace wharf::web_extension {
+
+namespace {
+
+WebKitWebExtension* gExtension = nullptr;
+
+// Results delivered together, as the host's script for them does: each
+// through the dispatcher the page has at that moment, in order, one that
+// throws logged and the others still run; the promise continuations they
+// start run only after all of them.
+constexpr const char* kDispatcher = "(function(d){for(var i=0;i<d.length;i++){var c=d[i];"
+                                    "try{wharf.require('wharf/exec').nativeCallback(c[0],c[1],c[2],c[3], 0);}"
+                                    "catch(e){console.log('exception nativeCallback : '+e);}}})";
+
+// The main frame's dispatcher, made anew with each of its documents.
+constexpr const char* kDispatcherKey = "wharf-page-channel-dispatcher";
+
+// The page is looked up by its id at each call: the function may outlive it.
+void post(const char* batch, gpointer pageId) {
+    if (!batch || !*batch || !gExtension) return;
+    WebKitWebPage* page = webkit_web_extension_get_page(gExtension, GPOINTER_TO_UINT(pageId));
+    if (!page) return;
+    webkit_web_page_send_message_to_view(
+        page, webkit_user_message_new(page_channel::kCommandsMessage, g_variant_new_string(batch)), nullptr, nullptr,
+        nullptr);
+}
+
+void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame, gpointer) {
+    if (!webkit_frame_is_main_frame(frame)) return;
+    JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+    JSCValue* function =
+        jsc_value_new_function(context, page_channel::kPostFunction, G_CALLBACK(&post),
+                               GUINT_TO_POINTER(webkit_web_page_get_id(page)), nullptr, G_TYPE_NONE, 1, G_TYPE_STRING);
+    JSCValue* window = jsc_context_get_global_object(context);
+    // Neither enumerable nor replaceable: a page's own script cannot put
+    // another function in its place.
+    jsc_value_object_define_property_data(window, page_channel::kPostFunction, static_cast<JSCValuePropertyFlags>(0),
+                                          function);
+    JSCValue* dispatcher = jsc_context_evaluate(context, kDispatcher, -1);
+    g_object_set_data_full(G_OBJECT(page), kDispatcherKey, dispatcher, g_object_unref);
+    g_object_unref(window);
+    g_object_unref(function);
+    g_object_unref(context);
+}
+
+gboolean onUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
+    if (g_strcmp0(webkit_user_message_get_name(message), page_channel::kCallbacksMessage) != 0) return FALSE;
+    auto* dispatcher = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(page), kDispatcherKey));
+    GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (!dispatcher || !parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE_STRING)) return TRUE;
+    JSCContext* context = jsc_value_get_context(dispatcher);
+    // Read by the engine's own JSON reader: a page that replaced JSON.parse
+    // still gets its results.
+    JSCValue* results = jsc_value_new_from_json(context, g_variant_get_string(parameters, nullptr));
+    if (!results) {
+        g_printerr("Wharf: plug-in results that are not JSON were not delivered\n");
+        jsc_context_clear_exception(context);
+        return TRUE;
+    }
+    if (JSCValue* returned = jsc_value_function_call(dispatcher, JSC_TYPE_VALUE, results, G_TYPE_NONE))
+        g_object_unref(returned);
+    g_object_unref(results);
+    return TRUE;
+}
+
+void onPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
+    g_signal_connect(page, "user-message-received", G_CALLBACK(&onUserMessage), nullptr);
+}
+
+}  // namespace
+
+void openPageChannels(WebKitWebExtension* extension) {
+    gExtension = extension;
+    g_signal_connect(extension, "page-created", G_CALLBACK(&onPageCreated), nullptr);
+    g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(&onWindowObjectCleared),
+                     nullptr);
+}
+
+}  // namespace wharf::web_extension
