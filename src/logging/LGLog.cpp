@@ -469,11 +469,18 @@ void LGLog::logv(bool asynchronous, uint64_t level, uint64_t flag, int64_t conte
         return;
     }
     char stackBuffer[512];
+    stackBuffer[0] = '\0';
     va_list copy;
     va_copy(copy, args);
     int length = std::vsnprintf(stackBuffer, sizeof stackBuffer, format, copy);
     va_end(copy);
-    if (length < 0) return;  // an encoding error in the arguments
+    // A format that ends inside a conversion, or a wide character with no
+    // multibyte form: the message is what printf wrote before it (at most a
+    // buffer's worth), not lost.
+    if (length < 0) {
+        stackBuffer[sizeof stackBuffer - 1] = '\0';
+        length = static_cast<int>(std::strlen(stackBuffer));
+    }
     if (static_cast<std::size_t>(length) < sizeof stackBuffer) {
         logMessage(asynchronous, std::string_view(stackBuffer, length), level, flag, context, file, function, line,
                    tag);

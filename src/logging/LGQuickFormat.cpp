@@ -83,51 +83,53 @@ void appendUnsigned(LineBuffer& out, Width width, int base, bool upper, va_list&
     // NOLINTEND(bugprone-branch-clone)
 }
 
+// Appends the format's text and plain conversions; false at the first other
+// conversion. Never steps past the terminating NUL: a format may end inside a
+// conversion ("at 100%", "%l").
+bool appendPlain(LineBuffer& out, const char* p, va_list& args) {
+    for (const char* percent = std::strchr(p, '%'); percent; percent = std::strchr(p, '%')) {
+        out.append(p, static_cast<std::size_t>(percent - p));
+        p = percent + 1;
+        const Width width = readWidth(p);
+        switch (*p) {
+        case '%':
+            if (p != percent + 1) return false;  // "%l%"
+            out.push_back('%');
+            break;
+        case 'd':
+        case 'i': appendSigned(out, width, args); break;
+        case 'u': appendUnsigned(out, width, 10, false, args); break;
+        case 'x': appendUnsigned(out, width, 16, false, args); break;
+        case 'X': appendUnsigned(out, width, 16, true, args); break;
+        case 'c':
+            if (width != Width::Int) return false;
+            out.push_back(static_cast<char>(va_arg(args, int)));
+            break;
+        case 's': {
+            if (width != Width::Int) return false;
+            const char* text = va_arg(args, const char*);
+            if (!text) text = "(null)";
+            out.append(text, std::strlen(text));
+            break;
+        }
+        default: return false;  // flags, field widths, precisions, floating point, pointers, the end
+        }
+        ++p;
+    }
+    out.append(p, std::strlen(p));
+    return true;
+}
+
 }  // namespace
 
 bool formatQuickly(LineBuffer& out, const char* format, va_list args) {
     const std::size_t start = out.size();
     va_list list;
     va_copy(list, args);
-    const char* p = format;
-    bool quick = true;
-    for (const char* percent = std::strchr(p, '%'); percent && quick; percent = std::strchr(p, '%')) {
-        out.append(p, static_cast<std::size_t>(percent - p));
-        p = percent + 1;
-        if (*p == '%') {
-            out.push_back('%');
-            ++p;
-            continue;
-        }
-        const Width width = readWidth(p);
-        switch (*p++) {
-        case 'd':
-        case 'i': appendSigned(out, width, list); break;
-        case 'u': appendUnsigned(out, width, 10, false, list); break;
-        case 'x': appendUnsigned(out, width, 16, false, list); break;
-        case 'X': appendUnsigned(out, width, 16, true, list); break;
-        case 'c':
-            quick = width == Width::Int;
-            if (quick) out.push_back(static_cast<char>(va_arg(list, int)));
-            break;
-        case 's': {
-            quick = width == Width::Int;
-            if (!quick) break;
-            const char* text = va_arg(list, const char*);
-            if (!text) text = "(null)";
-            out.append(text, std::strlen(text));
-            break;
-        }
-        default: quick = false;  // flags, field widths, precisions, floating point, pointers
-        }
-    }
+    const bool quick = appendPlain(out, format, list);
     va_end(list);
-    if (!quick) {
-        out.truncate(start);
-        return false;
-    }
-    out.append(p, std::strlen(p));
-    return true;
+    if (!quick) out.truncate(start);
+    return quick;
 }
 
 }  // namespace wharf::lg

@@ -6,12 +6,14 @@
 // survives a round trip; a binary date whose count from 2001 has finer bits
 // than that number holds keeps the exact count beside it, under "$date2001"),
 // uid → integer; a set reads as an array.
-// A value written and read back is the value written, in either format.
+// A value written and read back is the value written, in either format, but
+// for a date in the binary format (below).
 // Strings must be valid UTF-8 both ways: a document holding anything else is
 // refused on reading, and such a value on writing (nothing is "repaired").
-// XML holds every date between about ±31 million years; binary holds any,
-// counted from 2001, so a time within a microsecond of 1970 may move by a
-// fraction of one on its way there.
+// XML holds every date between about ±31 million years, exactly. Binary holds
+// any date as seconds from 2001 in a double: one comes back exact where that
+// count is exact, otherwise within one unit in the last place of a double at
+// that distance from 2001 (100.1 s after 1970 comes back as 100.10000002384186).
 #include <optional>
 #include <string>
 

@@ -193,18 +193,54 @@ std::optional<Value> parseInteger(std::string_view s) {
     return Value(magnitude);
 }
 
+// Whether a decimal number, digits with an optional point and exponent, is
+// at least 1 in magnitude: the place of its first nonzero digit, moved by its
+// exponent, is not right of the point.
+bool atLeastOne(std::string_view s) {
+    std::size_t i = 0;
+    int64_t place = 0;  // of the first nonzero digit, 0 for the units
+    bool found = false;
+    int64_t integerDigits = 0;
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+        found = found || s[i] != '0';
+        if (found) ++integerDigits;
+    }
+    if (found) place = integerDigits - 1;
+    if (i < s.size() && s[i] == '.') {
+        for (++i; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+            if (found) continue;
+            --place;
+            found = s[i] != '0';
+        }
+    }
+    if (!found) return false;
+    int64_t exponent = 0;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        const bool negative = i < s.size() && s[i] == '-';
+        if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
+        // Far beyond any double's range, an exponent need not be read on.
+        for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
+            if (exponent < 1'000'000'000'000) exponent = exponent * 10 + (s[i] - '0');
+        if (negative) exponent = -exponent;
+    }
+    return place + exponent >= 0;
+}
+
 std::optional<double> parseReal(std::string_view s) {
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (!s.empty() && s.front() == '+') {
+        s.remove_prefix(1);
+        if (!s.empty() && s.front() == '-') return std::nullopt;
+    }
     double out = 0;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-    // Out of range still answers the nearest (zero or infinity), as strtod does.
     if (s.empty() || (ec != std::errc() && ec != std::errc::result_out_of_range) || end != s.data() + s.size())
         return std::nullopt;
+    // Out of range still answers the nearest, as strtod does: infinity for a
+    // value too large, zero for one too small, whatever its exponent's sign.
     if (ec == std::errc::result_out_of_range) {
         const bool negative = s.front() == '-';
-        const auto exponent = s.find_first_of("eE");
-        const bool tiny = exponent != std::string_view::npos && exponent + 1 < s.size() && s[exponent + 1] == '-';
-        out = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+        out = atLeastOne(negative ? s.substr(1) : s) ? std::numeric_limits<double>::infinity() : 0.0;
         if (negative) out = -out;
     }
     return out;

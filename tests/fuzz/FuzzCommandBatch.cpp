@@ -2,14 +2,16 @@
 // fetch with the input, the real command queue parses it (large batches on a
 // background thread) and runs each call against plug-ins on the main thread;
 // the answers travel back through the real command delegate, alone or grouped
-// per run. Every callback must keep the page's callback id inside its quotes
-// and carry a message that parses as JSON.
+// per run. The page receives every result sent with an acceptable callback
+// id, once and in the order sent, with its id, status, message and keep flag.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "host/WFCommandDelegate.h"
@@ -27,7 +29,40 @@ using platform::Value;
 
 namespace {
 
-constexpr const char* kCallbackPrefix = "wharf.require('wharf/exec').nativeCallback('";
+constexpr std::string_view kCallbackPrefix = "wharf.require('wharf/exec').nativeCallback('";
+// The results of one run go together: a function of the page's that calls the
+// dispatcher for each entry of one array literal of [id, status, message, keep].
+constexpr std::string_view kGroupStart = "(function(d){";
+constexpr std::string_view kGroupCall = "nativeCallback(c[0],c[1],c[2],c[3], 0)";
+constexpr std::string_view kGroupData = "return x;})(";
+
+// A result as the page receives it.
+struct Delivered {
+    std::string id;
+    int64_t status = 0;
+    Value message;
+    bool keep = false;
+};
+
+bool callbackIdCharacter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-';
+}
+
+// The ids whose results reach the page: not "INVALID", at most 100 of the
+// characters above.
+bool acceptedId(const std::optional<std::string>& id) {
+    if (!id || *id == "INVALID" || id->size() > 100) return false;
+    for (char c : *id)
+        if (!callbackIdCharacter(c)) return false;
+    return true;
+}
+
+// The results sent that the page is to receive, in order.
+std::vector<Delivered>& sentResults() {
+    static auto* sent = new std::vector<Delivered>;
+    return *sent;
+}
 
 // Answers every call the way real plug-ins do, with each kind of result.
 class AnsweringPlugin : public WFPlugin {
@@ -83,56 +118,64 @@ public:
 
 private:
     void send(const WFPluginResult& result, const WFInvokedUrlCommand& c) {
+        if (acceptedId(c.callbackId())) {
+            auto message = wf_JSONFragment(result.argumentsAsJSON());
+            FUZZ_CHECK(message.has_value());
+            sentResults().push_back({*c.callbackId(), result.status(), std::move(*message), result.keepCallback()});
+        }
         commandDelegate()->sendPluginResult(result, c.callbackId());
     }
 };
 
-bool callbackIdCharacter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-           c == '-';
-}
-
 // "<prefix><id>',<status>,<message>,<keep>, 0)"
-void checkCallbackScript(const std::string& script) {
-    std::string_view rest(script);
-    FUZZ_CHECK(rest.starts_with(kCallbackPrefix));
-    rest.remove_prefix(std::string_view(kCallbackPrefix).size());
+Delivered readCallbackScript(std::string_view rest) {
+    rest.remove_prefix(kCallbackPrefix.size());
     const auto quote = rest.find('\'');
     FUZZ_CHECK(quote != std::string_view::npos);
-    for (char c : rest.substr(0, quote)) FUZZ_CHECK(callbackIdCharacter(c));
+    Delivered d{std::string(rest.substr(0, quote)), 0, Value(), false};
     rest.remove_prefix(quote + 1);
     FUZZ_CHECK(rest.starts_with(","));
     const auto statusEnd = rest.find(',', 1);
     FUZZ_CHECK(statusEnd != std::string_view::npos);
+    const auto status = platform::parseJSON(rest.substr(1, statusEnd - 1));
+    FUZZ_CHECK(status && status->is_number_integer());
+    d.status = status->get<int64_t>();
     rest.remove_prefix(statusEnd + 1);
     FUZZ_CHECK(rest.ends_with(",0, 0)") || rest.ends_with(",1, 0)"));
+    d.keep = rest.ends_with(",1, 0)");
     rest.remove_suffix(std::string_view(",0, 0)").size());
-    FUZZ_CHECK(wf_JSONFragment(rest).has_value());
+    auto message = wf_JSONFragment(rest);
+    FUZZ_CHECK(message.has_value());
+    d.message = std::move(*message);
+    return d;
 }
 
-// One callback alone, or the results of one run together: one a line, as a
-// case of the switch that runs them, "case <n>:r[<n>]=<callback>;". A JSON
-// text holds no raw line break, so a line never splits a callback.
-void checkCallbacks(const std::string& script) {
-    constexpr std::string_view kTail = ";";
-    if (script.starts_with(kCallbackPrefix)) {
-        checkCallbackScript(script);
-        return;
+// The results of a group, read from its array literal.
+void readGroup(std::string_view script, std::vector<Delivered>& out) {
+    const auto call = script.find(kGroupCall);
+    const auto data = script.find(kGroupData);
+    FUZZ_CHECK(call != std::string_view::npos && data != std::string_view::npos && call < data);
+    FUZZ_CHECK(script.ends_with(")"));
+    const std::size_t from = data + kGroupData.size();
+    const auto results = wf_JSONFragment(script.substr(from, script.size() - 1 - from));
+    FUZZ_CHECK(results && results->is_array() && results->size() > 1);
+    for (const Value& r : *results) {
+        FUZZ_CHECK(r.is_array() && r.size() == 4 && r[0].is_string() && r[1].is_number_integer() &&
+                   (r[3] == 0 || r[3] == 1));
+        out.push_back({r[0].get<std::string>(), r[1].get<int64_t>(), r[2], r[3] == 1});
     }
-    std::size_t callbacks = 0;
-    std::string_view rest(script);
-    while (!rest.empty()) {
-        auto [line, next] = fuzz::splitAt(rest, "\n");
-        const std::string head = "case " + std::to_string(callbacks) + ":r[" + std::to_string(callbacks) + "]=";
-        if (line.starts_with("case ")) {
-            FUZZ_CHECK(line.starts_with(head) && line.ends_with(kTail));
-            checkCallbackScript(std::string(line.substr(head.size(), line.size() - head.size() - kTail.size())));
-            ++callbacks;
-        }
-        if (next.empty() && line.size() == rest.size()) break;
-        rest = next;
+}
+
+// Every result the page received, in order, alone and in groups.
+std::vector<Delivered> deliveredResults(const std::vector<std::string>& scripts) {
+    std::vector<Delivered> delivered;
+    for (const std::string& script : scripts) {
+        if (script.starts_with(kCallbackPrefix))
+            delivered.push_back(readCallbackScript(script));
+        else if (script.starts_with(kGroupStart))
+            readGroup(script, delivered);
     }
-    FUZZ_CHECK(callbacks > 1);
+    return delivered;
 }
 
 // The batch reader and the platform's reader agree on the text, to the kind
@@ -154,6 +197,7 @@ void checkReadersAgree(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     checkReadersAgree(std::string_view(reinterpret_cast<const char*>(data), size));
+    sentResults().clear();
     auto controller = testing::FakeViewController::create();
     auto& engine = *controller->engine();
     engine.setCompletion(testing::FakeWebViewEngine::Completion::Immediate);
@@ -169,6 +213,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // Answers queued on the run loop reach the engine on the next turns.
     while (platform::RunLoop::iterate(false)) {}
 
-    for (const auto& script : engine.scriptsContaining(kCallbackPrefix)) checkCallbacks(script);
+    const auto delivered = deliveredResults(engine.evaluatedScripts());
+    const auto& sent = sentResults();
+    FUZZ_CHECK(delivered.size() == sent.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        FUZZ_CHECK(delivered[i].id == sent[i].id && delivered[i].status == sent[i].status &&
+                   delivered[i].keep == sent[i].keep);
+        FUZZ_CHECK(platform::identical(delivered[i].message, sent[i].message));
+    }
     return 0;
 }

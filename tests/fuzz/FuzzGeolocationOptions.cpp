@@ -32,6 +32,7 @@
 #include "PluginAnswers.h"
 #include "host/testing/FakeViewController.h"
 #include "logging/LGASLLogger.h"
+#include "logging/LGAbstractDatabaseLogger.h"
 #include "logging/LGLog.h"
 #include "logging/LGTTYLogger.h"
 #include "platform/Application.h"
@@ -152,6 +153,7 @@ struct Harness {
     std::unique_ptr<SQLiteLocationDAO> store;
     std::shared_ptr<testing::FakeViewController> controller;
     std::shared_ptr<WFBackgroundGeolocation> plugin;
+    std::shared_ptr<LGAbstractDatabaseLogger> pageLog;  // what getLogEntries reads
     int calls = 0;
 };
 
@@ -175,6 +177,11 @@ Harness& harness() {
         // are spared a line for every input.
         LGLog::removeLogger(LGASLLogger::sharedInstance());
         LGLog::removeLogger(LGTTYLogger::sharedInstance());
+        for (const auto& logger : LGLog::allLoggers())
+            if (auto database = std::dynamic_pointer_cast<LGAbstractDatabaseLogger>(logger)) made->pageLog = database;
+        FUZZ_CHECK(made->pageLog);
+        // Kept to the lines of one input (see LLVMFuzzerTestOneInput).
+        made->pageLog->setMaxAge(1e-3);
         return made;
     }();
     return *h;
@@ -346,13 +353,18 @@ void throughThePlugin(const Value& arguments, const Config& config) {
     platform::LocationManager& service = manager.platformManager();
     const Value options = arguments.empty() ? Value() : arguments[0];
 
-    service.setDistanceFilter(NAN);  // until the configuration is applied
+    // Values no configuration sets: the checks below see only what this one set.
+    service.setDistanceFilter(NAN);
+    service.setDesiredAccuracy(NAN);
     const std::string configured = call(&WFBackgroundGeolocation::configure, withLocalAddresses(arguments));
+    // The page's calls take effect in the order it makes them: once a later
+    // one has answered, the configuration is applied in full, and no fix has
+    // come since to change what it set.
+    answers().await(call(&WFBackgroundGeolocation::isLocationEnabled, Value::array()));
     if (!options.is_object()) {
         const auto answer = answers().await(configured);
         FUZZ_CHECK(answer.status == int(WFResultStatus::Error) && answer.message == "Configuration error");
     } else {
-        FUZZ_CHECK(platform::RunLoop::pumpUntil([&] { return !std::isnan(service.distanceFilter()); }, 20s));
         FUZZ_CHECK(service.distanceFilter() == static_cast<double>(config.distanceFilter));
         FUZZ_CHECK(service.desiredAccuracy() == static_cast<double>(config.decodeDesiredAccuracy()));
         FUZZ_CHECK(service.activityType() == config.decodeActivityType());
@@ -423,5 +435,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     throughThePlugin(arguments, config);
     answers().clear();
     harness().sink.clear();
+    // A page may ask for every entry of the log: one of the whole run would
+    // take longer to read with every input.
+    LGLog::flushLog();
+    harness().pageLog->deleteOldLogEntries();
     return 0;
 }

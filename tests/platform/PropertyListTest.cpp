@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <iomanip>
 #include <limits>
 #include <random>
+#include <string>
 #include <sys/stat.h>
+#include <vector>
 
 #include "TestSupport.h"
 #include "platform/PropertyList.h"
@@ -193,6 +196,105 @@ TEST(PropertyList, EveryValueComesBackExactlyInBothFormats) {
         ASSERT_TRUE(nan) << error.description();
         EXPECT_TRUE(std::isnan((*nan)[0].get<double>()));
     }
+}
+
+// Reals as strtod reads them, at the edges of the double's range: a value
+// past them reads as the nearest (infinity or zero) by its size, whether that
+// comes from the exponent or from the digits.
+TEST(PropertyList, XmlRealsReadAsStrtodReadsThem) {
+    const std::string zeros(400, '0');
+    std::vector<std::string> texts = {"0." + zeros + "1",
+                                      "-0." + zeros + "1",
+                                      "1" + zeros + "e-5",
+                                      "-1" + zeros + "e-5",
+                                      "0." + zeros + "1e500",
+                                      "1" + zeros + "e-700",
+                                      "." + zeros + "5",
+                                      "1" + zeros + ".",
+                                      "1e308",
+                                      "1.7976931348623157e308",
+                                      "1.797693134862315807937e308",
+                                      "1.7976931348623159e308",
+                                      "+1e309",
+                                      "-1e309",
+                                      "0.1e310",
+                                      "00000000001e308",
+                                      "2.2250738585072011e-308",
+                                      "4.9406564584124654e-324",
+                                      "2.4703282292062327e-324",
+                                      "2.4703282292062328e-324",
+                                      "10e-325",
+                                      "-1e-400",
+                                      "1e-99999999999999999999",
+                                      "1E+99999999999999999999",
+                                      "0e99999999",
+                                      "0.000e-99999"};
+    // Digits of every length placed about the point, with an exponent that
+    // brings their value near the largest or the smallest double.
+    std::mt19937 rng(2024);
+    for (int i = 0; i < 4000; ++i) {
+        std::string digits(1 + rng() % 25, '0');
+        for (char& c : digits) c = static_cast<char>('0' + rng() % 10);
+        digits[0] = static_cast<char>('1' + rng() % 9);
+        int place = 0;  // of the first digit
+        std::string text = rng() % 2 ? "-" : "";
+        if (rng() % 3 == 0) {
+            const std::size_t leading = rng() % 2 ? rng() % 4 : 300 + rng() % 100;
+            text += "0." + std::string(leading, '0') + digits;
+            place = -static_cast<int>(leading) - 1;
+        } else {
+            const std::size_t point = rng() % (digits.size() + 1);
+            text += digits.substr(0, point) + "." + digits.substr(point);
+            place = static_cast<int>(point) - 1;
+        }
+        const int order = rng() % 2 ? 300 + static_cast<int>(rng() % 12) : -345 + static_cast<int>(rng() % 40);
+        texts.push_back(text + "e" + std::to_string(order - place));
+    }
+    for (const std::string& text : texts) {
+        Error error;
+        auto back = plist::parse(toBytes("<plist><real>" + text + "</real></plist>"), &error);
+        ASSERT_TRUE(back && back->is_number_float()) << text << ": " << error.description();
+        const double expected = std::strtod(text.c_str(), nullptr);
+        EXPECT_EQ(std::bit_cast<uint64_t>(back->get<double>()), std::bit_cast<uint64_t>(expected))
+            << text << " read as " << back->get<double>() << ", strtod " << expected;
+    }
+    Error error;
+    for (const char* malformed : {"+-1", "1e", "0x10", "--1", "1e+", "", "."})
+        EXPECT_FALSE(plist::parse(toBytes(std::string("<plist><real>") + malformed + "</real></plist>"), &error))
+            << malformed;
+}
+
+// A date goes to the binary format as seconds from 2001 in a double: exact
+// where that count is, otherwise within one unit in its last place. XML
+// spells the date's own double.
+TEST(PropertyList, DatesHoldWhatTheirFormatHolds) {
+    std::vector<double> dates = {100.1, -0.3, 978307200.0 + 1e-9, 1700000000.123456, -62198755200.7, 253402300800.1};
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 2000; ++i) {
+        const double scale = std::ldexp(1.0, static_cast<int>(rng() % 40));
+        dates.push_back(std::ldexp(static_cast<double>(rng() >> 11), -53) * scale * (rng() % 2 ? 1 : -1));
+    }
+    for (double whole : {0.0, 1.0, -1.0, 978307200.0, 1700000000.0, 4102444800.0, -2208988800.0})
+        for (double fraction : {0.0, 0.5, 0.25, 0.125}) dates.push_back(whole + fraction);
+    for (double date : dates) {
+        const Value v = plist::dateValue(date);
+        auto xml = roundTrip(v, plist::Format::XML, nullptr);
+        ASSERT_TRUE(xml) << date;
+        EXPECT_EQ(plist::dateSeconds(*xml), date);
+        auto binary = roundTrip(v, plist::Format::Binary, nullptr);
+        ASSERT_TRUE(binary) << date;
+        const double since2001 = date - 978307200.0;
+        const double unit = std::nextafter(std::fabs(since2001), INFINITY) - std::fabs(since2001);
+        EXPECT_LE(std::fabs(plist::dateSeconds(*binary) - date), unit) << std::setprecision(17) << date;
+        // Exact where the difference is: the error term of Knuth's two-sum is zero.
+        const double dateBack = since2001 + 978307200.0;
+        if ((date - dateBack) + (-978307200.0 - (since2001 - dateBack)) == 0) {
+            EXPECT_EQ(plist::dateSeconds(*binary), date) << std::setprecision(17) << date;
+        }
+    }
+    auto moved = roundTrip(plist::dateValue(100.1), plist::Format::Binary, nullptr);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(plist::dateSeconds(*moved), 100.10000002384186);
 }
 
 TEST(PropertyList, DatesAndLargeIntegersFromOtherWriters) {
