@@ -95,6 +95,8 @@ TEST_F(DeliveryTest, AFixWhosePostIsUnderWayIsNotAlsoBatched) {
         walk();
         RunLoop::pumpFor(60ms);
     }
+    // Every fix is stored before the store can count as emptied.
+    manager->waitForStore();
     ASSERT_TRUE(RunLoop::pumpUntil(
         [&] { return store->getValidLocations().empty() && arrivals(server).size() == storedTimes().size(); }, 20s));
     RunLoop::pumpFor(400ms);  // whatever was still on its way
@@ -125,6 +127,7 @@ TEST_F(DeliveryTest, TheStationaryCopyOfAFixIsNotUploadedBesideIt) {
         walk();
     }
     ASSERT_EQ(handOuts->stationaryCount(), 3u);
+    manager->waitForStore();
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty(); }, 20s));
     RunLoop::pumpFor(200ms);
     const auto seen = arrivals(server);
