@@ -3,12 +3,69 @@
 #include <canberra.h>
 
 #include <algorithm>
+#include <initializer_list>
+#include <string>
+#include <utility>
 
+#include "platform/LoadedLibrary.h"
 #include "platform/Log.h"
 
 namespace wharf::platform {
 
 namespace {
+
+// libcanberra is loaded with the first sound: linked in, it and the libraries
+// it brings (sound-file decoders among them) were loaded with every launch,
+// before the window showed, for sounds only the debug narration makes.
+struct Canberra {
+    decltype(&ca_context_create) create = nullptr;
+    decltype(&ca_context_destroy) destroy = nullptr;
+    decltype(&ca_context_open) open = nullptr;
+    decltype(&ca_context_change_props_full) changeProps = nullptr;
+    decltype(&ca_context_play_full) play = nullptr;
+    decltype(&ca_proplist_create) proplistCreate = nullptr;
+    decltype(&ca_proplist_destroy) proplistDestroy = nullptr;
+    decltype(&ca_proplist_sets) proplistSets = nullptr;
+    decltype(&ca_strerror) strerror = nullptr;
+    std::string failure;  // why it is not there
+};
+
+const Canberra& canberra() {
+    static const Canberra loaded = [] {
+        Canberra c;
+        LoadedLibrary library(WHARF_CANBERRA_LIBRARY);
+        library.find(c.create, "ca_context_create");
+        library.find(c.destroy, "ca_context_destroy");
+        library.find(c.open, "ca_context_open");
+        library.find(c.changeProps, "ca_context_change_props_full");
+        library.find(c.play, "ca_context_play_full");
+        library.find(c.proplistCreate, "ca_proplist_create");
+        library.find(c.proplistDestroy, "ca_proplist_destroy");
+        library.find(c.proplistSets, "ca_proplist_sets");
+        library.find(c.strerror, "ca_strerror");
+        c.failure = library.failure();
+        return c;
+    }();
+    return loaded;
+}
+
+// A property list of (key, value) pairs, for libcanberra's calls that take one.
+class Properties {
+public:
+    Properties(std::initializer_list<std::pair<const char*, const char*>> pairs) {
+        if (canberra().proplistCreate(&list_) != CA_SUCCESS) return;
+        for (const auto& [key, value] : pairs) canberra().proplistSets(list_, key, value);
+    }
+    ~Properties() {
+        if (list_) canberra().proplistDestroy(list_);
+    }
+    Properties(const Properties&) = delete;
+    Properties& operator=(const Properties&) = delete;
+    ca_proplist* get() const { return list_; }
+
+private:
+    ca_proplist* list_ = nullptr;
+};
 
 std::mutex& capturesMutex() {
     static std::mutex mutex;
@@ -29,19 +86,25 @@ public:
         std::lock_guard lock(mutex_);
         if (!context_ && openError_ == 0) open();
         if (!context_) return openError_;
-        return ca_context_play(context_, 0, CA_PROP_EVENT_ID, event.c_str(), CA_PROP_EVENT_DESCRIPTION, "system sound",
-                               nullptr);
+        Properties properties{{CA_PROP_EVENT_ID, event.c_str()}, {CA_PROP_EVENT_DESCRIPTION, "system sound"}};
+        if (!properties.get()) return CA_ERROR_OOM;
+        return canberra().play(context_, 0, properties.get(), nullptr, nullptr);
     }
 
 private:
     void open() {
-        int error = ca_context_create(&context_);
-        if (error == CA_SUCCESS)
-            error = ca_context_change_props(context_, CA_PROP_APPLICATION_NAME, "Wharf", CA_PROP_APPLICATION_ID,
-                                            "wharf", nullptr);
-        if (error == CA_SUCCESS) error = ca_context_open(context_);
+        if (!canberra().failure.empty()) {
+            openError_ = CA_ERROR_NOTAVAILABLE;
+            return;
+        }
+        int error = canberra().create(&context_);
+        if (error == CA_SUCCESS) {
+            Properties properties{{CA_PROP_APPLICATION_NAME, "Wharf"}, {CA_PROP_APPLICATION_ID, "wharf"}};
+            error = properties.get() ? canberra().changeProps(context_, properties.get()) : CA_ERROR_OOM;
+        }
+        if (error == CA_SUCCESS) error = canberra().open(context_);
         if (error == CA_SUCCESS) return;
-        if (context_) ca_context_destroy(context_);
+        if (context_) canberra().destroy(context_);
         context_ = nullptr;
         openError_ = error;
     }
@@ -77,7 +140,8 @@ void AudioServicesPlaySystemSound(SystemSoundID soundID) {
     } else {
         const std::string event = soundEventForSystemSound(soundID);
         if (const int error = player().play(event); error != CA_SUCCESS)
-            log("System sound %u (\"%s\" not played: %s)", soundID, event.c_str(), ca_strerror(error));
+            log("System sound %u (\"%s\" not played: %s)", soundID, event.c_str(),
+                canberra().failure.empty() ? canberra().strerror(error) : canberra().failure.c_str());
     }
     std::lock_guard lock(capturesMutex());
     for (SystemSoundCapture* capture : captures()) {

@@ -5,11 +5,37 @@
 
 #include <cstdlib>
 
+#include "platform/LoadedLibrary.h"
 #include "platform/Log.h"
 
 namespace wharf::platform {
 
 namespace {
+
+// libnotify is loaded with the first notification: linked in, it was loaded
+// with every launch, before the window showed, for notices only the debug
+// narration and a page's local notifications give.
+struct Notify {
+    decltype(&notify_init) init = nullptr;
+    decltype(&notify_set_app_name) setAppName = nullptr;
+    decltype(&notify_notification_new) notificationNew = nullptr;
+    decltype(&notify_notification_show) notificationShow = nullptr;
+    std::string failure;  // why it is not there
+};
+
+const Notify& notify() {
+    static const Notify loaded = [] {
+        Notify n;
+        LoadedLibrary library(WHARF_LIBNOTIFY_LIBRARY);
+        library.find(n.init, "notify_init");
+        library.find(n.setAppName, "notify_set_app_name");
+        library.find(n.notificationNew, "notify_notification_new");
+        library.find(n.notificationShow, "notify_notification_show");
+        n.failure = library.failure();
+        return n;
+    }();
+    return loaded;
+}
 
 // Only a session bus that is already there: asking GIO for one where none runs
 // would start a bus of its own (autolaunch) just to find no server on it.
@@ -32,7 +58,7 @@ UserNotifier::UserNotifier() : queue_(dispatch::createSerialQueue("wharf.notific
 void UserNotifier::setApplicationName(const std::string& name) {
     queue_->async([this, name] {
         applicationName_ = name;
-        if (initialised_ && serverUsable_) notify_set_app_name(name.c_str());
+        if (initialised_ && serverUsable_) notify().setAppName(name.c_str());
     });
 }
 
@@ -53,12 +79,14 @@ void UserNotifier::flush() {
 void UserNotifier::show(const std::string& body) {
     if (!initialised_) {
         initialised_ = true;
-        serverUsable_ = sessionBusExists() && notify_init(applicationName_.c_str());
+        if (sessionBusExists() && !notify().failure.empty())
+            log("Notifications cannot be shown: %s", notify().failure.c_str());
+        serverUsable_ = sessionBusExists() && notify().failure.empty() && notify().init(applicationName_.c_str());
     }
     if (serverUsable_) {
-        NotifyNotification* n = notify_notification_new(applicationName_.c_str(), body.c_str(), nullptr);
+        NotifyNotification* n = notify().notificationNew(applicationName_.c_str(), body.c_str(), nullptr);
         GError* error = nullptr;
-        const bool shown = notify_notification_show(n, &error);
+        const bool shown = notify().notificationShow(n, &error);
         g_object_unref(n);
         if (shown) {
             lastFailure_.clear();

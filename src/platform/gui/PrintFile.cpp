@@ -4,7 +4,6 @@
 #include <cairo-ps.h>
 #include <cairo-svg.h>
 #include <cairo.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poppler.h>
 #include <sys/stat.h>
@@ -16,9 +15,10 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "platform/LoadedLibrary.h"
 
 namespace wharf::platform {
 
@@ -44,24 +44,13 @@ struct Poppler {
 const Poppler& poppler() {
     static const Poppler loaded = [] {
         Poppler p;
-        void* library = ::dlopen(WHARF_POPPLER_GLIB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            const char* why = ::dlerror();
-            p.failure = why ? why : WHARF_POPPLER_GLIB_LIBRARY " cannot be loaded";
-            return p;
-        }
-        // Never closed: the library stays for the process, as a linked one would.
-        auto find = [&](auto& slot, const char* name) {
-            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(::dlsym(library, name));
-            if (slot || !p.failure.empty()) return;
-            p.failure = name;
-            p.failure += " is missing from " WHARF_POPPLER_GLIB_LIBRARY;
-        };
-        find(p.documentNewFromFile, "poppler_document_new_from_file");
-        find(p.documentPageCount, "poppler_document_get_n_pages");
-        find(p.documentPage, "poppler_document_get_page");
-        find(p.pageSize, "poppler_page_get_size");
-        find(p.renderForPrinting, "poppler_page_render_for_printing");
+        LoadedLibrary library(WHARF_POPPLER_GLIB_LIBRARY);
+        library.find(p.documentNewFromFile, "poppler_document_new_from_file");
+        library.find(p.documentPageCount, "poppler_document_get_n_pages");
+        library.find(p.documentPage, "poppler_document_get_page");
+        library.find(p.pageSize, "poppler_page_get_size");
+        library.find(p.renderForPrinting, "poppler_page_render_for_printing");
+        p.failure = library.failure();
         return p;
     }();
     return loaded;
