@@ -8,11 +8,18 @@
 
 #include <fcntl.h>
 #include <glib.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/Container.h"
 #include "platform/UserDefaults.h"
+
+extern char** environ;
 
 namespace wharf::test {
 
@@ -70,6 +77,54 @@ int SmallFilesystem::fill(const std::string& name) const {
     while (::write(fd, "f", 1) == 1) {}
     ::close(fd);
     return error;
+}
+
+bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
+                              const std::string& directory, uint32_t events,
+                              const std::function<bool(std::string_view name)>& matches) {
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    if (watch < 0) return false;
+    if (::inotify_add_watch(watch, directory.c_str(), events) < 0) {
+        ::close(watch);
+        return false;
+    }
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::vector<std::string> args{self, "--gtest_filter=" + childTest};
+    std::vector<std::string> env = environment;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& own : environment) replaced = replaced || own.rfind(name, 0) == 0;
+        if (!replaced) env.emplace_back(entry);
+    }
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    if (::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        ::close(watch);
+        return false;
+    }
+    bool seen = false;
+    const auto deadline = std::chrono::steady_clock::now() + kHangDeadline;
+    while (!seen && std::chrono::steady_clock::now() < deadline) {
+        alignas(inotify_event) char buffer[4096];
+        pollfd p{watch, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const ssize_t n = ::read(watch, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->len && matches(event->name)) seen = true;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(watch);
+    return seen;
 }
 
 std::string readFile(const std::string& path) {

@@ -1,9 +1,13 @@
 #pragma once
 // Helpers shared by the tests.
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace wharf::test {
 
@@ -82,6 +86,15 @@ private:
     bool mounted_ = false;
     std::string why_;
 };
+
+// Runs this test program again with only the test `childTest` (a gtest
+// filter) and `environment` ("NAME=value" entries, replacing any of the same
+// name), and kills it (SIGKILL) the moment a file in `directory` whose name
+// `matches` sees one of the inotify `events`. False when none came within
+// kHangDeadline; the child is killed then too.
+bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
+                              const std::string& directory, uint32_t events,
+                              const std::function<bool(std::string_view name)>& matches);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);

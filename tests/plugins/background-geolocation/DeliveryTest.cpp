@@ -4,12 +4,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -27,8 +23,6 @@
 #include "platform/Log.h"
 #include "plugins/background-geolocation/LocationUploader.h"
 #include "sqldb/SQLDatabase.h"
-
-extern char** environ;
 
 namespace wharf {
 namespace {
@@ -408,39 +402,10 @@ TEST_F(DeliveryTest, ACrashWhileABatchIsWrittenLosesNoRow) {
     Container::ensureDirectory(documents);
 
     // The child writes the batch; it is killed the moment its scratch file appears.
-    const int watch = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(inotify_add_watch(watch, documents.c_str(), IN_CREATE), 0);
-    std::string self = fs::read_symlink("/proc/self/exe");
-    std::vector<std::string> args{self, "--gtest_filter=DeliveryChild.WritesABatchUntilKilled"};
-    std::vector<std::string> env{"WHARF_HOME=" + home.path(), "WHARF_CRASH_URL=" + server.url("/never")};
-    for (char** e = environ; *e; ++e)
-        if (std::string_view(*e).rfind("WHARF_HOME=", 0) != 0) env.emplace_back(*e);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
-    bool sawScratch = false;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!sawScratch && std::chrono::steady_clock::now() < deadline) {
-        alignas(inotify_event) char buffer[4096];
-        pollfd p{watch, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        const ssize_t n = ::read(watch, buffer, sizeof buffer);
-        for (ssize_t at = 0; at < n;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (event->len && std::string_view(event->name).ends_with(".part")) sawScratch = true;
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(watch);
-    ASSERT_TRUE(sawScratch);
+    ASSERT_TRUE(test::killChildTestAtFileEvent("DeliveryChild.WritesABatchUntilKilled",
+                                               {"WHARF_HOME=" + home.path(), "WHARF_CRASH_URL=" + server.url("/never")},
+                                               documents, IN_CREATE,
+                                               [](std::string_view name) { return name.ends_with(".part"); }));
     EXPECT_TRUE(server.requests().empty());
 
     // The next run sends every row, once the page has configured it.

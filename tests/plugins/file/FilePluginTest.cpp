@@ -2,12 +2,8 @@
 // preferences build, the actions' answers as the page receives them, and
 // the "wffile" scheme's responses.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -618,38 +614,10 @@ TEST_F(FilePluginTest, WhatACopyCutShortLeftIsRemovedAndNeverListed) {
     const std::string copies = Container::documentsPath() + "/copies";
     fs::create_directories(copies);
     test::writeFile(Container::documentsPath() + "/big.bin", std::string(32 << 20, 'b'));
-    const int watch = ::inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(::inotify_add_watch(watch, copies.c_str(), IN_MODIFY), 0);
-    std::string self = fs::read_symlink("/proc/self/exe");
-    std::vector<std::string> args{self, "--gtest_filter=FilePluginChild.CopiesUntilKilled"};
-    std::vector<std::string> env{"WHARF_FILE_CHILD_HOME=" + home.path()};
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
     // Killed the moment a copy is being written.
-    bool writing = false;
-    const auto deadline = std::chrono::steady_clock::now() + test::kHangDeadline;
-    while (!writing && std::chrono::steady_clock::now() < deadline) {
-        alignas(inotify_event) char buffer[4096];
-        pollfd p{watch, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        const ssize_t n = ::read(watch, buffer, sizeof buffer);
-        for (ssize_t at = 0; at < n;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (event->len && WFLocalFilesystem::isStagingName(event->name)) writing = true;
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ::close(watch);
-    ASSERT_TRUE(writing);
+    ASSERT_TRUE(test::killChildTestAtFileEvent(
+        "FilePluginChild.CopiesUntilKilled", {"WHARF_FILE_CHILD_HOME=" + home.path()}, copies, IN_MODIFY,
+        [](std::string_view name) { return WFLocalFilesystem::isStagingName(std::string(name)); }));
     auto staging = [&] {
         std::size_t found = 0;
         for (const auto& entry : fs::directory_iterator(copies))
