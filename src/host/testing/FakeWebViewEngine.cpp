@@ -13,8 +13,9 @@ const std::string kCallbackPrefix = "wharf.require('wharf/exec').nativeCallback(
 // The results of a script that delivers several: the array its function is
 // called with. Nothing when it is not one.
 std::optional<platform::Value> groupedResults(const std::string& script) {
+    // The head's own end, the first of its kind: the results after it may hold the same text.
     static const std::string open = "return x;})(";
-    const std::size_t start = script.rfind(open);
+    const std::size_t start = script.find(open);
     if (start == std::string::npos || script.find("nativeCallback(c[0]") == std::string::npos || script.back() != ')')
         return std::nullopt;
     const std::size_t from = start + open.size();
