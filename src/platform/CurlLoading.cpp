@@ -5,11 +5,13 @@
 // to the library's own.
 #define CURL_DISABLE_TYPECHECK 1  // the checking macros would rename the definitions below
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "platform/LoadedLibrary.h"
 
 #ifndef WHARF_CURL_LIBRARY
 #define WHARF_CURL_LIBRARY "libcurl.so.4"
@@ -39,39 +41,32 @@ struct Curl {
 // The library is a dependency of the application like any linked one: when
 // it cannot be had, the application stops with the loader's reason, as it
 // would have at start had it been linked.
-[[noreturn]] void missing(const char* what) {
-    std::fprintf(stderr, "wharf: %s\n", what ? what : "libcurl cannot be loaded");
+[[noreturn]] void missing(const std::string& why) {
+    std::fprintf(stderr, "wharf: %s\n", why.c_str());
     std::abort();
-}
-
-template <class F>
-void find(void* library, F& slot, const char* name) {
-    slot = reinterpret_cast<F>(::dlsym(library, name));
-    if (!slot) missing(::dlerror());
 }
 
 const Curl& curl() {
     static const Curl loaded = [] {
-        // Never closed: it stays for the process, as a linked library would.
-        void* library = ::dlopen(WHARF_CURL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        if (!library) missing(::dlerror());
+        wharf::platform::LoadedLibrary library(WHARF_CURL_LIBRARY);
         Curl c{};
-        find(library, c.globalInit, "curl_global_init");
-        find(library, c.easyInit, "curl_easy_init");
-        find(library, c.easySetopt, "curl_easy_setopt");
-        find(library, c.easyPerform, "curl_easy_perform");
-        find(library, c.easyCleanup, "curl_easy_cleanup");
-        find(library, c.easyGetinfo, "curl_easy_getinfo");
-        find(library, c.easyStrerror, "curl_easy_strerror");
-        find(library, c.multiInit, "curl_multi_init");
-        find(library, c.multiAddHandle, "curl_multi_add_handle");
-        find(library, c.multiRemoveHandle, "curl_multi_remove_handle");
-        find(library, c.multiPerform, "curl_multi_perform");
-        find(library, c.multiInfoRead, "curl_multi_info_read");
-        find(library, c.multiPoll, "curl_multi_poll");
-        find(library, c.multiWakeup, "curl_multi_wakeup");
-        find(library, c.slistAppend, "curl_slist_append");
-        find(library, c.slistFreeAll, "curl_slist_free_all");
+        library.find(c.globalInit, "curl_global_init");
+        library.find(c.easyInit, "curl_easy_init");
+        library.find(c.easySetopt, "curl_easy_setopt");
+        library.find(c.easyPerform, "curl_easy_perform");
+        library.find(c.easyCleanup, "curl_easy_cleanup");
+        library.find(c.easyGetinfo, "curl_easy_getinfo");
+        library.find(c.easyStrerror, "curl_easy_strerror");
+        library.find(c.multiInit, "curl_multi_init");
+        library.find(c.multiAddHandle, "curl_multi_add_handle");
+        library.find(c.multiRemoveHandle, "curl_multi_remove_handle");
+        library.find(c.multiPerform, "curl_multi_perform");
+        library.find(c.multiInfoRead, "curl_multi_info_read");
+        library.find(c.multiPoll, "curl_multi_poll");
+        library.find(c.multiWakeup, "curl_multi_wakeup");
+        library.find(c.slistAppend, "curl_slist_append");
+        library.find(c.slistFreeAll, "curl_slist_free_all");
+        if (!library.loaded()) missing(library.failure());
         return c;
     }();
     return loaded;

@@ -219,15 +219,16 @@ PrintTarget::PrintTarget(const std::string& path, bool confined) : confined_(con
     }
     name_ = target.substr(slash + 1);
     const std::string directory = slash == 0 ? "/" : target.substr(0, slash);
-    directory_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int attempt = 0; directory_ >= 0 && fd_ < 0 && attempt < 16; ++attempt) {
+    directory_ = FileDescriptor(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int attempt = 0; directory_ && !fd_ && attempt < 16; ++attempt) {
         gchar* name = g_strdup_printf(".wharf-print-%08x", g_random_int());
         temporaryName_ = name;
         g_free(name);
-        fd_ = ::openat(directory_, temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd_ < 0 && errno != EEXIST) break;
+        fd_ = FileDescriptor(::openat(directory_.get(), temporaryName_.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!fd_ && errno != EEXIST) break;
     }
-    if (fd_ < 0) {
+    if (!fd_) {
         failure_ = std::string("The printed file cannot be written: ") + g_strerror(errno);
         temporaryName_.clear();
         return;
@@ -236,32 +237,30 @@ PrintTarget::PrintTarget(const std::string& path, bool confined) : confined_(con
 }
 
 PrintTarget::~PrintTarget() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!temporaryName_.empty()) ::unlinkat(directory_, temporaryName_.c_str(), 0);
-    if (directory_ >= 0) ::close(directory_);
+    fd_.reset();
+    if (!temporaryName_.empty()) ::unlinkat(directory_.get(), temporaryName_.c_str(), 0);
 }
 
 std::optional<std::string> PrintTarget::commit() {
     if (temporaryName_.empty()) return failure_;
     auto fail = [](const char* why) { return std::string("The printed file cannot be written: ") + why; };
-    if (fd_ >= 0 && ::close(std::exchange(fd_, -1)) != 0) return fail(g_strerror(errno));
+    if (fd_ && ::close(fd_.release()) != 0) return fail(g_strerror(errno));
     // What is there now may have been written in place of our file by name
     // (GTK's print-to-file does): it is what gets synced and renamed.
-    const int written = ::openat(directory_, temporaryName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (written < 0) return fail(g_strerror(errno));
+    const FileDescriptor written(::openat(directory_.get(), temporaryName_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!written) return fail(g_strerror(errno));
     struct stat replaced {};
     std::optional<std::string> failure;
-    if (::fstatat(directory_, name_.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (::fstatat(directory_.get(), name_.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0) {
         if (confined_ && S_ISLNK(replaced.st_mode))
             failure = fail("a link");
-        else if (::faccessat(directory_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        else if (::faccessat(directory_.get(), name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
             failure = fail(g_strerror(errno));  // a file we may not write stays as it is
         else if (S_ISREG(replaced.st_mode))
-            ::fchmod(written, replaced.st_mode & 07777);
+            ::fchmod(written.get(), replaced.st_mode & 07777);
     }
-    if (!failure && ::fsync(written) != 0) failure = fail(g_strerror(errno));
-    ::close(written);
-    if (!failure && ::renameat(directory_, temporaryName_.c_str(), directory_, name_.c_str()) != 0)
+    if (!failure && ::fsync(written.get()) != 0) failure = fail(g_strerror(errno));
+    if (!failure && ::renameat(directory_.get(), temporaryName_.c_str(), directory_.get(), name_.c_str()) != 0)
         failure = fail(g_strerror(errno));
     if (!failure) temporaryName_.clear();
     return failure;

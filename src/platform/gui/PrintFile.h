@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/FileDescriptor.h"
+
 namespace wharf::platform {
 
 enum class PrintFileFormat { PDF, PostScript, SVG };
@@ -36,7 +38,7 @@ public:
     PrintTarget& operator=(const PrintTarget&) = delete;
 
     // The new file, open for writing, or -1 (then failure() says why).
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     const std::string& temporaryPath() const { return temporaryPath_; }
     const std::string& failure() const { return failure_; }
     // Puts the written file in the target's place: nullopt on success, else
@@ -49,8 +51,8 @@ private:
     std::string temporaryPath_;
     std::string failure_;
     bool confined_ = true;
-    int directory_ = -1;
-    int fd_ = -1;
+    FileDescriptor directory_;
+    FileDescriptor fd_;
 };
 
 }  // namespace wharf::platform
