@@ -700,22 +700,29 @@ TEST(FilePluginChild, CopiesUntilKilled) {
 }
 
 // A process killed while it copied leaves the copy it was building; the
-// next start removes it, and it is never listed.
+// next start removes it, and it is never listed. The page's own files whose
+// names only begin like a staging entry's stay, listed.
 TEST_F(FilePluginTest, WhatACopyCutShortLeftIsRemovedAndNeverListed) {
-    const std::string copies = Container::documentsPath() + "/copies";
+    const std::string docs = Container::documentsPath(), copies = docs + "/copies";
     fs::create_directories(copies);
-    test::writeFile(Container::documentsPath() + "/big.bin", std::string(32 << 20, 'b'));
-    // Killed the moment a copy is being written.
-    ASSERT_TRUE(test::killChildTestAtFileEvent(
-        "FilePluginChild.CopiesUntilKilled", {"WHARF_FILE_CHILD_HOME=" + home.path()}, copies, IN_MODIFY,
-        [](std::string_view name) { return WFLocalFilesystem::isStagingName(std::string(name)); }));
+    test::writeFile(docs + "/big.bin", std::string(32 << 20, 'b'));
     auto staging = [&] {
         std::size_t found = 0;
         for (const auto& entry : fs::directory_iterator(copies))
             found += entry.path().filename().string().rfind(".wharf-", 0) == 0;
         return found;
     };
+    // Killed while a copy is being written: stopped at the write, and killed
+    // once the copy is seen still there (not renamed into place meanwhile).
+    ASSERT_TRUE(test::killChildTestAtFileEvent(
+        "FilePluginChild.CopiesUntilKilled", {"WHARF_FILE_CHILD_HOME=" + home.path()}, copies, IN_MODIFY,
+        [](std::string_view name) { return WFLocalFilesystem::isStagingName(std::string(name)); },
+        [&] { return staging() > 0; }));
     ASSERT_GT(staging(), 0u);
+    const std::vector<std::string> mine = {
+        ".wharf-cafe", ".wharf-0123456789ABCDEF", ".wharf-0123456789abcdef0", ".wharf-0123456789abcdeg",
+        ".wharf-",     "x.wharf-0123456789abcdef"};
+    for (const auto& name : mine) test::writeFile(docs + "/" + name, name);
 
     start();
     const Answer listed = call("readEntries", Value::array({"wffile://localhost/persistent/copies/"}));
@@ -726,6 +733,13 @@ TEST_F(FilePluginTest, WhatACopyCutShortLeftIsRemovedAndNeverListed) {
     // One being built meanwhile (by another process, say) is not listed either.
     test::writeFile(copies + "/.wharf-0123456789abcdef", "half");
     EXPECT_EQ(call("readEntries", Value::array({"wffile://localhost/persistent/copies/"})).message, listed.message);
+    std::vector<std::string> names;
+    for (const auto& entry : call("readEntries", Value::array({"wffile://localhost/persistent/"})).message)
+        names.push_back(entry["name"]);
+    for (const auto& name : mine) {
+        EXPECT_EQ(std::count(names.begin(), names.end(), name), 1) << name;
+        EXPECT_EQ(test::readFile(docs + "/" + name), name);
+    }
 }
 
 }  // namespace
