@@ -96,6 +96,7 @@ std::optional<Bytes> Asset::read(uint64_t offset, uint64_t length, Error* error)
 
 AssetStore::AssetStore(std::string root) : root_(std::move(root)) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+    directory_ = std::make_shared<const RootDirectory>(root_);
 }
 
 std::string AssetStore::defaultRoot() {
@@ -113,7 +114,7 @@ AssetStore::Outcome AssetStore::lookup(const std::string& assetURL, std::shared_
 
     // O_NONBLOCK: a pipe or a device at the asset's place answers at once
     // instead of holding the lookup until someone writes to it.
-    FileDescriptor file = RootDirectory(root_).open(*relative, O_RDONLY | O_NONBLOCK);
+    FileDescriptor file = directory_->open(*relative, O_RDONLY | O_NONBLOCK);
     struct stat st {};
     if (!file || ::fstat(file.get(), &st) != 0) {
         const int err = errno;

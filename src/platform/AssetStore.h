@@ -19,6 +19,8 @@ namespace wharf::platform {
 
 inline constexpr const char* kAssetStoreErrorDomain = "AssetStore";
 
+class RootDirectory;
+
 // One asset and its default representation: the file as stored, held open
 // from its lookup, so that a read takes the bytes of the very file found.
 class Asset {
@@ -66,6 +68,9 @@ public:
 
 private:
     std::string root_;
+    // The store's directory as it was when the store was made: one renamed
+    // away and replaced is never read beneath.
+    std::shared_ptr<const RootDirectory> directory_;
 };
 
 }  // namespace wharf::platform

@@ -76,12 +76,15 @@ Error errorForCurlCode(CURLcode code, const std::string& url, const char* detail
 // Undoes a response's Content-Encoding. libcurl's own decoder cannot tell a
 // compressed body that stops half-way from a whole one, and would hand the
 // part over as the complete body; this one knows whether its stream ended.
+// A gzip body may be several members one after another: each is read. Any
+// other bytes after the end (after a deflate stream's one end, or where a
+// gzip member would begin) make the body undecodable, never a shorter one.
 class ContentDecoder {
 public:
     enum class Kind { Gzip, Deflate };
     enum class Fed { Ok, Corrupt, TooLarge };
-    explicit ContentDecoder(Kind kind) {
-        if (kind == Kind::Gzip) initialised_ = ok_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
+    explicit ContentDecoder(Kind kind) : gzip_(kind == Kind::Gzip) {
+        if (gzip_) initialised_ = ok_ = inflateInit2(&z_, 16 + MAX_WBITS) == Z_OK;
     }
     ~ContentDecoder() {
         if (initialised_) inflateEnd(&z_);
@@ -90,8 +93,7 @@ public:
     ContentDecoder& operator=(const ContentDecoder&) = delete;
 
     // Appends what `data` decodes to, keeping `out` at most `limit` bytes
-    // (zero: no limit). Bytes after the end of the stream are ignored, as
-    // libcurl does.
+    // (zero: no limit).
     Fed feed(const char* data, size_t size, Bytes& out, size_t limit) {
         if (!initialised_) {
             // "deflate" is a zlib stream, but some servers send raw deflate
@@ -110,7 +112,7 @@ public:
         }
         return inflateSome(data, size, out, limit);
     }
-    // Whether the body ended where the compressed stream did (an empty body
+    // Whether the body ended where a compressed stream did (an empty body
     // is whole too).
     bool complete() const { return ended_ || (!started_ && header_.empty()); }
 
@@ -121,25 +123,38 @@ private:
         z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
         z_.avail_in = static_cast<uInt>(size);
         uint8_t chunk[16384];
-        while (!ended_) {
+        for (;;) {
+            if (ended_) {
+                if (z_.avail_in == 0) break;
+                // More after the end: the next gzip member, or bytes that
+                // belong to no stream.
+                if (!gzip_ || inflateReset(&z_) != Z_OK) return fail();
+                ended_ = false;
+            }
             z_.next_out = chunk;
             z_.avail_out = sizeof chunk;
             const int rc = inflate(&z_, Z_NO_FLUSH);
             const size_t produced = sizeof chunk - z_.avail_out;
-            if (rc == Z_BUF_ERROR && produced == 0) return z_.avail_in == 0 ? Fed::Ok : Fed::Corrupt;
+            if (rc == Z_BUF_ERROR && produced == 0) return z_.avail_in == 0 ? Fed::Ok : fail();
             // What decoded before a fault counts against the limit first, so
             // that the outcome does not depend on how the body was split.
             if (limit && produced > limit - std::min(limit, out.size())) return Fed::TooLarge;
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return Fed::Corrupt;
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return fail();
             out.insert(out.end(), chunk, chunk + produced);
             if (rc == Z_STREAM_END) ended_ = true;
             // Output still pending inside zlib shows as a full chunk.
-            if (z_.avail_in == 0 && z_.avail_out != 0) break;
+            if (!ended_ && z_.avail_in == 0 && z_.avail_out != 0) break;
         }
         return Fed::Ok;
     }
+    Fed fail() {
+        ok_ = false;
+        ended_ = false;
+        return Fed::Corrupt;
+    }
 
     z_stream z_{};
+    const bool gzip_;
     bool ok_ = false;
     bool initialised_ = false;
     bool started_ = false;

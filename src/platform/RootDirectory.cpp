@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Log.h"
 #include "platform/Paths.h"
 
 namespace wharf::platform {
@@ -84,27 +85,60 @@ bool followLink(int directory, const std::string& name, std::deque<std::string>&
 
 }  // namespace
 
-RootDirectory::RootDirectory(const std::string& root) : root_(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {
-    if (!root_) error_ = errno;
+RootDirectory::RootDirectory(std::string root) : path_(std::move(root)) { held(); }
+
+RootDirectory::~RootDirectory() { delete held_.load(); }
+
+const RootDirectory::Held* RootDirectory::held() const {
+    if (const Held* root = held_.load(std::memory_order_acquire)) return root;
+    FileDescriptor directory(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    if (!directory || ::fstat(directory.get(), &st) != 0) return nullptr;
+    auto* opened = new Held{std::move(directory), st.st_dev, st.st_ino};
+    const Held* expected = nullptr;
+    // Another thread may have found it first: the first one found stays.
+    if (held_.compare_exchange_strong(expected, opened, std::memory_order_acq_rel)) return opened;
+    delete opened;
+    return expected;
+}
+
+bool RootDirectory::stillThere(const Held& held) const {
+    const FileDescriptor now(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    const bool there = now && ::fstat(now.get(), &st) == 0 && st.st_dev == held.device && st.st_ino == held.inode;
+    if (there) {
+        refusing_.store(false, std::memory_order_relaxed);
+    } else if (!refusing_.exchange(true, std::memory_order_relaxed)) {
+        log("%s no longer leads to the directory it named when it was opened: nothing below it is reached until it "
+            "does again",
+            path_.c_str());
+    }
+    return there;
 }
 
 void RootDirectory::setWalkOnly(bool walkOnly) { gWalkOnly = walkOnly; }
 
 FileDescriptor RootDirectory::open(const std::string& relative, int flags, mode_t mode) const {
-    if (!root_) return failed(error_);
+    const Held* root = held();
+    if (!root) return FileDescriptor();
+    // Whatever took the root's name is never resolved beneath. What was
+    // checked here is what is opened beneath: the directory held, even when
+    // it is renamed away the moment after.
+    if (!stillThere(*root)) return failed(EXDEV);
     const std::string path = withoutLeadingSlashes(relative);
-    if (gWalkOnly || gNoOpenat2) return walk(path, flags, mode);
+    if (gWalkOnly || gNoOpenat2) return walk(root->directory.get(), path, flags, mode);
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
     how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     for (int attempt = 0; attempt < kMostRetries; ++attempt) {
-        const long fd = ::syscall(SYS_openat2, root_.get(), path.empty() ? "." : path.c_str(), &how, sizeof how);
+        const long fd =
+            ::syscall(SYS_openat2, root->directory.get(), path.empty() ? "." : path.c_str(), &how, sizeof how);
         if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
         if (errno == EAGAIN || errno == EINTR) continue;
         if (errno != ENOSYS) return FileDescriptor();
         gNoOpenat2 = true;
-        return walk(path, flags, mode);
+        return walk(root->directory.get(), path, flags, mode);
     }
     return FileDescriptor();
 }
@@ -112,9 +146,9 @@ FileDescriptor RootDirectory::open(const std::string& relative, int flags, mode_
 // Opens each directory on the way with O_NOFOLLOW and follows the links it
 // meets by hand, keeping the directories walked so that ".." never climbs
 // above the root.
-FileDescriptor RootDirectory::walk(const std::string& relative, int flags, mode_t mode) const {
+FileDescriptor RootDirectory::walk(int root, const std::string& relative, int flags, mode_t mode) {
     std::vector<FileDescriptor> directories;
-    directories.emplace_back(::fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    directories.emplace_back(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!directories.back()) return FileDescriptor();
     auto top = [&] { return directories.back().get(); };
     std::deque<std::string> pending = componentsOf(relative);

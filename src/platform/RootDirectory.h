@@ -1,14 +1,21 @@
 #pragma once
-// A directory that paths are resolved beneath, opened for one operation:
-// every path below it is resolved by the kernel without leaving it (openat2
-// with RESOLVE_BENEATH, or a walk a component at a time where the kernel has
-// no openat2). A link that stays below the root is followed; one that leads
-// out, or an absolute one, is refused with EXDEV, so that what a page names
-// never reaches past the root whatever links it finds or someone plants or
-// swaps in there meanwhile: whatever is opened is acted on through its
-// descriptor, never looked up again by its path.
+// A directory that paths are resolved beneath: every path below it is
+// resolved by the kernel without leaving it (openat2 with RESOLVE_BENEATH, or
+// a walk a component at a time where the kernel has no openat2). A link that
+// stays below the root is followed; one that leads out, or an absolute one,
+// is refused with EXDEV, so that what a page names never reaches past the
+// root whatever links it finds or someone plants or swaps in there
+// meanwhile: whatever is opened is acted on through its descriptor, never
+// looked up again by its path.
+//
+// The root itself is held as the directory its path led to when it was
+// opened: a root renamed away and replaced (by a link, or by another
+// directory) is never resolved beneath. While its path leads elsewhere, or
+// nowhere, every open is refused with EXDEV, as a link out of it is; once
+// the path leads back to it, opens work again.
 #include <sys/types.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,16 +26,20 @@ namespace wharf::platform {
 
 class RootDirectory {
 public:
-    // Opens the root itself; links in the root's own path are followed.
-    explicit RootDirectory(const std::string& root);
+    // Opens the root now; links in the root's own path are followed. A root
+    // that is not there yet is opened when it is first found.
+    explicit RootDirectory(std::string root);
+    ~RootDirectory();
+    RootDirectory(const RootDirectory&) = delete;
+    RootDirectory& operator=(const RootDirectory&) = delete;
 
-    // 0, or the errno of opening the root.
-    int error() const { return error_; }
+    const std::string& path() const { return path_; }
 
     // Opens `relative` (components separated by "/"; "" is the root itself)
     // below the root with open(2)'s flags. An invalid descriptor with errno
     // set when it fails: EXDEV when the path or a link on it leads out of the
-    // root, ELOOP for too many links.
+    // root, or the root's path no longer leads to the directory held; ELOOP
+    // for too many links.
     FileDescriptor open(const std::string& relative, int flags, mode_t mode = 0) const;
 
     // The directory that holds the last component of `relative`, opened below
@@ -52,10 +63,21 @@ public:
     static void setWalkOnly(bool walkOnly);
 
 private:
-    FileDescriptor walk(const std::string& relative, int flags, mode_t mode) const;
+    struct Held {
+        FileDescriptor directory;
+        dev_t device;
+        ino_t inode;
+    };
+    // The directory held, opened now if it was not yet; null with errno set.
+    const Held* held() const;
+    // Whether the root's path still leads to the directory held.
+    bool stillThere(const Held& held) const;
+    static FileDescriptor walk(int root, const std::string& relative, int flags, mode_t mode);
 
-    FileDescriptor root_;
-    int error_ = 0;
+    std::string path_;
+    mutable std::atomic<const Held*> held_{nullptr};
+    // Whether opens are being refused (logged once a spell).
+    mutable std::atomic<bool> refusing_{false};
 };
 
 }  // namespace wharf::platform

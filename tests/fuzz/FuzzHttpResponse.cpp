@@ -10,8 +10,9 @@
 // - the pieces do not matter: the body fed whole gives the same outcome;
 // - the body never exceeds the bound;
 // - an identity body comes back byte for byte; a compressed one comes back
-//   exactly as zlib inflates it in one go, or fails as too large (when that
-//   is more than the bound) or as undecodable (when zlib cannot finish it).
+//   exactly as zlib inflates it in one go (each member of a gzip body), or
+//   fails as too large (when that is more than the bound) or as undecodable
+//   (when zlib cannot finish it, or bytes follow that begin no member).
 #include <zlib.h>
 
 #include <cstddef>
@@ -84,8 +85,9 @@ Response split(std::string_view raw) {
 
 // zlib in one call on the whole body: the oracle for the decoders that are fed
 // piece by piece. "deflate" is a zlib stream, or raw deflate from servers
-// that send that under the name; the first two bytes tell which. Answers what
-// inflated and whether the stream ended.
+// that send that under the name; the first two bytes tell which. A gzip body
+// is one member or several in a row. Answers what inflated and whether the
+// body ended where a stream did, with no bytes left over.
 std::pair<std::string, bool> inflateWhole(const std::string& body, bool gzip) {
     if (body.empty()) return {"", true};
     int bits = 16 + MAX_WBITS;
@@ -102,12 +104,22 @@ std::pair<std::string, bool> inflateWhole(const std::string& body, bool gzip) {
     z.avail_in = static_cast<uInt>(body.size());
     int rc = Z_OK;
     char chunk[4096];
-    while (rc == Z_OK) {
+    for (;;) {
         z.next_out = reinterpret_cast<Bytef*>(chunk);
         z.avail_out = sizeof chunk;
         rc = inflate(&z, Z_NO_FLUSH);
         out.append(chunk, sizeof chunk - z.avail_out);
-        if (rc == Z_OK && z.avail_in == 0 && z.avail_out != 0) break;  // the input ran out mid-stream
+        if (rc == Z_STREAM_END) {
+            // Bytes after the end: another gzip member, or a fault.
+            if (z.avail_in == 0) break;
+            if (!gzip || inflateReset(&z) != Z_OK) {
+                rc = Z_DATA_ERROR;
+                break;
+            }
+            continue;
+        }
+        if (rc != Z_OK) break;
+        if (z.avail_in == 0 && z.avail_out != 0) break;  // the input ran out mid-stream
     }
     inflateEnd(&z);
     return {out, rc == Z_STREAM_END};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <locale.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -406,6 +407,19 @@ TEST_F(LGLogTest, MessagesReadAsPrintfWritesThem) {
     other("%lc", static_cast<wint_t>(L'w'));
     other("caf%ls!", L"\u00e9");  // no form in the C locale: what printf wrote before it
     other("%5d|%d", 1, 2);
+    {
+        // In a UTF-8 locale a wide character is written whole: U+0141 is "Ł",
+        // never its low byte ("A").
+        const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        ASSERT_NE(utf8, static_cast<locale_t>(nullptr));
+        const locale_t previous = ::uselocale(utf8);
+        other("%lc", static_cast<wint_t>(0x141));
+        const std::string written = expected.back();
+        other("%c%lc%ls", 'a', static_cast<wint_t>(0x141), L"\u00f3d\u017a");
+        ::uselocale(previous);
+        ::freelocale(utf8);
+        EXPECT_EQ(written, "\u0141");
+    }
     // Formats that end inside a conversion: nothing past their end is read.
     for (const char* unfinished : {"battery at 100%", "%", "%5", "%-", "%.", "%.2", "%#", "%+", "% "})
         other(unfinished, 1, "x");

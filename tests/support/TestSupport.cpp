@@ -81,7 +81,8 @@ int SmallFilesystem::fill(const std::string& name) const {
 
 bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
                               const std::string& directory, uint32_t events,
-                              const std::function<bool(std::string_view name)>& matches) {
+                              const std::function<bool(std::string_view name)>& matches,
+                              const std::function<bool()>& stillSo) {
     const int watch = ::inotify_init1(IN_CLOEXEC);
     if (watch < 0) return false;
     if (::inotify_add_watch(watch, directory.c_str(), events) < 0) {
@@ -108,21 +109,39 @@ bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<st
         ::close(watch);
         return false;
     }
-    bool seen = false;
+    bool seen = false, ended = false;
+    // Stops the child and asks; false (and the child let go) when it no longer holds.
+    auto holds = [&] {
+        if (!stillSo) return true;
+        int status = 0;
+        if (::kill(child, SIGSTOP) != 0) return false;
+        pid_t waited = 0;
+        while ((waited = ::waitpid(child, &status, WUNTRACED)) < 0 && errno == EINTR) {}
+        if (waited != child || !WIFSTOPPED(status)) {
+            ended = waited == child;  // it ended by itself, and is reaped
+            return false;
+        }
+        if (stillSo()) return true;
+        ::kill(child, SIGCONT);
+        return false;
+    };
     const auto deadline = std::chrono::steady_clock::now() + kHangDeadline;
-    while (!seen && std::chrono::steady_clock::now() < deadline) {
+    while (!seen && !ended && std::chrono::steady_clock::now() < deadline) {
         alignas(inotify_event) char buffer[4096];
         pollfd p{watch, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         const ssize_t n = ::read(watch, buffer, sizeof buffer);
-        for (ssize_t at = 0; at < n;) {
+        for (ssize_t at = 0; at < n && !seen;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (event->len && matches(event->name)) seen = true;
+            // The rest of a read is older than what was just asked about.
+            if (event->len && matches(event->name) && !(seen = holds())) break;
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
     ::close(watch);
     return seen;
 }

@@ -90,11 +90,15 @@ private:
 // Runs this test program again with only the test `childTest` (a gtest
 // filter) and `environment` ("NAME=value" entries, replacing any of the same
 // name), and kills it (SIGKILL) the moment a file in `directory` whose name
-// `matches` sees one of the inotify `events`. False when none came within
-// kHangDeadline; the child is killed then too.
+// `matches` sees one of the inotify `events`. With `stillSo`, the child is
+// stopped at such an event and killed only if `stillSo()` holds while it is
+// stopped (what the event showed may be over by the time it is read), else
+// let go on to the next. False when none came within kHangDeadline; the
+// child is killed then too.
 bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
                               const std::string& directory, uint32_t events,
-                              const std::function<bool(std::string_view name)>& matches);
+                              const std::function<bool(std::string_view name)>& matches,
+                              const std::function<bool()>& stillSo = nullptr);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);

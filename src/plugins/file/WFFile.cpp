@@ -240,12 +240,12 @@ void WFFile::pluginInitialize() {
 
     // What copies and moves of an earlier run left half-built goes before
     // any action of this one runs.
-    std::vector<std::string> roots;
+    std::vector<std::shared_ptr<const WFLocalFilesystem>> local;
     for (const auto& fs : fileSystems()) {
-        auto* local = dynamic_cast<WFLocalFilesystem*>(fs.get());
-        if (local && !local->readOnly()) roots.push_back(local->fsRoot());
+        auto writable = std::dynamic_pointer_cast<const WFLocalFilesystem>(fs);
+        if (writable && !writable->readOnly()) local.push_back(std::move(writable));
     }
-    inOrder([roots] { WFLocalFilesystem::removeStagingLeftovers(roots); });
+    inOrder([local] { WFLocalFilesystem::removeStagingLeftovers(local); });
 }
 
 void WFFile::registerExtraFileSystems(const std::string& list) {
@@ -538,10 +538,11 @@ void WFFile::setMetadata(const WFInvokedUrlCommand& command) {
     });
 }
 
-bool WFFile::holdsAFilesystemRoot(const Target& target) const {
+bool WFFile::holdsAFilesystemRoot(const Target& target, const std::optional<std::string>& child) const {
     if (!dynamic_cast<WFLocalFilesystem*>(target.fileSystem.get())) return false;
     auto native = target.fileSystem->filesystemPathForURL(target.url);
     if (!native) return false;
+    if (child) native = (*native == "/" ? "" : *native) + "/" + *child;
     // The "root" filesystem (the container) holds the others' roots: its
     // "/Documents" is the "persistent" root under another name.
     for (const auto& fs : fileSystems()) {
@@ -588,7 +589,10 @@ void WFFile::copyOrMove(const WFInvokedUrlCommand& command, bool copy) {
     auto sourceFs = sourceURL ? filesystemForURL(*sourceURL) : nullptr;
     auto destinationFs = destinationURL ? filesystemForURL(*destinationURL) : nullptr;
     if (!sourceFs || !destinationFs) return send(WFFileErrorResult(NOT_FOUND_ERR), command);
-    if (!copy && holdsAFilesystemRoot({*sourceURL, sourceFs}))
+    // A root stays where it is: neither moved away, nor replaced by what a
+    // move brings (its filesystem would no longer find it).
+    if (!copy && (holdsAFilesystemRoot({*sourceURL, sourceFs}) ||
+                  (!newName.empty() && holdsAFilesystemRoot({*destinationURL, destinationFs}, newName))))
         return send(WFFileErrorResult(INVALID_MODIFICATION_ERR), command);
     inOrderUntilAnswered([destinationFs, sourceFs, newName, copy, reply = replier(shared_from_this(), command),
                           src = *sourceURL, dest = *destinationURL](const std::function<void()>& answered) {

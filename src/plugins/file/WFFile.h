@@ -115,9 +115,10 @@ private:
     void answerInOrder(const WFInvokedUrlCommand& command, std::function<WFPluginResult(const Target&)> operation);
     void registerExtraFileSystems(const std::string& list);
     void copyOrMove(const WFInvokedUrlCommand& command, bool copy);
-    // Whether removing or moving the entry at `url` would take a registered
+    // Whether removing or moving the entry at `url` (or the entry `child` in
+    // that directory: a move's new place) would take a registered
     // filesystem's root with it.
-    bool holdsAFilesystemRoot(const Target& target) const;
+    bool holdsAFilesystemRoot(const Target& target, const std::optional<std::string>& child = std::nullopt) const;
     using ReadAnswer =
         std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
     void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);

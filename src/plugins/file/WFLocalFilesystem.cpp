@@ -392,6 +392,11 @@ std::string mimeTypeOfExtension(const std::string& path) {
     return type.value_or("application/octet-stream");
 }
 
+std::string withoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 bool isRootPath(const std::string& normalised) { return normalised.empty() || normalised == "/"; }
 
 std::string joinPath(const std::string& directory, const std::string& name) {
@@ -403,9 +408,8 @@ WFPluginResult okResult() { return WFPluginResult::resultWithStatus(WFResultStat
 }  // namespace
 
 WFLocalFilesystem::WFLocalFilesystem(std::string name, std::string root, bool readOnly)
-    : fsRoot_(std::move(root)), readOnly_(readOnly) {
+    : fsRoot_(withoutTrailingSlash(std::move(root))), readOnly_(readOnly), root_(fsRoot_) {
     setName(std::move(name));
-    while (fsRoot_.size() > 1 && fsRoot_.back() == '/') fsRoot_.pop_back();
     resolvedRoot_ = platform::resolvedPath(fsRoot_);
     if (resolvedRoot_ && *resolvedRoot_ == fsRoot_) resolvedRoot_.reset();
 }
@@ -426,11 +430,10 @@ bool WFLocalFilesystem::changesReadOnly(int directory, const std::string& name) 
 }
 
 platform::FileDescriptor WFLocalFilesystem::openForWriting(const std::string& fullPath, int flags) const {
-    const RootDirectory root(fsRoot_);
     // A link put in the file's place between the look and the open fails the
     // open (O_NOFOLLOW): looked at again, it is followed.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        auto target = root.target(fullPath);
+        auto target = root_.target(fullPath);
         if (!target) return WFFd();
         if (changesReadOnly(target->directory.get(), target->name)) {
             errno = EROFS;
@@ -459,11 +462,12 @@ bool WFLocalFilesystem::isStagingName(const std::string& name) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-void WFLocalFilesystem::removeStagingLeftovers(const std::vector<std::string>& roots) {
+void WFLocalFilesystem::removeStagingLeftovers(
+    const std::vector<std::shared_ptr<const WFLocalFilesystem>>& filesystems) {
     std::set<std::pair<dev_t, ino_t>> seen;
     std::size_t budget = kSweepEntries;
-    for (const auto& root : roots) {
-        WFFd top(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const auto& filesystem : filesystems) {
+        const WFFd top = filesystem->root_.open("", O_RDONLY | O_DIRECTORY);
         struct stat st {};
         if (top && ::fstat(top.get(), &st) == 0) sweepStaging(top.get(), st.st_dev, seen, budget, 0);
     }
@@ -574,8 +578,7 @@ Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDi
     std::optional<platform::Url> nativeURL;
     if (auto native = nativePathForPath(fullPath)) {
         std::string text = platform::Url::fileURL(*native).absoluteString();
-        if (itemBeneath(RootDirectory(fsRoot_), *normalizePath(fullPath)).isDirectory && text.back() != '/')
-            text += '/';
+        if (itemBeneath(root_, *normalizePath(fullPath)).isDirectory && text.back() != '/') text += '/';
         nativeURL = platform::Url::parse(text);
     }
     return makeEntry(fullPath, WFLastPathComponent(fullPath), isDirectory, nativeURL);
@@ -584,7 +587,7 @@ Value WFLocalFilesystem::makeEntryForPath(const std::string& fullPath, bool isDi
 std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return std::nullopt;
-    const Item item = itemBeneath(RootDirectory(fsRoot_), *path);
+    const Item item = itemBeneath(root_, *path);
     if (!item.exists) return std::nullopt;
     return makeEntryForPath(*pathOfURL(url), item.isDirectory);
 }
@@ -592,7 +595,7 @@ std::optional<Value> WFLocalFilesystem::makeEntryForLocalURL(const WFFilesystemU
 WFPluginResult WFLocalFilesystem::entryForLocalURI(const WFFilesystemURL& url) {
     auto path = normalizedPath(url);
     if (!path) return WFFileErrorResult(ENCODING_ERR);
-    const Item item = itemBeneath(RootDirectory(fsRoot_), *path);
+    const Item item = itemBeneath(root_, *path);
     if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
                                                                makeEntryForPath(*pathOfURL(url), item.isDirectory));
@@ -612,8 +615,7 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
     auto fullPath = normalizePath(*pathOfURL(url) + "/" + requested);
     if (!fullPath) return WFFileErrorResult(ENCODING_ERR);
 
-    const RootDirectory root(fsRoot_);
-    const Item item = itemBeneath(root, *fullPath);
+    const Item item = itemBeneath(root_, *fullPath);
     if (item.err == EXDEV) return WFFileErrorResult(SECURITY_ERR);
     if (!create && item.exists && item.isDirectory != getDir) return WFFileErrorResult(TYPE_MISMATCH_ERR);
     if (!create && !item.exists) return WFFileErrorResult(NOT_FOUND_ERR);
@@ -621,7 +623,7 @@ WFPluginResult WFLocalFilesystem::getFileForURL(const WFFilesystemURL& url, cons
     if (create && !item.exists) {
         // Made in the directory that was opened and checked: O_EXCL and
         // mkdirat never follow a link found at the name.
-        auto parent = root.parent(*fullPath);
+        auto parent = root_.parent(*fullPath);
         if (parent && changesReadOnly(parent->directory.get(), parent->name))
             return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         if (getDir) {
@@ -648,7 +650,7 @@ WFPluginResult WFLocalFilesystem::getParentForURL(const WFFilesystemURL& url) {
         const auto slash = fullPath->rfind('/');
         parent = slash == std::string::npos || slash == 0 ? "/" : fullPath->substr(0, slash);
     }
-    const Item item = itemBeneath(RootDirectory(fsRoot_), parent);
+    const Item item = itemBeneath(root_, parent);
     if (!item.exists) return WFFileErrorResult(resolutionCode(item.err));
     return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
                                                                makeEntryForPath(parent, item.isDirectory));
@@ -659,7 +661,7 @@ WFPluginResult WFLocalFilesystem::setMetadataForURL(const WFFilesystemURL& url, 
     auto path = normalizedPath(url);
     if (readOnly_) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     if (!path || !valueForKeyIsNumber(metadata, key)) return WFPluginResult::resultWithStatus(WFResultStatus::Error);
-    auto target = RootDirectory(fsRoot_).target(*path);
+    auto target = root_.target(*path);
     if (target && changesReadOnly(target->directory.get(), target->name))
         return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
     const WFFd fd = target
@@ -688,7 +690,7 @@ WFPluginResult WFLocalFilesystem::removeAt(const std::string& fullPath, bool rec
         if (err == EACCES || err == EPERM || err == EROFS) return WFFileErrorResult(NO_MODIFICATION_ALLOWED_ERR);
         return WFFileErrorResult(ABORT_ERR);
     };
-    auto parent = RootDirectory(fsRoot_).parent(fullPath);
+    auto parent = root_.parent(fullPath);
     if (!parent) return failed(errno);
     // Decided on the directory the entry goes from, and its tree is walked
     // by descriptors: the read-only directory is never entered.
@@ -735,8 +737,7 @@ WFPluginResult WFLocalFilesystem::recursiveRemoveFileAtURL(const WFFilesystemURL
 WFPluginResult WFLocalFilesystem::readEntriesAtURL(const WFFilesystemURL& url) {
     auto directory = normalizedPath(url);
     if (!directory) return WFFileErrorResult(ENCODING_ERR);
-    const RootDirectory root(fsRoot_);
-    const WFFd fd = root.open(*directory, O_PATH | O_DIRECTORY);
+    const WFFd fd = root_.open(*directory, O_PATH | O_DIRECTORY);
     auto names = fd ? listDirectory(fd.get()) : std::nullopt;
     if (!names) return WFFileErrorResult(resolutionCode(errno));
     Value entries = Value::array();
@@ -747,7 +748,7 @@ WFPluginResult WFLocalFilesystem::readEntriesAtURL(const WFFilesystemURL& url) {
         struct stat st {};
         bool isDirectory = false;
         if (::fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            isDirectory = S_ISLNK(st.st_mode) ? itemBeneath(root, fullPath).isDirectory : S_ISDIR(st.st_mode);
+            isDirectory = S_ISLNK(st.st_mode) ? itemBeneath(root_, fullPath).isDirectory : S_ISDIR(st.st_mode);
         entries.push_back(makeEntryForPath(fullPath, isDirectory));
     }
     return WFPluginResult::resultWithStatusMessageAsArray(WFResultStatus::OK, entries);
@@ -834,12 +835,11 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     if (!destinationPath) return fail(ENCODING_ERR);
     if (readOnly_) return fail(NO_MODIFICATION_ALLOWED_ERR);
     const std::string newFullPath = joinPath(*destinationPath, newName);
-    const RootDirectory root(fsRoot_);
     // Everything lands in the directory opened here, and is decided on it.
-    auto destination = std::make_shared<WFFd>(root.open(*destinationPath, O_PATH | O_DIRECTORY));
+    auto destination = std::make_shared<WFFd>(root_.open(*destinationPath, O_PATH | O_DIRECTORY));
     if (!*destination) return fail(resolutionCode(errno));
     if (changesReadOnly(destination->get(), newName)) return fail(NO_MODIFICATION_ALLOWED_ERR);
-    const Item target = itemBeneath(root, newFullPath);
+    const Item target = itemBeneath(root_, newFullPath);
     if (target.err == EXDEV) return fail(SECURITY_ERR);
 
     auto* localSource = dynamic_cast<WFLocalFilesystem*>(sourceFileSystem.get());
@@ -864,7 +864,7 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     auto sourcePath = normalizedPath(sourceURL);
     if (!sourcePath) return fail(ENCODING_ERR);
     if (!copy && localSource->readOnly()) return fail(NO_MODIFICATION_ALLOWED_ERR);
-    const RootDirectory sourceRoot(localSource->fsRoot());
+    const RootDirectory& sourceRoot = localSource->root_;
     const Item item = itemBeneath(sourceRoot, *sourcePath);
     if (!item.exists) return fail(resolutionCode(item.err));
     // The source as a name in its directory; the root, which has none in its
@@ -937,7 +937,7 @@ std::optional<std::string> WFLocalFilesystem::getMimeTypeFromPath(const std::opt
 
 std::optional<std::string> WFLocalFilesystem::mimeTypeForFileAtPath(const std::string& nativePath) const {
     auto fullPath = fullPathForFileSystemPath(nativePath);
-    if (!fullPath || !itemBeneath(RootDirectory(fsRoot_), *fullPath).exists) return std::nullopt;
+    if (!fullPath || !itemBeneath(root_, *fullPath).exists) return std::nullopt;
     return mimeTypeOfExtension(nativePath);
 }
 
@@ -947,7 +947,7 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
     if (!path) return callback(std::nullopt, std::nullopt, ENCODING_ERR);
     const std::string mimeType = getMimeTypeFromPath(nativePathForPath(*path)).value_or("*/*");
     // O_NONBLOCK: opening a pipe someone left at the path must not hang the reader.
-    const WFFd fd = RootDirectory(fsRoot_).open(*path, O_RDONLY | O_NONBLOCK);
+    const WFFd fd = root_.open(*path, O_RDONLY | O_NONBLOCK);
     if (!fd) return callback(std::nullopt, mimeType, resolutionCode(errno));
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
@@ -984,7 +984,7 @@ void WFLocalFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFile
     auto path = normalizedPath(url);
     if (!path) return callback(WFFileErrorResult(ENCODING_ERR, WFResultStatus::Error));
     const std::string native = *nativePathForPath(*path);
-    const WFFd fd = RootDirectory(fsRoot_).open(*path, O_PATH);
+    const WFFd fd = root_.open(*path, O_PATH);
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         const int err = errno;

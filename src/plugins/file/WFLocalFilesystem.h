@@ -3,7 +3,10 @@
 // to native paths and back (never outside the root), and reads, writes,
 // lists, removes, copies and moves there at once on the calling thread. Every
 // path is resolved below the root: a link that leads out of it is refused
-// (SECURITY_ERR), so nothing outside is read, changed or described. A
+// (SECURITY_ERR), so nothing outside is read, changed or described. The root
+// is the directory its path led to when the filesystem was made: renamed
+// away and replaced (by a link, or another directory), it is refused the
+// same way, until its path leads back to it. A
 // read-only filesystem refuses every change (NO_MODIFICATION_ALLOWED_ERR).
 // A copy is built under a hidden staging name beside its place and renamed
 // into it: staging entries are never listed, and those a process that ended
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "platform/FileDescriptor.h"
+#include "platform/RootDirectory.h"
 #include "plugins/file/WFFileSystem.h"
 
 namespace wharf {
@@ -38,10 +42,11 @@ public:
 
     // Whether a name is one a copy is built under before it takes its place.
     static bool isStagingName(const std::string& name);
-    // Removes the staging entries left below these roots (links are not
-    // followed, nor mount points crossed; a bounded number of entries is
-    // looked at): none may be in use, no copy of this process runs meanwhile.
-    static void removeStagingLeftovers(const std::vector<std::string>& roots);
+    // Removes the staging entries left below these filesystems' roots (links
+    // are not followed, nor mount points crossed; a bounded number of entries
+    // is looked at): none may be in use, no copy of this process runs
+    // meanwhile.
+    static void removeStagingLeftovers(const std::vector<std::shared_ptr<const WFLocalFilesystem>>& filesystems);
 
     // --- Paths ---------------------------------------------------------------
     // The path up to its first "?".
@@ -124,6 +129,9 @@ private:
     WFDirectoryIdentity readOnlyDirectory_;
     // The root with its links resolved, for native paths that went through realpath.
     std::optional<std::string> resolvedRoot_;
+    // The root directory as it was when the filesystem was made: everything
+    // is resolved beneath it, and nothing once its path leads elsewhere.
+    platform::RootDirectory root_;
 };
 
 }  // namespace wharf

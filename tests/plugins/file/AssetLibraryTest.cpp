@@ -75,6 +75,15 @@ TEST_F(AssetLibraryTest, AssetsAreFoundOnlyInsideTheStore) {
             << relative;
     EXPECT_EQ(store->lookup("assets-library://asset/asset.JPG?ext=JPG", nullptr, nullptr),
               AssetStore::Outcome::NotFound);
+    // The store itself renamed away and a link to a directory outside put in
+    // its place: nothing is found there until the store is back.
+    test::writeFile(outside.file("trip/beach one.jpg"), "outside the store");
+    fs::rename(pictures.path(), pictures.path() + "-away");
+    fs::create_directory_symlink(outside.path(), pictures.path());
+    EXPECT_EQ(store->lookup(url, nullptr, nullptr), AssetStore::Outcome::NotFound);
+    fs::remove(pictures.path());
+    fs::rename(pictures.path() + "-away", pictures.path());
+    EXPECT_EQ(store->lookup(url, nullptr, nullptr), AssetStore::Outcome::Found);
 }
 
 // Another process renames inside the store while assets are looked up and

@@ -1,15 +1,20 @@
 // The file plug-in through the host's command delegate: the registry the
 // preferences build, the actions' answers as the page receives them, and
 // the "wffile" scheme's responses.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <thread>
 
 #include "Await.h"
 #include "TestSupport.h"
@@ -458,6 +463,14 @@ TEST_F(FilePluginTest, NoFilesystemRootGoesThroughAnotherFilesystem) {
     EXPECT_EQ(call("remove", Value::array({"wffile://localhost/root/tmp"})), error(6, NO_MODIFICATION_ALLOWED_ERR));
     EXPECT_EQ(call("moveTo", Value::array({"wffile://localhost/root/Library", "wffile://localhost/temporary/", "L"})),
               error(6, INVALID_MODIFICATION_ERR));
+    // Nor does a move put another directory in a root's place (Library/NoCloud,
+    // the empty root of "library-nosync"): its filesystem would refuse it.
+    fs::create_directories(Container::tmpPath() + "/empty");
+    EXPECT_EQ(
+        call("moveTo", Value::array({"wffile://localhost/temporary/empty", "wffile://localhost/library/", "NoCloud"})),
+        error(6, INVALID_MODIFICATION_ERR));
+    EXPECT_TRUE(fs::is_directory(Container::tmpPath() + "/empty"));
+    EXPECT_EQ(call("readEntries", Value::array({"wffile://localhost/library-nosync/"})).status, 1);
     EXPECT_EQ(test::readFile(Container::documentsPath() + "/keep.txt"), "k");
     EXPECT_EQ(test::readFile(Container::cachesPath() + "/keep.txt"), "k");
     EXPECT_TRUE(fs::is_directory(Container::tmpPath()));
@@ -468,6 +481,84 @@ TEST_F(FilePluginTest, NoFilesystemRootGoesThroughAnotherFilesystem) {
             .message["fullPath"],
         "/m/");
     EXPECT_EQ(call("removeRecursively", Value::array({"wffile://localhost/temporary/m"})).status, 1);
+}
+
+// Every file below a directory with its contents.
+std::map<std::string, std::string> contents(const std::string& directory) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(directory))
+        out[entry.path()] = entry.is_regular_file() ? test::readFile(entry.path()) : "";
+    return out;
+}
+
+// Another process renames the home's Documents away and puts a link to a
+// directory outside, or a directory of its own, in its place, again and
+// again, while the page reads and writes there: the page gets its own files
+// or a refusal, and nothing outside is read or written. Once Documents is
+// back, the page has its files again.
+TEST_F(FilePluginTest, ARootRenamedAwayAndReplacedLeadsNowhereElse) {
+    start();
+    const std::string home = Container::home(), docs = Container::documentsPath();
+    test::writeFile(docs + "/f.txt", "mine");
+    test::TempDir outside;
+    test::writeFile(outside.file("f.txt"), "outside");
+    fs::create_directory_symlink(outside.path(), home + "/link");
+    test::writeFile(home + "/impostor/f.txt", "impostor");
+    const auto outsideBefore = contents(outside.path()), impostorBefore = contents(home + "/impostor");
+    const platform::FileDescriptor top(::open(home.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(top);
+    // Each exchange renames one away and puts the other in its place at once.
+    auto exchange = [&](const char* with) {
+        return ::renameat2(top.get(), "Documents", top.get(), with, RENAME_EXCHANGE) == 0;
+    };
+    const Value file = "wffile://localhost/persistent/f.txt";
+    auto written = [](int i) { return "wffile://localhost/persistent/w" + std::to_string(i) + ".txt"; };
+
+    std::atomic<bool> swapping{true};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        for (int i = 0; swapping; ++i) {
+            const char* with = i % 2 ? "impostor" : "link";
+            ASSERT_TRUE(exchange(with));
+            std::this_thread::yield();
+            ASSERT_TRUE(exchange(with));
+            ++swaps;
+            std::this_thread::yield();
+        }
+    });
+    // Reads give "mine" or are refused; writes land or are refused (by the
+    // cut that goes first, or by the write itself).
+    std::map<std::string, int> reads, writes;
+    std::vector<int> kept;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; (i < 300 || swaps < 300) && std::chrono::steady_clock::now() < deadline; ++i) {
+        const Answer read = call("readAsText", Value::array({file, "UTF-8", 0, -1}));
+        ++reads[read.status == 1 || read.message != SECURITY_ERR ? read.message.dump() : "refused"];
+        const Answer write = call("write", Value::array({written(i), "w", 0}));
+        ++writes[write.status == 1 ? "written" : write.message == SECURITY_ERR ? "refused" : write.message.dump()];
+        if (write.status == 1) kept.push_back(i);
+    }
+    swapping = false;
+    swapper.join();
+    EXPECT_GT(swaps, 0);
+    reads.erase("\"mine\"");
+    reads.erase("refused");
+    writes.erase("written");
+    writes.erase("refused");
+    EXPECT_EQ(reads, (std::map<std::string, int>{}));
+    EXPECT_EQ(writes, (std::map<std::string, int>{}));
+    EXPECT_EQ(contents(outside.path()), outsideBefore);
+    EXPECT_EQ(contents(home + "/impostor"), impostorBefore);
+    for (int i : kept) EXPECT_EQ(test::readFile(docs + "/w" + std::to_string(i) + ".txt"), "w") << i;
+
+    // While another stands in its place, the page is refused; back, it is served.
+    ASSERT_TRUE(exchange("link"));
+    EXPECT_EQ(call("readAsText", Value::array({file, "UTF-8", 0, -1})), error(6, SECURITY_ERR));
+    EXPECT_EQ(call("write", Value::array({written(-1), "w", 0})).message, SECURITY_ERR);
+    EXPECT_EQ(call("readEntries", Value::array({"wffile://localhost/persistent/"})), error(6, SECURITY_ERR));
+    ASSERT_TRUE(exchange("link"));
+    EXPECT_EQ(call("readAsText", Value::array({file, "UTF-8", 0, -1})), (Answer{1, "mine"}));
+    EXPECT_EQ(contents(outside.path()), outsideBefore);
 }
 
 TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
@@ -609,22 +700,29 @@ TEST(FilePluginChild, CopiesUntilKilled) {
 }
 
 // A process killed while it copied leaves the copy it was building; the
-// next start removes it, and it is never listed.
+// next start removes it, and it is never listed. The page's own files whose
+// names only begin like a staging entry's stay, listed.
 TEST_F(FilePluginTest, WhatACopyCutShortLeftIsRemovedAndNeverListed) {
-    const std::string copies = Container::documentsPath() + "/copies";
+    const std::string docs = Container::documentsPath(), copies = docs + "/copies";
     fs::create_directories(copies);
-    test::writeFile(Container::documentsPath() + "/big.bin", std::string(32 << 20, 'b'));
-    // Killed the moment a copy is being written.
-    ASSERT_TRUE(test::killChildTestAtFileEvent(
-        "FilePluginChild.CopiesUntilKilled", {"WHARF_FILE_CHILD_HOME=" + home.path()}, copies, IN_MODIFY,
-        [](std::string_view name) { return WFLocalFilesystem::isStagingName(std::string(name)); }));
+    test::writeFile(docs + "/big.bin", std::string(32 << 20, 'b'));
     auto staging = [&] {
         std::size_t found = 0;
         for (const auto& entry : fs::directory_iterator(copies))
             found += entry.path().filename().string().rfind(".wharf-", 0) == 0;
         return found;
     };
+    // Killed while a copy is being written: stopped at the write, and killed
+    // once the copy is seen still there (not renamed into place meanwhile).
+    ASSERT_TRUE(test::killChildTestAtFileEvent(
+        "FilePluginChild.CopiesUntilKilled", {"WHARF_FILE_CHILD_HOME=" + home.path()}, copies, IN_MODIFY,
+        [](std::string_view name) { return WFLocalFilesystem::isStagingName(std::string(name)); },
+        [&] { return staging() > 0; }));
     ASSERT_GT(staging(), 0u);
+    const std::vector<std::string> mine = {
+        ".wharf-cafe", ".wharf-0123456789ABCDEF", ".wharf-0123456789abcdef0", ".wharf-0123456789abcdeg",
+        ".wharf-",     "x.wharf-0123456789abcdef"};
+    for (const auto& name : mine) test::writeFile(docs + "/" + name, name);
 
     start();
     const Answer listed = call("readEntries", Value::array({"wffile://localhost/persistent/copies/"}));
@@ -635,6 +733,13 @@ TEST_F(FilePluginTest, WhatACopyCutShortLeftIsRemovedAndNeverListed) {
     // One being built meanwhile (by another process, say) is not listed either.
     test::writeFile(copies + "/.wharf-0123456789abcdef", "half");
     EXPECT_EQ(call("readEntries", Value::array({"wffile://localhost/persistent/copies/"})).message, listed.message);
+    std::vector<std::string> names;
+    for (const auto& entry : call("readEntries", Value::array({"wffile://localhost/persistent/"})).message)
+        names.push_back(entry["name"]);
+    for (const auto& name : mine) {
+        EXPECT_EQ(std::count(names.begin(), names.end(), name), 1) << name;
+        EXPECT_EQ(test::readFile(docs + "/" + name), name);
+    }
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -10,9 +12,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "TestSupport.h"
@@ -353,6 +357,59 @@ TEST_F(LocalFilesystemTest, RenamesMeanwhileLeadNoChangeIntoTheReadOnlyDirectory
     // Nor does the removal of a directory that holds it.
     EXPECT_EQ(code(files->recursiveRemoveFileAtURL(persistent("/outer"))), NO_MODIFICATION_ALLOWED_ERR);
     EXPECT_EQ(snapshot(app), bundle);
+}
+
+// Another process swaps the page's file for a link to a file outside, and
+// back, again and again, while the page writes to the file (appending, and
+// replacing it): the file outside never changes, whatever the name was when
+// each write looked at it. The swaps must land between a write's look and its
+// open: the two threads run on two processors, and a read-only directory in
+// the root (as where the root holds the bundle) gives each write more to
+// decide there.
+TEST_F(LocalFilesystemTest, AFileSwappedForALinkMeanwhileIsNeverWrittenThrough) {
+    test::TempDir outside;
+    writeFile(outside.file("secret.txt"), "secret");
+    writeFile(root + "/a.txt", "a");
+    fs::create_directories(root + "/app");
+    files->setReadOnlyDirectory(root + "/app");
+    fs::create_symlink(outside.file("secret.txt"), root + "/swap");
+    const platform::FileDescriptor top(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(top);
+
+    // The writer stays where it runs; the swapper goes to another processor,
+    // chosen at random so that tests run side by side spread out.
+    cpu_set_t allowed, writer, swapping;
+    CPU_ZERO(&allowed);
+    CPU_ZERO(&writer);
+    CPU_ZERO(&swapping);
+    ASSERT_EQ(::pthread_getaffinity_np(::pthread_self(), sizeof allowed, &allowed), 0);
+    const int here = ::sched_getcpu();
+    std::vector<int> others;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed) && cpu != here) others.push_back(cpu);
+    const bool twoProcessors = here >= 0 && CPU_ISSET(here, &allowed) && !others.empty();
+    if (twoProcessors) {
+        CPU_SET(here, &writer);
+        CPU_SET(others[std::random_device{}() % others.size()], &swapping);
+        ::pthread_setaffinity_np(::pthread_self(), sizeof writer, &writer);
+    }
+    std::atomic<bool> changing{true};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        if (twoProcessors) ::pthread_setaffinity_np(::pthread_self(), sizeof swapping, &swapping);
+        while (changing) {
+            (void)::renameat2(top.get(), "a.txt", top.get(), "swap", RENAME_EXCHANGE);
+            ++swaps;
+        }
+    });
+    const platform::Bytes written{'w'};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; (i < 1000 || swaps < 1000) && std::chrono::steady_clock::now() < deadline; ++i)
+        files->writeToFileAtURL(persistent("/a.txt"), written, i % 2 == 0);
+    changing = false;
+    swapper.join();
+    ::pthread_setaffinity_np(::pthread_self(), sizeof allowed, &allowed);
+    EXPECT_EQ(readFile(outside.file("secret.txt")), "secret");
 }
 
 TEST_F(LocalFilesystemTest, CopyAndMoveKeepWhatTheyMayNotReplace) {
