@@ -77,7 +77,7 @@ private:
 // A copy of a test bundle with the demo's page file API and a bridge script
 // as its "wharf.js".
 std::string prepareBundle(const TempDir& dir, const std::string& name, const std::string& bridge) {
-    const std::string bundle = dir.file("bundle");
+    std::string bundle = dir.file("bundle");
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / name, bundle, fs::copy_options::recursive);
     fs::copy_file(bridge, fs::path(bundle) / "www" / "wharf.js");
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf-file.js", fs::path(bundle) / "www" / "wharf-file.js");
@@ -254,8 +254,8 @@ TEST(FileE2EMemory, UnfetchedAnswersAndReadsTooLargeToHoldStayWithinTheBound) {
     const char* asan = std::getenv("ASAN_OPTIONS");
     const std::string asanOptions =
         "ASAN_OPTIONS=" + std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "quarantine_size_mb=0";
-    wharf::test::E2ERun run =
-        wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", dir.file("home")}, dir, {asanOptions});
+    wharf::test::E2ERun run = wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", dir.file("home")},
+                                                      dir, {asanOptions}, std::chrono::seconds(60));
     ASSERT_FALSE(run.timedOut) << run.err;
     const std::string text = readFile(dir.file("home/e2e-report.json"));
     ASSERT_FALSE(text.empty()) << run.err;

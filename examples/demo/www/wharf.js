@@ -4,13 +4,13 @@
 // calls from what every script it evaluates returns, and asks for them right
 // behind each delivery of callbacks.
 //
-// Two things the host does only for a bridge that knows them:
+// Two things of the host's that a bridge uses only if it knows them:
 // - The page channel. Where the host gives the page's main frame a function
 //   of its own, wharfNativePost(batch), calls go to the host through it, as
 //   the JSON batch nativeFetchMessages would answer, instead of navigations
 //   and fetches. Results may come through the channel to any bridge (the host
-//   takes what nativeCallback returns as a batch there too), so using the
-//   function is all a bridge does to use the channel.
+//   takes what nativeCallback returns as a batch there too): calling the
+//   function is all a bridge does to use the channel, and it asks for nothing.
 // - Large byte answers by reference. A bridge asks for it with the call
 //   [null, "WharfBridge", "ask", ["arrayBufferURL"]] in a batch (each ask
 //   names everything it wants); the ask holds for the page until the next
