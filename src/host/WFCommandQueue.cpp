@@ -1,11 +1,13 @@
 #include "host/WFCommandQueue.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "host/WFCommandDelegate.h"
 #include "host/WFInvokedUrlCommand.h"
 #include "host/WFJSON.h"
 #include "host/WFPlugin.h"
+#include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
 #include "host/WFWebViewEngineProtocol.h"
 #include "platform/Dispatch.h"
@@ -34,7 +36,21 @@ WFCommandQueue::~WFCommandQueue() = default;
 
 void WFCommandQueue::dispose() { viewController_.reset(); }
 
-void WFCommandQueue::resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
+void WFCommandQueue::resetRequestId() {
+    lastCommandQueueFlushRequestId_ = 0;
+    bridgeAsks_.clear();
+}
+
+bool WFCommandQueue::bridgeAsked(const std::string& feature) const {
+    return std::find(bridgeAsks_.begin(), bridgeAsks_.end(), feature) != bridgeAsks_.end();
+}
+
+void WFCommandQueue::takeBridgeAsk(const WFInvokedUrlCommand& command) {
+    // Each ask names everything the bridge wants: what it no longer names goes.
+    bridgeAsks_.clear();
+    for (const Value& feature : command.arguments())
+        if (feature.is_string()) bridgeAsks_.push_back(feature.get<std::string>());
+}
 
 bool WFCommandQueue::currentlyExecuting() const { return startExecutionTime_.has_value(); }
 
@@ -157,6 +173,11 @@ bool WFCommandQueue::execute(const WFInvokedUrlCommand& command) {
     if (command.className().empty() || command.methodName().empty()) {
         platform::log("ERROR: Classname and/or methodName not found for command.");
         return false;
+    }
+    // The bridge's own service is the host's, whatever config.xml maps.
+    if (wf_lowercase(command.className()) == wf_lowercase(kBridgeService) && command.methodName() == "ask") {
+        takeBridgeAsk(command);
+        return true;
     }
     auto controller = viewController_.lock();
     auto delegate = controller ? controller->commandDelegate() : nullptr;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
@@ -29,6 +30,12 @@ public:
     static constexpr std::chrono::milliseconds kRunSlice{8};
     // An action that blocks the main thread longer than this is logged.
     static constexpr std::chrono::milliseconds kThreadWarningLimit{10};
+    // The service through which the page's bridge asks the host, for the
+    // page, for what the host does only for a bridge that knows it: the
+    // command [null, "WharfBridge", "ask", [<feature>, ...]] names them all.
+    static constexpr const char* kBridgeService = "WharfBridge";
+    // Large readAsArrayBuffer answers as a URL to fetch the bytes from.
+    static constexpr const char* kArrayBufferURLFeature = "arrayBufferURL";
 
     // The clock measures runs and actions (tests inject a manual one).
     explicit WFCommandQueue(std::weak_ptr<WFViewControllerInterface> viewController,
@@ -38,7 +45,10 @@ public:
     WFCommandQueue& operator=(const WFCommandQueue&) = delete;
 
     void dispose();
+    // A new page: also forgets what the last page's bridge asked for.
     void resetRequestId();
+    // Whether the page's bridge has asked for `feature`. Main thread.
+    bool bridgeAsked(const std::string& feature) const;
     bool currentlyExecuting() const;
 
     // Adds a batch: a JSON array of [callbackId, service, action, arguments]
@@ -84,7 +94,10 @@ private:
     void scheduleExecutePending();
     double secondsSinceStart() const;
 
+    void takeBridgeAsk(const WFInvokedUrlCommand& command);
+
     int64_t lastCommandQueueFlushRequestId_ = 0;
+    std::vector<std::string> bridgeAsks_;
     std::weak_ptr<WFViewControllerInterface> viewController_;
     std::deque<std::shared_ptr<BatchHolder>> queue_;
     std::optional<platform::Clock::MonoTime> startExecutionTime_;

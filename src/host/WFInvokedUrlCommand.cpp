@@ -1,5 +1,6 @@
 #include "host/WFInvokedUrlCommand.h"
 
+#include "host/WFStrings.h"
 #include "platform/Log.h"
 
 namespace wharf {
@@ -9,12 +10,7 @@ using platform::Value;
 namespace {
 
 // Enough of a rejected entry to recognise it, without flooding the log.
-std::string excerpt(const Value& entry) {
-    std::string text = platform::toJSONString(entry);
-    constexpr std::size_t kMax = 200;
-    if (text.size() > kMax) text = platform::sanitizeUTF8(text.substr(0, kMax)) + "...";
-    return text;
-}
+std::string excerpt(const Value& entry) { return wf_logExcerpt(platform::toJSONString(entry)); }
 
 }  // namespace
 

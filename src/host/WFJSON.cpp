@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "host/WFStrings.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
 
@@ -308,9 +309,10 @@ std::optional<Value> parse(std::string_view text, bool allowFragment, platform::
 std::optional<Value> wf_JSONObject(std::string_view text) {
     platform::Error error;
     auto parsed = parse(text, false, error);
+    // A page can send a batch of any size: the line holds enough to know it by.
     if (!parsed)
-        platform::log("NSString JSONObject error: %s, Malformed Data: %.*s", error.description().c_str(),
-                      static_cast<int>(text.size()), text.data());
+        platform::log("NSString JSONObject error: %s, Malformed Data: %s", error.description().c_str(),
+                      wf_logExcerpt(text).c_str());
     return parsed;
 }
 

@@ -25,4 +25,13 @@ std::vector<std::string> wf_split(std::string_view text, char separator) {
     }
 }
 
+std::string wf_logExcerpt(std::string_view text) {
+    constexpr std::size_t kMost = 200;
+    if (text.size() <= kMost) return std::string(text);
+    // A character cut in two is not left half in the line.
+    std::size_t end = kMost;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return platform::sanitizeUTF8(text.substr(0, end)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 }  // namespace wharf

@@ -48,14 +48,18 @@ struct Launch {
     bool terminated = false;  // we sent SIGTERM
 };
 
+constexpr const char* kShippedBridge = WHARF_DEMO_WWW "/wharf.js";
+
 // Runs `app --background-fetch` on a copy of the "fetch" bundle whose page
-// `edit` may change, hidden and without a session bus, and reads what it logs
-// until it ends; sends it SIGTERM once a line holds `endAt` (when given).
-Launch launchForFetch(const char* app, const std::string& edit, const std::string& endAt) {
+// `edit` may change, with `bridge` as its bridge script, hidden and without a
+// session bus, and reads what it logs until it ends; sends it SIGTERM once a
+// line holds `endAt` (when given).
+Launch launchForFetch(const char* app, const std::string& edit, const std::string& endAt,
+                      const std::string& bridge = kShippedBridge) {
     wharf::test::TempDir dir;
     const fs::path bundle = fs::path(dir.path()) / "bundle";
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "fetch", bundle, fs::copy_options::recursive);
-    fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", bundle / "www" / "wharf.js");
+    fs::copy_file(bridge, bundle / "www" / "wharf.js");
     if (!edit.empty()) {
         std::string page = wharf::test::readFile((bundle / "www" / "index.html").string());
         page.replace(page.find(edit), edit.size(), "");
@@ -126,10 +130,14 @@ void expectInOrder(const std::vector<std::string>& lines, const std::vector<std:
     }
 }
 
-TEST(BackgroundFetchE2E, HiddenLaunchCompletesTheFetchAfterThePageFinishes) {
+// The demo's bridge, and one written to the host's contract alone: the
+// page's finish, sent from its event listener, arrives either way.
+class BackgroundFetchE2E : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(BackgroundFetchE2E, HiddenLaunchCompletesTheFetchAfterThePageFinishes) {
     const char* display = std::getenv("DISPLAY");
     WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
-    const Launch launch = launchForFetch(WHARF_APP, "", kComplete);
+    const Launch launch = launchForFetch(WHARF_APP, "", kComplete, GetParam());
     const std::vector<std::string>& lines = launch.lines;
     const std::string all = joined(lines);
     ASSERT_TRUE(launch.terminated) << "the fetch never completed:\n" << all;
@@ -164,11 +172,14 @@ TEST(BackgroundFetchE2E, HiddenLaunchCompletesTheFetchAfterThePageFinishes) {
         << "one fetch event per launch";
 }
 
+INSTANTIATE_TEST_SUITE_P(Bridges, BackgroundFetchE2E, ::testing::Values(kShippedBridge, WHARF_CONTRACT_BRIDGE),
+                         [](const auto& info) { return info.index == 0 ? "Shipped" : "Contract"; });
+
 // A page that hears the fetch and never finishes it: at the time limit (two
 // seconds in this host, thirty on the phone) the fetch is over as failed and
 // the hidden launch ends by itself, as the phone ends an application that
 // overruns its fetch.
-TEST(BackgroundFetchE2E, HiddenLaunchWhosePageNeverFinishesEndsAtTheTimeLimit) {
+TEST(BackgroundFetchE2ELimit, HiddenLaunchWhosePageNeverFinishesEndsAtTheTimeLimit) {
     const char* display = std::getenv("DISPLAY");
     WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     const Launch launch =

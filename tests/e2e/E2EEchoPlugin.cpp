@@ -2,6 +2,8 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "app/WharfMain.h"
 #include "host/WFCommandDelegate.h"
@@ -23,6 +25,7 @@ const WFActionTable& E2EEcho::actions() {
         {"openEvents", &E2EEcho::openEvents},
         {"fail", &E2EEcho::fail},
         {"evalAroundEcho", &E2EEcho::evalAroundEcho},
+        {"memory", &E2EEcho::memory},
         {"record", &E2EEcho::record},
         {"finish", &E2EEcho::finish},
     });
@@ -76,6 +79,17 @@ void E2EEcho::openEvents(const WFInvokedUrlCommand& command) {
 }
 
 void E2EEcho::fail(const WFInvokedUrlCommand&) { throw std::runtime_error("E2EEcho.fail throws on purpose"); }
+
+void E2EEcho::memory(const WFInvokedUrlCommand& command) {
+    if (command.argumentAtIndex(0) == Value(true)) std::ofstream("/proc/self/clear_refs") << "5";
+    Value sizes = Value::object();
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        for (const auto& [field, key] : {std::pair{"VmRSS:", "rss"}, std::pair{"VmHWM:", "peak"}})
+            if (line.rfind(field, 0) == 0) sizes[key] = std::stoull(line.substr(6)) * 1024;
+    }
+    answer(command, WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, sizes));
+}
 
 void E2EEcho::record(const WFInvokedUrlCommand& command) {
     Value text = command.argumentAtIndex(0);

@@ -6,7 +6,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -70,14 +74,28 @@ private:
     std::optional<wharf::test::ServingThread> serving_;
 };
 
-TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
+// A copy of a test bundle with the demo's page file API and a bridge script
+// as its "wharf.js".
+std::string prepareBundle(const TempDir& dir, const std::string& name, const std::string& bridge) {
+    std::string bundle = dir.file("bundle");
+    fs::copy(fs::path(WHARF_E2E_BUNDLES) / name, bundle, fs::copy_options::recursive);
+    fs::copy_file(bridge, fs::path(bundle) / "www" / "wharf.js");
+    fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf-file.js", fs::path(bundle) / "www" / "wharf-file.js");
+    return bundle;
+}
+
+bool haveDisplay() {
     const char* display = std::getenv("DISPLAY");
-    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
+    return display && *display;
+}
+
+// The demo's bridge, and one written to the host's contract alone.
+class FileE2E : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
+    WHARF_REQUIRE_COMPONENT(haveDisplay(), "a display (run under xvfb-run)");
     TempDir dir;
-    const std::string bundle = dir.file("bundle");
-    fs::copy(fs::path(WHARF_E2E_BUNDLES) / "file", bundle, fs::copy_options::recursive);
-    for (const char* script : {"wharf.js", "wharf-file.js"})
-        fs::copy_file(fs::path(WHARF_DEMO_WWW) / script, fs::path(bundle) / "www" / script);
+    const std::string bundle = prepareBundle(dir, "file", GetParam());
     ProbeServer probe;
     writeFile(bundle + "/www/probe.js", "var PROBE_URL = '" + probe.url() + "';\n");
 
@@ -131,7 +149,8 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     EXPECT_EQ(r["arrayBuffer"]["isArrayBuffer"], true);
     EXPECT_EQ(r["arrayBuffer"]["bytes"], sent);
     EXPECT_EQ(r["binaryString"], sent);
-    // 3 MiB: fetched by the page's bridge, whole, and in its turn.
+    // 3 MiB: whole, and in its turn, whether the answer carried the bytes or
+    // the URL the demo's bridge asked for.
     EXPECT_EQ(r["large"], (Value{{"isArrayBuffer", true}, {"length", large.size()}, {"sum", sum}}));
     EXPECT_EQ(r["largeOrder"], Value::parse(R"(["large","small"])"));
 
@@ -191,6 +210,79 @@ TEST(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     EXPECT_EQ(readFile(documents + "/" + std::string(255, 'n')), "q?x");
     // A remote page can neither show nor read them.
     EXPECT_EQ(r["remote"], Value::parse(R"({"image":-1,"fetch":"refused"})"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bridges, FileE2E, ::testing::Values(WHARF_DEMO_WWW "/wharf.js", WHARF_CONTRACT_BRIDGE),
+                         [](const auto& info) { return info.index == 0 ? "Shipped" : "Contract"; });
+
+// A sparse file of `size` bytes (no disk used) holding `mark` at its start,
+// middle and end.
+void writeSparse(const std::string& path, uint64_t size, char mark) {
+    { std::ofstream(path, std::ios::binary); }
+    fs::resize_file(path, size);
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    for (const uint64_t at : {uint64_t{0}, size / 2, size - 1}) {
+        file.seekp(static_cast<std::streamoff>(at));
+        file.put(mark);
+    }
+}
+
+// A page of the demo's bridge, whose large byte answers come by URL, asks for
+// more of them than the host holds and fetches none until all are answered:
+// the host holds the newest that fit together, and its memory stays within
+// that; each answer is then the file's own bytes or a failed read. Reads of a
+// file larger than the host could hold answer an error in every form.
+TEST(FileE2EMemory, UnfetchedAnswersAndReadsTooLargeToHoldStayWithinTheBound) {
+    WHARF_REQUIRE_COMPONENT(haveDisplay(), "a display (run under xvfb-run)");
+    TempDir dir;
+    const std::string bundle = prepareBundle(dir, "file-memory", WHARF_DEMO_WWW "/wharf.js");
+    constexpr int kCount = 6;
+    constexpr uint64_t kSize = uint64_t{160} << 20;
+    writeFile(bundle + "/www/sizes.js",
+              "var E2E = {count: " + std::to_string(kCount) + ", size: " + std::to_string(kSize) + "};\n");
+    const std::string documents = dir.file("home/Documents");
+    fs::create_directories(documents);
+    for (int i = 0; i < kCount; ++i)
+        writeSparse(documents + "/held" + std::to_string(i) + ".bin", kSize, static_cast<char>(i + 1));
+    writeSparse(documents + "/huge.bin", uint64_t{20} << 30, 'h');
+    writeSparse(documents + "/big.bin", uint64_t{600} << 20, 'b');
+    { std::ofstream(documents + "/nuls.bin", std::ios::binary); }
+    fs::resize_file(documents + "/nuls.bin", uint64_t{100} << 20);
+
+    // Under AddressSanitizer freed memory is kept back for a while: the host
+    // here gives it back at once, as it does in a normal build.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string asanOptions =
+        "ASAN_OPTIONS=" + std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "quarantine_size_mb=0";
+    wharf::test::E2ERun run = wharf::test::runE2EHost(WHARF_E2E_HOST, {"--bundle", bundle, "--home", dir.file("home")},
+                                                      dir, {asanOptions}, std::chrono::seconds(60));
+    ASSERT_FALSE(run.timedOut) << run.err;
+    const std::string text = readFile(dir.file("home/e2e-report.json"));
+    ASSERT_FALSE(text.empty()) << run.err;
+    const Value r = Value::parse(text);
+    EXPECT_EQ(run.status, 0) << r.dump(2) << run.err;
+
+    // The host holds the newest answers that fit in its bound together (the
+    // newest of them fetched whole); the older ones' fetches fail, a read
+    // that failed for the page.
+    const uint64_t memory =
+        static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t bound = std::min<uint64_t>(uint64_t{512} << 20, memory / 8);
+    const int kept = static_cast<int>(std::min<uint64_t>(kCount, bound / kSize));
+    Value expected = Value::array();
+    for (int i = 0; i < kCount; ++i)
+        expected.push_back(i < kCount - kept ? Value{{"error", 4}} : i < kCount - 1 ? Value("held") : Value("bytes"));
+    EXPECT_EQ(r["held"], expected) << run.err;
+    EXPECT_NE(run.err.find("Dropped a readAsArrayBuffer answer of " + std::to_string(kSize) + " bytes"),
+              std::string::npos);
+    // At its peak: what it held, and the read on its way in.
+    ASSERT_TRUE(r["growth"].is_number()) << r.dump();
+    EXPECT_LE(r["growth"].get<double>(), static_cast<double>(bound + kSize + (uint64_t{64} << 20))) << r.dump();
+
+    // 20 GiB as text, data URL, binary string, bytes, and through the
+    // scheme; 600 MiB as bytes; 100 MiB of NULs as text (six times that as
+    // the answer's text).
+    EXPECT_EQ(r["tooLarge"], Value::parse("[4,4,4,4,404,4,4]"));
 }
 
 }  // namespace

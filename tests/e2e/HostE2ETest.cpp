@@ -94,12 +94,15 @@ RunResult runHost(const TempDir& dir, std::vector<std::string> args) {
     return waitHost(spawnHost(dir, std::move(args)));
 }
 
-// A copy of a test bundle with the page-side bridge script of the demo.
-std::string prepareBundle(const TempDir& dir, const std::string& name) {
+constexpr const char* kShippedBridge = WHARF_DEMO_WWW "/wharf.js";
+
+// A copy of a test bundle with a page-side bridge script as its "wharf.js":
+// the demo's, unless another is given.
+std::string prepareBundle(const TempDir& dir, const std::string& name, const std::string& bridge = kShippedBridge) {
     const fs::path target = fs::path(dir.path()) / "bundle";
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / name, target, fs::copy_options::recursive);
     fs::create_directories(target / "www");
-    fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", target / "www" / "wharf.js");
+    fs::copy_file(bridge, target / "www" / "wharf.js");
     return target.string();
 }
 
@@ -142,8 +145,11 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(HostE2E, BridgeCallsReachThePageCallbacks) {
-    const std::string bundle = prepareBundle(dir_, "bridge");
+// The demo's bridge, and one written to the host's contract alone.
+class BridgeE2E : public HostE2E, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(BridgeE2E, BridgeCallsReachThePageCallbacks) {
+    const std::string bundle = prepareBundle(dir_, "bridge", GetParam());
     RunResult run = runHost(dir_, {"--bundle", bundle, "--home", home(), "--open-url", "wharfe2e://launch/x?y=1"});
     ASSERT_FALSE(run.timedOut) << run.err;
     Value r = report();
@@ -181,8 +187,11 @@ TEST_F(HostE2E, BridgeCallsReachThePageCallbacks) {
     // calls from either are answered, in the order the page made them.
     EXPECT_EQ(r["interleave"], Value::parse(R"(["cb x","cb y","cb z","then x","then y","then z",
                                                  "cb from callback","cb from continuation"])"));
-    // Scripts evaluated around an answer run around the answer's callback.
-    EXPECT_EQ(r["scriptOrder"], Value::parse(R"(["before","callback","after"])"));
+    // Twenty answers delivered together: the call each callback made is answered.
+    EXPECT_EQ(r["grouped"], 20);
+    // Scripts evaluated around an answer run around the answer's callback;
+    // a call made in such a script is answered.
+    EXPECT_EQ(r["scriptOrder"], Value::parse(R"(["before","callback","after","call from a script"])"));
     // The page channel: the main frame has it, unlisted and not to be
     // replaced; a frame inside the page has none.
     EXPECT_EQ(r["channel"], Value::parse(R"({"main":"function","frame":"undefined","listed":false})"));
@@ -195,6 +204,9 @@ TEST_F(HostE2E, BridgeCallsReachThePageCallbacks) {
     // The launch's open-URL posted both notifications, in order.
     EXPECT_EQ(r["open"], Value::parse(R"(["open:wharfe2e://launch/x?y=1","openWithSource:wharfe2e://launch/x?y=1"])"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Bridges, BridgeE2E, ::testing::Values(kShippedBridge, WHARF_CONTRACT_BRIDGE),
+                         [](const auto& info) { return info.index == 0 ? "Shipped" : "Contract"; });
 
 TEST_F(HostE2E, MissingStartPageLoadsTheErrorPageWithTheMessage) {
     const std::string bundle = prepareBundle(dir_, "missing");

@@ -105,6 +105,18 @@ TEST(JSONCategories, ObjectParserRejectsScalarsFragmentParserTakesThem) {
     EXPECT_FALSE(wf_JSONObject("5"));
     EXPECT_TRUE(log.contains("NSString JSONObject error: "));
     EXPECT_TRUE(log.contains("Malformed Data: 5"));
+    // A large text that does not parse is logged by its start and its size,
+    // a character cut in two left out.
+    log.clear();
+    const std::string large = "[\"" + std::string(198, 'x') + "\xc3\xa9" + std::string(1 << 20, 'y');
+    EXPECT_FALSE(wf_JSONObject(large));
+    ASSERT_EQ(log.lines().size(), 1u);
+    const std::string line = log.lines()[0];
+    EXPECT_LT(line.size(), 1000u);
+    EXPECT_NE(
+        line.find("Malformed Data: [\"" + std::string(198, 'x') + "... (" + std::to_string(large.size()) + " bytes)"),
+        std::string::npos)
+        << line;
     EXPECT_EQ(wf_JSONFragment("5"), Value(5));
     EXPECT_FALSE(wf_JSONFragment("[1,"));
     EXPECT_EQ(wf_JSONObject("[1,2]"), Value::array({1, 2}));

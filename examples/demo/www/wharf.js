@@ -2,9 +2,26 @@
 // signals the host through a "wfbridge:" navigation in a hidden iframe, and
 // receives results through nativeCallback. The host also collects waiting
 // calls from what every script it evaluates returns, and asks for them right
-// behind each delivery of callbacks. Where the host gives the page a channel
-// of its own (wharfNativePost), calls go to the host through it instead, and
-// the host's answers come the same way.
+// behind each delivery of callbacks.
+//
+// Two things of the host's that a bridge uses only if it knows them:
+// - The page channel. Where the host gives the page's main frame a function
+//   of its own, wharfNativePost(batch), calls go to the host through it, as
+//   the JSON batch nativeFetchMessages would answer, instead of navigations
+//   and fetches. Results may come through the channel to any bridge (the host
+//   takes what nativeCallback returns as a batch there too): calling the
+//   function is all a bridge does to use the channel, and it asks for nothing.
+// - Large byte answers by reference. A bridge asks for it with the call
+//   [null, "WharfBridge", "ask", ["arrayBufferURL"]] in a batch (each ask
+//   names everything it wants); the ask holds for the page until the next
+//   page starts loading, and this bridge makes it before its first call. A
+//   readAsArrayBuffer answer over 1 MiB is then {"WFType": "ArrayBuffer",
+//   "url": <a "wffile" URL>} instead of {"WFType": "ArrayBuffer", "data":
+//   <Base64>}: one fetch of the URL gives the bytes. The host holds such
+//   answers until fetched, at most 512 MiB of them together (less on a
+//   machine with less than 4 GiB), dropping the oldest to make room; a fetch
+//   that fails (the bytes were dropped) is answered to the page as a read
+//   that failed, FileError NOT_READABLE_ERR (4).
 (function (global) {
   'use strict';
   if (global.wharf) return;
@@ -13,7 +30,10 @@
   // Callback id → { success, fail }. A Map: ids come and go with every call.
   var callbacks = new Map();
   var nextCallbackId = Math.floor(Math.random() * 1000000000);
-  var messages = [];
+  var STATUS_NO_RESULT = 0, STATUS_OK = 1, STATUS_IO_ERROR = 6, STATUS_ERROR = 9;
+  var NOT_READABLE_ERR = 4;
+  // The first batch asks the host for what this bridge knows (see above).
+  var messages = [[null, 'WharfBridge', 'ask', ['arrayBufferURL']]];
   var signalled = false;
   var bridgeFrame = null;
   var signalCount = 0;
@@ -25,7 +45,6 @@
   var fetchTimer = 0;
   var fetches = 0, fetchesWhenArmed = 0;
   var FETCH_WAIT_MS = 50;
-  var STATUS_NO_RESULT = 0, STATUS_OK = 1, STATUS_ERROR = 9;
   // The page channel: the calls made in one turn go as one batch, once the
   // turn's script and the promise continuations before it have run.
   var nativePost = typeof global.wharfNativePost === 'function' ? global.wharfNativePost : null;
@@ -147,10 +166,9 @@
     }
   });
 
-  // A byte answer too large for the script the host evaluates comes by
-  // reference: the host holds the bytes for one fetch of its "url". The
-  // answers after it wait until it is in, so that every answer still reaches
-  // its callback in the order the host sent them.
+  // A large byte answer comes by reference: the host holds the bytes for one
+  // fetch of its "url". The answers after it wait until it is in, so that
+  // every answer still reaches its callback in the order the host sent them.
   var held = null, heldCount = 0;
 
   function deliver(callbackId, status, value, keepCallback) {
@@ -187,7 +205,10 @@
       held = (held || Promise.resolve()).then(function () { return value; }).then(function (v) {
         deliver(callbackId, status, v, keepCallback);
       }, function (e) {
-        deliver(callbackId, STATUS_ERROR, String(e), keepCallback);
+        // Bytes the host no longer holds: the read as the page sees it failed.
+        console.log('wharf: ' + e);
+        deliver(callbackId, byReference ? STATUS_IO_ERROR : STATUS_ERROR, byReference ? NOT_READABLE_ERR : String(e),
+                keepCallback);
       }).then(function () {
         if (--heldCount === 0) held = null;
       });

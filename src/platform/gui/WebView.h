@@ -119,9 +119,11 @@ public:
     // message of the engine's own instead of a script: `results` is a JSON
     // array of [callbackId, status, message, keepCallback] entries, each given
     // to the page's nativeCallback in order, after the scripts evaluated
-    // before it. The page's bridge then sends its calls through the channel
-    // too (WebViewObserver::pageDidPostCommands). False, and nothing sent,
-    // where the view has no channel: the caller evaluates script instead.
+    // before it. The calls the page makes meanwhile come back through the
+    // channel too (WebViewObserver::pageDidPostCommands): the batch each
+    // nativeCallback returns, as an evaluation's result would carry it, and
+    // what a bridge that knows the channel posts itself. False, and nothing
+    // sent, where the view has no channel: the caller evaluates script instead.
     virtual bool deliverCallbacks(const std::string& /*results*/) { return false; }
 
     virtual void applySettings(const WebViewSettings& settings) = 0;

@@ -4,14 +4,17 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <utility>
 
 #include "host/WFCommandDelegate.h"
+#include "host/WFCommandQueue.h"
 #include "host/WFPreferences.h"
 #include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
@@ -44,12 +47,10 @@ std::weak_ptr<WFFile> gCurrent;
 // photo library's): long enough for any read, short of forever.
 std::atomic<std::chrono::milliseconds> gAnswerWait{std::chrono::seconds(60)};
 
-// Larger byte answers reach the page by one fetch over the "wffile" scheme:
-// as Base64 in the script text, they would cost the host and the web process
-// several times their size. Only so many wait for their fetch at once (the
-// oldest goes first), and none outlive the page.
+// Larger byte answers reach a bridge that asks for it by one fetch over the
+// "wffile" scheme: as Base64 in the script text, they would cost the host and
+// the web process several times their size. None outlive the page.
 constexpr std::size_t kLargestInlineArrayBuffer = std::size_t{1} << 20;
-constexpr std::size_t kMostHeldResults = 8;
 // "wffile://localhost/?result=<token>": no filesystem is named by it.
 constexpr const char* kHeldResultQuery = "result";
 
@@ -133,6 +134,30 @@ std::string binaryString(const platform::Bytes& data) {
     }
     return out;
 }
+
+// The length of the JSON string the bytes become in an answer: as UTF-8 text,
+// or each byte a character (those over 0x7F two bytes in UTF-8).
+uint64_t jsonTextSize(const platform::Bytes& data, bool eachByteACharacter) {
+    static const auto table = [](bool latin1) {
+        std::array<uint8_t, 256> sizes{};
+        for (int b = 0; b < 256; ++b) {
+            const bool shortEscape =
+                b == '"' || b == '\\' || b == '\b' || b == '\f' || b == '\n' || b == '\r' || b == '\t';
+            sizes[b] = shortEscape ? 2 : b < 0x20 ? 6 : (b >= 0x80 && latin1) ? 2 : 1;
+        }
+        return sizes;
+    };
+    static const std::array<uint8_t, 256> text = table(false), characters = table(true);
+    const auto& sizes = eachByteACharacter ? characters : text;
+    uint64_t size = 2;
+    for (uint8_t b : data) size += sizes[b];
+    return size;
+}
+
+uint64_t base64Size(std::size_t bytes) { return (static_cast<uint64_t>(bytes) + 2) / 3 * 4; }
+
+// The answer for a read whose answer would be larger than the host can hold.
+WFPluginResult tooLarge() { return WFFileErrorResult(NOT_READABLE_ERR); }
 
 }  // namespace
 
@@ -626,24 +651,46 @@ void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex
     const int64_t end = platform::integerValue(command.argumentAtIndex(startIndex + 1, -1));
     inOrderUntilAnswered([t = *t, start, end, reply = replier(shared_from_this(), command),
                           answer = std::move(answer)](const std::function<void()>& answered) {
-        t.fileSystem->readFileAtURL(
-            t.url, start, end,
-            [reply, answer, answered](std::optional<platform::Bytes> data, const std::optional<std::string>& mimeType,
-                                      int32_t error) {
-                if (!data) {
-                    reply(WFFileErrorResult(error));
-                } else {
-                    // The page's form of the bytes (Base64, UTF-8) is larger
-                    // still: a range read whole may not fit twice.
-                    try {
-                        reply(answer(std::move(*data), mimeType));
-                    } catch (const std::bad_alloc&) {
-                        reply(WFFileErrorResult(NOT_READABLE_ERR));
-                    }
-                }
-                answered();
-            });
+        readBounded(t.fileSystem, t.url, start, end,
+                    [reply, answer, answered](std::optional<platform::Bytes> data,
+                                              const std::optional<std::string>& mimeType, int32_t error) {
+                        if (!data) {
+                            reply(WFFileErrorResult(error));
+                        } else {
+                            // The page's form of the bytes (Base64, UTF-8) is larger
+                            // still: a range read whole may not fit twice.
+                            try {
+                                reply(answer(std::move(*data), mimeType));
+                            } catch (const std::bad_alloc&) {
+                                reply(WFFileErrorResult(NOT_READABLE_ERR));
+                            }
+                        }
+                        answered();
+                    });
     });
+}
+
+void WFFile::readBounded(const std::shared_ptr<WFFileSystem>& fileSystem, const WFFilesystemURL& url, int64_t start,
+                         int64_t end, WFFileReadCallback callback) {
+    const uint64_t limit = WFLargestRead();
+    // Asked for one byte more than it may bring, the filesystem tells a range
+    // that fits from one too long, and reads no further.
+    const int64_t from = std::max<int64_t>(start, 0);
+    const int64_t over = from > std::numeric_limits<int64_t>::max() - static_cast<int64_t>(limit) - 1
+                             ? std::numeric_limits<int64_t>::max()
+                             : from + static_cast<int64_t>(limit) + 1;
+    fileSystem->readFileAtURL(
+        url, start, end < 0 || end > over ? over : end,
+        [limit, url, callback = std::move(callback)](std::optional<platform::Bytes> data,
+                                                     std::optional<std::string> mimeType, int32_t error) {
+            if (data && data->size() > limit) {
+                data.reset();
+                platform::log("Refused to read more than %llu bytes of %s: more than the host can hold at once",
+                              static_cast<unsigned long long>(limit), url.absoluteURL().c_str());
+                return callback(std::nullopt, std::move(mimeType), NOT_READABLE_ERR);
+            }
+            callback(std::move(data), std::move(mimeType), error);
+        });
 }
 
 void WFFile::readAsText(const WFInvokedUrlCommand& command) {
@@ -655,29 +702,47 @@ void WFFile::readAsText(const WFInvokedUrlCommand& command) {
         return send(WFFileErrorResult(ENCODING_ERR), command);
     }
     readWith(command, 2, [](platform::Bytes&& data, const std::optional<std::string>&) {
-        std::string text(data.begin(), data.end());
-        if (!platform::isValidUTF8(text)) return WFFileErrorResult(ENCODING_ERR);
-        return WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, text);
+        std::string text;
+        {
+            const platform::Bytes bytes = std::move(data);
+            if (!platform::isValidUTF8({reinterpret_cast<const char*>(bytes.data()), bytes.size()}))
+                return WFFileErrorResult(ENCODING_ERR);
+            if (jsonTextSize(bytes, false) > WFLargestRead()) return tooLarge();
+            text.assign(bytes.begin(), bytes.end());
+        }
+        return WFPluginResult(static_cast<int>(WFResultStatus::OK), Value(std::move(text)));
     });
 }
 
 void WFFile::readAsDataURL(const WFInvokedUrlCommand& command) {
     readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>& mimeType) {
-        return WFPluginResult::resultWithStatusMessageAsString(
-            WFResultStatus::OK, "data:" + mimeType.value_or("*/*") + ";base64," + platform::base64Encode(data));
+        const std::string type = mimeType.value_or("*/*");
+        if (base64Size(data.size()) + type.size() + 16 > WFLargestRead()) return tooLarge();
+        std::string url = "data:" + type + ";base64," + platform::base64Encode(data);
+        platform::Bytes().swap(data);
+        return WFPluginResult(static_cast<int>(WFResultStatus::OK), Value(std::move(url)));
     });
 }
 
 void WFFile::readAsArrayBuffer(const WFInvokedUrlCommand& command) {
+    // The URL form only for a bridge that asked for it on this page: any
+    // other knows only the bytes themselves.
+    auto controller = viewController();
+    auto queue = controller ? controller->commandQueue() : nullptr;
+    const bool byURL = queue && queue->bridgeAsked(WFCommandQueue::kArrayBufferURLFeature);
     std::weak_ptr<WFFile> weak = std::static_pointer_cast<WFFile>(shared_from_this());
-    readWith(command, 1, [weak](platform::Bytes&& data, const std::optional<std::string>&) {
-        auto self = weak.lock();
-        if (data.size() <= kLargestInlineArrayBuffer || !self)
-            return WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, data);
-        Value reference = Value::object();
-        reference["WFType"] = "ArrayBuffer";
-        reference["url"] = self->holdResult(std::move(data));
-        return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, reference);
+    readWith(command, 1, [weak, byURL](platform::Bytes&& data, const std::optional<std::string>&) {
+        auto self = byURL && data.size() > kLargestInlineArrayBuffer ? weak.lock() : nullptr;
+        if (self) {
+            Value reference = Value::object();
+            reference["WFType"] = "ArrayBuffer";
+            reference["url"] = self->holdResult(std::move(data));
+            return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, reference);
+        }
+        if (base64Size(data.size()) + 32 > WFLargestRead()) return tooLarge();
+        auto result = WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, data);
+        platform::Bytes().swap(data);
+        return result;
     });
 }
 
@@ -686,8 +751,18 @@ std::string WFFile::holdResult(platform::Bytes&& data) {
     std::random_device random;
     char token[33];
     std::snprintf(token, sizeof token, "%08x%08x%08x%08x", random(), random(), random(), random());
+    const uint64_t limit = WFLargestRead();
     std::lock_guard lock(mutex_);
-    if (heldResults_.size() >= kMostHeldResults) heldResults_.pop_front();
+    // The oldest go first: a page fetches its answers as they come.
+    while (!heldResults_.empty() && heldBytes_ + data.size() > limit) {
+        const std::size_t dropped = heldResults_.front().second.size();
+        heldBytes_ -= dropped;
+        heldResults_.pop_front();
+        platform::log("Dropped a readAsArrayBuffer answer of %zu bytes that the page had not fetched: the answers "
+                      "waiting for their fetch hold at most %llu bytes",
+                      dropped, static_cast<unsigned long long>(limit));
+    }
+    heldBytes_ += data.size();
     heldResults_.emplace_back(token, std::move(data));
     return std::string(kWFFilesystemURLPrefix) + "://localhost/?" + kHeldResultQuery + "=" + token;
 }
@@ -703,6 +778,7 @@ std::optional<platform::Bytes> WFFile::takeHeldResult(const platform::Url& url) 
         if (it->first != token) continue;
         platform::Bytes data = std::move(it->second);
         heldResults_.erase(it);
+        heldBytes_ -= data.size();
         return data;
     }
     return std::nullopt;
@@ -711,11 +787,15 @@ std::optional<platform::Bytes> WFFile::takeHeldResult(const platform::Url& url) 
 void WFFile::onReset() {
     std::lock_guard lock(mutex_);
     heldResults_.clear();
+    heldBytes_ = 0;
 }
 
 void WFFile::readAsBinaryString(const WFInvokedUrlCommand& command) {
     readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>&) {
-        return WFPluginResult::resultWithStatusMessageAsString(WFResultStatus::OK, binaryString(data));
+        if (jsonTextSize(data, true) > WFLargestRead()) return tooLarge();
+        std::string text = binaryString(data);
+        platform::Bytes().swap(data);
+        return WFPluginResult(static_cast<int>(WFResultStatus::OK), Value(std::move(text)));
     });
 }
 

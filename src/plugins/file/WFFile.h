@@ -37,8 +37,13 @@ public:
     void onReset() override;
 
     // The bytes of a readAsArrayBuffer answer held for one fetch of `url`
-    // (from the answer's "url"), taken from the plug-in; nullopt when none.
+    // (from the answer's "url"), taken from the plug-in; nullopt when none
+    // (never held, fetched already, or dropped to make room).
     std::optional<platform::Bytes> takeHeldResult(const platform::Url& url);
+    // Reads as `fileSystem` does, but a range longer than WFLargestRead() is
+    // refused with NOT_READABLE_ERR before more than one byte over it is read.
+    static void readBounded(const std::shared_ptr<WFFileSystem>& fileSystem, const WFFilesystemURL& url, int64_t start,
+                            int64_t end, WFFileReadCallback callback);
     // How long the plug-in's queue waits for a filesystem that answers later
     // before the actions after it go ahead (a minute; shorter in tests).
     static void setAnswerWait(std::chrono::milliseconds wait);
@@ -122,13 +127,15 @@ private:
     using ReadAnswer =
         std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
     void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);
-    // Keeps bytes for one fetch; the URL to fetch them by.
+    // Keeps bytes for one fetch, dropping the oldest held answers while all
+    // would hold more than WFLargestRead(); the URL to fetch them by.
     std::string holdResult(platform::Bytes&& data);
 
     mutable std::mutex mutex_;
     platform::dispatch::QueuePtr queue_;
     std::vector<std::shared_ptr<WFFileSystem>> fileSystems_;
-    std::deque<std::pair<std::string, platform::Bytes>> heldResults_;
+    std::deque<std::pair<std::string, platform::Bytes>> heldResults_;  // oldest first
+    uint64_t heldBytes_ = 0;
     std::string rootDocsPath_;
     std::string appDocsPath_;
     std::string appLibraryPath_;

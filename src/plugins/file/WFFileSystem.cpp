@@ -1,5 +1,8 @@
 #include "plugins/file/WFFileSystem.h"
 
+#include <algorithm>
+
+#include "platform/Device.h"
 #include "platform/Error.h"
 
 namespace wharf {
@@ -43,6 +46,15 @@ platform::Value WFFileSystem::makeEntry(const std::string& fullPath, const std::
         entry["nativeURL"] = nullptr;
     }
     return entry;
+}
+
+uint64_t WFLargestRead() {
+    static const uint64_t largest = [] {
+        const uint64_t most = uint64_t{512} << 20;
+        const uint64_t memory = platform::Device::physicalMemory();  // 0 when unknown
+        return memory ? std::min<uint64_t>(most, memory / 8) : most;
+    }();
+    return largest;
 }
 
 std::string WFErrnoDescription(int err, const std::string& path) {

@@ -90,6 +90,13 @@ private:
     WFUrlTransformer urlTransformer_;
 };
 
+// The most bytes one read brings into memory, the most one answer's text to
+// the page takes, and the most the answers waiting for the page's fetch hold
+// together: 512 MiB, or an eighth of the machine's memory where that is less.
+// A sparse file can claim any size, and an answer is larger again than the
+// bytes it carries (Base64, escapes) and copied on its way to the page.
+uint64_t WFLargestRead();
+
 // The description of a system error at a path, as the log lines give it.
 std::string WFErrnoDescription(int err, const std::string& path);
 

@@ -48,8 +48,10 @@ void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
     auto fs = plugin ? plugin->filesystemForURL(url) : nullptr;
     if (!fs) return respond(notFound());
     platform::dispatch::globalQueue()->async([fs, url, respond] {
-        fs->readFileAtURL(
-            url, 0, -1,
+        // A file larger than the host can hold is not served (a 404, as for
+        // any file that cannot be read).
+        WFFile::readBounded(
+            fs, url, 0, -1,
             [respond](std::optional<platform::Bytes> data, std::optional<std::string> mimeType, int32_t error) {
                 if (error != 0 || !data) return respond(notFound());
                 platform::SchemeResponse response;

@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Device.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/Mime.h"
@@ -962,7 +961,7 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
     // the caller without an answer when the allocation fails).
     platform::Bytes bytes;
     try {
-        if (length > platform::Device::physicalMemory()) throw std::bad_alloc();
+        if (length > WFLargestRead()) throw std::bad_alloc();
         bytes.resize(static_cast<std::size_t>(length));
     } catch (const std::bad_alloc&) {
         return callback(std::nullopt, mimeType, NOT_READABLE_ERR);

@@ -18,6 +18,7 @@
 
 #include "Await.h"
 #include "TestSupport.h"
+#include "host/WFCommandQueue.h"
 #include "host/testing/FakeViewController.h"
 #include "platform/AssetStore.h"
 #include "platform/Bundle.h"
@@ -635,15 +636,24 @@ TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
     EXPECT_EQ(missing.headers["Cache-Control"], "no-cache");
     EXPECT_EQ(load("wffile://localhost/nosuch/a.css").status, 404);
 
-    // The bytes of a large readAsArrayBuffer are held for one fetch by the
-    // scheme, not written into the answer; up to a mebibyte they are.
+    // A large readAsArrayBuffer answers the bytes themselves, unless the
+    // page's bridge asked for them by URL: then they are held for one fetch
+    // by the scheme; up to a mebibyte they are in the answer all the same.
     std::string large(3 << 20, '\0');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4096);
     test::writeFile(Container::documentsPath() + "/large.bin", large);
     const Value url = "wffile://localhost/persistent/large.bin";
-    const Answer inlined = call("readAsArrayBuffer", Value::array({url, 0, 1 << 20}));
-    EXPECT_EQ(platform::base64Decode(inlined.message.value("data", "")).value_or(platform::Bytes()).size(),
-              std::size_t{1} << 20);
+    auto inlined = [&](const Value& arguments) {
+        const Answer answer = call("readAsArrayBuffer", arguments);
+        auto bytes = platform::base64Decode(answer.message.value("data", "")).value_or(platform::Bytes());
+        return std::string(bytes.begin(), bytes.end());
+    };
+    EXPECT_TRUE(inlined(Value::array({url, 0, -1})) == large);
+    auto ask = [&](const Value& features) {
+        controller->commandQueue()->execute(WFInvokedUrlCommand(features, std::nullopt, "WharfBridge", "ask"));
+    };
+    ask(Value::array({"arrayBufferURL"}));
+    EXPECT_EQ(inlined(Value::array({url, 0, 1 << 20})).size(), std::size_t{1} << 20);
     const Answer held = call("readAsArrayBuffer", Value::array({url, 0, -1}));
     ASSERT_EQ(held.status, 1);
     EXPECT_EQ(held.message["WFType"], "ArrayBuffer");
@@ -654,10 +664,16 @@ TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
     EXPECT_EQ(fetched.status, 200);
     EXPECT_TRUE(std::string(fetched.body.begin(), fetched.body.end()) == large);
     EXPECT_EQ(load(heldURL).status, 404);  // once only
-    // A new page lets go of what the last one did not fetch.
+    // A new page lets go of what the last one did not fetch, and of its ask.
     const Answer forgotten = call("readAsArrayBuffer", Value::array({url, 1, -1}));
     plugin->onReset();
+    controller->commandQueue()->resetRequestId();
     EXPECT_EQ(load(forgotten.message.value("url", "")).status, 404);
+    EXPECT_TRUE(inlined(Value::array({url, 0, -1})) == large);
+    // Each ask names all the bridge wants.
+    ask(Value::array({"arrayBufferURL"}));
+    ask(Value::array({"somethingElse"}));
+    EXPECT_TRUE(inlined(Value::array({url, 0, -1})) == large);
 }
 
 // A filesystem that never answers a read (native code may register one)

@@ -12,10 +12,14 @@ WebKitWebExtension* gExtension = nullptr;
 // Results delivered together, as the host's script for them does: each
 // through the dispatcher the page has at that moment, in order, one that
 // throws logged and the others still run; the promise continuations they
-// start run only after all of them.
-constexpr const char* kDispatcher = "(function(d){for(var i=0;i<d.length;i++){var c=d[i];"
-                                    "try{wharf.require('wharf/exec').nativeCallback(c[0],c[1],c[2],c[3], 0);}"
-                                    "catch(e){console.log('exception nativeCallback : '+e);}}})";
+// start run only after all of them. What each call of the dispatcher returns
+// is, as for the script, a batch of the calls the page made meanwhile (a
+// bridge that knows nothing of the channel answers so): it goes to the host
+// at once, in order, as a batch the page posted.
+constexpr const char* kDispatcher = "(function(post){return function(d){for(var i=0;i<d.length;i++){var c=d[i];"
+                                    "try{var b=wharf.require('wharf/exec').nativeCallback(c[0],c[1],c[2],c[3], 0);"
+                                    "if(typeof b==='string'&&b)post(b);}"
+                                    "catch(e){console.log('exception nativeCallback : '+e);}}};})";
 
 // The main frame's dispatcher, made anew with each of its documents.
 constexpr const char* kDispatcherKey = "wharf-page-channel-dispatcher";
@@ -41,7 +45,11 @@ void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
     // another function in its place.
     jsc_value_object_define_property_data(window, page_channel::kPostFunction, static_cast<JSCValuePropertyFlags>(0),
                                           function);
-    JSCValue* dispatcher = jsc_context_evaluate(context, kDispatcher, -1);
+    // The dispatcher holds the function itself: nothing the page defines
+    // under that name stands in for it.
+    JSCValue* makeDispatcher = jsc_context_evaluate(context, kDispatcher, -1);
+    JSCValue* dispatcher = jsc_value_function_call(makeDispatcher, JSC_TYPE_VALUE, function, G_TYPE_NONE);
+    g_object_unref(makeDispatcher);
     g_object_set_data_full(G_OBJECT(page), kDispatcherKey, dispatcher, g_object_unref);
     g_object_unref(window);
     g_object_unref(function);

@@ -9,7 +9,8 @@ namespace wharf::page_channel {
 // Host to page: plug-in results, a JSON array of [callbackId, status, message,
 // keepCallback] entries, each handed to the page's nativeCallback in order.
 inline constexpr const char* kCallbacksMessage = "wharf.callbacks";
-// Page to host: a batch of calls, the JSON text nativeFetchMessages answers.
+// Page to host: a batch of calls, the JSON text nativeFetchMessages answers
+// (or nativeCallback returns).
 inline constexpr const char* kCommandsMessage = "wharf.commands";
 // The function on the main frame's window that sends the host a batch.
 inline constexpr const char* kPostFunction = "wharfNativePost";
