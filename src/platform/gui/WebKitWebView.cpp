@@ -1,4 +1,5 @@
 // The WebKitGTK adapter behind platform::WebView.
+#include <gio/gunixinputstream.h>
 #include <webkit2/webkit2.h>
 
 #include <atomic>
@@ -152,13 +153,21 @@ void finishSchemeRequest(WebKitURISchemeRequest* request, SchemeResponse& resp) 
         webkit_uri_scheme_request_finish_error(request, e);
         g_error_free(e);
     } else {
-        // The stream takes the body over instead of copying it.
-        auto* body = new Bytes(std::move(resp.body));
-        GBytes* gbytes = g_bytes_new_with_free_func(
-            body->data(), body->size(), [](gpointer owned) { delete static_cast<Bytes*>(owned); }, body);
-        GInputStream* stream = g_memory_input_stream_new_from_bytes(gbytes);
-        g_bytes_unref(gbytes);
-        WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(body->size()));
+        GInputStream* stream = nullptr;
+        gint64 length = 0;
+        if (resp.bodyFile && *resp.bodyFile) {
+            stream = g_unix_input_stream_new(resp.bodyFile->release(), TRUE);
+            length = static_cast<gint64>(resp.bodyFileLength);
+        } else {
+            // The stream takes the body over instead of copying it.
+            auto* body = new Bytes(std::move(resp.body));
+            GBytes* gbytes = g_bytes_new_with_free_func(
+                body->data(), body->size(), [](gpointer owned) { delete static_cast<Bytes*>(owned); }, body);
+            stream = g_memory_input_stream_new_from_bytes(gbytes);
+            g_bytes_unref(gbytes);
+            length = static_cast<gint64>(body->size());
+        }
+        WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
         webkit_uri_scheme_response_set_status(response, static_cast<guint>(resp.status), nullptr);
         if (!resp.mimeType.empty()) webkit_uri_scheme_response_set_content_type(response, resp.mimeType.c_str());
         if (!resp.headers.empty()) {

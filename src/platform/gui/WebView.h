@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Url.h"
 #include "platform/Value.h"
 
@@ -87,6 +88,10 @@ struct SchemeResponse {
     int status = 200;
     std::string mimeType = "text/plain";
     Bytes body;
+    // Instead of `body`, where set: `bodyFileLength` bytes of this file from
+    // its start, read as the page takes them (a file need not fit in memory).
+    std::shared_ptr<FileDescriptor> bodyFile;
+    uint64_t bodyFileLength = 0;
     std::map<std::string, std::string> headers;
     std::optional<Error> error;
 };

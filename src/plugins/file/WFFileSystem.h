@@ -11,6 +11,7 @@
 
 #include "host/WFCommandDelegate.h"
 #include "host/WFPluginResult.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Value.h"
 #include "plugins/file/WFFilesystemURL.h"
 
@@ -42,6 +43,16 @@ using WFFileResultCallback = std::function<void(WFPluginResult)>;
 using WFFileReadCallback =
     std::function<void(std::optional<platform::Bytes> data, std::optional<std::string> mimeType, int32_t error)>;
 
+// A regular file opened for reading: its descriptor (at its start), its size
+// and its MIME type (where its path has one); or the FileError code of why it
+// could not be opened.
+struct WFOpenedFile {
+    platform::FileDescriptor fd;
+    uint64_t size = 0;
+    std::optional<std::string> mimeType;
+    int32_t error = 0;
+};
+
 // Filesystems are owned by shared_ptr (callbacks that outlive a call keep them weakly).
 class WFFileSystem : public std::enable_shared_from_this<WFFileSystem> {
 public:
@@ -65,6 +76,9 @@ public:
                                bool copy, WFFileResultCallback callback) = 0;
     // A negative end reads to the end of the file.
     virtual void readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end, WFFileReadCallback callback) = 0;
+    // The file at `url` opened for reading, where the filesystem's files are
+    // descriptors; nullopt where it reads only through readFileAtURL.
+    virtual std::optional<WFOpenedFile> openFileAtURL(const WFFilesystemURL&) { return std::nullopt; }
     virtual void getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) = 0;
     virtual std::optional<platform::Value> makeEntryForLocalURL(const WFFilesystemURL& url) = 0;
     virtual platform::Value makeEntryForPath(const std::string& fullPath, bool isDirectory) = 0;

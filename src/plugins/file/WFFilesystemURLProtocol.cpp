@@ -48,17 +48,30 @@ void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
     auto fs = plugin ? plugin->filesystemForURL(url) : nullptr;
     if (!fs) return respond(notFound());
     platform::dispatch::globalQueue()->async([fs, url, respond] {
-        // A file larger than the host can hold is not served (a 404, as for
-        // any file that cannot be read).
+        auto found = [](const std::optional<std::string>& mimeType) {
+            platform::SchemeResponse response;
+            response.status = 200;
+            response.mimeType = mimeType.value_or("");
+            response.headers["Cache-Control"] = "no-cache";
+            if (mimeType) response.headers["Content-Type"] = *mimeType;
+            return response;
+        };
+        // A file the filesystem opens is served from its descriptor as the
+        // page reads it: whatever its size, the host never holds it whole.
+        if (auto file = fs->openFileAtURL(url)) {
+            if (file->error) return respond(notFound());
+            platform::SchemeResponse response = found(file->mimeType);
+            response.bodyFile = std::make_shared<platform::FileDescriptor>(std::move(file->fd));
+            response.bodyFileLength = file->size;
+            return respond(std::move(response));
+        }
+        // Otherwise the bytes are read whole: a file larger than the host can
+        // hold is not served (a 404, as for any file that cannot be read).
         WFFile::readBounded(
             fs, url, 0, -1,
-            [respond](std::optional<platform::Bytes> data, std::optional<std::string> mimeType, int32_t error) {
+            [respond, found](std::optional<platform::Bytes> data, std::optional<std::string> mimeType, int32_t error) {
                 if (error != 0 || !data) return respond(notFound());
-                platform::SchemeResponse response;
-                response.status = 200;
-                response.mimeType = mimeType.value_or("");
-                response.headers["Cache-Control"] = "no-cache";
-                if (mimeType) response.headers["Content-Type"] = *mimeType;
+                platform::SchemeResponse response = found(mimeType);
                 response.body = std::move(*data);
                 respond(std::move(response));
             });

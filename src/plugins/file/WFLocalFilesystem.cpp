@@ -940,18 +940,36 @@ std::optional<std::string> WFLocalFilesystem::mimeTypeForFileAtPath(const std::s
     return mimeTypeOfExtension(nativePath);
 }
 
+std::optional<WFOpenedFile> WFLocalFilesystem::openFileAtURL(const WFFilesystemURL& url) {
+    WFOpenedFile file;
+    auto path = normalizedPath(url);
+    if (!path) {
+        file.error = ENCODING_ERR;
+        return file;
+    }
+    file.mimeType = getMimeTypeFromPath(nativePathForPath(*path)).value_or("*/*");
+    // O_NONBLOCK: opening a pipe someone left at the path must not hang the reader.
+    file.fd = root_.open(*path, O_RDONLY | O_NONBLOCK);
+    struct stat st {};
+    if (!file.fd) {
+        file.error = resolutionCode(errno);
+    } else if (::fstat(file.fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        file.error = NOT_FOUND_ERR;
+        file.fd.reset();
+    } else {
+        file.size = static_cast<uint64_t>(st.st_size);
+    }
+    return file;
+}
+
 void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end,
                                       WFFileReadCallback callback) {
-    auto path = normalizedPath(url);
-    if (!path) return callback(std::nullopt, std::nullopt, ENCODING_ERR);
-    const std::string mimeType = getMimeTypeFromPath(nativePathForPath(*path)).value_or("*/*");
-    // O_NONBLOCK: opening a pipe someone left at the path must not hang the reader.
-    const WFFd fd = root_.open(*path, O_RDONLY | O_NONBLOCK);
-    if (!fd) return callback(std::nullopt, mimeType, resolutionCode(errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return callback(std::nullopt, mimeType, NOT_FOUND_ERR);
+    WFOpenedFile file = *openFileAtURL(url);
+    if (file.error) return callback(std::nullopt, file.mimeType, file.error);
+    const std::string mimeType = *file.mimeType;
+    const WFFd& fd = file.fd;
     const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t size = file.size;
     // An end before the start reads nothing; a negative end reads to the end.
     uint64_t until = end < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(end), size);
     if (until < from) until = from;

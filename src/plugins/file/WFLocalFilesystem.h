@@ -81,6 +81,7 @@ public:
                        const std::shared_ptr<WFFileSystem>& sourceFileSystem, const WFFilesystemURL& sourceURL,
                        bool copy, WFFileResultCallback callback) override;
     void readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end, WFFileReadCallback callback) override;
+    std::optional<WFOpenedFile> openFileAtURL(const WFFilesystemURL& url) override;
     void getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) override;
     std::optional<platform::Value> makeEntryForLocalURL(const WFFilesystemURL& url) override;
     platform::Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;
