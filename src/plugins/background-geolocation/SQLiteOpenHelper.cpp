@@ -66,7 +66,7 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getReadableDatabase() {
 }
 
 std::optional<std::string> SQLiteOpenHelper::takeSetAsideFile() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(setAsideMutex_);
     return std::exchange(mSetAside, std::nullopt);
 }
 
@@ -114,7 +114,10 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const s
             (void)::rename((path + suffix).c_str(), (aside + suffix).c_str());  // absent unless a crash left them
         platform::log("%s cannot be read as a database: it was set aside as %s and a new one started", path.c_str(),
                       aside.c_str());
-        mSetAside = aside;
+        {
+            std::lock_guard lock(setAsideMutex_);
+            mSetAside = aside;
+        }
         if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
         queue = SQLDatabaseQueue::databaseQueueWithPath(path);
         if (!queue) return nullptr;

@@ -70,6 +70,9 @@ private:
     bool mIsReadOnly = false;
     int64_t mNewVersion;
     std::optional<std::string> mName;
+    // Its own lock: it is asked for while an open may wait on another
+    // program's lock.
+    std::mutex setAsideMutex_;
     std::optional<std::string> mSetAside;
 };
 

@@ -333,6 +333,33 @@ TEST_F(BackgroundGeolocationPluginTest, ThePageHearsThatAnUnreadableStoreWasSetA
     EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location"), "1\n");
 }
 
+// Another program holds the store locked from before the launch: the
+// plug-in starts at once (the store's schema is checked off the main
+// thread), the page's calls are answered and its fixes handed over while the
+// lock lasts, and they are stored once it goes.
+TEST_F(BackgroundGeolocationPluginTest, AStoreLockedAtLaunchHoldsUpNeitherTheLaunchNorThePage) {
+    const std::string file = store->getDatabasePath();
+    store.reset();
+    test::HeldLock lock(file, test::kHangDeadline);
+    ASSERT_TRUE(lock.locked());
+    // The store is made as the plug-in starts, on the main thread.
+    const auto began = std::chrono::steady_clock::now();
+    store = std::make_unique<SQLiteLocationDAO>();
+    load(source);
+    // Each look at a locked store waits 2 s before it gives up.
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1500ms) << "the launch waited for the store";
+    call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"distanceFilter", 10}}}));
+    call(&WFBackgroundGeolocation::start, "start");
+    ASSERT_EQ(answers("start").size(), 1u);
+    clock->advance(1s);
+    source->emit(fixNorth(0, *clock));
+    ASSERT_EQ(answers("events").size(), 1u);
+    EXPECT_EQ(resultsFor("events")[0].status, int(WFResultStatus::OK));
+    EXPECT_TRUE(lock.release()) << "the page's calls waited for the store's lock";
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->unstoredLocations() == 0; }));
+    EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location"), "1\n");
+}
+
 // Batch-only tracking of a replayed walk while the store is locked by another
 // program, then read-only, then on a full disk, then healthy: the page gets a
 // fix each second throughout, hears once that fixes wait unstored, and every
