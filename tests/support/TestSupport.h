@@ -1,5 +1,7 @@
 #pragma once
 // Helpers shared by the tests.
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -86,6 +88,13 @@ private:
     bool mounted_ = false;
     std::string why_;
 };
+
+// Starts a process with `spawn` (its pid, or -1) once `directory` is
+// watched, and kills it (SIGKILL) the moment a file there whose name
+// `matches` sees one of the inotify `events`. False when none came within
+// kHangDeadline; the process is killed then too.
+bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& directory, uint32_t events,
+                     const std::function<bool(std::string_view name)>& matches);
 
 // Runs this test program again with only the test `childTest` (a gtest
 // filter) and `environment` ("NAME=value" entries, replacing any of the same
