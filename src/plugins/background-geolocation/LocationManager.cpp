@@ -145,7 +145,13 @@ bool LocationManager::configure(const Config& config, platform::Error* /*error*/
     }
     tellSetAsideStore();
     // Batches a previous run left unsent go out now, with any rows waiting.
-    if (startUploader) startUploader->start(*config.syncUrl, config.syncThreshold);
+    // Off the caller's queue (the page's actions): the store they need may
+    // be locked by another program.
+    if (startUploader)
+        platform::dispatch::globalQueue(platform::dispatch::Priority::Background)
+            ->async([startUploader, url = *config.syncUrl, threshold = config.syncThreshold] {
+                startUploader->start(url, threshold);
+            });
     return true;
 }
 

@@ -122,15 +122,29 @@ SQLiteLocationDAO::SQLiteLocationDAO() = default;
 
 SQLiteLocationDAO::~SQLiteLocationDAO() { helper_.close(); }
 
+// Whoever asks while an open is under way takes its outcome: while another
+// program holds the store locked, each open waits for the lock before it
+// gives up, and one such wait answers every user that came meanwhile.
 std::shared_ptr<SQLDatabaseQueue> SQLiteLocationDAO::database() {
-    std::lock_guard lock(openMutex_);
-    if (!queue_) {
-        queue_ = helper_.getWritableDatabase();
-        if (queue_ && busyTimeout_)
-            queue_->inDatabase([&](SQLDatabase* db) {
-                if (db) db->setMaxBusyRetryTimeInterval(*busyTimeout_);
-            });
+    std::unique_lock lock(openMutex_);
+    if (queue_) return queue_;
+    if (opening_) {
+        const uint64_t attempt = openAttempts_;
+        opened_.wait(lock, [&] { return openAttempts_ != attempt; });
+        return queue_;
     }
+    opening_ = true;
+    lock.unlock();
+    auto queue = helper_.getWritableDatabase();
+    lock.lock();
+    if (queue && busyTimeout_)
+        queue->inDatabase([&](SQLDatabase* db) {
+            if (db) db->setMaxBusyRetryTimeInterval(*busyTimeout_);
+        });
+    queue_ = std::move(queue);
+    opening_ = false;
+    ++openAttempts_;
+    opened_.notify_all();
     return queue_;
 }
 

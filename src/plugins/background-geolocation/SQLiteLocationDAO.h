@@ -9,6 +9,7 @@
 // when the store is made: that may wait on another program's lock, and the
 // store is made on the main thread. A store that cannot be opened (its
 // directory not writable yet) is tried again at each later use.
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -123,8 +124,12 @@ private:
 
     GeolocationOpenHelper helper_;
     std::mutex openMutex_;
-    std::shared_ptr<SQLDatabaseQueue> queue_;  // guarded by openMutex_
-    std::optional<double> busyTimeout_;  // guarded by openMutex_
+    std::condition_variable opened_;
+    // Guarded by openMutex_.
+    std::shared_ptr<SQLDatabaseQueue> queue_;
+    bool opening_ = false;
+    uint64_t openAttempts_ = 0;  // ended ones
+    std::optional<double> busyTimeout_;
     // Rows a delivery has taken: id -> the time of the fix it took.
     mutable std::mutex claimsMutex_;
     std::map<int64_t, std::optional<double>> claims_;
