@@ -15,6 +15,7 @@
 #include <set>
 
 #include "platform/Container.h"
+#include "platform/Error.h"
 #include "platform/Log.h"
 
 namespace wharf::platform {
@@ -142,14 +143,16 @@ FileDescriptor createScratchFile(const std::string& kind, int directory, const s
                                  const ScratchName& form, mode_t mode, std::string& name) {
     auto& j = journals();
     std::lock_guard lock(j.mutex);
+    // What the file is for matters more than its removal after a kill: a
+    // journal that cannot note it (a full disk) does not stop it.
     const int journal = journalLocked(j, Container::cachesPath(), kind);
-    if (journal < 0) return FileDescriptor();
+    if (journal < 0) log("Scratch files of %s are not noted: %s", kind.c_str(), errnoText(errno).c_str());
     for (int attempt = 0; attempt < 16; ++attempt) {
         char digits[kDigits + 1];
         std::snprintf(digits, sizeof digits, "%08x", g_random_int());
         std::string candidate = std::string(form.prefix) + digits + std::string(form.suffix);
         const std::string path = (directoryPath == "/" ? "" : directoryPath) + "/" + candidate;
-        if (!note(journal, '+', path)) return FileDescriptor();
+        const bool noted = journal >= 0 && note(journal, '+', path);
         FileDescriptor fd(
             ::openat(directory, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd) {
@@ -158,7 +161,7 @@ FileDescriptor createScratchFile(const std::string& kind, int directory, const s
         }
         // Not made here: whatever bears the name is not ours to remove.
         const int error = errno;
-        note(journal, '-', path);
+        if (noted) note(journal, '-', path);
         errno = error;
         if (error != EEXIST) break;
     }

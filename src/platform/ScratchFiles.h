@@ -33,8 +33,9 @@ struct ScratchName {
 // Makes a new file of the form `form` in the directory `directory` (a
 // descriptor; `directoryPath` is its path), noted first in this process's
 // journal of `kind` ("print"), open for reading and writing with `mode`.
-// Its name goes to `name`. An invalid descriptor (errno set) when the file
-// cannot be made or the journal cannot note it.
+// Its name goes to `name`. A file the journal cannot note (a full disk) is
+// made all the same: only a kill then leaves it behind. An invalid
+// descriptor (errno set) when the file cannot be made.
 FileDescriptor createScratchFile(const std::string& kind, int directory, const std::string& directoryPath,
                                  const ScratchName& form, mode_t mode, std::string& name);
 
