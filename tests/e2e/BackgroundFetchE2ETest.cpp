@@ -51,11 +51,19 @@ struct Launch {
 constexpr const char* kShippedBridge = WHARF_DEMO_WWW "/wharf.js";
 
 // Runs `app --background-fetch` on a copy of the "fetch" bundle whose page
+<<<<<<< HEAD
 // `edit` may change, with `bridge` as its bridge script, hidden and without a
 // session bus, and reads what it logs until it ends; sends it SIGTERM once a
 // line holds `endAt` (when given).
 Launch launchForFetch(const char* app, const std::string& edit, const std::string& endAt,
                       const std::string& bridge = kShippedBridge) {
+=======
+// `edit` may change, hidden and without a session bus, with `environment`
+// ("NAME=value") added, and reads what it logs until it ends; sends it
+// SIGTERM once a line holds `endAt` (when given).
+Launch launchForFetch(const char* app, const std::string& edit, const std::string& endAt,
+                      const std::vector<std::string>& environment = {}) {
+>>>>>>> issue-45
     wharf::test::TempDir dir;
     const fs::path bundle = fs::path(dir.path()) / "bundle";
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "fetch", bundle, fs::copy_options::recursive);
@@ -70,6 +78,10 @@ Launch launchForFetch(const char* app, const std::string& edit, const std::strin
         static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDERR_PIPE | G_SUBPROCESS_FLAGS_STDOUT_SILENCE));
     // Without a session bus the host runs on its own, never handing over to another instance.
     g_subprocess_launcher_unsetenv(launcher, "DBUS_SESSION_BUS_ADDRESS");
+    for (const auto& entry : environment) {
+        const auto equals = entry.find('=');
+        g_subprocess_launcher_setenv(launcher, entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), TRUE);
+    }
     const std::string bundlePath = bundle.string(), home = dir.file("home");
     const char* argv[] = {app, "--bundle", bundlePath.c_str(), "--home", home.c_str(), "--background-fetch", nullptr};
     GError* error = nullptr;
@@ -196,6 +208,26 @@ TEST(BackgroundFetchE2ELimit, HiddenLaunchWhosePageNeverFinishesEndsAtTheTimeLim
                              "- BackgroundFetchManager onAppTerminate",
                          });
     EXPECT_EQ(indexOf(lines, "- BackgroundFetchManager finish:"), -1) << all;
+}
+
+// The same page, in a launch whose window comes on screen before the limit:
+// the fetch is over as failed at the limit, and the application on screen
+// goes on (ended here by the test, once the limit has passed).
+TEST(BackgroundFetchE2E, AnApplicationOnScreenWhoseFetchOverrunsGoesOn) {
+    const char* display = std::getenv("DISPLAY");
+    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
+    const Launch launch = launchForFetch(WHARF_E2E_FETCH_HOST, "exec(null, null, 'BackgroundFetch', 'finish', []);",
+                                         "Background fetch not completed within 2 s", {"WHARF_E2E_SHOW_WINDOW=1"});
+    const std::vector<std::string>& lines = launch.lines;
+    const std::string all = joined(lines);
+    ASSERT_TRUE(launch.terminated) << "the fetch never ran out of time:\n" << all;
+    EXPECT_TRUE(launch.exited && launch.status == 0) << all;
+    expectInOrder(lines, {
+                             "WFBackgroundFetch AppDelegate received fetch event",
+                             "E2E host: the window is on screen",
+                             "Background fetch not completed within 2 s: it ends as failed",
+                         });
+    EXPECT_EQ(indexOf(lines, "The launch into the background ends"), -1) << all;
 }
 
 }  // namespace

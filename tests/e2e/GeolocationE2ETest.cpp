@@ -283,6 +283,7 @@ TEST(GeolocationE2E, EveryFixReachesTheServerOnceThroughARefusalAndAKill) {
     wharf::test::TempHome home;
     {
         wharf::SQLiteLocationDAO store;
+        ASSERT_TRUE(store.open());
         wharf::test::seedRows(store.getDatabasePath(), kWaitingRows, kFirstWaitingTime);
     }
 

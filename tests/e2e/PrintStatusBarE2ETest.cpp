@@ -9,6 +9,9 @@
 // One launch; the screenshots, the files and the page's report are checked.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +20,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "E2EProcess.h"
@@ -341,6 +345,59 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
         {"id": 7, "remove": false, "args": ["start"]}, {"id": 7, "remove": true, "args": ["finish"]},
         {"id": 8, "remove": false, "args": ["start"]}, {"id": 8, "remove": true, "args": ["cancel"]}])"));
     EXPECT_NE(run("pdftotext '" + home + "/page.pdf' -").find("Print test page"), std::string::npos);
+}
+
+// A print killed midway (kill -9 as its pages, printed to PDF by WebKit, are
+// rendered again as PostScript beside the target) leaves its files behind;
+// the next launch on the same home removes them.
+TEST(PrintStatusBarE2E, WhatAPrintKilledMidwayLeftIsGoneAfterARelaunch) {
+    const char* display = std::getenv("DISPLAY");
+    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
+    TempDir dir;
+    const std::string bundle = dir.file("bundle");
+    fs::copy(fs::path(WHARF_E2E_BUNDLES) / "print-killed", bundle, fs::copy_options::recursive);
+    fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", fs::path(bundle) / "www" / "wharf.js");
+    const std::string home = dir.file("home");
+    fs::create_directories(home + "/Documents");
+    auto leftovers = [&] {
+        std::vector<std::string> found;
+        for (const char* where : {"/Documents", "/tmp"}) {
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(home + where, ec)) {
+                const std::string name = entry.path().filename();
+                if (name.starts_with(".wharf-print-") || (name.starts_with("print-") && name.ends_with(".pdf")))
+                    found.push_back(where + ("/" + name));
+            }
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const std::vector<std::string> args{"--bundle", bundle, "--home", home};
+
+    wharf::test::writeFile(bundle + "/www/mode.js", "var PRINT = true;\n");
+    ASSERT_TRUE(wharf::test::killAtFileEvent(
+        [&] { return wharf::test::spawnE2EHost(WHARF_E2E_HOST, args, dir, {}, "printing"); }, home + "/Documents",
+        IN_CREATE, [](std::string_view name) { return name.starts_with(".wharf-print-"); }))
+        << readFile(dir.file("printing-stderr.txt"));
+    const std::vector<std::string> left = leftovers();
+    ASSERT_EQ(left.size(), 2u) << "the file beside its target and WebKit's pages";
+    EXPECT_TRUE(left[0].starts_with("/Documents/.wharf-print-")) << left[0];
+    EXPECT_TRUE(left[1].starts_with("/tmp/print-")) << left[1];
+
+    wharf::test::writeFile(bundle + "/www/mode.js", "var PRINT = false;\n");
+    const pid_t host = wharf::test::spawnE2EHost(WHARF_E2E_HOST, args, dir, {}, "relaunch");
+    ASSERT_GT(host, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!leftovers().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Seen while the host runs: it empties its tmp directory as it ends.
+    const std::vector<std::string> remaining = leftovers();
+    ::kill(host, SIGTERM);
+    ::waitpid(host, nullptr, 0);
+    const std::string log = readFile(dir.file("relaunch-stderr.txt"));
+    EXPECT_TRUE(remaining.empty()) << log;
+    for (const std::string& file : left) EXPECT_NE(log.find(home + file), std::string::npos) << file << " " << log;
+    EXPECT_FALSE(fs::exists(home + "/Documents/long.ps"));
 }
 
 }  // namespace

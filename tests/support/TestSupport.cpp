@@ -79,33 +79,16 @@ int SmallFilesystem::fill(const std::string& name) const {
     return error;
 }
 
-bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
-                              const std::string& directory, uint32_t events,
-                              const std::function<bool(std::string_view name)>& matches,
-                              const std::function<bool()>& stillSo) {
+bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& directory, uint32_t events,
+                     const std::function<bool(std::string_view name)>& matches, const std::function<bool()>& stillSo) {
     const int watch = ::inotify_init1(IN_CLOEXEC);
     if (watch < 0) return false;
     if (::inotify_add_watch(watch, directory.c_str(), events) < 0) {
         ::close(watch);
         return false;
     }
-    std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    std::vector<std::string> args{self, "--gtest_filter=" + childTest};
-    std::vector<std::string> env = environment;
-    for (char** e = environ; *e; ++e) {
-        const std::string_view entry(*e);
-        const std::string_view name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const std::string& own : environment) replaced = replaced || own.rfind(name, 0) == 0;
-        if (!replaced) env.emplace_back(entry);
-    }
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    for (auto& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t child = 0;
-    if (::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    const pid_t child = spawn();
+    if (child <= 0) {
         ::close(watch);
         return false;
     }
@@ -144,6 +127,33 @@ bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<st
     }
     ::close(watch);
     return seen;
+}
+
+bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
+                              const std::string& directory, uint32_t events,
+                              const std::function<bool(std::string_view name)>& matches,
+                              const std::function<bool()>& stillSo) {
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::vector<std::string> args{self, "--gtest_filter=" + childTest};
+    std::vector<std::string> env = environment;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& own : environment) replaced = replaced || own.rfind(name, 0) == 0;
+        if (!replaced) env.emplace_back(entry);
+    }
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    return killAtFileEvent(
+        [&] {
+            pid_t child = 0;
+            return ::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) == 0 ? child : -1;
+        },
+        directory, events, matches, stillSo);
 }
 
 std::string readFile(const std::string& path) {

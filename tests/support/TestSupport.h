@@ -1,5 +1,7 @@
 #pragma once
 // Helpers shared by the tests.
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -87,14 +89,20 @@ private:
     std::string why_;
 };
 
-// Runs this test program again with only the test `childTest` (a gtest
-// filter) and `environment` ("NAME=value" entries, replacing any of the same
-// name), and kills it (SIGKILL) the moment a file in `directory` whose name
-// `matches` sees one of the inotify `events`. With `stillSo`, the child is
+// Starts a process with `spawn` (its pid, or -1) once `directory` is
+// watched, and kills it (SIGKILL) the moment a file there whose name
+// `matches` sees one of the inotify `events`. With `stillSo`, the process is
 // stopped at such an event and killed only if `stillSo()` holds while it is
 // stopped (what the event showed may be over by the time it is read), else
 // let go on to the next. False when none came within kHangDeadline; the
-// child is killed then too.
+// process is killed then too.
+bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& directory, uint32_t events,
+                     const std::function<bool(std::string_view name)>& matches,
+                     const std::function<bool()>& stillSo = nullptr);
+
+// killAtFileEvent for this test program run again with only the test
+// `childTest` (a gtest filter) and `environment` ("NAME=value" entries,
+// replacing any of the same name).
 bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
                               const std::string& directory, uint32_t events,
                               const std::function<bool(std::string_view name)>& matches,

@@ -18,7 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Container.h"
 #include "platform/LoadedLibrary.h"
+#include "platform/ScratchFiles.h"
 
 namespace wharf::platform {
 
@@ -118,7 +120,27 @@ void renderPage(const Poppler& p, cairo_t* cr, PopplerPage* page, bool gray) {
     cairo_paint(cr);
 }
 
+constexpr const char* kPrintScratch = "print";
+// A file written beside its target; the pages WebKit prints to be rendered
+// again, in the application's tmp directory.
+constexpr ScratchName kBesideTarget{".wharf-print-", ""};
+constexpr ScratchName kPrintedPages{"print-", ".pdf"};
+
 }  // namespace
+
+std::optional<std::string> createPrintedPagesFile(std::string& path) {
+    const std::string directory = Container::tmpPath();
+    const FileDescriptor dir(
+        Container::ensureDirectory(directory) ? ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    std::string name;
+    const FileDescriptor fd =
+        dir ? createScratchFile(kPrintScratch, dir.get(), directory, kPrintedPages, 0600, name) : FileDescriptor();
+    if (!fd) return "No room for the printed pages in " + directory + ": " + g_strerror(errno);
+    path = directory + "/" + name;
+    return std::nullopt;
+}
+
+std::size_t removePrintLeftovers() { return removeScratchLeftovers(kPrintScratch, {kBesideTarget, kPrintedPages}); }
 
 std::optional<PrintFileFormat> printFileFormatForPath(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -220,14 +242,8 @@ PrintTarget::PrintTarget(const std::string& path, bool confined) : confined_(con
     name_ = target.substr(slash + 1);
     const std::string directory = slash == 0 ? "/" : target.substr(0, slash);
     directory_ = FileDescriptor(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (int attempt = 0; directory_ && !fd_ && attempt < 16; ++attempt) {
-        gchar* name = g_strdup_printf(".wharf-print-%08x", g_random_int());
-        temporaryName_ = name;
-        g_free(name);
-        fd_ = FileDescriptor(::openat(directory_.get(), temporaryName_.c_str(),
-                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd_ && errno != EEXIST) break;
-    }
+    if (directory_)
+        fd_ = createScratchFile(kPrintScratch, directory_.get(), directory, kBesideTarget, 0644, temporaryName_);
     if (!fd_) {
         failure_ = std::string("The printed file cannot be written: ") + g_strerror(errno);
         temporaryName_.clear();

@@ -3,6 +3,7 @@
 // PostScript or SVG it reports success and writes nothing) and in colour
 // whatever GTK's settings say; a job that wants another format, or grey,
 // prints to PDF first and is rendered again from that PDF here.
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -24,10 +25,23 @@ std::optional<PrintFileFormat> printFileFormatNamed(const std::string& name);
 // what went wrong.
 std::optional<std::string> renderPrintedPDF(const std::string& pdfPath, PrintFileFormat format, bool gray, int fd);
 
+// A new file in the application's tmp directory for the pages WebKit prints
+// before they are rendered again: nullopt with its path in `path`, else what
+// went wrong. Its maker removes it once done; a process killed first leaves
+// it to removePrintLeftovers().
+std::optional<std::string> createPrintedPagesFile(std::string& path);
+
+// Removes what prints of processes that have ended (killed mid-print) left:
+// the files written beside targets and the printed pages in the tmp
+// directory; a print another running process is making is left alone. Any
+// thread. The number of files removed.
+std::size_t removePrintLeftovers();
+
 // A file a print job replaces only once it is complete: the pages are written
 // to a new file beside the target, which takes the target's place (and the
 // permissions of a file it replaces) in one rename. Until then the target is
-// left as it was; a job that fails leaves nothing behind.
+// left as it was; a job that fails leaves nothing behind, and one its
+// process did not live to finish is removed by the next start.
 class PrintTarget {
 public:
     // `confined`: the target itself must not be a link (one there is never

@@ -217,16 +217,13 @@ void runFileJob(const PrintFormatter& formatter, GtkPrintSettings* settings, Gtk
                });
         return;
     }
-    const std::string directory = Container::tmpPath();
-    std::string pdf = directory + "/print-XXXXXX.pdf";
-    const int fd = Container::ensureDirectory(directory) ? g_mkstemp_full(pdf.data(), O_RDWR | O_CLOEXEC, 0600) : -1;
-    if (fd < 0) {
+    std::string pdf;
+    if (auto failure = createPrintedPagesFile(pdf)) {
         g_object_unref(settings);
         g_object_unref(setup);
-        completeLater(std::move(completion), printError(5, "No room for the printed pages in " + directory));
+        completeLater(std::move(completion), printError(5, *failure));
         return;
     }
-    ::close(fd);
     gtk_print_settings_set(settings, GTK_PRINT_SETTINGS_OUTPUT_URI, Url::fileURL(pdf).absoluteString().c_str());
     runJob(formatter, settings, setup,
            [target, pdf, completion = std::move(completion)](bool completed, const Error* error) {
@@ -449,6 +446,11 @@ private:
 
 }  // namespace
 
-void installWebKitPrinter() { Printer::setShared(std::make_shared<WebKitPrinter>()); }
+void installWebKitPrinter() {
+    Printer::setShared(std::make_shared<WebKitPrinter>());
+    // What prints of an earlier run cut short left: off the main thread, as
+    // their directories may be slow to answer.
+    dispatch::globalQueue()->async([] { removePrintLeftovers(); });
+}
 
 }  // namespace wharf::platform

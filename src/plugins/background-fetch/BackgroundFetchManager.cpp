@@ -1,5 +1,6 @@
 #include "plugins/background-fetch/BackgroundFetchManager.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/Dispatch.h"
@@ -97,6 +98,7 @@ void BackgroundFetchManager::performFetchWithCompletionHandler(CompletionHandler
         // open is completed with what its listeners answered so far.
         if (completionHandler_) completeDisplaced = completeLocked();
         active_ = true;
+        eventBegan_ = std::chrono::steady_clock::now();
         responses_.clear();
         if (!listeners_.empty()) {
             completionHandler_ = std::move(completionHandler);
@@ -141,7 +143,7 @@ void BackgroundFetchManager::finish(const std::string& name, unsigned long resul
             bootBufferTimer_ = true;
             const uint64_t generation = ++bootBufferGeneration_;
             std::weak_ptr<int> alive = lifetime_;
-            platform::RunLoop::performAfter(bootBuffer_, [this, alive, generation] {
+            platform::RunLoop::performAfter(bootBufferLocked(), [this, alive, generation] {
                 if (alive.expired()) return;
                 {
                     std::lock_guard lock(mutex_);
@@ -183,6 +185,19 @@ std::function<void()> BackgroundFetchManager::completeLocked() {
     return [handler = std::move(handler), result] {
         if (handler) handler(result);
     };
+}
+
+// The boot buffer never runs past the time the platform gives the event: a
+// page that finished in time is done, and its result must reach the
+// platform before the event counts as failed. It ends a tenth of that time
+// (a second at most) before, so that it comes first however busy the main
+// loop is when both are due.
+std::chrono::milliseconds BackgroundFetchManager::bootBufferLocked() const {
+    using std::chrono::milliseconds;
+    const milliseconds limit = platform::Application::shared().backgroundFetchTimeLimit();
+    const milliseconds margin = std::min<milliseconds>(limit / 10, std::chrono::seconds(1));
+    const auto elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - eventBegan_);
+    return std::clamp(limit - margin - elapsed, milliseconds(0), bootBuffer_);
 }
 
 void BackgroundFetchManager::cancelBootBufferLocked() {

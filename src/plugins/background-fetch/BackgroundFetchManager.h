@@ -5,7 +5,8 @@
 //
 // After a launch into the background the page is not running yet when the
 // event arrives: the event stays open until listeners register, and after the
-// first answer the others get a boot buffer (5 seconds) to answer too.
+// first answer the others get a boot buffer (5 seconds) to answer too, but
+// never past the platform's time limit for the event.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -73,12 +74,15 @@ private:
     // comes back as a call to make once the lock is released.
     std::function<void()> completeLocked();
     void cancelBootBufferLocked();
+    // The boot buffer, cut short where it would run past the event's time limit.
+    std::chrono::milliseconds bootBufferLocked() const;
 
     const std::chrono::milliseconds bootBuffer_;
     mutable std::recursive_mutex mutex_;
     std::map<std::string, Listener> listeners_;
     std::map<std::string, unsigned long> responses_;
     CompletionHandler completionHandler_;
+    std::chrono::steady_clock::time_point eventBegan_;  // of the event under way
     bool launchedInBackground_ = false;
     // The boot-buffer timer, identified by a generation: a timer of an older
     // generation does nothing when it fires.

@@ -81,6 +81,18 @@ long wholeMetres(double metres) {
 std::shared_ptr<LocationManager> LocationManager::create(Environment environment) {
     std::shared_ptr<LocationManager> manager(new LocationManager(std::move(environment)));
     manager->locationManager_->setDelegate(std::weak_ptr<platform::LocationManagerDelegate>(manager));
+    // Opened ahead of the first fix, on the store's queue: the open checks
+    // the schema, which waits while another program holds the store locked.
+    manager->storeQueue_->async([weak = std::weak_ptr<LocationManager>(manager)] {
+        auto self = weak.lock();
+        if (!self || !self->store_.open()) return;
+        bool configured;
+        {
+            std::lock_guard lock(self->mutex_);
+            configured = self->configured_;
+        }
+        if (configured) self->tellSetAsideStore();
+    });
     return manager;
 }
 
@@ -131,20 +143,32 @@ bool LocationManager::configure(const Config& config, platform::Error* /*error*/
         }
         watchUploadHostLocked();
     }
-    // The page hears through its event channel that what the store held
-    // could not be read (and where it was kept).
-    if (auto aside = store_.takeSetAsideFile()) {
-        const std::string name = std::filesystem::path(*aside).filename().string();
-        const std::string message =
-            "The location store could not be read; it was set aside as " + name + " and an empty one started";
-        LGLogError("LocationManager: %s", message.c_str());
-        if (auto d = delegate())
-            d->onError(platform::Error(kStoreErrorDomain, SQLITE_NOTADB,
-                                       Value{{"code", SQLITE_NOTADB}, {"message", message}, {"file", *aside}}));
-    }
+    tellSetAsideStore();
     // Batches a previous run left unsent go out now, with any rows waiting.
-    if (startUploader) startUploader->start(*config.syncUrl, config.syncThreshold);
+    // Off the caller's queue (the page's actions): the store they need may
+    // be locked by another program.
+    if (startUploader)
+        platform::dispatch::globalQueue(platform::dispatch::Priority::Background)
+            ->async([startUploader, url = *config.syncUrl, threshold = config.syncThreshold] {
+                startUploader->start(url, threshold);
+            });
     return true;
+}
+
+// The page hears through its event channel that what the store held could
+// not be read (and where it was kept): once configured, for the event
+// channel to be there, whichever comes last of the configuration and the
+// store's opening.
+void LocationManager::tellSetAsideStore() {
+    auto aside = store_.takeSetAsideFile();
+    if (!aside) return;
+    const std::string name = std::filesystem::path(*aside).filename().string();
+    const std::string message =
+        "The location store could not be read; it was set aside as " + name + " and an empty one started";
+    LGLogError("LocationManager: %s", message.c_str());
+    if (auto d = delegate())
+        d->onError(platform::Error(kStoreErrorDomain, SQLITE_NOTADB,
+                                   Value{{"code", SQLITE_NOTADB}, {"message", message}, {"file", *aside}}));
 }
 
 // Reachability follows the host that fixes are posted to.
@@ -586,11 +610,13 @@ void LocationManager::storeWaitingLocations() {
                 if (auto d = delegate()) d->onError(*tell);
             return;
         }
-        if (!toldUnstored_ || !unstored_.empty()) return;
+        // Only a write that went through ends the spell: the waiting list
+        // also empties while the store is still refusing, as fixes reach
+        // the server on their own.
+        if (!toldUnstored_ || stored == 0) return;
         toldUnstored_ = false;
     }
-    LGLogInfo("LocationManager: the location store takes locations again; every waiting one is stored (%zu now)",
-              stored);
+    LGLogInfo("LocationManager: the location store takes locations again (%zu stored now)", stored);
 }
 
 // Hands out at most one fix at a time. A loop, not a recursion: a fix that
@@ -756,7 +782,7 @@ void LocationManager::postLocation(const TakenFixPtr& fix, const Location& locat
         // Its own row only, by id and time: the ring buffer may have given
         // the id to a newer fix meanwhile.
         if (posted)
-            store_.markLocationsSent({location});
+            store_.markLocationsDelivered({location});
         else
             store_.releaseLocations({location});
     }
@@ -781,8 +807,6 @@ void LocationManager::settleUnstored(const TakenFixPtr& fix, bool delivered) {
     fix->posting = false;
     if (delivered) {
         std::erase(unstored_, fix);
-        // Nothing waits any more: a later spell is told again.
-        if (unstored_.empty()) toldUnstored_ = false;
         return;
     }
     if (std::find(unstored_.begin(), unstored_.end(), fix) != unstored_.end()) storeLocationsLocked();

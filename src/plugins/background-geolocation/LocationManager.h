@@ -171,6 +171,7 @@ private:
                       const std::shared_ptr<LocationUploader>& uploader, const std::shared_ptr<Reachability>& reach);
     // Ends an unstored fix's POST: delivered, it needs no row; else the store takes it.
     void settleUnstored(const TakenFixPtr& fix, bool delivered);
+    void tellSetAsideStore();
     void notify(const std::string& text);
     void playSound(uint32_t sound) const;
     std::shared_ptr<wharf::LocationManagerDelegate> delegate() const;

@@ -113,8 +113,19 @@ std::string writeBatch(const std::string& directory, const std::string& baseName
     return "";
 }
 
+// What became of an upload: only an answer of 2xx is a success. A redirect
+// the upload does not follow (one that turns the POST into a GET, or leaves
+// https) answers with its 3xx and is no success either.
 std::string describe(const platform::http::Result& result) {
-    return result.error ? result.error->localizedDescription() : "Success";
+    if (result.error) return result.error->localizedDescription();
+    const long status = result.response ? result.response->statusCode : 0;
+    if (status >= 200 && status < 300) return "Success";
+    if (status >= 300 && status < 400) {
+        const auto location = result.response->header("Location");
+        return "Failed: redirected" + (location ? " to " + *location : std::string()) +
+               ", which an upload does not follow";
+    }
+    return "Failed: the server answered HTTP " + std::to_string(status);
 }
 
 }  // namespace
@@ -274,11 +285,12 @@ void LocationUploader::upload(const std::shared_ptr<Upload>& job, uint64_t size)
 
 void LocationUploader::finished(const std::shared_ptr<Upload>& job, const platform::http::Result& result) {
     const long status = result.response ? result.response->statusCode : 0;
-    LGLogInfo("Finished uploading task %llu %s: %s %s, HTTP %ld", static_cast<unsigned long long>(job->id),
-              job->url.c_str(), describe(result).c_str(), result.response ? result.response->url.c_str() : "(null)",
-              status);
-    const std::string path = documentsPath() + "/" + job->fileName;
     const bool delivered = !result.error && status >= 200 && status < 300;
+    LG_LOG_MAYBE(true, LGLogLevelAll, delivered ? LGLogFlagInfo : LGLogFlagWarning, 0, std::nullopt,
+                 "Finished uploading task %llu %s: %s %s, HTTP %ld", static_cast<unsigned long long>(job->id),
+                 job->url.c_str(), describe(result).c_str(), result.response ? result.response->url.c_str() : "(null)",
+                 status);
+    const std::string path = documentsPath() + "/" + job->fileName;
     // Under the lock, so that a row forgotten from now on is not given back.
     std::lock_guard lock(mutex_);
     std::erase(tasks_, job);

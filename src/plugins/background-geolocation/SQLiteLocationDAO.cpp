@@ -118,13 +118,41 @@ SQLiteLocationDAO& SQLiteLocationDAO::sharedInstance() {
     return *store;
 }
 
-SQLiteLocationDAO::SQLiteLocationDAO() : queue_(helper_.getWritableDatabase()) {}
+SQLiteLocationDAO::SQLiteLocationDAO() = default;
 
 SQLiteLocationDAO::~SQLiteLocationDAO() { helper_.close(); }
 
+// Whoever asks while an open is under way takes its outcome: while another
+// program holds the store locked, each open waits for the lock before it
+// gives up, and one such wait answers every user that came meanwhile.
+std::shared_ptr<SQLDatabaseQueue> SQLiteLocationDAO::database() {
+    std::unique_lock lock(openMutex_);
+    if (queue_) return queue_;
+    if (opening_) {
+        const uint64_t attempt = openAttempts_;
+        opened_.wait(lock, [&] { return openAttempts_ != attempt; });
+        return queue_;
+    }
+    opening_ = true;
+    lock.unlock();
+    auto queue = helper_.getWritableDatabase();
+    lock.lock();
+    if (queue && busyTimeout_)
+        queue->inDatabase([&](SQLDatabase* db) {
+            if (db) db->setMaxBusyRetryTimeInterval(*busyTimeout_);
+        });
+    queue_ = std::move(queue);
+    opening_ = false;
+    ++openAttempts_;
+    opened_.notify_all();
+    return queue_;
+}
+
+bool SQLiteLocationDAO::open() { return database() != nullptr; }
+
 std::vector<Location> SQLiteLocationDAO::readLocations(const char* sql, bool withValidity, platform::Error* error) {
     platform::setError(error, unopenedStoreError());
-    return withDatabase(queue_, std::vector<Location>(), [&](SQLDatabase& db) {
+    return withDatabase(database(), std::vector<Location>(), [&](SQLDatabase& db) {
         platform::setError(error, {});
         return readAll(db, sql, withValidity, error);
     });
@@ -139,6 +167,8 @@ std::vector<Location> SQLiteLocationDAO::getValidLocations(platform::Error* erro
 }
 
 void SQLiteLocationDAO::setMaxBusyRetryTimeInterval(double seconds) {
+    std::lock_guard lock(openMutex_);
+    busyTimeout_ = seconds;
     if (queue_)
         queue_->inDatabase([&](SQLDatabase* db) {
             if (db) db->setMaxBusyRetryTimeInterval(seconds);
@@ -147,9 +177,10 @@ void SQLiteLocationDAO::setMaxBusyRetryTimeInterval(double seconds) {
 
 std::vector<Location> SQLiteLocationDAO::getLocationsForSync() {
     std::vector<Location> locations;
-    if (!queue_) return locations;
+    const auto queue = database();
+    if (!queue) return locations;
     bool marked = false;
-    const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+    const bool committed = queue->inTransaction([&](SQLDatabase* db, bool* rollback) {
         platform::Error error;
         locations = readAll(*db, kValidColumns, false, &error);
         {
@@ -173,9 +204,10 @@ bool SQLiteLocationDAO::isClaimedLocked(const Location& location) const {
 
 std::vector<Location> SQLiteLocationDAO::claimLocationsForSync() {
     std::vector<Location> locations;
-    if (!queue_) return locations;
+    const auto queue = database();
+    if (!queue) return locations;
     // On the queue: no row can be marked, reused or claimed between the read and the claim.
-    queue_->inDatabase([&](SQLDatabase* db) {
+    queue->inDatabase([&](SQLDatabase* db) {
         if (!db) return;
         locations = readAll(*db, kValidColumns, false);
         std::lock_guard lock(claimsMutex_);
@@ -186,9 +218,11 @@ std::vector<Location> SQLiteLocationDAO::claimLocationsForSync() {
 }
 
 SQLiteLocationDAO::Claim SQLiteLocationDAO::claimLocation(const Location& location) {
-    if (!location.id || !queue_) return Claim::Gone;
+    if (!location.id) return Claim::Gone;
+    const auto queue = database();
+    if (!queue) return Claim::Gone;
     Claim claim = Claim::Gone;
-    queue_->inDatabase([&](SQLDatabase* db) {
+    queue->inDatabase([&](SQLDatabase* db) {
         if (!db) return;
         auto rs = db->executeQuery(kOwnRowValidity, *location.id, timeColumn(location));
         if (!rs || !rs->next()) return;
@@ -217,13 +251,14 @@ bool SQLiteLocationDAO::markSent(SQLDatabase& db, const std::vector<Location>& l
 }
 
 bool SQLiteLocationDAO::markLocationsSent(const std::vector<Location>& locations) {
-    if (!queue_) {
+    const auto queue = database();
+    if (!queue) {
         releaseLocations(locations);
         return false;
     }
     bool marked = false;
     // Let go on the queue: whoever sees the rows marked sees them free too.
-    const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+    const bool committed = queue->inTransaction([&](SQLDatabase* db, bool* rollback) {
         marked = markSent(*db, locations);
         if (!marked) *rollback = true;
         releaseLocations(locations);
@@ -232,7 +267,50 @@ bool SQLiteLocationDAO::markLocationsSent(const std::vector<Location>& locations
     // must not stay taken (no batch would ever take them again).
     if (!committed) releaseLocations(locations);
     // A rollback that went through marked nothing either.
-    return committed && marked;
+    if (!committed || !marked) return false;
+    if (unmarkedDeliveries() > 0)
+        queue->inDatabase([&](SQLDatabase* db) {
+            if (db) markDeliveries(*db);
+        });
+    return true;
+}
+
+bool SQLiteLocationDAO::markLocationsDelivered(const std::vector<Location>& locations) {
+    {
+        std::lock_guard lock(claimsMutex_);
+        for (const Location& l : locations)
+            if (isClaimedLocked(l)) delivered_.push_back(l);
+    }
+    bool marked = false;
+    if (const auto queue = database())
+        queue->inDatabase([&](SQLDatabase* db) {
+            if (db) marked = markDeliveries(*db);
+        });
+    return marked;
+}
+
+// Each row on its own: what is marked stays marked, whatever comes after.
+bool SQLiteLocationDAO::markDeliveries(SQLDatabase& db) {
+    std::vector<Location> waiting;
+    {
+        std::lock_guard lock(claimsMutex_);
+        waiting = delivered_;
+    }
+    for (const Location& l : waiting) {
+        if (!db.executeUpdate(kDeleteOwnRow, *l.id, timeColumn(l))) {
+            logDeleteFailure(*l.id, db);
+            return false;
+        }
+        std::lock_guard lock(claimsMutex_);
+        std::erase_if(delivered_, [&](const Location& d) { return d.id == l.id && timeColumn(d) == timeColumn(l); });
+        if (isClaimedLocked(l)) claims_.erase(*l.id);
+    }
+    return true;
+}
+
+std::size_t SQLiteLocationDAO::unmarkedDeliveries() const {
+    std::lock_guard lock(claimsMutex_);
+    return delivered_.size();
 }
 
 void SQLiteLocationDAO::releaseLocations(const std::vector<Location>& locations) {
@@ -242,9 +320,10 @@ void SQLiteLocationDAO::releaseLocations(const std::vector<Location>& locations)
 }
 
 bool SQLiteLocationDAO::revalidateLocations(const std::vector<Location>& locations) {
-    if (!queue_) return false;
+    const auto queue = database();
+    if (!queue) return false;
     bool ok = true;
-    const bool committed = queue_->inTransaction([&](SQLDatabase* db, bool* rollback) {
+    const bool committed = queue->inTransaction([&](SQLDatabase* db, bool* rollback) {
         for (const Location& l : locations) {
             if (!l.id) continue;
             if (!db->executeUpdate(kRevalidate, *l.id, timeColumn(l))) {
@@ -260,8 +339,9 @@ bool SQLiteLocationDAO::revalidateLocations(const std::vector<Location>& locatio
 
 std::optional<int64_t> SQLiteLocationDAO::getLocationsCount() {
     std::optional<int64_t> count;
-    if (!queue_) return count;
-    queue_->inTransaction([&](SQLDatabase* db, bool*) {
+    const auto queue = database();
+    if (!queue) return count;
+    queue->inTransaction([&](SQLDatabase* db, bool*) {
         auto rs = db->executeQuery(kCountValid);
         if (rs && rs->next()) count = rs->longForColumnIndex(0);
         if (rs) rs->close();
@@ -270,7 +350,7 @@ std::optional<int64_t> SQLiteLocationDAO::getLocationsCount() {
 }
 
 std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& location) {
-    return withDatabase(queue_, std::optional<int64_t>(),
+    return withDatabase(database(), std::optional<int64_t>(),
                         [&](SQLDatabase& db) { return persistLocation(location, db); });
 }
 
@@ -287,8 +367,9 @@ std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& locati
     // A negative limit keeps no row, like 0 (as a LIMIT it would mean "all").
     const int64_t limit = std::max<int64_t>(limitRows, 0);
     platform::setError(error, unopenedStoreError());
+    const auto queue = database();
     // Count, trim and overwrite are one block on the queue: no other fix comes between.
-    return withDatabase(queue_, std::optional<int64_t>(), [&](SQLDatabase& db) -> std::optional<int64_t> {
+    const auto stored = withDatabase(queue, std::optional<int64_t>(), [&](SQLDatabase& db) -> std::optional<int64_t> {
         platform::setError(error, {});
         auto failed = [&]() -> std::optional<int64_t> {
             platform::setError(error, db.lastError());
@@ -326,10 +407,16 @@ std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& locati
         }
         return target;
     });
+    // The store takes writes again: what was delivered meanwhile is marked.
+    if (stored && unmarkedDeliveries() > 0)
+        queue->inDatabase([&](SQLDatabase* db) {
+            if (db) markDeliveries(*db);
+        });
+    return stored;
 }
 
 bool SQLiteLocationDAO::deleteLocation(int64_t locationId) {
-    return withDatabase(queue_, false, [&](SQLDatabase& db) {
+    return withDatabase(database(), false, [&](SQLDatabase& db) {
         const bool ok = db.executeUpdate(kDeleteById, locationId);
         if (!ok) logDeleteFailure(locationId, db);
         return ok;
@@ -338,7 +425,7 @@ bool SQLiteLocationDAO::deleteLocation(int64_t locationId) {
 
 bool SQLiteLocationDAO::deleteLocation(const Location& location) {
     if (!location.id) return false;
-    return withDatabase(queue_, false, [&](SQLDatabase& db) {
+    return withDatabase(database(), false, [&](SQLDatabase& db) {
         const bool ok = db.executeUpdate(kDeleteOwnRow, *location.id, timeColumn(location));
         if (!ok) logDeleteFailure(*location.id, db);
         return ok;
@@ -346,7 +433,7 @@ bool SQLiteLocationDAO::deleteLocation(const Location& location) {
 }
 
 bool SQLiteLocationDAO::deleteAllLocations() {
-    return withDatabase(queue_, false, [](SQLDatabase& db) {
+    return withDatabase(database(), false, [](SQLDatabase& db) {
         const bool ok = db.executeUpdate(kDeleteAll);
         if (!ok)
             platform::log("Deleting all location failed code: %d: message: %s", db.lastErrorCode(),
@@ -356,7 +443,7 @@ bool SQLiteLocationDAO::deleteAllLocations() {
 }
 
 bool SQLiteLocationDAO::clearDatabase() {
-    return withDatabase(queue_, false, [](SQLDatabase& db) {
+    return withDatabase(database(), false, [](SQLDatabase& db) {
         const std::string drop = std::string("DROP TABLE ") + LocationContract::kTableName;
         if (!db.executeStatements(drop)) logStatementFailure(drop, db);
         // The index went with the table; the oldest-first reads need it back.

@@ -4,6 +4,12 @@
 // deleted; when the table is full the oldest row takes the new fix in place.
 // Every operation is one block on the store's database queue, so the store
 // may be used from any thread.
+//
+// The file is opened (and its schema version checked) on first use, never
+// when the store is made: that may wait on another program's lock, and the
+// store is made on the main thread. A store that cannot be opened (its
+// directory not writable yet) is tried again at each later use.
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -20,9 +26,9 @@ namespace wharf {
 
 class SQLiteLocationDAO {
 public:
-    // The store of the process, opened on first use.
+    // The store of the process.
     static SQLiteLocationDAO& sharedInstance();
-    // Opens the store file in the current container's Library directory.
+    // The store file in the container's Library directory, opened on first use.
     SQLiteLocationDAO();
     ~SQLiteLocationDAO();
     SQLiteLocationDAO(const SQLiteLocationDAO&) = delete;
@@ -53,8 +59,16 @@ public:
     // Takes the fix's own row for its POST.
     Claim claimLocation(const Location& location);
     // Marks taken rows sent (each only while it still holds its fix) and
-    // lets them go. False when the store could not mark them.
+    // lets them go. False when the store could not mark them (they are let
+    // go all the same, unmarked).
     bool markLocationsSent(const std::vector<Location>& locations);
+    // The taken rows of fixes that reached the server: marked sent. A row
+    // the store cannot mark now stays taken, so that no batch sends its fix
+    // again, and is marked with the store's next write. False when some wait
+    // to be marked.
+    bool markLocationsDelivered(const std::vector<Location>& locations);
+    // Delivered rows that wait to be marked.
+    std::size_t unmarkedDeliveries() const;
     // Lets taken rows go without marking them: they wait again.
     void releaseLocations(const std::vector<Location>& locations);
     // Gives the rows of a batch whose upload failed back to the store as
@@ -63,6 +77,8 @@ public:
     bool revalidateLocations(const std::vector<Location>& locations);
     // Waiting rows; nullopt when the store cannot be read.
     std::optional<int64_t> getLocationsCount();
+    // Opens the store now unless it is open; false when it cannot be opened.
+    bool open();
 
     // Stores the fix as a new row; its row id, or nullopt.
     std::optional<int64_t> persistLocation(const Location& location);
@@ -90,22 +106,35 @@ public:
     std::optional<std::string> takeSetAsideFile() { return helper_.takeSetAsideFile(); }
 
     // How long a statement waits for a lock another connection holds (2 s
-    // unless set).
+    // unless set; also for a store opened later).
     void setMaxBusyRetryTimeInterval(double seconds);
 
     const std::optional<std::string>& getDatabaseName() const { return helper_.getDatabaseName(); }
     std::string getDatabasePath() const { return helper_.getDatabasePath(); }
 
 private:
+    // The open store, opened now when it is not; nullptr when it cannot be.
+    std::shared_ptr<SQLDatabaseQueue> database();
     std::vector<Location> readLocations(const char* sql, bool withValidity, platform::Error* error);
     bool isClaimedLocked(const Location& location) const;
     bool markSent(SQLDatabase& db, const std::vector<Location>& locations);
+    // On the store's queue: marks the delivered rows that wait; false when
+    // some still wait.
+    bool markDeliveries(SQLDatabase& db);
 
     GeolocationOpenHelper helper_;
+    std::mutex openMutex_;
+    std::condition_variable opened_;
+    // Guarded by openMutex_.
     std::shared_ptr<SQLDatabaseQueue> queue_;
+    bool opening_ = false;
+    uint64_t openAttempts_ = 0;  // ended ones
+    std::optional<double> busyTimeout_;
     // Rows a delivery has taken: id -> the time of the fix it took.
     mutable std::mutex claimsMutex_;
     std::map<int64_t, std::optional<double>> claims_;
+    // Taken rows whose fixes reached the server, not marked sent yet.
+    std::vector<Location> delivered_;
 };
 
 }  // namespace wharf

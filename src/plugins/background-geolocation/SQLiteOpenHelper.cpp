@@ -24,10 +24,12 @@ struct ClearOnExit {
     ~ClearOnExit() { flag = false; }
 };
 
-// A file that is not a database, or whose schema is damaged: nothing in it
-// can be read, and nothing can be written to it.
-bool isUnreadable(SQLDatabaseQueue& queue) {
-    bool unreadable = false;
+// The primary result code of a first look at the schema: SQLITE_NOTADB or
+// SQLITE_CORRUPT for a file that is not a database or whose schema is
+// damaged (nothing in it can be read, and nothing can be written to it);
+// SQLITE_BUSY or SQLITE_LOCKED while another program holds it locked.
+int firstLook(SQLDatabaseQueue& queue) {
+    int code = SQLITE_OK;
     queue.inDatabase([&](SQLDatabase* db) {
         if (!db) return;
         db->setLogsErrors(false);
@@ -36,11 +38,10 @@ bool isUnreadable(SQLDatabaseQueue& queue) {
             rs->next();
             rs->close();
         }
-        const int code = db->lastErrorCode() & 0xff;
-        unreadable = code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+        code = db->lastErrorCode() & 0xff;
         db->setLogsErrors(true);
     });
-    return unreadable;
+    return code;
 }
 
 }  // namespace
@@ -66,7 +67,7 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getReadableDatabase() {
 }
 
 std::optional<std::string> SQLiteOpenHelper::takeSetAsideFile() {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(setAsideMutex_);
     return std::exchange(mSetAside, std::nullopt);
 }
 
@@ -99,7 +100,14 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const s
     if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
     auto queue = SQLDatabaseQueue::databaseQueueWithPath(path);
     if (!queue) return nullptr;
-    if (isUnreadable(*queue)) {
+    const int look = firstLook(*queue);
+    // Its version cannot be read now: opened as it is, a store still to be
+    // built would never be.
+    if (look == SQLITE_BUSY || look == SQLITE_LOCKED) {
+        platform::log("%s is locked by another program: it is opened when next needed", path.c_str());
+        return nullptr;
+    }
+    if (look == SQLITE_NOTADB || look == SQLITE_CORRUPT) {
         // Kept for the user under another name; the store starts afresh, or
         // nothing could ever be stored again.
         queue->close();
@@ -114,7 +122,10 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const s
             (void)::rename((path + suffix).c_str(), (aside + suffix).c_str());  // absent unless a crash left them
         platform::log("%s cannot be read as a database: it was set aside as %s and a new one started", path.c_str(),
                       aside.c_str());
-        mSetAside = aside;
+        {
+            std::lock_guard lock(setAsideMutex_);
+            mSetAside = aside;
+        }
         if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
         queue = SQLDatabaseQueue::databaseQueueWithPath(path);
         if (!queue) return nullptr;

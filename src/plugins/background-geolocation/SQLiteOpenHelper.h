@@ -25,7 +25,8 @@ public:
     SQLiteOpenHelper& operator=(const SQLiteOpenHelper&) = delete;
 
     // The open queue, opened (and brought to the expected version) first when
-    // needed; nullptr when the file cannot be opened. Throws std::logic_error
+    // needed; nullptr when the file cannot be opened, or its version cannot be
+    // read while another program holds it locked. Throws std::logic_error
     // for a helper without a name and for a hook that reopens its own helper.
     std::shared_ptr<SQLDatabaseQueue> getWritableDatabase();
     std::shared_ptr<SQLDatabaseQueue> getReadableDatabase();
@@ -43,7 +44,8 @@ public:
 
     std::shared_ptr<SQLDatabaseQueue> openDatabase(const std::string& path, int flags);
     // Opens (creating the file when needed) and makes sure the meta table
-    // with its one row exists; nullptr when the file cannot be opened.
+    // with its one row exists; nullptr when the file cannot be opened or is
+    // locked by another program.
     std::shared_ptr<SQLDatabaseQueue> openOrCreateDatabase(const std::string& name);
 
     // -1 when no version is recorded.
@@ -70,6 +72,9 @@ private:
     bool mIsReadOnly = false;
     int64_t mNewVersion;
     std::optional<std::string> mName;
+    // Its own lock: it is asked for while an open may wait on another
+    // program's lock.
+    std::mutex setAsideMutex_;
     std::optional<std::string> mSetAside;
 };
 

@@ -154,6 +154,40 @@ TEST_F(BackgroundFetchTest, LaunchIntoTheBackgroundWaitsForTheListenerAndTheBoot
     EXPECT_EQ(calls, 2);
 }
 
+// Woken for a fetch, the page finishes 26 s into the 30 s the platform gives
+// it (here a tenth of each, and of the boot buffer): the fetch completes with
+// the page's result within the limit, as no failure.
+TEST_F(BackgroundFetchTest, AFetchThePageFinishedInTimeCompletesWithItsResultWithinTheLimit) {
+    Application::shared().setState(ApplicationState::Background);
+    BackgroundFetchManager manager(500ms);
+    struct Waking : ApplicationDelegate {
+        explicit Waking(BackgroundFetchManager& m) : manager(m) {}
+        bool respondsToPerformFetch() const override { return true; }
+        void applicationPerformFetchWithCompletionHandler(BackgroundFetchCompletionHandler handler) override {
+            manager.performFetchWithCompletionHandler(std::move(handler));
+        }
+        BackgroundFetchManager& manager;
+    } waking(manager);
+    Application::shared().setDelegate(&waking);
+    Application::shared().setBackgroundFetchTimeLimit(3s);
+    int expired = 0;
+    Application::shared().setBackgroundFetchExpirationHandler([&] { ++expired; });
+    manager.addListener("page", [] {});
+    LogCapture log;
+
+    const auto woken = std::chrono::steady_clock::now();
+    Application::shared().performBackgroundFetch();
+    RunLoop::pumpFor(2600ms);
+    manager.finish("page", static_cast<unsigned long>(UIBackgroundFetchResult::NewData));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !manager.active(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - woken, 3s);
+    RunLoop::pumpUntil([&] { return std::chrono::steady_clock::now() - woken > 3500ms; });  // past the limit
+    EXPECT_TRUE(log.contains("- BackgroundFetchManager Complete, UIBackgroundFetchResult: 0, responses: 1"));
+    EXPECT_FALSE(log.contains("Background fetch not completed"));
+    EXPECT_EQ(expired, 0);
+    Application::shared().setDelegate(nullptr);
+}
+
 TEST_F(BackgroundFetchTest, StopOnTerminateSwitchesFetchingOff) {
     Application::shared().setState(ApplicationState::Background);
     {

@@ -333,6 +333,44 @@ TEST_F(BackgroundGeolocationPluginTest, ThePageHearsThatAnUnreadableStoreWasSetA
     EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location"), "1\n");
 }
 
+// Another program holds the store locked from before the launch: the
+// plug-in starts at once (the store's schema is checked off the main
+// thread), the page's calls are answered and its fixes handed over while the
+// lock lasts, and they are stored once it goes.
+TEST_F(BackgroundGeolocationPluginTest, AStoreLockedAtLaunchHoldsUpNeitherTheLaunchNorThePage) {
+    test::RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    const std::string file = store->getDatabasePath();
+    store.reset();
+    test::HeldLock lock(file, test::kHangDeadline);
+    ASSERT_TRUE(lock.locked());
+    // The store is made as the plug-in starts, on the main thread. A look at
+    // a locked store waits 2 s before it gives up.
+    const auto began = std::chrono::steady_clock::now();
+    store = std::make_unique<SQLiteLocationDAO>();
+    load(source);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "the launch waited for the store";
+    call(&WFBackgroundGeolocation::configure, "events",
+         Value::array({Value{{"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"distanceFilter", 10}}}));
+    call(&WFBackgroundGeolocation::start, "start");
+    ASSERT_EQ(answers("start").size(), 1u);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1s) << "configure waited for the store";
+    clock->advance(1s);
+    source->emit(fixNorth(0, *clock));
+    ASSERT_EQ(answers("events").size(), 1u);
+    EXPECT_EQ(resultsFor("events")[0].status, int(WFResultStatus::OK));
+    // What the store cannot answer is told once the open under way gives up.
+    call(&WFBackgroundGeolocation::getValidLocations, "valid");
+    ASSERT_EQ(answers("valid").size(), 1u);
+    EXPECT_EQ(resultsFor("valid")[0].status, int(WFResultStatus::Error));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3500ms) << "one open's wait for the lock answers every user";
+    EXPECT_TRUE(lock.release()) << "the page's calls waited for the store's lock";
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->unstoredLocations() == 0; }));
+    EXPECT_EQ(store->getAllLocations().size(), 1u);
+    // A batch of it may be on its way (the uploader's start took what it found).
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return test::batchFiles().empty(); }));
+    RunLoop::pumpFor(200ms);
+}
+
 // Batch-only tracking of a replayed walk while the store is locked by another
 // program, then read-only, then on a full disk, then healthy: the page gets a
 // fix each second throughout, hears once that fixes wait unstored, and every

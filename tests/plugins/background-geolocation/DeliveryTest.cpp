@@ -264,6 +264,115 @@ TEST_F(DeliveryTest, FixesTheStoreCannotTakeWaitTheNewestOnesAndAreStoredOnceItC
     for (const auto& [time, count] : seen) EXPECT_EQ(count, 1) << "fix at " << time;
 }
 
+// Single fixes the server takes while the store cannot be written (its
+// directory immutable): the first while its row cannot be marked sent, the
+// next ones while they cannot be stored at all. None goes again in a batch
+// once the store takes writes, and the page hears once per spell.
+TEST_F(DeliveryTest, FixesTheServerTookWhileTheStoreRefusedWritesAreNeverSentAgain) {
+    const std::string library = Container::libraryPath();
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
+    WHARF_REQUIRE_COMPONENT(test::setImmutable(library, false), "chattr on the test's home");
+    // The first single fix is answered once the test lets it go.
+    test::AnswerGate first;
+    std::atomic<bool> holding{true};
+    RawHttpServer server([&](const test::RawRequest& r) {
+        if (r.path == "/fix" && holding.exchange(false)) first.wait();
+        return test::rawResponse(200, "{}");
+    });
+    const auto answerAtExit = first.openAtExit();
+    // No batches at first: each fix goes on its own.
+    auto manager = makeManager({{"url", server.url("/fix")}, {"syncUrl", ""}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    auto posted = [&](std::size_t count) {
+        return RunLoop::pumpUntil([&] { return arrivals(server).size() == count; });
+    };
+    auto told = [&] { return handOuts->errorsSoFar().size(); };
+
+    // Stored, and posted; the store turns read-only before the answer comes.
+    LogCapture capture;
+    walk();
+    ASSERT_TRUE(posted(1));
+    ASSERT_TRUE(test::setImmutable(library, true));
+    first.open();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return capture.contains("unable to open database file"); }));
+    // Three more, each taken by the server before the next comes: the
+    // waiting list empties each time, the spell goes on.
+    for (std::size_t i = 2; i <= 4; ++i) {
+        walk();
+        ASSERT_TRUE(posted(i));
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }))
+            << "a fix the server took still waits to be stored";
+    }
+    manager->waitForStore();
+    ASSERT_EQ(told(), 1u);
+    EXPECT_EQ(handOuts->errorsSoFar()[0].userInfo["message"],
+              "The location store cannot be written (unable to open database file): locations wait unstored until it "
+              "can be");
+
+    // Batches from now on, of every row left waiting. Writable: the next
+    // fix is stored, and the row whose mark waited is marked.
+    manager->configure(Config::fromDictionary({{"url", server.url("/fix")},
+                                               {"syncUrl", server.url("/batch")},
+                                               {"syncThreshold", 1},
+                                               {"distanceFilter", 10}}),
+                       nullptr);
+    ASSERT_TRUE(test::setImmutable(library, false));
+    walk();
+    ASSERT_TRUE(posted(5));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty() && test::batchFiles().empty(); }));
+    // A second spell is told again.
+    ASSERT_TRUE(test::setImmutable(library, true));
+    walk();
+    ASSERT_TRUE(posted(6));
+    manager->waitForStore();
+    EXPECT_EQ(told(), 2u);
+    ASSERT_TRUE(test::setImmutable(library, false));
+    walk();
+    ASSERT_TRUE(posted(7));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] {
+        return manager->unstoredLocations() == 0 && store->getValidLocations().empty() && test::batchFiles().empty();
+    }));
+    RunLoop::pumpFor(200ms);  // a batch still on its way
+
+    const auto seen = arrivals(server);
+    EXPECT_EQ(seen.size(), 7u);
+    for (const auto& [time, count] : seen) EXPECT_EQ(count, 1) << "fix at " << time;
+    EXPECT_EQ(storedTimes().size(), 3u) << "the four taken while the store refused them need no row";
+}
+
+// Launched with the store's directory immutable: no store file can be made.
+// Once it is writable, the store opens when next needed, and every fix the
+// page was handed reaches the server, once.
+TEST_F(DeliveryTest, AStoreThatCouldNotBeOpenedAtLaunchOpensOnceItCan) {
+    const std::string library = Container::libraryPath();
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
+    store.reset();
+    fs::remove(storeFile());
+    WHARF_REQUIRE_COMPONENT(test::setImmutable(library, true), "chattr on the test's home");
+    store = std::make_unique<SQLiteLocationDAO>();
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    auto manager = makeManager({{"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    for (int i = 0; i < 3; ++i) walk(1);
+    manager->waitForStore();
+    EXPECT_EQ(manager->unstoredLocations(), 3u);
+    EXPECT_FALSE(fs::exists(storeFile()));
+    ASSERT_EQ(handOuts->errorsSoFar().size(), 1u);
+    EXPECT_EQ(handOuts->errorsSoFar()[0].userInfo["code"], SQLITE_CANTOPEN);
+
+    // Writable: what waits is stored without a further fix; the next fix's
+    // batch takes it all.
+    ASSERT_TRUE(test::setImmutable(library, false));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }));
+    walk(1);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] {
+        return arrivals(server).size() == 4 && store->getValidLocations().empty() && test::batchFiles().empty();
+    })) << arrivals(server).size()
+        << " fixes arrived";
+    for (const auto& [time, count] : arrivals(server)) EXPECT_EQ(count, 1) << "fix at " << time;
+    EXPECT_EQ(storedTimes().size(), 4u);
+}
+
 TEST_F(DeliveryTest, StatusTellsWhatIsBeingUploadedAndWhatLiesOnDisk) {
     test::AnswerGate gate;
     RawHttpServer server([&](const test::RawRequest&) {
@@ -340,6 +449,7 @@ TEST_F(DeliveryTest, AnUnreadableStoreIsSetAsideAndANewOneStoresAgain) {
 
     LogCapture capture;
     store = std::make_unique<SQLiteLocationDAO>();
+    ASSERT_TRUE(store->open());
     std::size_t mentions = 0;
     for (const auto& line : capture.lines()) mentions += line.find("set aside") != std::string::npos;
     EXPECT_EQ(mentions, 1u);

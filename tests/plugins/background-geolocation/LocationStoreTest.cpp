@@ -33,7 +33,12 @@ protected:
 };
 
 TEST_F(LocationStoreTest, FreshInstallHasTheSchemaAndMetaRowAndASecondStartChangesNothing) {
-    { SQLiteLocationDAO store; }
+    {
+        SQLiteLocationDAO store;
+        // Made, it has not touched the file: it opens on first use.
+        EXPECT_FALSE(std::filesystem::exists(file()));
+        ASSERT_TRUE(store.open());
+    }
     EXPECT_EQ(sqliteShell(file(), ".schema"),
               "CREATE TABLE __META ( id INTEGER PRIMARY KEY , db_version INTEGER , created INTEGER , "
               "last_updated INTEGER );\n"
@@ -52,6 +57,7 @@ TEST_F(LocationStoreTest, FreshInstallHasTheSchemaAndMetaRowAndASecondStartChang
 
     platform::LogCapture capture;
     SQLiteLocationDAO again;
+    ASSERT_TRUE(again.open());
     EXPECT_TRUE(capture.contains("Current db version: 1"));
     EXPECT_EQ(sqliteShell(file(), "SELECT * FROM __META"), before);
     EXPECT_EQ(sqliteShell(file(), "SELECT COUNT(*) FROM location"), "0\n");

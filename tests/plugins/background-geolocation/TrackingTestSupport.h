@@ -102,6 +102,7 @@ protected:
         platform::Application::shared().resetForTesting();
         platform::Application::shared().setClock(clock);
         store = std::make_unique<SQLiteLocationDAO>();
+        ASSERT_TRUE(store->open());
     }
     void TearDown() override {
         // A manager the test let go may still finish work on its queues with

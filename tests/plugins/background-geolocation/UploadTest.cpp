@@ -5,8 +5,13 @@
 
 #include <thread>
 
+#include <httplib.h>
+
 #include "GeolocationTestSupport.h"
+#include "LoggingTestSupport.h"
 #include "RawHttpServer.h"
+#include "ServingThread.h"
+#include "TestAuthority.h"
 #include "TestSupport.h"
 #include "TrackingTestSupport.h"
 #include "logging/LGLog.h"
@@ -253,6 +258,49 @@ TEST_F(UploadTest, ARedirectThatDropsTheBodyDeliversNothing) {
     EXPECT_TRUE(test::fixAt(1767690003).postAsJSON(server.url("/kept"), std::nullopt, &error));
     EXPECT_EQ(methodsAndPaths(), (std::vector<std::string>{"POST /old", "POST /old", "POST /kept", "POST /new"}));
     EXPECT_EQ(Value::parse(server.requests().back().body)[0]["time"], 1767690003000.0);
+}
+
+// A batch sent over https that the server redirects to plain http: the
+// redirect is not followed, nothing reaches the plain server, the rows wait
+// again, and the log says the upload failed.
+TEST_F(UploadTest, ABatchRedirectedFromHttpsToHttpIsLoggedAsTheFailureItIs) {
+    test::TestAuthority authority;
+    WHARF_REQUIRE_COMPONENT(authority.ok(), "openssl, to make the test's certificate authority");
+    RawHttpServer plain([](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    httplib::SSLServer tls(authority.serverCertificate("here", "IP:127.0.0.1").c_str(), authority.keyFile().c_str());
+    ASSERT_TRUE(tls.is_valid());
+    tls.set_keep_alive_max_count(1);
+    const int port = tls.bind_to_any_port("127.0.0.1");
+    tls.Post("/batch", [&](const httplib::Request&, httplib::Response& res) {
+        res.status = 303;
+        res.set_header("Location", plain.url("/landed"));
+    });
+    test::ServingThread serving(tls);
+    http::setCertificateAuthorityFile(authority.caFile());
+    std::shared_ptr<void> trustAtExit(nullptr, [](void*) { http::setCertificateAuthorityFile(""); });
+    auto log = std::make_shared<test::RecordingLogger>();
+    LGLog::addLogger(log, LGLogLevelAll);
+    std::shared_ptr<void> removeAtExit(nullptr, [&](void*) { LGLog::removeLogger(log); });
+
+    store->persistLocation(test::fixAt(1767690000));
+    auto uploader = LocationUploader::create(*store, clock);
+    const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/batch";
+    uploader->sync(url, 1);
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+    EXPECT_TRUE(plain.requests().empty());
+    EXPECT_EQ(store->getValidLocations().size(), 1u);
+    LGLog::flushLog();
+    std::vector<std::string> finished;
+    for (const auto& m : log->messages()) {
+        if (!m.message().starts_with("Finished uploading task")) continue;
+        finished.emplace_back(m.message());
+        EXPECT_EQ(m.flag(), LGLogFlagWarning);
+    }
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_NE(finished[0].find(url + ": Failed: redirected to " + plain.url("/landed") +
+                               ", which an upload does not follow " + url + ", HTTP 303"),
+              std::string::npos)
+        << finished[0];
 }
 
 TEST(GeoReachability, FlagsReadAsReachableOnlyWhenTheyMayCarryTraffic) {
