@@ -51,19 +51,12 @@ struct Launch {
 constexpr const char* kShippedBridge = WHARF_DEMO_WWW "/wharf.js";
 
 // Runs `app --background-fetch` on a copy of the "fetch" bundle whose page
-<<<<<<< HEAD
 // `edit` may change, with `bridge` as its bridge script, hidden and without a
-// session bus, and reads what it logs until it ends; sends it SIGTERM once a
-// line holds `endAt` (when given).
+// session bus, with `environment` ("NAME=value") added, and reads what it
+// logs until it ends; sends it SIGTERM once a line holds `endAt` (when
+// given).
 Launch launchForFetch(const char* app, const std::string& edit, const std::string& endAt,
-                      const std::string& bridge = kShippedBridge) {
-=======
-// `edit` may change, hidden and without a session bus, with `environment`
-// ("NAME=value") added, and reads what it logs until it ends; sends it
-// SIGTERM once a line holds `endAt` (when given).
-Launch launchForFetch(const char* app, const std::string& edit, const std::string& endAt,
-                      const std::vector<std::string>& environment = {}) {
->>>>>>> issue-45
+                      const std::vector<std::string>& environment = {}, const std::string& bridge = kShippedBridge) {
     wharf::test::TempDir dir;
     const fs::path bundle = fs::path(dir.path()) / "bundle";
     fs::copy(fs::path(WHARF_E2E_BUNDLES) / "fetch", bundle, fs::copy_options::recursive);
@@ -149,7 +142,7 @@ class BackgroundFetchE2E : public ::testing::TestWithParam<std::string> {};
 TEST_P(BackgroundFetchE2E, HiddenLaunchCompletesTheFetchAfterThePageFinishes) {
     const char* display = std::getenv("DISPLAY");
     WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
-    const Launch launch = launchForFetch(WHARF_APP, "", kComplete, GetParam());
+    const Launch launch = launchForFetch(WHARF_APP, "", kComplete, {}, GetParam());
     const std::vector<std::string>& lines = launch.lines;
     const std::string all = joined(lines);
     ASSERT_TRUE(launch.terminated) << "the fetch never completed:\n" << all;
