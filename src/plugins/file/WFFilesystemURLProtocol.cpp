@@ -67,14 +67,14 @@ void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
         }
         // Otherwise the bytes are read whole: a file larger than the host can
         // hold is not served (a 404, as for any file that cannot be read).
-        WFFile::readBounded(
-            fs, url, 0, -1,
-            [respond, found](std::optional<platform::Bytes> data, std::optional<std::string> mimeType, int32_t error) {
-                if (error != 0 || !data) return respond(notFound());
-                platform::SchemeResponse response = found(mimeType);
-                response.body = std::move(*data);
-                respond(std::move(response));
-            });
+        WFFile::readBounded(fs, url, 0, -1,
+                            [respond, found](std::optional<platform::Bytes> data,
+                                             const std::optional<std::string>& mimeType, int32_t error) {
+                                if (error != 0 || !data) return respond(notFound());
+                                platform::SchemeResponse response = found(mimeType);
+                                response.body = std::move(*data);
+                                respond(std::move(response));
+                            });
     });
 }
 
