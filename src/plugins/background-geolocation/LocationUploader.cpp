@@ -163,28 +163,33 @@ void LocationUploader::sync(const std::string& url, int64_t threshold) {
     const std::string directory = documentsPath();
     std::vector<std::pair<std::shared_ptr<Upload>, uint64_t>> jobs;
     {
-        // Counted, taken and registered under the lock: a sync that counted
-        // the rows another then took would send the few left as a batch of
-        // its own, and start() must not take a file being made for a leftover.
-        std::lock_guard lock(mutex_);
-        if (failures_ > 0 && clock_->monotonicNow() < pausedUntil_) return;
-        for (auto& job : std::exchange(refusedFiles_, {})) {
-            std::error_code ec;
-            const auto size = fs::file_size(directory + "/" + job->fileName, ec);
-            if (ec) continue;  // removed by hand meanwhile: nothing left to send
-            job->url = url;
-            tasks_.push_back(job);
-            jobs.emplace_back(job, size);
+        // Counted, taken and registered by one sync at a time: a sync that
+        // counted the rows another then took would send the few left as a
+        // batch of its own, and start() must not take a file being made for
+        // a leftover. The store may wait meanwhile on another program's
+        // lock: what finished uploads need (mutex_) is not held across it.
+        std::lock_guard syncLock(syncMutex_);
+        {
+            std::lock_guard lock(mutex_);
+            if (failures_ > 0 && clock_->monotonicNow() < pausedUntil_) return;
+            for (auto& job : std::exchange(refusedFiles_, {})) {
+                std::error_code ec;
+                const auto size = fs::file_size(directory + "/" + job->fileName, ec);
+                if (ec) continue;  // removed by hand meanwhile: nothing left to send
+                job->url = url;
+                tasks_.push_back(job);
+                jobs.emplace_back(job, size);
+            }
         }
         uint64_t size = 0;
-        if (auto job = takeBatchLocked(directory, url, threshold, size)) jobs.emplace_back(job, size);
+        if (auto job = takeBatchSyncing(directory, url, threshold, size)) jobs.emplace_back(job, size);
     }
     for (const auto& [job, size] : jobs) upload(job, size);
 }
 
-std::shared_ptr<LocationUploader::Upload> LocationUploader::takeBatchLocked(const std::string& directory,
-                                                                            const std::string& url, int64_t threshold,
-                                                                            uint64_t& size) {
+std::shared_ptr<LocationUploader::Upload> LocationUploader::takeBatchSyncing(const std::string& directory,
+                                                                             const std::string& url, int64_t threshold,
+                                                                             uint64_t& size) {
     const auto count = store_.getLocationsCount();
     if (count && *count < threshold) return nullptr;
     auto job = std::make_shared<Upload>();
@@ -211,6 +216,7 @@ std::shared_ptr<LocationUploader::Upload> LocationUploader::takeBatchLocked(cons
         ::unlink((directory + "/" + job->fileName).c_str());
         return nullptr;
     }
+    std::lock_guard lock(mutex_);
     tasks_.push_back(job);
     return job;
 }
@@ -219,7 +225,7 @@ void LocationUploader::start(const std::string& url, int64_t threshold) {
     const std::string directory = documentsPath();
     std::vector<std::shared_ptr<Upload>> restored;
     {
-        std::lock_guard lock(mutex_);
+        std::scoped_lock lock(syncMutex_, mutex_);
         std::error_code ec;
         const std::string ownScratch = "." + std::to_string(::getpid()) + ".part";
         for (const auto& entry : fs::directory_iterator(directory, ec)) {
@@ -426,7 +432,8 @@ std::string LocationUploader::status() const {
 }
 
 void LocationUploader::forgetLocations(const std::function<bool(const Location&)>& match) {
-    std::lock_guard lock(mutex_);
+    // After any batch being taken is registered: its rows are forgotten too.
+    std::scoped_lock lock(syncMutex_, mutex_);
     for (const auto& t : tasks_) std::erase_if(t->rows, match);
     for (const auto& t : refusedFiles_) std::erase_if(t->rows, match);
 }

@@ -83,8 +83,9 @@ private:
     LocationUploader(SQLiteLocationDAO& store, std::shared_ptr<platform::Clock> clock);
     void upload(const std::shared_ptr<Upload>& upload, uint64_t size);
     // Takes the waiting rows as a batch written to its file, or nullptr.
-    std::shared_ptr<Upload> takeBatchLocked(const std::string& directory, const std::string& url, int64_t threshold,
-                                            uint64_t& size);
+    // Under syncMutex_.
+    std::shared_ptr<Upload> takeBatchSyncing(const std::string& directory, const std::string& url, int64_t threshold,
+                                             uint64_t& size);
     void finished(const std::shared_ptr<Upload>& upload, const platform::http::Result& result);
     std::string documentsPath() const;
     void failedLocked(const Upload& upload);
@@ -93,6 +94,9 @@ private:
 
     SQLiteLocationDAO& store_;
     const std::shared_ptr<platform::Clock> clock_;
+    // One sync at a time, held across its store work (which may wait on
+    // another program's lock); taken before mutex_ where both are.
+    std::mutex syncMutex_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Upload>> tasks_;
     // Refused batches whose rows are not waiting in the store (a file from
