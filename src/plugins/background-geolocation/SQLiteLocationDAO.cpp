@@ -268,10 +268,8 @@ bool SQLiteLocationDAO::markLocationsSent(const std::vector<Location>& locations
     if (!committed) releaseLocations(locations);
     // A rollback that went through marked nothing either.
     if (!committed || !marked) return false;
-    if (unmarkedDeliveries() > 0)
-        queue->inDatabase([&](SQLDatabase* db) {
-            if (db) markDeliveries(*db);
-        });
+    // The store takes writes again: what was delivered meanwhile is marked.
+    markDeliveries(queue);
     return true;
 }
 
@@ -281,36 +279,34 @@ bool SQLiteLocationDAO::markLocationsDelivered(const std::vector<Location>& loca
         for (const Location& l : locations)
             if (isClaimedLocked(l)) delivered_.push_back(l);
     }
-    bool marked = false;
-    if (const auto queue = database())
-        queue->inDatabase([&](SQLDatabase* db) {
-            if (db) marked = markDeliveries(*db);
-        });
-    return marked;
+    return markDeliveries(database());
 }
 
 // Each row on its own: what is marked stays marked, whatever comes after.
-bool SQLiteLocationDAO::markDeliveries(SQLDatabase& db) {
+bool SQLiteLocationDAO::markDeliveries(const std::shared_ptr<SQLDatabaseQueue>& queue) {
     std::vector<Location> waiting;
     {
         std::lock_guard lock(claimsMutex_);
         waiting = delivered_;
     }
-    for (const Location& l : waiting) {
-        if (!db.executeUpdate(kDeleteOwnRow, *l.id, timeColumn(l))) {
-            logDeleteFailure(*l.id, db);
-            return false;
-        }
-        std::lock_guard lock(claimsMutex_);
-        std::erase_if(delivered_, [&](const Location& d) { return d.id == l.id && timeColumn(d) == timeColumn(l); });
-        if (isClaimedLocked(l)) claims_.erase(*l.id);
-    }
-    return true;
-}
-
-std::size_t SQLiteLocationDAO::unmarkedDeliveries() const {
-    std::lock_guard lock(claimsMutex_);
-    return delivered_.size();
+    if (waiting.empty()) return true;
+    bool marked = false;
+    if (queue)
+        queue->inDatabase([&](SQLDatabase* db) {
+            if (!db) return;
+            for (const Location& l : waiting) {
+                if (!db->executeUpdate(kDeleteOwnRow, *l.id, timeColumn(l))) {
+                    logDeleteFailure(*l.id, *db);
+                    return;
+                }
+                std::lock_guard lock(claimsMutex_);
+                std::erase_if(delivered_,
+                              [&](const Location& d) { return d.id == l.id && timeColumn(d) == timeColumn(l); });
+                if (isClaimedLocked(l)) claims_.erase(*l.id);
+            }
+            marked = true;
+        });
+    return marked;
 }
 
 void SQLiteLocationDAO::releaseLocations(const std::vector<Location>& locations) {
@@ -408,10 +404,7 @@ std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& locati
         return target;
     });
     // The store takes writes again: what was delivered meanwhile is marked.
-    if (stored && unmarkedDeliveries() > 0)
-        queue->inDatabase([&](SQLDatabase* db) {
-            if (db) markDeliveries(*db);
-        });
+    if (stored) markDeliveries(queue);
     return stored;
 }
 

@@ -67,8 +67,6 @@ public:
     // again, and is marked with the store's next write. False when some wait
     // to be marked.
     bool markLocationsDelivered(const std::vector<Location>& locations);
-    // Delivered rows that wait to be marked.
-    std::size_t unmarkedDeliveries() const;
     // Lets taken rows go without marking them: they wait again.
     void releaseLocations(const std::vector<Location>& locations);
     // Gives the rows of a batch whose upload failed back to the store as
@@ -118,9 +116,9 @@ private:
     std::vector<Location> readLocations(const char* sql, bool withValidity, platform::Error* error);
     bool isClaimedLocked(const Location& location) const;
     bool markSent(SQLDatabase& db, const std::vector<Location>& locations);
-    // On the store's queue: marks the delivered rows that wait; false when
-    // some still wait.
-    bool markDeliveries(SQLDatabase& db);
+    // Marks the delivered rows that wait, through `queue` (null: the store
+    // is not open); false when some still wait.
+    bool markDeliveries(const std::shared_ptr<SQLDatabaseQueue>& queue);
 
     GeolocationOpenHelper helper_;
     std::mutex openMutex_;
