@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "E2EProcess.h"
 #include "TestSupport.h"
 
 namespace {
@@ -59,7 +60,7 @@ Launch launchForFetch(const char* app, const std::string& edit, const std::strin
                       const std::vector<std::string>& environment = {}, const std::string& bridge = kShippedBridge) {
     wharf::test::TempDir dir;
     const fs::path bundle = fs::path(dir.path()) / "bundle";
-    fs::copy(fs::path(WHARF_E2E_BUNDLES) / "fetch", bundle, fs::copy_options::recursive);
+    wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/fetch", bundle.string());
     fs::copy_file(bridge, bundle / "www" / "wharf.js");
     if (!edit.empty()) {
         std::string page = wharf::test::readFile((bundle / "www" / "index.html").string());

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,6 +34,23 @@ inline int closedPort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
     close(fd);
     return ntohs(addr.sin_port);
+}
+
+// Copies an application bundle to `target` under an application id of its
+// own: two tests side by side that ran one bundle would otherwise meet as two
+// instances of one application, and the second would hand its command line to
+// the first and exit.
+inline void copyBundle(const std::string& source, const std::string& target) {
+    std::filesystem::copy(source, target, std::filesystem::copy_options::recursive);
+    const std::string plist = target + "/Info.plist";
+    std::string text = readFile(plist);
+    const size_t key = text.find("<key>CFBundleIdentifier</key>");
+    if (key == std::string::npos) return;
+    const size_t end = text.find("</string>", key);
+    if (end == std::string::npos) return;
+    static std::atomic<int> copies{0};
+    text.insert(end, ".run" + std::to_string(getpid()) + "_" + std::to_string(copies++));
+    writeFile(plist, text);
 }
 
 struct E2ERun {

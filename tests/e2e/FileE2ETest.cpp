@@ -78,7 +78,7 @@ private:
 // as its "wharf.js".
 std::string prepareBundle(const TempDir& dir, const std::string& name, const std::string& bridge) {
     std::string bundle = dir.file("bundle");
-    fs::copy(fs::path(WHARF_E2E_BUNDLES) / name, bundle, fs::copy_options::recursive);
+    wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/" + name, bundle);
     fs::copy_file(bridge, fs::path(bundle) / "www" / "wharf.js");
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf-file.js", fs::path(bundle) / "www" / "wharf-file.js");
     return bundle;

@@ -63,7 +63,7 @@ TEST(GeolocationE2E, TheDemoPageTracksTheReplayedWalkAndListsWhatItStored) {
     WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     TempDir dir;
     const std::string bundle = dir.file("demo");
-    fs::copy(WHARF_DEMO_BUNDLE, bundle, fs::copy_options::recursive);
+    wharf::test::copyBundle(WHARF_DEMO_BUNDLE, bundle);
     fs::copy_file(fs::path(WHARF_E2E_BUNDLES) / "geolocation/www/e2e.js", bundle + "/www/e2e.js");
     insertBefore(bundle + "/www/index.html", "</body>", "<script src=\"e2e.js\"></script>\n");
     insertBefore(bundle + "/config.xml", "</widget>",
@@ -290,7 +290,7 @@ TEST(GeolocationE2E, EveryFixReachesTheServerOnceThroughARefusalAndAKill) {
     LocationServer server;
     TempDir dir;
     const std::string bundle = dir.file("delivery");
-    fs::copy(fs::path(WHARF_E2E_BUNDLES) / "geolocation-delivery", bundle, fs::copy_options::recursive);
+    wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/geolocation-delivery", bundle);
     fs::copy_file(fs::path(WHARF_DEMO_BUNDLE) / "www/wharf.js", bundle + "/www/wharf.js");
     // A configuration that takes a while to read: start must still wait for it.
     Value headers = Value::object();

@@ -100,7 +100,7 @@ constexpr const char* kShippedBridge = WHARF_DEMO_WWW "/wharf.js";
 // the demo's, unless another is given.
 std::string prepareBundle(const TempDir& dir, const std::string& name, const std::string& bridge = kShippedBridge) {
     const fs::path target = fs::path(dir.path()) / "bundle";
-    fs::copy(fs::path(WHARF_E2E_BUNDLES) / name, target, fs::copy_options::recursive);
+    wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/" + name, target.string());
     fs::create_directories(target / "www");
     fs::copy_file(bridge, target / "www" / "wharf.js");
     return target.string();

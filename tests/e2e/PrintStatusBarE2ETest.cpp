@@ -142,7 +142,7 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
     ASSERT_TRUE(screen.started()) << screen.why();
     TempDir dir;
     const std::string bundle = dir.file("bundle");
-    fs::copy(fs::path(WHARF_E2E_BUNDLES) / "print", bundle, fs::copy_options::recursive);
+    wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/print", bundle);
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", fs::path(bundle) / "www" / "wharf.js");
     const std::string home = dir.file("home");
     // A link deeper into the home: through it, "../../.." still ends inside
@@ -355,7 +355,7 @@ TEST(PrintStatusBarE2E, WhatAPrintKilledMidwayLeftIsGoneAfterARelaunch) {
     WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     TempDir dir;
     const std::string bundle = dir.file("bundle");
-    fs::copy(fs::path(WHARF_E2E_BUNDLES) / "print-killed", bundle, fs::copy_options::recursive);
+    wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/print-killed", bundle);
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", fs::path(bundle) / "www" / "wharf.js");
     const std::string home = dir.file("home");
     fs::create_directories(home + "/Documents");
