@@ -380,7 +380,7 @@ class Suite:
                 return None
             again = self.failures(False, only=set(first))
             if again:
-                return again[0]
+                return again[0] + (f" (and {len(again) - 1} more)" if len(again) > 1 else "")
         return None
 
 
