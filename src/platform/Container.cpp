@@ -99,8 +99,7 @@ std::string Container::privateStatePath() {
     const auto resolved = ensureDirectory(path) ? resolvedPath(path) : std::nullopt;
     // A state directory inside the home (a home of "~") is one the home's
     // "root" filesystem reaches.
-    if (!resolved || *resolved == resolvedHome || resolvedHome == "/" || resolved->starts_with(resolvedHome + "/"))
-        return "";
+    if (!resolved || (*resolved + "/").starts_with(resolvedHome == "/" ? "/" : resolvedHome + "/")) return "";
     return *resolved;
 }
 

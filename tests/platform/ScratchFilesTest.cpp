@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -46,7 +48,8 @@ std::size_t journalsIn(const std::string& directory) {
     std::size_t journals = 0;
     for (const auto& e : fs::recursive_directory_iterator(directory)) {
         const std::string name = e.path().filename().string();
-        journals += name.starts_with("test-journal-") && name.size() == 19;
+        journals += name.starts_with("test-journal-") && name.size() == 19 &&
+                    std::all_of(name.begin() + 13, name.end(), [](unsigned char c) { return std::isalnum(c); });
     }
     return journals;
 }
@@ -111,7 +114,7 @@ TEST(ScratchFiles, WhatAKilledProcessLeftGoesAndWhatARunningOneMakesStays) {
     EXPECT_EQ(scratchIn(elsewhere.path(), kBeside).size(), 2u);
     EXPECT_EQ(scratchIn(elsewhere.file("other"), kBeside), inSwapped);
     EXPECT_EQ(scratchIn(elsewhere.file("moved"), kBeside), inSwapped);
-    EXPECT_EQ(journalsIn(Container::privateStatePath()), 1u)
+    EXPECT_EQ(journalsIn(std::string(std::getenv("XDG_STATE_HOME")) + "/wharf"), 1u)
         << "the ended process's journal goes, the running one's stays";
     EXPECT_EQ(journalsIn(home.path()), 0u) << "no journal lies where a page can write";
     // Nothing more to remove while this process runs.
@@ -142,7 +145,8 @@ TEST(ScratchFiles, AJournalAPageCouldHaveWrittenRemovesOnlyScratchFilesWhereThey
         documents + "/link/.test-0000000f.part",
         elsewhere.file("victim"),
         running,
-        caches + "/test-journal-of-mine.txt",  // no journal's name
+        caches + "/test-journal-AB.DEF",  // no journal's name
+        caches + "/text-journal-ABCDEF",
     };
     for (const auto& path : removable) wharf::test::writeFile(path, "left");
     for (const auto& path : kept) wharf::test::writeFile(path, "kept");
@@ -169,14 +173,23 @@ TEST(ScratchFiles, AJournalAPageCouldHaveWrittenRemovesOnlyScratchFilesWhereThey
     fs::remove(caches + "/test-journal-LINKED");
 
     // A state directory inside the home is one a page reaches: nothing is
-    // noted there.
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const std::string saved = state ? state : "";
+    // noted there, whether named so or the default one (~/.local/state) of a
+    // home of "~"; nor where none can be made. The files are made all the same.
+    const std::string state = std::getenv("XDG_STATE_HOME");
+    const std::string user = std::getenv("HOME") ? std::getenv("HOME") : "";
+    auto madeUnnoted = [&](const char* why) {
+        EXPECT_FALSE(makeIn(documents, kBeside).empty()) << why;
+        EXPECT_EQ(journalsIn(home.path()), 0u) << why;
+    };
     ::setenv("XDG_STATE_HOME", (home.path() + "/Library/State").c_str(), 1);
-    const std::string unnoted = makeIn(documents, kBeside);
-    ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
-    EXPECT_FALSE(unnoted.empty()) << "made all the same";
-    EXPECT_EQ(journalsIn(home.path()), 0u);
+    madeUnnoted("named inside the home");
+    ::unsetenv("XDG_STATE_HOME");
+    ::setenv("HOME", home.path().c_str(), 1);
+    madeUnnoted("the default, inside the home");
+    ::setenv("XDG_STATE_HOME", (documents + "/keep.txt/state").c_str(), 1);
+    madeUnnoted("below a file");
+    ::setenv("HOME", user.c_str(), 1);
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
 }
 
 }  // namespace
