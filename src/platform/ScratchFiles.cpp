@@ -89,6 +89,8 @@ bool note(int journal, char sign, const struct stat& directory, const std::strin
     return n == static_cast<ssize_t>(record.size());
 }
 
+// In the order of their names: a sweep goes through journals in the same order
+// whatever order the directory lists them in.
 std::vector<std::string> namesIn(int directory) {
     std::vector<std::string> names;
     const int copy = ::dup(directory);
@@ -100,6 +102,7 @@ std::vector<std::string> namesIn(int directory) {
     }
     while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
     ::closedir(dir);
+    std::sort(names.begin(), names.end());
     return names;
 }
 

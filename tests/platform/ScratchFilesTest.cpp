@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 
 #include <algorithm>
@@ -156,6 +157,14 @@ TEST(ScratchFiles, AJournalAPageCouldHaveWrittenRemovesOnlyScratchFilesWhereThey
     for (const auto& path : removable) journal += "+" + path + "\n";
     for (const auto& path : kept) journal += "+" + path + "\n";
     journal += "+" + tmp + "/test-00000010.tmp\n+" + tmp + "/test-00000011.tmp\n";
+    // An earlier version still running (its journal locked, and first of
+    // the journals by name) makes a file the forged journal names too.
+    const std::string madeByAnEarlierVersion = documents + "/.test-00000013.part";
+    wharf::test::writeFile(madeByAnEarlierVersion, "in the making");
+    journal += "+" + madeByAnEarlierVersion + "\n";
+    wharf::test::writeFile(caches + "/test-journal-AAAAAA", "+" + madeByAnEarlierVersion + "\n");
+    const FileDescriptor earlierVersion(::open((caches + "/test-journal-AAAAAA").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(earlierVersion.get(), LOCK_EX | LOCK_NB), 0);
     wharf::test::writeFile(caches + "/test-journal-FORGED", journal);
     // A journal that is a link is not read through it.
     const std::string throughLink = tmp + "/test-00000012.tmp";
@@ -169,7 +178,10 @@ TEST(ScratchFiles, AJournalAPageCouldHaveWrittenRemovesOnlyScratchFilesWhereThey
     EXPECT_TRUE(fs::is_symlink(tmp + "/test-00000010.tmp"));
     EXPECT_TRUE(fs::is_directory(tmp + "/test-00000011.tmp"));
     EXPECT_TRUE(fs::exists(throughLink));
+    EXPECT_TRUE(fs::exists(madeByAnEarlierVersion));
     EXPECT_FALSE(fs::exists(caches + "/test-journal-FORGED")) << "read once, then gone";
+    EXPECT_TRUE(fs::exists(caches + "/test-journal-AAAAAA")) << "a running process's journal stays";
+    fs::remove(caches + "/test-journal-AAAAAA");
     fs::remove(caches + "/test-journal-LINKED");
 
     // A state directory inside the home is one a page reaches: nothing is
