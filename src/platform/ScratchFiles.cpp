@@ -242,12 +242,9 @@ FileDescriptor createScratchFile(const std::string& kind, int directory, const s
     std::string why;
     if (journalDirectory.empty())
         why = "the application has no directory of its own outside its home";
-    else if ((journal = journalLocked(j, journalDirectory, kind)) < 0 || ::fstat(directory, &where) != 0)
+    else if (::fstat(directory, &where) != 0 || (journal = journalLocked(j, journalDirectory, kind)) < 0)
         why = errnoText(errno);
-    if (!why.empty()) {
-        journal = -1;
-        log("Scratch files of %s are not noted: %s", kind.c_str(), why.c_str());
-    }
+    if (!why.empty()) log("Scratch files of %s are not noted: %s", kind.c_str(), why.c_str());
     for (int attempt = 0; attempt < 16; ++attempt) {
         char digits[kDigits + 1];
         std::snprintf(digits, sizeof digits, "%08x", g_random_int());
@@ -273,12 +270,13 @@ std::size_t removeScratchLeftovers(const std::string& kind, const std::vector<Sc
     const std::string journalPrefix = kind + std::string(kJournal);
     struct Location {
         FileDescriptor directory;
-        bool earlierVersion = false;
+        bool earlierVersion;
     };
-    Location locations[2];
+    std::vector<Location> locations;
     if (const std::string path = Container::privateStatePath(); !path.empty())
-        locations[0] = {FileDescriptor(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), false};
-    locations[1] = {FileDescriptor(::open(Container::cachesPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), true};
+        locations.push_back({FileDescriptor(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), false});
+    locations.push_back(
+        {FileDescriptor(::open(Container::cachesPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), true});
 
     struct Ended {
         const Location* location;

@@ -195,6 +195,10 @@ TEST(ScratchFiles, AJournalAPageCouldHaveWrittenRemovesOnlyScratchFilesWhereThey
     };
     ::setenv("XDG_STATE_HOME", (home.path() + "/Library/State").c_str(), 1);
     madeUnnoted("named inside the home");
+    // Journals of earlier versions are read all the same.
+    wharf::test::writeFile(tmp + "/test-00000014.tmp", "left");
+    wharf::test::writeFile(caches + "/test-journal-EARLY1", "+" + tmp + "/test-00000014.tmp\n");
+    EXPECT_EQ(removeScratchLeftovers("test", {kPages, kBeside}), 1u);
     ::unsetenv("XDG_STATE_HOME");
     ::setenv("HOME", home.path().c_str(), 1);
     madeUnnoted("the default, inside the home");
