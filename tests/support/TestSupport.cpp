@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -88,17 +90,17 @@ int SmallFilesystem::fill(const std::string& name) const {
 
 bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& directory, uint32_t events,
                      const std::function<bool(std::string_view name)>& matches, const std::function<bool()>& stillSo) {
+    // Why no kill came, for the failure the caller reports.
+    auto failed = [&](const char* why, int watch) {
+        std::fprintf(stderr, "killAtFileEvent on %s: %s\n", directory.c_str(), why);
+        if (watch >= 0) ::close(watch);
+        return false;
+    };
     const int watch = ::inotify_init1(IN_CLOEXEC);
-    if (watch < 0) return false;
-    if (::inotify_add_watch(watch, directory.c_str(), events) < 0) {
-        ::close(watch);
-        return false;
-    }
+    if (watch < 0) return failed(std::strerror(errno), -1);  // EMFILE: too many watching already
+    if (::inotify_add_watch(watch, directory.c_str(), events) < 0) return failed(std::strerror(errno), watch);
     const pid_t child = spawn();
-    if (child <= 0) {
-        ::close(watch);
-        return false;
-    }
+    if (child <= 0) return failed("the process could not be started", watch);
     bool seen = false, ended = false;
     // Stops the child and asks; false (and the child let go) when it no longer holds.
     auto holds = [&] {
@@ -132,8 +134,9 @@ bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& dir
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     }
+    if (!seen) return failed(ended ? "the process ended by itself" : "no such event came in time", watch);
     ::close(watch);
-    return seen;
+    return true;
 }
 
 pid_t spawnChildTest(const std::string& childTest, const std::vector<std::string>& environment) {
