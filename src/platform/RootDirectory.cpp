@@ -91,14 +91,8 @@ bool openat2Refused(int directory) {
     const int err = errno;
     open_how how{};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH;
-    long fd = -1;
-    for (int attempt = 0; attempt < kMostRetries && fd < 0; ++attempt) {
-        fd = ::syscall(SYS_openat2, directory, ".", &how, sizeof how);
-        if (fd < 0 && errno != EAGAIN && errno != EINTR) break;
-    }
-    const bool refused = fd < 0 && FileDescriptor(::openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (fd >= 0) ::close(static_cast<int>(fd));
+    const FileDescriptor itself(static_cast<int>(::syscall(SYS_openat2, directory, ".", &how, sizeof how)));
+    const bool refused = !itself && FileDescriptor(::openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     errno = err;
     return refused;
 }

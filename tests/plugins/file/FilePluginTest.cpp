@@ -581,16 +581,22 @@ TEST_F(FilePluginTest, ARootRenamedAwayAndReplacedLeadsNowhereElse) {
 }
 
 // A root not there when the plug-in starts ("root" named by the
-// preferences, the photo library) is served once it is made as a directory;
-// made as a link, by a local process before the page first reaches it, it is
-// refused as a root replaced by one is, and nothing it leads to is read,
-// written or listed.
+// preferences, the photo library) is served once it is made as a directory
+// (the links on the part of its path that was there are followed, as they
+// are for a root there at start); made as a link, by a local process before
+// the page first reaches it, it is refused as a root replaced by one is, and
+// nothing it leads to is read, written or listed. The next start takes
+// whatever the path leads to then.
 TEST_F(FilePluginTest, ARootMadeAfterStartIsServedAsADirectoryNeverThroughALink) {
     test::TempDir dir;
-    const std::string later = dir.file("later"), pictures = dir.file("photos/Pictures"), outside = dir.file("outside");
+    fs::create_directories(dir.file("real/photos"));
+    fs::create_directory_symlink("real", dir.file("via"));
+    const std::string later = dir.file("via/later"), pictures = dir.file("via/photos/Pictures");
+    const std::string outside = dir.file("outside");
     test::writeFile(outside + "/secret.txt", "OUTSIDE-SECRET");
     test::writeFile(outside + "/p.jpg", "OUTSIDE-PICTURE");
     const auto outsideBefore = contents(outside);
+    platform::LogCapture log;
     ::setenv("WHARF_PICTURES_DIR", pictures.c_str(), 1);
     start(Value{{"rootfilesystemlocation", later}});
     ::unsetenv("WHARF_PICTURES_DIR");
@@ -601,8 +607,7 @@ TEST_F(FilePluginTest, ARootMadeAfterStartIsServedAsADirectoryNeverThroughALink)
     EXPECT_EQ(read(picture), error(6, NOT_FOUND_ERR));
 
     fs::create_directory_symlink(outside, later);
-    fs::create_directories(dir.file("photos"));
-    fs::create_directory_symlink("../outside", pictures);
+    fs::create_directory_symlink("../../outside", pictures);
     EXPECT_EQ(read(secret), error(6, SECURITY_ERR));
     EXPECT_EQ(call("write", Value::array({"wffile://localhost/root/w.txt", "w", 0})).message, SECURITY_ERR);
     EXPECT_EQ(call("getFile", Value::array({"wffile://localhost/root/", "made.txt", {{"create", true}}})),
@@ -610,6 +615,7 @@ TEST_F(FilePluginTest, ARootMadeAfterStartIsServedAsADirectoryNeverThroughALink)
     EXPECT_EQ(call("readEntries", Value::array({"wffile://localhost/root/"})), error(6, SECURITY_ERR));
     EXPECT_EQ(read(picture), error(6, NOT_FOUND_ERR));
     EXPECT_EQ(contents(outside), outsideBefore);
+    EXPECT_EQ(log.count(later + " was not there at start and is now reached through a link"), 1u);
 
     // Made as directories instead, they are served, and held from then on.
     fs::remove(later);
@@ -624,6 +630,9 @@ TEST_F(FilePluginTest, ARootMadeAfterStartIsServedAsADirectoryNeverThroughALink)
     EXPECT_EQ(read(secret), error(6, SECURITY_ERR));
     EXPECT_EQ(contents(outside), outsideBefore);
     EXPECT_EQ(test::readFile(dir.file("away/w.txt")), "w");
+
+    start(Value{{"rootfilesystemlocation", later}});
+    EXPECT_EQ(read(secret), (Answer{1, "OUTSIDE-SECRET"}));
 }
 
 TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
@@ -808,6 +817,7 @@ TEST_F(FilePluginChild, WorksUnderAFilterThatRefusesACall) {
     ASSERT_EQ(::setresgid(kNobody, kNobody, kNobody), 0);
     ASSERT_EQ(::setresuid(kNobody, kNobody, kNobody), 0);
 
+    platform::LogCapture log;
     start();
     const std::string docs = "wffile://localhost/persistent/";
     auto read = [&](const std::string& url) { return call("readAsText", Value::array({url, "UTF-8", 0, -1})); };
@@ -833,6 +843,8 @@ TEST_F(FilePluginChild, WorksUnderAFilterThatRefusesACall) {
     EXPECT_EQ(call("removeRecursively", Value::array({docs + "new"})), (Answer{1, nullptr}));
     EXPECT_EQ(read("wffile://localhost/root/Documents/c.txt"), (Answer{1, "abc"}));
     EXPECT_EQ(read(platform::AssetStore::urlForRelativePath("p.jpg")), (Answer{1, "picture"}));
+    // The refusal is found once, and holds.
+    EXPECT_EQ(log.count("openat2 is refused here"), number == SYS_openat2 ? 1u : 0u);
 }
 
 // Under a seccomp filter that refuses openat2, with EPERM as container
