@@ -105,15 +105,15 @@ RootDirectory::RootDirectory(std::string root) : path_(std::move(root)) {
     // Not there yet: it is looked for later below the deepest directory of
     // its path that is there now, so that no link made meanwhile on the rest
     // of the way (the root itself among them) is followed.
-    std::vector<std::string> names = pathComponents(path_);
-    const std::string start = !path_.empty() && path_.front() == '/' ? "/" : ".";
-    while (!names.empty()) {
-        namesToRoot_.insert(namesToRoot_.begin(), std::move(names.back()));
-        names.pop_back();
-        std::string above = start;
-        for (const auto& name : names) above += (above.back() == '/' ? "" : "/") + name;
+    const std::vector<std::string> names = pathComponents(path_);
+    for (std::size_t kept = names.size(); kept-- > 0;) {
+        std::string above = path_.starts_with('/') ? "/" : ".";
+        for (std::size_t i = 0; i < kept; ++i) above += (above.back() == '/' ? "" : "/") + names[i];
         heldAbove_ = FileDescriptor(::open(above.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (heldAbove_) return;
+        if (heldAbove_) {
+            namesToRoot_.assign(names.begin() + static_cast<std::ptrdiff_t>(kept), names.end());
+            return;
+        }
     }
 }
 

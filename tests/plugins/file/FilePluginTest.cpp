@@ -581,7 +581,7 @@ TEST_F(FilePluginTest, ARootRenamedAwayAndReplacedLeadsNowhereElse) {
 }
 
 // A root not there when the plug-in starts ("root" named by the
-// preferences, the photo library) is served once it is made as a directory
+// preferences, the photo library with its parent) is served once it is made as a directory
 // (the links on the part of its path that was there are followed, as they
 // are for a root there at start); made as a link, by a local process before
 // the page first reaches it, it is refused as a root replaced by one is, and
@@ -589,7 +589,7 @@ TEST_F(FilePluginTest, ARootRenamedAwayAndReplacedLeadsNowhereElse) {
 // whatever the path leads to then.
 TEST_F(FilePluginTest, ARootMadeAfterStartIsServedAsADirectoryNeverThroughALink) {
     test::TempDir dir;
-    fs::create_directories(dir.file("real/photos"));
+    fs::create_directories(dir.file("real"));
     fs::create_directory_symlink("real", dir.file("via"));
     const std::string later = dir.file("via/later"), pictures = dir.file("via/photos/Pictures");
     const std::string outside = dir.file("outside");
@@ -607,6 +607,7 @@ TEST_F(FilePluginTest, ARootMadeAfterStartIsServedAsADirectoryNeverThroughALink)
     EXPECT_EQ(read(picture), error(6, NOT_FOUND_ERR));
 
     fs::create_directory_symlink(outside, later);
+    fs::create_directories(dir.file("via/photos"));
     fs::create_directory_symlink("../../outside", pictures);
     EXPECT_EQ(read(secret), error(6, SECURITY_ERR));
     EXPECT_EQ(call("write", Value::array({"wffile://localhost/root/w.txt", "w", 0})).message, SECURITY_ERR);
