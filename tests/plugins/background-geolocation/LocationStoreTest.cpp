@@ -274,8 +274,9 @@ TEST_F(LocationStoreTest, DeliveriesThatCouldNotBeMarkedAreMarkedByTheNextWriteA
 // read-only and count that a success, and it would stay read-only once the
 // file could be written. Asked for five times a second for an hour, it is
 // tried ever less often and its spell is logged once; writable, it opens at
-// the next try. So does a store whose schema could not be written (an empty
-// file in an immutable directory: no journal can be made).
+// the next try. So does a store on a read-only mount, and one whose schema
+// could not be written (an empty file in an immutable directory: no journal
+// can be made).
 TEST_F(LocationStoreTest, AStoreTheHostCannotWriteIsNotOpenedAndIsTriedLessOftenUntilItCanBe) {
     {
         SQLiteLocationDAO made;
@@ -323,6 +324,16 @@ TEST_F(LocationStoreTest, AStoreTheHostCannotWriteIsNotOpenedAndIsTriedLessOften
     ASSERT_TRUE(empty.open());
     EXPECT_TRUE(empty.persistLocation(fixAt(300), 10));
     EXPECT_EQ(rows(), "1|300.0|1\n");
+
+    // Library on a read-only mount.
+    test::ReadOnlyBind mount(library);
+    WHARF_REQUIRE_COMPONENT(mount.readOnly(), "a read-only bind mount");
+    SQLiteLocationDAO mounted(clock);
+    EXPECT_FALSE(mounted.open());
+    ASSERT_TRUE(mount.release());
+    clock->advance(SQLiteLocationDAO::kFirstOpenInterval);
+    ASSERT_TRUE(mounted.persistLocation(fixAt(400), 10));
+    EXPECT_EQ(rows(), "1|300.0|1\n2|400.0|1\n");
 }
 
 TEST_F(LocationStoreTest, AStoreThatCannotOpenItsFileAnswersEmptyHanded) {
