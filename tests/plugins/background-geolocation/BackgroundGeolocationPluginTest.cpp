@@ -488,11 +488,19 @@ TEST_F(BackgroundGeolocationPluginTest, FixesTheServerTookWhileTheStoreWasImmuta
         ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->finishedUploadSteps() == steps + 1; }));
     };
 
-    // Writable again after stop: nothing more is written, yet the row is marked.
+    // A retry that fails is followed by another.
+    auto retriedInVain = [&] {
+        const std::size_t tries = capture.count("Delete location");
+        return RunLoop::pumpUntil([&] { return capture.count("Delete location") > tries; });
+    };
+
+    // Writable again after stop, once a retry has failed: nothing more is
+    // written, yet the row is marked.
     postedWhileImmutable("start");
     walk();  // unstored, and taken by the server all the same
     letAnswerGo();
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->finishedUploadSteps() == 2; }));
+    ASSERT_TRUE(retriedInVain());
     call(&WFBackgroundGeolocation::stop, "stop");
     ASSERT_TRUE(test::setImmutable(file, false));
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty(); }));
@@ -501,8 +509,7 @@ TEST_F(BackgroundGeolocationPluginTest, FixesTheServerTookWhileTheStoreWasImmuta
     // Writable again just before a clean quit, the retry two seconds or
     // more away: the quit marks it.
     postedWhileImmutable("start-2");
-    const std::size_t tries = capture.count("Delete location");
-    ASSERT_TRUE(RunLoop::pumpUntil([&] { return capture.count("Delete location") > tries; }));
+    ASSERT_TRUE(retriedInVain());
     call(&WFBackgroundGeolocation::stop, "stop-2");
     ASSERT_TRUE(test::setImmutable(file, false));
     quitAndRelaunch();

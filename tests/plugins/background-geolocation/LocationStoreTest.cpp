@@ -297,6 +297,9 @@ TEST_F(LocationStoreTest, AStoreTheHostCannotWriteIsNotOpenedAndIsTriedLessOften
         ASSERT_FALSE(store.open());
     }
     EXPECT_EQ(capture.lines().size(), 1u) << capture.lines().back();
+    // What only reads it may open it read-only.
+    EXPECT_EQ(GeolocationOpenHelper().getDatabaseMetadata()["dbVersion"], 1);
+    capture.clear();
 
     ASSERT_TRUE(test::setImmutable(file(), false));
     int waited = 0;
