@@ -112,13 +112,18 @@ protected:
         call(&WFBackgroundGeolocation::finish, "finish");
         return located().back();
     }
-    // The host quits cleanly, and is launched again over the same files.
-    void quitAndRelaunch() {
+    // The host quits cleanly: its plug-in and store are gone.
+    void quit() {
         NotificationCenter::defaultCenter().post(kUIApplicationWillTerminateNotification);
         std::weak_ptr<LocationManager> manager = plugin->manager();
         plugin.reset();
         controller.reset();
         ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager.expired(); }, test::kHangDeadline));
+        store.reset();
+    }
+    // ... and is launched again over the same files.
+    void quitAndRelaunch() {
+        quit();
         store = std::make_unique<SQLiteLocationDAO>();
         load(source);
     }
@@ -352,7 +357,7 @@ TEST_F(BackgroundGeolocationPluginTest, ThePageHearsThatAnUnreadableStoreWasSetA
     std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
     for (const bool openedFirst : {true, false}) {
         SCOPED_TRACE(openedFirst ? "opened before the page configured" : "opened after");
-        if (plugin) quitAndRelaunch();  // to end the first launch
+        if (plugin) quit();
         store.reset();
         std::filesystem::remove(file);
         std::string garbage(20 * 1024, '\0');
