@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -308,10 +308,11 @@ TEST_F(LocationStoreTest, AStoreTheHostCannotWriteIsNotOpenedAndIsTriedLessOften
     ASSERT_TRUE(store.persistLocation(fixAt(200), 10));
     EXPECT_EQ(rows(), "1|100.0|1\n2|200.0|1\n");
     // Tried about once for each longest interval, not 18,000 times.
-    const auto opened = capture.lines().back();
-    int attempts = 0;
-    ASSERT_EQ(std::sscanf(opened.c_str(), "The location store opened after %d failed attempts", &attempts), 1)
-        << opened;
+    const std::string opened = capture.lines().back();
+    const std::string prefix = "The location store opened after ";
+    ASSERT_TRUE(opened.starts_with(prefix) && opened.ends_with(" failed attempts")) << opened;
+    const long attempts = std::strtol(opened.c_str() + prefix.size(), nullptr, 10);
+    EXPECT_GT(attempts, 0);
     EXPECT_LT(attempts, 3600 / SQLiteLocationDAO::kMostOpenInterval.count() + 10);
 
     // No journal can be made beside an empty store file: its schema cannot be written.
