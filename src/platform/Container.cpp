@@ -17,8 +17,16 @@ namespace wharf::platform {
 
 namespace {
 
-std::mutex gMutex;
-std::optional<std::string> gHomeOverride;
+// Never destroyed, as the main bundle: threads still at work while the
+// process exits may still ask where the home is.
+struct HomeOverride {
+    std::mutex mutex;
+    std::optional<std::string> home;
+};
+HomeOverride& homeOverride() {
+    static auto* state = new HomeOverride;
+    return *state;
+}
 
 std::string envOrEmpty(const char* name) {
     const char* v = std::getenv(name);
@@ -53,20 +61,23 @@ std::string subdirectory(const std::string& relative) {
 }  // namespace
 
 void Container::setHome(const std::string& home) {
-    std::lock_guard lock(gMutex);
-    gHomeOverride = home;
+    HomeOverride& state = homeOverride();
+    std::lock_guard lock(state.mutex);
+    state.home = home;
 }
 
 void Container::resetHome() {
-    std::lock_guard lock(gMutex);
-    gHomeOverride.reset();
+    HomeOverride& state = homeOverride();
+    std::lock_guard lock(state.mutex);
+    state.home.reset();
 }
 
 std::string Container::home() {
     std::string home;
     {
-        std::lock_guard lock(gMutex);
-        if (gHomeOverride) home = *gHomeOverride;
+        HomeOverride& state = homeOverride();
+        std::lock_guard lock(state.mutex);
+        if (state.home) home = *state.home;
     }
     if (home.empty()) home = envOrEmpty("WHARF_HOME");
     if (home.empty()) {
