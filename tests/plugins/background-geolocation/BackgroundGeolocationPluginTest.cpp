@@ -669,6 +669,16 @@ TEST_F(BackgroundGeolocationPluginTest, ThroughALockedReadOnlyAndFullStoreEveryF
     ASSERT_TRUE(test::setImmutable(library, true));
     for (int i = 0; i < kPhase; ++i) second();
     plugin->manager()->waitForStore();
+    // The page heard once that fixes waited unstored, however often they were
+    // tried, on the channel it keeps (from the main thread, after the store's).
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return !told().empty(); }));
+    const std::vector<std::string> heard = told();
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_TRUE(heard[0].starts_with("The location store cannot be written (")) << heard[0];
+    for (const auto& r : resultsFor("events"))
+        if (r.status == int(WFResultStatus::Error)) {
+            EXPECT_TRUE(r.keepCallback);
+        }
     // On a full disk.
     EXPECT_EQ(disk.fill(), ENOSPC);
     ASSERT_TRUE(test::setImmutable(library, false));
@@ -693,14 +703,11 @@ TEST_F(BackgroundGeolocationPluginTest, ThroughALockedReadOnlyAndFullStoreEveryF
     RunLoop::pumpFor(100ms);  // whatever was still on its way
     for (const auto& [time, count] : arrived()) EXPECT_EQ(count, 1) << "fix at " << time;
 
-    // The page heard once that fixes waited unstored.
-    std::vector<test::SentResult> told;
-    for (const auto& r : resultsFor("events"))
-        if (r.status == int(WFResultStatus::Error)) told.push_back(r);
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_TRUE(told[0].keepCallback);
-    EXPECT_TRUE(told[0].message["message"].get<std::string>().starts_with("The location store cannot be written ("))
-        << told[0].message.dump();
+    // The full disk is not always one spell: the log's store on the same
+    // disk gives its room back when its own write fails, a fix is stored in
+    // it, and the page hears again when the next one is not. It never hears
+    // more than once for each fix of the phase.
+    EXPECT_LE(told().size(), heard.size() + kPhase);
 }
 
 TEST_F(BackgroundGeolocationPluginTest, TheApplicationsMovesAndEndSwitchOrStopTracking) {
