@@ -14,7 +14,7 @@
 #include "host/WFCommandDelegate.h"
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf::bench {
 

@@ -30,13 +30,13 @@
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFUserAgentUtil.h"
 #include "host/WFViewController.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
-#include "platform/Value.h"
+#include "platform/base/Log.h"
+#include "platform/base/Value.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/WebView.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace {
 

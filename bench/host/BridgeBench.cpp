@@ -13,8 +13,8 @@
 
 #include "host/WFPlugin.h"
 #include "host/testing/FakeViewController.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <map>
 #include <string>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "sqldb/SQLDatabase.h"
 #include "sqldb/SQLDatabaseQueue.h"
 

@@ -1,7 +1,7 @@
 #include "app/AppDelegate.h"
 
-#include "platform/ClassRegistry.h"
-#include "platform/Log.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/base/Log.h"
 #include "plugins/background-fetch/BackgroundFetchManager.h"
 
 namespace wharf {

@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace wharf {
 

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "host/WFViewController.h"
-#include "platform/Application.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
+#include "platform/device/Application.h"
 #include "platform/gui/AppShell.h"
 #include "platform/gui/WebView.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "host/WFPluginResult.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

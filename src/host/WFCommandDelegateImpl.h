@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "host/WFCommandDelegate.h"
-#include "platform/Regex.h"
+#include "platform/base/Regex.h"
 
 namespace wharf {
 

@@ -10,9 +10,9 @@
 #include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
 #include "host/WFWebViewEngineProtocol.h"
-#include "platform/Dispatch.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf {
 

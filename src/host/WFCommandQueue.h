@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
-#include "platform/Value.h"
+#include "platform/base/Clock.h"
+#include "platform/base/Value.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace wharf {
 

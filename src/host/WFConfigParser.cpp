@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "host/WFStrings.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

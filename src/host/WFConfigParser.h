@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/WFXMLParser.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -1,7 +1,7 @@
 #include "host/WFInvokedUrlCommand.h"
 
 #include "host/WFStrings.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

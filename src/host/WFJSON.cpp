@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "host/WFStrings.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

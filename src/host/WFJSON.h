@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

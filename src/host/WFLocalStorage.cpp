@@ -14,12 +14,12 @@
 
 #include "host/WFCommandDelegate.h"
 #include "host/WFPreferences.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
-#include "platform/PropertyList.h"
-#include "platform/UserDefaults.h"
-#include "platform/Xattr.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
+#include "platform/storage/PropertyList.h"
+#include "platform/storage/UserDefaults.h"
+#include "platform/storage/Xattr.h"
 
 namespace wharf {
 

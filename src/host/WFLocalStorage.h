@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "host/WFPlugin.h"
-#include "platform/Application.h"
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
+#include "platform/device/Application.h"
 
 namespace wharf {
 

@@ -6,7 +6,7 @@
 #include <typeinfo>
 
 #include "host/WFStringsTable.h"
-#include "platform/Bundle.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 

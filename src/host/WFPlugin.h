@@ -12,9 +12,9 @@
 
 #include "host/WFInvokedUrlCommand.h"
 #include "host/WFWebViewEngineProtocol.h"
-#include "platform/Application.h"
-#include "platform/ClassRegistry.h"
-#include "platform/NotificationCenter.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

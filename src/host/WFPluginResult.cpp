@@ -4,8 +4,8 @@
 #include <atomic>
 #include <exception>
 
-#include "platform/Log.h"
-#include "platform/Value.h"
+#include "platform/base/Log.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -4,9 +4,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/Bundle.h"
-#include "platform/Device.h"
-#include "platform/PropertyList.h"
+#include "platform/device/Device.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/PropertyList.h"
 
 namespace wharf {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "host/WFStrings.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 
 namespace wharf {
 

@@ -1,6 +1,6 @@
 #include "host/WFUIWebViewDelegate.h"
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Error.h"
+#include "platform/base/Error.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf {

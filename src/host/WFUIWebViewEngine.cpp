@@ -8,9 +8,9 @@
 #include "host/WFPreferences.h"
 #include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
-#include "platform/ClassRegistry.h"
-#include "platform/Log.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/base/Log.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf {
 

@@ -4,8 +4,8 @@
 #include "host/WFPlugin.h"
 #include "host/WFUserAgentUtil.h"
 #include "host/WFViewController.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

@@ -5,11 +5,11 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/Bundle.h"
-#include "platform/Device.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/device/Device.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

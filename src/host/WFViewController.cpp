@@ -15,15 +15,15 @@
 #include "host/WFTimer.h"
 #include "host/WFUserAgentUtil.h"
 #include "host/WFXMLParser.h"
-#include "platform/Bundle.h"
-#include "platform/ClassRegistry.h"
-#include "platform/Container.h"
-#include "platform/Device.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
-#include "platform/Regex.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/base/Regex.h"
+#include "platform/device/Device.h"
 #include "platform/gui/Pasteboard.h"
 #include "platform/gui/WebView.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace wharf {
 

@@ -19,9 +19,9 @@
 #include "host/WFPlugin.h"
 #include "host/WFViewControllerInterface.h"
 #include "host/WFWebViewEngineProtocol.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

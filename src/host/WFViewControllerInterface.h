@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "host/WFStrings.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Regex.h"
-#include "platform/Url.h"
+#include "platform/base/Regex.h"
+#include "platform/base/Url.h"
 
 namespace wharf {
 

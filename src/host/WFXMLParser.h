@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Error.h"
+#include "platform/base/Error.h"
 
 namespace wharf {
 

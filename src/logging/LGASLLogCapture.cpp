@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "logging/LGLog.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace wharf {
 

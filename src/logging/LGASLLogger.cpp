@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "logging/LGInternal.h"
-#include "platform/SystemLog.h"
+#include "platform/device/SystemLog.h"
 
 namespace wharf {
 

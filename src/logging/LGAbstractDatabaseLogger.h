@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "logging/LGAbstractLogger.h"
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 
 namespace wharf {
 

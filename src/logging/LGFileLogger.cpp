@@ -12,8 +12,8 @@
 #include <ctime>
 
 #include "logging/LGInternal.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -21,8 +21,8 @@
 #include <utility>
 
 #include "logging/LGInternal.h"
-#include "platform/Device.h"
-#include "platform/NotificationCenter.h"
+#include "platform/device/Device.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

@@ -18,7 +18,7 @@
 
 #include "logging/LGLogMessage.h"
 #include "logging/LGLogger.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace wharf {
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/Error.h"
-#include "platform/Log.h"
-#include "platform/Xattr.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Xattr.h"
 
 namespace wharf {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 
 namespace wharf {
 

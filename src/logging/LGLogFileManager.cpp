@@ -12,10 +12,10 @@
 #include <ctime>
 
 #include "logging/LGLog.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace wharf {
 

@@ -11,7 +11,7 @@
 
 #include "logging/LGFailureReport.h"
 #include "logging/LGLogFileInfo.h"
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 
 namespace wharf {
 

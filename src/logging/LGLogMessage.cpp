@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace wharf {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "logging/LGLogMessage.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace wharf {
 

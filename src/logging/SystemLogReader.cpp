@@ -5,8 +5,8 @@
 
 #include <systemd/sd-journal.h>
 
-#include "platform/Error.h"
-#include "platform/SystemLog.h"
+#include "platform/base/Error.h"
+#include "platform/device/SystemLog.h"
 
 namespace wharf {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <random>
 
-#include "platform/Log.h"
-#include "platform/PropertyList.h"
+#include "platform/base/Log.h"
+#include "platform/storage/PropertyList.h"
 
 namespace wharf {
 

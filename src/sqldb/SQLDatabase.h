@@ -24,9 +24,9 @@
 
 #include <sqlite3.h>
 
-#include "platform/Error.h"
-#include "platform/PropertyList.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
+#include "platform/storage/PropertyList.h"
 #include "sqldb/BlockRef.h"
 #include "sqldb/SQLDateFormatter.h"
 #include "sqldb/SQLResultSet.h"

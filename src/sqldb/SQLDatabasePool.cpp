@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

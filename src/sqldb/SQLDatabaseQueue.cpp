@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "sqldb/SQLDatabase.h"
 
 namespace wharf {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
 #include "sqldb/SQLDateFormatter.h"
 #include "sqldb/SQLStatement.h"
 

@@ -9,10 +9,10 @@
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFUserAgentUtil.h"
 #include "host/testing/FakeWebView.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/NotificationCenter.h"
 #include "platform/gui/WebExtensions.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace wharf::test {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "TestSupport.h"
 #include "host/WFViewController.h"
-#include "platform/Application.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/Pasteboard.h"
 
 namespace wharf::test {

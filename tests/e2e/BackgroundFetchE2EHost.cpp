@@ -8,10 +8,10 @@
 #include <cstdlib>
 
 #include "app/WharfMain.h"
-#include "platform/Application.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "app/WharfMain.h"
 #include "host/WFCommandDelegate.h"
-#include "platform/Container.h"
+#include "platform/storage/Container.h"
 
 namespace wharf::e2e {
 

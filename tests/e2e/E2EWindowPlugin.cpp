@@ -5,8 +5,8 @@
 
 #include "app/WFAppDelegate.h"
 #include "host/WFCommandDelegate.h"
-#include "platform/Application.h"
-#include "platform/Container.h"
+#include "platform/device/Application.h"
+#include "platform/storage/Container.h"
 
 // Last: the X headers define names (None, Status...) that others use.
 #include <X11/extensions/XTest.h>

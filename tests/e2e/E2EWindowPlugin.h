@@ -6,7 +6,7 @@
 #include <string>
 
 #include "host/WFPlugin.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf::e2e {
 

@@ -18,7 +18,7 @@
 #include "E2EProcess.h"
 #include "ServingThread.h"
 #include "TestSupport.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "GeolocationTestSupport.h"
 #include "RawHttpServer.h"
 #include "TestSupport.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 #include "plugins/background-geolocation/SQLiteLocationDAO.h"
 
 namespace {

@@ -28,8 +28,8 @@
 #include "RawHttpServer.h"
 #include "ServingThread.h"
 #include "TestSupport.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
 
 extern char** environ;
 

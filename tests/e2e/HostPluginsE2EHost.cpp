@@ -3,7 +3,7 @@
 // focus does (a bare X server has no window manager to move the focus).
 #include "app/WharfMain.h"
 #include "host/WFPlugin.h"
-#include "platform/Application.h"
+#include "platform/device/Application.h"
 
 namespace {
 

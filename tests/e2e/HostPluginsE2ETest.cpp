@@ -18,7 +18,7 @@
 
 #include "ServingThread.h"
 #include "TestSupport.h"
-#include "platform/Xattr.h"
+#include "platform/storage/Xattr.h"
 
 namespace {
 

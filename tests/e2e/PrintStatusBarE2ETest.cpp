@@ -27,7 +27,7 @@
 #include "E2EProcess.h"
 #include "PrivateDisplay.h"
 #include "TestSupport.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 // Aborts with the failed condition: the input is a finding.
 #define FUZZ_CHECK(condition)                                                         \

@@ -10,7 +10,7 @@
 #include "FuzzSupport.h"
 #include "SentResults.h"
 #include "host/testing/FakeWebViewEngine.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf::fuzz {
 

@@ -10,7 +10,7 @@
 #include "ViewControllerFixture.h"
 #include "host/WFCommandDelegate.h"
 #include "host/WFCommandQueue.h"
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 
 namespace wharf::test {
 namespace {

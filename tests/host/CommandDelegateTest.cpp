@@ -8,9 +8,9 @@
 
 #include "HostTestSupport.h"
 #include "TestSupport.h"
-#include "platform/Bundle.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf::test {
 namespace {

@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "HostTestSupport.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf::test {
 namespace {

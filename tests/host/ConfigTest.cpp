@@ -8,7 +8,7 @@
 #include "host/WFConfigParser.h"
 #include "host/WFPreferences.h"
 #include "host/WFXMLParser.h"
-#include "platform/Error.h"
+#include "platform/base/Error.h"
 
 namespace wharf::test {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "host/WFPlugin.h"
 #include "host/testing/FakeViewController.h"
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 
 namespace wharf::test {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // JavaScriptCore keeps allocations of its own threads until the process ends.

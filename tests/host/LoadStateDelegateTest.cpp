@@ -9,7 +9,7 @@
 
 #include "host/WFUIWebViewDelegate.h"
 #include "host/testing/FakeWebView.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf::test {
 namespace {

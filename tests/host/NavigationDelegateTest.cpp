@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "ViewControllerFixture.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf::test {
 namespace {

@@ -11,8 +11,8 @@
 #include "host/WFJSON.h"
 #include "host/WFPluginResult.h"
 #include "host/WFStringsTable.h"
-#include "platform/Bundle.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf::test {
 namespace {

@@ -4,11 +4,11 @@
 #include "TestSupport.h"
 #include "host/WFTimer.h"
 #include "host/WFUserAgentUtil.h"
-#include "platform/Bundle.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf::test {
 namespace {

@@ -13,9 +13,9 @@
 #include "host/WFUserAgentUtil.h"
 #include "host/WFViewController.h"
 #include "host/testing/FakeWebView.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace wharf::test {
 

@@ -8,10 +8,10 @@
 
 #include "ViewControllerFixture.h"
 #include "host/WFPreferences.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf::test {
 namespace {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "host/WFWhitelist.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf::test {
 namespace {

@@ -18,8 +18,8 @@
 #include "TestSupport.h"
 #include "logging/LGASLLogCapture.h"
 #include "logging/LGASLLogger.h"
-#include "platform/Log.h"
-#include "platform/SystemLog.h"
+#include "platform/base/Log.h"
+#include "platform/device/SystemLog.h"
 
 using namespace wharf;
 

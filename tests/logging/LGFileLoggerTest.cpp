@@ -17,8 +17,8 @@
 #include "LoggingTestSupport.h"
 #include "TestSupport.h"
 #include "logging/LGFileLogger.h"
-#include "platform/Log.h"
-#include "platform/Xattr.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Xattr.h"
 
 using namespace wharf;
 using namespace std::chrono_literals;

@@ -26,8 +26,8 @@
 #include "LoggingTestSupport.h"
 #include "logging/LGInternal.h"
 #include "logging/LGLog.h"
-#include "platform/Dispatch.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 using namespace wharf;
 using test::RecordingLogger;

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf::test {
 

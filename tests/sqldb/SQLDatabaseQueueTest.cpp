@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "sqldb/SQLDatabasePool.h"
 #include "sqldb/SQLDatabaseQueue.h"
 

@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "platform/Log.h"
-#include "platform/PropertyList.h"
+#include "platform/base/Log.h"
+#include "platform/storage/PropertyList.h"
 #include "sqldb/SQLDatabase.h"
 
 using namespace wharf;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "sqldb/SQLDatabase.h"
 
 using namespace wharf;

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "TestSupport.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 int main(int argc, char** argv) {
     // What the host keeps outside its home goes to a directory of the tests'

@@ -25,8 +25,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/Container.h"
-#include "platform/UserDefaults.h"
+#include "platform/storage/Container.h"
+#include "platform/storage/UserDefaults.h"
 
 extern char** environ;
 

@@ -21,7 +21,7 @@
 
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/core/NBLoggerTesting.h"
-#include "platform/Container.h"
+#include "platform/storage/Container.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "nimbus/eventlog/EVLPBLogEvent.h"
 #include "nimbus/eventlog/NBEventlogLogger.h"
 #include "nimbus/eventlog/NBEventlogWriter.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 using namespace wharf;
 using platform::Bytes;

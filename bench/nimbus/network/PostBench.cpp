@@ -12,9 +12,9 @@
 #include "BenchRatio.h"
 #include "nimbus/network/NBNetwork.h"
 #include "nimbus/toolbox/TBZLibAdditions.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/Container.h"
 
 using namespace wharf;
 

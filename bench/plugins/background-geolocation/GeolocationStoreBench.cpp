@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Container.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Container.h"
 #include "plugins/background-geolocation/LocationContract.h"
 #include "plugins/background-geolocation/SQLiteLocationDAO.h"
 

@@ -25,12 +25,12 @@
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFUserAgentUtil.h"
 #include "host/WFViewController.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/WebView.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 #include "plugins/file/WFFile.h"
 
 namespace {

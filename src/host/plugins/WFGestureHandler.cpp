@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "host/WFCommandDelegate.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf {

@@ -1,6 +1,6 @@
 #include "host/plugins/WFHandleOpenURL.h"
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

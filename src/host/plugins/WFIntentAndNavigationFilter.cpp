@@ -2,8 +2,8 @@
 
 #include "host/WFViewController.h"
 #include "host/plugins/WFURLOpener.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -2,7 +2,7 @@
 
 #include <gio/gio.h>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Url.h"
+#include "platform/base/Url.h"
 
 namespace wharf {
 

@@ -9,7 +9,7 @@
 #include "host/WFCommandQueue.h"
 #include "host/WFViewControllerInterface.h"
 #include "host/testing/FakeWebViewEngine.h"
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 
 namespace wharf::testing {
 

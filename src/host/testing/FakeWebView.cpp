@@ -1,6 +1,6 @@
 #include "host/testing/FakeWebView.h"
 
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf::testing {
 

@@ -1,8 +1,8 @@
 #include "host/testing/FakeWebViewEngine.h"
 
-#include "platform/ClassRegistry.h"
-#include "platform/RunLoop.h"
-#include "platform/Value.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/base/Value.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf::testing {
 

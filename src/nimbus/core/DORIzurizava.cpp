@@ -4,7 +4,7 @@
 
 #include "nimbus/core/DORIzurizavaConfiguration.h"
 #include "nimbus/core/NBOptions.h"
-#include "platform/ClassRegistry.h"
+#include "platform/base/ClassRegistry.h"
 
 namespace wharf {
 

@@ -8,9 +8,9 @@
 #include "nimbus/core/NBException.h"
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/core/NBOptions.h"
-#include "platform/Bundle.h"
-#include "platform/ClassRegistry.h"
-#include "platform/NotificationCenter.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 

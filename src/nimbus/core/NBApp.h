@@ -19,8 +19,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <mutex>
 
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "platform/Device.h"
+#include "platform/device/Application.h"
+#include "platform/device/Device.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 

@@ -1,6 +1,6 @@
 #include "nimbus/core/NBBundleUtil.h"
 
-#include "platform/Bundle.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 

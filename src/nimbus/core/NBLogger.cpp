@@ -10,12 +10,12 @@
 
 #include "nimbus/core/NBAppEnvironmentUtil.h"
 #include "nimbus/core/NBLoggerTesting.h"
-#include "platform/Application.h"
-#include "platform/ClassRegistry.h"
-#include "platform/Dispatch.h"
-#include "platform/Format.h"
-#include "platform/SystemLog.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/base/Format.h"
+#include "platform/device/Application.h"
+#include "platform/device/SystemLog.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf {
 

@@ -15,7 +15,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace wharf {
 

@@ -3,8 +3,8 @@
 #include "nimbus/core/NBBundleUtil.h"
 #include "nimbus/core/NBException.h"
 #include "nimbus/core/NBLogger.h"
-#include "platform/Bundle.h"
-#include "platform/PropertyList.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/PropertyList.h"
 
 namespace wharf {
 

@@ -18,11 +18,11 @@
 #include "nimbus/eventlog/NBEventlogLogger.h"
 #include "nimbus/eventlog/NBPBErrorInfo.h"
 #include "nimbus/eventlog/NBPBICoreConfiguration.h"
-#include "platform/Bundle.h"
-#include "platform/ClassRegistry.h"
-#include "platform/Container.h"
-#include "platform/Error.h"
-#include "platform/Xattr.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/base/Error.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
+#include "platform/storage/Xattr.h"
 
 namespace wharf {
 

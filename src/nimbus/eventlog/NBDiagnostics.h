@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

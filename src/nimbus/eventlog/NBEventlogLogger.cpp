@@ -16,11 +16,11 @@
 #include "nimbus/eventlog/EVLPBIosClientInfo.h"
 #include "nimbus/eventlog/EVLPBLogEvent.h"
 #include "nimbus/eventlog/EVLPBLogRequest.h"
-#include "platform/Bundle.h"
-#include "platform/Clock.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
-#include "platform/Url.h"
+#include "platform/base/Clock.h"
+#include "platform/base/Log.h"
+#include "platform/base/Url.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace wharf {
 

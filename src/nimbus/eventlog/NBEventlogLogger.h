@@ -28,9 +28,9 @@
 #include "nimbus/eventlog/NBEventlogAccountData.h"
 #include "nimbus/eventlog/NBEventlogRequest.h"
 #include "nimbus/network/NBNetwork.h"
-#include "platform/Application.h"
-#include "platform/Dispatch.h"
-#include "platform/NotificationCenter.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

@@ -13,8 +13,8 @@
 
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/eventlog/EVLPBLogEvent.h"
-#include "platform/Container.h"
-#include "platform/Error.h"
+#include "platform/base/Error.h"
+#include "platform/storage/Container.h"
 
 namespace wharf {
 

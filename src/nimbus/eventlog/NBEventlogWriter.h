@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -8,7 +8,7 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -17,7 +17,7 @@
 
 #include <pb.h>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -4,7 +4,7 @@
 
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/toolbox/TBZLibAdditions.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

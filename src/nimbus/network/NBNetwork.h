@@ -14,9 +14,9 @@
 #include "nimbus/network/NBNetworkLoggerDelegate.h"
 #include "nimbus/network/NBNetworkURLSession.h"
 #include "nimbus/network/NBReachabilityChecker.h"
-#include "platform/Dispatch.h"
-#include "platform/Error.h"
-#include "platform/Http.h"
+#include "platform/base/Error.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/net/Http.h"
 
 namespace wharf {
 

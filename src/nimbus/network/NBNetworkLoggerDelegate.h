@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

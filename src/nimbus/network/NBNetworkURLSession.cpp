@@ -12,10 +12,10 @@
 #include <glib.h>
 
 #include "nimbus/core/NBLogger.h"
-#include "platform/Clock.h"
-#include "platform/Container.h"
-#include "platform/Error.h"
-#include "platform/Xattr.h"
+#include "platform/base/Clock.h"
+#include "platform/base/Error.h"
+#include "platform/storage/Container.h"
+#include "platform/storage/Xattr.h"
 
 namespace wharf {
 

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "nimbus/network/NBNetworkLoggerDelegate.h"
-#include "platform/Error.h"
-#include "platform/Http.h"
+#include "platform/base/Error.h"
+#include "platform/net/Http.h"
 
 namespace wharf {
 

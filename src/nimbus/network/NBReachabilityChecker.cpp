@@ -4,7 +4,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf {
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "nimbus/network/NBNetworkLoggerDelegate.h"
-#include "platform/Reachability.h"
+#include "platform/net/Reachability.h"
 
 namespace wharf {
 

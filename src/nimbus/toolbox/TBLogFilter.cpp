@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/UserDefaults.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf {
 

@@ -7,7 +7,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "platform/Format.h"
+#include "platform/base/Format.h"
 
 namespace wharf {
 

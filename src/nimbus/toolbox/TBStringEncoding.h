@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "nimbus/toolbox/TBURLArguments.h"
-#include "platform/Url.h"
+#include "platform/base/Url.h"
 
 namespace wharf {
 

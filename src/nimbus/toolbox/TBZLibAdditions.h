@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -7,10 +7,10 @@
 #include <exception>
 #include <memory>
 
-#include "platform/Application.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "platform/StatusBar.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
+#include "platform/device/StatusBar.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/StatusBarView.h"
 #include "platform/gui/WebKitPrinter.h"
 

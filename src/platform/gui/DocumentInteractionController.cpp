@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf::platform {

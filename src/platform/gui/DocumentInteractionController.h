@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Url.h"
+#include "platform/base/Url.h"
 
 typedef struct _GtkWidget GtkWidget;
 

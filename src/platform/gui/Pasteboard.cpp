@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf::platform {
 

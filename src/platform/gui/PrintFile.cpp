@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Container.h"
-#include "platform/LoadedLibrary.h"
-#include "platform/ScratchFiles.h"
+#include "platform/base/LoadedLibrary.h"
+#include "platform/storage/Container.h"
+#include "platform/storage/ScratchFiles.h"
 
 namespace wharf::platform {
 

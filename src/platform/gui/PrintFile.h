@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/FileDescriptor.h"
+#include "platform/base/FileDescriptor.h"
 
 namespace wharf::platform {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/StatusBar.h"
+#include "platform/device/StatusBar.h"
 
 namespace wharf::platform {
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/Error.h"
+#include "platform/base/Error.h"
 
 #ifndef WHARF_WEB_EXTENSIONS_BUILD_DIR
 #define WHARF_WEB_EXTENSIONS_BUILD_DIR ""

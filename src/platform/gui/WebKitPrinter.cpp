@@ -11,15 +11,15 @@
 #include <mutex>
 #include <set>
 
-#include "platform/Container.h"
-#include "platform/Dispatch.h"
-#include "platform/Log.h"
-#include "platform/Paths.h"
-#include "platform/Printer.h"
-#include "platform/RunLoop.h"
-#include "platform/Url.h"
+#include "platform/base/Log.h"
+#include "platform/base/Paths.h"
+#include "platform/base/Url.h"
+#include "platform/device/Printer.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/PrintFile.h"
 #include "platform/gui/WebView.h"
+#include "platform/storage/Container.h"
 
 namespace wharf::platform {
 

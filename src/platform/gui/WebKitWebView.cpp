@@ -7,8 +7,8 @@
 #include <mutex>
 #include <set>
 
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/WebExtensions.h"
 #include "platform/gui/WebView.h"
 #include "platform/gui/web-extension/PageChannel.h"

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Error.h"
-#include "platform/FileDescriptor.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/FileDescriptor.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
 
 typedef struct _GtkWidget GtkWidget;
 

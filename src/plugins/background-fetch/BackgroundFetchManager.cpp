@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf {
 

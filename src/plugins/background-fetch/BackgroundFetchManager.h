@@ -15,9 +15,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Application.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

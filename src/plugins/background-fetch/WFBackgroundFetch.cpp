@@ -1,7 +1,7 @@
 #include "plugins/background-fetch/WFBackgroundFetch.h"
 
 #include "host/WFCommandDelegate.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

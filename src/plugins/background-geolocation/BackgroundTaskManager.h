@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/Application.h"
+#include "platform/device/Application.h"
 
 namespace wharf {
 

@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "platform/Clock.h"
-#include "platform/Error.h"
-#include "platform/Http.h"
-#include "platform/LocationFix.h"
-#include "platform/Value.h"
+#include "platform/base/Clock.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
+#include "platform/location/LocationFix.h"
+#include "platform/net/Http.h"
 #include "plugins/background-geolocation/Config.h"
 
 namespace wharf {

@@ -11,10 +11,10 @@
 #include <limits>
 
 #include "logging/LGLog.h"
-#include "platform/Dispatch.h"
-#include "platform/Format.h"
-#include "platform/SystemSound.h"
-#include "platform/Url.h"
+#include "platform/base/Format.h"
+#include "platform/base/Url.h"
+#include "platform/device/SystemSound.h"
+#include "platform/dispatch/Dispatch.h"
 #include "sqldb/SQLDateFormatter.h"
 
 namespace wharf {

@@ -35,13 +35,13 @@
 #include <string>
 #include <vector>
 
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/Dispatch.h"
-#include "platform/Error.h"
-#include "platform/LocationManager.h"
-#include "platform/UserNotifier.h"
-#include "platform/Value.h"
+#include "platform/base/Clock.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
+#include "platform/device/Application.h"
+#include "platform/device/UserNotifier.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/location/LocationManager.h"
 #include "plugins/background-geolocation/Config.h"
 #include "plugins/background-geolocation/Location.h"
 #include "plugins/background-geolocation/LocationUploader.h"

@@ -13,10 +13,10 @@
 #include <utility>
 
 #include "logging/LGLog.h"
-#include "platform/Container.h"
-#include "platform/Error.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
+#include "platform/storage/Container.h"
 
 namespace wharf {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.h"
-#include "platform/Http.h"
+#include "platform/base/Clock.h"
+#include "platform/net/Http.h"
 #include "plugins/background-geolocation/Location.h"
 #include "plugins/background-geolocation/Reachability.h"
 #include "plugins/background-geolocation/SQLiteLocationDAO.h"

@@ -1,6 +1,6 @@
 #include "plugins/background-geolocation/LogReader.h"
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "sqldb/SQLDatabase.h"
 
 namespace wharf {

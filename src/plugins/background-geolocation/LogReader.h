@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 

@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "host/WFStringsTable.h"
-#include "platform/Bundle.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 

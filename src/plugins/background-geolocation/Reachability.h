@@ -12,8 +12,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Dispatch.h"
-#include "platform/Reachability.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/net/Reachability.h"
 
 namespace wharf {
 

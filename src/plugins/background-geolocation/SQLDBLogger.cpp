@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "plugins/background-geolocation/LocationContract.h"
 #include "sqldb/SQLDateFormatter.h"
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.h"
+#include "platform/base/Clock.h"
 #include "plugins/background-geolocation/GeolocationOpenHelper.h"
 #include "plugins/background-geolocation/Location.h"
 #include "sqldb/SQLDatabaseQueue.h"

@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/Container.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Container.h"
 #include "plugins/background-geolocation/SQLiteHelper.h"
 
 namespace wharf {

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
-#include "platform/Value.h"
+#include "platform/base/Error.h"
+#include "platform/base/Value.h"
 #include "sqldb/SQLDatabaseQueue.h"
 
 namespace wharf {

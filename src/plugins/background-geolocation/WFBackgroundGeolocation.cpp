@@ -6,8 +6,8 @@
 #include "logging/LGASLLogger.h"
 #include "logging/LGLog.h"
 #include "logging/LGTTYLogger.h"
-#include "platform/Container.h"
-#include "platform/NotificationCenter.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/storage/Container.h"
 #include "plugins/background-geolocation/Config.h"
 #include "plugins/background-geolocation/LogReader.h"
 

@@ -13,7 +13,7 @@
 
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 #include "plugins/background-geolocation/LocationManager.h"
 #include "plugins/background-geolocation/SQLDBLogger.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "plugins/file/WFLocalFilesystem.h"
 
 namespace wharf {

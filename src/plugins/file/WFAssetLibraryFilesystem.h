@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/AssetStore.h"
+#include "platform/storage/AssetStore.h"
 #include "plugins/file/WFFileSystem.h"
 
 namespace wharf {

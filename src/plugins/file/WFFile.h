@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/WFPlugin.h"
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 #include "plugins/file/WFFileSystem.h"
 #include "plugins/file/WFFilesystemURL.h"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/Device.h"
-#include "platform/Error.h"
+#include "platform/base/Error.h"
+#include "platform/device/Device.h"
 
 namespace wharf {
 

@@ -11,8 +11,8 @@
 
 #include "host/WFCommandDelegate.h"
 #include "host/WFPluginResult.h"
-#include "platform/FileDescriptor.h"
-#include "platform/Value.h"
+#include "platform/base/FileDescriptor.h"
+#include "platform/base/Value.h"
 #include "plugins/file/WFFilesystemURL.h"
 
 namespace wharf {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Url.h"
+#include "platform/base/Url.h"
 
 namespace wharf {
 

@@ -1,6 +1,6 @@
 #include "plugins/file/WFFilesystemURLProtocol.h"
 
-#include "platform/Dispatch.h"
+#include "platform/dispatch/Dispatch.h"
 #include "plugins/file/WFFile.h"
 
 namespace wharf {

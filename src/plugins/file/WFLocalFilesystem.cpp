@@ -15,12 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Error.h"
-#include "platform/Log.h"
-#include "platform/Mime.h"
-#include "platform/Paths.h"
-#include "platform/RootDirectory.h"
-#include "platform/Xattr.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
+#include "platform/base/Mime.h"
+#include "platform/base/Paths.h"
+#include "platform/storage/RootDirectory.h"
+#include "platform/storage/Xattr.h"
 
 namespace wharf {
 

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/FileDescriptor.h"
-#include "platform/RootDirectory.h"
+#include "platform/base/FileDescriptor.h"
+#include "platform/storage/RootDirectory.h"
 #include "plugins/file/WFFileSystem.h"
 
 namespace wharf {

@@ -3,8 +3,8 @@
 #include <map>
 
 #include "host/WFCommandDelegate.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Telephony.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/net/Telephony.h"
 
 namespace wharf {
 

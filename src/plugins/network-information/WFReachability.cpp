@@ -5,8 +5,8 @@
 #include <mutex>
 #include <set>
 
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

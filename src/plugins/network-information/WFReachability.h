@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Reachability.h"
+#include "platform/net/Reachability.h"
 
 namespace wharf {
 

@@ -6,10 +6,10 @@
 #include "host/WFCommandDelegate.h"
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFViewControllerInterface.h"
-#include "platform/Bundle.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/WebView.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 

@@ -12,9 +12,9 @@
 
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
-#include "platform/Printer.h"
-#include "platform/Url.h"
-#include "platform/Value.h"
+#include "platform/base/Url.h"
+#include "platform/base/Value.h"
+#include "platform/device/Printer.h"
 
 namespace wharf {
 

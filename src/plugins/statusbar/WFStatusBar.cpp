@@ -8,8 +8,8 @@
 #include "host/WFCommandDelegate.h"
 #include "host/WFPreferences.h"
 #include "host/WFStrings.h"
-#include "platform/Bundle.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 

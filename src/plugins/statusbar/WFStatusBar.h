@@ -8,8 +8,8 @@
 
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
-#include "platform/NotificationCenter.h"
-#include "platform/StatusBar.h"
+#include "platform/device/StatusBar.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 

@@ -5,8 +5,8 @@
 #include "host/WFCommandDelegate.h"
 #include "host/WFViewController.h"
 #include "host/plugins/WFURLOpener.h"
-#include "platform/Application.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf {

@@ -10,7 +10,7 @@
 
 #include "host/WFPlugin.h"
 #include "host/WFPluginResult.h"
-#include "platform/Printer.h"
+#include "platform/device/Printer.h"
 #include "platform/gui/DocumentInteractionController.h"
 
 namespace wharf {

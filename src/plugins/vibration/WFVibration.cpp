@@ -1,6 +1,6 @@
 #include "plugins/vibration/WFVibration.h"
 
-#include "platform/SystemSound.h"
+#include "platform/device/SystemSound.h"
 
 namespace wharf {
 

@@ -9,8 +9,8 @@
 #include "TestSupport.h"
 #include "host/plugins/WFGestureHandler.h"
 #include "host/testing/FakeViewController.h"
-#include "platform/Log.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/WebView.h"
 
 namespace wharf {

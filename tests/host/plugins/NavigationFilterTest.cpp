@@ -4,8 +4,8 @@
 #include "host/WFXMLParser.h"
 #include "host/plugins/WFIntentAndNavigationFilter.h"
 #include "host/plugins/WFURLOpener.h"
-#include "platform/Error.h"
-#include "platform/Log.h"
+#include "platform/base/Error.h"
+#include "platform/base/Log.h"
 
 namespace wharf {
 namespace {

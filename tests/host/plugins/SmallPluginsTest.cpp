@@ -5,9 +5,9 @@
 #include "host/plugins/WFHandleOpenURL.h"
 #include "host/plugins/WFLogger.h"
 #include "host/testing/FakeViewController.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf {
 namespace {

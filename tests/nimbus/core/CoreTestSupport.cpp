@@ -7,9 +7,9 @@
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/core/NBLoggerTesting.h"
 #include "nimbus/core/NBOptions.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/UserDefaults.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
+#include "platform/storage/UserDefaults.h"
 
 namespace wharf::test {
 

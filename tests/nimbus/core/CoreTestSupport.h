@@ -5,8 +5,8 @@
 #include <string>
 
 #include "TestSupport.h"
-#include "platform/PropertyList.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
+#include "platform/storage/PropertyList.h"
 
 namespace wharf::test {
 

@@ -6,7 +6,7 @@
 
 #include "CoreTestSupport.h"
 #include "nimbus/core/NBAppEnvironmentUtil.h"
-#include "platform/Bundle.h"
+#include "platform/storage/Bundle.h"
 
 namespace wharf {
 namespace {

@@ -15,8 +15,8 @@
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/core/NBLoggerTesting.h"
 #include "nimbus/core/NBOptions.h"
-#include "platform/ClassRegistry.h"
-#include "platform/NotificationCenter.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/dispatch/NotificationCenter.h"
 
 namespace wharf {
 namespace {

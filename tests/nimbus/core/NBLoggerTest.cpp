@@ -14,9 +14,9 @@
 #include "nimbus/core/NBConfiguration.h"
 #include "nimbus/core/NBLogger.h"
 #include "nimbus/core/NBLoggerTesting.h"
-#include "platform/Application.h"
-#include "platform/ClassRegistry.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/device/Application.h"
+#include "platform/storage/UserDefaults.h"
 
 extern char** environ;
 

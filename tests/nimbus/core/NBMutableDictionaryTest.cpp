@@ -4,7 +4,7 @@
 
 #include "TestSupport.h"
 #include "nimbus/core/NBMutableDictionary.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf {
 namespace {

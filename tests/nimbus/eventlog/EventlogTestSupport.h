@@ -11,7 +11,7 @@
 #include "TestSupport.h"
 #include "nimbus/eventlog/EVLPBLogRequest.h"
 #include "nimbus/toolbox/TBZLibAdditions.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
 
 namespace wharf::test {
 

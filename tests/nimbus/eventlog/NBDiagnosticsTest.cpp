@@ -25,11 +25,11 @@
 #include "nimbus/eventlog/NBPBErrorInfo.h"
 #include "nimbus/eventlog/NBPBICoreConfiguration.h"
 #include "nimbus/toolbox/TBZLibAdditions.h"
-#include "platform/ClassRegistry.h"
-#include "platform/Container.h"
-#include "platform/Http.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
+#include "platform/base/ClassRegistry.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/net/Http.h"
+#include "platform/net/Reachability.h"
+#include "platform/storage/Container.h"
 
 using namespace wharf;
 using namespace wharf::platform;

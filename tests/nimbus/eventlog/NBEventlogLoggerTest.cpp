@@ -21,11 +21,11 @@
 #include "TestSupport.h"
 #include "nimbus/eventlog/EVLPBLogEvent.h"
 #include "nimbus/eventlog/NBEventlogAccountData.h"
-#include "platform/Clock.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Clock.h"
+#include "platform/base/Log.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/net/Reachability.h"
+#include "platform/storage/Container.h"
 
 using namespace wharf;
 using namespace wharf::platform;

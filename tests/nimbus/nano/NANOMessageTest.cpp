@@ -13,7 +13,7 @@
 #include "nimbus/eventlog/EVLPBLogRequest.h"
 #include "nimbus/eventlog/NBPBErrorInfo.h"
 #include "nimbus/eventlog/NBPBICoreConfiguration.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 
 #include <pb_decode.h>
 

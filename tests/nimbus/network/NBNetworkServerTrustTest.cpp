@@ -16,8 +16,8 @@
 #include "TestAuthority.h"
 #include "TestSupport.h"
 #include "nimbus/network/NBNetwork.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/net/Reachability.h"
 
 using namespace wharf;
 using namespace wharf::platform;

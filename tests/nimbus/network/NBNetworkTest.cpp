@@ -22,12 +22,12 @@
 #include "RecordingLogger.h"
 #include "TestSupport.h"
 #include "nimbus/toolbox/TBZLibAdditions.h"
-#include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Clock.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/net/Reachability.h"
+#include "platform/storage/Container.h"
 
 using namespace wharf;
 using namespace wharf::platform;

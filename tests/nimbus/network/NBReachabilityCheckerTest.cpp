@@ -7,7 +7,7 @@
 
 #include "RecordingLogger.h"
 #include "nimbus/network/NBNetwork.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 using namespace wharf;
 using namespace wharf::platform;

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "platform/Regex.h"
-#include "platform/UserDefaults.h"
+#include "platform/base/Regex.h"
+#include "platform/storage/UserDefaults.h"
 
 using namespace wharf;
 

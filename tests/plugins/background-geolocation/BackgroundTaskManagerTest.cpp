@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Application.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
 #include "plugins/background-geolocation/BackgroundTaskManager.h"
 
 using namespace wharf;

@@ -20,8 +20,8 @@
 #include "RawHttpServer.h"
 #include "TestSupport.h"
 #include "TrackingTestSupport.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Container.h"
 #include "plugins/background-geolocation/LocationUploader.h"
 #include "sqldb/SQLDatabase.h"
 

@@ -9,8 +9,8 @@
 
 #include "GeolocationTestSupport.h"
 #include "TestSupport.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
+#include "platform/storage/Container.h"
 #include "plugins/background-geolocation/SQLiteLocationDAO.h"
 
 using namespace wharf;

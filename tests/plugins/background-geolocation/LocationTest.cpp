@@ -6,7 +6,7 @@
 #include "GeolocationTestSupport.h"
 #include "RawHttpServer.h"
 #include "TestSupport.h"
-#include "platform/Http.h"
+#include "platform/net/Http.h"
 #include "plugins/background-geolocation/SQLiteLocationDAO.h"
 
 using namespace wharf;

@@ -5,7 +5,7 @@
 #include "GeolocationTestSupport.h"
 #include "TestSupport.h"
 #include "logging/LGLog.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
 #include "plugins/background-geolocation/LogReader.h"
 #include "plugins/background-geolocation/SQLDBLogger.h"
 

@@ -13,11 +13,11 @@
 #include "TestSupport.h"
 #include "TrackingTestSupport.h"
 #include "logging/LGLog.h"
-#include "platform/Application.h"
-#include "platform/GpsdLocationSource.h"
-#include "platform/Log.h"
-#include "platform/ReplayLocationSource.h"
-#include "platform/UserNotifier.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
+#include "platform/device/UserNotifier.h"
+#include "platform/location/GpsdLocationSource.h"
+#include "platform/location/ReplayLocationSource.h"
 #include "plugins/background-geolocation/LocationManager.h"
 
 namespace wharf {

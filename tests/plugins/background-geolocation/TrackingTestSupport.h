@@ -10,12 +10,12 @@
 
 #include "TestSupport.h"
 #include "logging/LGLog.h"
-#include "platform/Application.h"
-#include "platform/Container.h"
-#include "platform/Geodesy.h"
-#include "platform/LocationFix.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/location/Geodesy.h"
+#include "platform/location/LocationFix.h"
+#include "platform/net/Reachability.h"
+#include "platform/storage/Container.h"
 #include "plugins/background-geolocation/LocationManager.h"
 
 namespace wharf::test {

@@ -13,8 +13,8 @@
 
 #include "Await.h"
 #include "TestSupport.h"
-#include "platform/AssetStore.h"
-#include "platform/FileDescriptor.h"
+#include "platform/base/FileDescriptor.h"
+#include "platform/storage/AssetStore.h"
 #include "plugins/file/WFAssetLibraryFilesystem.h"
 
 namespace wharf {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf::test {
 

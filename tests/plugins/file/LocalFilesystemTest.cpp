@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "platform/RootDirectory.h"
-#include "platform/Xattr.h"
+#include "platform/storage/RootDirectory.h"
+#include "platform/storage/Xattr.h"
 #include "plugins/file/WFLocalFilesystem.h"
 
 namespace wharf {

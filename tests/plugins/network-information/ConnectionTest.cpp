@@ -5,11 +5,11 @@
 
 #include "SentResults.h"
 #include "host/testing/FakeViewController.h"
-#include "platform/Application.h"
-#include "platform/Log.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Reachability.h"
-#include "platform/Telephony.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
+#include "platform/dispatch/NotificationCenter.h"
+#include "platform/net/Reachability.h"
+#include "platform/net/Telephony.h"
 #include "plugins/network-information/WFConnection.h"
 
 namespace wharf {

@@ -17,9 +17,9 @@
 #include "SentResults.h"
 #include "TestSupport.h"
 #include "host/testing/FakeViewController.h"
-#include "platform/Reachability.h"
-#include "platform/RunLoop.h"
-#include "platform/Telephony.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/net/Reachability.h"
+#include "platform/net/Telephony.h"
 #include "plugins/network-information/WFConnection.h"
 
 namespace wharf {

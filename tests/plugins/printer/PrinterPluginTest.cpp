@@ -11,9 +11,9 @@
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFViewController.h"
 #include "host/testing/FakeWebView.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 #include "plugins/printer/APPPrinter.h"
 
 namespace wharf {

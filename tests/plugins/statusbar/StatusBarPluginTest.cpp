@@ -13,10 +13,10 @@
 #include "host/WFUIWebViewEngine.h"
 #include "host/WFViewController.h"
 #include "host/testing/FakeWebView.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/RunLoop.h"
-#include "platform/StatusBar.h"
+#include "platform/device/StatusBar.h"
+#include "platform/dispatch/RunLoop.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 #include "plugins/statusbar/WFStatusBar.h"
 
 namespace wharf {

@@ -7,8 +7,8 @@
 
 #include "TestSupport.h"
 #include "host/WFViewController.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 
 namespace wharf::test {
 

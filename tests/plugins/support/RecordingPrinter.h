@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Printer.h"
+#include "platform/device/Printer.h"
 
 namespace wharf::test {
 

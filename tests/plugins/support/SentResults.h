@@ -7,8 +7,8 @@
 
 #include "host/testing/FakeWebView.h"
 #include "host/testing/FakeWebViewEngine.h"
-#include "platform/RunLoop.h"
-#include "platform/Value.h"
+#include "platform/base/Value.h"
+#include "platform/dispatch/RunLoop.h"
 
 namespace wharf::test {
 

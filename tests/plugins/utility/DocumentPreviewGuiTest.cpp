@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "TestSupport.h"
-#include "platform/RunLoop.h"
+#include "platform/dispatch/RunLoop.h"
 #include "platform/gui/DocumentInteractionController.h"
 
 namespace wharf {

@@ -12,11 +12,11 @@
 #include "host/WFViewController.h"
 #include "host/plugins/WFURLOpener.h"
 #include "host/testing/FakeWebView.h"
-#include "platform/Application.h"
-#include "platform/Bundle.h"
-#include "platform/Container.h"
-#include "platform/Log.h"
+#include "platform/base/Log.h"
+#include "platform/device/Application.h"
 #include "platform/gui/DocumentInteractionController.h"
+#include "platform/storage/Bundle.h"
+#include "platform/storage/Container.h"
 #include "plugins/utility/Utility.h"
 
 namespace wharf {

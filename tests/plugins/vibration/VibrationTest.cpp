@@ -4,7 +4,7 @@
 
 #include "SentResults.h"
 #include "host/testing/FakeViewController.h"
-#include "platform/SystemSound.h"
+#include "platform/device/SystemSound.h"
 #include "plugins/vibration/WFVibration.h"
 
 namespace wharf {
