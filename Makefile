@@ -18,7 +18,7 @@ BUILD_FLAGS  = -DWHARF_WERROR=ON '-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 $(DEBUG_INF
 CTEST       = ctest --output-on-failure --no-tests=ignore -j$(JOBS)
 
 .PHONY: all deps build build-asan build-tsan test test-unit test-gui test-asan test-asan-gui test-tsan bench run clean \
-        format format-check lint lint-quick fuzz fuzz-smoke mutate
+        format format-check layout-check lint lint-quick fuzz fuzz-smoke mutate
 
 all: build
 
@@ -76,7 +76,7 @@ test-tsan: build-tsan
 # Formatting first; then lint-quick runs at the lowest priority beside the
 # builds and tests, which leave cores idle (tests waiting on timers and
 # servers, the gui tests one at a time, links), and its report comes last.
-test: format-check
+test: format-check layout-check
 	@mkdir -p $(LINT_QUICK_BUILD)
 	@nice -n 19 $(MAKE) --no-print-directory lint-quick >$(LINT_QUICK_BUILD)/make-test.log 2>&1 & lint=$$!; \
 	$(MAKE) --no-print-directory test-unit test-gui test-asan test-asan-gui fuzz-smoke test-tsan; status=$$?; \
@@ -110,6 +110,10 @@ FORMAT_FILES = $(shell git ls-files -- 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'test
 
 format: deps
 	@clang-format -i $(FORMAT_FILES)
+
+# Fails listing each include that breaks the platform's rooms' order.
+layout-check:
+	@python3 scripts/check-layout.py
 
 # Fails listing the files clang-format would change (JOBS files at a time).
 format-check: deps
