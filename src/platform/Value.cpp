@@ -135,6 +135,9 @@ void appendString(std::string& out, const std::string& s) {
         out += Value(s).dump(-1, ' ', false, Value::error_handler_t::replace);
         return;
     }
+    // A long string is most of a text: room for the little that closes the
+    // text comes with it, where growing later would copy the whole.
+    if (s.size() >= 4096) out.reserve(out.size() + s.size() + 64);
     out += '"';
     out += s;
     out += '"';
@@ -370,6 +373,8 @@ std::string toJSONString(const Value& v, bool pretty) {
     writeJSON(out, v, pretty, 0);
     return out;
 }
+
+void appendJSON(std::string& out, const Value& v) { writeJSON(out, v, false, 0); }
 
 std::optional<Value> parseJSON(std::string_view text, Error* error) {
     auto fail = [&](const std::string& debug) {

@@ -57,6 +57,8 @@ void clearArray(Value& v);
 // integral double without a fraction ("5", not "5.0"), invalid UTF-8 replaced
 // by U+FFFD rather than throwing. Binary values are written as Base64 strings.
 std::string toJSONString(const Value& v, bool pretty = false);
+// The compact text, appended to `out`.
+void appendJSON(std::string& out, const Value& v);
 // Parses JSON text; on failure answers nullopt and fills `error` (may be null).
 std::optional<Value> parseJSON(std::string_view text, Error* error = nullptr);
 

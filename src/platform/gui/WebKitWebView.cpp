@@ -1,5 +1,4 @@
 // The WebKitGTK adapter behind platform::WebView.
-#include <gio/gunixinputstream.h>
 #include <webkit2/webkit2.h>
 
 #include <atomic>
@@ -9,6 +8,7 @@
 
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
+#include "platform/gui/FileBodyStream.h"
 #include "platform/gui/WebExtensions.h"
 #include "platform/gui/WebView.h"
 #include "platform/gui/web-extension/PageChannel.h"
@@ -156,16 +156,16 @@ void finishSchemeRequest(WebKitURISchemeRequest* request, SchemeResponse& resp) 
         GInputStream* stream = nullptr;
         gint64 length = 0;
         if (resp.bodyFile && *resp.bodyFile) {
-            stream = g_unix_input_stream_new(resp.bodyFile->release(), TRUE);
+            const int fd = resp.bodyFile->release();
+            const FileVersion version =
+                resp.bodyFileVersion ? *resp.bodyFileVersion : fileVersion(fd).value_or(FileVersion{});
+            stream = newFileBodyStream(fd, resp.bodyFileOffset, resp.bodyFileLength, version);
             length = static_cast<gint64>(resp.bodyFileLength);
         } else {
-            // The stream takes the body over instead of copying it.
-            auto* body = new Bytes(std::move(resp.body));
-            GBytes* gbytes = g_bytes_new_with_free_func(
-                body->data(), body->size(), [](gpointer owned) { delete static_cast<Bytes*>(owned); }, body);
-            stream = g_memory_input_stream_new_from_bytes(gbytes);
-            g_bytes_unref(gbytes);
-            length = static_cast<gint64>(body->size());
+            // The stream takes the body over instead of copying it, and lets
+            // it go (with its owner) once WebKit is done with it.
+            length = static_cast<gint64>(resp.body.size());
+            stream = newHeldBodyStream(std::move(resp.body), std::move(resp.bodyOwner));
         }
         WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
         webkit_uri_scheme_response_set_status(response, static_cast<guint>(resp.status), nullptr);
@@ -301,15 +301,21 @@ public:
             done);
     }
 
-    bool deliverCallbacks(const std::string& results) override {
+    bool deliverCallbacks(std::string& results) override {
         // A GVariant string is UTF-8; anything else goes by script, which
         // reads it as it always has.
         if (!contextState().pageChannel ||
             !g_utf8_validate(results.data(), static_cast<gssize>(results.size()), nullptr))
             return false;
+        // The message reads the text where it is (its terminating NUL
+        // included) and lets it go with itself: a large answer is not copied.
+        auto* text = new std::string(std::move(results));
+        GBytes* bytes = g_bytes_new_with_free_func(
+            text->c_str(), text->size() + 1, [](gpointer owned) { delete static_cast<std::string*>(owned); }, text);
+        GVariant* parameters = g_variant_new_from_bytes(G_VARIANT_TYPE_STRING, bytes, TRUE);
+        g_bytes_unref(bytes);
         webkit_web_view_send_message_to_page(
-            view_, webkit_user_message_new(page_channel::kCallbacksMessage, g_variant_new_string(results.c_str())),
-            nullptr, nullptr, nullptr);
+            view_, webkit_user_message_new(page_channel::kCallbacksMessage, parameters), nullptr, nullptr, nullptr);
         return true;
     }
 

@@ -958,8 +958,17 @@ std::optional<WFOpenedFile> WFLocalFilesystem::openFileAtURL(const WFFilesystemU
         file.fd.reset();
     } else {
         file.size = static_cast<uint64_t>(st.st_size);
+        file.version = platform::fileVersionOf(st);
     }
     return file;
+}
+
+uint64_t WFLocalFilesystem::readLength(uint64_t size, int64_t start, int64_t end) const {
+    const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
+    // An end before the start reads nothing; a negative end reads to the end.
+    uint64_t until = end < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(end), size);
+    if (until < from) until = from;
+    return std::min(until, size) - std::min(from, size);
 }
 
 void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end,
@@ -969,11 +978,7 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
     const std::string mimeType = *file.mimeType;
     const WFFd& fd = file.fd;
     const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
-    const uint64_t size = file.size;
-    // An end before the start reads nothing; a negative end reads to the end.
-    uint64_t until = end < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(end), size);
-    if (until < from) until = from;
-    const uint64_t length = std::min(until, size) - std::min(from, size);
+    const uint64_t length = readLength(file.size, start, end);
     // A sparse file can claim far more than the machine could hold: such a
     // range is refused instead of taking the process's memory (or leaving
     // the caller without an answer when the allocation fails).
