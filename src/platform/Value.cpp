@@ -196,8 +196,10 @@ void writeJSON(std::string& out, const Value& v, bool pretty, int depth) {
     case Value::value_t::string: appendString(out, v.get_ref<const std::string&>()); return;
     case Value::value_t::binary: {
         const Bytes& b = bytesOf(v);
+        // Written where it goes, room for what closes the text with it.
+        out.reserve(out.size() + (b.size() + 2) / 3 * 4 + 64);
         out += '"';
-        out += base64Encode(b.data(), b.size());
+        appendBase64(out, b.data(), b.size());
         out += '"';
         return;
     }
@@ -463,7 +465,12 @@ std::size_t utf16Length(std::string_view s) {
 
 std::string base64Encode(const uint8_t* data, std::size_t size) {
     std::string out;
-    out.reserve((size + 2) / 3 * 4);
+    appendBase64(out, data, size);
+    return out;
+}
+
+void appendBase64(std::string& out, const uint8_t* data, std::size_t size) {
+    out.reserve(out.size() + (size + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= size; i += 3) {
         const uint32_t n = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
@@ -484,7 +491,6 @@ std::string base64Encode(const uint8_t* data, std::size_t size) {
         out += kBase64Alphabet[(n >> 6) & 63];
         out += '=';
     }
-    return out;
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {

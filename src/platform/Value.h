@@ -72,6 +72,7 @@ void appendUTF8(std::string& out, char32_t cp);
 
 // --- Base64 -------------------------------------------------------------------
 std::string base64Encode(const uint8_t* data, std::size_t size);
+void appendBase64(std::string& out, const uint8_t* data, std::size_t size);
 inline std::string base64Encode(const Bytes& b) { return base64Encode(b.data(), b.size()); }
 // Strict: answers nullopt on any character outside the alphabet, bad padding
 // or bad length. White space is not accepted.

@@ -5,26 +5,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <utility>
 
 namespace {
 
 using wharf::platform::FileVersion;
 
-// Bytes held in memory for the page, and who counts them.
-struct HeldBytes {
-    wharf::platform::Bytes bytes;
-    std::shared_ptr<void> owner;
-};
-
 struct WharfFileBodyStream {
     GInputStream parent;
     int fd;
-    HeldBytes* held;  // instead of the file
     uint64_t offset;
     uint64_t length;
     uint64_t done;
@@ -40,7 +30,6 @@ G_DEFINE_TYPE(WharfFileBodyStream, wharf_file_body_stream, G_TYPE_INPUT_STREAM)
 WharfFileBodyStream* bodyStream(gpointer stream) { return reinterpret_cast<WharfFileBodyStream*>(stream); }
 
 void closeFile(WharfFileBodyStream* self) {
-    delete std::exchange(self->held, nullptr);
     if (self->fd < 0) return;
     ::close(self->fd);
     self->fd = -1;
@@ -52,11 +41,6 @@ gssize readBody(GInputStream* stream, void* buffer, gsize count, GCancellable* c
     const uint64_t left = self->length - self->done;
     if (left == 0 || count == 0) return 0;
     const std::size_t wanted = static_cast<std::size_t>(std::min<uint64_t>({count, left, SSIZE_MAX}));
-    if (self->held) {
-        std::memcpy(buffer, self->held->bytes.data() + self->done, wanted);
-        self->done += wanted;
-        return static_cast<gssize>(wanted);
-    }
     if (self->fd < 0) {
         g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CLOSED, "The stream is closed");
         return -1;
@@ -168,7 +152,6 @@ void wharf_file_body_stream_class_init(WharfFileBodyStreamClass* klass) {
 
 void wharf_file_body_stream_init(WharfFileBodyStream* self) {
     self->fd = -1;
-    self->held = nullptr;
     self->offset = self->length = self->done = 0;
 }
 
@@ -182,13 +165,6 @@ GInputStream* newFileBodyStream(int fd, uint64_t offset, uint64_t length, const 
     self->offset = offset;
     self->length = length;
     self->version = version;
-    return G_INPUT_STREAM(self);
-}
-
-GInputStream* newHeldBodyStream(Bytes&& bytes, std::shared_ptr<void> owner) {
-    auto* self = bodyStream(g_object_new(wharf_file_body_stream_get_type(), nullptr));
-    self->held = new HeldBytes{std::move(bytes), std::move(owner)};
-    self->length = self->held->bytes.size();
     return G_INPUT_STREAM(self);
 }
 

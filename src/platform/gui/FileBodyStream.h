@@ -1,16 +1,14 @@
 #pragma once
-// The body of a custom-scheme response, read from a file (or from bytes held
-// for the page) as WebKit takes it. The reads of all such bodies take turns,
-// one at a time: WebKit reads a body as fast as it is given and sends the
-// page each piece at once, and bodies read side by side outpace the page's
-// side, what it has yet to take piling up in this process.
+// The body of a custom-scheme response read from a file as WebKit takes it.
+// The reads of all such bodies take turns, one at a time: WebKit reads a
+// body as fast as it is given and sends the page each piece at once, and
+// bodies read side by side outpace the page's side, what it has yet to take
+// piling up in this process.
 #include <gio/gio.h>
 
 #include <cstdint>
-#include <memory>
 
 #include "platform/FileVersion.h"
-#include "platform/Value.h"
 
 namespace wharf::platform {
 
@@ -20,7 +18,5 @@ namespace wharf::platform {
 // grown), or ends before `length`, a read fails instead, so that the page
 // gets one whole version of the file or an error, never a mix of two.
 GInputStream* newFileBodyStream(int fd, uint64_t offset, uint64_t length, const FileVersion& version);
-// A stream of bytes held in memory; `owner` goes with them.
-GInputStream* newHeldBodyStream(Bytes&& bytes, std::shared_ptr<void> owner);
 
 }  // namespace wharf::platform

@@ -1,6 +1,7 @@
 // The WebKitGTK adapter behind platform::WebView.
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -163,9 +164,18 @@ void finishSchemeRequest(WebKitURISchemeRequest* request, SchemeResponse& resp) 
             length = static_cast<gint64>(resp.bodyFileLength);
         } else {
             // The stream takes the body over instead of copying it, and lets
-            // it go (with its owner) once WebKit is done with it.
-            length = static_cast<gint64>(resp.body.size());
-            stream = newHeldBodyStream(std::move(resp.body), std::move(resp.bodyOwner));
+            // it go (with its owner) once WebKit is done with it. Bytes held
+            // are counted where they are held, and are sent at once.
+            struct Body {
+                Bytes bytes;
+                std::shared_ptr<void> owner;
+            };
+            auto* body = new Body{std::move(resp.body), std::move(resp.bodyOwner)};
+            GBytes* gbytes = g_bytes_new_with_free_func(
+                body->bytes.data(), body->bytes.size(), [](gpointer owned) { delete static_cast<Body*>(owned); }, body);
+            stream = g_memory_input_stream_new_from_bytes(gbytes);
+            g_bytes_unref(gbytes);
+            length = static_cast<gint64>(body->bytes.size());
         }
         WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
         webkit_uri_scheme_response_set_status(response, static_cast<guint>(resp.status), nullptr);
@@ -307,15 +317,28 @@ public:
         if (!contextState().pageChannel ||
             !g_utf8_validate(results.data(), static_cast<gssize>(results.size()), nullptr))
             return false;
-        // The message reads the text where it is (its terminating NUL
-        // included) and lets it go with itself: a large answer is not copied.
+        // The messages read the text where it is and let it go with the
+        // last of them: it is not copied. WebKit copies each message whole
+        // on its way, and again into the memory it goes through: a large
+        // text goes in parts, lest it be held three times over at once.
         auto* text = new std::string(std::move(results));
-        GBytes* bytes = g_bytes_new_with_free_func(
-            text->c_str(), text->size() + 1, [](gpointer owned) { delete static_cast<std::string*>(owned); }, text);
-        GVariant* parameters = g_variant_new_from_bytes(G_VARIANT_TYPE_STRING, bytes, TRUE);
-        g_bytes_unref(bytes);
-        webkit_web_view_send_message_to_page(
-            view_, webkit_user_message_new(page_channel::kCallbacksMessage, parameters), nullptr, nullptr, nullptr);
+        GBytes* all = g_bytes_new_with_free_func(
+            text->data(), text->size() + 1, [](gpointer owned) { delete static_cast<std::string*>(owned); }, text);
+        constexpr gsize kPart = gsize{16} << 20;
+        // The results message carries the rest, a string of its own (with
+        // the text's terminating NUL): it starts on a character.
+        gsize rest = text->size() / kPart * kPart;
+        while (rest > 0 && (static_cast<unsigned char>((*text)[rest]) & 0xC0) == 0x80) --rest;
+        for (gsize at = 0; at < rest; at += kPart) {
+            GBytes* part = g_bytes_new_from_bytes(all, at, std::min(kPart, rest - at));
+            sendToPage(page_channel::kCallbacksPartMessage,
+                       g_variant_new_from_bytes(G_VARIANT_TYPE_BYTESTRING, part, TRUE));
+            g_bytes_unref(part);
+        }
+        GBytes* last = g_bytes_new_from_bytes(all, rest, text->size() + 1 - rest);
+        g_bytes_unref(all);
+        sendToPage(page_channel::kCallbacksMessage, g_variant_new_from_bytes(G_VARIANT_TYPE_STRING, last, TRUE));
+        g_bytes_unref(last);
         return true;
     }
 
@@ -376,6 +399,11 @@ public:
     GtkWidget* widget() override { return GTK_WIDGET(view_); }
 
 private:
+    void sendToPage(const char* name, GVariant* parameters) {
+        webkit_web_view_send_message_to_page(view_, webkit_user_message_new(name, parameters), nullptr, nullptr,
+                                             nullptr);
+    }
+
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
                                    gpointer self) {
         auto* me = static_cast<WebKitWebViewAdapter*>(self);

@@ -671,12 +671,15 @@ WFFileReadCallback answerRead(
     };
 }
 
-// The bytes in the answer's text, as Base64.
+// The bytes in the answer's text, as Base64: the binary wrapper, whose
+// "data" holds the bytes themselves (written out as that same Base64), so
+// that their text is made once, in the answer's text.
 WFPluginResult base64Answer(platform::Bytes&& data, const std::optional<std::string>&) {
     if (base64Size(data.size()) + 32 > WFLargestRead()) return tooLarge();
-    auto result = WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, data);
-    platform::Bytes().swap(data);
-    return result;
+    Value wrapper = Value::object();
+    wrapper["WFType"] = "ArrayBuffer";
+    wrapper["data"] = platform::bytesValue(std::move(data));
+    return WFPluginResult(static_cast<int>(WFResultStatus::OK), std::move(wrapper));
 }
 
 void logRefused(uint64_t most, const WFFilesystemURL& url) {
