@@ -396,10 +396,10 @@ TEST(FileE2EMemory, TheShippedBridgeGetsEveryLargeAnswerWithinTheBound) {
 }
 
 // A bridge written to the host's contract alone gets bytes in the answer's
-// text: a 256 MiB read costs the host at most three times the file at its
-// peak (a 32 MiB one under AddressSanitizer, where the text is slow to make
-// and read), and a read whose text would be larger than the host allows is
-// refused before anything is read.
+// text: a 256 MiB read costs the host at most two and a half times the file
+// at its peak (a 32 MiB one under AddressSanitizer, where the text is slow
+// to make and read, three times), and a read whose text would be larger
+// than the host allows is refused before anything is read.
 TEST(FileE2EMemory, TheContractBridgeGetsLargeAnswersAsTextAtAFewTimesTheirSize) {
     WHARF_REQUIRE_COMPONENT(haveDisplay(), "a display (run under xvfb-run)");
     TempDir dir;
@@ -422,7 +422,10 @@ TEST(FileE2EMemory, TheContractBridgeGetsLargeAnswersAsTextAtAFewTimesTheirSize)
         GTEST_SKIP() << "a " << size / kMiB << " MiB read is larger than this machine's largest (" << limit / kMiB
                      << " MiB of text)";
     EXPECT_EQ(r["base64"]["outcome"], "bytes") << r.dump();
-    EXPECT_LE(r["base64"].value("growth", 1e18), 3.0 * static_cast<double>(size)) << r.dump();
+    // Its text is a third larger than the file: held once, with the bytes it
+    // is made from, or with the part of it on its way.
+    EXPECT_LE(r["base64"].value("growth", 1e18), (kAddressSanitizer ? 3.0 : 2.5) * static_cast<double>(size))
+        << r.dump();
 }
 
 }  // namespace

@@ -671,11 +671,10 @@ WFFileReadCallback answerRead(
     };
 }
 
-// The bytes in the answer's text, as Base64: the binary wrapper, whose
-// "data" holds the bytes themselves (written out as that same Base64), so
-// that their text is made once, in the answer's text.
+// The bytes in the answer's text, as Base64 (read no more than fit in it):
+// the binary wrapper, whose "data" holds the bytes themselves (written out as
+// that same Base64), so that their text is made once, in the answer's text.
 WFPluginResult base64Answer(platform::Bytes&& data, const std::optional<std::string>&) {
-    if (base64Size(data.size()) + 32 > WFLargestRead()) return tooLarge();
     Value wrapper = Value::object();
     wrapper["WFType"] = "ArrayBuffer";
     wrapper["data"] = platform::bytesValue(std::move(data));
