@@ -18,7 +18,7 @@ BUILD_FLAGS  = -DWHARF_WERROR=ON '-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 $(DEBUG_INF
 CTEST       = ctest --output-on-failure --no-tests=ignore -j$(JOBS)
 
 .PHONY: all deps build build-asan build-tsan test test-unit test-gui test-asan test-asan-gui test-tsan bench run clean \
-        format format-check lint lint-quick fuzz fuzz-smoke
+        format format-check lint lint-quick fuzz fuzz-smoke mutate
 
 all: build
 
@@ -165,3 +165,16 @@ fuzz: build-asan
 fuzz-smoke: build-asan
 	@echo "== fuzz targets, 15 s each"
 	@bash scripts/fuzz.sh $(ASAN_BUILD) 15 $(JOBS)
+
+# Mutants of the lines a change touched (scripts/mutate.py), each built in a
+# scratch tree (build-mutate/) and facing the tests of the changed directories;
+# at the lowest priority, and not part of `make test`. MUTATE_BASE: the
+# revision the change is measured from (where the branch left main);
+# MUTATE_N: how many (20); MUTATE_SEED: repeat a run's choice; MUTATE_TESTS: a
+# ctest regex of the tests to face instead; MUTATE_FILES: a path regex of the
+# changed files to mutate.
+MUTATE_N ?= 20
+mutate: deps
+	@MUTATE_BASE='$(MUTATE_BASE)' MUTATE_N='$(MUTATE_N)' MUTATE_SEED='$(MUTATE_SEED)' \
+	  MUTATE_TESTS='$(MUTATE_TESTS)' MUTATE_FILES='$(MUTATE_FILES)' \
+	  nice -n 19 python3 scripts/mutate.py --jobs $(JOBS)

@@ -270,6 +270,7 @@ TEST(Http, CompressedBodiesAndLengthsMustAddUp) {
     std::string payload;
     for (int i = 0; payload.size() < 200000; ++i) payload += "{\"n\":" + std::to_string(i * 7919 % 100003) + "},";
     const std::string gzip = compressed(payload, 16 + MAX_WBITS);
+    const std::string hello = compressed("hello", 16 + MAX_WBITS);
     test::RawHttpServer s([&](const test::RawRequest& r) {
         if (r.path == "/gzip") return test::rawResponse(200, gzip, "Content-Encoding: gzip\r\n");
         if (r.path == "/zlib")
@@ -282,6 +283,13 @@ TEST(Http, CompressedBodiesAndLengthsMustAddUp) {
         if (r.path == "/members")
             return test::rawResponse(200, compressed("hello", 16 + MAX_WBITS) + compressed("world", 16 + MAX_WBITS),
                                      "Content-Encoding: gzip\r\n");
+        // A second member that spans many reads; one that arrives in one read
+        // but cut short, which leaves the body unfinished.
+        if (r.path == "/members-long") return test::rawResponse(200, hello + gzip, "Content-Encoding: gzip\r\n");
+        if (r.path == "/members-cut") {
+            const std::string two = hello + compressed(payload.substr(0, 4000), 16 + MAX_WBITS);
+            return test::rawResponse(200, two.substr(0, two.size() - 500), "Content-Encoding: gzip\r\n");
+        }
         if (r.path == "/gzip-then-more")
             return test::rawResponse(200, compressed("hello", 16 + MAX_WBITS) + "world", "Content-Encoding: gzip\r\n");
         if (r.path == "/zlib-then-more")
@@ -311,7 +319,13 @@ TEST(Http, CompressedBodiesAndLengthsMustAddUp) {
     ASSERT_EQ(members->calls, 1);
     EXPECT_FALSE(members->result.error) << members->result.error->description();
     EXPECT_EQ(text(members->result.body), "helloworld");
-    for (const char* path : {"/half", "/garbage", "/br", "/gzip-then-more", "/zlib-then-more", "/raw-then-more"}) {
+    request.url = s.url("/members-long");
+    members = run(request);
+    ASSERT_EQ(members->calls, 1);
+    EXPECT_FALSE(members->result.error) << members->result.error->description();
+    EXPECT_TRUE(text(members->result.body) == "hello" + payload) << members->result.body.size() << " bytes";
+    for (const char* path :
+         {"/half", "/members-cut", "/garbage", "/br", "/gzip-then-more", "/zlib-then-more", "/raw-then-more"}) {
         request.url = s.url(path);
         auto out = run(request);
         ASSERT_EQ(out->calls, 1) << path;

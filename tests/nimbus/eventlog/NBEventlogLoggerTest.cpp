@@ -20,6 +20,7 @@
 #include "RawHttpServer.h"
 #include "TestSupport.h"
 #include "nimbus/eventlog/EVLPBLogEvent.h"
+#include "nimbus/eventlog/NBEventlogAccountData.h"
 #include "platform/Clock.h"
 #include "platform/Container.h"
 #include "platform/Log.h"
@@ -118,6 +119,17 @@ TEST_F(NBEventlogLoggerTest, FilesKeepTheLayoutAndEveryEvent) {
     EXPECT_EQ(texts.size(), 14u) << "an event was dropped";
     EXPECT_GT(files.size(), 4u) << "the small limit rolls files over";
     EXPECT_TRUE(names.count("1700000000123") && names.count("1700000000124"));
+
+    // Still within that millisecond, each new name is later than the last,
+    // free or not: a file made after the oldest were trimmed must not take a
+    // trimmed one's name and pass for an older file.
+    int64_t last = 0;
+    for (int i = 0; i < 50; ++i) {
+        const std::string name = NBEventlogAccountData::filenameWithCurrentTimeInDirectory(logDirectory());
+        const int64_t stamp = std::stoll(name.substr(name.rfind('/') + 1));
+        EXPECT_GT(stamp, std::max<int64_t>(last, 1700000000124)) << "name " << i;
+        last = stamp;
+    }
 }
 
 // A write that fails part-way leaves the file at its last whole record, so
