@@ -1,7 +1,9 @@
 #pragma once
 // What tells one version of a file from another: the file itself (device and
-// inode), its size and its modification and change times. A file written to,
-// cut short or grown, and another put in its place, all have another version.
+// inode), its size and its modification and change times. A file cut short
+// or grown, another put in its place, and a file written to all have another
+// version (a write that keeps the size, within the grain of the file
+// system's clock, only where it keeps fine times, as Linux does since 6.13).
 #include <sys/stat.h>
 
 #include <cstdint>

@@ -195,6 +195,7 @@ TEST_P(FileE2E, PageReadsWritesAndLoadsFilesThroughTheBridgeAndTheScheme) {
     EXPECT_EQ(r["missing"]["cache"], "no-cache");
     // The photo library: an asset loads, and copies into a local filesystem.
     EXPECT_EQ(r["assetWidth"], 5);
+    EXPECT_EQ(r["assetType"], "image/png");
     EXPECT_EQ(r["assetCopy"], "/copied.png");
     EXPECT_EQ(readFile(documents + "/copied.png"), readFile(pictures + "/holiday/pic.png"));
     // Links leading out of Documents are refused, whatever is asked through
@@ -427,6 +428,8 @@ TEST(FileE2EMemory, TheContractBridgeGetsLargeAnswersAsTextAtAFewTimesTheirSize)
     // is made from, or with the part of it on its way.
     EXPECT_LE(r["base64"].value("growth", 1e18), (kAddressSanitizer ? 3.0 : 2.5) * static_cast<double>(size))
         << r.dump();
+    // Once the page has it, the host lets the text go.
+    EXPECT_LE(r["base64"].value("kept", 1e18), static_cast<double>(size / 4)) << r.dump();
 }
 
 }  // namespace

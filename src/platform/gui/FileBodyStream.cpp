@@ -168,4 +168,11 @@ GInputStream* newFileBodyStream(int fd, uint64_t offset, uint64_t length, const 
     return G_INPUT_STREAM(self);
 }
 
+GInputStream* newFileBodyStream(SchemeResponse& response) {
+    const int fd = response.bodyFile->release();
+    const FileVersion version =
+        response.bodyFileVersion ? *response.bodyFileVersion : fileVersion(fd).value_or(FileVersion{});
+    return newFileBodyStream(fd, response.bodyFileOffset, response.bodyFileLength, version);
+}
+
 }  // namespace wharf::platform

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/FileVersion.h"
+#include "platform/gui/WebView.h"
 
 namespace wharf::platform {
 
@@ -18,5 +19,9 @@ namespace wharf::platform {
 // grown), or ends before `length`, a read fails instead, so that the page
 // gets one whole version of the file or an error, never a mix of two.
 GInputStream* newFileBodyStream(int fd, uint64_t offset, uint64_t length, const FileVersion& version);
+// The stream of a response whose body is read from its file (bodyFile set):
+// of the version it names (the file's now, where it names none). It takes
+// the response's descriptor.
+GInputStream* newFileBodyStream(SchemeResponse& response);
 
 }  // namespace wharf::platform

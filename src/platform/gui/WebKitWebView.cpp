@@ -157,11 +157,8 @@ void finishSchemeRequest(WebKitURISchemeRequest* request, SchemeResponse& resp) 
         GInputStream* stream = nullptr;
         gint64 length = 0;
         if (resp.bodyFile && *resp.bodyFile) {
-            const int fd = resp.bodyFile->release();
-            const FileVersion version =
-                resp.bodyFileVersion ? *resp.bodyFileVersion : fileVersion(fd).value_or(FileVersion{});
-            stream = newFileBodyStream(fd, resp.bodyFileOffset, resp.bodyFileLength, version);
             length = static_cast<gint64>(resp.bodyFileLength);
+            stream = newFileBodyStream(resp);
         } else {
             // The stream takes the body over instead of copying it, and lets
             // it go (with its owner) once WebKit is done with it. Bytes held

@@ -26,6 +26,7 @@
 #include "platform/Log.h"
 #include "platform/RunLoop.h"
 #include "platform/Xattr.h"
+#include "platform/gui/FileBodyStream.h"
 #include "plugins/file/WFFile.h"
 #include "plugins/file/WFFilesystemURLProtocol.h"
 #include "plugins/file/WFLocalFilesystem.h"
@@ -457,6 +458,11 @@ TEST_F(FilePluginTest, ParentsMetadataAndTheMachineAsThePageSeesThem) {
 }
 
 TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered) {
+    test::TempDir pictures;
+    ::setenv("WHARF_PICTURES_DIR", pictures.path().c_str(), 1);
+    struct RestorePictures {
+        ~RestorePictures() { ::unsetenv("WHARF_PICTURES_DIR"); }
+    } restorePictures;
     start();
     const std::string docs = Container::documentsPath();
     const Value url = "wffile://localhost/persistent/a.txt";
@@ -509,6 +515,12 @@ TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered)
               error(6, NOT_READABLE_ERR));
     EXPECT_EQ(call("readAsDataURL", Value::array({"wffile://localhost/persistent/over.bin"})),
               error(6, NOT_READABLE_ERR));
+    // A picture too: the range counts, not the whole.
+    test::writeFile(pictures.file("long.txt"), std::string(3 << 19, 'a'));
+    const Value picture = platform::AssetStore::urlForRelativePath("long.txt");
+    EXPECT_EQ(call("readAsText", Value::array({picture, "UTF-8"})), error(6, NOT_READABLE_ERR));
+    EXPECT_EQ(call("readAsText", Value::array({picture, "UTF-8", 1 << 20, -1})),
+              (Answer{1, std::string(1 << 19, 'a')}));
 }
 
 TEST_F(FilePluginTest, NoFilesystemRootGoesThroughAnotherFilesystem) {
@@ -766,21 +778,23 @@ TEST_F(FilePluginTest, AnswersHeldForTheirFetchStayWithinTheBoundAndNoneIsLost) 
         EXPECT_FALSE(answer.message.contains("data"));
         return answer.message.value("url", "");
     };
-    // Its last bytes written anew: as long as it was, another version.
+    // Its last bytes written anew, and one more: another version, whatever
+    // the clock's grain.
     auto change = [&](const std::string& name, const std::string& tail) {
         EXPECT_EQ(call("write", Value::array({"wffile://localhost/persistent/" + name + ".bin", tail, kSize - 4})),
-                  (Answer{1, 4}));
-        files[name].replace(kSize - 4, 4, tail);
+                  (Answer{1, static_cast<int>(tail.size())}));
+        files[name] = files[name].substr(0, kSize - 4) + tail;
     };
 
     // a fits; b does not beside it. Both files change before the fetches:
     // a's answer is what was read, b's cannot be had any more.
     const std::string oldA = files["a"];
     const std::string a = read("a"), b = read("b");
-    change("a", "AAAA");
-    change("b", "BBBB");
+    change("a", "AAAAA");
+    change("b", "BBBBB");
     std::optional<platform::SchemeResponse> fetchedA = fetch(a);
     EXPECT_EQ(fetchedA->status, 200);
+    EXPECT_EQ(fetchedA->mimeType, "application/octet-stream");
     EXPECT_FALSE(fetchedA->bodyFile);
     EXPECT_TRUE(bodyOf(*fetchedA) == oldA);
     EXPECT_EQ(fetch(b).status, 404);
@@ -789,13 +803,14 @@ TEST_F(FilePluginTest, AnswersHeldForTheirFetchStayWithinTheBoundAndNoneIsLost) 
     // from its file, unchanged. Once the page has a's, c fits again.
     platform::SchemeResponse fetchedC = fetch(read("c"));
     EXPECT_EQ(fetchedC.status, 200);
+    EXPECT_EQ(fetchedC.mimeType, "application/octet-stream");
     ASSERT_TRUE(fetchedC.bodyFile);
     EXPECT_EQ(fetchedC.bodyFileLength, kSize);
     EXPECT_TRUE(bodyOf(fetchedC) == files["c"]);
     fetchedA.reset();
     std::string oldC = files["c"];
     const std::string again = read("c");
-    change("c", "CCCC");
+    change("c", "CCCCC");
     platform::SchemeResponse fetchedAgain = fetch(again);
     EXPECT_FALSE(fetchedAgain.bodyFile);
     EXPECT_TRUE(bodyOf(fetchedAgain) == oldC);
@@ -809,6 +824,46 @@ TEST_F(FilePluginTest, AnswersHeldForTheirFetchStayWithinTheBoundAndNoneIsLost) 
     const std::string after = read("c");
     change("c", "DDDD");
     EXPECT_TRUE(bodyOf(fetch(after)) == oldC) << "held in memory, as it was read";
+}
+
+// The body the scheme sends is the file as it was opened: changed since,
+// the body fails rather than mix versions; unchanged, it comes whole, from
+// where the response says, and its descriptor goes with the stream.
+TEST_F(FilePluginTest, TheSchemesBodyIsTheFileAsItWasOpened) {
+    start();
+    const std::string path = Container::documentsPath() + "/a.txt";
+    test::writeFile(path, "abcdef");
+    // Whether the descriptor of the response's file is open still (as that file).
+    auto open = [](int fd, const struct stat& file) {
+        struct stat now {};
+        return ::fstat(fd, &now) == 0 && now.st_dev == file.st_dev && now.st_ino == file.st_ino;
+    };
+    auto readAll = [](GInputStream* stream, std::string& out) {
+        char buffer[4] = {};
+        GError* error = nullptr;
+        gssize n;
+        while ((n = g_input_stream_read(stream, buffer, sizeof buffer, nullptr, &error)) > 0) out.append(buffer, n);
+        if (error) g_error_free(error);
+        g_object_unref(stream);
+        return n == 0;
+    };
+    struct stat file {};
+    ASSERT_EQ(::stat(path.c_str(), &file), 0);
+    platform::SchemeResponse whole = fetch("wffile://localhost/persistent/a.txt");
+    ASSERT_TRUE(whole.bodyFile);
+    const int fd = whole.bodyFile->get();
+    std::string body;
+    EXPECT_TRUE(readAll(platform::newFileBodyStream(whole), body));
+    EXPECT_EQ(body, "abcdef");
+    EXPECT_FALSE(open(fd, file));
+
+    // (Longer: another version whatever the clock's grain.)
+    platform::SchemeResponse changed = fetch("wffile://localhost/persistent/a.txt");
+    const int changedFd = changed.bodyFile->get();
+    test::writeFile(path, "abcdefg");
+    body.clear();
+    EXPECT_FALSE(readAll(platform::newFileBodyStream(changed), body));
+    EXPECT_FALSE(open(changedFd, file));
 }
 
 // A filesystem that never answers a read (native code may register one)
