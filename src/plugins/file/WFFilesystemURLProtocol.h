@@ -1,6 +1,7 @@
 #pragma once
-// Serves "wffile" URLs to web content: the whole file through the file
-// plug-in's filesystems, never cached; a missing file is a 404.
+// Serves "wffile" URLs to web content: the file opened through the file
+// plug-in's filesystems, sent as the page takes it, never cached; a missing
+// file (or one of a filesystem whose files are not descriptors) is a 404.
 #include <functional>
 
 #include "platform/gui/WebView.h"
