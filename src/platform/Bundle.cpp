@@ -13,8 +13,16 @@ namespace wharf::platform {
 
 namespace {
 
-std::mutex gMainMutex;
-std::shared_ptr<Bundle> gMainBundle;
+// Never destroyed: work other threads still do while the process exits (a
+// start-up sweep, say) may still ask for the main bundle.
+struct MainBundle {
+    std::mutex mutex;
+    std::shared_ptr<Bundle> bundle;
+};
+MainBundle& mainState() {
+    static auto* state = new MainBundle;
+    return *state;
+}
 
 std::optional<std::string> realPath(const std::string& path) {
     char* p = ::realpath(path.c_str(), nullptr);
@@ -66,25 +74,27 @@ std::shared_ptr<Bundle> Bundle::open(const std::string& path, Error* error) {
 }
 
 std::shared_ptr<Bundle> Bundle::mainBundle() {
-    std::lock_guard lock(gMainMutex);
-    if (gMainBundle) return gMainBundle;
+    MainBundle& state = mainState();
+    std::lock_guard lock(state.mutex);
+    if (state.bundle) return state.bundle;
     std::string path = ".";
     if (const char* env = std::getenv("WHARF_BUNDLE"); env && *env) path = env;
     if (path == ".") {
         if (auto cwd = realPath(".")) path = *cwd;
     }
     Error error;
-    gMainBundle = open(path, &error);
-    if (!gMainBundle) {
+    state.bundle = open(path, &error);
+    if (!state.bundle) {
         log("Cannot open the main bundle %s: %s", path.c_str(), error.localizedDescription().c_str());
-        gMainBundle = std::shared_ptr<Bundle>(new Bundle(path, Value::object()));
+        state.bundle = std::shared_ptr<Bundle>(new Bundle(path, Value::object()));
     }
-    return gMainBundle;
+    return state.bundle;
 }
 
 void Bundle::setMainBundle(std::shared_ptr<Bundle> bundle) {
-    std::lock_guard lock(gMainMutex);
-    gMainBundle = std::move(bundle);
+    MainBundle& state = mainState();
+    std::lock_guard lock(state.mutex);
+    state.bundle = std::move(bundle);
 }
 
 Value Bundle::objectForInfoDictionaryKey(const std::string& key) const {

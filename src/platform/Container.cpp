@@ -1,5 +1,7 @@
 #include "platform/Container.h"
 
+#include <glib.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -9,13 +11,22 @@
 #include <unistd.h>
 
 #include "platform/Bundle.h"
+#include "platform/Paths.h"
 
 namespace wharf::platform {
 
 namespace {
 
-std::mutex gMutex;
-std::optional<std::string> gHomeOverride;
+// Never destroyed, as the main bundle: threads still at work while the
+// process exits may still ask where the home is.
+struct HomeOverride {
+    std::mutex mutex;
+    std::optional<std::string> home;
+};
+HomeOverride& homeOverride() {
+    static auto* state = new HomeOverride;
+    return *state;
+}
 
 std::string envOrEmpty(const char* name) {
     const char* v = std::getenv(name);
@@ -50,20 +61,23 @@ std::string subdirectory(const std::string& relative) {
 }  // namespace
 
 void Container::setHome(const std::string& home) {
-    std::lock_guard lock(gMutex);
-    gHomeOverride = home;
+    HomeOverride& state = homeOverride();
+    std::lock_guard lock(state.mutex);
+    state.home = home;
 }
 
 void Container::resetHome() {
-    std::lock_guard lock(gMutex);
-    gHomeOverride.reset();
+    HomeOverride& state = homeOverride();
+    std::lock_guard lock(state.mutex);
+    state.home.reset();
 }
 
 std::string Container::home() {
     std::string home;
     {
-        std::lock_guard lock(gMutex);
-        if (gHomeOverride) home = *gHomeOverride;
+        HomeOverride& state = homeOverride();
+        std::lock_guard lock(state.mutex);
+        if (state.home) home = *state.home;
     }
     if (home.empty()) home = envOrEmpty("WHARF_HOME");
     if (home.empty()) {
@@ -83,6 +97,22 @@ std::string Container::cachesPath() { return subdirectory("Library/Caches"); }
 std::string Container::applicationSupportPath() { return subdirectory("Library/Application Support"); }
 std::string Container::preferencesPath() { return subdirectory("Library/Preferences"); }
 std::string Container::tmpPath() { return subdirectory("tmp"); }
+
+std::string Container::privateStatePath() {
+    const std::string home = Container::home();
+    const std::string resolvedHome = resolvedPath(home).value_or(home);
+    // Relative values of XDG_STATE_HOME are invalid and ignored.
+    std::string state = envOrEmpty("XDG_STATE_HOME");
+    if (state.empty() || state.front() != '/') state = userHome() + "/.local/state";
+    gchar* digest = g_compute_checksum_for_string(G_CHECKSUM_SHA256, resolvedHome.c_str(), -1);
+    const std::string path = state + "/wharf/" + std::string(digest, 32);
+    g_free(digest);
+    const auto resolved = ensureDirectory(path) ? resolvedPath(path) : std::nullopt;
+    // A state directory inside the home (a home of "~") is one the home's
+    // "root" filesystem reaches.
+    if (!resolved || (*resolved + "/").starts_with(resolvedHome == "/" ? "/" : resolvedHome + "/")) return "";
+    return *resolved;
+}
 
 bool Container::ensureDirectory(const std::string& path) {
     if (path.empty()) return false;

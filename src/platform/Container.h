@@ -22,6 +22,13 @@ public:
     static std::string preferencesPath();
     static std::string tmpPath();
 
+    // A directory of this home's own outside it, for what must stay out of
+    // reach of everything rooted in the home (the pages' filesystems, the
+    // files a page may print to): "$XDG_STATE_HOME/wharf/<digest of the
+    // home's resolved path>", XDG_STATE_HOME defaulting to ~/.local/state.
+    // Created on demand; "" when it cannot be made, or lies in the home.
+    static std::string privateStatePath();
+
     // Creates the directory and its parents (0700 for new ones). False on failure.
     static bool ensureDirectory(const std::string& path);
 };

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
@@ -83,15 +84,47 @@ bool followLink(int directory, const std::string& name, std::deque<std::string>&
     return true;
 }
 
+// Whether openat2 itself is refused (a seccomp filter answering it with an
+// error of its own) rather than what it was asked: it fails for the
+// directory itself where a plain openat of that works. errno is kept.
+bool openat2Refused(int directory) {
+    const int err = errno;
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    const FileDescriptor itself(static_cast<int>(::syscall(SYS_openat2, directory, ".", &how, sizeof how)));
+    const bool refused = !itself && FileDescriptor(::openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    errno = err;
+    return refused;
+}
+
 }  // namespace
 
-RootDirectory::RootDirectory(std::string root) : path_(std::move(root)) { held(); }
+RootDirectory::RootDirectory(std::string root) : path_(std::move(root)) {
+    if (held()) return;
+    missingAtStart_ = true;
+    // Not there yet: it is looked for later below the deepest directory of
+    // its path that is there now, so that no link made meanwhile on the rest
+    // of the way (the root itself among them) is followed.
+    const std::vector<std::string> names = pathComponents(path_);
+    for (std::size_t kept = names.size(); kept-- > 0;) {
+        std::string above = path_.starts_with('/') ? "/" : ".";
+        for (std::size_t i = 0; i < kept; ++i) above += (above.back() == '/' ? "" : "/") + names[i];
+        heldAbove_ = FileDescriptor(::open(above.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (heldAbove_) {
+            namesToRoot_.assign(names.begin() + static_cast<std::ptrdiff_t>(kept), names.end());
+            return;
+        }
+    }
+}
 
 RootDirectory::~RootDirectory() { delete held_.load(); }
 
 const RootDirectory::Held* RootDirectory::held() const {
     if (const Held* root = held_.load(std::memory_order_acquire)) return root;
-    FileDescriptor directory(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    // Opened by its path only at start; later, only as found below what was
+    // there at start.
+    FileDescriptor directory =
+        missingAtStart_ ? foundLater() : FileDescriptor(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat st {};
     if (!directory || ::fstat(directory.get(), &st) != 0) return nullptr;
     auto* opened = new Held{std::move(directory), st.st_dev, st.st_ino};
@@ -100,6 +133,28 @@ const RootDirectory::Held* RootDirectory::held() const {
     if (held_.compare_exchange_strong(expected, opened, std::memory_order_acq_rel)) return opened;
     delete opened;
     return expected;
+}
+
+FileDescriptor RootDirectory::foundLater() const {
+    FileDescriptor directory;
+    int at = heldAbove_.get();
+    if (!heldAbove_) return failed(ENOENT);
+    for (const auto& name : namesToRoot_) {
+        if (name == "..") return failed(EXDEV);  // never above what was held
+        FileDescriptor next(::openat(at, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!next || ::fstat(next.get(), &st) != 0) return FileDescriptor();
+        if (!S_ISDIR(st.st_mode)) {
+            if (S_ISLNK(st.st_mode) && !refusing_.exchange(true, std::memory_order_relaxed))
+                log("%s was not there at start and is now reached through a link: nothing below it is reached "
+                    "until it is a directory",
+                    path_.c_str());
+            return failed(S_ISLNK(st.st_mode) ? EXDEV : ENOTDIR);
+        }
+        directory = std::move(next);
+        at = directory.get();
+    }
+    return directory;
 }
 
 bool RootDirectory::stillThere(const Held& held) const {
@@ -136,8 +191,10 @@ FileDescriptor RootDirectory::open(const std::string& relative, int flags, mode_
             ::syscall(SYS_openat2, root->directory.get(), path.empty() ? "." : path.c_str(), &how, sizeof how);
         if (fd >= 0) return FileDescriptor(static_cast<int>(fd));
         if (errno == EAGAIN || errno == EINTR) continue;
-        if (errno != ENOSYS) return FileDescriptor();
-        gNoOpenat2 = true;
+        if (errno != ENOSYS && !openat2Refused(root->directory.get())) return FileDescriptor();
+        if (!gNoOpenat2.exchange(true))
+            log("openat2 is refused here (%s): paths below roots are resolved a component at a time",
+                errnoText(errno).c_str());
         return walk(root->directory.get(), path, flags, mode);
     }
     return FileDescriptor();

@@ -12,13 +12,23 @@
 // opened: a root renamed away and replaced (by a link, or by another
 // directory) is never resolved beneath. While its path leads elsewhere, or
 // nowhere, every open is refused with EXDEV, as a link out of it is; once
-// the path leads back to it, opens work again.
+// the path leads back to it, opens work again. A root that was not there at
+// start is looked for below the deepest directory of its path that was,
+// held from then on, following no link: one made later as a directory is
+// opened then; one made as a link is refused with EXDEV, as a root replaced
+// by a link is.
+//
+// Where openat2 is missing, or refused (a seccomp filter answers it with an
+// error of its own, as container runtimes do for calls they do not know),
+// every path is resolved by the walk: the same answers, a component at a
+// time.
 #include <sys/types.h>
 
 #include <atomic>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/FileDescriptor.h"
 
@@ -27,7 +37,7 @@ namespace wharf::platform {
 class RootDirectory {
 public:
     // Opens the root now; links in the root's own path are followed. A root
-    // that is not there yet is opened when it is first found.
+    // that is not there yet is opened when it is first found as a directory.
     explicit RootDirectory(std::string root);
     ~RootDirectory();
     RootDirectory(const RootDirectory&) = delete;
@@ -70,12 +80,21 @@ private:
     };
     // The directory held, opened now if it was not yet; null with errno set.
     const Held* held() const;
+    // The root below the directory held for it at start, no link followed
+    // (EXDEV for one); an invalid descriptor with errno set.
+    FileDescriptor foundLater() const;
     // Whether the root's path still leads to the directory held.
     bool stillThere(const Held& held) const;
     static FileDescriptor walk(int root, const std::string& relative, int flags, mode_t mode);
 
     std::string path_;
     mutable std::atomic<const Held*> held_{nullptr};
+    // For a root not there at start: the deepest directory of its path that
+    // was (none when not even the first was), and the names from there to
+    // the root.
+    bool missingAtStart_ = false;
+    FileDescriptor heldAbove_;
+    std::vector<std::string> namesToRoot_;
     // Whether opens are being refused (logged once a spell).
     mutable std::atomic<bool> refusing_{false};
 };

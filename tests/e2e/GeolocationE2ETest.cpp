@@ -143,9 +143,11 @@ struct Delivery {
 };
 
 // The location server: single fixes at "/fix", batches at "/batch". It
-// refuses the first batches with 503, then accepts everything.
+// refuses the first `refusedBatches` batches with 503, then accepts
+// everything.
 class LocationServer {
 public:
+    explicit LocationServer(int refusedBatches = kRefusedBatches) : refusedBatches_(refusedBatches) {}
     std::string url(const std::string& path) const { return http_.url(path); }
     void setRun(int run) { run_ = run; }
     std::vector<Delivery> deliveries() const {
@@ -176,7 +178,7 @@ private:
         d.at = std::chrono::steady_clock::now();
         {
             std::lock_guard lock(mutex_);
-            d.status = d.batch && refused_ < kRefusedBatches ? 503 : 200;
+            d.status = d.batch && refused_ < refusedBatches_ ? 503 : 200;
             if (d.status == 503) ++refused_;
             deliveries_.push_back(d);
         }
@@ -184,6 +186,7 @@ private:
         return wharf::test::rawResponse(d.status, d.status == 200 ? "{}" : "busy");
     }
 
+    const int refusedBatches_;
     mutable std::mutex mutex_;
     std::vector<Delivery> deliveries_;
     int refused_ = 0;
@@ -411,6 +414,60 @@ TEST(GeolocationE2E, EveryFixReachesTheServerOnceThroughARefusalAndAKill) {
     std::printf("%zu fixes accepted (%zu twice, of %zu that might), %zu requests, %zu rows stored, %.1f s\n",
                 accepted.size(), twice, mayComeTwice.size(), deliveries.size(), atEnd.rows,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+}
+
+// The store file is immutable when the host starts (chattr +i, which binds
+// root too) and writable once the page has had a few fixes: every fix handed
+// to the page reaches the server, once, by batch. (Opened read-only at
+// launch, the store stayed so: no fix reached the server.)
+TEST(GeolocationE2E, AStoreFileThatCannotBeWrittenAtLaunchSendsEveryFixOnceItCan) {
+    const char* display = std::getenv("DISPLAY");
+    WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
+    wharf::test::TempHome home;
+    std::string file;
+    {
+        wharf::SQLiteLocationDAO store;
+        ASSERT_TRUE(store.open());
+        file = store.getDatabasePath();
+    }
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { wharf::test::setImmutable(file, false); });
+    WHARF_REQUIRE_COMPONENT(wharf::test::setImmutable(file, true), "chattr on the test's home");
+
+    LocationServer server(0);
+    TempDir dir;
+    const std::string bundle = dir.file("delivery");
+    wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/geolocation-delivery", bundle);
+    fs::copy_file(fs::path(WHARF_DEMO_BUNDLE) / "www/wharf.js", bundle + "/www/wharf.js");
+    const Value options{
+        {"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"distanceFilter", 1}, {"desiredAccuracy", 10}};
+    writeFile(bundle + "/www/settings.js", "var trackingOptions = " + options.dump() + ";\n");
+    const pid_t host = wharf::test::spawnE2EHost(WHARF_E2E_HOST,
+                                                 {"--bundle", bundle, "--home", home.path(), "--location",
+                                                  std::string("replay:") + WHARF_DEMO_BUNDLE + "/track.gpx"},
+                                                 dir, {}, "run");
+    ASSERT_GT(host, 0);
+    std::shared_ptr<void> killAtExit(nullptr, [&](void*) { killHost(host); });
+
+    std::size_t whileImmutable = 0;
+    ASSERT_TRUE(waitWhileRunning(host, 45s, [&] {
+        whileImmutable = handedToPage(pageReport(home.path())).size();
+        return whileImmutable >= 3;
+    })) << readFile(dir.file("run-stderr.txt")).substr(0, 20000);
+    ASSERT_TRUE(wharf::test::setImmutable(file, false));
+    std::size_t missing = 0;
+    const bool delivered = waitWhileRunning(host, 45s, [&] {
+        const auto handed = handedToPage(pageReport(home.path()));
+        const auto accepted = server.accepted();
+        missing = std::count_if(handed.begin(), handed.end(), [&](FixTime t) { return !accepted.contains(t); });
+        return handed.size() >= whileImmutable + 2 && missing == 0;
+    });
+    ASSERT_TRUE(delivered) << missing << " fixes handed to the page never reached the server\n"
+                           << readFile(dir.file("run-stderr.txt")).substr(0, 20000);
+    for (const auto& [time, count] : server.accepted()) EXPECT_EQ(count, 1) << "fix at " << time * 10 << " ms";
+    const Value report = pageReport(home.path());
+    ASSERT_EQ(report["errors"].size(), 1u) << report.dump();
+    EXPECT_TRUE(report["errors"][0]["message"].get<std::string>().starts_with("The location store cannot be written ("))
+        << report.dump();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -349,8 +350,13 @@ TEST(PrintStatusBarE2E, StripTapHideAndPrintingToFilesAndThroughTheDialog) {
 
 // A print killed midway (kill -9 as its pages, printed to PDF by WebKit, are
 // rendered again as PostScript beside the target) leaves its files behind;
-// the next launch on the same home removes them.
-TEST(PrintStatusBarE2E, WhatAPrintKilledMidwayLeftIsGoneAfterARelaunch) {
+// the next launch on the same home removes them, and nothing that journals
+// the page wrote first name: through each of its filesystems, in the host's
+// own form and in that of earlier versions, naming files outside the home
+// (by path, through "..", through a linked directory), files of other names
+// and files of the scratch forms outside their places. Where the host keeps
+// its journals the page can neither write nor print.
+TEST(PrintStatusBarE2E, WhatAPrintKilledMidwayLeftIsGoneAfterARelaunchAndNothingAPageNoted) {
     const char* display = std::getenv("DISPLAY");
     WHARF_REQUIRE_COMPONENT(display && *display, "a display (run under xvfb-run)");
     TempDir dir;
@@ -358,46 +364,123 @@ TEST(PrintStatusBarE2E, WhatAPrintKilledMidwayLeftIsGoneAfterARelaunch) {
     wharf::test::copyBundle(std::string(WHARF_E2E_BUNDLES) + "/print-killed", bundle);
     fs::copy_file(fs::path(WHARF_DEMO_WWW) / "wharf.js", fs::path(bundle) / "www" / "wharf.js");
     const std::string home = dir.file("home");
-    fs::create_directories(home + "/Documents");
+    const std::string outside = dir.file("outside");
+    const std::string state = dir.file("state");
+    const std::string documents = home + "/Documents";
+    fs::create_directories(documents);
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, documents + "/link");
+
+    // What the page's journals name, each there to be kept.
+    const std::vector<std::string> named = {
+        outside + "/victim.txt",
+        outside + "/print-0badf00d.pdf",
+        outside + "/.wharf-print-0badf00d",
+        documents + "/../../outside/.wharf-print-1badf00d",
+        documents + "/link/.wharf-print-2badf00d",
+        documents + "/print-3badf00d.pdf",
+        documents + "/precious.pdf",
+    };
+    // Named as the host notes its own files, with where they lie.
+    const std::vector<std::string> namedWithPlace = {documents + "/.wharf-print-4badf00d",
+                                                     outside + "/.wharf-print-5badf00d"};
+    std::string earlierForm, ownForm;
+    for (const std::string& path : named) {
+        wharf::test::writeFile(path, "kept");
+        earlierForm += "+" + path + "\n";
+    }
+    for (const std::string& path : namedWithPlace) {
+        wharf::test::writeFile(path, "kept");
+        struct stat st {};
+        ASSERT_EQ(::stat(fs::path(path).parent_path().c_str(), &st), 0);
+        ownForm += "+" + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " + path;
+        ownForm += '\0';
+    }
+    Value journals = Value::array();
+    auto forge = [&](const std::string& directory, const std::string& code) {
+        journals.push_back({{"directory", directory}, {"name", "print-journal-O" + code}, {"text", earlierForm}});
+        journals.push_back({{"directory", directory}, {"name", "print-journal-N" + code}, {"text", ownForm}});
+    };
+    const std::pair<const char*, const char*> filesystems[] = {
+        {"temporary", "tempo"}, {"persistent", "persi"},       {"library", "libra"}, {"library-nosync", "libns"},
+        {"documents", "docum"}, {"documents-nosync", "docns"}, {"cache", "cache"},   {"root", "rootx"}};
+    for (const auto& [name, code] : filesystems) forge(std::string("wffile://localhost/") + name + "/", code);
+    // Where earlier versions kept their journals, by every route there.
+    forge("wffile://localhost/library/Caches/", "libca");
+    forge("wffile://localhost/root/Library/Caches/", "rooca");
+    forge("file://" + home + "/Library/Caches/", "filca");
+    forge("file://" + state + "/", "state");
+    const Value forged = {{"journals", journals}, {"printTo", "file://" + state + "/print-journal-P.pdf"}};
+
     auto leftovers = [&] {
         std::vector<std::string> found;
         for (const char* where : {"/Documents", "/tmp"}) {
             std::error_code ec;
             for (const auto& entry : fs::directory_iterator(home + where, ec)) {
                 const std::string name = entry.path().filename();
-                if (name.starts_with(".wharf-print-") || (name.starts_with("print-") && name.ends_with(".pdf")))
+                if (name.find("badf00d") == std::string::npos &&
+                    (name.starts_with(".wharf-print-") || (name.starts_with("print-") && name.ends_with(".pdf"))))
                     found.push_back(where + ("/" + name));
             }
         }
         std::sort(found.begin(), found.end());
         return found;
     };
+    auto oldJournals = [&] {
+        std::size_t found = 0;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(home + "/Library/Caches", ec))
+            found += entry.path().filename().string().starts_with("print-journal-");
+        return found;
+    };
     const std::vector<std::string> args{"--bundle", bundle, "--home", home};
+    const std::vector<std::string> environment{"XDG_STATE_HOME=" + state};
 
-    wharf::test::writeFile(bundle + "/www/mode.js", "var PRINT = true;\n");
+    wharf::test::writeFile(bundle + "/www/mode.js", "var PRINT = true;\nvar FORGE = " + forged.dump() + ";\n");
     ASSERT_TRUE(wharf::test::killAtFileEvent(
-        [&] { return wharf::test::spawnE2EHost(WHARF_E2E_HOST, args, dir, {}, "printing"); }, home + "/Documents",
+        [&] { return wharf::test::spawnE2EHost(WHARF_E2E_HOST, args, dir, environment, "printing"); }, documents,
         IN_CREATE, [](std::string_view name) { return name.starts_with(".wharf-print-"); }))
         << readFile(dir.file("printing-stderr.txt"));
     const std::vector<std::string> left = leftovers();
     ASSERT_EQ(left.size(), 2u) << "the file beside its target and WebKit's pages";
     EXPECT_TRUE(left[0].starts_with("/Documents/.wharf-print-")) << left[0];
     EXPECT_TRUE(left[1].starts_with("/tmp/print-")) << left[1];
+    // Every journal reached its place, but where the host keeps its own.
+    const Value report = Value::parse(readFile(home + "/e2e-report.json"));
+    for (const Value& journal : journals) {
+        const std::string key = journal["directory"].get<std::string>() + journal["name"].get<std::string>();
+        if (key.find(state) != std::string::npos)
+            EXPECT_TRUE(report[key].is_object()) << key << " " << report.dump();
+        else
+            EXPECT_EQ(report[key], Value(journal["text"].get<std::string>().size())) << key << " " << report.dump();
+    }
+    EXPECT_EQ(report["printed"], Value(false)) << report.dump();
+    EXPECT_EQ(readFile(documents + "/print-journal-Ndocum"), ownForm) << "written as the host notes its own";
+    for (const char* name : {"/print-journal-Ostate", "/print-journal-Nstate", "/print-journal-P.pdf"})
+        EXPECT_FALSE(fs::exists(state + name)) << name;
 
-    wharf::test::writeFile(bundle + "/www/mode.js", "var PRINT = false;\n");
-    const pid_t host = wharf::test::spawnE2EHost(WHARF_E2E_HOST, args, dir, {}, "relaunch");
+    wharf::test::writeFile(bundle + "/www/mode.js", "var PRINT = false;\nvar FORGE = null;\n");
+    const pid_t host = wharf::test::spawnE2EHost(WHARF_E2E_HOST, args, dir, environment, "relaunch");
     ASSERT_GT(host, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!leftovers().empty() && std::chrono::steady_clock::now() < deadline)
+    const auto deadline = std::chrono::steady_clock::now() + wharf::test::kHangDeadline;
+    while ((!leftovers().empty() || oldJournals() != 0) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     // Seen while the host runs: it empties its tmp directory as it ends.
     const std::vector<std::string> remaining = leftovers();
+    const std::size_t unread = oldJournals();
     ::kill(host, SIGTERM);
     ::waitpid(host, nullptr, 0);
-    const std::string log = readFile(dir.file("relaunch-stderr.txt"));
+    const std::string log = readFile(dir.file("printing-stderr.txt")) + readFile(dir.file("relaunch-stderr.txt"));
     EXPECT_TRUE(remaining.empty()) << log;
+    EXPECT_EQ(unread, 0u) << "journals where earlier versions kept theirs are read, then go";
     for (const std::string& file : left) EXPECT_NE(log.find(home + file), std::string::npos) << file << " " << log;
-    EXPECT_FALSE(fs::exists(home + "/Documents/long.ps"));
+    EXPECT_FALSE(fs::exists(documents + "/long.ps"));
+    for (const auto& list : {named, namedWithPlace})
+        for (const std::string& path : list) EXPECT_TRUE(fs::exists(path)) << path;
+    std::size_t removals = 0;
+    for (std::size_t at = log.find("Removed "); at != std::string::npos; at = log.find("Removed ", at + 1)) ++removals;
+    EXPECT_EQ(removals, left.size()) << log;
+    EXPECT_TRUE(fs::exists(documents + "/print-journal-Ndocum")) << "a file of the page's own stays";
 }
 
 }  // namespace

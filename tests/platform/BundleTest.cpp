@@ -184,3 +184,30 @@ TEST(Container, DirectoriesAreCreatedPrivateOnDemand) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(ok.load(), 8);
 }
+
+// The child of the test below: threads ask where the home is (as a start-up
+// sweep does off the main thread) while the process exits.
+TEST(ContainerChild, AsksForTheHomeWhileTheProcessExits) {
+    if (!std::getenv("WHARF_CONTAINER_CHILD")) GTEST_SKIP() << "run by Container.TheHomeOutlivesTheProcessesStatics";
+    std::atomic<int> asked{0};
+    for (int i = 0; i < 4; ++i)
+        std::thread([&asked] {
+            for (;;) {
+                (void)Container::home();
+                ++asked;
+            }
+        }).detach();
+    while (asked < 100) std::this_thread::yield();
+    std::exit(0);
+}
+
+// Work another thread still does as the process ends may still ask for the
+// home and the main bundle: they outlive the statics that exit destroys.
+TEST(Container, TheHomeOutlivesTheProcessesStatics) {
+    TempDir dir;
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(wharf::test::runChildTest("ContainerChild.AsksForTheHomeWhileTheProcessExits",
+                                            {"WHARF_CONTAINER_CHILD=1", "WHARF_HOME=", "XDG_DATA_HOME=" + dir.path()}),
+                  0)
+            << "run " << i << " ended by a signal";
+}

@@ -1,18 +1,27 @@
 #include "TestSupport.h"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
 #include <fcntl.h>
 #include <glib.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,17 +90,17 @@ int SmallFilesystem::fill(const std::string& name) const {
 
 bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& directory, uint32_t events,
                      const std::function<bool(std::string_view name)>& matches, const std::function<bool()>& stillSo) {
+    // Why no kill came, for the failure the caller reports.
+    auto failed = [&](const char* why, int watch) {
+        std::fprintf(stderr, "killAtFileEvent on %s: %s\n", directory.c_str(), why);
+        if (watch >= 0) ::close(watch);
+        return false;
+    };
     const int watch = ::inotify_init1(IN_CLOEXEC);
-    if (watch < 0) return false;
-    if (::inotify_add_watch(watch, directory.c_str(), events) < 0) {
-        ::close(watch);
-        return false;
-    }
+    if (watch < 0) return failed(std::strerror(errno), -1);  // EMFILE: too many watching already
+    if (::inotify_add_watch(watch, directory.c_str(), events) < 0) return failed(std::strerror(errno), watch);
     const pid_t child = spawn();
-    if (child <= 0) {
-        ::close(watch);
-        return false;
-    }
+    if (child <= 0) return failed("the process could not be started", watch);
     bool seen = false, ended = false;
     // Stops the child and asks; false (and the child let go) when it no longer holds.
     auto holds = [&] {
@@ -125,14 +134,12 @@ bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& dir
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     }
+    if (!seen) return failed(ended ? "the process ended by itself" : "no such event came in time", watch);
     ::close(watch);
-    return seen;
+    return true;
 }
 
-bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
-                              const std::string& directory, uint32_t events,
-                              const std::function<bool(std::string_view name)>& matches,
-                              const std::function<bool()>& stillSo) {
+pid_t spawnChildTest(const std::string& childTest, const std::vector<std::string>& environment) {
     std::string self = std::filesystem::read_symlink("/proc/self/exe");
     std::vector<std::string> args{self, "--gtest_filter=" + childTest};
     std::vector<std::string> env = environment;
@@ -148,12 +155,51 @@ bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<st
     for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
     envp.push_back(nullptr);
-    return killAtFileEvent(
-        [&] {
-            pid_t child = 0;
-            return ::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) == 0 ? child : -1;
-        },
-        directory, events, matches, stillSo);
+    pid_t child = 0;
+    return ::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) == 0 ? child : -1;
+}
+
+int runChildTest(const std::string& childTest, const std::vector<std::string>& environment) {
+    const pid_t child = spawnChildTest(childTest, environment);
+    if (child <= 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
+                              const std::string& directory, uint32_t events,
+                              const std::function<bool(std::string_view name)>& matches,
+                              const std::function<bool()>& stillSo) {
+    return killAtFileEvent([&] { return spawnChildTest(childTest, environment); }, directory, events, matches, stillSo);
+}
+
+bool refuseSyscall(long number, int error) {
+#if defined(__x86_64__)
+    constexpr uint32_t kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr uint32_t kArch = AUDIT_ARCH_AARCH64;
+#else
+    (void)number;
+    (void)error;
+    errno = ENOTSUP;
+    return false;
+#endif
+#if defined(__x86_64__) || defined(__aarch64__)
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(number), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+    return ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &filter) == 0;
+#endif
 }
 
 std::string readFile(const std::string& path) {

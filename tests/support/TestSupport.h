@@ -100,13 +100,25 @@ bool killAtFileEvent(const std::function<pid_t()>& spawn, const std::string& dir
                      const std::function<bool(std::string_view name)>& matches,
                      const std::function<bool()>& stillSo = nullptr);
 
-// killAtFileEvent for this test program run again with only the test
-// `childTest` (a gtest filter) and `environment` ("NAME=value" entries,
-// replacing any of the same name).
+// Starts this test program again with only the test `childTest` (a gtest
+// filter) and `environment` ("NAME=value" entries, replacing any of the same
+// name); its pid, or -1.
+pid_t spawnChildTest(const std::string& childTest, const std::vector<std::string>& environment);
+// spawnChildTest, waited for: its exit status (0 when its test passed or was
+// skipped), or -1 when it could not start or was killed.
+int runChildTest(const std::string& childTest, const std::vector<std::string>& environment);
+
+// killAtFileEvent for spawnChildTest.
 bool killChildTestAtFileEvent(const std::string& childTest, const std::vector<std::string>& environment,
                               const std::string& directory, uint32_t events,
                               const std::function<bool(std::string_view name)>& matches,
                               const std::function<bool()>& stillSo = nullptr);
+
+// Installs, in every thread of this process and for good, a seccomp filter
+// that answers the system call `number` with `error` without running it, as
+// a container runtime's filter answers calls it does not know. False with
+// errno set when it cannot (an unknown architecture among them).
+bool refuseSyscall(long number, int error);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);

@@ -123,8 +123,8 @@ void renderPage(const Poppler& p, cairo_t* cr, PopplerPage* page, bool gray) {
 constexpr const char* kPrintScratch = "print";
 // A file written beside its target; the pages WebKit prints to be rendered
 // again, in the application's tmp directory.
-constexpr ScratchName kBesideTarget{".wharf-print-", ""};
-constexpr ScratchName kPrintedPages{"print-", ".pdf"};
+constexpr ScratchName kBesideTarget{".wharf-print-", "", ScratchPlace::BesideTarget};
+constexpr ScratchName kPrintedPages{"print-", ".pdf", ScratchPlace::ApplicationTmp};
 
 }  // namespace
 

@@ -27,9 +27,11 @@ using namespace std::chrono_literals;
 constexpr auto kMaxLocationAge = 30.0;  // seconds
 constexpr auto kAcquisitionTimeout = 15s;
 constexpr auto kBackgroundTaskLimit = 30s;
-// How soon the store is tried again for fixes it could not take, when no
-// new fix tries it first.
-constexpr auto kStoreRetryInterval = 1s;
+// How soon the store is tried again for fixes it could not take (and the
+// marks it could not write), when no new fix tries it first.
+constexpr std::chrono::milliseconds kStoreRetryInterval = 1s;
+// Tried ever less often while it keeps refusing, down to this.
+constexpr std::chrono::milliseconds kMostStoreRetryInterval = 30s;
 constexpr float kMaxDistanceFilter = 1000;
 constexpr float kSpeedLimitForFilter = 100;
 constexpr const char* kStoreErrorDomain = "SQLDatabase";
@@ -85,13 +87,7 @@ std::shared_ptr<LocationManager> LocationManager::create(Environment environment
     // the schema, which waits while another program holds the store locked.
     manager->storeQueue_->async([weak = std::weak_ptr<LocationManager>(manager)] {
         auto self = weak.lock();
-        if (!self || !self->store_.open()) return;
-        bool configured;
-        {
-            std::lock_guard lock(self->mutex_);
-            configured = self->configured_;
-        }
-        if (configured) self->tellSetAsideStore();
+        if (self && self->store_.open()) self->tellSetAsideStore();
     });
     return manager;
 }
@@ -101,7 +97,8 @@ LocationManager::LocationManager(Environment environment)
       store_(environment.store ? *environment.store : SQLiteLocationDAO::sharedInstance()),
       application_(environment.application ? *environment.application : platform::Application::shared()),
       locationManager_(std::make_unique<platform::LocationManager>(std::move(environment.source))),
-      storeQueue_(platform::dispatch::createSerialQueue("wharf.geolocation.store")) {
+      storeQueue_(platform::dispatch::createSerialQueue("wharf.geolocation.store")),
+      storeRetryInterval_(kStoreRetryInterval) {
     // Tracking goes on in the background: that is the point of this manager.
     locationManager_->setAllowsBackgroundLocationUpdates(true);
     localNotification_.timeZone = localTimeZone();
@@ -160,6 +157,10 @@ bool LocationManager::configure(const Config& config, platform::Error* /*error*/
 // channel to be there, whichever comes last of the configuration and the
 // store's opening.
 void LocationManager::tellSetAsideStore() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!configured_) return;
+    }
     auto aside = store_.takeSetAsideFile();
     if (!aside) return;
     const std::string name = std::filesystem::path(*aside).filename().string();
@@ -333,6 +334,13 @@ std::shared_ptr<LocationUploader> LocationManager::uploader() const {
 }
 
 void LocationManager::onAppTerminate() {
+    // A clean quit leaves nothing in memory that the store can take now: the
+    // marks of fixes the server took (else they go again at the next start)
+    // and fixes waiting unstored.
+    storeQueue_->sync([this] {
+        store_.markDeliveredLocations();
+        storeWaitingLocations();
+    });
     bool stopping;
     {
         std::lock_guard lock(mutex_);
@@ -374,6 +382,11 @@ std::size_t LocationManager::queuedLocations() const {
 std::size_t LocationManager::unstoredLocations() const {
     std::lock_guard lock(mutex_);
     return unstored_.size();
+}
+
+std::chrono::milliseconds LocationManager::storeRetryInterval() const {
+    std::lock_guard lock(mutex_);
+    return storeRetryInterval_;
 }
 
 void LocationManager::waitForStore() const {
@@ -582,18 +595,7 @@ void LocationManager::storeWaitingLocations() {
                     tell = platform::Error(kStoreErrorDomain, error.code,
                                            Value{{"code", error.code}, {"message", message}});
                 }
-                if (!storeRetryQueued_) {
-                    storeRetryQueued_ = true;
-                    storeQueue_->after(kStoreRetryInterval, [weak = weak_from_this()] {
-                        auto self = weak.lock();
-                        if (!self) return;
-                        {
-                            std::lock_guard retryLock(self->mutex_);
-                            self->storeRetryQueued_ = false;
-                        }
-                        self->storeWaitingLocations();
-                    });
-                }
+                scheduleStoreRetryLocked();
                 break;
             }
             fix->location.id = id;
@@ -608,15 +610,44 @@ void LocationManager::storeWaitingLocations() {
             LGLogWarn("LocationManager: %zu locations wait unstored: %s", waiting, failure.c_str());
             if (tell)
                 if (auto d = delegate()) d->onError(*tell);
-            return;
+        } else if (toldUnstored_ && stored > 0) {
+            // Only a write that went through ends the spell: the waiting list
+            // also empties while the store is still refusing, as fixes reach
+            // the server on their own.
+            toldUnstored_ = false;
+            lock.unlock();
+            LGLogInfo("LocationManager: the location store takes locations again (%zu stored now)", stored);
         }
-        // Only a write that went through ends the spell: the waiting list
-        // also empties while the store is still refusing, as fixes reach
-        // the server on their own.
-        if (!toldUnstored_ || stored == 0) return;
-        toldUnstored_ = false;
     }
-    LGLogInfo("LocationManager: the location store takes locations again (%zu stored now)", stored);
+    // The store may have been opened by this pass, and started afresh.
+    tellSetAsideStore();
+}
+
+void LocationManager::scheduleStoreRetryLocked() {
+    if (storeRetryQueued_) return;
+    storeRetryQueued_ = true;
+    storeQueue_->after(storeRetryInterval_, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->retryStore();
+    });
+}
+
+// On storeQueue_, while the store refuses fixes or the marks of fixes the
+// server took: tried again until it takes them all, whether or not new
+// fixes come.
+void LocationManager::retryStore() {
+    {
+        std::lock_guard lock(mutex_);
+        storeRetryQueued_ = false;
+        // Should this one fail as well, the next waits twice as long.
+        storeRetryInterval_ = std::min(storeRetryInterval_ * 2, kMostStoreRetryInterval);
+    }
+    const bool marked = store_.markDeliveredLocations();
+    storeWaitingLocations();
+    std::lock_guard lock(mutex_);
+    if (!marked)
+        scheduleStoreRetryLocked();
+    else if (!storeRetryQueued_)
+        storeRetryInterval_ = kStoreRetryInterval;  // nothing left to try: the next spell starts afresh
 }
 
 // Hands out at most one fix at a time. A loop, not a recursion: a fix that
@@ -760,6 +791,7 @@ void LocationManager::uploadStep(const TakenFixPtr& fix) {
         settleUnstored(fix, false);
     const std::optional<std::string>& batchUrl = config.hasSyncUrl() ? config.syncUrl : config.url;
     if (uploader && batchUrl) uploader->sync(*batchUrl, config.syncThreshold);
+    ++finishedUploadSteps_;
 }
 
 // The fix goes out on its own unless a batch has its row: a row is taken by
@@ -780,11 +812,14 @@ void LocationManager::postLocation(const TakenFixPtr& fix, const Location& locat
     const bool posted = location.postAsJSON(*config.url, config.httpHeaders, &error);
     if (claim == SQLiteLocationDAO::Claim::Claimed) {
         // Its own row only, by id and time: the ring buffer may have given
-        // the id to a newer fix meanwhile.
-        if (posted)
-            store_.markLocationsDelivered({location});
-        else
+        // the id to a newer fix meanwhile. A mark the store cannot take now
+        // is tried again until it can.
+        if (!posted) {
             store_.releaseLocations({location});
+        } else if (!store_.markLocationsDelivered({location})) {
+            std::lock_guard lock(mutex_);
+            scheduleStoreRetryLocked();
+        }
     }
     if (!stored) settleUnstored(fix, posted);
     if (posted) {

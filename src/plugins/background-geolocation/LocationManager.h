@@ -18,12 +18,15 @@
 // took them: a store that waits on a lock or cannot be written holds up
 // neither the hand-out nor the platform's callbacks. A fix the store cannot
 // take waits in memory (at most maxLocations of them, the newest) and is
-// stored as soon as the store can take it again; the delegate hears once that
-// fixes wait unstored.
+// stored as soon as the store can take it again: with the next fix, or by a
+// retry that waits twice as long each time it fails (1 s up to 30 s), as do
+// the marks of fixes the server took while the store could not write them.
+// The delegate hears once that fixes wait unstored.
 //
 // Every method may be called from any thread; the platform's callbacks come on
 // the main thread.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -117,6 +120,11 @@ public:
     // Waits until the store work queued so far has run (not a retry that
     // waits for its time).
     void waitForStore() const;
+    // Upload steps (a fix's own POST, then the batch sync) run to their end.
+    std::size_t finishedUploadSteps() const { return finishedUploadSteps_; }
+    // How long the next retry of what the store refused waits: twice as
+    // long after each retry that fails, up to 30 s.
+    std::chrono::milliseconds storeRetryInterval() const;
     bool holdsBackgroundTask() const;
     // The distance filter for a speed: |speed| rounded to a multiple of 5,
     // squared, plus the configured filter (the configured filter alone from
@@ -157,6 +165,8 @@ private:
     // Stores what waits in unstored_, oldest first, on storeQueue_.
     void storeLocationsLocked();
     void storeWaitingLocations();
+    void scheduleStoreRetryLocked();
+    void retryStore();
     // The upload step of a handed-out fix, once its store run is over.
     void uploadLater(const TakenFixPtr& fix);
     void createBackgroundTaskLocked();
@@ -202,6 +212,7 @@ private:
     std::deque<TakenFixPtr> unstored_;  // oldest first
     bool storeRunQueued_ = false;
     bool storeRetryQueued_ = false;
+    std::chrono::milliseconds storeRetryInterval_;
     bool toldUnstored_ = false;  // the delegate heard that fixes wait unstored
     platform::LocalNotification localNotification_;
     bool taskHeld_ = false;
@@ -214,6 +225,7 @@ private:
     bool watchingReachability_ = false;  // reach_'s notifier runs for the posts
     std::string reachHost_;
     std::weak_ptr<wharf::LocationManagerDelegate> delegate_;
+    std::atomic<std::size_t> finishedUploadSteps_{0};
 };
 
 }  // namespace wharf

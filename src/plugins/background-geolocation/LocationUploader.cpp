@@ -211,6 +211,12 @@ std::shared_ptr<LocationUploader::Upload> LocationUploader::takeBatchSyncing(con
         store_.releaseLocations(job->rows);
         return nullptr;
     }
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = batchWrittenHook_;
+    }
+    if (hook) hook();
     if (!store_.markLocationsSent(job->rows)) {
         LGLogError("Could not mark the batch of %zu locations sent; they stay waiting", job->rows.size());
         ::unlink((directory + "/" + job->fileName).c_str());
@@ -436,6 +442,11 @@ void LocationUploader::forgetLocations(const std::function<bool(const Location&)
     std::scoped_lock lock(syncMutex_, mutex_);
     for (const auto& t : tasks_) std::erase_if(t->rows, match);
     for (const auto& t : refusedFiles_) std::erase_if(t->rows, match);
+}
+
+void LocationUploader::setBatchWrittenHookForTesting(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    batchWrittenHook_ = std::move(hook);
 }
 
 void LocationUploader::cancel() {

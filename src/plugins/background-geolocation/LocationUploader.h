@@ -60,6 +60,10 @@ public:
     static constexpr std::chrono::seconds kFirstBackoff{5};
     static constexpr std::chrono::seconds kMaxBackoff{300};
 
+    // Called by a sync once its batch file is written, before its rows are
+    // marked sent and the upload is registered; for tests.
+    void setBatchWrittenHookForTesting(std::function<void()> hook);
+
     // "1023 bytes", "1.0 KB", "1.5 MB"...
     static std::string sizeText(uint64_t bytes);
 
@@ -108,6 +112,7 @@ private:
     // Watches the upload host while batches fail: a change ends the pause.
     std::shared_ptr<Reachability> reach_;
     std::optional<platform::ReachabilityFlags> reachFlags_;
+    std::function<void()> batchWrittenHook_;
 };
 
 }  // namespace wharf

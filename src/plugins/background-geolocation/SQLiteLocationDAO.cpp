@@ -89,11 +89,6 @@ std::vector<Location> readAll(SQLDatabase& db, const char* sql, bool withValidit
     return {};
 }
 
-platform::Error unopenedStoreError() {
-    return platform::Error::withDescription(kSQLDatabaseErrorDomain, SQLITE_CANTOPEN,
-                                            "the location store could not be opened");
-}
-
 // Runs `work` with the store's connection; `fallback` when there is none.
 template <class Work, class R = std::invoke_result_t<Work, SQLDatabase&>>
 R withDatabase(const std::shared_ptr<SQLDatabaseQueue>& queue, R fallback, Work work) {
@@ -118,13 +113,17 @@ SQLiteLocationDAO& SQLiteLocationDAO::sharedInstance() {
     return *store;
 }
 
-SQLiteLocationDAO::SQLiteLocationDAO() = default;
+SQLiteLocationDAO::SQLiteLocationDAO(std::shared_ptr<platform::Clock> clock)
+    : clock_(clock ? std::move(clock) : platform::Clock::shared()) {}
 
 SQLiteLocationDAO::~SQLiteLocationDAO() { helper_.close(); }
 
 // Whoever asks while an open is under way takes its outcome: while another
 // program holds the store locked, each open waits for the lock before it
-// gives up, and one such wait answers every user that came meanwhile.
+// gives up, and one such wait answers every user that came meanwhile. A
+// store that cannot be opened is asked for by every fix, every batch and
+// every retry: it is tried again only once its interval has passed (each
+// attempt may wait on a lock, or log), and its spell is logged once.
 std::shared_ptr<SQLDatabaseQueue> SQLiteLocationDAO::database() {
     std::unique_lock lock(openMutex_);
     if (queue_) return queue_;
@@ -133,14 +132,29 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteLocationDAO::database() {
         opened_.wait(lock, [&] { return openAttempts_ != attempt; });
         return queue_;
     }
+    if (failedOpens_ > 0 && clock_->monotonicNow() < nextOpen_) return nullptr;
     opening_ = true;
     lock.unlock();
-    auto queue = helper_.getWritableDatabase();
+    platform::Error why;
+    auto queue = helper_.getWritableDatabase(&why);
     lock.lock();
     if (queue && busyTimeout_)
         queue->inDatabase([&](SQLDatabase* db) {
             if (db) db->setMaxBusyRetryTimeInterval(*busyTimeout_);
         });
+    if (queue) {
+        if (failedOpens_ > 0) platform::log("The location store opened after %d failed attempts", failedOpens_);
+        failedOpens_ = 0;
+    } else {
+        openFailure_ = why.domain.empty() ? "it could not be opened" : why.localizedDescription();
+        if (failedOpens_++ == 0)
+            platform::log("The location store cannot be opened (%s): it is tried again when needed, less often "
+                          "while it keeps failing",
+                          openFailure_.c_str());
+        auto interval = kFirstOpenInterval;
+        for (int i = 1; i < failedOpens_ && interval < kMostOpenInterval; ++i) interval *= 2;
+        nextOpen_ = clock_->monotonicNow() + std::min(interval, kMostOpenInterval);
+    }
     queue_ = std::move(queue);
     opening_ = false;
     ++openAttempts_;
@@ -150,9 +164,17 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteLocationDAO::database() {
 
 bool SQLiteLocationDAO::open() { return database() != nullptr; }
 
+platform::Error SQLiteLocationDAO::unopenedError() {
+    std::lock_guard lock(openMutex_);
+    return platform::Error::withDescription(
+        kSQLDatabaseErrorDomain, SQLITE_CANTOPEN,
+        "the location store could not be opened" + (openFailure_.empty() ? "" : ": " + openFailure_));
+}
+
 std::vector<Location> SQLiteLocationDAO::readLocations(const char* sql, bool withValidity, platform::Error* error) {
-    platform::setError(error, unopenedStoreError());
-    return withDatabase(database(), std::vector<Location>(), [&](SQLDatabase& db) {
+    const auto queue = database();
+    platform::setError(error, unopenedError());
+    return withDatabase(queue, std::vector<Location>(), [&](SQLDatabase& db) {
         platform::setError(error, {});
         return readAll(db, sql, withValidity, error);
     });
@@ -221,11 +243,19 @@ SQLiteLocationDAO::Claim SQLiteLocationDAO::claimLocation(const Location& locati
     if (!location.id) return Claim::Gone;
     const auto queue = database();
     if (!queue) return Claim::Gone;
-    Claim claim = Claim::Gone;
+    // Only a read that says so means the row is gone: a read that failed
+    // (another program's lock) has not seen whether a batch may still take
+    // it, so the row is held as taken.
+    Claim claim = Claim::Taken;
     queue->inDatabase([&](SQLDatabase* db) {
         if (!db) return;
         auto rs = db->executeQuery(kOwnRowValidity, *location.id, timeColumn(location));
-        if (!rs || !rs->next()) return;
+        if (!rs) return;
+        platform::Error error;
+        if (!rs->nextWithError(&error)) {
+            if (error.domain.empty()) claim = Claim::Gone;
+            return;
+        }
         const bool waiting = rs->intForColumnIndex(0) == 1;
         rs->close();
         std::lock_guard lock(claimsMutex_);
@@ -281,6 +311,8 @@ bool SQLiteLocationDAO::markLocationsDelivered(const std::vector<Location>& loca
     }
     return markDeliveries(database());
 }
+
+bool SQLiteLocationDAO::markDeliveredLocations() { return markDeliveries(database()); }
 
 // Each row on its own: what is marked stays marked, whatever comes after.
 bool SQLiteLocationDAO::markDeliveries(const std::shared_ptr<SQLDatabaseQueue>& queue) {
@@ -362,8 +394,8 @@ std::optional<int64_t> SQLiteLocationDAO::persistLocation(const Location& locati
                                                           platform::Error* error) {
     // A negative limit keeps no row, like 0 (as a LIMIT it would mean "all").
     const int64_t limit = std::max<int64_t>(limitRows, 0);
-    platform::setError(error, unopenedStoreError());
     const auto queue = database();
+    platform::setError(error, unopenedError());
     // Count, trim and overwrite are one block on the queue: no other fix comes between.
     const auto stored = withDatabase(queue, std::optional<int64_t>(), [&](SQLDatabase& db) -> std::optional<int64_t> {
         platform::setError(error, {});

@@ -7,8 +7,12 @@
 //
 // The file is opened (and its schema version checked) on first use, never
 // when the store is made: that may wait on another program's lock, and the
-// store is made on the main thread. A store that cannot be opened (its
-// directory not writable yet) is tried again at each later use.
+// store is made on the main thread. A file the host cannot write is not
+// opened (SQLite would open it read-only, and read-only it would stay). A
+// store that cannot be opened is tried again when next needed, less often
+// while it keeps failing: a second after the first failure, then twice as
+// long each time up to kMostOpenInterval. Such a spell is logged once.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -18,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "plugins/background-geolocation/GeolocationOpenHelper.h"
 #include "plugins/background-geolocation/Location.h"
 #include "sqldb/SQLDatabaseQueue.h"
@@ -26,10 +31,14 @@ namespace wharf {
 
 class SQLiteLocationDAO {
 public:
+    static constexpr std::chrono::seconds kFirstOpenInterval{1};
+    static constexpr std::chrono::seconds kMostOpenInterval{30};
+
     // The store of the process.
     static SQLiteLocationDAO& sharedInstance();
-    // The store file in the container's Library directory, opened on first use.
-    SQLiteLocationDAO();
+    // The store file in the container's Library directory, opened on first
+    // use. `clock` (nullptr: the process's) times the attempts to open it.
+    explicit SQLiteLocationDAO(std::shared_ptr<platform::Clock> clock = nullptr);
     ~SQLiteLocationDAO();
     SQLiteLocationDAO(const SQLiteLocationDAO&) = delete;
     SQLiteLocationDAO& operator=(const SQLiteLocationDAO&) = delete;
@@ -67,6 +76,9 @@ public:
     // again, and is marked with the store's next write. False when some wait
     // to be marked.
     bool markLocationsDelivered(const std::vector<Location>& locations);
+    // Marks the taken rows of fixes that reached the server while the store
+    // could not mark them; false when some still wait.
+    bool markDeliveredLocations();
     // Lets taken rows go without marking them: they wait again.
     void releaseLocations(const std::vector<Location>& locations);
     // Gives the rows of a batch whose upload failed back to the store as
@@ -75,7 +87,8 @@ public:
     bool revalidateLocations(const std::vector<Location>& locations);
     // Waiting rows; nullopt when the store cannot be read.
     std::optional<int64_t> getLocationsCount();
-    // Opens the store now unless it is open; false when it cannot be opened.
+    // Opens the store now unless it is open; false when it cannot be opened
+    // (or the last attempt failed less than the current interval ago).
     bool open();
 
     // Stores the fix as a new row; its row id, or nullopt.
@@ -113,6 +126,8 @@ public:
 private:
     // The open store, opened now when it is not; nullptr when it cannot be.
     std::shared_ptr<SQLDatabaseQueue> database();
+    // What a use of a store that could not be opened answers, with why.
+    platform::Error unopenedError();
     std::vector<Location> readLocations(const char* sql, bool withValidity, platform::Error* error);
     bool isClaimedLocked(const Location& location) const;
     bool markSent(SQLDatabase& db, const std::vector<Location>& locations);
@@ -120,6 +135,7 @@ private:
     // is not open); false when some still wait.
     bool markDeliveries(const std::shared_ptr<SQLDatabaseQueue>& queue);
 
+    const std::shared_ptr<platform::Clock> clock_;
     GeolocationOpenHelper helper_;
     std::mutex openMutex_;
     std::condition_variable opened_;
@@ -127,6 +143,9 @@ private:
     std::shared_ptr<SQLDatabaseQueue> queue_;
     bool opening_ = false;
     uint64_t openAttempts_ = 0;  // ended ones
+    int failedOpens_ = 0;  // in a row
+    platform::Clock::MonoTime nextOpen_{};  // no attempt before, while they fail
+    std::string openFailure_;  // why the last attempt failed
     std::optional<double> busyTimeout_;
     // Rows a delivery has taken: id -> the time of the fix it took.
     mutable std::mutex claimsMutex_;

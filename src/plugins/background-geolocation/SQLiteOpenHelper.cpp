@@ -44,6 +44,24 @@ int firstLook(SQLDatabaseQueue& queue) {
     return code;
 }
 
+platform::Error openFailure(const std::string& description) {
+    return platform::Error::withDescription(kSQLDatabaseErrorDomain, SQLITE_CANTOPEN, description);
+}
+
+// Why the host cannot write the file at `path` (or make it, when there is
+// none); nullopt when it can. Opened all the same, SQLite would fall back to
+// a read-only connection and count that a success, and the connection would
+// stay read-only for good, whatever became of the file.
+std::optional<platform::Error> unwritable(const std::string& path) {
+    std::string target = path;
+    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+        const auto slash = path.rfind('/');
+        target = slash == std::string::npos ? "." : path.substr(0, slash);
+    }
+    if (::access(target.c_str(), W_OK) == 0) return std::nullopt;
+    return openFailure(target + " cannot be written: " + platform::errnoText(errno));
+}
+
 }  // namespace
 
 void logStatementFailure(const std::string& statement, const SQLDatabase& db) {
@@ -56,14 +74,14 @@ SQLiteOpenHelper::SQLiteOpenHelper(std::optional<std::string> name, int64_t vers
 
 SQLiteOpenHelper::~SQLiteOpenHelper() = default;
 
-std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getWritableDatabase() {
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getWritableDatabase(platform::Error* why) {
     std::lock_guard lock(mutex_);
-    return getDatabaseLocked(true);
+    return getDatabaseLocked(true, why);
 }
 
 std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getReadableDatabase() {
     std::lock_guard lock(mutex_);
-    return getDatabaseLocked(false);
+    return getDatabaseLocked(false, nullptr);
 }
 
 std::optional<std::string> SQLiteOpenHelper::takeSetAsideFile() {
@@ -93,18 +111,27 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openDatabase(const std::stri
     return SQLDatabaseQueue::databaseQueueWithPath(path, flags);
 }
 
-std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const std::string& name) {
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const std::string& name,
+                                                                         platform::Error* why) {
     const std::string path = getDatabasePath(name);
+    if (auto refused = unwritable(path)) {
+        platform::setError(why, std::move(*refused));
+        return nullptr;
+    }
     // What the database holds is the user's own: readable by the user alone
     // (SQLite gives its journal files the database file's mode).
     if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
     auto queue = SQLDatabaseQueue::databaseQueueWithPath(path);
-    if (!queue) return nullptr;
+    if (!queue) {
+        platform::setError(why, openFailure(path + " could not be opened"));
+        return nullptr;
+    }
     const int look = firstLook(*queue);
     // Its version cannot be read now: opened as it is, a store still to be
     // built would never be.
     if (look == SQLITE_BUSY || look == SQLITE_LOCKED) {
-        platform::log("%s is locked by another program: it is opened when next needed", path.c_str());
+        platform::setError(why, platform::Error::withDescription(kSQLDatabaseErrorDomain, look,
+                                                                 path + " is locked by another program"));
         return nullptr;
     }
     if (look == SQLITE_NOTADB || look == SQLITE_CORRUPT) {
@@ -114,8 +141,8 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const s
         queue.reset();
         const std::string aside = path + ".unreadable-" + std::to_string(::time(nullptr));
         if (::rename(path.c_str(), aside.c_str()) != 0) {
-            platform::log("%s cannot be read as a database and cannot be set aside: %s", path.c_str(),
-                          platform::errnoText(errno).c_str());
+            platform::setError(why, openFailure(path + " cannot be read as a database and cannot be set aside: " +
+                                                platform::errnoText(errno)));
             return nullptr;
         }
         for (const char* suffix : {"-journal", "-wal", "-shm"})
@@ -128,7 +155,10 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::openOrCreateDatabase(const s
         }
         if (const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) ::close(fd);
         queue = SQLDatabaseQueue::databaseQueueWithPath(path);
-        if (!queue) return nullptr;
+        if (!queue) {
+            platform::setError(why, openFailure(path + " could not be opened"));
+            return nullptr;
+        }
     }
     if (getVersion(*queue) != -1) return queue;
     queue->inDatabase([&](SQLDatabase* db) {
@@ -200,14 +230,14 @@ platform::Value SQLiteOpenHelper::getDatabaseMetadata() {
     return metadata;
 }
 
-std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getDatabaseLocked(bool writable) {
+std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getDatabaseLocked(bool writable, platform::Error* why) {
     if (mQueue) return mQueue;
     if (mIsInitializing) throw std::logic_error("getDatabaseLocked called recursively");
     mIsInitializing = true;
     ClearOnExit initializing{mIsInitializing};
     if (!mName) throw std::logic_error("in memory database is not supported");
 
-    auto queue = writable ? openOrCreateDatabase(*mName)
+    auto queue = writable ? openOrCreateDatabase(*mName, why)
                           : openDatabase(getDatabasePath(), SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX);
     if (!queue) return nullptr;
     onConfigure(*queue);
@@ -221,6 +251,15 @@ std::shared_ptr<SQLDatabaseQueue> SQLiteOpenHelper::getDatabaseLocked(bool writa
         else
             onDowngrade(*queue, version, mNewVersion);
         setVersion(*queue, mNewVersion);
+        // Steps that could not be written (no journal could be made, the
+        // disk was full) leave the database without what they build: kept,
+        // it would fail every use for good. It is opened again when next
+        // needed, and the steps run then.
+        if (writable && getVersion(*queue) != mNewVersion) {
+            platform::setError(why, openFailure(getDatabasePath() + " could not be brought to version " +
+                                                std::to_string(mNewVersion)));
+            return nullptr;
+        }
     }
     onOpen(*queue);
     mQueue = queue;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Error.h"
 #include "platform/Value.h"
 #include "sqldb/SQLDatabaseQueue.h"
 
@@ -25,10 +26,12 @@ public:
     SQLiteOpenHelper& operator=(const SQLiteOpenHelper&) = delete;
 
     // The open queue, opened (and brought to the expected version) first when
-    // needed; nullptr when the file cannot be opened, or its version cannot be
-    // read while another program holds it locked. Throws std::logic_error
-    // for a helper without a name and for a hook that reopens its own helper.
-    std::shared_ptr<SQLDatabaseQueue> getWritableDatabase();
+    // needed; nullptr, with `why` set, when the file cannot be written, cannot
+    // be opened, or its version cannot be read or brought up to date (another
+    // program holds it locked; no journal can be made). Throws
+    // std::logic_error for a helper without a name and for a hook that
+    // reopens its own helper.
+    std::shared_ptr<SQLDatabaseQueue> getWritableDatabase(platform::Error* why = nullptr);
     std::shared_ptr<SQLDatabaseQueue> getReadableDatabase();
     // Closes the queue and forgets it.
     void close();
@@ -44,9 +47,9 @@ public:
 
     std::shared_ptr<SQLDatabaseQueue> openDatabase(const std::string& path, int flags);
     // Opens (creating the file when needed) and makes sure the meta table
-    // with its one row exists; nullptr when the file cannot be opened or is
-    // locked by another program.
-    std::shared_ptr<SQLDatabaseQueue> openOrCreateDatabase(const std::string& name);
+    // with its one row exists; nullptr, with `why` set, when the file cannot
+    // be written or opened, or is locked by another program.
+    std::shared_ptr<SQLDatabaseQueue> openOrCreateDatabase(const std::string& name, platform::Error* why = nullptr);
 
     // -1 when no version is recorded.
     int64_t getVersion(SQLDatabaseQueue& queue);
@@ -62,7 +65,7 @@ protected:
     virtual void onOpen(SQLDatabaseQueue& queue);
 
 private:
-    std::shared_ptr<SQLDatabaseQueue> getDatabaseLocked(bool writable);
+    std::shared_ptr<SQLDatabaseQueue> getDatabaseLocked(bool writable, platform::Error* why);
 
     // Recursive, so that a hook reopening its own helper reaches the
     // "called recursively" check instead of deadlocking.

@@ -6,7 +6,8 @@
 // (SECURITY_ERR), so nothing outside is read, changed or described. The root
 // is the directory its path led to when the filesystem was made: renamed
 // away and replaced (by a link, or another directory), it is refused the
-// same way, until its path leads back to it. A
+// same way, until its path leads back to it; one not there then is served
+// once it is made as a directory, never through a link made in its place. A
 // read-only filesystem refuses every change (NO_MODIFICATION_ALLOWED_ERR).
 // A copy is built under a hidden staging name beside its place and renamed
 // into it: staging entries are never listed, and those a process that ended

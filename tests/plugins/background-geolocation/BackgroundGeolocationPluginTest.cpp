@@ -4,6 +4,7 @@
 // written.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -19,6 +20,7 @@
 #include "platform/Application.h"
 #include "platform/Container.h"
 #include "platform/Geodesy.h"
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ReplayLocationSource.h"
 #include "plugins/background-geolocation/WFBackgroundGeolocation.h"
@@ -85,6 +87,47 @@ protected:
         return entries;
     }
     int logCalls = 0;
+
+    // The times of the locations handed to the page's event channel.
+    std::vector<double> located() {
+        std::vector<double> times;
+        for (const auto& r : resultsFor("events"))
+            if (r.status == int(WFResultStatus::OK)) times.push_back(r.message["time"].get<double>());
+        return times;
+    }
+    // What the page was told went wrong, through its event channel.
+    std::vector<std::string> told() {
+        std::vector<std::string> messages;
+        for (const auto& r : resultsFor("events"))
+            if (r.status == int(WFResultStatus::Error)) messages.push_back(r.message["message"].get<std::string>());
+        return messages;
+    }
+    // A fix 600 m further north a second later, handed to the page, which
+    // acknowledges it; its time.
+    double walk() {
+        const std::size_t before = located().size();
+        clock->advance(1s);
+        source->emit(fixNorth(600.0 * ++steps, *clock));
+        EXPECT_TRUE(RunLoop::pumpUntil([&] { return located().size() > before; })) << "no fix came";
+        call(&WFBackgroundGeolocation::finish, "finish");
+        return located().back();
+    }
+    // The host quits cleanly: its plug-in and store are gone.
+    void quit() {
+        NotificationCenter::defaultCenter().post(kUIApplicationWillTerminateNotification);
+        std::weak_ptr<LocationManager> manager = plugin->manager();
+        plugin.reset();
+        controller.reset();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager.expired(); }, test::kHangDeadline));
+        store.reset();
+    }
+    // ... and is launched again over the same files.
+    void quitAndRelaunch() {
+        quit();
+        store = std::make_unique<SQLiteLocationDAO>();
+        load(source);
+    }
+    int steps = 0;
 
     std::shared_ptr<FakeLocationSource> source = std::make_shared<FakeLocationSource>();
     std::shared_ptr<testing::FakeViewController> controller;
@@ -304,33 +347,191 @@ TEST_F(BackgroundGeolocationPluginTest, TheLastConfigureWinsHoweverLongTheFirstT
     EXPECT_EQ(manager.distanceFilter(), 222);
 }
 
+// Whichever comes first, the store's opening or the page's configuration,
+// the page hears once that what the store held could not be read: opened
+// before the page configures, and opened only after (its directory could not
+// take the new store at first).
 TEST_F(BackgroundGeolocationPluginTest, ThePageHearsThatAnUnreadableStoreWasSetAside) {
+    const std::string library = Container::libraryPath();
+    const std::string file = library + "/wharf_bg_geolocation.db";
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
+    for (const bool openedFirst : {true, false}) {
+        SCOPED_TRACE(openedFirst ? "opened before the page configured" : "opened after");
+        if (plugin) quit();
+        store.reset();
+        std::filesystem::remove(file);
+        std::string garbage(20 * 1024, '\0');
+        std::mt19937 random(openedFirst ? 4 : 5);
+        for (auto& c : garbage) c = static_cast<char>(random());
+        test::writeFile(file, garbage);
+        if (!openedFirst) WHARF_REQUIRE_COMPONENT(test::setImmutable(library, true), "chattr on the test's home");
+        store = std::make_unique<SQLiteLocationDAO>();
+        load(source);
+        plugin->manager()->waitForStore();  // the open the plug-in tries ahead of the first fix
+        call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"distanceFilter", 10}}}));
+        call(&WFBackgroundGeolocation::start, "start");
+        ASSERT_EQ(answers("start").size(), 1u);
+        if (!openedFirst) {
+            ASSERT_TRUE(test::setImmutable(library, false));
+            walk();
+        }
+        auto setAside = [&] {
+            std::vector<test::SentResult> found;
+            for (const auto& r : resultsFor("events"))
+                if (r.status == int(WFResultStatus::Error) &&
+                    r.message["message"].get<std::string>().find("set aside as wharf_bg_geolocation.db.unreadable-") !=
+                        std::string::npos)
+                    found.push_back(r);
+            return found;
+        };
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return !setAside().empty(); }));
+        const auto heard = setAside()[0];
+        EXPECT_TRUE(heard.keepCallback);
+        EXPECT_EQ(test::readFile(heard.message["file"].get<std::string>()), garbage);
+        // The channel goes on: fixes are stored and reach the page; the page
+        // is told once.
+        walk();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->unstoredLocations() == 0; }));
+        EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location"), openedFirst ? "1\n" : "2\n");
+        EXPECT_EQ(setAside().size(), 1u);
+        if (openedFirst) {
+            EXPECT_EQ(resultsFor("events")[0].status, int(WFResultStatus::Error)) << "told before the fix";
+        }
+    }
+}
+
+// The store file is immutable at launch (chattr +i, which binds root too),
+// then writable: every fix handed to the page reaches the server, once (a
+// store opened read-only at launch stayed so for good).
+TEST_F(BackgroundGeolocationPluginTest, AStoreFileThatCannotBeWrittenAtLaunchTakesEveryFixOnceItCan) {
+    std::mutex acceptedMutex;
+    std::map<double, int> accepted;  // how often each fix time was taken
+    test::RawHttpServer server([&](const test::RawRequest& r) {
+        std::lock_guard lock(acceptedMutex);
+        for (const auto& fix : Value::parse(r.body)) ++accepted[fix["time"].get<double>()];
+        return test::rawResponse(200, "{}");
+    });
+    auto arrived = [&] {
+        std::lock_guard lock(acceptedMutex);
+        return accepted;
+    };
+    const std::string file = store->getDatabasePath();
     store.reset();
-    const std::string file = Container::libraryPath() + "/wharf_bg_geolocation.db";
-    std::filesystem::remove(file);
-    std::string garbage(20 * 1024, '\0');
-    std::mt19937 random(4);
-    for (auto& c : garbage) c = static_cast<char>(random());
-    test::writeFile(file, garbage);
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(file, false); });
+    WHARF_REQUIRE_COMPONENT(test::setImmutable(file, true), "chattr on the test's home");
     store = std::make_unique<SQLiteLocationDAO>();
     load(source);
-    call(&WFBackgroundGeolocation::configure, "events", Value::array({Value{{"distanceFilter", 10}}}));
+    call(&WFBackgroundGeolocation::configure, "events",
+         Value::array({Value{{"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"distanceFilter", 10}}}));
     call(&WFBackgroundGeolocation::start, "start");
-    ASSERT_EQ(answers("events").size(), 1u);
-    const auto told = resultsFor("events")[0];
-    EXPECT_EQ(told.status, int(WFResultStatus::Error));
-    EXPECT_TRUE(told.keepCallback);
-    EXPECT_NE(told.message["message"].get<std::string>().find("set aside as wharf_bg_geolocation.db.unreadable-"),
-              std::string::npos);
-    EXPECT_EQ(test::readFile(told.message["file"].get<std::string>()), garbage);
-    // The channel goes on: fixes are stored and reach the page.
     ASSERT_EQ(answers("start").size(), 1u);
-    clock->advance(1s);
-    source->emit(fixNorth(0, *clock));
-    ASSERT_EQ(answers("events", 2).size(), 2u);
-    EXPECT_EQ(resultsFor("events")[1].status, int(WFResultStatus::OK));
+    for (int i = 0; i < 3; ++i) walk();
+    plugin->manager()->waitForStore();
+    EXPECT_EQ(plugin->manager()->unstoredLocations(), 3u);
+
+    ASSERT_TRUE(test::setImmutable(file, false));
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->unstoredLocations() == 0; }));
-    EXPECT_EQ(test::sqliteShell(file, "SELECT COUNT(*) FROM location"), "1\n");
+    walk();
+    const auto handed = located();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return arrived().size() == handed.size(); }))
+        << arrived().size() << " of " << handed.size() << " fixes arrived";
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return test::batchFiles().empty(); }));
+    for (double time : handed) EXPECT_EQ(arrived()[time], 1) << "fix at " << time;
+    ASSERT_EQ(told().size(), 1u);
+    EXPECT_TRUE(told()[0].starts_with("The location store cannot be written (")) << told()[0];
+}
+
+// Fixes the server took on their own while the store file was immutable:
+// marked sent once it is writable, with no further write to do it, and at a
+// clean quit at the latest, so that the next launch sends none again.
+TEST_F(BackgroundGeolocationPluginTest, FixesTheServerTookWhileTheStoreWasImmutableAreNotSentAgain) {
+    // Each single fix's answer waits until the test lets it go.
+    std::mutex mutex;
+    std::condition_variable answered;
+    int fixesArrived = 0, answersLetGo = 0;
+    std::map<double, int> accepted;
+    test::RawHttpServer server([&](const test::RawRequest& r) {
+        std::unique_lock lock(mutex);
+        if (r.path == "/fix") {
+            const int mine = ++fixesArrived;
+            answered.wait(lock, [&] { return answersLetGo >= mine; });
+        }
+        for (const auto& fix : Value::parse(r.body)) ++accepted[fix["time"].get<double>()];
+        return test::rawResponse(200, "{}");
+    });
+    std::shared_ptr<void> answerAtExit(nullptr, [&](void*) {
+        std::lock_guard lock(mutex);
+        answersLetGo = 1000;
+        answered.notify_all();
+    });
+    auto letAnswerGo = [&] {
+        std::lock_guard lock(mutex);
+        ++answersLetGo;
+        answered.notify_all();
+    };
+    const std::string file = store->getDatabasePath();
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(file, false); });
+    WHARF_REQUIRE_COMPONENT(test::setImmutable(file, false), "chattr on the test's home");
+    // No batches until the relaunch, where any row still waiting goes.
+    Value options{
+        {"url", server.url("/fix")}, {"syncUrl", server.url("/batch")}, {"syncThreshold", 100}, {"distanceFilter", 10}};
+    platform::LogCapture capture;
+    load(source);
+    call(&WFBackgroundGeolocation::configure, "events", Value::array({options}));
+    // A fix stored, posted, then taken by the server once the store is immutable.
+    auto postedWhileImmutable = [&](const std::string& start) {
+        call(&WFBackgroundGeolocation::start, start);
+        ASSERT_EQ(answers(start).size(), 1u);
+        const std::size_t steps = plugin->manager()->finishedUploadSteps();
+        walk();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] {
+            std::lock_guard lock(mutex);
+            return fixesArrived == answersLetGo + 1;
+        }));
+        ASSERT_TRUE(test::setImmutable(file, true));
+        letAnswerGo();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->finishedUploadSteps() == steps + 1; }));
+    };
+
+    // A retry that fails is followed by another.
+    auto retriedInVain = [&] {
+        const std::size_t tries = capture.count("Delete location");
+        return RunLoop::pumpUntil([&] { return capture.count("Delete location") > tries; });
+    };
+
+    // Writable again after stop, once a retry has failed: nothing more is
+    // written, yet the row is marked.
+    postedWhileImmutable("start");
+    walk();  // unstored, and taken by the server all the same
+    letAnswerGo();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return plugin->manager()->finishedUploadSteps() == 2; }));
+    ASSERT_TRUE(retriedInVain());
+    call(&WFBackgroundGeolocation::stop, "stop");
+    ASSERT_TRUE(test::setImmutable(file, false));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty(); }));
+    EXPECT_EQ(store->getAllLocations().size(), 1u);
+
+    // Writable again just before a clean quit, the retry two seconds or
+    // more away: the quit marks it.
+    postedWhileImmutable("start-2");
+    ASSERT_TRUE(retriedInVain());
+    call(&WFBackgroundGeolocation::stop, "stop-2");
+    ASSERT_TRUE(test::setImmutable(file, false));
+    quitAndRelaunch();
+    options["syncThreshold"] = 1;
+    call(&WFBackgroundGeolocation::configure, "events", Value::array({options}));
+    call(&WFBackgroundGeolocation::start, "start-3");
+    ASSERT_EQ(answers("start-3").size(), 1u);
+    walk();
+    letAnswerGo();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] {
+        std::lock_guard lock(mutex);
+        return accepted.size() == 4;
+    }));
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return store->getValidLocations().empty() && test::batchFiles().empty(); }));
+    RunLoop::pumpFor(100ms);  // a batch still on its way
+    std::lock_guard lock(mutex);
+    for (const auto& [time, count] : accepted) EXPECT_EQ(count, 1) << "fix at " << time;
 }
 
 // Another program holds the store locked from before the launch: the

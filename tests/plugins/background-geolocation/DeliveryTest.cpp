@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "GeolocationTestSupport.h"
+#include "LoggingTestSupport.h"
 #include "RawHttpServer.h"
 #include "TestSupport.h"
 #include "TrackingTestSupport.h"
@@ -159,13 +160,14 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
         [&](const test::RawRequest& r) { return test::rawResponse(r.path == "/fix" ? 200 : status.load(), "busy"); });
     auto manager = makeManager({{"syncUrl", server.url("/batch")}, {"syncThreshold", 3}, {"distanceFilter", 10}});
     ASSERT_TRUE(manager->start(nullptr));
-    // A fix's batch is tried on the background queue once the fix is
-    // stored: the pause lets a loaded machine (eight sanitizer tests at once
-    // held it back past 30 ms) start it before the next fix comes.
+    auto recorder = std::make_shared<test::RecordingLogger>();
+    LGLog::addLogger(recorder);
+    std::shared_ptr<void> removeAtExit(nullptr, [&](void*) { LGLog::removeLogger(recorder); });
+    // Each fix handed out has its batch tried, and what was sent is
+    // answered, before the next fix comes (and its clock's second passes).
     auto settled = [&] {
-        if (!RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; })) return false;
-        RunLoop::pumpFor(150ms);
-        return RunLoop::pumpUntil([&] { return test::batchFiles().empty(); });
+        return RunLoop::pumpUntil([&] { return manager->finishedUploadSteps() == handOuts->locationCount(); }) &&
+               RunLoop::pumpUntil([&] { return test::batchFiles().empty(); });
     };
     // Thirty fixes a second apart: the first batch at the third fix, the
     // next ones after pauses of 5 and 10 s (the one after is 20 s away).
@@ -177,14 +179,21 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
     EXPECT_EQ(store->getValidLocations().size(), 30u) << "nothing refused is lost";
     EXPECT_EQ(Value::parse(server.requests().back().body).size(), 18u);
 
-    // The network changes: no need to wait out the pause. Each change goes
-    // through the main loop to the uploader's reachability queue, a thread
-    // that a loaded machine (eight sanitizer tests at once) may hold back
-    // for a tenth of a second; the next pause is 20 s away.
-    monitor->setFlags(0);
-    RunLoop::pumpFor(500ms);
+    // The network changes: no need to wait out the pause (the next one is
+    // 20 s away). The first state the uploader's watch hears is where it
+    // began, not a change: the network goes and comes back until a change
+    // is heard.
+    auto heard = [&] {
+        for (const auto& m : recorder->messages())
+            if (m.message() == "The network changed: the next batch need not wait") return true;
+        return false;
+    };
+    for (int i = 0; i < 20 && !heard(); ++i) {
+        monitor->setFlags(i % 2 == 0 ? ReachabilityFlags(0) : kReachabilityFlagReachable);
+        RunLoop::pumpUntil(heard, 1s);
+    }
+    ASSERT_TRUE(heard());
     monitor->setFlags(kReachabilityFlagReachable);
-    RunLoop::pumpFor(500ms);
     status = 200;
     walk(1);
     ASSERT_TRUE(settled());
@@ -224,6 +233,43 @@ TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) 
     ASSERT_EQ(server.requests().size(), 8u);
     EXPECT_EQ(server.requests()[6].path, "/fix");
     EXPECT_EQ(server.requests()[7].path, "/batch");
+}
+
+// The fix's own claim cannot be read: another program locks the store from
+// the moment the fix is stored until its upload step is over. Not posted on
+// its own, it goes with the next batch, once.
+TEST_F(DeliveryTest, AFixWhoseClaimCannotBeReadUnderALockGoesOnce) {
+    RawHttpServer server([&](const test::RawRequest&) { return test::rawResponse(200, "{}"); });
+    struct LockingPage : test::HandOuts {
+        std::function<void()> atFirst;
+        void onLocationChanged(const Value& location) override {
+            if (auto lock = std::exchange(atFirst, nullptr)) lock();
+            HandOuts::onLocationChanged(location);
+        }
+    };
+    auto page = std::make_shared<LockingPage>();
+    handOuts = page;
+    std::unique_ptr<test::HeldLock> lock;
+    std::shared_ptr<LocationManager> manager;
+    page->atFirst = [&] {
+        manager->waitForStore();
+        lock = std::make_unique<test::HeldLock>(storeFile(), test::kHangDeadline);
+    };
+    store->setMaxBusyRetryTimeInterval(0);
+    manager = makeManager(
+        {{"url", server.url("/fix")}, {"syncUrl", server.url("/batch")}, {"syncThreshold", 1}, {"distanceFilter", 10}});
+    ASSERT_TRUE(manager->start(nullptr));
+    walk();
+    ASSERT_TRUE(lock && lock->locked());
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->finishedUploadSteps() == 1; }));
+    EXPECT_TRUE(lock->release());
+    walk();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] {
+        return manager->finishedUploadSteps() == 2 && store->getValidLocations().empty() && test::batchFiles().empty();
+    }));
+    const auto seen = arrivals(server);
+    EXPECT_EQ(seen.size(), 2u);
+    for (const auto& [time, count] : seen) EXPECT_EQ(count, 1) << "fix at " << time;
 }
 
 TEST_F(DeliveryTest, FixesTheStoreCannotTakeWaitTheNewestOnesAndAreStoredOnceItCan) {
@@ -302,6 +348,14 @@ TEST_F(DeliveryTest, FixesTheServerTookWhileTheStoreRefusedWritesAreNeverSentAga
         ASSERT_TRUE(posted(i));
         ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->unstoredLocations() == 0; }))
             << "a fix the server took still waits to be stored";
+        if (i != 2) continue;
+        // The store is tried again with nothing waiting (the retry tries
+        // the first fix's mark, which fails, then what waits): still the
+        // same spell.
+        const std::size_t tries = capture.count("Delete location");
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return capture.count("Delete location") > tries; }));
+        manager->waitForStore();
+        EXPECT_GT(manager->storeRetryInterval(), 1s) << "a retry that failed is not tried less often";
     }
     manager->waitForStore();
     ASSERT_EQ(told(), 1u);
@@ -333,6 +387,8 @@ TEST_F(DeliveryTest, FixesTheServerTookWhileTheStoreRefusedWritesAreNeverSentAga
         return manager->unstoredLocations() == 0 && store->getValidLocations().empty() && test::batchFiles().empty();
     }));
     RunLoop::pumpFor(200ms);  // a batch still on its way
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->storeRetryInterval() == 1s; }))
+        << "the next spell is not tried as soon as the first was";
 
     const auto seen = arrivals(server);
     EXPECT_EQ(seen.size(), 7u);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -109,6 +111,30 @@ inline bool setImmutable(const std::string& path, bool immutable) {
     ::close(fd);
     return set;
 }
+
+// `path` bound over itself read-only, as a read-only mount of it would be,
+// until release() or the end of the object. Needs the privilege to mount.
+class ReadOnlyBind {
+public:
+    explicit ReadOnlyBind(std::string path) : path_(std::move(path)) {
+        if (::mount(path_.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0) return;
+        bound_ = true;
+        readOnly_ = ::mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    }
+    ~ReadOnlyBind() { release(); }
+    ReadOnlyBind(const ReadOnlyBind&) = delete;
+    ReadOnlyBind& operator=(const ReadOnlyBind&) = delete;
+    bool readOnly() const { return readOnly_; }
+    bool release() {
+        if (bound_ && ::umount2(path_.c_str(), 0) == 0) bound_ = false;
+        return !bound_;
+    }
+
+private:
+    std::string path_;
+    bool bound_ = false;
+    bool readOnly_ = false;
+};
 
 // Another program's exclusive lock on a database file, held on a thread of
 // its own until release(), or until `deadline` should nobody release it.

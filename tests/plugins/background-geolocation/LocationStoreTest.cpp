@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -213,6 +214,130 @@ TEST_F(LocationStoreTest, RowsThatCannotBeMarkedSentAreNotHandedOutAndStayFreeTo
     EXPECT_FALSE(store.markLocationsSent(taken));
     ASSERT_TRUE(other.rollback());
     EXPECT_EQ(times(store.claimLocationsForSync()), (std::vector<double>{100, 200, 300}));
+}
+
+// Fixes the server took on their own while their rows could not be marked
+// (no journal can be made in an immutable directory): no batch takes them
+// meanwhile, and whichever write finds the store writable again marks them
+// and lets their rows go, for the ring buffer's next fixes to go out too.
+TEST_F(LocationStoreTest, DeliveriesThatCouldNotBeMarkedAreMarkedByTheNextWriteAndFreeTheirRows) {
+    SQLiteLocationDAO store;
+    const std::string library = platform::Container::libraryPath();
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
+    auto stored = [&](double time) {
+        Location l = fixAt(time);
+        l.id = store.persistLocation(l, 3);
+        EXPECT_TRUE(l.id) << time;
+        return l;
+    };
+    // Taken for its own POST, which the server accepts once the store has turned read-only.
+    auto deliveredUnmarked = [&](const Location& l, bool claimed = false) {
+        if (!claimed) {
+            ASSERT_EQ(store.claimLocation(l), SQLiteLocationDAO::Claim::Claimed);
+        }
+        ASSERT_TRUE(test::setImmutable(library, true));
+        EXPECT_FALSE(store.markLocationsDelivered({l}));
+        ASSERT_TRUE(test::setImmutable(library, false));
+    };
+    const Location a = stored(100);
+    stored(200);
+    WHARF_REQUIRE_COMPONENT(test::setImmutable(library, false), "chattr on the test's home");
+    deliveredUnmarked(a);
+    auto taken = store.claimLocationsForSync();
+    EXPECT_EQ(times(taken), std::vector<double>{200}) << "a batch took a fix the server has";
+    store.releaseLocations(taken);
+
+    // A fix stored: the first write marks it.
+    stored(300);
+    EXPECT_EQ(rows(), "1|100.0|0\n2|200.0|1\n3|300.0|1\n");
+    // Its row is the oldest: the next fix takes it, and is free to go on its own.
+    const Location d = stored(400);
+    ASSERT_EQ(d.id, a.id);
+    EXPECT_EQ(store.claimLocation(d), SQLiteLocationDAO::Claim::Claimed);
+
+    // A batch marked sent: that write marks it too.
+    deliveredUnmarked(d, true);
+    taken = store.claimLocationsForSync();
+    EXPECT_EQ(times(taken), (std::vector<double>{200, 300}));
+    ASSERT_TRUE(store.markLocationsSent(taken));
+    EXPECT_EQ(rows(), "2|200.0|0\n3|300.0|0\n1|400.0|0\n");
+
+    // Or nothing but the retry that asks for it.
+    const Location e = stored(500);
+    deliveredUnmarked(e);
+    EXPECT_TRUE(store.markDeliveredLocations());
+    EXPECT_EQ(sqliteShell(file(), "SELECT valid FROM location WHERE time = 500"), "0\n");
+}
+
+// A store file the host cannot write (immutable: chattr +i binds root too,
+// where a read-only mode would not) is not opened: SQLite would open it
+// read-only and count that a success, and it would stay read-only once the
+// file could be written. Asked for five times a second for an hour, it is
+// tried ever less often and its spell is logged once; writable, it opens at
+// the next try. So does a store on a read-only mount, and one whose schema
+// could not be written (an empty file in an immutable directory: no journal
+// can be made).
+TEST_F(LocationStoreTest, AStoreTheHostCannotWriteIsNotOpenedAndIsTriedLessOftenUntilItCanBe) {
+    {
+        SQLiteLocationDAO made;
+        ASSERT_TRUE(made.persistLocation(fixAt(100), 10));
+    }
+    std::shared_ptr<void> writableAtExit(nullptr, [&](void*) { test::setImmutable(file(), false); });
+    WHARF_REQUIRE_COMPONENT(test::setImmutable(file(), true), "chattr on the test's home");
+    auto clock = std::make_shared<platform::ManualClock>();
+    SQLiteLocationDAO store(clock);
+    platform::LogCapture capture;
+    platform::Error error;
+    EXPECT_FALSE(store.persistLocation(fixAt(200), 10, &error));
+    EXPECT_EQ(error.code, SQLITE_CANTOPEN);
+    EXPECT_NE(error.localizedDescription().find("cannot be written: Operation not permitted"), std::string::npos)
+        << error.localizedDescription();
+    for (int i = 0; i < 5 * 3600; ++i) {
+        clock->advance(std::chrono::milliseconds(200));
+        ASSERT_FALSE(store.open());
+    }
+    EXPECT_EQ(capture.lines().size(), 1u) << capture.lines().back();
+    // What only reads it may open it read-only.
+    EXPECT_EQ(GeolocationOpenHelper().getDatabaseMetadata()["dbVersion"], 1);
+    capture.clear();
+
+    ASSERT_TRUE(test::setImmutable(file(), false));
+    int waited = 0;
+    for (; !store.open() && waited < 200; ++waited) clock->advance(std::chrono::milliseconds(200));
+    EXPECT_LE(std::chrono::milliseconds(200) * waited, SQLiteLocationDAO::kMostOpenInterval);
+    ASSERT_TRUE(store.persistLocation(fixAt(200), 10));
+    EXPECT_EQ(rows(), "1|100.0|1\n2|200.0|1\n");
+    // Tried about once for each longest interval, not 18,000 times.
+    const std::string opened = capture.lines().back();
+    const std::string prefix = "The location store opened after ";
+    ASSERT_TRUE(opened.starts_with(prefix) && opened.ends_with(" failed attempts")) << opened;
+    const long attempts = std::strtol(opened.c_str() + prefix.size(), nullptr, 10);
+    EXPECT_GT(attempts, 0);
+    EXPECT_LT(attempts, 3600 / SQLiteLocationDAO::kMostOpenInterval.count() + 10);
+
+    // No journal can be made beside an empty store file: its schema cannot be written.
+    std::filesystem::remove(file());
+    test::writeFile(file(), "");
+    const std::string library = platform::Container::libraryPath();
+    std::shared_ptr<void> libraryWritableAtExit(nullptr, [&](void*) { test::setImmutable(library, false); });
+    ASSERT_TRUE(test::setImmutable(library, true));
+    SQLiteLocationDAO empty(clock);
+    EXPECT_FALSE(empty.open());
+    ASSERT_TRUE(test::setImmutable(library, false));
+    clock->advance(SQLiteLocationDAO::kFirstOpenInterval);
+    ASSERT_TRUE(empty.open());
+    EXPECT_TRUE(empty.persistLocation(fixAt(300), 10));
+    EXPECT_EQ(rows(), "1|300.0|1\n");
+
+    // Library on a read-only mount.
+    test::ReadOnlyBind mount(library);
+    WHARF_REQUIRE_COMPONENT(mount.readOnly(), "a read-only bind mount");
+    SQLiteLocationDAO mounted(clock);
+    EXPECT_FALSE(mounted.open());
+    ASSERT_TRUE(mount.release());
+    clock->advance(SQLiteLocationDAO::kFirstOpenInterval);
+    ASSERT_TRUE(mounted.persistLocation(fixAt(400), 10));
+    EXPECT_EQ(rows(), "1|300.0|1\n2|400.0|1\n");
 }
 
 TEST_F(LocationStoreTest, AStoreThatCannotOpenItsFileAnswersEmptyHanded) {

@@ -3,6 +3,7 @@
 // reachability it follows.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include <httplib.h>
@@ -123,6 +124,63 @@ TEST_F(UploadTest, ARefusedBatchFileOfAnEarlierRunGoesAgainAfterThePause) {
     ASSERT_TRUE(RunLoop::pumpUntil([&] { return server.requests().size() == 2 && uploader->taskCount() == 0; }));
     EXPECT_EQ(server.requests()[1].body, batch);
     EXPECT_TRUE(test::batchFiles().empty());
+}
+
+// While a batch is being made (held here once its file is written) neither
+// a start of the uploader nor a deletion of one of its rows comes between:
+// the start would take the batch's file for one an earlier run left and send
+// it twice, and a row forgotten before its batch is registered would come
+// back when the batch is refused.
+TEST_F(UploadTest, WhileABatchIsMadeNeitherAStartNorADeletionComesBetween) {
+    auto uploader = LocationUploader::create(*store, clock);
+    // Runs `other` on a thread of its own while a sync is held with its
+    // batch written; `other` ends at once unless it waits for the sync
+    // (the hold then lets go after a second).
+    auto whileHeld = [&](const std::string& url, const std::function<void()>& other) {
+        std::thread thread;
+        uploader->setBatchWrittenHookForTesting([&] {
+            std::promise<void> done;
+            auto finished = done.get_future();
+            thread = std::thread([&, done = std::move(done)]() mutable {
+                other();
+                done.set_value();
+            });
+            finished.wait_for(1s);
+        });
+        uploader->sync(url, 1);
+        uploader->setBatchWrittenHookForTesting(nullptr);
+        thread.join();
+    };
+    auto validTimes = [&] {
+        std::vector<double> times;
+        for (const auto& l : store->getValidLocations()) times.push_back(secondsSince1970(*l.time));
+        return times;
+    };
+
+    test::AnswerGate gate;
+    RawHttpServer server([&](const test::RawRequest&) {
+        gate.wait();
+        return test::rawResponse(200, "");
+    });
+    const auto openAtExit = gate.openAtExit();
+    for (int i = 0; i < 3; ++i) store->persistLocation(test::fixAt(1767690000 + i));
+    whileHeld(server.url("/batch"), [&] { uploader->start(server.url("/batch"), 100); });
+    EXPECT_EQ(uploader->taskCount(), 1u) << "the batch being made was sent as one an earlier run left";
+    gate.open();
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    RawHttpServer refusing([&](const test::RawRequest&) { return test::rawResponse(500, ""); });
+    for (int i = 0; i < 3; ++i) store->persistLocation(test::fixAt(1767690100 + i));
+    const int64_t deleted = *store->getValidLocations()[1].id;
+    // As the page's deleteLocation does it.
+    whileHeld(refusing.url("/batch"), [&] {
+        uploader->forgetLocations([&](const Location& l) { return l.id == deleted; });
+        store->deleteLocation(deleted);
+    });
+    ASSERT_TRUE(RunLoop::pumpUntil([&] { return uploader->taskCount() == 0; }));
+    EXPECT_EQ(refusing.requests().size(), 1u);
+    EXPECT_EQ(validTimes(), (std::vector<double>{1767690100, 1767690102})) << "a deleted fix came back";
 }
 
 TEST_F(UploadTest, OnePauseDoublesOnceHoweverManyBatchesItRefusesAndNeverPassesFiveMinutes) {

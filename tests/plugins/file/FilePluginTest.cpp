@@ -2,9 +2,11 @@
 // preferences build, the actions' answers as the page receives them, and
 // the "wffile" scheme's responses.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "Await.h"
@@ -45,6 +48,15 @@ struct Answer {
 
 class FilePluginTest : public ::testing::Test {
 protected:
+    // A child a test below starts works in the home its parent made.
+    void SetUp() override {
+        if (const char* parents = std::getenv(kChildHome))
+            Container::setHome(parents);
+        else
+            home.emplace();
+    }
+    static constexpr const char* kChildHome = "WHARF_FILE_CHILD_HOME";
+
     // Creates the plug-in with these preferences (as config.xml gives them).
     void start(const Value& preferences = Value::object()) {
         controller = testing::FakeViewController::create();
@@ -139,7 +151,7 @@ protected:
         return names;
     }
 
-    test::TempHome home;
+    std::optional<test::TempHome> home;
     std::shared_ptr<testing::FakeViewController> controller;
     std::shared_ptr<WFFile> plugin;
     int calls = 0;
@@ -633,6 +645,62 @@ TEST_F(FilePluginTest, ARootRenamedAwayAndReplacedLeadsNowhereElse) {
     EXPECT_EQ(contents(outside.path()), outsideBefore);
 }
 
+// A root not there when the plug-in starts ("root" named by the
+// preferences, the photo library with its parent) is served once it is made as a directory
+// (the links on the part of its path that was there are followed, as they
+// are for a root there at start); made as a link, by a local process before
+// the page first reaches it, it is refused as a root replaced by one is, and
+// nothing it leads to is read, written or listed. The next start takes
+// whatever the path leads to then.
+TEST_F(FilePluginTest, ARootMadeAfterStartIsServedAsADirectoryNeverThroughALink) {
+    test::TempDir dir;
+    fs::create_directories(dir.file("real"));
+    fs::create_directory_symlink("real", dir.file("via"));
+    const std::string later = dir.file("via/later"), pictures = dir.file("via/photos/Pictures");
+    const std::string outside = dir.file("outside");
+    test::writeFile(outside + "/secret.txt", "OUTSIDE-SECRET");
+    test::writeFile(outside + "/p.jpg", "OUTSIDE-PICTURE");
+    const auto outsideBefore = contents(outside);
+    platform::LogCapture log;
+    ::setenv("WHARF_PICTURES_DIR", pictures.c_str(), 1);
+    start(Value{{"rootfilesystemlocation", later}});
+    ::unsetenv("WHARF_PICTURES_DIR");
+    auto read = [&](const std::string& url) { return call("readAsText", Value::array({url, "UTF-8", 0, -1})); };
+    const std::string secret = "wffile://localhost/root/secret.txt";
+    const std::string picture = platform::AssetStore::urlForRelativePath("p.jpg");
+    EXPECT_EQ(read(secret), error(6, NOT_FOUND_ERR));
+    EXPECT_EQ(read(picture), error(6, NOT_FOUND_ERR));
+
+    fs::create_directory_symlink(outside, later);
+    fs::create_directories(dir.file("via/photos"));
+    fs::create_directory_symlink("../../outside", pictures);
+    EXPECT_EQ(read(secret), error(6, SECURITY_ERR));
+    EXPECT_EQ(call("write", Value::array({"wffile://localhost/root/w.txt", "w", 0})).message, SECURITY_ERR);
+    EXPECT_EQ(call("getFile", Value::array({"wffile://localhost/root/", "made.txt", {{"create", true}}})),
+              error(6, SECURITY_ERR));
+    EXPECT_EQ(call("readEntries", Value::array({"wffile://localhost/root/"})), error(6, SECURITY_ERR));
+    EXPECT_EQ(read(picture), error(6, NOT_FOUND_ERR));
+    EXPECT_EQ(contents(outside), outsideBefore);
+    EXPECT_EQ(log.count(later + " was not there at start and is now reached through a link"), 1u);
+
+    // Made as directories instead, they are served, and held from then on.
+    fs::remove(later);
+    fs::remove(pictures);
+    test::writeFile(later + "/secret.txt", "mine");
+    test::writeFile(pictures + "/p.jpg", "picture");
+    EXPECT_EQ(read(secret), (Answer{1, "mine"}));
+    EXPECT_EQ(read(picture), (Answer{1, "picture"}));
+    EXPECT_EQ(call("write", Value::array({"wffile://localhost/root/w.txt", "w", 0})), (Answer{1, 1}));
+    fs::rename(later, dir.file("away"));
+    fs::create_directory_symlink(outside, later);
+    EXPECT_EQ(read(secret), error(6, SECURITY_ERR));
+    EXPECT_EQ(contents(outside), outsideBefore);
+    EXPECT_EQ(test::readFile(dir.file("away/w.txt")), "w");
+
+    start(Value{{"rootfilesystemlocation", later}});
+    EXPECT_EQ(read(secret), (Answer{1, "OUTSIDE-SECRET"}));
+}
+
 TEST_F(FilePluginTest, AQuestionMarkInANameIsPartOfTheName) {
     start();
     const std::string docs = Container::documentsPath();
@@ -887,22 +955,105 @@ TEST_F(FilePluginTest, AnActionLeftUnansweredHoldsOnlyItself) {
     EXPECT_TRUE(callbacksContaining("'Unanswered'").empty());
 }
 
-// The child of the crash test below: copies a large file again and again
-// in the container $WHARF_FILE_CHILD_HOME until it is killed.
-TEST(FilePluginChild, CopiesUntilKilled) {
-    const char* home = std::getenv("WHARF_FILE_CHILD_HOME");
-    if (!home) GTEST_SKIP() << "run by FilePluginTest.WhatACopyCutShortLeftIsRemovedAndNeverListed only";
-    Container::setHome(home);
-    auto controller = testing::FakeViewController::create();
-    auto plugin = std::make_shared<WFFile>();
-    plugin->initWithWebViewEngine(controller->engine());
-    controller->registerPlugin(plugin, "file");
-    for (int i = 0; i < 200; ++i)
-        plugin->performAction("copyTo:", WFInvokedUrlCommand(Value::array({"wffile://localhost/persistent/big.bin",
-                                                                           "wffile://localhost/persistent/copies/",
-                                                                           "copy" + std::to_string(i)}),
-                                                             "File" + std::to_string(i), "WFFile", "copyTo"));
-    for (;;) platform::RunLoop::pumpFor(std::chrono::seconds(1));
+using FilePluginChild = FilePluginTest;
+
+// The child of the crash test below: copies a large file and removes the
+// copy, each action sent once the last is answered, for as long as it lives,
+// however long its parent takes to catch it copying.
+TEST_F(FilePluginChild, CopiesUntilKilled) {
+    if (home) GTEST_SKIP() << "run by FilePluginTest.WhatACopyCutShortLeftIsRemovedAndNeverListed only";
+    start();
+    for (;;) {
+        call("copyTo",
+             Value::array({"wffile://localhost/persistent/big.bin", "wffile://localhost/persistent/copies/", "copy"}));
+        call("remove", Value::array({"wffile://localhost/persistent/copies/copy"}));
+    }
+}
+
+// The user the child below runs as, as a page's host runs as a user.
+constexpr uid_t kNobody = 65534;
+
+// The child of the test below: installs a filter that refuses one system
+// call ($WHARF_FILE_CHILD_REFUSE: "openat2:EPERM", say), gives up root (so
+// that a directory its owner may not search answers EACCES), then runs a
+// page's actions on the home its parent made.
+TEST_F(FilePluginChild, WorksUnderAFilterThatRefusesACall) {
+    const char* refuse = std::getenv("WHARF_FILE_CHILD_REFUSE");
+    if (home || !refuse) GTEST_SKIP() << "run by FilePluginTest.EveryActionWorksWhereAFilterRefusesOpenat2 only";
+    const std::string refused(refuse);
+    const std::map<std::string, long> calls = {{"openat2", SYS_openat2}, {"readlinkat", SYS_readlinkat}};
+    const std::map<std::string, int> errors = {{"EPERM", EPERM}, {"EACCES", EACCES}, {"ENOSYS", ENOSYS}};
+    const long number = calls.at(refused.substr(0, refused.find(':')));
+    const int err = errors.at(refused.substr(refused.find(':') + 1));
+    ASSERT_TRUE(test::refuseSyscall(number, err)) << platform::errnoText(errno);
+    // The filter answers before the kernel would look at the arguments.
+    ASSERT_EQ(::syscall(number, -1, nullptr, nullptr, 0), -1);
+    ASSERT_EQ(errno, err);
+    // Every thread's (the C library sees to it).
+    ASSERT_EQ(::setgroups(0, nullptr), 0);
+    ASSERT_EQ(::setresgid(kNobody, kNobody, kNobody), 0);
+    ASSERT_EQ(::setresuid(kNobody, kNobody, kNobody), 0);
+
+    platform::LogCapture log;
+    start();
+    const std::string docs = "wffile://localhost/persistent/";
+    auto read = [&](const std::string& url) { return call("readAsText", Value::array({url, "UTF-8", 0, -1})); };
+    // What the owner may not search answers as a permission failure, and
+    // sends no later resolution to the walk: with readlinkat refused, the
+    // walk could not follow the link inside the root read after it.
+    EXPECT_EQ(call("getFileMetadata", Value::array({docs + "locked/f.txt"})), error(9, ABORT_ERR));
+    EXPECT_EQ(call("write", Value::array({docs + "locked/new.txt", "x", 0})), error(6, NO_MODIFICATION_ALLOWED_ERR));
+    EXPECT_EQ(read(docs + "in-file"), (Answer{1, "abc"}));
+    EXPECT_EQ(read(docs + "a.txt"), (Answer{1, "abc"}));
+    EXPECT_EQ(read(docs + "out-file"), error(6, SECURITY_ERR));
+    // A write through a link is resolved by hand, which needs readlinkat.
+    if (refused.rfind("readlinkat", 0) != 0) {
+        EXPECT_EQ(call("write", Value::array({docs + "out-file", "gotcha", 0})).message, SECURITY_ERR);
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : call("readEntries", Value::array({docs})).message) names.push_back(entry["name"]);
+    EXPECT_EQ(names, (std::vector<std::string>{"NoCloud", "a.txt", "in-file", "locked", "out-file"}));
+    EXPECT_EQ(call("getDirectory", Value::array({docs, "new", {{"create", true}}})).status, 1);
+    EXPECT_EQ(call("write", Value::array({docs + "new/w.txt", "w", 0})), (Answer{1, 1}));
+    EXPECT_EQ(call("copyTo", Value::array({docs + "a.txt", docs + "new/", "b.txt"})).message["fullPath"], "/new/b.txt");
+    EXPECT_EQ(call("moveTo", Value::array({docs + "new/b.txt", docs, "c.txt"})).message["fullPath"], "/c.txt");
+    EXPECT_EQ(call("removeRecursively", Value::array({docs + "new"})), (Answer{1, nullptr}));
+    EXPECT_EQ(read("wffile://localhost/root/Documents/c.txt"), (Answer{1, "abc"}));
+    EXPECT_EQ(read(platform::AssetStore::urlForRelativePath("p.jpg")), (Answer{1, "picture"}));
+    // The refusal is found once, and holds.
+    EXPECT_EQ(log.count("openat2 is refused here"), number == SYS_openat2 ? 1u : 0u);
+}
+
+// Under a seccomp filter that refuses openat2, with EPERM as container
+// runtimes answer the calls they do not know, or with another error, every
+// action works as it does where openat2 answers, and no link leads out of a
+// root; a directory that may not be searched still answers as a permission
+// failure, never as a sign that openat2 is refused.
+TEST_F(FilePluginTest, EveryActionWorksWhereAFilterRefusesOpenat2) {
+    WHARF_REQUIRE_COMPONENT(::geteuid() == 0, "root, to hand the files to another user");
+    for (const std::string refused : {"openat2:EPERM", "openat2:EACCES", "openat2:ENOSYS", "readlinkat:EPERM"}) {
+        SCOPED_TRACE(refused);
+        test::TempDir dir;
+        const std::string childHome = dir.file("home"), docs = childHome + "/Documents", outside = dir.file("outside");
+        test::writeFile(docs + "/a.txt", "abc");
+        test::writeFile(docs + "/locked/f.txt", "locked");
+        test::writeFile(outside + "/secret.txt", "OUTSIDE-SECRET");
+        test::writeFile(dir.file("pictures/p.jpg"), "picture");
+        fs::create_symlink("a.txt", docs + "/in-file");
+        fs::create_symlink(outside + "/secret.txt", docs + "/out-file");
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+            ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
+        fs::permissions(docs + "/locked", fs::perms::none);
+        const auto outsideBefore = contents(outside);
+        EXPECT_EQ(test::runChildTest("FilePluginChild.WorksUnderAFilterThatRefusesACall",
+                                     {std::string(kChildHome) + "=" + childHome, "WHARF_FILE_CHILD_REFUSE=" + refused,
+                                      "WHARF_PICTURES_DIR=" + dir.file("pictures")}),
+                  0);
+        EXPECT_EQ(contents(outside), outsideBefore);
+        EXPECT_EQ(test::readFile(docs + "/c.txt"), "abc");
+        EXPECT_FALSE(fs::exists(docs + "/new"));
+    }
 }
 
 // A process killed while it copied leaves the copy it was building; the
@@ -921,7 +1072,7 @@ TEST_F(FilePluginTest, WhatACopyCutShortLeftIsRemovedAndNeverListed) {
     // Killed while a copy is being written: stopped at the write, and killed
     // once the copy is seen still there (not renamed into place meanwhile).
     ASSERT_TRUE(test::killChildTestAtFileEvent(
-        "FilePluginChild.CopiesUntilKilled", {"WHARF_FILE_CHILD_HOME=" + home.path()}, copies, IN_MODIFY,
+        "FilePluginChild.CopiesUntilKilled", {std::string(kChildHome) + "=" + home->path()}, copies, IN_MODIFY,
         [](std::string_view name) { return WFLocalFilesystem::isStagingName(std::string(name)); },
         [&] { return staging() > 0; }));
     ASSERT_GT(staging(), 0u);

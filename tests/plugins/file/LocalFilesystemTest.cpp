@@ -412,6 +412,32 @@ TEST_F(LocalFilesystemTest, AFileSwappedForALinkMeanwhileIsNeverWrittenThrough) 
     EXPECT_EQ(readFile(outside.file("secret.txt")), "secret");
 }
 
+// The sweep for what copies cut short left reaches the roots as they were
+// when the filesystems were made: a root renamed away and replaced by a
+// link, or one not there then and made a link since, leads it nowhere else;
+// one made as a directory since is swept, and the first once it is back.
+TEST_F(LocalFilesystemTest, TheSweepForLeftoversKeepsToTheRootsAsMade) {
+    const std::string leftover = "/.wharf-0123456789abcdef", outside = dir.file("outside");
+    const std::string linked = dir.file("linked"), made = dir.file("made");
+    writeFile(outside + leftover, "not ours");
+    writeFile(root + "/d" + leftover, "ours");
+    auto linkedLater = std::make_shared<WFLocalFilesystem>("linked", linked);
+    auto madeLater = std::make_shared<WFLocalFilesystem>("made", made);
+    fs::rename(root, dir.file("away"));
+    fs::create_directory_symlink(outside, root);
+    fs::create_directory_symlink(outside, linked);
+    writeFile(made + "/d" + leftover, "half");
+    WFLocalFilesystem::removeStagingLeftovers({files, linkedLater, madeLater});
+    EXPECT_EQ(readFile(outside + leftover), "not ours");
+    EXPECT_FALSE(fs::exists(made + "/d" + leftover));
+    EXPECT_TRUE(fs::exists(dir.file("away/d") + leftover));
+    fs::remove(root);
+    fs::rename(dir.file("away"), root);
+    WFLocalFilesystem::removeStagingLeftovers({files});
+    EXPECT_FALSE(fs::exists(root + "/d" + leftover));
+    EXPECT_EQ(readFile(outside + leftover), "not ours");
+}
+
 TEST_F(LocalFilesystemTest, CopyAndMoveKeepWhatTheyMayNotReplace) {
     writeFile(root + "/a.txt", "a");
     writeFile(root + "/b.txt", "b");
