@@ -399,8 +399,9 @@ TEST(FileE2EMemory, TheShippedBridgeGetsEveryLargeAnswerWithinTheBound) {
 // A bridge written to the host's contract alone gets bytes in the answer's
 // text: a 256 MiB read costs the host at most two and a half times the file
 // at its peak (a 64 MiB one under AddressSanitizer, where the text is slow
-// to make and read and every allocation larger, three times), and a read
-// whose text would be larger than the host allows is refused before
+// to make and read and every allocation larger, three times), a text sent
+// in parts comes whole whichever byte of a character a part ends on, and a
+// read whose text would be larger than the host allows is refused before
 // anything is read.
 TEST(FileE2EMemory, TheContractBridgeGetsLargeAnswersAsTextAtAFewTimesTheirSize) {
     WHARF_REQUIRE_COMPONENT(haveDisplay(), "a display (run under xvfb-run)");
@@ -415,8 +416,16 @@ TEST(FileE2EMemory, TheContractBridgeGetsLargeAnswersAsTextAtAFewTimesTheirSize)
     fs::create_directories(dir.file("Pictures"));
     writeSparse(documents + "/text.bin", size, 7);
     writeSparse(documents + "/textTooLarge.bin", tooLarge, 't');
-    Value steps = fits ? Value{"base64", "base64TooLarge"} : Value{"base64TooLarge"};
-    Value r = runMemoryPage(dir, WHARF_CONTRACT_BRIDGE, {{"steps", steps}, {"base64", {{"size", size}}}});
+    // Larger than a part of the results message (16 MiB).
+    const std::size_t characters = (17 << 20) / 3;
+    std::string euros = "aa";
+    for (std::size_t i = 0; i < characters; ++i) euros += "\xE2\x82\xAC";
+    writeFile(documents + "/characters.txt", euros);
+    Value steps = fits ? Value{"characters", "base64", "base64TooLarge"} : Value{"characters", "base64TooLarge"};
+    Value r = runMemoryPage(dir, WHARF_CONTRACT_BRIDGE,
+                            {{"steps", steps}, {"base64", {{"size", size}}}, {"characters", {{"count", characters}}}});
+
+    EXPECT_EQ(r["characters"], Value(std::vector<std::string>(3, "text"))) << r.dump();
 
     EXPECT_EQ(r["base64TooLarge"]["outcome"], 4) << r.dump();
     EXPECT_LE(r["base64TooLarge"].value("growth", 1e18), static_cast<double>(24 * kMiB)) << r.dump();
