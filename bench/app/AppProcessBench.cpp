@@ -84,8 +84,11 @@ double pssOf(pid_t pid) {
 }
 
 pid_t parentOf(pid_t pid) {
+    // Read through the stream, which fails quietly where the process has
+    // just gone (a stream iterator throws).
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string stat;
+    std::getline(in, stat);
     // The command name may hold spaces and parentheses: the fields resume after the last ')'.
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) return 0;

@@ -25,6 +25,9 @@ public:
     virtual std::shared_ptr<WFPlugin> getCommandInstance(const std::string& pluginName) = 0;
     // Callable from any thread. A missing callback id (the page sent null) is invalid.
     virtual void sendPluginResult(const WFPluginResult& result, const std::optional<std::string>& callbackId) = 0;
+    // The same for a result its sender is done with: its message may be
+    // taken instead of copied, so that a large one is not held twice.
+    virtual void sendPluginResult(WFPluginResult&& result, const std::optional<std::string>& callbackId) = 0;
     virtual void evalJs(const std::string& js) = 0;
     virtual void evalJs(const std::string& js, bool scheduledOnRunLoop) = 0;
     virtual void runInBackground(std::function<void()> block) = 0;

@@ -19,6 +19,8 @@ using platform::Value;
 namespace {
 
 constexpr std::size_t kMaxCallbackIdLength = 100;
+// A result whose text is this long or longer is delivered on its own.
+constexpr std::size_t kLargeCallback = std::size_t{1} << 20;
 
 // The characters of a callback id: those the pattern "[^A-Za-z0-9._-]" does
 // not match.
@@ -147,33 +149,48 @@ void WFCommandDelegateImpl::evaluateCallbacks(std::vector<Callback>& callbacks) 
     if (callbacks.empty()) return;
     auto controller = viewController_.lock();
     auto engine = controller ? controller->webViewEngine() : nullptr;
-    if (!engine) return;
+    if (!engine) return callbacks.clear();
+    // A large result goes on its own, as its text stands: joined with others
+    // it would be copied. The others go together.
+    std::size_t first = 0;
+    while (first < callbacks.size()) {
+        std::size_t last = first + 1;
+        if (callbacks[first].text.size() < kLargeCallback)
+            while (last < callbacks.size() && callbacks[last].text.size() < kLargeCallback) ++last;
+        deliverCallbacks(*engine, callbacks, first, last);
+        first = last;
+    }
+    callbacks.clear();
+}
+
+void WFCommandDelegateImpl::deliverCallbacks(WFWebViewEngineProtocol& engine, std::vector<Callback>& callbacks,
+                                             std::size_t first, std::size_t last) {
     // The results as data, one array of them: through the page channel where
     // the engine has one, which costs the page no script to compile and the
     // host no evaluation result to read back; else in a script.
-    std::size_t size = 0;
-    for (const Callback& c : callbacks) size += c.id.size() + c.arguments.size() + 16;
     std::string data;
-    data.reserve(size);
-    data += '[';
-    for (const Callback& c : callbacks) {
-        if (data.size() > 1) data += ',';
-        // Callback ids are checked: nothing in them needs escaping.
-        data += "[\"" + c.id + "\"," + std::to_string(c.status) + ",";
-        data += c.arguments;
-        data += c.keep ? ",1]" : ",0]";
+    if (last - first == 1) {
+        data = std::move(callbacks[first].text);
+    } else {
+        std::size_t size = 2;
+        for (std::size_t i = first; i < last; ++i) size += callbacks[i].text.size();
+        data.reserve(size);
+        data += '[';
+        for (std::size_t i = first; i < last; ++i) {
+            if (i > first) data += ',';
+            // Each text is an array of the one result: its element goes in.
+            const std::string& text = callbacks[i].text;
+            data.append(text, 1, text.size() - 2);
+        }
+        data += ']';
     }
-    data += ']';
-    if (engine->deliverCallbacks(data)) {
-        callbacks.clear();
-        return;
-    }
-    if (callbacks.size() == 1) {
-        const Callback& c = callbacks.front();
+    if (engine.deliverCallbacks(data)) return;
+    if (last - first == 1) {
+        const Callback& c = callbacks[first];
         evaluate("wharf.require('wharf/exec').nativeCallback('" + c.id + "'," + std::to_string(c.status) + "," +
-                     c.arguments + "," + (c.keep ? "1" : "0") + ", 0)",
+                     data.substr(c.argumentsBegin, c.argumentsEnd - c.argumentsBegin) + "," + (c.keep ? "1" : "0") +
+                     ", 0)",
                  false);
-        callbacks.clear();
         return;
     }
     // By script, the same call of the dispatcher is made for each result, in
@@ -190,7 +207,6 @@ void WFCommandDelegateImpl::evaluateCallbacks(std::vector<Callback>& callbacks) 
     group += data;
     group += kCallbackGroupTail;
     evaluate(group, true);
-    callbacks.clear();
 }
 
 void WFCommandDelegateImpl::evaluate(const std::string& js, bool grouped) {
@@ -198,17 +214,20 @@ void WFCommandDelegateImpl::evaluate(const std::string& js, bool grouped) {
     auto engine = controller ? controller->webViewEngine() : nullptr;
     if (!engine) return;
     std::weak_ptr<WFCommandQueue> weakQueue = commandQueue_;
-    engine->evaluateJavaScript(js, [weakQueue, grouped](const std::string& result, const platform::Error*) {
+    auto sending = weakQueue.lock();
+    // The answer is of the document the script was sent to.
+    const uint64_t document = sending ? sending->document() : 0;
+    engine->evaluateJavaScript(js, [weakQueue, grouped, document](const std::string& result, const platform::Error*) {
         auto queue = weakQueue.lock();
         if (!queue) return;
         // Every evaluated script answers with the calls the page queued meanwhile.
         if (!grouped) {
-            queue->enqueueCommandBatch(result);
+            queue->enqueueCommandBatch(result, document);
         } else {
             std::size_t from = 0;
             for (std::size_t at; (at = result.find('\x1e', from)) != std::string::npos; from = at + 1)
-                queue->enqueueCommandBatch(result.substr(from, at - from));
-            queue->enqueueCommandBatch(from ? result.substr(from) : result);
+                queue->enqueueCommandBatch(result.substr(from, at - from), document);
+            queue->enqueueCommandBatch(from ? result.substr(from) : result, document);
         }
         queue->executePendingFromRunLoop();
     });
@@ -242,14 +261,39 @@ bool WFCommandDelegateImpl::isValidCallbackId(const std::optional<std::string>& 
     return true;
 }
 
-void WFCommandDelegateImpl::sendPluginResult(const WFPluginResult& result,
-                                             const std::optional<std::string>& callbackId) {
-    if (callbackId && *callbackId == "INVALID") return;
+std::optional<WFCommandDelegateImpl::Callback> WFCommandDelegateImpl::callbackFor(
+    const WFPluginResult& result, const std::optional<std::string>& callbackId) {
+    if (callbackId && *callbackId == "INVALID") return std::nullopt;
     if (!isValidCallbackId(callbackId)) {
         platform::log("Invalid callback id received by sendPluginResult");
-        return;
+        return std::nullopt;
     }
-    PendingScript js{{}, Callback{*callbackId, result.status(), result.argumentsAsJSON(), result.keepCallback()}};
+    Callback c;
+    c.id = *callbackId;
+    c.status = result.status();
+    c.keep = result.keepCallback();
+    // Callback ids are checked: nothing in them needs escaping.
+    c.text = "[[\"" + c.id + "\"," + std::to_string(c.status) + ",";
+    c.argumentsBegin = c.text.size();
+    result.appendArgumentsAsJSON(c.text);
+    c.argumentsEnd = c.text.size();
+    c.text += c.keep ? ",1]]" : ",0]]";
+    return c;
+}
+
+void WFCommandDelegateImpl::sendPluginResult(const WFPluginResult& result,
+                                             const std::optional<std::string>& callbackId) {
+    if (auto callback = callbackFor(result, callbackId)) holdCallback(std::move(*callback));
+}
+
+void WFCommandDelegateImpl::sendPluginResult(WFPluginResult&& result, const std::optional<std::string>& callbackId) {
+    auto callback = callbackFor(result, callbackId);
+    result = WFPluginResult();
+    if (callback) holdCallback(std::move(*callback));
+}
+
+void WFCommandDelegateImpl::holdCallback(Callback&& callback) {
+    PendingScript js{{}, std::move(callback)};
     if (inRunOnMainThread()) {
         // Delivered with the rest of the run's results when the run ends.
         if (!runEndHooked_) {

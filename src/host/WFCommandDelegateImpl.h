@@ -25,6 +25,7 @@ namespace wharf {
 
 class WFCommandQueue;
 class WFViewControllerInterface;
+class WFWebViewEngineProtocol;
 
 class WFCommandDelegateImpl : public WFCommandDelegate, public std::enable_shared_from_this<WFCommandDelegateImpl> {
 public:
@@ -45,6 +46,9 @@ public:
     void flushPendingScripts();
     bool isValidCallbackId(const std::optional<std::string>& callbackId) const;
     void sendPluginResult(const WFPluginResult& result, const std::optional<std::string>& callbackId) override;
+    // Lets the result's message go once its text is made, before the text
+    // is on its way.
+    void sendPluginResult(WFPluginResult&& result, const std::optional<std::string>& callbackId) override;
     void evalJs(const std::string& js) override;
     void evalJs(const std::string& js, bool scheduledOnRunLoop) override;
     std::shared_ptr<WFPlugin> getCommandInstance(const std::string& pluginName) override;
@@ -55,13 +59,17 @@ public:
     void setUrlTransformer(WFUrlTransformer transformer) override;
 
 private:
-    // A result for the page's callback dispatcher, kept as its parts: alone
-    // it goes as its own script, with neighbours as data in one script.
+    // A result for the page's callback dispatcher. Its text is the data the
+    // page channel takes for it alone, [[id,status,arguments,keep]], which a
+    // large result is sent as, uncopied; alone by script it goes as its own
+    // call, with neighbours as data in one script.
     struct Callback {
         std::string id;
         int status = 0;
-        std::string arguments;  // JSON
         bool keep = false;
+        std::string text;
+        std::size_t argumentsBegin = 0;
+        std::size_t argumentsEnd = 0;
     };
     struct PendingScript {
         std::string script;
@@ -74,6 +82,12 @@ private:
     void scheduleFlush();
     void evaluate(const std::string& js, bool grouped);
     void evaluateCallbacks(std::vector<Callback>& callbacks);
+    // Callbacks [first, last) as one delivery: through the page channel, else by script.
+    void deliverCallbacks(WFWebViewEngineProtocol& engine, std::vector<Callback>& callbacks, std::size_t first,
+                          std::size_t last);
+    // The result as a callback held for delivery, where its id is valid.
+    std::optional<Callback> callbackFor(const WFPluginResult& result, const std::optional<std::string>& callbackId);
+    void holdCallback(Callback&& callback);
     bool inRunOnMainThread() const;
 
     std::weak_ptr<WFViewControllerInterface> viewController_;

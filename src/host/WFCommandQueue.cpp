@@ -7,6 +7,7 @@
 #include "host/WFInvokedUrlCommand.h"
 #include "host/WFJSON.h"
 #include "host/WFPlugin.h"
+#include "host/WFPluginResult.h"
 #include "host/WFStrings.h"
 #include "host/WFViewControllerInterface.h"
 #include "host/WFWebViewEngineProtocol.h"
@@ -36,8 +37,10 @@ WFCommandQueue::~WFCommandQueue() = default;
 
 void WFCommandQueue::dispose() { viewController_.reset(); }
 
-void WFCommandQueue::resetRequestId() {
-    lastCommandQueueFlushRequestId_ = 0;
+void WFCommandQueue::resetRequestId() { lastCommandQueueFlushRequestId_ = 0; }
+
+void WFCommandQueue::documentCommitted() {
+    ++document_;
     bridgeAsks_.clear();
 }
 
@@ -46,6 +49,15 @@ bool WFCommandQueue::bridgeAsked(const std::string& feature) const {
 }
 
 void WFCommandQueue::takeBridgeAsk(const WFInvokedUrlCommand& command) {
+    // Answered as every call is, whoever asked.
+    if (command.callbackId()) {
+        auto controller = viewController_.lock();
+        if (auto delegate = controller ? controller->commandDelegate() : nullptr)
+            delegate->sendPluginResult(WFPluginResult::resultWithStatus(WFResultStatus::OK), command.callbackId());
+    }
+    // A page that went while its batch was on its way (a bridge's first call
+    // made as its page goes, the next one loading) asks nothing of the next.
+    if (runningDocument_.value_or(document_) != document_) return;
     // Each ask names everything the bridge wants: what it no longer names goes.
     bridgeAsks_.clear();
     for (const Value& feature : command.arguments())
@@ -69,9 +81,10 @@ void WFCommandQueue::fill(BatchHolder& holder, std::optional<Value> parsed) {
     holder.ready = true;
 }
 
-void WFCommandQueue::enqueueCommandBatch(const std::string& batchJSON) {
+void WFCommandQueue::enqueueCommandBatch(const std::string& batchJSON, std::optional<uint64_t> document) {
     if (batchJSON.empty()) return;
     auto holder = std::make_shared<BatchHolder>();
+    holder->document = document.value_or(document_);
     queue_.push_back(holder);
     // A text has no more UTF-16 units than bytes: a short one is not counted.
     if (batchJSON.size() >= kBackgroundParseThreshold &&
@@ -94,12 +107,13 @@ void WFCommandQueue::fetchCommandsFromJs() {
     auto engine = controller ? controller->webViewEngine() : nullptr;
     if (!engine) return;
     std::weak_ptr<WFCommandQueue> weak = weak_from_this();
-    engine->evaluateJavaScript(kFetchMessagesScript, [weak](const std::string& result, const platform::Error* error) {
-        auto self = weak.lock();
-        if (!self || error) return;
-        self->enqueueCommandBatch(result);
-        self->executePendingFromRunLoop();
-    });
+    engine->evaluateJavaScript(kFetchMessagesScript,
+                               [weak, document = document_](const std::string& result, const platform::Error* error) {
+                                   auto self = weak.lock();
+                                   if (!self || error) return;
+                                   self->enqueueCommandBatch(result, document);
+                                   self->executePendingFromRunLoop();
+                               });
 }
 
 double WFCommandQueue::secondsSinceStart() const {
@@ -118,6 +132,7 @@ void WFCommandQueue::executePending() {
         WFCommandQueue& queue;
         ~RunEnd() {
             queue.startExecutionTime_.reset();
+            queue.runningDocument_.reset();
             auto handler = queue.runEndHandler_;
             if (!handler) return;
             try {
@@ -142,6 +157,7 @@ void WFCommandQueue::executePending() {
         }
         while (!holder->drained()) {
             Value entry = std::move(holder->entries[holder->next++]);
+            runningDocument_ = holder->document;
             if (holder->drained()) queue_.pop_front();
             if (auto command = WFInvokedUrlCommand::commandFromJson(std::move(entry))) execute(*command);
             if (!queue_.empty() && secondsSinceStart() > std::chrono::duration<double>(kRunSlice).count()) {

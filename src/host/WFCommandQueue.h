@@ -31,8 +31,9 @@ public:
     // An action that blocks the main thread longer than this is logged.
     static constexpr std::chrono::milliseconds kThreadWarningLimit{10};
     // The service through which the page's bridge asks the host, for the
-    // page, for what the host does only for a bridge that knows it: the
-    // command [null, "WharfBridge", "ask", [<feature>, ...]] names them all.
+    // page's document, for what the host does only for a bridge that knows
+    // it: the command [null, "WharfBridge", "ask", [<feature>, ...]] names
+    // them all (one with a callback is answered OK).
     static constexpr const char* kBridgeService = "WharfBridge";
     // Large readAsArrayBuffer answers as a URL to fetch the bytes from.
     static constexpr const char* kArrayBufferURLFeature = "arrayBufferURL";
@@ -45,15 +46,22 @@ public:
     WFCommandQueue& operator=(const WFCommandQueue&) = delete;
 
     void dispose();
-    // A new page: also forgets what the last page's bridge asked for.
     void resetRequestId();
-    // Whether the page's bridge has asked for `feature`. Main thread.
+    // A new document is in the page (its load committed): what the last
+    // one's bridge asked for goes with it. Main thread.
+    void documentCommitted();
+    // The document in the page: it changes with each documentCommitted().
+    uint64_t document() const { return document_; }
+    // Whether the bridge of the document in the page has asked for
+    // `feature`. Main thread.
     bool bridgeAsked(const std::string& feature) const;
     bool currentlyExecuting() const;
 
     // Adds a batch: a JSON array of [callbackId, service, action, arguments]
-    // entries. Main thread.
-    void enqueueCommandBatch(const std::string& batchJSON);
+    // entries, from `document` (the one in the page when the script that
+    // answered it was sent; the one in the page now where not given): an
+    // ask in a batch of a document gone holds for nothing. Main thread.
+    void enqueueCommandBatch(const std::string& batchJSON, std::optional<uint64_t> document = std::nullopt);
     // Asks the page for its waiting calls, queues them and runs them.
     void fetchCommandsFromJs();
     // Runs queued commands. Does nothing when a run is already in progress.
@@ -82,6 +90,7 @@ private:
     struct BatchHolder {
         std::mutex mutex;
         bool ready = false;
+        uint64_t document = 0;  // whose batch it is
         // The parsed array itself; its entries are taken out in turn.
         platform::Value entries;
         std::size_t next = 0;
@@ -94,10 +103,14 @@ private:
     void scheduleExecutePending();
     double secondsSinceStart() const;
 
+    // Answers the bridge's ask, and takes it where its document is the page's.
     void takeBridgeAsk(const WFInvokedUrlCommand& command);
 
     int64_t lastCommandQueueFlushRequestId_ = 0;
     std::vector<std::string> bridgeAsks_;
+    uint64_t document_ = 0;
+    // The document of the batch whose command runs.
+    std::optional<uint64_t> runningDocument_;
     std::weak_ptr<WFViewControllerInterface> viewController_;
     std::deque<std::shared_ptr<BatchHolder>> queue_;
     std::optional<platform::Clock::MonoTime> startExecutionTime_;

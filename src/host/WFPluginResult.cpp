@@ -16,7 +16,11 @@ namespace {
 std::atomic<bool> gVerbose{false};
 
 Value arrayBufferWrapper(const platform::Bytes& data) {
-    return Value{{"WFType", "ArrayBuffer"}, {"data", platform::base64Encode(data)}};
+    // Filled in place: a list of its entries would copy the text.
+    Value wrapper = Value::object();
+    wrapper["WFType"] = "ArrayBuffer";
+    wrapper["data"] = platform::base64Encode(data);
+    return wrapper;
 }
 
 int code(WFResultStatus status) { return static_cast<int>(status); }
@@ -78,13 +82,21 @@ WFPluginResult WFPluginResult::resultWithStatusMessageToErrorObject(WFResultStat
 }
 
 std::string WFPluginResult::argumentsAsJSON() const {
+    std::string text;
+    appendArgumentsAsJSON(text);
+    return text;
+}
+
+void WFPluginResult::appendArgumentsAsJSON(std::string& out) const {
     // Written as the element of an array is (compact, scalars too), without
     // copying the message into one.
+    const std::size_t before = out.size();
     try {
-        return platform::toJSONString(message_, false);
+        platform::appendJSON(out, message_);
     } catch (const std::exception& e) {
         platform::log("NSArray JSONString error: %s", e.what());
-        return "null";
+        out.resize(before);
+        out += "null";
     }
 }
 

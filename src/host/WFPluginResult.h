@@ -53,6 +53,8 @@ public:
     // The message as the callback's argument text: a quoted string, a bare
     // number, true/false, JSON text of a container, or null.
     std::string argumentsAsJSON() const;
+    // The same text, appended to `out`.
+    void appendArgumentsAsJSON(std::string& out) const;
 
     // "OK", "Class not found", ...; "" for a code outside the table.
     static std::string statusText(int status);

@@ -139,6 +139,10 @@ void WFWebViewEventAdapter::loadStarted() {
 
 void WFWebViewEventAdapter::loadRedirected() { delegate_->topLevelLoadWillStart(webView_); }
 
+void WFWebViewEventAdapter::loadCommitted() {
+    if (commitHandler_) commitHandler_();
+}
+
 void WFWebViewEventAdapter::loadFinished() { delegate_->webViewDidFinishLoad(webView_); }
 
 void WFWebViewEventAdapter::loadFailed(const Error& error) { delegate_->webViewDidFailLoadWithError(webView_, error); }

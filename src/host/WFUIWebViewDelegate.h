@@ -77,6 +77,7 @@ public:
                                    bool userGesture) override;
     void loadStarted() override;
     void loadRedirected() override;
+    void loadCommitted() override;
     void loadFinished() override;
     void loadFailed(const platform::Error& error) override;
     void pageDidPostCommands(const std::string& batch) override;
@@ -86,9 +87,12 @@ public:
     void setCommandsHandler(std::function<void(const std::string& batch)> handler) {
         commandsHandler_ = std::move(handler);
     }
+    // Told when a new document is in the page.
+    void setCommitHandler(std::function<void()> handler) { commitHandler_ = std::move(handler); }
 
 private:
     std::function<void(const std::string& batch)> commandsHandler_;
+    std::function<void()> commitHandler_;
     platform::WebView* webView_;
     std::shared_ptr<WFUIWebViewDelegate> delegate_;
     std::weak_ptr<UIWebViewDelegate> wrapped_;

@@ -94,6 +94,11 @@ void WFUIWebViewEngine::installDelegate(std::weak_ptr<UIWebViewDelegate> wrapped
         queue->enqueueCommandBatch(batch);
         queue->executePendingFromRunLoop();
     });
+    adapter_->setCommitHandler([weak = weak_from_this()] {
+        auto self = weak.lock();
+        auto controller = self ? self->viewController() : nullptr;
+        if (auto queue = controller ? controller->commandQueue() : nullptr) queue->documentCommitted();
+    });
     engineWebView_->setObserver(adapter_.get());
 }
 
@@ -116,7 +121,7 @@ void WFUIWebViewEngine::evaluateJavaScript(const std::string& script, WFJavaScri
     engineWebView_->evaluateJavaScript(script, std::move(completion));
 }
 
-bool WFUIWebViewEngine::deliverCallbacks(const std::string& results) {
+bool WFUIWebViewEngine::deliverCallbacks(std::string& results) {
     return engineWebView_ && engineWebView_->deliverCallbacks(results);
 }
 

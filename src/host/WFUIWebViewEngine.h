@@ -33,7 +33,7 @@ public:
     std::string className() const override { return "WFUIWebViewEngine"; }
     void pluginInitialize() override;
     void evaluateJavaScript(const std::string& script, WFJavaScriptCompletion completion) override;
-    bool deliverCallbacks(const std::string& results) override;
+    bool deliverCallbacks(std::string& results) override;
     void loadRequest(const WFURLRequest& request) override;
     void loadHTMLString(const std::string& html, const std::optional<platform::Url>& baseURL) override;
     std::optional<platform::Url> URL() const override;

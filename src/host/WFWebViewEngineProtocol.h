@@ -44,8 +44,9 @@ public:
     // Hands plug-in results (a JSON array of [callbackId, status, message,
     // keepCallback]) to the page's nativeCallback without a script, where the
     // engine's view has a channel to the page (platform::WebView::
-    // deliverCallbacks); false, and nothing sent, where it has none.
-    virtual bool deliverCallbacks(const std::string& /*results*/) { return false; }
+    // deliverCallbacks); false, and nothing sent, where it has none. The text
+    // is taken when it is sent.
+    virtual bool deliverCallbacks(std::string& /*results*/) { return false; }
     // The URL of the page's current request.
     virtual std::optional<platform::Url> URL() const = 0;
     virtual bool canLoadRequest(const WFURLRequest& request) const = 0;

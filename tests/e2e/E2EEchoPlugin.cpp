@@ -1,5 +1,6 @@
 #include "E2EEchoPlugin.h"
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -88,6 +89,12 @@ void E2EEcho::memory(const WFInvokedUrlCommand& command) {
         for (const auto& [field, key] : {std::pair{"VmRSS:", "rss"}, std::pair{"VmHWM:", "peak"}})
             if (line.rfind(field, 0) == 0) sizes[key] = std::stoull(line.substr(6)) * 1024;
     }
+    int descriptors = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++descriptors;
+    }
+    sizes["fds"] = descriptors;
     answer(command, WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, sizes));
 }
 

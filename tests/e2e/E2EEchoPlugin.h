@@ -27,8 +27,9 @@ public:
     // Has its first argument evaluated in the page, answers its second, and
     // has its third evaluated.
     void evalAroundEcho(const WFInvokedUrlCommand& command);
-    // The host's resident size and its peak since the last reset, in bytes:
-    // {"rss", "peak"}. A first argument true resets the peak first.
+    // The host's resident size and its peak since the last reset, in bytes,
+    // and its open descriptors: {"rss", "peak", "fds"}. A first argument
+    // true resets the peak first.
     void memory(const WFInvokedUrlCommand& command);
     // Writes the first argument (text) to "<home>/e2e-report.json".
     void record(const WFInvokedUrlCommand& command);

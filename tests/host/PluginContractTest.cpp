@@ -117,6 +117,16 @@ TEST(JSONCategories, ObjectParserRejectsScalarsFragmentParserTakesThem) {
         line.find("Malformed Data: [\"" + std::string(198, 'x') + "... (" + std::to_string(large.size()) + " bytes)"),
         std::string::npos)
         << line;
+    // A character that ends at the cut stays whole; one across it goes whole.
+    const std::string euro = "\xE2\x82\xAC", smile = "\xF0\x9F\x98\x80";
+    for (const auto& [text, kept] :
+         {std::pair{"[\"" + std::string(195, 'x') + euro, "[\"" + std::string(195, 'x') + euro},
+          std::pair{"[\"" + std::string(196, 'x') + smile, "[\"" + std::string(196, 'x')}}) {
+        log.clear();
+        EXPECT_FALSE(wf_JSONObject(text + std::string(1 << 12, 'y')));
+        ASSERT_EQ(log.lines().size(), 1u);
+        EXPECT_NE(log.lines()[0].find("Malformed Data: " + kept + "... ("), std::string::npos) << log.lines()[0];
+    }
     EXPECT_EQ(wf_JSONFragment("5"), Value(5));
     EXPECT_FALSE(wf_JSONFragment("[1,"));
     EXPECT_EQ(wf_JSONObject("[1,2]"), Value::array({1, 2}));

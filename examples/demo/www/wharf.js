@@ -13,14 +13,15 @@
 //   function is all a bridge does to use the channel, and it asks for nothing.
 // - Large byte answers by reference. A bridge asks for it with the call
 //   [null, "WharfBridge", "ask", ["arrayBufferURL"]] in a batch (each ask
-//   names everything it wants); the ask holds for the page until the next
-//   page starts loading, and this bridge makes it before its first call. A
-//   readAsArrayBuffer answer over 1 MiB is then {"WFType": "ArrayBuffer",
-//   "url": <a "wffile" URL>} instead of {"WFType": "ArrayBuffer", "data":
-//   <Base64>}: one fetch of the URL gives the bytes. The host holds such
-//   answers until fetched, at most 512 MiB of them together (less on a
-//   machine with less than 4 GiB), dropping the oldest to make room; a fetch
-//   that fails (the bytes were dropped) is answered to the page as a read
+//   names everything it wants; one with a callback is answered OK); the ask
+//   holds for the page's document that made it, and this bridge makes it
+//   with its first call. A readAsArrayBuffer answer over 1 MiB is then
+//   {"WFType": "ArrayBuffer", "url": <a "wffile" URL>} instead of
+//   {"WFType": "ArrayBuffer", "data": <Base64>}: one fetch of the URL gives
+//   the bytes. The host holds such answers until fetched or the page goes,
+//   in memory while they fit in its bound (512 MiB, less on a machine with
+//   less than 8 GiB), else in their files; a fetch that fails (the page went,
+//   or the file changed since it was read) is answered to the page as a read
 //   that failed, FileError NOT_READABLE_ERR (4).
 (function (global) {
   'use strict';

@@ -135,6 +135,9 @@ void appendString(std::string& out, const std::string& s) {
         out += Value(s).dump(-1, ' ', false, Value::error_handler_t::replace);
         return;
     }
+    // A long string is most of a text: room for the little that closes the
+    // text comes with it, where growing later would copy the whole.
+    if (s.size() >= 4096) out.reserve(out.size() + s.size() + 64);
     out += '"';
     out += s;
     out += '"';
@@ -193,8 +196,10 @@ void writeJSON(std::string& out, const Value& v, bool pretty, int depth) {
     case Value::value_t::string: appendString(out, v.get_ref<const std::string&>()); return;
     case Value::value_t::binary: {
         const Bytes& b = bytesOf(v);
+        // Written where it goes, room for what closes the text with it.
+        out.reserve(out.size() + (b.size() + 2) / 3 * 4 + 64);
         out += '"';
-        out += base64Encode(b.data(), b.size());
+        appendBase64(out, b.data(), b.size());
         out += '"';
         return;
     }
@@ -371,6 +376,8 @@ std::string toJSONString(const Value& v, bool pretty) {
     return out;
 }
 
+void appendJSON(std::string& out, const Value& v) { writeJSON(out, v, false, 0); }
+
 std::optional<Value> parseJSON(std::string_view text, Error* error) {
     auto fail = [&](const std::string& debug) {
         Value info = {{kLocalizedDescriptionKey, "The data couldn’t be read because it isn’t in the correct format."},
@@ -458,7 +465,12 @@ std::size_t utf16Length(std::string_view s) {
 
 std::string base64Encode(const uint8_t* data, std::size_t size) {
     std::string out;
-    out.reserve((size + 2) / 3 * 4);
+    appendBase64(out, data, size);
+    return out;
+}
+
+void appendBase64(std::string& out, const uint8_t* data, std::size_t size) {
+    out.reserve(out.size() + (size + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= size; i += 3) {
         const uint32_t n = (uint32_t(data[i]) << 16) | (uint32_t(data[i + 1]) << 8) | data[i + 2];
@@ -479,7 +491,6 @@ std::string base64Encode(const uint8_t* data, std::size_t size) {
         out += kBase64Alphabet[(n >> 6) & 63];
         out += '=';
     }
-    return out;
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {

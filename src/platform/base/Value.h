@@ -57,6 +57,8 @@ void clearArray(Value& v);
 // integral double without a fraction ("5", not "5.0"), invalid UTF-8 replaced
 // by U+FFFD rather than throwing. Binary values are written as Base64 strings.
 std::string toJSONString(const Value& v, bool pretty = false);
+// The compact text, appended to `out`.
+void appendJSON(std::string& out, const Value& v);
 // Parses JSON text; on failure answers nullopt and fills `error` (may be null).
 std::optional<Value> parseJSON(std::string_view text, Error* error = nullptr);
 
@@ -70,6 +72,7 @@ void appendUTF8(std::string& out, char32_t cp);
 
 // --- Base64 -------------------------------------------------------------------
 std::string base64Encode(const uint8_t* data, std::size_t size);
+void appendBase64(std::string& out, const uint8_t* data, std::size_t size);
 inline std::string base64Encode(const Bytes& b) { return base64Encode(b.data(), b.size()); }
 // Strict: answers nullopt on any character outside the alphabet, bad padding
 // or bad length. White space is not accepted.

@@ -1,7 +1,7 @@
 // The WebKitGTK adapter behind platform::WebView.
-#include <gio/gunixinputstream.h>
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -9,6 +9,7 @@
 
 #include "platform/base/Log.h"
 #include "platform/dispatch/RunLoop.h"
+#include "platform/gui/FileBodyStream.h"
 #include "platform/gui/WebExtensions.h"
 #include "platform/gui/WebView.h"
 #include "platform/gui/web-extension/PageChannel.h"
@@ -156,16 +157,22 @@ void finishSchemeRequest(WebKitURISchemeRequest* request, SchemeResponse& resp) 
         GInputStream* stream = nullptr;
         gint64 length = 0;
         if (resp.bodyFile && *resp.bodyFile) {
-            stream = g_unix_input_stream_new(resp.bodyFile->release(), TRUE);
             length = static_cast<gint64>(resp.bodyFileLength);
+            stream = newFileBodyStream(resp);
         } else {
-            // The stream takes the body over instead of copying it.
-            auto* body = new Bytes(std::move(resp.body));
+            // The stream takes the body over instead of copying it, and lets
+            // it go (with its owner) once WebKit is done with it. Bytes held
+            // are counted where they are held, and are sent at once.
+            struct Body {
+                Bytes bytes;
+                std::shared_ptr<void> owner;
+            };
+            auto* body = new Body{std::move(resp.body), std::move(resp.bodyOwner)};
             GBytes* gbytes = g_bytes_new_with_free_func(
-                body->data(), body->size(), [](gpointer owned) { delete static_cast<Bytes*>(owned); }, body);
+                body->bytes.data(), body->bytes.size(), [](gpointer owned) { delete static_cast<Body*>(owned); }, body);
             stream = g_memory_input_stream_new_from_bytes(gbytes);
             g_bytes_unref(gbytes);
-            length = static_cast<gint64>(body->size());
+            length = static_cast<gint64>(body->bytes.size());
         }
         WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, length);
         webkit_uri_scheme_response_set_status(response, static_cast<guint>(resp.status), nullptr);
@@ -301,15 +308,34 @@ public:
             done);
     }
 
-    bool deliverCallbacks(const std::string& results) override {
+    bool deliverCallbacks(std::string& results) override {
         // A GVariant string is UTF-8; anything else goes by script, which
         // reads it as it always has.
         if (!contextState().pageChannel ||
             !g_utf8_validate(results.data(), static_cast<gssize>(results.size()), nullptr))
             return false;
-        webkit_web_view_send_message_to_page(
-            view_, webkit_user_message_new(page_channel::kCallbacksMessage, g_variant_new_string(results.c_str())),
-            nullptr, nullptr, nullptr);
+        // The messages read the text where it is and let it go with the
+        // last of them: it is not copied. WebKit copies each message whole
+        // on its way, and again into the memory it goes through: a large
+        // text goes in parts, lest it be held three times over at once.
+        auto* text = new std::string(std::move(results));
+        GBytes* all = g_bytes_new_with_free_func(
+            text->data(), text->size() + 1, [](gpointer owned) { delete static_cast<std::string*>(owned); }, text);
+        constexpr gsize kPart = gsize{16} << 20;
+        // The results message carries the rest, a string of its own (with
+        // the text's terminating NUL): it starts on a character.
+        gsize rest = text->size() / kPart * kPart;
+        while (rest > 0 && (static_cast<unsigned char>((*text)[rest]) & 0xC0) == 0x80) --rest;
+        for (gsize at = 0; at < rest; at += kPart) {
+            GBytes* part = g_bytes_new_from_bytes(all, at, std::min(kPart, rest - at));
+            sendToPage(page_channel::kCallbacksPartMessage,
+                       g_variant_new_from_bytes(G_VARIANT_TYPE_BYTESTRING, part, TRUE));
+            g_bytes_unref(part);
+        }
+        GBytes* last = g_bytes_new_from_bytes(all, rest, text->size() + 1 - rest);
+        g_bytes_unref(all);
+        sendToPage(page_channel::kCallbacksMessage, g_variant_new_from_bytes(G_VARIANT_TYPE_STRING, last, TRUE));
+        g_bytes_unref(last);
         return true;
     }
 
@@ -370,6 +396,11 @@ public:
     GtkWidget* widget() override { return GTK_WIDGET(view_); }
 
 private:
+    void sendToPage(const char* name, GVariant* parameters) {
+        webkit_web_view_send_message_to_page(view_, webkit_user_message_new(name, parameters), nullptr, nullptr,
+                                             nullptr);
+    }
+
     static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
                                    gpointer self) {
         auto* me = static_cast<WebKitWebViewAdapter*>(self);

@@ -12,6 +12,7 @@
 
 #include "platform/base/Error.h"
 #include "platform/base/FileDescriptor.h"
+#include "platform/base/FileVersion.h"
 #include "platform/base/Url.h"
 #include "platform/base/Value.h"
 
@@ -88,10 +89,18 @@ struct SchemeResponse {
     int status = 200;
     std::string mimeType = "text/plain";
     Bytes body;
+    // Held for as long as `body` is (until the page has it, or the request
+    // goes): whoever counts the bytes held for the page learns when they go.
+    std::shared_ptr<void> bodyOwner;
     // Instead of `body`, where set: `bodyFileLength` bytes of this file from
-    // its start, read as the page takes them (a file need not fit in memory).
+    // `bodyFileOffset`, read as the page takes them (a file need not fit in
+    // memory). The body is of one version of the file, `bodyFileVersion`
+    // (the file's version when it is handed over, where not given): should
+    // the file change or end before all is read, the body fails.
     std::shared_ptr<FileDescriptor> bodyFile;
+    uint64_t bodyFileOffset = 0;
     uint64_t bodyFileLength = 0;
+    std::optional<FileVersion> bodyFileVersion;
     std::map<std::string, std::string> headers;
     std::optional<Error> error;
 };
@@ -129,7 +138,9 @@ public:
     // nativeCallback returns, as an evaluation's result would carry it, and
     // what a bridge that knows the channel posts itself. False, and nothing
     // sent, where the view has no channel: the caller evaluates script instead.
-    virtual bool deliverCallbacks(const std::string& /*results*/) { return false; }
+    // The text is taken (moved from) when it is sent: the message carries it
+    // as it is, however large.
+    virtual bool deliverCallbacks(std::string& /*results*/) { return false; }
 
     virtual void applySettings(const WebViewSettings& settings) = 0;
     virtual const WebViewSettings& settings() const = 0;

@@ -94,6 +94,8 @@ std::optional<Bytes> Asset::read(uint64_t offset, uint64_t length, Error* error)
     return bytes;
 }
 
+FileDescriptor Asset::open() const { return FileDescriptor(::fcntl(file_->get(), F_DUPFD_CLOEXEC, 0)); }
+
 AssetStore::AssetStore(std::string root) : root_(std::move(root)) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
     directory_ = std::make_shared<const RootDirectory>(root_);

@@ -37,6 +37,9 @@ public:
     // Up to `length` bytes from `offset` (fewer at the end of the file);
     // nullopt with the error when the file cannot be read.
     std::optional<Bytes> read(uint64_t offset, uint64_t length, Error* error = nullptr) const;
+    // A descriptor of its own of the very file found (invalid, with errno,
+    // when none can be had).
+    FileDescriptor open() const;
 
 private:
     std::shared_ptr<const FileDescriptor> file_;

@@ -1,7 +1,10 @@
 #include "plugins/file/WFAssetLibraryFilesystem.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "platform/base/Error.h"
 #include "platform/base/Log.h"
 #include "plugins/file/WFLocalFilesystem.h"
 
@@ -75,6 +78,11 @@ void WFAssetLibraryFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t
             // which the end of the file cuts short.
             const uint64_t length =
                 end > 0 && static_cast<uint64_t>(end) > from ? static_cast<uint64_t>(end) - from : asset->size();
+            // A picture larger than the host can hold is refused before
+            // anything is read, as a local file is.
+            const uint64_t available = from < asset->size() ? asset->size() - from : 0;
+            if (std::min(length, available) > WFLargestRead())
+                return callback(std::nullopt, std::nullopt, NOT_READABLE_ERR);
             platform::Error readError;
             auto bytes = asset->read(from, length, &readError);
             if (!bytes) {
@@ -83,6 +91,32 @@ void WFAssetLibraryFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t
             }
             callback(std::move(bytes), asset->mimeType(), 0);
         });
+}
+
+std::optional<WFOpenedFile> WFAssetLibraryFilesystem::openFileAtURL(const WFFilesystemURL& url) {
+    WFOpenedFile file;
+    std::shared_ptr<const platform::Asset> asset;
+    platform::Error error;
+    switch (store_->lookup(assetLibraryURLForLocalURL(url), &asset, &error)) {
+    case AssetStore::Outcome::NotFound: file.error = NOT_FOUND_ERR; return file;
+    case AssetStore::Outcome::Failed:
+        platform::log("Error: %s", error.description().c_str());
+        file.error = SECURITY_ERR;
+        return file;
+    case AssetStore::Outcome::Found: break;
+    }
+    file.fd = asset->open();
+    auto version = file.fd ? platform::fileVersion(file.fd.get()) : std::nullopt;
+    if (!version) {
+        platform::log("Error: %s", platform::errnoText(errno).c_str());
+        file.fd.reset();
+        file.error = SECURITY_ERR;
+        return file;
+    }
+    file.version = *version;
+    file.size = version->size;
+    file.mimeType = asset->mimeType();
+    return file;
 }
 
 void WFAssetLibraryFilesystem::getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) {

@@ -33,6 +33,8 @@ public:
                        bool copy, WFFileResultCallback callback) override;
     // Calls back later, off the calling thread.
     void readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end, WFFileReadCallback callback) override;
+    // The asset's file, looked up at once on the calling thread.
+    std::optional<WFOpenedFile> openFileAtURL(const WFFilesystemURL& url) override;
     void getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) override;
     std::optional<platform::Value> makeEntryForLocalURL(const WFFilesystemURL& url) override;
     platform::Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;

@@ -436,13 +436,13 @@ std::optional<WFFile::Target> WFFile::target(const WFInvokedUrlCommand& command,
 namespace {
 
 // Sends an answer later, from any thread, unless the plug-in is gone by then.
-std::function<void(const WFPluginResult&)> replier(const std::shared_ptr<WFPlugin>& plugin,
-                                                   const WFInvokedUrlCommand& command) {
+std::function<void(WFPluginResult)> replier(const std::shared_ptr<WFPlugin>& plugin,
+                                            const WFInvokedUrlCommand& command) {
     std::weak_ptr<WFPlugin> weakPlugin = plugin;
     std::weak_ptr<WFCommandDelegate> weakDelegate = plugin->commandDelegate();
-    return [weakPlugin, weakDelegate, callbackId = command.callbackId()](const WFPluginResult& result) {
+    return [weakPlugin, weakDelegate, callbackId = command.callbackId()](WFPluginResult result) {
         if (!weakPlugin.lock()) return;
-        if (auto delegate = weakDelegate.lock()) delegate->sendPluginResult(result, callbackId);
+        if (auto delegate = weakDelegate.lock()) delegate->sendPluginResult(std::move(result), callbackId);
     };
 }
 
@@ -644,49 +644,83 @@ void WFFile::readEntries(const WFInvokedUrlCommand& command) {
     answerInOrder(command, [](const Target& t) { return t.fileSystem->readEntriesAtURL(t.url); });
 }
 
-void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer) {
+namespace {
+
+// The most bytes whose Base64 text fits in `room` characters.
+uint64_t base64Fits(uint64_t room) { return room / 4 * 3; }
+
+// Calls back with a read's answer, then lets the actions after it go.
+WFFileReadCallback answerRead(
+    std::function<void(WFPluginResult)> reply,
+    std::function<WFPluginResult(platform::Bytes&&, const std::optional<std::string>&)> answer,
+    std::function<void()> answered) {
+    return [reply = std::move(reply), answer = std::move(answer), answered = std::move(answered)](
+               std::optional<platform::Bytes> data, const std::optional<std::string>& mimeType, int32_t error) {
+        if (!data) {
+            reply(WFFileErrorResult(error));
+        } else {
+            // The page's form of the bytes (Base64, UTF-8) is larger still:
+            // a range read whole may not fit twice.
+            try {
+                reply(answer(std::move(*data), mimeType));
+            } catch (const std::bad_alloc&) {
+                reply(WFFileErrorResult(NOT_READABLE_ERR));
+            }
+        }
+        answered();
+    };
+}
+
+// The bytes in the answer's text, as Base64 (read no more than fit in it):
+// the binary wrapper, whose "data" holds the bytes themselves (written out as
+// that same Base64), so that their text is made once, in the answer's text.
+WFPluginResult base64Answer(platform::Bytes&& data, const std::optional<std::string>&) {
+    Value wrapper = Value::object();
+    wrapper["WFType"] = "ArrayBuffer";
+    wrapper["data"] = platform::bytesValue(std::move(data));
+    return WFPluginResult(static_cast<int>(WFResultStatus::OK), std::move(wrapper));
+}
+
+void logRefused(uint64_t most, const WFFilesystemURL& url) {
+    platform::log("Refused to read more than %llu bytes of %s: more than the host can hold at once",
+                  static_cast<unsigned long long>(most), url.absoluteURL().c_str());
+}
+
+}  // namespace
+
+void WFFile::readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, uint64_t most, ReadAnswer answer) {
     auto t = target(command, 0);
     if (!t) return;
     const int64_t start = platform::integerValue(command.argumentAtIndex(startIndex));
     const int64_t end = platform::integerValue(command.argumentAtIndex(startIndex + 1, -1));
-    inOrderUntilAnswered([t = *t, start, end, reply = replier(shared_from_this(), command),
+    inOrderUntilAnswered([t = *t, start, end, most, reply = replier(shared_from_this(), command),
                           answer = std::move(answer)](const std::function<void()>& answered) {
-        readBounded(t.fileSystem, t.url, start, end,
-                    [reply, answer, answered](std::optional<platform::Bytes> data,
-                                              const std::optional<std::string>& mimeType, int32_t error) {
-                        if (!data) {
-                            reply(WFFileErrorResult(error));
-                        } else {
-                            // The page's form of the bytes (Base64, UTF-8) is larger
-                            // still: a range read whole may not fit twice.
-                            try {
-                                reply(answer(std::move(*data), mimeType));
-                            } catch (const std::bad_alloc&) {
-                                reply(WFFileErrorResult(NOT_READABLE_ERR));
-                            }
-                        }
-                        answered();
-                    });
+        readBounded(t.fileSystem, t.url, start, end, most, answerRead(reply, answer, answered));
     });
 }
 
 void WFFile::readBounded(const std::shared_ptr<WFFileSystem>& fileSystem, const WFFilesystemURL& url, int64_t start,
-                         int64_t end, WFFileReadCallback callback) {
-    const uint64_t limit = WFLargestRead();
+                         int64_t end, uint64_t most, WFFileReadCallback callback) {
+    // A file's size tells a range too long before anything is read.
+    if (auto file = fileSystem->openFileAtURL(url); file && !file->error) {
+        if (fileSystem->readLength(file->size, start, end) > most) {
+            logRefused(most, url);
+            return callback(std::nullopt, file->mimeType, NOT_READABLE_ERR);
+        }
+    }
     // Asked for one byte more than it may bring, the filesystem tells a range
-    // that fits from one too long, and reads no further.
+    // that fits from one too long (a file grown meanwhile), and reads no further.
     const int64_t from = std::max<int64_t>(start, 0);
-    const int64_t over = from > std::numeric_limits<int64_t>::max() - static_cast<int64_t>(limit) - 1
+    const int64_t over = static_cast<uint64_t>(from) > std::numeric_limits<int64_t>::max() - most - 1
                              ? std::numeric_limits<int64_t>::max()
-                             : from + static_cast<int64_t>(limit) + 1;
+                             : from + static_cast<int64_t>(most) + 1;
     fileSystem->readFileAtURL(
         url, start, end < 0 || end > over ? over : end,
-        [limit, url, callback = std::move(callback)](std::optional<platform::Bytes> data,
-                                                     std::optional<std::string> mimeType, int32_t error) {
-            if (data && data->size() > limit) {
+        [most, url, callback = std::move(callback)](std::optional<platform::Bytes> data,
+                                                    std::optional<std::string> mimeType, int32_t error) {
+            if (data && data->size() > most) {
                 data.reset();
-                platform::log("Refused to read more than %llu bytes of %s: more than the host can hold at once",
-                              static_cast<unsigned long long>(limit), url.absoluteURL().c_str());
+                logRefused(most, url);
                 return callback(std::nullopt, std::move(mimeType), NOT_READABLE_ERR);
             }
             callback(std::move(data), std::move(mimeType), error);
@@ -701,7 +735,8 @@ void WFFile::readAsText(const WFInvokedUrlCommand& command) {
         platform::log("Only UTF-8 encodings are currently supported by readAsText");
         return send(WFFileErrorResult(ENCODING_ERR), command);
     }
-    readWith(command, 2, [](platform::Bytes&& data, const std::optional<std::string>&) {
+    // Each byte is a character of the text at least.
+    readWith(command, 2, WFLargestRead() - 2, [](platform::Bytes&& data, const std::optional<std::string>&) {
         std::string text;
         {
             const platform::Bytes bytes = std::move(data);
@@ -715,13 +750,14 @@ void WFFile::readAsText(const WFInvokedUrlCommand& command) {
 }
 
 void WFFile::readAsDataURL(const WFInvokedUrlCommand& command) {
-    readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>& mimeType) {
-        const std::string type = mimeType.value_or("*/*");
-        if (base64Size(data.size()) + type.size() + 16 > WFLargestRead()) return tooLarge();
-        std::string url = "data:" + type + ";base64," + platform::base64Encode(data);
-        platform::Bytes().swap(data);
-        return WFPluginResult(static_cast<int>(WFResultStatus::OK), Value(std::move(url)));
-    });
+    readWith(command, 1, base64Fits(WFLargestRead() - 16),
+             [](platform::Bytes&& data, const std::optional<std::string>& mimeType) {
+                 const std::string type = mimeType.value_or("*/*");
+                 if (base64Size(data.size()) + type.size() + 16 > WFLargestRead()) return tooLarge();
+                 std::string url = "data:" + type + ";base64," + platform::base64Encode(data);
+                 platform::Bytes().swap(data);
+                 return WFPluginResult(static_cast<int>(WFResultStatus::OK), Value(std::move(url)));
+             });
 }
 
 void WFFile::readAsArrayBuffer(const WFInvokedUrlCommand& command) {
@@ -729,69 +765,148 @@ void WFFile::readAsArrayBuffer(const WFInvokedUrlCommand& command) {
     // other knows only the bytes themselves.
     auto controller = viewController();
     auto queue = controller ? controller->commandQueue() : nullptr;
-    const bool byURL = queue && queue->bridgeAsked(WFCommandQueue::kArrayBufferURLFeature);
+    if (queue && queue->bridgeAsked(WFCommandQueue::kArrayBufferURLFeature)) return readByURL(command);
+    readWith(command, 1, base64Fits(WFLargestRead() - 32), base64Answer);
+}
+
+void WFFile::readByURL(const WFInvokedUrlCommand& command) {
+    auto t = target(command, 0);
+    if (!t) return;
+    const int64_t start = platform::integerValue(command.argumentAtIndex(1));
+    const int64_t end = platform::integerValue(command.argumentAtIndex(2, -1));
     std::weak_ptr<WFFile> weak = std::static_pointer_cast<WFFile>(shared_from_this());
-    readWith(command, 1, [weak, byURL](platform::Bytes&& data, const std::optional<std::string>&) {
-        auto self = byURL && data.size() > kLargestInlineArrayBuffer ? weak.lock() : nullptr;
-        if (self) {
+    inOrderUntilAnswered([weak, t = *t, start, end,
+                          reply = replier(shared_from_this(), command)](const std::function<void()>& answered) {
+        auto self = weak.lock();
+        if (!self) return answered();
+        auto byURL = [](std::string url) {
             Value reference = Value::object();
             reference["WFType"] = "ArrayBuffer";
-            reference["url"] = self->holdResult(std::move(data));
+            reference["url"] = std::move(url);
             return WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK, reference);
+        };
+        const uint64_t limit = WFLargestRead();
+        auto file = t.fileSystem->openFileAtURL(t.url);
+        const uint64_t length = file && !file->error ? t.fileSystem->readLength(file->size, start, end) : 0;
+        // Up to a mebibyte the bytes come in the answer all the same, as
+        // they do from a filesystem whose files are not descriptors.
+        if (length <= kLargestInlineArrayBuffer)
+            return readBounded(t.fileSystem, t.url, start, end, base64Fits(limit - 32),
+                               answerRead(reply, base64Answer, answered));
+        if (length > limit) {
+            logRefused(limit, t.url);
+            reply(tooLarge());
+            return answered();
         }
-        if (base64Size(data.size()) + 32 > WFLargestRead()) return tooLarge();
-        auto result = WFPluginResult::resultWithStatusMessageAsArrayBuffer(WFResultStatus::OK, data);
-        platform::Bytes().swap(data);
-        return result;
+        const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
+        // The bytes are read now, and held until fetched, while they fit
+        // beside the others held for the page: a change the page makes to
+        // the file next does not reach them. Those that do not fit are left
+        // in the file, none dropped, and sent from there should the file
+        // still be the version it is now (else the fetch fails).
+        if (!self->reserveHeld(length)) {
+            HeldResult held;
+            held.fileSystem = t.fileSystem;
+            held.url = t.url;
+            held.offset = from;
+            held.length = length;
+            held.version = file->version;
+            reply(byURL(self->holdResult(std::move(held))));
+            return answered();
+        }
+        t.fileSystem->readFileAtURL(
+            t.url, static_cast<int64_t>(from), static_cast<int64_t>(from + length),
+            [weak, length, reply, answered, byURL](std::optional<platform::Bytes> data,
+                                                   const std::optional<std::string>&, int32_t error) {
+                auto self = weak.lock();
+                if (!self) return answered();
+                if (!data || data->size() > length) {
+                    self->releaseHeld(length);
+                    reply(WFFileErrorResult(data ? NOT_READABLE_ERR : error));
+                    return answered();
+                }
+                // A file cut short meanwhile gave fewer.
+                self->releaseHeld(length - data->size());
+                HeldResult held;
+                held.bytes = std::move(*data);
+                reply(byURL(self->holdResult(std::move(held))));
+                answered();
+            });
     });
 }
 
-std::string WFFile::holdResult(platform::Bytes&& data) {
+bool WFFile::reserveHeld(uint64_t size) {
+    std::lock_guard lock(mutex_);
+    if (heldBytes_ + size > WFLargestRead()) return false;
+    heldBytes_ += size;
+    return true;
+}
+
+void WFFile::releaseHeld(uint64_t size) {
+    std::lock_guard lock(mutex_);
+    heldBytes_ -= size;
+}
+
+std::string WFFile::holdResult(HeldResult&& result) {
     // Unguessable: no other page comes by the bytes.
     std::random_device random;
     char token[33];
     std::snprintf(token, sizeof token, "%08x%08x%08x%08x", random(), random(), random(), random());
-    const uint64_t limit = WFLargestRead();
+    result.token = token;
     std::lock_guard lock(mutex_);
-    // The oldest go first: a page fetches its answers as they come.
-    while (!heldResults_.empty() && heldBytes_ + data.size() > limit) {
-        const std::size_t dropped = heldResults_.front().second.size();
-        heldBytes_ -= dropped;
-        heldResults_.pop_front();
-        platform::log("Dropped a readAsArrayBuffer answer of %zu bytes that the page had not fetched: the answers "
-                      "waiting for their fetch hold at most %llu bytes",
-                      dropped, static_cast<unsigned long long>(limit));
-    }
-    heldBytes_ += data.size();
-    heldResults_.emplace_back(token, std::move(data));
+    heldResults_.push_back(std::move(result));
     return std::string(kWFFilesystemURLPrefix) + "://localhost/?" + kHeldResultQuery + "=" + token;
 }
 
-std::optional<platform::Bytes> WFFile::takeHeldResult(const platform::Url& url) {
+std::optional<platform::SchemeResponse> WFFile::takeHeldResult(const platform::Url& url) {
     if (!url.hasQuery()) return std::nullopt;
     const std::string wanted = std::string(kHeldResultQuery) + "=";
     const std::string& query = url.query();
     if (query.compare(0, wanted.size(), wanted) != 0) return std::nullopt;
     const std::string token = query.substr(wanted.size());
-    std::lock_guard lock(mutex_);
-    for (auto it = heldResults_.begin(); it != heldResults_.end(); ++it) {
-        if (it->first != token) continue;
-        platform::Bytes data = std::move(it->second);
+    HeldResult held;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(heldResults_.begin(), heldResults_.end(),
+                               [&](const HeldResult& result) { return result.token == token; });
+        if (it == heldResults_.end()) return std::nullopt;
+        held = std::move(*it);
         heldResults_.erase(it);
-        heldBytes_ -= data.size();
-        return data;
     }
-    return std::nullopt;
+    if (held.fileSystem) {
+        auto file = held.fileSystem->openFileAtURL(held.url);
+        if (!file || file->error || !(file->version == held.version)) {
+            platform::log("The file of a readAsArrayBuffer answer changed before the page fetched it: %s",
+                          held.url.absoluteURL().c_str());
+            return std::nullopt;
+        }
+        auto response = WFFilesystemURLProtocol::responseFromFile(std::move(*file), held.offset, held.length);
+        response.mimeType = "application/octet-stream";
+        response.headers.erase("Content-Type");
+        return response;
+    }
+    platform::SchemeResponse response;
+    response.mimeType = "application/octet-stream";
+    response.headers["Cache-Control"] = "no-cache";
+    const uint64_t size = held.bytes.size();
+    response.body = std::move(held.bytes);
+    // Counted until the page has them.
+    std::weak_ptr<WFFile> weak = std::static_pointer_cast<WFFile>(shared_from_this());
+    response.bodyOwner = std::shared_ptr<void>(nullptr, [weak, size](void*) {
+        if (auto self = weak.lock()) self->releaseHeld(size);
+    });
+    return response;
 }
 
 void WFFile::onReset() {
     std::lock_guard lock(mutex_);
+    for (const HeldResult& held : heldResults_) heldBytes_ -= held.bytes.size();
     heldResults_.clear();
-    heldBytes_ = 0;
 }
 
 void WFFile::readAsBinaryString(const WFInvokedUrlCommand& command) {
-    readWith(command, 1, [](platform::Bytes&& data, const std::optional<std::string>&) {
+    // Each byte is a character of the text at least.
+    readWith(command, 1, WFLargestRead() - 2, [](platform::Bytes&& data, const std::optional<std::string>&) {
         if (jsonTextSize(data, true) > WFLargestRead()) return tooLarge();
         std::string text = binaryString(data);
         platform::Bytes().swap(data);

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "host/WFPlugin.h"
+#include "platform/base/FileVersion.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/gui/WebView.h"
 #include "plugins/file/WFFileSystem.h"
 #include "plugins/file/WFFilesystemURL.h"
 
@@ -36,14 +38,17 @@ public:
     // A new page: the answers held for the last one's fetches go.
     void onReset() override;
 
-    // The bytes of a readAsArrayBuffer answer held for one fetch of `url`
-    // (from the answer's "url"), taken from the plug-in; nullopt when none
-    // (never held, fetched already, or dropped to make room).
-    std::optional<platform::Bytes> takeHeldResult(const platform::Url& url);
-    // Reads as `fileSystem` does, but a range longer than WFLargestRead() is
-    // refused with NOT_READABLE_ERR before more than one byte over it is read.
+    // The response to the one fetch of a readAsArrayBuffer answer held for it
+    // (`url` is the answer's "url"): its bytes, or those of its file where
+    // they were left there, should the file still be as it was read; the
+    // answer goes with it. nullopt when there is none (never held, fetched
+    // already, left by its page, or its file changed since).
+    std::optional<platform::SchemeResponse> takeHeldResult(const platform::Url& url);
+    // Reads as `fileSystem` does, but a range longer than `most` bytes is
+    // refused with NOT_READABLE_ERR: before anything is read where the
+    // filesystem can open the file, else before more than one byte over it.
     static void readBounded(const std::shared_ptr<WFFileSystem>& fileSystem, const WFFilesystemURL& url, int64_t start,
-                            int64_t end, WFFileReadCallback callback);
+                            int64_t end, uint64_t most, WFFileReadCallback callback);
     // How long the plug-in's queue waits for a filesystem that answers later
     // before the actions after it go ahead (a minute; shorter in tests).
     static void setAnswerWait(std::chrono::milliseconds wait);
@@ -126,15 +131,38 @@ private:
     bool holdsAFilesystemRoot(const Target& target, const std::optional<std::string>& child = std::nullopt) const;
     using ReadAnswer =
         std::function<WFPluginResult(platform::Bytes&& data, const std::optional<std::string>& mimeType)>;
-    void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, ReadAnswer answer);
-    // Keeps bytes for one fetch, dropping the oldest held answers while all
-    // would hold more than WFLargestRead(); the URL to fetch them by.
-    std::string holdResult(platform::Bytes&& data);
+    // Reads the range of the URL argument (its start and end at `startIndex`)
+    // in order, at most `most` bytes, and answers what `answer` makes of them.
+    void readWith(const WFInvokedUrlCommand& command, std::size_t startIndex, uint64_t most, ReadAnswer answer);
+    // readAsArrayBuffer for a bridge that takes large answers by URL.
+    void readByURL(const WFInvokedUrlCommand& command);
+
+    // A readAsArrayBuffer answer waiting for its fetch: its bytes, or, where
+    // they did not fit beside the others, the range of its file to send them
+    // from, should the file still be the version it was.
+    struct HeldResult {
+        std::string token;
+        platform::Bytes bytes;
+        std::shared_ptr<WFFileSystem> fileSystem;  // set where the bytes are left in the file
+        WFFilesystemURL url;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        platform::FileVersion version;
+    };
+    // Counts `size` more bytes held in memory for the page's fetches; false
+    // (nothing counted) where they would hold more than WFLargestRead().
+    bool reserveHeld(uint64_t size);
+    void releaseHeld(uint64_t size);
+    // Keeps an answer for one fetch; the URL to fetch it by. Bytes held in
+    // memory were counted (reserveHeld) first.
+    std::string holdResult(HeldResult&& result);
 
     mutable std::mutex mutex_;
     platform::dispatch::QueuePtr queue_;
     std::vector<std::shared_ptr<WFFileSystem>> fileSystems_;
-    std::deque<std::pair<std::string, platform::Bytes>> heldResults_;  // oldest first
+    std::deque<HeldResult> heldResults_;
+    // The bytes in memory for the page's fetches: those waiting for their
+    // fetch, and those being sent, until the page has them.
     uint64_t heldBytes_ = 0;
     std::string rootDocsPath_;
     std::string appDocsPath_;

@@ -1,6 +1,7 @@
 #include "plugins/file/WFFileSystem.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/base/Error.h"
 #include "platform/device/Device.h"
@@ -48,13 +49,30 @@ platform::Value WFFileSystem::makeEntry(const std::string& fullPath, const std::
     return entry;
 }
 
+uint64_t WFFileSystem::readLength(uint64_t size, int64_t start, int64_t end) const {
+    const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
+    const uint64_t available = from < size ? size - from : 0;
+    return end > 0 && static_cast<uint64_t>(end) > from ? std::min(available, static_cast<uint64_t>(end) - from)
+                                                        : available;
+}
+
 uint64_t WFLargestRead() {
-    static const uint64_t largest = [] {
+    static const uint64_t machine = [] {
         const uint64_t most = uint64_t{512} << 20;
         const uint64_t memory = platform::Device::physicalMemory();  // 0 when unknown
-        return memory ? std::min<uint64_t>(most, memory / 8) : most;
+        // At its peak an answer costs the host about twice its text: the
+        // text, and the web engine's copy of it on its way to the page. The
+        // largest takes no more than an eighth of the machine.
+        constexpr uint64_t kAnswerCost = 2;
+        return memory ? std::min<uint64_t>(most, memory / 8 / kAnswerCost) : most;
     }();
-    return largest;
+    // Lowered, never raised, by the environment (tests use small files).
+    if (const char* lowered = std::getenv("WHARF_LARGEST_READ")) {
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(lowered, &end, 10);
+        if (end != lowered && *end == '\0' && value > 0) return std::min<uint64_t>(machine, value);
+    }
+    return machine;
 }
 
 std::string WFErrnoDescription(int err, const std::string& path) {

@@ -12,6 +12,7 @@
 #include "host/WFCommandDelegate.h"
 #include "host/WFPluginResult.h"
 #include "platform/base/FileDescriptor.h"
+#include "platform/base/FileVersion.h"
 #include "platform/base/Value.h"
 #include "plugins/file/WFFilesystemURL.h"
 
@@ -43,12 +44,13 @@ using WFFileResultCallback = std::function<void(WFPluginResult)>;
 using WFFileReadCallback =
     std::function<void(std::optional<platform::Bytes> data, std::optional<std::string> mimeType, int32_t error)>;
 
-// A regular file opened for reading: its descriptor (at its start), its size
-// and its MIME type (where its path has one); or the FileError code of why it
-// could not be opened.
+// A regular file opened for reading: its descriptor (at its start), its size,
+// its version as it was opened and its MIME type (where its path has one);
+// or the FileError code of why it could not be opened.
 struct WFOpenedFile {
     platform::FileDescriptor fd;
     uint64_t size = 0;
+    platform::FileVersion version;
     std::optional<std::string> mimeType;
     int32_t error = 0;
 };
@@ -76,8 +78,13 @@ public:
                                bool copy, WFFileResultCallback callback) = 0;
     // A negative end reads to the end of the file.
     virtual void readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end, WFFileReadCallback callback) = 0;
+    // How many bytes readFileAtURL gives for a range of a file of `size`
+    // bytes: at most those from the start to the end of the file, and fewer
+    // for an end after the start.
+    virtual uint64_t readLength(uint64_t size, int64_t start, int64_t end) const;
     // The file at `url` opened for reading, where the filesystem's files are
-    // descriptors; nullopt where it reads only through readFileAtURL.
+    // descriptors; nullopt where it reads only through readFileAtURL (the
+    // "wffile" scheme then serves none of them).
     virtual std::optional<WFOpenedFile> openFileAtURL(const WFFilesystemURL&) { return std::nullopt; }
     virtual void getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) = 0;
     virtual std::optional<platform::Value> makeEntryForLocalURL(const WFFilesystemURL& url) = 0;
@@ -106,9 +113,10 @@ private:
 
 // The most bytes one read brings into memory, the most one answer's text to
 // the page takes, and the most the answers waiting for the page's fetch hold
-// together: 512 MiB, or an eighth of the machine's memory where that is less.
-// A sparse file can claim any size, and an answer is larger again than the
-// bytes it carries (Base64, escapes) and copied on its way to the page.
+// in memory together: 512 MiB, or a sixteenth of the machine's memory where
+// that is less (an answer costs about twice its text at its peak). A sparse
+// file can claim any size, and an answer is larger again than the bytes it
+// carries (Base64, escapes). $WHARF_LARGEST_READ (bytes) lowers it.
 uint64_t WFLargestRead();
 
 // The description of a system error at a path, as the log lines give it.

@@ -31,50 +31,45 @@ bool WFFilesystemURLProtocol::requestIsCacheEquivalent(const platform::URLReques
     return resourceSpecifier(a) == resourceSpecifier(b);
 }
 
+platform::SchemeResponse WFFilesystemURLProtocol::responseFromFile(WFOpenedFile&& file, uint64_t offset,
+                                                                   uint64_t length) {
+    platform::SchemeResponse response;
+    response.status = 200;
+    response.mimeType = file.mimeType.value_or("");
+    response.headers["Cache-Control"] = "no-cache";
+    if (file.mimeType) response.headers["Content-Type"] = *file.mimeType;
+    response.bodyFile = std::make_shared<platform::FileDescriptor>(std::move(file.fd));
+    response.bodyFileOffset = offset;
+    response.bodyFileLength = length;
+    response.bodyFileVersion = file.version;
+    return response;
+}
+
 void WFFilesystemURLProtocol::startLoading(const platform::URLRequest& request,
                                            const std::function<void(platform::SchemeResponse)>& respond) {
     const WFFilesystemURL url = WFFilesystemURL::fileSystemURLWithURL(request.url);
     auto plugin = WFFile::current();
+    if (!plugin) return respond(notFound());
+    std::weak_ptr<WFFile> weak = plugin;
     // The bytes of a large answer, held for this one fetch.
     if (!url.fileSystemName()) {
-        auto held = plugin ? plugin->takeHeldResult(request.url) : std::nullopt;
-        if (!held) return respond(notFound());
-        platform::SchemeResponse response;
-        response.mimeType = "application/octet-stream";
-        response.headers["Cache-Control"] = "no-cache";
-        response.body = std::move(*held);
-        return respond(std::move(response));
+        platform::dispatch::globalQueue()->async([weak, requestURL = request.url, respond] {
+            auto self = weak.lock();
+            auto held = self ? self->takeHeldResult(requestURL) : std::nullopt;
+            respond(held ? std::move(*held) : notFound());
+        });
+        return;
     }
-    auto fs = plugin ? plugin->filesystemForURL(url) : nullptr;
+    auto fs = plugin->filesystemForURL(url);
     if (!fs) return respond(notFound());
+    // The file is served from its descriptor as the page reads it: whatever
+    // its size, and however many fetch it at once, the host never holds it.
+    // A filesystem whose files are not descriptors serves none.
     platform::dispatch::globalQueue()->async([fs, url, respond] {
-        auto found = [](const std::optional<std::string>& mimeType) {
-            platform::SchemeResponse response;
-            response.status = 200;
-            response.mimeType = mimeType.value_or("");
-            response.headers["Cache-Control"] = "no-cache";
-            if (mimeType) response.headers["Content-Type"] = *mimeType;
-            return response;
-        };
-        // A file the filesystem opens is served from its descriptor as the
-        // page reads it: whatever its size, the host never holds it whole.
-        if (auto file = fs->openFileAtURL(url)) {
-            if (file->error) return respond(notFound());
-            platform::SchemeResponse response = found(file->mimeType);
-            response.bodyFile = std::make_shared<platform::FileDescriptor>(std::move(file->fd));
-            response.bodyFileLength = file->size;
-            return respond(std::move(response));
-        }
-        // Otherwise the bytes are read whole: a file larger than the host can
-        // hold is not served (a 404, as for any file that cannot be read).
-        WFFile::readBounded(fs, url, 0, -1,
-                            [respond, found](std::optional<platform::Bytes> data,
-                                             const std::optional<std::string>& mimeType, int32_t error) {
-                                if (error != 0 || !data) return respond(notFound());
-                                platform::SchemeResponse response = found(mimeType);
-                                response.body = std::move(*data);
-                                respond(std::move(response));
-                            });
+        auto file = fs->openFileAtURL(url);
+        if (!file || file->error) return respond(notFound());
+        const uint64_t size = file->size;
+        respond(responseFromFile(std::move(*file), 0, size));
     });
 }
 

@@ -145,16 +145,15 @@ struct At {
     std::string name;
 };
 
-std::optional<CopyFailure> copyFile(const At& from, const At& to, mode_t mode) {
-    WFFd in(::openat(from.directory, from.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!in) return CopyFailure{true, errno};
+// Copies what `in` holds from where it stands into a new file `to`.
+std::optional<CopyFailure> copyInto(int in, const At& to, mode_t mode) {
     const int out =
         ::openat(to.directory, to.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
     if (out < 0) return CopyFailure{false, errno};
     std::optional<CopyFailure> failure;
     std::vector<uint8_t> buffer(1 << 20);
     for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             failure = CopyFailure{true, errno};
@@ -168,6 +167,12 @@ std::optional<CopyFailure> copyFile(const At& from, const At& to, mode_t mode) {
     }
     if (::close(out) != 0 && !failure) failure = CopyFailure{false, errno};
     return failure;
+}
+
+std::optional<CopyFailure> copyFile(const At& from, const At& to, mode_t mode) {
+    WFFd in(::openat(from.directory, from.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!in) return CopyFailure{true, errno};
+    return copyInto(in.get(), to, mode);
 }
 
 // Copies a file, a link or a directory tree to `to`, which must not exist.
@@ -260,6 +265,17 @@ std::optional<CopyFailure> copyIntoPlace(const At& from, const At& to) {
         if (int err = renameIntoPlace(to.directory, staging.name, to.name, false)) failure = CopyFailure{false, err};
     }
     if (failure) removeTree(staging.directory, staging.name);
+    return failure;
+}
+
+// Copies what `in` holds to a new file beside `to` and renames it into place
+// (replacing what is there): a failure leaves nothing half-written.
+std::optional<CopyFailure> copyAtomically(int in, const At& to) {
+    const At staging{to.directory, stagingName()};
+    auto failure = copyInto(in, staging, 0666);
+    if (!failure && ::renameat(to.directory, staging.name.c_str(), to.directory, to.name.c_str()) != 0)
+        failure = CopyFailure{false, errno};
+    if (failure) ::unlinkat(to.directory, staging.name.c_str(), 0);
     return failure;
 }
 
@@ -844,7 +860,17 @@ void WFLocalFilesystem::copyFileToURL(const WFFilesystemURL& destinationURL, con
     auto* localSource = dynamic_cast<WFLocalFilesystem*>(sourceFileSystem.get());
     if (!localSource) {
         if (!sourceFileSystem) return fail(NOT_FOUND_ERR);
-        // Another kind of filesystem: take its bytes and write a new file.
+        // Another kind of filesystem: its file copied as it is read where it
+        // opens one (the photo library's does: a picture of any size copies
+        // without being held)...
+        if (auto file = sourceFileSystem->openFileAtURL(sourceURL)) {
+            if (file->error) return fail(file->error);
+            if (auto failure = copyAtomically(file->fd.get(), {destination->get(), newName}))
+                return fail(failure->reading ? NOT_READABLE_ERR : ABORT_ERR);
+            return callback(WFPluginResult::resultWithStatusMessageAsDictionary(WFResultStatus::OK,
+                                                                                makeEntryForPath(newFullPath, false)));
+        }
+        // ... else its bytes taken and written to a new file.
         std::weak_ptr<WFFileSystem> weak = weak_from_this();
         sourceFileSystem->readFileAtURL(
             sourceURL, 0, -1,
@@ -958,8 +984,17 @@ std::optional<WFOpenedFile> WFLocalFilesystem::openFileAtURL(const WFFilesystemU
         file.fd.reset();
     } else {
         file.size = static_cast<uint64_t>(st.st_size);
+        file.version = platform::fileVersionOf(st);
     }
     return file;
+}
+
+uint64_t WFLocalFilesystem::readLength(uint64_t size, int64_t start, int64_t end) const {
+    const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
+    // An end before the start reads nothing; a negative end reads to the end.
+    uint64_t until = end < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(end), size);
+    if (until < from) until = from;
+    return std::min(until, size) - std::min(from, size);
 }
 
 void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end,
@@ -969,11 +1004,7 @@ void WFLocalFilesystem::readFileAtURL(const WFFilesystemURL& url, int64_t start,
     const std::string mimeType = *file.mimeType;
     const WFFd& fd = file.fd;
     const uint64_t from = start > 0 ? static_cast<uint64_t>(start) : 0;
-    const uint64_t size = file.size;
-    // An end before the start reads nothing; a negative end reads to the end.
-    uint64_t until = end < 0 ? size : std::min<uint64_t>(static_cast<uint64_t>(end), size);
-    if (until < from) until = from;
-    const uint64_t length = std::min(until, size) - std::min(from, size);
+    const uint64_t length = readLength(file.size, start, end);
     // A sparse file can claim far more than the machine could hold: such a
     // range is refused instead of taking the process's memory (or leaving
     // the caller without an answer when the allocation fails).

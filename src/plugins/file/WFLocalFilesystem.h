@@ -83,6 +83,8 @@ public:
                        bool copy, WFFileResultCallback callback) override;
     void readFileAtURL(const WFFilesystemURL& url, int64_t start, int64_t end, WFFileReadCallback callback) override;
     std::optional<WFOpenedFile> openFileAtURL(const WFFilesystemURL& url) override;
+    // An end before the start reads nothing; a negative end reads to the end.
+    uint64_t readLength(uint64_t size, int64_t start, int64_t end) const override;
     void getFileMetadataForURL(const WFFilesystemURL& url, WFFileResultCallback callback) override;
     std::optional<platform::Value> makeEntryForLocalURL(const WFFilesystemURL& url) override;
     platform::Value makeEntryForPath(const std::string& fullPath, bool isDirectory) override;

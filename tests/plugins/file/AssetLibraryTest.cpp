@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -161,6 +162,16 @@ TEST_F(AssetLibraryTest, ReadsTakeTheAskedRangeOffTheCallingThread) {
     ASSERT_TRUE(viaFileURL.data);
     EXPECT_EQ(viaFileURL.data->size(), 10u);
     EXPECT_EQ(read(AssetStore::urlForRelativePath("nope.jpg"), 0, -1).error, NOT_FOUND_ERR);
+
+    // A range larger than the host may read is refused, before anything is
+    // read, as a local file's is; the rest of it may be read.
+    ::setenv("WHARF_LARGEST_READ", "200", 1);
+    struct Restore {
+        ~Restore() { ::unsetenv("WHARF_LARGEST_READ"); }
+    } restore;
+    EXPECT_EQ(read(url, 0, -1).error, NOT_READABLE_ERR);
+    EXPECT_EQ(read(url, 0, 201).error, NOT_READABLE_ERR);
+    EXPECT_EQ(read(url, 100, -1).data->size(), 200u);
 }
 
 TEST_F(AssetLibraryTest, EntriesAndMetadata) {

@@ -25,6 +25,7 @@
 #include "host/testing/FakeViewController.h"
 #include "platform/base/Log.h"
 #include "platform/dispatch/RunLoop.h"
+#include "platform/gui/FileBodyStream.h"
 #include "platform/storage/AssetStore.h"
 #include "platform/storage/Bundle.h"
 #include "platform/storage/Container.h"
@@ -111,6 +112,34 @@ protected:
         for (auto& script : controller->engine()->callbackScripts())
             if (script.find(text) != std::string::npos) found.push_back(script);
         return found;
+    }
+
+    // What the "wffile" scheme answers for a URL.
+    static platform::SchemeResponse fetch(const std::string& url) {
+        platform::URLRequest request;
+        request.url = *platform::Url::parse(url);
+        return test::await<platform::SchemeResponse>(
+                   [&](auto respond) { WFFilesystemURLProtocol::startLoading(request, respond); })
+            .value_or(platform::SchemeResponse{});
+    }
+    // What the page gets: the bytes the answer carries, or those of the file
+    // it is served from.
+    static std::string bodyOf(const platform::SchemeResponse& response) {
+        if (!response.bodyFile) return std::string(response.body.begin(), response.body.end());
+        std::string text(response.bodyFileLength, '\0');
+        EXPECT_EQ(
+            ::pread(response.bodyFile->get(), text.data(), text.size(), static_cast<off_t>(response.bodyFileOffset)),
+            static_cast<ssize_t>(text.size()));
+        return text;
+    }
+    // The page's bridge asks for these features.
+    void ask(const Value& features) {
+        controller->commandQueue()->execute(WFInvokedUrlCommand(features, std::nullopt, "WharfBridge", "ask"));
+    }
+    // The bytes a readAsArrayBuffer answer carries in its text.
+    static std::string inlineBytes(const Answer& answer) {
+        auto bytes = platform::base64Decode(answer.message.value("data", "")).value_or(platform::Bytes());
+        return std::string(bytes.begin(), bytes.end());
     }
 
     std::vector<std::string> fileSystemNames() {
@@ -441,6 +470,11 @@ TEST_F(FilePluginTest, ParentsMetadataAndTheMachineAsThePageSeesThem) {
 }
 
 TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered) {
+    test::TempDir pictures;
+    ::setenv("WHARF_PICTURES_DIR", pictures.path().c_str(), 1);
+    struct RestorePictures {
+        ~RestorePictures() { ::unsetenv("WHARF_PICTURES_DIR"); }
+    } restorePictures;
     start();
     const std::string docs = Container::documentsPath();
     const Value url = "wffile://localhost/persistent/a.txt";
@@ -468,6 +502,37 @@ TEST_F(FilePluginTest, SizesNoFileCanHoldAreRefusedNotMisplacedOrLeftUnanswered)
     char head[3] = {};
     EXPECT_EQ(::pread(response->bodyFile->get(), head, sizeof head, 0), 3);
     EXPECT_EQ(std::string(head, 3), "abc");
+
+    // Under a lowered bound, answers are sized by the text they make: 600 KiB
+    // of two-byte characters fit as text, not as a character per byte; bytes
+    // fit while their Base64 does, for a bridge that asked for nothing.
+    ::setenv("WHARF_LARGEST_READ", "1048576", 1);
+    struct Restore {
+        ~Restore() { ::unsetenv("WHARF_LARGEST_READ"); }
+    } restore;
+    std::string accents;
+    while (accents.size() < (600 << 10)) accents += "\xC3\xA9";
+    test::writeFile(docs + "/accents.txt", accents);
+    const Value accentsURL = "wffile://localhost/persistent/accents.txt";
+    EXPECT_EQ(call("readAsText", Value::array({accentsURL, "UTF-8"})), (Answer{1, accents}));
+    EXPECT_EQ(call("readAsBinaryString", Value::array({accentsURL})), error(6, NOT_READABLE_ERR));
+    // Each NUL is six characters of the text.
+    test::writeFile(docs + "/nuls.txt", std::string(200 << 10, '\0'));
+    EXPECT_EQ(call("readAsText", Value::array({"wffile://localhost/persistent/nuls.txt", "UTF-8"})),
+              error(6, NOT_READABLE_ERR));
+    test::writeFile(docs + "/fits.bin", std::string(700 << 10, 'x'));
+    test::writeFile(docs + "/over.bin", std::string(800 << 10, 'x'));
+    EXPECT_EQ(call("readAsArrayBuffer", Value::array({"wffile://localhost/persistent/fits.bin"})).status, 1);
+    EXPECT_EQ(call("readAsArrayBuffer", Value::array({"wffile://localhost/persistent/over.bin"})),
+              error(6, NOT_READABLE_ERR));
+    EXPECT_EQ(call("readAsDataURL", Value::array({"wffile://localhost/persistent/over.bin"})),
+              error(6, NOT_READABLE_ERR));
+    // A picture too: the range counts, not the whole.
+    test::writeFile(pictures.file("long.txt"), std::string(3 << 19, 'a'));
+    const Value picture = platform::AssetStore::urlForRelativePath("long.txt");
+    EXPECT_EQ(call("readAsText", Value::array({picture, "UTF-8"})), error(6, NOT_READABLE_ERR));
+    EXPECT_EQ(call("readAsText", Value::array({picture, "UTF-8", 1 << 20, -1})),
+              (Answer{1, std::string(1 << 19, 'a')}));
 }
 
 TEST_F(FilePluginTest, NoFilesystemRootGoesThroughAnotherFilesystem) {
@@ -693,30 +758,15 @@ TEST_F(FilePluginTest, EveryActionAnswersBadArgumentsWithoutCrashing) {
 TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
     start();
     test::writeFile(Container::documentsPath() + "/a.css", "p{}");
-    auto load = [](const std::string& url) {
-        platform::URLRequest request;
-        request.url = *platform::Url::parse(url);
-        return test::await<platform::SchemeResponse>(
-                   [&](auto respond) { WFFilesystemURLProtocol::startLoading(request, respond); })
-            .value_or(platform::SchemeResponse{});
-    };
-    // What the page gets: the bytes the answer carries, or those of the file
-    // it is served from.
-    auto body = [](const platform::SchemeResponse& response) {
-        if (!response.bodyFile) return std::string(response.body.begin(), response.body.end());
-        std::string text(response.bodyFileLength, '\0');
-        EXPECT_EQ(::pread(response.bodyFile->get(), text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
-        return text;
-    };
-    platform::SchemeResponse css = load("wffile://localhost/persistent/a.css");
+    platform::SchemeResponse css = fetch("wffile://localhost/persistent/a.css");
     EXPECT_EQ(css.status, 200);
     EXPECT_EQ(css.headers["Content-Type"], "text/css");
     EXPECT_EQ(css.headers["Cache-Control"], "no-cache");
-    EXPECT_EQ(body(css), "p{}");
-    platform::SchemeResponse missing = load("wffile://localhost/persistent/none.css");
+    EXPECT_EQ(bodyOf(css), "p{}");
+    platform::SchemeResponse missing = fetch("wffile://localhost/persistent/none.css");
     EXPECT_EQ(missing.status, 404);
     EXPECT_EQ(missing.headers["Cache-Control"], "no-cache");
-    EXPECT_EQ(load("wffile://localhost/nosuch/a.css").status, 404);
+    EXPECT_EQ(fetch("wffile://localhost/nosuch/a.css").status, 404);
 
     // A large readAsArrayBuffer answers the bytes themselves, unless the
     // page's bridge asked for them by URL: then they are held for one fetch
@@ -725,37 +775,165 @@ TEST_F(FilePluginTest, SchemeServesFilesUncachedAndMissingOnesAs404) {
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4096);
     test::writeFile(Container::documentsPath() + "/large.bin", large);
     const Value url = "wffile://localhost/persistent/large.bin";
-    auto inlined = [&](const Value& arguments) {
-        const Answer answer = call("readAsArrayBuffer", arguments);
-        auto bytes = platform::base64Decode(answer.message.value("data", "")).value_or(platform::Bytes());
-        return std::string(bytes.begin(), bytes.end());
-    };
-    EXPECT_TRUE(inlined(Value::array({url, 0, -1})) == large);
-    auto ask = [&](const Value& features) {
-        controller->commandQueue()->execute(WFInvokedUrlCommand(features, std::nullopt, "WharfBridge", "ask"));
-    };
+    EXPECT_TRUE(inlineBytes(call("readAsArrayBuffer", Value::array({url, 0, -1}))) == large);
     ask(Value::array({"arrayBufferURL"}));
-    EXPECT_EQ(inlined(Value::array({url, 0, 1 << 20})).size(), std::size_t{1} << 20);
+    EXPECT_EQ(inlineBytes(call("readAsArrayBuffer", Value::array({url, 0, 1 << 20}))).size(), std::size_t{1} << 20);
     const Answer held = call("readAsArrayBuffer", Value::array({url, 0, -1}));
     ASSERT_EQ(held.status, 1);
     EXPECT_EQ(held.message["WFType"], "ArrayBuffer");
     EXPECT_FALSE(held.message.contains("data"));
     ASSERT_TRUE(held.message.contains("url")) << held.message.dump().substr(0, 100);
     const std::string heldURL = held.message["url"];
-    const platform::SchemeResponse fetched = load(heldURL);
+    const platform::SchemeResponse fetched = fetch(heldURL);
     EXPECT_EQ(fetched.status, 200);
-    EXPECT_TRUE(body(fetched) == large);
-    EXPECT_EQ(load(heldURL).status, 404);  // once only
-    // A new page lets go of what the last one did not fetch, and of its ask.
+    EXPECT_TRUE(bodyOf(fetched) == large);
+    EXPECT_EQ(fetch(heldURL).status, 404);  // once only
+    // A new document lets go of what the last one did not fetch, and of its ask.
     const Answer forgotten = call("readAsArrayBuffer", Value::array({url, 1, -1}));
     plugin->onReset();
-    controller->commandQueue()->resetRequestId();
-    EXPECT_EQ(load(forgotten.message.value("url", "")).status, 404);
-    EXPECT_TRUE(inlined(Value::array({url, 0, -1})) == large);
-    // Each ask names all the bridge wants.
+    controller->commandQueue()->documentCommitted();
+    EXPECT_EQ(fetch(forgotten.message.value("url", "")).status, 404);
+    EXPECT_TRUE(inlineBytes(call("readAsArrayBuffer", Value::array({url, 0, -1}))) == large);
+    // An ask that comes from the last document, its batch the answer to a
+    // script sent to it before the new one came (a fetch, a callback),
+    // holds for neither.
+    bool asked = false;
+    controller->engine()->setResponder([&](const std::string&) {
+        if (asked) return std::string();
+        asked = true;
+        controller->commandQueue()->documentCommitted();
+        return std::string(R"([[null,"WharfBridge","ask",["arrayBufferURL"]]])");
+    });
+    // (An answer's script is evaluated after the batch before it has run.)
+    auto afterwards = [&] { EXPECT_EQ(call("testFileExists", Value::array({"/"})).status, 1); };
+    controller->commandQueue()->fetchCommandsFromJs();
+    afterwards();
+    ASSERT_TRUE(asked);
+    EXPECT_TRUE(inlineBytes(call("readAsArrayBuffer", Value::array({url, 0, -1}))) == large);
+    asked = false;
+    afterwards();
+    afterwards();
+    ASSERT_TRUE(asked);
+    EXPECT_TRUE(inlineBytes(call("readAsArrayBuffer", Value::array({url, 0, -1}))) == large);
+    controller->engine()->setResponder(nullptr);
+    // The page that is there now asks as it did before. Each ask names all
+    // the bridge wants.
     ask(Value::array({"arrayBufferURL"}));
+    EXPECT_TRUE(call("readAsArrayBuffer", Value::array({url, 0, -1})).message.contains("url"));
     ask(Value::array({"somethingElse"}));
-    EXPECT_TRUE(inlined(Value::array({url, 0, -1})) == large);
+    EXPECT_TRUE(inlineBytes(call("readAsArrayBuffer", Value::array({url, 0, -1}))) == large);
+}
+
+// The answers held for the page's fetches hold their bytes in memory while
+// they fit under the bound together (the page may change the file right
+// after asking: they are what was read); beyond it, none is dropped: they
+// are sent from the file, should it still be as it was read, else the fetch
+// fails. Bytes count until the page has them, and no longer.
+TEST_F(FilePluginTest, AnswersHeldForTheirFetchStayWithinTheBoundAndNoneIsLost) {
+    constexpr std::size_t kBound = 8 << 20, kSize = 5 << 20;
+    ::setenv("WHARF_LARGEST_READ", std::to_string(kBound).c_str(), 1);
+    struct Restore {
+        ~Restore() { ::unsetenv("WHARF_LARGEST_READ"); }
+    } restore;
+    start();
+    ask(Value::array({"arrayBufferURL"}));
+    const std::string docs = Container::documentsPath();
+    std::map<std::string, std::string> files;
+    for (const char* name : {"a", "b", "c"})
+        test::writeFile(docs + "/" + name + ".bin", files[name] = std::string(kSize, name[0]));
+    auto read = [&](const std::string& name) {
+        const Answer answer =
+            call("readAsArrayBuffer", Value::array({"wffile://localhost/persistent/" + name + ".bin"}));
+        EXPECT_EQ(answer.status, 1);
+        EXPECT_FALSE(answer.message.contains("data"));
+        return answer.message.value("url", "");
+    };
+    // Its last bytes written anew, and one more: another version, whatever
+    // the clock's grain.
+    auto change = [&](const std::string& name, const std::string& tail) {
+        EXPECT_EQ(call("write", Value::array({"wffile://localhost/persistent/" + name + ".bin", tail, kSize - 4})),
+                  (Answer{1, static_cast<int>(tail.size())}));
+        files[name] = files[name].substr(0, kSize - 4) + tail;
+    };
+
+    // a fits; b does not beside it. Both files change before the fetches:
+    // a's answer is what was read, b's cannot be had any more.
+    const std::string oldA = files["a"];
+    const std::string a = read("a"), b = read("b");
+    change("a", "AAAAA");
+    change("b", "BBBBB");
+    std::optional<platform::SchemeResponse> fetchedA = fetch(a);
+    EXPECT_EQ(fetchedA->status, 200);
+    EXPECT_EQ(fetchedA->mimeType, "application/octet-stream");
+    EXPECT_FALSE(fetchedA->bodyFile);
+    EXPECT_TRUE(bodyOf(*fetchedA) == oldA);
+    EXPECT_EQ(fetch(b).status, 404);
+
+    // While a's bytes are on their way, c does not fit either: it is sent
+    // from its file, unchanged. Once the page has a's, c fits again.
+    platform::SchemeResponse fetchedC = fetch(read("c"));
+    EXPECT_EQ(fetchedC.status, 200);
+    EXPECT_EQ(fetchedC.mimeType, "application/octet-stream");
+    ASSERT_TRUE(fetchedC.bodyFile);
+    EXPECT_EQ(fetchedC.bodyFileLength, kSize);
+    EXPECT_TRUE(bodyOf(fetchedC) == files["c"]);
+    fetchedA.reset();
+    std::string oldC = files["c"];
+    const std::string again = read("c");
+    change("c", "CCCCC");
+    platform::SchemeResponse fetchedAgain = fetch(again);
+    EXPECT_FALSE(fetchedAgain.bodyFile);
+    EXPECT_TRUE(bodyOf(fetchedAgain) == oldC);
+
+    // What a page leaves unfetched goes with it, and counts no more.
+    fetchedAgain = {};
+    const std::string left = read("c");
+    plugin->onReset();
+    EXPECT_EQ(fetch(left).status, 404);
+    oldC = files["c"];
+    const std::string after = read("c");
+    change("c", "DDDD");
+    EXPECT_TRUE(bodyOf(fetch(after)) == oldC) << "held in memory, as it was read";
+}
+
+// The body the scheme sends is the file as it was opened: changed since,
+// the body fails rather than mix versions; unchanged, it comes whole, from
+// where the response says, and its descriptor goes with the stream.
+TEST_F(FilePluginTest, TheSchemesBodyIsTheFileAsItWasOpened) {
+    start();
+    const std::string path = Container::documentsPath() + "/a.txt";
+    test::writeFile(path, "abcdef");
+    // Whether the descriptor of the response's file is open still (as that file).
+    auto open = [](int fd, const struct stat& file) {
+        struct stat now {};
+        return ::fstat(fd, &now) == 0 && now.st_dev == file.st_dev && now.st_ino == file.st_ino;
+    };
+    auto readAll = [](GInputStream* stream, std::string& out) {
+        char buffer[4] = {};
+        GError* error = nullptr;
+        gssize n;
+        while ((n = g_input_stream_read(stream, buffer, sizeof buffer, nullptr, &error)) > 0) out.append(buffer, n);
+        if (error) g_error_free(error);
+        g_object_unref(stream);
+        return n == 0;
+    };
+    struct stat file {};
+    ASSERT_EQ(::stat(path.c_str(), &file), 0);
+    platform::SchemeResponse whole = fetch("wffile://localhost/persistent/a.txt");
+    ASSERT_TRUE(whole.bodyFile);
+    const int fd = whole.bodyFile->get();
+    std::string body;
+    EXPECT_TRUE(readAll(platform::newFileBodyStream(whole), body));
+    EXPECT_EQ(body, "abcdef");
+    EXPECT_FALSE(open(fd, file));
+
+    // (Longer: another version whatever the clock's grain.)
+    platform::SchemeResponse changed = fetch("wffile://localhost/persistent/a.txt");
+    const int changedFd = changed.bodyFile->get();
+    test::writeFile(path, "abcdefg");
+    body.clear();
+    EXPECT_FALSE(readAll(platform::newFileBodyStream(changed), body));
+    EXPECT_FALSE(open(changedFd, file));
 }
 
 // A filesystem that never answers a read (native code may register one)

@@ -23,6 +23,8 @@ constexpr const char* kDispatcher = "(function(post){return function(d){for(var 
 
 // The main frame's dispatcher, made anew with each of its documents.
 constexpr const char* kDispatcherKey = "wharf-page-channel-dispatcher";
+// The parts of a results text received so far (a GByteArray).
+constexpr const char* kPartsKey = "wharf-page-channel-parts";
 
 // The page is looked up by its id at each call: the function may outlive it.
 void post(const char* batch, gpointer pageId) {
@@ -51,20 +53,43 @@ void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
     JSCValue* dispatcher = jsc_value_function_call(makeDispatcher, JSC_TYPE_VALUE, function, G_TYPE_NONE);
     g_object_unref(makeDispatcher);
     g_object_set_data_full(G_OBJECT(page), kDispatcherKey, dispatcher, g_object_unref);
+    g_object_set_data(G_OBJECT(page), kPartsKey, nullptr);
     g_object_unref(window);
     g_object_unref(function);
     g_object_unref(context);
 }
 
 gboolean onUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
-    if (g_strcmp0(webkit_user_message_get_name(message), page_channel::kCallbacksMessage) != 0) return FALSE;
-    auto* dispatcher = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(page), kDispatcherKey));
+    const char* name = webkit_user_message_get_name(message);
     GVariant* parameters = webkit_user_message_get_parameters(message);
+    if (g_strcmp0(name, page_channel::kCallbacksPartMessage) == 0) {
+        if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE_BYTESTRING)) return TRUE;
+        auto* parts = static_cast<GByteArray*>(g_object_get_data(G_OBJECT(page), kPartsKey));
+        if (!parts) {
+            parts = g_byte_array_new();
+            g_object_set_data_full(G_OBJECT(page), kPartsKey, parts,
+                                   [](gpointer array) { g_byte_array_unref(static_cast<GByteArray*>(array)); });
+        }
+        g_byte_array_append(parts, static_cast<const guint8*>(g_variant_get_data(parameters)),
+                            static_cast<guint>(g_variant_get_size(parameters)));
+        return TRUE;
+    }
+    if (g_strcmp0(name, page_channel::kCallbacksMessage) != 0) return FALSE;
+    auto* dispatcher = static_cast<JSCValue*>(g_object_get_data(G_OBJECT(page), kDispatcherKey));
     if (!dispatcher || !parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE_STRING)) return TRUE;
+    // The parts before it, and the rest it carries, are the whole text.
+    gsize restLength = 0;
+    const char* text = g_variant_get_string(parameters, &restLength);
+    GByteArray* parts = static_cast<GByteArray*>(g_object_steal_data(G_OBJECT(page), kPartsKey));
+    if (parts) {
+        g_byte_array_append(parts, reinterpret_cast<const guint8*>(text), static_cast<guint>(restLength + 1));
+        text = reinterpret_cast<const char*>(parts->data);
+    }
     JSCContext* context = jsc_value_get_context(dispatcher);
     // Read by the engine's own JSON reader: a page that replaced JSON.parse
     // still gets its results.
-    JSCValue* results = jsc_value_new_from_json(context, g_variant_get_string(parameters, nullptr));
+    JSCValue* results = jsc_value_new_from_json(context, text);
+    if (parts) g_byte_array_unref(parts);
     if (!results) {
         g_printerr("Wharf: plug-in results that are not JSON were not delivered\n");
         jsc_context_clear_exception(context);

@@ -9,6 +9,11 @@ namespace wharf::page_channel {
 // Host to page: plug-in results, a JSON array of [callbackId, status, message,
 // keepCallback] entries, each handed to the page's nativeCallback in order.
 inline constexpr const char* kCallbacksMessage = "wharf.callbacks";
+// Host to page: a part of the text of the next results message ("ay"), which
+// then carries the rest. A large text goes in parts: WebKit copies each
+// message whole on its way (twice), and the text copied whole would be held
+// three times over.
+inline constexpr const char* kCallbacksPartMessage = "wharf.callbacks.part";
 // Page to host: a batch of calls, the JSON text nativeFetchMessages answers
 // (or nativeCallback returns).
 inline constexpr const char* kCommandsMessage = "wharf.commands";
