@@ -1,6 +1,5 @@
 #include "plugins/file/WFLocalFilesystem.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <random>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -21,6 +19,7 @@
 #include "platform/base/Paths.h"
 #include "platform/storage/RootDirectory.h"
 #include "platform/storage/Xattr.h"
+#include "plugins/file/WFLocalFilesystemStaging.h"
 
 namespace wharf {
 
@@ -29,6 +28,7 @@ namespace {
 using platform::RootDirectory;
 using platform::Value;
 using WFFd = platform::FileDescriptor;
+using namespace staging;
 
 // What is at a path, or why nothing could be looked at there (`err`: ENOENT,
 // EXDEV for a path that leads out of the root, ...).
@@ -55,77 +55,6 @@ Item itemBeneath(const RootDirectory& root, const std::string& path) {
 // the root is refused as such, anything else is not there.
 int resolutionCode(int err, int otherwise = NOT_FOUND_ERR) { return err == EXDEV ? SECURITY_ERR : otherwise; }
 
-// The names in an open directory (without "." and ".."), sorted; nullopt
-// when it cannot be listed. The descriptor stays the caller's.
-std::optional<std::vector<std::string>> listDirectory(int directory) {
-    const int copy = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
-    if (!dir) {
-        const int err = errno;
-        if (copy >= 0) ::close(copy);
-        errno = err;
-        return std::nullopt;
-    }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// False when the directory `name` in `parent` holds anything, cannot be read
-// or is no directory (a link is not followed).
-bool directoryIsEmpty(int parent, const std::string& name) {
-    WFFd directory(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!directory) return false;
-    auto names = listDirectory(directory.get());
-    return names && names->empty();
-}
-
-// Removes the file, link or directory tree `name` in `parent` (links are
-// removed, never followed). The directory `kept` (device and inode: the
-// read-only one) is never entered: EROFS. 0 or the first errno.
-int removeTree(int parent, const std::string& name, const WFDirectoryIdentity& kept = std::nullopt) {
-    struct stat st {};
-    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    if (S_ISDIR(st.st_mode)) {
-        WFFd directory(::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!directory || ::fstat(directory.get(), &st) != 0) return errno;
-        // Asked of the directory opened, whatever is renamed meanwhile.
-        if (kept && st.st_dev == kept->first && st.st_ino == kept->second) return EROFS;
-        auto names = listDirectory(directory.get());
-        if (!names) return errno;
-        for (const auto& child : *names)
-            if (int err = removeTree(directory.get(), child, kept)) return err;
-        return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
-    }
-    return ::unlinkat(parent, name.c_str(), 0) == 0 ? 0 : errno;
-}
-
-// Writes every byte (a short write is continued, EINTR retried). 0 or errno.
-int writeAll(int fd, const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EIO;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-// A copy that failed while reading its source or while writing its target.
-struct CopyFailure {
-    bool reading;
-    int err;
-    // A move's source could not be removed (the copy was taken back).
-    bool removing = false;
-};
-
 // The page's code for a failed copy or move.
 int copyFailureCode(const CopyFailure& failure) {
     const int e = failure.err;
@@ -137,237 +66,6 @@ int copyFailureCode(const CopyFailure& failure) {
     if (e == EEXIST) return PATH_EXISTS_ERR;
     if (e == EACCES || e == EPERM || e == EROFS) return NO_MODIFICATION_ALLOWED_ERR;
     return INVALID_MODIFICATION_ERR;
-}
-
-// A place in a directory: the directory's descriptor and a name in it.
-struct At {
-    int directory;
-    std::string name;
-};
-
-// Copies what `in` holds from where it stands into a new file `to`.
-std::optional<CopyFailure> copyInto(int in, const At& to, mode_t mode) {
-    const int out =
-        ::openat(to.directory, to.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
-    if (out < 0) return CopyFailure{false, errno};
-    std::optional<CopyFailure> failure;
-    std::vector<uint8_t> buffer(1 << 20);
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            failure = CopyFailure{true, errno};
-            break;
-        }
-        if (n == 0) break;
-        if (int err = writeAll(out, buffer.data(), static_cast<std::size_t>(n))) {
-            failure = CopyFailure{false, err};
-            break;
-        }
-    }
-    if (::close(out) != 0 && !failure) failure = CopyFailure{false, errno};
-    return failure;
-}
-
-std::optional<CopyFailure> copyFile(const At& from, const At& to, mode_t mode) {
-    WFFd in(::openat(from.directory, from.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!in) return CopyFailure{true, errno};
-    return copyInto(in.get(), to, mode);
-}
-
-// Copies a file, a link or a directory tree to `to`, which must not exist.
-// Links are copied as links; sockets, pipes and devices are not copied
-// (reading one could block).
-std::optional<CopyFailure> copyTree(const At& from, const At& to) {
-    struct stat st {};
-    if (::fstatat(from.directory, from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return CopyFailure{true, errno};
-    if (S_ISLNK(st.st_mode)) {
-        std::vector<char> target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 1);
-        const ssize_t n = ::readlinkat(from.directory, from.name.c_str(), target.data(), target.size());
-        if (n < 0) return CopyFailure{true, errno};
-        if (::symlinkat(std::string(target.data(), static_cast<std::size_t>(n)).c_str(), to.directory,
-                        to.name.c_str()) != 0)
-            return CopyFailure{false, errno};
-        return std::nullopt;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        WFFd source(::openat(from.directory, from.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!source) return CopyFailure{true, errno};
-        if (::mkdirat(to.directory, to.name.c_str(), (st.st_mode & 07777) | S_IRWXU) != 0)
-            return CopyFailure{false, errno};
-        WFFd target(::openat(to.directory, to.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!target) return CopyFailure{false, errno};
-        auto names = listDirectory(source.get());
-        if (!names) return CopyFailure{true, errno};
-        for (const auto& name : *names)
-            if (auto failure = copyTree({source.get(), name}, {target.get(), name})) return failure;
-        return std::nullopt;
-    }
-    if (S_ISREG(st.st_mode)) return copyFile(from, to, st.st_mode);
-    return CopyFailure{true, ENODEV};
-}
-
-constexpr std::string_view kStagingPrefix = ".wharf-";
-constexpr std::size_t kStagingDigits = 16;
-
-// A short hidden name for building a copy beside its place: any name the
-// page may use still fits beside it (names end at 255 bytes).
-std::string stagingName() {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    char name[32];
-    std::snprintf(name, sizeof name, "%s%0*llx", kStagingPrefix.data(), static_cast<int>(kStagingDigits),
-                  static_cast<unsigned long long>(random()));
-    return name;
-}
-
-// Deeper than the sweep for staging leftovers goes, and more entries than it
-// looks at in one start: it must not hold the first actions back for long.
-constexpr int kSweepDepth = 128;
-constexpr std::size_t kSweepEntries = 100000;
-
-// Removes the staging entries below `directory` (on `device`, links not
-// followed, each directory once).
-void sweepStaging(int directory, dev_t device, std::set<std::pair<dev_t, ino_t>>& seen, std::size_t& budget,
-                  int depth) {
-    struct stat st {};
-    if (depth > kSweepDepth || ::fstat(directory, &st) != 0 || !seen.insert({st.st_dev, st.st_ino}).second) return;
-    auto names = listDirectory(directory);
-    if (!names) return;
-    for (const auto& name : *names) {
-        if (budget == 0) return;
-        --budget;
-        if (WFLocalFilesystem::isStagingName(name)) {
-            removeTree(directory, name);
-        } else if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-                   st.st_dev == device) {
-            WFFd child(::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (child) sweepStaging(child.get(), device, seen, budget, depth + 1);
-        }
-    }
-}
-
-// Renames into place; unless `replace`, never over something that is there
-// by then (another copy to the same name may have finished meanwhile).
-int renameIntoPlace(int directory, const std::string& from, const std::string& to, bool replace) {
-    if (!replace) {
-        if (::renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-        if (errno != EINVAL) return errno;  // EINVAL: a file system without RENAME_NOREPLACE
-    }
-    return ::renameat(directory, from.c_str(), directory, to.c_str()) == 0 ? 0 : errno;
-}
-
-// Copies `from` beside `to`, then renames the copy into place (never over
-// something there by then): a failure leaves nothing half-written.
-std::optional<CopyFailure> copyIntoPlace(const At& from, const At& to) {
-    const At staging{to.directory, stagingName()};
-    auto failure = copyTree(from, staging);
-    if (!failure) {
-        if (int err = renameIntoPlace(to.directory, staging.name, to.name, false)) failure = CopyFailure{false, err};
-    }
-    if (failure) removeTree(staging.directory, staging.name);
-    return failure;
-}
-
-// Copies what `in` holds to a new file beside `to` and renames it into place
-// (replacing what is there): a failure leaves nothing half-written.
-std::optional<CopyFailure> copyAtomically(int in, const At& to) {
-    const At staging{to.directory, stagingName()};
-    auto failure = copyInto(in, staging, 0666);
-    if (!failure && ::renameat(to.directory, staging.name.c_str(), to.directory, to.name.c_str()) != 0)
-        failure = CopyFailure{false, errno};
-    if (failure) ::unlinkat(to.directory, staging.name.c_str(), 0);
-    return failure;
-}
-
-// Writes bytes to a new file beside `to` and renames it into place.
-int writeAtomically(const At& to, const platform::Bytes& data) {
-    const std::string staging = stagingName();
-    const int fd = ::openat(to.directory, staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
-    int err = writeAll(fd, data.data(), data.size());
-    if (::close(fd) != 0 && !err) err = errno;
-    if (!err && ::renameat(to.directory, staging.c_str(), to.directory, to.name.c_str()) != 0) err = errno;
-    if (err) ::unlinkat(to.directory, staging.c_str(), 0);
-    return err;
-}
-
-// Puts the entry `copy` of `directory` in the place of `name`; what was there
-// (a file or an empty directory) is kept under a staging name, `previous`,
-// for the caller to remove or to put back. 0 or errno (nothing changed).
-int takePlace(int directory, const std::string& copy, const std::string& name, std::optional<std::string>& previous) {
-    if (::renameat2(directory, copy.c_str(), directory, name.c_str(), RENAME_EXCHANGE) == 0) {
-        previous = copy;
-        return 0;
-    }
-    if (errno == EINVAL) {  // a file system that cannot exchange: what is there steps aside first
-        std::string aside = stagingName();
-        if (::renameat(directory, name.c_str(), directory, aside.c_str()) == 0)
-            previous = std::move(aside);
-        else if (errno != ENOENT)
-            return errno;
-    } else if (errno != ENOENT) {
-        return errno;
-    }
-    if (int err = renameIntoPlace(directory, copy, name, false)) {
-        if (previous) (void)::renameat(directory, previous->c_str(), directory, name.c_str());
-        previous.reset();
-        return err;
-    }
-    return 0;
-}
-
-// Undoes takePlace(): the copy goes, and what was there comes back.
-void giveBackPlace(int directory, const std::string& name, const std::optional<std::string>& previous) {
-    const std::string copy = stagingName();
-    if (::renameat(directory, name.c_str(), directory, copy.c_str()) != 0) return;
-    if (previous) (void)::renameat(directory, previous->c_str(), directory, name.c_str());
-    removeTree(directory, copy);
-}
-
-// Puts back into `into` what a removal took from it, from a copy of it.
-void restoreFrom(const At& copy, const At& into) {
-    struct stat st {};
-    if (::fstatat(into.directory, into.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        copyTree(copy, into);
-        return;
-    }
-    if (!S_ISDIR(st.st_mode)) return;  // still there as it was
-    WFFd source(::openat(copy.directory, copy.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    WFFd target(::openat(into.directory, into.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    auto names = source ? listDirectory(source.get()) : std::nullopt;
-    if (!target || !names) return;
-    for (const auto& name : *names) restoreFrom({source.get(), name}, {target.get(), name});
-}
-
-// Moves `from` to `to` on another device, wholly or not at all: the copy
-// takes the target's place (what was there waits aside), then the source
-// steps aside and goes. A source that cannot go entirely (one the system
-// keeps from being removed) is put back from the copy, and the target as it
-// was: the move answers its failure. At every moment a whole copy lies in
-// one of the two places, so a process that ends midway loses nothing.
-std::optional<CopyFailure> moveAcrossDevices(const At& from, const At& to, const WFDirectoryIdentity& kept) {
-    const At copied{to.directory, stagingName()};
-    if (auto failure = copyTree(from, copied)) {
-        removeTree(copied.directory, copied.name);
-        return failure;
-    }
-    std::optional<std::string> previous;
-    if (int err = takePlace(to.directory, copied.name, to.name, previous)) {
-        removeTree(copied.directory, copied.name);
-        return CopyFailure{false, err};
-    }
-    const std::string aside = stagingName();
-    int err = renameIntoPlace(from.directory, from.name, aside, false);
-    if (!err && (err = removeTree(from.directory, aside, kept))) {
-        restoreFrom({to.directory, to.name}, {from.directory, aside});
-        (void)::renameat(from.directory, aside.c_str(), from.directory, from.name.c_str());
-    }
-    if (err) {
-        giveBackPlace(to.directory, to.name, previous);
-        return CopyFailure{false, err, true};
-    }
-    if (previous) removeTree(to.directory, *previous);
-    return std::nullopt;
 }
 
 // Whether the open directory is `ancestor` or lies below it, asked of the
