@@ -114,6 +114,8 @@ private:
     std::optional<Target> target(const WFInvokedUrlCommand& command, std::size_t index, int failure = NOT_FOUND_ERR,
                                  WFResultStatus status = WFResultStatus::IOError);
     void send(const WFPluginResult& result, const WFInvokedUrlCommand& command) const;
+    // Sends an answer later, from any thread, unless the plug-in is gone by then.
+    std::function<void(WFPluginResult)> replier(const WFInvokedUrlCommand& command);
     // Runs `work` on the plug-in's queue, after everything the page sent
     // before: the page's changes to its files take effect in the order it
     // sent them, and what it asks after a change sees the change.
