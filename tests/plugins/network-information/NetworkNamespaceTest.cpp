@@ -201,7 +201,9 @@ public:
             {"/usr/bin/python3", "-m", "dbusmock", "--system", "--is-object-manager", "org.freedesktop.ModemManager1",
              "/org/freedesktop/ModemManager1", "org.freedesktop.ModemManager1"},
             120s);
-        connection_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+        // The socket's file is there from its bind, a moment before the bus
+        // listens on it: a connection made then is refused.
+        RunLoop::pumpUntil([&] { return (connection_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr)); });
         started_ = mock_ && connection_ && RunLoop::pumpUntil([&] {
                        GVariant* owned = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                               "NameHasOwner", g_variant_new("(s)", "org.freedesktop.ModemManager1"));
