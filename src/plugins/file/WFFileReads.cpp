@@ -4,7 +4,6 @@
 // counted against the host's bound until the page has them.
 #include "plugins/file/WFFile.h"
 
-
 #include <algorithm>
 #include <array>
 #include <limits>
