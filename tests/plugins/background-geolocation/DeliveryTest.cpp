@@ -151,6 +151,17 @@ TEST_F(DeliveryTest, OnlyA200MarksThePostedFixSent) {
     EXPECT_TRUE(all[0].isValid);
     EXPECT_TRUE(all[1].isValid);
     EXPECT_FALSE(all[2].isValid);
+
+    // A url without a host: no server can be asked, and none watched for.
+    // The post fails, its fix stays for a batch, and the next is tried.
+    manager->configure(Config::fromDictionary({{"url", "http:///fix"}, {"syncUrl", ""}, {"distanceFilter", 10}}),
+                       nullptr);
+    for (std::size_t valid : {3u, 4u}) {
+        const std::size_t steps = manager->finishedUploadSteps();
+        walk();
+        ASSERT_TRUE(RunLoop::pumpUntil([&] { return manager->finishedUploadSteps() > steps; }));
+        EXPECT_EQ(store->getValidLocations().size(), valid);
+    }
 }
 
 TEST_F(DeliveryTest, RefusedBatchesBackOffAndTheBacklogArrivesOnceWhenAccepted) {
