@@ -564,6 +564,7 @@ TEST_F(LocalFilesystemTest, WritesAndTruncationReportWhatHappened) {
     EXPECT_EQ(readFile(root + "/a.txt"), "abc");
 
     // A write the file system stops half-way is a failure, not a short success.
+    writeFile(root + "/whole.bin", std::string(64 * 1024, 'w'));
     struct rlimit old {};
     ::getrlimit(RLIMIT_FSIZE, &old);
     auto previous = ::signal(SIGXFSZ, SIG_IGN);
@@ -571,10 +572,14 @@ TEST_F(LocalFilesystemTest, WritesAndTruncationReportWhatHappened) {
     small.rlim_cur = 4096;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     WFPluginResult cut = files->writeToFileAtURL(persistent("/big.bin"), platform::Bytes(64 * 1024, 7), false);
+    // So is a copy: nothing of it is left under the new name.
+    WFPluginResult cutCopy = copy("/whole.bin", "/", "copied.bin", true);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, previous);
     EXPECT_EQ(cut.status(), int(WFResultStatus::Error));
     EXPECT_EQ(code(cut), QUOTA_EXCEEDED_ERR);
+    EXPECT_EQ(code(cutCopy), QUOTA_EXCEEDED_ERR);
+    EXPECT_FALSE(fs::exists(root + "/copied.bin"));
 }
 
 TEST_F(LocalFilesystemTest, MetadataDescribesTheFile) {
