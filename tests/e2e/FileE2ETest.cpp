@@ -353,6 +353,12 @@ TEST(FileE2EMemory, TheShippedBridgeGetsEveryLargeAnswerWithinTheBound) {
     auto growth = [&](const Value& measured) {
         return measured.contains("growth") ? measured["growth"].get<double>() : 1e18;
     };
+    // Under AddressSanitizer the host runs several times slower while
+    // WebKit's side of it does not, and holds more of what the host has sent
+    // on its way (on two cores, twice the bound for eight fetches of a
+    // picture): what fetches side by side cost is measured in the normal
+    // build only.
+    const bool measuresFetchesSideBySide = !kAddressSanitizer;
 
     // Unfetched answers: none lost, whatever the page left waiting; the host
     // held no more than the bound for them.
@@ -363,7 +369,9 @@ TEST(FileE2EMemory, TheShippedBridgeGetsEveryLargeAnswerWithinTheBound) {
     // Reads sent together: each answer the file's own bytes. The host held
     // no more than the bound, and what it sent of that on its way.
     EXPECT_EQ(r["together"]["outcome"], Value(std::vector<std::string>(3, "bytes"))) << r.dump();
-    EXPECT_LE(growth(r["together"]), 2.0 * static_cast<double>(limit) + slack) << r.dump();
+    if (measuresFetchesSideBySide) {
+        EXPECT_LE(growth(r["together"]), 2.0 * static_cast<double>(limit) + slack) << r.dump();
+    }
 
     // A picture fetched by eight at once is read from its file as they
     // read it; one larger than any read is served all the same; read as
@@ -371,7 +379,9 @@ TEST(FileE2EMemory, TheShippedBridgeGetsEveryLargeAnswerWithinTheBound) {
     // copies, as it is read.
     const Value picture = {{"status", 200}, {"length", limit * 3 / 4}};
     EXPECT_EQ(r["assets"]["fetched"]["outcome"], Value(std::vector<Value>(8, picture))) << r.dump();
-    EXPECT_LE(growth(r["assets"]["fetched"]), static_cast<double>(limit)) << r.dump();
+    if (measuresFetchesSideBySide) {
+        EXPECT_LE(growth(r["assets"]["fetched"]), static_cast<double>(limit)) << r.dump();
+    }
     EXPECT_EQ(r["assets"]["huge"]["outcome"], Value(std::vector<int>(8, 200))) << r.dump();
     EXPECT_LE(growth(r["assets"]["huge"]), slack) << r.dump();
     EXPECT_EQ(r["assets"]["hugeRead"]["outcome"], 4) << r.dump();
