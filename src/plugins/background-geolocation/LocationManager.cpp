@@ -8,7 +8,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
-#include <limits>
 
 #include "logging/LGLog.h"
 #include "platform/base/Format.h"
